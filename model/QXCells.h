@@ -1,0 +1,264 @@
+#pragma once
+// The workbook model: sheets of sparse, typed cells, and the reader base
+// whose events every spreadsheet reader reports through.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Exception.h"
+#include "Streams.h"
+#include "Variant.h"
+
+enum TQXICellType : uint8_t {
+  ictUnknown, ictEmpty, ictString, ictInteger, ictDecimal,
+  ictDateTime, ictBoolean, ictMemo, ictDate, ictTime
+};
+enum TAlignment : uint8_t { taLeftJustify, taRightJustify, taCenter };
+enum TQXIRowStatus : uint8_t { rsNormal, rsDeleted, rsError };
+using TQXIRowStatuses = uint8_t;  // bit set of TQXIRowStatus
+constexpr TQXIRowStatuses RowStatusBit(TQXIRowStatus s) { return TQXIRowStatuses(1u << s); }
+enum TQXIColumnNameKind : uint8_t { nkAlphabet, nkFieldName };
+
+const char* CellTypeName(TQXICellType t);   // "ictDecimal"
+const char* AlignmentName(TAlignment a);    // "taRightJustify"
+
+struct TBIFFRecordHeader {
+  uint16_t RecNo = 0;
+  uint16_t RecLen = 0;
+};
+using TByteArray = std::vector<uint8_t>;
+
+// One stored cell. The value is kept compactly (no heap block for numbers,
+// text held in the cell without extra wrapping); Value() rebuilds a variant.
+class TQXICell {
+ public:
+  TQXICell() = default;
+  TQXICell(const TQXICell& o) { Assign(o); }
+  TQXICell& operator=(const TQXICell& o) { Assign(o); return *this; }
+  TQXICell(TQXICell&& o) noexcept;
+  TQXICell& operator=(TQXICell&& o) noexcept;
+  ~TQXICell() { Reset(); }
+
+  TVariant Value() const;
+  void SetValue(const TVariant& v);
+  void SetValue(TVariant&& v);
+  TAlignment Alignment() const { return FAlignment; }
+  void SetAlignment(TAlignment a) { FAlignment = a; }
+  int32_t FormatIndex() const { return FFormatIndex; }
+  void SetFormatIndex(int32_t f) { FFormatIndex = f; }
+  TQXICellType CellType() const { return FCellType; }
+  void SetCellType(TQXICellType t) { FCellType = t; }
+  // Copies Value, Alignment, FormatIndex and CellType.
+  void Assign(const TQXICell& source);
+
+  bool Present() const { return FKind != TVarType::Empty; }
+  // Cheap typed peeks for writers that don't want a variant per cell.
+  TVarType ValueType() const { return FKind; }
+  double NumberValue() const;                   // Integer/Float/DateTime/Boolean as double
+  const std::string& StringValue() const;       // valid when ValueType() == String
+  const std::u16string& WideValue() const;      // valid when ValueType() == WideString
+
+ private:
+  void Reset();
+  // Payload: numbers inline; texts as one owned heap string.
+  union {
+    double FDouble;
+    int64_t FInt;
+    bool FBool;
+    std::string* FStr;
+    std::u16string* FWStr;
+  };
+  TVarType FKind = TVarType::Empty;
+  TAlignment FAlignment = taLeftJustify;
+  TQXICellType FCellType = ictUnknown;
+  int32_t FFormatIndex = 0;
+};
+
+// The cells of one row, by column; an absent cell is a slot that is not Present().
+class TSpreadSheetCols {
+ public:
+  int32_t Count() const { return int32_t(FCells.size()); }
+  // nullptr for an index outside the list or an empty slot.
+  const TQXICell* Cell(int32_t column) const {
+    if (column < 0 || column >= Count()) return nullptr;
+    const TQXICell& c = FCells[size_t(column)];
+    return c.Present() ? &c : nullptr;
+  }
+  TQXICell* Cell(int32_t column) {
+    return const_cast<TQXICell*>(static_cast<const TSpreadSheetCols*>(this)->Cell(column));
+  }
+  // Grows the list with empty slots and returns the slot at column.
+  TQXICell& Slot(int32_t column);
+  void Clear() { FCells.clear(); }
+
+ private:
+  std::vector<TQXICell> FCells;
+};
+
+class TSpreadSheetRow {
+ public:
+  explicit TSpreadSheetRow(int32_t index) : FIndex(index), FRowNo(index) {}
+  int32_t Index() const { return FIndex; }
+  int32_t RowNo() const { return FRowNo; }
+  TQXIRowStatus Status = rsNormal;
+  bool Visible = true;
+  TSpreadSheetCols Cells;
+
+ private:
+  int32_t FIndex;
+  int32_t FRowNo;
+};
+
+class TSpreadSheetCells {
+ public:
+  int32_t DimColCount = 0;
+  int32_t DimRowCount = 0;
+  int32_t ColCount = 0;
+  int32_t RowCount = 0;
+  bool TrackExtent = true;
+
+  // Number of row objects.
+  int32_t Count() const { return int32_t(FRows.size()); }
+  TSpreadSheetRow& Row(int32_t index) { return *FRows.at(size_t(index)); }
+  const TSpreadSheetRow& Row(int32_t index) const { return *FRows.at(size_t(index)); }
+
+  void SetCell(int32_t column, int32_t row, TQXICellType cellType, int32_t formatIndex, TAlignment alignment,
+               const TVariant& value);
+  void SetCell(int32_t column, int32_t row, TQXICellType cellType, int32_t formatIndex, TAlignment alignment,
+               TVariant&& value);
+  // Null when there is no cell; raises for a negative row.
+  TVariant GetCellValue(int32_t column, int32_t row) const;
+  // nullptr when there is no cell (any index).
+  const TQXICell* GetCell(int32_t column, int32_t row) const;
+  void DeleteRow(int32_t index);
+  void Clear();
+
+ private:
+  TQXICell* Store(int32_t column, int32_t row);
+  std::vector<std::unique_ptr<TSpreadSheetRow>> FRows;
+};
+
+class TSpreadSheet {
+ public:
+  TSpreadSheetCells Cells;
+  std::u16string Caption;
+  std::vector<int32_t> ColumnWidths;
+};
+
+class TSpreadSheets {
+ public:
+  int32_t Count() const { return int32_t(FSheets.size()); }
+  int32_t AddSheet();
+  // Never fails: negative means 0, missing sheets up to index are created.
+  TSpreadSheet& GetSheet(int32_t index);
+  TSpreadSheet& operator[](int32_t index) { return *FSheets.at(size_t(index)); }
+  const TSpreadSheet& operator[](int32_t index) const { return *FSheets.at(size_t(index)); }
+  void DeleteSheet(int32_t index);
+  void Clear();
+
+ private:
+  std::vector<std::unique_ptr<TSpreadSheet>> FSheets;
+};
+
+class TQXRange {
+ public:
+  int32_t FirstRow = 1;
+  int32_t LastRow = 2147483647;
+  int32_t FirstCol = 1;
+  int32_t LastCol = 2147483647;
+  void Assign(const TQXRange& o) { *this = o; }
+};
+
+class TCustomSpreadSheetFile;
+
+using TColumnWidthEvent = std::function<void(TCustomSpreadSheetFile* Sender, int32_t SheetNo, int32_t ColumnNo, int32_t Width)>;
+using TRowHeightEvent = std::function<void(TCustomSpreadSheetFile* Sender, int32_t SheetNo, int32_t RowNo, int32_t Height)>;
+using TDimensionsEvent = std::function<void(TCustomSpreadSheetFile* Sender, int32_t SheetNo, int32_t FirstRow,
+                                            int32_t LastRow, int32_t FirstColumn, int32_t LastColumn)>;
+using TCellValueEvent = std::function<void(TCustomSpreadSheetFile* Sender, int32_t SheetNo, int32_t Row, int32_t Column,
+                                           int32_t FormatIndex, TVariant& Value, TAlignment Alignment,
+                                           TQXICellType CellType)>;
+using TGetCellValueEvent = std::function<void(TCustomSpreadSheetFile* Sender, int32_t SheetNo, int32_t Row,
+                                              int32_t Column, TVariant& Value)>;
+using TSheetEvent = std::function<void(TCustomSpreadSheetFile* Sender, const std::u16string& Caption, int32_t Index,
+                                       bool& Skip)>;
+using TRecordEvent = std::function<void(TCustomSpreadSheetFile* Sender, const TBIFFRecordHeader& Header, TByteArray& Data)>;
+using TRecordStatusChangedEvent = std::function<void(TCustomSpreadSheetFile* Sender, int32_t SheetNo,
+                                                     TSpreadSheetRow* ARow, TQXIRowStatus AStatus)>;
+using TErrorProcessEvent = std::function<void(TCustomSpreadSheetFile* Sender, const std::exception& Error, bool& Abort)>;
+using TLoadProgressEvent = std::function<void(TCustomSpreadSheetFile* Sender, int64_t Position, int64_t TotalSize)>;
+
+class TCustomSpreadSheetFile {
+ public:
+  TCustomSpreadSheetFile();
+  virtual ~TCustomSpreadSheetFile();
+  TCustomSpreadSheetFile(const TCustomSpreadSheetFile&) = delete;
+  TCustomSpreadSheetFile& operator=(const TCustomSpreadSheetFile&) = delete;
+
+  // Published
+  std::string FileName;
+  bool LoadNULLs = false;
+  TColumnWidthEvent OnColumnWidth;
+  TRowHeightEvent OnRowHeight;
+  TDimensionsEvent OnDimensions;
+  TCellValueEvent OnCellValue;
+  TGetCellValueEvent OnGetCellValue;
+  TSheetEvent OnSheet;
+  TRecordEvent OnRecord;
+  TRecordStatusChangedEvent OnRecordStatusChanged;
+  TErrorProcessEvent OnErrorProcess;
+
+  int32_t SelectedSheet = -1;
+  TQXRange Range;
+
+  virtual bool PasswordProtected() { return false; }
+  virtual void ResetData() {}
+  virtual void LoadFromStream(TStream& stream);
+  // The name is 8-bit text in the system code page. Raises
+  // EQXIFileException for an empty name or a missing file.
+  virtual void LoadFromFile(const std::string& fileName);
+  virtual void ParseStream(TStream& stream);
+  virtual void LoadFromBlobStream(TStream& stream);
+};
+
+class TSpreadSheetFile : public TCustomSpreadSheetFile {
+ public:
+  TSpreadSheetFile();
+  ~TSpreadSheetFile() override;
+
+  // Published
+  TQXIColumnNameKind NameKind = nkAlphabet;
+  TQXIRowStatuses LoadRowStatutes = RowStatusBit(rsNormal);
+  TLoadProgressEvent OnLoadProgress;
+  bool ParseBLOB = true;
+
+  TSpreadSheets Sheets;
+
+  // Clears the sheets and installs the model's five handlers.
+  void ResetData() override;
+  virtual int32_t ColumnIndexByName(const std::string& name);
+  // (name, associated integer) pairs.
+  virtual void GetColumnNames(std::vector<std::pair<std::string, int32_t>>& list, const std::string& fieldNames);
+
+  void DoLoadProgress(int64_t position, int64_t totalSize) {
+    if (OnLoadProgress) OnLoadProgress(this, position, totalSize);
+  }
+
+ protected:
+  // The model's handlers.
+  void DimensionsHandler(int32_t sheetNo, int32_t firstRow, int32_t lastRow, int32_t firstColumn, int32_t lastColumn);
+  void CellHandler(int32_t sheetNo, int32_t row, int32_t column, int32_t formatIndex, TVariant& value,
+                   TAlignment alignment, TQXICellType cellType);
+  void GetCellValueHandler(int32_t sheetNo, int32_t row, int32_t column, TVariant& value);
+  void SheetHandler(const std::u16string& caption, int32_t index, bool& skip);
+  void ColumnWidthHandler(int32_t sheetNo, int32_t columnNo, int32_t width);
+};
+
+// Column letters: 1 -> "A", 27 -> "AA".
+std::string ColumnNumberToLetters(int32_t n);
+// "AB" -> 27 (0-based) or -1 when not a column within columnCount.
+int32_t ColumnLettersToIndex(const std::string& name, int32_t columnCount);
+void FillColumnNameList(std::vector<std::pair<std::string, int32_t>>& list, const std::string& fieldNames,
+                        int32_t columnCount);

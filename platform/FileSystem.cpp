@@ -1,0 +1,180 @@
+#include "FileSystem.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "Exception.h"
+#include "Streams.h"
+#include "SysUtils.h"
+
+namespace {
+
+bool StatPath(const std::string& path, struct stat& st) { return !path.empty() && ::stat(path.c_str(), &st) == 0; }
+
+TDateTime ModTime(const struct stat& st) { return UnixToDateTime(int64_t(st.st_mtime)); }
+
+}  // namespace
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return StatPath(path, st) && !S_ISDIR(st.st_mode);
+}
+
+bool DirectoryExists(const std::string& path) {
+  struct stat st;
+  return StatPath(path, st) && S_ISDIR(st.st_mode);
+}
+
+bool CreateDir(const std::string& path) { return !path.empty() && ::mkdir(path.c_str(), 0777) == 0; }
+
+bool RemoveDir(const std::string& path) { return !path.empty() && ::rmdir(path.c_str()) == 0; }
+
+bool ForceDirectories(const std::string& path) {
+  if (path.empty()) throw EInOutError("Unable to create directory");
+  std::string dir = ExcludeTrailingPathDelimiter(path);
+  if (DirectoryExists(dir)) return true;
+  std::string parent = ExcludeTrailingPathDelimiter(dir);
+  size_t slash = parent.find_last_of('/');
+  if (slash != std::string::npos && slash > 0) {
+    // Parents first; a doubled separator gives an empty step that exists.
+    std::string up = parent.substr(0, slash);
+    while (up.size() > 1 && up.back() == '/') up.pop_back();
+    if (!up.empty() && !ForceDirectories(up)) return false;
+  }
+  if (::mkdir(dir.c_str(), 0777) == 0) return true;
+  return errno == EEXIST && DirectoryExists(dir);
+}
+
+bool DeleteFile(const std::string& path) {
+  struct stat st;
+  if (!StatPath(path, st) || S_ISDIR(st.st_mode)) return false;
+  return ::unlink(path.c_str()) == 0;
+}
+
+bool RenameFile(const std::string& oldName, const std::string& newName) {
+  // The old call failed when the target existed; keep that, so nothing is replaced by accident.
+  struct stat st;
+  if (oldName.empty() || newName.empty() || ::lstat(newName.c_str(), &st) == 0) return false;
+  return ::rename(oldName.c_str(), newName.c_str()) == 0;
+}
+
+int64_t FileSize(const std::string& path) {
+  struct stat st;
+  if (!StatPath(path, st) || S_ISDIR(st.st_mode)) return -1;
+  return int64_t(st.st_size);
+}
+
+TDateTime FileAge(const std::string& path) {
+  struct stat st;
+  if (!StatPath(path, st)) return 0;
+  return ModTime(st);
+}
+
+std::vector<TDirEntry> EnumerateDirectory(const std::string& dir) {
+  std::vector<TDirEntry> result;
+  std::string base = dir.empty() ? std::string("./") : IncludeTrailingPathDelimiter(dir);
+  DIR* d = ::opendir(base.c_str());
+  if (!d) return result;
+  while (struct dirent* e = ::readdir(d)) {
+    TDirEntry entry;
+    entry.Name = e->d_name;
+    struct stat st;
+    if (::stat((base + entry.Name).c_str(), &st) == 0) {
+      entry.IsDirectory = S_ISDIR(st.st_mode);
+      entry.Size = entry.IsDirectory ? 0 : int64_t(st.st_size);
+      entry.Time = ModTime(st);
+    } else {
+      // A dangling link: listed as a file of no size.
+      entry.IsDirectory = e->d_type == DT_DIR;
+    }
+    entry.IsHidden = entry.Name.size() > 1 && entry.Name[0] == '.' && entry.Name != "..";
+    result.push_back(std::move(entry));
+  }
+  ::closedir(d);
+  // Case-blind order of the upper-cased UTF-16 names, as NTFS lists them;
+  // ties by bytes so the order is the same on every machine.
+  std::vector<std::pair<std::u16string, size_t>> keys;
+  keys.reserve(result.size());
+  for (size_t i = 0; i < result.size(); ++i) keys.emplace_back(NameSortKey(result[i].Name), i);
+  std::sort(keys.begin(), keys.end(), [&](const auto& a, const auto& b) {
+    if (a.first != b.first) return a.first < b.first;
+    return result[a.second].Name < result[b.second].Name;
+  });
+  std::vector<TDirEntry> sorted;
+  sorted.reserve(result.size());
+  for (const auto& k : keys) sorted.push_back(std::move(result[k.second]));
+  return sorted;
+}
+
+uint32_t GetTickCount() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return uint32_t(uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u);
+}
+
+void AppendToFile(const std::string& path, const std::string& text) {
+  if (path.empty() || text.empty()) return;
+  std::unique_ptr<TFileStream> f;
+  if (FileExists(path))
+    f = std::make_unique<TFileStream>(path, fmOpenReadWrite | fmShareDenyWrite);
+  else
+    f = std::make_unique<TFileStream>(path, fmCreate);
+  f->Seek(0, soEnd);
+  f->WriteString(text);
+  f->WriteString("\r\n");
+  f->Flush();
+}
+
+std::string ProgramFileName() {
+  std::string buf(4096, '\0');
+  ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size() - 1);
+  if (n <= 0) return std::string();
+  buf.resize(size_t(n));
+  return buf;
+}
+
+std::string ProgramDir() {
+  std::string exe = ProgramFileName();
+  if (exe.empty()) {
+    char cwd[4096];
+    if (::getcwd(cwd, sizeof(cwd))) return IncludeTrailingPathDelimiter(cwd);
+    return "./";
+  }
+  return exe.substr(0, exe.find_last_of('/') + 1);
+}
+
+std::string SettingsFilePath(const std::string& programBaseName) {
+  std::string base = programBaseName;
+  std::string configDir;
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  if (xdg && xdg[0] == '/') {
+    configDir = xdg;
+  } else {
+    const char* home = std::getenv("HOME");
+    std::string h = home && *home ? home : "";
+    if (h.empty()) {
+      struct passwd* pw = ::getpwuid(::getuid());
+      if (pw && pw->pw_dir && *pw->pw_dir) h = pw->pw_dir;
+    }
+    if (!h.empty() && h != "/nonexistent") configDir = IncludeTrailingPathDelimiter(h) + ".config";
+  }
+  if (configDir.empty()) return ProgramDir() + base + ".ini";
+  return IncludeTrailingPathDelimiter(configDir) + "Kestra/" + base + "/" + base + ".ini";
+}
+
+std::string GetTempDir() {
+  const char* t = std::getenv("TMPDIR");
+  if (t && *t && DirectoryExists(t)) return IncludeTrailingPathDelimiter(t);
+  return "/tmp/";
+}

@@ -1,0 +1,47 @@
+#pragma once
+// Files and folders, the tick count, and where the program and its settings live.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "DateTime.h"
+
+bool FileExists(const std::string& path);       // a file (not a folder)
+bool DirectoryExists(const std::string& path);
+// Creates every missing folder; raises EInOutError "Unable to create directory"
+// for an empty path; false when it cannot be created.
+bool ForceDirectories(const std::string& path);
+bool CreateDir(const std::string& path);
+bool RemoveDir(const std::string& path);
+bool DeleteFile(const std::string& path);
+// Fails when newName exists, as the old call did (nothing is replaced by accident).
+bool RenameFile(const std::string& oldName, const std::string& newName);
+// -1 when the file does not exist.
+int64_t FileSize(const std::string& path);
+// Modification time as local date-time; 0 when absent.
+TDateTime FileAge(const std::string& path);
+
+struct TDirEntry {
+  std::string Name;
+  bool IsDirectory = false;
+  bool IsHidden = false;  // name starting with "."
+  int64_t Size = 0;
+  TDateTime Time = 0;     // modification, local time
+};
+// Every entry including hidden ones and "." / "..", sorted by name without
+// regard to case; a missing or unreadable folder gives an empty list.
+std::vector<TDirEntry> EnumerateDirectory(const std::string& dir);
+
+// Milliseconds from a monotonic clock; wraps after 49.7 days.
+uint32_t GetTickCount();
+
+// Does nothing when path or text is empty; otherwise appends text and CR LF
+// to the file, creating it when missing. Raises EFOpenError/EFCreateError or
+// EWriteError when it cannot (the caller shows it and does not start the run).
+void AppendToFile(const std::string& path, const std::string& text);
+
+std::string ProgramFileName();
+std::string ProgramDir();  // with trailing "/"
+// $XDG_CONFIG_HOME (else ~/.config)/Kestra/<base>/<base>.ini; beside the program without a home.
+std::string SettingsFilePath(const std::string& programBaseName);
+std::string GetTempDir();  // with trailing "/"

@@ -1,0 +1,43 @@
+#pragma once
+// How code without a window asks the user something. The application installs
+// a real implementation; the default shows nothing and answers with the
+// default button (the first one: IDOK, IDYES; MB_DEFBUTTON2/3 move it).
+#include <cstdint>
+#include <string>
+
+enum : uint32_t {
+  MB_OK = 0x00000000,
+  MB_OKCANCEL = 0x00000001,
+  MB_YESNOCANCEL = 0x00000003,
+  MB_YESNO = 0x00000004,
+  MB_ICONERROR = 0x00000010,
+  MB_ICONQUESTION = 0x00000020,
+  MB_ICONWARNING = 0x00000030,
+  MB_ICONINFORMATION = 0x00000040,
+  MB_DEFBUTTON1 = 0x00000000,
+  MB_DEFBUTTON2 = 0x00000100,
+  MB_DEFBUTTON3 = 0x00000200,
+  MB_TYPEMASK = 0x0000000F,
+  MB_ICONMASK = 0x000000F0,
+  MB_DEFMASK = 0x00000F00,
+};
+enum : int { IDOK = 1, IDCANCEL = 2, IDYES = 6, IDNO = 7 };
+
+class TUiServices {
+ public:
+  virtual ~TUiServices() = default;
+  virtual int MessageBox(const std::string& text, const std::string& caption, uint32_t flags);
+  virtual void ShowMessage(const std::string& text);
+  virtual void ProcessMessages();
+  virtual bool BrowseForFolder(const std::string& title, std::string& folder);
+  virtual bool SaveFileDialog(const std::string& title, const std::string& filter, const std::string& defaultExt,
+                              std::string& fileName);
+  virtual bool OpenURL(const std::string& url);
+};
+
+// The button a box with these flags has as default (what the silent default answers).
+int DefaultMessageBoxResult(uint32_t flags);
+
+TUiServices& Ui();
+// Not owned; nullptr restores the silent default.
+void SetUiServices(TUiServices* services);

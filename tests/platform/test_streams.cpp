@@ -1,0 +1,173 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <fstream>
+#include <sstream>
+
+#include "Exception.h"
+#include "PlatformTestDir.h"
+#include "Streams.h"
+
+namespace {
+std::string ReadAll(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+}  // namespace
+
+TEST(FileStream, BufferedWritesReadsAndSeeksAgree) {
+  TTempDir dir;
+  std::string name = dir / "data.bin";
+  {
+    TFileStream f(name, fmCreate);
+    for (int i = 0; i < 100000; ++i) f.WriteBuffer(&i, 4);
+    EXPECT_EQ(f.Size(), 400000);
+    EXPECT_EQ(f.Position(), 400000);
+    // Overwrite in the middle, then read around it while writes are buffered.
+    f.Seek(40, soBeginning);
+    int marker = -7;
+    f.WriteBuffer(&marker, 4);
+    f.Seek(-8, soCurrent);
+    int a, b, c;
+    f.ReadBuffer(&a, 4);
+    f.ReadBuffer(&b, 4);
+    f.ReadBuffer(&c, 4);
+    EXPECT_EQ(a, 9);
+    EXPECT_EQ(b, -7);
+    EXPECT_EQ(c, 11);
+    // Writing after a read lands where the read stopped.
+    f.WriteBuffer(&marker, 4);
+    f.Seek(0, soEnd);
+    f.WriteString("tail");
+    EXPECT_EQ(f.Size(), 400004);
+  }
+  std::string bytes = ReadAll(name);
+  ASSERT_EQ(bytes.size(), 400004u);
+  int v;
+  memcpy(&v, bytes.data() + 48, 4);
+  EXPECT_EQ(v, -7);
+  memcpy(&v, bytes.data() + 399996, 4);
+  EXPECT_EQ(v, 99999);
+  EXPECT_EQ(bytes.substr(400000), "tail");
+
+  TFileStream r(name, fmOpenRead | fmShareDenyWrite);
+  std::vector<char> big(300000);
+  r.Seek(100, soBeginning);
+  EXPECT_EQ(r.Read(big.data(), 300000), 300000);  // larger than the buffer
+  EXPECT_EQ(memcmp(big.data(), bytes.data() + 100, 300000), 0);
+  r.Seek(-4, soEnd);
+  char tail[8];
+  EXPECT_EQ(r.Read(tail, 8), 4);  // short read at the end
+  EXPECT_EQ(r.Read(tail, 8), 0);
+  EXPECT_THROW(r.ReadBuffer(tail, 1), EReadError);
+  EXPECT_THROW(r.Seek(-1, soBeginning), EStreamError);
+  EXPECT_THROW(r.WriteBuffer("x", 1), EWriteError);  // opened for reading
+}
+
+TEST(FileStream, OpenErrorsNameTheFile) {
+  TTempDir dir;
+  try {
+    TFileStream f(dir / "missing.xls", fmOpenRead);
+    FAIL();
+  } catch (const EFOpenError& e) {
+    EXPECT_EQ(e.Message().rfind("Cannot open file \"" + (dir / "missing.xls") + "\". ", 0), 0u) << e.Message();
+  }
+  EXPECT_THROW(TFileStream(dir / "no/such/dir.txt", fmCreate), EFCreateError);
+  EXPECT_THROW(TFileStream(dir.Path(), fmOpenRead), EFOpenError);  // a folder is no file
+  // A named pipe is refused at once instead of waiting for a writer.
+  ASSERT_EQ(mkfifo((dir / "pipe.xls").c_str(), 0600), 0);
+  try {
+    TFileStream f(dir / "pipe.xls", fmOpenRead | fmShareDenyWrite);
+    FAIL();
+  } catch (const EFOpenError& e) {
+    EXPECT_NE(e.Message().find("Not a regular file"), std::string::npos);
+  }
+}
+
+TEST(Streams, SeeksThatWouldOverflowAreRefused) {
+  const char data[] = "abc";
+  TCustomMemoryStream c(data, 3);
+  c.Seek(2, soBeginning);
+  EXPECT_THROW(c.Seek(INT64_MAX, soCurrent), EStreamError);
+  EXPECT_EQ(c.Position(), 2);
+  TMemoryStream m;
+  m.WriteString("abc");
+  EXPECT_THROW(m.Seek(INT64_MAX, soEnd), EStreamError);
+  TTempDir dir;
+  TFileStream f(dir / "f", fmCreate);
+  f.WriteString("abc");
+  EXPECT_THROW(f.Seek(INT64_MAX, soCurrent), EStreamError);
+  EXPECT_EQ(f.Position(), 3);
+}
+
+TEST(FileStream, AFullDiskIsReportedByFlush) {
+  if (!std::ifstream("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  TFileStream f("/dev/full", fmOpenWrite);
+  f.WriteString("buffered");  // held in the buffer so far
+  EXPECT_THROW(f.Flush(), EWriteError);
+  std::string big(200000, 'x');  // larger than the buffer: written at once
+  EXPECT_THROW(f.WriteBuffer(big.data(), int64_t(big.size())), EWriteError);
+}
+
+TEST(FileStream, SetSizeTruncatesAndExtends) {
+  TTempDir dir;
+  TFileStream f(dir / "s.bin", fmCreate);
+  f.WriteString("0123456789");
+  f.SetSize(4);
+  EXPECT_EQ(f.Size(), 4);
+  EXPECT_EQ(f.Position(), 4);
+  f.SetSize(6);
+  f.Seek(0, soBeginning);
+  char buf[6];
+  f.ReadBuffer(buf, 6);
+  EXPECT_EQ(std::string(buf, 6), std::string("0123\0\0", 6));
+}
+
+TEST(MemoryStream, GrowsSeeksAndCopies) {
+  TMemoryStream m;
+  m.WriteString("hello");
+  m.Seek(10, soBeginning);
+  m.WriteString("!");  // past the end: the gap is zero-filled
+  EXPECT_EQ(m.Size(), 11);
+  EXPECT_EQ(m.Bytes()[7], 0);
+  m.SetPosition(1);
+  char buf[4];
+  EXPECT_EQ(m.Read(buf, 4), 4);
+  EXPECT_EQ(std::string(buf, 4), "ello");
+  m.Seek(100, soBeginning);
+  EXPECT_EQ(m.Read(buf, 4), 0);
+
+  TMemoryStream copy;
+  EXPECT_EQ(copy.CopyFrom(m, 0), 11);
+  EXPECT_EQ(copy.Bytes(), m.Bytes());
+  m.SetPosition(1);
+  TMemoryStream part;
+  part.CopyFrom(m, 3);
+  EXPECT_EQ(std::string(part.Bytes().begin(), part.Bytes().end()), "ell");
+  m.SetPosition(9);
+  EXPECT_THROW(part.CopyFrom(m, 5), EReadError);
+
+  TTempDir dir;
+  m.SaveToFile(dir / "m.bin");
+  TMemoryStream loaded;
+  loaded.LoadFromFile(dir / "m.bin");
+  EXPECT_EQ(loaded.Bytes(), m.Bytes());
+  EXPECT_EQ(loaded.Position(), 0);
+}
+
+TEST(CustomMemoryStream, ReadsBorrowedBytesOnly) {
+  const char data[] = "abcdef";
+  TCustomMemoryStream s(data, 6);
+  char buf[10];
+  s.Seek(-2, soEnd);
+  EXPECT_EQ(s.Read(buf, 10), 2);
+  EXPECT_EQ(std::string(buf, 2), "ef");
+  EXPECT_THROW(s.WriteBuffer("x", 1), EWriteError);
+  EXPECT_THROW(s.Seek(-10, soCurrent), EStreamError);
+  s.Seek(1 << 30, soBeginning);
+  EXPECT_EQ(s.Read(buf, 10), 0);
+}
