@@ -3,6 +3,7 @@
 // whose events every spreadsheet reader reports through.
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,8 +31,16 @@ struct TBIFFRecordHeader {
 };
 using TByteArray = std::vector<uint8_t>;
 
-// One stored cell. The value is kept compactly (no heap block for numbers,
-// text held in the cell without extra wrapping); Value() rebuilds a variant.
+namespace qxcells_detail {
+struct TTextA;
+struct TTextW;
+struct TTextCache;
+struct TRowPage;
+}  // namespace qxcells_detail
+
+// One stored cell, 16 bytes. Numbers are held inline; a text is a shared,
+// reference-counted block (copies and repeated texts share it). Value()
+// rebuilds a variant.
 class TQXICell {
  public:
   TQXICell() = default;
@@ -61,14 +70,16 @@ class TQXICell {
   const std::u16string& WideValue() const;      // valid when ValueType() == WideString
 
  private:
+  friend class TSpreadSheetCells;
   void Reset();
-  // Payload: numbers inline; texts as one owned heap string.
+  void AdoptText(qxcells_detail::TTextA* node);
+  void AdoptText(qxcells_detail::TTextW* node);
   union {
     double FDouble;
-    int64_t FInt;
+    int64_t FInt = 0;
     bool FBool;
-    std::string* FStr;
-    std::u16string* FWStr;
+    qxcells_detail::TTextA* FStr;
+    qxcells_detail::TTextW* FWStr;
   };
   TVarType FKind = TVarType::Empty;
   TAlignment FAlignment = taLeftJustify;
@@ -77,24 +88,39 @@ class TQXICell {
 };
 
 // The cells of one row, by column; an absent cell is a slot that is not Present().
+// A row whose cells are few and far apart is held sparsely, so a stray column
+// number cannot make a row cost more than a few bytes per stored cell.
 class TSpreadSheetCols {
  public:
-  int32_t Count() const { return int32_t(FCells.size()); }
+  // Number of slots: one more than the highest column that has one.
+  int32_t Count() const { return FSparseCells ? FSparseCount : int32_t(FCells.size()); }
   // nullptr for an index outside the list or an empty slot.
   const TQXICell* Cell(int32_t column) const {
     if (column < 0 || column >= Count()) return nullptr;
-    const TQXICell& c = FCells[size_t(column)];
-    return c.Present() ? &c : nullptr;
+    const TQXICell* c = FSparseCells ? FindSparse(column) : &FCells[size_t(column)];
+    return c && c->Present() ? c : nullptr;
   }
   TQXICell* Cell(int32_t column) {
     return const_cast<TQXICell*>(static_cast<const TSpreadSheetCols*>(this)->Cell(column));
   }
-  // Grows the list with empty slots and returns the slot at column.
+  // Grows the list with empty slots and returns the slot at column (valid
+  // until the list changes). Raises for a negative column.
   TQXICell& Slot(int32_t column);
-  void Clear() { FCells.clear(); }
+  void Clear();
 
  private:
-  std::vector<TQXICell> FCells;
+  friend class TSpreadSheetCells;
+  // Room for the width the previous row had, so a new row is allocated once.
+  void Reserve(size_t slots) {
+    if (FCells.empty() && !FSparseCells) FCells.reserve(slots);
+  }
+  const TQXICell* FindSparse(int32_t column) const;
+  void MakeSparse();
+  void MakeDense(int32_t slots);
+  std::vector<TQXICell> FCells;                                   // dense form: slot = column
+  std::unique_ptr<std::map<int32_t, TQXICell>> FSparseCells;     // sparse form, by column
+  int32_t FSparseCount = 0;
+  int32_t FUsed = 0;  // slots handed out by Slot (bounds the dense size)
 };
 
 class TSpreadSheetRow {
@@ -113,17 +139,35 @@ class TSpreadSheetRow {
 
 class TSpreadSheetCells {
  public:
+  // Cells at or beyond these are dropped (far past any spreadsheet program's
+  // grid; protects against absurd addresses from corrupt files).
+  static constexpr int32_t MaxRows = 1 << 24;
+  static constexpr int32_t MaxCols = 1 << 16;
+
+  TSpreadSheetCells();
+  ~TSpreadSheetCells();
+  TSpreadSheetCells(const TSpreadSheetCells&) = delete;
+  TSpreadSheetCells& operator=(const TSpreadSheetCells&) = delete;
+
   int32_t DimColCount = 0;
   int32_t DimRowCount = 0;
   int32_t ColCount = 0;
   int32_t RowCount = 0;
   bool TrackExtent = true;
 
-  // Number of row objects.
-  int32_t Count() const { return int32_t(FRows.size()); }
-  TSpreadSheetRow& Row(int32_t index) { return *FRows.at(size_t(index)); }
-  const TSpreadSheetRow& Row(int32_t index) const { return *FRows.at(size_t(index)); }
+  // Number of row slots (rows are contiguous: the highest stored row + 1).
+  int32_t Count() const { return FCount; }
+  // Rows without cells read as empty rows (the const form may hand out one
+  // shared empty row for those, valid until the next call). Raises
+  // "List index out of bounds (n)" outside 0 .. Count() - 1.
+  TSpreadSheetRow& Row(int32_t index);
+  const TSpreadSheetRow& Row(int32_t index) const;
+  // The row's cells without creating anything; nullptr for a row in an
+  // untouched stretch of the sheet (or outside it).
+  const TSpreadSheetCols* RowCells(int32_t index) const;
 
+  // Null and empty values and negative columns are ignored; a negative row
+  // or an address at or beyond MaxRows/MaxCols raises EConvertError.
   void SetCell(int32_t column, int32_t row, TQXICellType cellType, int32_t formatIndex, TAlignment alignment,
                const TVariant& value);
   void SetCell(int32_t column, int32_t row, TQXICellType cellType, int32_t formatIndex, TAlignment alignment,
@@ -137,7 +181,22 @@ class TSpreadSheetCells {
 
  private:
   TQXICell* Store(int32_t column, int32_t row);
-  std::vector<std::unique_ptr<TSpreadSheetRow>> FRows;
+  TSpreadSheetRow* RowAt(int32_t index) const;          // nullptr when not created
+  TSpreadSheetRow& Materialise(int32_t index);
+  bool UseTextCache(size_t length);
+  void StoreText(TQXICell& cell, const std::string& text);
+  void StoreText(TQXICell& cell, const std::u16string& text);
+  void Finish(TQXICell& cell, int32_t column, int32_t row, TQXICellType cellType, int32_t formatIndex,
+              TAlignment alignment);
+  // Rows in pages of fixed size, created when one of their rows is touched.
+  std::vector<std::unique_ptr<qxcells_detail::TRowPage>> FPages;
+  int32_t FCount = 0;
+  int32_t FLastRow = -1;  // row that received the previous cell
+  TSpreadSheetRow* FLast = nullptr;
+  size_t FRowWidth = 0;   // slots the previous row ended with
+  std::unique_ptr<qxcells_detail::TTextCache> FTextCache;
+  size_t FTextsUncached = 0;
+  mutable TSpreadSheetRow FEmptyRow{-1};
 };
 
 class TSpreadSheet {
@@ -145,13 +204,25 @@ class TSpreadSheet {
   TSpreadSheetCells Cells;
   std::u16string Caption;
   std::vector<int32_t> ColumnWidths;
+
+  // Expires when the sheet is destroyed, so a borrower (a data engine) can
+  // tell that its sheet is gone instead of dangling.
+  std::weak_ptr<const void> AliveToken() const { return FAlive; }
+
+ private:
+  std::shared_ptr<const char> FAlive = std::make_shared<const char>('\0');
 };
 
 class TSpreadSheets {
  public:
+  // GetSheet refuses an index at or beyond this (a corrupt sheet number must
+  // not create millions of sheets).
+  static constexpr int32_t MaxSheets = 1 << 16;
+
   int32_t Count() const { return int32_t(FSheets.size()); }
   int32_t AddSheet();
-  // Never fails: negative means 0, missing sheets up to index are created.
+  // Negative means 0, missing sheets up to index are created; raises only
+  // for an index at or beyond MaxSheets.
   TSpreadSheet& GetSheet(int32_t index);
   TSpreadSheet& operator[](int32_t index) { return *FSheets.at(size_t(index)); }
   const TSpreadSheet& operator[](int32_t index) const { return *FSheets.at(size_t(index)); }
