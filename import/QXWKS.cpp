@@ -1,0 +1,479 @@
+#include "QXWKS.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "CodePage.h"
+
+namespace {
+
+// Records, named by what they hold in the family that uses them.
+enum : uint16_t {
+  recBOF = 0x00,
+  recEOF = 0x01,
+  recColumnWidth1 = 0x08,  // one-sheet family
+  recBlank = 0x0C,
+  recInteger = 0x0D,
+  recNumber = 0x0E,
+  recLabel = 0x0F,
+  recFormula = 0x10,
+  recRowFormats = 0x13,
+  recLabel3 = 0x16,
+  recNumber3 = 0x17,
+  recSmallNumber = 0x18,
+  recFormula3 = 0x19,
+  recFormulaString = 0x1A,
+  recExtended = 0x1B,
+  recSheetName = 0x23,
+  recColumnWidths3 = 0x24,
+  recPackedNumber = 0x25,
+  recDoubleNumber = 0x27,
+  recDoubleNumber2 = 0x28,
+  recString1 = 0x33,  // one-sheet family: cached text of a string formula
+  recPassword = 0x37,
+};
+
+constexpr uint16_t ExtSheetName = 0x36B0;   // bytes B0 36
+constexpr uint16_t ExtRowHeights = 0x07D7;  // bytes D7 07
+
+// Lotus text is 8-bit; the writers used Windows-1252. A NUL ends it early.
+std::string LotusText(const TByteReader& r, size_t offset, size_t length) {
+  r.Need(offset, length);
+  const char* p = reinterpret_cast<const char*>(r.Data() + offset);
+  size_t n = strnlen(p, length);
+  return BytesToAnsi(p, n, CP_WINDOWS_1252);
+}
+
+std::u16string LotusWideText(const TByteReader& r, size_t offset, size_t length) {
+  r.Need(offset, length);
+  const char* p = reinterpret_cast<const char*>(r.Data() + offset);
+  return DecodeBytes(p, strnlen(p, length), CP_WINDOWS_1252);
+}
+
+TAlignment PrefixAlignment(uint8_t prefix) {
+  switch (prefix) {
+    case '^': return taCenter;
+    case '"': return taRightJustify;
+    default: return taLeftJustify;
+  }
+}
+
+}  // namespace
+
+const char* WKSVersionName(TWKSVersion v) {
+  switch (v) {
+    case wvUnknown: return "wvUnknown";
+    case wvWKS1: return "wvWKS1";
+    case wvWKS2: return "wvWKS2";
+    case wvWR1: return "wvWR1";
+    case wv123: return "wv123";
+    case wvWKS3: return "wvWKS3";
+    case wvWKS4: return "wvWKS4";
+  }
+  return "?";
+}
+
+double LotusExtendedToDouble(const uint8_t* data) {
+  uint64_t mantissa = 0;
+  for (int i = 7; i >= 0; --i) mantissa = (mantissa << 8) | data[i];
+  uint16_t se = uint16_t(data[8] | (data[9] << 8));
+  int exponent = se & 0x7FFF;
+  bool negative = (se & 0x8000) != 0;
+  if (exponent == 0x7FFF) throw EConvertError("Invalid floating point value");
+  if (mantissa == 0) return negative ? -0.0 : 0.0;
+  // The integer bit is explicit; denormals use the smallest exponent.
+  int e = (exponent == 0 ? 1 : exponent) - 16383 - 63;
+  double v = std::ldexp(double(mantissa), e);
+  return negative ? -v : v;
+}
+
+double LotusSmallNumber(int16_t w) {
+  if ((w & 1) == 0) return w / 2.0;
+  double n = double(int16_t(w >> 4));
+  switch (w & 0x0F) {
+    case 1: return n * 5000;
+    case 3: return n * 500;
+    case 5: return n / 20;
+    case 7: return n / 200;
+    case 9: return n / 2000;
+    case 11: return n / 20000;
+    case 13: return n / 16;
+    default: return n / 64;  // 15
+  }
+}
+
+bool LotusSpecialValue(uint64_t bits) {
+  uint32_t upper = uint32_t(bits >> 32);
+  return ((upper >> 23) & 0xFF) == 0xFF && (upper & 0x7FFFFF) != 0;
+}
+
+TLotus123::TLotus123() : FRecordBuffer(RecordBufferSize, 0) {}
+
+void TLotus123::ResetData() {
+  TSpreadSheetFile::ResetData();
+  FFormatList.clear();
+  FFormatRuns.clear();
+  FStrings.clear();
+}
+
+void TLotus123::LoadFromFile(const std::string& fileName) {
+  TSpreadSheetFile::LoadFromFile(fileName);
+  TFileStream stream(FileName, fmOpenRead | fmShareDenyNone);
+  stream.SetPosition(0);
+  ParseStream(stream);
+}
+
+bool TLotus123::OneSheetFamily() const {
+  // 0x0405 (Symphony 1.0) is of the one-sheet family like WKS and WK1.
+  return FVersion == wvWKS1 || FVersion == wvWKS2 || FVersion == wvWR1;
+}
+
+void TLotus123::ParseStream(TStream& stream) {
+  TSpreadSheetFile::ParseStream(stream);  // ResetData
+  FVersion = wvUnknown;
+  FPasswordProtected = false;
+
+  const int64_t size = stream.Size();
+  int64_t position = stream.Position();
+  bool first = true;
+  bool afterEOF = false;
+  while (position < size) {
+    // The data must open with a whole BOF, else it is no Lotus worksheet.
+    if (size - position < 4) {
+      if (first) throw EQXIFileFormatException(SInvalidFileFormat);
+      break;  // a few stray bytes at the end
+    }
+    uint8_t head[4];
+    stream.ReadBuffer(head, 4);
+    position += 4;
+    FHeader.RecNo = uint16_t(head[0] | (head[1] << 8));
+    FHeader.RecLen = uint16_t(head[2] | (head[3] << 8));
+    const size_t length = FHeader.RecLen;
+    const bool truncated = length > size_t(size - position);
+    if (first && (FHeader.RecNo != recBOF || length < 2 || truncated))
+      throw EQXIFileFormatException(SInvalidFileFormat);
+    // What follows the last section is no record stream (property blocks and
+    // the like); only a new BOF goes on.
+    if (afterEOF && FHeader.RecNo != recBOF) break;
+    if (truncated) break;  // the data ends inside this record
+    first = false;
+    afterEOF = FHeader.RecNo == recEOF;
+    if (length == 0) continue;
+
+    const bool interpret = length < RecordBufferSize;
+    if (FRecordBuffer.size() != RecordBufferSize) FRecordBuffer.assign(RecordBufferSize, 0);
+    if (interpret) {
+      stream.ReadBuffer(FRecordBuffer.data(), int64_t(length));
+    } else {
+      stream.Seek(int64_t(length), soCurrent);
+      std::memset(FRecordBuffer.data(), 0, FRecordBuffer.size());
+    }
+    position += int64_t(length);
+
+    if (OnRecord) OnRecord(this, FHeader, FRecordBuffer);
+    if (interpret) {
+      // OnRecord may have resized the buffer: never read past what is left.
+      TByteReader r(FRecordBuffer.data(), std::min(length, FRecordBuffer.size()));
+      bool stop = false;
+      try {
+        stop = DispatchRecord(r);
+      } catch (const EBoundsError&) {
+        // A record too short for its fields is ignored.
+      }
+      if (stop) break;
+    }
+    DoLoadProgress(position, size);
+  }
+  if (first) throw EQXIFileFormatException(SInvalidFileFormat);  // no record at all
+}
+
+bool TLotus123::DispatchRecord(const TByteReader& r) {
+  const bool oneSheet = OneSheetFamily();
+  const bool cells = bool(OnCellValue);
+  switch (FHeader.RecNo) {
+    case recBOF:
+      switch (r.U16(0)) {
+        case 0x0404: FVersion = wvWKS1; break;
+        case 0x0405: FVersion = wvWKS2; break;
+        case 0x0406: FVersion = wvWR1; break;
+        case 0x1000: FVersion = wvWKS3; break;
+        case 0x1002: case 0x8007: FVersion = wvWKS4; break;
+        case 0x1003: case 0x1004: case 0x1005: FVersion = wv123; break;
+        case 0x0101: case 0xB200: case 0xBFFF: return true;
+        default:
+          if (FVersion == wvUnknown) throw EQXICryptException(SInvalidFileFormat);
+          break;
+      }
+      break;
+    // The old cell records; in the multi-sheet family these opcodes hold settings.
+    case recBlank:
+      if (oneSheet && cells && LoadNULLs) ReadBlank(r);
+      break;
+    case recInteger:
+      if (oneSheet && cells) ReadInteger(r);
+      break;
+    case recNumber:
+      if (oneSheet && cells) ReadNumber(r);
+      break;
+    case recLabel:
+      if (oneSheet && cells) ReadLabel(r, 5);
+      break;
+    case recFormula:
+      if (oneSheet && cells) ReadFormula(r);
+      break;
+    case recString1:
+      if (oneSheet && cells) ReadOneSheetString(r);
+      break;
+    case recColumnWidth1:
+      if (oneSheet && OnColumnWidth) ReadOneSheetColumnWidth(r);
+      break;
+    case recRowFormats:
+      ReadRowFormats(r);
+      break;
+    case recLabel3:
+      if (cells) ReadLabel(r, 4);
+      break;
+    case recNumber3:
+      if (cells) ReadExtendedNumber(r);
+      break;
+    case recSmallNumber:
+      if (!oneSheet && cells) ReadSmallNumber(r);
+      break;
+    case recFormula3:
+      if (!oneSheet && cells) ReadExtendedFormula(r);
+      break;
+    case recFormulaString:
+      if (!oneSheet && cells) ReadFormulaString(r);
+      break;
+    case recExtended:
+      if (cells) ReadExtendedRecord(r);
+      break;
+    case recSheetName:
+      if (!oneSheet) ReadSheetName(r);
+      break;
+    case recColumnWidths3:
+      if (!oneSheet && OnColumnWidth) ReadColumnWidths(r);
+      break;
+    case recPackedNumber:
+      if (!oneSheet && cells) ReadPackedNumber(r);
+      break;
+    case recDoubleNumber:
+    case recDoubleNumber2:
+      if (!oneSheet && cells) ReadDoubleNumber(r);
+      break;
+    case recPassword:
+      if (FVersion != wvWR1) {
+        FPasswordProtected = true;
+        throw EQXICryptException(SPasswordProtectedFile);
+      }
+      break;
+    default:
+      break;
+  }
+  return false;
+}
+
+TLotus123::TCellAddress TLotus123::ReadAddress(const TByteReader& r) const {
+  TCellAddress a;
+  if (OneSheetFamily()) {
+    a.Column = r.U16(1);
+    a.Row = r.U16(3);
+  } else {
+    a.Row = r.U16(0);
+    a.SheetNo = r.U8(2);
+    a.Column = r.U8(3);
+  }
+  return a;
+}
+
+int32_t TLotus123::FindFormatIndex(const TCellAddress& a) const {
+  if (FFormatRuns.empty()) return 0;
+  auto it = FFormatRuns.find(uint32_t(a.SheetNo) << 16 | uint32_t(a.Row));
+  if (it == FFormatRuns.end()) return 0;
+  const auto& runs = it->second;
+  for (auto run = runs.rbegin(); run != runs.rend(); ++run)
+    if (run->Count > a.Column) return run->Index;
+  return 0;
+}
+
+void TLotus123::Deliver(const TCellAddress& a, TVariant value, TAlignment alignment, TQXICellType cellType) {
+  OnCellValue(this, a.SheetNo, a.Row, a.Column, FindFormatIndex(a), value, alignment, cellType);
+}
+
+void TLotus123::ReadBlank(const TByteReader& r) {
+  TCellAddress a = ReadAddress(r);
+  Deliver(a, TVariant::Null(), taLeftJustify, ictEmpty);
+}
+
+void TLotus123::ReadInteger(const TByteReader& r) {
+  TCellAddress a = ReadAddress(r);
+  int32_t v = r.I16(5);
+  Deliver(a, TVariant(v), taRightJustify, ictInteger);
+}
+
+void TLotus123::ReadNumber(const TByteReader& r) {
+  TCellAddress a = ReadAddress(r);
+  double v = r.F64(5);
+  // Some writers store infinity for a cell in error; it is no number to keep.
+  if (!std::isfinite(v)) return;
+  Deliver(a, TVariant(v), taRightJustify, ictDecimal);
+}
+
+void TLotus123::ReadLabel(const TByteReader& r, size_t prefixOffset) {
+  TCellAddress a = ReadAddress(r);
+  // Text from the byte after the prefix up to the final NUL.
+  size_t textOffset = prefixOffset + 1;
+  if (r.Size() < textOffset + 1) throw EBoundsError("Record is too short");
+  TAlignment alignment = PrefixAlignment(r.U8(prefixOffset));
+  std::string text = LotusText(r, textOffset, r.Size() - textOffset - 1);
+  Deliver(a, TVariant(std::move(text)), alignment, ictString);
+}
+
+void TLotus123::ReadFormula(const TByteReader& r) {
+  TCellAddress a = ReadAddress(r);
+  uint64_t bits = r.U64(5);
+  if (LotusSpecialValue(bits))
+    Deliver(a, TVariant(int32_t(0)), taRightJustify, ictDecimal);
+  else
+    Deliver(a, TVariant(r.F64(5)), taRightJustify, ictDecimal);
+}
+
+void TLotus123::ReadOneSheetString(const TByteReader& r) {
+  TCellAddress a = ReadAddress(r);
+  r.Need(5, 1);  // at least the terminator
+  std::string text = LotusText(r, 5, r.Size() - 5);
+  Deliver(a, TVariant(std::move(text)), taLeftJustify, ictString);
+}
+
+void TLotus123::ReadFormulaString(const TByteReader& r) {
+  TCellAddress a = ReadAddress(r);
+  // The text runs to the record's end; its terminating NUL is not part of it.
+  std::string text = LotusText(r, 4, r.Size() - std::min<size_t>(r.Size(), 4));
+  Deliver(a, TVariant(std::move(text)), taLeftJustify, ictString);
+}
+
+void TLotus123::ReadRowFormats(const TByteReader& r) {
+  const int32_t sheetNo = r.U8(0);
+  const int32_t row = r.U16(2);
+  auto& runs = FFormatRuns[uint32_t(sheetNo) << 16 | uint32_t(row)];
+  size_t p = 4;
+  while (p < r.Size()) {
+    // A trailing partial entry (some writers leave one) is dropped.
+    if (!r.Fits(p, 4)) break;
+    TWK4Format f;
+    f.SheetNo = sheetNo;
+    f.Row = row;
+    f.FormatCode = r.U8(p);
+    uint32_t raw = uint32_t(r.U8(p + 1)) | (uint32_t(r.U8(p + 2)) << 8) | (uint32_t(r.U8(p + 3) & 0x3F) << 16);
+    f.FormatValue = raw >> 6;
+    f.RunKind = r.U8(p + 3) & 0xC0;
+    if (f.RunKind == 0x80 || f.RunKind == 0xC0) {
+      if (!r.Fits(p + 4, 1)) break;
+      f.RunCount = r.U8(p + 4);
+      ++p;
+    }
+    p += 4;
+    const int32_t index = int32_t(FFormatList.size());
+    FFormatList.push_back(f);
+
+    int32_t count = f.RunKind == 0x40 ? 1 : f.RunKind == 0xC0 ? f.RunCount : 0;
+    if (count > 0) {
+      // Earlier runs no longer than this one can never win again.
+      while (!runs.empty() && runs.back().Count <= count) runs.pop_back();
+      runs.push_back({index, count});
+    }
+  }
+  if (runs.empty()) FFormatRuns.erase(uint32_t(sheetNo) << 16 | uint32_t(row));
+}
+
+void TLotus123::ReadExtendedNumber(const TByteReader& r) {
+  TCellAddress a = ReadAddress(r);
+  r.Need(4, 10);
+  double v;
+  try {
+    v = LotusExtendedToDouble(r.Data() + 4);
+  } catch (const EConvertError&) {
+    return;  // an error value holds no number
+  }
+  Deliver(a, TVariant(v), taRightJustify, ictDecimal);
+}
+
+void TLotus123::ReadExtendedFormula(const TByteReader& r) {
+  TCellAddress a = ReadAddress(r);
+  r.Need(4, 10);
+  try {
+    double v = LotusExtendedToDouble(r.Data() + 4);
+    Deliver(a, TVariant(v), taRightJustify, ictDecimal);
+  } catch (const Exception&) {
+    // Error and text results: the cell is skipped (a text follows in 0x1A).
+  }
+}
+
+void TLotus123::ReadSmallNumber(const TByteReader& r) {
+  TCellAddress a = ReadAddress(r);
+  double v = LotusSmallNumber(r.I16(4));
+  Deliver(a, TVariant(v), taRightJustify, ictDecimal);
+}
+
+void TLotus123::ReadPackedNumber(const TByteReader& r) {
+  TCellAddress a = ReadAddress(r);
+  uint32_t w = r.U32(4);
+  uint32_t count = w & 7;
+  bool divide = (w & 0x30) != 0;
+  uint32_t magnitude = (w & ~uint32_t(8)) >> 6;
+  if (count == 0) {
+    Deliver(a, TVariant(int64_t(magnitude)), taRightJustify, ictInteger);
+    return;
+  }
+  double v = magnitude;
+  for (uint32_t i = 0; i < count; ++i) v = divide ? v / 10 : v * 10;
+  Deliver(a, TVariant(v), taRightJustify, ictDecimal);
+}
+
+void TLotus123::ReadDoubleNumber(const TByteReader& r) {
+  TCellAddress a = ReadAddress(r);
+  uint64_t bits = r.U64(4);
+  double v = LotusSpecialValue(bits) ? 0.0 : r.F64(4);
+  Deliver(a, TVariant(v), taRightJustify, ictDecimal);
+}
+
+void TLotus123::ReadExtendedRecord(const TByteReader& r) {
+  switch (r.U16(0)) {
+    case ExtSheetName: ReadSheetName(r); break;
+    case ExtRowHeights:
+      if (OnRowHeight) ReadRowHeights(r);
+      break;
+    default: break;
+  }
+}
+
+void TLotus123::ReadSheetName(const TByteReader& r) {
+  const int32_t index = r.U8(2);
+  if (r.Size() < 5) throw EBoundsError("Record is too short");
+  std::u16string name = LotusWideText(r, 4, r.Size() - 5);
+  if (!OnSheet || index < Sheets.Count()) return;
+  // Sheets without a name record before this one are created first, so the
+  // named sheet keeps its number and its cells land under its name.
+  if (index > 0) Sheets.GetSheet(index - 1);
+  bool skip = false;
+  OnSheet(this, name, index, skip);
+}
+
+void TLotus123::ReadRowHeights(const TByteReader& r) {
+  const int32_t sheetNo = r.U8(2);
+  // Entries of 8 bytes follow the 4-byte head: row word, height word, 4 more bytes.
+  for (size_t p = 4; r.Fits(p, 8); p += 8) OnRowHeight(this, sheetNo, r.U16(p), r.U16(p + 2) / 32);
+}
+
+void TLotus123::ReadColumnWidths(const TByteReader& r) {
+  const int32_t first = r.U8(0);
+  const int32_t last = r.U8(1);
+  const int32_t width = r.U8(3);
+  for (int32_t c = first; c <= last; ++c) OnColumnWidth(this, 0, c, width);
+}
+
+void TLotus123::ReadOneSheetColumnWidth(const TByteReader& r) {
+  const int32_t column = r.U16(0);
+  const int32_t width = r.U8(2);
+  OnColumnWidth(this, 0, column, width);
+}

@@ -1,0 +1,98 @@
+#pragma once
+// Lotus 1-2-3 worksheets: the one-sheet family (WKS, WK1, WR1) and the
+// multi-sheet family (WK3, WK4, .123), read record by record into the model.
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "ByteReader.h"
+#include "QXCells.h"
+#include "QXIUtils.h"
+#include "Streams.h"
+
+enum TWKSVersion : uint8_t { wvUnknown, wvWKS1, wvWKS2, wvWR1, wv123, wvWKS3, wvWKS4 };
+
+const char* WKSVersionName(TWKSVersion v);  // "wvWKS3"
+
+// One row-format entry of record 0x13.
+struct TWK4Format {
+  int32_t SheetNo = 0;
+  int32_t Row = 0;
+  uint8_t FormatCode = 0;
+  uint32_t FormatValue = 0;
+  uint8_t RunKind = 0;   // 0x00, 0x40, 0x80 or 0xC0
+  uint8_t RunCount = 0;  // only for 0x80 and 0xC0
+};
+
+class TLotus123 : public TSpreadSheetFile {
+ public:
+  static constexpr size_t RecordBufferSize = 32768;
+
+  TLotus123();
+
+  TWKSVersion Version() const { return FVersion; }
+  bool PasswordProtected() override { return FPasswordProtected; }
+  void ResetData() override;
+  void LoadFromFile(const std::string& fileName) override;
+  void ParseStream(TStream& stream) override;
+
+  const std::vector<TWK4Format>& FormatList() const { return FFormatList; }
+
+ private:
+  struct TCellAddress {
+    int32_t SheetNo = 0;
+    int32_t Row = 0;
+    int32_t Column = 0;
+  };
+  // For one sheet and row: the candidates of the FormatIndex lookup, latest
+  // first wins; an entry dominated by a later one with a longer run is dropped,
+  // so the list never outgrows the 256 possible run lengths.
+  struct TFormatRun {
+    int32_t Index;
+    int32_t Count;  // matches columns 0 .. Count - 1
+  };
+
+  // True when the record was a BOF that ends the load.
+  bool DispatchRecord(const TByteReader& r);
+  bool OneSheetFamily() const;
+  TCellAddress ReadAddress(const TByteReader& r) const;
+  int32_t FindFormatIndex(const TCellAddress& a) const;
+  void Deliver(const TCellAddress& a, TVariant value, TAlignment alignment, TQXICellType cellType);
+
+  void ReadBlank(const TByteReader& r);
+  void ReadInteger(const TByteReader& r);
+  void ReadNumber(const TByteReader& r);
+  void ReadLabel(const TByteReader& r, size_t prefixOffset);
+  void ReadFormula(const TByteReader& r);
+  void ReadFormulaString(const TByteReader& r);
+  void ReadOneSheetString(const TByteReader& r);
+  void ReadRowFormats(const TByteReader& r);
+  void ReadExtendedNumber(const TByteReader& r);
+  void ReadExtendedFormula(const TByteReader& r);
+  void ReadSmallNumber(const TByteReader& r);
+  void ReadPackedNumber(const TByteReader& r);
+  void ReadDoubleNumber(const TByteReader& r);
+  void ReadExtendedRecord(const TByteReader& r);
+  void ReadSheetName(const TByteReader& r);
+  void ReadRowHeights(const TByteReader& r);
+  void ReadColumnWidths(const TByteReader& r);
+  void ReadOneSheetColumnWidth(const TByteReader& r);
+
+  TWKSVersion FVersion = wvUnknown;
+  bool FPasswordProtected = false;
+  TBIFFRecordHeader FHeader;
+  TByteArray FRecordBuffer;
+  std::vector<TWK4Format> FFormatList;
+  std::unordered_map<uint32_t, std::vector<TFormatRun>> FFormatRuns;
+  std::vector<std::string> FStrings;  // kept for the published shape; nothing fills it
+};
+
+// Helpers shared with the tests.
+// The 10-byte little-endian 80-bit extended float at data; raises
+// EConvertError for infinities and NaNs, which Lotus uses for error results.
+double LotusExtendedToDouble(const uint8_t* data);
+// Record 0x18: a signed word encoding a small number.
+double LotusSmallNumber(int16_t w);
+// Record 0x10/0x27/0x28: the upper 32 bits of the double form a single-precision NaN.
+bool LotusSpecialValue(uint64_t bits);
