@@ -127,6 +127,13 @@ std::string FloatToStrPrec(double value, int precision, const TFormatSettings& f
   if (value == 0) return "0";
   if (precision < 1) precision = 1;
   if (precision > 17) precision = 17;
+  // Whole numbers that fit the precision print as integers: the common case
+  // in spreadsheets, and far cheaper than the digit generation below.
+  if (precision == 15 && std::fabs(value) < 1e15 && value == std::trunc(value)) {
+    char buf[24];
+    auto r = std::to_chars(buf, buf + sizeof(buf), int64_t(value));
+    return std::string(buf, r.ptr);
+  }
   char digits[32];
   int count;
   int exp10 = DecimalDigits(std::fabs(value), precision, digits, count);
