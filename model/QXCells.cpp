@@ -246,8 +246,8 @@ void TSpreadSheetCols::MakeSparse() {
   FSparseCells = std::move(sparse);
 }
 
-void TSpreadSheetCols::MakeDense(int32_t slots) {
-  std::vector<TQXICell> cells(static_cast<size_t>(slots));
+void TSpreadSheetCols::MakeDense(int32_t count) {
+  std::vector<TQXICell> cells(static_cast<size_t>(count));
   for (auto& [column, cell] : *FSparseCells) cells[size_t(column)] = std::move(cell);
   FCells = std::move(cells);
   FSparseCells.reset();

@@ -111,12 +111,12 @@ class TSpreadSheetCols {
  private:
   friend class TSpreadSheetCells;
   // Room for the width the previous row had, so a new row is allocated once.
-  void Reserve(size_t slots) {
-    if (FCells.empty() && !FSparseCells) FCells.reserve(slots);
+  void Reserve(size_t count) {
+    if (FCells.empty() && !FSparseCells) FCells.reserve(count);
   }
   const TQXICell* FindSparse(int32_t column) const;
   void MakeSparse();
-  void MakeDense(int32_t slots);
+  void MakeDense(int32_t count);
   std::vector<TQXICell> FCells;                                   // dense form: slot = column
   std::unique_ptr<std::map<int32_t, TQXICell>> FSparseCells;     // sparse form, by column
   int32_t FSparseCount = 0;
