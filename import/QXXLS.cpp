@@ -1,0 +1,778 @@
+// TCustomMSExcel tables and classification; TMSExcel containers, record
+// loops, dispatcher and workbook-global records. Cell records live in
+// QXXLSCells.cpp.
+#include "QXXLS.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "CodePage.h"
+#include "QXIOleStorage.h"
+#include "SysUtils.h"
+
+namespace {
+
+constexpr uint32_t kRecordBufferSize = 32768;
+
+// Whether a number format shows a date or time: a d, m, y, h or s code (or
+// AM/PM) outside quoted text, escapes, fills, paddings and bracketed
+// colours, locales and conditions; [h], [m] and [s] (elapsed time) count.
+bool ContainsDatePart(const std::string& format) {
+  const std::string f = LowerCase(format);
+  for (size_t i = 0; i < f.size(); ++i) {
+    char c = f[i];
+    switch (c) {
+      case '"': {
+        size_t end = f.find('"', i + 1);
+        if (end == std::string::npos) return false;
+        i = end;
+        break;
+      }
+      case '\\':
+      case '_':
+      case '*':
+        ++i;
+        break;
+      case '[': {
+        size_t end = f.find(']', i + 1);
+        if (end == std::string::npos) return false;
+        std::string inner = f.substr(i + 1, end - i - 1);
+        if (!inner.empty() && inner.find_first_not_of(inner[0]) == std::string::npos &&
+            (inner[0] == 'h' || inner[0] == 'm' || inner[0] == 's'))
+          return true;
+        i = end;
+        break;
+      }
+      case 'd':
+      case 'm':
+      case 'y':
+      case 'h':
+      case 's':
+        return true;
+      case 'a':
+        if (f.compare(i, 5, "am/pm") == 0) return true;
+        break;
+      case 'g':
+        if (f.compare(i, 7, "general") == 0) i += 6;
+        break;
+      default:
+        break;
+    }
+  }
+  return false;
+}
+
+// Default colours by index (0x00BBGGRR): the eight basic colours twice, the
+// 56-colour default palette, then the window-text black.
+const uint32_t kDefaultColors[65] = {
+    0x000000, 0xFFFFFF, 0x0000FF, 0x00FF00, 0xFF0000, 0x00FFFF, 0xFF00FF, 0xFFFF00,
+    0x000000, 0xFFFFFF, 0x0000FF, 0x00FF00, 0xFF0000, 0x00FFFF, 0xFF00FF, 0xFFFF00,
+    0x000080, 0x008000, 0x800000, 0x008080, 0x800080, 0x808000, 0xC0C0C0, 0x808080,
+    0xFF9999, 0x663399, 0xCCFFFF, 0xFFFFCC, 0x660066, 0x8080FF, 0xCC6600, 0xFFCCCC,
+    0x800000, 0xFF00FF, 0x00FFFF, 0xFFFF00, 0x800080, 0x000080, 0x808000, 0xFF0000,
+    0xFFCC00, 0xFFFFCC, 0xCCFFCC, 0x99FFFF, 0xFFCC99, 0xCC99FF, 0xFF99CC, 0x99CCFF,
+    0xFF6633, 0xCCCC33, 0x00CC99, 0x00CCFF, 0x0099FF, 0x0066FF, 0x996666, 0x969696,
+    0x663300, 0x669933, 0x003300, 0x003333, 0x003399, 0x663399, 0x993333, 0x333333,
+    0x000000,
+};
+
+std::string Hex4(uint32_t v) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "%04X", v & 0xFFFFu);
+  return buf;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// TCustomMSExcel
+
+TCustomMSExcel::TCustomMSExcel() : RecordData(kRecordBufferSize, 0) {}
+TCustomMSExcel::~TCustomMSExcel() = default;
+
+void TCustomMSExcel::ResetData() {
+  TSpreadSheetFile::ResetData();
+  DimensionsSeen = false;
+  DimLastRow = 0;
+  DimLastColumn = 0;
+  MaxRow = 0;
+  MaxColumn = 0;
+  SharedStrings.clear();
+  SummaryInformation.Clear();
+  PaletteCount = 0;
+  Palette.clear();
+  XFList.clear();
+  NumberFormats.clear();
+  MacroProjectText.clear();
+  MacroText.clear();
+  Fonts.clear();
+  SheetIndex = -1;
+  SheetNames.clear();
+  EncryptionInfo.clear();
+  StreamPosition = 0;
+  RecordHeader = TBIFFRecordHeader();
+}
+
+void TCustomMSExcel::LoadBuiltInFormats() {
+  static const std::pair<int, const char*> kBuiltIn[] = {
+      {0, "General"}, {1, "0"}, {2, "0.00"}, {3, "#,##0"}, {4, "#,##0.00"},
+      {5, "($#,##0_);($#,##0)"}, {6, "($#,##0_);[Red]($#,##0)"}, {7, "($#,##0.00_);($#,##0.00)"},
+      {8, "($#,##0.00_);[Red]($#,##0.00)"}, {9, "0%"}, {10, "0.00%"}, {11, "0.00E+00"}, {12, "# ?/?"},
+      {13, "# ?\?/?\?"}, {14, "m/d/yy"}, {15, "d-mmm-yy"}, {16, "d-mmm"}, {17, "mmm-yy"}, {18, "h:mm AM/PM"},
+      {19, "h:mm:ss AM/PM"}, {20, "h:mm"}, {21, "h:mm:ss"}, {22, "m/d/yy h:mm"}, {37, "(#,##0_);(#,##0)"},
+      {38, "(#,##0_);[Red](#,##0)"}, {39, "(#,##0.00_);(#,##0.00)"}, {40, "(#,##0.00_);[Red](#,##0.00)"},
+      {41, "_(* #,##0_);_(* (#,##0);_(* \"-\"_);_(@_)"}, {42, "_($* #,##0_);_($* (#,##0);_($* \"-\"_);_(@_)"},
+      {43, "_(* #,##0.00_);_(* (#,##0.00);_(* \"-\"?\?_);_(@_)"},
+      {44, "_($* #,##0.00_);_($* (#,##0.00);_($* \"-\"?\?_);_(@_)"}, {45, "mm:ss"}, {46, "[h]:mm:ss"},
+      {47, "mm:ss.0"}, {48, "##0.0E+0"}, {49, "@"},
+  };
+  for (const auto& [n, text] : kBuiltIn) AddFormat(true, text, -1, -1, -1, n);
+}
+
+void TCustomMSExcel::AddFormat(bool isText, const std::string& text, int32_t fillColor, int32_t align,
+                               int32_t fontIndex, int32_t index) {
+  if (isText) {
+    // Number-format numbers are 16-bit in every record that carries them.
+    if (index < 0 || index > 0xFFFF) return;
+    if (NumberFormats.size() <= size_t(index)) NumberFormats.resize(size_t(index) + 1);
+    NumberFormats[size_t(index)] = text;
+    return;
+  }
+  TXLSFormat* entry = nullptr;
+  std::unique_ptr<TXLSFormat> created;
+  if (!text.empty()) {
+    for (auto& f : XFList)
+      if (f && f->FormatText == text) {
+        entry = f.get();
+        break;
+      }
+  }
+  if (!entry) {
+    created = std::make_unique<TXLSFormat>();
+    entry = created.get();
+    entry->FormatText = text;
+  }
+  if (!text.empty()) {
+    auto it = std::find(NumberFormats.begin(), NumberFormats.end(), text);
+    if (it == NumberFormats.end()) {
+      NumberFormats.push_back(text);
+      it = NumberFormats.end() - 1;
+    }
+    entry->NumberFormat = int32_t(it - NumberFormats.begin());
+    entry->IsDate = ContainsDatePart(text);
+  } else {
+    entry->NumberFormat = index;
+  }
+  entry->FontIndex = fontIndex;
+  if (align != -1) {
+    entry->HorzAlign = uint8_t(align & 7);
+    entry->VertAlign = 0;
+  }
+  entry->FillColor = fillColor;
+  if (created) XFList.push_back(std::move(created));
+}
+
+bool TCustomMSExcel::IsDateNumberFormat(int32_t n) const {
+  if (n < 0 || size_t(n) >= NumberFormats.size()) return false;
+  return ContainsDatePart(NumberFormats[size_t(n)]);
+}
+
+bool TCustomMSExcel::IsPercentNumberFormat(int32_t n) const {
+  if (n < 1 || size_t(n) >= NumberFormats.size()) return false;
+  return NumberFormats[size_t(n)].find('%') != std::string::npos;
+}
+
+bool TCustomMSExcel::IsDateFormat(int32_t xf) const {
+  int32_t n = xf;
+  if (xf >= 0 && size_t(xf) < XFList.size() && XFList[size_t(xf)]) {
+    n = XFList[size_t(xf)]->NumberFormat;
+    if (n <= 0) return false;
+  }
+  return IsDateNumberFormat(n);
+}
+
+bool TCustomMSExcel::IsPercentFormat(int32_t xf) const {
+  int32_t n = xf;
+  if (xf >= 0 && size_t(xf) < XFList.size() && XFList[size_t(xf)]) n = XFList[size_t(xf)]->NumberFormat;
+  return IsPercentNumberFormat(n);
+}
+
+bool TCustomMSExcel::RequestPassword() {
+  std::string password = Password;
+  bool more = true;
+  while (more) {
+    if (OnPassword)
+      OnPassword(this, password, more);
+    else
+      more = false;
+  }
+  return false;
+}
+
+int32_t TCustomMSExcel::ResolveColor(int32_t index) const {
+  if (PaletteCount > 0) {
+    if (index >= 0 && index < int32_t(PaletteCount) && size_t(index) < Palette.size())
+      return int32_t(Palette[size_t(index)]);
+    return 0;
+  }
+  if (index < 0 || index > 64) return 0;
+  return int32_t(kDefaultColors[index]);
+}
+
+std::string TCustomMSExcel::ErrorCodeText(int32_t code) {
+  switch (code) {
+    case 0x00: return "#NULL!";
+    case 0x07: return "#DIV/0!";
+    case 0x0F: return "#VALUE!";
+    case 0x17: return "#REF!";
+    case 0x1D: return "#NAME?";
+    case 0x24: return "#NUM!";
+    case 0x2A: return "#N/A";
+    default: return "Unknown error code " + std::to_string(code);
+  }
+}
+
+std::u16string TCustomMSExcel::UnicodeText(const TByteReader& data, size_t offset, size_t byteCount, uint8_t flags) {
+  if (flags & 1) return data.Utf16(offset, byteCount / 2);
+  data.Need(offset, byteCount);
+  std::u16string s(byteCount, u'\0');
+  const uint8_t* p = data.Data() + offset;
+  for (size_t i = 0; i < byteCount; ++i) s[i] = char16_t(p[i]);
+  return s;
+}
+
+double TCustomMSExcel::RKToDouble(uint32_t rk) {
+  double v;
+  if (rk & 2) {
+    v = double(int32_t(rk & ~3u) / 4);
+  } else {
+    uint64_t bits = uint64_t(rk & ~3u) << 32;
+    std::memcpy(&v, &bits, 8);
+  }
+  if (rk & 1) v /= 100;
+  return v;
+}
+
+TAlignment TCustomMSExcel::AlignmentOfCode(uint32_t code) {
+  if ((code & 3) == 3) return taRightJustify;
+  if (code & 2) return taCenter;
+  return taLeftJustify;
+}
+
+void TCustomMSExcel::ResolveFontColors() {
+  for (TXLSFont& f : Fonts) f.Color = ResolveColor(f.Color);
+}
+
+// ---------------------------------------------------------------------------
+// TMSExcel: loading
+
+TMSExcel::TMSExcel() = default;
+TMSExcel::~TMSExcel() = default;
+
+void TMSExcel::ResetData() {
+  TCustomMSExcel::ResetData();
+  Encrypted = false;
+  DateBase = 0;
+  MaxRecordLength = 0;
+  BuildNumber = 0;
+  BuildYear = 0;
+  Names.clear();
+  SharedFormulas.clear();
+  SharedObjects.clear();
+  ObjectsInSheet.clear();
+  MacroItems.clear();
+  LoadBuiltInFormats();
+  FStream = nullptr;
+  FBiff = 0;
+  FCodePage = CP_WINDOWS_1252;
+  FSkipping = false;
+  FBiff2FormatCount = 0;
+  FFormatClass.clear();
+  FPendingString = false;
+}
+
+void TMSExcel::LoadFromFile(const std::string& fileName) {
+  TSpreadSheetFile::LoadFromFile(fileName);
+  if (StgIsStorageFile(FileName) == STG_S_OK) {
+    std::unique_ptr<TOleStorage> root = StgOpenStorage(FileName);
+    ParseStorage(*root);
+  } else {
+    TFileStream f(FileName, fmOpenRead | fmShareDenyWrite);
+    ParsePlainStream(f);
+  }
+}
+
+void TMSExcel::ParseStream(TStream& stream) {
+  TSpreadSheetFile::ParseStream(stream);
+  int64_t start = stream.Position();
+  uint8_t sig[8] = {};
+  int64_t got = stream.Read(sig, 8);
+  stream.Seek(start, soBeginning);
+  if (got == 8 && StgIsStorageData(sig, 8)) {
+    std::unique_ptr<TOleStorage> root = StgOpenStorageOnStream(stream);
+    ParseStorage(*root);
+    return;
+  }
+  // A bare record stream: parse it from where the caller left the stream.
+  TMemoryStream copy;
+  int64_t size = stream.Size();
+  if (size > start) {
+    copy.SetSize(size - start);
+    stream.ReadBuffer(copy.Memory(), size - start);
+  }
+  copy.SetPosition(0);
+  ParsePlainStream(copy);
+}
+
+uint32_t TMSExcel::RecordLimit() const {
+  // Records up to the BIFF8 limit are read in every generation: writers other
+  // than Excel exceed 2080 bytes in BIFF5, and BIFF8 may sit in a "Book" stream.
+  uint32_t limit = MaxRecordLength ? MaxRecordLength : (Version < evExcel8 ? 2080u : 8224u);
+  return std::max<uint32_t>(limit, 8224u);
+}
+
+bool TMSExcel::ReadRecordHeader(TBIFFRecordHeader& h) {
+  uint8_t buf[4];
+  int64_t n = FStream ? FStream->Read(buf, 4) : 0;
+  if (n < 4) return false;
+  h.RecNo = uint16_t(buf[0] | (buf[1] << 8));
+  h.RecLen = uint16_t(buf[2] | (buf[3] << 8));
+  return true;
+}
+
+// Reads the data of a record whose header was just read; false when the
+// record is cut short by the end of the stream or too long to hold.
+bool TMSExcel::ReadRecordData(TBIFFRecordHeader& h) {
+  if (h.RecLen > RecordLimit() || h.RecLen > RecordData.size()) return false;
+  if (h.RecLen == 0) return true;
+  int64_t n = FStream->Read(RecordData.data(), h.RecLen);
+  StreamPosition += uint64_t(std::max<int64_t>(n, 0));
+  return n == h.RecLen;
+}
+
+void TMSExcel::ParsePlainStream(TStream& stream) {
+  ResetData();
+  TStream* saved = FStream;
+  FStream = &stream;
+  struct Restore {
+    TMSExcel* Self;
+    TStream* Saved;
+    ~Restore() { Self->FStream = Saved; }
+  } restore{this, saved};
+  // A plain file gives no stream for look-ahead records.
+  stream.Seek(0, soBeginning);
+  TBIFFRecordHeader h;
+  if (!ReadRecordHeader(h) || (h.RecNo & 0xFF) != 0x09) throw EQXIFileFormatException(SInvalidFileFormat);
+  switch (h.RecNo >> 8) {
+    case 0x00: Version = evExcel2; FBiff = 2; break;
+    case 0x02: Version = evExcel3; FBiff = 3; break;
+    case 0x04: Version = evExcel4; FBiff = 4; break;
+    case 0x08: Version = evExcel5; FBiff = 5; break;
+    default: throw EQXIFileFormatException(SInvalidFileFormat);
+  }
+  stream.Seek(0, soBeginning);
+  int64_t size = stream.Size();
+  int64_t pos = 0;
+  while (pos < size) {
+    if (!ReadRecordHeader(RecordHeader)) break;
+    pos += 4;
+    if (RecordHeader.RecLen > RecordLimit()) {
+      pos = stream.Seek(RecordHeader.RecLen, soCurrent);
+      DoLoadProgress(pos, size);
+      continue;
+    }
+    if (RecordHeader.RecLen > 0) {
+      int64_t n = stream.Read(RecordData.data(), RecordHeader.RecLen);
+      if (n != RecordHeader.RecLen) break;  // cut short by the end of the file
+      pos += n;
+    }
+    DoLoadProgress(pos, size);
+    if (OnRecord) OnRecord(this, RecordHeader, RecordData);
+    bool handled;
+    {
+      // Look-ahead records (STRING after FORMULA) are not read in a plain file.
+      FStream = nullptr;
+      struct Back {
+        TMSExcel* Self;
+        TStream* S;
+        ~Back() { Self->FStream = S; }
+      } back{this, &stream};
+      handled = DispatchSafely();
+    }
+    if (!handled && (RecordHeader.RecNo & 0xFF) == 0x09) {
+      TByteReader r(RecordData.data(), RecordHeader.RecLen);
+      switch (RecordHeader.RecNo >> 8) {
+        case 0x00: Version = evExcel2; FBiff = 2; break;
+        case 0x02: Version = evExcel3; FBiff = 3; break;
+        case 0x04: Version = evExcel4; FBiff = 4; break;
+        case 0x08:
+          Version = evExcel5;
+          FBiff = (r.Fits(0, 2) && r.U16(0) == 0x0600) ? 8 : 5;
+          break;
+        default: throw EQXIFileFormatException(SInvalidFileFormat);
+      }
+    }
+  }
+  FinishLoad();
+}
+
+void TMSExcel::ParseStorage(const TOleStorage& root) {
+  ResetData();
+  std::u16string bookName;
+  std::u16string vbaName;
+  for (const TOleElement& el : root.EnumElements()) {
+    std::string upper = UpperCase(Utf16ToUtf8(el.Name));
+    if (upper == "WORKBOOK")
+      bookName = el.Name;
+    else if (upper == "BOOK" && bookName.empty())
+      bookName = el.Name;
+    else if (upper == "_VBA_PROJECT_CUR") {
+      if (ParseVBA) vbaName = el.Name;
+    } else if (!el.Name.empty() && el.Name[0] == 5 && el.Type == STGTY_STREAM) {
+      std::u16string rest = el.Name.substr(1);
+      bool doc = rest == u"DocumentSummaryInformation";
+      if (doc || rest == u"SummaryInformation") {
+        // Document properties never fail a conversion: a damaged set keeps
+        // what was read before the damage.
+        try {
+          auto s = root.OpenStream(el.Name);
+          if (s) {
+            TOleStream os(s);
+            SummaryInformation.ReadPropertySet(os, doc);
+          }
+        } catch (const Exception&) {
+        }
+      }
+    }
+  }
+  if (bookName.empty()) bookName = u"Workbook";
+  if (bookName == u"Book") {
+    Version = evExcel7;
+    MaxRecordLength = 2080;
+  } else {
+    Version = evExcel8;
+    MaxRecordLength = 8224;
+  }
+  FBiff = Version == evExcel7 ? 5 : 8;
+  std::shared_ptr<TOleStorageStream> s = root.OpenStream(bookName);
+  if (!s) throw EQXIFileFormatException(SInvalidFileFormat);
+  TOleStream stream(s);
+  StorageLoop(stream);
+  ResolveFontColors();
+  // Macro extraction (ParseVBA) is not carried out: nothing in this program reads it.
+}
+
+void TMSExcel::StorageLoop(TStream& stream) {
+  FStream = &stream;
+  struct Restore {
+    TMSExcel* Self;
+    ~Restore() { Self->FStream = nullptr; }
+  } restore{this};
+  const int64_t size = stream.Size();
+  StreamPosition = 0;
+  FSkipping = false;
+  size_t nextEntry = 0;      // SheetNames entry expected for the next substream
+  int32_t currentEntry = -1;
+  bool open = false;         // inside a globals or sheet substream
+  for (;;) {
+    if (!ReadRecordHeader(RecordHeader)) break;
+    StreamPosition += 4;
+    const uint64_t recordStart = StreamPosition - 4;
+    DoLoadProgress(int64_t(StreamPosition), size);
+    if (Encrypted && uint64_t(size) + 1000 < StreamPosition) break;
+    if (RecordHeader.RecLen > RecordLimit()) {
+      StreamPosition = uint64_t(stream.Seek(RecordHeader.RecLen, soCurrent));
+      continue;
+    }
+    if (!ReadRecordData(RecordHeader)) break;
+    DoLoadProgress(int64_t(StreamPosition), size);
+    if (OnRecord) OnRecord(this, RecordHeader, RecordData);
+    const uint16_t recNo = RecordHeader.RecNo;
+    if (!FSkipping && (recNo & 0xFF) != 0x09 && recNo != 0x000A) {
+      DispatchSafely();
+      continue;
+    }
+    if (recNo == 0x000A) {
+      open = false;
+      if (SheetIndex >= 0 && currentEntry >= 0 && size_t(currentEntry) + 1 >= SheetNames.size()) break;
+      continue;
+    }
+    if ((recNo & 0xFF) != 0x09) continue;  // a record of a skipped substream
+    TByteReader r(RecordData.data(), RecordHeader.RecLen);
+    uint16_t type = r.Fits(2, 2) ? r.U16(2) : 0x0010;
+    if (type == 0x0005) {
+      open = true;
+      OnBof(r, recNo);
+      continue;
+    }
+    if (type == 0x0010 || type == 0x0040) {
+      int32_t e = EntryAt(recordStart, nextEntry);
+      currentEntry = e;
+      nextEntry = size_t(e) + 1;
+      open = true;
+      ++SheetIndex;
+      FSkipping = false;
+      std::u16string caption;
+      if (size_t(e) < SheetNames.size())
+        caption = AnsiToWide(SheetNames[size_t(e)].Name);
+      else
+        caption = AnsiToWide(std::string(SDefaultSheetName) + std::to_string(SheetIndex + 1));
+      if (OnSheet) OnSheet(this, caption, SheetIndex, FSkipping);
+      if (FSkipping) {
+        if (size_t(e) + 1 >= SheetNames.size()) break;
+        // A skipped sheet is not read at all: straight to the next sheet's BOF.
+        uint64_t target = SheetNames[size_t(e) + 1].Position;
+        if (target > recordStart && target + 4 <= uint64_t(size)) {
+          StreamPosition = uint64_t(stream.Seek(int64_t(target), soBeginning));
+          open = false;
+        }
+      }
+      continue;
+    }
+    if (type == 0x0020 || type == 0x0000) {
+      // A chart (or untyped) substream is passed over to its own EOF; inside
+      // a sheet it is an embedded chart and the sheet goes on after it.
+      bool topLevel = !open || NamedEntryAt(recordStart) >= 0;
+      if (topLevel) {
+        currentEntry = EntryAt(recordStart, nextEntry);
+        nextEntry = size_t(currentEntry) + 1;
+      }
+      SkipSubstream();
+      if (topLevel && SheetIndex >= 0 && size_t(currentEntry) + 1 >= SheetNames.size()) break;
+      continue;
+    }
+    // Any other substream (modules, dialogs, workspaces): its records are
+    // passed over until a worksheet begins.
+    if (!open) {
+      currentEntry = EntryAt(recordStart, nextEntry);
+      nextEntry = size_t(currentEntry) + 1;
+    }
+    open = true;
+    FSkipping = true;
+  }
+}
+
+void TMSExcel::SkipSubstream() {
+  int depth = 1;
+  TBIFFRecordHeader h;
+  while (depth > 0 && ReadRecordHeader(h)) {
+    StreamPosition += 4;
+    if (h.RecLen > 0) StreamPosition = uint64_t(FStream->Seek(h.RecLen, soCurrent));
+    if (h.RecNo == 0x0809 || h.RecNo == 0x0409 || h.RecNo == 0x0209 || h.RecNo == 0x0009)
+      ++depth;
+    else if (h.RecNo == 0x000A)
+      --depth;
+  }
+}
+
+// The SheetNames entry of a substream whose BOF starts at position: the entry
+// that names that position, else the one expected in order.
+int32_t TMSExcel::EntryAt(uint64_t position, size_t expected) const {
+  int32_t named = NamedEntryAt(position);
+  return named >= 0 ? named : int32_t(expected);
+}
+
+int32_t TMSExcel::NamedEntryAt(uint64_t position) const {
+  for (size_t i = 0; i < SheetNames.size(); ++i)
+    if (SheetNames[i].Position == position) return int32_t(i);
+  return -1;
+}
+
+void TMSExcel::OnBof(const TByteReader& r, uint16_t recNo) {
+  BuildNumber = 0;
+  BuildYear = 0;
+  switch (recNo >> 8) {
+    case 0x00: Version = evExcel2; FBiff = 2; break;
+    case 0x02: Version = evExcel3; FBiff = 3; break;
+    case 0x04: Version = evExcel4; FBiff = 4; break;
+    case 0x08: {
+      Version = evExcel5;
+      FBiff = 5;
+      uint16_t vers = r.Fits(0, 2) ? r.U16(0) : 0;
+      if (vers == 0x0500) {
+        Version = evExcel5;
+      } else if (vers == 0x0600) {
+        Version = evExcel7;
+        FBiff = 8;
+        MaxRecordLength = 8224;
+      }
+      if (r.Fits(4, 4)) {
+        BuildNumber = r.U16(4);
+        BuildYear = r.U16(6);
+      }
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+void TMSExcel::FinishLoad() {
+  ResolveFontColors();
+  if (DimensionsSeen && DimLastRow >= MaxRow && DimLastColumn >= MaxColumn) return;
+  if (OnDimensions) OnDimensions(this, SheetIndex, 0, MaxRow + 1, 0, MaxColumn + 1);
+}
+
+// ---------------------------------------------------------------------------
+// Dispatcher
+
+bool TMSExcel::DispatchSafely() {
+  try {
+    return DispatchRecord();
+  } catch (const EBoundsError&) {
+    EQXIExcelException e(RecordDescription() + " is too short for its data.");
+    bool abort = true;
+    if (OnErrorProcess) OnErrorProcess(this, e, abort);
+    if (abort) throw e;
+    return true;
+  } catch (const std::exception& e) {
+    bool abort = true;
+    if (OnErrorProcess) OnErrorProcess(this, e, abort);
+    if (abort) throw;
+    return true;
+  }
+}
+
+std::string TMSExcel::RecordDescription() const {
+  std::string where = SheetIndex >= 0 ? "sheet " + std::to_string(SheetIndex + 1) + ", " : std::string();
+  return "Record 0x" + Hex4(RecordHeader.RecNo) + " (" + where + "stream offset " +
+         std::to_string(StreamPosition - RecordHeader.RecLen - 4) + ")";
+}
+
+namespace {
+// Global records whose damage costs no cell: a short one is dropped quietly.
+template <class F>
+void Quietly(F&& f) {
+  try {
+    f();
+  } catch (const EBoundsError&) {
+  }
+}
+}  // namespace
+
+bool TMSExcel::DispatchRecord() {
+  const TByteReader r(RecordData.data(), RecordHeader.RecLen);
+  switch (RecordHeader.RecNo) {
+    case 0x0007:
+    case 0x0207:  // STRING: the text result of the FORMULA before it
+      ReadString(r);
+      return true;
+    case 0x00BC:
+    case 0x04BC:  // SHRFMLA
+      Quietly([&] { ReadSharedFormula(r); });
+      return true;
+    case 0x0021:
+    case 0x0221:
+    case 0x0036:
+    case 0x0236:  // ARRAY, TABLE: may stand between a FORMULA and its STRING
+      return false;
+    default:
+      FPendingString = false;
+      break;
+  }
+  switch (RecordHeader.RecNo) {
+    // Workbook globals
+    case 0x0018:
+    case 0x0218:  // NAME
+      Quietly([&] { ReadName(r); });
+      return true;
+    case 0x001E:  // FORMAT (BIFF2/3)
+      FFormatClass.clear();
+      Quietly([&] { ReadFormatBiff23(r); });
+      return true;
+    case 0x0022:  // DATEMODE
+      FFormatClass.clear();
+      DateBase = (r.Fits(0, 2) && r.U16(0) == 1) ? 1462 : 0;
+      return true;
+    case 0x002F:  // FILEPASS
+      ReadFilePass();
+      return true;
+    case 0x0031:
+    case 0x0231:  // FONT
+      Quietly([&] { ReadFont(r); });
+      return true;
+    case 0x0042:  // CODEPAGE
+      Quietly([&] { ReadCodePage(r); });
+      return true;
+    case 0x0043:
+    case 0x00E0:
+    case 0x0243:
+    case 0x0443:  // XF
+      FFormatClass.clear();
+      Quietly([&] { ReadXF(r); });
+      return true;
+    case 0x005D:  // OBJ
+      if (r.Fits(4, 2) && r.U16(4) == 0x0015) throw EQXIExcelException(SCMONotSupported);
+      return true;
+    case 0x0085:  // BOUNDSHEET
+      Quietly([&] { ReadBoundSheet(r); });
+      return true;
+    case 0x0092:  // PALETTE
+      Quietly([&] { ReadPalette(r); });
+      return true;
+    case 0x00EB:
+    case 0x00EC:  // MSODRAWINGGROUP, MSODRAWING
+      return true;
+    case 0x00FC:  // SST
+      if (FStream) ReadSST(r);
+      return true;
+    case 0x01C0:  // EXCEL9FILE
+      Version = evExcel9;
+      return true;
+    case 0x041E:  // FORMAT
+      FFormatClass.clear();
+      Quietly([&] { ReadFormat(r); });
+      return true;
+
+    // Cells and sheet geometry
+    case 0x0001:
+    case 0x0002:
+    case 0x0003:
+    case 0x0004:
+    case 0x0005:  // BIFF2 BLANK, INTEGER, NUMBER, LABEL, BOOLERR
+      if (OnCellValue) ReadBiff2Cell(r);
+      return true;
+    case 0x0006:
+    case 0x0206:
+    case 0x0406:  // FORMULA
+      if (OnCellValue) ReadFormula(r);
+      return true;
+    case 0x0024:
+    case 0x007D:  // COLWIDTH, COLINFO
+      Quietly([&] { ReadColumnWidths(r); });
+      return true;
+    case 0x007E:
+    case 0x027E:  // RK
+      if (OnCellValue) ReadRK(r);
+      return true;
+    case 0x00BD:  // MULRK
+      if (OnCellValue) ReadMulRK(r);
+      return true;
+    case 0x00BE:  // MULBLANK
+      if (OnCellValue) ReadMulBlank(r);
+      return true;
+    case 0x00D6:  // RSTRING (BIFF5 rich text label): a LABEL followed by runs
+    case 0x0204:  // LABEL
+      if (OnCellValue) ReadLabel(r);
+      return true;
+    case 0x00FD:  // LABELSST
+      if (OnCellValue) ReadLabelSST(r);
+      return true;
+    case 0x0000:
+    case 0x0200:  // DIMENSIONS
+      ReadDimensions(r);
+      return true;
+    case 0x0203:  // NUMBER
+      if (OnCellValue) ReadNumber(r);
+      return true;
+    case 0x0205:  // BOOLERR
+      if (OnCellValue) ReadBoolErr(r);
+      return true;
+    case 0x0208:  // ROW
+      Quietly([&] { ReadRow(r); });
+      return true;
+    default:
+      return false;
+  }
+}

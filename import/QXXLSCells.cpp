@@ -1,0 +1,274 @@
+// Cell records of a BIFF worksheet: values, formula results and geometry.
+#include <algorithm>
+
+#include "CodePage.h"
+#include "QXXLS.h"
+
+namespace {
+
+// LF becomes CR LF; an LF that already follows a CR stays as it is.
+template <class S>
+void ExpandLineFeeds(S& text) {
+  using C = typename S::value_type;
+  size_t lf = std::count(text.begin(), text.end(), C('\n'));
+  if (lf == 0) return;
+  S out;
+  out.reserve(text.size() + lf);
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == C('\n') && (i == 0 || text[i - 1] != C('\r'))) out.push_back(C('\r'));
+    out.push_back(text[i]);
+  }
+  text.swap(out);
+}
+
+}  // namespace
+
+void TMSExcel::ReportCell(int32_t row, int32_t column, int32_t formatIndex, TAlignment alignment,
+                          TQXICellType cellType, TVariant&& value) {
+  if (cellType == ictString) {
+    if (value.Type() == TVarType::String) {
+      std::string s = value.AsString();
+      if (s.find('\n') != std::string::npos) {
+        ExpandLineFeeds(s);
+        value = TVariant(std::move(s));
+      }
+    } else if (value.Type() == TVarType::WideString) {
+      std::u16string s = value.AsWide();
+      if (s.find(u'\n') != std::u16string::npos) {
+        ExpandLineFeeds(s);
+        value = TVariant(std::move(s));
+      }
+    }
+  }
+  if (OnCellValue) OnCellValue(this, SheetIndex, row, column, formatIndex, value, alignment, cellType);
+  NoteCell(row, column);
+}
+
+TAlignment TMSExcel::XFAlignment(int32_t xf) const {
+  if (xf >= 0 && size_t(xf) < XFList.size() && XFList[size_t(xf)]) return AlignmentOfCode(XFList[size_t(xf)]->HorzAlign);
+  return taLeftJustify;
+}
+
+// Date and percent tests per cell format, remembered: a large sheet asks the
+// same few formats hundreds of thousands of times.
+uint8_t TMSExcel::FormatClass(int32_t xf) {
+  constexpr uint8_t kKnown = 1, kDate = 2, kPercent = 4;
+  if (xf < 0 || xf > 0xFFFF) return uint8_t((IsDateFormat(xf) ? kDate : 0) | (IsPercentFormat(xf) ? kPercent : 0));
+  if (FFormatClass.size() <= size_t(xf)) FFormatClass.resize(size_t(xf) + 1, 0);
+  uint8_t& c = FFormatClass[size_t(xf)];
+  if (!(c & kKnown)) c = uint8_t(kKnown | (IsDateFormat(xf) ? kDate : 0) | (IsPercentFormat(xf) ? kPercent : 0));
+  return c;
+}
+
+void TMSExcel::ReportNumber(int32_t row, int32_t column, int32_t xf, double v, bool percentScaled) {
+  uint8_t c = FormatClass(xf);
+  if (c & 2)
+    ReportCell(row, column, xf, XFAlignment(xf), ictDateTime, TVariant::DateTime(v + DateBase));
+  else
+    ReportCell(row, column, xf, XFAlignment(xf), ictDecimal, TVariant((percentScaled && (c & 4)) ? v * 100 : v));
+}
+
+void TMSExcel::ReadBiff2Cell(const TByteReader& r) {
+  const int32_t row = r.U16(0), col = r.U16(2);
+  // BIFF2 cells carry their number format in the low 6 bits of the second
+  // attribute byte and the alignment in the third.
+  const uint8_t attr2 = r.U8(5);
+  const TAlignment align = AlignmentOfCode(r.U8(6));
+  const int32_t numFmt = attr2 & 0x3F;
+  switch (RecordHeader.RecNo) {
+    case 0x0001:  // BLANK
+      if (LoadNULLs) ReportCell(row, col, r.U16(4), align, ictEmpty, TVariant::Null());
+      break;
+    case 0x0002: {  // INTEGER
+      int32_t v = r.U16(7);
+      if (IsDateNumberFormat(numFmt))
+        ReportCell(row, col, attr2, align, ictDateTime, TVariant::DateTime(v + DateBase));
+      else
+        ReportCell(row, col, attr2, align, ictInteger, TVariant(v));
+      break;
+    }
+    case 0x0003: {  // NUMBER
+      double v = r.F64(7);
+      if (IsDateNumberFormat(numFmt))
+        ReportCell(row, col, attr2, align, ictDateTime, TVariant::DateTime(v + DateBase));
+      else
+        ReportCell(row, col, attr2, align, ictDecimal, TVariant(IsPercentNumberFormat(numFmt) ? v * 100 : v));
+      break;
+    }
+    case 0x0004:  // LABEL
+      ReportCell(row, col, attr2 >> 6, align, ictString, TVariant(CodePageText(r.Bytes(8, r.U8(7)))));
+      break;
+    case 0x0005:  // BOOLERR
+      if (r.U8(8) == 0)
+        ReportCell(row, col, attr2, align, ictBoolean, TVariant(r.U8(7) != 0));
+      else
+        ReportCell(row, col, attr2, align, ictUnknown, TVariant(ErrorCodeText(r.U8(7))));
+      break;
+  }
+}
+
+void TMSExcel::ReadNumber(const TByteReader& r) {
+  ReportNumber(r.U16(0), r.U16(2), r.U16(4), r.F64(6), true);
+}
+
+void TMSExcel::ReadRK(const TByteReader& r) {
+  ReportNumber(r.U16(0), r.U16(2), r.U16(4), RKToDouble(r.U32(6)), true);
+}
+
+void TMSExcel::ReadMulRK(const TByteReader& r) {
+  const int32_t row = r.U16(0), col = r.U16(2);
+  if (r.Size() < 6) r.Need(0, 6);
+  size_t n = (r.Size() - 6) / 6;
+  for (size_t i = 0; i < n; ++i)
+    ReportNumber(row, col + int32_t(i), r.U16(4 + 6 * i), RKToDouble(r.U32(6 + 6 * i)), true);
+}
+
+void TMSExcel::ReadMulBlank(const TByteReader& r) {
+  if (!LoadNULLs) return;
+  const int32_t row = r.U16(0), col = r.U16(2);
+  if (r.Size() < 6) r.Need(0, 6);
+  size_t n = (r.Size() - 6) / 2;
+  for (size_t i = 0; i < n; ++i) {
+    int32_t xf = r.U16(4 + 2 * i);
+    ReportCell(row, col + int32_t(i), xf, XFAlignment(xf), ictEmpty, TVariant::Null());
+  }
+}
+
+void TMSExcel::ReadLabel(const TByteReader& r) {
+  const int32_t row = r.U16(0), col = r.U16(2), xf = r.U16(4);
+  if (FBiff >= 8) {
+    ReportCell(row, col, xf, XFAlignment(xf), ictString, TVariant(ReadBiff8String(r, 6, true)));
+  } else {
+    ReportCell(row, col, xf, XFAlignment(xf), ictString, TVariant(CodePageText(r.Bytes(8, r.U16(6)))));
+  }
+}
+
+void TMSExcel::ReadLabelSST(const TByteReader& r) {
+  const int32_t row = r.U16(0), col = r.U16(2), xf = r.U16(4);
+  uint32_t index = r.U32(6);
+  if (index >= SharedStrings.size())
+    throw EQXIExcelException(RecordDescription() + ": shared string " + std::to_string(index) +
+                             " does not exist (the workbook has " + std::to_string(SharedStrings.size()) + ").");
+  ReportCell(row, col, xf, XFAlignment(xf), ictString, TVariant(SharedStrings[index]));
+}
+
+void TMSExcel::ReadBoolErr(const TByteReader& r) {
+  const int32_t row = r.U16(0), col = r.U16(2), xf = r.U16(4);
+  if (r.U8(7) == 0)
+    ReportCell(row, col, xf, XFAlignment(xf), ictBoolean, TVariant(r.U8(6) != 0));
+  else
+    ReportCell(row, col, xf, XFAlignment(xf), ictUnknown, TVariant(ErrorCodeText(r.U8(6))));
+}
+
+void TMSExcel::ReadFormula(const TByteReader& r) {
+  const int32_t row = r.U16(0), col = r.U16(2);
+  const bool biff2 = FBiff == 2 || (FBiff == 0 && Version < evExcel3);
+  const size_t res = biff2 ? 7 : 6;
+  int32_t xf;
+  TAlignment align;
+  bool isDate;
+  if (biff2) {
+    xf = -1;
+    align = AlignmentOfCode(r.U8(6));
+    isDate = IsDateNumberFormat(r.U8(5) & 0x3F);
+  } else {
+    xf = r.U16(4);
+    align = XFAlignment(xf);
+    isDate = FormatClass(xf) & 2;
+  }
+  r.Need(res, 8);
+  if (r.U8(res + 6) == 0xFF && r.U8(res + 7) == 0xFF) {
+    switch (r.U8(res)) {
+      case 0:  // text: the STRING record that follows carries it
+        FPendingString = true;
+        FPendingRow = row;
+        FPendingCol = col;
+        FPendingXF = xf;
+        FPendingAlign = align;
+        break;
+      case 1:
+        ReportCell(row, col, xf, align, ictBoolean, TVariant(r.U8(res + 2) == 1));
+        break;
+      case 2:
+        ReportCell(row, col, xf, align, ictUnknown, TVariant(ErrorCodeText(r.U8(res + 2))));
+        break;
+      default:  // empty result
+        break;
+    }
+    return;
+  }
+  double v = r.F64(res);
+  if (isDate)
+    ReportCell(row, col, xf, align, ictDateTime, TVariant::DateTime(v + DateBase));
+  else
+    ReportCell(row, col, xf, align, ictDecimal, TVariant(v));
+}
+
+// The text result of the formula just read.
+void TMSExcel::ReadString(const TByteReader& r) {
+  if (!FPendingString) return;
+  FPendingString = false;
+  TVariant text;
+  if (RecordHeader.RecNo == 0x0007) {
+    text = TVariant(CodePageText(r.Bytes(1, r.U8(0))));
+  } else if (FBiff >= 8) {
+    text = TVariant(ReadBiff8String(r, 0, true));
+  } else {
+    text = TVariant(CodePageText(r.Bytes(2, r.U16(0))));
+  }
+  ReportCell(FPendingRow, FPendingCol, FPendingXF, FPendingAlign, ictString, std::move(text));
+}
+
+void TMSExcel::ReadSharedFormula(const TByteReader& r) {
+  TXLSSharedFormula f;
+  f.SheetNo = SheetIndex;
+  f.FirstRow = r.U16(0);
+  f.LastRow = r.U16(2);
+  f.FirstCol = r.U8(4);
+  f.LastCol = r.U8(5);
+  f.TokenLength = r.U16(8);
+  std::string tokens = r.Bytes(10, std::min<size_t>(f.TokenLength, r.Size() > 10 ? r.Size() - 10 : 0));
+  f.Tokens.assign(tokens.begin(), tokens.end());
+  SharedFormulas.push_back(std::move(f));
+}
+
+void TMSExcel::ReadDimensions(const TByteReader& r) {
+  int32_t firstRow, lastRow, firstCol, lastCol;
+  if (FBiff >= 8) {
+    firstRow = int32_t(std::min<uint32_t>(r.U32(0), INT32_MAX));
+    lastRow = int32_t(std::min<uint32_t>(r.U32(4), INT32_MAX));
+    firstCol = r.U16(8);
+    lastCol = r.U16(10);
+  } else {
+    // The stored last row and column are already one past the last cell.
+    firstRow = 0;
+    firstCol = 0;
+    lastRow = r.U16(2);
+    lastCol = r.U16(6);
+  }
+  // A sheet holds at most 65536 rows and 256 columns; larger claims are not believed.
+  lastRow = std::min(lastRow, 65536);
+  lastCol = std::min(lastCol, 256);
+  DimensionsSeen = true;
+  DimLastRow = lastRow;
+  DimLastColumn = lastCol;
+  if (OnDimensions) OnDimensions(this, SheetIndex, firstRow, lastRow, firstCol, lastCol);
+}
+
+void TMSExcel::ReadColumnWidths(const TByteReader& r) {
+  if (!OnColumnWidth) return;
+  if (RecordHeader.RecNo == 0x0024) {
+    int32_t first = r.U8(0), last = r.U8(1), width = r.U8(3);
+    for (int32_t c = first; c <= last; ++c) OnColumnWidth(this, SheetIndex, c, width);
+    return;
+  }
+  int32_t first = r.U16(0), last = r.U16(2), width = r.U16(4);
+  // A sheet has at most 256 columns in BIFF; ranges reaching beyond (whole-row
+  // defaults) must not grow the width list to 65536 entries.
+  last = std::min(last, 255);
+  for (int32_t c = first; c <= last; ++c) OnColumnWidth(this, SheetIndex, c, width);
+}
+
+void TMSExcel::ReadRow(const TByteReader& r) {
+  if (OnRowHeight) OnRowHeight(this, SheetIndex, r.U16(0), r.U16(6));
+}

@@ -1,0 +1,133 @@
+// Every .xls file of the shared corpus: loaded in process, and converted to
+// CSV end to end through varnowe-batch when it is built.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <unistd.h>
+
+#include "CodePage.h"
+#include "QXXLS.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path CorpusXls() { return fs::path(VARNOWE_CORPUS_DIR) / "xls"; }
+
+// File name -> whether MANIFEST.tsv calls it encrypted.
+std::map<std::string, bool> Manifest() {
+  std::map<std::string, bool> out;
+  std::ifstream f(fs::path(VARNOWE_CORPUS_DIR) / "MANIFEST.tsv");
+  std::string line;
+  while (std::getline(f, line)) {
+    if (line.rfind("xls/", 0) != 0) continue;
+    std::string name = line.substr(4, line.find('\t') - 4);
+    out[name] = line.find("(encrypted)") != std::string::npos;
+  }
+  return out;
+}
+
+size_t CellCount(TMSExcel& x) {
+  size_t n = 0;
+  for (int s = 0; s < x.Sheets.Count(); ++s) {
+    const auto& cells = x.Sheets[s].Cells;
+    for (int r = 0; r < cells.Count(); ++r)
+      for (int c = 0; c < cells.Row(r).Cells.Count(); ++c) n += cells.Row(r).Cells.Cell(c) != nullptr;
+  }
+  return n;
+}
+
+}  // namespace
+
+TEST(BiffCorpus, EveryFileLoadsExceptEncryptedOnes) {
+  if (!fs::is_directory(CorpusXls())) GTEST_SKIP() << "no corpus at " << CorpusXls();
+  SetACPOverride(CP_UTF8);
+  auto manifest = Manifest();
+  ASSERT_FALSE(manifest.empty());
+  TMSExcel x;  // one reader for every file, as in a run
+  size_t files = 0, cells = 0;
+  for (const auto& [name, encrypted] : manifest) {
+    std::string path = (CorpusXls() / name).string();
+    SCOPED_TRACE(name);
+    try {
+      x.LoadFromFile(path);
+      EXPECT_FALSE(encrypted) << "encrypted file loaded";
+      cells += CellCount(x);
+    } catch (const EQXIUnknownEncryptionException& e) {
+      EXPECT_TRUE(encrypted);
+      EXPECT_STREQ(e.what(), "Unknown encryption for data file.");
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << e.what();
+    }
+    ++files;
+  }
+  EXPECT_GT(files, 90u);
+  EXPECT_GT(cells, 28000u);
+  SetACPOverride(0);
+}
+
+TEST(BiffCorpus, KnownCells) {
+  if (!fs::is_directory(CorpusXls())) GTEST_SKIP();
+  SetACPOverride(CP_UTF8);
+  TMSExcel x;
+  // 1904 date system
+  x.LoadFromFile((CorpusXls() / "sjs_1904.xls").string());
+  const TQXICell* c = x.Sheets[0].Cells.GetCell(1, 0);
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->CellType(), ictDateTime);
+  EXPECT_DOUBLE_EQ(c->Value().ToDouble(), 1463);
+  // BIFF4: formats numbered by order, so this percent cell is no date.
+  x.LoadFromFile((CorpusXls() / "b4_edr_as3xls.xls").string());
+  c = x.Sheets[0].Cells.GetCell(2, 4);
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->CellType(), ictDecimal);
+  // Text that already holds CR LF keeps it as it is.
+  x.LoadFromFile((CorpusXls() / "b4_sjs_123r9_as_40.xls").string());
+  c = x.Sheets[0].Cells.GetCell(1, 0);
+  ASSERT_TRUE(c);
+  EXPECT_EQ(VarToStr(c->Value()), "abc\r\ndef");
+  SetACPOverride(0);
+}
+
+TEST(BiffCorpus, EndToEndThroughVarnoweBatch) {
+  fs::path exe = fs::path(VARNOWE_BINARY_DIR) / "varnowe-batch";
+  if (!fs::is_directory(CorpusXls())) GTEST_SKIP();
+  if (!fs::exists(exe)) GTEST_SKIP() << "varnowe-batch is not built";
+  fs::path work = fs::temp_directory_path() / ("varnowe_biff_e2e_" + std::to_string(::getpid()));
+  fs::remove_all(work);
+  fs::create_directories(work / "src");
+  fs::create_directories(work / "out");
+  auto manifest = Manifest();
+  size_t plain = 0;
+  for (const auto& [name, encrypted] : manifest) {
+    fs::copy_file(CorpusXls() / name, work / "src" / name);
+    plain += !encrypted;
+  }
+  std::string cmd = "\"" + exe.string() + "\" --source \"" + (work / "src").string() + "\" --dest \"" +
+                    (work / "out").string() + "\" --format csv 2>&1";
+  FILE* p = popen(cmd.c_str(), "r");
+  ASSERT_TRUE(p);
+  std::string output;
+  char buf[4096];
+  while (size_t n = fread(buf, 1, sizeof buf, p)) output.append(buf, n);
+  pclose(p);
+  std::istringstream lines(output);
+  std::string line;
+  size_t errors = 0;
+  while (std::getline(lines, line))
+    if (line.rfind("Error", 0) == 0) {
+      ++errors;
+      EXPECT_NE(line.find("Unknown encryption for data file."), std::string::npos) << line;
+    }
+  EXPECT_EQ(errors, manifest.size() - plain) << output;
+  for (const auto& [name, encrypted] : manifest) {
+    if (encrypted) continue;
+    std::string base = name.substr(0, name.size() - 4);
+    EXPECT_TRUE(fs::exists(work / "out" / (base + ".csv"))) << name;
+  }
+  fs::remove_all(work);
+}
