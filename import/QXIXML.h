@@ -1,0 +1,195 @@
+#pragma once
+// A small, forgiving XML reader. It scans a part in one forward pass straight
+// from a stream (so an inflating zip entry is never held whole), builds
+// TQXXMLItem nodes for the elements it keeps, and lets a reader refuse
+// elements (OnTag) or consume and drop finished ones (OnAfterTag), so that a
+// sheet of a million cells never becomes a tree.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Streams.h"
+#include "Variant.h"
+
+enum TQXXMLItemKind : uint8_t { ikProperty, ikAttribute, ikComment, ikCDATA };
+
+class TQXXMLItem;
+class TQXXMLEngine;
+
+// The children of a node; owns them.
+class TQXXMLItems {
+ public:
+  int32_t Count() const { return int32_t(FItems.size()); }
+  TQXXMLItem* Item(int32_t index) const { return FItems.at(size_t(index)).get(); }
+  TQXXMLItem* operator[](int32_t index) const { return Item(index); }
+  void Clear() { FItems.clear(); }
+  // Frees the node if it is one of the children.
+  void Remove(TQXXMLItem* node);
+
+  auto begin() const { return FItems.begin(); }
+  auto end() const { return FItems.end(); }
+
+ private:
+  friend class TQXXMLItem;
+  std::vector<std::unique_ptr<TQXXMLItem>> FItems;
+};
+
+class TQXXMLItem {
+ public:
+  TQXXMLItem() = default;
+  ~TQXXMLItem() {
+    if (FCounter) --*FCounter;
+  }
+  TQXXMLItem(const TQXXMLItem&) = delete;
+  TQXXMLItem& operator=(const TQXXMLItem&) = delete;
+
+  // Published
+  TQXXMLItemKind Kind = ikProperty;
+  std::string TagName;
+  TVariant Value;  // wide text once set
+  TQXXMLItems Items;
+
+  // The start tag's attributes as scanned (bytes in the document's encoding,
+  // which is UTF-8 for UTF-16 input); emptied by ParseAttributes.
+  std::string AttributeText;
+
+  int32_t Level() const { return FLevel; }
+  TQXXMLItem* Parent() const { return FParent; }
+  // A new last child.
+  TQXXMLItem* AddChild();
+  // Frees the node and removes it from its parent; the root only loses its
+  // children and contents.
+  void Free();
+  // Value as wide text ("" when unset).
+  std::u16string ValueText() const;
+
+ private:
+  friend class TQXXMLEngine;
+  TQXXMLItem* FParent = nullptr;
+  int32_t FLevel = 0;
+  int FCodePage = 65001;  // how AttributeText is encoded
+  int64_t* FCounter = nullptr;  // the engine's live-node count
+};
+
+using TQXIXMLOnTagEvent =
+    std::function<void(TQXXMLEngine* Sender, TQXXMLItem* ParentNode, const std::string& ATagName,
+                       const std::u16string& ATagValue, const std::u16string& ATagAttributes, bool& Accept)>;
+// Node may be freed by the handler (set it to nullptr then); Cancel stops the parse.
+using TQXIXMLOnAfterTagEvent = std::function<void(TQXXMLEngine* Sender, TQXXMLItem*& Node, bool& Cancel)>;
+
+// Entity decoding, once and left to right: the five XML entities, decimal
+// and hexadecimal character references (supplementary planes as surrogate
+// pairs) and the names of the old table (brvbar, deg, plusmn, para, copy,
+// trade, nbsp, car, ret); the ";" is optional. Anything else stays as it is.
+std::u16string DecodeXMLEntities(const std::u16string& text);
+void DecodeXMLEntitiesInPlace(std::u16string& text);
+
+class TQXXMLEngine {
+ public:
+  TQXXMLEngine();
+  ~TQXXMLEngine();
+  TQXXMLEngine(const TQXXMLEngine&) = delete;
+  TQXXMLEngine& operator=(const TQXXMLEngine&) = delete;
+
+  // Elements nested deeper than this are skipped with their content, and no
+  // more than MaxItems nodes are alive at once (later elements are skipped
+  // and Overflowed() says so): a hostile part cannot exhaust the stack or memory.
+  static constexpr int32_t MaxDepth = 2048;
+  int64_t MaxItems = 4000000;
+
+  // Published
+  TQXXMLItem* RootItem() { return FRoot.get(); }
+  TQXIXMLOnTagEvent OnTag;
+  TQXIXMLOnAfterTagEvent OnAfterTag;
+
+  // Clears the tree and parses the stream from its position to endPosition
+  // (0: to its end). UTF-16 with a byte order mark (or starting "<?" in
+  // UTF-16) is recognised; a UTF-8 byte order mark is skipped.
+  void LoadFromStream(TStream* stream, int64_t endPosition = 0);
+  // The same over bytes in memory.
+  void Parse(const char* text, size_t length);
+  void Parse(const std::string& text) { Parse(text.data(), text.size()); }
+
+  // Depth-first, starting with start itself (nullptr: the root): the first
+  // node whose TagName equals name without regard to ASCII case (FindItem)
+  // or exactly (FindChild).
+  TQXXMLItem* FindItem(TQXXMLItem* start, const std::string& name);
+  TQXXMLItem* FindChild(TQXXMLItem* start, const std::string& name);
+  // Splits AttributeText into ikAttribute children (name, quoted value).
+  void ParseAttributes(TQXXMLItem* node);
+  // The node's value, unquoted and entity-decoded.
+  std::u16string GetValue(TQXXMLItem* node);
+  // ParseAttributes, then the decoded value of the attribute named name
+  // (exact case); "" when it is missing.
+  std::u16string AttributeValue(TQXXMLItem* node, const std::string& name);
+
+  // The code page the current document's text is decoded with (65001 for
+  // UTF-8 and UTF-16 input).
+  int CodePage() const { return FCodePage; }
+  // Whether MaxItems stopped nodes from being made.
+  bool Overflowed() const { return FOverflowed; }
+  // Wide text from bytes in the document's encoding.
+  void Decode(const char* data, size_t size, std::u16string& out) const;
+
+ private:
+  class Source;
+  void Run(Source& src);
+  TQXXMLItem* Find(TQXXMLItem* start, const std::string& name, bool ignoreCase);
+  void SetEncoding(const std::u16string& name);
+  bool Close(TQXXMLItem*& cur, bool& rootDone);  // false: cancelled
+  void NoteRemoved(TQXXMLItem* node);
+
+  int64_t FLive = 0;  // before FRoot: the nodes count down as they go
+  std::unique_ptr<TQXXMLItem> FRoot;
+  int FCodePage = 65001;
+  bool FForcedUtf8 = false;
+  bool FOverflowed = false;
+  std::u16string FValueW, FAttrW;
+};
+
+// Attribute helpers for OnTag handlers, which receive the raw attribute text:
+// the value of the attribute named name ("" when absent), unquoted (double or
+// single quotes) but not entity-decoded. A name without prefix also matches a
+// prefixed one when matchLocal is set ("id" finds "r:id").
+bool FindXMLAttribute(const std::u16string& attributes, const char* name, std::u16string& value,
+                      bool matchLocal = false);
+// Calls visit(name, value) for every attribute of the raw attribute text, in
+// one pass; values are unquoted, not entity-decoded. visit returns false to stop.
+template <class Visit>
+void ForEachXMLAttribute(const std::u16string& a, Visit&& visit) {
+  const size_t n = a.size();
+  auto blank = [](char16_t c) { return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r'; };
+  size_t i = 0;
+  while (i < n) {
+    while (i < n && (blank(a[i]) || a[i] == u'/')) ++i;
+    const size_t ns = i;
+    while (i < n && a[i] != u'=' && !blank(a[i])) ++i;
+    const size_t ne = i;
+    while (i < n && blank(a[i])) ++i;
+    if (i >= n || a[i] != u'=') continue;
+    ++i;
+    while (i < n && blank(a[i])) ++i;
+    size_t vs, ve;
+    if (i < n && (a[i] == u'"' || a[i] == u'\'')) {
+      const char16_t q = a[i++];
+      vs = i;
+      while (i < n && a[i] != q) ++i;
+      ve = i;
+      if (i < n) ++i;
+    } else {
+      vs = i;
+      while (i < n && !blank(a[i])) ++i;
+      ve = i;
+    }
+    if (!visit(std::u16string_view(a.data() + ns, ne - ns), std::u16string_view(a.data() + vs, ve - vs))) return;
+  }
+}
+
+// The element name without its namespace prefix.
+inline std::string_view XMLLocalName(std::string_view name) {
+  auto p = name.rfind(':');
+  return p == std::string_view::npos ? name : name.substr(p + 1);
+}

@@ -1,0 +1,184 @@
+#pragma once
+// Reading zip packages: the central directory, entries by index or by name
+// (letter case ignored), the contents inflated and CRC-checked, or handed
+// out as a stream that inflates as it is read.
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "Exception.h"
+#include "Streams.h"
+
+// A damaged, unsupported or oversized package entry; the message names the part.
+VARNOWE_EXCEPTION(EZipFileError, Exception);
+// "CRC Error in "<part>"."
+VARNOWE_EXCEPTION(EZipFileCRCError, EZipFileError);
+
+// The 26 bytes shared by the local and the central file header.
+struct TZipCommonHeader {
+  uint16_t VersionNeededToExtract = 0;
+  uint16_t GeneralPurposeBitFlag = 0;
+  uint16_t CompressionMethod = 0;
+  uint16_t LastModFileTime = 0;
+  uint16_t LastModFileDate = 0;
+  uint32_t Crc32 = 0;
+  uint32_t CompressedSize = 0;
+  uint32_t UncompressedSize = 0;
+  uint16_t FileNameLength = 0;
+  uint16_t ExtraFieldLength = 0;
+};
+
+struct TZipEndOfCentralDir {
+  uint32_t EndOfCentralDirSignature = 0;
+  uint16_t NumberOfThisDisk = 0;
+  uint16_t NumberOfTheDiskWithTheStart = 0;
+  uint16_t TotalNumberOfEntriesOnThisDisk = 0;
+  uint16_t TotalNumberOfEntries = 0;
+  uint32_t SizeOfTheCentralDirectory = 0;
+  uint32_t OffsetOfStartOfCentralDirectory = 0;
+  uint16_t ZipfileCommentLength = 0;
+};
+
+constexpr uint32_t ZipLocalFileHeaderSignature = 0x04034B50;
+constexpr uint32_t ZipCentralFileHeaderSignature = 0x02014B50;
+constexpr uint32_t ZipEndOfCentralDirSignature = 0x06054B50;
+
+// Compression methods the reader handles.
+constexpr uint16_t ZipMethodStored = 0;
+constexpr uint16_t ZipMethodDeflated = 8;
+
+// A part that inflates to more than this may not exceed RatioLimit times
+// its compressed size (zip bombs); smaller parts are only held to their
+// declared size. Real sheets reach 140:1 (long runs of similar binary
+// records); deflate's own maximum is about 1032:1, where bombs sit.
+constexpr uint64_t ZipBombThreshold = uint64_t(100) << 20;
+constexpr uint64_t ZipBombRatioLimit = 500;
+
+class TLocalFile {
+ public:
+  uint32_t LocalFileHeaderSignature = 0;
+  std::string FileName;
+  std::string ExtraField;
+  std::string CompressedData;
+  uint32_t CentralFileHeaderSignature = 0;
+  uint16_t CentralVersionMadeBy = 0;
+  uint16_t CentralFileCommentLength = 0;
+  uint16_t CentralDiskNumberStart = 0;
+  uint16_t CentralInternalFileAttributes = 0;
+  uint32_t CentralExternalFileAttributes = 0;
+  uint32_t CentralRelativeOffsetOfLocalHeader = 0;
+  std::string CentralFileName;
+  std::string CentralExtraField;
+  std::string CentralFileComment;
+
+  TZipCommonHeader LocalHeader;
+  TZipCommonHeader CentralHeader;
+  bool LocalLoaded = false;
+
+  void Assign(const TLocalFile& source) { *this = source; }
+
+  // The central directory's values win: local headers of entries written
+  // with data descriptors hold zeros.
+  uint16_t CompressionMethod() const { return CentralHeader.CompressionMethod; }
+  uint32_t UncompressedSize() const {
+    return CentralHeader.UncompressedSize ? CentralHeader.UncompressedSize : LocalHeader.UncompressedSize;
+  }
+  // The name as lookups see it (central name, else local name).
+  const std::string& Name() const { return CentralFileName.empty() ? FileName : CentralFileName; }
+};
+
+class TZipArchive;
+
+class TLocalFiles {
+ public:
+  explicit TLocalFiles(TZipArchive* owner) : FOwner(owner) {}
+  int32_t Count() const { return int32_t(FItems.size()); }
+  TLocalFile& operator[](int32_t index) { return *FItems.at(size_t(index)); }
+  const TLocalFile& operator[](int32_t index) const { return *FItems.at(size_t(index)); }
+  TLocalFile& Add();
+  void Clear() { FItems.clear(); }
+  TZipArchive* Owner() const { return FOwner; }
+
+ private:
+  TZipArchive* FOwner;
+  std::vector<std::unique_ptr<TLocalFile>> FItems;
+};
+
+// A stream that yields the contents of one entry: stored bytes as they are,
+// deflated ones inflated. It refuses to yield more than the entry declares
+// (or the zip-bomb ratio allows), and checks the CRC-32 once the last byte
+// has been read. It reads the archive's copy of the entry: the archive must
+// outlive it.
+class TZipEntryStream : public TStream {
+ public:
+  TZipEntryStream(const TLocalFile& entry);
+  ~TZipEntryStream() override;
+  TZipEntryStream(const TZipEntryStream&) = delete;
+  TZipEntryStream& operator=(const TZipEntryStream&) = delete;
+
+  int64_t Read(void* buffer, int64_t count) override;
+  int64_t Write(const void* buffer, int64_t count) override;
+  // Only forward moves and position queries; a forward move reads and drops.
+  int64_t Seek(int64_t offset, int origin) override;
+  // The declared uncompressed size.
+  int64_t Size() override { return int64_t(FDeclared); }
+
+ private:
+  void Fail(const std::string& what) const;
+  void Finish();
+  const TLocalFile& FEntry;
+  const uint8_t* FIn;
+  size_t FInSize;
+  uint64_t FDeclared;
+  uint64_t FLimit;
+  uint64_t FOut = 0;
+  uint32_t FCrc = 0;
+  bool FDeflated;
+  bool FEnded = false;
+  bool FChecked = false;
+  struct Inflater;
+  std::unique_ptr<Inflater> FZ;
+};
+
+class TZipArchive {
+ public:
+  TZipArchive() : FFiles(this) {}
+  TZipArchive(const TZipArchive&) = delete;
+  TZipArchive& operator=(const TZipArchive&) = delete;
+
+  TLocalFiles& Files() { return FFiles; }
+  const TLocalFiles& Files() const { return FFiles; }
+  int32_t Count() const { return FFiles.Count(); }
+  const TZipEndOfCentralDir& EndOfCentralDir() const { return FEnd; }
+
+  // Reads the directory of the package in the stream, from its current
+  // position, and the compressed data of every entry. A stream without an
+  // end record gives an empty archive (IsZip() false); a damaged directory
+  // raises EZipFileError.
+  void Open(TStream& stream);
+  bool IsZip() const { return FIsZip; }
+
+  // First entry whose name equals name without regard to ASCII case; "\"
+  // and "/" count as the same separator. -1 when none.
+  int32_t IndexOfFile(const std::string& name) const;
+  // The contents, CRC-checked. "Index out of bounds" outside the list.
+  std::string GetFileData(int32_t index) const;
+  // Empty when no entry has the name.
+  std::string GetFileDataByName(const std::string& name) const;
+  // An inflating stream over the entry; nullptr when no entry has the name.
+  std::unique_ptr<TZipEntryStream> GetFileStream(int32_t index) const;
+  std::unique_ptr<TZipEntryStream> GetFileStreamByName(const std::string& name) const;
+
+  // CRC-32 of the zip format.
+  static uint32_t Crc32(const void* data, size_t size, uint32_t crc = 0);
+
+ private:
+  static std::string LookupKey(const std::string& name);
+  TLocalFiles FFiles;
+  TZipEndOfCentralDir FEnd;
+  bool FIsZip = false;
+  std::unordered_map<std::string, int32_t> FIndex;
+};

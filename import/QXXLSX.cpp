@@ -1,0 +1,785 @@
+// TMSExcelX: the package, relationships, document properties and the XML
+// parts (workbook, shared strings, styles, sheets). The binary parts of .xlsb
+// packages live in QXXLSXBinary.cpp.
+#include "QXXLSX.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+
+#include "CodePage.h"
+#include "DateTime.h"
+#include "QXIOleStorage.h"
+#include "QXIXML.h"
+#include "SysUtils.h"
+
+namespace {
+
+std::string_view Local(const TQXXMLItem* node);
+
+std::string Ansi(const std::u16string& w) { return WideToAnsi(w); }
+
+// Attribute value from the raw attribute text, entity-decoded.
+std::u16string Attr(const std::u16string& attrs, const char* name, bool matchLocal = false) {
+  std::u16string v;
+  if (FindXMLAttribute(attrs, name, v, matchLocal)) DecodeXMLEntitiesInPlace(v);
+  return v;
+}
+
+bool AttrInt(const std::u16string& attrs, const char* name, int64_t& out) {
+  std::u16string v;
+  if (!FindXMLAttribute(attrs, name, v)) return false;
+  char buf[24];
+  size_t n = 0;
+  for (char16_t c : v) {
+    if (c == u' ') continue;
+    if (c > 127 || n >= sizeof buf) return false;
+    buf[n++] = char(c);
+  }
+  auto r = std::from_chars(buf, buf + n, out);
+  return r.ec == std::errc() && r.ptr == buf + n && n > 0;
+}
+
+bool ParseInt64(const std::u16string& text, int64_t& value) {
+  char buf[24];
+  size_t n = 0;
+  for (char16_t c : text) {
+    if (c == u' ' || c == u'\t' || c == u'\n' || c == u'\r') continue;
+    if (c > 127 || n >= sizeof buf) return false;
+    buf[n++] = char(c);
+  }
+  auto r = std::from_chars(buf, buf + n, value);
+  return n > 0 && r.ec == std::errc() && r.ptr == buf + n;
+}
+
+bool ParseDouble(const std::u16string& text, double& value) {
+  char buf[64];
+  size_t n = 0;
+  size_t b = 0, e = text.size();
+  while (b < e && (text[b] == u' ' || text[b] == u'\t' || text[b] == u'\n' || text[b] == u'\r')) ++b;
+  while (e > b && (text[e - 1] == u' ' || text[e - 1] == u'\t' || text[e - 1] == u'\n' || text[e - 1] == u'\r')) --e;
+  if (b == e || e - b >= sizeof buf) return false;
+  for (size_t i = b; i < e; ++i) {
+    if (text[i] > 127) return false;
+    buf[n++] = char(text[i]);
+  }
+  const char* start = buf;
+  if (*start == '+') ++start;
+  auto r = std::from_chars(start, buf + n, value);
+  return r.ec == std::errc() && r.ptr == buf + n;
+}
+
+bool ParentIs(const TQXXMLItem* parent, const char* name) { return parent && Local(parent) == name; }
+
+std::string_view Local(const TQXXMLItem* node) { return XMLLocalName(node->TagName); }
+
+// The document element of a part with an XML declaration is the
+// declaration's child.
+bool IsDocumentLevel(const TQXXMLItem* parent) {
+  return parent && !parent->Parent() && !parent->TagName.empty() && parent->TagName[0] == '?';
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+TMSExcelX::TMSExcelX() { Version = evExcel12; }
+TMSExcelX::~TMSExcelX() = default;
+
+void TMSExcelX::ResetData() {
+  TCustomMSExcel::ResetData();
+  Encrypted = false;
+  DateBase = 0;
+  CurrentSheet = 0;
+  FWorkbookPart.clear();
+  FWorkbookRels.clear();
+  FSheets.clear();
+  FWorkbookSeen = false;
+  FWideShared.clear();
+  FXFKinds.clear();
+  FWideCells = GetACP() != CP_UTF8;
+  LoadBuiltInFormats();
+}
+
+void TMSExcelX::LoadFromFile(const std::string& fileName) {
+  TSpreadSheetFile::LoadFromFile(fileName);
+  const std::string ext = UpperCase(ExtractFileExt(FileName));
+  Version = (ext == ".XLSB" || ext == ".XLTB" || ext == ".XLAB") ? evExcel12Bin : evExcel12;
+  TFileStream fs(FileName, fmOpenRead | fmShareDenyWrite);
+  ParseStream(fs);
+}
+
+void TMSExcelX::LoadFromStream(TStream& stream) { ParseStream(stream); }
+
+void TMSExcelX::ParseStream(TStream& stream) {
+  TSpreadSheetFile::ParseStream(stream);  // ResetData
+  const int64_t start = stream.Position();
+  uint8_t head[8] = {};
+  int64_t got = stream.Read(head, sizeof head);
+  stream.Seek(start, soBeginning);
+  if (got == int64_t(sizeof head) && StgIsStorageData(head, sizeof head)) {
+    std::unique_ptr<TOleStorage> root = StgOpenStorageOnStream(stream);
+    ParseStorage(*root);
+    return;
+  }
+  FZip = std::make_unique<TZipArchive>();
+  try {
+    FZip->Open(stream);
+    if (!FZip->IsZip()) throw EQXIFileFormatException(SInvalidFileFormat);
+    ParsePackage();
+  } catch (...) {
+    FZip.reset();
+    throw;
+  }
+  FZip.reset();
+}
+
+void TMSExcelX::ParseStorage(const TOleStorage& root) {
+  if (auto info = root.OpenStream("EncryptionInfo")) {
+    // Kept for callers that look at it; the package itself is never decrypted.
+    const uint64_t n = std::min<uint64_t>(info->Size(), 1u << 20);
+    EncryptionInfo.resize(size_t(n));
+    info->Seek(0, soBeginning);
+    int64_t got = n ? info->Read(EncryptionInfo.data(), int64_t(n)) : 0;
+    EncryptionInfo.resize(size_t(std::max<int64_t>(got, 0)));
+    Encrypted = true;
+    RequestPassword();
+    throw EQXIUnknownEncryptionException(SUnknownEncryption);
+  }
+  if (auto package = root.OpenStream("Package")) {
+    // A package wrapped in a package wrapped in ... is refused, not followed down.
+    if (FNesting >= 2) throw EQXIFileFormatException(SInvalidFileFormat);
+    ++FNesting;
+    TOleStream s(package);
+    try {
+      ParseStream(s);
+    } catch (...) {
+      --FNesting;
+      throw;
+    }
+    --FNesting;
+    return;
+  }
+  throw EQXIFileFormatException(SInvalidFileFormat);
+}
+
+// ---------------------------------------------------------------------------
+// Package
+
+std::string TMSExcelX::ResolvePartName(const std::string& sourcePart, const std::string& target) {
+  std::string t = target;
+  std::replace(t.begin(), t.end(), '\\', '/');
+  std::string path;
+  if (!t.empty() && t[0] == '/') {
+    path = t.substr(1);
+  } else {
+    std::string src = sourcePart;
+    std::replace(src.begin(), src.end(), '\\', '/');
+    size_t slash = src.rfind('/');
+    path = (slash == std::string::npos ? std::string() : src.substr(0, slash + 1)) + t;
+  }
+  std::vector<std::string> parts;
+  size_t i = 0;
+  while (i <= path.size()) {
+    size_t j = path.find('/', i);
+    if (j == std::string::npos) j = path.size();
+    std::string seg = path.substr(i, j - i);
+    if (seg == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!seg.empty() && seg != ".") {
+      parts.push_back(seg);
+    }
+    i = j + 1;
+  }
+  std::string out;
+  for (const auto& p : parts) {
+    if (!out.empty()) out += '/';
+    out += p;
+  }
+  return out;
+}
+
+std::map<std::string, TMSExcelX::TRelationship> TMSExcelX::ReadRelationships(const std::string& part) {
+  std::map<std::string, TRelationship> rels;
+  std::string relsPart;
+  size_t slash = part.rfind('/');
+  if (slash == std::string::npos) relsPart = "_rels/" + part + ".rels";
+  else relsPart = part.substr(0, slash + 1) + "_rels/" + part.substr(slash + 1) + ".rels";
+  auto s = FZip->GetFileStreamByName(relsPart);
+  if (!s) return rels;
+  TQXXMLEngine e;
+  e.OnTag = [&](TQXXMLEngine*, TQXXMLItem* parent, const std::string& name, const std::u16string&,
+                const std::u16string& attrs, bool& accept) {
+    std::string_view n = XMLLocalName(name);
+    if (n == "Relationship") {
+      accept = false;
+      if (Ansi(Attr(attrs, "TargetMode")) == "External") return;
+      std::string id = Ansi(Attr(attrs, "Id"));
+      std::string type = Ansi(Attr(attrs, "Type"));
+      size_t cut = type.rfind('/');
+      if (cut != std::string::npos) type = type.substr(cut + 1);
+      std::string target = Utf16ToUtf8(Attr(attrs, "Target"));
+      if (!id.empty() && !rels.count(id)) rels[id] = TRelationship{type, ResolvePartName(part, target)};
+      return;
+    }
+    accept = n == "Relationships" && (IsDocumentLevel(parent));
+  };
+  e.LoadFromStream(s.get());
+  return rels;
+}
+
+void TMSExcelX::ParsePackage() {
+  // The workbook part: the package's officeDocument relationship, else the usual names.
+  for (const auto& [id, rel] : ReadRelationships("")) {
+    (void)id;
+    if (rel.Type == "officeDocument" && FZip->IndexOfFile(rel.Target) >= 0) {
+      FWorkbookPart = rel.Target;
+      break;
+    }
+  }
+  if (FWorkbookPart.empty()) {
+    for (const char* n : {"xl/workbook.xml", "xl/workbook.bin", "workbook.xml"})
+      if (FZip->IndexOfFile(n) >= 0) {
+        FWorkbookPart = n;
+        break;
+      }
+  }
+  if (FWorkbookPart.empty()) throw EQXIFileFormatException(SInvalidFileFormat);
+  // The parts decide the variant, whatever the file is called.
+  Version = EndsText(".bin", FWorkbookPart) ? evExcel12Bin : evExcel12;
+
+  ReadDocumentProperties();
+  FWorkbookRels = ReadRelationships(FWorkbookPart);
+  if (Version == evExcel12Bin) ReadWorkbookBin();
+  else ReadWorkbookXml();
+  if (!FWorkbookSeen) throw EQXIFileFormatException(SInvalidFileFormat);
+
+  std::string sst, styles;
+  for (const auto& [id, rel] : FWorkbookRels) {
+    (void)id;
+    if (rel.Type == "sharedStrings" && sst.empty()) sst = rel.Target;
+    if (rel.Type == "styles" && styles.empty()) styles = rel.Target;
+  }
+  const std::string dir = FWorkbookPart.substr(0, FWorkbookPart.rfind('/') + 1);
+  const char* ext = Version == evExcel12Bin ? ".bin" : ".xml";
+  if (sst.empty()) sst = dir + "sharedStrings" + ext;
+  if (styles.empty()) styles = dir + "styles" + ext;
+  if (Version == evExcel12Bin) {
+    ReadSharedStringsBin(sst);
+    ReadStylesBin(styles);
+  } else {
+    ReadSharedStringsXml(sst);
+    ReadStylesXml(styles);
+  }
+  FindSheets();
+  AnnounceAndReadSheets();
+}
+
+void TMSExcelX::ReadDocumentProperties() {
+  std::string app = "docProps/app.xml", core = "docProps/core.xml";
+  for (const auto& [id, rel] : ReadRelationships("")) {
+    (void)id;
+    if (rel.Type == "extended-properties") app = rel.Target;
+    if (rel.Type == "core-properties") core = rel.Target;
+  }
+  for (const std::string& part : {app, core}) {
+    auto s = FZip->GetFileStreamByName(part);
+    if (!s) continue;
+    TQXXMLEngine e;
+    // Properties sit right under the document element; vectors and the like
+    // below them are not wanted.
+    e.OnTag = [&](TQXXMLEngine* sender, TQXXMLItem* parent, const std::string& name, const std::u16string& value,
+                  const std::u16string&, bool& accept) {
+      accept = IsDocumentLevel(parent);
+      if (!accept && parent && (!parent->Parent() || IsDocumentLevel(parent->Parent()))) {
+        (void)sender;
+        SummaryInformation.SetXMLProperty(name, Ansi(DecodeXMLEntities(value)));
+      }
+    };
+    e.LoadFromStream(s.get());
+  }
+}
+
+void TMSExcelX::FindSheets() {
+  const bool bin = Version == evExcel12Bin;
+  const std::string dir = FWorkbookPart.substr(0, FWorkbookPart.rfind('/') + 1);
+  int32_t n = 0;
+  for (auto& sh : FSheets) {
+    ++n;
+    auto it = FWorkbookRels.find(sh.RelId);
+    if (it != FWorkbookRels.end()) {
+      sh.Part = it->second.Target;
+      sh.Type = it->second.Type;
+    } else if (FWorkbookRels.empty()) {
+      // Without relationships the parts are numbered in workbook order.
+      sh.Part = dir + "worksheets/sheet" + std::to_string(n) + (bin ? ".bin" : ".xml");
+      sh.Type = "worksheet";
+    }
+  }
+  if (FSheets.empty()) {
+    for (int i = 1; i <= TSpreadSheets::MaxSheets; ++i) {
+      std::string part = dir + "worksheets/sheet" + std::to_string(i) + (bin ? ".bin" : ".xml");
+      if (FZip->IndexOfFile(part) < 0) break;
+      FSheets.push_back(TSheetEntry{AnsiToWide(SDefaultSheetName + std::to_string(i)), "", part, "worksheet"});
+    }
+  }
+  if (FSheets.empty()) FSheets.push_back(TSheetEntry{AnsiToWide(std::string(SDefaultSheetName) + "1"), "", "", ""});
+  for (const auto& sh : FSheets) SheetNames.push_back(TXLSSheetName{Ansi(sh.Name), 0});
+}
+
+void TMSExcelX::AnnounceAndReadSheets() {
+  const int32_t count = int32_t(FSheets.size());
+  for (int32_t i = 0; i < count; ++i) {
+    const TSheetEntry& sh = FSheets[size_t(i)];
+    bool skip = false;
+    if (OnSheet) OnSheet(this, sh.Name, i, skip);
+    if (skip) continue;
+    CurrentSheet = i;
+    SheetIndex = i;
+    // Chart sheets hold no cells.
+    if (sh.Part.empty() || sh.Type == "chartsheet" || FZip->IndexOfFile(sh.Part) < 0) continue;
+    if (EndsText(".bin", sh.Part)) ReadSheetBin(sh.Part);
+    else ReadSheetXml(sh.Part);
+    DoLoadProgress(i + 1, count);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Cells
+
+std::string TMSExcelX::Where(int32_t row, int32_t column) const {
+  std::string sheet = size_t(CurrentSheet) < FSheets.size() ? Ansi(FSheets[size_t(CurrentSheet)].Name) : "";
+  return "sheet \"" + sheet + "\", cell " + ColumnNumberToLetters(column + 1) + std::to_string(row + 1);
+}
+
+void TMSExcelX::Deliver(int32_t row, int32_t column, int32_t formatIndex, TVariant&& value, TQXICellType type) {
+  if (row < 0 || column < 0) return;
+  NoteCell(row, column);
+  if (OnCellValue) OnCellValue(this, CurrentSheet, row, column, formatIndex, value, taLeftJustify, type);
+}
+
+uint8_t TMSExcelX::FormatKind(int32_t xf) {
+  if (xf < 0) return 0;
+  if (size_t(xf) < FXFKinds.size() && FXFKinds[size_t(xf)] != 255) return FXFKinds[size_t(xf)];
+  uint8_t kind = 0;
+  if (IsDateFormat(xf)) {
+    kind = 1;
+    // A format of sections with conditions ("[=0]?;[h]:mm") is a number
+    // format unless its first section shows a date or time.
+    int32_t n = size_t(xf) < XFList.size() && XFList[size_t(xf)] ? XFList[size_t(xf)]->NumberFormat : xf;
+    if (n >= 0 && size_t(n) < NumberFormats.size()) {
+      const std::string& text = NumberFormats[size_t(n)];
+      size_t cut = std::string::npos;
+      char quote = 0;
+      int bracket = 0;
+      for (size_t i = 0; i < text.size() && cut == std::string::npos; ++i) {
+        char c = text[i];
+        if (quote) {
+          if (c == quote) quote = 0;
+        } else if (c == '"') {
+          quote = c;
+        } else if (c == '\\') {
+          ++i;
+        } else if (c == '[') {
+          ++bracket;
+        } else if (c == ']') {
+          if (bracket > 0) --bracket;
+        } else if (c == ';' && bracket == 0) {
+          cut = i;
+        }
+      }
+      if (cut != std::string::npos) {
+        // Classified by the shared rule, on a scratch entry of the table.
+        NumberFormats.push_back(text.substr(0, cut));
+        if (!IsDateNumberFormat(int32_t(NumberFormats.size() - 1))) kind = 0;
+        NumberFormats.pop_back();
+      }
+    }
+  }
+  if (kind == 0 && IsPercentFormat(xf)) kind = 2;
+  if (size_t(xf) < XFList.size()) {
+    if (FXFKinds.size() < XFList.size()) FXFKinds.resize(XFList.size(), 255);
+    FXFKinds[size_t(xf)] = kind;
+  }
+  return kind;
+}
+
+void TMSExcelX::DeliverNumber(int32_t row, int32_t column, int32_t xf, double value) {
+  const uint8_t kind = FormatKind(xf);
+  if (kind == 1) {
+    Deliver(row, column, xf, TVariant::DateTime(value + DateBase), ictDateTime);
+    return;
+  }
+  if (kind == 2) value *= 100;
+  Deliver(row, column, xf, TVariant(value), ictDecimal);
+}
+
+void TMSExcelX::DeliverText(int32_t row, int32_t column, std::u16string&& text) {
+  if (text.empty()) return;
+  if (FWideCells) Deliver(row, column, -1, TVariant(std::move(text)), ictString);
+  else Deliver(row, column, -1, TVariant(Utf16ToUtf8(text)), ictString);
+}
+
+void TMSExcelX::DeliverSharedString(int32_t row, int32_t column, int64_t index) {
+  if (index < 0 || index >= int64_t(SharedStrings.size()))
+    throw EQXIFileFormatException("The shared string " + std::to_string(index) + " does not exist (" +
+                                  Where(row, column) + ").");
+  if (FWideCells) {
+    if (FWideShared[size_t(index)].empty()) return;
+    Deliver(row, column, -1, TVariant(FWideShared[size_t(index)]), ictString);
+  } else {
+    if (SharedStrings[size_t(index)].empty()) return;
+    Deliver(row, column, -1, TVariant(SharedStrings[size_t(index)]), ictString);
+  }
+}
+
+void TMSExcelX::AddSharedString(std::u16string&& text) {
+  SharedStrings.push_back(Ansi(text));
+  if (FWideCells) FWideShared.push_back(std::move(text));
+}
+
+bool TMSExcelX::DecodeCellRef(const char16_t* t, size_t n, int32_t& column, int32_t& row) {
+  size_t i = 0;
+  while (i < n && (t[i] == u'$' || t[i] == u'"' || t[i] == u'\'')) ++i;
+  int64_t col = 0;
+  size_t letters = 0;
+  while (i < n) {
+    char16_t c = t[i];
+    if (c >= u'a' && c <= u'z') c = char16_t(c - u'a' + u'A');
+    if (c < u'A' || c > u'Z') break;
+    col = col * 26 + (c - u'A' + 1);
+    if (col > TSpreadSheetCells::MaxCols) return false;
+    ++letters;
+    ++i;
+  }
+  if (letters == 0) return false;
+  column = int32_t(col - 1);
+  if (i < n && t[i] == u'$') ++i;
+  int64_t r = 0;
+  size_t digits = 0;
+  while (i < n && t[i] >= u'0' && t[i] <= u'9') {
+    r = r * 10 + (t[i] - u'0');
+    if (r > TSpreadSheetCells::MaxRows) return false;
+    ++digits;
+    ++i;
+  }
+  row = digits ? int32_t(r - 1) : -1;
+  return true;
+}
+
+bool TMSExcelX::ParseISODateTime(const std::u16string& text, double& value) {
+  std::string s;
+  for (char16_t c : text) {
+    if (c > 127) return false;
+    s.push_back(char(c));
+  }
+  s = Trim(s);
+  auto num = [&](size_t at, size_t len, int& out) {
+    if (at + len > s.size()) return false;
+    out = 0;
+    for (size_t k = at; k < at + len; ++k) {
+      if (s[k] < '0' || s[k] > '9') return false;
+      out = out * 10 + (s[k] - '0');
+    }
+    return true;
+  };
+  size_t p = 0;
+  double result = 0;
+  int y, m, d;
+  bool haveDate = false;
+  if (num(0, 4, y) && s.size() >= 10 && s[4] == '-' && num(5, 2, m) && s[7] == '-' && num(8, 2, d)) {
+    TDateTime dt;
+    if (!TryEncodeDate(y, m, d, dt)) return false;
+    result = dt;
+    haveDate = true;
+    p = 10;
+    if (p < s.size() && (s[p] == 'T' || s[p] == 't' || s[p] == ' ')) ++p;
+  }
+  int hh, mm, ss = 0;
+  if (num(p, 2, hh) && p + 5 <= s.size() && s[p + 2] == ':' && num(p + 3, 2, mm)) {
+    p += 5;
+    double frac = 0;
+    if (p < s.size() && s[p] == ':') {
+      if (!num(p + 1, 2, ss)) return false;
+      p += 3;
+      if (p < s.size() && (s[p] == '.' || s[p] == ',')) {
+        double scale = 0.1;
+        ++p;
+        while (p < s.size() && s[p] >= '0' && s[p] <= '9') {
+          frac += (s[p] - '0') * scale;
+          scale /= 10;
+          ++p;
+        }
+      }
+    }
+    if (hh > 24 || mm > 59 || ss > 60) return false;
+    result += (hh * 3600.0 + mm * 60.0 + ss + frac) / 86400.0;
+  } else if (!haveDate) {
+    return false;
+  }
+  // A zone suffix (Z, +hh:mm) is accepted and ignored: cells hold local time.
+  if (p < s.size() && s[p] != 'Z' && s[p] != 'z' && s[p] != '+' && s[p] != '-') return false;
+  value = result;
+  return true;
+}
+
+void TMSExcelX::DecodeXStringEscapes(std::u16string& t) {
+  size_t at = t.find(u"_x");
+  if (at == std::u16string::npos) return;
+  std::u16string out;
+  out.reserve(t.size());
+  size_t i = 0;
+  while (i < t.size()) {
+    if (t[i] == u'_' && i + 6 < t.size() && t[i + 1] == u'x' && t[i + 6] == u'_') {
+      uint32_t v = 0;
+      bool ok = true;
+      for (size_t k = i + 2; k < i + 6 && ok; ++k) {
+        char16_t c = t[k];
+        int d = c >= u'0' && c <= u'9' ? c - u'0' : c >= u'a' && c <= u'f' ? c - u'a' + 10
+                : c >= u'A' && c <= u'F' ? c - u'A' + 10 : -1;
+        if (d < 0) ok = false;
+        else v = v * 16 + uint32_t(d);
+      }
+      if (ok) {
+        out.push_back(char16_t(v));
+        i += 7;
+        continue;
+      }
+    }
+    out.push_back(t[i++]);
+  }
+  t.swap(out);
+}
+
+// ---------------------------------------------------------------------------
+// XML parts
+
+void TMSExcelX::ReadWorkbookXml() {
+  auto s = FZip->GetFileStreamByName(FWorkbookPart);
+  if (!s) return;
+  TQXXMLEngine e;
+  e.OnTag = [&](TQXXMLEngine*, TQXXMLItem* parent, const std::string& name, const std::u16string&,
+                const std::u16string& attrs, bool& accept) {
+    std::string_view n = XMLLocalName(name);
+    accept = false;
+    if (IsDocumentLevel(parent)) {
+      accept = true;
+      FWorkbookSeen = n == "workbook";
+    } else if (n == "sheets" && parent && Local(parent) == "workbook") {
+      accept = true;
+    } else if (n == "sheet" && ParentIs(parent, "sheets")) {
+      TSheetEntry sh;
+      sh.Name = Attr(attrs, "name");
+      sh.RelId = Ansi(Attr(attrs, "id", true));
+      FSheets.push_back(std::move(sh));
+    } else if (n == "workbookPr" && ParentIs(parent, "workbook")) {
+      std::u16string v = Attr(attrs, "date1904");
+      if (v == u"1" || v == u"true") DateBase = 1462;
+    }
+  };
+  e.LoadFromStream(s.get());
+  // A document without declaration makes its element the root itself.
+  if (!FWorkbookSeen && XMLLocalName(e.RootItem()->TagName) == "workbook") FWorkbookSeen = true;
+  if (FSheets.size() > size_t(TSpreadSheets::MaxSheets)) FSheets.resize(size_t(TSpreadSheets::MaxSheets));
+}
+
+void TMSExcelX::ReadSharedStringsXml(const std::string& part) {
+  auto s = FZip->GetFileStreamByName(part);
+  if (!s) return;
+  std::u16string current;
+  TQXXMLEngine e;
+  e.OnTag = [&](TQXXMLEngine*, TQXXMLItem* parent, const std::string& name, const std::u16string& value,
+                const std::u16string&, bool& accept) {
+    std::string_view n = XMLLocalName(name);
+    accept = false;
+    if (n == "t") {
+      if (ParentIs(parent, "si") || (ParentIs(parent, "r") && ParentIs(parent->Parent(), "si"))) current += value;
+    } else if (n == "si") {
+      current.clear();
+      accept = true;
+    } else if (n == "r") {
+      accept = ParentIs(parent, "si");
+    } else if (n == "sst") {
+      accept = true;
+    }
+  };
+  e.OnAfterTag = [&](TQXXMLEngine*, TQXXMLItem*& node, bool&) {
+    if (Local(node) == "si") {
+      DecodeXMLEntitiesInPlace(current);
+      DecodeXStringEscapes(current);
+      AddSharedString(std::move(current));
+      current.clear();
+      node->Free();
+      node = nullptr;
+    }
+  };
+  e.LoadFromStream(s.get());
+}
+
+void TMSExcelX::ReadStylesXml(const std::string& part) {
+  auto s = FZip->GetFileStreamByName(part);
+  if (!s) return;
+  TQXXMLEngine e;
+  e.OnTag = [&](TQXXMLEngine*, TQXXMLItem* parent, const std::string& name, const std::u16string&,
+                const std::u16string& attrs, bool& accept) {
+    std::string_view n = XMLLocalName(name);
+    accept = false;
+    int64_t v = 0;
+    if (IsDocumentLevel(parent)) {
+      accept = true;
+    } else if (n == "numFmts" || n == "cellXfs" || n == "fonts") {
+      accept = ParentIs(parent, "styleSheet");
+    } else if (n == "numFmt" && ParentIs(parent, "numFmts")) {
+      if (AttrInt(attrs, "numFmtId", v) && v >= 0 && v <= 0xFFFF)
+        AddFormat(true, Ansi(Attr(attrs, "formatCode")), -1, -1, -1, int32_t(v));
+    } else if (n == "xf" && ParentIs(parent, "cellXfs")) {
+      int64_t fmt = 0, font = 0;
+      if (!AttrInt(attrs, "numFmtId", fmt) || fmt < 0 || fmt > 0xFFFF) fmt = 0;
+      if (!AttrInt(attrs, "fontId", font) || font < 0 || font > 0xFFFF) font = 0;
+      AddFormat(false, "", -1, -1, int32_t(font), int32_t(fmt));
+    } else if (n == "font" && ParentIs(parent, "fonts")) {
+      Fonts.emplace_back();
+      accept = true;
+    } else if (ParentIs(parent, "font") && !Fonts.empty()) {
+      TXLSFont& f = Fonts.back();
+      if (n == "b") f.Bold = true;
+      else if (n == "i") f.Italic = true;
+      else if (n == "u") f.Underline = true;
+      else if (n == "strike") f.StrikeOut = true;
+      else if (n == "name") f.Name = Ansi(Attr(attrs, "val"));
+      else if (n == "sz" && AttrInt(attrs, "val", v) && v > 0 && v < 10000) f.Size = int32_t(v);
+    }
+  };
+  e.OnAfterTag = [&](TQXXMLEngine*, TQXXMLItem*& node, bool&) {
+    if (Local(node) == "font") {
+      node->Free();
+      node = nullptr;
+    }
+  };
+  e.LoadFromStream(s.get());
+}
+
+void TMSExcelX::ReadSheetXml(const std::string& part) {
+  auto s = FZip->GetFileStreamByName(part);
+  if (!s) return;
+  int32_t row = -1, lastCol = -1;
+  int32_t cellRow = -1, cellCol = -1;
+  int64_t style = -1;
+  std::u16string type, value, inlineText;
+  bool hasValue = false, hasInline = false;
+
+  TQXXMLEngine e;
+  e.OnTag = [&](TQXXMLEngine*, TQXXMLItem* parent, const std::string& name, const std::u16string& text,
+                const std::u16string& attrs, bool& accept) {
+    std::string_view n = XMLLocalName(name);
+    accept = false;
+    if (n == "v") {
+      if (ParentIs(parent, "c")) {
+        value += text;
+        hasValue = true;
+      }
+    } else if (n == "c") {
+      if (!ParentIs(parent, "row")) return;
+      accept = true;
+      int32_t c = lastCol + 1, rr = row;
+      type.clear();
+      style = -1;
+      // One pass over the attributes: this runs once per cell.
+      ForEachXMLAttribute(attrs, [&](std::u16string_view an, std::u16string_view av) {
+        if (an == u"r") {
+          if (DecodeCellRef(av.data(), av.size(), c, rr)) {
+            if (rr < 0) rr = row;
+          } else {
+            c = lastCol + 1;
+            rr = row;
+          }
+        } else if (an == u"t") {
+          type.assign(av);
+        } else if (an == u"s") {
+          int64_t v = 0;
+          size_t k = 0;
+          for (; k < av.size() && av[k] >= u'0' && av[k] <= u'9' && v < INT32_MAX; ++k) v = v * 10 + (av[k] - u'0');
+          style = k == av.size() && k > 0 && v <= INT32_MAX ? v : -1;
+        }
+        return true;
+      });
+      cellRow = rr;
+      cellCol = c;
+      lastCol = c;
+      value.clear();
+      inlineText.clear();
+      hasValue = hasInline = false;
+    } else if (n == "row") {
+      if (!ParentIs(parent, "sheetData")) return;
+      accept = true;
+      int64_t r;
+      if (AttrInt(attrs, "r", r) && r >= 1 && r <= TSpreadSheetCells::MaxRows) row = int32_t(r - 1);
+      else ++row;
+      lastCol = -1;
+    } else if (n == "is") {
+      accept = ParentIs(parent, "c");
+    } else if (n == "t") {
+      if (ParentIs(parent, "is") || (ParentIs(parent, "r") && ParentIs(parent->Parent(), "is"))) {
+        inlineText += text;
+        hasInline = true;
+      }
+    } else if (n == "r") {
+      accept = ParentIs(parent, "is");
+    } else if (n == "sheetData") {
+      accept = true;
+    } else if (IsDocumentLevel(parent)) {
+      accept = true;
+    }
+  };
+  e.OnAfterTag = [&](TQXXMLEngine*, TQXXMLItem*& node, bool&) {
+    std::string_view n = Local(node);
+    if (n == "c") {
+      node->Free();
+      node = nullptr;
+      if (cellRow < 0 || cellCol < 0) return;
+      if (type.empty() || type == u"n") {
+        if (!hasValue) return;
+        double d;
+        if (ParseDouble(value, d)) DeliverNumber(cellRow, cellCol, int32_t(std::min<int64_t>(style, INT32_MAX)), d);
+        else DeliverText(cellRow, cellCol, std::move(value));
+      } else if (type == u"s") {
+        if (!hasValue) return;
+        int64_t index;
+        if (!ParseInt64(value, index))
+          throw EQXIFileFormatException("The shared string number \"" + Ansi(value) + "\" is not valid (" +
+                                        Where(cellRow, cellCol) + ").");
+        DeliverSharedString(cellRow, cellCol, index);
+      } else if (type == u"inlineStr") {
+        std::u16string t = hasInline ? std::move(inlineText) : std::move(value);
+        DecodeXMLEntitiesInPlace(t);
+        DecodeXStringEscapes(t);
+        DeliverText(cellRow, cellCol, std::move(t));
+      } else if (type == u"str") {
+        DecodeXMLEntitiesInPlace(value);
+        DecodeXStringEscapes(value);
+        DeliverText(cellRow, cellCol, std::move(value));
+      } else if (type == u"b") {
+        if (!hasValue) return;
+        double d = 0;
+        bool b = ParseDouble(value, d) ? d != 0 : (value == u"true" || value == u"TRUE");
+        Deliver(cellRow, cellCol, -1, TVariant(b), ictBoolean);
+      } else if (type == u"e") {
+        DecodeXMLEntitiesInPlace(value);
+        if (value.empty()) return;
+        Deliver(cellRow, cellCol, -1, FWideCells ? TVariant(value) : TVariant(Utf16ToUtf8(value)), ictUnknown);
+      } else if (type == u"d") {
+        if (!hasValue) return;
+        double dt;
+        if (ParseISODateTime(value, dt)) Deliver(cellRow, cellCol, int32_t(std::min<int64_t>(style, INT32_MAX)), TVariant::DateTime(dt), ictDateTime);
+        else DeliverText(cellRow, cellCol, std::move(value));
+      } else {
+        DecodeXMLEntitiesInPlace(value);
+        DeliverText(cellRow, cellCol, std::move(value));
+      }
+    } else if (n == "row") {
+      node->Free();
+      node = nullptr;
+    }
+  };
+  e.LoadFromStream(s.get());
+}

@@ -1,0 +1,368 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <cstring>
+#include <map>
+
+#include "CodePage.h"
+#include "QXXLSX.h"
+#include "ZipBuilder.h"
+
+namespace {
+
+const char* const kRootRels =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/"
+    "relationships\"><Relationship Id=\"rId1\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/"
+    "relationships/officeDocument\" Target=\"xl/workbook.xml\"/></Relationships>";
+
+std::string Rel(const std::string& id, const std::string& type, const std::string& target) {
+  return "<Relationship Id=\"" + id + "\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/" +
+         type + "\" Target=\"" + target + "\"/>";
+}
+
+std::string Rels(const std::string& body) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Relationships>" + body + "</Relationships>";
+}
+
+std::string Sheet(const std::string& rows) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n<worksheet xmlns=\"x\"><dimension "
+         "ref=\"A1\"/><sheetData>" +
+         rows + "</sheetData></worksheet>";
+}
+
+struct Loaded {
+  TMSExcelX Reader;
+  std::string Bytes;
+  explicit Loaded(const std::map<std::string, std::string>& parts) {
+    ZipBuilder b;
+    for (const auto& [name, data] : parts) b.Add(name, data);
+    Bytes = b.Build();
+    TCustomMemoryStream s(Bytes.data(), int64_t(Bytes.size()));
+    Reader.LoadFromStream(s);
+  }
+  const TQXICell* Cell(int sheet, int row, int col) { return Reader.Sheets[sheet].Cells.GetCell(col, row); }
+  std::string Text(int sheet, int row, int col) {
+    const TQXICell* c = Cell(sheet, row, col);
+    if (!c) return "<none>";
+    TVariant v = c->Value();
+    return v.Type() == TVarType::WideString ? Utf16ToUtf8(v.AsWide()) : v.IsText() ? AnsiToUtf8(v.AsString()) : "<not text>";
+  }
+  std::string Caption(int sheet) { return Utf16ToUtf8(Reader.Sheets[sheet].Caption); }
+};
+
+std::map<std::string, std::string> Workbook(const std::string& sheets, const std::string& wbRels,
+                                            const std::string& extraWorkbook = "") {
+  return {{"_rels/.rels", kRootRels},
+          {"xl/workbook.xml", "<?xml version=\"1.0\"?><workbook xmlns:r=\"r\">" + extraWorkbook + "<sheets>" + sheets +
+                                  "</sheets></workbook>"},
+          {"xl/_rels/workbook.xml.rels", Rels(wbRels)}};
+}
+
+std::string ExpectLoadError(const std::string& bytes) {
+  TMSExcelX r;
+  TCustomMemoryStream s(bytes.data(), int64_t(bytes.size()));
+  try {
+    r.LoadFromStream(s);
+  } catch (const Exception& e) {
+    return e.Message();
+  }
+  return "<no error>";
+}
+
+}  // namespace
+
+TEST(XLSXReader, SheetsFollowTheRelationshipsInWorkbookOrder) {
+  auto parts = Workbook(
+      "<sheet name=\"First &amp; Co\" sheetId=\"1\" r:id=\"rId7\"/><sheet name=\"Chart\" sheetId=\"2\" r:id=\"rId2\"/>"
+      "<sheet name=\"Third\" sheetId=\"3\" r:id=\"rId1\"/>",
+      Rel("rId1", "worksheet", "worksheets/sheet1.xml") + Rel("rId2", "chartsheet", "chartsheets/sheet1.xml") +
+          Rel("rId7", "worksheet", "/xl/worksheets/sheet3.xml"));
+  parts["xl/worksheets/sheet1.xml"] = Sheet("<row r=\"1\"><c r=\"A1\"><v>3</v></c></row>");
+  parts["xl/worksheets/sheet3.xml"] = Sheet("<row r=\"1\"><c r=\"A1\"><v>1</v></c></row>");
+  parts["xl/chartsheets/sheet1.xml"] = "<chartsheet/>";
+  Loaded l(parts);
+  ASSERT_EQ(l.Reader.Sheets.Count(), 3);
+  EXPECT_EQ(l.Caption(0), "First & Co");
+  EXPECT_EQ(l.Caption(1), "Chart");
+  EXPECT_EQ(l.Caption(2), "Third");
+  EXPECT_EQ(l.Cell(0, 0, 0)->Value().ToDouble(), 1);
+  EXPECT_EQ(l.Reader.Sheets[1].Cells.Count(), 0);
+  EXPECT_EQ(l.Cell(2, 0, 0)->Value().ToDouble(), 3);
+  EXPECT_EQ(l.Reader.Version, evExcel12);
+}
+
+TEST(XLSXReader, SkippedSheetsAreAnnouncedButNotRead) {
+  auto parts = Workbook("<sheet name=\"a\" r:id=\"rId1\"/><sheet name=\"b\" r:id=\"rId2\"/>",
+                        Rel("rId1", "worksheet", "worksheets/sheet1.xml") + Rel("rId2", "worksheet", "worksheets/sheet2.xml"));
+  // The unread sheet is damaged: reading it would fail the load.
+  parts["xl/worksheets/sheet1.xml"] = Sheet("<row><c t=\"s\"><v>99</v></c></row>");
+  parts["xl/worksheets/sheet2.xml"] = Sheet("<row><c><v>2</v></c></row>");
+  ZipBuilder b;
+  for (const auto& [n, d] : parts) b.Add(n, d);
+  std::string bytes = b.Build();
+  TMSExcelX r;
+  r.SelectedSheet = 1;
+  TCustomMemoryStream s(bytes.data(), int64_t(bytes.size()));
+  r.LoadFromStream(s);
+  ASSERT_EQ(r.Sheets.Count(), 2);
+  EXPECT_EQ(r.Sheets[0].Cells.Count(), 0);
+  EXPECT_EQ(r.Sheets[1].Cells.GetCell(0, 0)->Value().ToDouble(), 2);
+}
+
+TEST(XLSXReader, NumberedPartsWhenRelationshipsAreMissing) {
+  auto parts = Workbook("<sheet name=\"a\" sheetId=\"1\" r:id=\"rId1\"/><sheet name=\"b\" sheetId=\"2\" r:id=\"rId2\"/>",
+                        "");
+  parts.erase("xl/_rels/workbook.xml.rels");
+  parts.erase("_rels/.rels");
+  parts["xl/worksheets/sheet2.xml"] = Sheet("<row r=\"2\"><c r=\"B2\"><v>5</v></c></row>");
+  Loaded l(parts);
+  ASSERT_EQ(l.Reader.Sheets.Count(), 2);
+  EXPECT_EQ(l.Reader.Sheets[0].Cells.Count(), 0);
+  EXPECT_EQ(l.Cell(1, 1, 1)->Value().ToDouble(), 5);
+}
+
+TEST(XLSXReader, EveryCellTypeWithoutFailingTheFile) {
+  auto parts = Workbook("<sheet name=\"S\" sheetId=\"1\" r:id=\"rId1\"/>",
+                        Rel("rId1", "worksheet", "worksheets/sheet1.xml") +
+                            Rel("rId2", "sharedStrings", "sharedStrings.xml") + Rel("rId3", "styles", "styles.xml"));
+  parts["xl/sharedStrings.xml"] =
+      "<?xml version=\"1.0\"?><sst><si><t>plain</t></si>"
+      "<si><r><rPr><b/></rPr><t xml:space=\"preserve\">Hello </t></r><r><t>World</t></r><rPh><t>ph</t></rPh></si>"
+      "<si><t>a &amp;amp; b_x000D_&#10;c</t></si></sst>";
+  parts["xl/styles.xml"] =
+      "<?xml version=\"1.0\"?><styleSheet><numFmts><numFmt numFmtId=\"164\" formatCode=\"[=0]?;[h]:mm\"/></numFmts>"
+      "<cellStyleXfs><xf numFmtId=\"14\"/></cellStyleXfs>"
+      "<cellXfs><xf numFmtId=\"0\"/><xf numFmtId=\"14\"/><xf numFmtId=\"10\"/><xf numFmtId=\"164\"/></cellXfs>"
+      "</styleSheet>";
+  parts["xl/worksheets/sheet1.xml"] = Sheet(
+      "<row r=\"1\"><c r=\"A1\" t=\"s\"><v>0</v></c><c r=\"B1\" t=\"s\"><v>1</v></c><c r=\"C1\" t=\"s\"><v>2</v></c></row>"
+      "<row r=\"2\"><c r=\"A2\" t=\"str\"><f>A1&amp;\"x\"</f><v>p&lt;x</v></c>"
+      "<c r=\"B2\" t=\"inlineStr\"><is><r><t>in</t></r><r><t>line</t></r></is></c>"
+      "<c r=\"C2\" t=\"b\"><v>1</v></c><c r=\"D2\" t=\"e\"><v>#DIV/0!</v></c>"
+      "<c r=\"E2\" t=\"d\"><v>2024-03-01T12:00:00Z</v></c><c r=\"F2\" t=\"n\"><v>not a number</v></c>"
+      "<c r=\"G2\"><f>1+1</f></c></row>"
+      "<row r=\"3\"><c r=\"A3\" s=\"1\"><v>45000</v></c><c r=\"B3\" s=\"2\"><v>0.25</v></c>"
+      "<c r=\"C3\" s=\"3\"><v>0.5</v></c><c r=\"aa10\"><v>7</v></c></row>");
+  Loaded l(parts);
+  EXPECT_EQ(l.Text(0, 0, 0), "plain");
+  EXPECT_EQ(l.Text(0, 0, 1), "Hello World");
+  EXPECT_EQ(l.Text(0, 0, 2), "a &amp; b\r\nc");
+  EXPECT_EQ(l.Text(0, 1, 0), "p<x");
+  EXPECT_EQ(l.Cell(0, 1, 0)->CellType(), ictString);
+  EXPECT_EQ(l.Text(0, 1, 1), "inline");
+  EXPECT_EQ(l.Cell(0, 1, 2)->CellType(), ictBoolean);
+  EXPECT_EQ(l.Cell(0, 1, 2)->Value(), TVariant(true));
+  EXPECT_EQ(l.Cell(0, 1, 3)->CellType(), ictUnknown);
+  EXPECT_EQ(l.Text(0, 1, 3), "#DIV/0!");
+  EXPECT_EQ(l.Cell(0, 1, 4)->CellType(), ictDateTime);
+  EXPECT_DOUBLE_EQ(l.Cell(0, 1, 4)->Value().AsDateTime(), 45352.5);
+  EXPECT_EQ(l.Text(0, 1, 5), "not a number");  // kept as text rather than failing the file
+  EXPECT_EQ(l.Cell(0, 1, 6), nullptr);          // a formula without a cached value
+  EXPECT_EQ(l.Cell(0, 2, 0)->CellType(), ictDateTime);
+  EXPECT_DOUBLE_EQ(l.Cell(0, 2, 0)->Value().AsDateTime(), 45000);
+  EXPECT_EQ(l.Cell(0, 2, 1)->CellType(), ictDecimal);
+  EXPECT_DOUBLE_EQ(l.Cell(0, 2, 1)->Value().ToDouble(), 25);
+  EXPECT_EQ(l.Cell(0, 2, 2)->CellType(), ictDecimal);  // conditional format, number first
+  EXPECT_EQ(l.Cell(0, 9, 26)->Value().ToDouble(), 7);
+}
+
+TEST(XLSXReader, ImplicitCoordinatesAndDate1904) {
+  auto parts = Workbook("<sheet name=\"S\" sheetId=\"1\" r:id=\"rId1\"/>",
+                        Rel("rId1", "worksheet", "worksheets/sheet1.xml") + Rel("rId3", "styles", "styles.xml"),
+                        "<workbookPr date1904=\"1\"/>");
+  parts["xl/styles.xml"] = "<styleSheet><cellXfs><xf numFmtId=\"0\"/><xf numFmtId=\"14\"/></cellXfs></styleSheet>";
+  parts["xl/worksheets/sheet1.xml"] =
+      Sheet("<row><c><v>1</v></c><c><v>2</v></c><c r=\"E1\"><v>3</v></c><c><v>4</v></c></row>"
+            "<row><c s=\"1\"><v>0</v></c></row><row r=\"7\"><c><v>5</v></c></row><row><c><v>6</v></c></row>");
+  Loaded l(parts);
+  EXPECT_EQ(l.Cell(0, 0, 0)->Value().ToDouble(), 1);
+  EXPECT_EQ(l.Cell(0, 0, 1)->Value().ToDouble(), 2);
+  EXPECT_EQ(l.Cell(0, 0, 4)->Value().ToDouble(), 3);
+  EXPECT_EQ(l.Cell(0, 0, 5)->Value().ToDouble(), 4);
+  EXPECT_DOUBLE_EQ(l.Cell(0, 1, 0)->Value().AsDateTime(), 1462);  // 1 January 1904
+  EXPECT_EQ(l.Cell(0, 6, 0)->Value().ToDouble(), 5);
+  EXPECT_EQ(l.Cell(0, 7, 0)->Value().ToDouble(), 6);
+}
+
+TEST(XLSXReader, WhatIsNotAWorkbookFailsClearly) {
+  const std::string invalid = "Invalid file version or file format.";
+  EXPECT_EQ(ExpectLoadError("plain text, not a package"), invalid);
+  EXPECT_EQ(ExpectLoadError(""), invalid);
+  ZipBuilder odf;
+  odf.Add("mimetype", "application/vnd.oasis.opendocument.spreadsheet", 0);
+  odf.Add("content.xml", "<office:document-content/>");
+  EXPECT_EQ(ExpectLoadError(odf.Build()), invalid);
+  ZipBuilder pptx;
+  pptx.Add("_rels/.rels", Rels(Rel("rId1", "officeDocument", "ppt/presentation.xml")));
+  pptx.Add("ppt/presentation.xml", "<?xml version=\"1.0\"?><p:presentation/>");
+  EXPECT_EQ(ExpectLoadError(pptx.Build()), invalid);
+  // A damaged part names itself.
+  ZipBuilder bad;
+  bad.Add("xl/workbook.xml", "<workbook><sheets><sheet name=\"a\" r:id=\"rId1\"/></sheets></workbook>");
+  bad.Add("xl/worksheets/sheet1.xml", Sheet("<row><c><v>1</v></c></row>")).CrcOverride = 1;
+  EXPECT_EQ(ExpectLoadError(bad.Build()), "CRC Error in \"xl/worksheets/sheet1.xml\".");
+  ZipBuilder sst;
+  sst.Add("xl/workbook.xml", "<workbook><sheets><sheet name=\"Data\" r:id=\"rId1\"/></sheets></workbook>");
+  sst.Add("xl/worksheets/sheet1.xml", Sheet("<row r=\"3\"><c r=\"B3\" t=\"s\"><v>4</v></c></row>"));
+  EXPECT_EQ(ExpectLoadError(sst.Build()), "The shared string 4 does not exist (sheet \"Data\", cell B3).");
+}
+
+TEST(XLSXReader, Utf16PartsAndPrefixedNames) {
+  auto toUtf16 = [](const std::u16string& s) {
+    std::string b = "\xFF\xFE";
+    for (char16_t c : s) {
+      b += char(c & 0xFF);
+      b += char(c >> 8);
+    }
+    return b;
+  };
+  std::map<std::string, std::string> parts = {
+      {"xl/workbook.xml",
+       toUtf16(u"<?xml version=\"1.0\" encoding=\"utf-16\"?><x:workbook xmlns:x=\"m\"><x:sheets><x:sheet "
+               u"name=\"\u00DCbersicht\" sheetId=\"1\"/></x:sheets></x:workbook>")},
+      {"xl/worksheets/sheet1.xml",
+       toUtf16(u"<?xml version=\"1.0\" encoding=\"utf-16\"?><x:worksheet><x:sheetData><x:row r=\"1\"><x:c r=\"A1\" "
+               u"t=\"inlineStr\"><x:is><x:t>\u20AC 5</x:t></x:is></x:c></x:row></x:sheetData></x:worksheet>")}};
+  Loaded l(parts);
+  ASSERT_EQ(l.Reader.Sheets.Count(), 1);
+  EXPECT_EQ(l.Caption(0), "\xC3\x9C" "bersicht");
+  EXPECT_EQ(l.Text(0, 0, 0), "\xE2\x82\xAC 5");
+}
+
+TEST(XLSXReader, HelpersDecodeWhatFilesHold) {
+  int32_t c = 0, r = 0;
+  EXPECT_TRUE(TMSExcelX::DecodeCellRef(u"AA10", 4, c, r));
+  EXPECT_EQ(c, 26);
+  EXPECT_EQ(r, 9);
+  EXPECT_TRUE(TMSExcelX::DecodeCellRef(u"$B$2", 4, c, r));
+  EXPECT_EQ(c, 1);
+  EXPECT_EQ(r, 1);
+  EXPECT_FALSE(TMSExcelX::DecodeCellRef(u"12", 2, c, r));
+  EXPECT_FALSE(TMSExcelX::DecodeCellRef(u"ZZZZZZZ1", 8, c, r));
+  double d = 0;
+  EXPECT_TRUE(TMSExcelX::ParseISODateTime(u"1899-12-31", d));
+  EXPECT_DOUBLE_EQ(d, 1);
+  EXPECT_TRUE(TMSExcelX::ParseISODateTime(u"10:10:10", d));
+  EXPECT_NEAR(d, (10 * 3600 + 610) / 86400.0, 1e-12);
+  EXPECT_FALSE(TMSExcelX::ParseISODateTime(u"2024-02-30", d));
+  EXPECT_FALSE(TMSExcelX::ParseISODateTime(u"soon", d));
+  EXPECT_EQ(TMSExcelX::ResolvePartName("xl/workbook.xml", "worksheets/sheet1.xml"), "xl/worksheets/sheet1.xml");
+  EXPECT_EQ(TMSExcelX::ResolvePartName("xl/workbook.xml", "/xl/a.xml"), "xl/a.xml");
+  EXPECT_EQ(TMSExcelX::ResolvePartName("xl/workbook.xml", "..\\b\\c.xml"), "b/c.xml");
+  EXPECT_EQ(TMSExcelX::ResolvePartName("", "xl/workbook.xml"), "xl/workbook.xml");
+  std::u16string t = u"a_x000D_b_x005F_x000D_c_xZZZZ_";
+  TMSExcelX::DecodeXStringEscapes(t);
+  EXPECT_EQ(t, u"a\rb_x000D_c_xZZZZ_");
+}
+
+// ---------------------------------------------------------------------------
+// The binary variant
+
+namespace {
+
+std::string Rec(uint32_t type, const std::string& data) {
+  std::string r;
+  do {
+    uint8_t b = type & 0x7F;
+    type >>= 7;
+    r += char(b | (type ? 0x80 : 0));
+  } while (type);
+  uint32_t n = uint32_t(data.size());
+  do {
+    uint8_t b = n & 0x7F;
+    n >>= 7;
+    r += char(b | (n ? 0x80 : 0));
+  } while (n);
+  return r + data;
+}
+std::string U32(uint32_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
+std::string U16(uint16_t v) { return std::string{char(v), char(v >> 8)}; }
+std::string WStr(const std::u16string& s) {
+  std::string r = U32(uint32_t(s.size()));
+  for (char16_t c : s) r += U16(c);
+  return r;
+}
+std::string F64(double d) {
+  std::string r(8, '\0');
+  std::memcpy(r.data(), &d, 8);
+  return r;
+}
+std::string CellHead(uint32_t col, uint32_t xf) { return U32(col) + U32(xf); }
+
+}  // namespace
+
+TEST(XLSBReader, PublishedRecordLayouts) {
+  std::map<std::string, std::string> parts;
+  parts["_rels/.rels"] = Rels(Rel("rId1", "officeDocument", "xl/workbook.bin"));
+  parts["xl/workbook.bin"] = Rec(0x83, "") + Rec(0x99, U32(1)) +
+                             Rec(0x9C, U32(0) + U32(1) + WStr(u"rId2") + WStr(u"Numbers")) +
+                             Rec(0x9C, U32(0) + U32(0) + U32(2) + WStr(u"rId1") + WStr(u"Old layout")) + Rec(0x84, "");
+  parts["xl/_rels/workbook.bin.rels"] =
+      Rels(Rel("rId1", "worksheet", "worksheets/sheet1.bin") + Rel("rId2", "worksheet", "worksheets/sheet2.bin"));
+  parts["xl/styles.bin"] = Rec(0x2C, U16(164) + WStr(u"yyyy-mm-dd")) + Rec(0x272, "") +
+                           Rec(0x2F, U16(0xFFFF) + U16(14) + U16(0) + std::string(10, '\0')) + Rec(0x273, "") +
+                           Rec(0x269, "") + Rec(0x2F, U16(0) + U16(0) + U16(0) + std::string(10, '\0')) +
+                           Rec(0x2F, U16(0) + U16(164) + U16(0) + std::string(10, '\0')) +
+                           Rec(0x2F, U16(0) + U16(9) + U16(0) + std::string(10, '\0')) + Rec(0x26A, "");
+  parts["xl/sharedStrings.bin"] = Rec(0x9F, U32(2) + U32(2)) + Rec(0x13, std::string(1, '\0') + WStr(u"first")) +
+                                  Rec(0x13, std::string(1, '\1') + WStr(u"rich") + U32(0)) + Rec(0xA0, "");
+  parts["xl/worksheets/sheet2.bin"] =
+      Rec(0x81, "") + Rec(0x00, U32(0) + std::string(20, '\0')) +
+      Rec(0x02, CellHead(0, 0) + U32(0x3FF80000)) +   // RK 1.5
+      Rec(0x02, CellHead(1, 0) + U32((123 << 2) | 2 | 1)) +  // RK integer 123 / 100
+      Rec(0x05, CellHead(2, 1) + F64(45000)) +               // date
+      Rec(0x05, CellHead(3, 2) + F64(0.5)) +                 // percent
+      Rec(0x00, U32(1) + std::string(20, '\0')) + Rec(0x01, CellHead(0, 0)) +
+      Rec(0x03, CellHead(1, 0) + std::string(1, '\x07')) + Rec(0x04, CellHead(2, 0) + std::string(1, '\1')) +
+      Rec(0x06, CellHead(3, 0) + WStr(u"inline")) + Rec(0x07, CellHead(4, 0) + U32(1)) +
+      Rec(0x08, CellHead(5, 0) + WStr(u"formula text") + U16(0)) + Rec(0x09, CellHead(6, 0) + F64(2.5) + U16(0)) +
+      Rec(0x0A, CellHead(7, 0) + std::string(1, '\0') + U16(0)) +
+      Rec(0x0B, CellHead(8, 0) + std::string(1, '\x2A') + U16(0)) + Rec(0x82, "");
+  parts["xl/worksheets/sheet1.bin"] = Rec(0x81, "") + Rec(0x00, U32(4)) + Rec(0x07, CellHead(2, 0) + U32(0)) + Rec(0x82, "");
+  Loaded l(parts);
+  EXPECT_EQ(l.Reader.Version, evExcel12Bin);
+  ASSERT_EQ(l.Reader.Sheets.Count(), 2);
+  EXPECT_EQ(l.Caption(0), "Numbers");
+  EXPECT_EQ(l.Caption(1), "Old layout");
+  EXPECT_DOUBLE_EQ(l.Cell(0, 0, 0)->Value().ToDouble(), 1.5);
+  EXPECT_DOUBLE_EQ(l.Cell(0, 0, 1)->Value().ToDouble(), 1.23);
+  EXPECT_EQ(l.Cell(0, 0, 2)->CellType(), ictDateTime);
+  EXPECT_DOUBLE_EQ(l.Cell(0, 0, 2)->Value().AsDateTime(), 45000 + 1462);
+  EXPECT_DOUBLE_EQ(l.Cell(0, 0, 3)->Value().ToDouble(), 50);
+  EXPECT_EQ(l.Cell(0, 1, 0), nullptr);
+  EXPECT_EQ(l.Text(0, 1, 1), "#DIV/0!");
+  EXPECT_EQ(l.Cell(0, 1, 1)->CellType(), ictUnknown);
+  EXPECT_EQ(l.Cell(0, 1, 2)->Value(), TVariant(true));
+  EXPECT_EQ(l.Text(0, 1, 3), "inline");
+  EXPECT_EQ(l.Text(0, 1, 4), "rich");
+  EXPECT_EQ(l.Text(0, 1, 5), "formula text");
+  EXPECT_DOUBLE_EQ(l.Cell(0, 1, 6)->Value().ToDouble(), 2.5);
+  EXPECT_EQ(l.Cell(0, 1, 7)->Value(), TVariant(false));
+  EXPECT_EQ(l.Text(0, 1, 8), "#N/A");
+  EXPECT_EQ(l.Text(1, 4, 2), "first");
+}
+
+TEST(XLSBReader, TruncatedRecordNamesThePart) {
+  std::map<std::string, std::string> parts;
+  parts["xl/workbook.bin"] = Rec(0x9C, U32(0) + U32(1) + WStr(u"rId1") + WStr(u"S"));
+  parts["xl/worksheets/sheet1.bin"] = Rec(0x00, U32(0)) + Rec(0x05, CellHead(0, 0) + F64(1)).substr(0, 8);
+  ZipBuilder b;
+  for (const auto& [n, d] : parts) b.Add(n, d);
+  std::string m = ExpectLoadError(b.Build());
+  EXPECT_NE(m.find("xl/worksheets/sheet1.bin"), std::string::npos) << m;
+  // A record too short for its layout is offered to OnErrorProcess, which may let the load go on.
+  parts["xl/worksheets/sheet1.bin"] = Rec(0x00, U32(0)) + Rec(0x05, CellHead(0, 0)) + Rec(0x05, CellHead(1, 0) + F64(2));
+  ZipBuilder c;
+  for (const auto& [n, d] : parts) c.Add(n, d);
+  std::string bytes = c.Build();
+  TMSExcelX r;
+  int offered = 0;
+  r.OnErrorProcess = [&](TCustomSpreadSheetFile*, const std::exception&, bool& abort) {
+    ++offered;
+    abort = false;
+  };
+  TCustomMemoryStream s(bytes.data(), int64_t(bytes.size()));
+  r.LoadFromStream(s);
+  EXPECT_EQ(offered, 1);
+  EXPECT_DOUBLE_EQ(r.Sheets[0].Cells.GetCell(1, 0)->Value().ToDouble(), 2);
+}
