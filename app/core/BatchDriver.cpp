@@ -1,0 +1,373 @@
+#include "BatchDriver.h"
+
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "CodePage.h"
+#include "DateTime.h"
+#include "Exception.h"
+#include "FileSystem.h"
+#include "ProductInfo.h"
+#include "SysUtils.h"
+#include "UiServices.h"
+
+namespace {
+
+// Mask matching works on characters, so "?" takes a whole multi-byte character.
+std::u16string MaskChars(const std::string& s) {
+  try {
+    return AnsiToWide(s);
+  } catch (const Exception&) {
+    // Bytes that are no text in the code page still match themselves.
+    return std::u16string(s.begin(), s.end());
+  }
+}
+
+bool SameChar(char16_t maskChar, char16_t nameChar) { return maskChar == u'?' || maskChar == nameChar; }
+
+// seg matches name at pos, "?" matching any one character.
+bool SegmentAt(const std::u16string& name, size_t pos, const std::u16string& seg) {
+  if (pos > name.size() || seg.size() > name.size() - pos) return false;
+  for (size_t k = 0; k < seg.size(); ++k)
+    if (!SameChar(seg[k], name[pos + k])) return false;
+  return true;
+}
+
+bool MatchChars(const std::u16string& name, const std::u16string& mask) {
+  size_t i = 0, j = 0;
+  while (i < name.size() && j < mask.size()) {
+    if (mask[j] == u'*') {
+      size_t next = mask.find(u'*', j + 1);
+      std::u16string seg = mask.substr(j + 1, next == std::u16string::npos ? std::u16string::npos : next - j - 1);
+      if (next == std::u16string::npos) {
+        // The last segment must fit in what is left of the name: comparing it
+        // with the whole name would let "ab*bc" match "abc".
+        if (seg.empty()) return true;
+        if (seg.size() > name.size() - i) return false;
+        return SegmentAt(name, name.size() - seg.size(), seg);
+      }
+      // The first occurrence is always the best one: later segments only
+      // need to fit after it.
+      size_t pos = i;
+      while (pos + seg.size() <= name.size() && !SegmentAt(name, pos, seg)) ++pos;
+      if (pos + seg.size() > name.size()) return false;
+      i = pos + seg.size();
+      j = next;
+    } else if (SameChar(mask[j], name[i])) {
+      ++i;
+      ++j;
+    } else {
+      return false;
+    }
+  }
+  if (i < name.size()) return false;
+  // Name used up: only stars may be left ("ab*x*" does not match "ab").
+  for (; j < mask.size(); ++j)
+    if (mask[j] != u'*') return false;
+  return true;
+}
+
+std::string JoinPath(const std::string& dir, const std::string& name) {
+  if (dir.empty()) return name;
+  if (dir.back() == '/') return dir + name;
+  return dir + "/" + name;
+}
+
+// The name part on this file system: only "/" separates, so a file named
+// "a:b.xls" keeps its whole name.
+std::string NamePart(const std::string& path) {
+  size_t p = path.rfind('/');
+  return p == std::string::npos ? path : path.substr(p + 1);
+}
+
+std::string ReplaceExt(const std::string& name, const std::string& ext) {
+  size_t dot = name.rfind('.');
+  return (dot == std::string::npos ? name : name.substr(0, dot)) + ext;
+}
+
+std::string ErrorStatus(const std::string& message) {
+  std::string text = message.empty() ? std::string("Unknown error") : message;
+  // The status is one line of the list.
+  for (char& c : text)
+    if (c == '\r' || c == '\n') c = ' ';
+  return StatusErrorPrefix + text;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  std::error_code ec;
+  return std::filesystem::equivalent(a, b, ec) && !ec;
+}
+
+}  // namespace
+
+TJobSettings::TJobSettings()
+    : edSourceName(ProgramDir()),
+      edDestinationName(ProgramDir()),
+      edLogProcessed(ProgramDir() + "processed.log") {}
+
+bool MatchesMask(const std::string& name, const std::string& mask, bool ignoreCase) {
+  if (mask == name) return true;
+  std::string m;
+  m.reserve(mask.size());
+  for (char c : mask)
+    if (!(c == '*' && !m.empty() && m.back() == '*')) m += c;
+  if (m == "*" || m == "*.*") return true;
+  std::string n = name;
+  if (ignoreCase) {
+    n = AnsiUpperCase(n);
+    m = AnsiUpperCase(m);
+  }
+  if (n.empty() || m.empty()) return false;
+  return MatchChars(MaskChars(n), MaskChars(m));
+}
+
+std::string EffectiveMask(const std::string& wildcard) {
+  std::string mask = Trim(ExtractFileName(wildcard));
+  return mask.empty() ? std::string("*.*") : mask;
+}
+
+void IBatchView::ProcessMessages() { Ui().ProcessMessages(); }
+
+TBatchDriver::TBatchDriver() = default;
+TBatchDriver::~TBatchDriver() = default;
+
+void TBatchDriver::ProcessMessages() {
+  if (FView)
+    FView->ProcessMessages();
+  else
+    Ui().ProcessMessages();
+}
+
+// ---- candidate list ----
+
+void TBatchDriver::SetCandidateChecked(size_t index, bool checked) {
+  if (index < FCandidates.size()) FCandidates[index].Checked = checked;
+}
+
+void TBatchDriver::SetAllCandidatesChecked(bool checked) {
+  for (auto& c : FCandidates) c.Checked = checked;
+}
+
+void TBatchDriver::InvertCandidates() {
+  for (auto& c : FCandidates) c.Checked = !c.Checked;
+}
+
+void TBatchDriver::ClearCandidates() {
+  FCandidates.clear();
+  if (FView) FView->CandidatesCleared();
+}
+
+void TBatchDriver::BuildCandidateList() {
+  ClearCandidates();
+  CollectFiles(Settings.edSourceName, EffectiveMask(Settings.edSourceWildcard));
+}
+
+void TBatchDriver::CollectFiles(const std::string& directory, const std::string& mask) {
+  std::set<TDirKey> visited;
+  CollectFilesIn(directory, mask, visited);
+}
+
+void TBatchDriver::CollectFilesIn(const std::string& directory, const std::string& mask,
+                                  std::set<TDirKey>& visited) {
+  // A link back up the tree would otherwise recurse for ever.
+  struct stat st {};
+  if (::stat(directory.empty() ? "." : directory.c_str(), &st) == 0) {
+    if (!visited.insert({static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)}).second) return;
+  }
+  for (const TDirEntry& e : EnumerateDirectory(directory)) {
+    if (e.Name == "." || e.Name == "..") continue;
+    if (e.IsDirectory) {
+      if (Settings.chkSubFolders) CollectFilesIn(JoinPath(directory, e.Name), mask, visited);
+      continue;
+    }
+    if (!MatchesMask(e.Name, mask, true)) continue;
+    TCandidateItem item;
+    item.Caption = e.Name;
+    item.Directory = directory;
+    item.Checked = IsFileAccepted(e.Name);
+    FCandidates.push_back(std::move(item));
+    if (FView) FView->CandidateAdded(FCandidates.size() - 1);
+  }
+}
+
+// ---- work list ----
+
+// The work list is left alone while a run walks it (a view processing
+// messages could otherwise pull it away under the loop).
+void TBatchDriver::ClearWorkList() {
+  if (FRunning) return;
+  FWorkItems.clear();
+  if (FView) FView->WorkListCleared();
+}
+
+void TBatchDriver::BuildWorkList() {
+  if (FRunning) return;
+  ClearWorkList();
+  // AddToProgressList may call into the view; iterate over a copy of the ticks.
+  const std::vector<TCandidateItem> candidates = FCandidates;
+  for (const auto& c : candidates)
+    if (c.Checked) AddToProgressList(c.Directory, JoinPath(c.Directory, c.Caption));
+}
+
+void TBatchDriver::AddToProgressList(const std::string& directory, const std::string& sourcePath) {
+  (void)directory;  // every output lands directly in the destination directory
+  if (FRunning || !IsFileAccepted(sourcePath)) return;
+
+  const std::string destDir = Settings.edDestinationName;
+  const std::string destination = UniqueDestination(destDir, NamePart(sourcePath), GetDestinationExt());
+  // Created at once; a failure shows later as the file's error. Only an
+  // empty path raises ("Unable to create directory").
+  if (destDir.empty() || !DirectoryExists(destDir)) ForceDirectories(destDir);
+
+  TWorkItem item;
+  item.Caption = sourcePath;
+  item.Status = (Settings.chkOverwrite || !FileExists(destination)) ? StatusWaiting : StatusSkipped;
+  item.Destination = destination;
+  FWorkItems.push_back(std::move(item));
+  if (FView) FView->WorkItemAdded(FWorkItems.size() - 1);
+  ProcessMessages();
+}
+
+// Every output lands in one directory, so a.wk1 and a.wk3 (or x/r.xls and
+// y/r.xls) would write the same file and the later one would silently
+// replace the earlier. A later source gets its own extension folded into
+// the name instead (a_wk3.csv), then a number (a_wk3_2.csv).
+std::string TBatchDriver::UniqueDestination(const std::string& destDir, const std::string& name,
+                                            const std::string& ext) const {
+  auto taken = [&](const std::string& path) {
+    for (const auto& w : FWorkItems)
+      if (w.Destination == path) return true;
+    return false;
+  };
+  std::string path = JoinPath(destDir, ReplaceExt(name, ext));
+  if (!taken(path)) return path;
+  const size_t dot = name.rfind('.');
+  std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
+  if (dot != std::string::npos && dot + 1 < name.size()) stem += "_" + name.substr(dot + 1);
+  path = JoinPath(destDir, stem + ext);
+  for (int n = 2; taken(path); ++n) path = JoinPath(destDir, stem + "_" + std::to_string(n) + ext);
+  return path;
+}
+
+// ---- run ----
+
+void TBatchDriver::Stop() {
+  if (FRunning) FStopRequested = true;
+}
+
+void TBatchDriver::SetItemState(size_t index, const std::string& status, const std::string& time, int image) {
+  TWorkItem& item = FWorkItems[index];
+  item.Status = status;
+  item.Time = time;
+  item.ImageIndex = image;
+  if (FView) FView->WorkItemChanged(index);
+}
+
+std::string TBatchDriver::DestinationConflict(size_t index) {
+  const TWorkItem& item = FWorkItems[index];
+  if (item.Destination == item.Caption || SameFile(item.Caption, item.Destination))
+    return "The destination file is the source file itself";
+  auto [it, inserted] = FUsedDestinations.emplace(item.Destination, item.Caption);
+  if (!inserted) return "The destination file " + item.Destination + " is also the output of " + it->second;
+  return std::string();
+}
+
+void TBatchDriver::RunItem(size_t index) {
+  SetItemState(index, StatusInProgress, std::string(), ImageInProgress);
+  ProcessMessages();
+  const uint32_t started = GetTickCount();
+  std::string error;
+  bool failed = false;
+  try {
+    error = DestinationConflict(index);
+    if (!error.empty()) {
+      failed = true;
+    } else {
+      const TWorkItem& item = FWorkItems[index];
+      ConvertFile(std::string(item.Caption), std::string(item.Destination));
+    }
+  } catch (const Exception& e) {
+    failed = true;
+    error = e.Message();
+  } catch (const std::exception& e) {
+    failed = true;
+    error = e.what();
+  }
+  if (failed) {
+    SetItemState(index, ErrorStatus(error), std::string(), ImageError);
+  } else {
+    const uint32_t elapsed = GetTickCount() - started + 1;  // unsigned: survives the tick count wrapping
+    SetItemState(index, StatusFinished, Format("%u msec", elapsed), ImageFinished);
+  }
+  ProcessMessages();
+}
+
+TRunOutcome TBatchDriver::ExecuteConversion() {
+  if (FRunning) return TRunOutcome::roFinished;  // re-entered from ProcessMessages
+  FRunning = true;
+  FStopRequested = false;
+  FUsedDestinations.clear();
+  if (FView) FView->RunStarted();
+
+  // Whatever leaves the run, the converters are freed and the view restored.
+  struct TRunGuard {
+    TBatchDriver& Driver;
+    bool Ended = false;
+    void End(TRunOutcome outcome) {
+      if (Ended) return;
+      Ended = true;
+      Driver.FRunning = false;
+      if (Driver.FView) Driver.FView->RunEnded(outcome);
+    }
+    ~TRunGuard() { End(TRunOutcome::roNotStarted); }
+  } guard{*this};
+
+  try {
+    CreateConverters();
+    WriteLog(RunHeader());
+  } catch (...) {
+    // Not swallowed: the caller shows it and the run does not start.
+    FreeConverters();
+    throw;
+  }
+
+  try {
+    for (size_t i = 0; i < FWorkItems.size() && !FStopRequested; ++i)
+      if (FWorkItems[i].Status == StatusWaiting) RunItem(i);
+  } catch (...) {
+    FreeConverters();
+    throw;
+  }
+  FreeConverters();
+
+  TRunOutcome outcome;
+  const char* message;
+  if (FStopRequested) {
+    outcome = TRunOutcome::roCanceled;
+    message = MsgConversionCanceled;
+  } else if (!FWorkItems.empty()) {
+    outcome = TRunOutcome::roFinished;
+    message = MsgConversionFinished;
+  } else {
+    outcome = TRunOutcome::roNoDocuments;
+    message = MsgNoDocuments;
+  }
+  guard.End(outcome);
+  Ui().ShowMessage(message);
+  return outcome;
+}
+
+void TBatchDriver::WriteLog(const std::string& text) {
+  if (Settings.chkLogProcessed) AppendToFile(Settings.edLogProcessed, text);
+}
+
+std::string TBatchDriver::RunHeader() { return std::string(ProductName) + " " + DateTimeToStr(Now()) + "\r\n"; }
+
+// ---- hooks: the format-neutral base accepts and converts nothing ----
+
+bool TBatchDriver::IsFileAccepted(const std::string&) { return false; }
+std::string TBatchDriver::GetDestinationExt() { return std::string(); }
+void TBatchDriver::CreateConverters() {}
+void TBatchDriver::FreeConverters() {}
+void TBatchDriver::ConvertFile(const std::string&, const std::string&) {}

@@ -1,0 +1,178 @@
+#pragma once
+// The format-neutral batch job: job settings, the candidate list (files found
+// by the mask), the work list (ticked files with destination and status) and
+// the run loop. The wizard window and varnowe-batch both drive it; whatever
+// shows the two lists listens through IBatchView. The core's lists are the
+// authoritative ones: a view that lets the user tick candidates writes the
+// tick back with SetCandidateChecked (or Candidates()[i].Checked).
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+// Status texts of the work list.
+inline constexpr const char* StatusWaiting = "Waiting";
+inline constexpr const char* StatusSkipped = "Skipped";
+inline constexpr const char* StatusInProgress = "In progress";
+inline constexpr const char* StatusFinished = "Finished";
+inline constexpr const char* StatusErrorPrefix = "Error ";
+
+// Small image indices of the work list.
+inline constexpr int ImageNone = -1;  // waiting or skipped
+inline constexpr int ImageInProgress = 0;
+inline constexpr int ImageFinished = 1;
+inline constexpr int ImageError = 2;
+
+// Closing messages of a run.
+inline constexpr const char* MsgConversionCanceled = "Conversion canceled.";
+inline constexpr const char* MsgConversionFinished = "Document conversion finished.";
+inline constexpr const char* MsgNoDocuments = "No documents found in source directory.";
+
+// The job settings, named after the wizard's controls.
+struct TJobSettings {
+  TJobSettings();  // the start-up defaults (program directory, "*.*", ...)
+
+  std::string edSourceName;              // source directory
+  std::string edSourceWildcard = "*.*";  // one file mask; a directory part is ignored
+  bool chkSubFolders = false;            // search sub-directories too
+  std::string edDestinationName;         // destination directory
+  bool chkOverwrite = true;              // overwrite existing outputs
+  int rgDestination = 0;                 // destination format index
+  bool chkLogProcessed = false;          // append a run header to the log
+  std::string edLogProcessed;            // log file path
+};
+
+// The wildcard test: "*" any run, "?" any one character. IgnoreCase compares
+// upper-cased. "*.*" (and "*") match every name, names without a dot too.
+bool MatchesMask(const std::string& name, const std::string& mask, bool ignoreCase = true);
+
+// The mask the candidate search uses for a typed wildcard: the name part
+// only (a directory before the last "/", "\" or ":" is dropped), "*.*" when empty.
+std::string EffectiveMask(const std::string& wildcard);
+
+// One candidate (lvFileName): the file name, the directory it was found in
+// (exactly as the search built it) and whether it is ticked.
+struct TCandidateItem {
+  std::string Caption;
+  std::string Directory;
+  bool Checked = false;
+};
+
+// One work item (lvProgress): full source path, status text, time text
+// ("12 msec" or empty), destination path and small image index.
+struct TWorkItem {
+  std::string Caption;
+  std::string Status;
+  std::string Time;
+  std::string Destination;
+  int ImageIndex = ImageNone;
+};
+
+// How a run ended: the closing message it showed, or roNotStarted when the
+// log header could not be written (the error is raised to the caller).
+enum class TRunOutcome { roFinished, roCanceled, roNoDocuments, roNotStarted };
+
+// What displays the lists. Every method has an empty default, so a view
+// overrides only what it shows. Indices are positions in the core's lists.
+class IBatchView {
+ public:
+  virtual ~IBatchView() = default;
+  virtual void CandidatesCleared() {}
+  virtual void CandidateAdded(size_t /*index*/) {}
+  virtual void WorkListCleared() {}
+  virtual void WorkItemAdded(size_t /*index*/) {}
+  virtual void WorkItemChanged(size_t /*index*/) {}
+  // Show Stop, hide Cancel, disable Execute, progress bar at 0 ...
+  virtual void RunStarted() {}
+  // ... and the reverse. Called before the closing message.
+  virtual void RunEnded(TRunOutcome /*outcome*/) {}
+  // Keep the display alive between files; the default asks Ui().ProcessMessages().
+  virtual void ProcessMessages();
+};
+
+class TBatchDriver {
+ public:
+  TBatchDriver();
+  virtual ~TBatchDriver();
+  TBatchDriver(const TBatchDriver&) = delete;
+  TBatchDriver& operator=(const TBatchDriver&) = delete;
+
+  TJobSettings Settings;
+
+  // Not owned; nullptr for none.
+  void SetView(IBatchView* view) { FView = view; }
+  IBatchView* View() const { return FView; }
+
+  // Candidate list (lvFileName).
+  const std::vector<TCandidateItem>& Candidates() const { return FCandidates; }
+  void SetCandidateChecked(size_t index, bool checked);
+  void SetAllCandidatesChecked(bool checked);  // "Select all" / "Unselect all"
+  void InvertCandidates();                     // "Revert"
+  void ClearCandidates();
+  // Empties the list, then CollectFiles(edSourceName, EffectiveMask(edSourceWildcard)).
+  void BuildCandidateList();
+  // Appends the files under directory that match mask, recursing when
+  // chkSubFolders is on; entries come sorted by name without regard to
+  // case. A missing or unreadable directory adds nothing. A directory
+  // reached twice (a link loop) is not entered again.
+  void CollectFiles(const std::string& directory, const std::string& mask);
+
+  // Work list (lvProgress). ClearWorkList, BuildWorkList and
+  // AddToProgressList do nothing while a run is going on.
+  const std::vector<TWorkItem>& WorkItems() const { return FWorkItems; }
+  void ClearWorkList();
+  // Empties the list, then AddToProgressList for every ticked candidate in order.
+  void BuildWorkList();
+  // Adds sourcePath (found in directory) when IsFileAccepted; its output
+  // goes directly into edDestinationName with GetDestinationExt, that
+  // directory is created at once, and the item is "Waiting", or "Skipped"
+  // when the output exists and chkOverwrite is off.
+  void AddToProgressList(const std::string& directory, const std::string& sourcePath);
+
+  // Runs every "Waiting" item: CreateConverters, the log header, ConvertFile
+  // per item (errors become "Error " + message), FreeConverters, then the
+  // closing message through Ui(). An item whose output an earlier item of
+  // the run already wrote, or whose output is its own source file, ends in
+  // error instead of being converted. A log that cannot be written raises
+  // before any item is touched (converters freed, view told roNotStarted).
+  // Does nothing when called again while running.
+  TRunOutcome ExecuteConversion();
+  // The Stop button: the run ends before the next item.
+  void Stop();
+  bool Running() const { return FRunning; }
+  bool StopRequested() const { return FStopRequested; }
+
+  // Appends text to edLogProcessed when chkLogProcessed is on.
+  void WriteLog(const std::string& text);
+  // "Varnowe 12/8/2026 2:05:00 AM" followed by CR LF (AppendToFile adds another).
+  static std::string RunHeader();
+
+  // Hooks; the base accepts nothing, answers no extension and converts nothing.
+  virtual bool IsFileAccepted(const std::string& name);
+  virtual std::string GetDestinationExt();
+  virtual void CreateConverters();
+  virtual void FreeConverters();
+  virtual void ConvertFile(const std::string& sourcePath, const std::string& destinationPath);
+
+ protected:
+  void ProcessMessages();
+
+ private:
+  using TDirKey = std::pair<uint64_t, uint64_t>;  // device, inode
+  void CollectFilesIn(const std::string& directory, const std::string& mask, std::set<TDirKey>& visited);
+  void SetItemState(size_t index, const std::string& status, const std::string& time, int image);
+  void RunItem(size_t index);
+  // Why an item must not be converted (output shared or the source itself); empty when fine.
+  std::string DestinationConflict(size_t index);
+
+  IBatchView* FView = nullptr;
+  std::vector<TCandidateItem> FCandidates;
+  std::vector<TWorkItem> FWorkItems;
+  bool FRunning = false;
+  bool FStopRequested = false;
+  std::string UniqueDestination(const std::string& destDir, const std::string& name, const std::string& ext) const;
+  std::map<std::string, std::string> FUsedDestinations;  // this run: destination -> source
+};

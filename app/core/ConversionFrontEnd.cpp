@@ -1,0 +1,231 @@
+#include "ConversionFrontEnd.h"
+
+#include "Exception.h"
+#include "PlainWriters.h"
+#include "QXIOleStorage.h"
+#include "QXWKS.h"
+#include "QXXLS.h"
+#include "QXXLSX.h"
+#include "SysUtils.h"
+
+// Quattro Pro and OpenDocument join as their units land; until then their
+// files end with an error that says the format is not supported yet.
+#if __has_include("QXWQ.h")
+#include "QXWQ.h"
+#define VARNOWE_HAS_QUATTRO 1
+#else
+#define VARNOWE_HAS_QUATTRO 0
+#endif
+#if __has_include("QXIOO.h")
+#include "QXIOO.h"
+#define VARNOWE_HAS_OPENOFFICE 1
+#else
+#define VARNOWE_HAS_OPENOFFICE 0
+#endif
+
+const TDestinationFormat DestinationFormats[DestinationFormatCount] = {
+    {"Text (*.txt)", ".txt"},
+    {"Comma-delimited (*.csv)", ".csv"},
+    {"HTML (*.htm)", ".htm"},
+    {"XML (*.xml)", ".xml"},
+    {"MS Excel 95/97 (*.xls)", ".xls"},
+    {"MS Excel 2007/2010 (*.xlsx)", ".xlsx"},
+    {"Acrobat Reader document (*.pdf)", ".pdf"},
+};
+
+const char* const SourceFormatsCaption = " Source formats ";
+const char* const MSExcelCaption = "MS Excel (*.xls and .xlsx)";
+const char* const LotusCaption = "Lotus 1-2-3 (*.wk?, *.123, *.wr1)";
+const char* const QuattroProCaption = "Quattro Pro (*.wq?, *.wkq, *.wb3, *.qpw)";
+const char* const OpenOfficeCaption = "Open Office spreadsheet (*.ods)";
+
+namespace {
+
+const char* const ExcelMasks[] = {"**.xls", "*.xls*", "*.xlw", "*.xlt*", "*.xla*"};
+const char* const LotusMasks[] = {"**.wk?", "*.wr1", "*.123"};
+const char* const QuattroProMasks[] = {"**.wq?", "*.wkq", "*.wb3", "*.qpw"};
+const char* const OpenOfficeMasks[] = {"**.ods"};
+
+Exception FormatNotAvailable(int index) {
+  return Exception(std::string("The destination format \"") + DestinationFormats[index].ItemText +
+                   "\" is not available yet.");
+}
+
+// A BIFF workbook under an Open XML name: a plain BIFF stream, or a compound
+// document with a workbook stream and no encrypted package in it.
+bool IsBiffWorkbook(const std::string& path) {
+  try {
+    int32_t status = StgIsStorageFile(path);
+    if (status == STG_S_FALSE) return true;  // a BIFF BOF without container
+    if (status != STG_S_OK) return false;
+    std::unique_ptr<TOleStorage> root = StgOpenStorage(path);
+    if (root->OpenStream("EncryptionInfo")) return false;
+    return root->OpenStream("Workbook") || root->OpenStream("Book");
+  } catch (const Exception&) {
+    return false;  // the Open XML reader reports a damaged file in its own words
+  }
+}
+
+template <size_t N>
+bool MatchesAny(const std::string& name, const char* const (&masks)[N]) {
+  for (const char* mask : masks)
+    if (MatchesMask(name, mask, true)) return true;
+  return false;
+}
+
+}  // namespace
+
+TSpreadsheetConversion::TSpreadsheetConversion() = default;
+TSpreadsheetConversion::~TSpreadsheetConversion() = default;
+
+bool TSpreadsheetConversion::IsFileAccepted(const std::string& name) const {
+  const std::string n = ExtractFileName(name);
+  return (chkMSExcel && MatchesAny(n, ExcelMasks)) || (chkLotus && MatchesAny(n, LotusMasks)) ||
+         (chkQuattroPro && MatchesAny(n, QuattroProMasks)) || (chkOpenOffice && MatchesAny(n, OpenOfficeMasks));
+}
+
+std::string TSpreadsheetConversion::GetDestinationExt(int index) const {
+  if (index < 0 || index >= DestinationFormatCount) return std::string();
+  return DestinationFormats[index].Extension;
+}
+
+std::unique_ptr<TSpreadSheetFile> TSpreadsheetConversion::CreateReader(TReaderKind kind) {
+  switch (kind) {
+    case rkMSExcel: return std::make_unique<TMSExcel>();
+    case rkMSExcelX: return std::make_unique<TMSExcelX>();
+    case rkLotus123: return std::make_unique<TLotus123>();
+#if VARNOWE_HAS_QUATTRO
+    case rkQuattroPro: return std::make_unique<TQuattroPro>();
+#endif
+#if VARNOWE_HAS_OPENOFFICE
+    case rkOpenOffice: return std::make_unique<TQXIOpenOfficeSpreadsheet>();
+#endif
+    default: return nullptr;
+  }
+}
+
+bool TSpreadsheetConversion::HasReader(TReaderKind kind) {
+  switch (kind) {
+    case rkMSExcel:
+    case rkMSExcelX:
+    case rkLotus123: return true;
+    case rkQuattroPro: return VARNOWE_HAS_QUATTRO;
+    case rkOpenOffice: return VARNOWE_HAS_OPENOFFICE;
+    case rkNone: break;
+  }
+  return false;
+}
+
+// Created in the order Excel BIFF, Excel Open XML, Lotus, Quattro Pro, OpenDocument.
+void TSpreadsheetConversion::CreateConverters() {
+  for (int i = 0; i < ReaderKindCount; ++i) FReaders[i] = CreateReader(TReaderKind(rkMSExcel + i));
+  FCreated = true;
+}
+
+void TSpreadsheetConversion::FreeConverters() {
+  for (auto& reader : FReaders) reader.reset();
+  FCreated = false;
+}
+
+TSpreadSheetFile* TSpreadsheetConversion::Reader(TReaderKind kind) {
+  if (kind == rkNone) return nullptr;
+  auto& slot = FReaders[kind - rkMSExcel];
+  // Outside a run (a single conversion) the reader is made on demand.
+  if (!slot && !FCreated) slot = CreateReader(kind);
+  return slot.get();
+}
+
+TReaderKind TSpreadsheetConversion::ChooseReader(const std::string& sourcePath) {
+  TReaderKind kind = ReaderKindByExtension(UpperCase(ExtractFileExt(sourcePath)));
+  if (kind == rkNone) return SniffFileReaderKind(sourcePath);
+  if (kind == rkMSExcel || kind == rkMSExcelX) {
+    // A zip package under an Excel name (a renamed workbook, or OpenDocument)
+    // goes by its content. Compound documents stay with the Open XML reader
+    // when it is named so: encrypted packages are compound documents.
+    TReaderKind content = rkNone;
+    try {
+      content = SniffFileReaderKind(sourcePath);
+    } catch (const Exception&) {
+      // The reader reports a missing or unreadable file in its own words.
+    }
+    if (content == rkMSExcelX || content == rkOpenOffice) return content;
+    if (kind == rkMSExcelX && content == rkMSExcel && IsBiffWorkbook(sourcePath)) return rkMSExcel;
+  }
+  return kind;
+}
+
+std::string TSpreadsheetConversion::SheetOutputPath(const std::string& destinationPath, int32_t n) {
+  std::string ext = ExtractFileExt(destinationPath);
+  return ChangeFileExt(destinationPath, "") + std::to_string(n) + ext;
+}
+
+void TSpreadsheetConversion::WriteSheet(const std::string& path, const TSpreadSheet& sheet, int index) {
+  switch (index) {
+    case 0: WriteTXT(path, sheet); break;
+    case 1: WriteCSV(path, sheet); break;
+    case 2: WriteHTML(path, sheet); break;
+    case 3: WriteXML(path, sheet); break;
+    case 4: case 5: case 6: throw FormatNotAvailable(index);
+    default: break;
+  }
+}
+
+void TSpreadsheetConversion::ConvertFile(const std::string& sourcePath, const std::string& destinationPath,
+                                         int index) {
+  // Nothing is read when the output cannot be written anyway.
+  if (index >= 4 && index < DestinationFormatCount) throw FormatNotAvailable(index);
+  TReaderKind kind = ChooseReader(sourcePath);
+  std::string ext = ExtractFileExt(sourcePath);
+  std::string extText = ext.empty() ? std::string("file without extension") : "\"" + ext + "\" file";
+  if (kind == rkNone)
+    throw Exception("Unknown file format: the content of this " + extText +
+                    " matches no supported spreadsheet format.");
+  TSpreadSheetFile* reader = Reader(kind);
+  if (!reader)
+    throw Exception(std::string("The ") + ReaderKindName(kind) + " format of this " + extText +
+                    " is not supported yet.");
+
+  reader->LoadFromFile(sourcePath);
+  WriteWorkbook(reader->Sheets, destinationPath, index);
+}
+
+void TSpreadsheetConversion::WriteWorkbook(TSpreadSheets& sheets, const std::string& destinationPath, int index) {
+  if (sheets.Count() == 0) {
+    // A file without sheets still gets its output, as an empty sheet 0 would.
+    TSpreadSheet empty;
+    WriteSheet(destinationPath, empty, index);
+    return;
+  }
+  for (int32_t n = 0; n < sheets.Count(); ++n) {
+    TSpreadSheet& sheet = sheets.GetSheet(n);
+    if (n == 0) {
+      WriteSheet(destinationPath, sheet, index);
+    } else if (sheet.Cells.Count() != 0) {
+      WriteSheet(SheetOutputPath(destinationPath, n), sheet, index);
+    }
+  }
+}
+
+bool TSpreadsheetBatch::IsFileAccepted(const std::string& name) {
+  return TBatchDriver::IsFileAccepted(name) || Conversion.IsFileAccepted(name);
+}
+
+std::string TSpreadsheetBatch::GetDestinationExt() {
+  std::string ext = Conversion.GetDestinationExt(Settings.rgDestination);
+  return ext.empty() ? TBatchDriver::GetDestinationExt() : ext;
+}
+
+void TSpreadsheetBatch::CreateConverters() {
+  TBatchDriver::CreateConverters();
+  Conversion.CreateConverters();
+}
+
+void TSpreadsheetBatch::FreeConverters() {
+  Conversion.FreeConverters();
+  TBatchDriver::FreeConverters();
+}
+
+void TSpreadsheetBatch::ConvertFile(const std::string& sourcePath, const std::string& destinationPath) {
+  TBatchDriver::ConvertFile(sourcePath, destinationPath);
+  Conversion.ConvertFile(sourcePath, destinationPath, Settings.rgDestination);
+}

@@ -1,0 +1,88 @@
+#pragma once
+// The spreadsheet side of the batch job: which source files are accepted,
+// which reader loads each one, and how every sheet is written in the chosen
+// destination format. The wizard window and varnowe-batch share it.
+#include <memory>
+#include <string>
+
+#include "BatchDriver.h"
+#include "QXCells.h"
+#include "ReaderSniffing.h"
+
+struct TDestinationFormat {
+  const char* ItemText;   // "Comma-delimited (*.csv)"
+  const char* Extension;  // ".csv"
+};
+inline constexpr int DestinationFormatCount = 7;
+// The items of rgDestination, by index.
+extern const TDestinationFormat DestinationFormats[DestinationFormatCount];
+
+// Group box and check box captions of the source-format choice.
+extern const char* const SourceFormatsCaption;  // " Source formats "
+extern const char* const MSExcelCaption;        // "MS Excel (*.xls and .xlsx)"
+extern const char* const LotusCaption;          // "Lotus 1-2-3 (*.wk?, *.123, *.wr1)"
+extern const char* const QuattroProCaption;     // "Quattro Pro (*.wq?, *.wkq, *.wb3, *.qpw)"
+extern const char* const OpenOfficeCaption;     // "Open Office spreadsheet (*.ods)"
+
+class TSpreadsheetConversion {
+ public:
+  TSpreadsheetConversion();
+  ~TSpreadsheetConversion();
+  TSpreadsheetConversion(const TSpreadsheetConversion&) = delete;
+  TSpreadsheetConversion& operator=(const TSpreadsheetConversion&) = delete;
+
+  // The source families the user ticked.
+  bool chkMSExcel = true;
+  bool chkLotus = true;
+  bool chkQuattroPro = true;
+  bool chkOpenOffice = true;
+
+  // Name is a bare file name or a full path; only its name part is tested.
+  bool IsFileAccepted(const std::string& name) const;
+  // ".txt" .. ".pdf" for 0 to 6, else "".
+  std::string GetDestinationExt(int index) const;
+  // The readers live from CreateConverters to FreeConverters (one run).
+  void CreateConverters();
+  void FreeConverters();
+  // Loads sourcePath with the reader its extension (or, for an extension no
+  // reader is known by, its content) selects and writes sheet 0 to
+  // destinationPath and every later sheet with cells to destinationPath
+  // with the sheet position before the extension. Raises on any failure.
+  void ConvertFile(const std::string& sourcePath, const std::string& destinationPath, int index);
+
+  // Which reader ConvertFile uses for a file: by extension, by content for
+  // an extension no reader is known by; a zip package under an Excel name,
+  // or a BIFF workbook under an Open XML name, by its content too.
+  static TReaderKind ChooseReader(const std::string& sourcePath);
+  // Output path of sheet n: "out/book.csv" gives "out/book2.csv" for n = 2.
+  static std::string SheetOutputPath(const std::string& destinationPath, int32_t n);
+  // Writes sheet 0 (always) and every later sheet that holds cells under
+  // its output name; a workbook without sheets writes one empty output.
+  static void WriteWorkbook(TSpreadSheets& sheets, const std::string& destinationPath, int index);
+  // Writes one sheet in destination format index (0 to 6; others write nothing).
+  static void WriteSheet(const std::string& path, const TSpreadSheet& sheet, int index);
+  // Whether this build has a reader for the kind.
+  static bool HasReader(TReaderKind kind);
+  // A new reader of that kind with its default properties; nullptr when
+  // this build has none.
+  static std::unique_ptr<TSpreadSheetFile> CreateReader(TReaderKind kind);
+
+ private:
+  TSpreadSheetFile* Reader(TReaderKind kind);
+  std::unique_ptr<TSpreadSheetFile> FReaders[ReaderKindCount];
+  bool FCreated = false;
+};
+
+// The batch job over spreadsheets: the driver's hooks answered by a
+// TSpreadsheetConversion with the destination index of the job settings.
+// This is what varnowe-batch runs.
+class TSpreadsheetBatch : public TBatchDriver {
+ public:
+  TSpreadsheetConversion Conversion;
+
+  bool IsFileAccepted(const std::string& name) override;
+  std::string GetDestinationExt() override;
+  void CreateConverters() override;
+  void FreeConverters() override;
+  void ConvertFile(const std::string& sourcePath, const std::string& destinationPath) override;
+};

@@ -1,0 +1,9 @@
+#pragma once
+// varnowe-batch: the wizard's batch job without a window. main() only hands
+// over its arguments and streams.
+#include <iosfwd>
+
+// Exit status: 0 every item finished or was skipped, 1 an item ended in
+// error (or the run was interrupted, or a --dump file could not be read),
+// 2 bad usage, a missing source directory or an unusable settings/log file.
+int RunBatchCli(int argc, char** argv, std::ostream& out, std::ostream& err);

@@ -1,0 +1,23 @@
+#pragma once
+// The user-interface services of varnowe-batch: messages are printed, questions
+// get their default answer, dialogs are never shown.
+#include <iosfwd>
+
+#include "UiServices.h"
+
+class TConsoleUi : public TUiServices {
+ public:
+  // Messages go to out, errors and warnings to err.
+  TConsoleUi(std::ostream& out, std::ostream& err) : FOut(out), FErr(err) {}
+  int MessageBox(const std::string& text, const std::string& caption, uint32_t flags) override;
+  void ShowMessage(const std::string& text) override;
+  void ProcessMessages() override {}
+  bool BrowseForFolder(const std::string& title, std::string& folder) override;
+  bool SaveFileDialog(const std::string& title, const std::string& filter, const std::string& defaultExt,
+                      std::string& fileName) override;
+  bool OpenURL(const std::string& url) override;
+
+ private:
+  std::ostream& FOut;
+  std::ostream& FErr;
+};

@@ -1,0 +1,21 @@
+#pragma once
+// varnowe-batch --dump: the workbook model of one file as JSON, in the shape
+// the corpus comparison reads (file, reader, version, sheets with cells).
+#include <iosfwd>
+#include <string>
+
+#include "QXCells.h"
+
+// Writes the loaded workbook; texts in UTF-8, numbers so they read back to
+// the same double, booleans as JSON booleans, dates as day counts.
+void WriteWorkbookJson(std::ostream& os, const std::string& fileName, const std::string& readerName,
+                       const TSpreadSheets& sheets);
+
+// Loads path with the reader its extension (or content) selects and writes
+// the JSON. Raises when no reader fits or the file cannot be read.
+void DumpWorkbook(std::ostream& os, const std::string& path);
+
+// JSON string literal of UTF-8 text; bytes that are not UTF-8 become U+FFFD.
+std::string JsonString(const std::string& utf8);
+// Shortest text that reads back to the same double; null for NaN and infinities.
+std::string JsonNumber(double value);

@@ -1,0 +1,461 @@
+// The batch driver core: mask test, candidate search, work list and run loop.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+
+#include "BatchDriver.h"
+#include "DateTime.h"
+#include "Exception.h"
+#include "FakeUi.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class TTempDir {
+ public:
+  TTempDir() {
+    std::string tmpl = (fs::temp_directory_path() / "varnowe-drv-XXXXXX").string();
+    Path = mkdtemp(tmpl.data());
+  }
+  ~TTempDir() {
+    std::error_code ec;
+    fs::remove_all(Path, ec);
+  }
+  std::string operator/(const std::string& rel) const { return Path + "/" + rel; }
+  std::string Path;
+};
+
+void Touch(const std::string& path, const std::string& text = "x") {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+// Accepts *.xls, writes ".csv" outputs, and fails or stops as scripted.
+class TFakeBatch : public TBatchDriver {
+ public:
+  std::set<std::string> FailNames;  // source names whose conversion raises
+  int StopDuringCall = 0;           // presses Stop inside this call (1-based)
+  std::vector<std::string> Converted;
+  std::vector<std::string> Events;
+
+  bool IsFileAccepted(const std::string& name) override { return MatchesMask(name, "*.xls", true); }
+  std::string GetDestinationExt() override { return ".csv"; }
+  void CreateConverters() override { Events.push_back("create"); }
+  void FreeConverters() override { Events.push_back("free"); }
+  void ConvertFile(const std::string& source, const std::string& dest) override {
+    Converted.push_back(source);
+    if (int(Converted.size()) == StopDuringCall) Stop();
+    if (FailNames.count(fs::path(source).filename().string())) throw EConvertError("cannot read " + source);
+    Touch(dest, "converted from " + source);
+  }
+};
+
+class TRecordingView : public IBatchView {
+ public:
+  std::vector<std::string> Events;
+  void CandidatesCleared() override { Events.push_back("candidates cleared"); }
+  void CandidateAdded(size_t i) override { Events.push_back("candidate " + std::to_string(i)); }
+  void WorkListCleared() override { Events.push_back("work cleared"); }
+  void WorkItemAdded(size_t i) override { Events.push_back("item " + std::to_string(i)); }
+  void WorkItemChanged(size_t i) override { Events.push_back("changed " + std::to_string(i)); }
+  void RunStarted() override { Events.push_back("started"); }
+  void RunEnded(TRunOutcome o) override { Events.push_back("ended " + std::to_string(int(o))); }
+};
+
+std::vector<std::string> Captions(const TBatchDriver& d) {
+  std::vector<std::string> out;
+  for (const auto& c : d.Candidates()) out.push_back(c.Caption);
+  return out;
+}
+
+}  // namespace
+
+TEST(MatchesMask, WildcardCases) {
+  EXPECT_TRUE(MatchesMask("README", "*.*"));
+  EXPECT_TRUE(MatchesMask("README", "*"));
+  EXPECT_TRUE(MatchesMask("report01.xls", "report??.xls"));
+  EXPECT_FALSE(MatchesMask("report1.xls", "report??.xls"));
+  EXPECT_TRUE(MatchesMask("A.XLS", "*.xls*"));
+  EXPECT_TRUE(MatchesMask("a.xlsx", "*.xls*"));
+  EXPECT_TRUE(MatchesMask("a.xls.bak", "*.xls*"));
+  EXPECT_FALSE(MatchesMask("a.xl", "*.xls*"));
+  EXPECT_TRUE(MatchesMask("axbyc", "a*b*c"));
+  EXPECT_TRUE(MatchesMask("abc", "a*b*c"));
+  EXPECT_FALSE(MatchesMask("axcyb", "a*b*c"));
+  EXPECT_TRUE(MatchesMask("book.xls", "**.xls"));
+  EXPECT_TRUE(MatchesMask("a.wk1", "**.wk?"));
+  EXPECT_FALSE(MatchesMask("a.wk12", "*.wk?"));
+  EXPECT_TRUE(MatchesMask("x.XLS", "*.xls", true));
+  EXPECT_FALSE(MatchesMask("x.XLS", "*.xls", false));
+  EXPECT_TRUE(MatchesMask("a[1].xls", "a[1].xls", false));  // exact equality first
+  EXPECT_FALSE(MatchesMask("", "*.xls"));
+  EXPECT_FALSE(MatchesMask("a.xls", ""));
+  EXPECT_TRUE(MatchesMask("anything", "*thing"));
+  EXPECT_FALSE(MatchesMask("thing", "*anything"));
+}
+
+TEST(MatchesMask, NoOverlapOrLeftoverMatches) {
+  // The tail after the last "*" must fit in what the walk left of the name.
+  EXPECT_FALSE(MatchesMask("abc", "ab*bc"));
+  EXPECT_TRUE(MatchesMask("abxbc", "ab*bc"));
+  EXPECT_TRUE(MatchesMask("abbc", "ab*bc"));
+  // A name used up leaves only stars to match.
+  EXPECT_FALSE(MatchesMask("ab", "ab*x*"));
+  EXPECT_TRUE(MatchesMask("ab", "ab*"));
+  EXPECT_FALSE(MatchesMask("ab", "ab?"));
+}
+
+TEST(MatchesMask, QuestionMarkTakesWholeCharacter) {
+  // Tests run with the system code page 65001: "é" is two bytes.
+  EXPECT_TRUE(MatchesMask("r\xC3\xA9.xls", "r?.xls"));
+  EXPECT_FALSE(MatchesMask("r\xC3\xA9.xls", "r??.xls"));
+  EXPECT_TRUE(MatchesMask("\xC3\x89T\xC3\x89.XLS", "\xC3\xA9t\xC3\xA9.xls"));  // upper-cased by character
+}
+
+TEST(EffectiveMask, DirectoryPartDroppedEmptyMeansAll) {
+  EXPECT_EQ(EffectiveMask(""), "*.*");
+  EXPECT_EQ(EffectiveMask("  "), "*.*");
+  EXPECT_EQ(EffectiveMask("C:\\data\\*.csv"), "*.csv");
+  EXPECT_EQ(EffectiveMask("/srv/in/*.wk1"), "*.wk1");
+  EXPECT_EQ(EffectiveMask("C:*.xls"), "*.xls");
+  EXPECT_EQ(EffectiveMask("report??.xls"), "report??.xls");
+}
+
+TEST(JobSettings, StartUpDefaults) {
+  TJobSettings s;
+  EXPECT_EQ(s.edSourceWildcard, "*.*");
+  EXPECT_FALSE(s.chkSubFolders);
+  EXPECT_TRUE(s.chkOverwrite);
+  EXPECT_FALSE(s.chkLogProcessed);
+  EXPECT_EQ(s.rgDestination, 0);
+  ASSERT_FALSE(s.edSourceName.empty());
+  EXPECT_EQ(s.edSourceName, s.edDestinationName);
+  EXPECT_EQ(s.edLogProcessed, s.edSourceName + "processed.log");
+}
+
+TEST(CandidateList, SortedWithoutRegardToCaseTickedByAcceptance) {
+  TFakeUi ui;
+  TTempDir tmp;
+  for (const char* n : {"b.xls", "A.xls", "c.txt", "README", ".hidden.xls", "sub/d.xls"}) Touch(tmp / n);
+  TFakeBatch batch;
+  TRecordingView view;
+  batch.SetView(&view);
+  batch.Settings.edSourceName = tmp.Path;
+  batch.Settings.edSourceWildcard = "";
+  batch.BuildCandidateList();
+  EXPECT_EQ(Captions(batch), (std::vector<std::string>{".hidden.xls", "A.xls", "b.xls", "c.txt", "README"}));
+  for (const auto& c : batch.Candidates()) {
+    EXPECT_EQ(c.Directory, tmp.Path);
+    EXPECT_EQ(c.Checked, c.Caption.ends_with(".xls")) << c.Caption;
+  }
+  EXPECT_EQ(view.Events.front(), "candidates cleared");
+  EXPECT_EQ(view.Events.size(), 6u);
+
+  batch.Settings.edSourceWildcard = "C:\\somewhere\\*.XLS";
+  batch.BuildCandidateList();  // rebuilt from scratch
+  EXPECT_EQ(Captions(batch), (std::vector<std::string>{".hidden.xls", "A.xls", "b.xls"}));
+}
+
+TEST(CandidateList, RecursionDepthFirstAndLinkLoopsEnteredOnce) {
+  TFakeUi ui;
+  TTempDir tmp;
+  for (const char* n : {"a.xls", "m/x.xls", "m/deeper/y.xls", "Z.xls", "n/z.xls"}) Touch(tmp / n);
+  fs::create_directory_symlink(tmp.Path, tmp / "m/loop");  // back to the top
+  TFakeBatch batch;
+  batch.Settings.edSourceName = tmp.Path;
+  batch.Settings.edSourceWildcard = "*.xls";
+  batch.BuildCandidateList();
+  EXPECT_EQ(Captions(batch), (std::vector<std::string>{"a.xls", "Z.xls"}));
+
+  batch.Settings.chkSubFolders = true;
+  batch.BuildCandidateList();
+  ASSERT_EQ(Captions(batch), (std::vector<std::string>{"a.xls", "y.xls", "x.xls", "z.xls", "Z.xls"}));
+  EXPECT_EQ(batch.Candidates()[1].Directory, tmp / "m/deeper");
+  EXPECT_EQ(batch.Candidates()[2].Directory, tmp / "m");
+  EXPECT_EQ(batch.Candidates()[3].Directory, tmp / "n");
+}
+
+TEST(CandidateList, MissingDirectoryYieldsNothing) {
+  TFakeUi ui;
+  TFakeBatch batch;
+  batch.Settings.edSourceName = "/nonexistent/varnowe/dir";
+  batch.BuildCandidateList();
+  EXPECT_TRUE(batch.Candidates().empty());
+  EXPECT_TRUE(ui.Messages.empty());
+}
+
+TEST(WorkList, DestinationsStatusesAndDirectoryCreation) {
+  TFakeUi ui;
+  TTempDir tmp;
+  for (const char* n : {"in/a.xls", "in/b.xls", "in/c.txt", "in/noext"}) Touch(tmp / n);
+  TFakeBatch batch;
+  batch.Settings.edSourceName = tmp / "in/";  // trailing separator: no doubled one in paths
+  batch.Settings.edDestinationName = tmp / "out/new/deep";
+  batch.BuildCandidateList();
+  ASSERT_EQ(batch.Candidates().size(), 4u);
+  batch.SetAllCandidatesChecked(true);  // c.txt and noext ticked but not accepted
+  batch.SetCandidateChecked(1, false);  // b.xls unticked
+  batch.BuildWorkList();
+  ASSERT_EQ(batch.WorkItems().size(), 1u);
+  const TWorkItem& a = batch.WorkItems()[0];
+  EXPECT_EQ(a.Caption, tmp / "in/a.xls");
+  EXPECT_EQ(a.Destination, tmp / "out/new/deep/a.csv");
+  EXPECT_EQ(a.Status, StatusWaiting);
+  EXPECT_EQ(a.Time, "");
+  EXPECT_EQ(a.ImageIndex, ImageNone);
+  EXPECT_TRUE(fs::is_directory(tmp / "out/new/deep"));  // created at listing time
+
+  // Overwrite off: an existing output is skipped; on: waiting again.
+  Touch(tmp / "out/new/deep/a.csv", "old");
+  batch.SetCandidateChecked(1, true);
+  batch.Settings.chkOverwrite = false;
+  batch.BuildWorkList();
+  ASSERT_EQ(batch.WorkItems().size(), 2u);
+  EXPECT_EQ(batch.WorkItems()[0].Status, StatusSkipped);
+  EXPECT_EQ(batch.WorkItems()[1].Status, StatusWaiting);
+  batch.Settings.chkOverwrite = true;
+  batch.BuildWorkList();
+  EXPECT_EQ(batch.WorkItems()[0].Status, StatusWaiting);
+
+  // An extension is appended to a name without one.
+  batch.ClearWorkList();
+  struct TAll : TFakeBatch {
+    bool IsFileAccepted(const std::string&) override { return true; }
+  } all;
+  all.Settings = batch.Settings;
+  all.AddToProgressList(tmp / "in", tmp / "in/noext");
+  EXPECT_EQ(all.WorkItems().at(0).Destination, tmp / "out/new/deep/noext.csv");
+}
+
+TEST(WorkList, EmptyDestinationRaises) {
+  TFakeUi ui;
+  TFakeBatch batch;
+  batch.Settings.edDestinationName = "";
+  EXPECT_THROW(batch.AddToProgressList("/x", "/x/a.xls"), Exception);
+}
+
+TEST(Run, StatusesTimesImagesErrorsAndClosingMessage) {
+  TFakeUi ui;
+  TTempDir tmp;
+  for (const char* n : {"a.xls", "b.xls", "c.xls", "d.xls"}) Touch(tmp / ("in/" + std::string(n)));
+  Touch(tmp / "out/d.csv", "keep me");
+  TFakeBatch batch;
+  TRecordingView view;
+  batch.SetView(&view);
+  batch.FailNames = {"b.xls"};
+  batch.Settings.edSourceName = tmp / "in";
+  batch.Settings.edDestinationName = tmp / "out";
+  batch.Settings.chkOverwrite = false;
+  batch.BuildCandidateList();
+  batch.BuildWorkList();
+  view.Events.clear();
+
+  EXPECT_EQ(batch.ExecuteConversion(), TRunOutcome::roFinished);
+  const auto& items = batch.WorkItems();
+  ASSERT_EQ(items.size(), 4u);
+  const std::regex msec("[0-9]+ msec");
+  EXPECT_EQ(items[0].Status, StatusFinished);
+  EXPECT_TRUE(std::regex_match(items[0].Time, msec)) << items[0].Time;
+  EXPECT_EQ(items[0].ImageIndex, ImageFinished);
+  EXPECT_EQ(items[1].Status, "Error cannot read " + (tmp / "in/b.xls"));
+  EXPECT_EQ(items[1].Time, "");
+  EXPECT_EQ(items[1].ImageIndex, ImageError);
+  EXPECT_EQ(items[2].Status, StatusFinished);
+  EXPECT_EQ(items[3].Status, StatusSkipped);
+  EXPECT_EQ(items[3].ImageIndex, ImageNone);
+  EXPECT_EQ(ReadAll(tmp / "out/d.csv"), "keep me");
+  EXPECT_EQ(batch.Converted.size(), 3u);
+  EXPECT_EQ(batch.Events, (std::vector<std::string>{"create", "free"}));
+  EXPECT_EQ(ui.Shown, (std::vector<std::string>{MsgConversionFinished}));
+  EXPECT_FALSE(batch.Running());
+  EXPECT_EQ(view.Events.front(), "started");
+  EXPECT_EQ(view.Events.back(), "ended 0");
+  EXPECT_EQ(std::count(view.Events.begin(), view.Events.end(), "changed 0"), 2);  // in progress, finished
+
+  // A second run finds nothing waiting and converts nothing.
+  EXPECT_EQ(batch.ExecuteConversion(), TRunOutcome::roFinished);
+  EXPECT_EQ(batch.Converted.size(), 3u);
+  EXPECT_EQ(ui.Shown.back(), MsgConversionFinished);
+
+  batch.ClearWorkList();
+  EXPECT_EQ(batch.ExecuteConversion(), TRunOutcome::roNoDocuments);
+  EXPECT_EQ(ui.Shown.back(), MsgNoDocuments);
+}
+
+TEST(Run, StopDuringThirdOfFive) {
+  TFakeUi ui;
+  TTempDir tmp;
+  for (char c = 'a'; c <= 'e'; ++c) Touch(tmp / (std::string("in/") + c + ".xls"));
+  TFakeBatch batch;
+  batch.StopDuringCall = 3;
+  batch.Settings.edSourceName = tmp / "in";
+  batch.Settings.edDestinationName = tmp / "out";
+  batch.BuildCandidateList();
+  batch.BuildWorkList();
+  EXPECT_EQ(batch.ExecuteConversion(), TRunOutcome::roCanceled);
+  const auto& items = batch.WorkItems();
+  ASSERT_EQ(items.size(), 5u);
+  EXPECT_EQ(items[2].Status, StatusFinished);  // the file in progress is finished first
+  EXPECT_TRUE(fs::exists(tmp / "out/c.csv"));
+  EXPECT_EQ(items[3].Status, StatusWaiting);
+  EXPECT_EQ(items[4].Status, StatusWaiting);
+  EXPECT_EQ(ui.Shown, (std::vector<std::string>{MsgConversionCanceled}));
+  EXPECT_EQ(batch.Events.back(), "free");
+
+  // Stop does not stick to the next run.
+  EXPECT_EQ(batch.ExecuteConversion(), TRunOutcome::roFinished);
+  EXPECT_EQ(items[4].Status, StatusFinished);
+}
+
+TEST(Run, SharedOutputNamesAreMadeUniqueAndSourceAsOutputIsAnError) {
+  TFakeUi ui;
+  TTempDir tmp;
+  Touch(tmp / "data/x/r.xls");
+  Touch(tmp / "data/y/r.xls");
+  TFakeBatch batch;
+  batch.Settings.edSourceName = tmp / "data";
+  batch.Settings.chkSubFolders = true;
+  batch.Settings.edDestinationName = tmp / "out";
+  batch.BuildCandidateList();
+  batch.BuildWorkList();
+  ASSERT_EQ(batch.WorkItems().size(), 2u);
+  EXPECT_EQ(batch.WorkItems()[0].Destination, tmp / "out/r.csv");
+  EXPECT_EQ(batch.WorkItems()[1].Destination, tmp / "out/r_xls.csv");
+  batch.ExecuteConversion();
+  for (const auto& item : batch.WorkItems()) EXPECT_EQ(item.Status, StatusFinished);
+  EXPECT_EQ(ReadAll(tmp / "out/r.csv"), "converted from " + (tmp / "data/x/r.xls"));
+  EXPECT_EQ(ReadAll(tmp / "out/r_xls.csv"), "converted from " + (tmp / "data/y/r.xls"));
+
+  // A third r.xls gets a number.
+  Touch(tmp / "data/z/r.xls");
+  batch.BuildCandidateList();
+  batch.BuildWorkList();
+  ASSERT_EQ(batch.WorkItems().size(), 3u);
+  EXPECT_EQ(batch.WorkItems()[2].Destination, tmp / "out/r_xls_2.csv");
+
+  // Converting into the source file itself would destroy it.
+  struct TSameExt : TFakeBatch {
+    std::string GetDestinationExt() override { return ".xls"; }
+  } same;
+  Touch(tmp / "self/s.xls", "original");
+  same.Settings.edSourceName = tmp / "self";
+  same.Settings.edDestinationName = tmp / "self/";
+  same.BuildCandidateList();
+  same.BuildWorkList();
+  same.ExecuteConversion();
+  ASSERT_EQ(same.WorkItems().size(), 1u);
+  EXPECT_EQ(same.WorkItems()[0].Status, "Error The destination file is the source file itself");
+  EXPECT_EQ(ReadAll(tmp / "self/s.xls"), "original");
+  EXPECT_TRUE(same.Converted.empty());
+}
+
+TEST(Log, RunHeaderAppendedOncePerRun) {
+  TFakeUi ui;
+  TTempDir tmp;
+  Touch(tmp / "in/a.xls");
+  TFakeBatch batch;
+  batch.Settings.edSourceName = tmp / "in";
+  batch.Settings.edDestinationName = tmp / "out";
+  batch.Settings.edLogProcessed = tmp / "run.log";
+  batch.BuildCandidateList();
+  batch.BuildWorkList();
+  batch.ExecuteConversion();
+  EXPECT_FALSE(fs::exists(tmp / "run.log"));  // logging off
+
+  batch.Settings.chkLogProcessed = true;
+  batch.ExecuteConversion();
+  batch.ExecuteConversion();
+  const std::string log = ReadAll(tmp / "run.log");
+  const std::string header = TBatchDriver::RunHeader();
+  ASSERT_TRUE(header.starts_with("Varnowe ")) << header;
+  ASSERT_TRUE(header.ends_with("\r\n"));
+  // Each run leaves its line and an empty line.
+  const std::regex line("Varnowe ([^\r\n]+)\r\n\r\n");
+  std::smatch m;
+  const std::string first = log.substr(0, log.size() / 2);
+  ASSERT_TRUE(std::regex_match(first, m, line)) << log;
+  TDateTime when;
+  EXPECT_TRUE(TryStrToDateTime(m[1].str(), when)) << m[1].str();
+  EXPECT_LT(std::abs(when - Now()), 1.0 / 24);
+  EXPECT_TRUE(std::regex_match(log.substr(log.size() / 2), line)) << log;
+}
+
+TEST(Log, UnwritableLogStopsRunBeforeAnyItem) {
+  TFakeUi ui;
+  TTempDir tmp;
+  Touch(tmp / "in/a.xls");
+  fs::create_directories(tmp / "log-is-a-dir");
+  TFakeBatch batch;
+  TRecordingView view;
+  batch.SetView(&view);
+  batch.Settings.edSourceName = tmp / "in";
+  batch.Settings.edDestinationName = tmp / "out";
+  batch.Settings.chkLogProcessed = true;
+  batch.Settings.edLogProcessed = tmp / "log-is-a-dir";
+  batch.BuildCandidateList();
+  batch.BuildWorkList();
+  EXPECT_THROW(batch.ExecuteConversion(), Exception);
+  EXPECT_EQ(batch.WorkItems()[0].Status, StatusWaiting);
+  EXPECT_TRUE(batch.Converted.empty());
+  EXPECT_EQ(batch.Events, (std::vector<std::string>{"create", "free"}));
+  EXPECT_FALSE(batch.Running());
+  EXPECT_EQ(view.Events.back(), "ended " + std::to_string(int(TRunOutcome::roNotStarted)));
+  EXPECT_TRUE(ui.Shown.empty());
+}
+
+TEST(Candidates, SelectionMenuActions) {
+  TFakeUi ui;
+  TTempDir tmp;
+  for (const char* n : {"a.xls", "b.txt", "c.xls"}) Touch(tmp / n);
+  TFakeBatch batch;
+  batch.Settings.edSourceName = tmp.Path;
+  batch.BuildCandidateList();
+  batch.InvertCandidates();
+  EXPECT_FALSE(batch.Candidates()[0].Checked);
+  EXPECT_TRUE(batch.Candidates()[1].Checked);
+  batch.SetAllCandidatesChecked(false);
+  batch.BuildWorkList();
+  EXPECT_TRUE(batch.WorkItems().empty());
+  batch.SetCandidateChecked(99, true);  // out of range is ignored
+}
+
+TEST(Run, ReentryFromProcessMessagesLeavesTheRunAlone) {
+  TFakeUi ui;
+  TTempDir tmp;
+  for (const char* n : {"a.xls", "b.xls"}) Touch(tmp / ("in/" + std::string(n)));
+  TFakeBatch batch;
+  // A window whose Next or Execute is pressed while files are converted.
+  struct TMeddlingView : IBatchView {
+    TFakeBatch* Batch = nullptr;
+    int Calls = 0;
+    void ProcessMessages() override {
+      ++Calls;
+      Batch->BuildWorkList();
+      Batch->ClearWorkList();
+      Batch->ExecuteConversion();
+    }
+  } view;
+  view.Batch = &batch;
+  batch.Settings.edSourceName = tmp / "in";
+  batch.Settings.edDestinationName = tmp / "out";
+  batch.BuildCandidateList();
+  batch.BuildWorkList();
+  batch.SetView(&view);
+  EXPECT_EQ(batch.ExecuteConversion(), TRunOutcome::roFinished);
+  EXPECT_GT(view.Calls, 0);
+  ASSERT_EQ(batch.WorkItems().size(), 2u);
+  EXPECT_EQ(batch.WorkItems()[1].Status, StatusFinished);
+  EXPECT_EQ(batch.Converted.size(), 2u);
+  EXPECT_EQ(ui.Shown.size(), 1u);
+}
