@@ -1,0 +1,901 @@
+#include "MainBasic.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QFrame>
+#include <QGridLayout>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPainter>
+#include <QPixmap>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QStackedWidget>
+#include <QVBoxLayout>
+
+#include "About.h"
+#include "Exception.h"
+#include "FileSystem.h"
+#include "IniFile.h"
+#include "Pictures.h"
+#include "ProductInfo.h"
+#include "SysUtils.h"
+#include "UiServices.h"
+#include "Utils.h"
+
+namespace {
+
+struct TPageText {
+  const char* Caption;
+  const char* Description;
+};
+
+const TPageText PageTexts[TfrmMainBasic::PageCount] = {
+    {"General information",
+     "This wizard allows you to specify details on how you would like to convert files."},
+    {"Source",
+     "Please select the source directory and mark the file format(s) of the data you would like to convert."},
+    {"Destination",
+     "Please select the destination directory and mark the file format(s) of the data you would like to create"},
+    {"Options", "Define additional options for the destination format."},
+    {"File list", "Select the file(s) that contains the data you would like to convert."},
+    {"Summary",
+     "We've gathered all the information the wizard needs to convert your file(s). Please click Execute to "
+     "begin the convert process."},
+};
+
+const char* const GeneralInfoText =
+    "Using this wizard you may convert the thousands of files in a few mouse clicks.\n"
+    "You may execute this task at once or on a regular basis.\n"
+    " \n"
+    "Navigate thru wizard steps and click the Execute button or call with command-line arguments to start the "
+    "task for file conversion";
+
+const char* const NotCompletedQuestion =
+    "The wizard has not completed. If you quit the wizard now, the convert process will not complete. Do you "
+    "want to quit the application?";
+
+const char* const FolderBrowserTitle = "Select the folder";
+const char* const LogFileFilter = "Log files (*.log)|*.log|All files (*.*)|*.*";
+
+constexpr int HeaderHeight = 72;
+constexpr int HeaderPictureWidth = 170;
+constexpr int DescriptionPictureOffset = 86;  // from the background picture's left edge
+constexpr int DescriptionPictureSize = 48;
+constexpr int LogoStripWidth = 28;
+
+// The white header; its pictures follow the right edge when it is resized.
+class THeaderPanel : public QFrame {
+ public:
+  explicit THeaderPanel(QWidget* parent) : QFrame(parent) {}
+  QLabel* Caption = nullptr;
+  QLabel* Description = nullptr;
+  QLabel* Background = nullptr;
+  QLabel* Picture = nullptr;
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override {
+    QFrame::resizeEvent(event);
+    const int w = width(), h = height();
+    Background->setGeometry(w - HeaderPictureWidth, 0, HeaderPictureWidth, h);
+    Picture->setGeometry(Background->x() + DescriptionPictureOffset, (h - DescriptionPictureSize) / 2,
+                         DescriptionPictureSize, DescriptionPictureSize);
+    // The texts end before the picture so nothing overlaps.
+    const int textRight = Picture->x() - 10;
+    Caption->setGeometry(16, 8, textRight - 16, Caption->sizeHint().height());
+    const int descTop = Caption->y() + Caption->height() + 3;
+    Description->setGeometry(30, descTop, textRight - 30, h - descTop - 4);
+  }
+};
+
+QPushButton* MakeButton(const char* name, const QString& text, QWidget* parent) {
+  auto* b = new QPushButton(text, parent);
+  b->setObjectName(QString::fromLatin1(name));
+  b->setAutoDefault(false);
+  b->setMinimumWidth(std::max(80, b->sizeHint().width()));
+  return b;
+}
+
+// "<<" and ">>" sit close to Back and Next, as narrow as their captions allow.
+QPushButton* MakeNarrowButton(const char* name, const QString& text, QWidget* parent) {
+  auto* b = new QPushButton(text, parent);
+  b->setObjectName(QString::fromLatin1(name));
+  b->setAutoDefault(false);
+  b->setFixedWidth(std::max(36, b->fontMetrics().horizontalAdvance(text) + 20));
+  return b;
+}
+
+QPushButton* MakeBrowseButton(const char* name, QWidget* parent, QLineEdit* edit) {
+  auto* b = new QPushButton(QStringLiteral("..."), parent);
+  b->setObjectName(QString::fromLatin1(name));
+  b->setAutoDefault(false);
+  const int h = edit->sizeHint().height();
+  b->setFixedSize(std::max(28, h), h);
+  return b;
+}
+
+QLineEdit* MakeEdit(const char* name, QWidget* parent) {
+  auto* e = new QLineEdit(parent);
+  e->setObjectName(QString::fromLatin1(name));
+  return e;
+}
+
+QCheckBox* MakeCheck(const char* name, const char* text, QWidget* parent) {
+  auto* c = new QCheckBox(QString::fromUtf8(text), parent);
+  c->setObjectName(QString::fromLatin1(name));
+  return c;
+}
+
+QHBoxLayout* EditRow(QLineEdit* edit, QPushButton* button) {
+  auto* row = new QHBoxLayout;
+  row->setSpacing(4);
+  row->addWidget(edit, 1);
+  row->addWidget(button);
+  return row;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- TRadioGroup
+
+TRadioGroup::TRadioGroup(const QString& caption, QWidget* parent) : QGroupBox(caption, parent) {
+  FLayout = new QVBoxLayout(this);
+  FLayout->setSpacing(4);
+  FGroup = new QButtonGroup(this);
+  FGroup->setExclusive(true);
+}
+
+void TRadioGroup::SetItems(const QStringList& items) {
+  for (QAbstractButton* b : FGroup->buttons()) {
+    FGroup->removeButton(b);
+    delete b;
+  }
+  for (int i = 0; i < items.size(); ++i) {
+    auto* b = new QRadioButton(items[i], this);
+    FGroup->addButton(b, i);
+    FLayout->addWidget(b);
+  }
+}
+
+int TRadioGroup::Count() const { return int(FGroup->buttons().size()); }
+
+QString TRadioGroup::Item(int index) const {
+  const QRadioButton* b = Button(index);
+  return b ? b->text() : QString();
+}
+
+int TRadioGroup::ItemIndex() const { return FGroup->checkedId(); }
+
+void TRadioGroup::SetItemIndex(int index) {
+  if (index >= Count()) index = Count() - 1;
+  if (index < 0) {
+    // An exclusive group keeps one button checked; lift that for a moment.
+    if (QAbstractButton* b = FGroup->checkedButton()) {
+      FGroup->setExclusive(false);
+      b->setChecked(false);
+      FGroup->setExclusive(true);
+    }
+    return;
+  }
+  Button(index)->setChecked(true);
+}
+
+QRadioButton* TRadioGroup::Button(int index) const {
+  return qobject_cast<QRadioButton*>(FGroup->button(index));
+}
+
+// ----------------------------------------------------------------- TLogoStrip
+
+TLogoStrip::TLogoStrip(QWidget* parent) : QWidget(parent) {}
+
+void TLogoStrip::paintEvent(QPaintEvent*) {
+  QPainter p(this);
+  p.setRenderHint(QPainter::TextAntialiasing);
+  PaintLogoStrip(p, rect(), QStringLiteral(" ") + QString::fromUtf8(ProductName).toUpper());
+}
+
+// --------------------------------------------------------------- the driver
+
+// The batch core with its hooks routed to the window's virtual hooks.
+class TfrmMainBasic::TWindowDriver : public TBatchDriver {
+ public:
+  explicit TWindowDriver(TfrmMainBasic& window) : FWindow(window) {}
+  bool IsFileAccepted(const std::string& name) override { return FWindow.IsFileAccepted(name); }
+  std::string GetDestinationExt() override { return FWindow.GetDestinationExt(); }
+  void CreateConverters() override { FWindow.CreateConverters(); }
+  void FreeConverters() override { FWindow.FreeConverters(); }
+  void ConvertFile(const std::string& sourcePath, const std::string& destinationPath) override {
+    FWindow.ConvertFile(sourcePath, destinationPath);
+  }
+
+ private:
+  TfrmMainBasic& FWindow;
+};
+
+// -------------------------------------------------------------- the window
+
+TfrmMainBasic::TfrmMainBasic(QWidget* parent)
+    : QMainWindow(parent), FDriver(std::make_unique<TWindowDriver>(*this)) {
+  setObjectName(QStringLiteral("frmMain"));
+  setWindowTitle(QStringLiteral("Convert the Excel documents"));
+  setWindowIcon(ApplicationIcon());
+  setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                 Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+  CreateControls();
+  CreateMenus();
+  FDriver->SetView(this);
+
+  lblProductURL->setText(QString::fromUtf8(CompanyName));
+  lblProductURL->setToolTip(QString::fromUtf8(CompanyWebAddress));
+  const QString programDir = FromAnsi(ProgramDir());
+  edSourceName->setText(programDir);
+  edDestinationName->setText(programDir);
+  edLogProcessed->setText(programDir + QStringLiteral("processed.log"));
+  UpdateLogControls();
+  GoToPage(1);
+
+  // Fixed size: the client area below the menu is 540 x 504.
+  centralWidget()->setFixedSize(ClientWidth, ClientHeight);
+  setFixedSize(ClientWidth, ClientHeight + menuBar()->sizeHint().height());
+}
+
+TfrmMainBasic::~TfrmMainBasic() {
+  FDriver->SetView(nullptr);
+}
+
+QWidget* TfrmMainBasic::CreatePage(const char* name, QVBoxLayout*& layout) {
+  auto* page = new QWidget(pcWizard);
+  page->setObjectName(QString::fromLatin1(name));
+  layout = new QVBoxLayout(page);
+  layout->setContentsMargins(18, 14, 18, 12);
+  layout->setSpacing(6);
+  pcWizard->addWidget(page);
+  return page;
+}
+
+void TfrmMainBasic::CreateControls() {
+  auto* client = new QWidget(this);
+  client->setObjectName(QStringLiteral("pnlClient"));
+  setCentralWidget(client);
+  auto* outer = new QVBoxLayout(client);
+  outer->setContentsMargins(0, 0, 0, 0);
+  outer->setSpacing(0);
+
+  // Header panel.
+  auto* header = new THeaderPanel(client);
+  pnlDescription = header;
+  pnlDescription->setObjectName(QStringLiteral("pnlDescription"));
+  pnlDescription->setFixedHeight(HeaderHeight);
+  pnlDescription->setAutoFillBackground(true);
+  QPalette headerPal = pnlDescription->palette();
+  headerPal.setColor(QPalette::Window, Qt::white);
+  headerPal.setColor(QPalette::WindowText, Qt::black);
+  pnlDescription->setPalette(headerPal);
+  imgBackground = new QLabel(pnlDescription);
+  imgBackground->setObjectName(QStringLiteral("imgBackground"));
+  imgBackground->setPixmap(QPixmap::fromImage(HeaderBackgroundPicture(HeaderPictureWidth, HeaderHeight)));
+  imgDescription = new QLabel(pnlDescription);
+  imgDescription->setObjectName(QStringLiteral("imgDescription"));
+  imgDescription->setPixmap(QPixmap::fromImage(ConversionPicture(DescriptionPictureSize)));
+  lblCaption = new QLabel(pnlDescription);
+  lblCaption->setObjectName(QStringLiteral("lblCaption"));
+  QFont captionFont = lblCaption->font();
+  captionFont.setBold(true);
+  lblCaption->setFont(captionFont);
+  lblDescription = new QLabel(pnlDescription);
+  lblDescription->setObjectName(QStringLiteral("lblDescription"));
+  lblDescription->setWordWrap(true);
+  lblDescription->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  header->Caption = lblCaption;
+  header->Description = lblDescription;
+  header->Background = imgBackground;
+  header->Picture = imgDescription;
+  outer->addWidget(pnlDescription);
+  auto* topRule = new QFrame(client);
+  topRule->setFrameShape(QFrame::HLine);
+  topRule->setFrameShadow(QFrame::Sunken);
+  outer->addWidget(topRule);
+
+  // The logo strip beside the pages.
+  auto* middle = new QHBoxLayout;
+  middle->setContentsMargins(0, 0, 0, 0);
+  middle->setSpacing(0);
+  pbLogo = new TLogoStrip(client);
+  pbLogo->setObjectName(QStringLiteral("pbLogo"));
+  pbLogo->setFixedWidth(LogoStripWidth);
+  middle->addWidget(pbLogo);
+  pcWizard = new QStackedWidget(client);
+  pcWizard->setObjectName(QStringLiteral("pcWizard"));
+  middle->addWidget(pcWizard, 1);
+  outer->addLayout(middle, 1);
+
+  QVBoxLayout* l = nullptr;
+  // 1: general information.
+  tsInfo = CreatePage("tsInfo", l);
+  lblGeneralInfo = new QLabel(QString::fromUtf8(GeneralInfoText), tsInfo);
+  lblGeneralInfo->setObjectName(QStringLiteral("lblGeneralInfo"));
+  lblGeneralInfo->setWordWrap(true);
+  lblGeneralInfo->setAlignment(Qt::AlignCenter);
+  l->addStretch(1);
+  l->addWidget(lblGeneralInfo);
+  l->addStretch(2);
+
+  // 2: source.
+  tsSource = CreatePage("tsSource", l);
+  l->addWidget(new QLabel(QStringLiteral("Source directory:"), tsSource));
+  edSourceName = MakeEdit("edSourceName", tsSource);
+  btnSourceName = MakeBrowseButton("btnSourceName", tsSource, edSourceName);
+  btnSourceName->setProperty("tag", 1);
+  l->addLayout(EditRow(edSourceName, btnSourceName));
+  l->addSpacing(4);
+  l->addWidget(new QLabel(QStringLiteral("File mask/wildcard:"), tsSource));
+  edSourceWildcard = MakeEdit("edSourceWildcard", tsSource);
+  edSourceWildcard->setText(QStringLiteral("*.*"));
+  l->addWidget(edSourceWildcard);
+  l->addSpacing(2);
+  chkSubFolders = MakeCheck("chkSubFolders", "Process sub-directories", tsSource);
+  l->addWidget(chkSubFolders);
+  l->addSpacing(6);
+  FSourceLayout = new QVBoxLayout;
+  FSourceLayout->setContentsMargins(0, 0, 0, 0);
+  l->addLayout(FSourceLayout);
+  l->addStretch(1);
+
+  // 3: destination.
+  tsDestination = CreatePage("tsDestination", l);
+  l->addWidget(new QLabel(QStringLiteral("Destination directory:"), tsDestination));
+  edDestinationName = MakeEdit("edDestinationName", tsDestination);
+  btnDestinationName = MakeBrowseButton("btnDestinationName", tsDestination, edDestinationName);
+  btnDestinationName->setProperty("tag", 2);
+  l->addLayout(EditRow(edDestinationName, btnDestinationName));
+  l->addSpacing(2);
+  chkOverwrite = MakeCheck("chkOverwrite", "Overwrite destination file (if exists)", tsDestination);
+  chkOverwrite->setChecked(true);
+  l->addWidget(chkOverwrite);
+  l->addSpacing(6);
+  rgDestination = new TRadioGroup(QStringLiteral(" Destination format "), tsDestination);
+  rgDestination->setObjectName(QStringLiteral("rgDestination"));
+  l->addWidget(rgDestination);
+  l->addStretch(1);
+
+  // 4: options.
+  tsOptions = CreatePage("tsOptions", l);
+  chkLogProcessed = MakeCheck("chkLogProcessed", "Save the list of processed files to log", tsOptions);
+  l->addWidget(chkLogProcessed);
+  edLogProcessed = MakeEdit("edLogProcessed", tsOptions);
+  btnLogProcessed = MakeBrowseButton("btnLogProcessed", tsOptions, edLogProcessed);
+  auto* logRow = EditRow(edLogProcessed, btnLogProcessed);
+  logRow->setContentsMargins(20, 0, 0, 0);
+  l->addLayout(logRow);
+  l->addStretch(1);
+
+  // 5: file list.
+  tsFileList = CreatePage("tsFileList", l);
+  lvFileName = new QTreeWidget(tsFileList);
+  lvFileName->setObjectName(QStringLiteral("lvFileName"));
+  lvFileName->setColumnCount(2);
+  lvFileName->setHeaderLabels({QStringLiteral("File name"), QStringLiteral("Path")});
+  lvFileName->setRootIsDecorated(false);
+  lvFileName->setUniformRowHeights(true);
+  lvFileName->setAllColumnsShowFocus(true);
+  lvFileName->setColumnWidth(0, 170);
+  lvFileName->setTextElideMode(Qt::ElideMiddle);
+  lvFileName->setContextMenuPolicy(Qt::CustomContextMenu);
+  l->addWidget(lvFileName, 1);
+
+  // 6: summary and log.
+  tsLog = CreatePage("tsLog", l);
+  pbProcess = new QProgressBar(tsLog);
+  pbProcess->setObjectName(QStringLiteral("pbProcess"));
+  pbProcess->setTextVisible(false);
+  pbProcess->setFixedHeight(16);
+  QSizePolicy keep = pbProcess->sizePolicy();
+  keep.setRetainSizeWhenHidden(true);  // the list must not jump when the bar appears
+  pbProcess->setSizePolicy(keep);
+  pbProcess->hide();
+  l->addWidget(pbProcess);
+  lvProgress = new QTreeWidget(tsLog);
+  lvProgress->setObjectName(QStringLiteral("lvProgress"));
+  lvProgress->setColumnCount(4);
+  lvProgress->setHeaderLabels(
+      {QStringLiteral("File name"), QStringLiteral("Status"), QStringLiteral("Time"), QStringLiteral("Destination file")});
+  lvProgress->headerItem()->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
+  lvProgress->setRootIsDecorated(false);
+  lvProgress->setUniformRowHeights(true);
+  lvProgress->setAllColumnsShowFocus(true);
+  lvProgress->setTextElideMode(Qt::ElideMiddle);  // the names' ends tell the files apart
+  lvProgress->setColumnWidth(0, 236);
+  lvProgress->setColumnWidth(1, 140);
+  lvProgress->setColumnWidth(2, 70);
+  lvProgress->setColumnHidden(3, true);
+  l->addWidget(lvProgress, 1);
+
+  auto* bottomRule = new QFrame(client);
+  bottomRule->setFrameShape(QFrame::HLine);
+  bottomRule->setFrameShadow(QFrame::Sunken);
+  outer->addWidget(bottomRule);
+
+  // Link and buttons.
+  auto* buttons = new QHBoxLayout;
+  buttons->setContentsMargins(12, 9, 12, 10);
+  buttons->setSpacing(6);
+  lblProductURL = new TLinkLabel(QString(), client);
+  lblProductURL->setObjectName(QStringLiteral("lblProductURL"));
+  lblProductURL->OnClick = [] { OpenProductHomepage(); };
+  buttons->addWidget(lblProductURL);
+  buttons->addStretch(1);
+  btnFirst = MakeNarrowButton("btnFirst", QStringLiteral("<<"), client);
+  btnPrev = MakeButton("btnPrev", QStringLiteral("< &Back"), client);
+  btnNext = MakeButton("btnNext", QStringLiteral("&Next >"), client);
+  btnLast = MakeNarrowButton("btnLast", QStringLiteral(">>"), client);
+  btnCancel = MakeButton("btnCancel", QStringLiteral("&Cancel"), client);
+  btnStop = MakeButton("btnStop", QStringLiteral("&Stop"), client);
+  btnFirst->setToolTip(QStringLiteral("First page"));
+  btnLast->setToolTip(QStringLiteral("Last page"));
+  btnStop->hide();
+  btnStop->setEnabled(false);
+  buttons->addWidget(btnFirst);
+  buttons->addWidget(btnPrev);
+  buttons->addWidget(btnNext);
+  buttons->addWidget(btnLast);
+  buttons->addSpacing(10);
+  buttons->addWidget(btnCancel);
+  buttons->addWidget(btnStop);
+  outer->addLayout(buttons);
+
+  connect(btnPrev, &QPushButton::clicked, this, [this] {
+    if (FCurrentPage > 1) GoToPage(FCurrentPage - 1);
+  });
+  connect(btnNext, &QPushButton::clicked, this, [this] {
+    if (FCurrentPage < PageCount) GoToPage(FCurrentPage + 1);
+  });
+  connect(btnFirst, &QPushButton::clicked, this, [this] {
+    while (FCurrentPage > 1 && !FBusy) {
+      const int before = FCurrentPage;
+      GoToPage(FCurrentPage - 1);
+      if (FCurrentPage == before) break;
+    }
+  });
+  connect(btnLast, &QPushButton::clicked, this, [this] {
+    while (FCurrentPage < PageCount && !FBusy) {
+      const int before = FCurrentPage;
+      GoToPage(FCurrentPage + 1);
+      if (FCurrentPage == before) break;
+    }
+  });
+  connect(btnCancel, &QPushButton::clicked, this, [this] { CancelClicked(); });
+  connect(btnStop, &QPushButton::clicked, this, [this] { StopClicked(); });
+  connect(chkLogProcessed, &QCheckBox::toggled, this, [this] { UpdateLogControls(); });
+  connect(btnLogProcessed, &QPushButton::clicked, this, [this] { BrowseLogFile(); });
+  connect(btnSourceName, &QPushButton::clicked, this, [this] { BrowseFolder(btnSourceName->property("tag").toInt()); });
+  connect(btnDestinationName, &QPushButton::clicked, this,
+          [this] { BrowseFolder(btnDestinationName->property("tag").toInt()); });
+  connect(lvFileName, &QTreeWidget::itemChanged, this,
+          [this](QTreeWidgetItem* item, int column) { CandidateItemChanged(item, column); });
+}
+
+void TfrmMainBasic::CreateMenus() {
+  miFile = menuBar()->addMenu(QStringLiteral("File"));
+  miFile->setObjectName(QStringLiteral("miFile"));
+  miFileSource = miFile->addAction(QStringLiteral("Source directory..."));
+  miFileSource->setObjectName(QStringLiteral("miFileSource"));
+  miFileSource->setData(1);
+  miFileDestination = miFile->addAction(QStringLiteral("Destination directory..."));
+  miFileDestination->setObjectName(QStringLiteral("miFileDestination"));
+  miFileDestination->setData(2);
+  miFile->addSeparator();
+  miFileExecute = miFile->addAction(QStringLiteral("Execute"));
+  miFileExecute->setObjectName(QStringLiteral("miFileExecute"));
+  miFileExecute->setEnabled(false);
+  miFile->addSeparator();
+  miFileExit = miFile->addAction(QStringLiteral("Exit"));
+  miFileExit->setObjectName(QStringLiteral("miFileExit"));
+
+  miHelp = menuBar()->addMenu(QStringLiteral("Help"));
+  miHelp->setObjectName(QStringLiteral("miHelp"));
+  miHelp->setToolTipsVisible(true);
+  miHelpContents = miHelp->addAction(QStringLiteral("Contents"));
+  miHelpContents->setObjectName(QStringLiteral("miHelpContents"));
+  miHelp->addSeparator();
+  miHelpHomepage = miHelp->addAction(QStringLiteral("Product homepage"));
+  miHelpHomepage->setObjectName(QStringLiteral("miHelpHomepage"));
+  miHelpHomepage->setToolTip(QStringLiteral("Visit product home page"));
+  miHelpHomepage->setStatusTip(miHelpHomepage->toolTip());
+  miHelpMail = miHelp->addAction(QStringLiteral("Send E-mail to support"));
+  miHelpMail->setObjectName(QStringLiteral("miHelpMail"));
+  miHelp->addSeparator();
+  miHelpAbout = miHelp->addAction(QStringLiteral("About..."));
+  miHelpAbout->setObjectName(QStringLiteral("miHelpAbout"));
+
+  pmFileName = new QMenu(this);
+  pmFileName->setObjectName(QStringLiteral("pmFileName"));
+  pmFileName->setToolTipsVisible(true);
+  miSelectAll = pmFileName->addAction(QStringLiteral("&Select all"));
+  miSelectAll->setObjectName(QStringLiteral("miSelectAll"));
+  miSelectAll->setToolTip(QStringLiteral("Select all items"));
+  miUnselectAll = pmFileName->addAction(QStringLiteral("&Unselect all"));
+  miUnselectAll->setObjectName(QStringLiteral("miUnselectAll"));
+  miUnselectAll->setToolTip(QStringLiteral("Unselect all items"));
+  miRevert = pmFileName->addAction(QStringLiteral("Revert"));
+  miRevert->setObjectName(QStringLiteral("miRevert"));
+  miRevert->setToolTip(QStringLiteral("Revert selections for all items"));
+  for (QAction* a : {miSelectAll, miUnselectAll, miRevert}) a->setStatusTip(a->toolTip());
+
+  connect(miFileSource, &QAction::triggered, this, [this] { BrowseFolder(miFileSource->data().toInt()); });
+  connect(miFileDestination, &QAction::triggered, this, [this] { BrowseFolder(miFileDestination->data().toInt()); });
+  connect(miFileExecute, &QAction::triggered, this, [this] { ExecuteConversion(); });
+  connect(miFileExit, &QAction::triggered, this, [this] { close(); });
+  connect(miHelpHomepage, &QAction::triggered, this, [] { OpenProductHomepage(); });
+  connect(miHelpMail, &QAction::triggered, this, [] { SendSupportMail(); });
+  connect(miHelpAbout, &QAction::triggered, this, [this] { ShowAboutBox(this); });
+  connect(miSelectAll, &QAction::triggered, this, [this] { SelectAll(); });
+  connect(miUnselectAll, &QAction::triggered, this, [this] { UnselectAll(); });
+  connect(miRevert, &QAction::triggered, this, [this] { RevertSelection(); });
+  connect(lvFileName, &QWidget::customContextMenuRequested, this,
+          [this](const QPoint& pos) { pmFileName->popup(lvFileName->viewport()->mapToGlobal(pos)); });
+}
+
+// ----------------------------------------------------------------- navigation
+
+void TfrmMainBasic::GoToPage(int page) {
+  if (page == FCurrentPage || page < 1 || page > PageCount || FBusy || FRunning) return;
+  const int old = FCurrentPage;
+  FCurrentPage = page;
+  UpdatePage();
+  if (page > old && (page == 5 || page == 6)) {
+    // Building a list pumps events; keep the user from navigating meanwhile.
+    FBusy = true;
+    UpdatePage();
+    try {
+      FDriver->Settings = CurrentSettings();
+      if (page == 5)
+        FDriver->BuildCandidateList();
+      else
+        FDriver->BuildWorkList();
+    } catch (const std::exception& e) {
+      Ui().MessageBox(e.what(), ProductName, MB_OK | MB_ICONERROR);
+    }
+    FBusy = false;
+    UpdatePage();
+  }
+  if (IsPageValid()) {
+    pcWizard->setCurrentIndex(FCurrentPage - 1);
+  } else if (FCurrentPage > old) {
+    if (FCurrentPage < PageCount) GoToPage(FCurrentPage + 1);
+  } else {
+    if (FCurrentPage > 1) GoToPage(FCurrentPage - 1);
+  }
+}
+
+void TfrmMainBasic::UpdatePage() {
+  const bool idle = !FBusy && !FRunning;
+  btnPrev->setEnabled(idle && FCurrentPage > 1);
+  btnNext->setEnabled(idle && FCurrentPage < PageCount);
+  btnFirst->setEnabled(btnPrev->isEnabled());
+  btnLast->setEnabled(btnNext->isEnabled());
+  miFileSource->setEnabled(idle);
+  miFileDestination->setEnabled(idle);
+  btnNext->setDefault(btnNext->isEnabled());
+  btnCancel->setDefault(!btnNext->isEnabled());
+  if (FCurrentPage >= 1 && FCurrentPage <= PageCount) {
+    lblCaption->setText(QString::fromUtf8(PageTexts[FCurrentPage - 1].Caption));
+    lblDescription->setText(QString::fromUtf8(PageTexts[FCurrentPage - 1].Description));
+  }
+  btnCancel->setText(FCurrentPage < PageCount ? QStringLiteral("&Cancel") : QStringLiteral("Execute"));
+}
+
+bool TfrmMainBasic::IsPageValid() {
+  if (FCurrentPage == 2) return DirectoryExists(ToAnsi(edSourceName->text()));
+  return true;
+}
+
+QTreeWidget* TfrmMainBasic::GetFileListView() { return lvFileName; }
+
+void TfrmMainBasic::keyPressEvent(QKeyEvent* event) {
+  switch (event->key()) {
+    case Qt::Key_Escape:
+      if (btnNext->isEnabled()) {
+        btnCancel->click();
+        return;
+      }
+      break;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+      if (btnNext->isEnabled()) {
+        btnNext->click();
+        return;
+      }
+      if (btnCancel->isVisible() && btnCancel->isEnabled()) {
+        btnCancel->click();
+        return;
+      }
+      break;
+    default: break;
+  }
+  QMainWindow::keyPressEvent(event);
+}
+
+// --------------------------------------------------------------------- hooks
+
+bool TfrmMainBasic::IsFileAccepted(const std::string&) { return false; }
+std::string TfrmMainBasic::GetDestinationExt() { return std::string(); }
+void TfrmMainBasic::CreateConverters() {}
+void TfrmMainBasic::FreeConverters() {}
+void TfrmMainBasic::ConvertFile(const std::string&, const std::string&) {}
+
+TBatchDriver& TfrmMainBasic::Driver() { return *FDriver; }
+
+TJobSettings TfrmMainBasic::CurrentSettings() const {
+  TJobSettings s;
+  s.edSourceName = ToAnsi(edSourceName->text());
+  s.edSourceWildcard = ToAnsi(edSourceWildcard->text());
+  s.chkSubFolders = chkSubFolders->isChecked();
+  s.edDestinationName = ToAnsi(edDestinationName->text());
+  s.chkOverwrite = chkOverwrite->isChecked();
+  s.rgDestination = rgDestination->ItemIndex();
+  s.chkLogProcessed = chkLogProcessed->isChecked();
+  s.edLogProcessed = ToAnsi(edLogProcessed->text());
+  return s;
+}
+
+// ----------------------------------------------------------------- commands
+
+void TfrmMainBasic::UpdateLogControls() {
+  edLogProcessed->setEnabled(chkLogProcessed->isChecked());
+  btnLogProcessed->setEnabled(chkLogProcessed->isChecked());
+}
+
+void TfrmMainBasic::BrowseFolder(int tag) {
+  QLineEdit* edit = tag == 1 ? edSourceName : tag == 2 ? edDestinationName : nullptr;
+  if (!edit) return;
+  const std::string current = ToAnsi(edit->text());
+  std::string folder = current;
+  if (Ui().BrowseForFolder(FolderBrowserTitle, folder) && folder != current) edit->setText(FromAnsi(folder));
+}
+
+void TfrmMainBasic::BrowseLogFile() {
+  std::string path = ToAnsi(edLogProcessed->text());
+  if (Ui().SaveFileDialog("Save As", LogFileFilter, "log", path)) edLogProcessed->setText(FromAnsi(path));
+}
+
+void TfrmMainBasic::CancelClicked() {
+  if (FCurrentPage == PageCount) {
+    FWizardCompleted = true;
+    ExecuteConversion();
+  } else {
+    close();
+  }
+}
+
+void TfrmMainBasic::StopClicked() {
+  btnStop->hide();
+  btnCancel->show();
+  FDriver->Stop();
+}
+
+void TfrmMainBasic::ExecuteConversion() {
+  if (FRunning) return;
+  FDriver->Settings = CurrentSettings();
+  try {
+    FDriver->ExecuteConversion();
+  } catch (const Exception& e) {
+    Ui().MessageBox(e.Message(), ProductName, MB_OK | MB_ICONERROR);
+  } catch (const std::exception& e) {
+    Ui().MessageBox(e.what(), ProductName, MB_OK | MB_ICONERROR);
+  }
+  if (FRunning) RunEnded(TRunOutcome::roCanceled);  // the core raised before restoring us
+  if (FCloseAfterRun) {
+    FCloseAfterRun = false;
+    close();
+  }
+}
+
+void TfrmMainBasic::SelectAll() {
+  FDriver->SetAllCandidatesChecked(true);
+  RefreshCandidateChecks();
+}
+
+void TfrmMainBasic::UnselectAll() {
+  FDriver->SetAllCandidatesChecked(false);
+  RefreshCandidateChecks();
+}
+
+void TfrmMainBasic::RevertSelection() {
+  FDriver->InvertCandidates();
+  RefreshCandidateChecks();
+}
+
+void TfrmMainBasic::RefreshCandidateChecks() {
+  QTreeWidget* list = GetFileListView();
+  const auto& items = FDriver->Candidates();
+  // One batch: no repaint and no write-back per item.
+  list->setUpdatesEnabled(false);
+  FFillingList = true;
+  for (int i = 0; i < list->topLevelItemCount() && size_t(i) < items.size(); ++i)
+    list->topLevelItem(i)->setCheckState(0, items[size_t(i)].Checked ? Qt::Checked : Qt::Unchecked);
+  FFillingList = false;
+  list->setUpdatesEnabled(true);
+}
+
+void TfrmMainBasic::CandidateItemChanged(QTreeWidgetItem* item, int column) {
+  if (FFillingList || column != 0) return;
+  const int index = lvFileName->indexOfTopLevelItem(item);
+  if (index >= 0 && size_t(index) < FDriver->Candidates().size())
+    FDriver->SetCandidateChecked(size_t(index), item->checkState(0) == Qt::Checked);
+}
+
+// ------------------------------------------------------------- list display
+
+void TfrmMainBasic::CandidatesCleared() {
+  FFillingList = true;
+  lvFileName->clear();
+  FFillingList = false;
+}
+
+void TfrmMainBasic::CandidateAdded(size_t index) {
+  const TCandidateItem& c = FDriver->Candidates().at(index);
+  auto* item = new QTreeWidgetItem({FromAnsi(c.Caption), FromAnsi(c.Directory)});
+  item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+  item->setCheckState(0, c.Checked ? Qt::Checked : Qt::Unchecked);
+  item->setToolTip(1, item->text(1));
+  FFillingList = true;
+  lvFileName->addTopLevelItem(item);
+  FFillingList = false;
+}
+
+void TfrmMainBasic::WorkListCleared() { lvProgress->clear(); }
+
+void TfrmMainBasic::WorkItemAdded(size_t index) {
+  auto* item = new QTreeWidgetItem;
+  item->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
+  lvProgress->addTopLevelItem(item);
+  ShowWorkItem(index);
+}
+
+void TfrmMainBasic::WorkItemChanged(size_t index) {
+  ShowWorkItem(index);
+  if (!FRunning) return;
+  // One step per item passed, so the bar ends full when the run does.
+  const std::string& status = FDriver->WorkItems().at(index).Status;
+  const int passed = status == StatusInProgress ? int(index) : int(index) + 1;
+  pbProcess->setValue(std::min(passed, pbProcess->maximum()));
+}
+
+void TfrmMainBasic::ShowWorkItem(size_t index) {
+  const TWorkItem& w = FDriver->WorkItems().at(index);
+  QTreeWidgetItem* item = lvProgress->topLevelItem(int(index));
+  if (!item) return;
+  item->setText(0, FromAnsi(w.Caption));
+  item->setToolTip(0, item->text(0));
+  item->setText(1, FromAnsi(w.Status));
+  item->setToolTip(1, item->text(1));
+  item->setText(2, FromAnsi(w.Time));
+  item->setText(3, FromAnsi(w.Destination));
+  item->setIcon(0, StatusIcon(w.ImageIndex));
+  if (FRunning && w.Status == StatusInProgress) lvProgress->scrollToItem(item);
+}
+
+void TfrmMainBasic::RunStarted() {
+  FRunning = true;
+  btnStop->setEnabled(true);
+  btnStop->show();
+  btnCancel->hide();
+  btnCancel->setEnabled(false);
+  miFileExecute->setEnabled(false);
+  pbProcess->setRange(0, std::max<int>(1, int(FDriver->WorkItems().size())));
+  pbProcess->setValue(0);
+  pbProcess->show();
+  UpdatePage();
+}
+
+void TfrmMainBasic::RunEnded(TRunOutcome outcome) {
+  if (outcome == TRunOutcome::roFinished || outcome == TRunOutcome::roNoDocuments)
+    pbProcess->setValue(pbProcess->maximum());
+  FRunning = false;
+  btnStop->setEnabled(false);
+  btnStop->hide();
+  btnCancel->show();
+  btnCancel->setEnabled(true);
+  miFileExecute->setEnabled(true);
+  pbProcess->hide();
+  UpdatePage();
+}
+
+// ------------------------------------------------------------------ settings
+
+std::string TfrmMainBasic::SettingsFileName() { return SettingsFilePath("varnowe"); }
+
+void TfrmMainBasic::LoadSettings(TIniFile& ini) {
+  edSourceName->setText(FromAnsi(ini.ReadString("General", "Source", ToAnsi(edSourceName->text()))));
+  edDestinationName->setText(
+      FromAnsi(ini.ReadString("General", "Destination", ToAnsi(edDestinationName->text()))));
+  const int current = rgDestination->ItemIndex();
+  const int format = ini.ReadInteger("General", "DestinationFormat", current);
+  // An index no item has would run without writing anything: keep the default.
+  rgDestination->SetItemIndex(format >= 0 && format < rgDestination->Count() ? format : current);
+  chkSubFolders->setChecked(ini.ReadBool("Log", "SubFolders", chkSubFolders->isChecked()));
+  chkOverwrite->setChecked(ini.ReadBool("Log", "Overwrite", chkOverwrite->isChecked()));
+  chkLogProcessed->setChecked(ini.ReadBool("Log", "LogProcessed", chkLogProcessed->isChecked()));
+  edLogProcessed->setText(
+      FromAnsi(ini.ReadString("Log", "LogProcessedFile", ToAnsi(edLogProcessed->text()))));
+  UpdateLogControls();
+}
+
+void TfrmMainBasic::SaveSettings(TIniFile& ini) {
+  ini.WriteString("General", "Source", ToAnsi(edSourceName->text()));
+  ini.WriteString("General", "Destination", ToAnsi(edDestinationName->text()));
+  ini.WriteInteger("General", "DestinationFormat", rgDestination->ItemIndex());
+  ini.WriteBool("Log", "SubFolders", chkSubFolders->isChecked());
+  ini.WriteBool("Log", "Overwrite", chkOverwrite->isChecked());
+  ini.WriteBool("Log", "LogProcessed", chkLogProcessed->isChecked());
+  ini.WriteString("Log", "LogProcessedFile", ToAnsi(edLogProcessed->text()));
+}
+
+void TfrmMainBasic::LoadSettingsFile() {
+  try {
+    TIniFile ini(SettingsFileName());
+    LoadSettings(ini);
+  } catch (const std::exception&) {
+    // An unreadable file gives the defaults.
+  }
+}
+
+void TfrmMainBasic::SaveSettingsFile() {
+  try {
+    const std::string path = SettingsFileName();
+    const std::string dir = ExtractFileDir(path);
+    if (!dir.empty()) ForceDirectories(dir);
+    TIniFile ini(path);
+    SaveSettings(ini);
+    ini.UpdateFile();
+  } catch (const std::exception&) {
+    // Writing fails silently, as the INI service does.
+  }
+}
+
+// ----------------------------------------------------------------- lifecycle
+
+void TfrmMainBasic::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  if (!FSettingsLoaded) {
+    FSettingsLoaded = true;
+    LoadSettingsFile();
+  }
+  if (!FCentred) {
+    FCentred = true;
+    if (QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen()) {
+      const QRect area = screen->availableGeometry();
+      const QRect frame = frameGeometry();
+      move(area.center() - QPoint(frame.width() / 2, frame.height() / 2));
+    }
+  }
+}
+
+void TfrmMainBasic::closeEvent(QCloseEvent* event) {
+  if (FRunning) {
+    // Finish the file in hand, then close; the readers must not vanish mid-file.
+    FCloseAfterRun = true;
+    if (btnStop->isVisible()) StopClicked();
+    event->ignore();
+    return;
+  }
+  if (!FWizardCompleted &&
+      Ui().MessageBox(NotCompletedQuestion, ProductName, MB_YESNO | MB_ICONQUESTION) != IDYES) {
+    event->ignore();
+    return;
+  }
+  // Never loaded means never shown: saving now would replace the user's file with defaults.
+  if (FSettingsLoaded) SaveSettingsFile();
+  event->accept();
+}

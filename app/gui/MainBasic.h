@@ -1,0 +1,194 @@
+#pragma once
+// The format-neutral wizard window: six pages with hidden tabs, the header
+// panel, the logo strip, the buttons and menus, and the job's two lists. The
+// batch job itself is the toolkit-free TBatchDriver; this window shows its
+// lists and forwards the driver's hooks to its own virtual hooks, which a
+// format-specific window (TfrmMain) overrides.
+#include <QGroupBox>
+#include <QMainWindow>
+#include <QTreeWidget>
+#include <memory>
+#include <string>
+
+#include "BatchDriver.h"
+
+class QAction;
+class QButtonGroup;
+class QCheckBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+class QStackedWidget;
+class QVBoxLayout;
+class TIniFile;
+class TLinkLabel;
+
+// A group of radio buttons chosen by index (-1 for none).
+class TRadioGroup : public QGroupBox {
+ public:
+  explicit TRadioGroup(const QString& caption, QWidget* parent = nullptr);
+  void SetItems(const QStringList& items);
+  int Count() const;
+  QString Item(int index) const;
+  int ItemIndex() const;
+  // Out of range values are clamped to the last item or -1, as the old control did.
+  void SetItemIndex(int index);
+  QRadioButton* Button(int index) const;
+
+ private:
+  QVBoxLayout* FLayout;
+  QButtonGroup* FGroup;
+};
+
+// Paints the orange strip with the product name (pbLogo).
+class TLogoStrip : public QWidget {
+ public:
+  explicit TLogoStrip(QWidget* parent = nullptr);
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+};
+
+class TfrmMainBasic : public QMainWindow, private IBatchView {
+ public:
+  static constexpr int PageCount = 6;
+  static constexpr int ClientWidth = 540;
+  static constexpr int ClientHeight = 504;
+
+  explicit TfrmMainBasic(QWidget* parent = nullptr);
+  ~TfrmMainBasic() override;
+
+  // Navigation.
+  int CurrentPage() const { return FCurrentPage; }
+  virtual void GoToPage(int page);
+  virtual void UpdatePage();
+  virtual bool IsPageValid();
+  virtual QTreeWidget* GetFileListView();
+
+  // Driver hooks; the base accepts nothing, answers no extension, converts nothing.
+  virtual bool IsFileAccepted(const std::string& name);
+  virtual std::string GetDestinationExt();
+  virtual void CreateConverters();
+  virtual void FreeConverters();
+  virtual void ConvertFile(const std::string& sourcePath, const std::string& destinationPath);
+
+  // Settings: every control from/to the INI file (base keys; TfrmMain adds its own).
+  virtual void LoadSettings(TIniFile& ini);
+  virtual void SaveSettings(TIniFile& ini);
+  // The settings file of this program: SettingsFilePath("varnowe").
+  static std::string SettingsFileName();
+
+  // Runs the work list (Execute on the last page, File > Execute). Errors
+  // that stop the run from starting (an unwritable log) are shown.
+  void ExecuteConversion();
+  bool WizardCompleted() const { return FWizardCompleted; }
+
+  // Selection commands of lvFileName's pop-up menu.
+  void SelectAll();
+  void UnselectAll();
+  void RevertSelection();
+
+  // The job settings as the controls hold them now.
+  TJobSettings CurrentSettings() const;
+  TBatchDriver& Driver();
+
+  // Controls, by their published names (also their Qt object names).
+  QFrame* pnlDescription;
+  QLabel* lblCaption;
+  QLabel* lblDescription;
+  QLabel* imgBackground;
+  QLabel* imgDescription;
+  QStackedWidget* pcWizard;
+  QWidget* tsInfo;
+  QWidget* tsSource;
+  QWidget* tsDestination;
+  QWidget* tsOptions;
+  QWidget* tsFileList;
+  QWidget* tsLog;
+  QLabel* lblGeneralInfo;
+  QLineEdit* edSourceName;
+  QPushButton* btnSourceName;
+  QLineEdit* edSourceWildcard;
+  QCheckBox* chkSubFolders;
+  QLineEdit* edDestinationName;
+  QPushButton* btnDestinationName;
+  QCheckBox* chkOverwrite;
+  TRadioGroup* rgDestination;
+  QCheckBox* chkLogProcessed;
+  QLineEdit* edLogProcessed;
+  QPushButton* btnLogProcessed;
+  QTreeWidget* lvFileName;
+  QProgressBar* pbProcess;
+  QTreeWidget* lvProgress;
+  TLogoStrip* pbLogo;
+  TLinkLabel* lblProductURL;
+  QPushButton* btnFirst;
+  QPushButton* btnPrev;
+  QPushButton* btnNext;
+  QPushButton* btnLast;
+  QPushButton* btnCancel;
+  QPushButton* btnStop;
+  QMenu* miFile;
+  QAction* miFileSource;
+  QAction* miFileDestination;
+  QAction* miFileExecute;
+  QAction* miFileExit;
+  QMenu* miHelp;
+  QAction* miHelpContents;
+  QAction* miHelpHomepage;
+  QAction* miHelpMail;
+  QAction* miHelpAbout;
+  QMenu* pmFileName;
+  QAction* miSelectAll;
+  QAction* miUnselectAll;
+  QAction* miRevert;
+
+ protected:
+  // The Source page's layout, for the controls a subclass adds below the mask.
+  QVBoxLayout* SourcePageLayout() const { return FSourceLayout; }
+
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+
+ private:
+  class TWindowDriver;
+
+  void CreateControls();
+  void CreateMenus();
+  QWidget* CreatePage(const char* name, QVBoxLayout*& layout);
+  void BrowseFolder(int tag);
+  void BrowseLogFile();
+  void UpdateLogControls();
+  void StopClicked();
+  void CancelClicked();
+  void RefreshCandidateChecks();
+  void CandidateItemChanged(QTreeWidgetItem* item, int column);
+  void ShowWorkItem(size_t index);
+  void LoadSettingsFile();
+  void SaveSettingsFile();
+
+  // IBatchView
+  void CandidatesCleared() override;
+  void CandidateAdded(size_t index) override;
+  void WorkListCleared() override;
+  void WorkItemAdded(size_t index) override;
+  void WorkItemChanged(size_t index) override;
+  void RunStarted() override;
+  void RunEnded(TRunOutcome outcome) override;
+
+  std::unique_ptr<TWindowDriver> FDriver;
+  QVBoxLayout* FSourceLayout = nullptr;
+  int FCurrentPage = 0;
+  bool FWizardCompleted = false;
+  bool FSettingsLoaded = false;
+  bool FCentred = false;
+  bool FFillingList = false;
+  bool FCloseAfterRun = false;
+  bool FRunning = false;
+  bool FBusy = false;  // a list is being built; navigation waits
+};

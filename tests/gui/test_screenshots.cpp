@@ -1,0 +1,149 @@
+// Renders the six pages (lists filled) and the About box to PNG files so the
+// window can be looked at without a display, and checks the layout while at
+// it: nothing clipped, nothing overlapping.
+//   QT_QPA_PLATFORM=offscreen build/default/tests/gui_test_screenshots
+// writes into $VARNOWE_SCREENSHOT_DIR, else build/default/screenshots/. Under
+// Xvfb with QT_QPA_PLATFORM=xcb it adds *-screen.png, grabbed from the server.
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QStackedWidget>
+#include <QTest>
+#include <filesystem>
+
+#include "About.h"
+#include "Exception.h"
+#include "FakeUi.h"
+#include "GuiTestSupport.h"
+#include "Main.h"
+
+namespace {
+
+std::string ShotDir() {
+  const char* env = std::getenv("VARNOWE_SCREENSHOT_DIR");
+  std::string dir = env && *env ? env : std::string(VARNOWE_BINARY_DIR) + "/screenshots";
+  std::filesystem::create_directories(dir);
+  return dir + "/";
+}
+
+void Save(QWidget& w, const std::string& name) {
+  const QPixmap shot = w.grab();
+  ASSERT_FALSE(shot.isNull());
+  ASSERT_TRUE(shot.save(QString::fromStdString(ShotDir() + name + ".png"))) << name;
+  // On a real display (Xvfb) also what the X server shows of the window.
+  if (QGuiApplication::platformName() == u"xcb" && w.isWindow() && w.screen()) {
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    QTest::qWait(100);
+    const QRect g = w.geometry();
+    const QPixmap screen = w.screen()->grabWindow(0, g.x(), g.y(), g.width(), g.height());
+    ASSERT_TRUE(screen.save(QString::fromStdString(ShotDir() + name + "-screen.png"))) << name;
+  }
+}
+
+// Decorations that overlap by design.
+bool Decorative(const QWidget* w) {
+  const QString n = w->objectName();
+  return n == "imgBackground" || n == "imgDescription" || n == "lblLogoShadow" || n == "lblLogo";
+}
+
+// Every visible widget inside its parent, wide enough for its text, and not
+// covering a visible sibling.
+void CheckLayout(QWidget* root, const std::string& where) {
+  for (QWidget* w : root->findChildren<QWidget*>()) {
+    if (!w->isVisible() || !w->parentWidget() || w->isWindow()) continue;
+    const std::string name = where + "/" + w->metaObject()->className() + ":" + w->objectName().toStdString();
+    const QRect inParent = w->geometry();
+    // Scroll area insides move by design.
+    if (!qobject_cast<QAbstractScrollArea*>(w->parentWidget()->parentWidget())) {
+      EXPECT_TRUE(w->parentWidget()->rect().contains(inParent)) << name << " sticks out of its parent";
+    }
+    if (auto* label = qobject_cast<QLabel*>(w); label && !label->text().isEmpty()) {
+      if (label->wordWrap())
+        EXPECT_LE(label->heightForWidth(label->width()), label->height()) << name << " text clipped";
+      else
+        EXPECT_LE(label->sizeHint().width(), label->width()) << name << " text clipped";
+    }
+    if (auto* button = qobject_cast<QAbstractButton*>(w)) {
+      QString caption = button->text();
+      caption.remove(u'&');
+      const int room = qobject_cast<QPushButton*>(w) ? button->width() - 8 : button->width() - 20;
+      EXPECT_LE(button->fontMetrics().horizontalAdvance(caption), room) << name << " caption clipped";
+    }
+    if (auto* box = qobject_cast<QGroupBox*>(w)) {
+      EXPECT_LE(box->sizeHint().height(), box->height()) << name << " contents clipped";
+    }
+    if (Decorative(w)) continue;
+    for (QObject* o : w->parentWidget()->children()) {
+      auto* sibling = qobject_cast<QWidget*>(o);
+      if (!sibling || sibling == w || !sibling->isVisible() || sibling->isWindow() || Decorative(sibling)) continue;
+      EXPECT_FALSE(inParent.intersects(sibling->geometry()))
+          << name << " overlaps " << sibling->objectName().toStdString();
+    }
+  }
+}
+
+TEST(Screenshots, EveryPageAndTheAboutBox) {
+  TestApp();
+  TScratch scratch;
+  TFakeUi fake;
+  for (const char* n : {"budget-2024.xls", "customers.xlsx", "inventory.wk1", "ledger.123", "legacy.wq1",
+                        "quarterly report.ods", "readme.txt", "sales-by-region.xlsm"})
+    scratch.Write(std::string("Documents/Spreadsheets/") + n);
+  scratch.MakeDir("Documents/Converted");
+
+  struct TShotWindow : TfrmMain {
+    std::function<void(int)> OnConvert;
+    int Calls = 0;
+    void CreateConverters() override {}
+    void FreeConverters() override {}
+    void ConvertFile(const std::string&, const std::string&) override {
+      if (OnConvert) OnConvert(++Calls);
+    }
+  } w;
+  w.show();
+  w.edSourceName->setText(QString::fromStdString(scratch.Path("Documents/Spreadsheets")));
+  w.edDestinationName->setText(QString::fromStdString(scratch.Path("Documents/Converted")));
+  w.chkLogProcessed->setChecked(true);
+  w.edLogProcessed->setText(QString::fromStdString(scratch.Path("Documents/Converted/processed.log")));
+
+  const char* names[] = {"1-info", "2-source", "3-destination", "4-options", "5-filelist"};
+  for (int page = 1; page <= 5; ++page) {
+    ASSERT_EQ(w.CurrentPage(), page);
+    CheckLayout(&w, names[page - 1]);
+    Save(w, names[page - 1]);
+    w.btnNext->click();
+  }
+  ASSERT_EQ(w.CurrentPage(), 6);
+  ASSERT_GT(w.lvProgress->topLevelItemCount(), 4);
+  CheckLayout(&w, "6-summary");
+  Save(w, "6-summary");
+  // Mid-run: progress bar, Stop, one of each status image.
+  w.OnConvert = [&](int call) {
+    if (call == 2) throw EReadError("Unknown record 0x00FF at offset 512");
+    if (call == 4) {
+      CheckLayout(&w, "6-running");
+      Save(w, "6-running");
+      w.btnStop->click();
+    }
+  };
+  w.btnCancel->click();
+  CheckLayout(&w, "6-done");
+  Save(w, "6-done");
+
+  TfrmAbout about(&w);
+  about.show();
+  CheckLayout(&about, "about");
+  Save(about, "about");
+  fake.Answers = {IDYES};
+  w.close();
+}
+
+}  // namespace
