@@ -703,7 +703,8 @@ bool TMSExcel::DispatchRecord() {
       Quietly([&] { ReadXF(r); });
       return true;
     case 0x005D:  // OBJ
-      if (r.Fits(4, 2) && r.U16(4) == 0x0015) throw EQXIExcelException(SCMONotSupported);
+      // Drawing objects carry no cell values; refusing the whole workbook
+      // over one of them would lose every cell.
       return true;
     case 0x0085:  // BOUNDSHEET
       Quietly([&] { ReadBoundSheet(r); });

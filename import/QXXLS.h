@@ -220,7 +220,7 @@ class TMSExcel : public TCustomMSExcel {
   void ReadString(const TByteReader& r);
   void ReadSharedFormula(const TByteReader& r);
   TAlignment XFAlignment(int32_t xf) const;
-  // Bit 1: date format, bit 2: percent format (cached per XF).
+  // 2: date format, 4: percent format (remembered per XF).
   uint8_t FormatClass(int32_t xf);
   void ReadDimensions(const TByteReader& r);
   void ReadColumnWidths(const TByteReader& r);

@@ -181,6 +181,9 @@ std::string IconvName(int cp) {
     case 65000: return "UTF-7";
     case 10000: return "MACINTOSH";
     case 10007: return "MAC-CYRILLIC";
+    case 10029: return "MAC-CENTRALEUROPE";
+    case 10079: return "MAC-IS";
+    case 10017: return "MACUKRAINIAN";
     case 1361: return "JOHAB";
     case 37: return "IBM037";
     case 50220: case 50221: case 50222: return "ISO-2022-JP";

@@ -254,6 +254,18 @@ TEST_F(BiffTest, EmbeddedChartDoesNotEndItsSheet) {
   EXPECT_EQ(Cell(x, 0, 5, 5), nullptr);
 }
 
+TEST_F(BiffTest, DrawingObjectsDoNotFailTheWorkbook) {
+  biff::Workbook wb;
+  wb.globals = StandardGlobals();
+  Stream s;
+  s.rec(0x005D, Body().u16(0x0015).u16(0x0012).u16(0x0015).u16(1).u16(0));
+  s.rec(0x0203, biff::Number(0, 0, 0, 7));
+  wb.sheets.push_back({u"S", s});
+  TMSExcel x;
+  Parse(x, Container({{"Workbook", wb.Build()}}));
+  EXPECT_EQ(Cell(x, 0, 0, 0)->Value().ToDouble(), 7);
+}
+
 TEST_F(BiffTest, SstErrorsGoThroughOnErrorProcess) {
   biff::Workbook wb;
   wb.globals = StandardGlobals();
