@@ -7,6 +7,8 @@
 
 #include "CodePage.h"
 #include "ConversionFrontEnd.h"
+#include "QXWKS.h"
+#include "QXXLS.h"
 #include "Exception.h"
 #include "ReaderSniffing.h"
 
@@ -93,9 +95,9 @@ std::string JsonNumber(double value) {
 }
 
 void WriteWorkbookJson(std::ostream& os, const std::string& fileName, const std::string& readerName,
-                       const TSpreadSheets& sheets) {
+                       const std::string& version, const TSpreadSheets& sheets) {
   os << "{\"file\": " << JsonString(AnsiToUtf8(fileName)) << ", \"reader\": " << JsonString(readerName)
-     << ", \"version\": \"varnowe-batch 1.8\",\n \"sheets\": [";
+     << ", \"version\": " << JsonString(version) << ",\n \"sheets\": [";
   for (int32_t s = 0; s < sheets.Count(); ++s) {
     const TSpreadSheet& sheet = sheets[s];
     const TSpreadSheetCells& cells = sheet.Cells;
@@ -123,6 +125,19 @@ void WriteWorkbookJson(std::ostream& os, const std::string& fileName, const std:
   os << (sheets.Count() ? "\n ]}\n" : "]}\n");
 }
 
+// The program's version, then the file format version the reader detected.
+static std::string DumpVersion(TSpreadSheetFile& reader) {
+  static const char* const ExcelVersions[] = {"evUnknown", "evExcel2", "evExcel3", "evExcel4", "evExcel5",
+                                              "evExcel7",  "evExcel8", "evExcel9", "evExcel12", "evExcel12Bin"};
+  std::string version = "varnowe-batch " VARNOWE_VERSION;
+  if (auto* excel = dynamic_cast<TCustomMSExcel*>(&reader)) {
+    if (size_t(excel->Version) < std::size(ExcelVersions)) version += std::string("; ") + ExcelVersions[excel->Version];
+  } else if (auto* lotus = dynamic_cast<TLotus123*>(&reader)) {
+    version += std::string("; ") + WKSVersionName(lotus->Version());
+  }
+  return version;
+}
+
 void DumpWorkbook(std::ostream& os, const std::string& path) {
   const TReaderKind kind = TSpreadsheetConversion::ChooseReader(path);
   if (kind == rkNone) throw Exception(path + ": not a spreadsheet format this program reads");
@@ -130,5 +145,6 @@ void DumpWorkbook(std::ostream& os, const std::string& path) {
   if (!reader) throw Exception(path + ": the " + ReaderKindName(kind) + " reader is not part of this build");
   reader->LoadFromFile(path);
   const size_t slash = path.rfind('/');
-  WriteWorkbookJson(os, slash == std::string::npos ? path : path.substr(slash + 1), ReaderKindName(kind), reader->Sheets);
+  WriteWorkbookJson(os, slash == std::string::npos ? path : path.substr(slash + 1), ReaderKindName(kind),
+                    DumpVersion(*reader), reader->Sheets);
 }

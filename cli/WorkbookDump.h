@@ -9,7 +9,7 @@
 // Writes the loaded workbook; texts in UTF-8, numbers so they read back to
 // the same double, booleans as JSON booleans, dates as day counts.
 void WriteWorkbookJson(std::ostream& os, const std::string& fileName, const std::string& readerName,
-                       const TSpreadSheets& sheets);
+                       const std::string& version, const TSpreadSheets& sheets);
 
 // Loads path with the reader its extension (or content) selects and writes
 // the JSON. Raises when no reader fits or the file cannot be read.

@@ -12,24 +12,12 @@
 #include "DateTime.h"
 #include "Exception.h"
 #include "FakeUi.h"
+#include "TempDir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class TTempDir {
- public:
-  TTempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "varnowe-drv-XXXXXX").string();
-    Path = mkdtemp(tmpl.data());
-  }
-  ~TTempDir() {
-    std::error_code ec;
-    fs::remove_all(Path, ec);
-  }
-  std::string operator/(const std::string& rel) const { return Path + "/" + rel; }
-  std::string Path;
-};
 
 void Touch(const std::string& path, const std::string& text = "x") {
   fs::create_directories(fs::path(path).parent_path());
@@ -151,12 +139,12 @@ TEST(CandidateList, SortedWithoutRegardToCaseTickedByAcceptance) {
   TFakeBatch batch;
   TRecordingView view;
   batch.SetView(&view);
-  batch.Settings.edSourceName = tmp.Path;
+  batch.Settings.edSourceName = tmp.Dir();
   batch.Settings.edSourceWildcard = "";
   batch.BuildCandidateList();
   EXPECT_EQ(Captions(batch), (std::vector<std::string>{".hidden.xls", "A.xls", "b.xls", "c.txt", "README"}));
   for (const auto& c : batch.Candidates()) {
-    EXPECT_EQ(c.Directory, tmp.Path);
+    EXPECT_EQ(c.Directory, tmp.Dir());
     EXPECT_EQ(c.Checked, c.Caption.ends_with(".xls")) << c.Caption;
   }
   EXPECT_EQ(view.Events.front(), "candidates cleared");
@@ -171,9 +159,9 @@ TEST(CandidateList, RecursionDepthFirstAndLinkLoopsEnteredOnce) {
   TFakeUi ui;
   TTempDir tmp;
   for (const char* n : {"a.xls", "m/x.xls", "m/deeper/y.xls", "Z.xls", "n/z.xls"}) Touch(tmp / n);
-  fs::create_directory_symlink(tmp.Path, tmp / "m/loop");  // back to the top
+  fs::create_directory_symlink(tmp.Dir(), tmp / "m/loop");  // back to the top
   TFakeBatch batch;
-  batch.Settings.edSourceName = tmp.Path;
+  batch.Settings.edSourceName = tmp.Dir();
   batch.Settings.edSourceWildcard = "*.xls";
   batch.BuildCandidateList();
   EXPECT_EQ(Captions(batch), (std::vector<std::string>{"a.xls", "Z.xls"}));
@@ -419,7 +407,7 @@ TEST(Candidates, SelectionMenuActions) {
   TTempDir tmp;
   for (const char* n : {"a.xls", "b.txt", "c.xls"}) Touch(tmp / n);
   TFakeBatch batch;
-  batch.Settings.edSourceName = tmp.Path;
+  batch.Settings.edSourceName = tmp.Dir();
   batch.BuildCandidateList();
   batch.InvertCandidates();
   EXPECT_FALSE(batch.Candidates()[0].Checked);

@@ -9,6 +9,8 @@
 #include <map>
 #include <set>
 
+#include "TempDir.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -44,19 +46,6 @@ int Python(const std::string& code, const std::string& args) {
   return WEXITSTATUS(system(cmd.c_str()));
 }
 
-class TTempDir {
- public:
-  TTempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "varnowe-cli-XXXXXX").string();
-    Path = mkdtemp(tmpl.data());
-  }
-  ~TTempDir() {
-    std::error_code ec;
-    fs::remove_all(Path, ec);
-  }
-  std::string operator/(const std::string& rel) const { return Path + "/" + rel; }
-  std::string Path;
-};
 
 std::string LotusDir() { return std::string(VARNOWE_CORPUS_DIR) + "/lotus"; }
 
@@ -106,16 +95,16 @@ TEST(BatchCli, UsageErrorsExitTwo) {
   TTempDir tmp;
   EXPECT_EQ(RunBatch("").Code, 2);                                         // no source
   EXPECT_EQ(RunBatch("--source " + Quote(tmp / "missing")).Code, 2);       // missing source directory
-  EXPECT_EQ(RunBatch("--source " + Quote(tmp.Path) + " --format bmp").Code, 2);
-  EXPECT_EQ(RunBatch("--source " + Quote(tmp.Path) + " --format 7").Code, 2);
-  EXPECT_EQ(RunBatch("--source " + Quote(tmp.Path) + " --formats excel,dbase").Code, 2);
+  EXPECT_EQ(RunBatch("--source " + Quote(tmp.Dir()) + " --format bmp").Code, 2);
+  EXPECT_EQ(RunBatch("--source " + Quote(tmp.Dir()) + " --format 7").Code, 2);
+  EXPECT_EQ(RunBatch("--source " + Quote(tmp.Dir()) + " --formats excel,dbase").Code, 2);
   EXPECT_EQ(RunBatch("--bogus").Code, 2);
   EXPECT_EQ(RunBatch("--settings " + Quote(tmp / "none.ini")).Code, 2);
   TResult help = RunBatch("--help");
   EXPECT_EQ(help.Code, 0);
   EXPECT_NE(help.Out.find("--no-overwrite"), std::string::npos);
   // An empty source directory: nothing to do, which is no error.
-  TResult empty = RunBatch("--source " + Quote(tmp.Path));
+  TResult empty = RunBatch("--source " + Quote(tmp.Dir()));
   EXPECT_EQ(empty.Code, 0) << empty.Out;
   EXPECT_NE(empty.Out.find("No documents found in source directory."), std::string::npos) << empty.Out;
 }

@@ -8,7 +8,7 @@
 
 #include "Exception.h"
 #include "FileSystem.h"
-#include "PlatformTestDir.h"
+#include "TempDir.h"
 
 namespace {
 void Touch(const std::string& path, const std::string& content = "") { std::ofstream(path, std::ios::binary) << content; }

@@ -7,7 +7,7 @@
 
 #include "FileSystem.h"
 #include "IniFile.h"
-#include "PlatformTestDir.h"
+#include "TempDir.h"
 
 namespace {
 std::string ReadAll(const std::string& path) {

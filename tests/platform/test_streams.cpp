@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "Exception.h"
-#include "PlatformTestDir.h"
+#include "TempDir.h"
 #include "Streams.h"
 
 namespace {

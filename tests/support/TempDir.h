@@ -7,7 +7,7 @@
 class TTempDir {
  public:
   TTempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "varnowe-plat-XXXXXX").string();
+    std::string tmpl = (std::filesystem::temp_directory_path() / "varnowe-test-XXXXXX").string();
     if (!mkdtemp(tmpl.data())) std::abort();
     FPath = tmpl + "/";
   }
@@ -17,7 +17,10 @@ class TTempDir {
   }
   TTempDir(const TTempDir&) = delete;
   TTempDir& operator=(const TTempDir&) = delete;
+  // With a trailing "/".
   const std::string& Path() const { return FPath; }
+  // Without it.
+  std::string Dir() const { return FPath.substr(0, FPath.size() - 1); }
   std::string operator/(const std::string& name) const { return FPath + name; }
 
  private:
