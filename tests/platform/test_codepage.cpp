@@ -88,7 +88,7 @@ TEST(CodePage, BytesHeldInTheSystemCodePage) {
     TAcp pin(65001);
     EXPECT_EQ(BytesToAnsi("caf\xE9", 1252), "café");
     EXPECT_EQ(BytesToAnsi("\xCF\xF0", 1251), "Пр");
-    EXPECT_EQ(BytesToAnsi("\x8C\x9F", 10029), "ćü");  // Mac Central European (old Mac workbooks)
+    EXPECT_EQ(BytesToAnsi("\x8C\x9F", 10029), "Ćü");  // Mac Central European (old Mac workbooks)
     EXPECT_EQ(BytesToAnsi("caf\xC3\xA9", 65001), "café");
     EXPECT_EQ(BytesToAnsi("bad\xFF", 65001), "bad\xEF\xBF\xBD");  // never passes bad UTF-8 on
     EXPECT_EQ(AnsiToUtf8("é"), "é");
