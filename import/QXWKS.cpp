@@ -37,17 +37,39 @@ constexpr uint16_t ExtSheetName = 0x36B0;   // bytes B0 36
 constexpr uint16_t ExtRowHeights = 0x07D7;  // bytes D7 07
 
 // Lotus text is 8-bit; the writers used Windows-1252. A NUL ends it early.
-std::string LotusText(const TByteReader& r, size_t offset, size_t length) {
-  r.Need(offset, length);
-  const char* p = reinterpret_cast<const char*>(r.Data() + offset);
-  size_t n = strnlen(p, length);
-  return BytesToAnsi(p, n, CP_WINDOWS_1252);
+// Later releases store line breaks and some accented letters behind the
+// group-1 prefix 0x01 of their multibyte set (0x01 0x0D for CR, 0x01 0x82
+// for code page 850's e-acute); SOH is no character of its own, so those
+// pairs are unfolded instead of leaving a control byte in the text.
+std::u16string DecodeLotusBytes(const char* p, size_t n) {
+  if (!memchr(p, 0x01, n)) return DecodeBytes(p, n, CP_WINDOWS_1252);
+  std::u16string out;
+  size_t start = 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (p[i] != 0x01 || i + 1 >= n) continue;
+    const uint8_t b = uint8_t(p[i + 1]);
+    if (b >= 0x20 && b < 0x80) continue;
+    out += DecodeBytes(p + start, i - start, CP_WINDOWS_1252);
+    out += b < 0x20 ? std::u16string(1, char16_t(b)) : DecodeBytes(p + i + 1, 1, 850);
+    start = i + 2;
+    ++i;
+  }
+  out += DecodeBytes(p + start, n - start, CP_WINDOWS_1252);
+  return out;
 }
 
 std::u16string LotusWideText(const TByteReader& r, size_t offset, size_t length) {
   r.Need(offset, length);
   const char* p = reinterpret_cast<const char*>(r.Data() + offset);
-  return DecodeBytes(p, strnlen(p, length), CP_WINDOWS_1252);
+  return DecodeLotusBytes(p, strnlen(p, length));
+}
+
+std::string LotusText(const TByteReader& r, size_t offset, size_t length) {
+  r.Need(offset, length);
+  const char* p = reinterpret_cast<const char*>(r.Data() + offset);
+  size_t n = strnlen(p, length);
+  if (!memchr(p, 0x01, n)) return BytesToAnsi(p, n, CP_WINDOWS_1252);
+  return WideToAnsi(DecodeLotusBytes(p, n));
 }
 
 TAlignment PrefixAlignment(uint8_t prefix) {

@@ -247,6 +247,21 @@ TEST_F(LotusTest, MultiSheetFormulaStringReplacesResult) {
   EXPECT_EQ(Cell(r, 1, 0, 2)->Alignment(), taCenter);
 }
 
+TEST_F(LotusTest, GroupOnePairsAreUnfolded) {
+  LotusBuilder b;
+  b.Bof(0x1002)
+      .Label3(0, 0, 0, '\'', "abc\x01\r\x01\ndef")  // a line break as later releases store it
+      .Label3(1, 0, 0, '\'', "caf\x01\x82")          // e-acute from code page 850
+      .Label3(2, 0, 0, '\'', "tail\x01")              // a lone prefix is left alone
+      .Eof();
+  TLotus123 r;
+  Load(r, b.Data());
+  for (int row = 0; row < 3; ++row) ASSERT_TRUE(Cell(r, 0, row, 0)) << row;
+  EXPECT_EQ(Cell(r, 0, 0, 0)->Value().AsString(), "abc\r\ndef");
+  EXPECT_EQ(Cell(r, 0, 1, 0)->Value().AsString(), "caf\xC3\xA9");
+  EXPECT_EQ(Cell(r, 0, 2, 0)->Value().AsString(), "tail\x01");
+}
+
 TEST_F(LotusTest, MultiSheetFamilyIgnoresOneSheetCellOpcodes) {
   // In WK3 and later these opcodes hold settings; they must not plant cells.
   LotusBuilder b;
