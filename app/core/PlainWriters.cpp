@@ -74,17 +74,30 @@ std::string_view CellView(const TQXICell* cell, std::string& scratch, const TFor
   }
 }
 
-// An upper bound of the length of a number's text, from its magnitude alone
-// (15 significant digits; "0.000" before them down to 1E-4, exponent form
-// beyond), so the width pass can skip formatting what cannot widen a field.
-size_t NumberTextBound(const TQXICell& cell) {
-  if (cell.ValueType() == TVarType::Integer) return 20;
-  double d = cell.NumberValue();
-  double a = std::fabs(d);
-  size_t sign = std::signbit(d) ? 1 : 0;
-  if (a >= 1 && a < 1e15) return sign + 16;
-  if (a < 1 && a >= 1e-4) return sign + (a >= 0.1 ? 17 : a >= 0.01 ? 18 : a >= 0.001 ? 19 : 20);
-  return sign + 21;
+// Whether a number's text is certainly shorter than width characters, told
+// without formatting it, so the width pass formats only what could widen a
+// field. A float fits when a decimal with few enough fraction digits reads
+// back as the same double: its shortest text (and so the 15-digit one) has
+// no more fraction digits than that.
+bool NumberShorterThan(const TQXICell& cell, size_t width) {
+  if (cell.ValueType() == TVarType::Integer) return width > 20;
+  const double d = cell.NumberValue();
+  const double a = std::fabs(d);
+  const size_t sign = std::signbit(d) ? 1 : 0;
+  if (!(a >= 1e-4 && a < 1e15)) return a == 0 ? width > 1 : width > sign + 21;
+  // 15 significant digits and a "."; below 1 also "0." and up to three zeros.
+  const size_t bound = sign + (a >= 1 ? 16 : a >= 0.1 ? 17 : a >= 0.01 ? 18 : a >= 0.001 ? 19 : 20);
+  if (bound < width) return true;
+  size_t intDigits = 1;
+  for (double p = 10; intDigits < 15 && a >= p; p *= 10) ++intDigits;
+  if (sign + intDigits >= width) return false;
+  // Room left for "." and k fraction digits ("0." counts as the integer part below 1).
+  const size_t room = width - 1 - sign - intDigits;
+  if (room == 0) return a == std::trunc(a);
+  const int k = int(std::min<size_t>(room - 1, 15));
+  static const double Pow10[] = {1, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+  const double scaled = std::nearbyint(a * Pow10[k]);
+  return scaled < 9007199254740992.0 && scaled / Pow10[k] == a;
 }
 
 // Characters (not bytes) of 8-bit text in the system code page.
@@ -241,7 +254,7 @@ void WriteTXT(TStream& stream, const TSpreadSheet& sheet) {
       TVarType type = cell->ValueType();
       if (type == TVarType::String ? cell->StringValue().size() < width
                                    : (type == TVarType::Float || type == TVarType::Integer) &&
-                                         NumberTextBound(*cell) < width)
+                                         NumberShorterThan(*cell, width))
         continue;
       size_t need = charCount(CellView(cell, scratch, fs)) + 1;
       if (need > width) widths[size_t(k)] = int32_t(std::min<size_t>(need, INT32_MAX));

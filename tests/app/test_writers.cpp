@@ -275,6 +275,24 @@ TEST_F(WritersTest, TxtNumberColumnsFitTheirLongestText) {
   }
 }
 
+// The width pass skips numbers it can tell are short enough without
+// formatting them; at every stored width the field must still hold the text
+// and a blank.
+TEST_F(WritersTest, TxtStoredWidthsStillFitEveryNumber) {
+  const double values[] = {12345.125, 123456.125, -1234.5678, 0.0001234, 0.1, 2.675, 99.99,      1000000,
+                           -0.5,      1.0 / 3,    1e14 + 0.5, 123.456e-3, 7e-4, 42, 0.30000000000000004};
+  for (int w = 1; w <= 22; ++w) {
+    for (double d : values) {
+      TSpreadSheet s;
+      Put(s, 0, 0, d, ictDecimal);
+      s.ColumnWidths = {w * 4};
+      std::string text = CellText(s.Cells, 0, 0);
+      size_t field = std::max<size_t>(size_t(w), text.size() + 1);
+      EXPECT_EQ(Lines(Txt(s))[2], Sp(field - text.size()) + text + Sp(16)) << d << " at width " << w;
+    }
+  }
+}
+
 // A stream that accepts a number of bytes, then fails every write.
 class TFailingStream : public TStream {
  public:
