@@ -57,45 +57,6 @@ std::u16string TQXXMLItem::ValueText() const {
 
 namespace {
 
-void AppendUtf8AsUtf16(const char* data, size_t size, std::u16string& out) {
-  const auto* p = reinterpret_cast<const uint8_t*>(data);
-  const auto* e = p + size;
-  while (p < e) {
-    uint8_t c = *p;
-    if (c < 0x80) {
-      out.push_back(char16_t(c));
-      ++p;
-      continue;
-    }
-    uint32_t cp;
-    int need;
-    if (c >= 0xC2 && c <= 0xDF) { cp = c & 0x1F; need = 1; }
-    else if (c >= 0xE0 && c <= 0xEF) { cp = c & 0x0F; need = 2; }
-    else if (c >= 0xF0 && c <= 0xF4) { cp = c & 0x07; need = 3; }
-    else { out.push_back(u'\uFFFD'); ++p; continue; }
-    if (e - p <= need) need = int(e - p) - 1 < need ? -1 : need;
-    bool ok = need > 0;
-    for (int i = 1; ok && i <= need; ++i) {
-      if ((p[i] & 0xC0) != 0x80) ok = false;
-      else cp = (cp << 6) | (p[i] & 0x3F);
-    }
-    if (!ok || (need == 2 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
-        (need == 3 && (cp < 0x10000 || cp > 0x10FFFF))) {
-      out.push_back(u'\uFFFD');
-      ++p;
-      continue;
-    }
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(char16_t(0xD800 + (cp >> 10)));
-      out.push_back(char16_t(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(char16_t(cp));
-    }
-    p += need + 1;
-  }
-}
-
 void AppendCodePoint(uint32_t cp, std::string& out) {
   if (cp < 0x80) {
     out.push_back(char(cp));

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <climits>
 
+#include "CodePage.h"
+
 const char* const SFileIsNotDefined = "File is not defined.";
 const char* const SFileDoesNotExist = "File %s does not exist.";
 const char* const SInvalidFileFormat = "Invalid file version or file format.";
@@ -71,52 +73,12 @@ void TWideStrings::Clear() {
 
 namespace {
 
-constexpr char32_t Replacement = 0xFFFD;
-
-// Decodes one code point at p (p < end) and advances p. A malformed sequence
-// (bad lead, overlong form, surrogate, beyond U+10FFFF, missing or wrong
-// continuation) gives U+FFFD and p moves past the longest valid prefix only,
-// so the byte that broke the sequence is read again as a new start.
-char32_t DecodeOne(const uint8_t*& p, const uint8_t* end) {
-  uint8_t lead = *p++;
-  if (lead < 0x80) return lead;
-  int more;
-  char32_t cp;
-  uint8_t lo = 0x80, hi = 0xBF;  // range of the first continuation byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    more = 1;
-    cp = lead & 0x1F;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    more = 2;
-    cp = lead & 0x0F;
-    if (lead == 0xE0) lo = 0xA0;
-    if (lead == 0xED) hi = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    more = 3;
-    cp = lead & 0x07;
-    if (lead == 0xF0) lo = 0x90;
-    if (lead == 0xF4) hi = 0x8F;
-  } else {
-    return Replacement;
-  }
-  for (int i = 0; i < more; ++i) {
-    if (p >= end) return Replacement;
-    uint8_t c = *p;
-    if (c < lo || c > hi) return Replacement;
-    lo = 0x80;
-    hi = 0xBF;
-    cp = (cp << 6) | (c & 0x3F);
-    ++p;
-  }
-  return cp;
-}
-
 template <class Emit>
 void DecodeUtf8(const char* source, int32_t sourceBytes, Emit&& emit) {
   const auto* p = reinterpret_cast<const uint8_t*>(source);
   const uint8_t* end = p + sourceBytes;
   while (p < end) {
-    char32_t cp = DecodeOne(p, end);
+    char32_t cp = NextUtf8CodePoint(p, end);
     bool more;
     if (cp >= 0x10000) {
       cp -= 0x10000;

@@ -116,25 +116,11 @@ void AppendUtf16(std::u16string& out, char32_t c) {
   }
 }
 
-// Decodes one UTF-8 sequence at s[i]; advances i. Returns U+FFFD for a bad
-// sequence (consuming one byte, so the next character still decodes).
+// Index-based form of NextUtf8CodePoint for the loops below.
 char32_t NextUtf8(const unsigned char* s, size_t n, size_t& i) {
-  unsigned char b = s[i];
-  if (b < 0x80) { ++i; return b; }
-  int len;
-  char32_t c, min;
-  if ((b & 0xE0) == 0xC0) { len = 2; c = b & 0x1F; min = 0x80; }
-  else if ((b & 0xF0) == 0xE0) { len = 3; c = b & 0x0F; min = 0x800; }
-  else if ((b & 0xF8) == 0xF0) { len = 4; c = b & 0x07; min = 0x10000; }
-  else { ++i; return 0xFFFD; }
-  if (i + size_t(len) > n) { ++i; return 0xFFFD; }
-  for (int k = 1; k < len; ++k) {
-    unsigned char cb = s[i + size_t(k)];
-    if ((cb & 0xC0) != 0x80) { ++i; return 0xFFFD; }
-    c = (c << 6) | (cb & 0x3F);
-  }
-  if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) { ++i; return 0xFFFD; }
-  i += size_t(len);
+  const uint8_t* p = s + i;
+  char32_t c = NextUtf8CodePoint(p, s + n);
+  i = size_t(p - s);
   return c;
 }
 
@@ -160,7 +146,9 @@ bool IsValidUtf8(const std::string& s) {
     if (p[i] < 0x80) { ++i; continue; }
     size_t before = i;
     char32_t c = NextUtf8(p, n, i);
-    if (c == 0xFFFD && i == before + 1) return false;
+    // U+FFFD is valid only where the text really holds it.
+    if (c == 0xFFFD && !(i - before == 3 && p[before] == 0xEF && p[before + 1] == 0xBF && p[before + 2] == 0xBD))
+      return false;
   }
   return true;
 }
@@ -341,18 +329,56 @@ std::string Utf16ToUtf8(const std::u16string& s) {
   return out;
 }
 
+char32_t NextUtf8CodePoint(const uint8_t*& p, const uint8_t* end) {
+  uint8_t lead = *p++;
+  if (lead < 0x80) return lead;
+  int more;
+  char32_t cp;
+  uint8_t lo = 0x80, hi = 0xBF;  // range of the first continuation byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    more = 1;
+    cp = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    more = 2;
+    cp = lead & 0x0F;
+    if (lead == 0xE0) lo = 0xA0;
+    if (lead == 0xED) hi = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    more = 3;
+    cp = lead & 0x07;
+    if (lead == 0xF0) lo = 0x90;
+    if (lead == 0xF4) hi = 0x8F;
+  } else {
+    return 0xFFFD;
+  }
+  for (int i = 0; i < more; ++i) {
+    if (p >= end) return 0xFFFD;
+    uint8_t c = *p;
+    if (c < lo || c > hi) return 0xFFFD;
+    lo = 0x80;
+    hi = 0xBF;
+    cp = (cp << 6) | (c & 0x3F);
+    ++p;
+  }
+  return cp;
+}
+
+void AppendUtf8AsUtf16(const char* data, size_t size, std::u16string& out) {
+  const auto* p = reinterpret_cast<const uint8_t*>(data);
+  const uint8_t* end = p + size;
+  while (p < end) {
+    if (*p < 0x80) {
+      out += char16_t(*p++);
+      continue;
+    }
+    AppendUtf16(out, NextUtf8CodePoint(p, end));
+  }
+}
+
 std::u16string Utf8ToUtf16(const std::string& s) {
   std::u16string out;
   out.reserve(s.size());
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  size_t n = s.size(), i = 0;
-  while (i < n) {
-    if (p[i] < 0x80) {
-      out += char16_t(p[i++]);
-      continue;
-    }
-    AppendUtf16(out, NextUtf8(p, n, i));
-  }
+  AppendUtf8AsUtf16(s.data(), s.size(), out);
   return out;
 }
 

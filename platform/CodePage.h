@@ -2,6 +2,7 @@
 // Code pages: the system (ANSI) code page of this process, the OEM code page,
 // and conversions between 8-bit text of any code page and UTF-16.
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 constexpr int CP_UTF8 = 65001;
@@ -36,6 +37,12 @@ inline std::string BytesToAnsi(const std::string& s, int codePage) { return Byte
 // Plain UTF-8 <-> UTF-16 (lenient: bad sequences become U+FFFD).
 std::string Utf16ToUtf8(const std::u16string& s);
 std::u16string Utf8ToUtf16(const std::string& s);
+void AppendUtf8AsUtf16(const char* data, size_t size, std::u16string& out);
+// Decodes one code point at p (p < end) and advances p. A malformed sequence
+// (bad lead, overlong form, surrogate, beyond U+10FFFF, missing or wrong
+// continuation) gives U+FFFD and p moves past its longest valid prefix only,
+// so the byte that broke the sequence is read again as a new start.
+char32_t NextUtf8CodePoint(const uint8_t*& p, const uint8_t* end);
 // System code page text to UTF-8 and back (identity when the ACP is 65001).
 std::string AnsiToUtf8(const std::string& s);
 std::string Utf8ToAnsi(const std::string& s);
