@@ -8,21 +8,6 @@
 #include "QXXLSX.h"
 #include "SysUtils.h"
 
-// Quattro Pro and OpenDocument join as their units land; until then their
-// files end with an error that says the format is not supported yet.
-#if __has_include("QXWQ.h")
-#include "QXWQ.h"
-#define VARNOWE_HAS_QUATTRO 1
-#else
-#define VARNOWE_HAS_QUATTRO 0
-#endif
-#if __has_include("QXIOO.h")
-#include "QXIOO.h"
-#define VARNOWE_HAS_OPENOFFICE 1
-#else
-#define VARNOWE_HAS_OPENOFFICE 0
-#endif
-
 const TDestinationFormat DestinationFormats[DestinationFormatCount] = {
     {"Text (*.txt)", ".txt"},
     {"Comma-delimited (*.csv)", ".csv"},
@@ -94,12 +79,8 @@ std::unique_ptr<TSpreadSheetFile> TSpreadsheetConversion::CreateReader(TReaderKi
     case rkMSExcel: return std::make_unique<TMSExcel>();
     case rkMSExcelX: return std::make_unique<TMSExcelX>();
     case rkLotus123: return std::make_unique<TLotus123>();
-#if VARNOWE_HAS_QUATTRO
-    case rkQuattroPro: return std::make_unique<TQuattroPro>();
-#endif
-#if VARNOWE_HAS_OPENOFFICE
-    case rkOpenOffice: return std::make_unique<TQXIOpenOfficeSpreadsheet>();
-#endif
+    // Quattro Pro and OpenDocument have no reader yet: their files end with
+    // an error that says the format is not supported yet.
     default: return nullptr;
   }
 }
@@ -109,8 +90,8 @@ bool TSpreadsheetConversion::HasReader(TReaderKind kind) {
     case rkMSExcel:
     case rkMSExcelX:
     case rkLotus123: return true;
-    case rkQuattroPro: return VARNOWE_HAS_QUATTRO;
-    case rkOpenOffice: return VARNOWE_HAS_OPENOFFICE;
+    case rkQuattroPro:
+    case rkOpenOffice:
     case rkNone: break;
   }
   return false;
