@@ -264,12 +264,12 @@ void TBatchDriver::SetItemState(size_t index, const std::string& status, const s
   if (FView) FView->WorkItemChanged(index);
 }
 
-std::string TBatchDriver::DestinationConflict(size_t index) {
+// Work-list destinations are distinct already (UniqueDestination); what
+// is left is an output that would overwrite its own source.
+std::string TBatchDriver::DestinationConflict(size_t index) const {
   const TWorkItem& item = FWorkItems[index];
   if (item.Destination == item.Caption || SameFile(item.Caption, item.Destination))
     return "The destination file is the source file itself";
-  auto [it, inserted] = FUsedDestinations.emplace(item.Destination, item.Caption);
-  if (!inserted) return "The destination file " + item.Destination + " is also the output of " + it->second;
   return std::string();
 }
 
@@ -307,7 +307,6 @@ TRunOutcome TBatchDriver::ExecuteConversion() {
   if (FRunning) return TRunOutcome::roFinished;  // re-entered from ProcessMessages
   FRunning = true;
   FStopRequested = false;
-  FUsedDestinations.clear();
   if (FView) FView->RunStarted();
 
   // Whatever leaves the run, the converters are freed and the view restored.

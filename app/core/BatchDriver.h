@@ -7,7 +7,6 @@
 // tick back with SetCandidateChecked (or Candidates()[i].Checked).
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <set>
 #include <string>
 #include <utility>
@@ -166,7 +165,7 @@ class TBatchDriver {
   void SetItemState(size_t index, const std::string& status, const std::string& time, int image);
   void RunItem(size_t index);
   // Why an item must not be converted (output shared or the source itself); empty when fine.
-  std::string DestinationConflict(size_t index);
+  std::string DestinationConflict(size_t index) const;
 
   IBatchView* FView = nullptr;
   std::vector<TCandidateItem> FCandidates;
@@ -174,5 +173,4 @@ class TBatchDriver {
   bool FRunning = false;
   bool FStopRequested = false;
   std::string UniqueDestination(const std::string& destDir, const std::string& name, const std::string& ext) const;
-  std::map<std::string, std::string> FUsedDestinations;  // this run: destination -> source
 };
