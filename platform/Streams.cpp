@@ -1,8 +1,11 @@
 #include "Streams.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdio>
 
 #include <algorithm>
 #include <cerrno>
@@ -109,6 +112,8 @@ TFileStream::TFileStream(const std::string& fileName, uint32_t mode) : FFileName
   }
   FHandle = h;
 }
+
+TFileStream::TFileStream(int handle, std::string fileName) : FFileName(std::move(fileName)), FHandle(handle) {}
 
 TFileStream::~TFileStream() {
   if (FHandle >= 0) {
@@ -272,6 +277,115 @@ void TFileStream::SetSize(int64_t newSize) {
   if (::ftruncate(FHandle, newSize) != 0)
     throw EWriteError("Stream write error: \"" + FFileName + "\". " + ErrnoText(errno));
   if (FBufStart > newSize) FBufStart = newSize;
+}
+
+// ---- TAtomicFileStream ----
+
+namespace {
+
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string NameOf(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A name no other writer picks: the hidden destination name and random hex.
+std::string TemporaryName(const std::string& destination) {
+  uint64_t r = 0;
+  if (::getrandom(&r, sizeof r, 0) != sizeof r) r = uint64_t(::getpid()) * 0x9E3779B97F4A7C15ull ^ uint64_t(time(nullptr));
+  char hex[20];
+  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(r));
+  std::string dir = FolderOf(destination);
+  return (dir == "/" ? "" : dir) + "/." + NameOf(destination) + "." + hex + ".part";
+}
+
+[[noreturn]] void CannotCreate(const std::string& destination, int err) {
+  throw EFCreateError("Cannot create file \"" + destination + "\". " + ErrnoText(err));
+}
+
+bool ProcFdAvailable() { return ::access("/proc/self/fd", X_OK) == 0; }
+
+// An unnamed file in the destination's folder where the file system has
+// them (and /proc names it for linking); else an exclusive hidden name.
+std::pair<int, std::string> OpenTemporary(const std::string& destination) {
+  if (destination.empty() || destination.back() == '/') CannotCreate(destination, EISDIR);
+  std::string dir = FolderOf(destination);
+#ifdef O_TMPFILE
+  if (ProcFdAvailable()) {
+    int h;
+    do {
+      h = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    } while (h < 0 && errno == EINTR);
+    if (h >= 0) return {h, std::string()};
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) CannotCreate(destination, errno);
+  }
+#endif
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    std::string name = TemporaryName(destination);
+    int h;
+    do {
+      h = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    } while (h < 0 && errno == EINTR);
+    if (h >= 0) return {h, name};
+    if (errno != EEXIST) CannotCreate(destination, errno);
+  }
+  CannotCreate(destination, EEXIST);
+}
+
+// Moves a named file onto target without replacing anything there.
+int RenameNoReplace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return errno;
+  // File systems without the flag: a hard link fails when the name exists.
+  if (::link(from.c_str(), to.c_str()) != 0) return errno;
+  ::unlink(from.c_str());
+  return 0;
+}
+
+}  // namespace
+
+TAtomicFileStream::TAtomicFileStream(const std::string& destination)
+    : TAtomicFileStream(OpenTemporary(destination), destination) {}
+
+TAtomicFileStream::TAtomicFileStream(std::pair<int, std::string> opened, std::string destination)
+    : TFileStream(opened.first, destination), FTemporary(std::move(opened.second)), FDestination(std::move(destination)) {}
+
+TAtomicFileStream::~TAtomicFileStream() {
+  if (!FCommitted && !FTemporary.empty()) ::unlink(FTemporary.c_str());
+}
+
+void TAtomicFileStream::Commit(bool replace) {
+  if (FCommitted) return;
+  Flush();
+  int err = 0;
+  if (FTemporary.empty()) {
+    // Give the unnamed file a name through /proc: straight at the
+    // destination when nothing may be replaced (the link fails if the name
+    // exists), else at a hidden name that one rename then moves into place.
+    std::string proc = "/proc/self/fd/" + std::to_string(Handle());
+    std::string target = replace ? TemporaryName(FDestination) : FDestination;
+    if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+      err = errno;
+    } else if (replace) {
+      FTemporary = target;
+      if (::rename(FTemporary.c_str(), FDestination.c_str()) != 0) err = errno;
+    }
+  } else if (replace) {
+    if (::rename(FTemporary.c_str(), FDestination.c_str()) != 0) err = errno;
+  } else {
+    err = RenameNoReplace(FTemporary, FDestination);
+  }
+  if (err != 0) {
+    if (err == EEXIST && !replace) throw EFCreateError("Cannot create file \"" + FDestination + "\". The file exists and overwriting is off.");
+    CannotCreate(FDestination, err);
+  }
+  FCommitted = true;
 }
 
 // ---- TCustomMemoryStream ----

@@ -65,6 +65,10 @@ class TFileStream : public TStream {
   const std::string& FileName() const { return FFileName; }
   int Handle() const { return FHandle; }
 
+ protected:
+  // Adopts a descriptor opened for writing; the stream closes it.
+  TFileStream(int handle, std::string fileName);
+
  private:
   void FlushWrite();
   std::string FFileName;
@@ -76,6 +80,34 @@ class TFileStream : public TStream {
   size_t FBufPos = 0;       // cursor inside FBuf
   bool FWriting = false;    // FBuf holds unwritten data
   bool FCanWrite = true;    // false when opened for reading only
+};
+
+// An output file that appears under its name only when it is complete. The
+// bytes go to a temporary file in the destination's folder (an unnamed one
+// where the file system allows, so even a killed process leaves nothing
+// behind; else a hidden name created exclusively, never through a link).
+// Commit() puts it in place with one rename, replacing a file or a planted
+// symlink of that name, never writing through it; without Commit() the
+// destructor removes it, so a failure or a stop leaves an earlier output of
+// the same name untouched.
+class TAtomicFileStream : public TFileStream {
+ public:
+  // Raises EFCreateError naming the destination when no temporary file can
+  // be made there (missing folder, no permission).
+  explicit TAtomicFileStream(const std::string& destination);
+  ~TAtomicFileStream() override;
+
+  // Flushes (write errors raise EWriteError) and renames into place. With
+  // replace false an existing destination is kept and EFCreateError raised.
+  void Commit(bool replace = true);
+  const std::string& Destination() const { return FDestination; }
+  bool Committed() const { return FCommitted; }
+
+ private:
+  TAtomicFileStream(std::pair<int, std::string> opened, std::string destination);
+  std::string FTemporary;  // empty while the file has no name
+  std::string FDestination;
+  bool FCommitted = false;
 };
 
 // Read-only stream over memory it does not own (fuzzers, memory-backed

@@ -201,13 +201,14 @@ void AppendInt(std::string& out, int64_t v) {
   out.append(buf, res.ptr);
 }
 
-// Opens the output anew and runs the writer; errors name the file.
+// Runs the writer into a temporary file that replaces the output only when
+// complete; errors name the file.
 template <class Body>
 void WriteFile(const std::string& path, Body body) {
-  TFileStream stream(path, fmCreate);
+  TAtomicFileStream stream(path);
   try {
     body(stream);
-    stream.Flush();
+    stream.Commit();
   } catch (const EWriteError& e) {
     throw EWriteError("Cannot write file \"" + path + "\". " + e.Message());
   }

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -170,4 +171,90 @@ TEST(CustomMemoryStream, ReadsBorrowedBytesOnly) {
   EXPECT_THROW(s.Seek(-10, soCurrent), EStreamError);
   s.Seek(1 << 30, soBeginning);
   EXPECT_EQ(s.Read(buf, 10), 0);
+}
+
+namespace {
+size_t EntriesIn(const std::string& dir) {
+  size_t n = 0;
+  for (auto& e : std::filesystem::directory_iterator(dir)) (void)e, ++n;
+  return n;
+}
+}  // namespace
+
+TEST(AtomicFileStream, AppearsOnlyWhenCommitted) {
+  TTempDir dir;
+  std::string out = dir / "data.csv";
+  {
+    std::ofstream(out) << "good old output";
+    TAtomicFileStream f(out);
+    f.WriteString("new");
+    EXPECT_EQ(ReadAll(out), "good old output");  // still the old one mid-write
+    f.Commit();
+    EXPECT_EQ(ReadAll(out), "new");
+  }
+  {
+    TAtomicFileStream f(out);
+    f.WriteString("abandoned");
+  }  // no Commit: a failed or stopped write
+  EXPECT_EQ(ReadAll(out), "new");
+  EXPECT_EQ(EntriesIn(dir.Dir()), 1u);  // no temporary left behind
+}
+
+TEST(AtomicFileStream, ReplacesAPlantedSymlinkInsteadOfWritingThroughIt) {
+  TTempDir dir;
+  std::string victim = dir / "victim.txt";
+  std::ofstream(victim) << "precious";
+  std::filesystem::create_symlink(victim, dir / "out.csv");
+  TAtomicFileStream f(dir / "out.csv");
+  f.WriteString("output");
+  f.Commit();
+  EXPECT_EQ(ReadAll(victim), "precious");
+  EXPECT_FALSE(std::filesystem::is_symlink(dir / "out.csv"));
+  EXPECT_EQ(ReadAll(dir / "out.csv"), "output");
+}
+
+TEST(AtomicFileStream, KeepsAnExistingFileWhenReplacingIsOff) {
+  TTempDir dir;
+  std::string out = dir / "r.csv";
+  {
+    TAtomicFileStream f(out);
+    f.WriteString("first");
+    f.Commit(false);  // nothing there yet
+  }
+  {
+    TAtomicFileStream f(out);
+    f.WriteString("second");
+    EXPECT_THROW(f.Commit(false), EFCreateError);
+  }
+  EXPECT_EQ(ReadAll(out), "first");
+  EXPECT_EQ(EntriesIn(dir.Dir()), 1u);
+}
+
+TEST(AtomicFileStream, ErrorsNameTheDestination) {
+  TTempDir dir;
+  try {
+    TAtomicFileStream f(dir / "no/such/folder/out.csv");
+    FAIL();
+  } catch (const EFCreateError& e) {
+    EXPECT_NE(e.Message().find("no/such/folder/out.csv"), std::string::npos);
+  }
+  std::filesystem::create_directory(dir / "taken");
+  TAtomicFileStream f(dir / "taken");
+  f.WriteString("x");
+  EXPECT_THROW(f.Commit(), EFCreateError);  // a folder is not replaced
+  EXPECT_TRUE(std::filesystem::is_directory(dir / "taken"));
+}
+
+TEST(AtomicFileStream, TwoWritersOfOneNameLeaveOneCompleteFile) {
+  TTempDir dir;
+  std::string out = dir / "same.csv";
+  TAtomicFileStream a(out), b(out);
+  std::string bigA(300000, 'a'), bigB(200000, 'b');
+  a.WriteString(bigA.substr(0, 1000));
+  b.WriteString(bigB);
+  a.WriteString(bigA.substr(1000));
+  b.Commit();
+  a.Commit();
+  EXPECT_EQ(ReadAll(out), bigA);
+  EXPECT_EQ(EntriesIn(dir.Dir()), 1u);
 }
