@@ -13,6 +13,7 @@ const char* const SUnknownEncryption = "Unknown encryption for data file.";
 const char* const SContinueNotFound = "CONTINUE record is not found in the stream";
 const char* const SSSTStringOptions = "String in SST (Options byte is 0x%.2x) can not be processed.";
 const char* const SCMONotSupported = "CMO object type is not supported.";
+const char* const SFileTruncated = "The file is truncated: %s";
 const char* const SDefaultSheetName = "Sheet";
 const char* const SWideStringsIndexOutOfBounds = "WideStrings index out of bounds";
 

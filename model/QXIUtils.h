@@ -12,6 +12,10 @@ VARNOWE_EXCEPTION(EQXICryptException, Exception);
 VARNOWE_EXCEPTION(EQXIFileFormatException, Exception);
 VARNOWE_EXCEPTION(EQXIUnknownEncryptionException, Exception);
 VARNOWE_EXCEPTION(EQXIExcelException, Exception);
+// The file ends before its end marker (or a stream before its declared
+// size). Readers raise it when parsing is over, so the cells read so far
+// stay in the model and the caller may still write them.
+VARNOWE_EXCEPTION(EQXIFileTruncatedException, EQXIFileFormatException);
 
 // Reader-side message texts.
 extern const char* const SFileIsNotDefined;          // "File is not defined."
@@ -22,6 +26,7 @@ extern const char* const SUnknownEncryption;         // "Unknown encryption for 
 extern const char* const SContinueNotFound;          // "CONTINUE record is not found in the stream"
 extern const char* const SSSTStringOptions;          // "String in SST (Options byte is 0x%.2x) can not be processed."
 extern const char* const SCMONotSupported;           // "CMO object type is not supported."
+extern const char* const SFileTruncated;             // "The file is truncated: %s"
 extern const char* const SDefaultSheetName;          // "Sheet"
 extern const char* const SWideStringsIndexOutOfBounds;  // "WideStrings index out of bounds"
 
