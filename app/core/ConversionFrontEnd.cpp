@@ -2,6 +2,7 @@
 
 #include "Exception.h"
 #include "PlainWriters.h"
+#include "QXIOO.h"
 #include "QXIOleStorage.h"
 #include "QXWKS.h"
 #include "QXXLS.h"
@@ -79,8 +80,9 @@ std::unique_ptr<TSpreadSheetFile> TSpreadsheetConversion::CreateReader(TReaderKi
     case rkMSExcel: return std::make_unique<TMSExcel>();
     case rkMSExcelX: return std::make_unique<TMSExcelX>();
     case rkLotus123: return std::make_unique<TLotus123>();
-    // Quattro Pro and OpenDocument have no reader yet: their files end with
-    // an error that says the format is not supported yet.
+    case rkOpenOffice: return std::make_unique<TQXIOpenOfficeSpreadsheet>();
+    // Quattro Pro has no reader yet: its files end with an error that says
+    // the format is not supported yet.
     default: return nullptr;
   }
 }
@@ -89,9 +91,9 @@ bool TSpreadsheetConversion::HasReader(TReaderKind kind) {
   switch (kind) {
     case rkMSExcel:
     case rkMSExcelX:
-    case rkLotus123: return true;
+    case rkLotus123:
+    case rkOpenOffice: return true;
     case rkQuattroPro:
-    case rkOpenOffice:
     case rkNone: break;
   }
   return false;
