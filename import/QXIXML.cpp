@@ -626,10 +626,8 @@ void TQXXMLEngine::Run(Source& src) {
       continue;
     }
     if (c == '/') {
-      if (!src.SkipPast(">", nullptr)) {
-        if (inElement()) unclosed(cur->TagName);
-        break;
-      }
+      // An end tag cut short still ends its element: everything in it was read.
+      src.SkipPast(">", nullptr);
       if (cur && !Close(cur, rootDone)) return cancelled();
       ReadTail(src, cur);
       continue;

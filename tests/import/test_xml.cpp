@@ -224,7 +224,8 @@ TEST(XMLEngine, ParseResultSaysWhetherTheTextEndedInsideAnElement) {
       {"<a><b>x</b>", psUnclosed, "a"},
       {"<?xml version=\"1.0\"?><a><b>x", psUnclosed, "b"},
       {"<a><b attr=\"1", psUnclosed, "b"},  // inside a start tag
-      {"<a><b>x</b", psUnclosed, "b"},      // inside its end tag
+      {"<a><b>x</b", psUnclosed, "a"},      // inside b's end tag: b is complete
+      {"<a><b>x</b></a", psComplete, ""},
       {"<a><c><d>y</d>", psUnclosed, "c"},
   };
   for (const Case& c : cases) {
