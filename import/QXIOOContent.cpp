@@ -2,12 +2,12 @@
 // Every finished cell, paragraph and row node is dropped as soon as it has
 // been used, so memory holds one row (plus the model), whatever the part's size.
 #include <algorithm>
-#include <charconv>
 #include <cstring>
 #include <string_view>
 #include <unordered_set>
 
 #include "CodePage.h"
+#include "FormatSettings.h"
 #include "QXIOO.h"
 #include "QXIXML.h"
 #include "QXIZipFile.h"
@@ -42,21 +42,15 @@ bool LeadingInteger(u16string_view v, int32_t& out) {
   return true;
 }
 
+// office:value is written in the XML Schema form, whatever the locale.
 bool ParseNumber(u16string_view v, double& out) {
-  char buf[64];
-  size_t b = 0, e = v.size();
-  while (b < e && v[b] == u' ') ++b;
-  while (e > b && v[e - 1] == u' ') --e;
-  if (b == e || e - b >= sizeof buf) return false;
-  size_t n = 0;
-  for (size_t i = b; i < e; ++i) {
-    if (v[i] > 127) return false;
-    buf[n++] = char(v[i]);
+  static const TFormatSettings schema = TFormatSettings::UnitedStates();
+  std::string a(v.size(), ' ');
+  for (size_t i = 0; i < v.size(); ++i) {
+    if (v[i] > 127 || v[i] == u',') return false;
+    a[i] = char(v[i]);
   }
-  const char* start = buf;
-  if (*start == '+') ++start;
-  auto r = std::from_chars(start, buf + n, out);
-  return r.ec == std::errc() && r.ptr == buf + n;
+  return TryStrToFloat(a, out, schema);
 }
 
 // "#rrggbb" -> 0x00BBGGRR.
