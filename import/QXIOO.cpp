@@ -96,7 +96,8 @@ bool TQXIOpenOfficeSpreadsheet::ParseTimeValue(const std::u16string& text, doubl
     else return false;  // years and months have no fixed length
     any = true;
   }
-  if (!any) return false;
+  // Beyond the last day a date-time can show (31 December 9999).
+  if (!any || days > 2958465) return false;
   value = negative ? -days : days;
   return true;
 }

@@ -121,6 +121,7 @@ struct TDateStyleNames {
   std::vector<std::pair<std::string, std::string>> Uses;  // cell style, its data style
 
   void Note(const std::string& element, const std::u16string& attrs) {
+    if (DataStyles.size() + Uses.size() >= size_t(TQXIOOStyles::MaxStyles)) return;
     std::u16string v;
     if (element == "number:date-style" || element == "number:time-style") {
       if (FindXMLAttribute(attrs, "style:name", v)) DataStyles.insert(WideToAnsi(Decoded(v)));

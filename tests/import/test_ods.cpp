@@ -150,7 +150,7 @@ TEST_F(OdsTest, DurationsAndDates) {
   EXPECT_TRUE(TQXIOpenOfficeSpreadsheet::ParseTimeValue(u"-PT1H", v));
   EXPECT_DOUBLE_EQ(v, -1.0 / 24);
   EXPECT_TRUE(TQXIOpenOfficeSpreadsheet::ParseTimeValue(u"PT0.5S", v));
-  for (const char16_t* bad : {u"", u"P", u"12:30", u"PT5X", u"P1Y", u"PTH", u"PT1.2.3S"})
+  for (const char16_t* bad : {u"", u"P", u"12:30", u"PT5X", u"P1Y", u"PTH", u"PT1.2.3S", u"PT99999999999H"})
     EXPECT_FALSE(TQXIOpenOfficeSpreadsheet::ParseTimeValue(bad, v)) << Utf16ToUtf8(bad);
   EXPECT_TRUE(TQXIOpenOfficeSpreadsheet::ParseDateValue(u"1899-12-30", v));
   EXPECT_EQ(v, 0);
