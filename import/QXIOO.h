@@ -87,7 +87,7 @@ class TQXIOpenOfficeSpreadsheet : public TSpreadSheetFile {
   // asking for more fails instead of filling memory.
   static constexpr int64_t MaxRepeatedCells = int64_t(1) << 24;
   // Characters that text:s may add beyond one per element, per load.
-  static constexpr int64_t MaxExpandedSpaces = int64_t(1) << 24;
+  static constexpr int64_t MaxExpandedSpaces = int64_t(1) << 22;
 
   static constexpr const char* BodyElement = "office:body";
   static constexpr const char* SpreadsheetElement = "office:spreadsheet";

@@ -85,8 +85,12 @@ bool IsErrorText(u16string_view t) {
   return false;
 }
 
+// An attribute value as an XML parser gives it: raw blanks and line ends
+// are spaces, character references keep what they stand for.
 std::u16string Decoded(u16string_view v) {
   std::u16string s(v);
+  for (char16_t& c : s)
+    if (c == u'\t' || c == u'\n' || c == u'\r') c = u' ';
   DecodeXMLEntitiesInPlace(s);
   return s;
 }
@@ -107,6 +111,8 @@ void NormaliseText(std::u16string& t) {
   }
   DecodeXMLEntitiesInPlace(t);
 }
+
+const std::string NoName;
 
 bool HasPrefix(const std::string& name, const char* prefix) {
   return name.compare(0, std::strlen(prefix), prefix) == 0;
@@ -203,7 +209,7 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
     if (FParagraphDepth > 0) return OpenInParagraph(parent, name, value, attrs);
     // Blanks between elements would pile up in the parent (tail text): drop them.
     if (parent) parent->Value = TVariant();
-    const std::string& p = parent ? parent->TagName : std::string();
+    const std::string& p = parent ? parent->TagName : NoName;
 
     if (FInCell) {
       if (name == "text:p" || name == "text:h") {
@@ -319,7 +325,7 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
   // ---- styles
 
   bool OpenStyle(TQXXMLItem* parent, const std::string& name, const std::u16string& attrs) {
-    const std::string& p = parent ? parent->TagName : std::string();
+    const std::string& p = parent ? parent->TagName : NoName;
     if (p == "office:automatic-styles") {
       std::string family = WideToAnsi(Decoded(Attribute(attrs, "style:family")));
       std::unique_ptr<TQXIOOStyle> s;
@@ -331,8 +337,10 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
         s = std::make_unique<TQXIOOStyleGraphic>();
       else if (name == "text:list-style" && family.empty())
         s = std::make_unique<TQXIOOStyleNumList>();
-      else
-        s = std::make_unique<TQXIOOStyle>(), properties = false;
+      else {
+        s = std::make_unique<TQXIOOStyle>();
+        properties = false;
+      }
       s->StyleFamily = family;
       s->StyleName = WideToAnsi(Decoded(Attribute(attrs, "style:name")));
       std::string parentName = WideToAnsi(Decoded(Attribute(attrs, "style:parent-style-name")));

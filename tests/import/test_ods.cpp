@@ -122,7 +122,9 @@ TEST_F(OdsTest, TypedValuesComeFromTheValueAttributes) {
                cell("office:value-type=\"string\" office:string-value=\"stored\"", "shown") +
                cell("", "plain") +
                // A value attribute that is missing or damaged: the displayed text.
-               cell("office:value-type=\"float\"", "12") + cell("office:value-type=\"date\" office:date-value=\"soon\"", "soon")))));
+               cell("office:value-type=\"float\"", "12") + cell("office:value-type=\"date\" office:date-value=\"soon\"", "soon") +
+               // Raw line ends in an attribute are blanks; references keep theirs.
+               cell("office:value-type=\"string\" office:string-value=\"a&#10;b\nc\"", "x")))));
   EXPECT_EQ(Cell(0, 0)->CellType(), ictDecimal);
   EXPECT_DOUBLE_EQ(Cell(0, 0)->Value().AsFloat(), 1234.5);
   EXPECT_DOUBLE_EQ(Cell(0, 1)->Value().AsFloat(), 0.125);  // the stored fraction, not the percentage shown
@@ -139,6 +141,7 @@ TEST_F(OdsTest, TypedValuesComeFromTheValueAttributes) {
   EXPECT_EQ(Text(0, 9), "12");
   EXPECT_EQ(Cell(0, 9)->CellType(), ictString);
   EXPECT_EQ(Text(0, 10), "soon");
+  EXPECT_EQ(Text(0, 11), "a\nb c");
 }
 
 TEST_F(OdsTest, DurationsAndDates) {
@@ -198,13 +201,6 @@ TEST_F(OdsTest, RepeatedCellsAndRows) {
 }
 
 TEST_F(OdsTest, ALastRowRepeatedAMillionTimesStopsAtTheGrid) {
-  Load(Content(Table("T", Row(TextCell(P("top"))) +
-                              Row("<table:table-cell table:number-columns-repeated=\"2\"/>" + TextCell(P("fill")),
-                                  " table:number-rows-repeated=\"1048000\""))));
-  EXPECT_EQ(R.Sheets[0].Cells.RowCount, 1048001);
-  EXPECT_EQ(CellCount(), 1048001);
-  EXPECT_EQ(Text(1, 2), "fill");
-  EXPECT_EQ(Text(1048000, 2), "fill");
   // 576 rows fit under the grid; the rest of the repeat and the row after
   // it never reach the model.
   Load(Content(Table("T", Row("<table:table-cell/>", " table:number-rows-repeated=\"1048000\"") +
@@ -266,16 +262,16 @@ TEST_F(OdsTest, RichTextInDocumentOrder) {
 
 TEST_F(OdsTest, SpacesFromTextSAreBudgeted) {
   std::string cells;
-  for (int i = 0; i < 20; ++i) cells += TextCell(P("<text:s text:c=\"99999999999\"/>x"));
+  for (int i = 0; i < 6; ++i) cells += TextCell(P("<text:s text:c=\"99999999999\"/>x"));
   Load(Content(Table("T", Row(cells))));
   // Each cell stops at the per-cell limit until the load's budget is spent;
   // after that every text:s is one blank.
   size_t total = 0;
-  for (int c = 0; c < 20; ++c) total += Text(0, c).size();
-  EXPECT_LE(total, size_t(TQXIOpenOfficeSpreadsheet::MaxExpandedSpaces) + 40);
-  EXPECT_GT(total, size_t(TQXIOpenOfficeSpreadsheet::MaxExpandedSpaces) - 40);
+  for (int c = 0; c < 6; ++c) total += Text(0, c).size();
+  EXPECT_LE(total, size_t(TQXIOpenOfficeSpreadsheet::MaxExpandedSpaces) + 12);
+  EXPECT_GT(total, size_t(TQXIOpenOfficeSpreadsheet::MaxExpandedSpaces) - 12);
   EXPECT_EQ(Text(0, 0).size(), size_t(1) << 20);
-  EXPECT_EQ(Text(0, 19), " x");
+  EXPECT_EQ(Text(0, 5), " x");
 }
 
 TEST_F(OdsTest, StylesGiveAlignmentAndProperties) {

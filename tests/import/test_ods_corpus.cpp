@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "BatchRun.h"
 #include "CodePage.h"
@@ -75,7 +76,15 @@ TEST_F(OdsCorpus, EveryFileLoadsAndTheEncryptedOneSaysSo) {
       continue;
     }
     EXPECT_NO_THROW(R.LoadFromFile(f.string()));
-    EXPECT_GE(R.Sheets.Count(), 1);
+    ASSERT_GE(R.Sheets.Count(), 1);
+    // Files that hold many cells (both references agree on every one).
+    static const std::map<std::string, int64_t> counts = {
+        {"lo_multiline.ods", 10530}, {"roo_ooo20_bibelbund.ods", 26985},
+        {"phpss_untermstrich.ods", 16}};  // the last one's mimetype is not its first entry
+    auto it = counts.find(f.filename().string());
+    if (it != counts.end()) {
+      EXPECT_EQ(CellCount(R.Sheets[0]), it->second);
+    }
     EXPECT_FALSE(R.PasswordProtected());
     EXPECT_GT(R.SummaryInformation.Created + R.SummaryInformation.LastSaved, 0) << "no dates from meta.xml";
   }
@@ -117,17 +126,12 @@ TEST_F(OdsCorpus, KnownContents) {
   Load("ods/calam_covered.ods");
   EXPECT_EQ(Text(0, 2, 0), "a3");  // the content of a covered cell is kept
 
-  Load("ods/lo_multiline.ods");
-  EXPECT_EQ(CellCount(R.Sheets[0]), 10530);
-  Load("ods/roo_ooo20_bibelbund.ods");
-  EXPECT_EQ(CellCount(R.Sheets[0]), 26985);
 
   Load("ods/lo_staroffice8_errors.ods");
   EXPECT_EQ(Cell(0, 2, 1)->CellType(), ictUnknown);
   EXPECT_EQ(Text(0, 2, 1), "#N/A");
 
-  Load("ods/phpss_untermstrich.ods");  // mimetype is not the first entry
-  EXPECT_EQ(CellCount(R.Sheets[0]), 16);
+  Load("ods/phpss_untermstrich.ods");
   EXPECT_FALSE(R.SummaryInformation.Author.empty());
 }
 
