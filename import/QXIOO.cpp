@@ -137,7 +137,11 @@ void TQXIOpenOfficeSpreadsheet::ParseStream(TStream& stream) {
     if (!FZip->IsZip() || FZip->IndexOfFile(ContentPart) < 0) throw EQXIFileFormatException(SInvalidFileFormat);
     bool metaEncrypted = false;
     ReadManifest(metaEncrypted);
-    if (!metaEncrypted) ReadMeta();
+    // The properties are a bonus: a damaged meta.xml does not cost the cells.
+    try {
+      if (!metaEncrypted) ReadMeta();
+    } catch (const EZipFileError&) {
+    }
     ReadContent();
   } catch (...) {
     FZip.reset();

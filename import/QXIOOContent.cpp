@@ -687,7 +687,12 @@ void TQXIOpenOfficeSpreadsheet::ReadContent() {
   auto s = FZip->GetFileStreamByName(TContentReader::ContentPartName);
   if (!s) throw EQXIFileFormatException(SInvalidFileFormat);
   TDateStyleNames dates;
-  ReadSharedDateStyles(*FZip, dates);
+  // Without them dates shown by a shared style stay numbers: a damaged
+  // styles.xml does not cost the cells.
+  try {
+    ReadSharedDateStyles(*FZip, dates);
+  } catch (const EZipFileError&) {
+  }
   TContentReader reader(*this, std::move(dates));
   reader.Run(*s);
 }

@@ -376,6 +376,15 @@ TEST_F(OdsTest, DocumentPropertiesFromMeta) {
   Load(Content(Table("T", "")));
   EXPECT_EQ(R.SummaryInformation.Title, "");
   EXPECT_EQ(R.Styles().Count(), 0);
+
+  // Damaged side parts cost their properties, not the cells.
+  ZipBuilder b;
+  b.Add("mimetype", kMime, 0);
+  b.Add("meta.xml", meta).CrcOverride = 1;
+  b.Add("styles.xml", "<office:document-styles/>").CrcOverride = 1;
+  b.Add("content.xml", Content(Table("T", Row(TextCell(P("kept"))))));
+  LoadBytes(b.Build());
+  EXPECT_EQ(Text(0, 0), "kept");
 }
 
 TEST_F(OdsTest, NotAPackageOrNoContentIsNoSpreadsheet) {
