@@ -377,7 +377,7 @@ TEST_F(OdsTest, DocumentPropertiesFromMeta) {
   EXPECT_EQ(R.SummaryInformation.Title, "");
   EXPECT_EQ(R.Styles().Count(), 0);
 
-  // Damaged side parts cost their properties, not the cells.
+  // Damaged side parts do not cost the cells.
   ZipBuilder b;
   b.Add("mimetype", kMime, 0);
   b.Add("meta.xml", meta).CrcOverride = 1;
