@@ -46,15 +46,5 @@ rm -f "$BOOK"
 
 echo "file: $NAME ($(stat -c %s "$WORK/src/$NAME") bytes, $ROWS rows), load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 measure floor cat "$WORK/src/$NAME"
-measure varnowe env VARNOWE_CODEPAGE=65001 "$BATCH" --source "$WORK/src" --dest "$WORK/out" --format csv \
-  --formats quattro
-grep -q "Finished" "$WORK/varnowe.out" || {
-  echo "varnowe-batch did not finish the file:" >&2; cat "$WORK/varnowe.out" >&2; exit 1; }
-echo "varnowe-batch CSV: $(wc -l < "$WORK/out/${NAME%.*}.csv") lines"
-if command -v ssconvert >/dev/null 2>&1; then
-  measure ssconvert ssconvert "$WORK/src/$NAME" "$WORK/ssconvert.csv"
-  echo "ssconvert CSV: $(wc -l < "$WORK/ssconvert.csv") lines"
-  awk -v a="$ssconvert_wall" -v b="$varnowe_wall" -v c="$ssconvert_cpu" -v d="$varnowe_cpu" \
-    'BEGIN { if (b > 0 && d > 0) printf "speed-up over ssconvert: %.1fx wall, %.1fx cpu\n", a / b, c / d }'
-fi
+FORMATS=quattro run_conversions
 awk -v r="$varnowe_rss" 'BEGIN { printf "varnowe peak memory: %.1f MiB\n", r / 1024 }'
