@@ -30,7 +30,8 @@ enum : uint16_t {
   recDosStyle = 0xD8,     // .wq2: one style, numbered by byte 3
 };
 
-// The notebook's end record; its BOF is 0x0001, the classic EOF.
+// The notebook's BOF and end records (its BOF has the classic EOF's number).
+constexpr uint16_t recNotebookBOF = 0x0001;
 constexpr uint16_t recNotebookEOF = 0x0002;
 
 // What a formula in error shows: Quattro Pro's ERR (and NA, which the
@@ -158,6 +159,7 @@ bool TQuattroPro::ReadRecords(TStream& stream, std::string& cut) {
   bool first = true;
   while (position < size) {
     if (size - position < 4) {
+      if (first) break;
       cut = "ends at byte " + std::to_string(size) + " inside a record head";
       return false;
     }
@@ -168,12 +170,13 @@ bool TQuattroPro::ReadRecords(TStream& stream, std::string& cut) {
     FRecord.Offset = position;
     position += 4;
     if (FRecord.Length > size - position) {
+      if (first) break;
       cut = "ends at byte " + std::to_string(size) + " inside record 0x" + IntToHex(FRecord.Opcode, 4) +
             " of " + std::to_string(FRecord.Length) + " bytes at offset " + std::to_string(FRecord.Offset);
       return false;
     }
     // The first record must be a BOF of either kind.
-    if (first && FRecord.Opcode != recBOF && !(FVersion == qvQP9 && FRecord.Opcode == 0x0001))
+    if (first && FRecord.Opcode != recBOF && !(FVersion == qvQP9 && FRecord.Opcode == recNotebookBOF))
       throw EQXIFileFormatException(SInvalidFileFormat);
     first = false;
     const bool notebook = FVersion == qvQP9 && FRecord.Opcode != recBOF;
@@ -185,6 +188,8 @@ bool TQuattroPro::ReadRecords(TStream& stream, std::string& cut) {
     HandleRecord(FRecord);
     DoLoadProgress(position, size);
   }
+  // Not even a whole first record: no Quattro Pro data at all.
+  if (first) throw EQXIFileFormatException(SInvalidFileFormat);
   cut = "ends at byte " + std::to_string(size) + " without its end-of-file record";
   return false;
 }

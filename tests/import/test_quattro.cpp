@@ -172,6 +172,8 @@ TEST_F(QuattroTest, BadStartsAreNoQuattroFile) {
   EXPECT_EQ(LoadError(QB().Record(0x0D, QB::Cat({QB::Wq1(0, 0), QB::Word(1)})).Data()),
             "Invalid file version or file format.");
   EXPECT_EQ(LoadError(Bytes{0, 0}), "Invalid file version or file format.");
+  EXPECT_EQ(LoadError(QB().RecordWithLength(0x00, 9, QB::Word(0x5120)).Data()), "Invalid file version or file format.");
+  EXPECT_EQ(LoadError(QB::Compound({})), "Invalid file version or file format.");
   EXPECT_EQ(LoadError(QB::Compound(QB().NotebookBof().NotebookEof().Data(), "Workbook")),
             "Invalid file version or file format.");
 }
