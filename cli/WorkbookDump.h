@@ -11,6 +11,10 @@
 void WriteWorkbookJson(std::ostream& os, const std::string& fileName, const std::string& readerName,
                        const std::string& version, const TSpreadSheets& sheets);
 
+// The file format version the reader found ("evExcel8", "wvWKS3"); empty
+// when the reader tells none.
+std::string FileFormatVersion(TSpreadSheetFile& reader);
+
 // Loads path with the reader its extension (or content) selects and writes
 // the JSON. Raises when no reader fits or the file cannot be read.
 void DumpWorkbook(std::ostream& os, const std::string& path);
