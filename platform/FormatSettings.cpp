@@ -171,8 +171,7 @@ TFormatSettings TFormatSettings::UnitedStates() {
   fs.LongTimeFormat = "h:mm:ss AMPM";
   fs.TimeAMString = "AM";
   fs.TimePMString = "PM";
-  // Not = "$": GCC 12 at -O3 takes that assignment for an overlapping copy (a false -Wrestrict).
-  fs.CurrencyString.assign(1, '$');
+  fs.CurrencyString = "$";
   fs.CurrencyFormat = 0;
   fs.NegCurrFormat = 0;
   fs.CurrencyDecimals = 2;
