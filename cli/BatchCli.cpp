@@ -424,7 +424,7 @@ int RunBatchCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
       DumpWorkbook(out, *o.Dump);
       return ExitOk;
     } catch (const std::exception& e) {
-      err << Me << PrintableText(e.what()) << '\n';
+      err << Me << PrintableText(*o.Dump) << ": " << PrintableText(e.what()) << '\n';
       return ExitItemError;
     }
   }

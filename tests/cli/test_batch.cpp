@@ -276,4 +276,9 @@ TEST(BatchCli, DumpWritesWorkbookJson) {
   TResult bad = RunBatch("--dump " + Quote(tmp / "x.bin"), "/dev/null");
   EXPECT_EQ(bad.Code, 1);
   EXPECT_EQ(bad.Out, "");
+  // The message names the file.
+  RunBatch("--dump " + Quote(tmp / "x.bin"), Quote(tmp / "err.txt"));
+  std::ifstream errFile(tmp / "err.txt");
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(errFile)), {}),
+            "varnowe-batch: " + (tmp / "x.bin") + ": not a spreadsheet format this program reads\n");
 }

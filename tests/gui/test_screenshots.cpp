@@ -119,6 +119,17 @@ struct TShotWindow : TfrmMain {
   }
 };
 
+// Pages 1 to 5, checked and saved as <prefix>1-info.png ...; ends on page 6.
+void ShootPagesOneToFive(TfrmMainBasic& w, const std::string& prefix) {
+  const char* names[] = {"1-info", "2-source", "3-destination", "4-options", "5-filelist"};
+  for (int page = 1; page <= 5; ++page) {
+    ASSERT_EQ(w.CurrentPage(), page);
+    CheckLayout(&w, prefix + names[page - 1]);
+    Save(w, prefix + names[page - 1]);
+    w.btnNext->click();
+  }
+}
+
 void WriteSamples(const TScratch& scratch) {
   for (const char* n : {"budget-2024.xls", "customers.xlsx", "inventory.wk1", "ledger.123", "legacy.wq1",
                         "quarterly report.ods", "readme.txt", "sales-by-region.xlsm", "archive/2019/old-ledger.wk3",
@@ -139,13 +150,7 @@ TEST(Screenshots, EveryPageAndTheAboutBox) {
   w.chkLogProcessed->setChecked(true);
   w.edLogProcessed->setText(QString::fromStdString(scratch.Path("Documents/Converted/processed.log")));
 
-  const char* names[] = {"1-info", "2-source", "3-destination", "4-options", "5-filelist"};
-  for (int page = 1; page <= 5; ++page) {
-    ASSERT_EQ(w.CurrentPage(), page);
-    CheckLayout(&w, names[page - 1]);
-    Save(w, names[page - 1]);
-    w.btnNext->click();
-  }
+  ASSERT_NO_FATAL_FAILURE(ShootPagesOneToFive(w, ""));
   ASSERT_EQ(w.CurrentPage(), 6);
   ASSERT_GT(w.lvProgress->topLevelItemCount(), 4);
   CheckLayout(&w, "6-summary");
@@ -203,13 +208,7 @@ TEST(Screenshots, LargeFontFitsA1024By768Screen) {
   w.edDestinationName->setText(QString::fromStdString(scratch.Path("Documents/Converted")));
   w.chkSubFolders->setChecked(true);
 
-  const char* names[] = {"150-1-info", "150-2-source", "150-3-destination", "150-4-options", "150-5-filelist"};
-  for (int page = 1; page <= 5; ++page) {
-    ASSERT_EQ(w.CurrentPage(), page);
-    CheckLayout(&w, names[page - 1]);
-    Save(w, names[page - 1]);
-    w.btnNext->click();
-  }
+  ASSERT_NO_FATAL_FAILURE(ShootPagesOneToFive(w, "150-"));
   w.OnConvert = [&](int call) {
     if (call == 3)
       throw EReadError("The file is truncated: the record at offset 48,211 of sheet \"Regional totals\" ends "

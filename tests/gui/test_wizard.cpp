@@ -462,6 +462,29 @@ TEST_F(WizardTest, ProcessedFilesLogHasALinePerItemAfterTheHeader) {
   EXPECT_EQ(lines[4], "Waiting\t\t" + src + "a5.wk1\t" + out + "a5.txt\r");
 }
 
+TEST_F(WizardTest, ALogLostDuringTheRunDoesNotStopItButIsReported) {
+  FillSource();
+  TFakeConvertWindow w;
+  w.show();
+  PointAt(w);
+  w.chkLogProcessed->setChecked(true);
+  w.edLogProcessed->setText(QString::fromStdString(Scratch.Path("run.log")));
+  w.btnLast->click();
+  w.OnConvert = [&](const std::string& source, const std::string&) {
+    if (!source.ends_with("a2.wk1")) return;
+    // The log turns into a folder under our feet.
+    std::filesystem::remove(Scratch.Path("run.log"));
+    std::filesystem::create_directory(Scratch.Path("run.log"));
+  };
+  w.btnCancel->click();
+  EXPECT_EQ(Statuses(w), std::vector<std::string>(5, "Finished"));
+  ASSERT_EQ(Fake.Messages.size(), 1u);
+  EXPECT_TRUE(Fake.Messages[0].Text.starts_with("The list of processed files could not be written completely to \"" +
+                                                Scratch.Path("run.log") + "\": "))
+      << Fake.Messages[0].Text;
+  EXPECT_EQ(Fake.Messages[0].Flags & MB_ICONMASK, uint32_t(MB_ICONWARNING));
+}
+
 TEST_F(WizardTest, UnwritableLogStopsTheRunBeforeAnyFileWithAMessage) {
   FillSource();
   TFakeConvertWindow w;
