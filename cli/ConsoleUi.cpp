@@ -1,5 +1,8 @@
 #include "ConsoleUi.h"
 
+#include <signal.h>
+
+#include <csignal>
 #include <ostream>
 
 int TConsoleUi::MessageBox(const std::string& text, const std::string& caption, uint32_t flags) {
@@ -23,3 +26,23 @@ bool TConsoleUi::SaveFileDialog(const std::string&, const std::string&, const st
 }
 
 bool TConsoleUi::OpenURL(const std::string&) { return false; }
+
+namespace {
+
+volatile std::sig_atomic_t GInterrupted = 0;
+void OnInterrupt(int) { GInterrupted = 1; }
+struct sigaction GOldInterrupt {};
+
+}  // namespace
+
+TConsoleInterrupt::TConsoleInterrupt() {
+  GInterrupted = 0;
+  struct sigaction sa {};
+  sa.sa_handler = OnInterrupt;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, &GOldInterrupt);
+}
+
+TConsoleInterrupt::~TConsoleInterrupt() { sigaction(SIGINT, &GOldInterrupt, nullptr); }
+
+bool TConsoleInterrupt::Requested() { return GInterrupted != 0; }

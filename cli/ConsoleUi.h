@@ -1,6 +1,6 @@
 #pragma once
 // The user-interface services of varnowe-batch: messages are printed, questions
-// get their default answer, dialogs are never shown.
+// get their default answer, dialogs are never shown. And what a signal does.
 #include <iosfwd>
 
 #include "UiServices.h"
@@ -20,4 +20,15 @@ class TConsoleUi : public TUiServices {
  private:
   std::ostream& FOut;
   std::ostream& FErr;
+};
+
+// While one exists, Ctrl-C presses Stop: the run ends after the file in
+// progress. Requested() tells whether it was pressed.
+class TConsoleInterrupt {
+ public:
+  TConsoleInterrupt();
+  ~TConsoleInterrupt();
+  TConsoleInterrupt(const TConsoleInterrupt&) = delete;
+  TConsoleInterrupt& operator=(const TConsoleInterrupt&) = delete;
+  static bool Requested();
 };

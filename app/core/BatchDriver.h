@@ -29,6 +29,8 @@ inline constexpr int ImageError = 2;
 inline constexpr const char* MsgConversionCanceled = "Conversion canceled.";
 inline constexpr const char* MsgConversionFinished = "Document conversion finished.";
 inline constexpr const char* MsgNoDocuments = "No documents found in source directory.";
+// A finished run in which items failed says how many (converted, failed).
+inline constexpr const char* MsgConversionFinishedCounts = "Document conversion finished: %zu converted, %zu failed.";
 
 // The job settings, named after the wizard's controls.
 struct TJobSettings {
@@ -68,7 +70,28 @@ struct TWorkItem {
   std::string Time;
   std::string Destination;
   int ImageIndex = ImageNone;
+  // The files its last conversion wrote (one per sheet written), in order.
+  std::vector<std::string> Outputs;
 };
+
+// The work list counted by outcome: Finished, an error, Skipped, and the
+// rest (still waiting, or in progress).
+struct TWorkCounts {
+  size_t Converted = 0;
+  size_t Failed = 0;
+  size_t Skipped = 0;
+  size_t Left = 0;
+};
+TWorkCounts CountWorkItems(const std::vector<TWorkItem>& items);
+
+// One line of the processed-files log for an item: status, time, source and
+// every output (the destination when it wrote none), separated by tabs.
+std::string LogLine(const TWorkItem& item);
+
+// A file name or message made safe to print on one line of a terminal or a
+// tab-separated log: control characters become escapes (\t, \n, \r, \x1b;
+// C1 controls and bytes that are no UTF-8 too when the code page is UTF-8).
+std::string PrintableText(const std::string& text);
 
 // How a run ended: the closing message it showed, or roNotStarted when the
 // log header could not be written (the error is raised to the caller).
@@ -130,10 +153,14 @@ class TBatchDriver {
   // directory is created at once, and the item is "Waiting", or "Skipped"
   // when the output exists and chkOverwrite is off.
   void AddToProgressList(const std::string& directory, const std::string& sourcePath);
+  // Adds one item with the destination given as it is (a single file whose
+  // output the user named); "Skipped" when it exists and chkOverwrite is off.
+  void AddWorkItem(const std::string& sourcePath, const std::string& destination);
 
   // Runs every "Waiting" item: CreateConverters, the log header, ConvertFile
-  // per item (errors become "Error " + message), FreeConverters, then the
-  // closing message through Ui(). An item whose output an earlier item of
+  // per item (errors become "Error " + message) and its log line (skipped
+  // items and, after Stop, those left waiting get one too), FreeConverters,
+  // then the closing message. An item whose output an earlier item of
   // the run already wrote, or whose output is its own source file, ends in
   // error instead of being converted. A log that cannot be written raises
   // before any item is touched (converters freed, view told roNotStarted).
@@ -141,6 +168,12 @@ class TBatchDriver {
   TRunOutcome ExecuteConversion();
   // The Stop button: the run ends before the next item.
   void Stop();
+  // Called by ConvertFile for every file it writes; recorded in the item in progress.
+  void NoteOutput(const std::string& path);
+  // The closing text of a run with that outcome, counting the work list.
+  std::string ClosingMessage(TRunOutcome outcome) const;
+  // Why the last run could not log every item (empty when it could).
+  const std::string& LogError() const { return FLogError; }
   bool Running() const { return FRunning; }
   bool StopRequested() const { return FStopRequested; }
 
@@ -158,12 +191,16 @@ class TBatchDriver {
 
  protected:
   void ProcessMessages();
+  // Shows the closing message of a run; varnowe-batch prints its summary instead.
+  virtual void ShowClosingMessage(TRunOutcome outcome, const std::string& text);
 
  private:
   using TDirKey = std::pair<uint64_t, uint64_t>;  // device, inode
   void CollectFilesIn(const std::string& directory, const std::string& mask, std::set<TDirKey>& visited);
   void SetItemState(size_t index, const std::string& status, const std::string& time, int image);
   void RunItem(size_t index);
+  // The item's line in the log; a log that fails here is noted, not fatal.
+  void LogItem(size_t index);
   // Why an item must not be converted (output shared or the source itself); empty when fine.
   std::string DestinationConflict(size_t index) const;
 
@@ -172,5 +209,7 @@ class TBatchDriver {
   std::vector<TWorkItem> FWorkItems;
   bool FRunning = false;
   bool FStopRequested = false;
+  size_t FCurrentItem = SIZE_MAX;  // the item being converted
+  std::string FLogError;
   std::string UniqueDestination(const std::string& destDir, const std::string& name, const std::string& ext) const;
 };

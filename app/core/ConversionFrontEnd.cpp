@@ -106,6 +106,7 @@ void TSpreadsheetConversion::CreateConverters() {
 }
 
 void TSpreadsheetConversion::FreeConverters() {
+  FLastReader = nullptr;
   for (auto& reader : FReaders) reader.reset();
   FCreated = false;
 }
@@ -165,6 +166,7 @@ void TSpreadsheetConversion::WriteSheet(const std::string& path, const TSpreadSh
 
 void TSpreadsheetConversion::ConvertFile(const std::string& sourcePath, const std::string& destinationPath,
                                          int index) {
+  FLastReader = nullptr;
   // Nothing is read when the output cannot be written anyway.
   if (index >= 4 && index < DestinationFormatCount) throw FormatNotAvailable(index);
   TReaderKind kind = ChooseReader(sourcePath);
@@ -178,23 +180,30 @@ void TSpreadsheetConversion::ConvertFile(const std::string& sourcePath, const st
     throw Exception(std::string("The ") + ReaderKindName(kind) + " format of this " + extText +
                     " is not supported yet.");
 
+  FLastReader = reader;
+  FLastKind = kind;
   reader->LoadFromFile(sourcePath);
-  WriteWorkbook(reader->Sheets, destinationPath, index);
+  WriteWorkbook(reader->Sheets, destinationPath, index, OnOutputWritten);
 }
 
-void TSpreadsheetConversion::WriteWorkbook(TSpreadSheets& sheets, const std::string& destinationPath, int index) {
+void TSpreadsheetConversion::WriteWorkbook(TSpreadSheets& sheets, const std::string& destinationPath, int index,
+                                           const std::function<void(const std::string&)>& written) {
+  auto write = [&](const std::string& path, const TSpreadSheet& sheet) {
+    WriteSheet(path, sheet, index);
+    if (written && index >= 0 && index < DestinationFormatCount) written(path);
+  };
   if (sheets.Count() == 0) {
     // A file without sheets still gets its output, as an empty sheet 0 would.
     TSpreadSheet empty;
-    WriteSheet(destinationPath, empty, index);
+    write(destinationPath, empty);
     return;
   }
   for (int32_t n = 0; n < sheets.Count(); ++n) {
     TSpreadSheet& sheet = sheets.GetSheet(n);
     if (n == 0) {
-      WriteSheet(destinationPath, sheet, index);
+      write(destinationPath, sheet);
     } else if (sheet.Cells.Count() != 0) {
-      WriteSheet(SheetOutputPath(destinationPath, n), sheet, index);
+      write(SheetOutputPath(destinationPath, n), sheet);
     }
   }
 }
