@@ -410,8 +410,10 @@ void TMSExcelX::AddColumnWidths(int64_t firstCol, int64_t lastCol, int64_t width
 
 void TMSExcelX::EndSheetGeometry() {
   const int32_t rows = FSheetMaxRow + 1, cols = FSheetMaxCol + 1;
+  // Cells beyond the declared extent (or no declaration): the extent that
+  // holds both.
   if (OnDimensions && rows > 0 && (!FDimensionSeen || rows > FDimRows || cols > FDimCols))
-    OnDimensions(this, CurrentSheet, 0, rows, 0, cols);
+    OnDimensions(this, CurrentSheet, 0, std::max(rows, FDimRows), 0, std::max(cols, FDimCols));
   const int32_t extent = std::max(cols, FDimCols);
   if (!OnColumnWidth || FColumnRanges.empty() || extent == 0) return;
   // The later range wins where ranges overlap: walk them backwards and give
