@@ -124,6 +124,8 @@ TEST(BiffCorpus, EndToEndThroughVarnoweBatch) {
     fs::copy_file(CorpusXls() / name, work / "src" / name);
     plain += !encrypted;
   }
+  // Not a workbook at all: its status names it in front of the reader's words.
+  std::ofstream(work / "src" / "garbage.xls") << "no records here";
   std::string cmd = "\"" + exe.string() + "\" --source \"" + (work / "src").string() + "\" --dest \"" +
                     (work / "out").string() + "\" --format csv 2>&1";
   FILE* p = popen(cmd.c_str(), "r");
@@ -139,13 +141,13 @@ TEST(BiffCorpus, EndToEndThroughVarnoweBatch) {
     if (line.rfind("Error", 0) == 0) {
       ++errors;
       // The status names the file, once, and its scheme.
-      bool named = false;
+      bool named = line.find("\"garbage.xls\": Invalid file version or file format.") != std::string::npos;
       for (const auto& [name, encrypted] : manifest)
         if (encrypted && line.find(ProtectedMessage("\"" + name + "\"", ManifestScheme(name))) != std::string::npos)
           named = true;
       EXPECT_TRUE(named) << line;
     }
-  EXPECT_EQ(errors, manifest.size() - plain) << output;
+  EXPECT_EQ(errors, manifest.size() - plain + 1) << output;
   // --dump says the same.
   const std::string dump = "\"" + exe.string() + "\" --dump \"" + (work / "src" / "sjs_enc_xor.xls").string() + "\" 2>&1";
   p = popen(dump.c_str(), "r");
