@@ -414,7 +414,9 @@ void TMSExcelX::EndSheetGeometry() {
   // holds both.
   if (OnDimensions && rows > 0 && (!FDimensionSeen || rows > FDimRows || cols > FDimCols))
     OnDimensions(this, CurrentSheet, 0, std::max(rows, FDimRows), 0, std::max(cols, FDimCols));
-  const int32_t extent = std::max(cols, FDimCols);
+  // Widths as far as the cells reach: declared extents are often the whole
+  // grid, and no output has a column beyond the last cell.
+  const int32_t extent = cols;
   if (!OnColumnWidth || FColumnRanges.empty() || extent == 0) return;
   // The later range wins where ranges overlap: walk them backwards and give
   // each column its width once, skipping filled runs through next[].

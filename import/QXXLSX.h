@@ -95,8 +95,8 @@ class TMSExcelX : public TCustomMSExcel {
 
   // Sheet geometry, gathered while a sheet part is read: the declared
   // extent is reported at once, the column widths when the part ends (only
-  // for columns within the sheet's extent, so a default width for every
-  // column of the grid costs nothing).
+  // for columns up to the last cell, so a default width for every column of
+  // the grid costs nothing).
   void BeginSheetGeometry();
   // Rows and columns 0-based, inclusive, as both variants store them.
   void DeclareDimension(int64_t firstRow, int64_t lastRow, int64_t firstCol, int64_t lastCol);

@@ -185,7 +185,7 @@ TEST(XLSXReader, ImplicitCoordinatesAndDate1904) {
 }
 
 // The declared extent and the column widths reach the model, the widths in
-// 1/256 of a character and only as far as the sheet reaches.
+// 1/256 of a character and only as far as the cells reach.
 TEST(XLSXReader, DimensionAndColumnWidths) {
   auto parts = Workbook("<sheet name=\"S\" r:id=\"rId1\"/><sheet name=\"T\" r:id=\"rId2\"/>",
                         Rel("rId1", "worksheet", "worksheets/sheet1.xml") + Rel("rId2", "worksheet", "worksheets/sheet2.xml"));
@@ -193,7 +193,7 @@ TEST(XLSXReader, DimensionAndColumnWidths) {
       "<worksheet><dimension ref=\"B2:d10\"/><cols><col min=\"1\" max=\"2\" width=\"10.7109375\" customWidth=\"1\"/>"
       "<col min=\"4\" max=\"16384\" width=\"5\"/><col min=\"2\" max=\"2\" width=\"0\" hidden=\"1\"/>"
       "<col min=\"7\" max=\"3\"/><col min=\"0\" max=\"1\" width=\"9\"/></cols>"
-      "<sheetData><row r=\"2\"><c r=\"B2\"><v>1</v></c></row></sheetData></worksheet>";
+      "<sheetData><row r=\"2\"><c r=\"B2\"><v>1</v></c><c r=\"E2\"><v>2</v></c></row></sheetData></worksheet>";
   // No dimension, and cells beyond what it would say: the cells' extent.
   parts["xl/worksheets/sheet2.xml"] =
       "<worksheet><sheetData><row r=\"3\"><c r=\"E3\"><v>1</v></c></row></sheetData><cols><col min=\"1\" max=\"1\" "
@@ -201,8 +201,8 @@ TEST(XLSXReader, DimensionAndColumnWidths) {
   Loaded l(parts);
   const TSpreadSheet& s = l.Reader.Sheets[0];
   EXPECT_EQ(s.Cells.DimRowCount, 10);
-  EXPECT_EQ(s.Cells.DimColCount, 4);
-  EXPECT_EQ(s.ColumnWidths, (std::vector<int32_t>{2742, 0, 0, 1280}));
+  EXPECT_EQ(s.Cells.DimColCount, 5);  // the cells reach beyond the declared D
+  EXPECT_EQ(s.ColumnWidths, (std::vector<int32_t>{2742, 0, 0, 1280, 1280}));
   const TSpreadSheet& t = l.Reader.Sheets[1];
   EXPECT_EQ(t.Cells.DimRowCount, 3);
   EXPECT_EQ(t.Cells.DimColCount, 5);
