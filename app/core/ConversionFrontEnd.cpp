@@ -6,6 +6,7 @@
 #include "PlainWriters.h"
 #include "QXIOleStorage.h"
 #include "QXWKS.h"
+#include "QXWQ.h"
 #include "QXXLS.h"
 #include "QXXLSX.h"
 #include "SysUtils.h"
@@ -30,7 +31,7 @@ namespace {
 
 const char* const ExcelMasks[] = {"**.xls", "*.xls*", "*.xlw", "*.xlt*", "*.xla*"};
 const char* const LotusMasks[] = {"**.wk?", "*.wr1", "*.123"};
-const char* const QuattroProMasks[] = {"**.wq?", "*.wkq", "*.wb3", "*.qpw"};
+const char* const QuattroProMasks[] = {"**.wq?", "*.wkq", "*.wb1", "*.wb2", "*.wb3", "*.qpw"};
 const char* const OpenOfficeMasks[] = {"**.ods"};
 
 Exception FormatNotAvailable(int index) {
@@ -81,8 +82,9 @@ std::unique_ptr<TSpreadSheetFile> TSpreadsheetConversion::CreateReader(TReaderKi
     case rkMSExcel: return std::make_unique<TMSExcel>();
     case rkMSExcelX: return std::make_unique<TMSExcelX>();
     case rkLotus123: return std::make_unique<TLotus123>();
-    // Quattro Pro and OpenDocument have no reader yet: their files end with
-    // an error that says the format is not supported yet.
+    case rkQuattroPro: return std::make_unique<TQuattroPro>();
+    // OpenDocument has no reader yet: its files end with an error that says
+    // the format is not supported yet.
     default: return nullptr;
   }
 }
@@ -91,8 +93,8 @@ bool TSpreadsheetConversion::HasReader(TReaderKind kind) {
   switch (kind) {
     case rkMSExcel:
     case rkMSExcelX:
-    case rkLotus123: return true;
-    case rkQuattroPro:
+    case rkLotus123:
+    case rkQuattroPro: return true;
     case rkOpenOffice:
     case rkNone: break;
   }
@@ -131,8 +133,18 @@ TReaderKind TSpreadsheetConversion::ChooseReader(const std::string& sourcePath) 
     } catch (const Exception&) {
       // The reader reports a missing or unreadable file in its own words.
     }
-    if (content == rkMSExcelX || content == rkOpenOffice) return content;
+    if (content == rkMSExcelX || content == rkOpenOffice || content == rkQuattroPro) return content;
     if (kind == rkMSExcelX && content == rkMSExcel && IsBiffWorkbook(sourcePath)) return rkMSExcel;
+  }
+  if (kind == rkLotus123 || kind == rkQuattroPro) {
+    // The two families share their record framing: a file saved under the
+    // other's name goes by the version word of its BOF.
+    TReaderKind content = rkNone;
+    try {
+      content = SniffFileReaderKind(sourcePath);
+    } catch (const Exception&) {
+    }
+    if (content == rkLotus123 || content == rkQuattroPro) return content;
   }
   return kind;
 }
