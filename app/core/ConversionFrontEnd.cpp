@@ -4,6 +4,7 @@
 
 #include "Exception.h"
 #include "PlainWriters.h"
+#include "QXIOO.h"
 #include "QXIOleStorage.h"
 #include "QXWKS.h"
 #include "QXWQ.h"
@@ -83,8 +84,7 @@ std::unique_ptr<TSpreadSheetFile> TSpreadsheetConversion::CreateReader(TReaderKi
     case rkMSExcelX: return std::make_unique<TMSExcelX>();
     case rkLotus123: return std::make_unique<TLotus123>();
     case rkQuattroPro: return std::make_unique<TQuattroPro>();
-    // OpenDocument has no reader yet: its files end with an error that says
-    // the format is not supported yet.
+    case rkOpenOffice: return std::make_unique<TQXIOpenOfficeSpreadsheet>();
     default: return nullptr;
   }
 }
@@ -94,8 +94,8 @@ bool TSpreadsheetConversion::HasReader(TReaderKind kind) {
     case rkMSExcel:
     case rkMSExcelX:
     case rkLotus123:
-    case rkQuattroPro: return true;
-    case rkOpenOffice:
+    case rkQuattroPro:
+    case rkOpenOffice: return true;
     case rkNone: break;
   }
   return false;
