@@ -1,5 +1,7 @@
 #include "ConversionFrontEnd.h"
 
+#include <new>
+
 #include "Exception.h"
 #include "PlainWriters.h"
 #include "QXIOO.h"
@@ -182,8 +184,31 @@ void TSpreadsheetConversion::ConvertFile(const std::string& sourcePath, const st
 
   FLastReader = reader;
   FLastKind = kind;
-  reader->LoadFromFile(sourcePath);
+  LoadSource(*reader, sourcePath);
   WriteWorkbook(reader->Sheets, destinationPath, index, OnOutputWritten);
+}
+
+std::string TSpreadsheetConversion::MessageNamingFile(const std::string& message, const std::string& sourcePath) {
+  const std::string name = ExtractFileName(sourcePath);
+  const std::string quoted = "\"" + name + "\"";
+  if (name.empty() || message.find(quoted) != std::string::npos || message.find(sourcePath) != std::string::npos)
+    return message;
+  static const std::string TheFile = "The file ";
+  if (message.compare(0, TheFile.size(), TheFile) == 0) return quoted + message.substr(TheFile.size() - 1);
+  return quoted + ": " + (message.empty() ? std::string("unknown error") : message);
+}
+
+void TSpreadsheetConversion::LoadSource(TSpreadSheetFile& reader, const std::string& sourcePath) {
+  try {
+    reader.LoadFromFile(sourcePath);
+  } catch (Exception& e) {
+    e.SetMessage(MessageNamingFile(e.Message(), sourcePath));
+    throw;
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (const std::exception& e) {
+    throw Exception(MessageNamingFile(e.what(), sourcePath));
+  }
 }
 
 void TSpreadsheetConversion::WriteWorkbook(TSpreadSheets& sheets, const std::string& destinationPath, int index,
