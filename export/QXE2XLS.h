@@ -51,8 +51,9 @@ class TQXEXLSSST {
 };
 
 // The Windows code pages a .xls may name, in the order they are tried when
-// the system code page is one that other readers cannot read (UTF-8).
-inline constexpr int XLSCodePages[] = {1252, 1250, 1251, 1253, 1254, 1255, 1256, 1257, 1258, 932, 936, 949, 950};
+// the system code page is one that other readers cannot read (UTF-8). Thai
+// comes last: it holds nothing the others lack but Thai.
+inline constexpr int XLSCodePages[] = {1252, 1250, 1251, 1253, 1254, 1255, 1256, 1257, 1258, 932, 936, 949, 950, 874};
 
 // An Excel number-format code for a date or time format of the old
 // runtime's language ("M/d/yyyy", "h:mm AMPM" -> "m/d/yyyy", "h:mm AM/PM");

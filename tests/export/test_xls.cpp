@@ -186,7 +186,7 @@ TEST_F(XlsTest, CodePageIsTheFirstThatHoldsEveryText) {
       {1256, "\xD9\x85\xD8\xB1"},                   {1257, "\xC4\x97\xC4\x99"},
       {1258, "\xC6\xA1\xC6\xB0"},                   {932, "\xE3\x83\x86\xE3\x82\xAD"},
       {936, "\xE7\xAE\x80\xE4\xBD\x93"},            {949, "\xED\x95\x9C\xEA\xB5\xAD"},
-      {950, "\xE4\xB8\xAD\xE2\x80\xA7"},
+      {950, "\xE4\xB8\xAD\xE2\x80\xA7"},            {874, "\xE0\xB8\xA0\xE0\xB8\xB2"},
   };
   for (const auto& [cp, text] : cases) {
     TSpreadSheet sheet;
@@ -301,6 +301,7 @@ TEST_F(XlsTest, OtherProgramsReadTheFiles) {
       {"cp936", {{"\xE7\xAE\x80\xE4\xBD\x93\xE4\xB8\xAD\xE6\x96\x87"}}, false},
       {"cp949", {{"\xED\x95\x9C\xEA\xB5\xAD\xEC\x96\xB4"}}, false},
       {"cp950", {{"\xE4\xB8\xAD\xE6\x96\x87\xE2\x80\xA7"}}, false},
+      {"cp874", {{"\xE0\xB8\xA0\xE0\xB8\xB2\xE0\xB8\xA9\xE0\xB8\xB2"}}, false},
       {"cut", {{std::string(254, 'b') + "\xE3\x83\x86"}}, false},
   };
   std::vector<std::string> files;
