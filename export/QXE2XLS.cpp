@@ -544,7 +544,9 @@ void TQXExportToXLS::WriteNumber(int32_t row, int32_t column, int32_t xf, double
 }
 
 std::string TQXExportToXLS::LabelBytes(const std::string& text) const {
-  std::string bytes = FConvert ? WideToAnsi(AnsiToWide(text), FCodePage) : text;
+  // Every code page a .xls may take keeps ASCII as it is.
+  const bool ascii = std::all_of(text.begin(), text.end(), [](char c) { return uint8_t(c) < 0x80; });
+  std::string bytes = FConvert && !ascii ? WideToAnsi(AnsiToWide(text), FCodePage) : text;
   if (bytes.size() <= 255) return bytes;
   size_t cut = 0;
   if (FCodePage == CP_UTF8) {

@@ -57,6 +57,13 @@ bool TQXESpreadsheetDataEngine::Eof() { return FRecNo >= GetRecordCount(); }
 
 int32_t TQXESpreadsheetDataEngine::FieldColumn(const std::string& fieldName) {
   if (fieldName.compare(0, 5, "Field") != 0) return -1;
+  // Asked for every cell: plain digits are read here, anything else the long way.
+  if (fieldName.size() > 5 && fieldName.size() <= 14) {
+    int64_t j = 0;
+    size_t i = 5;
+    while (i < fieldName.size() && fieldName[i] >= '0' && fieldName[i] <= '9') j = j * 10 + (fieldName[i++] - '0');
+    if (i == fieldName.size()) return j <= INT32_MAX ? int32_t(j) : 0;
+  }
   int32_t j = 0;
   return TryStrToInt(fieldName.substr(5), j) && j >= 0 ? j : 0;
 }
