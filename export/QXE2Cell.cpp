@@ -220,7 +220,7 @@ void TQXExportToCellFile::ExportToStream(TStream& stream) {
   } catch (const std::exception& e) {
     FailExport(e.what());
   }
-  if (FWorkingEngine) {
+  {
     try {
       FinishExport();
     } catch (const Exception& e) {

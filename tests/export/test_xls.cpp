@@ -275,6 +275,49 @@ TEST_F(XlsTest, ValuesComeFromTheCellNotFromText) {
   EXPECT_EQ(number("0,6"), 70000.5);  // beyond 16-bit day numbers
 }
 
+TEST_F(XlsTest, ColoursAndFontsWaitForTheirFormats) {
+  TSpreadSheet sheet;
+  FillSheet(sheet, {{"a", 1.5}, {"b", 2.5}, {"c", 3.5}});
+  ASSERT_EQ(Export("k.xls", sheet, [](TQXExportToXLS& w) {
+              w.SetOption(soColorsFonts, true);
+              w.ExportStyle.SetStyle(esBrick);
+              w.Columns.Add()->FieldName = "Field0";
+              TQXEColumn* c = w.Columns.Add();
+              c->FieldName = "Field1";
+              c->Font.Name = "Courier New";
+              c->Font.Style = fsBold;
+              c->Font.Color = clBlack + 0xFF;  // red
+              c->Alignment = taRightJustify;
+            }),
+            erCompleted)
+      << W->FailureText();
+  const auto recs = Records(ReadFileText(Tmp / "k.xls"));
+  size_t firstCell = recs.size(), lastXF = 0, lastFont = 0, fonts = 0, xfs = 0;
+  for (size_t i = 0; i < recs.size(); ++i) {
+    const uint16_t n = recs[i].Number;
+    if ((n == 0x0204 || n == 0x027E) && firstCell == recs.size()) firstCell = i;
+    if (n == 0x0443) lastXF = i, ++xfs;
+    if (n == 0x0231) lastFont = i, ++fonts;
+  }
+  EXPECT_LT(lastFont, lastXF);
+  EXPECT_LT(lastXF, firstCell);
+  EXPECT_EQ(fonts, 3u);  // the default and the two column fonts
+  EXPECT_GT(xfs, 16u);
+  const TRecord* courier = Find(recs, 0x0231, 2);
+  ASSERT_NE(courier, nullptr);
+  EXPECT_EQ(courier->U16(2), 1);   // bold
+  EXPECT_EQ(courier->U16(4), 10);  // red in the palette
+  EXPECT_EQ(courier->Data.substr(7), "Courier New");
+  const TRecord* dims = Find(recs, 0x0200);
+  EXPECT_EQ(dims->U16(2), 3);
+  if (HavePythonModule("xlrd")) {
+    const auto back = ReadBack({Tmp / "k.xls"}, Tmp.Dir());
+    ASSERT_EQ(back.size(), 1u);
+    EXPECT_EQ(back.begin()->second.Error, "");
+    EXPECT_EQ(back.begin()->second.Cells.at("2,1"), "n:3.5");
+  }
+}
+
 // Every file above read back by three other programs.
 TEST_F(XlsTest, OtherProgramsReadTheFiles) {
   if (!HavePythonModule("xlrd") || !HavePythonModule("openpyxl")) GTEST_SKIP() << "xlrd or openpyxl missing";
