@@ -12,11 +12,11 @@
 
 #include "CodePage.h"
 #include "ExportHandOff.h"
+#include "BenchTiming.h"
 #include "PlainWriters.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 constexpr int Columns = 40;
 
 void Fill(TSpreadSheet& sheet, int rows) {
@@ -35,17 +35,6 @@ void Fill(TSpreadSheet& sheet, int rows) {
     }
 }
 
-template <class F>
-double BestSeconds(F f) {
-  double best = 1e100;
-  for (int i = 0; i < 5; ++i) {
-    auto t0 = Clock::now();
-    f();
-    best = std::min(best, std::chrono::duration<double>(Clock::now() - t0).count());
-  }
-  return best;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -56,8 +45,8 @@ int main(int argc, char** argv) {
   Fill(sheet, rows);
   const double cells = double(rows) * Columns;
   const std::string xls = dir + "/bench_export.xls", csv = dir + "/bench_export.csv";
-  const double tx = BestSeconds([&] { ExportXLS(xls, sheet); });
-  const double tc = BestSeconds([&] { WriteCSV(csv, sheet); });
+  const double tx = BestSeconds([&] { ExportXLS(xls, sheet); }, 5);
+  const double tc = BestSeconds([&] { WriteCSV(csv, sheet); }, 5);
   std::printf("%d cells (%d rows x %d columns), system code page %d\n", int(cells), rows, Columns, GetACP());
   std::printf(".xls export %7.1f ms  %6.2f M cells/s\n", tx * 1e3, cells / tx / 1e6);
   std::printf("CSV writer  %7.1f ms  %6.2f M cells/s\n", tc * 1e3, cells / tc / 1e6);

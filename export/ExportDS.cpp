@@ -499,23 +499,26 @@ TVariant TQXExportBaseComponent::GetSysVarValue(const std::string& name) {
 }
 
 void TQXExportBaseComponent::Execute() {
-  FFailureText.clear();
-  FFinalText.clear();
-  try {
+  RunRecorded([this] {
     PrepareExport();
     ExportData();
-  } catch (const Exception& e) {
-    FailExport(e.Message());
-  } catch (const std::exception& e) {
-    FailExport(e.what());
-  }
-  try {
-    FinishExport();
-  } catch (const Exception& e) {
-    FailExport(e.Message());
-  } catch (const std::exception& e) {
-    FailExport(e.what());
-  }
+  });
+}
+
+void TQXExportBaseComponent::RunRecorded(const std::function<void()>& body) {
+  FFailureText.clear();
+  FFinalText.clear();
+  auto recorded = [this](const std::function<void()>& step) {
+    try {
+      step();
+    } catch (const Exception& e) {
+      FailExport(e.Message());
+    } catch (const std::exception& e) {
+      FailExport(e.what());
+    }
+  };
+  recorded(body);
+  recorded([this] { FinishExport(); });
 }
 
 void TQXExportBaseComponent::FailExport(const std::string& message) {

@@ -303,6 +303,9 @@ class TQXExportBaseComponent : public TQXECustomBaseComponent {
   virtual void PrepareExport();
   virtual void FinishExport();
   virtual void RunActionAfterExport();
+  // The body, then FinishExport, each with its ordinary errors recorded as
+  // the export's failure instead of escaping.
+  void RunRecorded(const std::function<void()>& body);
   // Records a failure: erFailed, the progress window closed, a message box
   // with soShowMessage.
   void FailExport(const std::string& message);

@@ -213,22 +213,7 @@ void TQXExportToCellFile::ExportData() {
 }
 
 void TQXExportToCellFile::ExportToStream(TStream& stream) {
-  try {
-    ExportBody(&stream);
-  } catch (const Exception& e) {
-    FailExport(e.Message());
-  } catch (const std::exception& e) {
-    FailExport(e.what());
-  }
-  {
-    try {
-      FinishExport();
-    } catch (const Exception& e) {
-      FailExport(e.Message());
-    } catch (const std::exception& e) {
-      FailExport(e.what());
-    }
-  }
+  RunRecorded([&] { ExportBody(&stream); });
 }
 
 void TQXExportToCellFile::ExportBody(TStream* callerStream) {
