@@ -402,7 +402,7 @@ void TQXExportToXLS::Record(uint16_t number, const void* data, size_t size) {
   Put16(buf, number);
   Put16(buf + 2, uint16_t(size));
   if (size <= 64) {
-    std::memcpy(buf + 4, data, size);
+    if (size) std::memcpy(buf + 4, data, size);
     WriteData(buf, size + 4);
   } else {
     WriteData(buf, 4);
