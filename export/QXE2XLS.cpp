@@ -627,8 +627,9 @@ void TQXExportToXLS::WriteCell(TQXEField* field, TCellType cellType, int32_t row
   };
 
   if (typed && !value.IsText()) {
-    if (value.Type() == TVarType::Boolean && (type == ctBoolean || IsValueCellType(type))) {
-      WriteBoolErr(row, column, xfFor(ctBoolean), value.AsBoolean() ? 1 : 0, false);
+    // A boolean value, or a number a reader typed as boolean.
+    if ((value.Type() == TVarType::Boolean && IsValueCellType(type)) || type == ctBoolean) {
+      WriteBoolErr(row, column, xfFor(ctBoolean), value.ToDouble() != 0 ? 1 : 0, false);
       return;
     }
     switch (type) {

@@ -273,6 +273,15 @@ TEST_F(XlsTest, ValuesComeFromTheCellNotFromText) {
   EXPECT_EQ(cells.at("0,4").Data.substr(6), std::string("\x24\x01", 2));
   EXPECT_EQ(cells.at("0,5").Data.substr(6), std::string("\x01\x00", 2));
   EXPECT_EQ(number("0,6"), 70000.5);  // beyond 16-bit day numbers
+
+  // A number a reader typed as boolean is a boolean cell.
+  TSpreadSheet flags;
+  flags.Cells.SetCell(0, 0, ictBoolean, 0, taLeftJustify, TVariant(int64_t(1)));
+  flags.Cells.SetCell(1, 0, ictBoolean, 0, taLeftJustify, TVariant(0.0));
+  ASSERT_EQ(Export("b.xls", flags), erCompleted);
+  const auto b = CellRecords(Records(ReadFileText(Tmp / "b.xls")));
+  EXPECT_EQ(b.at("0,0").Data.substr(6), std::string("\x01\x00", 2));
+  EXPECT_EQ(b.at("0,1").Data.substr(6), std::string("\x00\x00", 2));
 }
 
 TEST_F(XlsTest, ColoursAndFontsWaitForTheirFormats) {
