@@ -256,14 +256,17 @@ inline std::map<std::string, TReadBack> ReadBack(const std::vector<std::string>&
   return ParseReadBack(RunCapture(cmd + " 2>/dev/null"));
 }
 
-// LibreOffice converts every file to .xlsx in one call (it starts slowly),
-// with a profile of its own so runs beside other soffice users do not clash.
+// LibreOffice converts the files to .xlsx in as few calls as it takes (it
+// starts slowly), with a profile of its own so runs beside other soffice users do not clash.
+// More than 40 files to one call make soffice skip some without a word.
 inline std::vector<std::string> ConvertWithLibreOffice(const std::vector<std::string>& files, const std::string& outDir) {
   std::filesystem::create_directories(outDir);
-  std::string cmd = "cd " + ShellQuote(outDir) + " && timeout 300 soffice -env:UserInstallation=file://" + outDir +
-                    "/profile --headless --norestore --convert-to xlsx --outdir " + ShellQuote(outDir);
-  for (const auto& f : files) cmd += " " + ShellQuote(f);
-  RunCapture(cmd + " >/dev/null 2>&1");
+  for (size_t first = 0; first < files.size(); first += 40) {
+    std::string cmd = "cd " + ShellQuote(outDir) + " && timeout 300 soffice -env:UserInstallation=file://" + outDir +
+                      "/profile --headless --norestore --convert-to xlsx --outdir " + ShellQuote(outDir);
+    for (size_t i = first; i < files.size() && i < first + 40; ++i) cmd += " " + ShellQuote(files[i]);
+    RunCapture(cmd + " >/dev/null 2>&1");
+  }
   std::vector<std::string> out;
   for (const auto& f : files)
     out.push_back(outDir + "/" + std::filesystem::path(f).stem().string() + ".xlsx");
