@@ -3,6 +3,7 @@
 #include <new>
 
 #include "Exception.h"
+#include "ExportHandOff.h"
 #include "PlainWriters.h"
 #include "QXIOO.h"
 #include "QXIOleStorage.h"
@@ -161,7 +162,8 @@ void TSpreadsheetConversion::WriteSheet(const std::string& path, const TSpreadSh
     case 1: WriteCSV(path, sheet); break;
     case 2: WriteHTML(path, sheet); break;
     case 3: WriteXML(path, sheet); break;
-    case 4: case 5: case 6: throw FormatNotAvailable(index);
+    case 4: ExportXLS(path, sheet); break;
+    case 5: case 6: throw FormatNotAvailable(index);
     default: break;
   }
 }
@@ -170,7 +172,7 @@ void TSpreadsheetConversion::ConvertFile(const std::string& sourcePath, const st
                                          int index) {
   FLastReader = nullptr;
   // Nothing is read when the output cannot be written anyway.
-  if (index >= 4 && index < DestinationFormatCount) throw FormatNotAvailable(index);
+  if (index >= 5 && index < DestinationFormatCount) throw FormatNotAvailable(index);
   TReaderKind kind = ChooseReader(sourcePath);
   std::string ext = ExtractFileExt(sourcePath);
   std::string extText = ext.empty() ? std::string("file without extension") : "\"" + ext + "\" file";
