@@ -228,15 +228,42 @@ int ChooseXLSCodePage(const std::vector<char32_t>& characters) {
 
 // --- shared registries -------------------------------------------------------
 
-int32_t TQXEXLSSST::Add(const std::string& text) {
-  auto [it, added] = FIndex.emplace(text, int32_t(FStrings.size()));
-  if (added) FStrings.push_back(text);
-  return it->second;
+int32_t TQXEXLSSST::Add(std::string_view text) {
+  ++FReferences;
+  const uint32_t hash = uint32_t(std::hash<std::string_view>()(text));
+  // At most half full: short probe runs.
+  if ((FHashes.size() + 1) * 2 > FSlots.size()) Rehash(std::max<size_t>(FSlots.size() * 2, 1024));
+  const size_t mask = FSlots.size() - 1;
+  for (size_t i = hash & mask;; i = (i + 1) & mask) {
+    const int32_t slot = FSlots[i];
+    if (slot == 0) {
+      const int32_t index = int32_t(FHashes.size());
+      FSlots[i] = index + 1;
+      FHashes.push_back(hash);
+      FText.append(text);
+      FStarts.push_back(FText.size());
+      return index;
+    }
+    if (FHashes[size_t(slot - 1)] == hash && (*this)[slot - 1] == text) return slot - 1;
+  }
+}
+
+void TQXEXLSSST::Rehash(size_t slots) {
+  FSlots.assign(slots, 0);
+  const size_t mask = slots - 1;
+  for (size_t n = 0; n < FHashes.size(); ++n) {
+    size_t i = FHashes[n] & mask;
+    while (FSlots[i] != 0) i = (i + 1) & mask;
+    FSlots[i] = int32_t(n + 1);
+  }
 }
 
 void TQXEXLSSST::Clear() {
-  FStrings.clear();
-  FIndex.clear();
+  FText.clear();
+  FStarts.assign(1, 0);
+  FHashes.clear();
+  FSlots.clear();
+  FReferences = 0;
   RecordSizes.clear();
 }
 
@@ -271,7 +298,7 @@ int32_t TQXExportToCustomXLS::NumberFormatOf(TCellType cellType) const {
   }
 }
 
-std::string TQXExportToCustomXLS::BuiltInFormat(int32_t index) const {
+std::string TQXExportToCustomXLS::BuiltInFormat(int32_t index, bool localised) const {
   const TFormatSettings& fs = FFormatSettings;
   const std::string currency = "\"" + StringReplaceAll(fs.CurrencyString, "\"", "") + "\"";
   switch (index) {
@@ -290,7 +317,7 @@ std::string TQXExportToCustomXLS::BuiltInFormat(int32_t index) const {
   }
   if (index < 0 || index >= NumberFormatCount) return "General";
   const std::string f = BuiltInFormats[index];
-  return IsLocalisedFormat(index) ? LocaliseNumberFormat(f, fs.DecimalSeparator, fs.ThousandSeparator) : f;
+  return localised && IsLocalisedFormat(index) ? LocaliseNumberFormat(f, fs.DecimalSeparator, fs.ThousandSeparator) : f;
 }
 
 void TQXExportToCustomXLS::WriteText(const std::string& text, bool lengthPrefix) {
