@@ -386,6 +386,23 @@ TEST_F(XlsxTest, DimensionIsWhatWasWritten) {
   const std::string b = Sheet("b.xlsx");
   EXPECT_NE(b.find("<dimension ref=\"B1:D7\""), std::string::npos) << b;
   EXPECT_NE(CellElement(b, "B7"), "");  // the footer is in the sheet
+  // Blank cells with soExportBlankValues, and each file of a split export
+  // a package of its own.
+  TSpreadSheet gaps;
+  FillSheet(gaps, {{"a", TVariant(), "c"}, {"d"}, {"e"}, {"f"}, {"g"}});
+  ASSERT_EQ(Export("g.xlsx", gaps, [](TQXExportToXLSX& w) {
+              w.SetOption(soExportBlankValues, true);
+              w.RowsPerFile = 2;
+            }),
+            erCompleted);
+  EXPECT_EQ(CellElement(Sheet("g.xlsx"), "B1"), "<c r=\"B1\"/>");
+  EXPECT_NE(Sheet("g.xlsx").find("<dimension ref=\"A1:C2\""), std::string::npos);
+  for (const char* name : {"g001.xlsx", "g002.xlsx"}) {
+    const auto parts = PackageParts(Tmp / name);
+    ASSERT_EQ(parts.size(), 12u) << name;
+    EXPECT_EQ(SharedStrings(PartOf(Tmp / name, "xl/sharedStrings.xml")).size(), name[3] == '1' ? 2u : 1u) << name;
+  }
+  EXPECT_NE(CellElement(Sheet("g002.xlsx"), "A1"), "");
   // No cell at all.
   TSpreadSheet empty;
   ASSERT_EQ(Export("e.xlsx", empty), erCompleted);
@@ -644,6 +661,24 @@ TEST(XlsxHandOff, IndexFiveWritesWorkbooksAndFailuresRaise) {
     EXPECT_EQ(e.Message(), "Sheet \"Big\": MS Excel spreadsheet can not contain more than 1048576 rows");
   }
   EXPECT_FALSE(fs::exists(tmp / "big.xlsx"));
+
+  // The batch, as the window and varnowe-batch run it.
+  const fs::path book = fs::path(VARNOWE_CORPUS_DIR) / "xls" / "sjs_1900.xls";
+  if (fs::exists(book)) {
+    fs::create_directories(tmp / "src");
+    fs::copy_file(book, tmp / "src/a.xls");
+    TSpreadsheetBatch batch;
+    batch.Settings.edSourceName = tmp / "src";
+    batch.Settings.edDestinationName = tmp / "out";
+    batch.Settings.rgDestination = 5;
+    batch.BuildCandidateList();
+    batch.BuildWorkList();
+    ASSERT_EQ(batch.WorkItems().size(), 1u);
+    EXPECT_EQ(batch.WorkItems()[0].Destination, tmp / "out/a.xlsx");
+    batch.ExecuteConversion();
+    EXPECT_EQ(batch.WorkItems()[0].Status, "Finished");
+    EXPECT_EQ(PackageParts(tmp / "out/a.xlsx").size(), 12u);
+  }
 
   TSpreadSheet sheet;
   FillSheet(sheet, std::vector<std::vector<TVariant>>(100, {"x"}));
