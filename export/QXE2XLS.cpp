@@ -368,6 +368,18 @@ void TQXExportToCustomXLS::ClearRegistries() {
   FSST.Clear();
 }
 
+bool TQXExportToCustomXLS::AcceptCell(TCellType cellType, int32_t row, int32_t column, const std::string& text,
+                                      bool& typed, bool& empty) {
+  typed = HasCellValue() && !HasOption(soFieldMask);
+  const TVariant& value = CellValue();
+  empty = cellType == ctBlank || (typed ? value.IsEmptyOrNull() || (value.IsText() && text.empty()) : text.empty());
+  if (column >= 0 && column < MaxCols() && row >= 0 && row < MaxRows()) return true;
+  // Nothing to lose in an empty cell beyond the grid.
+  if (empty && !HasOption(soExportBlankValues)) return false;
+  if (column < 0 || column >= MaxCols()) throw EQXEMaxColCountException(Format(QXEMaxColCountText, MaxCols()));
+  throw EQXEMaxRowCountException(Format(QXEMaxRowCountText, MaxRows()));
+}
+
 int32_t TQXExportToCustomXLS::RegisterFont(const TQXEFont& font) {
   for (size_t i = 0; i < FFonts.size(); ++i) {
     const TQXEFont& f = FFonts[i];
@@ -627,16 +639,9 @@ void TQXExportToXLS::WriteBoolErr(int32_t row, int32_t column, int32_t xf, uint8
 
 void TQXExportToXLS::WriteCell(TQXEField* field, TCellType cellType, int32_t row, int32_t column,
                                const std::string& text, TAlignment alignment, const TQXEFont& font, TColor color) {
-  const bool typed = HasCellValue() && !HasOption(soFieldMask);
+  bool typed, empty;
+  if (!AcceptCell(cellType, row, column, text, typed, empty)) return;
   const TVariant& value = CellValue();
-  const bool empty = typed ? value.IsEmptyOrNull() || (value.IsText() && text.empty()) || cellType == ctBlank
-                           : text.empty() || cellType == ctBlank;
-  if (column >= MaxCols() || column < 0) {
-    // Nothing to lose in an empty cell beyond the grid.
-    if (!empty || HasOption(soExportBlankValues))
-      throw EQXEMaxColCountException(Format(QXEMaxColCountText, MaxCols()));
-    return;
-  }
   TQXExportToCustomXLS::WriteCell(field, cellType, row, column, text, alignment, font, color);
   if (cellType == ctGraphic) {
     // Pictures are not written to BIFF4 sheets.

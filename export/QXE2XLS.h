@@ -133,6 +133,11 @@ class TQXExportToCustomXLS : public TQXExportToCellFile {
   int32_t GridRowLimit() const override { return MaxRows(); }
   int32_t GridColLimit() const override { return MaxCols(); }
 
+  // A cell as both writers take it: typed when its value (not its text) is
+  // written, empty when there is nothing to write. An empty cell beyond the
+  // grid answers false (it is dropped); any other cell beyond it raises the
+  // limit's error.
+  bool AcceptCell(TCellType cellType, int32_t row, int32_t column, const std::string& text, bool& typed, bool& empty);
   // The font's index in the list (same name, style, size and colour); a new
   // one is added while the list holds fewer than 4, else -1.
   int32_t RegisterFont(const TQXEFont& font);
@@ -264,6 +269,8 @@ class TQXExportToXLSX : public TQXExportToCustomXLS {
 
  private:
   int32_t CellXF(int32_t numberFormat, TAlignment alignment, const TQXEFont& font, TColor color);
+  // FCell := the style attribute of a cell element.
+  void StartCell(int32_t xf);
   void PutNumber(int32_t row, int32_t column, int32_t xf, double value);
   void PutInteger(int32_t row, int32_t column, int32_t xf, int64_t value);
   void PutBoolean(int32_t row, int32_t column, int32_t xf, bool value);

@@ -692,19 +692,9 @@ int32_t TQXExportToXLSX::CellXF(int32_t numberFormat, TAlignment alignment, cons
 
 void TQXExportToXLSX::WriteCell(TQXEField* field, TCellType cellType, int32_t row, int32_t column,
                                 const std::string& text, TAlignment alignment, const TQXEFont& font, TColor color) {
-  const bool typed = HasCellValue() && !HasOption(soFieldMask);
+  bool typed, empty;
+  if (!AcceptCell(cellType, row, column, text, typed, empty)) return;
   const TVariant& value = CellValue();
-  const bool emptyText = value.Type() == TVarType::String       ? value.AsString().empty()
-                         : value.Type() == TVarType::WideString ? value.AsWide().empty()
-                                                                : false;
-  const bool empty =
-      typed ? value.IsEmptyOrNull() || emptyText || cellType == ctBlank : text.empty() || cellType == ctBlank;
-  if (column < 0 || column >= MaxCols() || row < 0 || row >= MaxRows()) {
-    // Nothing is lost with an empty cell beyond the grid.
-    if (empty && !HasOption(soExportBlankValues)) return;
-    if (column < 0 || column >= MaxCols()) throw EQXEMaxColCountException(Format(QXEMaxColCountText, MaxCols()));
-    throw EQXEMaxRowCountException(Format(QXEMaxRowCountText, MaxRows()));
-  }
   TQXExportToCustomXLS::WriteCell(field, cellType, row, column, text, alignment, font, color);
   if (!FSheet) return;
   if (cellType == ctGraphic) {
@@ -783,13 +773,17 @@ void TQXExportToXLSX::WriteCell(TQXEField* field, TCellType cellType, int32_t ro
   PutString(row, column, xfFor(ctString), nullptr, text);
 }
 
-void TQXExportToXLSX::PutNumber(int32_t row, int32_t column, int32_t xf, double value) {
+void TQXExportToXLSX::StartCell(int32_t xf) {
   FCell.clear();
   if (xf > 0) {
     FCell += " s=\"";
     AppendInt(FCell, xf);
     FCell += '"';
   }
+}
+
+void TQXExportToXLSX::PutNumber(int32_t row, int32_t column, int32_t xf, double value) {
+  StartCell(xf);
   if (!std::isfinite(value)) {
     FCell += " t=\"e\"><v>#NUM!</v></c>";
   } else {
@@ -801,12 +795,7 @@ void TQXExportToXLSX::PutNumber(int32_t row, int32_t column, int32_t xf, double 
 }
 
 void TQXExportToXLSX::PutInteger(int32_t row, int32_t column, int32_t xf, int64_t value) {
-  FCell.clear();
-  if (xf > 0) {
-    FCell += " s=\"";
-    AppendInt(FCell, xf);
-    FCell += '"';
-  }
+  StartCell(xf);
   FCell += "><v>";
   AppendInt(FCell, value);
   FCell += "</v></c>";
@@ -814,23 +803,13 @@ void TQXExportToXLSX::PutInteger(int32_t row, int32_t column, int32_t xf, int64_
 }
 
 void TQXExportToXLSX::PutBoolean(int32_t row, int32_t column, int32_t xf, bool value) {
-  FCell.clear();
-  if (xf > 0) {
-    FCell += " s=\"";
-    AppendInt(FCell, xf);
-    FCell += '"';
-  }
+  StartCell(xf);
   FCell += value ? " t=\"b\"><v>1</v></c>" : " t=\"b\"><v>0</v></c>";
   FSheet->AddCell(row, column, FCell);
 }
 
 void TQXExportToXLSX::PutBlank(int32_t row, int32_t column, int32_t xf) {
-  FCell.clear();
-  if (xf > 0) {
-    FCell += " s=\"";
-    AppendInt(FCell, xf);
-    FCell += '"';
-  }
+  StartCell(xf);
   FCell += "/>";
   FSheet->AddCell(row, column, FCell);
 }
@@ -850,12 +829,7 @@ void TQXExportToXLSX::PutString(int32_t row, int32_t column, int32_t xf, const T
     }
   }
   const int32_t index = FSST.Add(FText);
-  FCell.clear();
-  if (xf > 0) {
-    FCell += " s=\"";
-    AppendInt(FCell, xf);
-    FCell += '"';
-  }
+  StartCell(xf);
   FCell += " t=\"s\"><v>";
   AppendInt(FCell, index);
   FCell += "</v></c>";

@@ -11,6 +11,7 @@
 #include <random>
 #include <set>
 
+#include "BatchRun.h"
 #include "CodePage.h"
 #include "ConversionFrontEnd.h"
 #include "ExportHandOff.h"
@@ -74,17 +75,10 @@ class XlsxTest : public ::testing::Test {
   TQXEResult Export(const std::string& name, const TSpreadSheet& sheet,
                     const std::function<void(TQXExportToXLSX&)>& configure = {}) {
     W = std::make_unique<TQXExportToXLSX>();
-    TQXESpreadsheetDataEngine engine;
-    engine.SetSpreadSheet(&sheet);
-    W->SetOption(soShowMessage, false);
-    W->AnimatedStatus = false;
-    W->FileName = Tmp / name;
-    W->ColumnSource = csDataEngine;
-    W->SetDataEngine(&engine);
-    W->DocumentTime = FixedTime;
-    if (configure) configure(*W);
-    W->Execute();
-    return W->Statistic.Result;
+    return ExecuteOver(*W, Tmp / name, sheet, [&] {
+      W->DocumentTime = FixedTime;
+      if (configure) configure(*W);
+    });
   }
   std::string Sheet(const std::string& name) { return PartOf(Tmp / name, "xl/worksheets/sheet1.xml"); }
   // The first sheet as the program's own reader loads it.
@@ -662,22 +656,13 @@ TEST(XlsxHandOff, IndexFiveWritesWorkbooksAndFailuresRaise) {
   }
   EXPECT_FALSE(fs::exists(tmp / "big.xlsx"));
 
-  // The batch, as the window and varnowe-batch run it.
+  // varnowe-batch --format xlsx.
   const fs::path book = fs::path(VARNOWE_CORPUS_DIR) / "xls" / "sjs_1900.xls";
-  if (fs::exists(book)) {
-    fs::create_directories(tmp / "src");
-    fs::copy_file(book, tmp / "src/a.xls");
-    TSpreadsheetBatch batch;
-    batch.Settings.edSourceName = tmp / "src";
-    batch.Settings.edDestinationName = tmp / "out";
-    batch.Settings.rgDestination = 5;
-    batch.BuildCandidateList();
-    batch.BuildWorkList();
-    ASSERT_EQ(batch.WorkItems().size(), 1u);
-    EXPECT_EQ(batch.WorkItems()[0].Destination, tmp / "out/a.xlsx");
-    batch.ExecuteConversion();
-    EXPECT_EQ(batch.WorkItems()[0].Status, "Finished");
-    EXPECT_EQ(PackageParts(tmp / "out/a.xlsx").size(), 12u);
+  if (TBatchRun::Built() && fs::exists(book)) {
+    TBatchRun run;
+    const std::string out = run.Run({book}, "--format xlsx");
+    EXPECT_NE(out.find("1 converted, 0 failed"), std::string::npos) << out;
+    EXPECT_EQ(PackageParts(run.Out() / "sjs_1900.xlsx").size(), 12u);
   }
 
   TSpreadSheet sheet;
