@@ -234,12 +234,13 @@ void TMSExcelX::ReadSheetBin(const std::string& part) {
     if (type > BrtFmlaError) return true;
     if (type == BrtRowHdr) {
       uint32_t rw = r.U32(0);
-      row = rw < uint32_t(TSpreadSheetCells::MaxRows) ? int32_t(rw) : -1;
+      // Addresses past the grid go on to Deliver, which reports them.
+      row = int32_t(std::min<uint32_t>(rw, INT32_MAX));
       return true;
     }
     // Every cell record starts with the column and a 24-bit style index.
     uint32_t col = r.U32(0);
-    int32_t column = col < uint32_t(TSpreadSheetCells::MaxCols) ? int32_t(col) : -1;
+    int32_t column = int32_t(std::min<uint32_t>(col, INT32_MAX));
     int32_t xf = int32_t(r.U32(4) & 0xFFFFFF);
     switch (type) {
       case BrtCellBlank:
