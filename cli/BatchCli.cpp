@@ -4,7 +4,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -28,29 +31,41 @@ constexpr int ExitUsage = 2;
 // The wizard's settings file is named after its program, "varnowe".
 constexpr const char* WizardProgramName = "varnowe";
 
-volatile std::sig_atomic_t GInterrupted = 0;
-void OnInterrupt(int) { GInterrupted = 1; }
+// The run's stop, set by the signal handlers (one lock-free atomic store).
+std::atomic<TCancelToken*> GSignalToken{nullptr};
+void OnStopSignal(int sig) {
+  if (TCancelToken* token = GSignalToken.load()) token->Cancel(sig);
+}
 
-// Ctrl-C during a run presses Stop: the file in progress is finished first.
-class TInterruptAsStop {
+// SIGINT and SIGTERM stop the run: the file in progress is interrupted
+// between rows and its outputs taken back. The handlers reset themselves, so
+// a second signal ends the program at once.
+class TSignalsStop {
  public:
-  TInterruptAsStop() {
-    GInterrupted = 0;
+  explicit TSignalsStop(TCancelToken& token) {
+    GSignalToken.store(&token);
     struct sigaction sa {};
-    sa.sa_handler = OnInterrupt;
+    sa.sa_handler = OnStopSignal;
+    sa.sa_flags = SA_RESETHAND;
     sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, &FOld);
+    sigaction(SIGINT, &sa, &FOldInt);
+    sigaction(SIGTERM, &sa, &FOldTerm);
   }
-  ~TInterruptAsStop() { sigaction(SIGINT, &FOld, nullptr); }
-  TInterruptAsStop(const TInterruptAsStop&) = delete;
-  TInterruptAsStop& operator=(const TInterruptAsStop&) = delete;
+  ~TSignalsStop() {
+    sigaction(SIGINT, &FOldInt, nullptr);
+    sigaction(SIGTERM, &FOldTerm, nullptr);
+    GSignalToken.store(nullptr);
+  }
+  TSignalsStop(const TSignalsStop&) = delete;
+  TSignalsStop& operator=(const TSignalsStop&) = delete;
 
  private:
-  struct sigaction FOld {};
+  struct sigaction FOldInt {};
+  struct sigaction FOldTerm {};
 };
 
 std::string ItemLine(const TWorkItem& item) {
-  return Format("%-11s %10s  %s -> %s", item.Status.c_str(), item.Time.c_str(), item.Caption.c_str(),
+  return Format("%-11s %10s  %s -> %s", StatusText(item).c_str(), item.Time.c_str(), item.Caption.c_str(),
                 item.Destination.c_str());
 }
 
@@ -83,10 +98,11 @@ class TConsoleView : public IBatchView {
     PrintUpTo(FDriver.WorkItems().size());
   }
   void ProcessMessages() override {
-    if (GInterrupted && FDriver.Running() && !FDriver.StopRequested()) {
+    if (FDriver.CancelToken().Reason() > 0 && !FToldStop) {
+      FToldStop = true;
       ClearBar();
-      FOut << "Interrupted: stopping after the current file.\n";
-      FDriver.Stop();
+      FOut << "Interrupted: stopping.\n";
+      FOut.flush();
     }
   }
 
@@ -118,6 +134,7 @@ class TConsoleView : public IBatchView {
   std::ostream& FOut;
   bool FTerminal;
   bool FBarShown = false;
+  bool FToldStop = false;
   size_t FPrinted = 0, FDone = 0, FTotal = 0;
 };
 
@@ -146,6 +163,7 @@ void LoadSettingsFile(const std::string& path, TSpreadsheetBatch& batch) {
   c.chkLotus = ini.ReadBool("SourceFormat", "lotus", c.chkLotus);
   c.chkQuattroPro = ini.ReadBool("SourceFormat", "quattro", c.chkQuattroPro);
   c.chkOpenOffice = ini.ReadBool("SourceFormat", "ods", c.chkOpenOffice);
+  ReadBudgetSettings(ini, s);
 }
 
 void PrintLists(std::ostream& out, const TBatchDriver& batch) {
@@ -160,7 +178,7 @@ void PrintLists(std::ostream& out, const TBatchDriver& batch) {
 }
 
 struct TOptions {
-  std::string Source, Mask, Dest, Format, Log, Settings, Dump;
+  std::string Source, Mask, Dest, Format, Log, Settings, Dump, MaxOutput;
   std::vector<std::string> Formats;
   bool SubDirs = false, NoOverwrite = false, List = false;
 };
@@ -183,6 +201,8 @@ int RunBatchCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
       app.add_option("--settings", o.Settings, "Load the job from an INI file (none given: the wizard's settings)")
           ->expected(0, 1);
   app.add_flag("--list", o.List, "Print the candidate and work lists without converting");
+  auto* optMaxOutput = app.add_option("--max-output", o.MaxOutput,
+                                      "Largest output file, in bytes or with K, M, G, T (default 4G; 0: no limit)");
   auto* optDump = app.add_option("--dump", o.Dump, "Print the workbook model of one file as JSON");
   try {
     app.parse(argc, argv);
@@ -234,6 +254,10 @@ int RunBatchCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
       s.chkLogProcessed = !o.Log.empty();
       s.edLogProcessed = o.Log;
     }
+    if (optMaxOutput->count() && !TryParseByteSize(o.MaxOutput, s.MaxOutputSize)) {
+      err << "varnowe-batch: --max-output \"" << o.MaxOutput << "\" is no size (e.g. 4294967296, 500M, 4G)\n";
+      return ExitUsage;
+    }
     if (optFormat->count()) {
       const auto index = ParseDestinationFormat(o.Format);
       if (!index) {
@@ -264,7 +288,11 @@ int RunBatchCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
     }
 
     if (!DirectoryExists(s.edSourceName)) {
-      err << "varnowe-batch: source directory " << s.edSourceName << " does not exist\n";
+      const int why = PathStatError(s.edSourceName);
+      if (why != 0 && why != ENOENT)  // a link loop, no permission: the system's reason
+        err << "varnowe-batch: source directory " << s.edSourceName << ": " << std::strerror(why) << '\n';
+      else
+        err << "varnowe-batch: source directory " << s.edSourceName << " does not exist\n";
       return ExitUsage;
     }
     if (s.edDestinationName.empty()) {
@@ -272,25 +300,27 @@ int RunBatchCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
       return ExitUsage;
     }
 
+    // From here a signal stops: the listing of a huge tree, then the run.
+    TCancelToken stop;
+    batch.SetCancelToken(&stop);
+    TSignalsStop signals(stop);
+
     batch.BuildCandidateList();
     batch.BuildWorkList();
     if (o.List) {
       PrintLists(out, batch);
-      return ExitOk;
+      return stop.Reason() > 0 ? 128 + stop.Reason() : ExitOk;
     }
 
     TConsoleView view(batch, out, &out == &std::cout && isatty(STDOUT_FILENO));
     batch.SetView(&view);
     TRunOutcome outcome;
-    {
-      TInterruptAsStop interrupt;
-      try {
-        outcome = batch.ExecuteConversion();
-      } catch (const std::exception& e) {
-        batch.SetView(nullptr);
-        err << "varnowe-batch: " << e.what() << '\n';
-        return ExitUsage;
-      }
+    try {
+      outcome = batch.ExecuteConversion();
+    } catch (const std::exception& e) {
+      batch.SetView(nullptr);
+      err << "varnowe-batch: " << e.what() << '\n';
+      return ExitUsage;
     }
     batch.SetView(nullptr);
 
@@ -305,6 +335,8 @@ int RunBatchCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
         << " error(s)";
     if (left) out << ", " << left << " not converted";
     out << '\n';
+    // Stopped by a signal: the shell's convention, 128 + its number (130, 143).
+    if (stop.Reason() > 0) return 128 + stop.Reason();
     return (errors || left || outcome == TRunOutcome::roCanceled) ? ExitItemError : ExitOk;
   } catch (const std::exception& e) {
     // Settings or destination that cannot be used (e.g. "Unable to create directory").

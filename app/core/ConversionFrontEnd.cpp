@@ -3,6 +3,7 @@
 #include "Exception.h"
 #include "PlainWriters.h"
 #include "QXIOleStorage.h"
+#include "QXIUtils.h"
 #include "QXWKS.h"
 #include "QXXLS.h"
 #include "QXXLSX.h"
@@ -140,19 +141,20 @@ std::string TSpreadsheetConversion::SheetOutputPath(const std::string& destinati
   return ChangeFileExt(destinationPath, "") + std::to_string(n) + ext;
 }
 
-void TSpreadsheetConversion::WriteSheet(const std::string& path, const TSpreadSheet& sheet, int index) {
+void TSpreadsheetConversion::WriteSheet(const std::string& path, const TSpreadSheet& sheet, int index,
+                                        const TSheetWriteOptions& options) {
   switch (index) {
-    case 0: WriteTXT(path, sheet); break;
-    case 1: WriteCSV(path, sheet); break;
-    case 2: WriteHTML(path, sheet); break;
-    case 3: WriteXML(path, sheet); break;
+    case 0: WriteTXT(path, sheet, options); break;
+    case 1: WriteCSV(path, sheet, options); break;
+    case 2: WriteHTML(path, sheet, options); break;
+    case 3: WriteXML(path, sheet, options); break;
     case 4: case 5: case 6: throw FormatNotAvailable(index);
     default: break;
   }
 }
 
 void TSpreadsheetConversion::ConvertFile(const std::string& sourcePath, const std::string& destinationPath,
-                                         int index) {
+                                         int index, TItemContext* item) {
   // Nothing is read when the output cannot be written anyway.
   if (index >= 4 && index < DestinationFormatCount) throw FormatNotAvailable(index);
   TReaderKind kind = ChooseReader(sourcePath);
@@ -166,23 +168,61 @@ void TSpreadsheetConversion::ConvertFile(const std::string& sourcePath, const st
     throw Exception(std::string("The ") + ReaderKindName(kind) + " format of this " + extText +
                     " is not supported yet.");
 
-  reader->LoadFromFile(sourcePath);
-  WriteWorkbook(reader->Sheets, destinationPath, index);
+  // The run's stop and budgets reach the reader; a reader used outside a
+  // run keeps its own defaults.
+  reader->CancelToken = item ? &item->Cancel : nullptr;
+  if (item) reader->MaxCellMemory = item->Settings.MaxWorkbookMemory;
+  std::string truncated;
+  try {
+    reader->LoadFromFile(sourcePath);
+  } catch (const EQXIFileTruncatedException& e) {
+    // The cells before the cut are in the model: they are written all the same.
+    truncated = e.Message();
+  }
+  WriteWorkbook(reader->Sheets, destinationPath, index, item);
+  if (!truncated.empty()) {
+    if (item) item->Commit();  // what was read stays, though the item ends in error
+    throw EQXIFileTruncatedException(truncated + (truncated.back() == '.' ? "" : ".") +
+                                     " What could be read was written.");
+  }
 }
 
-void TSpreadsheetConversion::WriteWorkbook(TSpreadSheets& sheets, const std::string& destinationPath, int index) {
+void TSpreadsheetConversion::WriteWorkbook(TSpreadSheets& sheets, const std::string& destinationPath, int index,
+                                           TItemContext* item) {
+  TSheetWriteOptions options;
+  if (item) {
+    options.Cancel = &item->Cancel;
+    options.MaxOutputSize = item->Settings.MaxOutputSize;
+    options.Replace = item->Settings.chkOverwrite;
+  }
+  auto write = [&](const std::string& path, const TSpreadSheet& sheet) {
+    if (!item) return WriteSheet(path, sheet, index, options);
+    if (!item->BeginOutput(path)) return;  // an existing file, overwriting off
+    try {
+      WriteSheet(path, sheet, index, options);
+    } catch (const EFileExistsError&) {
+      item->OutputKept(path);  // appeared while the sheet was written
+      return;
+    }
+    item->OutputWritten(path);
+  };
   if (sheets.Count() == 0) {
     // A file without sheets still gets its output, as an empty sheet 0 would.
     TSpreadSheet empty;
-    WriteSheet(destinationPath, empty, index);
+    write(destinationPath, empty);
     return;
   }
+  // The source's extension tells apart a sheet output whose name another
+  // output of the run has (book.xls's second sheet and book1.xls's output).
+  const std::string ext = item ? ExtractFileExt(item->Source) : std::string();
+  const std::string tag = ext.size() > 1 ? ext.substr(1) : std::string();
   for (int32_t n = 0; n < sheets.Count(); ++n) {
     TSpreadSheet& sheet = sheets.GetSheet(n);
     if (n == 0) {
-      WriteSheet(destinationPath, sheet, index);
+      write(destinationPath, sheet);
     } else if (sheet.Cells.Count() != 0) {
-      WriteSheet(SheetOutputPath(destinationPath, n), sheet, index);
+      const std::string path = SheetOutputPath(destinationPath, n);
+      write(item ? item->Outputs.ReserveUnique(path, tag) : path, sheet);
     }
   }
 }
@@ -208,5 +248,5 @@ void TSpreadsheetBatch::FreeConverters() {
 
 void TSpreadsheetBatch::ConvertFile(const std::string& sourcePath, const std::string& destinationPath) {
   TBatchDriver::ConvertFile(sourcePath, destinationPath);
-  Conversion.ConvertFile(sourcePath, destinationPath, Settings.rgDestination);
+  Conversion.ConvertFile(sourcePath, destinationPath, Settings.rgDestination, CurrentItem());
 }

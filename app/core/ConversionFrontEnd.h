@@ -6,6 +6,7 @@
 #include <string>
 
 #include "BatchDriver.h"
+#include "PlainWriters.h"
 #include "QXCells.h"
 #include "ReaderSniffing.h"
 
@@ -48,7 +49,12 @@ class TSpreadsheetConversion {
   // reader is known by, its content) selects and writes sheet 0 to
   // destinationPath and every later sheet with cells to destinationPath
   // with the sheet position before the extension. Raises on any failure.
-  void ConvertFile(const std::string& sourcePath, const std::string& destinationPath, int index);
+  // With a run's item: the load and the writers poll its stop and keep its
+  // budgets, sheet outputs get names no other output of the run has, and an
+  // existing file is never replaced while overwriting is off. A truncated
+  // file still has what was read written; its error says so.
+  void ConvertFile(const std::string& sourcePath, const std::string& destinationPath, int index,
+                   TItemContext* item = nullptr);
 
   // Which reader ConvertFile uses for a file: by extension, by content for
   // an extension no reader is known by; a zip package under an Excel name,
@@ -58,9 +64,11 @@ class TSpreadsheetConversion {
   static std::string SheetOutputPath(const std::string& destinationPath, int32_t n);
   // Writes sheet 0 (always) and every later sheet that holds cells under
   // its output name; a workbook without sheets writes one empty output.
-  static void WriteWorkbook(TSpreadSheets& sheets, const std::string& destinationPath, int index);
+  static void WriteWorkbook(TSpreadSheets& sheets, const std::string& destinationPath, int index,
+                            TItemContext* item = nullptr);
   // Writes one sheet in destination format index (0 to 6; others write nothing).
-  static void WriteSheet(const std::string& path, const TSpreadSheet& sheet, int index);
+  static void WriteSheet(const std::string& path, const TSpreadSheet& sheet, int index,
+                         const TSheetWriteOptions& options = {});
   // Whether this build has a reader for the kind.
   static bool HasReader(TReaderKind kind);
   // A new reader of that kind with its default properties; nullptr when
