@@ -21,6 +21,11 @@ constexpr uint32_t kDirEntrySize = 128;
   throw EOleError("The compound document is damaged: " + what + ".");
 }
 
+// A structure the file needs lies past its end: the file was cut off.
+[[noreturn]] void CutOff(const std::string& what) {
+  throw EOleError("The compound document is truncated: " + what + " lies past the end of the file.");
+}
+
 char16_t FoldCase(char16_t c) {
   if (c >= u'a' && c <= u'z') return char16_t(c - 32);
   if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return char16_t(c - 32);
@@ -158,7 +163,8 @@ class TCompoundFile {
     std::vector<uint32_t> out;
     uint32_t s = start;
     while (s != kEndOfChain) {
-      if (s >= FFat.size() || s >= FSectorCount) Damaged(std::string("sector number out of range in the ") + what);
+      if (s >= FFat.size()) Damaged(std::string("sector number out of range in the ") + what);
+      if (s >= FSectorCount) CutOff(std::string("part of its ") + what);
       if (out.size() >= FSectorCount) Damaged(std::string("the ") + what + " chain loops");
       out.push_back(s);
       s = FFat[s];
@@ -220,6 +226,8 @@ class TCompoundFile {
 
     FFat.reserve(fatSectors.size() * (FSectorSize / 4));
     for (uint32_t s : fatSectors) {
+      // A sector the table's own size could describe was cut off; any other number is damage.
+      if (s >= FSectorCount && uint64_t(s) < uint64_t(numFat) * (FSectorSize / 4)) CutOff("part of its allocation table");
       if (s > kMaxRegSect || s >= FSectorCount) Damaged("allocation table sector number out of range");
       uint64_t off = SectorOffset(s);
       // The last sector may be cut short by writers that trim the file.
