@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdio>
 #include <limits>
+#include <string>
 
 int64_t PackageInflateBudget(int64_t packageSize) {
   if (packageSize <= 0) return DefaultPackageInflateBudget;
@@ -40,12 +41,11 @@ std::string FormatByteSize(int64_t bytes) {
     ++u;
   }
   char buf[32];
-  // Whole values without ".0" (4 GiB); others with one decimal.
-  if (v == double(int64_t(v)))
-    std::snprintf(buf, sizeof buf, "%lld %s", static_cast<long long>(v), units[u]);
-  else
-    std::snprintf(buf, sizeof buf, "%.1f %s", v, units[u]);
-  return buf;
+  std::snprintf(buf, sizeof buf, "%.1f", v);
+  std::string text = buf;
+  // Whole values without ".0": "4 GiB".
+  if (text.size() > 2 && text.compare(text.size() - 2, 2, ".0") == 0) text.resize(text.size() - 2);
+  return text + " " + units[u];
 }
 
 bool TryParseByteSize(const std::string& text, int64_t& bytes) {
