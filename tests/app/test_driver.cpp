@@ -487,6 +487,14 @@ class TOutputBatch : public TBatchDriver {
   }
 };
 
+// Lists tmp/in into the work list, outputs going to tmp/out.
+void ListSources(TBatchDriver& batch, const TTempDir& tmp) {
+  batch.Settings.edSourceName = tmp / "in";
+  batch.Settings.edDestinationName = tmp / "out";
+  batch.BuildCandidateList();
+  batch.BuildWorkList();
+}
+
 std::vector<std::string> Entries(const std::string& dir) {
   std::vector<std::string> names;
   for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
@@ -515,10 +523,7 @@ TEST(ItemOutputs, AStopPressedInsideAFileCancelsItAndPutsBackWhatItReplaced) {
   } view;
   view.Batch = &batch;
   batch.SetView(&view);
-  batch.Settings.edSourceName = tmp / "in";
-  batch.Settings.edDestinationName = tmp / "out";
-  batch.BuildCandidateList();
-  batch.BuildWorkList();
+  ListSources(batch, tmp);
   const uint32_t start = GetTickCount();
   EXPECT_EQ(batch.ExecuteConversion(), TRunOutcome::roCanceled);
   EXPECT_LT(GetTickCount() - start, 1200u);  // a, then b stopped, not finished
@@ -542,10 +547,7 @@ TEST(ItemOutputs, AFailedItemTakesBackItsOutputsUnlessItKeptThem) {
   TOutputBatch batch;
   batch.FailNames = {"a.xls"};
   batch.KeepOnFailure = {"b.xls"};
-  batch.Settings.edSourceName = tmp / "in";
-  batch.Settings.edDestinationName = tmp / "out";
-  batch.BuildCandidateList();
-  batch.BuildWorkList();
+  ListSources(batch, tmp);
   EXPECT_EQ(batch.ExecuteConversion(), TRunOutcome::roFinished);
   const auto& items = batch.WorkItems();
   EXPECT_EQ(items[0].Status, "Error cannot finish a.xls");
@@ -563,11 +565,8 @@ TEST(ItemOutputs, SheetOutputsNeverTakeAnotherItemsNameAndOverwriteOffKeepsFiles
   for (const char* n : {"report.xls", "report1.xls"}) Touch(tmp / ("in/" + std::string(n)));
   Touch(tmp / "out/report11.csv", "made by hand");
   TOutputBatch batch;
-  batch.Settings.edSourceName = tmp / "in";
-  batch.Settings.edDestinationName = tmp / "out";
   batch.Settings.chkOverwrite = false;
-  batch.BuildCandidateList();
-  batch.BuildWorkList();
+  ListSources(batch, tmp);
   batch.ExecuteConversion();
   const auto& items = batch.WorkItems();
   EXPECT_EQ(items[0].Status, StatusFinished);
