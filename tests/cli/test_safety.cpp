@@ -175,3 +175,12 @@ TEST(Budgets, MaxOutputAndTruncatedFilesGiveExitStatus1) {
   EXPECT_NE(ReadText(dir / "log.txt").find("The file is truncated"), std::string::npos);
   EXPECT_NE(ReadText(dir / "out/cut.csv").find("\"7\""), std::string::npos);
 }
+
+TEST(Messages, ASourceFolderThatIsALinkLoopSaysSo) {
+  TTempDir dir;
+  ASSERT_EQ(symlink("loop", (dir / "loop").c_str()), 0);
+  TChild c = Start({"--source", dir / "loop"}, dir / "log.txt");
+  EXPECT_EQ(Wait(c), 2);
+  EXPECT_EQ(ReadText(dir / "log.txt"),
+            "varnowe-batch: source directory " + (dir / "loop") + ": Too many levels of symbolic links\n");
+}
