@@ -32,10 +32,11 @@ measure() {
   eval "${label}_wall=$wall ${label}_cpu=$cpu ${label}_rss=$rss"
 }
 
-# Converts the book with varnowe-batch, then with ssconvert, and prints the ratio.
+# Converts the book with varnowe-batch (source formats FORMATS, excel when
+# unset), then with ssconvert, and prints the ratio.
 run_conversions() {
   measure varnowe env VARNOWE_CODEPAGE=65001 "$BATCH" --source "$WORK/src" --dest "$WORK/out" --format csv \
-    --formats excel
+    --formats "${FORMATS:-excel}"
   grep -q "Finished" "$WORK/varnowe.out" || {
     echo "varnowe-batch did not finish the file:" >&2; cat "$WORK/varnowe.out" >&2; exit 1; }
   echo "varnowe-batch CSV: $(wc -l < "$WORK/out/${NAME%.*}.csv") lines"

@@ -8,6 +8,7 @@
 #include "CodePage.h"
 #include "ConversionFrontEnd.h"
 #include "QXWKS.h"
+#include "QXWQ.h"
 #include "QXXLS.h"
 #include "Exception.h"
 #include "ReaderSniffing.h"
@@ -134,6 +135,8 @@ static std::string DumpVersion(TSpreadSheetFile& reader) {
     if (size_t(excel->Version) < std::size(ExcelVersions)) version += std::string("; ") + ExcelVersions[excel->Version];
   } else if (auto* lotus = dynamic_cast<TLotus123*>(&reader)) {
     version += std::string("; ") + WKSVersionName(lotus->Version());
+  } else if (auto* quattro = dynamic_cast<TQuattroPro*>(&reader)) {
+    version += std::string("; ") + WQVersionName(quattro->Version());
   }
   return version;
 }

@@ -201,6 +201,7 @@ class TQXXMLEngine::Source {
     if (FEnd) return false;
     if (FPos > 0) {
       FBuf.erase(0, FPos);
+      FBase += int64_t(FPos);
       FPos = 0;
     }
     const size_t old = FBuf.size();
@@ -278,6 +279,7 @@ class TQXXMLEngine::Source {
     return uint8_t(FBuf[FPos]);
   }
   void Skip(size_t n) { FPos += n; }
+  int64_t Offset() const { return FBase + int64_t(FPos); }
   bool Ensure(size_t n) {
     while (FBuf.size() - FPos < n)
       if (!More()) return false;
@@ -393,13 +395,14 @@ class TQXXMLEngine::Source {
     }
   }
 
-  // The content and end tag of an element whose start tag was just read.
-  void SkipElement() {
+  // The content and end tag of an element whose start tag was just read;
+  // false when the text ends first.
+  bool SkipElement() {
     std::string scratch;
     int64_t depth = 1;
     while (depth > 0) {
       ReadText(nullptr);
-      if (Peek() != '<') return;
+      if (Peek() != '<') return false;
       ++FPos;
       if (StartsWith("!--")) {
         SkipPast("-->", nullptr);
@@ -410,15 +413,16 @@ class TQXXMLEngine::Source {
       } else if (Peek() == '!') {
         SkipDeclaration();
       } else if (Peek() == '/') {
-        SkipPast(">", nullptr);
+        if (!SkipPast(">", nullptr)) return false;
         --depth;
       } else {
         scratch.clear();
         bool empty = false;
-        if (!ReadAttributes(scratch, empty)) return;
+        if (!ReadAttributes(scratch, empty)) return false;
         if (!empty) ++depth;
       }
     }
+    return true;
   }
 
  private:
@@ -426,6 +430,7 @@ class TQXXMLEngine::Source {
   int64_t FLeft;  // bytes still to read; -1 without limit
   std::string FBuf;
   size_t FPos = 0;
+  int64_t FBase = 0;  // bytes dropped from the front of FBuf
   std::string FRaw;
   size_t FRawKeep = 0;
   uint32_t FHigh = 0;
@@ -493,6 +498,7 @@ void TQXXMLEngine::LoadFromStream(TStream* stream, int64_t endPosition) {
   FCodePage = CP_UTF8;
   FForcedUtf8 = false;
   FOverflowed = false;
+  FResult = TQXXMLParseResult();
   if (!stream) return;
   int64_t limit = -1;
   if (endPosition > 0) limit = std::max<int64_t>(0, endPosition - stream->Position());
@@ -523,12 +529,37 @@ void SetOrAppend(TVariant& v, std::u16string&& text) {
 }
 }  // namespace
 
+void TQXXMLEngine::ReadTail(Source& src, TQXXMLItem* cur) {
+  if (!KeepTailText || !cur) {
+    src.ReadText(nullptr);
+    return;
+  }
+  FTail.clear();
+  src.ReadText(&FTail);
+  if (FTail.empty()) return;
+  std::u16string wide;
+  Decode(FTail.data(), FTail.size(), wide);
+  SetOrAppend(cur->Value, std::move(wide));
+}
+
 void TQXXMLEngine::Run(Source& src) {
   TQXXMLItem* cur = nullptr;
   bool rootDone = false;
   bool rootUsed = false;
   std::string name, attrs, value;
   std::u16string wide;
+  // The text ended inside an element, or inside the tag of one.
+  auto unclosed = [&](const std::string& element) {
+    FResult.Status = psUnclosed;
+    FResult.Element = element;
+  };
+  auto cancelled = [&] {
+    FResult.Status = psCancelled;
+    FResult.Offset = src.Offset();
+  };
+  // The declaration node stays current after the document element closed.
+  bool declaration = false;
+  auto inElement = [&] { return cur && !(declaration && cur == FRoot.get()); };
 
   src.ReadText(nullptr);
   if (src.Utf16()) FForcedUtf8 = true;
@@ -569,7 +600,7 @@ void TQXXMLEngine::Run(Source& src) {
       } else {
         src.SkipDeclaration();
       }
-      src.ReadText(nullptr);
+      ReadTail(src, cur);
       continue;
     }
     if (c == '?') {
@@ -587,14 +618,18 @@ void TQXXMLEngine::Run(Source& src) {
         SetEncoding(enc);
         FRoot->FCodePage = FCodePage;
         cur = FRoot.get();
+        declaration = true;
+        src.ReadText(nullptr);
+        continue;
       }
-      src.ReadText(nullptr);
+      ReadTail(src, cur);
       continue;
     }
     if (c == '/') {
+      // An end tag cut short still ends its element: everything in it was read.
       src.SkipPast(">", nullptr);
-      if (cur && !Close(cur, rootDone)) return;
-      src.ReadText(nullptr);
+      if (cur && !Close(cur, rootDone)) return cancelled();
+      ReadTail(src, cur);
       continue;
     }
 
@@ -606,7 +641,10 @@ void TQXXMLEngine::Run(Source& src) {
     }
     attrs.clear();
     bool empty = false;
-    if (!src.ReadAttributes(attrs, empty)) break;
+    if (!src.ReadAttributes(attrs, empty)) {
+      unclosed(name);
+      break;
+    }
     value.clear();
     if (!empty) {
       src.ReadText(&value);
@@ -657,14 +695,20 @@ void TQXXMLEngine::Run(Source& src) {
       node->AttributeText = attrs;
       cur = node;
       if (empty) {
-        if (!Close(cur, rootDone)) return;
-        src.ReadText(nullptr);
+        if (!Close(cur, rootDone)) return cancelled();
+        ReadTail(src, cur);
       }
     } else {
-      if (!empty) src.SkipElement();
-      src.ReadText(nullptr);
+      if (!empty && !src.SkipElement()) {
+        unclosed(inElement() ? cur->TagName : name);
+        break;
+      }
+      ReadTail(src, cur);
     }
   }
+  // Elements still open when the text ran out: the document is cut short.
+  if (inElement() && FResult.Status == psComplete) unclosed(cur->TagName);
+  FResult.Offset = src.Offset();
 }
 
 TQXXMLItem* TQXXMLEngine::Find(TQXXMLItem* start, const std::string& name, bool ignoreCase) {

@@ -74,6 +74,20 @@ class TQXXMLItem {
   int64_t* FCounter = nullptr;  // the engine's live-node count
 };
 
+// How the last parse ended. Offset counts the bytes of the text consumed
+// (for UTF-16 input, of its UTF-8 form); Element is the innermost element
+// still open when the text ended inside the document.
+enum TQXXMLParseStatus : uint8_t {
+  psComplete,   // every element that was opened was closed (or none was)
+  psUnclosed,   // the text ended inside an element or inside a tag
+  psCancelled,  // OnAfterTag stopped the parse
+};
+struct TQXXMLParseResult {
+  TQXXMLParseStatus Status = psComplete;
+  int64_t Offset = 0;
+  std::string Element;
+};
+
 using TQXIXMLOnTagEvent =
     std::function<void(TQXXMLEngine* Sender, TQXXMLItem* ParentNode, const std::string& ATagName,
                        const std::u16string& ATagValue, const std::u16string& ATagAttributes, bool& Accept)>;
@@ -99,6 +113,11 @@ class TQXXMLEngine {
   // and Overflowed() says so): a hostile part cannot exhaust the stack or memory.
   static constexpr int32_t MaxDepth = 2048;
   int64_t MaxItems = 4000000;
+  // Mixed content (paragraphs holding spans): the text that follows a
+  // child's end tag is appended to the parent's Value, so a reader that
+  // folds each child's text into its parent when it closes sees the text in
+  // document order. Off: that text is dropped.
+  bool KeepTailText = false;
 
   // Published
   TQXXMLItem* RootItem() { return FRoot.get(); }
@@ -131,6 +150,7 @@ class TQXXMLEngine {
   int CodePage() const { return FCodePage; }
   // Whether MaxItems stopped nodes from being made.
   bool Overflowed() const { return FOverflowed; }
+  const TQXXMLParseResult& ParseResult() const { return FResult; }
   // Wide text from bytes in the document's encoding.
   void Decode(const char* data, size_t size, std::u16string& out) const;
 
@@ -140,6 +160,8 @@ class TQXXMLEngine {
   TQXXMLItem* Find(TQXXMLItem* start, const std::string& name, bool ignoreCase);
   void SetEncoding(const std::u16string& name);
   bool Close(TQXXMLItem*& cur, bool& rootDone);  // false: cancelled
+  // Text up to the next tag: the current node's tail when KeepTailText is set.
+  void ReadTail(Source& src, TQXXMLItem* cur);
   void NoteRemoved(TQXXMLItem* node);
 
   int64_t FLive = 0;  // before FRoot: the nodes count down as they go
@@ -147,7 +169,9 @@ class TQXXMLEngine {
   int FCodePage = 65001;
   bool FForcedUtf8 = false;
   bool FOverflowed = false;
+  TQXXMLParseResult FResult;
   std::u16string FValueW, FAttrW;
+  std::string FTail;
 };
 
 // Attribute helpers for OnTag handlers, which receive the raw attribute text:

@@ -73,15 +73,15 @@ std::string LotusText(const TByteReader& r, size_t offset, size_t length) {
   return WideToAnsi(DecodeLotusBytes(p, n));
 }
 
-TAlignment PrefixAlignment(uint8_t prefix) {
+}  // namespace
+
+TAlignment LotusPrefixAlignment(uint8_t prefix) {
   switch (prefix) {
     case '^': return taCenter;
     case '"': return taRightJustify;
     default: return taLeftJustify;
   }
 }
-
-}  // namespace
 
 const char* WKSVersionName(TWKSVersion v) {
   switch (v) {
@@ -137,6 +137,7 @@ void TLotus123::ResetData() {
   FFormatList.clear();
   FFormatRuns.clear();
   FStrings.clear();
+  FRowFormatBytes.clear();
 }
 
 void TLotus123::LoadFromFile(const std::string& fileName) {
@@ -282,6 +283,7 @@ bool TLotus123::DispatchRecord(const TByteReader& r) {
       break;
     case recRowFormats:
       ReadRowFormats(r);
+      ReadRowFormatBytes(r);
       break;
     case recLabel3:
       if (cells) ReadLabel(r, 4);
@@ -354,7 +356,63 @@ void TLotus123::Deliver(const TCellAddress& a, TVariant value, TAlignment alignm
   if (!grid.Contains(a.Row, a.Column))
     throw EQXIFileFormatException("Record 0x" + IntToHex(FHeader.RecNo, 2) + " at offset " +
                                   std::to_string(FRecordOffset) + ": " + grid.Outside(a.Row, a.Column) + ".");
+  TypeDateTime(a, value, cellType);
   OnCellValue(this, a.SheetNo, a.Row, a.Column, FindFormatIndex(a), value, alignment, cellType);
+}
+
+// ----------------------------------------------------- dates and times
+
+bool LotusFormatIsDateTime(uint8_t format) {
+  if ((format & 0x70) != 0x70) return false;  // not the special type
+  switch (format & 0x0F) {
+    case 2: case 3: case 4: case 9: case 10:   // D1-D3, D4, D5
+    case 7: case 8: case 11: case 12: return true;  // D6, D7, D8, D9
+    default: return false;
+  }
+}
+
+// Record 0x13 with byte 1 clear lists a row's cell formats column by column:
+// four bytes each, the format byte first; when bit 7 of the fourth is set a
+// count byte follows and the entry covers that many more columns.
+void TLotus123::ReadRowFormatBytes(const TByteReader& r) {
+  if (r.U8(1) != 0) return;
+  std::vector<std::pair<int32_t, uint8_t>> runs;
+  int32_t column = 0;
+  for (size_t p = 4; r.Fits(p, 4) && column < 256; p += 4) {
+    int32_t span = 1;
+    if (r.U8(p + 3) & 0x80) {
+      if (!r.Fits(p + 4, 1)) break;
+      span += r.U8(p + 4);
+      ++p;
+    }
+    column += span;
+    runs.emplace_back(column, r.U8(p));
+  }
+  const uint32_t key = uint32_t(r.U8(0)) << 16 | r.U16(2);
+  if (runs.empty())
+    FRowFormatBytes.erase(key);
+  else
+    FRowFormatBytes[key] = std::move(runs);
+}
+
+// A number whose format byte shows a date or a time keeps its value as a date-time.
+void TLotus123::TypeDateTime(const TCellAddress& a, TVariant& value, TQXICellType& cellType) const {
+  if ((cellType != ictDecimal && cellType != ictInteger) || !value.IsNumeric()) return;
+  uint8_t format = 0;
+  if (OneSheetFamily()) {
+    format = FRecordBuffer.empty() ? 0 : FRecordBuffer[0];  // the cell record's format byte
+  } else {
+    auto it = FRowFormatBytes.find(uint32_t(a.SheetNo) << 16 | uint32_t(a.Row));
+    if (it == FRowFormatBytes.end()) return;
+    for (const auto& [end, byte] : it->second)
+      if (a.Column < end) {
+        format = byte;
+        break;
+      }
+  }
+  if (!LotusFormatIsDateTime(format)) return;
+  value = TVariant::DateTime(value.ToDouble());
+  cellType = ictDateTime;
 }
 
 void TLotus123::ReadBlank(const TByteReader& r) {
@@ -381,7 +439,7 @@ void TLotus123::ReadLabel(const TByteReader& r, size_t prefixOffset) {
   // Text from the byte after the prefix up to the final NUL.
   size_t textOffset = prefixOffset + 1;
   if (r.Size() < textOffset + 1) throw EBoundsError("Record is too short");
-  TAlignment alignment = PrefixAlignment(r.U8(prefixOffset));
+  TAlignment alignment = LotusPrefixAlignment(r.U8(prefixOffset));
   std::string text = LotusText(r, textOffset, r.Size() - textOffset - 1);
   Deliver(a, TVariant(std::move(text)), alignment, ictString);
 }

@@ -80,6 +80,8 @@ class TLotus123 : public TSpreadSheetFile {
   void ReadRowHeights(const TByteReader& r);
   void ReadColumnWidths(const TByteReader& r);
   void ReadOneSheetColumnWidth(const TByteReader& r);
+  void ReadRowFormatBytes(const TByteReader& r);
+  void TypeDateTime(const TCellAddress& a, TVariant& value, TQXICellType& cellType) const;
 
   TWKSVersion FVersion = wvUnknown;
   bool FPasswordProtected = false;
@@ -89,6 +91,8 @@ class TLotus123 : public TSpreadSheetFile {
   std::vector<TWK4Format> FFormatList;
   std::unordered_map<uint32_t, std::vector<TFormatRun>> FFormatRuns;
   std::vector<std::string> FStrings;  // kept for the published shape; nothing fills it
+  // Format bytes of the multi-sheet family by sheet and row: (end column, byte) in column order.
+  std::unordered_map<uint32_t, std::vector<std::pair<int32_t, uint8_t>>> FRowFormatBytes;
 };
 
 // Helpers shared with the tests.
@@ -99,3 +103,7 @@ double LotusExtendedToDouble(const uint8_t* data);
 double LotusSmallNumber(int16_t w);
 // Record 0x10/0x27/0x28: the upper 32 bits of the double form a single-precision NaN.
 bool LotusSpecialValue(uint64_t bits);
+// Label prefix: "^" centred, a double quote right, anything else left.
+TAlignment LotusPrefixAlignment(uint8_t prefix);
+// A format byte of the special type with a date (D1-D5) or time (D6-D9) code.
+bool LotusFormatIsDateTime(uint8_t format);

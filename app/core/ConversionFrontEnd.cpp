@@ -2,9 +2,11 @@
 
 #include "Exception.h"
 #include "PlainWriters.h"
+#include "QXIOO.h"
 #include "QXIOleStorage.h"
 #include "QXIUtils.h"
 #include "QXWKS.h"
+#include "QXWQ.h"
 #include "QXXLS.h"
 #include "QXXLSX.h"
 #include "SysUtils.h"
@@ -29,7 +31,7 @@ namespace {
 
 const char* const ExcelMasks[] = {"**.xls", "*.xls*", "*.xlw", "*.xlt*", "*.xla*"};
 const char* const LotusMasks[] = {"**.wk?", "*.wr1", "*.123"};
-const char* const QuattroProMasks[] = {"**.wq?", "*.wkq", "*.wb3", "*.qpw"};
+const char* const QuattroProMasks[] = {"**.wq?", "*.wkq", "*.wb1", "*.wb2", "*.wb3", "*.qpw"};
 const char* const OpenOfficeMasks[] = {"**.ods"};
 
 Exception FormatNotAvailable(int index) {
@@ -80,8 +82,8 @@ std::unique_ptr<TSpreadSheetFile> TSpreadsheetConversion::CreateReader(TReaderKi
     case rkMSExcel: return std::make_unique<TMSExcel>();
     case rkMSExcelX: return std::make_unique<TMSExcelX>();
     case rkLotus123: return std::make_unique<TLotus123>();
-    // Quattro Pro and OpenDocument have no reader yet: their files end with
-    // an error that says the format is not supported yet.
+    case rkQuattroPro: return std::make_unique<TQuattroPro>();
+    case rkOpenOffice: return std::make_unique<TQXIOpenOfficeSpreadsheet>();
     default: return nullptr;
   }
 }
@@ -90,9 +92,9 @@ bool TSpreadsheetConversion::HasReader(TReaderKind kind) {
   switch (kind) {
     case rkMSExcel:
     case rkMSExcelX:
-    case rkLotus123: return true;
+    case rkLotus123:
     case rkQuattroPro:
-    case rkOpenOffice:
+    case rkOpenOffice: return true;
     case rkNone: break;
   }
   return false;
@@ -130,8 +132,18 @@ TReaderKind TSpreadsheetConversion::ChooseReader(const std::string& sourcePath) 
     } catch (const Exception&) {
       // The reader reports a missing or unreadable file in its own words.
     }
-    if (content == rkMSExcelX || content == rkOpenOffice) return content;
+    if (content == rkMSExcelX || content == rkOpenOffice || content == rkQuattroPro) return content;
     if (kind == rkMSExcelX && content == rkMSExcel && IsBiffWorkbook(sourcePath)) return rkMSExcel;
+  }
+  if (kind == rkLotus123 || kind == rkQuattroPro) {
+    // The two families share their record framing: a file saved under the
+    // other's name goes by the version word of its BOF.
+    TReaderKind content = rkNone;
+    try {
+      content = SniffFileReaderKind(sourcePath);
+    } catch (const Exception&) {
+    }
+    if (content == rkLotus123 || content == rkQuattroPro) return content;
   }
   return kind;
 }

@@ -1,5 +1,7 @@
 #include "ReaderSniffing.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
 
 #include "ByteReader.h"
@@ -29,6 +31,7 @@ TReaderKind ReaderKindByExtension(const std::string& upperExt) {
       {".WK2", rkLotus123},    {".WK3", rkLotus123},    {".WK4", rkLotus123},    {".WR1", rkLotus123},
       {".123", rkLotus123},    {".WQ1", rkQuattroPro},  {".WQ2", rkQuattroPro},  {".WKQ", rkQuattroPro},
       {".WB3", rkQuattroPro},  {".WQ!", rkQuattroPro},  {".QPW", rkQuattroPro},  {".ODS", rkOpenOffice},
+      {".WB1", rkQuattroPro},  {".WB2", rkQuattroPro},
   };
   for (const Entry& e : table)
     if (upperExt == e.Ext) return e.Kind;
@@ -90,6 +93,33 @@ bool IsBiffBof(const TByteReader& r) {
   return length >= 4 && length <= 32;
 }
 
+// A compound document whose first directory sector names a "..._MAIN"
+// stream and no workbook stream holds a Quattro Pro notebook.
+bool HoldsQuattroNotebook(TStream& stream, const TByteReader& header) {
+  if (!header.Fits(0, 52)) return false;
+  const uint16_t shift = header.U16(30);
+  if (shift != 9 && shift != 12) return false;
+  const uint64_t offset = (uint64_t(header.U32(48)) + 1) << shift;
+  if (offset > uint64_t(stream.Size())) return false;
+  stream.SetPosition(int64_t(offset));
+  uint8_t sector[4096];
+  const int64_t got = stream.Read(sector, int64_t(size_t(1) << shift));
+  bool notebook = false;
+  for (int64_t e = 0; e + 128 <= got; e += 128) {
+    const TByteReader entry(sector + e, 128);
+    const size_t chars = std::min<size_t>(entry.U16(64) / 2, 32);
+    if (entry.U8(66) != 2 || chars < 2) continue;  // streams only
+    std::string name;
+    for (size_t i = 0; i + 1 < chars; ++i) {
+      const char16_t c = entry.U16(2 * i);
+      name += c < 0x80 ? char(std::toupper(int(c))) : '?';
+    }
+    if (name == "WORKBOOK" || name == "BOOK") return false;
+    if (name.find("_MAIN") != std::string::npos) notebook = true;
+  }
+  return notebook;
+}
+
 }  // namespace
 
 TReaderKind SniffReaderKind(const uint8_t* data, size_t size) {
@@ -104,5 +134,10 @@ TReaderKind SniffFileReaderKind(const std::string& path) {
   TFileStream stream(path, fmOpenRead | fmShareDenyNone);
   uint8_t header[SniffHeaderSize];
   int64_t got = stream.Read(header, int64_t(sizeof(header)));
-  return SniffReaderKind(header, got > 0 ? size_t(got) : 0);
+  const size_t size = got > 0 ? size_t(got) : 0;
+  TReaderKind kind = SniffReaderKind(header, size);
+  if (kind == rkMSExcel && size >= 8 && std::memcmp(header, CompoundSignature, 8) == 0 &&
+      HoldsQuattroNotebook(stream, TByteReader(header, size)))
+    return rkQuattroPro;
+  return kind;
 }

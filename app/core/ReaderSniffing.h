@@ -19,7 +19,9 @@ TReaderKind ReaderKindByExtension(const std::string& upperExt);
 // Open XML (OpenDocument when its leading mimetype entry says so), a Lotus
 // BOF Lotus 1-2-3 (Quattro Pro for its own version words). rkNone otherwise.
 TReaderKind SniffReaderKind(const uint8_t* data, size_t size);
-// The same on the first bytes of a file; raises when it cannot be opened.
+// The same on the first bytes of a file, and a compound document whose
+// directory names a notebook stream is Quattro Pro; raises when the file
+// cannot be opened.
 TReaderKind SniffFileReaderKind(const std::string& path);
 // Bytes SniffReaderKind needs at most.
 inline constexpr size_t SniffHeaderSize = 512;

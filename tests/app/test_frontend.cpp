@@ -104,10 +104,10 @@ class FrontEndTest : public ::testing::Test {
 TEST(FrontEndAccept, FamiliesAndTheirMasks) {
   TSpreadsheetConversion c;
   for (const char* name : {"a.xls", "A.XLS", "a.xlsx", "a.xls.bak", "a.xlw", "a.xlt", "a.xltm", "a.xla", "a.xlam",
-                           "a.wk1", "a.wks", "a.wke", "a.123", "a.wr1", "a.wq1", "a.wq!", "a.wkq", "a.wb3", "a.qpw",
+                           "a.wk1", "a.wks", "a.wke", "a.123", "a.wr1", "a.wq1", "a.wq!", "a.wkq", "a.wb1", "a.wb2", "a.wb3", "a.qpw",
                            "a.ods", "/data/sub/r.WK3"})
     EXPECT_TRUE(c.IsFileAccepted(name)) << name;
-  for (const char* name : {"a.txt", "a.csv", "xls", "a.wb2", "a.od", "a.odsx", "/data.xls/readme"})
+  for (const char* name : {"a.txt", "a.csv", "xls", "a.wb4", "a.od", "a.odsx", "/data.xls/readme"})
     EXPECT_FALSE(c.IsFileAccepted(name)) << name;
 
   c.chkMSExcel = c.chkQuattroPro = c.chkOpenOffice = false;  // only Lotus

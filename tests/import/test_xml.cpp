@@ -208,3 +208,62 @@ TEST(XMLEngine, MalformedInputGivesPartialTree) {
   EXPECT_EQ(e.RootItem()->TagName, "a");
   EXPECT_EQ(e.FindItem(nullptr, "b"), nullptr);
 }
+
+TEST(XMLEngine, ParseResultSaysWhetherTheTextEndedInsideAnElement) {
+  TQXXMLEngine e;
+  struct Case {
+    std::string Text;
+    TQXXMLParseStatus Status;
+    std::string Element;
+  };
+  const Case cases[] = {
+      {"<?xml version=\"1.0\"?>\n<a><b>x</b></a>\n", psComplete, ""},
+      {"<a/>", psComplete, ""},
+      {"", psComplete, ""},
+      {"<?xml version=\"1.0\"?>", psComplete, ""},
+      {"<a><b>x</b>", psUnclosed, "a"},
+      {"<?xml version=\"1.0\"?><a><b>x", psUnclosed, "b"},
+      {"<a><b attr=\"1", psUnclosed, "b"},  // inside a start tag
+      {"<a><b>x</b", psUnclosed, "a"},      // inside b's end tag: b is complete
+      {"<a><b>x</b></a", psComplete, ""},
+      {"<a><c><d>y</d>", psUnclosed, "c"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Text);
+    e.Parse(c.Text);
+    EXPECT_EQ(e.ParseResult().Status, c.Status);
+    EXPECT_EQ(e.ParseResult().Element, c.Element);
+    EXPECT_EQ(e.ParseResult().Offset, int64_t(c.Text.size()));
+  }
+  // A refused element cut short: the element that stays open is named.
+  e.OnTag = [](TQXXMLEngine*, TQXXMLItem*, const std::string& name, const std::u16string&, const std::u16string&,
+               bool& accept) { accept = name != "skip"; };
+  e.Parse(std::string("<a><keep><skip><x>"));
+  EXPECT_EQ(e.ParseResult().Status, psUnclosed);
+  EXPECT_EQ(e.ParseResult().Element, "keep");
+  e.OnTag = nullptr;
+  e.OnAfterTag = [](TQXXMLEngine*, TQXXMLItem*&, bool& cancel) { cancel = true; };
+  e.Parse(std::string("<a><b/>rest</a>"));
+  EXPECT_EQ(e.ParseResult().Status, psCancelled);
+  EXPECT_EQ(e.ParseResult().Offset, 7);
+}
+
+TEST(XMLEngine, TailTextGoesToTheParentOnlyWhenAsked) {
+  const std::string doc = "<p>a<s>b</s>c<!-- n -->d<skip>e</skip>f<br/>g</p>";
+  TQXXMLEngine e;
+  e.OnTag = [](TQXXMLEngine*, TQXXMLItem*, const std::string& name, const std::u16string&, const std::u16string&,
+               bool& accept) { accept = name != "skip" && name != "Comment"; };
+  // A reader folding each child into its parent when it closes sees the text in order.
+  e.OnAfterTag = [&](TQXXMLEngine*, TQXXMLItem*& node, bool&) {
+    if (!node->Parent()) return;
+    node->Parent()->Value = TVariant(node->Parent()->ValueText() + node->ValueText());
+    node->Free();
+    node = nullptr;
+  };
+  e.Parse(doc);
+  EXPECT_EQ(U8(e.RootItem()->ValueText()), "ab");
+  e.KeepTailText = true;
+  TDribbleStream s(doc.data(), int64_t(doc.size()));
+  e.LoadFromStream(&s);
+  EXPECT_EQ(U8(e.RootItem()->ValueText()), "abcdfg");
+}

@@ -1,0 +1,132 @@
+#pragma once
+// OpenDocument spreadsheets (.ods): the package's manifest (encryption),
+// meta.xml (document properties) and content.xml, streamed once: the
+// automatic styles first, then every table row by row, with typed values,
+// repeated rows and columns, covered cells and rich paragraph text.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "QXCells.h"
+#include "QXIUtils.h"
+#include "QXI_Sum.h"
+#include "Streams.h"
+
+class TZipArchive;
+
+// The font of a text style. Color is 0x00BBGGRR.
+struct TQXIOOFont {
+  std::string Name;
+  int32_t Size = 10;
+  int32_t Color = 0;
+  bool Bold = false;
+  bool Italic = false;
+  bool Underline = false;
+};
+
+// One automatic style of content.xml.
+class TQXIOOStyle {
+ public:
+  virtual ~TQXIOOStyle() = default;
+  std::string StyleFamily;
+  std::string StyleName;
+  // The style named by style:parent-style-name when it is in the same list.
+  TQXIOOStyle* StyleParent = nullptr;
+};
+
+// A text, paragraph or table-cell style. Color is the background, 0x00BBGGRR.
+class TQXIOOStyleText : public TQXIOOStyle {
+ public:
+  TQXIOOFont TextFont;
+  TAlignment Alignment = taLeftJustify;
+  int32_t Color = 16777215;
+};
+
+class TQXIOOStyleGraphic : public TQXIOOStyle {
+ public:
+  // fo:clip="rect(top, right, bottom, left)": the first four runs of digits.
+  int32_t ClipTop = 0, ClipRight = 0, ClipBottom = 0, ClipLeft = 0;
+};
+
+class TQXIOOStyleNumList : public TQXIOOStyle {
+ public:
+  std::string NumPrefix;
+  std::string NumSufix;
+  std::string NumFormat;
+  std::string BulletChar = std::string(1, '\x07');
+  int32_t SpaceBefore = 0;
+};
+
+// Owns its styles; Find gives the first one of a name.
+class TQXIOOStyles {
+ public:
+  // A hostile part cannot make more styles than this; later ones are ignored.
+  static constexpr int32_t MaxStyles = 1 << 20;
+
+  int32_t Count() const { return int32_t(FItems.size()); }
+  TQXIOOStyle* operator[](int32_t index) const { return FItems.at(size_t(index)).get(); }
+  // nullptr once MaxStyles are held.
+  TQXIOOStyle* Add(std::unique_ptr<TQXIOOStyle> style);
+  TQXIOOStyle* Find(const std::string& name) const;
+  void Clear();
+
+ private:
+  std::vector<std::unique_ptr<TQXIOOStyle>> FItems;
+  std::unordered_map<std::string, TQXIOOStyle*> FByName;
+};
+
+class TQXIOpenOfficeSpreadsheet : public TSpreadSheetFile {
+ public:
+  // The grid of the format's producers: cells beyond it never reach the model,
+  // and the row and column counters stop there.
+  static constexpr int32_t MaxRows = 1048576;
+  static constexpr int32_t MaxColumns = 16384;
+  // Copies made from repeated rows and cells with content, per load; a file
+  // asking for more fails instead of filling memory.
+  static constexpr int64_t MaxRepeatedCells = int64_t(1) << 24;
+  // Characters that text:s may add beyond one per element, per load.
+  static constexpr int64_t MaxExpandedSpaces = int64_t(1) << 22;
+
+  static constexpr const char* BodyElement = "office:body";
+  static constexpr const char* SpreadsheetElement = "office:spreadsheet";
+
+  TQXIOpenOfficeSpreadsheet();
+  ~TQXIOpenOfficeSpreadsheet() override;
+
+  // Published
+  TQXISummaryInformation SummaryInformation;
+  void SetSummaryInformation(const TQXISummaryInformation& value) { SummaryInformation.Assign(value); }
+  int32_t SheetIndex = -1;
+
+  const TQXIOOStyles& Styles() const { return FStyles; }
+
+  // True after a load that met an encrypted package.
+  bool PasswordProtected() override { return FEncrypted; }
+  void ResetData() override;
+  void LoadFromFile(const std::string& fileName) override;
+  // A zip package with content.xml; anything else fails with "Invalid file
+  // version or file format.", an encrypted package with a message that says
+  // so, a content.xml cut short with EQXIFileTruncatedException after the
+  // cells before the cut were delivered.
+  void ParseStream(TStream& stream) override;
+
+  // Value attributes (public for tests). "2024-03-01" or
+  // "2024-03-01T12:30:00.5" -> date-time serial.
+  static bool ParseDateValue(const std::u16string& text, double& value);
+  // ISO 8601 duration "PT12H30M05S", "P1DT2H", "-PT1H" -> days.
+  static bool ParseTimeValue(const std::u16string& text, double& value);
+
+ private:
+  class TContentReader;
+  // Raises for an encrypted content.xml; tells whether meta.xml is encrypted.
+  void ReadManifest(bool& metaEncrypted);
+  void ReadMeta();
+  void ReadContent();
+
+  std::unique_ptr<TZipArchive> FZip;
+  TQXIOOStyles FStyles;
+  bool FEncrypted = false;
+  std::string FSourceName;  // the file's name while LoadFromFile runs
+};

@@ -1,0 +1,698 @@
+// The one streaming pass over content.xml: automatic styles, then the tables.
+// Every finished cell, paragraph and row node is dropped as soon as it has
+// been used, so memory holds one row (plus the model), whatever the part's size.
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+#include <unordered_set>
+
+#include "CodePage.h"
+#include "FormatSettings.h"
+#include "QXIOO.h"
+#include "QXIXML.h"
+#include "QXIZipFile.h"
+#include "SysUtils.h"
+
+namespace {
+
+using std::u16string_view;
+
+bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
+
+// A decimal count attribute: 1 when missing, damaged or below 1; saturated at limit.
+int64_t RepeatCount(u16string_view v, int64_t limit) {
+  int64_t n = 0;
+  size_t i = 0;
+  while (i < v.size() && v[i] == u' ') ++i;
+  const size_t start = i;
+  for (; i < v.size() && IsDigit(v[i]); ++i) n = std::min<int64_t>(n * 10 + (v[i] - u'0'), limit);
+  if (i == start || n < 1) return 1;
+  return n;
+}
+
+// The leading decimal digits of a value; false when it has none.
+bool LeadingInteger(u16string_view v, int32_t& out) {
+  size_t i = 0;
+  while (i < v.size() && v[i] == u' ') ++i;
+  int64_t n = 0;
+  const size_t start = i;
+  for (; i < v.size() && IsDigit(v[i]); ++i) n = std::min<int64_t>(n * 10 + (v[i] - u'0'), INT32_MAX);
+  if (i == start) return false;
+  out = int32_t(n);
+  return true;
+}
+
+// office:value is written in the XML Schema form, whatever the locale.
+bool ParseNumber(u16string_view v, double& out) {
+  static const TFormatSettings schema = TFormatSettings::UnitedStates();
+  std::string a(v.size(), ' ');
+  for (size_t i = 0; i < v.size(); ++i) {
+    if (v[i] > 127 || v[i] == u',') return false;
+    a[i] = char(v[i]);
+  }
+  return TryStrToFloat(a, out, schema);
+}
+
+// "#rrggbb" -> 0x00BBGGRR.
+bool ParseColor(u16string_view v, int32_t& out) {
+  if (v.size() != 7 || v[0] != u'#') return false;
+  int32_t rgb = 0;
+  for (size_t i = 1; i < 7; ++i) {
+    char16_t c = v[i];
+    int d = c >= u'0' && c <= u'9' ? c - u'0' : c >= u'a' && c <= u'f' ? c - u'a' + 10
+            : c >= u'A' && c <= u'F' ? c - u'A' + 10 : -1;
+    if (d < 0) return false;
+    rgb = rgb * 16 + d;
+  }
+  out = ((rgb >> 16) & 0xFF) | (rgb & 0xFF00) | ((rgb & 0xFF) << 16);
+  return true;
+}
+
+TAlignment ParseAlignment(u16string_view v) {
+  if (v == u"center") return taCenter;
+  if (v == u"end" || v == u"right") return taRightJustify;
+  return taLeftJustify;
+}
+
+// The error texts that spreadsheet programs show in place of a formula result.
+bool IsErrorText(u16string_view t) {
+  static constexpr u16string_view codes[] = {u"#NULL!", u"#DIV/0!", u"#VALUE!", u"#REF!",
+                                             u"#NAME?", u"#NUM!",   u"#N/A"};
+  for (auto c : codes)
+    if (t == c) return true;
+  if (t.size() > 4 && t.substr(0, 4) == u"Err:")
+    return std::all_of(t.begin() + 4, t.end(), [](char16_t c) { return IsDigit(c); });
+  return false;
+}
+
+// An attribute value as an XML parser gives it: raw blanks and line ends
+// are spaces, character references keep what they stand for.
+std::u16string Decoded(u16string_view v) {
+  std::u16string s(v);
+  for (char16_t& c : s)
+    if (c == u'\t' || c == u'\n' || c == u'\r') c = u' ';
+  DecodeXMLEntitiesInPlace(s);
+  return s;
+}
+
+// Raw XML text: line ends normalised as an XML parser does, then entities.
+void NormaliseText(std::u16string& t) {
+  if (t.find(u'\r') != std::u16string::npos) {
+    size_t o = 0;
+    for (size_t i = 0; i < t.size(); ++i) {
+      if (t[i] == u'\r') {
+        t[o++] = u'\n';
+        if (i + 1 < t.size() && t[i + 1] == u'\n') ++i;
+      } else {
+        t[o++] = t[i];
+      }
+    }
+    t.resize(o);
+  }
+  DecodeXMLEntitiesInPlace(t);
+}
+
+const std::string NoName;
+
+bool HasPrefix(const std::string& name, const char* prefix) {
+  return name.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+}  // namespace
+
+// Names of the data styles that show dates or times, and of the cell styles
+// that use one.
+struct TDateStyleNames {
+  std::unordered_set<std::string> DataStyles, CellStyles;
+  std::vector<std::pair<std::string, std::string>> Uses;  // cell style, its data style
+
+  void Note(const std::string& element, const std::u16string& attrs) {
+    if (DataStyles.size() + Uses.size() >= size_t(TQXIOOStyles::MaxStyles)) return;
+    std::u16string v;
+    if (element == "number:date-style" || element == "number:time-style") {
+      if (FindXMLAttribute(attrs, "style:name", v)) DataStyles.insert(WideToAnsi(Decoded(v)));
+    } else if (element == "style:style" && FindXMLAttribute(attrs, "style:data-style-name", v)) {
+      std::u16string name;
+      FindXMLAttribute(attrs, "style:name", name);
+      Uses.emplace_back(WideToAnsi(Decoded(name)), WideToAnsi(Decoded(v)));
+    }
+  }
+  void Resolve() {
+    for (auto& [cell, data] : Uses)
+      if (DataStyles.count(data)) CellStyles.insert(cell);
+    Uses.clear();
+  }
+};
+
+// styles.xml holds the data styles that Excel's exports and common cell
+// styles refer to; only their names and kinds are wanted.
+void ReadSharedDateStyles(const TZipArchive& zip, TDateStyleNames& names) {
+  auto s = zip.GetFileStreamByName("styles.xml");
+  if (!s) return;
+  TQXXMLEngine e;
+  e.OnTag = [&](TQXXMLEngine*, TQXXMLItem* parent, const std::string& name, const std::u16string&,
+                const std::u16string& attrs, bool& accept) {
+    names.Note(name, attrs);
+    accept = name == "office:document-styles" ||
+             ((name == "office:styles" || name == "office:automatic-styles") && parent &&
+              parent->TagName == "office:document-styles");
+  };
+  e.LoadFromStream(s.get());
+}
+
+class TQXIOpenOfficeSpreadsheet::TContentReader {
+ public:
+  TContentReader(TQXIOpenOfficeSpreadsheet& owner, TDateStyleNames&& dates)
+      : F(owner), FWideCells(GetACP() != CP_UTF8), FDates(std::move(dates)) {
+    FDates.Resolve();
+  }
+
+  void Run(TZipEntryStream& stream) {
+    FStream = &stream;
+    TQXXMLEngine e;
+    e.KeepTailText = true;
+    e.OnTag = [this](TQXXMLEngine*, TQXXMLItem* parent, const std::string& name, const std::u16string& value,
+                     const std::u16string& attrs, bool& accept) { accept = Open(parent, name, value, attrs); };
+    e.OnAfterTag = [this](TQXXMLEngine*, TQXXMLItem*& node, bool&) {
+      Close(node);
+      node->Free();
+      node = nullptr;
+    };
+    e.LoadFromStream(&stream);
+    const TQXXMLParseResult& r = e.ParseResult();
+    if (r.Status == psUnclosed) {
+      // What was read before the cut stays: the open row is delivered too.
+      if (FInRow) EndRow();
+      throw EQXIFileTruncatedException(Format(SFileTruncated, ("\"" + std::string(ContentPartName) +
+                                                               "\" ends inside the element <" + r.Element +
+                                                               "> at byte " + IntToStr(r.Offset) + ".")
+                                                                  .c_str()));
+    }
+  }
+
+  static constexpr const char* ContentPartName = "content.xml";
+
+ private:
+  enum TValueKind : uint8_t { vkNone, vkNumber, vkDate, vkTime, vkBoolean, vkString, vkOther };
+
+  struct TPendingCell {
+    int32_t Column;
+    int32_t Count;
+    TVariant Value;
+    TQXICellType Type;
+    TAlignment Alignment;
+  };
+
+  // ---- element starts; true accepts the element
+
+  bool Open(TQXXMLItem* parent, const std::string& name, const std::u16string& value, const std::u16string& attrs) {
+    if (FParagraphDepth > 0) return OpenInParagraph(parent, name, value, attrs);
+    // Blanks between elements would pile up in the parent (tail text): drop them.
+    if (parent) parent->Value = TVariant();
+    const std::string& p = parent ? parent->TagName : NoName;
+
+    if (FInCell) {
+      if (name == "text:p" || name == "text:h") {
+        if (!FCellNeedsText) return false;
+        if (FParagraphs > 0) AppendCellText(u"\n");
+        ++FParagraphs;
+        FParagraphDepth = 1;
+        return true;
+      }
+      // Lists hold paragraphs; notes, frames and shapes hold text that is not the cell's.
+      return name == "text:list" || name == "text:list-item" || name == "text:list-header";
+    }
+    if (FInRow) {
+      if (name == "table:table-cell" || name == "table:covered-table-cell") {
+        StartCell(attrs);
+        return true;
+      }
+      return false;
+    }
+    if (FInTable) {
+      if (name == "table:table-row") {
+        StartRow(attrs);
+        return true;
+      }
+      return name == "table:table-header-rows" || name == "table:table-rows" || name == "table:table-row-group";
+    }
+    if (name == "table:table") {
+      if (p != SpreadsheetElement) return false;
+      return StartTable(attrs);
+    }
+    if (FInStyles) return OpenStyle(parent, name, attrs);
+    if (name == "office:automatic-styles") {
+      FInStyles = true;
+      return true;
+    }
+    if (name == BodyElement || name == SpreadsheetElement || name == "office:document-content") return true;
+    return false;
+  }
+
+  bool OpenInParagraph(TQXXMLItem* parent, const std::string& name, const std::u16string&,
+                       const std::u16string& attrs) {
+    Drain(parent);
+    if (name == "text:s") {
+      int64_t c = 1;
+      std::u16string v;
+      if (FindXMLAttribute(attrs, "text:c", v)) c = RepeatCount(v, int64_t(MaxCellText));
+      // Spaces beyond one per element come from a budget: a few bytes of
+      // XML must not turn into gigabytes of text.
+      c = std::min<int64_t>(c, int64_t(MaxCellText - std::min(MaxCellText, FText.size())));
+      if (c > 1) {
+        int64_t extra = std::min<int64_t>(c - 1, MaxExpandedSpaces - FExpandedSpaces);
+        FExpandedSpaces += extra;
+        c = 1 + extra;
+      }
+      if (c > 0) FText.append(size_t(c), u' ');
+      return false;
+    }
+    if (name == "text:tab") {
+      AppendCellText(u"\t");
+      return false;
+    }
+    if (name == "text:line-break") {
+      AppendCellText(u"\n");
+      return false;
+    }
+    // Spans, links and fields carry text; annotations, notes' bodies and frames do not.
+    if (!HasPrefix(name, "text:") || name == "text:note-body" || name == "text:note-citation") return false;
+    ++FParagraphDepth;
+    return true;
+  }
+
+  // ---- element ends
+
+  void Close(TQXXMLItem* node) {
+    const std::string& name = node->TagName;
+    if (FParagraphDepth > 0) {
+      Drain(node);
+      --FParagraphDepth;
+      return;
+    }
+    if (node->Parent()) node->Parent()->Value = TVariant();
+    if (FInCell) {
+      if (name == "table:table-cell" || name == "table:covered-table-cell") EndCell();
+      return;
+    }
+    if (FInRow) {
+      if (name == "table:table-row") EndRow();
+      return;
+    }
+    if (FInTable) {
+      if (name == "table:table") EndTable();
+      return;
+    }
+    if (FInStyles) {
+      if (name == "office:automatic-styles") EndStyles();
+      else if (node->Parent() && node->Parent()->TagName == "office:automatic-styles") FStyle = nullptr;
+    }
+  }
+
+  // The text that reached an element since it was last drained, in document order.
+  void Drain(TQXXMLItem* node) {
+    if (!node || node->Value.Type() != TVarType::WideString) return;
+    AppendCellText(node->Value.AsWide());
+    node->Value = TVariant();
+  }
+
+  void AppendCellText(u16string_view t) {
+    // Cells beyond any program's limit are cut, not grown without bound.
+    size_t room = MaxCellText > FText.size() ? MaxCellText - FText.size() : 0;
+    FText.append(t.substr(0, std::min(room, t.size())));
+  }
+
+  // ---- styles
+
+  bool OpenStyle(TQXXMLItem* parent, const std::string& name, const std::u16string& attrs) {
+    const std::string& p = parent ? parent->TagName : NoName;
+    if (p == "office:automatic-styles") {
+      std::string family = WideToAnsi(Decoded(Attribute(attrs, "style:family")));
+      std::unique_ptr<TQXIOOStyle> s;
+      // Only these kinds read their property elements.
+      bool properties = true;
+      if (family == "text" || family == "paragraph" || family == "table-cell")
+        s = std::make_unique<TQXIOOStyleText>();
+      else if (family == "graphic")
+        s = std::make_unique<TQXIOOStyleGraphic>();
+      else if (name == "text:list-style" && family.empty())
+        s = std::make_unique<TQXIOOStyleNumList>();
+      else {
+        s = std::make_unique<TQXIOOStyle>();
+        properties = false;
+      }
+      s->StyleFamily = family;
+      s->StyleName = WideToAnsi(Decoded(Attribute(attrs, "style:name")));
+      std::string parentName = WideToAnsi(Decoded(Attribute(attrs, "style:parent-style-name")));
+      FDates.Note(name, attrs);
+      FStyle = F.FStyles.Add(std::move(s));
+      FListLevelSeen = false;
+      if (!FStyle) return false;
+      if (!parentName.empty()) FParents.emplace_back(FStyle, std::move(parentName));
+      return properties;
+    }
+    if (!FStyle) return false;
+    if (auto* t = dynamic_cast<TQXIOOStyleText*>(FStyle)) {
+      if (name == "style:text-properties") ReadTextProperties(*t, attrs);
+      else if (name == "style:paragraph-properties") ReadParagraphProperties(*t, attrs);
+      else if (name == "style:table-cell-properties") ReadBackground(*t, attrs);
+      return false;
+    }
+    if (auto* g = dynamic_cast<TQXIOOStyleGraphic*>(FStyle)) {
+      if (name == "style:graphic-properties") ReadClip(*g, attrs);
+      return false;
+    }
+    if (auto* l = dynamic_cast<TQXIOOStyleNumList*>(FStyle)) {
+      // The first level describes the list.
+      if (p == "text:list-style" && !FListLevelSeen &&
+          (name == "text:list-level-style-number" || name == "text:list-level-style-bullet")) {
+        FListLevelSeen = true;
+        l->NumPrefix = WideToAnsi(Decoded(Attribute(attrs, "style:num-prefix")));
+        l->NumSufix = WideToAnsi(Decoded(Attribute(attrs, "style:num-suffix")));
+        l->NumFormat = WideToAnsi(Decoded(Attribute(attrs, "style:num-format")));
+        std::u16string bullet = Decoded(Attribute(attrs, "text:bullet-char"));
+        if (!bullet.empty()) l->BulletChar = WideToAnsi(bullet);
+        return true;
+      }
+      if (name == "style:list-level-properties" && p != "text:list-style") {
+        int32_t v;
+        if (LeadingInteger(Attribute(attrs, "text:space-before"), v)) l->SpaceBefore = v;
+      }
+    }
+    return false;
+  }
+
+  void ReadTextProperties(TQXIOOStyleText& s, const std::u16string& attrs) {
+    ForEachXMLAttribute(attrs, [&](u16string_view n, u16string_view v) {
+      int32_t i;
+      if (n == u"fo:text-align") s.Alignment = ParseAlignment(v);
+      else if (n == u"fo:font-style") s.TextFont.Italic = s.TextFont.Italic || v == u"italic";
+      else if (n == u"style:text-underline-style" || n == u"fo:text-underline-style")
+        s.TextFont.Underline = s.TextFont.Underline || (!v.empty() && v != u"none");
+      else if (n == u"fo:font-weight") s.TextFont.Bold = s.TextFont.Bold || v == u"bold";
+      else if (n == u"fo:color") ParseColor(v, s.TextFont.Color);
+      else if (n == u"fo:background-color") ParseColor(v, s.Color);
+      else if (n == u"fo:font-size" && LeadingInteger(v, i)) s.TextFont.Size = i;  // "12pt"; "large" is ignored
+      else if (n == u"style:font-name") s.TextFont.Name = WideToAnsi(Decoded(v));
+      return true;
+    });
+  }
+
+  void ReadParagraphProperties(TQXIOOStyleText& s, const std::u16string& attrs) {
+    std::u16string v;
+    if (FindXMLAttribute(attrs, "fo:text-align", v)) s.Alignment = ParseAlignment(v);
+  }
+
+  void ReadBackground(TQXIOOStyleText& s, const std::u16string& attrs) {
+    std::u16string v;
+    if (FindXMLAttribute(attrs, "fo:background-color", v)) ParseColor(v, s.Color);
+  }
+
+  void ReadClip(TQXIOOStyleGraphic& g, const std::u16string& attrs) {
+    std::u16string v;
+    if (!FindXMLAttribute(attrs, "fo:clip", v) || v.compare(0, 5, u"rect(") != 0) return;
+    int32_t* fields[] = {&g.ClipTop, &g.ClipRight, &g.ClipBottom, &g.ClipLeft};
+    size_t k = 0, i = 5;
+    while (k < 4 && i < v.size()) {
+      if (!IsDigit(v[i])) {
+        ++i;
+        continue;
+      }
+      int32_t n;
+      LeadingInteger(u16string_view(v).substr(i), n);
+      *fields[k++] = n;
+      while (i < v.size() && IsDigit(v[i])) ++i;
+    }
+  }
+
+  void EndStyles() {
+    FInStyles = false;
+    FStyle = nullptr;
+    for (auto& [style, parentName] : FParents) style->StyleParent = F.FStyles.Find(parentName);
+    FParents.clear();
+    FDates.Resolve();
+  }
+
+  // ---- tables
+
+  bool StartTable(const std::u16string& attrs) {
+    if (FTableCount >= TSpreadSheets::MaxSheets) return false;
+    const int32_t index = FTableCount++;
+    std::u16string caption = Decoded(Attribute(attrs, "table:name"));
+    if (caption.empty()) caption = AnsiToWide(SDefaultSheetName + IntToStr(index));
+    bool skip = false;
+    if (F.OnSheet) F.OnSheet(&F, caption, index, skip);
+    if (skip) return false;
+    F.SheetIndex = index;
+    FSheet = index;
+    FCaption = std::move(caption);
+    FRow = 0;
+    FInTable = true;
+    return true;
+  }
+
+  void EndTable() {
+    FInTable = false;
+    F.DoLoadProgress(FStream->Position(), FStream->Size());
+  }
+
+  void StartRow(const std::u16string& attrs) {
+    std::u16string v;
+    FRowRepeat = FindXMLAttribute(attrs, "table:number-rows-repeated", v) ? RepeatCount(v, MaxRows) : 1;
+    FColumn = 0;
+    FPending.clear();
+    FInRow = true;
+  }
+
+  void EndRow() {
+    FInRow = false;
+    const int64_t rows = std::min<int64_t>(FRowRepeat, MaxRows - FRow);
+    if (rows > 1 && !FPending.empty()) {
+      int64_t perRow = 0;
+      for (const auto& c : FPending) perRow += c.Count;
+      Spend((rows - 1) * perRow);
+      for (int64_t r = 0; r < rows; ++r)
+        for (auto& c : FPending) Deliver(FRow + int32_t(r), c, true);
+    }
+    FPending.clear();
+    FRow = int32_t(std::min<int64_t>(FRow + FRowRepeat, MaxRows));
+    if ((++FRowsRead & 4095) == 0) F.DoLoadProgress(FStream->Position(), FStream->Size());
+  }
+
+  // ---- cells
+
+  void StartCell(const std::u16string& attrs) {
+    FInCell = true;
+    FRepeat = 1;
+    FKind = vkNone;
+    FHasValue = FHasStringValue = FFormula = FCalcError = FFloat = false;
+    FText.clear();
+    FParagraphs = 0;
+    FStyleName.clear();
+    ForEachXMLAttribute(attrs, [&](u16string_view n, u16string_view v) {
+      if (n.size() < 8) return true;
+      if (n == u"office:value-type") {
+        FFloat = v == u"float";
+        if (v == u"float" || v == u"percentage" || v == u"currency") FKind = vkNumber;
+        else if (v == u"date") FKind = vkDate;
+        else if (v == u"time") FKind = vkTime;
+        else if (v == u"boolean") FKind = vkBoolean;
+        else if (v == u"string") FKind = vkString;
+        else FKind = vkOther;
+      } else if (n == u"office:value") {
+        FNumber.assign(v);
+      } else if (n == u"office:date-value") {
+        FDate.assign(v);
+      } else if (n == u"office:time-value") {
+        FTime.assign(v);
+      } else if (n == u"office:boolean-value") {
+        FBoolean.assign(v);
+      } else if (n == u"office:string-value") {
+        FStringValue.assign(v);
+        FHasStringValue = true;
+      } else if (n == u"table:number-columns-repeated") {
+        FRepeat = RepeatCount(v, MaxColumns);
+      } else if (n == u"table:style-name") {
+        FStyleName.assign(v);
+      } else if (n == u"table:formula") {
+        FFormula = true;
+      } else if (n == u"calcext:value-type") {
+        FCalcError = v == u"error";
+      }
+      return true;
+    });
+    // The typed value, from whichever attribute the type names.
+    switch (FKind) {
+      case vkNumber: FHasValue = ParseNumber(FNumber, FValue); break;
+      case vkDate: FHasValue = ParseDateValue(Decoded(FDate), FValue); break;
+      case vkTime: FHasValue = ParseTimeValue(Decoded(FTime), FValue); break;
+      case vkBoolean:
+        FHasValue = FBoolean == u"true" || FBoolean == u"false" || FBoolean == u"1" || FBoolean == u"0";
+        FValue = FBoolean == u"true" || FBoolean == u"1";
+        break;
+      default: break;
+    }
+    if (FKind == vkNone || FKind == vkOther) FHasStringValue = false;
+    // The displayed text is read only when the value needs it: a formula
+    // cell's text may be an error code in place of its stored number.
+    FCellNeedsText = FCalcError || (FKind == vkString ? !FHasStringValue : !FHasValue || FFormula);
+    FNumber.clear();
+    FDate.clear();
+    FTime.clear();
+    FBoolean.clear();
+  }
+
+  void EndCell() {
+    FInCell = false;
+    const int64_t count = std::min<int64_t>(FRepeat, MaxColumns - FColumn);
+    const int32_t column = FColumn;
+    FColumn = int32_t(std::min<int64_t>(FColumn + FRepeat, MaxColumns));
+    if (count <= 0) return;
+
+    TVariant value;
+    TQXICellType type = ictString;
+    NormaliseText(FText);
+    if (FKind != vkString && (FCalcError || (FFormula && IsErrorText(FText)))) {
+      if (FText.empty()) return;
+      value = Text(std::move(FText));
+      type = ictUnknown;
+    } else if (FHasValue && FKind == vkNumber) {
+      if (FFloat && CellStyle().Date) {
+        value = TVariant::DateTime(FValue);
+        type = ictDateTime;
+      } else {
+        value = TVariant(FValue);
+        type = ictDecimal;
+      }
+    } else if (FHasValue && (FKind == vkDate || FKind == vkTime)) {
+      value = TVariant::DateTime(FValue);
+      type = ictDateTime;
+    } else if (FHasValue && FKind == vkBoolean) {
+      value = TVariant(FValue != 0);
+      type = ictBoolean;
+    } else {
+      std::u16string t = FHasStringValue ? Decoded(FStringValue) : std::move(FText);
+      if (t.empty()) return;
+      value = Text(std::move(t));
+    }
+    FText.clear();
+    TPendingCell cell{column, int32_t(count), std::move(value), type, CellStyle().Alignment};
+    if (count > 1) Spend(count - 1);
+    if (FRowRepeat == 1 || FRow + 1 >= MaxRows) Deliver(FRow, cell, count > 1);
+    else FPending.push_back(std::move(cell));
+  }
+
+  TVariant Text(std::u16string&& t) {
+    if (FWideCells) return TVariant(std::move(t));
+    return TVariant(Utf16ToUtf8(t));
+  }
+
+  struct TCellStyle {
+    TAlignment Alignment = taLeftJustify;
+    bool Date = false;
+  };
+
+  // What the cell's style says; neighbouring cells mostly share a style.
+  const TCellStyle& CellStyle() {
+    if (FStyleName != FLastStyleName) {
+      FLastStyleName = FStyleName;
+      FLastStyle = TCellStyle();
+      if (!FStyleName.empty()) {
+        const std::string name = WideToAnsi(Decoded(FStyleName));
+        if (auto* t = dynamic_cast<TQXIOOStyleText*>(F.FStyles.Find(name))) FLastStyle.Alignment = t->Alignment;
+        FLastStyle.Date = FDates.CellStyles.count(name) > 0;
+      }
+    }
+    return FLastStyle;
+  }
+
+  void Deliver(int32_t row, TPendingCell& c, bool copies) {
+    if (!F.OnCellValue || row >= MaxRows) return;
+    for (int32_t k = 0; k < c.Count; ++k) {
+      if (copies) {
+        TVariant v = c.Value;
+        F.OnCellValue(&F, FSheet, row, c.Column + k, -1, v, c.Alignment, c.Type);
+      } else {
+        F.OnCellValue(&F, FSheet, row, c.Column + k, -1, c.Value, c.Alignment, c.Type);
+      }
+    }
+  }
+
+  // Copies of cells with content made by repeats.
+  void Spend(int64_t copies) {
+    FCopies += copies;
+    if (FCopies > MaxRepeatedCells)
+      throw EQXIFileFormatException("\"" + std::string(ContentPartName) + "\": the table \"" +
+                                    Utf16ToUtf8(FCaption) + "\" repeats cells with content more than " +
+                                    IntToStr(MaxRepeatedCells) + " times (at row " + IntToStr(FRow + 1) +
+                                    "); the file is refused.");
+  }
+
+  static u16string_view Attribute(const std::u16string& attrs, const char* name) {
+    u16string_view out;
+    const size_t len = std::strlen(name);
+    ForEachXMLAttribute(attrs, [&](u16string_view n, u16string_view v) {
+      if (n.size() != len) return true;
+      for (size_t i = 0; i < len; ++i)
+        if (n[i] != char16_t(uint8_t(name[i]))) return true;
+      out = v;
+      return false;
+    });
+    return out;
+  }
+
+  // Excel and the format's producers stop at this many characters per cell;
+  // a larger value is cut rather than grown without bound.
+  static constexpr size_t MaxCellText = size_t(1) << 20;
+
+  TQXIOpenOfficeSpreadsheet& F;
+  const bool FWideCells;
+  TZipEntryStream* FStream = nullptr;
+
+  // Styles
+  bool FInStyles = false;
+  TQXIOOStyle* FStyle = nullptr;
+  bool FListLevelSeen = false;
+  std::vector<std::pair<TQXIOOStyle*, std::string>> FParents;
+  // Cell styles that show numbers as dates or times, as a number format does.
+  TDateStyleNames FDates;
+
+  // Tables
+  int32_t FTableCount = 0;
+  int32_t FSheet = 0;
+  std::u16string FCaption;
+  bool FInTable = false, FInRow = false, FInCell = false;
+  int32_t FRow = 0, FColumn = 0;
+  int64_t FRowRepeat = 1;
+  int64_t FRowsRead = 0;
+  std::vector<TPendingCell> FPending;  // cells of a repeated row
+  int64_t FCopies = 0;
+  int64_t FExpandedSpaces = 0;
+
+  // The cell being read
+  int64_t FRepeat = 1;
+  TValueKind FKind = vkNone;
+  bool FHasValue = false, FHasStringValue = false, FFormula = false, FCalcError = false, FCellNeedsText = true;
+  bool FFloat = false;
+  double FValue = 0;
+  std::u16string FNumber, FDate, FTime, FBoolean, FStringValue, FStyleName;
+  std::u16string FText;
+  int32_t FParagraphs = 0;
+  int32_t FParagraphDepth = 0;
+  std::u16string FLastStyleName;
+  TCellStyle FLastStyle;
+};
+
+void TQXIOpenOfficeSpreadsheet::ReadContent() {
+  auto s = FZip->GetFileStreamByName(TContentReader::ContentPartName);
+  if (!s) throw EQXIFileFormatException(SInvalidFileFormat);
+  TDateStyleNames dates;
+  // Without them dates shown by a shared style stay numbers: a damaged
+  // styles.xml does not cost the cells.
+  try {
+    ReadSharedDateStyles(*FZip, dates);
+  } catch (const EZipFileError&) {
+  }
+  TContentReader reader(*this, std::move(dates));
+  reader.Run(*s);
+}
