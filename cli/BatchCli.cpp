@@ -1,19 +1,20 @@
 #include "BatchCli.h"
 
-#include <CLI/CLI.hpp>
-#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
-#include <optional>
+#include <filesystem>
+#include <functional>
+#include <iostream>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "BatchDriver.h"
+#include "BatchHelp.h"
+#include "BatchOptions.h"
 #include "ConsoleUi.h"
 #include "ConversionFrontEnd.h"
 #include "Exception.h"
@@ -21,6 +22,8 @@
 #include "IniFile.h"
 #include "SysUtils.h"
 #include "WorkbookDump.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -30,61 +33,99 @@ constexpr int ExitUsage = 2;
 
 // The wizard's settings file is named after its program, "varnowe".
 constexpr const char* WizardProgramName = "varnowe";
+constexpr const char* Me = "varnowe-batch: ";
 
-// The run's stop, set by the signal handlers (one lock-free atomic store).
-std::atomic<TCancelToken*> GSignalToken{nullptr};
-void OnStopSignal(int sig) {
-  if (TCancelToken* token = GSignalToken.load()) token->Cancel(sig);
-}
+// A job that cannot start (missing source, unusable settings or log): exit 2
+// like bad usage, but the user typed nothing wrong.
+VARNOWE_EXCEPTION(EJobError, Exception);
 
-// SIGINT and SIGTERM stop the run: the file in progress is interrupted
-// between rows and its outputs taken back. The handlers reset themselves, so
-// a second signal ends the program at once.
-class TSignalsStop {
+// The batch job as varnowe-batch runs it: files named on the command line
+// are taken whatever their names (the reader goes by content then), and
+// the closing message is left to the summary.
+class TCliBatch : public TSpreadsheetBatch {
  public:
-  explicit TSignalsStop(TCancelToken& token) {
-    GSignalToken.store(&token);
-    struct sigaction sa {};
-    sa.sa_handler = OnStopSignal;
-    sa.sa_flags = SA_RESETHAND;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, &FOldInt);
-    sigaction(SIGTERM, &sa, &FOldTerm);
+  std::function<void(TRunOutcome)> OnRunClosed;
+
+  // A named file: its output in edDestinationName, or exactly output when given.
+  void AddNamedFile(const std::string& path, const std::string& output) {
+    if (!output.empty()) {
+      AddWorkItem(path, output);
+      return;
+    }
+    FAcceptAll = true;
+    AddToProgressList(Settings.edDestinationName, path);
+    FAcceptAll = false;
   }
-  ~TSignalsStop() {
-    sigaction(SIGINT, &FOldInt, nullptr);
-    sigaction(SIGTERM, &FOldTerm, nullptr);
-    GSignalToken.store(nullptr);
+  bool IsFileAccepted(const std::string& name) override {
+    return FAcceptAll || TSpreadsheetBatch::IsFileAccepted(name);
   }
-  TSignalsStop(const TSignalsStop&) = delete;
-  TSignalsStop& operator=(const TSignalsStop&) = delete;
+  void ConvertFile(const std::string& sourcePath, const std::string& destinationPath) override {
+    FReaderSource = sourcePath;
+    FReaderText.clear();
+    try {
+      TSpreadsheetBatch::ConvertFile(sourcePath, destinationPath);
+    } catch (...) {
+      NoteReader();
+      throw;
+    }
+    NoteReader();
+  }
+  // "Excel BIFF (evExcel8)": the reader that read source, when it was the last file converted.
+  std::string ReaderText(const std::string& source) const {
+    return source == FReaderSource ? FReaderText : std::string();
+  }
+
+ protected:
+  void ShowClosingMessage(TRunOutcome outcome, const std::string&) override {
+    if (OnRunClosed) OnRunClosed(outcome);
+  }
 
  private:
-  struct sigaction FOldInt {};
-  struct sigaction FOldTerm {};
+  void NoteReader() {
+    TSpreadSheetFile* reader = Conversion.LastReader();
+    if (!reader) return;
+    FReaderText = ReaderKindName(Conversion.LastReaderKind());
+    const std::string version = FileFormatVersion(*reader);
+    if (!version.empty()) FReaderText += " (" + version + ")";
+  }
+
+  bool FAcceptAll = false;
+  std::string FReaderSource, FReaderText;
 };
 
+// "Finished      12 msec  in/a.xls -> out/a.csv". A failed item says only
+// "Error" here: its message goes to stderr.
 std::string ItemLine(const TWorkItem& item) {
-  return Format("%-11s %10s  %s -> %s", StatusText(item).c_str(), item.Time.c_str(), item.Caption.c_str(),
-                item.Destination.c_str());
+  const std::string status = item.ImageIndex == ImageError ? Trim(StatusErrorPrefix) : PrintableText(StatusText(item));
+  return Format("%-11s %10s  %s -> %s", status.c_str(), item.Time.c_str(), PrintableText(item.Caption).c_str(),
+                PrintableText(item.Destination).c_str());
+}
+
+std::string Summary(const TWorkCounts& n) {
+  std::string s = Format("%zu converted, %zu failed, %zu skipped", n.Converted, n.Failed, n.Skipped);
+  if (n.Left) s += Format(", %zu not converted", n.Left);
+  return s;
 }
 
 // Prints the work list as the Log page shows it, one line per item once its
-// status is final, in list order; a progress bar while stdout is a terminal.
+// status is final, in list order, on out; failures also on err, so they show
+// when out goes to a file or -q silences it. A progress bar while out is a
+// terminal.
 class TConsoleView : public IBatchView {
  public:
-  TConsoleView(TBatchDriver& driver, std::ostream& out, bool terminal)
-      : FDriver(driver), FOut(out), FTerminal(terminal) {}
+  TConsoleView(TCliBatch& batch, std::ostream& out, std::ostream& err, const TBatchOptions& options, bool terminal)
+      : FBatch(batch), FOut(out), FErr(err), FQuiet(options.Quiet), FVerbose(options.Verbose),
+        FTerminal(terminal && !options.Quiet) {}
 
   void RunStarted() override {
     FPrinted = 0;
     FDone = 0;
     FTotal = 0;
-    for (const auto& item : FDriver.WorkItems())
+    for (const auto& item : FBatch.WorkItems())
       if (item.Status == StatusWaiting) ++FTotal;
   }
   void WorkItemChanged(size_t index) override {
-    const TWorkItem& item = FDriver.WorkItems()[index];
+    const TWorkItem& item = FBatch.WorkItems()[index];
     if (item.Status == StatusInProgress) {
       DrawBar(item.Caption);
       return;
@@ -92,25 +133,41 @@ class TConsoleView : public IBatchView {
     ++FDone;
     ClearBar();
     PrintUpTo(index + 1);
+    if (item.ImageIndex == ImageError) {
+      FErr << Me << PrintableText(item.Caption) << ": "
+           << PrintableText(item.Status.substr(std::string(StatusErrorPrefix).size())) << '\n';
+      FErr.flush();
+    }
   }
   void RunEnded(TRunOutcome) override {
     ClearBar();
-    PrintUpTo(FDriver.WorkItems().size());
+    PrintUpTo(FBatch.WorkItems().size());
   }
   void ProcessMessages() override {
-    if (FDriver.CancelToken().Reason() > 0 && !FToldStop) {
+    // The signal handler set the run's stop; say so once.
+    if (FBatch.CancelToken().Reason() > 0 && !FToldStop) {
       FToldStop = true;
       ClearBar();
-      FOut << "Interrupted: stopping.\n";
-      FOut.flush();
+      FErr << Me << "interrupted: stopping\n";
+      FErr.flush();
     }
   }
 
  private:
   void PrintUpTo(size_t end) {
-    const auto& items = FDriver.WorkItems();
-    for (; FPrinted < end && FPrinted < items.size(); ++FPrinted) FOut << ItemLine(items[FPrinted]) << '\n';
+    const auto& items = FBatch.WorkItems();
+    for (; FPrinted < end && FPrinted < items.size(); ++FPrinted) {
+      if (FQuiet) continue;
+      const TWorkItem& item = items[FPrinted];
+      FOut << ItemLine(item) << '\n';
+      if (FVerbose) PrintDetails(item);
+    }
     FOut.flush();
+  }
+  void PrintDetails(const TWorkItem& item) {
+    const std::string reader = FBatch.ReaderText(item.Caption);
+    if (!reader.empty()) FOut << "    reader: " << reader << '\n';
+    for (const std::string& output : item.Outputs) FOut << "    output: " << PrintableText(output) << '\n';
   }
   void DrawBar(const std::string& name) {
     if (!FTerminal || FTotal == 0) return;
@@ -118,7 +175,7 @@ class TConsoleView : public IBatchView {
     const size_t filled = Width * FDone / FTotal;
     std::string bar = "\r[" + std::string(filled, '#') + std::string(Width - filled, '-') + "] " +
                       std::to_string(FDone + 1) + "/" + std::to_string(FTotal) + " ";
-    std::string shown = ExtractFileName(name);
+    std::string shown = PrintableText(fs::path(name).filename().string());
     if (shown.size() > 40) shown = "..." + shown.substr(shown.size() - 37);
     FOut << bar << shown << "\x1b[K";
     FOut.flush();
@@ -130,22 +187,14 @@ class TConsoleView : public IBatchView {
     FBarShown = false;
   }
 
-  TBatchDriver& FDriver;
+  TCliBatch& FBatch;
   std::ostream& FOut;
-  bool FTerminal;
+  std::ostream& FErr;
+  bool FQuiet, FVerbose, FTerminal;
   bool FBarShown = false;
   bool FToldStop = false;
   size_t FPrinted = 0, FDone = 0, FTotal = 0;
 };
-
-std::optional<int> ParseDestinationFormat(const std::string& text) {
-  static const char* const names[] = {"txt", "csv", "htm", "xml", "xls", "xlsx", "pdf"};
-  for (int i = 0; i < DestinationFormatCount; ++i)
-    if (SameText(text, names[i]) || SameText(text, std::string(".") + names[i]) || text == std::to_string(i))
-      return i;
-  if (SameText(text, "html")) return 2;
-  return std::nullopt;
-}
 
 // The wizard's sections and keys; what the file lacks keeps its current value.
 void LoadSettingsFile(const std::string& path, TSpreadsheetBatch& batch) {
@@ -168,47 +217,212 @@ void LoadSettingsFile(const std::string& path, TSpreadsheetBatch& batch) {
 
 void PrintLists(std::ostream& out, const TBatchDriver& batch) {
   out << "Candidates (" << batch.Candidates().size() << "):\n";
-  for (const auto& c : batch.Candidates()) {
-    const std::string& d = c.Directory;
-    out << "  [" << (c.Checked ? 'x' : ' ') << "] " << d << (d.empty() || d.back() == '/' ? "" : "/") << c.Caption
-        << '\n';
-  }
+  for (const auto& c : batch.Candidates())
+    out << "  [" << (c.Checked ? 'x' : ' ') << "] " << PrintableText(IncludeTrailingPathDelimiter(c.Directory))
+        << PrintableText(c.Caption) << '\n';
   out << "Work list (" << batch.WorkItems().size() << "):\n";
   for (const auto& item : batch.WorkItems()) out << "  " << ItemLine(item) << '\n';
 }
 
-struct TOptions {
-  std::string Source, Mask, Dest, Format, Log, Settings, Dump, MaxOutput;
-  std::vector<std::string> Formats;
-  bool SubDirs = false, NoOverwrite = false, List = false;
-};
+// Why the log cannot be appended to (empty when it can). Checked before
+// anything is listed or created, so a typo costs nothing.
+std::string LogFileProblem(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return "it is a directory";
+    if (!S_ISREG(st.st_mode)) return "it is not a regular file";
+    if (::access(path.c_str(), W_OK) != 0) return std::strerror(errno);
+    return std::string();
+  }
+  if (errno != ENOENT) return std::strerror(errno);
+  std::string dir = fs::path(path).parent_path().string();
+  if (dir.empty()) dir = ".";
+  if (::access(dir.c_str(), W_OK | X_OK) != 0)
+    return errno == ENOENT ? "its folder " + dir + " does not exist" : std::string(std::strerror(errno));
+  return std::string();
+}
+
+bool IsDirectory(const std::string& path) {
+  std::error_code ec;
+  return fs::is_directory(path, ec);
+}
+
+// The job settings and the two lists from the command line. Raises
+// EUsageError for bad usage and EJobError for a job that cannot start.
+void BuildJob(TCliBatch& batch, const TBatchOptions& o) {
+  TJobSettings& s = batch.Settings;
+  if (o.Settings) {
+    const std::string path = o.Settings->empty() ? SettingsFilePath(WizardProgramName) : *o.Settings;
+    if (!FileExists(path)) throw EJobError("settings file " + path + " does not exist");
+    LoadSettingsFile(path, batch);
+  }
+
+  // What to convert: named files and directories, or one source directory.
+  std::vector<std::string> inputs = o.Inputs;
+  std::optional<std::string> sourceDir;
+  if (o.Source) {
+    std::error_code ec;
+    if (fs::exists(*o.Source, ec) && !IsDirectory(*o.Source))
+      inputs.insert(inputs.begin(), *o.Source);
+    else
+      sourceDir = *o.Source;
+  }
+  if (sourceDir && !o.Inputs.empty())
+    throw EUsageError("give the files to convert or a source directory (-s), not both");
+  if (inputs.empty() && !sourceDir) {
+    if (!o.Settings) throw EUsageError("nothing to convert: name files or directories, or give -s DIR");
+    sourceDir = s.edSourceName;
+  }
+  if (o.Output && (sourceDir || inputs.size() != 1 || IsDirectory(inputs[0])))
+    throw EUsageError("-o names the output of one input file; use -d for several");
+
+  if (o.Mask) s.edSourceWildcard = *o.Mask;
+  if (o.SubDirs) s.chkSubFolders = *o.SubDirs;
+  if (o.NoOverwrite) s.chkOverwrite = !*o.NoOverwrite;
+  if (o.Log) {
+    s.chkLogProcessed = !o.Log->empty();
+    s.edLogProcessed = *o.Log;
+  }
+  if (o.MaxOutput && !TryParseByteSize(*o.MaxOutput, s.MaxOutputSize))
+    throw EUsageError("--max-output \"" + *o.MaxOutput + "\" is no size (e.g. 4294967296, 500M, 4G)");
+  if (o.Format) {
+    const auto index = DestinationFormatByName(*o.Format);
+    if (!index)
+      throw EUsageError("unknown destination format \"" + *o.Format + "\" (txt, csv, htm, xml, xls, xlsx, pdf or 0-6)");
+    s.rgDestination = *index;
+  } else if (o.Output) {
+    const auto index = DestinationFormatOfFile(*o.Output);
+    if (!index) throw EUsageError("cannot tell the destination format from the name " + *o.Output + "; give -f");
+    s.rgDestination = *index;
+  }
+  if (s.rgDestination < 0 || s.rgDestination >= DestinationFormatCount)
+    throw EJobError(Format("destination format %d is not one of 0 to %d", s.rgDestination, DestinationFormatCount - 1));
+  if (o.Formats) {
+    TSpreadsheetConversion& c = batch.Conversion;
+    c.chkMSExcel = c.chkLotus = c.chkQuattroPro = c.chkOpenOffice = false;
+    for (const std::string& f : *o.Formats) {
+      const std::string name = Trim(f);
+      if (SameText(name, "excel")) c.chkMSExcel = true;
+      else if (SameText(name, "lotus")) c.chkLotus = true;
+      else if (SameText(name, "quattro")) c.chkQuattroPro = true;
+      else if (SameText(name, "ods")) c.chkOpenOffice = true;
+      else throw EUsageError("unknown source format \"" + name + "\" (excel, lotus, quattro, ods)");
+    }
+  }
+
+  if (sourceDir && !DirectoryExists(*sourceDir)) {
+    // A link loop or a folder without access is no missing folder: the system's reason.
+    const int why = PathStatError(*sourceDir);
+    if (why != 0 && why != ENOENT) throw EJobError("source directory " + *sourceDir + ": " + std::strerror(why));
+    throw EJobError("source directory " + *sourceDir + " does not exist");
+  }
+  for (const std::string& input : inputs) {
+    std::error_code ec;
+    if (!fs::exists(input, ec)) throw EJobError(input + ": no such file or directory");
+  }
+  // Outputs go beside the sources unless -d (or the settings file) says otherwise.
+  if (o.Dest) s.edDestinationName = *o.Dest;
+  else if (sourceDir && !o.Settings) s.edDestinationName = *sourceDir;
+  if (s.edDestinationName.empty() && (sourceDir || o.Dest)) throw EJobError("no destination directory");
+  if (s.chkLogProcessed) {
+    const std::string problem = LogFileProblem(s.edLogProcessed);
+    if (!problem.empty()) throw EJobError("cannot write the log file " + s.edLogProcessed + ": " + problem);
+  }
+
+  if (sourceDir) {
+    s.edSourceName = *sourceDir;
+    batch.BuildCandidateList();
+    batch.BuildWorkList();
+    return;
+  }
+  batch.ClearCandidates();
+  batch.ClearWorkList();
+  const std::string fixedDest = (o.Dest || o.Settings) ? s.edDestinationName : std::string();
+  const std::string mask = EffectiveMask(s.edSourceWildcard);
+  for (const std::string& input : inputs) {
+    std::string dest = fixedDest;
+    if (dest.empty()) {
+      dest = IsDirectory(input) ? input : fs::path(input).parent_path().string();
+      if (dest.empty()) dest = ".";
+    }
+    s.edDestinationName = dest;
+    if (IsDirectory(input)) {
+      const size_t first = batch.Candidates().size();
+      batch.CollectFiles(input, mask);
+      for (size_t i = first; i < batch.Candidates().size(); ++i) {
+        const TCandidateItem c = batch.Candidates()[i];
+        if (c.Checked) batch.AddToProgressList(c.Directory, IncludeTrailingPathDelimiter(c.Directory) + c.Caption);
+      }
+    } else if (o.Output) {
+      const std::string dir = fs::path(*o.Output).parent_path().string();
+      if (!dir.empty() && !DirectoryExists(dir)) ForceDirectories(dir);
+      batch.AddNamedFile(input, *o.Output);
+    } else {
+      batch.AddNamedFile(input, std::string());
+    }
+  }
+  s.edDestinationName = fixedDest;
+}
+
+int RunJob(const TBatchOptions& o, std::ostream& out, std::ostream& err) {
+  TCliBatch batch;
+  // From here SIGINT and SIGTERM stop: the listing of a huge tree, then the run.
+  TCancelToken stop;
+  batch.SetCancelToken(&stop);
+  TConsoleInterrupt interrupt(stop);
+  BuildJob(batch, o);
+  if (o.List) {
+    PrintLists(out, batch);
+    return stop.Reason() > 0 ? 128 + stop.Reason() : ExitOk;
+  }
+
+  TConsoleView view(batch, out, err, o, &out == &std::cout && isatty(STDOUT_FILENO));
+  batch.SetView(&view);
+  batch.OnRunClosed = [&](TRunOutcome outcome) {
+    if (outcome == TRunOutcome::roCanceled) err << Me << MsgConversionCanceled << '\n';
+    if (outcome == TRunOutcome::roNoDocuments) err << Me << MsgNoDocuments << '\n';
+    out << Summary(CountWorkItems(batch.WorkItems())) << '\n';
+    out.flush();
+  };
+  struct TViewReset {
+    TCliBatch& Batch;
+    ~TViewReset() { Batch.SetView(nullptr); }
+  } viewReset{batch};
+
+  TRunOutcome outcome;
+  try {
+    outcome = batch.ExecuteConversion();
+  } catch (const std::exception& e) {
+    // Nothing was converted: the log header could not be written.
+    throw EJobError(e.what());
+  }
+  if (!batch.LogError().empty())
+    err << Me << "warning: the log " << PrintableText(batch.Settings.edLogProcessed)
+        << " misses lines: " << PrintableText(batch.LogError()) << '\n';
+
+  // Stopped by a signal: the shell's convention, 128 + its number (130, 143).
+  if (stop.Reason() > 0) return 128 + stop.Reason();
+  const TWorkCounts n = CountWorkItems(batch.WorkItems());
+  return (n.Failed || n.Left || outcome == TRunOutcome::roCanceled) ? ExitItemError : ExitOk;
+}
 
 }  // namespace
 
 int RunBatchCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
-  CLI::App app{"Converts the spreadsheet documents of a directory, as the Varnowe wizard does.", "varnowe-batch"};
-  TOptions o;
-  auto* optSource = app.add_option("--source", o.Source, "Source directory");
-  auto* optMask = app.add_option("--mask", o.Mask, "File mask/wildcard (default *.*)");
-  auto* optSubDirs = app.add_flag("--subdirs", o.SubDirs, "Process sub-directories");
-  auto* optFormats = app.add_option("--formats", o.Formats, "Source formats: excel,lotus,quattro,ods (default all)")
-                         ->delimiter(',');
-  auto* optDest = app.add_option("--dest", o.Dest, "Destination directory (default: the source directory)");
-  auto* optFormat = app.add_option("--format", o.Format, "Destination format: txt|csv|htm|xml|xls|xlsx|pdf or 0-6");
-  auto* optNoOverwrite = app.add_flag("--no-overwrite", o.NoOverwrite, "Skip files whose output exists");
-  auto* optLog = app.add_option("--log", o.Log, "Append a run header to this log file");
-  auto* optSettings =
-      app.add_option("--settings", o.Settings, "Load the job from an INI file (none given: the wizard's settings)")
-          ->expected(0, 1);
-  app.add_flag("--list", o.List, "Print the candidate and work lists without converting");
-  auto* optMaxOutput = app.add_option("--max-output", o.MaxOutput,
-                                      "Largest output file, in bytes or with K, M, G, T (default 4G; 0: no limit)");
-  auto* optDump = app.add_option("--dump", o.Dump, "Print the workbook model of one file as JSON");
+  TBatchOptions o;
   try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    const int code = app.exit(e, out, err);
-    return code == 0 ? ExitOk : ExitUsage;
+    o = ParseBatchOptions(argc, argv);
+  } catch (const EUsageError& e) {
+    err << Me << e.Message() << "\nTry 'varnowe-batch --help' for more information.\n";
+    return ExitUsage;
+  }
+  if (o.Help) {
+    out << BatchHelpText;
+    return ExitOk;
+  }
+  if (o.Version) {
+    out << BatchVersionText;
+    return ExitOk;
   }
 
   TConsoleUi ui(out, err);
@@ -217,130 +431,24 @@ int RunBatchCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
     ~TUiReset() { SetUiServices(nullptr); }
   } uiReset;
 
-  try {
-    if (optDump->count()) {
-      try {
-        DumpWorkbook(out, o.Dump);
-        return ExitOk;
-      } catch (const std::exception& e) {
-        err << "varnowe-batch: " << e.what() << '\n';
-        return ExitItemError;
-      }
-    }
-
-    TSpreadsheetBatch batch;
-    TJobSettings& s = batch.Settings;
-    if (optSettings->count()) {
-      const std::string path = o.Settings.empty() ? SettingsFilePath(WizardProgramName) : o.Settings;
-      if (!FileExists(path)) {
-        err << "varnowe-batch: settings file " << path << " does not exist\n";
-        return ExitUsage;
-      }
-      LoadSettingsFile(path, batch);
-    } else {
-      if (!optSource->count()) {
-        err << "varnowe-batch: no source directory; give --source DIR or --settings [FILE]\n";
-        return ExitUsage;
-      }
-      // Without a settings file outputs go beside the sources unless --dest says otherwise.
-      s.edDestinationName = o.Source;
-    }
-    if (optSource->count()) s.edSourceName = o.Source;
-    if (optMask->count()) s.edSourceWildcard = o.Mask;
-    if (optSubDirs->count()) s.chkSubFolders = o.SubDirs;
-    if (optDest->count()) s.edDestinationName = o.Dest;
-    if (optNoOverwrite->count()) s.chkOverwrite = !o.NoOverwrite;
-    if (optLog->count()) {
-      s.chkLogProcessed = !o.Log.empty();
-      s.edLogProcessed = o.Log;
-    }
-    if (optMaxOutput->count() && !TryParseByteSize(o.MaxOutput, s.MaxOutputSize)) {
-      err << "varnowe-batch: --max-output \"" << o.MaxOutput << "\" is no size (e.g. 4294967296, 500M, 4G)\n";
-      return ExitUsage;
-    }
-    if (optFormat->count()) {
-      const auto index = ParseDestinationFormat(o.Format);
-      if (!index) {
-        err << "varnowe-batch: unknown destination format \"" << o.Format << "\" (txt, csv, htm, xml, xls, xlsx, pdf or 0-6)\n";
-        return ExitUsage;
-      }
-      s.rgDestination = *index;
-    }
-    if (s.rgDestination < 0 || s.rgDestination >= DestinationFormatCount) {
-      err << "varnowe-batch: destination format " << s.rgDestination << " is not one of 0 to "
-          << DestinationFormatCount - 1 << '\n';
-      return ExitUsage;
-    }
-    if (optFormats->count()) {
-      TSpreadsheetConversion& c = batch.Conversion;
-      c.chkMSExcel = c.chkLotus = c.chkQuattroPro = c.chkOpenOffice = false;
-      for (const std::string& f : o.Formats) {
-        const std::string name = Trim(f);
-        if (SameText(name, "excel")) c.chkMSExcel = true;
-        else if (SameText(name, "lotus")) c.chkLotus = true;
-        else if (SameText(name, "quattro")) c.chkQuattroPro = true;
-        else if (SameText(name, "ods")) c.chkOpenOffice = true;
-        else {
-          err << "varnowe-batch: unknown source format \"" << name << "\" (excel, lotus, quattro, ods)\n";
-          return ExitUsage;
-        }
-      }
-    }
-
-    if (!DirectoryExists(s.edSourceName)) {
-      const int why = PathStatError(s.edSourceName);
-      if (why != 0 && why != ENOENT)  // a link loop, no permission: the system's reason
-        err << "varnowe-batch: source directory " << s.edSourceName << ": " << std::strerror(why) << '\n';
-      else
-        err << "varnowe-batch: source directory " << s.edSourceName << " does not exist\n";
-      return ExitUsage;
-    }
-    if (s.edDestinationName.empty()) {
-      err << "varnowe-batch: no destination directory\n";
-      return ExitUsage;
-    }
-
-    // From here a signal stops: the listing of a huge tree, then the run.
-    TCancelToken stop;
-    batch.SetCancelToken(&stop);
-    TSignalsStop signals(stop);
-
-    batch.BuildCandidateList();
-    batch.BuildWorkList();
-    if (o.List) {
-      PrintLists(out, batch);
-      return stop.Reason() > 0 ? 128 + stop.Reason() : ExitOk;
-    }
-
-    TConsoleView view(batch, out, &out == &std::cout && isatty(STDOUT_FILENO));
-    batch.SetView(&view);
-    TRunOutcome outcome;
+  if (o.Dump) {
     try {
-      outcome = batch.ExecuteConversion();
+      DumpWorkbook(out, *o.Dump);
+      return ExitOk;
     } catch (const std::exception& e) {
-      batch.SetView(nullptr);
-      err << "varnowe-batch: " << e.what() << '\n';
-      return ExitUsage;
+      err << Me << PrintableText(*o.Dump) << ": " << PrintableText(e.what()) << '\n';
+      return ExitItemError;
     }
-    batch.SetView(nullptr);
-
-    size_t finished = 0, skipped = 0, errors = 0, left = 0;
-    for (const auto& item : batch.WorkItems()) {
-      if (item.Status == StatusFinished) ++finished;
-      else if (item.Status == StatusSkipped) ++skipped;
-      else if (item.ImageIndex == ImageError) ++errors;
-      else ++left;
-    }
-    out << batch.WorkItems().size() << " file(s): " << finished << " finished, " << skipped << " skipped, " << errors
-        << " error(s)";
-    if (left) out << ", " << left << " not converted";
-    out << '\n';
-    // Stopped by a signal: the shell's convention, 128 + its number (130, 143).
-    if (stop.Reason() > 0) return 128 + stop.Reason();
-    return (errors || left || outcome == TRunOutcome::roCanceled) ? ExitItemError : ExitOk;
+  }
+  try {
+    return RunJob(o, out, err);
+  } catch (const EUsageError& e) {
+    err << Me << PrintableText(e.Message()) << "\nTry 'varnowe-batch --help' for more information.\n";
+    return ExitUsage;
   } catch (const std::exception& e) {
-    // Settings or destination that cannot be used (e.g. "Unable to create directory").
-    err << "varnowe-batch: " << e.what() << '\n';
+    // A job that cannot start: settings, source or destination that cannot be
+    // used (e.g. "Unable to create directory").
+    err << Me << PrintableText(e.what()) << '\n';
     return ExitUsage;
   }
 }

@@ -1,6 +1,12 @@
 #include "ConsoleUi.h"
 
+#include <signal.h>
+
+#include <atomic>
+#include <csignal>
 #include <ostream>
+
+#include "CancelToken.h"
 
 int TConsoleUi::MessageBox(const std::string& text, const std::string& caption, uint32_t flags) {
   const uint32_t icon = flags & MB_ICONMASK;
@@ -23,3 +29,30 @@ bool TConsoleUi::SaveFileDialog(const std::string&, const std::string&, const st
 }
 
 bool TConsoleUi::OpenURL(const std::string&) { return false; }
+
+namespace {
+
+// The signal handlers' only work: one lock-free atomic store.
+std::atomic<TCancelToken*> GSignalToken{nullptr};
+void OnStopSignal(int sig) {
+  if (TCancelToken* token = GSignalToken.load()) token->Cancel(sig);
+}
+struct sigaction GOldInt {}, GOldTerm {};
+
+}  // namespace
+
+TConsoleInterrupt::TConsoleInterrupt(TCancelToken& token) {
+  GSignalToken.store(&token);
+  struct sigaction sa {};
+  sa.sa_handler = OnStopSignal;
+  sa.sa_flags = SA_RESETHAND;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, &GOldInt);
+  sigaction(SIGTERM, &sa, &GOldTerm);
+}
+
+TConsoleInterrupt::~TConsoleInterrupt() {
+  sigaction(SIGINT, &GOldInt, nullptr);
+  sigaction(SIGTERM, &GOldTerm, nullptr);
+  GSignalToken.store(nullptr);
+}

@@ -1,6 +1,6 @@
 #pragma once
 // The user-interface services of varnowe-batch: messages are printed, questions
-// get their default answer, dialogs are never shown.
+// get their default answer, dialogs are never shown. And what a signal does.
 #include <iosfwd>
 
 #include "UiServices.h"
@@ -20,4 +20,17 @@ class TConsoleUi : public TUiServices {
  private:
   std::ostream& FOut;
   std::ostream& FErr;
+};
+
+class TCancelToken;
+
+// While one exists, SIGINT (Ctrl-C) and SIGTERM set the run's stop token:
+// the file in progress is interrupted between rows and its outputs taken
+// back. The handlers reset themselves, so a second signal ends the program.
+class TConsoleInterrupt {
+ public:
+  explicit TConsoleInterrupt(TCancelToken& token);
+  ~TConsoleInterrupt();
+  TConsoleInterrupt(const TConsoleInterrupt&) = delete;
+  TConsoleInterrupt& operator=(const TConsoleInterrupt&) = delete;
 };

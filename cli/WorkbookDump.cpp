@@ -126,26 +126,32 @@ void WriteWorkbookJson(std::ostream& os, const std::string& fileName, const std:
   os << (sheets.Count() ? "\n ]}\n" : "]}\n");
 }
 
-// The program's version, then the file format version the reader detected.
-static std::string DumpVersion(TSpreadSheetFile& reader) {
+std::string FileFormatVersion(TSpreadSheetFile& reader) {
   static const char* const ExcelVersions[] = {"evUnknown", "evExcel2", "evExcel3", "evExcel4", "evExcel5",
                                               "evExcel7",  "evExcel8", "evExcel9", "evExcel12", "evExcel12Bin"};
-  std::string version = "varnowe-batch " VARNOWE_VERSION;
   if (auto* excel = dynamic_cast<TCustomMSExcel*>(&reader)) {
-    if (size_t(excel->Version) < std::size(ExcelVersions)) version += std::string("; ") + ExcelVersions[excel->Version];
+    if (size_t(excel->Version) < std::size(ExcelVersions)) return ExcelVersions[excel->Version];
   } else if (auto* lotus = dynamic_cast<TLotus123*>(&reader)) {
-    version += std::string("; ") + WKSVersionName(lotus->Version());
+    return WKSVersionName(lotus->Version());
   } else if (auto* quattro = dynamic_cast<TQuattroPro*>(&reader)) {
-    version += std::string("; ") + WQVersionName(quattro->Version());
+    return WQVersionName(quattro->Version());
   }
+  return std::string();
+}
+
+// The program's version, then the file format version the reader detected.
+static std::string DumpVersion(TSpreadSheetFile& reader) {
+  std::string version = "varnowe-batch " VARNOWE_VERSION;
+  const std::string format = FileFormatVersion(reader);
+  if (!format.empty()) version += "; " + format;
   return version;
 }
 
 void DumpWorkbook(std::ostream& os, const std::string& path) {
   const TReaderKind kind = TSpreadsheetConversion::ChooseReader(path);
-  if (kind == rkNone) throw Exception(path + ": not a spreadsheet format this program reads");
+  if (kind == rkNone) throw Exception("not a spreadsheet format this program reads");
   std::unique_ptr<TSpreadSheetFile> reader = TSpreadsheetConversion::CreateReader(kind);
-  if (!reader) throw Exception(path + ": the " + ReaderKindName(kind) + " reader is not part of this build");
+  if (!reader) throw Exception(std::string("the ") + ReaderKindName(kind) + " reader is not part of this build");
   reader->LoadFromFile(path);
   const size_t slash = path.rfind('/');
   WriteWorkbookJson(os, slash == std::string::npos ? path : path.substr(slash + 1), ReaderKindName(kind),

@@ -11,8 +11,13 @@
 void WriteWorkbookJson(std::ostream& os, const std::string& fileName, const std::string& readerName,
                        const std::string& version, const TSpreadSheets& sheets);
 
+// The file format version the reader found ("evExcel8", "wvWKS3"); empty
+// when the reader tells none.
+std::string FileFormatVersion(TSpreadSheetFile& reader);
+
 // Loads path with the reader its extension (or content) selects and writes
-// the JSON. Raises when no reader fits or the file cannot be read.
+// the JSON. Raises when no reader fits or the file cannot be read (the
+// message does not repeat the path).
 void DumpWorkbook(std::ostream& os, const std::string& path);
 
 // JSON string literal of UTF-8 text; bytes that are not UTF-8 become U+FFFD.

@@ -3,8 +3,9 @@
 # first argument the sanitizer build runs instead of the default one.
 set -e
 cd "$(dirname "$0")/.."
-./scripts/install-deps.sh
 preset="${1:-default}"
+[ -d "build/$preset" ] || echo "Building the $preset preset; the first build takes several minutes." >&2
+./scripts/install-deps.sh
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset"
 ctest --preset "$preset"

@@ -128,6 +128,19 @@ std::string KeptNote(const std::vector<std::string>& kept) {
   return note;
 }
 
+void AppendEscape(std::string& out, unsigned char c) {
+  static const char hex[] = "0123456789abcdef";
+  switch (c) {
+    case '\t': out += "\\t"; break;
+    case '\n': out += "\\n"; break;
+    case '\r': out += "\\r"; break;
+    default:
+      out += "\\x";
+      out += hex[c >> 4];
+      out += hex[c & 15];
+  }
+}
+
 }  // namespace
 
 std::string StatusText(const TWorkItem& item) {
@@ -253,6 +266,61 @@ void TItemContext::Rollback() {
     }
   }
   FWritten.clear();
+}
+
+std::string PrintableText(const std::string& text) {
+  const bool utf8 = GetACP() == CP_UTF8;
+  std::string out;
+  out.reserve(text.size());
+  const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+  const auto* end = p + text.size();
+  while (p < end) {
+    const uint8_t c = *p;
+    if (c < 0x20 || c == 0x7F) {
+      AppendEscape(out, c);
+      ++p;
+    } else if (c < 0x80 || !utf8) {
+      out += char(c);
+      ++p;
+    } else {
+      const uint8_t* start = p;
+      const char32_t cp = NextUtf8CodePoint(p, end);
+      // U+FFFD comes back for a broken sequence, and for itself written whole.
+      const bool malformed =
+          cp == 0xFFFD && !(p - start == 3 && start[0] == 0xEF && start[1] == 0xBF && start[2] == 0xBD);
+      if (malformed) {
+        // Each byte of a broken sequence shows as itself.
+        for (const uint8_t* b = start; b < p; ++b) AppendEscape(out, *b);
+      } else if (cp >= 0x80 && cp < 0xA0) {
+        out += Format("\\u%04x", unsigned(cp));
+      } else {
+        out.append(reinterpret_cast<const char*>(start), size_t(p - start));
+      }
+    }
+  }
+  return out;
+}
+
+TWorkCounts CountWorkItems(const std::vector<TWorkItem>& items) {
+  TWorkCounts n;
+  for (const TWorkItem& item : items) {
+    if (item.Status == StatusFinished) ++n.Converted;
+    else if (item.Status == StatusSkipped) ++n.Skipped;
+    else if (item.ImageIndex == ImageError) ++n.Failed;
+    else ++n.Left;
+  }
+  return n;
+}
+
+std::string LogLine(const TWorkItem& item) {
+  std::string line =
+      PrintableText(item.Status) + '\t' + PrintableText(item.Time) + '\t' + PrintableText(item.Caption);
+  if (item.Outputs.empty()) {
+    line += '\t' + PrintableText(item.Destination);
+  } else {
+    for (const std::string& output : item.Outputs) line += '\t' + PrintableText(output);
+  }
+  return line;
 }
 
 TJobSettings::TJobSettings()
@@ -383,6 +451,11 @@ void TBatchDriver::AddToProgressList(const std::string& directory, const std::st
   // empty path raises ("Unable to create directory").
   if (destDir.empty() || !DirectoryExists(destDir)) ForceDirectories(destDir);
 
+  AddWorkItem(sourcePath, destination);
+}
+
+void TBatchDriver::AddWorkItem(const std::string& sourcePath, const std::string& destination) {
+  if (FRunning) return;
   TWorkItem item;
   item.Caption = sourcePath;
   item.Status = (Settings.chkOverwrite || !FileExists(destination)) ? StatusWaiting : StatusSkipped;
@@ -398,6 +471,10 @@ void TBatchDriver::Stop() {
   if (!FRunning) return;
   FStopRequested = true;
   MutableCancelToken().Cancel(TCancelToken::StopByUser);
+}
+
+void TBatchDriver::NoteOutput(const std::string& path) {
+  if (FCurrentItem < FWorkItems.size()) FWorkItems[FCurrentItem].Outputs.push_back(path);
 }
 
 void TBatchDriver::SetItemState(size_t index, const std::string& status, const std::string& time, int image,
@@ -420,6 +497,8 @@ std::string TBatchDriver::DestinationConflict(size_t index) const {
 }
 
 void TBatchDriver::RunItem(size_t index) {
+  FWorkItems[index].Outputs.clear();
+  FCurrentItem = index;
   SetItemState(index, StatusInProgress, std::string(), ImageInProgress);
   ProcessMessages();
   const uint32_t started = GetTickCount();
@@ -447,14 +526,19 @@ void TBatchDriver::RunItem(size_t index) {
     failed = true;
     error = e.what();
   }
+  FCurrentItem = SIZE_MAX;
   // An error raised because the stop cut something short is a stop too.
   if (failed && CancelToken().Canceled()) canceled = true;
   const std::string note = KeptNote(item.Kept());
-  if (canceled) {
+  if (canceled || failed) {
+    // The log lists what stays on disk.
     item.Rollback();
+    if (!item.Committed()) FWorkItems[index].Outputs.clear();
+  }
+  if (canceled) {
     SetItemState(index, StatusCanceled, std::string(), ImageNone, note);
   } else if (failed) {
-    item.Rollback();  // a conversion that kept its outputs (a truncated file) committed them
+    // A conversion that kept its outputs (a truncated file) committed them.
     SetItemState(index, ErrorStatus(error), std::string(), ImageError, note);
   } else {
     item.Commit();
@@ -473,6 +557,7 @@ TRunOutcome TBatchDriver::ExecuteConversion() {
   // Long conversions poll the token; on this thread that keeps the window
   // painted and its Stop button alive.
   MutableCancelToken().SetKeepAlive([this] { ProcessMessages(); });
+  FLogError.clear();
   if (FView) FView->RunStarted();
 
   // Whatever leaves the run, the converters are freed and the view restored.
@@ -499,8 +584,18 @@ TRunOutcome TBatchDriver::ExecuteConversion() {
   }
 
   try {
-    for (size_t i = 0; i < FWorkItems.size() && !StopRequested(); ++i)
-      if (FWorkItems[i].Status == StatusWaiting) RunItem(i);
+    size_t i = 0;
+    for (; i < FWorkItems.size() && !StopRequested(); ++i) {
+      if (FWorkItems[i].Status == StatusWaiting) {
+        RunItem(i);
+        LogItem(i);
+      } else if (FWorkItems[i].Status == StatusSkipped) {
+        LogItem(i);
+      }
+    }
+    // After Stop the log still accounts for the items not converted.
+    for (; i < FWorkItems.size(); ++i)
+      if (FWorkItems[i].Status == StatusWaiting || FWorkItems[i].Status == StatusSkipped) LogItem(i);
   } catch (...) {
     FreeConverters();
     throw;
@@ -508,24 +603,44 @@ TRunOutcome TBatchDriver::ExecuteConversion() {
   FreeConverters();
 
   TRunOutcome outcome;
-  const char* message;
-  if (StopRequested()) {
+  if (StopRequested())
     outcome = TRunOutcome::roCanceled;
-    message = MsgConversionCanceled;
-  } else if (!FWorkItems.empty()) {
+  else if (!FWorkItems.empty())
     outcome = TRunOutcome::roFinished;
-    message = MsgConversionFinished;
-  } else {
+  else
     outcome = TRunOutcome::roNoDocuments;
-    message = MsgNoDocuments;
-  }
   guard.End(outcome);
-  Ui().ShowMessage(message);
+  ShowClosingMessage(outcome, ClosingMessage(outcome));
   return outcome;
 }
 
+std::string TBatchDriver::ClosingMessage(TRunOutcome outcome) const {
+  switch (outcome) {
+    case TRunOutcome::roCanceled: return MsgConversionCanceled;
+    case TRunOutcome::roNoDocuments: return MsgNoDocuments;
+    case TRunOutcome::roFinished:
+    case TRunOutcome::roNotStarted: break;
+  }
+  // "Finished" over a list of errors would report failure as success.
+  const TWorkCounts n = CountWorkItems(FWorkItems);
+  if (n.Failed == 0) return MsgConversionFinished;
+  return Format(MsgConversionFinishedCounts, n.Converted, n.Failed);
+}
+
+void TBatchDriver::ShowClosingMessage(TRunOutcome, const std::string& text) { Ui().ShowMessage(text); }
+
 void TBatchDriver::WriteLog(const std::string& text) {
   if (Settings.chkLogProcessed) AppendToFile(Settings.edLogProcessed, text);
+}
+
+void TBatchDriver::LogItem(size_t index) {
+  if (!Settings.chkLogProcessed) return;
+  try {
+    WriteLog(LogLine(FWorkItems[index]));
+  } catch (const std::exception& e) {
+    // The conversions matter more than their log: go on, and tell at the end.
+    if (FLogError.empty()) FLogError = e.what();
+  }
 }
 
 std::string TBatchDriver::RunHeader() { return std::string(ProductName) + " " + DateTimeToStr(Now()) + "\r\n"; }
@@ -541,7 +656,7 @@ void TBatchDriver::ConvertItem(TItemContext& item) {
   struct TReset {
     TItemContext*& Current;
     ~TReset() { Current = nullptr; }
-  } reset{FCurrentItem};
-  FCurrentItem = &item;
+  } reset{FItemContext};
+  FItemContext = &item;
   ConvertFile(item.Source, item.Destination);
 }

@@ -39,6 +39,8 @@ inline constexpr int ImageError = 2;
 inline constexpr const char* MsgConversionCanceled = "Conversion canceled.";
 inline constexpr const char* MsgConversionFinished = "Document conversion finished.";
 inline constexpr const char* MsgNoDocuments = "No documents found in source directory.";
+// A finished run in which items failed says how many (converted, failed).
+inline constexpr const char* MsgConversionFinishedCounts = "Document conversion finished: %zu converted, %zu failed.";
 
 // The job settings, named after the wizard's controls.
 struct TJobSettings {
@@ -91,6 +93,8 @@ struct TWorkItem {
   int ImageIndex = ImageNone;
   // What the status alone does not say, e.g. which existing outputs were kept.
   std::string Note;
+  // The files its last conversion wrote (one per sheet written), in order.
+  std::vector<std::string> Outputs;
 };
 
 // The status column's text: the status, and the note in brackets after it.
@@ -160,6 +164,25 @@ class TItemContext {
   bool FRolledBack = false;
 };
 
+// The work list counted by outcome: Finished, an error, Skipped, and the
+// rest (still waiting, or in progress).
+struct TWorkCounts {
+  size_t Converted = 0;
+  size_t Failed = 0;
+  size_t Skipped = 0;
+  size_t Left = 0;
+};
+TWorkCounts CountWorkItems(const std::vector<TWorkItem>& items);
+
+// One line of the processed-files log for an item: status, time, source and
+// every output (the destination when it wrote none), separated by tabs.
+std::string LogLine(const TWorkItem& item);
+
+// A file name or message made safe to print on one line of a terminal or a
+// tab-separated log: control characters become escapes (\t, \n, \r, \x1b;
+// C1 controls and bytes that are no UTF-8 too when the code page is UTF-8).
+std::string PrintableText(const std::string& text);
+
 // How a run ended: the closing message it showed, or roNotStarted when the
 // log header could not be written (the error is raised to the caller).
 enum class TRunOutcome { roFinished, roCanceled, roNoDocuments, roNotStarted };
@@ -220,19 +243,29 @@ class TBatchDriver {
   // directory is created at once, and the item is "Waiting", or "Skipped"
   // when the output exists and chkOverwrite is off.
   void AddToProgressList(const std::string& directory, const std::string& sourcePath);
+  // Adds one item with the destination given as it is (a single file whose
+  // output the user named); "Skipped" when it exists and chkOverwrite is off.
+  void AddWorkItem(const std::string& sourcePath, const std::string& destination);
 
   // Runs every "Waiting" item: CreateConverters, the log header, ConvertItem
-  // per item (errors become "Error " + message), FreeConverters, then the
-  // closing message through Ui(). An item whose output is its own source
-  // file ends in error instead of being converted. A failed item's outputs
-  // are taken back (a truncated file's, which the conversion keeps, stay).
-  // A log that cannot be written raises before any item is touched
-  // (converters freed, view told roNotStarted). Does nothing when called
-  // again while running.
+  // per item (errors become "Error " + message) and its log line (skipped
+  // items and, after Stop, those left waiting get one too), FreeConverters,
+  // then the closing message. An item whose output is its own source file
+  // ends in error instead of being converted. A failed item's outputs are
+  // taken back (a truncated file's, which the conversion keeps, stay). A log
+  // that cannot be written raises before any item is touched (converters
+  // freed, view told roNotStarted). Does nothing when called again while
+  // running.
   TRunOutcome ExecuteConversion();
   // The Stop button: the item in progress is interrupted between rows, ends
   // "Canceled" with its outputs taken back, and the run ends.
   void Stop();
+  // Called by ConvertFile for every file it writes; recorded in the item in progress.
+  void NoteOutput(const std::string& path);
+  // The closing text of a run with that outcome, counting the work list.
+  std::string ClosingMessage(TRunOutcome outcome) const;
+  // Why the last run could not log every item (empty when it could).
+  const std::string& LogError() const { return FLogError; }
   bool Running() const { return FRunning; }
   bool StopRequested() const { return FStopRequested || CancelToken().Canceled(); }
   // The run's stop, polled by readers and writers. The driver's own unless
@@ -260,10 +293,12 @@ class TBatchDriver {
   virtual void ConvertItem(TItemContext& item);
   // The item being converted, for a ConvertFile that polls the stop, keeps
   // the budgets and records its outputs; nullptr outside ConvertItem.
-  TItemContext* CurrentItem() const { return FCurrentItem; }
+  TItemContext* CurrentItem() const { return FItemContext; }
 
  protected:
   void ProcessMessages();
+  // Shows the closing message of a run; varnowe-batch prints its summary instead.
+  virtual void ShowClosingMessage(TRunOutcome outcome, const std::string& text);
 
  private:
   using TDirKey = std::pair<uint64_t, uint64_t>;  // device, inode
@@ -271,6 +306,8 @@ class TBatchDriver {
   void SetItemState(size_t index, const std::string& status, const std::string& time, int image,
                     const std::string& note = std::string());
   void RunItem(size_t index);
+  // The item's line in the log; a log that fails here is noted, not fatal.
+  void LogItem(size_t index);
   // Why an item must not be converted (output shared or the source itself); empty when fine.
   std::string DestinationConflict(size_t index) const;
   TCancelToken& MutableCancelToken() { return FExternalCancel ? *FExternalCancel : FCancel; }
@@ -283,5 +320,7 @@ class TBatchDriver {
   TCancelToken FCancel;
   TCancelToken* FExternalCancel = nullptr;
   TOutputRegistry FOutputs;
-  TItemContext* FCurrentItem = nullptr;
+  TItemContext* FItemContext = nullptr;
+  size_t FCurrentItem = SIZE_MAX;  // the item being converted
+  std::string FLogError;
 };

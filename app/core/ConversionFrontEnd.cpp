@@ -107,6 +107,7 @@ void TSpreadsheetConversion::CreateConverters() {
 }
 
 void TSpreadsheetConversion::FreeConverters() {
+  FLastReader = nullptr;
   for (auto& reader : FReaders) reader.reset();
   FCreated = false;
 }
@@ -167,6 +168,7 @@ void TSpreadsheetConversion::WriteSheet(const std::string& path, const TSpreadSh
 
 void TSpreadsheetConversion::ConvertFile(const std::string& sourcePath, const std::string& destinationPath,
                                          int index, TItemContext* item) {
+  FLastReader = nullptr;
   // Nothing is read when the output cannot be written anyway.
   if (index >= 4 && index < DestinationFormatCount) throw FormatNotAvailable(index);
   TReaderKind kind = ChooseReader(sourcePath);
@@ -184,6 +186,8 @@ void TSpreadsheetConversion::ConvertFile(const std::string& sourcePath, const st
   // run keeps its own defaults.
   reader->CancelToken = item ? &item->Cancel : nullptr;
   if (item) reader->MaxCellMemory = item->Settings.MaxWorkbookMemory;
+  FLastReader = reader;
+  FLastKind = kind;
   std::string truncated;
   try {
     reader->LoadFromFile(sourcePath);
@@ -191,7 +195,7 @@ void TSpreadsheetConversion::ConvertFile(const std::string& sourcePath, const st
     // The cells before the cut are in the model: they are written all the same.
     truncated = e.Message();
   }
-  WriteWorkbook(reader->Sheets, destinationPath, index, item);
+  WriteWorkbook(reader->Sheets, destinationPath, index, item, OnOutputWritten);
   if (!truncated.empty()) {
     if (item) item->Commit();  // what was read stays, though the item ends in error
     throw EQXIFileTruncatedException(truncated + (truncated.back() == '.' ? "" : ".") +
@@ -200,7 +204,8 @@ void TSpreadsheetConversion::ConvertFile(const std::string& sourcePath, const st
 }
 
 void TSpreadsheetConversion::WriteWorkbook(TSpreadSheets& sheets, const std::string& destinationPath, int index,
-                                           TItemContext* item) {
+                                           TItemContext* item,
+                                           const std::function<void(const std::string&)>& written) {
   TSheetWriteOptions options;
   if (item) {
     options.Cancel = &item->Cancel;
@@ -208,15 +213,16 @@ void TSpreadsheetConversion::WriteWorkbook(TSpreadSheets& sheets, const std::str
     options.Replace = item->Settings.chkOverwrite;
   }
   auto write = [&](const std::string& path, const TSpreadSheet& sheet) {
-    if (!item) return WriteSheet(path, sheet, index, options);
-    if (!item->BeginOutput(path)) return;  // an existing file, overwriting off
+    if (item && !item->BeginOutput(path)) return;  // an existing file, overwriting off
     try {
       WriteSheet(path, sheet, index, options);
     } catch (const EFileExistsError&) {
+      if (!item) throw;
       item->OutputKept(path);  // appeared while the sheet was written
       return;
     }
-    item->OutputWritten(path);
+    if (item) item->OutputWritten(path);
+    if (written && index >= 0 && index < DestinationFormatCount) written(path);
   };
   if (sheets.Count() == 0) {
     // A file without sheets still gets its output, as an empty sheet 0 would.

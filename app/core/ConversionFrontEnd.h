@@ -2,6 +2,7 @@
 // The spreadsheet side of the batch job: which source files are accepted,
 // which reader loads each one, and how every sheet is written in the chosen
 // destination format. The wizard window and varnowe-batch share it.
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -55,6 +56,12 @@ class TSpreadsheetConversion {
   // file still has what was read written; its error says so.
   void ConvertFile(const std::string& sourcePath, const std::string& destinationPath, int index,
                    TItemContext* item = nullptr);
+  // Told of every output file ConvertFile has written, in order.
+  std::function<void(const std::string& path)> OnOutputWritten;
+  // The reader ConvertFile chose for the file it was last given (nullptr when
+  // none fitted); it stays valid until FreeConverters.
+  TSpreadSheetFile* LastReader() const { return FLastReader; }
+  TReaderKind LastReaderKind() const { return FLastReader ? FLastKind : rkNone; }
 
   // Which reader ConvertFile uses for a file: by extension, by content for
   // an extension no reader is known by; a zip package under an Excel name,
@@ -64,8 +71,10 @@ class TSpreadsheetConversion {
   static std::string SheetOutputPath(const std::string& destinationPath, int32_t n);
   // Writes sheet 0 (always) and every later sheet that holds cells under
   // its output name; a workbook without sheets writes one empty output.
+  // written (when set) hears of each file written.
   static void WriteWorkbook(TSpreadSheets& sheets, const std::string& destinationPath, int index,
-                            TItemContext* item = nullptr);
+                            TItemContext* item = nullptr,
+                            const std::function<void(const std::string&)>& written = nullptr);
   // Writes one sheet in destination format index (0 to 6; others write nothing).
   static void WriteSheet(const std::string& path, const TSpreadSheet& sheet, int index,
                          const TSheetWriteOptions& options = {});
@@ -79,6 +88,8 @@ class TSpreadsheetConversion {
   TSpreadSheetFile* Reader(TReaderKind kind);
   std::unique_ptr<TSpreadSheetFile> FReaders[ReaderKindCount];
   bool FCreated = false;
+  TSpreadSheetFile* FLastReader = nullptr;
+  TReaderKind FLastKind = rkNone;
 };
 
 // The batch job over spreadsheets: the driver's hooks answered by a
@@ -86,6 +97,9 @@ class TSpreadsheetConversion {
 // This is what varnowe-batch runs.
 class TSpreadsheetBatch : public TBatchDriver {
  public:
+  TSpreadsheetBatch() {
+    Conversion.OnOutputWritten = [this](const std::string& path) { NoteOutput(path); };
+  }
   TSpreadsheetConversion Conversion;
 
   bool IsFileAccepted(const std::string& name) override;

@@ -36,6 +36,8 @@ TfrmMain::TfrmMain(QWidget* parent)
   for (const TDestinationFormat& f : DestinationFormats) items << QString::fromUtf8(f.ItemText);
   rgDestination->SetItems(items);
   rgDestination->SetItemIndex(0);
+  // The outputs go into the processed-files log.
+  FConversion->OnOutputWritten = [this](const std::string& path) { Driver().NoteOutput(path); };
 }
 
 TfrmMain::~TfrmMain() = default;

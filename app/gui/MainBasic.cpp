@@ -5,6 +5,8 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDir>
+#include <QFileInfo>
 #include <QFrame>
 #include <QGridLayout>
 #include <QGuiApplication>
@@ -22,6 +24,8 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QStackedWidget>
+#include <QStandardPaths>
+#include <QStyledItemDelegate>
 #include <QVBoxLayout>
 
 #include "About.h"
@@ -67,6 +71,10 @@ const char* const NotCompletedQuestion =
     "want to quit the application?";
 
 const char* const FolderBrowserTitle = "Select the folder";
+const char* const MsgNoSourceFolder = "Please enter the source directory.";
+const char* const MsgSourceFolderMissing =
+    "The source directory \"%s\" does not exist. Please choose an existing directory.";
+const char* const MsgLogIncomplete = "The list of processed files could not be written completely to \"%s\": %s";
 const char* const LogFileFilter = "Log files (*.log)|*.log|All files (*.*)|*.*";
 
 constexpr int HeaderHeight = 72;
@@ -74,6 +82,10 @@ constexpr int HeaderPictureWidth = 170;
 constexpr int DescriptionPictureOffset = 86;  // from the background picture's left edge
 constexpr int DescriptionPictureSize = 48;
 constexpr int LogoStripWidth = 28;
+// Header texts: they end 10 pixels before the description picture.
+constexpr int TextRightMargin = HeaderPictureWidth - DescriptionPictureOffset + 10;
+constexpr int DescriptionLeft = 30;
+constexpr int CaptionTop = 8;
 
 // The white header; its pictures follow the right edge when it is resized.
 class THeaderPanel : public QFrame {
@@ -84,18 +96,33 @@ class THeaderPanel : public QFrame {
   QLabel* Background = nullptr;
   QLabel* Picture = nullptr;
 
+  // 72 pixels, or what the caption and the longest page description need
+  // at the narrowest width with a larger font.
+  int NeededHeight() const {
+    const int descriptionWidth = TfrmMainBasic::ClientWidth - TextRightMargin - DescriptionLeft;
+    int description = 0;
+    for (const TPageText& page : PageTexts)
+      description = std::max(description, Description->fontMetrics()
+                                              .boundingRect(QRect(0, 0, descriptionWidth, 10000),
+                                                            Qt::TextWordWrap, QString::fromUtf8(page.Description))
+                                              .height());
+    return std::max(HeaderHeight, CaptionTop + Caption->sizeHint().height() + 3 + description + 4);
+  }
+
  protected:
   void resizeEvent(QResizeEvent* event) override {
     QFrame::resizeEvent(event);
     const int w = width(), h = height();
+    if (Background->height() != h)
+      Background->setPixmap(QPixmap::fromImage(HeaderBackgroundPicture(HeaderPictureWidth, h)));
     Background->setGeometry(w - HeaderPictureWidth, 0, HeaderPictureWidth, h);
     Picture->setGeometry(Background->x() + DescriptionPictureOffset, (h - DescriptionPictureSize) / 2,
                          DescriptionPictureSize, DescriptionPictureSize);
     // The texts end before the picture so nothing overlaps.
-    const int textRight = Picture->x() - 10;
-    Caption->setGeometry(16, 8, textRight - 16, Caption->sizeHint().height());
+    const int textRight = w - TextRightMargin;
+    Caption->setGeometry(16, CaptionTop, textRight - 16, Caption->sizeHint().height());
     const int descTop = Caption->y() + Caption->height() + 3;
-    Description->setGeometry(30, descTop, textRight - 30, h - descTop - 4);
+    Description->setGeometry(DescriptionLeft, descTop, textRight - DescriptionLeft, h - descTop - 4);
   }
 };
 
@@ -136,6 +163,41 @@ QCheckBox* MakeCheck(const char* name, const char* text, QWidget* parent) {
   c->setObjectName(QString::fromLatin1(name));
   return c;
 }
+
+// The folder a first start offers: the documents folder when there is one,
+// else home. (The program's own folder is read-only once installed.)
+QString DefaultWorkFolder() {
+  QString dir = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+  if (dir.isEmpty() || !QFileInfo(dir).isDir()) dir = QDir::homePath();
+  if (!dir.endsWith(u'/')) dir += u'/';
+  return dir;
+}
+
+// path shown relative to base ("." for base itself); a path elsewhere stays whole.
+QString RelativePath(const std::string& path, std::string base) {
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  if (!base.empty() && path.compare(0, base.size(), base) == 0) {
+    size_t rest = base.size();
+    if (rest == path.size()) return QStringLiteral(".");
+    if (path[rest] == '/' || base == "/") {
+      while (rest < path.size() && path[rest] == '/') ++rest;
+      return rest == path.size() ? QStringLiteral(".") : FromAnsi(path.substr(rest));
+    }
+  }
+  return FromAnsi(path);
+}
+
+// The status column shows the start of a long error message, where it says what went wrong.
+class TElideRightDelegate : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+
+ protected:
+  void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+    QStyledItemDelegate::initStyleOption(option, index);
+    option->textElideMode = Qt::ElideRight;
+  }
+};
 
 QHBoxLayout* EditRow(QLineEdit* edit, QPushButton* button) {
   auto* row = new QHBoxLayout;
@@ -231,23 +293,27 @@ TfrmMainBasic::TfrmMainBasic(QWidget* parent)
   setWindowTitle(QStringLiteral("Convert the Excel documents"));
   setWindowIcon(ApplicationIcon());
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                 Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+                 Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
   CreateControls();
   CreateMenus();
   FDriver->SetView(this);
 
   lblProductURL->setText(QString::fromUtf8(CompanyName));
   lblProductURL->setToolTip(QString::fromUtf8(CompanyWebAddress));
-  const QString programDir = FromAnsi(ProgramDir());
-  edSourceName->setText(programDir);
-  edDestinationName->setText(programDir);
-  edLogProcessed->setText(programDir + QStringLiteral("processed.log"));
+  const QString workDir = DefaultWorkFolder();
+  edSourceName->setText(workDir);
+  edDestinationName->setText(workDir);
+  edLogProcessed->setText(workDir + QStringLiteral("processed.log"));
   UpdateLogControls();
   GoToPage(1);
 
-  // Fixed size: the client area below the menu is 540 x 504.
-  centralWidget()->setFixedSize(ClientWidth, ClientHeight);
-  setFixedSize(ClientWidth, ClientHeight + menuBar()->sizeHint().height());
+  // The client area is 540 x 504 at least, more when a large font needs it
+  // (sized when first shown, once a subclass has added its controls); the
+  // window may be enlarged and the lists grow with it.
+  auto* header = static_cast<THeaderPanel*>(pnlDescription);
+  pnlDescription->setFixedHeight(header->NeededHeight());
+  centralWidget()->setMinimumSize(ClientWidth, ClientHeight);
+  resize(ClientWidth, ClientHeight + menuBar()->sizeHint().height());
 }
 
 TfrmMainBasic::~TfrmMainBasic() {
@@ -389,7 +455,12 @@ void TfrmMainBasic::CreateControls() {
   lvFileName->setRootIsDecorated(false);
   lvFileName->setUniformRowHeights(true);
   lvFileName->setAllColumnsShowFocus(true);
-  lvFileName->setColumnWidth(0, 170);
+  // Names take what the window gives; the folder column can be dragged wider.
+  const int charWidth = lvFileName->fontMetrics().averageCharWidth();
+  lvFileName->header()->setStretchLastSection(false);
+  lvFileName->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+  lvFileName->header()->setSectionResizeMode(1, QHeaderView::Interactive);
+  lvFileName->setColumnWidth(1, 16 * charWidth);
   lvFileName->setTextElideMode(Qt::ElideMiddle);
   lvFileName->setContextMenuPolicy(Qt::CustomContextMenu);
   l->addWidget(lvFileName, 1);
@@ -415,9 +486,18 @@ void TfrmMainBasic::CreateControls() {
   lvProgress->setUniformRowHeights(true);
   lvProgress->setAllColumnsShowFocus(true);
   lvProgress->setTextElideMode(Qt::ElideMiddle);  // the names' ends tell the files apart
-  lvProgress->setColumnWidth(0, 236);
-  lvProgress->setColumnWidth(1, 140);
-  lvProgress->setColumnWidth(2, 70);
+  lvProgress->setItemDelegateForColumn(1, new TElideRightDelegate(lvProgress));
+  // The name takes what the window gives; Status and Time can be dragged
+  // wider (or double-clicked to fit the longest text).
+  QHeaderView* progressHeader = lvProgress->header();
+  progressHeader->setStretchLastSection(false);
+  progressHeader->setSectionResizeMode(0, QHeaderView::Stretch);
+  progressHeader->setSectionResizeMode(1, QHeaderView::Interactive);
+  progressHeader->setSectionResizeMode(2, QHeaderView::Interactive);
+  progressHeader->setMinimumSectionSize(40);
+  lvProgress->setColumnWidth(1, 18 * charWidth);
+  const int timeWidth = lvProgress->fontMetrics().horizontalAdvance(QStringLiteral("99999 msec")) + 16;
+  lvProgress->setColumnWidth(2, std::max(70, timeWidth));
   lvProgress->setColumnHidden(3, true);
   l->addWidget(lvProgress, 1);
 
@@ -458,7 +538,7 @@ void TfrmMainBasic::CreateControls() {
     if (FCurrentPage > 1) GoToPage(FCurrentPage - 1);
   });
   connect(btnNext, &QPushButton::clicked, this, [this] {
-    if (FCurrentPage < PageCount) GoToPage(FCurrentPage + 1);
+    if (FCurrentPage < PageCount && SourceFolderConfirmed()) GoToPage(FCurrentPage + 1);
   });
   connect(btnFirst, &QPushButton::clicked, this, [this] {
     while (FCurrentPage > 1 && !FBusy) {
@@ -468,6 +548,7 @@ void TfrmMainBasic::CreateControls() {
     }
   });
   connect(btnLast, &QPushButton::clicked, this, [this] {
+    if (!SourceFolderConfirmed()) return;
     while (FCurrentPage < PageCount && !FBusy) {
       const int before = FCurrentPage;
       GoToPage(FCurrentPage + 1);
@@ -559,6 +640,7 @@ void TfrmMainBasic::GoToPage(int page) {
     UpdatePage();
     try {
       FDriver->Settings = CurrentSettings();
+      FListedSource = FDriver->Settings.edSourceName;
       if (page == 5)
         FDriver->BuildCandidateList();
       else
@@ -601,6 +683,16 @@ bool TfrmMainBasic::IsPageValid() {
 }
 
 QTreeWidget* TfrmMainBasic::GetFileListView() { return lvFileName; }
+
+bool TfrmMainBasic::SourceFolderConfirmed() {
+  if (FCurrentPage != 2 || IsPageValid()) return true;
+  // Passing the page over would list nothing, and say nothing about why.
+  const std::string folder = Trim(ToAnsi(edSourceName->text()));
+  Ui().MessageBox(folder.empty() ? std::string(MsgNoSourceFolder) : Format(MsgSourceFolderMissing, folder.c_str()),
+                  ProductName, MB_OK | MB_ICONWARNING);
+  edSourceName->setFocus();
+  return false;
+}
 
 void TfrmMainBasic::keyPressEvent(QKeyEvent* event) {
   switch (event->key()) {
@@ -697,6 +789,9 @@ void TfrmMainBasic::ExecuteConversion() {
     Ui().MessageBox(e.what(), ProductName, MB_OK | MB_ICONERROR);
   }
   if (FRunning) RunEnded(TRunOutcome::roCanceled);  // the core raised before restoring us
+  if (!FDriver->LogError().empty())
+    Ui().MessageBox(Format(MsgLogIncomplete, FDriver->Settings.edLogProcessed.c_str(), FDriver->LogError().c_str()),
+                    ProductName, MB_OK | MB_ICONWARNING);
   if (FCloseAfterRun) {
     FCloseAfterRun = false;
     close();
@@ -747,10 +842,12 @@ void TfrmMainBasic::CandidatesCleared() {
 
 void TfrmMainBasic::CandidateAdded(size_t index) {
   const TCandidateItem& c = FDriver->Candidates().at(index);
-  auto* item = new QTreeWidgetItem({FromAnsi(c.Caption), FromAnsi(c.Directory)});
+  // Where it was found, from the source folder on; the whole path in the tooltips.
+  auto* item = new QTreeWidgetItem({FromAnsi(c.Caption), RelativePath(c.Directory, FListedSource)});
   item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
   item->setCheckState(0, c.Checked ? Qt::Checked : Qt::Unchecked);
-  item->setToolTip(1, item->text(1));
+  item->setToolTip(0, FromAnsi(IncludeTrailingPathDelimiter(c.Directory) + c.Caption));
+  item->setToolTip(1, FromAnsi(c.Directory));
   FFillingList = true;
   lvFileName->addTopLevelItem(item);
   FFillingList = false;
@@ -778,8 +875,8 @@ void TfrmMainBasic::ShowWorkItem(size_t index) {
   const TWorkItem& w = FDriver->WorkItems().at(index);
   QTreeWidgetItem* item = lvProgress->topLevelItem(int(index));
   if (!item) return;
-  item->setText(0, FromAnsi(w.Caption));
-  item->setToolTip(0, item->text(0));
+  item->setText(0, RelativePath(w.Caption, FListedSource));
+  item->setToolTip(0, FromAnsi(w.Caption));
   item->setText(1, FromAnsi(StatusText(w)));
   item->setToolTip(1, item->text(1));
   item->setText(2, FromAnsi(w.Time));
@@ -881,8 +978,16 @@ void TfrmMainBasic::showEvent(QShowEvent* event) {
   }
   if (!FCentred) {
     FCentred = true;
+    // As narrow as the contents allow, as tall as they like (a group box
+    // below its preferred height squeezes its items).
+    const QSize client(std::max(ClientWidth, centralWidget()->minimumSizeHint().width()),
+                       std::max(ClientHeight, centralWidget()->sizeHint().height()));
+    resize(client.width(), client.height() + menuBar()->sizeHint().height());
     if (QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen()) {
       const QRect area = screen->availableGeometry();
+      // Never larger than the screen's free area (down to the minimum size).
+      const QSize decoration = frameGeometry().size() - size();
+      resize(size().boundedTo(area.size() - decoration).expandedTo(minimumSizeHint()));
       const QRect frame = frameGeometry();
       move(area.center() - QPoint(frame.width() / 2, frame.height() / 2));
     }

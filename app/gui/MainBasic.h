@@ -56,6 +56,7 @@ class TLogoStrip : public QWidget {
 class TfrmMainBasic : public QMainWindow, private IBatchView {
  public:
   static constexpr int PageCount = 6;
+  // The least client area; the window may be enlarged.
   static constexpr int ClientWidth = 540;
   static constexpr int ClientHeight = 504;
 
@@ -68,6 +69,9 @@ class TfrmMainBasic : public QMainWindow, private IBatchView {
   virtual void UpdatePage();
   virtual bool IsPageValid();
   virtual QTreeWidget* GetFileListView();
+  // Next (or >>) on the Source page: a missing source folder is reported and
+  // the page stays; true when the move may go on.
+  bool SourceFolderConfirmed();
 
   // Driver hooks; the base accepts nothing, answers no extension, converts nothing.
   virtual bool IsFileAccepted(const std::string& name);
@@ -183,6 +187,7 @@ class TfrmMainBasic : public QMainWindow, private IBatchView {
 
   std::unique_ptr<TWindowDriver> FDriver;
   QVBoxLayout* FSourceLayout = nullptr;
+  std::string FListedSource;  // the source folder the lists were built from
   int FCurrentPage = 0;
   bool FWizardCompleted = false;
   bool FSettingsLoaded = false;

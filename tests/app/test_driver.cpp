@@ -267,7 +267,7 @@ TEST(Run, StatusesTimesImagesErrorsAndClosingMessage) {
   EXPECT_EQ(ReadAll(tmp / "out/d.csv"), "keep me");
   EXPECT_EQ(batch.Converted.size(), 3u);
   EXPECT_EQ(batch.Events, (std::vector<std::string>{"create", "free"}));
-  EXPECT_EQ(ui.Shown, (std::vector<std::string>{MsgConversionFinished}));
+  EXPECT_EQ(ui.Shown, (std::vector<std::string>{"Document conversion finished: 2 converted, 1 failed."}));
   EXPECT_FALSE(batch.Running());
   EXPECT_EQ(view.Events.front(), "started");
   EXPECT_EQ(view.Events.back(), "ended 0");
@@ -276,7 +276,7 @@ TEST(Run, StatusesTimesImagesErrorsAndClosingMessage) {
   // A second run finds nothing waiting and converts nothing.
   EXPECT_EQ(batch.ExecuteConversion(), TRunOutcome::roFinished);
   EXPECT_EQ(batch.Converted.size(), 3u);
-  EXPECT_EQ(ui.Shown.back(), MsgConversionFinished);
+  EXPECT_EQ(ui.Shown.back(), "Document conversion finished: 2 converted, 1 failed.");
 
   batch.ClearWorkList();
   EXPECT_EQ(batch.ExecuteConversion(), TRunOutcome::roNoDocuments);

@@ -26,10 +26,10 @@ std::string Quote(const std::string& s) {
   return q + "'";
 }
 
-// stdout only; stderr joins it when merge is set.
-TResult RunBatch(const std::string& args, bool merge = true) {
+// stdout, with stderr redirected as given ("&1" joins it to stdout).
+TResult RunBatch(const std::string& args, const std::string& stderrTo = "&1") {
   TResult r;
-  std::string cmd = std::string(VARNOWE_BATCH_EXE) + " " + args + (merge ? " 2>&1" : " 2>/dev/null");
+  std::string cmd = std::string(VARNOWE_BATCH_EXE) + " " + args + " 2>" + stderrTo;
   FILE* p = popen(cmd.c_str(), "r");
   if (!p) return r;
   char buf[4096];
@@ -109,6 +109,34 @@ TEST(BatchCli, UsageErrorsExitTwo) {
   EXPECT_NE(empty.Out.find("No documents found in source directory."), std::string::npos) << empty.Out;
 }
 
+// What a script sees: the streams apart, and the exit status.
+TEST(BatchCli, StreamsAndExitStatusesOfTheRealProgram) {
+  TTempDir tmp;
+  fs::create_directories(tmp / "in");
+  std::ofstream(tmp / "in/broken.wk1") << "not a worksheet";
+  const std::string errFile = tmp / "stderr.txt";
+  auto run = [&](const std::string& args) {
+    TResult r = RunBatch(args, Quote(errFile));
+    std::ifstream e(errFile);
+    return std::make_pair(r, std::string((std::istreambuf_iterator<char>(e)), {}));
+  };
+  auto [failed, failedErr] = run("-f csv " + Quote(tmp / "in/broken.wk1"));
+  EXPECT_EQ(failed.Code, 1);
+  EXPECT_EQ(failed.Out.find("Invalid file version"), std::string::npos) << failed.Out;
+  EXPECT_NE(failed.Out.find("0 converted, 1 failed, 0 skipped\n"), std::string::npos) << failed.Out;
+  EXPECT_NE(failedErr.find("broken.wk1: Invalid file version"), std::string::npos) << failedErr;
+
+  auto [usage, usageErr] = run("--format");
+  EXPECT_EQ(usage.Code, 2);
+  EXPECT_EQ(usage.Out, "");
+  EXPECT_NE(usageErr.find("--help"), std::string::npos) << usageErr;
+
+  auto [version, versionErr] = run("--version");
+  EXPECT_EQ(version.Code, 0);
+  EXPECT_EQ(version.Out, std::string("varnowe-batch ") + VARNOWE_VERSION + "\n");
+  EXPECT_EQ(versionErr, "");
+}
+
 TEST(BatchCli, ListShowsBothListsWithoutConverting) {
   TTempDir tmp;
   fs::create_directories(tmp / "in");
@@ -125,7 +153,7 @@ TEST(BatchCli, ListShowsBothListsWithoutConverting) {
 }
 
 TEST(BatchCli, ConvertsLotusCorpusToEveryTextFormat) {
-  if (!fs::is_directory(LotusDir())) GTEST_SKIP() << "corpus not available";
+  if (!fs::is_directory(LotusDir())) GTEST_SKIP() << "no corpus at " << LotusDir() << " (VARNOWE_CORPUS_DIR)";
   TTempDir tmp;
   const auto files = CopyLotusSamples(tmp / "in");
   ASSERT_FALSE(files.empty());
@@ -137,8 +165,8 @@ TEST(BatchCli, ConvertsLotusCorpusToEveryTextFormat) {
     TResult r = RunBatch("--source " + Quote(tmp / "in") + " --dest " + Quote(out) + " --format " + format +
                     " --log " + Quote(tmp / "run.log"));
     EXPECT_EQ(r.Code, 0) << r.Out;
-    EXPECT_NE(r.Out.find("Document conversion finished."), std::string::npos) << r.Out;
-    EXPECT_NE(r.Out.find(" 0 error(s)"), std::string::npos) << r.Out;
+    EXPECT_NE(r.Out.find(std::to_string(files.size()) + " converted, 0 failed, 0 skipped\n"), std::string::npos)
+        << r.Out;
     std::string outputs;
     for (const auto& f : files) {
       const std::string output = out + "/" + f.stem().string() + "." + format;
@@ -195,7 +223,7 @@ TEST(BatchCli, SharedOutputNamesGetDistinctFiles) {
 }
 
 TEST(BatchCli, SettingsFileWithCommandLineOverrides) {
-  if (!fs::is_directory(LotusDir())) GTEST_SKIP() << "corpus not available";
+  if (!fs::is_directory(LotusDir())) GTEST_SKIP() << "no corpus at " << LotusDir() << " (VARNOWE_CORPUS_DIR)";
   TTempDir tmp;
   fs::create_directories(tmp / "in");
   fs::copy_file(LotusDir() + "/sjs_qpro_write_l2.wk1", tmp / "in/l2.wk1");
@@ -226,7 +254,7 @@ TEST(BatchCli, SettingsFileWithCommandLineOverrides) {
 }
 
 TEST(BatchCli, DumpWritesWorkbookJson) {
-  if (!fs::is_directory(LotusDir())) GTEST_SKIP() << "corpus not available";
+  if (!fs::is_directory(LotusDir())) GTEST_SKIP() << "no corpus at " << LotusDir() << " (VARNOWE_CORPUS_DIR)";
   TTempDir tmp;
   const std::string json = tmp / "dump.json";
   const std::string cmd = std::string(VARNOWE_BATCH_EXE) + " --dump " + Quote(LotusDir() + "/sjs_crlf_123r9.wk1") +
@@ -245,7 +273,12 @@ TEST(BatchCli, DumpWritesWorkbookJson) {
             0);
   // A file no reader takes: error on stderr, exit 1, nothing on stdout.
   std::ofstream(tmp / "x.bin") << "plain bytes";
-  TResult bad = RunBatch("--dump " + Quote(tmp / "x.bin"), false);
+  TResult bad = RunBatch("--dump " + Quote(tmp / "x.bin"), "/dev/null");
   EXPECT_EQ(bad.Code, 1);
   EXPECT_EQ(bad.Out, "");
+  // The message names the file.
+  RunBatch("--dump " + Quote(tmp / "x.bin"), Quote(tmp / "err.txt"));
+  std::ifstream errFile(tmp / "err.txt");
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(errFile)), {}),
+            "varnowe-batch: " + (tmp / "x.bin") + ": not a spreadsheet format this program reads\n");
 }

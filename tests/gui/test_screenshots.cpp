@@ -11,6 +11,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
@@ -18,6 +19,8 @@
 #include <QStackedWidget>
 #include <QTest>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 
 #include "About.h"
 #include "Exception.h"
@@ -26,6 +29,21 @@
 #include "Main.h"
 
 namespace {
+
+constexpr int ScreenWidth = 1024, ScreenHeight = 768, TitleBar = 32, TaskBar = 40;
+
+// Offscreen, the pictures are taken on a 1024 x 768 screen less a task bar
+// (the platform's own default is 800 x 600). Set before the application starts.
+const bool GSmallScreen = [] {
+  const char* platform = std::getenv("QT_QPA_PLATFORM");
+  if (!platform || std::string(platform) != "offscreen") return false;
+  const std::string config = (std::filesystem::temp_directory_path() / "varnowe-offscreen-1024x768.json").string();
+  std::ofstream(config) << "{\"screens\": [{\"name\": \"screen\", \"x\": 0, \"y\": 0, \"width\": " << ScreenWidth
+                        << ", \"height\": " << ScreenHeight - TaskBar
+                        << ", \"logicalDpi\": 96, \"logicalBase\": 96, \"dpr\": 1}]}\n";
+  ::setenv("QT_QPA_PLATFORM", ("offscreen:configfile=" + config).c_str(), 1);
+  return true;
+}();
 
 std::string ShotDir() {
   const char* env = std::getenv("VARNOWE_SCREENSHOT_DIR");
@@ -90,37 +108,49 @@ void CheckLayout(QWidget* root, const std::string& where) {
   }
 }
 
+// A window whose conversion is a callback, over a folder of sample names.
+struct TShotWindow : TfrmMain {
+  std::function<void(int)> OnConvert;
+  int Calls = 0;
+  void CreateConverters() override {}
+  void FreeConverters() override {}
+  void ConvertFile(const std::string&, const std::string&) override {
+    if (OnConvert) OnConvert(++Calls);
+  }
+};
+
+// Pages 1 to 5, checked and saved as <prefix>1-info.png ...; ends on page 6.
+void ShootPagesOneToFive(TfrmMainBasic& w, const std::string& prefix) {
+  const char* names[] = {"1-info", "2-source", "3-destination", "4-options", "5-filelist"};
+  for (int page = 1; page <= 5; ++page) {
+    ASSERT_EQ(w.CurrentPage(), page);
+    CheckLayout(&w, prefix + names[page - 1]);
+    Save(w, prefix + names[page - 1]);
+    w.btnNext->click();
+  }
+}
+
+void WriteSamples(const TScratch& scratch) {
+  for (const char* n : {"budget-2024.xls", "customers.xlsx", "inventory.wk1", "ledger.123", "legacy.wq1",
+                        "quarterly report.ods", "readme.txt", "sales-by-region.xlsm", "archive/2019/old-ledger.wk3",
+                        "archive/2019/regional sales with a rather long name.xls"})
+    scratch.Write(std::string("Documents/Spreadsheets/") + n);
+  scratch.MakeDir("Documents/Converted");
+}
+
 TEST(Screenshots, EveryPageAndTheAboutBox) {
   TestApp();
   TScratch scratch;
   TFakeUi fake;
-  for (const char* n : {"budget-2024.xls", "customers.xlsx", "inventory.wk1", "ledger.123", "legacy.wq1",
-                        "quarterly report.ods", "readme.txt", "sales-by-region.xlsm"})
-    scratch.Write(std::string("Documents/Spreadsheets/") + n);
-  scratch.MakeDir("Documents/Converted");
-
-  struct TShotWindow : TfrmMain {
-    std::function<void(int)> OnConvert;
-    int Calls = 0;
-    void CreateConverters() override {}
-    void FreeConverters() override {}
-    void ConvertFile(const std::string&, const std::string&) override {
-      if (OnConvert) OnConvert(++Calls);
-    }
-  } w;
+  WriteSamples(scratch);
+  TShotWindow w;
   w.show();
   w.edSourceName->setText(QString::fromStdString(scratch.Path("Documents/Spreadsheets")));
   w.edDestinationName->setText(QString::fromStdString(scratch.Path("Documents/Converted")));
   w.chkLogProcessed->setChecked(true);
   w.edLogProcessed->setText(QString::fromStdString(scratch.Path("Documents/Converted/processed.log")));
 
-  const char* names[] = {"1-info", "2-source", "3-destination", "4-options", "5-filelist"};
-  for (int page = 1; page <= 5; ++page) {
-    ASSERT_EQ(w.CurrentPage(), page);
-    CheckLayout(&w, names[page - 1]);
-    Save(w, names[page - 1]);
-    w.btnNext->click();
-  }
+  ASSERT_NO_FATAL_FAILURE(ShootPagesOneToFive(w, ""));
   ASSERT_EQ(w.CurrentPage(), 6);
   ASSERT_GT(w.lvProgress->topLevelItemCount(), 4);
   CheckLayout(&w, "6-summary");
@@ -142,6 +172,67 @@ TEST(Screenshots, EveryPageAndTheAboutBox) {
   about.show();
   CheckLayout(&about, "about");
   Save(about, "about");
+  fake.Answers = {IDYES};
+  w.close();
+}
+
+// With a 150 % font the window grows to fit its contents, and still fits a
+// 1024 x 768 screen with a title bar and a task bar.
+TEST(Screenshots, LargeFontFitsA1024By768Screen) {
+  TestApp();
+  TScratch scratch;
+  TFakeUi fake;
+  WriteSamples(scratch);
+  const QFont normal = QApplication::font();
+  QFont large = normal;
+  if (normal.pointSizeF() > 0)
+    large.setPointSizeF(normal.pointSizeF() * 1.5);
+  else
+    large.setPixelSize(normal.pixelSize() * 3 / 2);
+  QApplication::setFont(large);
+  struct TRestore {
+    QFont Font;
+    ~TRestore() { QApplication::setFont(Font); }
+  } restore{normal};
+
+  TShotWindow w;
+  w.show();
+  if (GSmallScreen) {
+    EXPECT_EQ(w.screen()->availableGeometry().size(), QSize(ScreenWidth, ScreenHeight - TaskBar));
+  }
+  EXPECT_LE(w.width(), ScreenWidth);
+  EXPECT_LE(w.height() + TitleBar + TaskBar, ScreenHeight);
+  EXPECT_GE(w.centralWidget()->width(), TfrmMainBasic::ClientWidth);
+  EXPECT_GE(w.centralWidget()->height(), TfrmMainBasic::ClientHeight);
+  w.edSourceName->setText(QString::fromStdString(scratch.Path("Documents/Spreadsheets")));
+  w.edDestinationName->setText(QString::fromStdString(scratch.Path("Documents/Converted")));
+  w.chkSubFolders->setChecked(true);
+
+  ASSERT_NO_FATAL_FAILURE(ShootPagesOneToFive(w, "150-"));
+  w.OnConvert = [&](int call) {
+    if (call == 3)
+      throw EReadError("The file is truncated: the record at offset 48,211 of sheet \"Regional totals\" ends "
+                       "before its declared length");
+  };
+  w.btnCancel->click();
+  CheckLayout(&w, "150-6-done");
+  Save(w, "150-6-done");
+
+  // The window as it stands on such a screen.
+  QImage screen(ScreenWidth, ScreenHeight, QImage::Format_RGB32);
+  screen.fill(QColor(58, 110, 165));
+  {
+    QPainter p(&screen);
+    const QPixmap shot = w.grab();
+    const int top = (ScreenHeight - TaskBar - TitleBar - shot.height()) / 2 + TitleBar;
+    const int left = (ScreenWidth - shot.width()) / 2;
+    p.fillRect(0, ScreenHeight - TaskBar, ScreenWidth, TaskBar, QColor(40, 40, 48));
+    p.fillRect(left, top - TitleBar, shot.width(), TitleBar, QColor(30, 60, 110));
+    p.setPen(Qt::white);
+    p.drawText(QRect(left + 10, top - TitleBar, shot.width() - 20, TitleBar), Qt::AlignVCenter, w.windowTitle());
+    p.drawPixmap(left, top, shot);
+  }
+  ASSERT_TRUE(screen.save(QString::fromStdString(ShotDir() + "150-screen-1024x768.png")));
   fake.Answers = {IDYES};
   w.close();
 }

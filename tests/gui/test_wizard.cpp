@@ -7,6 +7,7 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -17,8 +18,10 @@
 #include <QStackedWidget>
 #include <QTest>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <set>
+#include <sstream>
 
 #include "About.h"
 #include "Exception.h"
@@ -72,14 +75,26 @@ class WizardTest : public ::testing::Test {
 };
 
 TEST_F(WizardTest, FirstStartShowsDefaultsAndEveryPublishedControl) {
+  // The first start offers the documents folder, or home without one; never
+  // the program's folder, which is read-only once installed.
+  const char* oldHome = std::getenv("HOME");
+  const std::string savedHome = oldHome ? oldHome : "";
+  ::setenv("HOME", Scratch.MakeDir("home").c_str(), 1);
+  std::string offered = Scratch.Path("home/");
+  {
+    TfrmMain w;
+    EXPECT_EQ(Ansi(w.edSourceName->text()), offered);
+  }
+  Scratch.MakeDir("home/Documents");
+  offered = Scratch.Path("home/Documents/");
   TfrmMain w;
+  ::setenv("HOME", savedHome.c_str(), 1);
   w.show();
   EXPECT_EQ(w.windowTitle(), "Convert the Excel documents");
   EXPECT_EQ(w.centralWidget()->size(), QSize(540, 504));
-  EXPECT_EQ(w.minimumSize(), w.maximumSize());
-  EXPECT_EQ(Ansi(w.edSourceName->text()), ProgramDir());
-  EXPECT_EQ(Ansi(w.edDestinationName->text()), ProgramDir());
-  EXPECT_EQ(Ansi(w.edLogProcessed->text()), ProgramDir() + "processed.log");
+  EXPECT_EQ(Ansi(w.edSourceName->text()), offered);
+  EXPECT_EQ(Ansi(w.edDestinationName->text()), offered);
+  EXPECT_EQ(Ansi(w.edLogProcessed->text()), offered + "processed.log");
   EXPECT_EQ(w.edSourceWildcard->text(), "*.*");
   EXPECT_TRUE(w.chkMSExcel->isChecked() && w.chkLotus->isChecked() && w.chkQuattroPro->isChecked() &&
               w.chkOpenOffice->isChecked());
@@ -143,6 +158,84 @@ TEST_F(WizardTest, PagesButtonsAndCaptionsFollowTheCurrentPage) {
   QTest::keyClick(&w, Qt::Key_Escape);
   ASSERT_EQ(Fake.Messages.size(), 1u);
   EXPECT_TRUE(w.isVisible());
+}
+
+TEST_F(WizardTest, WindowMayGrowButNotShrinkAndItsListsGrowWithIt) {
+  FillSource();
+  TfrmMain w;
+  w.show();
+  PointAt(w);
+  w.btnLast->click();
+  const QSize list = w.lvProgress->size();
+  const int nameColumn = w.lvProgress->columnWidth(0);
+  w.resize(w.width() + 300, w.height() + 200);
+  QApplication::processEvents();
+  EXPECT_EQ(w.lvProgress->width(), list.width() + 300);
+  EXPECT_EQ(w.lvProgress->height(), list.height() + 200);
+  EXPECT_EQ(w.lvProgress->columnWidth(0), nameColumn + 300);  // the names get the room
+  // The header pictures keep to the right edge.
+  EXPECT_EQ(w.imgBackground->geometry().right(), w.pnlDescription->width() - 1);
+  EXPECT_EQ(w.imgDescription->x() - w.imgBackground->x(), 86);
+  w.resize(300, 200);
+  QApplication::processEvents();
+  EXPECT_GE(w.centralWidget()->width(), 540);
+  EXPECT_GE(w.centralWidget()->height(), 504);
+  // Status and Time can be dragged wider; a long status ends in "...".
+  EXPECT_EQ(w.lvProgress->header()->sectionResizeMode(1), QHeaderView::Interactive);
+  EXPECT_NE(w.lvProgress->itemDelegateForColumn(1), nullptr);
+}
+
+TEST_F(WizardTest, ListsShowNamesFromTheSourceFolderAndWholePathsInTooltips) {
+  Scratch.Write("src/top.wk1");
+  Scratch.Write("src/2024/q1/deep.wk1");
+  Scratch.MakeDir("out");
+  TfrmMain w;
+  w.show();
+  PointAt(w);
+  w.chkSubFolders->setChecked(true);
+  w.btnLast->click();
+  ASSERT_EQ(w.lvFileName->topLevelItemCount(), 2);
+  const QTreeWidgetItem* deep = w.lvFileName->topLevelItem(0);
+  EXPECT_EQ(deep->text(0), "deep.wk1");
+  EXPECT_EQ(deep->text(1), "2024/q1");
+  EXPECT_EQ(Ansi(deep->toolTip(1)), Scratch.Path("src/2024/q1"));
+  EXPECT_EQ(Ansi(deep->toolTip(0)), Scratch.Path("src/2024/q1/deep.wk1"));
+  EXPECT_EQ(w.lvFileName->topLevelItem(1)->text(1), ".");
+  ASSERT_EQ(w.lvProgress->topLevelItemCount(), 2);
+  EXPECT_EQ(w.lvProgress->topLevelItem(0)->text(0), "2024/q1/deep.wk1");
+  EXPECT_EQ(Ansi(w.lvProgress->topLevelItem(0)->toolTip(0)), Scratch.Path("src/2024/q1/deep.wk1"));
+  EXPECT_EQ(w.lvProgress->topLevelItem(1)->text(0), "top.wk1");
+  // The core keeps whole paths.
+  EXPECT_EQ(w.Driver().WorkItems()[1].Caption, Scratch.Path("src/top.wk1"));
+}
+
+TEST_F(WizardTest, NextOnTheSourcePageSaysTheFolderIsMissingAndStays) {
+  FillSource();
+  TfrmMain w;
+  w.show();
+  PointAt(w);
+  w.btnNext->click();
+  ASSERT_EQ(w.CurrentPage(), 2);
+  w.edSourceName->setText(QString::fromStdString(Scratch.Path("typo")));
+  w.btnNext->click();
+  EXPECT_EQ(w.CurrentPage(), 2);
+  EXPECT_EQ(w.pcWizard->currentWidget(), w.tsSource);
+  ASSERT_EQ(Fake.Messages.size(), 1u);
+  EXPECT_EQ(Fake.Messages[0].Text, "The source directory \"" + Scratch.Path("typo") +
+                                       "\" does not exist. Please choose an existing directory.");
+  EXPECT_EQ(Fake.Messages[0].Flags & MB_ICONMASK, uint32_t(MB_ICONWARNING));
+  w.btnLast->click();  // ">>" is Next repeated: the same
+  EXPECT_EQ(w.CurrentPage(), 2);
+  EXPECT_EQ(Fake.Messages.size(), 2u);
+  w.edSourceName->clear();
+  QTest::keyClick(&w, Qt::Key_Return);
+  EXPECT_EQ(w.CurrentPage(), 2);
+  ASSERT_EQ(Fake.Messages.size(), 3u);
+  EXPECT_EQ(Fake.Messages[2].Text, "Please enter the source directory.");
+  PointAt(w);
+  w.btnNext->click();
+  EXPECT_EQ(w.CurrentPage(), 3);
+  EXPECT_EQ(Fake.Messages.size(), 3u);
 }
 
 TEST_F(WizardTest, MissingSourceDirectorySkipsThePageBothWays) {
@@ -213,9 +306,9 @@ TEST_F(WizardTest, ForwardMovesRebuildTheListsAndTicksReachTheCore) {
   EXPECT_EQ(w.lvFileName->topLevelItem(5)->checkState(0), Qt::Unchecked);
   EXPECT_EQ(w.lvFileName->topLevelItem(6)->text(0), "notes.txt");
   EXPECT_EQ(w.lvFileName->topLevelItem(0)->checkState(0), Qt::Checked);
-  EXPECT_EQ(Ansi(w.lvFileName->topLevelItem(0)->text(1)), Scratch.Path("src"));
+  EXPECT_EQ(Ansi(w.lvFileName->topLevelItem(0)->toolTip(1)), Scratch.Path("src"));
   ASSERT_EQ(w.lvProgress->topLevelItemCount(), 5);
-  EXPECT_EQ(Ansi(w.lvProgress->topLevelItem(0)->text(0)), Scratch.Path("src") + "/a1.wk1");
+  EXPECT_EQ(Ansi(w.lvProgress->topLevelItem(0)->toolTip(0)), Scratch.Path("src") + "/a1.wk1");
   EXPECT_EQ(Ansi(w.lvProgress->topLevelItem(0)->text(3)), Scratch.Path("out") + "/a1.txt");
   EXPECT_EQ(w.lvProgress->topLevelItem(0)->text(1), "Waiting");
 
@@ -312,7 +405,7 @@ TEST_F(WizardTest, StopDuringTheThirdOfFiveLeavesTheRestWaiting) {
   EXPECT_EQ(Fake.Shown.back(), "Document conversion finished.");
 }
 
-TEST_F(WizardTest, ErrorsShowInTheStatusWithTheErrorImage) {
+TEST_F(WizardTest, ErrorsShowInTheStatusAndTheClosingMessageCountsThem) {
   FillSource();
   TFakeConvertWindow w;
   w.show();
@@ -326,6 +419,70 @@ TEST_F(WizardTest, ErrorsShowInTheStatusWithTheErrorImage) {
   EXPECT_EQ(Statuses(w)[2], "Finished");
   EXPECT_TRUE(w.lvProgress->topLevelItem(1)->text(2).isEmpty());
   EXPECT_FALSE(w.lvProgress->topLevelItem(1)->icon(0).isNull());
+  // Not "finished" over a list of errors.
+  ASSERT_EQ(Fake.Shown.size(), 1u);
+  EXPECT_EQ(Fake.Shown[0], "Document conversion finished: 4 converted, 1 failed.");
+  // Running the same list again converts nothing and still tells the list's state.
+  w.miFileExecute->trigger();
+  EXPECT_EQ(Fake.Shown.back(), "Document conversion finished: 4 converted, 1 failed.");
+}
+
+TEST_F(WizardTest, ProcessedFilesLogHasALinePerItemAfterTheHeader) {
+  FillSource();
+  Scratch.Write("out/a3.txt", "exists");
+  TFakeConvertWindow w;
+  w.show();
+  PointAt(w);
+  w.chkOverwrite->setChecked(false);
+  w.chkLogProcessed->setChecked(true);
+  w.edLogProcessed->setText(QString::fromStdString(Scratch.Path("run.log")));
+  w.btnLast->click();
+  w.OnConvert = [&](const std::string& source, const std::string& dest) {
+    if (source.ends_with("a2.wk1")) throw EReadError("broken\trecord");
+    w.Driver().NoteOutput(dest);
+    if (source.ends_with("a4.wk1")) w.Driver().NoteOutput(Scratch.Path("out/a41.txt"));
+    if (source.ends_with("a4.wk1")) w.btnStop->click();
+  };
+  w.btnCancel->click();
+  EXPECT_EQ(Fake.Shown.back(), "Conversion canceled.");
+  std::ifstream in(Scratch.Path("run.log"), std::ios::binary);
+  const std::string log((std::istreambuf_iterator<char>(in)), {});
+  const size_t body = log.find("\r\n\r\n");
+  ASSERT_TRUE(log.starts_with("Varnowe ") && body != std::string::npos) << log;
+  std::vector<std::string> lines;
+  std::istringstream rest(log.substr(body + 4));
+  for (std::string line; std::getline(rest, line);) lines.push_back(line);
+  const std::string src = Scratch.Path("src/"), out = Scratch.Path("out/");
+  ASSERT_EQ(lines.size(), 5u) << log;
+  EXPECT_TRUE(lines[0].starts_with("Finished\t")) << lines[0];
+  EXPECT_TRUE(lines[0].ends_with(" msec\t" + src + "a1.wk1\t" + out + "a1.txt\r")) << lines[0];
+  EXPECT_EQ(lines[1], "Error broken\\trecord\t\t" + src + "a2.wk1\t" + out + "a2.txt\r");
+  EXPECT_EQ(lines[2], "Skipped\t\t" + src + "a3.wk1\t" + out + "a3.txt\r");
+  EXPECT_TRUE(lines[3].ends_with("\t" + src + "a4.wk1\t" + out + "a4.txt\t" + out + "a41.txt\r")) << lines[3];
+  EXPECT_EQ(lines[4], "Waiting\t\t" + src + "a5.wk1\t" + out + "a5.txt\r");
+}
+
+TEST_F(WizardTest, ALogLostDuringTheRunDoesNotStopItButIsReported) {
+  FillSource();
+  TFakeConvertWindow w;
+  w.show();
+  PointAt(w);
+  w.chkLogProcessed->setChecked(true);
+  w.edLogProcessed->setText(QString::fromStdString(Scratch.Path("run.log")));
+  w.btnLast->click();
+  w.OnConvert = [&](const std::string& source, const std::string&) {
+    if (!source.ends_with("a2.wk1")) return;
+    // The log turns into a folder under our feet.
+    std::filesystem::remove(Scratch.Path("run.log"));
+    std::filesystem::create_directory(Scratch.Path("run.log"));
+  };
+  w.btnCancel->click();
+  EXPECT_EQ(Statuses(w), std::vector<std::string>(5, "Finished"));
+  ASSERT_EQ(Fake.Messages.size(), 1u);
+  EXPECT_TRUE(Fake.Messages[0].Text.starts_with("The list of processed files could not be written completely to \"" +
+                                                Scratch.Path("run.log") + "\": "))
+      << Fake.Messages[0].Text;
+  EXPECT_EQ(Fake.Messages[0].Flags & MB_ICONMASK, uint32_t(MB_ICONWARNING));
 }
 
 TEST_F(WizardTest, UnwritableLogStopsTheRunBeforeAnyFileWithAMessage) {

@@ -67,7 +67,7 @@ TEST(XLSXCorpus, EveryWorkbookLoadsAndEncryptedOnesSaySo) {
 
 TEST(XLSXCorpus, CompoundDocumentWithoutEncryptionInfoIsNoWorkbook) {
   fs::path xls = Corpus("xls/sjs_1900.xls");
-  if (!fs::exists(xls)) GTEST_SKIP();
+  if (!fs::exists(xls)) GTEST_SKIP() << "no corpus file " << xls;
   TMSExcelX x;
   try {
     x.LoadFromFile(xls.string());
@@ -79,7 +79,8 @@ TEST(XLSXCorpus, CompoundDocumentWithoutEncryptionInfoIsNoWorkbook) {
 }
 
 TEST(XLSXCorpus, KnownContents) {
-  if (!fs::exists(Corpus("xlsx/opx_bigfoot_1024_sheets.xlsx"))) GTEST_SKIP();
+  if (!fs::exists(Corpus("xlsx/opx_bigfoot_1024_sheets.xlsx")))
+    GTEST_SKIP() << "no corpus file " << Corpus("xlsx/opx_bigfoot_1024_sheets.xlsx");
   TMSExcelX x;
   x.LoadFromFile(Corpus("xlsx/opx_bigfoot_1024_sheets.xlsx").string());
   EXPECT_EQ(x.Sheets.Count(), 1024);
@@ -129,7 +130,8 @@ TEST(XLSXCorpus, KnownContents) {
 TEST(XLSXCorpus, EveryWorkbookConvertsThroughVarnoweBatch) {
   const fs::path exe = fs::path(VARNOWE_BINARY_DIR) / "varnowe-batch";
   auto files = CorpusWorkbooks();
-  if (files.empty() || !fs::exists(exe)) GTEST_SKIP() << "no corpus or no varnowe-batch";
+  if (files.empty()) GTEST_SKIP() << "no corpus at " << VARNOWE_CORPUS_DIR;
+  if (!fs::exists(exe)) GTEST_SKIP() << "varnowe-batch is not built";
   const fs::path work = fs::temp_directory_path() / ("varnowe_xlsx_e2e_" + std::to_string(::getpid()));
   fs::remove_all(work);
   fs::create_directories(work / "in");

@@ -1,0 +1,73 @@
+#include "BatchOptions.h"
+
+#include <CLI/CLI.hpp>
+
+#include <filesystem>
+
+#include "ConversionFrontEnd.h"
+#include "SysUtils.h"
+
+TBatchOptions ParseBatchOptions(int argc, const char* const* argv) {
+  // The help text is our own (BatchHelp.cpp); CLI11 only parses.
+  CLI::App app{"", "varnowe-batch"};
+  app.set_help_flag();
+  TBatchOptions o;
+  std::string source, mask, dest, output, format, log, settings, dump, maxOutput;
+  std::vector<std::string> formats;
+  bool subDirs = false, noOverwrite = false;
+  auto* optSource = app.add_option("-s,--source", source);
+  auto* optMask = app.add_option("-m,--mask", mask);
+  auto* optSubDirs = app.add_flag("-r,--subdirs", subDirs);
+  auto* optFormats = app.add_option("--formats", formats)->delimiter(',');
+  auto* optDest = app.add_option("-d,--dest", dest);
+  auto* optOutput = app.add_option("-o,--output", output);
+  auto* optFormat = app.add_option("-f,--format", format);
+  auto* optNoOverwrite = app.add_flag("--no-overwrite", noOverwrite);
+  auto* optLog = app.add_option("--log", log);
+  auto* optMaxOutput = app.add_option("--max-output", maxOutput);
+  auto* optSettings = app.add_option("--settings", settings)->expected(0, 1);
+  auto* optDump = app.add_option("--dump", dump);
+  app.add_flag("--list", o.List);
+  auto* optQuiet = app.add_flag("-q,--quiet", o.Quiet);
+  app.add_flag("-v,--verbose", o.Verbose)->excludes(optQuiet);
+  app.add_flag("-h,--help", o.Help);
+  app.add_flag("--version", o.Version);
+  app.add_option("inputs", o.Inputs);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    throw EUsageError(e.what());
+  }
+  auto take = [](CLI::Option* opt, std::string& value, std::optional<std::string>& into) {
+    if (opt->count()) into = value;
+  };
+  take(optSource, source, o.Source);
+  take(optMask, mask, o.Mask);
+  take(optDest, dest, o.Dest);
+  take(optOutput, output, o.Output);
+  take(optFormat, format, o.Format);
+  take(optLog, log, o.Log);
+  take(optMaxOutput, maxOutput, o.MaxOutput);
+  take(optSettings, settings, o.Settings);
+  take(optDump, dump, o.Dump);
+  if (optFormats->count()) o.Formats = formats;
+  if (optSubDirs->count()) o.SubDirs = subDirs;
+  if (optNoOverwrite->count()) o.NoOverwrite = noOverwrite;
+  return o;
+}
+
+std::optional<int> DestinationFormatByName(const std::string& name) {
+  std::string n = Trim(name);
+  if (!n.empty() && n[0] == '.') n.erase(0, 1);
+  if (SameText(n, "html")) return 2;
+  for (int i = 0; i < DestinationFormatCount; ++i)
+    if (SameText(n, DestinationFormats[i].Extension + 1) || n == std::to_string(i)) return i;
+  return std::nullopt;
+}
+
+std::optional<int> DestinationFormatOfFile(const std::string& path) {
+  const std::string ext = std::filesystem::path(path).extension().string();
+  // "book.1" names no format.
+  if (ext.size() < 2 || (ext[1] >= '0' && ext[1] <= '9')) return std::nullopt;
+  return DestinationFormatByName(ext);
+}

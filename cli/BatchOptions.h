@@ -1,0 +1,34 @@
+#pragma once
+// The command line of varnowe-batch, parsed but not yet judged against the
+// file system: that is the job builder's part (BatchCli.cpp).
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Exception.h"
+
+// Bad usage; the message says what and main() adds where to find help.
+VARNOWE_EXCEPTION(EUsageError, Exception);
+
+struct TBatchOptions {
+  std::vector<std::string> Inputs;  // positional files and directories
+  std::optional<std::string> Source, Mask, Dest, Output, Format, Log, Dump;
+  std::optional<std::string> MaxOutput;  // largest output file ("4G"), judged by the job builder
+  std::optional<std::string> Settings;  // "" for the wizard's own file
+  std::optional<std::vector<std::string>> Formats;
+  std::optional<bool> SubDirs, NoOverwrite;
+  bool List = false;
+  bool Quiet = false;
+  bool Verbose = false;
+  bool Help = false;
+  bool Version = false;
+};
+
+// Raises EUsageError for unknown options, missing values and options that
+// exclude each other (-q with -v).
+TBatchOptions ParseBatchOptions(int argc, const char* const* argv);
+
+// The destination format index of a -f value ("csv", ".csv", "html", "1"),
+// or of an output file name's extension; nullopt when none fits.
+std::optional<int> DestinationFormatByName(const std::string& name);
+std::optional<int> DestinationFormatOfFile(const std::string& path);

@@ -1,0 +1,307 @@
+// varnowe-batch in-process: the command line, what goes to which stream, and
+// the documents that describe it (golden --help, man page, completion).
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "BatchCli.h"
+#include "BatchOptions.h"
+#include "LotusBuilder.h"
+#include "TempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TRun {
+  int Code = -1;
+  std::string Out, Err;
+};
+
+TRun Batch(std::initializer_list<std::string> args) {
+  std::vector<std::string> storage{"varnowe-batch"};
+  storage.insert(storage.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : storage) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::ostringstream out, err;
+  TRun r;
+  r.Code = RunBatchCli(int(storage.size()), argv.data(), out, err);
+  r.Out = out.str();
+  r.Err = err.str();
+  return r;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(f)), {});
+}
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// A one-sheet worksheet with a label and a number.
+void WriteWorksheet(const std::string& path, const std::string& label = "hello") {
+  LotusBuilder b;
+  b.Bof(0x0406).Label1(0, 0, '\'', label).Integer1(1, 0, 42).Eof();
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(b.Data().data()),
+                                              std::streamsize(b.Data().size()));
+}
+
+// Three sheets, the middle one empty: outputs for sheets 0 and 2.
+void WriteThreeSheets(const std::string& path) {
+  LotusBuilder b;
+  b.Bof(0x1000).Label3(0, 0, 0, '\'', "first").Label3(0, 2, 0, '\'', "third").Eof();
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(b.Data().data()),
+                                              std::streamsize(b.Data().size()));
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  TTempDir Tmp;
+};
+
+TEST_F(CliTest, HelpMatchesTheGoldenTextAndVersionNamesTheRelease) {
+  const TRun help = Batch({"--help"});
+  EXPECT_EQ(help.Code, 0);
+  EXPECT_EQ(help.Err, "");
+  EXPECT_EQ(help.Out, ReadFile(std::string(VARNOWE_SOURCE_DIR) + "/tests/cli/golden/help.txt"));
+  EXPECT_EQ(Batch({"-h"}).Out, help.Out);
+  // Help wins over everything else on the line.
+  EXPECT_EQ(Batch({"-f", "csv", "--help", "missing.xls"}).Code, 0);
+
+  const TRun version = Batch({"--version"});
+  EXPECT_EQ(version.Code, 0);
+  EXPECT_EQ(version.Out, std::string("varnowe-batch ") + VARNOWE_VERSION + "\n");
+}
+
+TEST_F(CliTest, ManPageAndCompletionKnowEveryOptionOfTheHelp) {
+  const std::string help = Batch({"--help"}).Out;
+  const std::string man = ReadFile(std::string(VARNOWE_SOURCE_DIR) + "/dist/varnowe-batch.1");
+  const std::string completion = ReadFile(std::string(VARNOWE_SOURCE_DIR) + "/dist/varnowe-batch.bash-completion");
+  ASSERT_FALSE(man.empty());
+  ASSERT_FALSE(completion.empty());
+  std::istringstream lines(help);
+  int options = 0;
+  for (std::string line; std::getline(lines, line);) {
+    // "  -s, --source PATH ..." and "      --formats LIST ...": the long name.
+    const size_t dashes = line.find("--");
+    if (line.rfind("  ", 0) != 0 || dashes == std::string::npos || dashes > 8) continue;
+    size_t end = line.find_first_of(" =[", dashes);
+    const std::string option = line.substr(dashes, end - dashes);
+    ++options;
+    // troff writes a dash as \-.
+    std::string troff;
+    for (char c : option) troff += c == '-' ? std::string("\\-") : std::string(1, c);
+    EXPECT_TRUE(Contains(man, troff)) << option << " is not in the man page";
+    EXPECT_TRUE(Contains(completion, option)) << option << " is not in the completion";
+  }
+  EXPECT_GE(options, 16);
+}
+
+TEST_F(CliTest, PositionalFilesConvertBesideTheirSources) {
+  WriteWorksheet(Tmp / "a.wk1");
+  fs::create_directories(Tmp / "sub");
+  WriteWorksheet(Tmp / "sub/b.wk1");
+  // A named file is taken whatever its name; the reader goes by content.
+  WriteWorksheet(Tmp / "c.data");
+  const TRun r = Batch({"-f", "csv", Tmp / "a.wk1", Tmp / "sub/b.wk1", Tmp / "c.data"});
+  EXPECT_EQ(r.Code, 0) << r.Out << r.Err;
+  EXPECT_EQ(r.Err, "");
+  EXPECT_TRUE(fs::exists(Tmp / "a.csv"));
+  EXPECT_TRUE(fs::exists(Tmp / "sub/b.csv"));
+  EXPECT_TRUE(fs::exists(Tmp / "c.csv"));
+  EXPECT_TRUE(Contains(ReadFile(Tmp / "a.csv"), "\"hello\",\"42\","));
+  EXPECT_TRUE(Contains(r.Out, Tmp / "sub/b.wk1 -> " + Tmp / "sub/b.csv")) << r.Out;
+  EXPECT_TRUE(r.Out.ends_with("\n3 converted, 0 failed, 0 skipped\n")) << r.Out;
+
+  // With -d they all go there; a directory among them is searched like -s.
+  const TRun d = Batch({"-d", Tmp / "out", "--format", "xml", Tmp / "a.wk1", Tmp / "sub"});
+  EXPECT_EQ(d.Code, 0) << d.Out << d.Err;
+  EXPECT_TRUE(fs::exists(Tmp / "out/a.xml"));
+  EXPECT_TRUE(fs::exists(Tmp / "out/b.xml"));
+}
+
+TEST_F(CliTest, OutputNameGivesFileAndFormat) {
+  WriteWorksheet(Tmp / "book.wk1");
+  TRun r = Batch({Tmp / "book.wk1", "-o", Tmp / "result/named.htm"});
+  EXPECT_EQ(r.Code, 0) << r.Out << r.Err;
+  EXPECT_TRUE(Contains(ReadFile(Tmp / "result/named.htm"), "<td>hello</td>"));
+  // -f wins over the extension; the name stays as given.
+  r = Batch({"-s", Tmp / "book.wk1", "-o", Tmp / "plain.out", "-f", "txt"});
+  EXPECT_EQ(r.Code, 0) << r.Out << r.Err;
+  EXPECT_TRUE(Contains(ReadFile(Tmp / "plain.out"), "hello"));
+  // Later sheets take their number before the extension.
+  WriteThreeSheets(Tmp / "three.wk3");
+  r = Batch({Tmp / "three.wk3", "-o", Tmp / "t.csv", "-v"});
+  EXPECT_EQ(r.Code, 0) << r.Out << r.Err;
+  EXPECT_TRUE(fs::exists(Tmp / "t.csv"));
+  EXPECT_FALSE(fs::exists(Tmp / "t1.csv"));
+  EXPECT_TRUE(fs::exists(Tmp / "t2.csv"));
+  EXPECT_TRUE(Contains(r.Out, "    reader: Lotus 1-2-3 (wvWKS3)\n")) << r.Out;
+  EXPECT_TRUE(Contains(r.Out, "    output: " + Tmp / "t.csv\n    output: " + Tmp / "t2.csv\n")) << r.Out;
+
+  // What -o cannot mean.
+  for (const TRun& bad : {Batch({Tmp / "book.wk1", Tmp / "three.wk3", "-o", Tmp / "x.csv"}),
+                          Batch({"-s", Tmp.Dir(), "-o", Tmp / "x.csv"}), Batch({Tmp / "book.wk1", "-o", Tmp / "x.zzz"}),
+                          Batch({Tmp / "book.wk1", "-o", Tmp / "x.1"})}) {
+    EXPECT_EQ(bad.Code, 2) << bad.Err;
+    EXPECT_EQ(bad.Out, "");
+    EXPECT_TRUE(Contains(bad.Err, "Try 'varnowe-batch --help'")) << bad.Err;
+  }
+  EXPECT_FALSE(fs::exists(Tmp / "x.csv"));
+}
+
+TEST_F(CliTest, ErrorsGoToStderrItemLinesAndSummaryToStdout) {
+  fs::create_directories(Tmp / "in");
+  WriteWorksheet(Tmp / "in/good.wk1");
+  std::ofstream(Tmp / "in/broken.wk1") << "not a worksheet";
+  std::ofstream(Tmp / "in/kept.wk1") << "not converted at all";
+  fs::create_directories(Tmp / "out");
+  std::ofstream(Tmp / "out/kept.txt") << "older output";
+
+  TRun r = Batch({"-s", Tmp / "in", "-d", Tmp / "out", "--no-overwrite"});
+  EXPECT_EQ(r.Code, 1);
+  std::vector<std::string> lines;
+  std::istringstream in(r.Out);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 4u) << r.Out;
+  // Status, time, source -> destination; a failed item says only "Error" here.
+  EXPECT_EQ(lines[0], "Error" + std::string(19, ' ') + Tmp / "in/broken.wk1 -> " + Tmp / "out/broken.txt");
+  EXPECT_TRUE(lines[1].starts_with("Finished ")) << lines[1];
+  EXPECT_TRUE(lines[1].ends_with(" msec  " + Tmp / "in/good.wk1 -> " + Tmp / "out/good.txt")) << lines[1];
+  EXPECT_EQ(lines[2], "Skipped" + std::string(17, ' ') + Tmp / "in/kept.wk1 -> " + Tmp / "out/kept.txt");
+  EXPECT_EQ(lines[3], "1 converted, 1 failed, 1 skipped");
+  EXPECT_EQ(r.Err, "varnowe-batch: " + Tmp / "in/broken.wk1: Invalid file version or file format.\n");
+  EXPECT_EQ(ReadFile(Tmp / "out/kept.txt"), "older output");
+
+  // -q: the summary only; the error is still said.
+  r = Batch({"-q", "-s", Tmp / "in", "-d", Tmp / "out"});
+  EXPECT_EQ(r.Code, 1);
+  EXPECT_EQ(r.Out, "1 converted, 2 failed, 0 skipped\n");
+  EXPECT_TRUE(Contains(r.Err, "broken.wk1: Invalid file version")) << r.Err;
+
+  // Nothing to do is no error, but worth a word.
+  fs::create_directories(Tmp / "empty");
+  r = Batch({"-s", Tmp / "empty"});
+  EXPECT_EQ(r.Code, 0);
+  EXPECT_EQ(r.Out, "0 converted, 0 failed, 0 skipped\n");
+  EXPECT_EQ(r.Err, "varnowe-batch: No documents found in source directory.\n");
+}
+
+TEST_F(CliTest, UsageAndJobErrorsExitTwoBeforeAnythingIsTouched) {
+  WriteWorksheet(Tmp / "a.wk1");
+  struct TCase {
+    std::vector<std::string> Args;
+    std::string Says;
+  };
+  const std::vector<TCase> cases = {
+      {{}, "nothing to convert"},
+      {{"--bogus"}, "--bogus"},
+      {{"-q", "-v", Tmp / "a.wk1"}, "excludes"},
+      {{"-f", "bmp", Tmp / "a.wk1"}, "unknown destination format \"bmp\""},
+      {{"--formats", "excel,dbase", "-s", Tmp.Dir()}, "unknown source format \"dbase\""},
+      {{"-s", Tmp.Dir(), Tmp / "a.wk1"}, "not both"},
+      {{Tmp / "missing.wk1"}, "missing.wk1: no such file or directory"},
+      {{"-s", Tmp / "nowhere"}, "source directory " + Tmp / "nowhere does not exist"},
+      {{"--settings=" + Tmp / "none.ini"}, "settings file " + Tmp / "none.ini does not exist"},
+  };
+  for (const TCase& c : cases) {
+    std::vector<std::string> storage{"varnowe-batch"};
+    storage.insert(storage.end(), c.Args.begin(), c.Args.end());
+    std::vector<char*> argv;
+    for (std::string& a : storage) argv.push_back(a.data());
+    std::ostringstream out, err;
+    EXPECT_EQ(RunBatchCli(int(argv.size()), argv.data(), out, err), 2) << c.Says;
+    EXPECT_EQ(out.str(), "") << c.Says;
+    EXPECT_TRUE(Contains(err.str(), c.Says)) << err.str();
+  }
+
+  // A log that cannot be written stops the job before the lists exist:
+  // no destination folder is made, nothing is printed on stdout.
+  std::ofstream(Tmp / "blocker") << "a file where a folder should be";
+  for (const std::string& log : {Tmp / "blocker/run.log", Tmp / "nofolder/run.log", Tmp.Dir()}) {
+    const TRun r = Batch({"-s", Tmp.Dir(), "-d", Tmp / "made-too-early", "--log", log});
+    EXPECT_EQ(r.Code, 2) << log;
+    EXPECT_EQ(r.Out, "") << log;
+    EXPECT_TRUE(Contains(r.Err, "cannot write the log file " + log)) << r.Err;
+    EXPECT_FALSE(fs::exists(Tmp / "made-too-early"));
+  }
+}
+
+TEST_F(CliTest, LogGetsOneTabSeparatedLinePerItem) {
+  fs::create_directories(Tmp / "in");
+  WriteThreeSheets(Tmp / "in/multi.wk3");
+  std::ofstream(Tmp / "in/zbroken.wk1") << "not a worksheet";
+  const TRun r = Batch({"-s", Tmp / "in", "-d", Tmp / "out", "-f", "csv", "--log", Tmp / "run.log"});
+  EXPECT_EQ(r.Code, 1) << r.Out << r.Err;
+  const std::string log = ReadFile(Tmp / "run.log");
+  // The header as always, then the items.
+  ASSERT_TRUE(log.starts_with("Varnowe ")) << log;
+  const size_t body = log.find("\r\n\r\n");
+  ASSERT_NE(body, std::string::npos) << log;
+  std::istringstream lines(log.substr(body + 4));
+  std::vector<std::vector<std::string>> rows;
+  for (std::string line; std::getline(lines, line);) {
+    ASSERT_TRUE(line.ends_with("\r")) << line;
+    line.pop_back();
+    std::vector<std::string> fields;
+    std::istringstream f(line);
+    for (std::string field; std::getline(f, field, '\t');) fields.push_back(field);
+    rows.push_back(fields);
+  }
+  ASSERT_EQ(rows.size(), 2u) << log;
+  EXPECT_EQ(rows[0][0], "Finished");
+  EXPECT_TRUE(rows[0][1].ends_with(" msec"));
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"Finished", rows[0][1], Tmp / "in/multi.wk3", Tmp / "out/multi.csv",
+                                               Tmp / "out/multi2.csv"}));
+  EXPECT_EQ(rows[1], (std::vector<std::string>{"Error Invalid file version or file format.", "",
+                                               Tmp / "in/zbroken.wk1", Tmp / "out/zbroken.csv"}));
+}
+
+TEST_F(CliTest, ControlCharactersInNamesAreEscapedWhenPrinted) {
+  const std::string name = "red\x1b[31m\tname\n.wk1";
+  WriteWorksheet(Tmp / name);
+  const TRun r = Batch({"-f", "csv", Tmp / name, "--log", Tmp / "run.log"});
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  EXPECT_TRUE(fs::exists(Tmp / "red\x1b[31m\tname\n.csv"));
+  for (const std::string& text : {r.Out, r.Err, ReadFile(Tmp / "run.log")}) {
+    EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+  }
+  EXPECT_TRUE(Contains(r.Out, "red\\x1b[31m\\tname\\n.wk1 -> ")) << r.Out;
+  EXPECT_TRUE(Contains(ReadFile(Tmp / "run.log"), "\t" + Tmp / "red\\x1b[31m\\tname\\n.csv\r\n"));
+  const TRun missing = Batch({Tmp / "gone\x07.wk1"});
+  EXPECT_TRUE(Contains(missing.Err, "gone\\x07.wk1: no such file")) << missing.Err;
+}
+
+TEST(CliOptions, FormatsByNameAndByOutputName) {
+  EXPECT_EQ(DestinationFormatByName("csv"), 1);
+  EXPECT_EQ(DestinationFormatByName(".XLSX"), 5);
+  EXPECT_EQ(DestinationFormatByName("html"), 2);
+  EXPECT_EQ(DestinationFormatByName("6"), 6);
+  EXPECT_EQ(DestinationFormatByName("7"), std::nullopt);
+  EXPECT_EQ(DestinationFormatByName("doc"), std::nullopt);
+  EXPECT_EQ(DestinationFormatOfFile("out/book.PDF"), 6);
+  EXPECT_EQ(DestinationFormatOfFile("book.html"), 2);
+  EXPECT_EQ(DestinationFormatOfFile("book.3"), std::nullopt);
+  EXPECT_EQ(DestinationFormatOfFile("book"), std::nullopt);
+  EXPECT_EQ(DestinationFormatOfFile("dir.csv/book"), std::nullopt);
+
+  const char* argv[] = {"varnowe-batch", "-s", "in", "-m", "*.wk?", "-r", "-d", "out", "-f", "xml", "x.wk1", nullptr};
+  const TBatchOptions o = ParseBatchOptions(11, argv);
+  EXPECT_EQ(o.Source, "in");
+  EXPECT_EQ(o.Mask, "*.wk?");
+  EXPECT_EQ(o.SubDirs, true);
+  EXPECT_EQ(o.Dest, "out");
+  EXPECT_EQ(o.Format, "xml");
+  EXPECT_EQ(o.Inputs, std::vector<std::string>{"x.wk1"});
+  EXPECT_FALSE(o.NoOverwrite.has_value());
+  const char* settings[] = {"varnowe-batch", "--settings", nullptr};
+  EXPECT_EQ(ParseBatchOptions(2, settings).Settings, "");
+}
+
+}  // namespace
