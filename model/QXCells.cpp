@@ -119,16 +119,6 @@ int64_t TextBytes(size_t n) {
 constexpr int64_t SparseNodeBytes = int64_t(sizeof(TQXICell)) + 48;
 constexpr int64_t RowPageBytes = int64_t(sizeof(TRowPage) + RowPageSize * sizeof(TSpreadSheetRow));
 
-std::string Thousands(int64_t v) {
-  std::string digits = std::to_string(v);
-  std::string out;
-  for (size_t i = 0; i < digits.size(); ++i) {
-    if (i && (digits.size() - i) % 3 == 0) out += ',';
-    out += digits[i];
-  }
-  return out;
-}
-
 const std::string EmptyA;
 const std::u16string EmptyW;
 
@@ -266,8 +256,8 @@ void TCellMemoryBudget::Exceeded() const {
 std::string TSheetGrid::Outside(int64_t row, int64_t column) const {
   std::string cell = column >= 0 && column < int64_t(INT32_MAX) ? ColumnNumberToLetters(int32_t(column + 1))
                                                                  : "column " + std::to_string(column + 1) + " ";
-  return "cell " + cell + std::to_string(row + 1) + " lies outside the " + Name + " grid of " + Thousands(Rows) +
-         " rows by " + Thousands(Cols) + " columns";
+  return "cell " + cell + std::to_string(row + 1) + " lies outside the " + Name + " grid of " + FormatThousands(Rows) +
+         " rows by " + FormatThousands(Cols) + " columns";
 }
 
 // -------------------------------------------------------- TSpreadSheetCols
