@@ -168,6 +168,11 @@ bool TOutputRegistry::Taken(const std::string& path) const {
   return FPaths.count(path) != 0;
 }
 
+bool TOutputRegistry::Reserve(const std::string& path) {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FPaths.insert(path).second;
+}
+
 std::string TOutputRegistry::ReserveUnique(const std::string& path, const std::string& tag) {
   std::lock_guard<std::mutex> lock(FLock);
   if (FPaths.insert(path).second) return path;
@@ -456,6 +461,7 @@ void TBatchDriver::AddToProgressList(const std::string& directory, const std::st
 
 void TBatchDriver::AddWorkItem(const std::string& sourcePath, const std::string& destination) {
   if (FRunning) return;
+  FOutputs.Reserve(destination);  // a named output too: no sheet output of another item takes it
   TWorkItem item;
   item.Caption = sourcePath;
   item.Status = (Settings.chkOverwrite || !FileExists(destination)) ? StatusWaiting : StatusSkipped;

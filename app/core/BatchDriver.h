@@ -107,6 +107,8 @@ class TOutputRegistry {
  public:
   void Clear();
   bool Taken(const std::string& path) const;
+  // False when it was taken already.
+  bool Reserve(const std::string& path);
   // Reserves path when free; otherwise the first free of "<stem>_<tag><ext>",
   // "<stem>_<tag>_2<ext>", ... (tag: the source's extension, "xls").
   std::string ReserveUnique(const std::string& path, const std::string& tag);

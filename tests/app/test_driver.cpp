@@ -589,6 +589,8 @@ TEST(ItemOutputs, TheRegistryNamesLikeTheWorkList) {
   EXPECT_EQ(r.ReserveUnique("out.d/noext", "wk1"), "out.d/noext");
   EXPECT_EQ(r.ReserveUnique("out.d/noext", "wk1"), "out.d/noext_wk1");
   EXPECT_TRUE(r.Taken("out/r_xls.csv"));
+  EXPECT_FALSE(r.Reserve("out/r_xls.csv"));
+  EXPECT_TRUE(r.Reserve("out/named.csv"));
   r.Release("out/r_xls.csv");
   EXPECT_FALSE(r.Taken("out/r_xls.csv"));
 }
