@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "BenchTiming.h"
 #include "PlainWriters.h"
 #include "Streams.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 constexpr int Columns = 10;
 
 void Fill(TSpreadSheet& sheet, int rows) {
@@ -34,17 +34,6 @@ void Fill(TSpreadSheet& sheet, int rows) {
     }
   }
   sheet.ColumnWidths = {2340, 40, 2560, 0};
-}
-
-template <class F>
-double BestSeconds(F f) {
-  double best = 1e100;
-  for (int i = 0; i < 3; ++i) {
-    auto t0 = Clock::now();
-    f();
-    best = std::min(best, std::chrono::duration<double>(Clock::now() - t0).count());
-  }
-  return best;
 }
 
 }  // namespace

@@ -134,8 +134,12 @@ class TConsoleView : public IBatchView {
     ClearBar();
     PrintUpTo(index + 1);
     if (item.ImageIndex == ImageError) {
-      FErr << Me << PrintableText(item.Caption) << ": "
-           << PrintableText(item.Status.substr(std::string(StatusErrorPrefix).size())) << '\n';
+      // Load errors already name the file; others get its path in front.
+      const std::string message = item.Status.substr(std::string(StatusErrorPrefix).size());
+      const std::string quoted = "\"" + ExtractFileName(item.Caption) + "\"";
+      FErr << Me;
+      if (message.find(quoted) == std::string::npos) FErr << PrintableText(item.Caption) << ": ";
+      FErr << PrintableText(message) << '\n';
       FErr.flush();
     }
   }

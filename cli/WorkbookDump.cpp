@@ -151,8 +151,8 @@ void DumpWorkbook(std::ostream& os, const std::string& path) {
   const TReaderKind kind = TSpreadsheetConversion::ChooseReader(path);
   if (kind == rkNone) throw Exception("not a spreadsheet format this program reads");
   std::unique_ptr<TSpreadSheetFile> reader = TSpreadsheetConversion::CreateReader(kind);
-  if (!reader) throw Exception(std::string("the ") + ReaderKindName(kind) + " reader is not part of this build");
-  reader->LoadFromFile(path);
+  if (!reader) throw Exception(path + ": the " + ReaderKindName(kind) + " reader is not part of this build");
+  TSpreadsheetConversion::LoadSource(*reader, path);
   const size_t slash = path.rfind('/');
   WriteWorkbookJson(os, slash == std::string::npos ? path : path.substr(slash + 1), ReaderKindName(kind),
                     DumpVersion(*reader), reader->Sheets);

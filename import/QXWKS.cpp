@@ -37,25 +37,113 @@ enum : uint16_t {
 constexpr uint16_t ExtSheetName = 0x36B0;   // bytes B0 36
 constexpr uint16_t ExtRowHeights = 0x07D7;  // bytes D7 07
 
-// Lotus text is 8-bit; the writers used Windows-1252. A NUL ends it early.
-// Later releases store line breaks and some accented letters behind the
-// group-1 prefix 0x01 of their multibyte set (0x01 0x0D for CR, 0x01 0x82
-// for code page 850's e-acute); SOH is no character of its own, so those
-// pairs are unfolded instead of leaving a control byte in the text.
-std::u16string DecodeLotusBytes(const char* p, size_t n) {
-  if (!memchr(p, 0x01, n)) return DecodeBytes(p, n, CP_WINDOWS_1252);
-  std::u16string out;
-  size_t start = 0;
-  for (size_t i = 0; i < n; ++i) {
-    if (p[i] != 0x01 || i + 1 >= n) continue;
-    const uint8_t b = uint8_t(p[i + 1]);
-    if (b >= 0x20 && b < 0x80) continue;
-    out += DecodeBytes(p + start, i - start, CP_WINDOWS_1252);
-    out += b < 0x20 ? std::u16string(1, char16_t(b)) : DecodeBytes(p + i + 1, 1, 850);
-    start = i + 2;
-    ++i;
+// Lotus text is 8-bit: plain bytes are Windows-1252, as the writers used it.
+// Bytes below 0x20 lead sequences of the Lotus multibyte set: a group byte
+// and one character of that group's code page (0x01 0x82 is code page 850's
+// e-acute), a double-byte character (groups 0x10-0x13), a UTF-16 unit (0x14)
+// or a control character (0x0F). Line breaks and tabs come through, also when
+// stored as group-1 pairs; no other control character reaches a cell, and a
+// sequence that maps to no character becomes U+FFFD.
+int LotusGroupCodePage(uint8_t group) {
+  switch (group) {
+    case 0x01: return 850;
+    case 0x02: return 851;
+    case 0x03: return 1255;
+    case 0x04: return 1256;
+    case 0x05: return 1251;
+    case 0x06: return 852;
+    case 0x08: return 1254;
+    case 0x0B: return 874;
+    case 0x10: return 932;
+    case 0x11: return 949;
+    case 0x12: return 950;
+    case 0x13: return 936;
+    default: return 0;
   }
-  out += DecodeBytes(p + start, n - start, CP_WINDOWS_1252);
+}
+
+constexpr char16_t kReplacement = 0xFFFD;
+
+bool KeptControl(uint32_t c) { return c == '\t' || c == '\n' || c == '\r'; }
+
+// One character in a group's code page, or U+FFFD.
+char16_t GroupCharacter(const char* bytes, size_t n, int codePage) {
+  std::u16string w = DecodeBytes(bytes, n, codePage);
+  if (w.size() != 1 || w[0] < 0x20 || (w[0] >= 0x7F && w[0] < 0xA0)) return kReplacement;
+  return w[0];
+}
+
+// The sequence that starts with the byte below 0x20 at p[i]; i moves past it.
+char16_t DecodeLotusSequence(const uint8_t* p, size_t n, size_t& i) {
+  const uint8_t lead = p[i++];
+  const int codePage = LotusGroupCodePage(lead);
+  if (lead == 0x0F) {  // control characters, offset by 0x20
+    if (i >= n) return kReplacement;
+    const uint8_t c = p[i++];
+    return c >= 0x20 && c < 0x40 && KeptControl(c - 0x20u) ? char16_t(c - 0x20) : kReplacement;
+  }
+  if (lead == 0x14) {  // a UTF-16 unit, high byte first; 0xF6 stands for a zero low byte
+    if (n - i < 2) {
+      i = n;
+      return kReplacement;
+    }
+    uint8_t hi = p[i], lo = p[i + 1];
+    i += 2;
+    if (hi == 0xF6) {
+      hi = lo;
+      lo = 0;
+    }
+    const char16_t u = char16_t(hi << 8 | lo);
+    return (u < 0x20 && !KeptControl(u)) || (u >= 0x7F && u < 0xA0) || u >= 0xFFFE ? kReplacement : u;
+  }
+  if (codePage == 0) return kReplacement;  // no group of the set
+  if (lead >= 0x10) {  // double-byte groups; a doubled group byte marks a single-byte character
+    if (n - i < 2) {
+      i = n;
+      return kReplacement;
+    }
+    const char* at = reinterpret_cast<const char*>(p + i);
+    i += 2;
+    return uint8_t(at[0]) == lead ? GroupCharacter(at + 1, 1, codePage) : GroupCharacter(at, 2, codePage);
+  }
+  if (i >= n) return kReplacement;
+  const uint8_t c = p[i++];
+  if (c >= 0x80) return GroupCharacter(reinterpret_cast<const char*>(p + i - 1), 1, codePage);
+  // Below 0x80 a group's pairs are exceptions of the set; only the group-1
+  // line breaks and tab are known here.
+  return lead == 0x01 && KeptControl(c) ? char16_t(c) : kReplacement;
+}
+
+bool HasSequence(const char* p, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (uint8_t(p[i]) < 0x20 && !KeptControl(uint8_t(p[i]))) return true;
+  return false;
+}
+
+std::u16string DecodeLotusBytes(const char* text, size_t n) {
+  if (!HasSequence(text, n)) return DecodeBytes(text, n, CP_WINDOWS_1252);
+  const auto* p = reinterpret_cast<const uint8_t*>(text);
+  std::u16string out;
+  size_t start = 0, i = 0;
+  while (i < n) {
+    if (p[i] >= 0x20 || KeptControl(p[i])) {
+      ++i;
+      continue;
+    }
+    out += DecodeBytes(text + start, i - start, CP_WINDOWS_1252);
+    out += DecodeLotusSequence(p, n, i);
+    start = i;
+  }
+  out += DecodeBytes(text + start, n - start, CP_WINDOWS_1252);
+  // Units of the UTF-16 group that form no pair are no characters.
+  for (size_t k = 0; k < out.size(); ++k) {
+    const char16_t u = out[k];
+    if (u >= 0xD800 && u <= 0xDBFF && k + 1 < out.size() && out[k + 1] >= 0xDC00 && out[k + 1] <= 0xDFFF) {
+      ++k;
+    } else if (u >= 0xD800 && u <= 0xDFFF) {
+      out[k] = kReplacement;
+    }
+  }
   return out;
 }
 
@@ -69,7 +157,7 @@ std::string LotusText(const TByteReader& r, size_t offset, size_t length) {
   r.Need(offset, length);
   const char* p = reinterpret_cast<const char*>(r.Data() + offset);
   size_t n = strnlen(p, length);
-  if (!memchr(p, 0x01, n)) return BytesToAnsi(p, n, CP_WINDOWS_1252);
+  if (!HasSequence(p, n)) return BytesToAnsi(p, n, CP_WINDOWS_1252);
   return WideToAnsi(DecodeLotusBytes(p, n));
 }
 
@@ -123,6 +211,17 @@ double LotusSmallNumber(int16_t w) {
     case 13: return n / 16;
     default: return n / 64;  // 15
   }
+}
+
+TVariant LotusPackedNumber(uint32_t w) {
+  const uint32_t exponent = w & 0x0F;
+  const int64_t magnitude = w >> 6;
+  const int64_t n = (w & 0x20) ? -magnitude : magnitude;
+  if (exponent == 0) return TVariant(n);
+  // One exact power of ten: repeated steps of 10 would round at each step.
+  static const double kPowers[16] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                     1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+  return TVariant((w & 0x10) ? double(n) / kPowers[exponent] : double(n) * kPowers[exponent]);
 }
 
 bool LotusSpecialValue(uint64_t bits) {
@@ -533,17 +632,9 @@ void TLotus123::ReadSmallNumber(const TByteReader& r) {
 
 void TLotus123::ReadPackedNumber(const TByteReader& r) {
   TCellAddress a = ReadAddress(r);
-  uint32_t w = r.U32(4);
-  uint32_t count = w & 7;
-  bool divide = (w & 0x30) != 0;
-  uint32_t magnitude = (w & ~uint32_t(8)) >> 6;
-  if (count == 0) {
-    Deliver(a, TVariant(int64_t(magnitude)), taRightJustify, ictInteger);
-    return;
-  }
-  double v = magnitude;
-  for (uint32_t i = 0; i < count; ++i) v = divide ? v / 10 : v * 10;
-  Deliver(a, TVariant(v), taRightJustify, ictDecimal);
+  TVariant v = LotusPackedNumber(r.U32(4));
+  const TQXICellType type = v.Type() == TVarType::Integer ? ictInteger : ictDecimal;
+  Deliver(a, std::move(v), taRightJustify, type);
 }
 
 void TLotus123::ReadDoubleNumber(const TByteReader& r) {

@@ -101,6 +101,10 @@ class TLotus123 : public TSpreadSheetFile {
 double LotusExtendedToDouble(const uint8_t* data);
 // Record 0x18: a signed word encoding a small number.
 double LotusSmallNumber(int16_t w);
+// Record 0x25 and its kin: bits 6-31 the magnitude, bit 5 the sign, bit 4
+// divide (else multiply) by ten to the power of bits 0-3. Integer without
+// a power, float with one.
+TVariant LotusPackedNumber(uint32_t w);
 // Record 0x10/0x27/0x28: the upper 32 bits of the double form a single-precision NaN.
 bool LotusSpecialValue(uint64_t bits);
 // Label prefix: "^" centred, a double quote right, anything else left.

@@ -254,6 +254,34 @@ double TCustomMSExcel::RKToDouble(uint32_t rk) {
   return v;
 }
 
+std::string TCustomMSExcel::ProtectedFileMessage(const std::string& scheme) {
+  return "The file is password-protected (" + (scheme.empty() ? std::string("unknown encryption") : scheme) +
+         "); this program cannot open protected files.";
+}
+
+std::string TCustomMSExcel::PackageEncryptionScheme(const std::vector<uint8_t>& info) {
+  if (info.size() < 4) return std::string();
+  const uint16_t major = uint16_t(info[0] | info[1] << 8), minor = uint16_t(info[2] | info[3] << 8);
+  if (major == 4 && minor == 4) return "Agile encryption";
+  if (major >= 2 && major <= 4 && minor == 2) return "Standard encryption";
+  if ((major == 3 || major == 4) && minor == 3) return "Extensible encryption";
+  return std::string();
+}
+
+void TCustomMSExcel::RefuseEncryptedPackage(const TOleStorage& root) {
+  auto info = root.OpenStream("EncryptionInfo");
+  if (!info) return;
+  // Kept for callers that look at it; the package itself is never decrypted.
+  const uint64_t n = std::min<uint64_t>(info->Size(), 1u << 20);
+  EncryptionInfo.resize(size_t(n));
+  info->Seek(0, soBeginning);
+  int64_t got = n ? info->Read(EncryptionInfo.data(), int64_t(n)) : 0;
+  EncryptionInfo.resize(size_t(std::max<int64_t>(got, 0)));
+  Encrypted = true;
+  RequestPassword();
+  throw EQXIUnknownEncryptionException(ProtectedFileMessage(PackageEncryptionScheme(EncryptionInfo)));
+}
+
 TAlignment TCustomMSExcel::AlignmentOfCode(uint32_t code) {
   if ((code & 3) == 3) return taRightJustify;
   if (code & 2) return taCenter;
@@ -473,7 +501,11 @@ void TMSExcel::ParseStorage(const TOleStorage& root) {
   }
   FBiff = Version == evExcel7 ? 5 : 8;
   std::shared_ptr<TOleStorageStream> s = root.OpenStream(bookName);
-  if (!s) throw EQXIFileFormatException(SInvalidFileFormat);
+  if (!s) {
+    // An encrypted Open XML package under a BIFF name.
+    RefuseEncryptedPackage(root);
+    throw EQXIFileFormatException(SInvalidFileFormat);
+  }
   TOleStream stream(s);
   StorageLoop(stream);
   ResolveFontColors();
@@ -708,7 +740,7 @@ bool TMSExcel::DispatchRecord() {
       DateBase = (r.Fits(0, 2) && r.U16(0) == 1) ? 1462 : 0;
       return true;
     case 0x002F:  // FILEPASS
-      ReadFilePass();
+      ReadFilePass(r);
       return true;
     case 0x0031:
     case 0x0231:  // FONT

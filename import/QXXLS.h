@@ -125,6 +125,12 @@ class TCustomMSExcel : public TSpreadSheetFile {
   static double RKToDouble(uint32_t rk);
   // Horizontal alignment code (3 bits) to TAlignment.
   static TAlignment AlignmentOfCode(uint32_t code);
+  // "The file is password-protected (RC4); this program cannot open
+  // protected files." The caller that knows the file puts its name in.
+  static std::string ProtectedFileMessage(const std::string& scheme);
+  // The scheme of an encrypted Open XML package by its EncryptionInfo
+  // version ("Agile encryption", ...); empty when unknown.
+  static std::string PackageEncryptionScheme(const std::vector<uint8_t>& info);
 
   // Reader tables (public so that tests and the Open XML reader use them).
   TBIFFRecordHeader RecordHeader;
@@ -154,6 +160,10 @@ class TCustomMSExcel : public TSpreadSheetFile {
   void LoadBuiltInFormats();
   // After the record loop: every font's colour through ResolveColor.
   void ResolveFontColors();
+  // A compound document holding an encrypted Open XML package: its
+  // EncryptionInfo is kept, the password asked for, and the load refused.
+  // Returns when root holds no EncryptionInfo stream.
+  void RefuseEncryptedPackage(const TOleStorage& root);
   // Ensures MaxRow/MaxColumn cover a reported cell.
   void NoteCell(int32_t row, int32_t column) {
     if (row > MaxRow) MaxRow = row;
@@ -202,7 +212,7 @@ class TMSExcel : public TCustomMSExcel {
   void ReadPalette(const TByteReader& r);
   void ReadName(const TByteReader& r);
   void ReadSST(const TByteReader& r);
-  void ReadFilePass();
+  void ReadFilePass(const TByteReader& r);
   void ReadCodePage(const TByteReader& r);
   // Cell records
   void ReportCell(int32_t row, int32_t column, int32_t formatIndex, TAlignment alignment, TQXICellType cellType,

@@ -152,9 +152,11 @@ void TMSExcel::ReadLabel(const TByteReader& r) {
 void TMSExcel::ReadLabelSST(const TByteReader& r) {
   const int32_t row = r.U16(0), col = r.U16(2), xf = r.U16(4);
   uint32_t index = r.U32(6);
-  if (index >= SharedStrings.size())
-    throw EQXIExcelException(RecordDescription() + ": shared string " + std::to_string(index) +
-                             " does not exist (the workbook has " + std::to_string(SharedStrings.size()) + ").");
+  // Beyond a damaged table the text is lost, not the workbook.
+  if (index >= SharedStrings.size()) {
+    ReportCell(row, col, xf, XFAlignment(xf), ictString, TVariant(std::string()));
+    return;
+  }
   ReportCell(row, col, xf, XFAlignment(xf), ictString, TVariant(SharedStrings[index]));
 }
 

@@ -175,10 +175,18 @@ void TMSExcel::ReadName(const TByteReader& r) {
   Names.push_back(std::move(n));
 }
 
-void TMSExcel::ReadFilePass() {
+void TMSExcel::ReadFilePass(const TByteReader& r) {
   Encrypted = true;
+  // BIFF2 to BIFF7 know XOR obfuscation only; BIFF8 names its scheme.
+  std::string scheme = "XOR";
+  if (FBiff >= 8 && r.Size() >= 6 && r.U16(0) == 1) {
+    const uint16_t major = r.U16(2);
+    scheme = major == 1 ? "RC4" : major >= 2 && major <= 4 ? "RC4 CryptoAPI" : std::string();
+  } else if (FBiff >= 8 && r.Size() >= 2 && r.U16(0) != 0) {
+    scheme.clear();
+  }
   RequestPassword();
-  throw EQXIUnknownEncryptionException(SUnknownEncryption);
+  throw EQXIUnknownEncryptionException(ProtectedFileMessage(scheme));
 }
 
 // Shared strings, continued over CONTINUE records. Reads further records
@@ -187,27 +195,30 @@ void TMSExcel::ReadSST(const TByteReader& first) {
   uint32_t count = first.U32(4);
   size_t p = 8;
   size_t len = RecordHeader.RecLen;
+  // The next record of the chain; false where the chain ends (another
+  // record, which is left for the main loop, or the end of the stream).
+  // A table that claims more than its chain holds keeps what is there.
   auto nextContinue = [&]() {
     TBIFFRecordHeader h;
-    if (!ReadRecordHeader(h)) throw EQXIExcelException(SContinueNotFound);
-    StreamPosition += 4;
-    if (h.RecNo != 0x003C) {
-      // Leave the record for the main loop.
+    if (!ReadRecordHeader(h)) return false;
+    if (h.RecNo != 0x003C || h.RecLen > RecordLimit()) {
       FStream->Seek(-4, soCurrent);
-      StreamPosition -= 4;
-      throw EQXIExcelException(SContinueNotFound);
+      return false;
     }
-    if (!ReadRecordData(h)) throw EQXIExcelException(RecordDescription() + ": a CONTINUE record is cut short.");
+    StreamPosition += 4;
+    if (!ReadRecordData(h)) return false;  // cut short by the end of the stream
     RecordHeader = h;
     len = h.RecLen;
     p = 0;
+    return true;
   };
   // Each string takes at least 3 bytes, so a count larger than the data
   // could hold is not believed for the reservation.
   int64_t left = std::max<int64_t>(0, FStream->Size() - FStream->Position());
   SharedStrings.reserve(std::min<size_t>(count, size_t(left) / 3 + len / 3 + 1));
   for (uint32_t i = 0; i < count; ++i) {
-    if (len < p + 3) nextContinue();
+    while (len < p + 3)
+      if (!nextContinue()) return;
     TByteReader r(RecordData.data(), len);
     size_t length = r.U16(p);
     uint8_t flags = r.U8(p + 2);
@@ -219,10 +230,12 @@ void TMSExcel::ReadSST(const TByteReader& first) {
     }
     size_t runs = 0, ext = 0;
     if (flags & 0x08) {
+      if (!r.Fits(p, 2)) return;  // a damaged string ends the table
       runs = r.U16(p);
       p += 2;
     }
     if (flags & 0x04) {
+      if (!r.Fits(p, 4)) return;
       ext = r.U32(p);
       p += 4;
     }
@@ -230,6 +243,7 @@ void TMSExcel::ReadSST(const TByteReader& first) {
     size_t chars = length;
     std::u16string text;
     text.reserve(length);
+    bool chainEnds = false;
     for (;;) {
       TByteReader cur(RecordData.data(), len);
       size_t width = (flags & 1) ? 2 : 1;
@@ -241,13 +255,18 @@ void TMSExcel::ReadSST(const TByteReader& first) {
       }
       text += UnicodeText(cur, p, avail * width, flags & 1);
       chars -= avail;
-      nextContinue();
+      // A string that runs past the chain's end is cut there.
+      if (!nextContinue()) {
+        chainEnds = true;
+        break;
+      }
+      if (len == 0) continue;
       // A continued string starts its record with a new width byte.
-      TByteReader cont(RecordData.data(), len);
-      flags = uint8_t((flags & ~1) | (cont.U8(0) & 1));
+      flags = uint8_t((flags & ~1) | (RecordData[0] & 1));
       p = 1;
     }
     SharedStrings.push_back(WideToAnsi(text));
+    if (chainEnds) return;
     // Formatting runs and the extension block may spill into a CONTINUE
     // record (without a width byte there).
     size_t skip = runs * 4 + ext;
@@ -255,7 +274,7 @@ void TMSExcel::ReadSST(const TByteReader& first) {
       size_t here = std::min(skip, len > p ? len - p : 0);
       p += here;
       skip -= here;
-      if (skip > 0) nextContinue();
+      if (skip > 0 && !nextContinue()) return;
     }
   }
 }

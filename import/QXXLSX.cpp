@@ -41,7 +41,7 @@ bool AttrInt(const std::u16string& attrs, const char* name, int64_t& out) {
 }
 
 bool ParseInt64(const std::u16string& text, int64_t& value) {
-  char buf[24];
+  char buf[24] = {};
   size_t n = 0;
   for (char16_t c : text) {
     if (c == u' ' || c == u'\t' || c == u'\n' || c == u'\r') continue;
@@ -96,6 +96,7 @@ void TMSExcelX::ResetData() {
   FSheets.clear();
   FWorkbookSeen = false;
   FWideShared.clear();
+  FPartTitles.clear();
   FXFKinds.clear();
   FWideCells = GetACP() != CP_UTF8;
   LoadBuiltInFormats();
@@ -137,17 +138,7 @@ void TMSExcelX::ParseStream(TStream& stream) {
 }
 
 void TMSExcelX::ParseStorage(const TOleStorage& root) {
-  if (auto info = root.OpenStream("EncryptionInfo")) {
-    // Kept for callers that look at it; the package itself is never decrypted.
-    const uint64_t n = std::min<uint64_t>(info->Size(), 1u << 20);
-    EncryptionInfo.resize(size_t(n));
-    info->Seek(0, soBeginning);
-    int64_t got = n ? info->Read(EncryptionInfo.data(), int64_t(n)) : 0;
-    EncryptionInfo.resize(size_t(std::max<int64_t>(got, 0)));
-    Encrypted = true;
-    RequestPassword();
-    throw EQXIUnknownEncryptionException(SUnknownEncryption);
-  }
+  RefuseEncryptedPackage(root);
   if (auto package = root.OpenStream("Package")) {
     // A package wrapped in a package wrapped in ... is refused, not followed down.
     if (FNesting >= 2) throw EQXIFileFormatException(SInvalidFileFormat);
@@ -284,29 +275,55 @@ void TMSExcelX::ReadDocumentProperties() {
     if (rel.Type == "extended-properties") app = rel.Target;
     if (rel.Type == "core-properties") core = rel.Target;
   }
+  // The sheet names the application listed (TitlesOfParts), and how many
+  // of them are worksheets (the first count of HeadingPairs): the names of
+  // last resort for a workbook part that names no sheet.
+  int64_t worksheets = -1;
   for (const std::string& part : {app, core}) {
     auto s = FZip->GetFileStreamByName(part);
     if (!s) continue;
+    const bool isApp = part == app;
     TQXXMLEngine e;
-    // Properties sit right under the document element; vectors and the like
-    // below them are not wanted.
-    e.OnTag = [&](TQXXMLEngine* sender, TQXXMLItem* parent, const std::string& name, const std::u16string& value,
+    // Properties sit right under the document element; of the vectors below
+    // them only the list of parts is wanted.
+    e.OnTag = [&](TQXXMLEngine*, TQXXMLItem* parent, const std::string& name, const std::u16string& value,
                   const std::u16string&, bool& accept) {
       accept = IsDocumentLevel(parent);
-      if (!accept && parent && (!parent->Parent() || IsDocumentLevel(parent->Parent()))) {
-        (void)sender;
+      if (accept || !parent) return;
+      const std::string_view n = XMLLocalName(name);
+      if (!parent->Parent() || IsDocumentLevel(parent->Parent())) {
         SummaryInformation.SetXMLProperty(name, Ansi(DecodeXMLEntities(value)));
+        accept = isApp && (n == "TitlesOfParts" || n == "HeadingPairs");
+      } else if (n == "vector") {
+        accept = ParentIs(parent, "TitlesOfParts") || ParentIs(parent, "HeadingPairs");
+      } else if (n == "variant") {
+        accept = ParentIs(parent, "vector") && ParentIs(parent->Parent(), "HeadingPairs");
+      } else if ((n == "lpstr" || n == "lpwstr") && ParentIs(parent, "vector") &&
+                 ParentIs(parent->Parent(), "TitlesOfParts")) {
+        if (FPartTitles.size() < size_t(TSpreadSheets::MaxSheets)) FPartTitles.push_back(DecodeXMLEntities(value));
+      } else if (n == "i4" && worksheets < 0 && ParentIs(parent, "variant")) {
+        int64_t count;
+        if (ParseInt64(value, count) && count >= 0) worksheets = count;
       }
     };
     e.LoadFromStream(s.get());
   }
+  if (worksheets >= 0 && FPartTitles.size() > size_t(worksheets)) FPartTitles.resize(size_t(worksheets));
 }
 
 void TMSExcelX::FindSheets() {
   const bool bin = Version == evExcel12Bin;
   const std::string dir = FWorkbookPart.substr(0, FWorkbookPart.rfind('/') + 1);
+  // A workbook part that names no sheet takes the names the application
+  // listed, then numbered ones.
+  const bool named = std::any_of(FSheets.begin(), FSheets.end(), [](const TSheetEntry& sh) { return !sh.Name.empty(); });
+  auto fallbackName = [&](size_t i) {
+    if (!named && i < FPartTitles.size() && !FPartTitles[i].empty()) return FPartTitles[i];
+    return AnsiToWide(SDefaultSheetName + std::to_string(i + 1));
+  };
   int32_t n = 0;
   for (auto& sh : FSheets) {
+    if (sh.Name.empty()) sh.Name = fallbackName(size_t(n));
     ++n;
     auto it = FWorkbookRels.find(sh.RelId);
     if (it != FWorkbookRels.end()) {
@@ -319,10 +336,13 @@ void TMSExcelX::FindSheets() {
     }
   }
   if (FSheets.empty()) {
+    // Every listed sheet, its part found by number (a missing one reads as
+    // empty), and any further numbered part.
     for (int i = 1; i <= TSpreadSheets::MaxSheets; ++i) {
       std::string part = dir + "worksheets/sheet" + std::to_string(i) + (bin ? ".bin" : ".xml");
-      if (FZip->IndexOfFile(part) < 0) break;
-      FSheets.push_back(TSheetEntry{AnsiToWide(SDefaultSheetName + std::to_string(i)), "", part, "worksheet"});
+      const bool exists = FZip->IndexOfFile(part) >= 0;
+      if (!exists && size_t(i) > FPartTitles.size()) break;
+      FSheets.push_back(TSheetEntry{fallbackName(size_t(i - 1)), "", exists ? part : std::string(), "worksheet"});
     }
   }
   if (FSheets.empty()) FSheets.push_back(TSheetEntry{AnsiToWide(std::string(SDefaultSheetName) + "1"), "", "", ""});
@@ -362,7 +382,73 @@ void TMSExcelX::Deliver(int32_t row, int32_t column, int32_t formatIndex, TVaria
     throw EQXIFileFormatException("Sheet \"" + sheet + "\": " + OpenXmlGrid.Outside(row, column) + ".");
   }
   NoteCell(row, column);
+  if (row > FSheetMaxRow) FSheetMaxRow = row;
+  if (column > FSheetMaxCol) FSheetMaxCol = column;
   if (OnCellValue) OnCellValue(this, CurrentSheet, row, column, formatIndex, value, taLeftJustify, type);
+}
+
+void TMSExcelX::BeginSheetGeometry() {
+  FColumnRanges.clear();
+  FDimensionSeen = false;
+  FDimRows = FDimCols = 0;
+  FSheetMaxRow = FSheetMaxCol = -1;
+}
+
+void TMSExcelX::DeclareDimension(int64_t firstRow, int64_t lastRow, int64_t firstCol, int64_t lastCol) {
+  auto within = [](int64_t v, int32_t limit) { return int32_t(std::clamp<int64_t>(v, 0, limit)); };
+  // Counts, as BIFF's DIMENSIONS gives them: one past the last row and column.
+  FDimRows = within(lastRow + 1, TSpreadSheetCells::MaxRows);
+  FDimCols = within(lastCol + 1, TSpreadSheetCells::MaxCols);
+  FDimensionSeen = true;
+  if (OnDimensions)
+    OnDimensions(this, CurrentSheet, within(firstRow, TSpreadSheetCells::MaxRows), FDimRows,
+                 within(firstCol, TSpreadSheetCells::MaxCols), FDimCols);
+}
+
+void TMSExcelX::AddColumnWidths(int64_t firstCol, int64_t lastCol, int64_t width) {
+  // Widths are cosmetic: a part with more ranges than a grid has columns
+  // gets no more of them kept.
+  if (firstCol < 0 || lastCol < firstCol || firstCol >= TSpreadSheetCells::MaxCols || width < 0 ||
+      FColumnRanges.size() >= size_t(TSpreadSheetCells::MaxCols))
+    return;
+  const int32_t last = int32_t(std::min<int64_t>(lastCol, TSpreadSheetCells::MaxCols - 1));
+  FColumnRanges.push_back({int32_t(firstCol), last, int32_t(std::min<int64_t>(width, 255 * 256))});
+}
+
+void TMSExcelX::EndSheetGeometry() {
+  const int32_t rows = FSheetMaxRow + 1, cols = FSheetMaxCol + 1;
+  // Cells beyond the declared extent (or no declaration): the extent that
+  // holds both.
+  if (OnDimensions && rows > 0 && (!FDimensionSeen || rows > FDimRows || cols > FDimCols))
+    OnDimensions(this, CurrentSheet, 0, std::max(rows, FDimRows), 0, std::max(cols, FDimCols));
+  // Widths as far as the cells reach: declared extents are often the whole
+  // grid, and no output has a column beyond the last cell.
+  const int32_t extent = cols;
+  if (!OnColumnWidth || FColumnRanges.empty() || extent == 0) return;
+  // The later range wins where ranges overlap: walk them backwards and give
+  // each column its width once, skipping filled runs through next[].
+  std::vector<int32_t> width(size_t(extent), -1), next(size_t(extent) + 1);
+  for (int32_t c = 0; c <= extent; ++c) next[size_t(c)] = c;
+  auto unfilled = [&](int32_t c) {
+    int32_t root = c;
+    while (next[size_t(root)] != root) root = next[size_t(root)];
+    while (next[size_t(c)] != root) {
+      const int32_t up = next[size_t(c)];
+      next[size_t(c)] = root;
+      c = up;
+    }
+    return root;
+  };
+  for (auto it = FColumnRanges.rbegin(); it != FColumnRanges.rend(); ++it) {
+    if (it->First >= extent) continue;
+    const int32_t last = std::min(it->Last, extent - 1);
+    for (int32_t c = unfilled(it->First); c <= last; c = unfilled(c)) {
+      width[size_t(c)] = it->Width;
+      next[size_t(c)] = c + 1;
+    }
+  }
+  for (int32_t c = 0; c < extent; ++c)
+    if (width[size_t(c)] >= 0) OnColumnWidth(this, CurrentSheet, c, width[size_t(c)]);
 }
 
 uint8_t TMSExcelX::FormatKind(int32_t xf) {
@@ -733,6 +819,26 @@ void TMSExcelX::ReadSheetXml(const std::string& part) {
       accept = ParentIs(parent, "is");
     } else if (n == "sheetData") {
       accept = true;
+    } else if (n == "dimension" && ParentIs(parent, "worksheet")) {
+      std::u16string ref = Attr(attrs, "ref");
+      const size_t colon = ref.find(u':');
+      int32_t c1, r1, c2, r2;
+      if (DecodeCellRef(ref.data(), std::min(colon, ref.size()), c1, r1) && r1 >= 0) {
+        if (colon == std::u16string::npos ||
+            !DecodeCellRef(ref.data() + colon + 1, ref.size() - colon - 1, c2, r2) || r2 < 0) {
+          c2 = c1;
+          r2 = r1;
+        }
+        DeclareDimension(std::min(r1, r2), std::max(r1, r2), std::min(c1, c2), std::max(c1, c2));
+      }
+    } else if (n == "cols" && ParentIs(parent, "worksheet")) {
+      accept = true;
+    } else if (n == "col" && ParentIs(parent, "cols")) {
+      int64_t first = 0, last = 0;
+      double width = 0;
+      if (AttrInt(attrs, "min", first) && AttrInt(attrs, "max", last) && ParseDouble(Attr(attrs, "width"), width) &&
+          width >= 0 && width < 65536)
+        AddColumnWidths(first - 1, last - 1, int64_t(width * 256 + 0.5));
     } else if (IsDocumentLevel(parent)) {
       accept = true;
     }
@@ -787,5 +893,7 @@ void TMSExcelX::ReadSheetXml(const std::string& part) {
       node = nullptr;
     }
   };
+  BeginSheetGeometry();
   e.LoadFromStream(s.get());
+  EndSheetGeometry();
 }

@@ -93,10 +93,29 @@ class TMSExcelX : public TCustomMSExcel {
   // worked out once per format rather than once per cell.
   uint8_t FormatKind(int32_t xf);
 
+  // Sheet geometry, gathered while a sheet part is read: the declared
+  // extent is reported at once, the column widths when the part ends (only
+  // for columns up to the last cell, so a default width for every column of
+  // the grid costs nothing).
+  void BeginSheetGeometry();
+  // Rows and columns 0-based, inclusive, as both variants store them.
+  void DeclareDimension(int64_t firstRow, int64_t lastRow, int64_t firstCol, int64_t lastCol);
+  // Width in 1/256 of a character.
+  void AddColumnWidths(int64_t firstCol, int64_t lastCol, int64_t width);
+  void EndSheetGeometry();
+  struct TColumnRange {
+    int32_t First, Last, Width;
+  };
+  std::vector<TColumnRange> FColumnRanges;
+  bool FDimensionSeen = false;
+  int32_t FDimRows = 0, FDimCols = 0;
+  int32_t FSheetMaxRow = -1, FSheetMaxCol = -1;
+
   std::unique_ptr<TZipArchive> FZip;
   std::string FWorkbookPart;
   std::map<std::string, TRelationship> FWorkbookRels;
   std::vector<TSheetEntry> FSheets;
+  std::vector<std::u16string> FPartTitles;  // sheet names of docProps/app.xml
   bool FWorkbookSeen = false;
   // Shared strings as wide text when the system code page cannot hold them.
   std::vector<std::u16string> FWideShared;

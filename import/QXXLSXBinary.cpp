@@ -25,10 +25,14 @@ enum : uint32_t {
   BrtFmlaNum = 0x09,
   BrtFmlaBool = 0x0A,
   BrtFmlaError = 0x0B,
+  BrtShortBlank = 0x0C,  // the short forms, 0x0C to 0x12, hold no column
+  BrtShortIsst = 0x12,
   BrtSSTItem = 0x13,
+  BrtColInfo = 0x3C,
   BrtFont = 0x2B,
   BrtFmt = 0x2C,
   BrtXF = 0x2F,
+  BrtWsDim = 0x94,
   BrtWbProp = 0x99,
   BrtBundleSh = 0x9C,
   BrtBeginCellXFs = 0x269,
@@ -229,51 +233,71 @@ void TMSExcelX::ReadStylesBin(const std::string& part) {
 void TMSExcelX::ReadSheetBin(const std::string& part) {
   auto s = FZip->GetFileStreamByName(part);
   if (!s) return;
+  BeginSheetGeometry();
   int32_t row = 0;
+  // Column of the previous cell of the row: a short cell record is the next
+  // column, the first column when it opens the row.
+  int64_t previous = -1;
   ForEachRecord(*this, *s, part, [&](uint32_t type, const TByteReader& r) {
-    if (type > BrtFmlaError) return true;
-    if (type == BrtRowHdr) {
-      uint32_t rw = r.U32(0);
-      // Addresses past the grid go on to Deliver, which reports them.
-      row = int32_t(std::min<uint32_t>(rw, INT32_MAX));
-      return true;
-    }
-    // Every cell record starts with the column and a 24-bit style index.
-    uint32_t col = r.U32(0);
-    int32_t column = int32_t(std::min<uint32_t>(col, INT32_MAX));
-    int32_t xf = int32_t(r.U32(4) & 0xFFFFFF);
     switch (type) {
+      case BrtRowHdr: {
+        uint32_t rw = r.U32(0);
+        // Addresses past the grid go on to Deliver, which reports them.
+        row = int32_t(std::min<uint32_t>(rw, INT32_MAX));
+        previous = -1;
+        return true;
+      }
+      case BrtWsDim:
+        DeclareDimension(r.U32(0), r.U32(4), r.U32(8), r.U32(12));
+        return true;
+      case BrtColInfo:
+        AddColumnWidths(r.U32(0), r.U32(4), r.U32(8));
+        return true;
+      default:
+        if (type > BrtShortIsst) return true;
+        break;
+    }
+    // Long forms: the column, a 24-bit style index, the value from byte 8.
+    // Short forms: the style index, the value from byte 4.
+    const bool isShort = type >= BrtShortBlank;
+    const int64_t col = isShort ? previous + 1 : int64_t(r.U32(0));
+    const int32_t xf = int32_t(r.U32(isShort ? 0 : 4) & 0xFFFFFF);
+    const size_t at = isShort ? 4 : 8;
+    previous = col;
+    const int32_t column = int32_t(std::min<int64_t>(col, INT32_MAX));
+    switch (isShort ? type - BrtShortBlank + BrtCellBlank : type) {
       case BrtCellBlank:
         if (LoadNULLs) Deliver(row, column, xf, TVariant::Null(), ictEmpty);
         break;
       case BrtCellRk:
-        DeliverNumber(row, column, xf, RKToDouble(r.U32(8)));
+        DeliverNumber(row, column, xf, RKToDouble(r.U32(at)));
         break;
       case BrtCellReal:
       case BrtFmlaNum:
-        DeliverNumber(row, column, xf, r.F64(8));
+        DeliverNumber(row, column, xf, r.F64(at));
         break;
       case BrtCellError:
       case BrtFmlaError: {
-        std::string text = ErrorCodeText(r.U8(8));
-        if (r.U8(8) == 0x2B) text = "#GETTING_DATA";
+        std::string text = ErrorCodeText(r.U8(at));
+        if (r.U8(at) == 0x2B) text = "#GETTING_DATA";
         Deliver(row, column, -1, TVariant(text), ictUnknown);
         break;
       }
       case BrtCellBool:
       case BrtFmlaBool:
-        Deliver(row, column, -1, TVariant(r.U8(8) != 0), ictBoolean);
+        Deliver(row, column, -1, TVariant(r.U8(at) != 0), ictBoolean);
         break;
       case BrtCellSt:
       case BrtFmlaString:
-        DeliverText(row, column, WideString(r, 8));
+        DeliverText(row, column, WideString(r, at));
         break;
       case BrtCellIsst:
-        DeliverSharedString(row, column, r.U32(8));
+        DeliverSharedString(row, column, r.U32(at));
         break;
       default:
         break;
     }
     return true;
   });
+  EndSheetGeometry();
 }

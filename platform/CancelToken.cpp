@@ -24,5 +24,4 @@ void TCancelToken::KeepAliveIfDue() const {
     ~TReset() { Flag = false; }
   } reset{FInKeepAlive};
   FKeepAlive();
-  if (Canceled()) Throw();
 }

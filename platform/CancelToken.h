@@ -7,8 +7,8 @@
 // whatever loops; call Poll() once per row or record. Poll() raises
 // EOperationCanceled when the token is set, so a loop needs no code of its
 // own to end; a loop that must end by its own path (an export component
-// ending erCanceled) tests Canceled() instead. Both are a relaxed atomic load
-// and safe to call from any thread.
+// ending erCanceled) asks Stopping() instead. Both cost a relaxed atomic load
+// and are safe to call from any thread.
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -46,8 +46,14 @@ class TCancelToken {
   // window stays painted and its Stop button can be pressed during a long
   // conversion on its own thread.
   void Poll() const {
-    if (Canceled()) Throw();
+    if (Stopping()) Throw();
+  }
+  // The same without raising, for loops that end by their own path (an
+  // export component's stop query): true when the work should stop.
+  bool Stopping() const {
+    if (Canceled()) return true;
     if (FKeepAlive && std::this_thread::get_id() == FKeepAliveThread && ++FPolls % 256 == 0) KeepAliveIfDue();
+    return Canceled();
   }
   [[noreturn]] static void Throw();
 

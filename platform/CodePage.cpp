@@ -237,6 +237,16 @@ std::u16string IconvToWide(const char* data, size_t size, int cp) {
       iconv(cd, nullptr, nullptr, nullptr, nullptr);
     }
   }
+  // Windows-1255 and 1258 hold back the last character, waiting for a
+  // combining mark; it comes out only on the final flush.
+  char* o = reinterpret_cast<char*>(buf);
+  size_t oLeft = sizeof(buf);
+  if (iconv(cd, nullptr, nullptr, &o, &oLeft) != size_t(-1)) {
+    for (size_t k = 0; k < (sizeof(buf) - oLeft) / 2; ++k) {
+      const auto* b = reinterpret_cast<const unsigned char*>(buf + k);
+      out += char16_t(b[0] | (b[1] << 8));
+    }
+  }
   return out;
 }
 

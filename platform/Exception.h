@@ -8,6 +8,8 @@ class Exception : public std::exception {
   explicit Exception(std::string message) : FMessage(std::move(message)) {}
   const std::string& Message() const noexcept { return FMessage; }
   const char* what() const noexcept override { return FMessage.c_str(); }
+  // For a handler that adds context before it rethrows the same object.
+  void SetMessage(std::string message) { FMessage = std::move(message); }
 
  private:
   std::string FMessage;

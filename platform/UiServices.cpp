@@ -22,6 +22,8 @@ bool TUiServices::SaveFileDialog(const std::string&, const std::string&, const s
   return false;
 }
 bool TUiServices::OpenURL(const std::string&) { return false; }
+std::unique_ptr<TProgressWindow> TUiServices::CreateProgressWindow() { return nullptr; }
+void TUiServices::SetBusyCursor(bool) {}
 
 namespace {
 TUiServices gSilent;

@@ -3,6 +3,7 @@
 // a real implementation; the default shows nothing and answers with the
 // default button (the first one: IDOK, IDYES; MB_DEFBUTTON2/3 move it).
 #include <cstdint>
+#include <memory>
 #include <string>
 
 enum : uint32_t {
@@ -23,6 +24,32 @@ enum : uint32_t {
 };
 enum : int { IDOK = 1, IDCANCEL = 2, IDYES = 6, IDNO = 7 };
 
+// The export family's progress window: a caption, a status line, a bar and
+// one button (Cancel while the export runs, OK at its end). The window shows
+// a real dialog; elsewhere there is none.
+class TProgressWindow {
+ public:
+  virtual ~TProgressWindow() = default;
+  virtual void SetCaption(const std::string& text) = 0;
+  virtual void SetStatus(const std::string& text) = 0;
+  virtual void SetButtonCaption(const std::string& text) = 0;
+  // The bar is shown only when min or max is not 0.
+  virtual void SetRange(int32_t min, int32_t max) = 0;
+  virtual void SetPosition(int32_t position) = 0;
+  virtual int32_t Position() const = 0;
+  virtual int32_t Max() const = 0;
+  virtual void StartAnimation() = 0;
+  virtual void StopAnimation() = 0;
+  // Shows the window without making it modal.
+  virtual void Show() = 0;
+  virtual void Repaint() = 0;
+  // Set by the button (while it cancels) or by closing the window.
+  virtual bool CancelRequested() const = 0;
+  virtual void SetCancelRequested(bool value) = 0;
+  // Processes window messages until the button is pressed or the window closed.
+  virtual void WaitForButton() = 0;
+};
+
 class TUiServices {
  public:
   virtual ~TUiServices() = default;
@@ -33,6 +60,11 @@ class TUiServices {
   virtual bool SaveFileDialog(const std::string& title, const std::string& filter, const std::string& defaultExt,
                               std::string& fileName);
   virtual bool OpenURL(const std::string& url);
+  // A new progress window, not yet shown; nullptr where there is none (the
+  // default). Raises when the window cannot be made.
+  virtual std::unique_ptr<TProgressWindow> CreateProgressWindow();
+  // The hourglass cursor on (true) and back off; nested calls pair up.
+  virtual void SetBusyCursor(bool busy);
 };
 
 // The button a box with these flags has as default (what the silent default answers).

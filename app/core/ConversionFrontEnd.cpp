@@ -1,6 +1,9 @@
 #include "ConversionFrontEnd.h"
 
+#include <new>
+
 #include "Exception.h"
+#include "ExportHandOff.h"
 #include "PlainWriters.h"
 #include "QXIOO.h"
 #include "QXIOleStorage.h"
@@ -161,7 +164,13 @@ void TSpreadsheetConversion::WriteSheet(const std::string& path, const TSpreadSh
     case 1: WriteCSV(path, sheet, options); break;
     case 2: WriteHTML(path, sheet, options); break;
     case 3: WriteXML(path, sheet, options); break;
-    case 4: case 5: case 6: throw FormatNotAvailable(index);
+    case 4: {
+      // The export polls the run's stop through its own stop query.
+      const TCancelToken* cancel = options.Cancel;
+      ExportXLS(path, sheet, cancel ? TExportStopQuery([cancel] { return cancel->Stopping(); }) : TExportStopQuery());
+      break;
+    }
+    case 5: case 6: throw FormatNotAvailable(index);
     default: break;
   }
 }
@@ -170,7 +179,7 @@ void TSpreadsheetConversion::ConvertFile(const std::string& sourcePath, const st
                                          int index, TItemContext* item) {
   FLastReader = nullptr;
   // Nothing is read when the output cannot be written anyway.
-  if (index >= 4 && index < DestinationFormatCount) throw FormatNotAvailable(index);
+  if (index >= 5 && index < DestinationFormatCount) throw FormatNotAvailable(index);
   TReaderKind kind = ChooseReader(sourcePath);
   std::string ext = ExtractFileExt(sourcePath);
   std::string extText = ext.empty() ? std::string("file without extension") : "\"" + ext + "\" file";
@@ -190,7 +199,7 @@ void TSpreadsheetConversion::ConvertFile(const std::string& sourcePath, const st
   FLastKind = kind;
   std::string truncated;
   try {
-    reader->LoadFromFile(sourcePath);
+    LoadSource(*reader, sourcePath);
   } catch (const EQXIFileTruncatedException& e) {
     // The cells before the cut are in the model: they are written all the same.
     truncated = e.Message();
@@ -200,6 +209,29 @@ void TSpreadsheetConversion::ConvertFile(const std::string& sourcePath, const st
     if (item) item->Commit();  // what was read stays, though the item ends in error
     throw EQXIFileTruncatedException(truncated + (truncated.back() == '.' ? "" : ".") +
                                      " What could be read was written.");
+  }
+}
+
+std::string TSpreadsheetConversion::MessageNamingFile(const std::string& message, const std::string& sourcePath) {
+  const std::string name = ExtractFileName(sourcePath);
+  const std::string quoted = "\"" + name + "\"";
+  if (name.empty() || message.find(quoted) != std::string::npos || message.find(sourcePath) != std::string::npos)
+    return message;
+  static const std::string TheFile = "The file ";
+  if (message.compare(0, TheFile.size(), TheFile) == 0) return quoted + message.substr(TheFile.size() - 1);
+  return quoted + ": " + (message.empty() ? std::string("unknown error") : message);
+}
+
+void TSpreadsheetConversion::LoadSource(TSpreadSheetFile& reader, const std::string& sourcePath) {
+  try {
+    reader.LoadFromFile(sourcePath);
+  } catch (Exception& e) {
+    e.SetMessage(MessageNamingFile(e.Message(), sourcePath));
+    throw;
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (const std::exception& e) {
+    throw Exception(MessageNamingFile(e.what(), sourcePath));
   }
 }
 

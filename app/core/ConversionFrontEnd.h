@@ -83,6 +83,14 @@ class TSpreadsheetConversion {
   // A new reader of that kind with its default properties; nullptr when
   // this build has none.
   static std::unique_ptr<TSpreadSheetFile> CreateReader(TReaderKind kind);
+  // reader.LoadFromFile(sourcePath); an error that ends the load is rethrown
+  // (same type) with its message naming the file.
+  static void LoadSource(TSpreadSheetFile& reader, const std::string& sourcePath);
+  // The message of an error met while reading sourcePath, naming the file
+  // once: "The file is ..." becomes "\"book.xls\" is ...", a message that
+  // holds the quoted name or the path already stays, any other gets
+  // "\"book.xls\": " in front.
+  static std::string MessageNamingFile(const std::string& message, const std::string& sourcePath);
 
  private:
   TSpreadSheetFile* Reader(TReaderKind kind);

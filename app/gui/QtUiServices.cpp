@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ProductInfo.h"
+#include "QXEProcess.h"
 #include "Utils.h"
 
 namespace {
@@ -109,4 +110,13 @@ bool TQtUiServices::SaveFileDialog(const std::string& title, const std::string& 
 bool TQtUiServices::OpenURL(const std::string& url) {
   // TolerantMode keeps the %20 of a mail subject as it is.
   return QDesktopServices::openUrl(QUrl(FromAnsi(url), QUrl::TolerantMode));
+}
+
+std::unique_ptr<TProgressWindow> TQtUiServices::CreateProgressWindow() {
+  return std::make_unique<TfrmQXEProcess>(FParent);
+}
+
+void TQtUiServices::SetBusyCursor(bool busy) {
+  if (busy) QApplication::setOverrideCursor(Qt::WaitCursor);
+  else QApplication::restoreOverrideCursor();
 }

@@ -20,6 +20,8 @@ class TQtUiServices : public TUiServices {
   bool SaveFileDialog(const std::string& title, const std::string& filter, const std::string& defaultExt,
                       std::string& fileName) override;
   bool OpenURL(const std::string& url) override;
+  std::unique_ptr<TProgressWindow> CreateProgressWindow() override;
+  void SetBusyCursor(bool busy) override;
 
  private:
   QPointer<QWidget> FParent;

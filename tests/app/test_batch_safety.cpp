@@ -82,7 +82,7 @@ TEST_F(BatchSafety, ATruncatedFileWritesWhatWasReadAndEndsInError) {
   testbooks::WriteBytes(Dir / "in/cut.wk1", wk1.Data());
   Batch.Settings.rgDestination = 0;  // text
   const auto statuses = Run();
-  EXPECT_EQ(statuses[0], "Error The file is truncated: it ends at byte " + std::to_string(wk1.Data().size()) +
+  EXPECT_EQ(statuses[0], "Error \"cut.wk1\" is truncated: it ends at byte " + std::to_string(wk1.Data().size()) +
                              " without its end-of-file record. What could be read was written.");
   const std::string txt = ReadText(Dir / "out/cut.txt");
   EXPECT_NE(txt.find("42"), std::string::npos);

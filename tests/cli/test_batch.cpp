@@ -124,7 +124,7 @@ TEST(BatchCli, StreamsAndExitStatusesOfTheRealProgram) {
   EXPECT_EQ(failed.Code, 1);
   EXPECT_EQ(failed.Out.find("Invalid file version"), std::string::npos) << failed.Out;
   EXPECT_NE(failed.Out.find("0 converted, 1 failed, 0 skipped\n"), std::string::npos) << failed.Out;
-  EXPECT_NE(failedErr.find("broken.wk1: Invalid file version"), std::string::npos) << failedErr;
+  EXPECT_NE(failedErr.find("broken.wk1\": Invalid file version"), std::string::npos) << failedErr;
 
   auto [usage, usageErr] = run("--format");
   EXPECT_EQ(usage.Code, 2);

@@ -176,14 +176,14 @@ TEST_F(CliTest, ErrorsGoToStderrItemLinesAndSummaryToStdout) {
   EXPECT_TRUE(lines[1].ends_with(" msec  " + Tmp / "in/good.wk1 -> " + Tmp / "out/good.txt")) << lines[1];
   EXPECT_EQ(lines[2], "Skipped" + std::string(17, ' ') + Tmp / "in/kept.wk1 -> " + Tmp / "out/kept.txt");
   EXPECT_EQ(lines[3], "1 converted, 1 failed, 1 skipped");
-  EXPECT_EQ(r.Err, "varnowe-batch: " + Tmp / "in/broken.wk1: Invalid file version or file format.\n");
+  EXPECT_EQ(r.Err, "varnowe-batch: \"broken.wk1\": Invalid file version or file format.\n");
   EXPECT_EQ(ReadFile(Tmp / "out/kept.txt"), "older output");
 
   // -q: the summary only; the error is still said.
   r = Batch({"-q", "-s", Tmp / "in", "-d", Tmp / "out"});
   EXPECT_EQ(r.Code, 1);
   EXPECT_EQ(r.Out, "1 converted, 2 failed, 0 skipped\n");
-  EXPECT_TRUE(Contains(r.Err, "broken.wk1: Invalid file version")) << r.Err;
+  EXPECT_TRUE(Contains(r.Err, "broken.wk1\": Invalid file version")) << r.Err;
 
   // Nothing to do is no error, but worth a word.
   fs::create_directories(Tmp / "empty");
@@ -259,7 +259,7 @@ TEST_F(CliTest, LogGetsOneTabSeparatedLinePerItem) {
   EXPECT_TRUE(rows[0][1].ends_with(" msec"));
   EXPECT_EQ(rows[0], (std::vector<std::string>{"Finished", rows[0][1], Tmp / "in/multi.wk3", Tmp / "out/multi.csv",
                                                Tmp / "out/multi2.csv"}));
-  EXPECT_EQ(rows[1], (std::vector<std::string>{"Error Invalid file version or file format.", "",
+  EXPECT_EQ(rows[1], (std::vector<std::string>{"Error \"zbroken.wk1\": Invalid file version or file format.", "",
                                                Tmp / "in/zbroken.wk1", Tmp / "out/zbroken.csv"}));
 }
 

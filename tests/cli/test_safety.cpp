@@ -172,7 +172,7 @@ TEST(Budgets, MaxOutputAndTruncatedFilesGiveExitStatus1) {
   testbooks::WriteBytes(dir / "in/cut.wk1", wk1.Data());
   c = Start({"--source", dir / "in", "--dest", dir / "out", "--format", "csv"}, dir / "log.txt");
   EXPECT_EQ(Wait(c), 1);
-  EXPECT_NE(ReadText(dir / "log.txt").find("The file is truncated"), std::string::npos);
+  EXPECT_NE(ReadText(dir / "log.txt").find("\"cut.wk1\" is truncated: it ends at byte"), std::string::npos);
   EXPECT_NE(ReadText(dir / "out/cut.csv").find("\"7\""), std::string::npos);
 }
 

@@ -288,17 +288,47 @@ TEST_F(BiffTest, SstErrorsGoThroughOnErrorProcess) {
   EXPECT_EQ(errors, 1);
   EXPECT_EQ(Cell(x, 0, 0, 0)->Value().ToDouble(), 5);
 
-  // A continuation that is no CONTINUE record.
-  biff::Workbook cut;
-  cut.globals.rec(0x00FC, Body().u32(2).u32(2).str16(u"one"));
-  cut.sheets.push_back({u"S", Stream().rec(0x00FD, biff::LabelSst(0, 0, 0, 0))});
-  x.OnErrorProcess = nullptr;
-  try {
-    Parse(x, Container({{"Workbook", cut.Build()}}));
-    FAIL();
-  } catch (const EQXIExcelException& e) {
-    EXPECT_STREQ(e.what(), "CONTINUE record is not found in the stream");
+}
+
+// A table that claims more strings than its chain holds keeps what is
+// there; the workbook's cells all load.
+TEST_F(BiffTest, SstWithInflatedCountKeepsWhatItHolds) {
+  biff::Workbook wb;
+  // Six strings claimed; the record ends inside the third, and the next
+  // record is no CONTINUE.
+  wb.globals.rec(0x00FC, Body().u32(6).u32(6).str16(u"one").str16(u"two").u16(9).u8(0).bytes("thr"));
+  wb.globals.rec(0x00FF, Body().u16(8));  // EXTSST
+  Stream s;
+  for (uint16_t i = 0; i < 5; ++i) s.rec(0x00FD, biff::LabelSst(0, i, 0, i == 4 ? 70000 : i));
+  s.rec(0x0203, biff::Number(1, 0, 0, 25000));
+  wb.sheets.push_back({u"S", s});
+  TMSExcel x;
+  Parse(x, Container({{"Workbook", wb.Build()}}));
+  ASSERT_EQ(x.SharedStrings.size(), 3u);
+  EXPECT_EQ(U16(Cell(x, 0, 0, 0)), u"one");
+  EXPECT_EQ(U16(Cell(x, 0, 0, 1)), u"two");
+  EXPECT_EQ(U16(Cell(x, 0, 0, 2)), u"thr");  // cut where the chain ends
+  for (int col : {3, 4}) {  // beyond the table: an empty text
+    const TQXICell* c = Cell(x, 0, 0, col);
+    EXPECT_TRUE(!c || VarToStr(c->Value()).empty()) << col;
   }
+  EXPECT_EQ(Cell(x, 0, 1, 0)->Value().ToDouble(), 25000);
+  EXPECT_EQ(x.Sheets[0].Caption, u"S");
+
+  // The count runs on past a CONTINUE and the end of the stream.
+  biff::Workbook cont;
+  cont.globals.rec(0x00FC, Body().u32(4).u32(4).str16(u"a")).rec(0x003C, Body().str16(u"b").u16(5).u8(1).utf16(u"c"));
+  cont.sheets.push_back({u"S", Stream().rec(0x00FD, biff::LabelSst(0, 0, 0, 2))});
+  Parse(x, Container({{"Workbook", cont.Build()}}));
+  ASSERT_EQ(x.SharedStrings.size(), 3u);
+  EXPECT_EQ(x.SharedStrings[1], "b");
+  EXPECT_EQ(U16(Cell(x, 0, 0, 0)), u"c");
+  // A stream that ends with the chain.
+  Stream bare;
+  bare.rec(0x0809, biff::Bof(0x0600, 0x0005)).rec(0x00FC, Body().u32(9).u32(9).str16(u"x").u16(4).u8(0).bytes("y"));
+  EXPECT_NO_THROW(Parse(x, Container({{"Workbook", bare.d}})));
+  ASSERT_EQ(x.SharedStrings.size(), 2u);
+  EXPECT_EQ(x.SharedStrings[1], "y");
 }
 
 TEST_F(BiffTest, ShortOrWrongRecordsAreDroppedThroughTheErrorPath) {
@@ -327,13 +357,13 @@ TEST_F(BiffTest, ShortOrWrongRecordsAreDroppedThroughTheErrorPath) {
     abort = false;
   };
   Parse(x, file);
-  EXPECT_EQ(messages.size(), 4u);
+  EXPECT_EQ(messages.size(), 3u);
   EXPECT_EQ(Cell(x, 0, 1, 0)->Value().ToDouble(), 42);
 }
 
 TEST_F(BiffTest, FilePassAsksForPasswordThenFails) {
   biff::Workbook wb;
-  wb.globals.rec(0x002F, Body().u16(0));
+  wb.globals.rec(0x002F, Body().u16(0).u16(0x1234).u16(0x5678));
   wb.sheets.push_back({u"S", Stream()});
   auto file = Container({{"Workbook", wb.Build()}});
   TMSExcel x;
@@ -341,7 +371,7 @@ TEST_F(BiffTest, FilePassAsksForPasswordThenFails) {
     Parse(x, file);
     FAIL();
   } catch (const EQXIUnknownEncryptionException& e) {
-    EXPECT_STREQ(e.what(), "Unknown encryption for data file.");
+    EXPECT_STREQ(e.what(), "The file is password-protected (XOR); this program cannot open protected files.");
   }
   EXPECT_TRUE(x.PasswordProtected());
   int asked = 0;
@@ -354,6 +384,40 @@ TEST_F(BiffTest, FilePassAsksForPasswordThenFails) {
   };
   EXPECT_THROW(Parse(x, file), EQXIUnknownEncryptionException);
   EXPECT_EQ(asked, 3);
+}
+
+// The scheme named by FILEPASS (and by the EncryptionInfo of an encrypted
+// Open XML package met under a BIFF name).
+TEST_F(BiffTest, ProtectedFilesNameTheirScheme) {
+  auto messageOf = [](const std::vector<uint8_t>& file) {
+    TMSExcel x;
+    try {
+      Parse(x, file);
+    } catch (const EQXIUnknownEncryptionException& e) {
+      EXPECT_TRUE(x.PasswordProtected());
+      std::string m = e.what();
+      size_t open = m.find('('), close = m.find(')');
+      return open == std::string::npos || close == std::string::npos ? m : m.substr(open + 1, close - open - 1);
+    }
+    return std::string("<loaded>");
+  };
+  auto withFilePass = [](const Body& filePass, bool biff8 = true) {
+    biff::Workbook wb;
+    wb.biff8 = biff8;
+    wb.globals.rec(0x002F, filePass);
+    wb.sheets.push_back({u"S", Stream()});
+    return Container({{biff8 ? "Workbook" : "Book", wb.Build()}});
+  };
+  const Body salt = Body().u32(1).u32(2).u32(3).u32(4);
+  EXPECT_EQ(messageOf(withFilePass(Body().u16(1).u16(1).u16(1).append(salt).append(salt).append(salt))), "RC4");
+  EXPECT_EQ(messageOf(withFilePass(Body().u16(1).u16(2).u16(2).u32(4).append(salt))), "RC4 CryptoAPI");
+  EXPECT_EQ(messageOf(withFilePass(Body().u16(1).u16(4).u16(2).u32(4).append(salt))), "RC4 CryptoAPI");
+  EXPECT_EQ(messageOf(withFilePass(Body().u16(0x1234).u16(0x5678), false)), "XOR");  // BIFF5
+  EXPECT_EQ(messageOf(withFilePass(Body().u16(7).u16(1).u16(1))), "unknown encryption");
+  EXPECT_EQ(messageOf(Container({{"EncryptionInfo", {4, 0, 4, 0, 0x40, 0, 0, 0}}, {"EncryptedPackage", {1, 2}}})),
+            "Agile encryption");
+  EXPECT_EQ(messageOf(Container({{"EncryptionInfo", {3, 0, 2, 0, 0x24, 0, 0, 0}}, {"EncryptedPackage", {1, 2}}})),
+            "Standard encryption");
 }
 
 TEST_F(BiffTest, PlainBiff2AndBiff4Files) {

@@ -247,19 +247,67 @@ TEST_F(LotusTest, MultiSheetFormulaStringReplacesResult) {
   EXPECT_EQ(Cell(r, 1, 0, 2)->Alignment(), taCenter);
 }
 
-TEST_F(LotusTest, GroupOnePairsAreUnfolded) {
+TEST_F(LotusTest, PackedNumbersCarryTheirSign) {
   LotusBuilder b;
-  b.Bof(0x1002)
-      .Label3(0, 0, 0, '\'', "abc\x01\r\x01\ndef")  // a line break as later releases store it
-      .Label3(1, 0, 0, '\'', "caf\x01\x82")          // e-acute from code page 850
-      .Label3(2, 0, 0, '\'', "tail\x01")              // a lone prefix is left alone
+  b.Bof(0x1000)
+      .Packed(0, 0, 0, (35792u << 6) | 0x20)             // -35792
+      .Packed(0, 0, 1, (6u << 6) | 0x20 | 0x10 | 1)      // -6 / 10
+      .Packed(0, 0, 2, (125u << 6) | 0x20 | 0x10 | 2)    // -125 / 100
+      .Packed(0, 0, 3, (3u << 6) | 0x20 | 2)             // -3 * 100
+      .Packed(1, 0, 0, (5u << 6) | 0x10 | 9)             // 5 / 10^9: the power takes four bits
+      .Packed(1, 0, 1, (7u << 6) | 12)                   // 7 * 10^12
+      .Packed(1, 0, 2, 0xFFFFFFC0u)                      // the largest magnitude
+      .Packed(1, 0, 3, 0x20)                             // minus zero
       .Eof();
   TLotus123 r;
   Load(r, b.Data());
-  for (int row = 0; row < 3; ++row) ASSERT_TRUE(Cell(r, 0, row, 0)) << row;
-  EXPECT_EQ(Cell(r, 0, 0, 0)->Value().AsString(), "abc\r\ndef");
-  EXPECT_EQ(Cell(r, 0, 1, 0)->Value().AsString(), "caf\xC3\xA9");
-  EXPECT_EQ(Cell(r, 0, 2, 0)->Value().AsString(), "tail\x01");
+  EXPECT_EQ(Cell(r, 0, 0, 0)->Value().AsInteger(), -35792);
+  EXPECT_EQ(Cell(r, 0, 0, 0)->CellType(), ictInteger);
+  EXPECT_EQ(Cell(r, 0, 0, 1)->Value().AsFloat(), -0.6);  // one division: exactly the double of -0.6
+  EXPECT_EQ(Cell(r, 0, 0, 1)->CellType(), ictDecimal);
+  EXPECT_EQ(Cell(r, 0, 0, 2)->Value().AsFloat(), -1.25);
+  EXPECT_EQ(Cell(r, 0, 0, 3)->Value().AsFloat(), -300.0);
+  EXPECT_EQ(Cell(r, 0, 1, 0)->Value().AsFloat(), 5e-9);
+  EXPECT_EQ(Cell(r, 0, 1, 1)->Value().AsFloat(), 7e12);
+  EXPECT_EQ(Cell(r, 0, 1, 2)->Value().AsInteger(), 67108863);
+  EXPECT_EQ(Cell(r, 0, 1, 3)->Value().AsInteger(), 0);
+}
+
+// Texts of the multibyte set: every group, and what no character maps.
+TEST_F(LotusTest, MultibyteTextHasNoStrayControlCharacters) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"abc\x01\r\x01\ndef", "abc\r\ndef"},             // group-1 line break, as later releases store it
+      {"abc\x0F-\x0F*def", "abc\r\ndef"},               // the same through the control group
+      {"caf\x01\x82", "caf\xC3\xA9"},                   // e-acute from code page 850
+      {"\x05\xC4\x05\xE0", "\xD0\x94\xD0\xB0"},         // Cyrillic (group 5, code page 1251)
+      {"\x06\xA6", "\xC5\xBD"},                         // Latin 2 (group 6, code page 852)
+      {"\x10\x82\xA0", "\xE3\x81\x82"},                 // Japanese double-byte
+      {"\x10\x10\xB1", "\xEF\xBD\xB1"},                 // a single-byte character of the Japanese group
+      {"\x14\x20\xAC", "\xE2\x82\xAC"},                 // a UTF-16 unit
+      {"\x14\xF6\x41", "\xE4\x84\x80"},                 // F6 stands for a zero low byte
+      {"\x14\xD8\x3D\x14\xF6\xDE", "\xF0\x9F\x98\x80"}, // a surrogate pair
+      {"\x14\xD8\x3D!", "\xEF\xBF\xBD!"},               // an unpaired surrogate
+      {"a\x07" "b\x1F" "c\x19" "d", "a\xEF\xBF\xBD" "b\xEF\xBF\xBD" "c\xEF\xBF\xBD" "d"},  // no such group
+      {"a\x0F\x21" "b", "a\xEF\xBF\xBD" "b"},           // SOH through the control group
+      {"a\x01\x05" "b", "a\xEF\xBF\xBD" "b"},           // a group-1 pair of another control
+      {"a\x01" "Ab", "a\xEF\xBF\xBD" "b"},              // an exception pair the reader does not know
+      {std::string("a\x14\x00\x05" "b", 5), "a\xEF\xBF\xBD"},  // the text ends at its NUL, inside the sequence
+      {"tail\x01", "tail\xEF\xBF\xBD"},                 // a prefix cut off by the end
+      {"tab\there", "tab\there"},
+  };
+  LotusBuilder b;
+  b.Bof(0x1002).SheetName(0, "Q\x01\x84");
+  uint16_t row = 0;
+  for (const auto& c : cases) b.Label3(row++, 0, 0, '\'', c.first);
+  b.Eof();
+  TLotus123 r;
+  Load(r, b.Data());
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const TQXICell* c = Cell(r, 0, int32_t(i), 0);
+    ASSERT_TRUE(c) << i;
+    EXPECT_EQ(c->Value().AsString(), cases[i].second) << i;
+  }
+  EXPECT_EQ(Utf16ToUtf8(r.Sheets[0].Caption), "Q\xC3\xA4");
 }
 
 TEST_F(LotusTest, MultiSheetFamilyIgnoresOneSheetCellOpcodes) {

@@ -184,6 +184,64 @@ TEST(XLSXReader, ImplicitCoordinatesAndDate1904) {
   EXPECT_EQ(l.Cell(0, 7, 0)->Value().ToDouble(), 6);
 }
 
+// The declared extent and the column widths reach the model, the widths in
+// 1/256 of a character and only as far as the cells reach.
+TEST(XLSXReader, DimensionAndColumnWidths) {
+  auto parts = Workbook("<sheet name=\"S\" r:id=\"rId1\"/><sheet name=\"T\" r:id=\"rId2\"/>",
+                        Rel("rId1", "worksheet", "worksheets/sheet1.xml") + Rel("rId2", "worksheet", "worksheets/sheet2.xml"));
+  parts["xl/worksheets/sheet1.xml"] =
+      "<worksheet><dimension ref=\"B2:d10\"/><cols><col min=\"1\" max=\"2\" width=\"10.7109375\" customWidth=\"1\"/>"
+      "<col min=\"4\" max=\"16384\" width=\"5\"/><col min=\"2\" max=\"2\" width=\"0\" hidden=\"1\"/>"
+      "<col min=\"7\" max=\"3\"/><col min=\"0\" max=\"1\" width=\"9\"/></cols>"
+      "<sheetData><row r=\"2\"><c r=\"B2\"><v>1</v></c><c r=\"E2\"><v>2</v></c></row></sheetData></worksheet>";
+  // No dimension, and cells beyond what it would say: the cells' extent.
+  parts["xl/worksheets/sheet2.xml"] =
+      "<worksheet><sheetData><row r=\"3\"><c r=\"E3\"><v>1</v></c></row></sheetData><cols><col min=\"1\" max=\"1\" "
+      "width=\"1e300\"/></cols></worksheet>";
+  Loaded l(parts);
+  const TSpreadSheet& s = l.Reader.Sheets[0];
+  EXPECT_EQ(s.Cells.DimRowCount, 10);
+  EXPECT_EQ(s.Cells.DimColCount, 5);  // the cells reach beyond the declared D
+  EXPECT_EQ(s.ColumnWidths, (std::vector<int32_t>{2742, 0, 0, 1280, 1280}));
+  const TSpreadSheet& t = l.Reader.Sheets[1];
+  EXPECT_EQ(t.Cells.DimRowCount, 3);
+  EXPECT_EQ(t.Cells.DimColCount, 5);
+  EXPECT_TRUE(t.ColumnWidths.empty());  // a width no column can have is not kept
+}
+
+// workbook.xml names no sheet: the names docProps/app.xml lists, as many as
+// its heading pairs count worksheets, then numbered ones.
+TEST(XLSXReader, SheetNamesFromTheApplicationProperties) {
+  const std::string app =
+      "<?xml version=\"1.0\"?><Properties xmlns:vt=\"v\"><Application>Writer</Application><HeadingPairs>"
+      "<vt:vector size=\"4\" baseType=\"variant\"><vt:variant><vt:lpstr>Worksheets</vt:lpstr></vt:variant>"
+      "<vt:variant><vt:i4>3</vt:i4></vt:variant><vt:variant><vt:lpstr>Named Ranges</vt:lpstr></vt:variant>"
+      "<vt:variant><vt:i4>1</vt:i4></vt:variant></vt:vector></HeadingPairs><TitlesOfParts><vt:vector size=\"4\" "
+      "baseType=\"lpstr\"><vt:lpstr>Alpha &amp; Co</vt:lpstr><vt:lpstr>Beta</vt:lpstr><vt:lpstr>Gamma</vt:lpstr>"
+      "<vt:lpstr>Print_Area</vt:lpstr></vt:vector></TitlesOfParts></Properties>";
+  auto parts = Workbook("", "");
+  parts.erase("xl/_rels/workbook.xml.rels");
+  parts["docProps/app.xml"] = app;
+  parts["xl/worksheets/sheet1.xml"] = Sheet("<row><c><v>1</v></c></row>");
+  parts["xl/worksheets/sheet2.xml"] = Sheet("<row><c><v>2</v></c></row>");
+  Loaded l(parts);
+  ASSERT_EQ(l.Reader.Sheets.Count(), 3);  // the third part is missing: an empty sheet
+  EXPECT_EQ(l.Caption(0), "Alpha & Co");
+  EXPECT_EQ(l.Caption(1), "Beta");
+  EXPECT_EQ(l.Caption(2), "Gamma");
+  EXPECT_EQ(l.Cell(1, 0, 0)->Value().ToDouble(), 2);
+  EXPECT_EQ(l.Reader.SummaryInformation.AppName, "Writer");
+
+  // Sheet entries without names take the listed names by position.
+  parts = Workbook("<sheet r:id=\"rId1\"/><sheet r:id=\"rId2\"/><sheet r:id=\"rId3\"/><sheet r:id=\"rId4\"/>",
+                   Rel("rId1", "worksheet", "worksheets/sheet1.xml") + Rel("rId2", "worksheet", "worksheets/sheet2.xml"));
+  parts["docProps/app.xml"] = app;
+  Loaded m(parts);
+  ASSERT_EQ(m.Reader.Sheets.Count(), 4);
+  EXPECT_EQ(m.Caption(0), "Alpha & Co");
+  EXPECT_EQ(m.Caption(3), "Sheet4");
+}
+
 TEST(XLSXReader, WhatIsNotAWorkbookFailsClearly) {
   const std::string invalid = "Invalid file version or file format.";
   EXPECT_EQ(ExpectLoadError("plain text, not a package"), invalid);
@@ -342,6 +400,62 @@ TEST(XLSBReader, PublishedRecordLayouts) {
   EXPECT_EQ(l.Cell(0, 1, 7)->Value(), TVariant(false));
   EXPECT_EQ(l.Text(0, 1, 8), "#N/A");
   EXPECT_EQ(l.Text(1, 4, 2), "first");
+}
+
+// The short cell records carry no column: each takes the one after the
+// previous cell of its row, the first column when it opens the row.
+TEST(XLSBReader, ShortCellRecordsAndSheetGeometry) {
+  std::map<std::string, std::string> parts;
+  parts["xl/workbook.bin"] = Rec(0x9C, U32(0) + U32(1) + WStr(u"rId1") + WStr(u"Short"));
+  parts["xl/sharedStrings.bin"] = Rec(0x13, std::string(1, '\0') + WStr(u"shared"));
+  const std::string rowHeader = std::string(13, '\0') + U32(1) + U32(0) + U32(20);  // spans name a block, not a row
+  parts["xl/worksheets/sheet1.bin"] =
+      Rec(0x81, "") + Rec(0x94, U32(0) + U32(9) + U32(0) + U32(12)) +  // A1:M10
+      Rec(0x186, "") + Rec(0x3C, U32(0) + U32(1) + U32(2742) + U32(0) + U16(0)) +
+      Rec(0x3C, U32(3) + U32(16383) + U32(512) + U32(0) + U16(0)) + Rec(0x187, "") + Rec(0x91, "") +
+      Rec(0x00, U32(0) + rowHeader.substr(4)) + Rec(0x05, CellHead(0, 0) + F64(1)) +  // long form at A1
+      Rec(0x0C, U32(0)) +                                        // B1 blank
+      Rec(0x0D, U32(0) + U32(0x3FF80000)) +                      // C1 RK 1.5
+      Rec(0x0E, U32(0) + std::string(1, '\x07')) +               // D1 #DIV/0!
+      Rec(0x0F, U32(0) + std::string(1, '\1')) +                 // E1 true
+      Rec(0x10, U32(0) + F64(-2.25)) +                           // F1
+      Rec(0x11, U32(0) + WStr(u"short text")) +                  // G1
+      Rec(0x12, U32(0) + U32(0)) +                               // H1 shared string
+      Rec(0x00, U32(1) + rowHeader.substr(4)) + Rec(0x10, U32(0) + F64(3)) +  // A2: first in its row
+      Rec(0x09, CellHead(10, 0) + F64(4) + U16(0)) + Rec(0x10, U32(0) + F64(5)) +  // K2, then L2
+      Rec(0x10, U32(0)) +                                        // M2: too short for its value
+      Rec(0x10, U32(0) + F64(7)) +                               // N2
+      Rec(0x92, "") + Rec(0x82, "");
+  ZipBuilder b;
+  for (const auto& [n, d] : parts) b.Add(n, d);
+  const std::string bytes = b.Build();
+  // A short record too short for its value fails like a long one...
+  EXPECT_NE(ExpectLoadError(bytes).find("record 0x0010 is too short"), std::string::npos) << ExpectLoadError(bytes);
+  // ... and OnErrorProcess may let the part go on.
+  TMSExcelX r;
+  r.OnErrorProcess = [](TCustomSpreadSheetFile*, const std::exception&, bool& abort) { abort = false; };
+  TCustomMemoryStream s(bytes.data(), int64_t(bytes.size()));
+  r.LoadFromStream(s);
+  const TSpreadSheetCells& c = r.Sheets[0].Cells;
+  auto num = [&](int row, int col) { return c.GetCell(col, row) ? c.GetCell(col, row)->Value().ToDouble() : -999; };
+  EXPECT_EQ(num(0, 0), 1);
+  EXPECT_EQ(c.GetCell(1, 0), nullptr);
+  EXPECT_EQ(num(0, 2), 1.5);
+  EXPECT_EQ(VarToStr(c.GetCell(3, 0)->Value()), "#DIV/0!");
+  EXPECT_EQ(c.GetCell(4, 0)->Value(), TVariant(true));
+  EXPECT_EQ(num(0, 5), -2.25);
+  EXPECT_EQ(VarToStr(c.GetCell(6, 0)->Value()), "short text");
+  EXPECT_EQ(VarToStr(c.GetCell(7, 0)->Value()), "shared");
+  EXPECT_EQ(num(1, 0), 3);
+  EXPECT_EQ(num(1, 10), 4);
+  EXPECT_EQ(num(1, 11), 5);
+  EXPECT_EQ(c.GetCell(12, 1), nullptr);
+  EXPECT_EQ(num(1, 13), 7);
+  EXPECT_EQ(c.DimRowCount, 10);
+  EXPECT_EQ(c.DimColCount, 14);  // the cells reach beyond the declared M
+  std::vector<int32_t> widths{2742, 2742, 0};
+  widths.resize(14, 512);
+  EXPECT_EQ(r.Sheets[0].ColumnWidths, widths);
 }
 
 TEST(XLSBReader, TruncatedRecordNamesThePart) {

@@ -21,6 +21,7 @@ struct Body {
     return u32(uint32_t(b >> 32));
   }
   Body& bytes(const std::string& s) { d.insert(d.end(), s.begin(), s.end()); return *this; }
+  Body& append(const Body& b) { d.insert(d.end(), b.d.begin(), b.d.end()); return *this; }
   Body& utf16(const std::u16string& s) {
     for (char16_t c : s) u16(c);
     return *this;

@@ -1,0 +1,749 @@
+#include "QXE2XLS.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <set>
+
+#include "CodePage.h"
+#include "DateTime.h"
+#include "QXEStat.h"
+#include "SysUtils.h"
+
+namespace {
+
+// Built-in number formats; "" marks the ones taken from the regional settings.
+const char* const BuiltInFormats[50] = {
+    "General", "0", "0.00", "#,##0", "#,##0.00", "($#,##0_);($#,##0)", "($#,##0_);[Red]($#,##0)", "",
+    "$#,##0.00_);[Red]($#,##0.00)", "0%", "0.00%", "0.00E+00", "# ?/?", "# ?" "?/?" "?", "", "d-mmm-yy", "d-mmm",
+    "mmm-yy", "", "h:mm:ss AM/PM", "h:mm", "h:mm:ss", "",
+    // 23 to 36 have no fixed meaning outside East Asian versions.
+    "General", "General", "General", "General", "General", "General", "General", "General", "General", "General",
+    "General", "General", "General", "General",
+    "(#,##0_);(#,##0)", "(#,##0_);[Red](#,##0)", "(#,##0.00_);(#,##0.00)", "(#,##0.00_);[Red](#,##0.00)",
+    "_(* #,##0_);_(* (#,##0);_(* \"-\"_);_(@_)", "_($* #,##0_);_($* (#,##0);_($* \"-\"_);_(@_)",
+    "_(* #,##0.00_);_(* (#,##0.00);_(* \"-\"??_);_(@_)", "_($* #,##0.00_);_($* (#,##0.00);_($* \"-\"??_);_(@_)",
+    "mm:ss", "[h]:mm:ss", "mm:ss.0", "##0.0E+0", "@"};
+
+bool IsLocalisedFormat(int32_t i) { return i == 5 || i == 6 || i == 8 || i == 10 || (i >= 37 && i <= 44); }
+
+// BIFF4's palette (indices 8 to 23).
+const int32_t Biff4Palette[16] = {0x000000, 0xFFFFFF, 0xFF0000, 0x00FF00, 0x0000FF, 0xFFFF00, 0xFF00FF, 0x00FFFF,
+                                  0x800000, 0x008000, 0x000080, 0x808000, 0x800080, 0x008080, 0xC0C0C0, 0x808080};
+
+// The palette index nearest to a colour; -1 for a system colour (automatic).
+int32_t PaletteIndex(TColor color) {
+  if (color < 0) return -1;
+  const int r = color & 0xFF, g = (color >> 8) & 0xFF, b = (color >> 16) & 0xFF;
+  int best = 0;
+  int64_t bestDist = INT64_MAX;
+  for (int i = 0; i < 16; ++i) {
+    const int pr = Biff4Palette[i] >> 16, pg = (Biff4Palette[i] >> 8) & 0xFF, pb = Biff4Palette[i] & 0xFF;
+    const int64_t d = int64_t(r - pr) * (r - pr) + int64_t(g - pg) * (g - pg) + int64_t(b - pb) * (b - pb);
+    if (d < bestDist) {
+      bestDist = d;
+      best = i;
+    }
+  }
+  return best + 8;
+}
+
+// XF horizontal alignment: left is the default, which spreadsheet programs
+// show as "general" (text left, numbers right).
+uint8_t AlignmentCode(TAlignment a) {
+  switch (a) {
+    case taCenter: return 2;
+    case taRightJustify: return 3;
+    default: return 0;
+  }
+}
+
+void Put16(uint8_t* p, uint32_t v) {
+  p[0] = uint8_t(v);
+  p[1] = uint8_t(v >> 8);
+}
+void Put32(uint8_t* p, uint32_t v) {
+  Put16(p, v & 0xFFFF);
+  Put16(p + 2, v >> 16);
+}
+
+// Excel's literal characters in a format; others are escaped.
+bool IsFormatLiteral(char c) {
+  return c == ' ' || c == '-' || c == '/' || c == ':' || c == '(' || c == ')' || c == '+' || c == '$';
+}
+
+void AppendLiteral(std::string& out, char c) {
+  if (IsFormatLiteral(c)) {
+    out += c;
+  } else {
+    out += '\\';
+    out += c;
+  }
+}
+
+// Windows names of Arial with a character set; Gnumeric reads a BIFF4
+// sheet's text in the code page such a name implies (and ignores CODEPAGE).
+const char* DefaultFontName(int codePage) {
+  switch (codePage) {
+    case 1251: return "Arial Cyr";
+    case 1253: return "Arial Greek";
+    case 1254: return "Arial Tur";
+    case 1257: return "Arial Baltic";
+    default: return "Arial";
+  }
+}
+
+bool IsDoubleByteCodePage(int codePage) {
+  return codePage == 932 || codePage == 936 || codePage == 949 || codePage == 950;
+}
+
+// Whether byte b starts a two-byte character in a double-byte code page.
+bool IsLeadByte(int codePage, uint8_t b) {
+  switch (codePage) {
+    case 932: return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+    case 936: case 949: case 950: return b >= 0x81 && b <= 0xFE;
+    default: return false;
+  }
+}
+
+constexpr uint16_t recBOF = 0x0409, recCODEPAGE = 0x0042, recCOUNTRY = 0x008C, recFONT = 0x0231,
+                   recFORMAT = 0x041E, recXF = 0x0443, recDIMENSIONS = 0x0200, recCOLINFO = 0x007D,
+                   recBLANK = 0x0201, recNUMBER = 0x0203, recLABEL = 0x0204, recBOOLERR = 0x0205, recRK = 0x027E,
+                   recEOF = 0x000A;
+constexpr int32_t DefaultXFCount = 16;
+constexpr int32_t NumberFormatCount = 50;
+
+}  // namespace
+
+// --- formats ---------------------------------------------------------------
+
+std::string LocaliseNumberFormat(const std::string& format, char decimalSeparator, char thousandSeparator) {
+  std::string out = format;
+  for (char& c : out) {
+    if (c == '.') c = decimalSeparator;
+    else if (c == ',') c = thousandSeparator;
+  }
+  return out;
+}
+
+std::string ExcelDateTimeFormat(const std::string& f, const TFormatSettings& fs) {
+  std::string out;
+  size_t i = 0;
+  auto run = [&](char letter) {
+    size_t n = 0;
+    while (i + n < f.size() && (f[i + n] | 0x20) == letter) ++n;
+    i += n;
+    return n;
+  };
+  auto startsText = [&](const char* s) {
+    const size_t n = std::strlen(s);
+    return f.size() - i >= n && SameText(f.substr(i, n), s);
+  };
+  while (i < f.size()) {
+    const char c = f[i];
+    const char lc = char(c | 0x20);
+    if (c == '"' || c == '\'') {
+      const size_t end = f.find(c, i + 1);
+      const std::string literal = f.substr(i + 1, (end == std::string::npos ? f.size() : end) - i - 1);
+      if (!literal.empty()) out += "\"" + StringReplaceAll(literal, "\"", "") + "\"";
+      i = end == std::string::npos ? f.size() : end + 1;
+    } else if (startsText("ampm")) {
+      out += "AM/PM";
+      i += 4;
+    } else if (startsText("am/pm")) {
+      out += "AM/PM";
+      i += 5;
+    } else if (startsText("a/p")) {
+      out += "A/P";
+      i += 3;
+    } else if (lc == 'c' && (unsigned char)c < 0x80 && std::isalpha((unsigned char)c)) {
+      ++i;
+      out += ExcelDateTimeFormat(fs.ShortDateFormat, fs) + " " + ExcelDateTimeFormat(fs.LongTimeFormat, fs);
+    } else if (lc == 'd') {
+      const size_t n = run('d');
+      if (n <= 4) out.append(n, 'd');
+      else out += ExcelDateTimeFormat(n == 5 ? fs.ShortDateFormat : fs.LongDateFormat, fs);
+    } else if (lc == 'm') {
+      out.append(std::min<size_t>(run('m'), 5), 'm');
+    } else if (lc == 'y') {
+      out += run('y') <= 2 ? "yy" : "yyyy";
+    } else if (lc == 'h') {
+      out.append(std::min<size_t>(run('h'), 2), 'h');
+    } else if (lc == 'n') {
+      // Minutes: "m" after an hour or before seconds reads as minutes.
+      out.append(std::min<size_t>(run('n'), 2), 'm');
+    } else if (lc == 's') {
+      out.append(std::min<size_t>(run('s'), 2), 's');
+    } else if (lc == 'z') {
+      out.append(std::min<size_t>(run('z'), 3), '0');
+    } else if (lc == 't') {
+      const size_t n = run('t');
+      out += ExcelDateTimeFormat(n == 1 ? fs.ShortTimeFormat : fs.LongTimeFormat, fs);
+    } else if (c == '/') {
+      AppendLiteral(out, fs.DateSeparator);
+      ++i;
+    } else if (c == ':') {
+      AppendLiteral(out, fs.TimeSeparator);
+      ++i;
+    } else if ((unsigned char)c >= 0x80 || std::isalpha((unsigned char)c)) {
+      // Any other letter is text, never a code.
+      size_t n = 0;
+      while (i + n < f.size() && ((unsigned char)f[i + n] >= 0x80 || std::isalpha((unsigned char)f[i + n])) &&
+             std::string("dmyhnstzcaDMYHNSTZCA").find(f[i + n]) == std::string::npos)
+        ++n;
+      if (n == 0) n = 1;
+      out += "\"" + f.substr(i, n) + "\"";
+      i += n;
+    } else {
+      AppendLiteral(out, c);
+      ++i;
+    }
+  }
+  return out;
+}
+
+int ChooseXLSCodePage(const std::vector<char32_t>& characters) {
+  for (int cp : XLSCodePages) {
+    bool all = true;
+    for (char32_t c : characters) {
+      if (c > 0xFFFF) {
+        all = false;
+        break;
+      }
+      const std::u16string w(1, char16_t(c));
+      const std::string bytes = WideToAnsi(w, cp);
+      if ((bytes == "?" && c != u'?') || AnsiToWide(bytes, cp) != w) {
+        all = false;
+        break;
+      }
+    }
+    if (all) return cp;
+  }
+  return CP_UTF8;
+}
+
+// --- shared registries -------------------------------------------------------
+
+int32_t TQXEXLSSST::Add(const std::string& text) {
+  auto [it, added] = FIndex.emplace(text, int32_t(FStrings.size()));
+  if (added) FStrings.push_back(text);
+  return it->second;
+}
+
+void TQXEXLSSST::Clear() {
+  FStrings.clear();
+  FIndex.clear();
+  RecordSizes.clear();
+}
+
+size_t TQXExportToCustomXLS::TFormatHash::operator()(const TXLSFormat& f) const {
+  uint64_t h = uint32_t(f.FontIndex);
+  h = h * 1000003u ^ uint32_t(f.Color);
+  h = h * 1000003u ^ uint32_t(f.NumberFormat);
+  h = h * 1000003u ^ uint32_t(f.Alignment);
+  return size_t(h);
+}
+
+TQXExportToCustomXLS::TQXExportToCustomXLS() {
+  SetTableType(teXLS);
+  if (const char* user = std::getenv("USER"); user && *user) {
+    UserName = user;
+  } else if (const passwd* pw = getpwuid(getuid())) {
+    UserName = pw->pw_name;
+  }
+}
+
+TQXExportToCustomXLS::~TQXExportToCustomXLS() = default;
+
+int32_t TQXExportToCustomXLS::NumberFormatOf(TCellType cellType) const {
+  switch (cellType) {
+    case ctInteger: return 1;
+    case ctDouble: return 2;
+    case ctDateTime: return 22;
+    case ctDate: return 14;
+    case ctCurrency: return 7;
+    case ctTime: return 20;
+    default: return 0;
+  }
+}
+
+std::string TQXExportToCustomXLS::BuiltInFormat(int32_t index) const {
+  const TFormatSettings& fs = FFormatSettings;
+  const std::string currency = "\"" + StringReplaceAll(fs.CurrencyString, "\"", "") + "\"";
+  switch (index) {
+    case 7:
+      switch (fs.CurrencyFormat) {
+        case 1: return "00.00" + currency;
+        case 2: return currency + " 00.00";
+        case 3: return "00.00 " + currency;
+        default: return currency + "00.00";
+      }
+    case 14: return ExcelDateTimeFormat(fs.ShortDateFormat, fs);
+    case 18: return ExcelDateTimeFormat(fs.ShortTimeFormat, fs);
+    // A date-time shows its time too.
+    case 22: return ExcelDateTimeFormat(fs.ShortDateFormat, fs) + " " + ExcelDateTimeFormat(fs.ShortTimeFormat, fs);
+    default: break;
+  }
+  if (index < 0 || index >= NumberFormatCount) return "General";
+  const std::string f = BuiltInFormats[index];
+  return IsLocalisedFormat(index) ? LocaliseNumberFormat(f, fs.DecimalSeparator, fs.ThousandSeparator) : f;
+}
+
+void TQXExportToCustomXLS::WriteText(const std::string& text, bool lengthPrefix) {
+  const size_t n = std::min<size_t>(text.size(), 255);
+  if (lengthPrefix) {
+    const uint8_t len = uint8_t(n);
+    WriteData(&len, 1);
+  }
+  WriteData(text.data(), n);
+}
+
+void TQXExportToCustomXLS::InitDefaultFont(TQXEFont& font) const {
+  font = TQXEFont();
+  font.Name = "Arial";
+  font.Size = 8;
+  font.Color = clWindowText;
+}
+
+void TQXExportToCustomXLS::WriteRecordHeader(TStream& stream, uint16_t recordNumber, uint16_t dataLength) {
+  uint8_t h[4];
+  Put16(h, recordNumber);
+  Put16(h + 2, dataLength);
+  stream.WriteBuffer(h, 4);
+}
+
+void TQXExportToCustomXLS::FlushGathered() {
+  if (!FGathered || FGathered->Size() == 0) return;
+  WriteData(FGathered->Memory(), size_t(FGathered->Size()));
+  FGathered->Clear();
+}
+
+void TQXExportToCustomXLS::PrepareExport() {
+  ClearRegistries();
+  TQXExportToCellFile::PrepareExport();
+}
+
+void TQXExportToCustomXLS::FinishExport() {
+  ClearRegistries();
+  FGathered.reset();
+  TQXExportToCellFile::FinishExport();
+}
+
+void TQXExportToCustomXLS::ClearRegistries() {
+  FFonts.clear();
+  FFormats.clear();
+  FFormatIndex.clear();
+  FPictures.clear();
+  FSST.Clear();
+}
+
+int32_t TQXExportToCustomXLS::RegisterFont(const TQXEFont& font) {
+  for (size_t i = 0; i < FFonts.size(); ++i) {
+    const TQXEFont& f = FFonts[i];
+    if (f.Name == font.Name && f.Style == font.Style && f.Size == font.Size && f.Color == font.Color)
+      return int32_t(i);
+  }
+  if (FFonts.size() >= 4) return -1;
+  FFonts.push_back(font);
+  return int32_t(FFonts.size() - 1);
+}
+
+int32_t TQXExportToCustomXLS::RegisterFormat(const TXLSFormat& format) {
+  auto [it, added] = FFormatIndex.emplace(format, int32_t(FFormats.size()));
+  if (added) FFormats.push_back(format);
+  return it->second;
+}
+
+// --- TQXExportToXLS ---------------------------------------------------------
+
+TQXExportToXLS::TQXExportToXLS() = default;
+
+void TQXExportToXLS::PrepareOutput() {
+  const int acp = GetACP();
+  FCodePage = acp;
+  if (std::find(std::begin(XLSCodePages), std::end(XLSCodePages), acp) == std::end(XLSCodePages)) {
+    // UTF-8 (and code pages other readers do not know): the first listed
+    // code page that holds every text of the sheet.
+    std::set<char32_t> seen;
+    auto collect = [&](const std::u16string& w) {
+      for (char16_t u : w)
+        if (u >= 0x80) seen.insert(u);
+    };
+    ForEachOutputText([&](const TVariant& v) {
+      if (v.Type() == TVarType::WideString) {
+        collect(v.AsWide());
+        return;
+      }
+      const std::string& s = v.AsString();
+      for (unsigned char ch : s) {
+        if (ch >= 0x80) {
+          collect(AnsiToWide(s));
+          return;
+        }
+      }
+    });
+    FCodePage = ChooseXLSCodePage(std::vector<char32_t>(seen.begin(), seen.end()));
+  }
+  FConvert = FCodePage != acp;
+  FDefaultFontName = DefaultFontName(FCodePage);
+}
+
+void TQXExportToXLS::WriteData(const void* data, size_t size) {
+  TStream* sink = FGather ? static_cast<TStream*>(FGathered.get()) : Stream();
+  if (sink) sink->WriteBuffer(data, int64_t(size));
+}
+
+void TQXExportToXLS::Record(uint16_t number, const void* data, size_t size) {
+  uint8_t buf[4 + 64];
+  Put16(buf, number);
+  Put16(buf + 2, uint16_t(size));
+  if (size <= 64) {
+    if (size) std::memcpy(buf + 4, data, size);
+    WriteData(buf, size + 4);
+  } else {
+    WriteData(buf, 4);
+    WriteData(data, size);
+  }
+}
+
+void TQXExportToXLS::StartFile() {
+  TQXExportToCustomXLS::StartFile();
+  FGather = false;
+  FDimensionsPos = -1;
+  FLastRow = FLastCol = -1;
+  uint8_t d[6];
+  Put16(d, 0);
+  Put16(d + 2, 0x0010);  // worksheet
+  Put16(d + 4, 3515);
+  Record(recBOF, d, 6);
+  Put16(d, uint16_t(FCodePage));
+  Record(recCODEPAGE, d, 2);
+  Put16(d, 1);
+  Put16(d + 2, 1);
+  Record(recCOUNTRY, d, 4);
+  if (HasOption(soColorsFonts)) {
+    // Fonts and cell formats are known only at the end; the cells wait.
+    if (!FGathered) FGathered = std::make_unique<TMemoryStream>();
+    FGathered->Clear();
+    FFonts.clear();
+    FFormats.clear();
+    TQXEFont font;
+    InitDefaultFont(font);
+    font.Name = FDefaultFontName;
+    RegisterFont(font);
+    FGather = true;
+  } else {
+    TQXEFont font;
+    InitDefaultFont(font);
+    font.Name = FDefaultFontName;
+    WriteFont(font);
+    WriteFormatsAndXFs();
+  }
+}
+
+void TQXExportToXLS::WriteFormatsAndXFs() {
+  for (int32_t i = 0; i < NumberFormatCount; ++i) WriteFormat(i, BuiltInFormat(i), false);
+  // 15 style XFs and the default cell XF.
+  for (int32_t i = 0; i < DefaultXFCount; ++i) {
+    uint8_t d[12] = {};
+    const bool style = i < 15;
+    Put16(d + 2, style ? (0x0001 | 0x0004 | 0xFFF0) : 0x0001);
+    d[4] = 0x20;  // bottom
+    d[5] = style && i > 0 ? 0xF4 : 0;
+    Put16(d + 6, 0xCE00);
+    Record(recXF, d, 12);
+  }
+  if (HasOption(soColorsFonts)) {
+    for (size_t i = 0; i < FFormats.size(); ++i) WriteXF(FFormats[i], int32_t(i));
+  } else {
+    // Every number format with every alignment, so cells stream.
+    TXLSFormat f;
+    for (int32_t n = 0; n < NumberFormatCount; ++n)
+      for (int32_t a = 0; a < 3; ++a) {
+        f.NumberFormat = n;
+        f.Alignment = a == 0 ? 0 : a + 1;
+        f.Color = -1;
+        WriteXF(f, 0);
+      }
+  }
+}
+
+int32_t TQXExportToXLS::CellXF(int32_t numberFormat, TAlignment alignment, const TQXEFont& font, TColor color) {
+  if (numberFormat < 0 || numberFormat >= NumberFormatCount) numberFormat = 0;
+  if (!HasOption(soColorsFonts)) {
+    const int32_t a = alignment == taCenter ? 1 : alignment == taRightJustify ? 2 : 0;
+    return DefaultXFCount + numberFormat * 3 + a;
+  }
+  TXLSFormat f;
+  f.FontIndex = std::max(RegisterFont(font), 0);
+  f.Color = color;
+  f.NumberFormat = numberFormat;
+  f.Alignment = AlignmentCode(alignment);
+  return DefaultXFCount + RegisterFormat(f);
+}
+
+void TQXExportToXLS::SetDimensions(int32_t rowCount, int32_t colCount) {
+  if (RowsPerFile == 0 &&
+      int64_t(rowCount) + int64_t(Header.size()) + int64_t(Footer.size()) > int64_t(MaxRows()))
+    throw EQXEMaxRowCountException(Format(QXEMaxRowCountText, MaxRows()));
+  if (colCount - 1 > MaxCols())
+    throw EQXEMaxColCountException(Format(QXEMaxColCountText, MaxCols()));
+  // Written now, filled in with the real extent at the end of the file.
+  FDimensionsPos = FGather ? FGathered->Position() : (Stream() ? Stream()->Position() : -1);
+  uint8_t d[10] = {};
+  Record(recDIMENSIONS, d, 10);
+}
+
+void TQXExportToXLS::SetColumnWidth(int32_t column, int32_t width) {
+  if (width < 1 || column < 0 || column > 255) return;
+  if (width == 10) width = 12;
+  uint8_t d[12] = {};
+  Put16(d, uint16_t(column));
+  Put16(d + 2, uint16_t(column));
+  Put16(d + 4, uint16_t(std::min(width, 255) * 256));
+  Put16(d + 6, 15);
+  Record(recCOLINFO, d, 12);
+}
+
+void TQXExportToXLS::BeginRow() {
+  TQXExportToCustomXLS::BeginRow();
+  if (Statistic.CurrentRow > MaxRows() - 1)
+    throw EQXEMaxRowCountException(Format(QXEMaxRowCountText, MaxRows()));
+}
+
+void TQXExportToXLS::Touch(int32_t row, int32_t column) {
+  FLastRow = std::max(FLastRow, row);
+  FLastCol = std::max(FLastCol, column);
+}
+
+void TQXExportToXLS::WriteNumber(int32_t row, int32_t column, int32_t xf, double value) {
+  uint8_t d[14];
+  Put16(d, uint16_t(row));
+  Put16(d + 2, uint16_t(column));
+  Put16(d + 4, uint16_t(xf));
+  if (!std::isfinite(value)) {
+    WriteBoolErr(row, column, xf, 0x24, true);  // #NUM!
+    return;
+  }
+  const uint64_t bits = std::bit_cast<uint64_t>(value);
+  if (value == std::trunc(value) && std::fabs(value) < 536870912.0 && !(value == 0 && std::signbit(value))) {
+    Put32(d + 6, (uint32_t(int32_t(value)) << 2) | 2);
+    Record(recRK, d, 10);
+  } else if ((bits & 0x3FFFFFFFFull) == 0) {
+    Put32(d + 6, uint32_t(bits >> 32));
+    Record(recRK, d, 10);
+  } else {
+    std::memcpy(d + 6, &bits, 8);  // little-endian host
+    Record(recNUMBER, d, 14);
+  }
+  Touch(row, column);
+}
+
+std::string TQXExportToXLS::LabelBytes(const std::string& text) const {
+  // Every code page a .xls may take keeps ASCII as it is.
+  const bool ascii = std::all_of(text.begin(), text.end(), [](char c) { return uint8_t(c) < 0x80; });
+  std::string bytes = FConvert && !ascii ? WideToAnsi(AnsiToWide(text), FCodePage) : text;
+  if (bytes.size() <= 255) return bytes;
+  size_t cut = 0;
+  if (FCodePage == CP_UTF8) {
+    cut = 255;
+    while (cut > 0 && (uint8_t(bytes[cut]) & 0xC0) == 0x80) --cut;
+  } else if (IsDoubleByteCodePage(FCodePage)) {
+    for (size_t i = 0; i < bytes.size();) {
+      const size_t n = IsLeadByte(FCodePage, uint8_t(bytes[i])) ? 2 : 1;
+      if (i + n > 255) break;
+      i += n;
+      cut = i;
+    }
+  } else {
+    cut = 255;
+  }
+  bytes.resize(cut);
+  return bytes;
+}
+
+void TQXExportToXLS::WriteLabel(int32_t row, int32_t column, int32_t xf, const std::string& text) {
+  const std::string bytes = LabelBytes(text);
+  uint8_t d[8 + 255];
+  Put16(d, uint16_t(row));
+  Put16(d + 2, uint16_t(column));
+  Put16(d + 4, uint16_t(xf));
+  Put16(d + 6, uint16_t(bytes.size()));
+  std::memcpy(d + 8, bytes.data(), bytes.size());
+  Record(recLABEL, d, 8 + bytes.size());
+  Touch(row, column);
+}
+
+void TQXExportToXLS::WriteBlank(int32_t row, int32_t column, int32_t xf) {
+  uint8_t d[6];
+  Put16(d, uint16_t(row));
+  Put16(d + 2, uint16_t(column));
+  Put16(d + 4, uint16_t(xf));
+  Record(recBLANK, d, 6);
+  Touch(row, column);
+}
+
+void TQXExportToXLS::WriteBoolErr(int32_t row, int32_t column, int32_t xf, uint8_t value, bool isError) {
+  uint8_t d[8];
+  Put16(d, uint16_t(row));
+  Put16(d + 2, uint16_t(column));
+  Put16(d + 4, uint16_t(xf));
+  d[6] = value;
+  d[7] = isError ? 1 : 0;
+  Record(recBOOLERR, d, 8);
+  Touch(row, column);
+}
+
+void TQXExportToXLS::WriteCell(TQXEField* field, TCellType cellType, int32_t row, int32_t column,
+                               const std::string& text, TAlignment alignment, const TQXEFont& font, TColor color) {
+  const bool typed = HasCellValue() && !HasOption(soFieldMask);
+  const TVariant& value = CellValue();
+  const bool empty = typed ? value.IsEmptyOrNull() || (value.IsText() && text.empty()) || cellType == ctBlank
+                           : text.empty() || cellType == ctBlank;
+  if (column >= MaxCols() || column < 0) {
+    // Nothing to lose in an empty cell beyond the grid.
+    if (!empty || HasOption(soExportBlankValues))
+      throw EQXEMaxColCountException(Format(QXEMaxColCountText, MaxCols()));
+    return;
+  }
+  TQXExportToCustomXLS::WriteCell(field, cellType, row, column, text, alignment, font, color);
+  if (cellType == ctGraphic) {
+    // Pictures are not written to BIFF4 sheets.
+    FPictures.push_back(TXLSPicture{});
+    return;
+  }
+  const TCellType type = HasOption(soFieldMask) ? ctString : cellType;
+  if (empty) {
+    if (HasOption(soExportBlankValues)) WriteBlank(row, column, CellXF(0, alignment, font, color));
+    return;
+  }
+  const int32_t ownFormat = CellNumberFormat();
+  auto xfFor = [&](TCellType t) {
+    return CellXF(ownFormat >= 0 ? ownFormat : NumberFormatOf(t), alignment, font, color);
+  };
+
+  if (typed && !value.IsText()) {
+    // A boolean value, or a number a reader typed as boolean.
+    if ((value.Type() == TVarType::Boolean && IsValueCellType(type)) || type == ctBoolean) {
+      WriteBoolErr(row, column, xfFor(ctBoolean), value.ToDouble() != 0 ? 1 : 0, false);
+      return;
+    }
+    switch (type) {
+      case ctInteger: case ctDouble: case ctCurrency: case ctDate: case ctTime: case ctDateTime:
+        WriteNumber(row, column, xfFor(type), value.ToDouble());
+        return;
+      default:
+        break;  // shown as text
+    }
+  }
+
+  switch (typed ? ctString : type) {
+    case ctInteger: {
+      int64_t n;
+      double d = 0;
+      if (TryStrToInt64(text, n)) d = double(n);
+      else TryStrToFloat(text, d, FFormatSettings);
+      WriteNumber(row, column, xfFor(ctInteger), d);
+      return;
+    }
+    case ctDate: {
+      const TDateTime dt = StrToDate(text, FFormatSettings);
+      WriteNumber(row, column, xfFor(ctDate), std::trunc(dt));
+      return;
+    }
+    case ctDouble: case ctCurrency: {
+      double d = 0;
+      TryStrToFloat(text, d, FFormatSettings);
+      WriteNumber(row, column, xfFor(type), d);
+      return;
+    }
+    case ctDateTime: case ctTime: {
+      TDateTime dt = 0;
+      if (type == ctTime) TryStrToTime(text, dt, FFormatSettings);
+      else TryStrToDateTime(text, dt, FFormatSettings);
+      WriteNumber(row, column, xfFor(type), dt);
+      return;
+    }
+    default:
+      WriteLabel(row, column, CellXF(0, alignment, font, color), text);
+      return;
+  }
+}
+
+void TQXExportToXLS::EndOfFile() {
+  TQXExportToCustomXLS::EndOfFile();
+  uint8_t dims[10] = {};
+  if (FLastRow >= 0) {
+    Put16(dims + 2, uint16_t(std::min(FLastRow + 1, 0xFFFF)));
+    Put16(dims + 6, uint16_t(std::min(FLastCol + 1, 0xFFFF)));
+  }
+  if (FGather) {
+    FGather = false;
+    if (FDimensionsPos >= 0) std::memcpy(FGathered->Memory() + FDimensionsPos + 4, dims, 10);
+    for (const TQXEFont& f : FFonts) WriteFont(f);
+    WriteFormatsAndXFs();
+    FlushGathered();
+    FFonts.clear();
+    FFormats.clear();
+    FPictures.clear();
+  } else if (FDimensionsPos >= 0 && Stream()) {
+    TStream& s = *Stream();
+    const int64_t end = s.Position();
+    s.SetPosition(FDimensionsPos + 4);
+    s.WriteBuffer(dims, 10);
+    s.SetPosition(end);
+  }
+  Record(recEOF, nullptr, 0);
+}
+
+void TQXExportToXLS::WriteFont(const TQXEFont& font) {
+  const std::string name = FConvert ? WideToAnsi(AnsiToWide(font.Name), FCodePage) : font.Name;
+  const size_t n = std::min<size_t>(name.size(), 255);
+  uint8_t d[7 + 255];
+  Put16(d, uint16_t(std::clamp(font.Size, 1, 409) * 20));
+  uint16_t attr = 0;
+  if (font.Style & fsBold) attr |= 0x01;
+  if (font.Style & fsItalic) attr |= 0x02;
+  if (font.Style & fsUnderline) attr |= 0x04;
+  if (font.Style & fsStrikeOut) attr |= 0x08;
+  Put16(d + 2, attr);
+  const int32_t colorIndex = PaletteIndex(font.Color);
+  Put16(d + 4, colorIndex < 0 ? 0x7FFF : uint16_t(colorIndex));
+  d[6] = uint8_t(n);
+  std::memcpy(d + 7, name.data(), n);
+  Record(recFONT, d, 7 + n);
+}
+
+void TQXExportToXLS::WriteFormat(int32_t index, const std::string& format, bool) {
+  // BIFF4 readers number formats by their position; the index field agrees.
+  const std::string text = FConvert ? WideToAnsi(AnsiToWide(format), FCodePage) : format;
+  const size_t n = std::min<size_t>(text.size(), 255);
+  uint8_t d[3 + 255];
+  Put16(d, uint16_t(index));
+  d[2] = uint8_t(n);
+  std::memcpy(d + 3, text.data(), n);
+  Record(recFORMAT, d, 3 + n);
+}
+
+void TQXExportToXLS::WriteXF(const TXLSFormat& format, int32_t) {
+  uint8_t d[12] = {};
+  d[0] = uint8_t(std::clamp(format.FontIndex, 0, 255));
+  d[1] = uint8_t(std::clamp(format.NumberFormat, 0, NumberFormatCount - 1));
+  Put16(d + 2, 0x0001);  // locked, parent style XF 0
+  d[4] = uint8_t((format.Alignment > 0 ? format.Alignment : 0) | 0x20);
+  const int32_t fill = PaletteIndex(format.Color);
+  uint8_t used = 0x04 | 0x10;
+  if (format.FontIndex > 0) used |= 0x08;
+  if (fill >= 0 && fill != 8) {
+    Put16(d + 6, uint16_t(1 | (fill << 6) | (25 << 11)));
+    used |= 0x40;
+  } else {
+    Put16(d + 6, 0xCE00);
+  }
+  d[5] = used;
+  Record(recXF, d, 12);
+}

@@ -1,0 +1,153 @@
+#include "QXEEngQXI.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "SysUtils.h"
+
+void TQXESpreadsheetDataEngine::SetSpreadSheet(const TSpreadSheet* sheet) {
+  FSheet = sheet;
+  FAlive = sheet ? sheet->AliveToken() : std::weak_ptr<const void>();
+}
+
+int32_t TQXESpreadsheetDataEngine::ColumnWidthChars(const std::vector<int32_t>& widths, int32_t column) {
+  int32_t w = column >= 0 && size_t(column) < widths.size() ? widths[size_t(column)] : 0;
+  if (w >= 256) w >>= 8;
+  if (w < 1) return 5;
+  if (w > 255) return 10;
+  return w;
+}
+
+void TQXESpreadsheetDataEngine::FillColumns(TQXEColumns& columns, TQXEColumnBands& bands, bool rightToLeft) {
+  TQXECustomDataEngine::FillColumns(columns, bands, rightToLeft);
+  const TSpreadSheet* sheet = SpreadSheet();
+  if (!sheet || sheet->Cells.Count() == 0) return;
+  const TSpreadSheetCells& cells = sheet->Cells;
+  const TSpreadSheetCols* row0 = cells.RowCells(0);
+  // Declared columns beyond the used ones count only up to the writer's grid.
+  int32_t n = std::max(cells.ColCount, std::min(cells.DimColCount - 1, MaxColumnCount));
+  n = std::max(n, 1);
+  for (int32_t k = 0; k < n; ++k) {
+    const int32_t j = rightToLeft ? n - 1 - k : k;
+    TQXEColumn* c = columns.Add();
+    c->FieldName = "Field" + std::to_string(j);
+    c->Width = ColumnWidthChars(sheet->ColumnWidths, j);
+    const TQXICell* title = row0 ? row0->Cell(j) : nullptr;
+    if (title) {
+      c->Alignment = title->Alignment();
+      c->Title.Caption = VarToStr(title->Value());
+    } else {
+      c->Title.Caption = c->FieldName;
+    }
+    c->Visible = true;
+    c->Title.Alignment = c->Alignment;
+  }
+}
+
+int32_t TQXESpreadsheetDataEngine::GetRecordCount() {
+  const TSpreadSheet* sheet = SpreadSheet();
+  if (!sheet) return 0;
+  const TSpreadSheetCells& cells = sheet->Cells;
+  return std::max(cells.RowCount, std::min(cells.DimRowCount, MaxRecordCount));
+}
+
+void TQXESpreadsheetDataEngine::First() { FRecNo = 0; }
+void TQXESpreadsheetDataEngine::Next() { ++FRecNo; }
+bool TQXESpreadsheetDataEngine::Eof() { return FRecNo >= GetRecordCount(); }
+
+int32_t TQXESpreadsheetDataEngine::FieldColumn(const std::string& fieldName) {
+  if (fieldName.compare(0, 5, "Field") != 0) return -1;
+  // Asked for every cell: plain digits are read here, anything else the long way.
+  if (fieldName.size() > 5 && fieldName.size() <= 14) {
+    int64_t j = 0;
+    size_t i = 5;
+    while (i < fieldName.size() && fieldName[i] >= '0' && fieldName[i] <= '9') j = j * 10 + (fieldName[i++] - '0');
+    if (i == fieldName.size()) return j <= INT32_MAX ? int32_t(j) : 0;
+  }
+  int32_t j = 0;
+  return TryStrToInt(fieldName.substr(5), j) && j >= 0 ? j : 0;
+}
+
+const TQXICell* TQXESpreadsheetDataEngine::CellAt(const TQXEColumn& column) const {
+  const TSpreadSheet* sheet = SpreadSheet();
+  if (!sheet) return nullptr;
+  return sheet->Cells.GetCell(FieldColumn(column.FieldName), FRecNo);
+}
+
+void TQXESpreadsheetDataEngine::GetValue(TQXEColumn& column, TVariant& value) {
+  if (FieldColumn(column.FieldName) < 0) {
+    value = TVariant(column.FieldName);
+    return;
+  }
+  const TQXICell* cell = CellAt(column);
+  value = cell ? cell->Value() : TVariant::Null();
+}
+
+void TQXESpreadsheetDataEngine::GetCellValue(TQXEColumn& column, bool blankIfZero, TQXECellValue& cell) {
+  cell.NumberFormat = -1;
+  if (FieldColumn(column.FieldName) < 0) {
+    cell.Value = TVariant(column.FieldName);
+    cell.CellType = ctString;
+    return;
+  }
+  const TQXICell* c = CellAt(column);
+  if (!c) {
+    cell.Value = TVariant::Null();
+    cell.CellType = ctBlank;
+    return;
+  }
+  cell.Value = c->Value();
+  const TVarType vt = c->ValueType();
+  if (vt == TVarType::String || vt == TVarType::WideString) {
+    cell.CellType = c->CellType() == ictMemo ? ctMEMO : ctString;
+    return;
+  }
+  if (vt == TVarType::Boolean) {
+    cell.CellType = ctBoolean;
+    return;
+  }
+  switch (c->CellType()) {
+    case ictDateTime: cell.CellType = ctDateTime; break;
+    case ictDate: cell.CellType = ctDate; break;
+    case ictTime: cell.CellType = ctTime; break;
+    case ictBoolean: cell.CellType = ctBoolean; break;
+    case ictInteger: cell.CellType = ctInteger; break;
+    default:
+      // Decimals, and numbers a reader did not type: a date-time value keeps
+      // its kind. General shows every digit a fixed "0.00" would drop.
+      if (vt == TVarType::DateTime) {
+        cell.CellType = ctDateTime;
+      } else {
+        cell.CellType = ctDouble;
+        cell.NumberFormat = 0;
+      }
+      break;
+  }
+  // A date-time at midnight is shown as a date (readers type both alike).
+  if (cell.CellType == ctDateTime && c->NumberValue() == std::trunc(c->NumberValue())) cell.NumberFormat = 14;
+  if (blankIfZero && c->NumberValue() == 0) cell.CellType = ctBlank;
+}
+
+void TQXESpreadsheetDataEngine::ForEachText(const std::vector<TQXEColumn*>& columns,
+                                            const std::function<void(const TVariant&)>& visit,
+                                            const std::function<bool()>& stop) {
+  const TSpreadSheet* sheet = SpreadSheet();
+  if (!sheet) return;
+  std::vector<int32_t> wanted;
+  for (TQXEColumn* c : columns)
+    if (c->ColumnKind == ckField && FieldColumn(c->FieldName) >= 0) wanted.push_back(FieldColumn(c->FieldName));
+  const TSpreadSheetCells& cells = sheet->Cells;
+  const int32_t rows = std::min(cells.Count(), GetRecordCount());
+  for (int32_t r = 0; r < rows; ++r) {
+    if ((r & 255) == 0 && stop && stop()) return;
+    const TSpreadSheetCols* row = cells.RowCells(r);
+    if (!row) continue;
+    for (int32_t j : wanted) {
+      const TQXICell* c = row->Cell(j);
+      if (!c) continue;
+      const TVarType vt = c->ValueType();
+      if (vt == TVarType::String || vt == TVarType::WideString) visit(c->Value());
+    }
+  }
+  FRecNo = rows;
+}

@@ -1,0 +1,42 @@
+#pragma once
+// The data engine over one sheet of the workbook model: the sheet's rows are
+// the records, its columns the fields "Field0", "Field1", ...
+#include <memory>
+
+#include "QXCells.h"
+#include "QXEEngine.h"
+
+class TQXESpreadsheetDataEngine : public TQXECustomDataEngine {
+ public:
+  // The sheet is borrowed; the engine notices when it is destroyed and
+  // then behaves as if it had none.
+  const TSpreadSheet* SpreadSheet() const { return FAlive.expired() ? nullptr : FSheet; }
+  void SetSpreadSheet(const TSpreadSheet* sheet);
+  int32_t RecNo() const { return FRecNo; }
+
+  void FillColumns(TQXEColumns& columns, TQXEColumnBands& bands, bool rightToLeft) override;
+  bool Eof() override;
+  void First() override;
+  void Next() override;
+  void GetValue(TQXEColumn& column, TVariant& value) override;
+  // The larger of the declared and the used row count; declared rows beyond
+  // the used ones count only up to MaxRecordCount. 0 without a sheet.
+  int32_t GetRecordCount() override;
+  // Each cell typed by the model: numbers, date-times, booleans, text.
+  void GetCellValue(TQXEColumn& column, bool blankIfZero, TQXECellValue& cell) override;
+  void ForEachText(const std::vector<TQXEColumn*>& columns, const std::function<void(const TVariant&)>& visit,
+                   const std::function<bool()>& stop) override;
+
+  // The model column a "Field<n>" name reads; -1 for another name.
+  static int32_t FieldColumn(const std::string& fieldName);
+  // Characters of a stored column width: 1/256 of a character from 256 on,
+  // whole characters below (some readers store those); 5 for none, 10
+  // beyond 255 characters.
+  static int32_t ColumnWidthChars(const std::vector<int32_t>& widths, int32_t column);
+
+ private:
+  const TQXICell* CellAt(const TQXEColumn& column) const;
+  const TSpreadSheet* FSheet = nullptr;
+  std::weak_ptr<const void> FAlive;
+  int32_t FRecNo = 0;
+};

@@ -1,0 +1,289 @@
+#pragma once
+// Shared by the export tests: sheets built in memory, a writer that records
+// every hook call, and the independent readers (xlrd, LibreOffice, ssconvert)
+// run once over many files.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "QXCells.h"
+#include "QXE2Cell.h"
+#include "SysUtils.h"
+
+// A sheet from rows of values (empty variants leave the cell out).
+inline void FillSheet(TSpreadSheet& sheet, const std::vector<std::vector<TVariant>>& rows,
+                      TQXICellType textType = ictString) {
+  for (size_t r = 0; r < rows.size(); ++r)
+    for (size_t c = 0; c < rows[r].size(); ++c) {
+      const TVariant& v = rows[r][c];
+      if (v.IsEmpty()) continue;
+      TQXICellType t = textType;
+      switch (v.Type()) {
+        case TVarType::Integer: t = ictInteger; break;
+        case TVarType::Float: t = ictDecimal; break;
+        case TVarType::DateTime: t = ictDateTime; break;
+        case TVarType::Boolean: t = ictBoolean; break;
+        default: break;
+      }
+      sheet.Cells.SetCell(int32_t(c), int32_t(r), t, 0, taLeftJustify, v);
+    }
+}
+
+// Writes "row,col,type:text" lines and records the hooks in Log.
+class TRecordingWriter : public TQXExportToCellFile {
+ public:
+  std::vector<std::string> Log;
+  std::vector<std::string> Cells;  // "row,col=text"
+  int FailAtRow = -1;              // WriteCell raises on this row
+
+  TRecordingWriter() { SetTableType(teText); }
+
+  std::string Joined() const {
+    std::string s;
+    for (const auto& l : Log) s += l + "\n";
+    return s;
+  }
+
+ protected:
+  void StartFile() override {
+    TQXExportToCellFile::StartFile();
+    Log.push_back("StartFile");
+  }
+  void SetDimensions(int32_t rows, int32_t cols) override { Log.push_back(Format("Dims %d %d", rows, cols)); }
+  void SetColumnWidth(int32_t c, int32_t w) override { Log.push_back(Format("Width %d %d", c, w)); }
+  void BeginRow() override {
+    TQXExportToCellFile::BeginRow();
+    Log.push_back("BeginRow");
+  }
+  void EndRow() override {
+    TQXExportToCellFile::EndRow();
+    Log.push_back("EndRow");
+  }
+  void WriteCell(TQXEField* field, TCellType type, int32_t row, int32_t col, const std::string& text, TAlignment a,
+                 const TQXEFont& font, TColor color) override {
+    TQXExportToCellFile::WriteCell(field, type, row, col, text, a, font, color);
+    if (row == FailAtRow) throw Exception("disk on fire");
+    std::string shown = text;
+    if (HasCellValue() && text.empty()) shown = "=" + VarToStr(CellValue());
+    Cells.push_back(Format("%d,%d=", row, col) + shown);
+    Log.push_back(Format("Cell %d %d %d ", row, col, int(type)) + shown);
+    WriteString(Format("%d,%d,%d:", row, col, int(type)) + shown + "\n");
+  }
+  void WriteMergedCell(TCellType type, int32_t row, int32_t col, int32_t span, const std::string& text, TAlignment a,
+                       const TQXEFont& font, TColor color) override {
+    Log.push_back(Format("Merged %d %d %d ", row, col, span) + text);
+    TQXExportToCellFile::WriteMergedCell(type, row, col, span, text, a, font, color);
+  }
+  void EndOfFile() override { Log.push_back("EndOfFile"); }
+};
+
+inline std::string ReadFileText(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+inline bool HaveProgram(const std::string& name) {
+  return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+inline bool HavePythonModule(const std::string& module) {
+  return std::system(("/usr/bin/python3 -c 'import " + module + "' >/dev/null 2>&1").c_str()) == 0;
+}
+
+// Runs a command, returning its standard output (empty on failure).
+inline std::string RunCapture(const std::string& command) {
+  std::string out;
+  FILE* p = popen(command.c_str(), "r");
+  if (!p) return out;
+  char buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  pclose(p);
+  return out;
+}
+
+inline std::string ShellQuote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) {
+    if (c == '\'') q += "'\\''";
+    else q += c;
+  }
+  return q + "'";
+}
+
+// What an independent reader found in one file: cells as "r,c" ->
+// "kind:value" with kind n (number, printed "%.17g"), s (text, UTF-8),
+// b (boolean), d (date serial), e (error); or the reader's error.
+struct TReadBack {
+  std::string Error;
+  std::string Encoding;
+  std::map<std::string, std::string> Cells;
+};
+
+// The checker script: "xls" files through xlrd, "xlsx" files through openpyxl.
+inline const char* ReadBackScript() {
+  return R"PY(
+import sys, json, datetime
+def out(rec): print(json.dumps(rec, ensure_ascii=False)); sys.stdout.flush()
+def num(v): return '%.17g' % float(v)
+EPOCH = datetime.datetime(1899, 12, 30)
+for path in sys.argv[1:]:
+    rec = {"file": path, "cells": {}}
+    try:
+        if path.lower().endswith(".xls"):
+            import xlrd
+            book = xlrd.open_workbook(path)
+            rec["encoding"] = book.encoding
+            sh = book.sheet_by_index(0)
+            for r in range(sh.nrows):
+                for c in range(sh.ncols):
+                    cell = sh.cell(r, c)
+                    t = cell.ctype
+                    if t in (0, 6): continue
+                    kind = {1: "s", 2: "n", 3: "d", 4: "b", 5: "e"}[t]
+                    v = cell.value
+                    val = v if t == 1 else (str(int(v)) if t in (4, 5) else num(v))
+                    rec["cells"]["%d,%d" % (r, c)] = kind + ":" + val
+        else:
+            import openpyxl
+            book = openpyxl.load_workbook(path, data_only=True)
+            sh = book.worksheets[0]
+            for row in sh.iter_rows():
+                for cell in row:
+                    v = cell.value
+                    if v is None: continue
+                    key = "%d,%d" % (cell.row - 1, cell.column - 1)
+                    if isinstance(v, bool): s = "b:" + str(int(v))
+                    elif isinstance(v, datetime.datetime): s = "d:" + num((v - EPOCH).total_seconds() / 86400)
+                    elif isinstance(v, datetime.date): s = "d:" + num((datetime.datetime(v.year, v.month, v.day) - EPOCH).days)
+                    elif isinstance(v, datetime.time): s = "d:" + num((v.hour * 3600 + v.minute * 60 + v.second + v.microsecond / 1e6) / 86400)
+                    elif isinstance(v, (int, float)): s = "n:" + num(v)
+                    else: s = "s:" + str(v)
+                    rec["cells"][key] = s
+    except Exception as e:
+        rec["error"] = type(e).__name__ + ": " + str(e)
+    out(rec)
+)PY";
+}
+
+// Minimal reader of the checker's JSON lines (flat objects, string values).
+inline std::map<std::string, TReadBack> ParseReadBack(const std::string& output);
+
+inline std::string JsonUnescape(const std::string& s, size_t& i) {
+  std::string out;
+  ++i;  // opening quote
+  while (i < s.size() && s[i] != '"') {
+    if (s[i] == '\\' && i + 1 < s.size()) {
+      const char e = s[++i];
+      switch (e) {
+        case 'n': out += '\n'; break;
+        case 't': out += '\t'; break;
+        case 'r': out += '\r'; break;
+        case 'u': {
+          unsigned cp = std::stoul(s.substr(i + 1, 4), nullptr, 16);
+          i += 4;
+          if (cp >= 0xD800 && cp <= 0xDBFF && s.compare(i + 1, 2, "\\u") == 0) {
+            unsigned lo = std::stoul(s.substr(i + 3, 4), nullptr, 16);
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
+            i += 6;
+          }
+          if (cp < 0x80) out += char(cp);
+          else if (cp < 0x800) { out += char(0xC0 | (cp >> 6)); out += char(0x80 | (cp & 63)); }
+          else if (cp < 0x10000) { out += char(0xE0 | (cp >> 12)); out += char(0x80 | ((cp >> 6) & 63)); out += char(0x80 | (cp & 63)); }
+          else { out += char(0xF0 | (cp >> 18)); out += char(0x80 | ((cp >> 12) & 63)); out += char(0x80 | ((cp >> 6) & 63)); out += char(0x80 | (cp & 63)); }
+          break;
+        }
+        default: out += e; break;
+      }
+      ++i;
+    } else {
+      out += s[i++];
+    }
+  }
+  ++i;
+  return out;
+}
+
+inline std::map<std::string, TReadBack> ParseReadBack(const std::string& output) {
+  std::map<std::string, TReadBack> result;
+  std::istringstream lines(output);
+  std::string line;
+  while (std::getline(lines, line)) {
+    TReadBack rb;
+    std::string file;
+    size_t i = 0;
+    std::string currentKey;
+    bool inCells = false;
+    while (i < line.size()) {
+      if (line[i] == '"') {
+        std::string s = JsonUnescape(line, i);
+        while (i < line.size() && (line[i] == ' ')) ++i;
+        if (i < line.size() && line[i] == ':') {
+          ++i;
+          currentKey = s;
+          if (currentKey == "cells") inCells = true;
+          continue;
+        }
+        if (inCells) rb.Cells[currentKey] = s;
+        else if (currentKey == "file") file = s;
+        else if (currentKey == "error") rb.Error = s;
+        else if (currentKey == "encoding") rb.Encoding = s;
+        continue;
+      }
+      if (line[i] == '}' && inCells) inCells = false;
+      ++i;
+    }
+    if (!file.empty()) result[file] = rb;
+  }
+  return result;
+}
+
+// xlrd for .xls, openpyxl for .xlsx, all files in one process.
+inline std::map<std::string, TReadBack> ReadBack(const std::vector<std::string>& files, const std::string& workDir) {
+  const std::string script = workDir + "/readback.py";
+  std::ofstream(script) << ReadBackScript();
+  std::string cmd = "/usr/bin/python3 " + ShellQuote(script);
+  for (const auto& f : files) cmd += " " + ShellQuote(f);
+  return ParseReadBack(RunCapture(cmd + " 2>/dev/null"));
+}
+
+// LibreOffice converts the files to .xlsx in as few calls as it takes (it
+// starts slowly), with a profile of its own so runs beside other soffice users do not clash.
+// More than 40 files to one call make soffice skip some without a word.
+inline std::vector<std::string> ConvertWithLibreOffice(const std::vector<std::string>& files, const std::string& outDir) {
+  std::filesystem::create_directories(outDir);
+  for (size_t first = 0; first < files.size(); first += 40) {
+    std::string cmd = "cd " + ShellQuote(outDir) + " && timeout 300 soffice -env:UserInstallation=file://" + outDir +
+                      "/profile --headless --norestore --convert-to xlsx --outdir " + ShellQuote(outDir);
+    for (size_t i = first; i < files.size() && i < first + 40; ++i) cmd += " " + ShellQuote(files[i]);
+    RunCapture(cmd + " >/dev/null 2>&1");
+  }
+  std::vector<std::string> out;
+  for (const auto& f : files)
+    out.push_back(outDir + "/" + std::filesystem::path(f).stem().string() + ".xlsx");
+  return out;
+}
+
+// Gnumeric: one ssconvert per file (it takes one input); warnings kept in
+// warnings[i] (Gnumeric says "most likely corrupted" for records it rejects).
+inline std::vector<std::string> ConvertWithGnumeric(const std::vector<std::string>& files, const std::string& outDir,
+                                                    std::vector<std::string>* warnings = nullptr) {
+  std::filesystem::create_directories(outDir);
+  std::vector<std::string> out;
+  for (const auto& f : files) {
+    const std::string target = outDir + "/" + std::filesystem::path(f).stem().string() + ".xlsx";
+    const std::string w = RunCapture("timeout 120 ssconvert " + ShellQuote(f) + " " + ShellQuote(target) + " 2>&1");
+    if (warnings) warnings->push_back(w);
+    out.push_back(target);
+  }
+  return out;
+}

@@ -1,0 +1,149 @@
+// Every workbook of the real-file corpus written with destination format 4
+// (what varnowe-batch --format xls does with each file), each sheet's .xls
+// read back by xlrd and compared cell by cell with the model the readers
+// loaded (what varnowe-batch --dump prints).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+
+#include "CodePage.h"
+#include "ConversionFrontEnd.h"
+#include "ExportTestSupport.h"
+#include "FakeUi.h"
+#include "TempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool IsDateType(TQXICellType t) { return t == ictDateTime || t == ictDate || t == ictTime; }
+
+// What xlrd must show for a model cell ("" for no cell).
+std::string Expected(const TQXICell& c) {
+  switch (c.ValueType()) {
+    case TVarType::String: return c.StringValue().empty() ? "" : "s:" + AnsiToUtf8(c.StringValue());
+    case TVarType::WideString: return c.WideValue().empty() ? "" : "s:" + Utf16ToUtf8(c.WideValue());
+    case TVarType::Boolean: return c.NumberValue() != 0 ? "b:1" : "b:0";
+    case TVarType::Integer:
+    case TVarType::Float:
+    case TVarType::DateTime: {
+      const double d = c.NumberValue();
+      if (!std::isfinite(d)) return "e:36";
+      const bool date = IsDateType(c.CellType()) || c.ValueType() == TVarType::DateTime;
+      return (date ? "d:" : "n:") + Format("%.17g", d);
+    }
+    default: return "";
+  }
+}
+
+int CodePageOf(const std::string& encoding) {
+  if (encoding.rfind("cp", 0) == 0) return std::atoi(encoding.c_str() + 2);
+  return 0;
+}
+
+TEST(XlsCorpus, EveryWorkbookConvertsWithItsValues) {
+  const fs::path corpus = VARNOWE_CORPUS_DIR;
+  if (!fs::is_directory(corpus)) GTEST_SKIP() << "no corpus at " << corpus;
+  if (!HavePythonModule("xlrd")) GTEST_SKIP() << "xlrd is missing (scripts/install-deps.sh installs python3-xlrd)";
+  TTempDir tmp;
+  TFakeUi ui;
+
+  struct TOutput {
+    std::string Source;
+    std::string Path;
+    const TSpreadSheet* Sheet;
+  };
+  std::vector<std::unique_ptr<TSpreadSheetFile>> loaded;
+  std::vector<TOutput> outputs;
+  size_t converted = 0, limitErrors = 0, otherErrors = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(corpus)) {
+    if (!entry.is_regular_file() || entry.path().parent_path().filename() == "expected") continue;
+    const std::string source = entry.path().string();
+    const std::string name = entry.path().filename().string();
+    if (!TSpreadsheetConversion().IsFileAccepted(name)) continue;
+    // What the batch does for one file with destination format 4, the
+    // workbook kept for the comparison.
+    const fs::path dest = fs::path(tmp.Dir()) / entry.path().parent_path().filename() /
+                          (name + ".xls");  // a.wk3 and a.wk4 may stand side by side
+    fs::create_directories(dest.parent_path());
+    auto reader = TSpreadsheetConversion::CreateReader(TSpreadsheetConversion::ChooseReader(source));
+    try {
+      if (!reader) throw Exception("no reader");
+      reader->LoadFromFile(source);
+    } catch (const std::exception&) {
+      ++otherErrors;  // the readers' business, the same for every format
+      continue;
+    }
+    try {
+      TSpreadsheetConversion::WriteWorkbook(reader->Sheets, dest.string(), 4);
+    } catch (const Exception& e) {
+      // A sheet beyond the BIFF4 grid fails by name; nothing else may.
+      EXPECT_NE(e.Message().find("can not contain more than"), std::string::npos) << source << ": " << e.Message();
+      ++limitErrors;
+      continue;
+    }
+    ++converted;
+    for (int32_t n = 0; n < reader->Sheets.Count(); ++n) {
+      const TSpreadSheet& sheet = reader->Sheets[n];
+      if (n > 0 && sheet.Cells.Count() == 0) continue;
+      const std::string path = n == 0 ? dest.string() : TSpreadsheetConversion::SheetOutputPath(dest.string(), n);
+      outputs.push_back({source, path, &sheet});
+    }
+    loaded.push_back(std::move(reader));
+  }
+  ASSERT_GT(converted, 100u);
+
+  std::vector<std::string> paths;
+  for (const auto& o : outputs) paths.push_back(o.Path);
+  const auto back = ReadBack(paths, tmp.Dir());
+
+  size_t cells = 0, equal = 0, unreadable = 0;
+  std::vector<std::string> mismatches;
+  for (const auto& o : outputs) {
+    auto it = back.find(o.Path);
+    ASSERT_NE(it, back.end()) << o.Path;
+    const TReadBack& rb = it->second;
+    if (!rb.Error.empty()) {
+      // Texts that no Windows code page holds together go out as UTF-8,
+      // which xlrd does not decode.
+      EXPECT_NE(rb.Error.find("65001"), std::string::npos) << o.Path << ": " << rb.Error;
+      std::cout << "  UTF-8: " << o.Path << "\n";
+      ++unreadable;
+      continue;
+    }
+    const int cp = CodePageOf(rb.Encoding);
+    std::map<std::string, std::string> want;
+    const TSpreadSheetCells& c = o.Sheet->Cells;
+    for (int32_t r = 0; r < c.Count(); ++r) {
+      const TSpreadSheetCols* row = c.RowCells(r);
+      if (!row) continue;
+      for (int32_t k = 0; k < row->Count(); ++k)
+        if (const TQXICell* cell = row->Cell(k)) {
+          std::string e = Expected(*cell);
+          if (!e.empty()) want[std::to_string(r) + "," + std::to_string(k)] = e;
+        }
+    }
+    for (const auto& [key, value] : want) {
+      ++cells;
+      auto got = rb.Cells.find(key);
+      std::string g = got == rb.Cells.end() ? "(none)" : got->second;
+      bool ok = g == value;
+      // A label longer than 255 bytes in the file's code page is cut.
+      if (!ok && value[0] == 's' && g[0] == 's' && value.compare(0, g.size(), g) == 0 && cp > 0)
+        ok = WideToAnsi(Utf8ToUtf16(value.substr(2)), cp).size() > 255;
+      if (ok) ++equal;
+      else if (mismatches.size() < 40) mismatches.push_back(o.Path + " " + key + ": want " + value + " got " + g);
+    }
+    for (const auto& [key, value] : rb.Cells)
+      if (!want.count(key) && mismatches.size() < 40)
+        mismatches.push_back(o.Path + " " + key + ": extra " + value);
+  }
+  std::cout << converted << " workbooks converted, " << outputs.size() << " sheets, " << limitErrors
+            << " beyond the BIFF4 grid, " << otherErrors << " failed to load; " << equal << " of " << cells
+            << " cells equal; " << unreadable << " sheets in UTF-8\n";
+  for (const auto& m : mismatches) ADD_FAILURE() << m;
+  EXPECT_EQ(equal, cells);
+}
+
+}  // namespace
