@@ -175,3 +175,18 @@ TEST_F(BatchSafety, AFullDiskFailsTheItemAndKeepsTheEarlierOutput) {
   EXPECT_EQ(statuses[1], StatusFinished);  // the space came back for the next file
   EXPECT_EQ(ReadText(disk / "big.csv"), "good old output");
 }
+
+TEST_F(BatchSafety, TheXlsExportHearsTheRunsStopToo) {
+  TSpreadSheet sheet;
+  for (int32_t r = 0; r < 2000; ++r) sheet.Cells.SetCell(0, r, ictDecimal, 0, taLeftJustify, TVariant(double(r)));
+  TCancelToken stop;
+  stop.Cancel();
+  TSheetWriteOptions options;
+  options.Cancel = &stop;
+  fs::create_directories(Dir / "out");
+  EXPECT_THROW(TSpreadsheetConversion::WriteSheet(Dir / "out/s.xls", sheet, 4, options), Exception);
+  EXPECT_TRUE(OutFiles().empty());
+  stop.Reset();
+  TSpreadsheetConversion::WriteSheet(Dir / "out/s.xls", sheet, 4, options);
+  EXPECT_EQ(OutFiles(), std::vector<std::string>{"s.xls"});
+}
