@@ -163,7 +163,8 @@ void TSpreadsheetConversion::WriteSheet(const std::string& path, const TSpreadSh
     case 2: WriteHTML(path, sheet); break;
     case 3: WriteXML(path, sheet); break;
     case 4: ExportXLS(path, sheet); break;
-    case 5: case 6: throw FormatNotAvailable(index);
+    case 5: throw FormatNotAvailable(index);
+    case 6: ExportPDF(path, sheet); break;
     default: break;
   }
 }
@@ -172,7 +173,7 @@ void TSpreadsheetConversion::ConvertFile(const std::string& sourcePath, const st
                                          int index) {
   FLastReader = nullptr;
   // Nothing is read when the output cannot be written anyway.
-  if (index >= 5 && index < DestinationFormatCount) throw FormatNotAvailable(index);
+  if (index == 5) throw FormatNotAvailable(index);
   TReaderKind kind = ChooseReader(sourcePath);
   std::string ext = ExtractFileExt(sourcePath);
   std::string extText = ext.empty() ? std::string("file without extension") : "\"" + ext + "\" file";

@@ -22,6 +22,9 @@ using TExportStopQuery = std::function<bool()>;
 // left at path and an older file of that name is kept.
 void ExportXLS(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop = {});
 
+// The sheet as a PDF document at path, under the same rules as ExportXLS.
+void ExportPDF(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop = {});
+
 class TQXExportBaseComponent;
 // The shape every hand-off shares: settings of a batch run (no message
 // boxes, no progress window, the file name, the engine over the sheet),
