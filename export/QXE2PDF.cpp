@@ -359,6 +359,11 @@ void TQXExportToPDF::FlushPendingText(int32_t limit) {
   std::string& c = page.Content;
   const int32_t x = FPending.Left + 1;
   const bool clip = FPending.Width < 0 || FPending.Width > int64_t(limit - x - 1) * 1000;
+  // The grid lines of the empty cells the text runs over are hidden under it.
+  const int64_t end = clip ? limit : x + FPending.Width / 1000;
+  std::erase_if(FColumnLines, [&](const std::pair<int32_t, int32_t>& line) {
+    return line.first == FPending.Band && line.second > FPending.Left && line.second < end;
+  });
   const TColor fill = page.Fill;
   if (clip) {
     c += "q ";
@@ -366,7 +371,7 @@ void TQXExportToPDF::FlushPendingText(int32_t limit) {
     c += ' ';
     AppendInt(c, FPending.Bottom);
     c += ' ';
-    AppendInt(c, std::max(limit - FPending.Left, 0));
+    AppendInt(c, std::max(limit - 1 - FPending.Left, 0));
     c += ' ';
     AppendInt(c, FPending.Height);
     c += " re W n\r\n";

@@ -138,8 +138,10 @@ bool TQXExportToPDF::WritePicture(const std::string& data, TPage& page, int32_t,
   const double scale = std::min({1.0, fitW / pw, fitH / ph});
   pw *= scale;
   ph *= scale;
-  const int32_t top = FPageHeight - FY + 15;
-  FRowHeight = std::max(FRowHeight, int32_t(ph) + 2);
+  // Its top where a text's capitals reach; the row grows until its box,
+  // which ends 5 points below the baseline, holds it.
+  const int32_t top = FPageHeight - FY + 8;
+  FRowHeight = std::max(FRowHeight, int32_t(ph) + 9);
   std::string& c = page.Content;
   c += "q ";
   AppendFixed(c, pw);
@@ -147,7 +149,7 @@ bool TQXExportToPDF::WritePicture(const std::string& data, TPage& page, int32_t,
   AppendFixed(c, ph);
   AppendInt(c, left + 1);
   c += ' ';
-  AppendFixed(c, top - 1 - ph);
+  AppendFixed(c, top - ph);
   c += "cm /Im";
   AppendInt(c, k);
   c += " Do Q\r\n";

@@ -261,6 +261,12 @@ TFontFacePtr FallbackFont(char32_t c, const std::string& preferredFamily, bool b
   return found;
 }
 
+bool AddFontFile(const std::string& fileName) {
+  std::lock_guard<std::mutex> lock(ServiceLock);
+  FcConfig* config = Config();
+  return config && FcConfigAppFontAddFile(config, reinterpret_cast<const FcChar8*>(fileName.c_str())) == FcTrue;
+}
+
 TFontFacePtr OpenFace(const std::string& fileName, int faceIndex) {
   std::lock_guard<std::mutex> lock(ServiceLock);
   return OpenFaceLocked(fileName, faceIndex);

@@ -113,6 +113,10 @@ inline constexpr const char* UnicodeFamily = "DejaVu Sans";
 // installed font has one.
 TFontFacePtr FallbackFont(char32_t c, const std::string& preferredFamily, bool bold, bool italic);
 
+// Offers a font file that is not installed to the matching above (fonts
+// that come with the program, test fonts). False when fontconfig refuses it.
+bool AddFontFile(const std::string& fileName);
+
 // A face of a file, opened once and shared.
 TFontFacePtr OpenFace(const std::string& fileName, int faceIndex);
 
