@@ -142,7 +142,7 @@ void TQXExportToPDF::StartFile() {
   FBandWidths.clear();
   FLayoutDone = false;
   FPages.clear();
-  FGroupRowLines.clear();
+  FWaitingLines.clear();
   FColumnLines.clear();
   FPending = TPendingText();
   FY = 10;
@@ -220,6 +220,7 @@ void TQXExportToPDF::ComputeLayout() {
     FBandWidths.push_back(std::min(w, PDFMaxPageSize));
   }
   FPages.resize(FBandWidths.size());
+  FWaitingLines.resize(FBandWidths.size());
   FLayoutDone = true;
 }
 
@@ -251,8 +252,9 @@ void TQXExportToPDF::OpenPage(int32_t band) {
   page->Content.reserve(64 * 1024);
   TPage& p = *page;
   FPages[size_t(band)] = std::move(page);
-  // A page opened below the first rows gets their row lines too.
-  for (int32_t bottom : FGroupRowLines) RowLine(p, band, bottom);
+  // A page opened below the first rows gets their grid lines too.
+  for (const TGridLine& line : FWaitingLines[size_t(band)]) DrawLine(p, line);
+  FWaitingLines[size_t(band)].clear();
 }
 
 void TQXExportToPDF::ClosePage(int32_t band) {
@@ -311,7 +313,7 @@ void TQXExportToPDF::ClosePage(int32_t band) {
 void TQXExportToPDF::ClosePages() {
   for (size_t band = 0; band < FPages.size(); ++band)
     if (FPages[band]) ClosePage(int32_t(band));
-  FGroupRowLines.clear();
+  for (auto& waiting : FWaitingLines) waiting.clear();
 }
 
 // --- drawing -------------------------------------------------------------
@@ -330,14 +332,22 @@ void TQXExportToPDF::SetStroke(TPage& page, TColor color) {
   page.Stroke = color;
 }
 
-void TQXExportToPDF::RowLine(TPage& page, int32_t band, int32_t bottom) {
+void TQXExportToPDF::DrawLine(TPage& page, const TGridLine& line) {
   SetStroke(page, clSilver);
   std::string& c = page.Content;
-  c += "10 ";
-  AppendInt(c, bottom);
+  AppendInt(c, line.X);
   c += ' ';
-  AppendInt(c, FBandWidths[size_t(band)] - 21);
-  c += " 0 re S\r\n";
+  AppendInt(c, line.Bottom);
+  c += ' ';
+  AppendInt(c, line.Width);
+  c += ' ';
+  AppendInt(c, line.Height);
+  c += " re S\r\n";
+}
+
+void TQXExportToPDF::GridLine(int32_t band, const TGridLine& line) {
+  if (FPages[size_t(band)]) DrawLine(*FPages[size_t(band)], line);
+  else FWaitingLines[size_t(band)].push_back(line);
 }
 
 void TQXExportToPDF::BeginRow() {
@@ -411,7 +421,8 @@ void TQXExportToPDF::WriteCell(TQXEField* field, TCellType cellType, int32_t row
   if (hasText || !picture.empty())
     FlushPendingText(FPending.Active && FPending.Band == at.Band ? at.Left
                                                                  : FBandWidths[size_t(FPending.Band)] - 10);
-  if (!hasText && picture.empty() && !background && !HasOption(soColLines)) return;
+  if (HasOption(soColLines)) FColumnLines.emplace_back(at.Band, at.Left);
+  if (!hasText && picture.empty() && !background) return;
 
   TPage& page = PageFor(at.Band);
   const int32_t top = FPageHeight - y + 15;
@@ -429,7 +440,6 @@ void TQXExportToPDF::WriteCell(TQXEField* field, TCellType cellType, int32_t row
     c += " re B\r\n";
   }
   if (!picture.empty()) WritePicture(picture, page, at.Band, at.Left, at.Right);
-  if (HasOption(soColLines)) FColumnLines.emplace_back(at.Band, at.Left);
   if (!hasText) return;
 
   // The text in Unicode: a wide cell value as it stands, 8-bit text through
@@ -473,25 +483,13 @@ void TQXExportToPDF::WriteCell(TQXEField* field, TCellType cellType, int32_t row
 void TQXExportToPDF::EndRow() {
   if (FPending.Active) FlushPendingText(FBandWidths[size_t(FPending.Band)] - 10);
   const int32_t bottom = FPageHeight - FY + 15 - FRowHeight;
-  for (const auto& [band, x] : FColumnLines) {
-    TPage& page = PageFor(band);
-    SetStroke(page, clSilver);
-    std::string& c = page.Content;
-    AppendInt(c, x);
-    c += ' ';
-    AppendInt(c, bottom + 1);
-    c += " 0 ";
-    AppendInt(c, FRowHeight);
-    c += " re S\r\n";
-  }
+  if (!FLayoutDone) ComputeLayout();
+  for (const auto& [band, x] : FColumnLines) GridLine(band, {x, bottom + 1, 0, FRowHeight});
   FColumnLines.clear();
   if (HasOption(soRowLines) &&
-      (Layout != elReversedColumnar || Statistic.CurrentRow < int32_t(FWidths.size()))) {
-    if (!FLayoutDone) ComputeLayout();
-    FGroupRowLines.push_back(bottom);
+      (Layout != elReversedColumnar || Statistic.CurrentRow < int32_t(FWidths.size())))
     for (size_t band = 0; band < FPages.size(); ++band)
-      if (FPages[band]) RowLine(*FPages[band], int32_t(band), bottom);
-  }
+      GridLine(int32_t(band), {10, bottom, FBandWidths[band] - 21, 0});
   FY += FRowHeight;
   if (FY >= FPageHeight) {
     ClosePages();

@@ -188,6 +188,10 @@ class TQXExportToPDF : public TQXExportToCellFile {
   struct TCellPlace {
     int32_t Band, Left, Right;
   };
+  // A grid line, drawn as "X Bottom Width Height re S".
+  struct TGridLine {
+    int32_t X, Bottom, Width, Height;
+  };
   // The font context of a cell font: its PDF font and, for text the font
   // cannot show, the faces tried per character.
   struct TFontContext {
@@ -213,7 +217,10 @@ class TQXExportToPDF : public TQXExportToCellFile {
   TPage& PageFor(int32_t band);
   void ClosePages();
   void FlushPendingText(int32_t limit);
-  void RowLine(TPage& page, int32_t band, int32_t bottom);
+  // Draws on the band's page when it is open; else the line waits for a
+  // page that opens for these rows, so grid lines alone never make a page.
+  void GridLine(int32_t band, const TGridLine& line);
+  static void DrawLine(TPage& page, const TGridLine& line);
   static void SetFill(TPage& page, TColor color);
   static void SetStroke(TPage& page, TColor color);
 
@@ -258,7 +265,7 @@ class TQXExportToPDF : public TQXExportToCellFile {
   bool FLayoutDone = false;
 
   std::vector<std::unique_ptr<TPage>> FPages;  // the open page of each band
-  std::vector<int32_t> FGroupRowLines;         // row lines drawn so far on these pages
+  std::vector<std::vector<TGridLine>> FWaitingLines;  // per band, for these rows
   std::vector<std::pair<int32_t, int32_t>> FColumnLines;  // (band, x) of this row
   TPendingText FPending;
   int32_t FY = 10;
