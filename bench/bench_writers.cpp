@@ -48,8 +48,8 @@ int main(int argc, char** argv) {
 
   struct Writer {
     const char* Name;
-    void (*ToFile)(const std::string&, const TSpreadSheet&);
-    void (*ToStream)(TStream&, const TSpreadSheet&);
+    void (*ToFile)(const std::string&, const TSpreadSheet&, const TSheetWriteOptions&);
+    void (*ToStream)(TStream&, const TSpreadSheet&, const TSheetWriteOptions&);
   };
   const Writer writers[] = {
       {"txt", WriteTXT, WriteTXT}, {"csv", WriteCSV, WriteCSV}, {"htm", WriteHTML, WriteHTML}, {"xml", WriteXML, WriteXML}};
@@ -58,10 +58,10 @@ int main(int argc, char** argv) {
   int failures = 0;
   for (const Writer& w : writers) {
     std::string path = dir + "/bench_writers." + w.Name;
-    double writer = BestSeconds([&] { w.ToFile(path, sheet); });
+    double writer = BestSeconds([&] { w.ToFile(path, sheet, {}); });
 
     TMemoryStream bytes;
-    w.ToStream(bytes, sheet);
+    w.ToStream(bytes, sheet, {});
     const char* data = reinterpret_cast<const char*>(bytes.Memory());
     size_t size = size_t(bytes.Size());
     std::vector<std::pair<size_t, size_t>> lines;

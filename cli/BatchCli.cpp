@@ -96,7 +96,7 @@ class TCliBatch : public TSpreadsheetBatch {
 // "Finished      12 msec  in/a.xls -> out/a.csv". A failed item says only
 // "Error" here: its message goes to stderr.
 std::string ItemLine(const TWorkItem& item) {
-  const std::string status = item.ImageIndex == ImageError ? Trim(StatusErrorPrefix) : PrintableText(item.Status);
+  const std::string status = item.ImageIndex == ImageError ? Trim(StatusErrorPrefix) : PrintableText(StatusText(item));
   return Format("%-11s %10s  %s -> %s", status.c_str(), item.Time.c_str(), PrintableText(item.Caption).c_str(),
                 PrintableText(item.Destination).c_str());
 }
@@ -148,10 +148,12 @@ class TConsoleView : public IBatchView {
     PrintUpTo(FBatch.WorkItems().size());
   }
   void ProcessMessages() override {
-    if (TConsoleInterrupt::Requested() && FBatch.Running() && !FBatch.StopRequested()) {
+    // The signal handler set the run's stop; say so once.
+    if (FBatch.CancelToken().Reason() > 0 && !FToldStop) {
+      FToldStop = true;
       ClearBar();
-      FErr << Me << "interrupted: stopping after the current file\n";
-      FBatch.Stop();
+      FErr << Me << "interrupted: stopping\n";
+      FErr.flush();
     }
   }
 
@@ -194,6 +196,7 @@ class TConsoleView : public IBatchView {
   std::ostream& FErr;
   bool FQuiet, FVerbose, FTerminal;
   bool FBarShown = false;
+  bool FToldStop = false;
   size_t FPrinted = 0, FDone = 0, FTotal = 0;
 };
 
@@ -213,6 +216,7 @@ void LoadSettingsFile(const std::string& path, TSpreadsheetBatch& batch) {
   c.chkLotus = ini.ReadBool("SourceFormat", "lotus", c.chkLotus);
   c.chkQuattroPro = ini.ReadBool("SourceFormat", "quattro", c.chkQuattroPro);
   c.chkOpenOffice = ini.ReadBool("SourceFormat", "ods", c.chkOpenOffice);
+  ReadBudgetSettings(ini, s);
 }
 
 void PrintLists(std::ostream& out, const TBatchDriver& batch) {
@@ -283,6 +287,8 @@ void BuildJob(TCliBatch& batch, const TBatchOptions& o) {
     s.chkLogProcessed = !o.Log->empty();
     s.edLogProcessed = *o.Log;
   }
+  if (o.MaxOutput && !TryParseByteSize(*o.MaxOutput, s.MaxOutputSize))
+    throw EUsageError("--max-output \"" + *o.MaxOutput + "\" is no size (e.g. 4294967296, 500M, 4G)");
   if (o.Format) {
     const auto index = DestinationFormatByName(*o.Format);
     if (!index)
@@ -308,8 +314,12 @@ void BuildJob(TCliBatch& batch, const TBatchOptions& o) {
     }
   }
 
-  if (sourceDir && !DirectoryExists(*sourceDir))
+  if (sourceDir && !DirectoryExists(*sourceDir)) {
+    // A link loop or a folder without access is no missing folder: the system's reason.
+    const int why = PathStatError(*sourceDir);
+    if (why != 0 && why != ENOENT) throw EJobError("source directory " + *sourceDir + ": " + std::strerror(why));
     throw EJobError("source directory " + *sourceDir + " does not exist");
+  }
   for (const std::string& input : inputs) {
     std::error_code ec;
     if (!fs::exists(input, ec)) throw EJobError(input + ": no such file or directory");
@@ -360,10 +370,14 @@ void BuildJob(TCliBatch& batch, const TBatchOptions& o) {
 
 int RunJob(const TBatchOptions& o, std::ostream& out, std::ostream& err) {
   TCliBatch batch;
+  // From here SIGINT and SIGTERM stop: the listing of a huge tree, then the run.
+  TCancelToken stop;
+  batch.SetCancelToken(&stop);
+  TConsoleInterrupt interrupt(stop);
   BuildJob(batch, o);
   if (o.List) {
     PrintLists(out, batch);
-    return ExitOk;
+    return stop.Reason() > 0 ? 128 + stop.Reason() : ExitOk;
   }
 
   TConsoleView view(batch, out, err, o, &out == &std::cout && isatty(STDOUT_FILENO));
@@ -380,20 +394,18 @@ int RunJob(const TBatchOptions& o, std::ostream& out, std::ostream& err) {
   } viewReset{batch};
 
   TRunOutcome outcome;
-  {
-    TConsoleInterrupt interrupt;
-    try {
-      outcome = batch.ExecuteConversion();
-    } catch (const std::exception& e) {
-      // Nothing was converted: the log header could not be written.
-      throw EJobError(e.what());
-    }
+  try {
+    outcome = batch.ExecuteConversion();
+  } catch (const std::exception& e) {
+    // Nothing was converted: the log header could not be written.
+    throw EJobError(e.what());
   }
   if (!batch.LogError().empty())
     err << Me << "warning: the log " << PrintableText(batch.Settings.edLogProcessed)
         << " misses lines: " << PrintableText(batch.LogError()) << '\n';
 
-  // The place for the signal-specific statuses (130 after SIGINT, 143 after SIGTERM).
+  // Stopped by a signal: the shell's convention, 128 + its number (130, 143).
+  if (stop.Reason() > 0) return 128 + stop.Reason();
   const TWorkCounts n = CountWorkItems(batch.WorkItems());
   return (n.Failed || n.Left || outcome == TRunOutcome::roCanceled) ? ExitItemError : ExitOk;
 }

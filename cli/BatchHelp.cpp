@@ -29,6 +29,8 @@ Output:
       --no-overwrite      skip files whose output exists (default: overwrite)
       --log FILE          append a run header and one line per file to FILE:
                           status, time, source and outputs, tab-separated
+      --max-output SIZE   largest output file, in bytes or with K, M, G, T
+                          (default: 4G; 0: no limit)
 
 Messages:
   -q, --quiet             print only errors, warnings and the summary
@@ -57,6 +59,8 @@ Exit status:
   0  every file was converted or skipped (or there was nothing to convert)
   1  a file failed, or the run was stopped before the end
   2  bad usage, a missing source, or an unusable settings or log file
+  130, 143  stopped by SIGINT (Ctrl-C) or SIGTERM: the file in progress is
+     interrupted and its outputs taken back
 
 Examples:
   varnowe-batch -f csv a.xls b.xlsx

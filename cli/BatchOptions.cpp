@@ -12,7 +12,7 @@ TBatchOptions ParseBatchOptions(int argc, const char* const* argv) {
   CLI::App app{"", "varnowe-batch"};
   app.set_help_flag();
   TBatchOptions o;
-  std::string source, mask, dest, output, format, log, settings, dump;
+  std::string source, mask, dest, output, format, log, settings, dump, maxOutput;
   std::vector<std::string> formats;
   bool subDirs = false, noOverwrite = false;
   auto* optSource = app.add_option("-s,--source", source);
@@ -24,6 +24,7 @@ TBatchOptions ParseBatchOptions(int argc, const char* const* argv) {
   auto* optFormat = app.add_option("-f,--format", format);
   auto* optNoOverwrite = app.add_flag("--no-overwrite", noOverwrite);
   auto* optLog = app.add_option("--log", log);
+  auto* optMaxOutput = app.add_option("--max-output", maxOutput);
   auto* optSettings = app.add_option("--settings", settings)->expected(0, 1);
   auto* optDump = app.add_option("--dump", dump);
   app.add_flag("--list", o.List);
@@ -46,6 +47,7 @@ TBatchOptions ParseBatchOptions(int argc, const char* const* argv) {
   take(optOutput, output, o.Output);
   take(optFormat, format, o.Format);
   take(optLog, log, o.Log);
+  take(optMaxOutput, maxOutput, o.MaxOutput);
   take(optSettings, settings, o.Settings);
   take(optDump, dump, o.Dump);
   if (optFormats->count()) o.Formats = formats;

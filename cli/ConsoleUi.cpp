@@ -2,8 +2,11 @@
 
 #include <signal.h>
 
+#include <atomic>
 #include <csignal>
 #include <ostream>
+
+#include "CancelToken.h"
 
 int TConsoleUi::MessageBox(const std::string& text, const std::string& caption, uint32_t flags) {
   const uint32_t icon = flags & MB_ICONMASK;
@@ -29,20 +32,27 @@ bool TConsoleUi::OpenURL(const std::string&) { return false; }
 
 namespace {
 
-volatile std::sig_atomic_t GInterrupted = 0;
-void OnInterrupt(int) { GInterrupted = 1; }
-struct sigaction GOldInterrupt {};
+// The signal handlers' only work: one lock-free atomic store.
+std::atomic<TCancelToken*> GSignalToken{nullptr};
+void OnStopSignal(int sig) {
+  if (TCancelToken* token = GSignalToken.load()) token->Cancel(sig);
+}
+struct sigaction GOldInt {}, GOldTerm {};
 
 }  // namespace
 
-TConsoleInterrupt::TConsoleInterrupt() {
-  GInterrupted = 0;
+TConsoleInterrupt::TConsoleInterrupt(TCancelToken& token) {
+  GSignalToken.store(&token);
   struct sigaction sa {};
-  sa.sa_handler = OnInterrupt;
+  sa.sa_handler = OnStopSignal;
+  sa.sa_flags = SA_RESETHAND;
   sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, &GOldInterrupt);
+  sigaction(SIGINT, &sa, &GOldInt);
+  sigaction(SIGTERM, &sa, &GOldTerm);
 }
 
-TConsoleInterrupt::~TConsoleInterrupt() { sigaction(SIGINT, &GOldInterrupt, nullptr); }
-
-bool TConsoleInterrupt::Requested() { return GInterrupted != 0; }
+TConsoleInterrupt::~TConsoleInterrupt() {
+  sigaction(SIGINT, &GOldInt, nullptr);
+  sigaction(SIGTERM, &GOldTerm, nullptr);
+  GSignalToken.store(nullptr);
+}

@@ -22,13 +22,15 @@ class TConsoleUi : public TUiServices {
   std::ostream& FErr;
 };
 
-// While one exists, Ctrl-C presses Stop: the run ends after the file in
-// progress. Requested() tells whether it was pressed.
+class TCancelToken;
+
+// While one exists, SIGINT (Ctrl-C) and SIGTERM set the run's stop token:
+// the file in progress is interrupted between rows and its outputs taken
+// back. The handlers reset themselves, so a second signal ends the program.
 class TConsoleInterrupt {
  public:
-  TConsoleInterrupt();
+  explicit TConsoleInterrupt(TCancelToken& token);
   ~TConsoleInterrupt();
   TConsoleInterrupt(const TConsoleInterrupt&) = delete;
   TConsoleInterrupt& operator=(const TConsoleInterrupt&) = delete;
-  static bool Requested();
 };

@@ -132,6 +132,8 @@ void TQXIOpenOfficeSpreadsheet::LoadFromFile(const std::string& fileName) {
 void TQXIOpenOfficeSpreadsheet::ParseStream(TStream& stream) {
   TSpreadSheetFile::ParseStream(stream);  // ResetData
   FZip = std::make_unique<TZipArchive>();
+  FZip->MaxInflatedBytes = MaxInflatedBytes;
+  FZip->CancelToken = CancelToken;
   try {
     FZip->Open(stream);
     if (!FZip->IsZip() || FZip->IndexOfFile(ContentPart) < 0) throw EQXIFileFormatException(SInvalidFileFormat);

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 
 #include "ByteReader.h"
 
@@ -20,6 +19,11 @@ constexpr uint32_t kDirEntrySize = 128;
 
 [[noreturn]] void Damaged(const std::string& what) {
   throw EOleError("The compound document is damaged: " + what + ".");
+}
+
+// A structure the file needs lies past its end: the file was cut off.
+[[noreturn]] void CutOff(const std::string& what) {
+  throw EOleError("The compound document is truncated: " + what + " lies past the end of the file.");
 }
 
 char16_t FoldCase(char16_t c) {
@@ -79,15 +83,15 @@ class TCompoundFile {
     return out;
   }
 
+  // A stream whose sectors run past the end of a cut file opens with the
+  // bytes that are there; the stream tells it is truncated.
   std::shared_ptr<TOleStorageStream> OpenEntry(std::shared_ptr<const TCompoundFile> self, uint32_t entry) const {
     const TCompoundDirEntry& e = FEntries[entry];
-    // Every byte of a stream lies in the file; this also keeps the sector
-    // counts below from overflowing.
-    if (e.Size > FData.size()) Damaged("a stream is longer than the file");
     std::vector<uint64_t> offsets;
+    uint64_t available = e.Size;
     if (e.Size < FMiniCutoff) {
       uint64_t count = (e.Size + 63) / 64;
-      offsets.reserve(size_t(count));
+      offsets.reserve(size_t(std::min<uint64_t>(count, FMiniFat.size())));
       std::vector<bool> seen(FMiniFat.size(), false);
       uint32_t s = e.Start;
       for (uint64_t i = 0; i < count; ++i) {
@@ -97,39 +101,57 @@ class TCompoundFile {
         seen[s] = true;
         uint64_t pos = uint64_t(s) * 64;
         uint64_t sector = pos / FSectorSize;
-        if (sector >= FMiniStream.size()) Damaged("mini sector beyond the mini stream");
-        uint64_t off = FMiniStream[size_t(sector)] + pos % FSectorSize;
         uint64_t need = std::min<uint64_t>(64, e.Size - i * 64);
-        if (off + need > FData.size()) Damaged("a stream reaches beyond the end of the file");
+        if (sector >= FMiniStream.size()) {
+          if (!FMiniStreamCut) Damaged("mini sector beyond the mini stream");
+          available = i * 64;
+          break;
+        }
+        uint64_t off = FMiniStream[size_t(sector)] + pos % FSectorSize;
+        if (off + need > FData.size()) {
+          available = i * 64 + (off < FData.size() ? FData.size() - off : 0);
+          if (off < FData.size()) offsets.push_back(off);
+          break;
+        }
         offsets.push_back(off);
         s = FMiniFat[s];
       }
-      return std::make_shared<TOleStorageStream>(std::move(self), std::move(offsets), 64, e.Size);
+      return std::make_shared<TOleStorageStream>(std::move(self), std::move(offsets), 64, available, e.Size);
     }
-    offsets = Chain(e.Start, e.Size, "stream");
-    return std::make_shared<TOleStorageStream>(std::move(self), std::move(offsets), FSectorSize, e.Size);
+    offsets = Chain(e.Start, e.Size, "stream", &available);
+    return std::make_shared<TOleStorageStream>(std::move(self), std::move(offsets), FSectorSize, available, e.Size);
   }
 
  private:
   uint64_t SectorOffset(uint32_t s) const { return (uint64_t(s) + 1) * FSectorSize; }
 
-  // File offsets of the sectors holding size bytes from sector start.
-  std::vector<uint64_t> Chain(uint32_t start, uint64_t size, const char* what) const {
-    if (size > FData.size()) Damaged(std::string("a ") + what + " is longer than the file");
-    uint64_t count = (size + FSectorSize - 1) / FSectorSize;
-    if (count > FSectorCount) Damaged(std::string("a ") + what + " is longer than the file");
+  // File offsets of the sectors holding size bytes from sector start. With
+  // available, a chain that runs past the end of the file (a cut file) ends
+  // there and *available receives the bytes it holds; without, that is damage.
+  std::vector<uint64_t> Chain(uint32_t start, uint64_t size, const char* what, uint64_t* available = nullptr) const {
+    uint64_t count = size / FSectorSize + (size % FSectorSize != 0);
+    if (!available && count > FSectorCount) Damaged(std::string("a ") + what + " is longer than the file");
     std::vector<uint64_t> out;
-    out.reserve(size_t(count));
+    out.reserve(size_t(std::min<uint64_t>(count, FSectorCount)));
     std::vector<bool> seen(size_t(FSectorCount), false);
     uint32_t s = start;
     for (uint64_t i = 0; i < count; ++i) {
       if (s == kEndOfChain) Damaged(std::string("a ") + what + " is longer than its sector chain");
-      if (s >= FFat.size() || s >= FSectorCount) Damaged("sector number out of range");
-      if (seen[s]) Damaged(std::string("the sector chain of a ") + what + " loops");
-      seen[s] = true;
+      if (s >= FFat.size()) Damaged("sector number out of range");
       uint64_t off = SectorOffset(s);
       uint64_t need = std::min<uint64_t>(FSectorSize, size - i * FSectorSize);
-      if (off + need > FData.size()) Damaged(std::string("a ") + what + " reaches beyond the end of the file");
+      if (s >= FSectorCount || off + need > FData.size()) {
+        if (!available) Damaged(std::string("a ") + what + " reaches beyond the end of the file");
+        // The allocation table goes on where the file was cut off.
+        *available = i * FSectorSize;
+        if (off < FData.size()) {
+          *available += FData.size() - off;
+          out.push_back(off);
+        }
+        return out;
+      }
+      if (seen[s]) Damaged(std::string("the sector chain of a ") + what + " loops");
+      seen[s] = true;
       out.push_back(off);
       s = FFat[s];
     }
@@ -141,7 +163,8 @@ class TCompoundFile {
     std::vector<uint32_t> out;
     uint32_t s = start;
     while (s != kEndOfChain) {
-      if (s >= FFat.size() || s >= FSectorCount) Damaged(std::string("sector number out of range in the ") + what);
+      if (s >= FFat.size()) Damaged(std::string("sector number out of range in the ") + what);
+      if (s >= FSectorCount) CutOff(std::string("part of its ") + what);
       if (out.size() >= FSectorCount) Damaged(std::string("the ") + what + " chain loops");
       out.push_back(s);
       s = FFat[s];
@@ -203,6 +226,8 @@ class TCompoundFile {
 
     FFat.reserve(fatSectors.size() * (FSectorSize / 4));
     for (uint32_t s : fatSectors) {
+      // A sector the table's own size could describe was cut off; any other number is damage.
+      if (s >= FSectorCount && uint64_t(s) < uint64_t(numFat) * (FSectorSize / 4)) CutOff("part of its allocation table");
       if (s > kMaxRegSect || s >= FSectorCount) Damaged("allocation table sector number out of range");
       uint64_t off = SectorOffset(s);
       // The last sector may be cut short by writers that trim the file.
@@ -234,8 +259,9 @@ class TCompoundFile {
     }
     const TCompoundDirEntry& root = FEntries[0];
     if (root.Size > 0 && root.Start != kEndOfChain) {
-      uint64_t rootSize = std::min<uint64_t>(root.Size, uint64_t(FSectorCount) * FSectorSize);
-      FMiniStream = Chain(root.Start, rootSize, "mini stream");
+      uint64_t available = 0;
+      FMiniStream = Chain(root.Start, root.Size, "mini stream", &available);
+      FMiniStreamCut = available < root.Size;
     }
   }
 
@@ -270,6 +296,7 @@ class TCompoundFile {
   std::vector<uint32_t> FFat;
   std::vector<uint32_t> FMiniFat;
   std::vector<uint64_t> FMiniStream;  // file offsets of the mini stream's sectors
+  bool FMiniStreamCut = false;        // the file ends inside the mini stream
   std::vector<TCompoundDirEntry> FEntries;
 
   friend class TOleStorage;
@@ -278,8 +305,12 @@ class TCompoundFile {
 // ---------------------------------------------------------------------------
 
 TOleStorageStream::TOleStorageStream(std::shared_ptr<const TCompoundFile> file, std::vector<uint64_t> sectorOffsets,
-                                     uint32_t sectorSize, uint64_t size)
-    : FFile(std::move(file)), FSectorOffsets(std::move(sectorOffsets)), FSectorSize(sectorSize), FSize(size) {}
+                                     uint32_t sectorSize, uint64_t size, uint64_t declaredSize)
+    : FFile(std::move(file)),
+      FSectorOffsets(std::move(sectorOffsets)),
+      FSectorSize(sectorSize),
+      FSize(size),
+      FDeclaredSize(std::max(size, declaredSize)) {}
 
 int64_t TOleStorageStream::Read(void* buffer, int64_t count) {
   if (count <= 0 || FPosition >= FSize) return 0;
@@ -355,11 +386,16 @@ bool StgIsStorageData(const void* data, size_t size) {
 }
 
 int32_t StgIsStorageFile(const std::string& fileName) {
-  std::ifstream f(fileName, std::ios::binary);
-  if (!f) return STG_E_FILENOTFOUND;
   uint8_t head[8] = {};
-  f.read(reinterpret_cast<char*>(head), 8);
-  if (f.gcount() == 8 && StgIsStorageData(head, 8)) return STG_S_OK;
+  int64_t got = 0;
+  try {
+    // The platform's opener: a named pipe or device is refused, never waited on.
+    TFileStream f(fileName, fmOpenRead | fmShareDenyNone);
+    got = f.Read(head, 8);
+  } catch (const EStreamError&) {
+    return STG_E_FILENOTFOUND;
+  }
+  if (got == 8 && StgIsStorageData(head, 8)) return STG_S_OK;
   return STG_S_FALSE;
 }
 

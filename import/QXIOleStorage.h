@@ -37,20 +37,26 @@ class TCompoundFile;  // the parsed container, shared by storages and streams
 // A stream inside a compound document: Read, Seek, Stat. Read-only.
 class TOleStorageStream {
  public:
+  // size bytes are there; declaredSize is what the directory promised (more
+  // when the file was cut off inside the stream).
   TOleStorageStream(std::shared_ptr<const TCompoundFile> file, std::vector<uint64_t> sectorOffsets,
-                    uint32_t sectorSize, uint64_t size);
+                    uint32_t sectorSize, uint64_t size, uint64_t declaredSize = 0);
   int64_t Read(void* buffer, int64_t count);
   // Origin 0 (start), 1 (current), 2 (end); returns the new position.
   // Positions before 0 raise EOleError; beyond the end is allowed (reads give 0).
   int64_t Seek(int64_t offset, int origin);
   uint64_t Size() const { return FSize; }
   uint64_t Position() const { return FPosition; }
+  // The file ends inside the stream: Size() is less than DeclaredSize().
+  bool Truncated() const { return FSize < FDeclaredSize; }
+  uint64_t DeclaredSize() const { return FDeclaredSize; }
 
  private:
   std::shared_ptr<const TCompoundFile> FFile;
   std::vector<uint64_t> FSectorOffsets;  // file offset of each sector of the chain
   uint32_t FSectorSize;
   uint64_t FSize;
+  uint64_t FDeclaredSize;
   uint64_t FPosition = 0;
 };
 

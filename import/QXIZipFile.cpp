@@ -82,6 +82,9 @@ void TZipArchive::Open(TStream& stream) {
 
   const int64_t base = stream.Position();
   const int64_t size = stream.Size();
+  FBudget = TZipInflateBudget();
+  FBudget.Limit = MaxInflatedBytes > 0 ? MaxInflatedBytes : PackageInflateBudget(size - base);
+  FBudget.CancelToken = CancelToken;
   if (size - base < int64_t(EndRecordSize)) return;
 
   // The end record sits before an archive comment of up to 65535 bytes.
@@ -212,7 +215,7 @@ int32_t TZipArchive::IndexOfFile(const std::string& name) const {
 
 std::unique_ptr<TZipEntryStream> TZipArchive::GetFileStream(int32_t index) const {
   if (index < 0 || index >= FFiles.Count()) throw Exception("Index out of bounds");
-  return std::make_unique<TZipEntryStream>(FFiles[index]);
+  return std::make_unique<TZipEntryStream>(FFiles[index], &FBudget);
 }
 
 std::unique_ptr<TZipEntryStream> TZipArchive::GetFileStreamByName(const std::string& name) const {
@@ -251,8 +254,14 @@ struct TZipEntryStream::Inflater {
   }
 };
 
-TZipEntryStream::TZipEntryStream(const TLocalFile& entry)
+void TZipInflateBudget::Exceeded() const {
+  throw EBudgetExceeded("The workbook is too large for the budget: its package inflates to more than " +
+                        FormatByteSize(Limit) + ".");
+}
+
+TZipEntryStream::TZipEntryStream(const TLocalFile& entry, TZipInflateBudget* budget)
     : FEntry(entry),
+      FBudget(budget),
       FIn(reinterpret_cast<const uint8_t*>(entry.CompressedData.data())),
       FInSize(entry.CompressedData.size()),
       FDeclared(entry.UncompressedSize()) {
@@ -303,6 +312,7 @@ int64_t TZipEntryStream::Read(void* buffer, int64_t count) {
       Finish();
       return 0;
     }
+    if (FBudget) FBudget->Charge(int64_t(n));
     std::memcpy(out, FIn + FOut, size_t(n));
     FCrc = TZipArchive::Crc32(out, size_t(n), FCrc);
     FOut += n;
@@ -338,6 +348,7 @@ int64_t TZipEntryStream::Read(void* buffer, int64_t count) {
   } else if (rc != Z_OK && rc != Z_BUF_ERROR) {
     Fail("is damaged: " + std::string(z.msg ? z.msg : "bad deflate data") + ".");
   }
+  if (FBudget) FBudget->Charge(int64_t(produced));
   FCrc = TZipArchive::Crc32(out, produced, FCrc);
   FOut += produced;
   if (FOut > ZipBombThreshold && FOut / ZipBombRatioLimit > FInSize)

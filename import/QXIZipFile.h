@@ -9,6 +9,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "Budgets.h"
+#include "CancelToken.h"
 #include "Exception.h"
 #include "Streams.h"
 
@@ -92,6 +94,23 @@ class TLocalFile {
 
 class TZipArchive;
 
+// The bytes all parts of one package have given so far, against the
+// package's budget: a package of many parts each just under the bomb ratio
+// must not inflate without end. Shared by the archive's entry streams, which
+// also poll the stop here.
+struct TZipInflateBudget {
+  int64_t Limit = 0;  // 0: none
+  int64_t Used = 0;
+  const TCancelToken* CancelToken = nullptr;
+  // Raises EBudgetExceeded past the limit.
+  void Charge(int64_t bytes) {
+    PollCancel(CancelToken);
+    Used += bytes;
+    if (Limit > 0 && Used > Limit) Exceeded();
+  }
+  [[noreturn]] void Exceeded() const;
+};
+
 class TLocalFiles {
  public:
   explicit TLocalFiles(TZipArchive* owner) : FOwner(owner) {}
@@ -114,7 +133,8 @@ class TLocalFiles {
 // outlive it.
 class TZipEntryStream : public TStream {
  public:
-  TZipEntryStream(const TLocalFile& entry);
+  // budget (not owned, may be nullptr) counts what this stream gives.
+  explicit TZipEntryStream(const TLocalFile& entry, TZipInflateBudget* budget = nullptr);
   ~TZipEntryStream() override;
   TZipEntryStream(const TZipEntryStream&) = delete;
   TZipEntryStream& operator=(const TZipEntryStream&) = delete;
@@ -130,6 +150,7 @@ class TZipEntryStream : public TStream {
   void Fail(const std::string& what) const;
   void Finish();
   const TLocalFile& FEntry;
+  TZipInflateBudget* FBudget;
   const uint8_t* FIn;
   size_t FInSize;
   uint64_t FDeclared;
@@ -148,6 +169,13 @@ class TZipArchive {
   TZipArchive() : FFiles(this) {}
   TZipArchive(const TZipArchive&) = delete;
   TZipArchive& operator=(const TZipArchive&) = delete;
+
+  // Bytes all parts together may inflate to; 0 takes PackageInflateBudget of
+  // the package's size (4 GiB, or 1,000 times the package when larger).
+  // Read at Open.
+  int64_t MaxInflatedBytes = 0;
+  // Not owned: polled while parts inflate (nullptr: never stopped).
+  const TCancelToken* CancelToken = nullptr;
 
   TLocalFiles& Files() { return FFiles; }
   const TLocalFiles& Files() const { return FFiles; }
@@ -180,5 +208,6 @@ class TZipArchive {
   TLocalFiles FFiles;
   TZipEndOfCentralDir FEnd;
   bool FIsZip = false;
+  mutable TZipInflateBudget FBudget;
   std::unordered_map<std::string, int32_t> FIndex;
 };

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "CodePage.h"
+#include "SysUtils.h"
 
 namespace {
 
@@ -259,10 +260,13 @@ void TLotus123::ParseStream(TStream& stream) {
   int64_t position = stream.Position();
   bool first = true;
   bool afterEOF = false;
+  bool stopped = false;
+  std::string cut;  // how the data ends short of its end-of-file record
   while (position < size) {
     // The data must open with a whole BOF, else it is no Lotus worksheet.
     if (size - position < 4) {
       if (first) throw EQXIFileFormatException(SInvalidFileFormat);
+      if (!afterEOF) cut = "it ends at byte " + std::to_string(size) + " inside a record header";
       break;  // a few stray bytes at the end
     }
     uint8_t head[4];
@@ -277,7 +281,10 @@ void TLotus123::ParseStream(TStream& stream) {
     // What follows the last section is no record stream (property blocks and
     // the like); only a new BOF goes on.
     if (afterEOF && FHeader.RecNo != recBOF) break;
-    if (truncated) break;  // the data ends inside this record
+    if (truncated) {
+      cut = "it ends at byte " + std::to_string(size) + " inside a record of " + std::to_string(length) + " bytes";
+      break;
+    }
     first = false;
     afterEOF = FHeader.RecNo == recEOF;
     if (length == 0) continue;
@@ -296,17 +303,41 @@ void TLotus123::ParseStream(TStream& stream) {
     if (interpret) {
       // OnRecord may have resized the buffer: never read past what is left.
       TByteReader r(FRecordBuffer.data(), std::min(length, FRecordBuffer.size()));
-      bool stop = false;
+      FRecordOffset = position - int64_t(length) - 4;
       try {
-        stop = DispatchRecord(r);
+        stopped = DispatchRecord(r);
       } catch (const EBoundsError&) {
         // A record too short for its fields is ignored.
+      } catch (const EQXIFileFormatException& e) {
+        // Damage such as an address outside the grid: the listener may let the load go on.
+        bool abort = true;
+        if (OnErrorProcess) OnErrorProcess(this, e, abort);
+        if (abort) throw;
       }
-      if (stop) break;
+      if (stopped) break;
     }
     DoLoadProgress(position, size);
   }
   if (first) throw EQXIFileFormatException(SInvalidFileFormat);  // no record at all
+  if (!afterEOF && !stopped) {
+    if (cut.empty()) cut = "it ends at byte " + std::to_string(size) + " without its end-of-file record";
+    // Raised once parsing is over: the cells read so far stay in the model.
+    throw EQXIFileTruncatedException(StringReplaceAll(SFileTruncated, "%s", cut));
+  }
+}
+
+TSheetGrid TLotus123::Grid() const {
+  switch (FVersion) {
+    // Release 1A addressed 2,048 rows; Works writes this family with 16,384.
+    case wvWKS1: return {16384, 256, "WKS"};
+    case wvWKS2: return {8192, 256, "Symphony"};
+    case wvWR1: return {8192, 256, "WK1"};
+    case wvWKS3: return {8192, 256, "WK3"};
+    case wvWKS4: return {8192, 256, "WK4"};
+    case wv123: return {65536, 256, "1-2-3 97"};
+    case wvUnknown: break;
+  }
+  return {65536, 256, "Lotus"};
 }
 
 bool TLotus123::DispatchRecord(const TByteReader& r) {
@@ -420,6 +451,10 @@ int32_t TLotus123::FindFormatIndex(const TCellAddress& a) const {
 }
 
 void TLotus123::Deliver(const TCellAddress& a, TVariant value, TAlignment alignment, TQXICellType cellType) {
+  const TSheetGrid grid = Grid();
+  if (!grid.Contains(a.Row, a.Column))
+    throw EQXIFileFormatException("Record 0x" + IntToHex(FHeader.RecNo, 2) + " at offset " +
+                                  std::to_string(FRecordOffset) + ": " + grid.Outside(a.Row, a.Column) + ".");
   TypeDateTime(a, value, cellType);
   OnCellValue(this, a.SheetNo, a.Row, a.Column, FindFormatIndex(a), value, alignment, cellType);
 }
@@ -580,12 +615,13 @@ void TLotus123::ReadExtendedNumber(const TByteReader& r) {
 void TLotus123::ReadExtendedFormula(const TByteReader& r) {
   TCellAddress a = ReadAddress(r);
   r.Need(4, 10);
+  double v;
   try {
-    double v = LotusExtendedToDouble(r.Data() + 4);
-    Deliver(a, TVariant(v), taRightJustify, ictDecimal);
-  } catch (const Exception&) {
-    // Error and text results: the cell is skipped (a text follows in 0x1A).
+    v = LotusExtendedToDouble(r.Data() + 4);
+  } catch (const EConvertError&) {
+    return;  // error and text results: the cell is skipped (a text follows in 0x1A)
   }
+  Deliver(a, TVariant(v), taRightJustify, ictDecimal);
 }
 
 void TLotus123::ReadSmallNumber(const TByteReader& r) {

@@ -58,7 +58,9 @@ class TLotus123 : public TSpreadSheetFile {
   bool OneSheetFamily() const;
   TCellAddress ReadAddress(const TByteReader& r) const;
   int32_t FindFormatIndex(const TCellAddress& a) const;
+  // Raises EQXIFileFormatException for a cell outside the generation's grid.
   void Deliver(const TCellAddress& a, TVariant value, TAlignment alignment, TQXICellType cellType);
+  TSheetGrid Grid() const;
 
   void ReadBlank(const TByteReader& r);
   void ReadInteger(const TByteReader& r);
@@ -84,6 +86,7 @@ class TLotus123 : public TSpreadSheetFile {
   TWKSVersion FVersion = wvUnknown;
   bool FPasswordProtected = false;
   TBIFFRecordHeader FHeader;
+  int64_t FRecordOffset = 0;  // of the record being dispatched
   TByteArray FRecordBuffer;
   std::vector<TWK4Format> FFormatList;
   std::unordered_map<uint32_t, std::vector<TFormatRun>> FFormatRuns;

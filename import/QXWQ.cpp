@@ -40,16 +40,6 @@ constexpr char ErrorText[] = "#VALUE!";
 
 constexpr uint8_t CompoundSignature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
 
-std::string Thousands(int64_t v) {
-  std::string digits = std::to_string(v);
-  std::string out;
-  for (size_t i = 0; i < digits.size(); ++i) {
-    if (i && (digits.size() - i) % 3 == 0) out += ',';
-    out += digits[i];
-  }
-  return out;
-}
-
 }  // namespace
 
 const char* WQVersionName(TWQVersion v) {
@@ -250,11 +240,11 @@ void TQuattroPro::CheckGrid(int32_t sheet, int64_t row, int64_t column) const {
   if (sheet >= 0 && sheet < g.Sheets && row >= 0 && row < g.Rows && column >= 0 && column < g.Cols) return;
   if (sheet < 0 || sheet >= g.Sheets)
     Damaged("sheet " + std::to_string(int64_t(sheet) + 1) + " lies outside the " + g.Name + " grid of " +
-            Thousands(g.Sheets) + " sheets");
+            FormatThousands(g.Sheets) + " sheets");
   const std::string cell = column >= 0 && column < INT32_MAX ? ColumnNumberToLetters(int32_t(column + 1))
                                                              : "column " + std::to_string(column + 1) + " ";
   Damaged("cell " + cell + std::to_string(row + 1) + " lies outside the " + g.Name + " grid of " +
-          Thousands(g.Rows) + " rows by " + Thousands(g.Cols) + " columns");
+          FormatThousands(g.Rows) + " rows by " + FormatThousands(g.Cols) + " columns");
 }
 
 void TQuattroPro::Deliver(const TCellHead& h, TVariant value, TAlignment alignment, TQXICellType cellType) {

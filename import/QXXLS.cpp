@@ -402,8 +402,13 @@ void TMSExcel::ParsePlainStream(TStream& stream) {
   stream.Seek(0, soBeginning);
   int64_t size = stream.Size();
   int64_t pos = 0;
+  int depth = 0;  // substreams begun (BOF) and not yet ended (EOF)
+  bool cut = false;
   while (pos < size) {
-    if (!ReadRecordHeader(RecordHeader)) break;
+    if (!ReadRecordHeader(RecordHeader)) {
+      cut = true;
+      break;
+    }
     pos += 4;
     if (RecordHeader.RecLen > RecordLimit()) {
       pos = stream.Seek(RecordHeader.RecLen, soCurrent);
@@ -412,9 +417,15 @@ void TMSExcel::ParsePlainStream(TStream& stream) {
     }
     if (RecordHeader.RecLen > 0) {
       int64_t n = stream.Read(RecordData.data(), RecordHeader.RecLen);
-      if (n != RecordHeader.RecLen) break;  // cut short by the end of the file
+      if (n != RecordHeader.RecLen) {  // cut short by the end of the file
+        cut = true;
+        break;
+      }
       pos += n;
     }
+    const uint16_t recNo = RecordHeader.RecNo;
+    if (recNo == 0x0009 || recNo == 0x0209 || recNo == 0x0409 || recNo == 0x0809) ++depth;
+    else if (RecordHeader.RecNo == 0x000A && depth > 0) --depth;
     DoLoadProgress(pos, size);
     if (OnRecord) OnRecord(this, RecordHeader, RecordData);
     bool handled;
@@ -443,6 +454,12 @@ void TMSExcel::ParsePlainStream(TStream& stream) {
     }
   }
   FinishLoad();
+  // Raised once the cells are in the model, so what was read can still be written.
+  if (cut || depth > 0)
+    throw EQXIFileTruncatedException(StringReplaceAll(
+        SFileTruncated, "%s",
+        cut ? "it ends at byte " + std::to_string(size) + " inside a record"
+            : "it ends at byte " + std::to_string(size) + " without the end-of-file record of its last sheet"));
 }
 
 void TMSExcel::ParseStorage(const TOleStorage& root) {
@@ -492,6 +509,11 @@ void TMSExcel::ParseStorage(const TOleStorage& root) {
   TOleStream stream(s);
   StorageLoop(stream);
   ResolveFontColors();
+  if (s->Truncated())
+    throw EQXIFileTruncatedException(StringReplaceAll(
+        SFileTruncated, "%s",
+        "its " + Utf16ToUtf8(bookName) + " stream holds " + std::to_string(s->Size()) + " of its " +
+            std::to_string(s->DeclaredSize()) + " bytes"));
   // Macro extraction (ParseVBA) is not carried out: nothing in this program reads it.
 }
 

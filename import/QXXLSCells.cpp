@@ -21,10 +21,16 @@ void ExpandLineFeeds(S& text) {
   text.swap(out);
 }
 
+// The grid each generation addresses; a cell beyond it is damage.
+constexpr TSheetGrid Biff8Grid{65536, 256, "BIFF8"};
+constexpr TSheetGrid Biff2to7Grid{16384, 256, "BIFF2 to BIFF7"};
+
 }  // namespace
 
 void TMSExcel::ReportCell(int32_t row, int32_t column, int32_t formatIndex, TAlignment alignment,
                           TQXICellType cellType, TVariant&& value) {
+  const TSheetGrid& grid = FBiff >= 8 ? Biff8Grid : Biff2to7Grid;
+  if (!grid.Contains(row, column)) throw EQXIExcelException(RecordDescription() + ": " + grid.Outside(row, column) + ".");
   if (cellType == ictString) {
     if (value.Type() == TVarType::String) {
       std::string s = value.AsString();

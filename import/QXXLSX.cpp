@@ -124,6 +124,8 @@ void TMSExcelX::ParseStream(TStream& stream) {
     return;
   }
   FZip = std::make_unique<TZipArchive>();
+  FZip->MaxInflatedBytes = MaxInflatedBytes;
+  FZip->CancelToken = CancelToken;
   try {
     FZip->Open(stream);
     if (!FZip->IsZip()) throw EQXIFileFormatException(SInvalidFileFormat);
@@ -374,6 +376,11 @@ std::string TMSExcelX::Where(int32_t row, int32_t column) const {
 
 void TMSExcelX::Deliver(int32_t row, int32_t column, int32_t formatIndex, TVariant&& value, TQXICellType type) {
   if (row < 0 || column < 0) return;
+  static constexpr TSheetGrid OpenXmlGrid{1048576, 16384, "Open XML"};
+  if (!OpenXmlGrid.Contains(row, column)) {
+    std::string sheet = size_t(CurrentSheet) < FSheets.size() ? Ansi(FSheets[size_t(CurrentSheet)].Name) : "";
+    throw EQXIFileFormatException("Sheet \"" + sheet + "\": " + OpenXmlGrid.Outside(row, column) + ".");
+  }
   NoteCell(row, column);
   if (row > FSheetMaxRow) FSheetMaxRow = row;
   if (column > FSheetMaxCol) FSheetMaxCol = column;
@@ -533,8 +540,8 @@ bool TMSExcelX::DecodeCellRef(const char16_t* t, size_t n, int32_t& column, int3
     char16_t c = t[i];
     if (c >= u'a' && c <= u'z') c = char16_t(c - u'a' + u'A');
     if (c < u'A' || c > u'Z') break;
-    col = col * 26 + (c - u'A' + 1);
-    if (col > TSpreadSheetCells::MaxCols) return false;
+    // Saturates: an address past any grid still reaches Deliver, which reports it.
+    col = std::min<int64_t>(col * 26 + (c - u'A' + 1), INT32_MAX);
     ++letters;
     ++i;
   }
@@ -544,8 +551,7 @@ bool TMSExcelX::DecodeCellRef(const char16_t* t, size_t n, int32_t& column, int3
   int64_t r = 0;
   size_t digits = 0;
   while (i < n && t[i] >= u'0' && t[i] <= u'9') {
-    r = r * 10 + (t[i] - u'0');
-    if (r > TSpreadSheetCells::MaxRows) return false;
+    r = std::min<int64_t>(r * 10 + (t[i] - u'0'), INT32_MAX);
     ++digits;
     ++i;
   }
@@ -799,7 +805,7 @@ void TMSExcelX::ReadSheetXml(const std::string& part) {
       if (!ParentIs(parent, "sheetData")) return;
       accept = true;
       int64_t r;
-      if (AttrInt(attrs, "r", r) && r >= 1 && r <= TSpreadSheetCells::MaxRows) row = int32_t(r - 1);
+      if (AttrInt(attrs, "r", r) && r >= 1) row = int32_t(std::min<int64_t>(r - 1, INT32_MAX));
       else ++row;
       lastCol = -1;
     } else if (n == "is") {

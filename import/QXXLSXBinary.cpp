@@ -242,7 +242,8 @@ void TMSExcelX::ReadSheetBin(const std::string& part) {
     switch (type) {
       case BrtRowHdr: {
         uint32_t rw = r.U32(0);
-        row = rw < uint32_t(TSpreadSheetCells::MaxRows) ? int32_t(rw) : -1;
+        // Addresses past the grid go on to Deliver, which reports them.
+        row = int32_t(std::min<uint32_t>(rw, INT32_MAX));
         previous = -1;
         return true;
       }
@@ -263,7 +264,7 @@ void TMSExcelX::ReadSheetBin(const std::string& part) {
     const int32_t xf = int32_t(r.U32(isShort ? 0 : 4) & 0xFFFFFF);
     const size_t at = isShort ? 4 : 8;
     previous = col;
-    const int32_t column = col < TSpreadSheetCells::MaxCols ? int32_t(col) : -1;
+    const int32_t column = int32_t(std::min<int64_t>(col, INT32_MAX));
     switch (isShort ? type - BrtShortBlank + BrtCellBlank : type) {
       case BrtCellBlank:
         if (LoadNULLs) Deliver(row, column, xf, TVariant::Null(), ictEmpty);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -59,12 +60,15 @@ struct TTextCache {
       if (s.Text) Release(s.Text);
   }
 
+  // created tells whether a new block was made (and so takes memory).
   template <class Node, class Str>
-  Node* Lookup(std::array<TSlot<Node>, Slots>& table, const Str& text) {
+  Node* Lookup(std::array<TSlot<Node>, Slots>& table, const Str& text, bool& created) {
     using View = std::basic_string_view<typename Str::value_type>;
     const size_t hash = std::hash<View>{}(View(text));
     TSlot<Node>& slot = table[hash & (Slots - 1)];
+    created = false;
     if (slot.Text && slot.Hash == hash && slot.Text->Text == text) return Retain(slot.Text);
+    created = true;
     auto* node = new Node(Str(text));
     // Only a text seen before takes the slot: evicting means touching the
     // old block, which unique texts would do on every cell.
@@ -101,6 +105,19 @@ namespace {
 [[noreturn]] void ListIndexError(int64_t index) {
   throw Exception("List index out of bounds (" + std::to_string(index) + ")");
 }
+
+// What a text block of n characters takes on the heap (short strings live
+// inside the block).
+template <class Node>
+int64_t TextBytes(size_t n) {
+  using Char = typename decltype(Node::Text)::value_type;
+  const size_t inline_ = 15 / sizeof(Char);
+  return int64_t(sizeof(Node) + (n > inline_ ? (n + 1) * sizeof(Char) : 0));
+}
+
+// A map node of the sparse row form: the tree links around key and cell.
+constexpr int64_t SparseNodeBytes = int64_t(sizeof(TQXICell)) + 48;
+constexpr int64_t RowPageBytes = int64_t(sizeof(TRowPage) + RowPageSize * sizeof(TSpreadSheetRow));
 
 const std::string EmptyA;
 const std::u16string EmptyW;
@@ -229,7 +246,26 @@ const std::u16string& TQXICell::WideValue() const {
   return FKind == TVarType::WideString ? FWStr->Text : EmptyW;
 }
 
+// ------------------------------------------------ budget and format grids
+
+void TCellMemoryBudget::Exceeded() const {
+  throw EBudgetExceeded("The workbook is too large for the memory budget: its cells need more than " +
+                        FormatByteSize(FLimit) + " (setting MaxWorkbookMemory, section Options).");
+}
+
+std::string TSheetGrid::Outside(int64_t row, int64_t column) const {
+  std::string cell = column >= 0 && column < int64_t(INT32_MAX) ? ColumnNumberToLetters(int32_t(column + 1))
+                                                                 : "column " + std::to_string(column + 1) + " ";
+  return "cell " + cell + std::to_string(row + 1) + " lies outside the " + Name + " grid of " + FormatThousands(Rows) +
+         " rows by " + FormatThousands(Cols) + " columns";
+}
+
 // -------------------------------------------------------- TSpreadSheetCols
+
+int64_t TSpreadSheetCols::Bytes() const {
+  if (FSparseCells) return int64_t(FSparseCells->size()) * SparseNodeBytes + int64_t(sizeof(*FSparseCells));
+  return int64_t(FCells.capacity() * sizeof(TQXICell));
+}
 
 const TQXICell* TSpreadSheetCols::FindSparse(int32_t column) const {
   auto it = FSparseCells->find(column);
@@ -308,7 +344,10 @@ TSpreadSheetRow* TSpreadSheetCells::RowAt(int32_t index) const {
 TSpreadSheetRow& TSpreadSheetCells::Materialise(int32_t index) {
   size_t page = size_t(index) >> RowPageBits;
   if (page >= FPages.size()) FPages.resize(page + 1);
-  if (!FPages[page]) FPages[page] = std::make_unique<TRowPage>(int32_t(page << RowPageBits));
+  if (!FPages[page]) {
+    if (FBudget) FBudget->Charge(RowPageBytes);
+    FPages[page] = std::make_unique<TRowPage>(int32_t(page << RowPageBits));
+  }
   return FPages[page]->Rows[size_t(index) & (RowPageSize - 1)];
 }
 
@@ -340,14 +379,21 @@ TQXICell* TSpreadSheetCells::Store(int32_t column, int32_t row) {
   if (row != FLastRow || !r) {
     // Readers mostly go row by row, and rows tend to be as wide as the last.
     if (r) FRowWidth = std::min<size_t>(r->Cells.FCells.size(), 1024);
-    if (row >= FCount) FCount = row + 1;
     r = RowAt(row);
     if (!r) r = &Materialise(row);
+    if (row >= FCount) FCount = row + 1;
+    const int64_t before = FBudget ? r->Cells.Bytes() : 0;
     if (size_t(column) < FRowWidth) r->Cells.Reserve(FRowWidth);
+    if (FBudget) FBudget->Charge(r->Cells.Bytes() - before);
     FLastRow = row;
     FLast = r;
   }
-  return &r->Cells.Slot(column);
+  if (!FBudget) return &r->Cells.Slot(column);
+  const int64_t before = r->Cells.Bytes();
+  TQXICell* cell = &r->Cells.Slot(column);
+  // Also charged when nothing grew: past the limit every store fails.
+  FBudget->Charge(r->Cells.Bytes() - before);
+  return cell;
 }
 
 void TSpreadSheetCells::Finish(TQXICell& cell, int32_t column, int32_t row, TQXICellType cellType,
@@ -372,13 +418,17 @@ bool TSpreadSheetCells::UseTextCache(size_t length) {
 }
 
 void TSpreadSheetCells::StoreText(TQXICell& cell, const std::string& text) {
-  if (!UseTextCache(text.size())) return cell.AdoptText(new TTextA(text));
-  cell.AdoptText(FTextCache->Lookup(FTextCache->A, text));
+  bool created = true;
+  if (!UseTextCache(text.size())) cell.AdoptText(new TTextA(text));
+  else cell.AdoptText(FTextCache->Lookup(FTextCache->A, text, created));
+  if (FBudget && created) FBudget->Charge(TextBytes<TTextA>(text.size()));
 }
 
 void TSpreadSheetCells::StoreText(TQXICell& cell, const std::u16string& text) {
-  if (!UseTextCache(text.size())) return cell.AdoptText(new TTextW(text));
-  cell.AdoptText(FTextCache->Lookup(FTextCache->W, text));
+  bool created = true;
+  if (!UseTextCache(text.size())) cell.AdoptText(new TTextW(text));
+  else cell.AdoptText(FTextCache->Lookup(FTextCache->W, text, created));
+  if (FBudget && created) FBudget->Charge(TextBytes<TTextW>(text.size()));
 }
 
 void TSpreadSheetCells::SetCell(int32_t column, int32_t row, TQXICellType cellType, int32_t formatIndex,
@@ -399,12 +449,20 @@ void TSpreadSheetCells::SetCell(int32_t column, int32_t row, TQXICellType cellTy
   TQXICell& cell = *Store(column, row);
   switch (value.Type()) {
     case TVarType::String:
-      if (value.AsString().size() <= TTextCache::MaxLength) StoreText(cell, value.AsString());
-      else cell.SetValue(std::move(value));
+      if (value.AsString().size() <= TTextCache::MaxLength) {
+        StoreText(cell, value.AsString());
+      } else {
+        if (FBudget) FBudget->Charge(TextBytes<TTextA>(value.AsString().size()));
+        cell.SetValue(std::move(value));
+      }
       break;
     case TVarType::WideString:
-      if (value.AsWide().size() <= TTextCache::MaxLength) StoreText(cell, value.AsWide());
-      else cell.SetValue(std::move(value));
+      if (value.AsWide().size() <= TTextCache::MaxLength) {
+        StoreText(cell, value.AsWide());
+      } else {
+        if (FBudget) FBudget->Charge(TextBytes<TTextW>(value.AsWide().size()));
+        cell.SetValue(std::move(value));
+      }
       break;
     default: cell.SetValue(value); break;
   }
@@ -464,6 +522,7 @@ void TSpreadSheetCells::Clear() {
 
 int32_t TSpreadSheets::AddSheet() {
   auto sheet = std::make_unique<TSpreadSheet>();
+  sheet->Cells.SetMemoryBudget(&FBudget);
   sheet->Caption = AnsiToWide(std::string(SDefaultSheetName) + std::to_string(FSheets.size() + 1));
   FSheets.push_back(std::move(sheet));
   return int32_t(FSheets.size() - 1);
@@ -483,6 +542,7 @@ void TSpreadSheets::DeleteSheet(int32_t index) {
 
 void TSpreadSheets::Clear() {
   while (!FSheets.empty()) FSheets.pop_back();
+  FBudget.Reset();
 }
 
 // -------------------------------------------------- TCustomSpreadSheetFile
@@ -495,7 +555,13 @@ void TCustomSpreadSheetFile::LoadFromStream(TStream& stream) { ParseStream(strea
 void TCustomSpreadSheetFile::LoadFromFile(const std::string& fileName) {
   std::string name = Trim(fileName);
   if (name.empty()) throw EQXIFileException(SFileIsNotDefined);
-  if (!FileExists(name)) throw EQXIFileException(StringReplaceAll(SFileDoesNotExist, "%s", name));
+  if (!FileExists(name)) {
+    // A link loop or a folder without access is no missing file: say what it is.
+    const int err = PathStatError(name);
+    if (err != 0 && err != ENOENT && err != ENOTDIR)
+      throw EQXIFileException("Cannot open file \"" + name + "\". " + std::strerror(err));
+    throw EQXIFileException(StringReplaceAll(SFileDoesNotExist, "%s", name));
+  }
   FileName = name;
   ResetData();
 }
@@ -521,6 +587,7 @@ TSpreadSheetFile::~TSpreadSheetFile() = default;
 void TSpreadSheetFile::ResetData() {
   TCustomSpreadSheetFile::ResetData();
   Sheets.Clear();
+  Sheets.SetMemoryLimit(MaxCellMemory);
   OnDimensions = [this](TCustomSpreadSheetFile*, int32_t sheetNo, int32_t firstRow, int32_t lastRow,
                         int32_t firstColumn, int32_t lastColumn) {
     DimensionsHandler(sheetNo, firstRow, lastRow, firstColumn, lastColumn);
@@ -554,9 +621,12 @@ void TSpreadSheetFile::DimensionsHandler(int32_t sheetNo, int32_t, int32_t lastR
 
 void TSpreadSheetFile::CellHandler(int32_t sheetNo, int32_t row, int32_t column, int32_t formatIndex,
                                    TVariant& value, TAlignment alignment, TQXICellType cellType) {
+  PollCancel(CancelToken);
   if (Range.LastCol < column || Range.LastRow < row) return;
   try {
     Sheets.GetSheet(sheetNo).Cells.SetCell(column, row, cellType, formatIndex, alignment, value);
+  } catch (const EBudgetExceeded&) {
+    throw;  // the workbook is too large: the load ends
   } catch (const std::exception&) {
     // A cell that cannot be stored is dropped; the load goes on.
   }

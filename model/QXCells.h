@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "Budgets.h"
+#include "CancelToken.h"
 #include "Exception.h"
 #include "Streams.h"
 #include "Variant.h"
@@ -107,6 +109,8 @@ class TSpreadSheetCols {
   // until the list changes). Raises for a negative column.
   TQXICell& Slot(int32_t column);
   void Clear();
+  // Heap bytes the slots take (not the texts).
+  int64_t Bytes() const;
 
  private:
   friend class TSpreadSheetCells;
@@ -135,6 +139,39 @@ class TSpreadSheetRow {
  private:
   int32_t FIndex;
   int32_t FRowNo;
+};
+
+// The bytes of cells one workbook may hold: every sheet of it charges what
+// its rows, cell slots and texts take, and a charge that goes past the limit
+// raises EBudgetExceeded (so does every later one), which ends the load.
+class TCellMemoryBudget {
+ public:
+  int64_t Limit() const { return FLimit; }
+  void SetLimit(int64_t bytes) { FLimit = bytes; }  // 0: no limit
+  int64_t Used() const { return FUsed; }
+  void Reset() { FUsed = 0; }
+  void Charge(int64_t bytes) {
+    FUsed += bytes;
+    if (FLimit > 0 && FUsed > FLimit) Exceeded();
+  }
+
+ private:
+  [[noreturn]] void Exceeded() const;
+  int64_t FLimit = 0;
+  int64_t FUsed = 0;
+};
+
+// The rows and columns a file format can address. A reader passes a cell
+// outside its grid to its error path instead of to the model: such an
+// address is damage, and writers would otherwise be asked for the whole grid
+// up to it.
+struct TSheetGrid {
+  int64_t Rows;
+  int64_t Cols;
+  const char* Name;  // "BIFF8", "Open XML"
+  bool Contains(int64_t row, int64_t column) const { return row >= 0 && column >= 0 && row < Rows && column < Cols; }
+  // "cell IV65537 lies outside the BIFF8 grid of 65,536 rows by 256 columns"
+  std::string Outside(int64_t row, int64_t column) const;
 };
 
 class TSpreadSheetCells {
@@ -178,6 +215,8 @@ class TSpreadSheetCells {
   const TQXICell* GetCell(int32_t column, int32_t row) const;
   void DeleteRow(int32_t index);
   void Clear();
+  // Not owned; the workbook's budget that storing charges (nullptr: none).
+  void SetMemoryBudget(TCellMemoryBudget* budget) { FBudget = budget; }
 
  private:
   TQXICell* Store(int32_t column, int32_t row);
@@ -197,6 +236,7 @@ class TSpreadSheetCells {
   std::unique_ptr<qxcells_detail::TTextCache> FTextCache;
   size_t FTextsUncached = 0;
   mutable TSpreadSheetRow FEmptyRow{-1};
+  TCellMemoryBudget* FBudget = nullptr;
 };
 
 class TSpreadSheet {
@@ -219,6 +259,11 @@ class TSpreadSheets {
   // not create millions of sheets).
   static constexpr int32_t MaxSheets = 1 << 16;
 
+  TSpreadSheets() = default;
+  // Sheets point at the budget held here.
+  TSpreadSheets(const TSpreadSheets&) = delete;
+  TSpreadSheets& operator=(const TSpreadSheets&) = delete;
+
   int32_t Count() const { return int32_t(FSheets.size()); }
   int32_t AddSheet();
   // Negative means 0, missing sheets up to index are created; raises only
@@ -227,10 +272,15 @@ class TSpreadSheets {
   TSpreadSheet& operator[](int32_t index) { return *FSheets.at(size_t(index)); }
   const TSpreadSheet& operator[](int32_t index) const { return *FSheets.at(size_t(index)); }
   void DeleteSheet(int32_t index);
+  // Frees every sheet; the memory budget starts again from nothing.
   void Clear();
+  // What the cells of all sheets may take together (0: no limit).
+  void SetMemoryLimit(int64_t bytes) { FBudget.SetLimit(bytes); }
+  const TCellMemoryBudget& MemoryBudget() const { return FBudget; }
 
  private:
   std::vector<std::unique_ptr<TSpreadSheet>> FSheets;
+  TCellMemoryBudget FBudget;
 };
 
 class TQXRange {
@@ -283,6 +333,9 @@ class TCustomSpreadSheetFile {
 
   int32_t SelectedSheet = -1;
   TQXRange Range;
+  // Not owned: the run's stop, polled between cells and records (nullptr:
+  // the load is never stopped). A stop ends the load with EOperationCanceled.
+  const TCancelToken* CancelToken = nullptr;
 
   virtual bool PasswordProtected() { return false; }
   virtual void ResetData() {}
@@ -306,6 +359,12 @@ class TSpreadSheetFile : public TCustomSpreadSheetFile {
   bool ParseBLOB = true;
 
   TSpreadSheets Sheets;
+  // Bytes of cells one load may hold (0: no limit); past it the load ends
+  // with EBudgetExceeded, which says the workbook is too large for the budget.
+  int64_t MaxCellMemory = DefaultWorkbookMemoryBudget();
+  // Bytes the parts of a zip package may inflate to together, for the
+  // readers of packages (0: 4 GiB, or 1,000 times the package when larger).
+  int64_t MaxInflatedBytes = 0;
 
   // Clears the sheets and installs the model's five handlers.
   void ResetData() override;
@@ -313,7 +372,9 @@ class TSpreadSheetFile : public TCustomSpreadSheetFile {
   // (name, associated integer) pairs.
   virtual void GetColumnNames(std::vector<std::pair<std::string, int32_t>>& list, const std::string& fieldNames);
 
+  // Readers report progress between records, so a stop is noticed here too.
   void DoLoadProgress(int64_t position, int64_t totalSize) {
+    PollCancel(CancelToken);
     if (OnLoadProgress) OnLoadProgress(this, position, totalSize);
   }
 

@@ -27,6 +27,8 @@ VARNOWE_EXCEPTION(EFOpenError, EStreamError);
 VARNOWE_EXCEPTION(EFCreateError, EStreamError);
 VARNOWE_EXCEPTION(EReadError, EStreamError);
 VARNOWE_EXCEPTION(EWriteError, EStreamError);
+// An output that must not replace a file of its name found one there.
+VARNOWE_EXCEPTION(EFileExistsError, EFCreateError);
 VARNOWE_EXCEPTION(EInOutError, Exception);
 // A length-checked read ran past the end of its record or buffer.
 VARNOWE_EXCEPTION(EBoundsError, Exception);

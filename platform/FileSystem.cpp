@@ -4,11 +4,13 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -40,7 +42,7 @@ bool CreateDir(const std::string& path) { return !path.empty() && ::mkdir(path.c
 
 bool RemoveDir(const std::string& path) { return !path.empty() && ::rmdir(path.c_str()) == 0; }
 
-bool ForceDirectories(const std::string& path) {
+bool ForceDirectories(const std::string& path, std::string* reason) {
   if (path.empty()) throw EInOutError("Unable to create directory");
   std::string dir = ExcludeTrailingPathDelimiter(path);
   if (DirectoryExists(dir)) return true;
@@ -50,10 +52,24 @@ bool ForceDirectories(const std::string& path) {
     // Parents first; a doubled separator gives an empty step that exists.
     std::string up = parent.substr(0, slash);
     while (up.size() > 1 && up.back() == '/') up.pop_back();
-    if (!up.empty() && !ForceDirectories(up)) return false;
+    if (!up.empty() && !ForceDirectories(up, reason)) return false;
   }
   if (::mkdir(dir.c_str(), 0777) == 0) return true;
-  return errno == EEXIST && DirectoryExists(dir);
+  int err = errno;
+  if (err == EEXIST) {
+    if (DirectoryExists(dir)) return true;
+    // A file, or a link to nowhere or round in a loop, holds the name.
+    err = PathStatError(dir);
+    if (err == 0 || err == ENOENT) err = ENOTDIR;
+  }
+  if (reason) *reason = std::strerror(err);
+  return false;
+}
+
+int PathStatError(const std::string& path) {
+  struct stat st;
+  if (path.empty()) return ENOENT;
+  return ::stat(path.c_str(), &st) == 0 ? 0 : errno;
 }
 
 bool DeleteFile(const std::string& path) {
@@ -67,6 +83,18 @@ bool RenameFile(const std::string& oldName, const std::string& newName) {
   struct stat st;
   if (oldName.empty() || newName.empty() || ::lstat(newName.c_str(), &st) == 0) return false;
   return ::rename(oldName.c_str(), newName.c_str()) == 0;
+}
+
+std::string HiddenSiblingName(const std::string& path, const std::string& suffix) {
+  uint64_t r = 0;
+  if (::getrandom(&r, sizeof r, 0) != sizeof r)
+    r = (uint64_t(::getpid()) * 0x9E3779B97F4A7C15ull) ^ uint64_t(time(nullptr)) ^ uint64_t(uintptr_t(&r));
+  char hex[20];
+  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(r));
+  const size_t slash = path.find_last_of('/');
+  const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  const std::string name = (slash == std::string::npos ? path : path.substr(slash + 1)).substr(0, 200);
+  return dir + "." + name + "." + hex + suffix.substr(0, 32);
 }
 
 int64_t FileSize(const std::string& path) {

@@ -9,13 +9,20 @@
 bool FileExists(const std::string& path);       // a file (not a folder)
 bool DirectoryExists(const std::string& path);
 // Creates every missing folder; raises EInOutError "Unable to create directory"
-// for an empty path; false when it cannot be created.
-bool ForceDirectories(const std::string& path);
+// for an empty path; false when it cannot be created, with the system's
+// reason ("Permission denied", "Not a directory") in *reason when given.
+bool ForceDirectories(const std::string& path, std::string* reason = nullptr);
+// The errno with which stat fails for path (ENOENT, ELOOP, EACCES ...), 0 when it succeeds.
+int PathStatError(const std::string& path);
 bool CreateDir(const std::string& path);
 bool RemoveDir(const std::string& path);
 bool DeleteFile(const std::string& path);
 // Fails when newName exists, as the old call did (nothing is replaced by accident).
 bool RenameFile(const std::string& oldName, const std::string& newName);
+// "<folder>/.<name>.<16 random hex digits><suffix>": a hidden name beside
+// path that no other writer picks (a long name lends only its start, so the
+// result stays within the 255 bytes a name may have).
+std::string HiddenSiblingName(const std::string& path, const std::string& suffix);
 // -1 when the file does not exist.
 int64_t FileSize(const std::string& path);
 // Modification time as local date-time; 0 when absent.

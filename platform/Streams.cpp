@@ -13,6 +13,7 @@
 #include <limits>
 
 #include "Exception.h"
+#include "FileSystem.h"
 
 namespace {
 constexpr size_t kFileBufSize = 64 * 1024;
@@ -25,6 +26,15 @@ int64_t SeekTarget(int64_t base, int64_t offset) {
 }
 
 std::string ErrnoText(int err) { return std::strerror(err); }
+
+const char* FileKind(mode_t mode) {
+  if (S_ISFIFO(mode)) return "a named pipe";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISDIR(mode)) return "a directory";
+  return "not a plain file";
+}
 }  // namespace
 
 // ---- TStream ----
@@ -94,8 +104,11 @@ TFileStream::TFileStream(const std::string& fileName, uint32_t mode) : FFileName
     } else if (S_ISDIR(st.st_mode)) {
       // A folder opens fine on Linux but cannot be read as a file.
       reason = ErrnoText(EISDIR);
-    } else if (readOnly && !S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
-      reason = "Not a regular file";
+    } else if (readOnly && !S_ISREG(st.st_mode)) {
+      // Every source is read through here: a pipe, socket or device named
+      // like a workbook would block the run or never end.
+      ::close(h);
+      throw EFOpenError("\"" + fileName + "\" is not a regular file (it is " + FileKind(st.st_mode) + ").");
     }
     if (!reason.empty()) {
       ::close(h);
@@ -138,10 +151,11 @@ void TFileStream::FlushWrite() {
     ssize_t n = ::write(FHandle, FBuf.data() + done, FBufLen - done);
     if (n < 0) {
       if (errno == EINTR) continue;
+      const int err = errno;
       FWriting = false;
       FBufLen = FBufPos = 0;
       FBufStart = FFilePos;
-      throw EWriteError("Stream write error: \"" + FFileName + "\". " + ErrnoText(errno));
+      WriteFailed(err);
     }
     done += size_t(n);
     FFilePos += n;
@@ -152,6 +166,11 @@ void TFileStream::FlushWrite() {
 }
 
 void TFileStream::Flush() { FlushWrite(); }
+
+void TFileStream::WriteFailed(int err) const {
+  // "No space left on device", "Disk quota exceeded": the system's own reason.
+  throw EWriteError("Cannot write file \"" + FFileName + "\". " + ErrnoText(err));
+}
 
 int64_t TFileStream::Read(void* buffer, int64_t count) {
   if (count <= 0) return 0;
@@ -218,7 +237,9 @@ int64_t TFileStream::Write(const void* buffer, int64_t count) {
       ssize_t n = ::write(FHandle, in + done, size_t(std::min<int64_t>(count - done, 1 << 30)));
       if (n < 0) {
         if (errno == EINTR) continue;
-        break;
+        const int err = errno;
+        FBufStart = FFilePos;
+        WriteFailed(err);
       }
       done += n;
       FFilePos += n;
@@ -274,8 +295,7 @@ void TFileStream::SetSize(int64_t newSize) {
   FlushWrite();
   FBufStart = pos;
   FBufLen = FBufPos = 0;
-  if (::ftruncate(FHandle, newSize) != 0)
-    throw EWriteError("Stream write error: \"" + FFileName + "\". " + ErrnoText(errno));
+  if (::ftruncate(FHandle, newSize) != 0) WriteFailed(errno);
   if (FBufStart > newSize) FBufStart = newSize;
 }
 
@@ -290,20 +310,7 @@ std::string FolderOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-std::string NameOf(const std::string& path) {
-  size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// A name no other writer picks: the hidden destination name and random hex.
-std::string TemporaryName(const std::string& destination) {
-  uint64_t r = 0;
-  if (::getrandom(&r, sizeof r, 0) != sizeof r) r = uint64_t(::getpid()) * 0x9E3779B97F4A7C15ull ^ uint64_t(time(nullptr));
-  char hex[20];
-  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(r));
-  std::string dir = FolderOf(destination);
-  return (dir == "/" ? "" : dir) + "/." + NameOf(destination) + "." + hex + ".part";
-}
+std::string TemporaryName(const std::string& destination) { return HiddenSiblingName(destination, ".part"); }
 
 [[noreturn]] void CannotCreate(const std::string& destination, int err) {
   throw EFCreateError("Cannot create file \"" + destination + "\". " + ErrnoText(err));
@@ -382,7 +389,8 @@ void TAtomicFileStream::Commit(bool replace) {
     err = RenameNoReplace(FTemporary, FDestination);
   }
   if (err != 0) {
-    if (err == EEXIST && !replace) throw EFCreateError("Cannot create file \"" + FDestination + "\". The file exists and overwriting is off.");
+    if (err == EEXIST && !replace)
+      throw EFileExistsError("Cannot create file \"" + FDestination + "\". The file exists and overwriting is off.");
     CannotCreate(FDestination, err);
   }
   FCommitted = true;

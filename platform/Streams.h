@@ -48,6 +48,11 @@ enum : uint32_t {
 // a seek or a read; a writer calls Flush() before it reports success, since
 // the destructor cannot report a failure. Opening failures raise EFOpenError
 // "Cannot open file \"<name>\". <reason>" (EFCreateError "Cannot create file ..." for fmCreate).
+// Opened for reading it is the one way sources are opened: anything but a
+// regular file (a named pipe, a device, a socket) is refused at once with
+// EFOpenError "\"<name>\" is not a regular file (it is a named pipe).", so no
+// source can block the run. Write failures raise EWriteError with the
+// system's reason.
 class TFileStream : public TStream {
  public:
   TFileStream(const std::string& fileName, uint32_t mode);
@@ -71,6 +76,8 @@ class TFileStream : public TStream {
 
  private:
   void FlushWrite();
+  // EWriteError "Cannot write file "<name>". <the system's reason>".
+  [[noreturn]] void WriteFailed(int err) const;
   std::string FFileName;
   int FHandle = -1;
   int64_t FFilePos = 0;     // position of the OS handle
@@ -98,7 +105,7 @@ class TAtomicFileStream : public TFileStream {
   ~TAtomicFileStream() override;
 
   // Flushes (write errors raise EWriteError) and renames into place. With
-  // replace false an existing destination is kept and EFCreateError raised.
+  // replace false an existing destination is kept and EFileExistsError raised.
   void Commit(bool replace = true);
   const std::string& Destination() const { return FDestination; }
   bool Committed() const { return FCommitted; }

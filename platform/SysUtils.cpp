@@ -261,6 +261,17 @@ int64_t StrToInt64Def(const std::string& s, int64_t def) {
   return ParseInteger(s, v) ? v : def;
 }
 
+std::string FormatThousands(int64_t value) {
+  const std::string digits = std::to_string(value);
+  const size_t sign = value < 0 ? 1 : 0;
+  std::string out = digits.substr(0, sign);
+  for (size_t i = sign; i < digits.size(); ++i) {
+    if (i > sign && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
+}
+
 std::string IntToHex(uint64_t value, int digits) {
   char buf[24];
   auto r = std::to_chars(buf, buf + sizeof(buf), value, 16);

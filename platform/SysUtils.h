@@ -29,6 +29,8 @@ int64_t StrToInt64Def(const std::string& s, int64_t def);
 bool TryStrToInt64(const std::string& s, int64_t& value);
 // Upper-case hex, at least digits wide.
 std::string IntToHex(uint64_t value, int digits);
+// Decimal with "," between groups of three digits, whatever the region: "1,048,576".
+std::string FormatThousands(int64_t value);
 
 std::string Trim(const std::string& s);       // blanks and control characters
 std::string TrimLeft(const std::string& s);

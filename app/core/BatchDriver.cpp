@@ -1,13 +1,16 @@
 #include "BatchDriver.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <new>
 
 #include "CodePage.h"
 #include "DateTime.h"
 #include "Exception.h"
 #include "FileSystem.h"
+#include "IniFile.h"
 #include "ProductInfo.h"
 #include "SysUtils.h"
 #include "UiServices.h"
@@ -99,6 +102,32 @@ bool SameFile(const std::string& a, const std::string& b) {
   return std::filesystem::equivalent(a, b, ec) && !ec;
 }
 
+// The folder part on this file system ("" for a bare name).
+std::string FolderPart(const std::string& path) {
+  size_t p = path.rfind('/');
+  return p == std::string::npos ? std::string() : path.substr(0, p);
+}
+
+// An output's folder may have gone since the list was built, or never have
+// been made: try again and say why it cannot be.
+void EnsureFolder(const std::string& path) {
+  const std::string dir = FolderPart(path);
+  if (dir.empty() || DirectoryExists(dir)) return;
+  std::string reason;
+  if (!ForceDirectories(dir, &reason))
+    throw EInOutError("Cannot create the destination directory \"" + dir + "\". " + reason);
+}
+
+bool SameInode(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// "existing output kept: book1.csv, book2.csv"
+std::string KeptNote(const std::vector<std::string>& kept) {
+  if (kept.empty()) return std::string();
+  std::string note = kept.size() == 1 ? "existing output kept: " : "existing outputs kept: ";
+  for (size_t i = 0; i < kept.size(); ++i) note += (i ? ", " : "") + NamePart(kept[i]);
+  return note;
+}
+
 void AppendEscape(std::string& out, unsigned char c) {
   static const char hex[] = "0123456789abcdef";
   switch (c) {
@@ -113,6 +142,136 @@ void AppendEscape(std::string& out, unsigned char c) {
 }
 
 }  // namespace
+
+std::string StatusText(const TWorkItem& item) {
+  return item.Note.empty() ? item.Status : item.Status + " (" + item.Note + ")";
+}
+
+void ReadBudgetSettings(const TIniFile& ini, TJobSettings& settings) {
+  auto read = [&](const char* key, int64_t& value) {
+    int64_t v;
+    if (TryParseByteSize(ini.ReadString(OptionsSection, key, std::string()), v)) value = v;
+  };
+  read(MaxOutputSizeKey, settings.MaxOutputSize);
+  read(MaxWorkbookMemoryKey, settings.MaxWorkbookMemory);
+}
+
+// ---- run-wide output record ----
+
+void TOutputRegistry::Clear() {
+  std::lock_guard<std::mutex> lock(FLock);
+  FPaths.clear();
+}
+
+bool TOutputRegistry::Taken(const std::string& path) const {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FPaths.count(path) != 0;
+}
+
+bool TOutputRegistry::Reserve(const std::string& path) {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FPaths.insert(path).second;
+}
+
+std::string TOutputRegistry::ReserveUnique(const std::string& path, const std::string& tag) {
+  std::lock_guard<std::mutex> lock(FLock);
+  if (FPaths.insert(path).second) return path;
+  const size_t slash = path.rfind('/');
+  const size_t dot = path.rfind('.');
+  const bool hasExt = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+  const std::string stem = (hasExt ? path.substr(0, dot) : path) + (tag.empty() ? std::string() : "_" + tag);
+  const std::string ext = hasExt ? path.substr(dot) : std::string();
+  std::string candidate = stem + ext;
+  for (int n = 2; !FPaths.insert(candidate).second; ++n) candidate = stem + "_" + std::to_string(n) + ext;
+  return candidate;
+}
+
+void TOutputRegistry::Release(const std::string& path) {
+  std::lock_guard<std::mutex> lock(FLock);
+  FPaths.erase(path);
+}
+
+// ---- one item's outputs ----
+
+TItemContext::TItemContext(const TJobSettings& settings, const TCancelToken& cancel, TOutputRegistry& outputs,
+                           std::string source, std::string destination)
+    : Settings(settings),
+      Cancel(cancel),
+      Outputs(outputs),
+      Source(std::move(source)),
+      Destination(std::move(destination)) {}
+
+TItemContext::~TItemContext() {
+  if (!FCommitted) Rollback();
+}
+
+bool TItemContext::BeginOutput(const std::string& path) {
+  Cancel.Poll();
+  struct stat st;
+  const bool exists = ::lstat(path.c_str(), &st) == 0;
+  if (exists && !Settings.chkOverwrite) {
+    OutputKept(path);
+    return false;
+  }
+  TOutput out;
+  out.Path = path;
+  if (exists && !S_ISDIR(st.st_mode)) {
+    // A second link to the file the output replaces: if the item fails, it
+    // goes back under its name. link() does not follow a planted symlink.
+    bool aside = false;
+    for (const TOutput& o : FOutputs) aside = aside || (o.Path == path && !o.Aside.empty());
+    if (!aside) {
+      std::string name = HiddenSiblingName(path, ".keep");
+      if (::link(path.c_str(), name.c_str()) == 0) out.Aside = std::move(name);
+    }
+  }
+  FOutputs.push_back(std::move(out));
+  return true;
+}
+
+void TItemContext::OutputWritten(const std::string& path) {
+  for (auto it = FOutputs.rbegin(); it != FOutputs.rend(); ++it) {
+    if (it->Path != path || it->Written) continue;
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0) {
+      it->Device = uint64_t(st.st_dev);
+      it->Inode = uint64_t(st.st_ino);
+      it->Written = true;
+    }
+    break;
+  }
+  FWritten.push_back(path);
+}
+
+void TItemContext::OutputKept(const std::string& path) { FKept.push_back(path); }
+
+void TItemContext::Commit() {
+  if (FCommitted) return;
+  FCommitted = true;
+  for (const TOutput& o : FOutputs)
+    if (!o.Aside.empty()) ::unlink(o.Aside.c_str());
+}
+
+void TItemContext::Rollback() {
+  if (FCommitted || FRolledBack) return;
+  FRolledBack = true;
+  for (auto it = FOutputs.rbegin(); it != FOutputs.rend(); ++it) {
+    const char* path = it->Path.c_str();
+    struct stat now, kept;
+    const bool present = ::lstat(path, &now) == 0;
+    if (!it->Aside.empty()) {
+      // Renaming a link over another link of the same file does nothing, so
+      // an output that was never replaced only loses its extra link.
+      if (present && ::lstat(it->Aside.c_str(), &kept) == 0 && SameInode(now, kept))
+        ::unlink(it->Aside.c_str());
+      else if (::rename(it->Aside.c_str(), path) != 0)
+        ::unlink(it->Aside.c_str());
+    } else if (it->Written && present && uint64_t(now.st_dev) == it->Device && uint64_t(now.st_ino) == it->Inode) {
+      ::unlink(path);  // ours, and nothing was there before
+    }
+  }
+  FWritten.clear();
+}
 
 std::string PrintableText(const std::string& text) {
   const bool utf8 = GetACP() == CP_UTF8;
@@ -244,6 +403,7 @@ void TBatchDriver::CollectFilesIn(const std::string& directory, const std::strin
     if (!visited.insert({static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)}).second) return;
   }
   for (const TDirEntry& e : EnumerateDirectory(directory)) {
+    if (CancelToken().Canceled()) return;  // an interrupt while a huge tree is listed
     if (e.Name == "." || e.Name == "..") continue;
     if (e.IsDirectory) {
       if (Settings.chkSubFolders) CollectFilesIn(JoinPath(directory, e.Name), mask, visited);
@@ -266,6 +426,7 @@ void TBatchDriver::CollectFilesIn(const std::string& directory, const std::strin
 void TBatchDriver::ClearWorkList() {
   if (FRunning) return;
   FWorkItems.clear();
+  FOutputs.Clear();
   if (FView) FView->WorkListCleared();
 }
 
@@ -283,7 +444,14 @@ void TBatchDriver::AddToProgressList(const std::string& directory, const std::st
   if (FRunning || !IsFileAccepted(sourcePath)) return;
 
   const std::string destDir = Settings.edDestinationName;
-  const std::string destination = UniqueDestination(destDir, NamePart(sourcePath), GetDestinationExt());
+  // Every output lands in one directory, so a.wk1 and a.wk3 (or x/r.xls and
+  // y/r.xls) would write the same file and the later one would silently
+  // replace the earlier. A later source gets its own extension folded into
+  // the name instead (a_wk3.csv), then a number (a_wk3_2.csv).
+  const std::string name = NamePart(sourcePath);
+  const size_t dot = name.rfind('.');
+  const std::string destination = FOutputs.ReserveUnique(
+      JoinPath(destDir, ReplaceExt(name, GetDestinationExt())), dot == std::string::npos ? "" : name.substr(dot + 1));
   // Created at once; a failure shows later as the file's error. Only an
   // empty path raises ("Unable to create directory").
   if (destDir.empty() || !DirectoryExists(destDir)) ForceDirectories(destDir);
@@ -293,6 +461,7 @@ void TBatchDriver::AddToProgressList(const std::string& directory, const std::st
 
 void TBatchDriver::AddWorkItem(const std::string& sourcePath, const std::string& destination) {
   if (FRunning) return;
+  FOutputs.Reserve(destination);  // a named output too: no sheet output of another item takes it
   TWorkItem item;
   item.Caption = sourcePath;
   item.Status = (Settings.chkOverwrite || !FileExists(destination)) ? StatusWaiting : StatusSkipped;
@@ -302,42 +471,25 @@ void TBatchDriver::AddWorkItem(const std::string& sourcePath, const std::string&
   ProcessMessages();
 }
 
-// Every output lands in one directory, so a.wk1 and a.wk3 (or x/r.xls and
-// y/r.xls) would write the same file and the later one would silently
-// replace the earlier. A later source gets its own extension folded into
-// the name instead (a_wk3.csv), then a number (a_wk3_2.csv).
-std::string TBatchDriver::UniqueDestination(const std::string& destDir, const std::string& name,
-                                            const std::string& ext) const {
-  auto taken = [&](const std::string& path) {
-    for (const auto& w : FWorkItems)
-      if (w.Destination == path) return true;
-    return false;
-  };
-  std::string path = JoinPath(destDir, ReplaceExt(name, ext));
-  if (!taken(path)) return path;
-  const size_t dot = name.rfind('.');
-  std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
-  if (dot != std::string::npos && dot + 1 < name.size()) stem += "_" + name.substr(dot + 1);
-  path = JoinPath(destDir, stem + ext);
-  for (int n = 2; taken(path); ++n) path = JoinPath(destDir, stem + "_" + std::to_string(n) + ext);
-  return path;
-}
-
 // ---- run ----
 
 void TBatchDriver::Stop() {
-  if (FRunning) FStopRequested = true;
+  if (!FRunning) return;
+  FStopRequested = true;
+  MutableCancelToken().Cancel(TCancelToken::StopByUser);
 }
 
 void TBatchDriver::NoteOutput(const std::string& path) {
   if (FCurrentItem < FWorkItems.size()) FWorkItems[FCurrentItem].Outputs.push_back(path);
 }
 
-void TBatchDriver::SetItemState(size_t index, const std::string& status, const std::string& time, int image) {
+void TBatchDriver::SetItemState(size_t index, const std::string& status, const std::string& time, int image,
+                                const std::string& note) {
   TWorkItem& item = FWorkItems[index];
   item.Status = status;
   item.Time = time;
   item.ImageIndex = image;
+  item.Note = note;
   if (FView) FView->WorkItemChanged(index);
 }
 
@@ -356,29 +508,48 @@ void TBatchDriver::RunItem(size_t index) {
   SetItemState(index, StatusInProgress, std::string(), ImageInProgress);
   ProcessMessages();
   const uint32_t started = GetTickCount();
+  TItemContext item(Settings, CancelToken(), FOutputs, FWorkItems[index].Caption, FWorkItems[index].Destination);
   std::string error;
   bool failed = false;
+  bool canceled = false;
   try {
     error = DestinationConflict(index);
     if (!error.empty()) {
       failed = true;
     } else {
-      const TWorkItem& item = FWorkItems[index];
-      ConvertFile(std::string(item.Caption), std::string(item.Destination));
+      EnsureFolder(item.Destination);
+      ConvertItem(item);
     }
+  } catch (const EOperationCanceled&) {
+    canceled = true;
   } catch (const Exception& e) {
     failed = true;
     error = e.Message();
+  } catch (const std::bad_alloc&) {
+    failed = true;
+    error = "Out of memory: the workbook is too large for this machine.";
   } catch (const std::exception& e) {
     failed = true;
     error = e.what();
   }
   FCurrentItem = SIZE_MAX;
-  if (failed) {
-    SetItemState(index, ErrorStatus(error), std::string(), ImageError);
+  // An error raised because the stop cut something short is a stop too.
+  if (failed && CancelToken().Canceled()) canceled = true;
+  const std::string note = KeptNote(item.Kept());
+  if (canceled || failed) {
+    // The log lists what stays on disk.
+    item.Rollback();
+    if (!item.Committed()) FWorkItems[index].Outputs.clear();
+  }
+  if (canceled) {
+    SetItemState(index, StatusCanceled, std::string(), ImageNone, note);
+  } else if (failed) {
+    // A conversion that kept its outputs (a truncated file) committed them.
+    SetItemState(index, ErrorStatus(error), std::string(), ImageError, note);
   } else {
+    item.Commit();
     const uint32_t elapsed = GetTickCount() - started + 1;  // unsigned: survives the tick count wrapping
-    SetItemState(index, StatusFinished, Format("%u msec", elapsed), ImageFinished);
+    SetItemState(index, StatusFinished, Format("%u msec", elapsed), ImageFinished, note);
   }
   ProcessMessages();
 }
@@ -387,6 +558,11 @@ TRunOutcome TBatchDriver::ExecuteConversion() {
   if (FRunning) return TRunOutcome::roFinished;  // re-entered from ProcessMessages
   FRunning = true;
   FStopRequested = false;
+  // Our own token is armed again; a given one keeps a stop that came before the run.
+  if (!FExternalCancel) FCancel.Reset();
+  // Long conversions poll the token; on this thread that keeps the window
+  // painted and its Stop button alive.
+  MutableCancelToken().SetKeepAlive([this] { ProcessMessages(); });
   FLogError.clear();
   if (FView) FView->RunStarted();
 
@@ -398,6 +574,7 @@ TRunOutcome TBatchDriver::ExecuteConversion() {
       if (Ended) return;
       Ended = true;
       Driver.FRunning = false;
+      Driver.MutableCancelToken().SetKeepAlive(nullptr);
       if (Driver.FView) Driver.FView->RunEnded(outcome);
     }
     ~TRunGuard() { End(TRunOutcome::roNotStarted); }
@@ -414,7 +591,7 @@ TRunOutcome TBatchDriver::ExecuteConversion() {
 
   try {
     size_t i = 0;
-    for (; i < FWorkItems.size() && !FStopRequested; ++i) {
+    for (; i < FWorkItems.size() && !StopRequested(); ++i) {
       if (FWorkItems[i].Status == StatusWaiting) {
         RunItem(i);
         LogItem(i);
@@ -432,7 +609,7 @@ TRunOutcome TBatchDriver::ExecuteConversion() {
   FreeConverters();
 
   TRunOutcome outcome;
-  if (FStopRequested)
+  if (StopRequested())
     outcome = TRunOutcome::roCanceled;
   else if (!FWorkItems.empty())
     outcome = TRunOutcome::roFinished;
@@ -481,3 +658,11 @@ std::string TBatchDriver::GetDestinationExt() { return std::string(); }
 void TBatchDriver::CreateConverters() {}
 void TBatchDriver::FreeConverters() {}
 void TBatchDriver::ConvertFile(const std::string&, const std::string&) {}
+void TBatchDriver::ConvertItem(TItemContext& item) {
+  struct TReset {
+    TItemContext*& Current;
+    ~TReset() { Current = nullptr; }
+  } reset{FItemContext};
+  FItemContext = &item;
+  ConvertFile(item.Source, item.Destination);
+}

@@ -7,10 +7,18 @@
 // tick back with SetCandidateChecked (or Candidates()[i].Checked).
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <set>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
+
+#include "Budgets.h"
+#include "CancelToken.h"
+
+class TIniFile;
 
 // Status texts of the work list.
 inline constexpr const char* StatusWaiting = "Waiting";
@@ -18,6 +26,8 @@ inline constexpr const char* StatusSkipped = "Skipped";
 inline constexpr const char* StatusInProgress = "In progress";
 inline constexpr const char* StatusFinished = "Finished";
 inline constexpr const char* StatusErrorPrefix = "Error ";
+// Stopped in the middle (Stop, SIGINT, SIGTERM); its outputs were taken back.
+inline constexpr const char* StatusCanceled = "Canceled";
 
 // Small image indices of the work list.
 inline constexpr int ImageNone = -1;  // waiting or skipped
@@ -44,7 +54,18 @@ struct TJobSettings {
   int rgDestination = 0;                 // destination format index
   bool chkLogProcessed = false;          // append a run header to the log
   std::string edLogProcessed;            // log file path
+  // Budgets (section "Options" of the settings file; 0 means no limit).
+  int64_t MaxOutputSize = DefaultOutputBudget;                        // bytes per output file
+  int64_t MaxWorkbookMemory = DefaultWorkbookMemoryBudget();          // bytes of cells per workbook
 };
+
+// Section and keys of the budgets in the settings file; values are byte
+// counts, with K, M, G or T allowed ("4G").
+inline constexpr const char* OptionsSection = "Options";
+inline constexpr const char* MaxOutputSizeKey = "MaxOutputSize";
+inline constexpr const char* MaxWorkbookMemoryKey = "MaxWorkbookMemory";
+// Reads the budgets present in ini into settings; a value that is no size is ignored.
+void ReadBudgetSettings(const TIniFile& ini, TJobSettings& settings);
 
 // The wildcard test: "*" any run, "?" any one character. IgnoreCase compares
 // upper-cased. "*.*" (and "*") match every name, names without a dot too.
@@ -70,8 +91,79 @@ struct TWorkItem {
   std::string Time;
   std::string Destination;
   int ImageIndex = ImageNone;
+  // What the status alone does not say, e.g. which existing outputs were kept.
+  std::string Note;
   // The files its last conversion wrote (one per sheet written), in order.
   std::vector<std::string> Outputs;
+};
+
+// The status column's text: the status, and the note in brackets after it.
+std::string StatusText(const TWorkItem& item);
+
+// Every output a run has written or reserved (the work list's destinations,
+// then each sheet output as it is named), so that no two items and no two
+// sheets write one file. Safe to share between the workers of a run.
+class TOutputRegistry {
+ public:
+  void Clear();
+  bool Taken(const std::string& path) const;
+  // False when it was taken already.
+  bool Reserve(const std::string& path);
+  // Reserves path when free; otherwise the first free of "<stem>_<tag><ext>",
+  // "<stem>_<tag>_2<ext>", ... (tag: the source's extension, "xls").
+  std::string ReserveUnique(const std::string& path, const std::string& tag);
+  void Release(const std::string& path);
+
+ private:
+  mutable std::mutex FLock;
+  std::unordered_set<std::string> FPaths;
+};
+
+// One work item's conversion as the run sees it: the run's stop, budgets and
+// output record, and what the item did with its outputs. The outputs are a
+// unit: when the item fails or is stopped, Rollback takes back every output
+// it wrote and puts back the files they replaced; Commit keeps them.
+class TItemContext {
+ public:
+  TItemContext(const TJobSettings& settings, const TCancelToken& cancel, TOutputRegistry& outputs, std::string source,
+               std::string destination);
+  ~TItemContext();  // rolls back unless committed
+  TItemContext(const TItemContext&) = delete;
+  TItemContext& operator=(const TItemContext&) = delete;
+
+  const TJobSettings& Settings;
+  const TCancelToken& Cancel;
+  TOutputRegistry& Outputs;
+  const std::string Source;
+  const std::string Destination;
+
+  // Call before writing the output at path. False when it must be left
+  // alone (overwriting is off and a file is there): it is noted as kept.
+  // Otherwise an existing file is kept aside until the item ends.
+  bool BeginOutput(const std::string& path);
+  // The output at path is complete.
+  void OutputWritten(const std::string& path);
+  // An existing file at path was left alone.
+  void OutputKept(const std::string& path);
+  const std::vector<std::string>& Written() const { return FWritten; }
+  const std::vector<std::string>& Kept() const { return FKept; }
+
+  void Commit();
+  void Rollback();
+  bool Committed() const { return FCommitted; }
+
+ private:
+  struct TOutput {
+    std::string Path;
+    std::string Aside;  // hidden link to the file the output replaces; empty if none
+    uint64_t Device = 0, Inode = 0;  // of what was written, once complete
+    bool Written = false;
+  };
+  std::vector<TOutput> FOutputs;
+  std::vector<std::string> FWritten;
+  std::vector<std::string> FKept;
+  bool FCommitted = false;
+  bool FRolledBack = false;
 };
 
 // The work list counted by outcome: Finished, an error, Skipped, and the
@@ -157,16 +249,18 @@ class TBatchDriver {
   // output the user named); "Skipped" when it exists and chkOverwrite is off.
   void AddWorkItem(const std::string& sourcePath, const std::string& destination);
 
-  // Runs every "Waiting" item: CreateConverters, the log header, ConvertFile
+  // Runs every "Waiting" item: CreateConverters, the log header, ConvertItem
   // per item (errors become "Error " + message) and its log line (skipped
   // items and, after Stop, those left waiting get one too), FreeConverters,
-  // then the closing message. An item whose output an earlier item of
-  // the run already wrote, or whose output is its own source file, ends in
-  // error instead of being converted. A log that cannot be written raises
-  // before any item is touched (converters freed, view told roNotStarted).
-  // Does nothing when called again while running.
+  // then the closing message. An item whose output is its own source file
+  // ends in error instead of being converted. A failed item's outputs are
+  // taken back (a truncated file's, which the conversion keeps, stay). A log
+  // that cannot be written raises before any item is touched (converters
+  // freed, view told roNotStarted). Does nothing when called again while
+  // running.
   TRunOutcome ExecuteConversion();
-  // The Stop button: the run ends before the next item.
+  // The Stop button: the item in progress is interrupted between rows, ends
+  // "Canceled" with its outputs taken back, and the run ends.
   void Stop();
   // Called by ConvertFile for every file it writes; recorded in the item in progress.
   void NoteOutput(const std::string& path);
@@ -175,7 +269,15 @@ class TBatchDriver {
   // Why the last run could not log every item (empty when it could).
   const std::string& LogError() const { return FLogError; }
   bool Running() const { return FRunning; }
-  bool StopRequested() const { return FStopRequested; }
+  bool StopRequested() const { return FStopRequested || CancelToken().Canceled(); }
+  // The run's stop, polled by readers and writers. The driver's own unless
+  // one is given (varnowe-batch gives the one its signal handlers set, so a
+  // signal before the run starts still counts); the driver's own is armed
+  // again when a run starts.
+  const TCancelToken& CancelToken() const { return FExternalCancel ? *FExternalCancel : FCancel; }
+  void SetCancelToken(TCancelToken* token) { FExternalCancel = token; }
+  // Outputs written or reserved in this run (reset when the work list is built).
+  TOutputRegistry& Outputs() { return FOutputs; }
 
   // Appends text to edLogProcessed when chkLogProcessed is on.
   void WriteLog(const std::string& text);
@@ -188,6 +290,12 @@ class TBatchDriver {
   virtual void CreateConverters();
   virtual void FreeConverters();
   virtual void ConvertFile(const std::string& sourcePath, const std::string& destinationPath);
+  // What the run calls per item: ConvertFile(item.Source, item.Destination)
+  // with CurrentItem() answering item meanwhile.
+  virtual void ConvertItem(TItemContext& item);
+  // The item being converted, for a ConvertFile that polls the stop, keeps
+  // the budgets and records its outputs; nullptr outside ConvertItem.
+  TItemContext* CurrentItem() const { return FItemContext; }
 
  protected:
   void ProcessMessages();
@@ -197,19 +305,24 @@ class TBatchDriver {
  private:
   using TDirKey = std::pair<uint64_t, uint64_t>;  // device, inode
   void CollectFilesIn(const std::string& directory, const std::string& mask, std::set<TDirKey>& visited);
-  void SetItemState(size_t index, const std::string& status, const std::string& time, int image);
+  void SetItemState(size_t index, const std::string& status, const std::string& time, int image,
+                    const std::string& note = std::string());
   void RunItem(size_t index);
   // The item's line in the log; a log that fails here is noted, not fatal.
   void LogItem(size_t index);
   // Why an item must not be converted (output shared or the source itself); empty when fine.
   std::string DestinationConflict(size_t index) const;
+  TCancelToken& MutableCancelToken() { return FExternalCancel ? *FExternalCancel : FCancel; }
 
   IBatchView* FView = nullptr;
   std::vector<TCandidateItem> FCandidates;
   std::vector<TWorkItem> FWorkItems;
   bool FRunning = false;
   bool FStopRequested = false;
+  TCancelToken FCancel;
+  TCancelToken* FExternalCancel = nullptr;
+  TOutputRegistry FOutputs;
+  TItemContext* FItemContext = nullptr;
   size_t FCurrentItem = SIZE_MAX;  // the item being converted
   std::string FLogError;
-  std::string UniqueDestination(const std::string& destDir, const std::string& name, const std::string& ext) const;
 };

@@ -7,6 +7,7 @@
 #include "PlainWriters.h"
 #include "QXIOO.h"
 #include "QXIOleStorage.h"
+#include "QXIUtils.h"
 #include "QXWKS.h"
 #include "QXWQ.h"
 #include "QXXLS.h"
@@ -39,6 +40,11 @@ const char* const OpenOfficeMasks[] = {"**.ods"};
 Exception FormatNotAvailable(int index) {
   return Exception(std::string("The destination format \"") + DestinationFormats[index].ItemText +
                    "\" is not available yet.");
+}
+
+// The exports poll the run's stop through their own stop query.
+TExportStopQuery StopQuery(const TCancelToken* cancel) {
+  return cancel ? TExportStopQuery([cancel] { return cancel->Stopping(); }) : TExportStopQuery();
 }
 
 // A BIFF workbook under an Open XML name: a plain BIFF stream, or a compound
@@ -156,21 +162,22 @@ std::string TSpreadsheetConversion::SheetOutputPath(const std::string& destinati
   return ChangeFileExt(destinationPath, "") + std::to_string(n) + ext;
 }
 
-void TSpreadsheetConversion::WriteSheet(const std::string& path, const TSpreadSheet& sheet, int index) {
+void TSpreadsheetConversion::WriteSheet(const std::string& path, const TSpreadSheet& sheet, int index,
+                                        const TSheetWriteOptions& options) {
   switch (index) {
-    case 0: WriteTXT(path, sheet); break;
-    case 1: WriteCSV(path, sheet); break;
-    case 2: WriteHTML(path, sheet); break;
-    case 3: WriteXML(path, sheet); break;
-    case 4: ExportXLS(path, sheet); break;
+    case 0: WriteTXT(path, sheet, options); break;
+    case 1: WriteCSV(path, sheet, options); break;
+    case 2: WriteHTML(path, sheet, options); break;
+    case 3: WriteXML(path, sheet, options); break;
+    case 4: ExportXLS(path, sheet, StopQuery(options.Cancel)); break;
     case 5: throw FormatNotAvailable(index);
-    case 6: ExportPDF(path, sheet); break;
+    case 6: ExportPDF(path, sheet, StopQuery(options.Cancel)); break;
     default: break;
   }
 }
 
 void TSpreadsheetConversion::ConvertFile(const std::string& sourcePath, const std::string& destinationPath,
-                                         int index) {
+                                         int index, TItemContext* item) {
   FLastReader = nullptr;
   // Nothing is read when the output cannot be written anyway.
   if (index == 5) throw FormatNotAvailable(index);
@@ -185,10 +192,25 @@ void TSpreadsheetConversion::ConvertFile(const std::string& sourcePath, const st
     throw Exception(std::string("The ") + ReaderKindName(kind) + " format of this " + extText +
                     " is not supported yet.");
 
+  // The run's stop and budgets reach the reader; a reader used outside a
+  // run keeps its own defaults.
+  reader->CancelToken = item ? &item->Cancel : nullptr;
+  if (item) reader->MaxCellMemory = item->Settings.MaxWorkbookMemory;
   FLastReader = reader;
   FLastKind = kind;
-  LoadSource(*reader, sourcePath);
-  WriteWorkbook(reader->Sheets, destinationPath, index, OnOutputWritten);
+  std::string truncated;
+  try {
+    LoadSource(*reader, sourcePath);
+  } catch (const EQXIFileTruncatedException& e) {
+    // The cells before the cut are in the model: they are written all the same.
+    truncated = e.Message();
+  }
+  WriteWorkbook(reader->Sheets, destinationPath, index, item, OnOutputWritten);
+  if (!truncated.empty()) {
+    if (item) item->Commit();  // what was read stays, though the item ends in error
+    throw EQXIFileTruncatedException(truncated + (truncated.back() == '.' ? "" : ".") +
+                                     " What could be read was written.");
+  }
 }
 
 std::string TSpreadsheetConversion::MessageNamingFile(const std::string& message, const std::string& sourcePath) {
@@ -215,9 +237,24 @@ void TSpreadsheetConversion::LoadSource(TSpreadSheetFile& reader, const std::str
 }
 
 void TSpreadsheetConversion::WriteWorkbook(TSpreadSheets& sheets, const std::string& destinationPath, int index,
+                                           TItemContext* item,
                                            const std::function<void(const std::string&)>& written) {
+  TSheetWriteOptions options;
+  if (item) {
+    options.Cancel = &item->Cancel;
+    options.MaxOutputSize = item->Settings.MaxOutputSize;
+    options.Replace = item->Settings.chkOverwrite;
+  }
   auto write = [&](const std::string& path, const TSpreadSheet& sheet) {
-    WriteSheet(path, sheet, index);
+    if (item && !item->BeginOutput(path)) return;  // an existing file, overwriting off
+    try {
+      WriteSheet(path, sheet, index, options);
+    } catch (const EFileExistsError&) {
+      if (!item) throw;
+      item->OutputKept(path);  // appeared while the sheet was written
+      return;
+    }
+    if (item) item->OutputWritten(path);
     if (written && index >= 0 && index < DestinationFormatCount) written(path);
   };
   if (sheets.Count() == 0) {
@@ -226,12 +263,17 @@ void TSpreadsheetConversion::WriteWorkbook(TSpreadSheets& sheets, const std::str
     write(destinationPath, empty);
     return;
   }
+  // The source's extension tells apart a sheet output whose name another
+  // output of the run has (book.xls's second sheet and book1.xls's output).
+  const std::string ext = item ? ExtractFileExt(item->Source) : std::string();
+  const std::string tag = ext.size() > 1 ? ext.substr(1) : std::string();
   for (int32_t n = 0; n < sheets.Count(); ++n) {
     TSpreadSheet& sheet = sheets.GetSheet(n);
     if (n == 0) {
       write(destinationPath, sheet);
     } else if (sheet.Cells.Count() != 0) {
-      write(SheetOutputPath(destinationPath, n), sheet);
+      const std::string path = SheetOutputPath(destinationPath, n);
+      write(item ? item->Outputs.ReserveUnique(path, tag) : path, sheet);
     }
   }
 }
@@ -257,5 +299,5 @@ void TSpreadsheetBatch::FreeConverters() {
 
 void TSpreadsheetBatch::ConvertFile(const std::string& sourcePath, const std::string& destinationPath) {
   TBatchDriver::ConvertFile(sourcePath, destinationPath);
-  Conversion.ConvertFile(sourcePath, destinationPath, Settings.rgDestination);
+  Conversion.ConvertFile(sourcePath, destinationPath, Settings.rgDestination, CurrentItem());
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "BatchDriver.h"
+#include "PlainWriters.h"
 #include "QXCells.h"
 #include "ReaderSniffing.h"
 
@@ -49,7 +50,12 @@ class TSpreadsheetConversion {
   // reader is known by, its content) selects and writes sheet 0 to
   // destinationPath and every later sheet with cells to destinationPath
   // with the sheet position before the extension. Raises on any failure.
-  void ConvertFile(const std::string& sourcePath, const std::string& destinationPath, int index);
+  // With a run's item: the load and the writers poll its stop and keep its
+  // budgets, sheet outputs get names no other output of the run has, and an
+  // existing file is never replaced while overwriting is off. A truncated
+  // file still has what was read written; its error says so.
+  void ConvertFile(const std::string& sourcePath, const std::string& destinationPath, int index,
+                   TItemContext* item = nullptr);
   // Told of every output file ConvertFile has written, in order.
   std::function<void(const std::string& path)> OnOutputWritten;
   // The reader ConvertFile chose for the file it was last given (nullptr when
@@ -67,9 +73,11 @@ class TSpreadsheetConversion {
   // its output name; a workbook without sheets writes one empty output.
   // written (when set) hears of each file written.
   static void WriteWorkbook(TSpreadSheets& sheets, const std::string& destinationPath, int index,
+                            TItemContext* item = nullptr,
                             const std::function<void(const std::string&)>& written = nullptr);
   // Writes one sheet in destination format index (0 to 6; others write nothing).
-  static void WriteSheet(const std::string& path, const TSpreadSheet& sheet, int index);
+  static void WriteSheet(const std::string& path, const TSpreadSheet& sheet, int index,
+                         const TSheetWriteOptions& options = {});
   // Whether this build has a reader for the kind.
   static bool HasReader(TReaderKind kind);
   // A new reader of that kind with its default properties; nullptr when

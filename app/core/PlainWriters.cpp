@@ -15,13 +15,53 @@
 
 namespace {
 
-// Builds one line and hands it to the stream with its CR LF in one write.
+std::string SheetName(const TSpreadSheet& sheet) {
+  try {
+    return WideToAnsi(sheet.Caption);
+  } catch (const Exception&) {
+    return Utf16ToUtf8(sheet.Caption);
+  }
+}
+
+// Saturating arithmetic for size estimates of absurd grids.
+int64_t SatMul(int64_t a, int64_t b) {
+  int64_t r;
+  return __builtin_mul_overflow(a, b, &r) ? INT64_MAX : r;
+}
+int64_t SatAdd(int64_t a, int64_t b) {
+  int64_t r;
+  return __builtin_add_overflow(a, b, &r) ? INT64_MAX : r;
+}
+
+// A grid whose empty cells alone (fixedPerRow + perCell per cell, per row)
+// need more than the budget is refused before a byte is written: one cell
+// at XFD1048576 would otherwise be 17 GB of CSV.
+void CheckGridBudget(const TSpreadSheet& sheet, const char* format, int64_t fixedPerRow, int64_t perCell,
+                     const TSheetWriteOptions& options) {
+  if (options.MaxOutputSize <= 0) return;
+  // The grid a text writer covers: every used row and column and one more.
+  const int64_t rows = int64_t(sheet.Cells.RowCount) + 1, cols = int64_t(sheet.Cells.ColCount) + 1;
+  const int64_t need = SatMul(rows, SatAdd(fixedPerRow, SatMul(cols, perCell)));
+  if (need <= options.MaxOutputSize) return;
+  throw EBudgetExceeded("Sheet \"" + SheetName(sheet) + "\" is too large to write: its grid of " +
+                        std::to_string(rows) + " rows by " + std::to_string(cols) + " columns needs at least " +
+                        FormatByteSize(need) + " as " + format + ", more than the output budget of " +
+                        FormatByteSize(options.MaxOutputSize) + " per file (--max-output, setting MaxOutputSize).");
+}
+
+// Builds one line and hands it to the stream with its CR LF in one write;
+// counts what was written against the budget and polls the stop per row.
 class TLineWriter {
  public:
-  explicit TLineWriter(TStream& stream) : FStream(stream) { FLine.reserve(256); }
+  TLineWriter(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptions& options)
+      : FStream(stream), FSheet(sheet), FOptions(options) {
+    FLine.reserve(256);
+  }
   std::string& Line() { return FLine; }
   void Emit() {
     FLine += "\r\n";
+    FWritten += int64_t(FLine.size());
+    if (FOptions.MaxOutputSize > 0 && FWritten > FOptions.MaxOutputSize) OverBudget();
     FStream.WriteBuffer(FLine.data(), int64_t(FLine.size()));
     FLine.clear();
   }
@@ -29,10 +69,19 @@ class TLineWriter {
     FLine.append(text);
     Emit();
   }
+  // Between rows.
+  void Poll() const { PollCancel(FOptions.Cancel); }
 
  private:
+  [[noreturn]] void OverBudget() const {
+    throw EBudgetExceeded("Sheet \"" + SheetName(FSheet) + "\" is too large to write: its output grows past the budget of " +
+                          FormatByteSize(FOptions.MaxOutputSize) + " per file (--max-output, setting MaxOutputSize).");
+  }
   TStream& FStream;
+  const TSpreadSheet& FSheet;
+  const TSheetWriteOptions& FOptions;
   std::string FLine;
+  int64_t FWritten = 0;
 };
 
 std::string Banner() {
@@ -202,16 +251,12 @@ void AppendInt(std::string& out, int64_t v) {
 }
 
 // Runs the writer into a temporary file that replaces the output only when
-// complete; errors name the file.
+// complete (write errors name the output already).
 template <class Body>
-void WriteFile(const std::string& path, Body body) {
+void WriteFile(const std::string& path, const TSheetWriteOptions& options, Body body) {
   TAtomicFileStream stream(path);
-  try {
-    body(stream);
-    stream.Commit();
-  } catch (const EWriteError& e) {
-    throw EWriteError("Cannot write file \"" + path + "\". " + e.Message());
-  }
+  body(stream);
+  stream.Commit(options.Replace);
 }
 
 }  // namespace
@@ -232,7 +277,7 @@ int32_t FixedFieldWidth(const std::vector<int32_t>& columnWidths, int64_t column
   return stored > 255 ? std::min(stored >> 8, 255) : stored / 4;
 }
 
-void WriteTXT(TStream& stream, const TSpreadSheet& sheet) {
+void WriteTXT(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptions& options) {
   const TFormatSettings& fs = DefaultFormatSettings();
   const TSpreadSheetCells& cells = sheet.Cells;
   const int64_t rows = int64_t(cells.RowCount) + 1;
@@ -262,9 +307,14 @@ void WriteTXT(TStream& stream, const TSpreadSheet& sheet) {
     }
   }
 
-  TLineWriter out(stream);
+  int64_t lineWidth = 0;
+  for (int32_t w : widths) lineWidth = SatAdd(lineWidth, w);
+  CheckGridBudget(sheet, "text", SatAdd(lineWidth, 2), 0, options);
+
+  TLineWriter out(stream, sheet, options);
   out.Emit(Banner());
   for (int64_t r = 0; r < rows; ++r) {
+    out.Poll();
     std::string& line = out.Line();
     const TSpreadSheetCols* row = r < cells.Count() ? &cells.Row(int32_t(r)).Cells : nullptr;
     for (int64_t k = 0; k < cols; ++k) {
@@ -283,15 +333,17 @@ void WriteTXT(TStream& stream, const TSpreadSheet& sheet) {
   }
 }
 
-void WriteCSV(TStream& stream, const TSpreadSheet& sheet) {
+void WriteCSV(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptions& options) {
   const TFormatSettings& fs = DefaultFormatSettings();
   const TSpreadSheetCells& cells = sheet.Cells;
   const int64_t rows = int64_t(cells.RowCount) + 1;
   const int64_t cols = int64_t(cells.ColCount) + 1;
-  TLineWriter out(stream);
+  CheckGridBudget(sheet, "CSV", 1, 1, options);  // a comma per cell but the first, CR LF
+  TLineWriter out(stream, sheet, options);
   out.Emit(Banner());
   std::string scratch;
   for (int64_t r = 0; r < rows; ++r) {
+    out.Poll();
     std::string& line = out.Line();
     const TSpreadSheetCols* row = r < cells.Count() ? &cells.Row(int32_t(r)).Cells : nullptr;
     for (int64_t k = 0; k < cols; ++k) {
@@ -313,12 +365,13 @@ void WriteCSV(TStream& stream, const TSpreadSheet& sheet) {
   }
 }
 
-void WriteHTML(TStream& stream, const TSpreadSheet& sheet) {
+void WriteHTML(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptions& options) {
   const TFormatSettings& fs = DefaultFormatSettings();
   const TSpreadSheetCells& cells = sheet.Cells;
   const int64_t rows = int64_t(cells.RowCount) + 1;
   const int64_t cols = int64_t(cells.ColCount) + 1;
-  TLineWriter out(stream);
+  CheckGridBudget(sheet, "HTML", 17, 21, options);  // <tr> and </tr> lines, a <td>&nbsp;</td> line per cell
+  TLineWriter out(stream, sheet, options);
   out.Emit("<html>");
   out.Emit("<head>");
   out.Emit("<meta http-equiv=\"Content-Type\" content=\"text/html; charset=" + CodePageName(GetACP()) + "\">");
@@ -331,6 +384,7 @@ void WriteHTML(TStream& stream, const TSpreadSheet& sheet) {
   out.Emit("<table border=\"1\">");
   std::string scratch;
   for (int64_t r = 0; r < rows; ++r) {
+    out.Poll();
     const TSpreadSheetCols* row = r < cells.Count() ? &cells.Row(int32_t(r)).Cells : nullptr;
     out.Emit("  <tr>");
     for (int64_t k = 0; k < cols; ++k) {
@@ -356,19 +410,21 @@ void WriteHTML(TStream& stream, const TSpreadSheet& sheet) {
   out.Emit("</html>");
 }
 
-void WriteXML(TStream& stream, const TSpreadSheet& sheet) {
+void WriteXML(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptions& options) {
   const TFormatSettings& fs = DefaultFormatSettings();
   const TSpreadSheetCells& cells = sheet.Cells;
   const int64_t rows = int64_t(cells.RowCount) + 1;
   const int64_t cols = int64_t(cells.ColCount) + 1;
   const bool utf8 = GetACP() == CP_UTF8;
-  TLineWriter out(stream);
+  CheckGridBudget(sheet, "XML", 10, 10, options);  // <ROW and />, a ' COLn=""' line per cell
+  TLineWriter out(stream, sheet, options);
   out.Emit("<?xml version=\"1.0\" encoding=\"" + CodePageName(GetACP()) + "\" standalone=\"yes\"?>");
   out.Emit(std::string("<!-- Generated by ") + ProductName + " (" + ProductWebAddress + ") -->");
   out.Emit("<DATAPACKET Version=\"2.0\">");
   out.Emit("<ROWDATA>");
   std::string scratch;
   for (int64_t r = 0; r < rows; ++r) {
+    out.Poll();
     const TSpreadSheetCols* row = r < cells.Count() ? &cells.Row(int32_t(r)).Cells : nullptr;
     out.Emit("<ROW");
     for (int64_t k = 0; k < cols; ++k) {
@@ -387,15 +443,15 @@ void WriteXML(TStream& stream, const TSpreadSheet& sheet) {
   out.Emit("</ROWDATA></DATAPACKET>");
 }
 
-void WriteTXT(const std::string& path, const TSpreadSheet& sheet) {
-  WriteFile(path, [&](TStream& s) { WriteTXT(s, sheet); });
+void WriteTXT(const std::string& path, const TSpreadSheet& sheet, const TSheetWriteOptions& options) {
+  WriteFile(path, options, [&](TStream& s) { WriteTXT(s, sheet, options); });
 }
-void WriteCSV(const std::string& path, const TSpreadSheet& sheet) {
-  WriteFile(path, [&](TStream& s) { WriteCSV(s, sheet); });
+void WriteCSV(const std::string& path, const TSpreadSheet& sheet, const TSheetWriteOptions& options) {
+  WriteFile(path, options, [&](TStream& s) { WriteCSV(s, sheet, options); });
 }
-void WriteHTML(const std::string& path, const TSpreadSheet& sheet) {
-  WriteFile(path, [&](TStream& s) { WriteHTML(s, sheet); });
+void WriteHTML(const std::string& path, const TSpreadSheet& sheet, const TSheetWriteOptions& options) {
+  WriteFile(path, options, [&](TStream& s) { WriteHTML(s, sheet, options); });
 }
-void WriteXML(const std::string& path, const TSpreadSheet& sheet) {
-  WriteFile(path, [&](TStream& s) { WriteXML(s, sheet); });
+void WriteXML(const std::string& path, const TSpreadSheet& sheet, const TSheetWriteOptions& options) {
+  WriteFile(path, options, [&](TStream& s) { WriteXML(s, sheet, options); });
 }

@@ -4,21 +4,37 @@
 // code page, one write per CR LF-terminated line.
 #include <string>
 
+#include "Budgets.h"
+#include "CancelToken.h"
 #include "QXCells.h"
 #include "Streams.h"
 
-// Each creates the file anew (replacing one that exists); a file that
-// cannot be created or written raises an exception naming it.
-void WriteTXT(const std::string& path, const TSpreadSheet& sheet);
-void WriteCSV(const std::string& path, const TSpreadSheet& sheet);
-void WriteHTML(const std::string& path, const TSpreadSheet& sheet);
-void WriteXML(const std::string& path, const TSpreadSheet& sheet);
+// What writing one sheet may do (the export hand-off takes the same).
+struct TSheetWriteOptions {
+  // Polled between rows (nullptr: never stopped); a stop raises EOperationCanceled.
+  const TCancelToken* Cancel = nullptr;
+  // Bytes the output may take (0: no limit). A sheet whose grid alone needs
+  // more is refused before anything is written, and an output that grows
+  // past it is abandoned; both raise EBudgetExceeded naming grid and budget.
+  int64_t MaxOutputSize = DefaultOutputBudget;
+  // False: an existing file of the output's name is never replaced
+  // (EFileExistsError, the file untouched).
+  bool Replace = true;
+};
 
-// The same into any stream.
-void WriteTXT(TStream& stream, const TSpreadSheet& sheet);
-void WriteCSV(TStream& stream, const TSpreadSheet& sheet);
-void WriteHTML(TStream& stream, const TSpreadSheet& sheet);
-void WriteXML(TStream& stream, const TSpreadSheet& sheet);
+// Each writes a temporary file beside path that replaces path only when
+// complete, so a failure or a stop leaves an earlier file of that name as it
+// was; a file that cannot be created or written raises an exception naming it.
+void WriteTXT(const std::string& path, const TSpreadSheet& sheet, const TSheetWriteOptions& options = {});
+void WriteCSV(const std::string& path, const TSpreadSheet& sheet, const TSheetWriteOptions& options = {});
+void WriteHTML(const std::string& path, const TSpreadSheet& sheet, const TSheetWriteOptions& options = {});
+void WriteXML(const std::string& path, const TSpreadSheet& sheet, const TSheetWriteOptions& options = {});
+
+// The same into any stream (Replace does not apply).
+void WriteTXT(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptions& options = {});
+void WriteCSV(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptions& options = {});
+void WriteHTML(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptions& options = {});
+void WriteXML(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptions& options = {});
 
 // The text every writer gives a cell (column, row 0-based): "True"/"False"
 // for booleans, else the value's default text form; "" for no cell.

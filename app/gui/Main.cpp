@@ -73,7 +73,8 @@ void TfrmMain::FreeConverters() {
 void TfrmMain::ConvertFile(const std::string& sourcePath, const std::string& destinationPath) {
   TfrmMainBasic::ConvertFile(sourcePath, destinationPath);
   // The format is read for every file: what the window shows when Execute is pressed.
-  FConversion->ConvertFile(sourcePath, destinationPath, rgDestination->ItemIndex());
+  // The run's item lets the conversion poll Stop, keep the budgets and record its outputs.
+  FConversion->ConvertFile(sourcePath, destinationPath, rgDestination->ItemIndex(), Driver().CurrentItem());
 }
 
 void TfrmMain::LoadSettings(TIniFile& ini) {

@@ -738,6 +738,8 @@ TJobSettings TfrmMainBasic::CurrentSettings() const {
   s.rgDestination = rgDestination->ItemIndex();
   s.chkLogProcessed = chkLogProcessed->isChecked();
   s.edLogProcessed = ToAnsi(edLogProcessed->text());
+  s.MaxOutputSize = FMaxOutputSize;
+  s.MaxWorkbookMemory = FMaxWorkbookMemory;
   return s;
 }
 
@@ -875,7 +877,7 @@ void TfrmMainBasic::ShowWorkItem(size_t index) {
   if (!item) return;
   item->setText(0, RelativePath(w.Caption, FListedSource));
   item->setToolTip(0, FromAnsi(w.Caption));
-  item->setText(1, FromAnsi(w.Status));
+  item->setText(1, FromAnsi(StatusText(w)));
   item->setToolTip(1, item->text(1));
   item->setText(2, FromAnsi(w.Time));
   item->setText(3, FromAnsi(w.Destination));
@@ -926,6 +928,11 @@ void TfrmMainBasic::LoadSettings(TIniFile& ini) {
   chkLogProcessed->setChecked(ini.ReadBool("Log", "LogProcessed", chkLogProcessed->isChecked()));
   edLogProcessed->setText(
       FromAnsi(ini.ReadString("Log", "LogProcessedFile", ToAnsi(edLogProcessed->text()))));
+  // Only read: a file without them keeps following this machine's defaults.
+  TJobSettings budgets;
+  ReadBudgetSettings(ini, budgets);
+  FMaxOutputSize = budgets.MaxOutputSize;
+  FMaxWorkbookMemory = budgets.MaxWorkbookMemory;
   UpdateLogControls();
 }
 

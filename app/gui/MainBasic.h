@@ -196,4 +196,7 @@ class TfrmMainBasic : public QMainWindow, private IBatchView {
   bool FCloseAfterRun = false;
   bool FRunning = false;
   bool FBusy = false;  // a list is being built; navigation waits
+  // The budgets (section "Options"), which have no controls.
+  int64_t FMaxOutputSize = DefaultOutputBudget;
+  int64_t FMaxWorkbookMemory = DefaultWorkbookMemoryBudget();
 };

@@ -12,6 +12,8 @@
 #include "DateTime.h"
 #include "Exception.h"
 #include "FakeUi.h"
+#include "FileSystem.h"
+#include "Streams.h"
 #include "TempDir.h"
 
 namespace fs = std::filesystem;
@@ -446,4 +448,164 @@ TEST(Run, ReentryFromProcessMessagesLeavesTheRunAlone) {
   EXPECT_EQ(batch.WorkItems()[1].Status, StatusFinished);
   EXPECT_EQ(batch.Converted.size(), 2u);
   EXPECT_EQ(ui.Shown.size(), 1u);
+}
+
+// ---- outputs of an item as a unit, the stop inside a file, names ----
+
+namespace {
+
+// Writes two outputs per file (as a workbook of two sheets does), the way
+// the front end does: announced to the item, written atomically, recorded.
+// Then it polls the stop for a while, or fails, as scripted.
+class TOutputBatch : public TBatchDriver {
+ public:
+  std::set<std::string> FailNames;
+  std::set<std::string> KeepOnFailure;  // committed before failing (a truncated file)
+  uint32_t PollMs = 0;
+
+  bool IsFileAccepted(const std::string& name) override { return MatchesMask(name, "*.xls", true); }
+  std::string GetDestinationExt() override { return ".csv"; }
+  void ConvertFile(const std::string& source, const std::string& dest) override {
+    TItemContext* item = CurrentItem();
+    ASSERT_NE(item, nullptr);
+    const std::string name = fs::path(source).filename().string();
+    Write(*item, dest, "sheet 0 of " + name);
+    Write(*item, item->Outputs.ReserveUnique(SecondSheet(dest), "xls"), "sheet 1 of " + name);
+    for (uint32_t start = GetTickCount(); GetTickCount() - start < PollMs;) item->Cancel.Poll();
+    if (KeepOnFailure.count(name)) item->Commit();
+    if (FailNames.count(name) || KeepOnFailure.count(name)) throw EConvertError("cannot finish " + name);
+  }
+  static std::string SecondSheet(const std::string& dest) { return dest.substr(0, dest.size() - 4) + "1.csv"; }
+
+ private:
+  void Write(TItemContext& item, const std::string& path, const std::string& text) {
+    if (!item.BeginOutput(path)) return;
+    TAtomicFileStream f(path);
+    f.WriteString(text);
+    f.Commit(Settings.chkOverwrite);
+    item.OutputWritten(path);
+  }
+};
+
+// Lists tmp/in into the work list, outputs going to tmp/out.
+void ListSources(TBatchDriver& batch, const TTempDir& tmp) {
+  batch.Settings.edSourceName = tmp / "in";
+  batch.Settings.edDestinationName = tmp / "out";
+  batch.BuildCandidateList();
+  batch.BuildWorkList();
+}
+
+std::vector<std::string> Entries(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+}  // namespace
+
+TEST(ItemOutputs, AStopPressedInsideAFileCancelsItAndPutsBackWhatItReplaced) {
+  TFakeUi ui;
+  TTempDir tmp;
+  for (const char* n : {"a.xls", "b.xls", "c.xls"}) Touch(tmp / ("in/" + std::string(n)));
+  Touch(tmp / "out/b.csv", "b from last week");
+  TOutputBatch batch;
+  batch.PollMs = 400;
+  // The window: Stop is pressed while b.xls is converted, during one of the
+  // message rounds the conversion's polling gives it.
+  struct TStopView : IBatchView {
+    TOutputBatch* Batch = nullptr;
+    int Rounds = 0;
+    void ProcessMessages() override {
+      const auto& items = Batch->WorkItems();
+      if (items.size() > 1 && items[1].Status == StatusInProgress && ++Rounds == 2) Batch->Stop();
+    }
+  } view;
+  view.Batch = &batch;
+  batch.SetView(&view);
+  ListSources(batch, tmp);
+  const uint32_t start = GetTickCount();
+  EXPECT_EQ(batch.ExecuteConversion(), TRunOutcome::roCanceled);
+  EXPECT_LT(GetTickCount() - start, 1200u);  // a, then b stopped, not finished
+  const auto& items = batch.WorkItems();
+  EXPECT_EQ(items[0].Status, StatusFinished);
+  EXPECT_EQ(items[1].Status, StatusCanceled);
+  EXPECT_EQ(items[1].ImageIndex, ImageNone);
+  EXPECT_EQ(items[2].Status, StatusWaiting);
+  EXPECT_EQ(ui.Shown.back(), MsgConversionCanceled);
+  // b's outputs are taken back: its first output as it was before the run,
+  // its second gone; nothing hidden is left behind.
+  EXPECT_EQ(ReadAll(tmp / "out/b.csv"), "b from last week");
+  EXPECT_EQ(Entries(tmp / "out"), (std::vector<std::string>{"a.csv", "a1.csv", "b.csv"}));
+}
+
+TEST(ItemOutputs, AFailedItemTakesBackItsOutputsUnlessItKeptThem) {
+  TFakeUi ui;
+  TTempDir tmp;
+  for (const char* n : {"a.xls", "b.xls", "c.xls"}) Touch(tmp / ("in/" + std::string(n)));
+  Touch(tmp / "out/a1.csv", "a1 before");
+  TOutputBatch batch;
+  batch.FailNames = {"a.xls"};
+  batch.KeepOnFailure = {"b.xls"};
+  ListSources(batch, tmp);
+  EXPECT_EQ(batch.ExecuteConversion(), TRunOutcome::roFinished);
+  const auto& items = batch.WorkItems();
+  EXPECT_EQ(items[0].Status, "Error cannot finish a.xls");
+  EXPECT_EQ(items[1].Status, "Error cannot finish b.xls");
+  EXPECT_EQ(items[2].Status, StatusFinished);
+  EXPECT_EQ(ReadAll(tmp / "out/a1.csv"), "a1 before");
+  EXPECT_EQ(ReadAll(tmp / "out/b1.csv"), "sheet 1 of b.xls");
+  EXPECT_EQ(Entries(tmp / "out"), (std::vector<std::string>{"a1.csv", "b.csv", "b1.csv", "c.csv", "c1.csv"}));
+}
+
+TEST(ItemOutputs, SheetOutputsNeverTakeAnotherItemsNameAndOverwriteOffKeepsFiles) {
+  TFakeUi ui;
+  TTempDir tmp;
+  // report.xls's second output would be report1.csv, which is report1.xls's.
+  for (const char* n : {"report.xls", "report1.xls"}) Touch(tmp / ("in/" + std::string(n)));
+  Touch(tmp / "out/report11.csv", "made by hand");
+  TOutputBatch batch;
+  batch.Settings.chkOverwrite = false;
+  ListSources(batch, tmp);
+  batch.ExecuteConversion();
+  const auto& items = batch.WorkItems();
+  EXPECT_EQ(items[0].Status, StatusFinished);
+  EXPECT_EQ(items[0].Note, "");
+  EXPECT_EQ(ReadAll(tmp / "out/report.csv"), "sheet 0 of report.xls");
+  EXPECT_EQ(ReadAll(tmp / "out/report1_xls.csv"), "sheet 1 of report.xls");
+  EXPECT_EQ(ReadAll(tmp / "out/report1.csv"), "sheet 0 of report1.xls");
+  // Overwriting is off: the hand-made file stays, and the item says so.
+  EXPECT_EQ(ReadAll(tmp / "out/report11.csv"), "made by hand");
+  EXPECT_EQ(items[1].Status, StatusFinished);
+  EXPECT_EQ(items[1].Note, "existing output kept: report11.csv");
+  EXPECT_EQ(StatusText(items[1]), "Finished (existing output kept: report11.csv)");
+}
+
+TEST(ItemOutputs, TheRegistryNamesLikeTheWorkList) {
+  TOutputRegistry r;
+  EXPECT_EQ(r.ReserveUnique("out/r.csv", "xls"), "out/r.csv");
+  EXPECT_EQ(r.ReserveUnique("out/r.csv", "xls"), "out/r_xls.csv");
+  EXPECT_EQ(r.ReserveUnique("out/r.csv", "xls"), "out/r_xls_2.csv");
+  EXPECT_EQ(r.ReserveUnique("out.d/noext", "wk1"), "out.d/noext");
+  EXPECT_EQ(r.ReserveUnique("out.d/noext", "wk1"), "out.d/noext_wk1");
+  EXPECT_TRUE(r.Taken("out/r_xls.csv"));
+  EXPECT_FALSE(r.Reserve("out/r_xls.csv"));
+  EXPECT_TRUE(r.Reserve("out/named.csv"));
+  r.Release("out/r_xls.csv");
+  EXPECT_FALSE(r.Taken("out/r_xls.csv"));
+}
+
+TEST(Run, ADestinationThatCannotBeCreatedGivesTheSystemsReason) {
+  TFakeUi ui;
+  TTempDir tmp;
+  Touch(tmp / "in/a.xls");
+  Touch(tmp / "file", "in the way");
+  TOutputBatch batch;
+  batch.Settings.edSourceName = tmp / "in";
+  batch.Settings.edDestinationName = tmp / "file/out";
+  batch.BuildCandidateList();
+  batch.BuildWorkList();  // the failure is not reported while listing
+  batch.ExecuteConversion();
+  EXPECT_EQ(batch.WorkItems()[0].Status,
+            "Error Cannot create the destination directory \"" + (tmp / "file/out") + "\". Not a directory");
 }

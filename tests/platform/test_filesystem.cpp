@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -92,6 +93,21 @@ TEST(FileSystem, ExistenceAndDirectories) {
   EXPECT_TRUE(DirectoryExists(dir / "a/b/c"));
   EXPECT_TRUE(ForceDirectories(dir / "a/b"));      // exists already
   EXPECT_FALSE(ForceDirectories(dir / "f/sub"));   // a file is in the way
+  std::string why;
+  EXPECT_FALSE(ForceDirectories(dir / "f/sub/deeper", &why));
+  EXPECT_EQ(why, "Not a directory");
+  ASSERT_EQ(symlink("loop", (dir / "loop").c_str()), 0);
+  EXPECT_FALSE(ForceDirectories(dir / "loop", &why));
+  EXPECT_EQ(why, "Too many levels of symbolic links");
+  EXPECT_EQ(PathStatError(dir / "loop"), ELOOP);
+  EXPECT_EQ(PathStatError(dir / "none"), ENOENT);
+  EXPECT_EQ(PathStatError(dir / "f"), 0);
+  if (geteuid() != 0) {  // root may create anywhere
+    ASSERT_EQ(chmod(dir.Dir().c_str(), 0500), 0);
+    EXPECT_FALSE(ForceDirectories(dir / "x/y", &why));
+    EXPECT_EQ(why, "Permission denied");
+    chmod(dir.Dir().c_str(), 0700);
+  }
   EXPECT_FALSE(CreateDir(dir / "a"));
 
   Touch(dir / "g");
@@ -142,4 +158,14 @@ TEST(FileSystem, SettingsFileLocation) {
   else setenv("XDG_CONFIG_HOME", oldXdg.c_str(), 1);
   if (oldHome.empty()) unsetenv("HOME");
   else setenv("HOME", oldHome.c_str(), 1);
+}
+
+TEST(FileSystem, HiddenSiblingNamesStayShortAndDiffer) {
+  const std::string a = HiddenSiblingName("/out/" + std::string(255, 'x'), ".part");
+  const std::string b = HiddenSiblingName("/out/" + std::string(255, 'x'), ".part");
+  EXPECT_NE(a, b);
+  EXPECT_EQ(a.rfind("/out/.xxx", 0), 0u);
+  EXPECT_LE(a.size() - 5, 255u);
+  EXPECT_EQ(a.substr(a.size() - 5), ".part");
+  EXPECT_EQ(HiddenSiblingName("book.csv", ".keep").rfind(".book.csv.", 0), 0u);
 }

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "Exception.h"
+#include "SmallDisk.h"
 #include "TempDir.h"
 #include "Streams.h"
 
@@ -85,7 +86,7 @@ TEST(FileStream, OpenErrorsNameTheFile) {
     TFileStream f(dir / "pipe.xls", fmOpenRead | fmShareDenyWrite);
     FAIL();
   } catch (const EFOpenError& e) {
-    EXPECT_NE(e.Message().find("Not a regular file"), std::string::npos);
+    EXPECT_EQ(e.Message(), "\"" + (dir / "pipe.xls") + "\" is not a regular file (it is a named pipe).");
   }
 }
 
@@ -257,4 +258,40 @@ TEST(AtomicFileStream, TwoWritersOfOneNameLeaveOneCompleteFile) {
   a.Commit();
   EXPECT_EQ(ReadAll(out), bigA);
   EXPECT_EQ(EntriesIn(dir.Dir()), 1u);
+}
+
+TEST(AtomicFileStream, AFullDiskKeepsThePreviousOutputAndLeavesNoTemporary) {
+  TSmallDisk disk(64 * 1024);
+  if (!disk.Mounted()) GTEST_SKIP() << disk.SkipReason();
+  const std::string out = disk / "data.csv";
+  std::ofstream(out) << "good old output";
+  try {
+    TAtomicFileStream f(out);
+    std::string row(1000, 'x');
+    for (int i = 0; i < 200; ++i) f.WriteString(row);
+    f.Commit();
+    FAIL() << "200 kB fitted on a 64 kB disk";
+  } catch (const EWriteError& e) {
+    EXPECT_EQ(e.Message(), "Cannot write file \"" + out + "\". No space left on device");
+  }
+  EXPECT_EQ(ReadAll(out), "good old output");
+  EXPECT_EQ(EntriesIn(disk.Dir()), 1u);
+}
+
+TEST(AtomicFileStream, LongOutputNamesStillGetATemporaryName) {
+  TTempDir dir;
+  const std::string out = dir / (std::string(250, 'n') + ".csv");  // 254 bytes: the limit is 255
+  TAtomicFileStream f(out);
+  f.WriteString("long");
+  f.Commit();
+  EXPECT_EQ(ReadAll(out), "long");
+}
+
+TEST(FileStream, DevicesAreNoSources) {
+  try {
+    TFileStream f("/dev/null", fmOpenRead);
+    FAIL();
+  } catch (const EFOpenError& e) {
+    EXPECT_EQ(e.Message(), "\"/dev/null\" is not a regular file (it is a character device).");
+  }
 }

@@ -103,6 +103,10 @@ TEST(StrToInt, DecimalAndHexadecimal) {
   EXPECT_EQ(IntToStr(std::numeric_limits<int64_t>::min()), "-9223372036854775808");
   EXPECT_EQ(IntToHex(255, 4), "00FF");
   EXPECT_EQ(IntToHex(0xABCDEF, 2), "ABCDEF");
+  EXPECT_EQ(FormatThousands(1048576), "1,048,576");
+  EXPECT_EQ(FormatThousands(-256), "-256");
+  EXPECT_EQ(FormatThousands(-1000), "-1,000");
+  EXPECT_EQ(FormatThousands(999), "999");
 }
 
 TEST(Text, TrimCaseAndCompare) {

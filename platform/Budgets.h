@@ -1,0 +1,34 @@
+#pragma once
+// Limits on what one hostile or oversized source may cost: bytes written per
+// output file, bytes inflated per zip package and bytes of cells per loaded
+// workbook. Past a budget the work stops with EBudgetExceeded, whose message
+// names what was too large and the budget, instead of filling the disk or
+// ending in std::bad_alloc.
+#include <cstdint>
+#include <string>
+
+#include "Exception.h"
+
+VARNOWE_EXCEPTION(EBudgetExceeded, Exception);
+
+inline constexpr int64_t GiB = int64_t(1) << 30;
+
+// Bytes per output file (setting "MaxOutputSize" in section "Options",
+// varnowe-batch --max-output). 0 means no limit.
+inline constexpr int64_t DefaultOutputBudget = 4 * GiB;
+// Inflated bytes per zip package: this, or PackageInflateRatio times the
+// package's size when that is more.
+inline constexpr int64_t DefaultPackageInflateBudget = 4 * GiB;
+inline constexpr int64_t PackageInflateRatio = 1000;
+int64_t PackageInflateBudget(int64_t packageSize);
+
+// Bytes of cells one workbook may hold (setting "MaxWorkbookMemory" in
+// section "Options"): by default half of the machine's physical memory.
+int64_t PhysicalMemory();
+int64_t DefaultWorkbookMemoryBudget();
+
+// "4 GiB", "1.5 MiB", "512 bytes".
+std::string FormatByteSize(int64_t bytes);
+// "4294967296", "4G", "4 GiB", "500M", "64k", "0" (case ignored; K, M, G, T
+// count 1024s). False for anything else, negative or overflowing values.
+bool TryParseByteSize(const std::string& text, int64_t& bytes);

@@ -1,0 +1,81 @@
+#pragma once
+// Whole small workbooks for tests that go through files: an .xlsx package
+// with given sheet rows, a BIFF8 .xls in a compound document, and writing
+// bytes to a path.
+#include <cstdint>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "BiffBuilder.h"
+#include "CfbBuilder.h"
+#include "ZipBuilder.h"
+
+namespace testbooks {
+
+// An .xlsx whose sheets hold the given <sheetData> contents (rows of <c>
+// cells with inline values), named Sheet1, Sheet2, ...
+inline std::string Xlsx(const std::vector<std::string>& sheetData) {
+  ZipBuilder b;
+  b.Add("_rels/.rels",
+        "<?xml version=\"1.0\"?><Relationships><Relationship Id=\"rId1\" Type=\"http://schemas.openxmlformats.org/"
+        "officeDocument/2006/relationships/officeDocument\" Target=\"xl/workbook.xml\"/></Relationships>");
+  std::string sheets, rels;
+  for (size_t i = 0; i < sheetData.size(); ++i) {
+    const std::string n = std::to_string(i + 1);
+    sheets += "<sheet name=\"Sheet" + n + "\" sheetId=\"" + n + "\" r:id=\"rId" + n + "\"/>";
+    rels += "<Relationship Id=\"rId" + n +
+            "\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/worksheet\" "
+            "Target=\"worksheets/sheet" + n + ".xml\"/>";
+    b.Add("xl/worksheets/sheet" + n + ".xml",
+          "<?xml version=\"1.0\"?><worksheet><sheetData>" + sheetData[i] + "</sheetData></worksheet>");
+  }
+  b.Add("xl/workbook.xml", "<?xml version=\"1.0\"?><workbook xmlns:r=\"r\"><sheets>" + sheets + "</sheets></workbook>");
+  b.Add("xl/_rels/workbook.xml.rels", "<?xml version=\"1.0\"?><Relationships>" + rels + "</Relationships>");
+  return b.Build();
+}
+
+// One numeric cell: <c r="B3"><v>1</v></c>.
+inline std::string XlsxCell(const std::string& ref, const std::string& value) {
+  return "<c r=\"" + ref + "\"><v>" + value + "</v></c>";
+}
+// A row holding one such cell (the row takes the cell's number).
+inline std::string XlsxRowCell(const std::string& ref, const std::string& value) {
+  return "<row>" + XlsxCell(ref, value) + "</row>";
+}
+
+// A BIFF8 workbook stream in a compound document's "Workbook" stream.
+inline std::vector<uint8_t> Xls(const biff::Workbook& book) {
+  CfbBuilder cfb;
+  cfb.AddStream("Workbook", book.Build());
+  return cfb.Build();
+}
+
+// A BIFF8 workbook of sheets holding NUMBER cells (row, column, value).
+struct TNumber {
+  uint16_t Row, Col;
+  double Value;
+};
+inline biff::Workbook NumberBook(const std::vector<std::vector<TNumber>>& sheets) {
+  biff::Workbook book;
+  book.globals.rec(0x00E0, biff::Xf8(0));
+  for (size_t i = 0; i < sheets.size(); ++i) {
+    biff::Stream s;
+    for (const TNumber& n : sheets[i]) s.rec(0x0203, biff::Number(n.Row, n.Col, 0, n.Value));
+    const std::string name = "Sheet" + std::to_string(i + 1);
+    book.sheets.emplace_back(std::u16string(name.begin(), name.end()), s);
+  }
+  return book;
+}
+
+template <class Bytes>
+inline void WriteBytes(const std::string& path, const Bytes& bytes) {
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+inline std::string ReadText(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+}  // namespace testbooks
