@@ -225,6 +225,9 @@ std::vector<uint8_t> SubsetTrueType(const uint8_t* data, size_t size, int faceIn
     }
   }
 
+  // Distinct glyphs of a sound font do not overlap, so their copies stay
+  // within the table; loca entries sharing bytes could multiply it.
+  const size_t glyfBudget = 2 * glyf.Size() + 4 * order.size();
   std::vector<uint8_t> newGlyf, newLoca, newHmtx;
   newLoca.reserve(4 * (order.size() + 1));
   newHmtx.reserve(4 * order.size());
@@ -232,6 +235,8 @@ std::vector<uint8_t> SubsetTrueType(const uint8_t* data, size_t size, int faceIn
     Append32(newLoca, uint32_t(newGlyf.size()));
     const TBigEndian gd = glyphData(g);
     const size_t at = newGlyf.size();
+    if (newGlyf.size() + gd.Size() > glyfBudget)
+      throw EFontError("The font file is damaged: its glyphs overlap.");
     if (gd.Size()) newGlyf.insert(newGlyf.end(), gd.At(0), gd.At(0) + gd.Size());
     for (const auto& [off, c] : Components(gd)) {
       auto it = newIndex.find(c);

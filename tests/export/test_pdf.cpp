@@ -6,7 +6,10 @@
 #include <filesystem>
 #include <regex>
 
+#include "CancelToken.h"
 #include "CodePage.h"
+#include "ConversionFrontEnd.h"
+#include "ExportHandOff.h"
 #include "ExportTestSupport.h"
 #include "FakeUi.h"
 #include "FontFiles.h"
@@ -466,4 +469,20 @@ TEST_F(PdfTest, ARestrictedFontIsNotEmbedded) {
   ASSERT_TRUE(unicode.Face);
   EXPECT_NE(unicode.Face->FamilyName(), "Varnowe Rst");
   EXPECT_TRUE(unicode.Face->IsEmbeddable());
+}
+
+TEST_F(PdfTest, TheHandOffHearsTheRunsStop) {
+  TSpreadSheet sheet;
+  Rows(sheet, 500);
+  const std::string path = Tmp / "stop.pdf";
+  std::ofstream(path) << "older";
+  TCancelToken stop;
+  stop.Cancel();
+  TSheetWriteOptions options;
+  options.Cancel = &stop;
+  EXPECT_THROW(TSpreadsheetConversion::WriteSheet(path, sheet, 6, options), EQXEExportCanceled);
+  EXPECT_EQ(ReadFileText(path), "older");
+  stop.Reset();
+  TSpreadsheetConversion::WriteSheet(path, sheet, 6, options);
+  EXPECT_EQ(StructureProblems(ReadFileText(path)), std::vector<std::string>());
 }
