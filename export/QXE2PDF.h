@@ -59,6 +59,8 @@ TPDFEncoded PDFEncode(TPDFFilterDecode decode, TPDFCompressionMethod compression
 // A PDF literal string's body: backslash, parentheses escaped; control
 // characters become blanks.
 void AppendPDFStringBody(std::string& out, const std::string& bytes);
+// A cell text in drawing order: right-to-left runs reversed.
+void ReorderRightToLeftRuns(std::u32string& text);
 // Windows-1252 code of a character; -1 when the code page has none.
 int32_t WinAnsiCode(char32_t c);
 // The character of a Windows-1252 code; 0 for the five unassigned codes.
@@ -151,6 +153,12 @@ class TQXExportToPDF : public TQXExportToCellFile {
   virtual void ClosePage(int32_t band);
 
   bool CanAppend() const override { return false; }
+  // Rows and columns a source declares beyond those in use draw nothing on
+  // a page: only the used extent is visited (a sheet declaring the whole
+  // grid would otherwise cost billions of empty cells and pages at the
+  // widest limit).
+  int32_t RecordCountLimit() const override { return 0; }
+  int32_t ColumnCountLimit() const override { return 0; }
   void WriteString(const std::string& text) override;
   void StartFile() override;
   void SetDimensions(int32_t rowCount, int32_t colCount) override;

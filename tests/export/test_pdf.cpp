@@ -229,6 +229,13 @@ TEST_F(PdfTest, PageSizeFollowsTheColumnsAndTheOrientation) {
   narrow.Cells.SetCell(0, 0, ictString, 0, taLeftJustify, TVariant("x"));
   Export("default.pdf", narrow);  // emDefault is portrait
   EXPECT_EQ(MediaBoxes(ReadFileText(Path)), std::vector<std::string>{"612 792"});
+  // A sheet declaring the whole grid around two cells: only the used
+  // extent is laid out (and visited: 17 billion empty cells otherwise).
+  narrow.Cells.SetCell(1, 1, ictString, 0, taLeftJustify, TVariant("y"));
+  narrow.Cells.DimRowCount = 1048576;
+  narrow.Cells.DimColCount = 16384;
+  Export("declared.pdf", narrow);
+  EXPECT_EQ(MediaBoxes(ReadFileText(Path)), std::vector<std::string>{"612 792"});
 }
 
 TEST_F(PdfTest, ColumnsBeyondThePageLimitContinueOnBandPages) {
@@ -485,4 +492,20 @@ TEST_F(PdfTest, TheHandOffHearsTheRunsStop) {
   stop.Reset();
   TSpreadsheetConversion::WriteSheet(path, sheet, 6, options);
   EXPECT_EQ(StructureProblems(ReadFileText(path)), std::vector<std::string>());
+}
+
+TEST(PdfText, RightToLeftRunsAreDrawnReversed) {
+  const std::pair<std::u32string, std::u32string> cases[] = {
+      {U"plain 123", U"plain 123"},
+      {U"שלום", U"םולש"},
+      {U"Hebrew שלום עולם", U"Hebrew םלוע םולש"},
+      {U"שלום 12.5 עולם", U"םלוע 12.5 םולש"},  // the number keeps its order
+      {U"abc שלום, def", U"abc םולש, def"},     // a neutral after the run stays
+      {U"مرحبا 7", U"ابحرم 7"},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    std::u32string text = cases[i].first;
+    ReorderRightToLeftRuns(text);
+    EXPECT_TRUE(text == cases[i].second) << "case " << i;
+  }
 }
