@@ -130,6 +130,17 @@ std::vector<std::pair<size_t, uint16_t>> Components(const TBigEndian& g) {
   return out;
 }
 
+// The largest power of two not above n, and its exponent: the search
+// fields of the table directory and of a format 4 cmap.
+std::pair<uint16_t, uint16_t> BinarySearchParams(size_t n) {
+  uint16_t search = 1, selector = 0;
+  while (search * 2u <= n) {
+    search = uint16_t(search * 2);
+    ++selector;
+  }
+  return {search, selector};
+}
+
 std::vector<uint8_t> Cmap4(std::vector<std::pair<char32_t, uint16_t>> map) {
   std::sort(map.begin(), map.end());
   map.erase(std::remove_if(map.begin(), map.end(), [](const auto& e) { return e.first >= 0xFFFF; }), map.end());
@@ -147,11 +158,7 @@ std::vector<uint8_t> Cmap4(std::vector<std::pair<char32_t, uint16_t>> map) {
   }
   segs.push_back({0xFFFF, 0xFFFF, 1});
   const size_t n = segs.size();
-  uint16_t search = 1, selector = 0;
-  while (search * 2 <= n) {
-    search *= 2;
-    ++selector;
-  }
+  const auto [search, selector] = BinarySearchParams(n);
   std::vector<uint8_t> t;
   Append16(t, 0);   // version
   Append16(t, 1);   // one subtable
@@ -281,11 +288,7 @@ std::vector<uint8_t> SubsetTrueType(const uint8_t* data, size_t size, int faceIn
   std::sort(tables.begin(), tables.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
 
   const size_t n = tables.size();
-  uint16_t search = 1, selector = 0;
-  while (search * 2 <= n) {
-    search *= 2;
-    ++selector;
-  }
+  const auto [search, selector] = BinarySearchParams(n);
   std::vector<uint8_t> out;
   Append32(out, 0x00010000);
   Append16(out, uint32_t(n));
