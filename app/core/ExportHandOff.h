@@ -24,6 +24,9 @@ void ExportXLS(const std::string& path, const TSpreadSheet& sheet, const TExport
 // The sheet as an Office Open XML workbook at path; failures and stops as ExportXLS.
 void ExportXLSX(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop = {});
 
+// The sheet as a PDF document at path, under the same rules as ExportXLS.
+void ExportPDF(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop = {});
+
 class TQXExportBaseComponent;
 // The shape every hand-off shares: settings of a batch run (no message
 // boxes, no progress window, the file name, the engine over the sheet),
