@@ -54,8 +54,8 @@ Destination options (defaults: the outputs as always):
       --sheets WHICH      all (default: sheet 0 and every later one with cells)
                           or first
       --sheet-mask MASK   only the sheets whose names match MASK ("Data*")
-      (--banner, --extra, --html-title and --keep-tree turn options back on;
-      each has a --no- form)
+  A choice of the settings file is turned back on with --banner, --extra,
+  --html-title and --keep-tree, and off with --no-html-title, --no-keep-tree.
 
 Messages:
   -q, --quiet             print only errors, warnings and the summary

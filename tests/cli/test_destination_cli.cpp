@@ -40,10 +40,13 @@ TResult RunBatch(const std::string& args) {
   return r;
 }
 
+// The system's Python, where the Debian packages put pandas.
+std::string PythonExe() { return fs::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3"; }
+
 // Exit status and output of a python3 check over args.
 TResult Python(const std::string& code, const std::string& args) {
   TResult r;
-  FILE* p = popen(("python3 -c " + Quote(code) + " " + args + " 2>&1").c_str(), "r");
+  FILE* p = popen((PythonExe() + " -c " + Quote(code) + " " + args + " 2>&1").c_str(), "r");
   if (!p) return r;
   char buf[4096];
   size_t n;
@@ -54,7 +57,7 @@ TResult Python(const std::string& code, const std::string& args) {
 }
 
 bool HasPython(const char* module) {
-  return std::system(("python3 -c 'import " + std::string(module) + "' >/dev/null 2>&1").c_str()) == 0;
+  return std::system((PythonExe() + " -c 'import " + std::string(module) + "' >/dev/null 2>&1").c_str()) == 0;
 }
 
 std::set<std::string> Files(const std::string& dir) {
