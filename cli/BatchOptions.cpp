@@ -106,29 +106,25 @@ void ApplyDestinationOptions(const TBatchOptions& o, TDestinationOptions& option
   if (o.Extra) t.ExtraRowColumn = *o.Extra;
   if (o.HtmlTitle) t.HtmlTitle = *o.HtmlTitle;
   if (o.KeepTree) options.KeepFolderTree = *o.KeepTree;
-  auto bad = [](const char* option, const std::string& value, const char* choices) {
-    return EUsageError(std::string(option) + " \"" + value + "\" is not understood (" + choices + ")");
+  // A word option: parsed, or a usage error naming the choices.
+  auto word = [](const std::optional<std::string>& value, auto parse, const char* option, const char* choices,
+                 auto& into) {
+    if (!value) return;
+    const auto v = parse(*value);
+    if (!v) throw EUsageError(std::string(option) + " \"" + *value + "\" is not understood (" + choices + ")");
+    into = *v;
   };
-  if (o.Separator) {
-    const auto v = ParseSeparator(*o.Separator);
-    if (!v) throw bad("--separator", *o.Separator, "comma, semicolon, tab, space, pipe or one character");
-    t.Separator = *v;
-  }
-  if (o.Quote) {
-    const auto v = ParseQuoting(*o.Quote);
-    if (!v) throw bad("--quote", *o.Quote, "all or minimal");
-    t.Quoting = *v;
-  }
-  if (o.LineEnd) {
-    const auto v = ParseLineBreak(*o.LineEnd);
-    if (!v) throw bad("--line-end", *o.LineEnd, "crlf or lf");
-    t.LineBreak = *v;
-  }
-  if (o.Encoding) {
-    const auto v = ParseEncoding(*o.Encoding);
-    if (!v) throw bad("--encoding", *o.Encoding, "system, utf-8, utf-8-bom or utf-16le");
-    t.Encoding = *v;
-  }
+  word(o.Separator, ParseSeparator, "--separator", "comma, semicolon, tab, space, pipe or one character",
+       t.Separator);
+  word(o.Quote, ParseQuoting, "--quote", "all or minimal", t.Quoting);
+  word(o.LineEnd, ParseLineBreak, "--line-end", "crlf or lf", t.LineBreak);
+  word(o.Encoding, ParseEncoding, "--encoding", "system, utf-8, utf-8-bom or utf-16le", t.Encoding);
+  // A mask is asked for by --sheet-mask.
+  auto allOrFirst = [](const std::string& w) {
+    const auto v = ParseSheetSelection(w);
+    return v == ssMask ? std::nullopt : v;
+  };
+  word(o.Sheets, allOrFirst, "--sheets", "all or first; --sheet-mask MASK for a mask", options.Sheets);
   if (o.Names) {
     if (SameText(*o.Names, "default")) {
       options.NameTemplate.clear();
@@ -139,11 +135,6 @@ void ApplyDestinationOptions(const TBatchOptions& o, TDestinationOptions& option
       if (!problem.empty()) throw EUsageError("--names \"" + *o.Names + "\": " + problem);
       options.NameTemplate = *o.Names;
     }
-  }
-  if (o.Sheets) {
-    const auto v = ParseSheetSelection(*o.Sheets);
-    if (!v || *v == ssMask) throw bad("--sheets", *o.Sheets, "all or first; --sheet-mask MASK for a mask");
-    options.Sheets = *v;
   }
   if (o.SheetMask) {
     if (Trim(*o.SheetMask).empty()) throw EUsageError("--sheet-mask needs a mask (e.g. 'Data*')");

@@ -490,7 +490,11 @@ void TBatchDriver::AddWorkItem(const std::string& sourcePath, const std::string&
   FOutputs.Reserve(destination);  // a named output too: no sheet output of another item takes it
   TWorkItem item;
   item.Caption = sourcePath;
-  item.Status = (Settings.chkOverwrite || !FileExists(destination)) ? StatusWaiting : StatusSkipped;
+  // Skipped up front only when the destination is sure to be an output;
+  // under a name template or a sheet mask each output is checked as it comes.
+  const TDestinationOptions& d = Settings.Destination;
+  const bool sure = d.NameTemplate.empty() && d.Sheets != ssMask;
+  item.Status = (Settings.chkOverwrite || !sure || !FileExists(destination)) ? StatusWaiting : StatusSkipped;
   item.Destination = destination;
   FWorkItems.push_back(std::move(item));
   if (FView) FView->WorkItemAdded(FWorkItems.size() - 1);

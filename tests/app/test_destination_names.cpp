@@ -231,6 +231,28 @@ TEST_F(KeptTree, APlantedLinkIsNotFollowed) {
   EXPECT_EQ(Files(Dest.Dir()).count("top.csv"), 1u);
 }
 
+TEST_F(KeptTree, NamedOutputsAreCheckedOneByOne) {
+  // Overwriting off: book.csv standing there says nothing about the
+  // template's outputs, so the item is not skipped for it.
+  Batch.Settings.chkOverwrite = false;
+  Batch.Settings.chkSubFolders = false;
+  Batch.Settings.Destination.NameTemplate = SheetNameTemplate;
+  std::ofstream(Dest / "top.csv") << "mine";
+  std::ofstream(Dest / "top - Sheet1.csv") << "mine too";
+  Batch.BuildCandidateList();
+  Batch.BuildWorkList();
+  ASSERT_EQ(Batch.WorkItems().size(), 1u);
+  EXPECT_EQ(Batch.WorkItems()[0].Status, StatusWaiting);
+  Batch.ExecuteConversion();
+  EXPECT_EQ(StatusText(Batch.WorkItems()[0]), "Finished (existing output kept: top - Sheet1.csv)");
+  EXPECT_EQ(Slurp(Dest / "top.csv"), "mine");
+  EXPECT_EQ(Slurp(Dest / "top - Sheet1.csv"), "mine too");
+  // The usual names: skipped before anything is read.
+  Batch.Settings.Destination.NameTemplate.clear();
+  Batch.BuildWorkList();
+  EXPECT_EQ(Batch.WorkItems()[0].Status, StatusSkipped);
+}
+
 TEST(DestinationSettings, RoundTripAndTolerance) {
   TTempDir dir;
   TIniFile ini(dir / "a.ini");

@@ -27,10 +27,10 @@ std::string Quote(const std::string& s) {
   return q + "'";
 }
 
-TResult RunBatch(const std::string& args) {
+// Exit status and output (stderr joined) of a shell command.
+TResult Capture(const std::string& cmd) {
   TResult r;
-  const std::string cmd = "VARNOWE_CODEPAGE=65001 " + std::string(VARNOWE_BATCH_EXE) + " " + args + " 2>&1";
-  FILE* p = popen(cmd.c_str(), "r");
+  FILE* p = popen((cmd + " 2>&1").c_str(), "r");
   if (!p) return r;
   char buf[4096];
   size_t n;
@@ -40,20 +40,16 @@ TResult RunBatch(const std::string& args) {
   return r;
 }
 
+TResult RunBatch(const std::string& args) {
+  return Capture("VARNOWE_CODEPAGE=65001 " + std::string(VARNOWE_BATCH_EXE) + " " + args);
+}
+
 // The system's Python, where the Debian packages put pandas.
 std::string PythonExe() { return fs::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3"; }
 
-// Exit status and output of a python3 check over args.
+// A python3 check over args.
 TResult Python(const std::string& code, const std::string& args) {
-  TResult r;
-  FILE* p = popen((PythonExe() + " -c " + Quote(code) + " " + args + " 2>&1").c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.Out.append(buf, n);
-  const int status = pclose(p);
-  r.Code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
+  return Capture(PythonExe() + " -c " + Quote(code) + " " + args);
 }
 
 bool HasPython(const char* module) {
