@@ -56,12 +56,17 @@ struct TTextForm {
       : Utf8(text.Encoding != encSystem), Convert(Utf8 && GetACP() != CP_UTF8) {}
   bool Utf8;
   bool Convert;  // system code page text must be converted
-  // s (system code page) in the working form.
+  // s (system code page) in the working form. A file that says it is UTF-8
+  // holds nothing else: bytes that are no UTF-8 become U+FFFD.
   std::string_view Work(std::string_view s, std::string& scratch) const {
-    if (!Convert) return s;
+    if (!Utf8) return s;
     for (char c : s)
       if (uint8_t(c) >= 0x80) {
-        scratch = AnsiToUtf8(std::string(s));
+        if (Convert) {
+          scratch = AnsiToUtf8(std::string(s));
+          return scratch;
+        }
+        scratch = Utf16ToUtf8(Utf8ToUtf16(std::string(s)));
         return scratch;
       }
     return s;
@@ -193,13 +198,13 @@ std::string_view CellView(const TQXICell* cell, std::string& scratch, const TFor
         scratch.assign(buf, res.ptr);
       } else {
         scratch = FloatToStr(d, fs);
-        if (form && form->Convert) scratch = form->Work(scratch);
+        if (form) scratch = form->Work(scratch);
       }
       return scratch;
     }
     default:
       scratch = VarToStr(cell->Value(), fs);
-      if (form && form->Convert) scratch = form->Work(scratch);
+      if (form) scratch = form->Work(scratch);
       return scratch;
   }
 }

@@ -90,15 +90,19 @@ struct TSeparatorItem {
 };
 const TSeparatorItem SeparatorItems[] = {
     {"Comma ( , )", ","}, {"Semicolon ( ; )", ";"}, {"Tab", "\t"}, {"Space", " "}, {"Pipe ( | )", "|"}};
-const char* const QuotingItems[] = {"All fields", "Only where needed (RFC 4180)"};
+const char* const QuotingItems[] = {"All fields", "Only where needed"};
 const char* const LineEndItems[] = {"CR LF (Windows)", "LF (Unix)"};
 const char* const EncodingItems[] = {"System code page", "UTF-8", "UTF-8 with BOM", "UTF-16 LE with BOM"};
-const char* const SheetItems[] = {"All sheets", "First sheet only", "Sheets whose names match:"};
+const char* const SheetItems[] = {"All sheets", "First sheet only", "Names matching:"};
 enum { niAsAlways, niSheetName, niTemplate };  // items of cbNames
 
+// The lists may be narrower than their longest item (the window keeps its
+// least width); the open list shows every item whole.
 QComboBox* MakeCombo(const char* name, QWidget* parent) {
   auto* c = new QComboBox(parent);
   c->setObjectName(QString::fromLatin1(name));
+  c->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  c->setMinimumContentsLength(12);
   return c;
 }
 
@@ -625,6 +629,10 @@ void TfrmMainBasic::CreateOptionControls(QVBoxLayout* page) {
   cbSeparator->setToolTip(QStringLiteral("Choose a separator or type one character"));
   lblSeparator = MakeLabel("lblSeparator", "Separator:", gbTextOptions, cbSeparator);
   cbQuoting = MakeList("cbQuoting", gbTextOptions, QuotingItems);
+  cbQuoting->setItemData(cqMinimal,
+                         QStringLiteral("As RFC 4180: quotes around a field that holds the separator, a quote or a "
+                                        "line break"),
+                         Qt::ToolTipRole);
   lblQuoting = MakeLabel("lblQuoting", "Quotes:", gbTextOptions, cbQuoting);
   cbLineEnd = MakeList("cbLineEnd", gbTextOptions, LineEndItems);
   lblLineEnd = MakeLabel("lblLineEnd", "Line ends:", gbTextOptions, cbLineEnd);

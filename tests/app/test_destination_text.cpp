@@ -157,6 +157,14 @@ TEST_F(DestinationText, EncodingsUnderASingleByteCodePage) {
   EXPECT_NE(Write(WriteXML, Sheet, h).find(std::string("u\0t\0f\0-\0\x31\0\x36\0", 12)), std::string::npos);
 }
 
+TEST_F(DestinationText, Utf8OutputsHoldOnlyUtf8) {
+  Put(Sheet, 0, 1, "bad \xFF\xC3 bytes");  // no UTF-8, though the code page is
+  TTextOptions t = Clean();
+  EXPECT_NE(Write(WriteCSV, Sheet, t).find("bad \xEF\xBF\xBD\xEF\xBF\xBD bytes"), std::string::npos);
+  t.Encoding = encSystem;  // the system code page: the bytes as they are
+  EXPECT_NE(Write(WriteCSV, Sheet, t).find("bad \xFF\xC3 bytes"), std::string::npos);
+}
+
 TEST_F(DestinationText, FixedWidthCountsCharactersInUtf8) {
   SetACPOverride(CP_WINDOWS_1252);
   TTextOptions t = Clean();
