@@ -32,6 +32,20 @@ Output:
       --max-output SIZE   largest output file, in bytes or with K, M, G, T
                           (default: 4G; 0: no limit)
 
+Scale:
+  -j, --jobs N            convert N files at once (default: the number of
+                          processors); output and log are as with -j 1
+      --shard K/N         convert only shard K of N (0 <= K < N), chosen by a
+                          hash of each file's path below its directory; N
+                          runs with K = 0 .. N-1 together convert every file
+                          once, without writing the same output twice
+      --report FILE       write one JSON line per file to FILE: source,
+                          destination, outputs, status, message,
+                          milliseconds, sheets, cells, reader, version
+      --retry-from FILE   convert again the files a report says failed,
+                          were canceled or not reached (with the job's
+                          sources, only those; alone, into the same outputs)
+
 Messages:
   -q, --quiet             print only errors, warnings and the summary
   -v, --verbose           also print each file's reader and format version
@@ -58,7 +72,7 @@ standard output; errors and warnings to standard error.
 Exit status:
   0  every file was converted or skipped (or there was nothing to convert)
   1  a file failed, or the run was stopped before the end
-  2  bad usage, a missing source, or an unusable settings or log file
+  2  bad usage, a missing source, or an unusable settings, log or report file
   130, 143  stopped by SIGINT (Ctrl-C) or SIGTERM: the file in progress is
      interrupted and its outputs taken back
 
@@ -66,6 +80,8 @@ Examples:
   varnowe-batch -f csv a.xls b.xlsx
   varnowe-batch book.xls -o book.pdf
   varnowe-batch -s ~/sheets -m '*.wk?' -r -d ~/converted -f xlsx --log run.log
+  varnowe-batch -s /data/in -r -d /data/out --shard 2/8 --report r-2.jsonl
+  varnowe-batch -s /data/in -r -d /data/out --retry-from r-2.jsonl --report r-2b.jsonl
 )";
 
 const char* const BatchVersionText = "varnowe-batch " VARNOWE_VERSION "\n";

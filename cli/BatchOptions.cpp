@@ -27,6 +27,11 @@ TBatchOptions ParseBatchOptions(int argc, const char* const* argv) {
   auto* optMaxOutput = app.add_option("--max-output", maxOutput);
   auto* optSettings = app.add_option("--settings", settings)->expected(0, 1);
   auto* optDump = app.add_option("--dump", dump);
+  std::string jobs, shard, report, retryFrom;
+  auto* optJobs = app.add_option("-j,--jobs", jobs);
+  auto* optShard = app.add_option("--shard", shard);
+  auto* optReport = app.add_option("--report", report);
+  auto* optRetryFrom = app.add_option("--retry-from", retryFrom);
   app.add_flag("--list", o.List);
   auto* optQuiet = app.add_flag("-q,--quiet", o.Quiet);
   app.add_flag("-v,--verbose", o.Verbose)->excludes(optQuiet);
@@ -50,6 +55,10 @@ TBatchOptions ParseBatchOptions(int argc, const char* const* argv) {
   take(optMaxOutput, maxOutput, o.MaxOutput);
   take(optSettings, settings, o.Settings);
   take(optDump, dump, o.Dump);
+  take(optJobs, jobs, o.Jobs);
+  take(optShard, shard, o.Shard);
+  take(optReport, report, o.Report);
+  take(optRetryFrom, retryFrom, o.RetryFrom);
   if (optFormats->count()) o.Formats = formats;
   if (optSubDirs->count()) o.SubDirs = subDirs;
   if (optNoOverwrite->count()) o.NoOverwrite = noOverwrite;

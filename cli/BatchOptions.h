@@ -17,6 +17,9 @@ struct TBatchOptions {
   std::optional<std::string> Settings;  // "" for the wizard's own file
   std::optional<std::vector<std::string>> Formats;
   std::optional<bool> SubDirs, NoOverwrite;
+  // Scale: workers in this process, this process's shard of the job, the
+  // report to write and the report whose failures to convert again.
+  std::optional<std::string> Jobs, Shard, Report, RetryFrom;
   bool List = false;
   bool Quiet = false;
   bool Verbose = false;

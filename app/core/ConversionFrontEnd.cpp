@@ -195,6 +195,7 @@ void TSpreadsheetConversion::ConvertFile(const std::string& sourcePath, const st
   // run keeps its own defaults.
   reader->CancelToken = item ? &item->Cancel : nullptr;
   if (item) reader->MaxCellMemory = item->Settings.MaxWorkbookMemory;
+  reader->CellMemoryPool = item ? item->MemoryPool : nullptr;
   FLastReader = reader;
   FLastKind = kind;
   std::string truncated;
@@ -272,7 +273,7 @@ void TSpreadsheetConversion::WriteWorkbook(TSpreadSheets& sheets, const std::str
       write(destinationPath, sheet);
     } else if (sheet.Cells.Count() != 0) {
       const std::string path = SheetOutputPath(destinationPath, n);
-      write(item ? item->Outputs.ReserveUnique(path, tag) : path, sheet);
+      write(item ? item->ReserveOutput(path, tag) : path, sheet);
     }
   }
 }
