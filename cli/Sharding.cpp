@@ -33,7 +33,9 @@ bool FallbackSuffix(const std::string& rest, const std::string& tag) {
   } else {
     number = rest;
   }
-  return number.size() >= 2 && number[0] == '_' && AllDigits(number, 1, number.size()) && number[1] != '0';
+  // Numbering starts at 2: the first fallback has none.
+  return number.size() >= 2 && number[0] == '_' && AllDigits(number, 1, number.size()) && number[1] != '0' &&
+         number != "_1";
 }
 
 }  // namespace

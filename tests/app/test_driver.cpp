@@ -680,7 +680,7 @@ std::map<std::string, std::string> Tree(const fs::path& dir) {
 // c.xls names sheet 11 "c11.csv", which c1.xls's sheet 1 wants too: the
 // earlier item must get it although it is the slower one.
 void ScriptCollidingSheets(TParallelBatch& b, const TTempDir& tmp) {
-  for (const char* n : {"c.xls", "c1.xls", "d.xls", "e.xls", "f.xls", "g.xls"}) Touch(tmp / "in" / n);
+  for (const char* n : {"c.xls", "c1.xls", "d.xls", "e.xls", "f.xls", "g.xls"}) Touch(tmp / ("in/" + std::string(n)));
   b.Sheets = {{"c.xls", 12}, {"c1.xls", 2}, {"e.xls", 3}};
   b.DelayMs = {{"c.xls", 150}, {"d.xls", 60}};
   b.FailNames = {"f.xls"};
@@ -706,7 +706,10 @@ TEST(Parallel, WorkersGiveTheSerialRunsNamesStatesAndOutputs) {
     const int k = jobs == 1 ? 0 : 1;
     trees[k] = Tree(tmp / "out");
     states[k] = view.States;
-    for (const auto& item : b.WorkItems()) outputs[k].push_back(item.Outputs);
+    for (const auto& item : b.WorkItems()) {
+      outputs[k].emplace_back();
+      for (const std::string& o : item.Outputs) outputs[k].back().push_back(fs::path(o).filename());
+    }
   }
   EXPECT_EQ(trees[0], trees[1]);
   EXPECT_EQ(trees[1].count("c11.csv"), 1u);
@@ -722,7 +725,7 @@ TEST(Parallel, StopCancelsEveryItemInProgressAndStartsNoMore) {
   TTempDir tmp;
   TParallelBatch b;
   for (const char* n : {"a.xls", "b.xls", "c.xls", "d.xls"}) {
-    Touch(tmp / "in" / n);
+    Touch(tmp / ("in/" + std::string(n)));
     b.DelayMs[n] = 20000;
   }
   TIdleView view;
@@ -783,7 +786,7 @@ TEST(Parallel, SharedCellMemoryMakesLaterItemsWaitButNeverTheEarliest) {
     pool.Enter(0);
     pool.Take(10);
     step = 3;
-    while (!cancel.Canceled()) std::this_thread::yield();
+    while (step < 4) std::this_thread::yield();
     pool.Give(10);
     pool.Leave();
   });
@@ -794,6 +797,7 @@ TEST(Parallel, SharedCellMemoryMakesLaterItemsWaitButNeverTheEarliest) {
     cancel.Cancel();
   });
   EXPECT_THROW(pool.Take(5), EOperationCanceled);
+  step = 4;
   pool.Leave();
   stopper.join();
   holder.join();
