@@ -120,6 +120,8 @@ class TCliBatch : public TSpreadsheetBatch {
   bool IsFileAccepted(const std::string& name) override {
     return FAcceptAll || TSpreadsheetBatch::IsFileAccepted(name);
   }
+  // Files a report (--retry-from) names for another try that this job does not list.
+  std::vector<std::string> RetriesNotListed;
   void ConvertItem(TItemContext& item) override {
     ConvertNotingFacts(Conversion, item, [&] { TSpreadsheetBatch::ConvertItem(item); });
   }
@@ -349,6 +351,12 @@ void SelectItems(TCliBatch& batch, const TBatchOptions& o, const std::vector<std
     foreign->Add(items[i].Destination, items[i].Caption, ours[i]);
     if (ours[i]) positions->push_back(i);
   }
+  if (retry) {
+    std::unordered_set<std::string> listed;
+    for (const TWorkItem& item : items) listed.insert(item.Caption);
+    for (const TReportEntry& e : *retry)
+      if (!listed.count(e.Source)) batch.RetriesNotListed.push_back(e.Source);
+  }
   batch.FilterWorkList([&](size_t i, const TWorkItem&) { return bool(ours[i]); });
   batch.SetForeignNames([foreign, positions](const std::string& path, size_t index) {
     return index < positions->size() && foreign->Claimable(path, (*positions)[index]);
@@ -516,6 +524,10 @@ int RunJob(const TBatchOptions& o, std::ostream& out, std::ostream& err) {
   batch.SetCancelToken(&stop);
   TConsoleInterrupt interrupt(stop);
   BuildJob(batch, o);
+  if (!batch.RetriesNotListed.empty())
+    err << Me << "warning: " << batch.RetriesNotListed.size() << " file(s) of " << PrintableText(*o.RetryFrom)
+        << " are not in this job, e.g. " << PrintableText(batch.RetriesNotListed[0])
+        << " (give the sources as the run that wrote it did, or --retry-from alone)\n";
   if (o.List) {
     PrintLists(out, batch);
     return stop.Reason() > 0 ? 128 + stop.Reason() : ExitOk;

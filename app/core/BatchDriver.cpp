@@ -768,13 +768,20 @@ void TBatchDriver::RunParallel(std::vector<std::unique_ptr<IBatchWorker>>& worke
         slots[index].Taken = true;
       }
       FWorkbookMemory.Enter(index);
-      TItemResult r = ConvertOne(
-          index,
-          [&](TItemContext& item) {
-            if (Settings.MaxWorkbookMemory > 0) item.MemoryPool = &FWorkbookMemory;
-            worker.ConvertItem(item);
-          },
-          &turn, nullptr);
+      TItemResult r;
+      try {
+        r = ConvertOne(
+            index,
+            [&](TItemContext& item) {
+              if (Settings.MaxWorkbookMemory > 0) item.MemoryPool = &FWorkbookMemory;
+              worker.ConvertItem(item);
+            },
+            &turn, nullptr);
+      } catch (...) {
+        // Not even an exception's message: the item fails, the run goes on.
+        r.Status = ErrorStatus(std::string());
+        r.Image = ImageError;
+      }
       FWorkbookMemory.Leave();
       {
         std::lock_guard<std::mutex> g(lock);

@@ -204,6 +204,12 @@ TEST(Report, RecordsAreJsonWithTheirFieldsAndFailuresAreRetried) {
   const auto retry = ItemsToRetry(entries);
   ASSERT_EQ(retry.size(), 2u);
 
+  // Sources given otherwise than in the run that wrote the report match nothing: said.
+  fs::create_directory_symlink(tmp / "in", tmp / "link");
+  const TRun other = Batch({"-s", tmp / "link", "-d", tmp / "out", "--retry-from", tmp / "r.jsonl", "--list"});
+  EXPECT_NE(other.Err.find("warning: 2 file(s) of"), std::string::npos) << other.Err;
+  EXPECT_NE(other.Out.find("Work list (0)"), std::string::npos) << other.Out;
+
   // Mend one, convert again: with the job's sources only the failed run ...
   testbooks::WriteBytes(tmp / "in/bad.xlsx", testbooks::Xlsx({testbooks::XlsxRowCell("C3", "3")}));
   fs::remove(tmp / "out/good.csv");
@@ -350,4 +356,20 @@ TEST(Signals, SigintStopsEveryWorkerAndTakesBackTheirOutputs) {
   EXPECT_EQ(canceled, 2u) << text;
   EXPECT_NE(text.find("Waiting"), std::string::npos) << text;
   EXPECT_TRUE(fs::is_empty(dir / "out")) << text;
+}
+
+TEST_F(ScaleTest, TheGnuParallelRecipeConvertsTheWholeJob) {
+  if (std::system("parallel --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "GNU parallel is not installed";
+  Job(Tmp / "one/", {"-j", "1"});
+  // As in the README, with this machine (":") as the only host.
+  const std::string cmd = "parallel -S : --jobs 1 --will-cite " VARNOWE_BATCH_EXE " -q -s " + Tmp / "in" +
+                          " -r -d " + Tmp / "par" + " -f csv --shard {}/3 --report " + Tmp / "r-{}.jsonl" +
+                          " ::: 0 1 2 >/dev/null 2>&1";
+  // GNU parallel exits with the number of shards that failed: the odd files fail.
+  EXPECT_LE(WEXITSTATUS(std::system(cmd.c_str())), 3);
+  EXPECT_EQ(Tree(Tmp / "par"), Tree(Tmp / "one"));
+  size_t records = 0;
+  for (int k = 0; k < 3; ++k) records += ReadReport(Tmp / ("r-" + std::to_string(k) + ".jsonl")).size();
+  EXPECT_EQ(records, size_t(std::count_if(fs::recursive_directory_iterator(Tmp / "in"), {},
+                                          [](const fs::directory_entry& e) { return e.is_regular_file(); })));
 }
