@@ -9,6 +9,7 @@
 #include <sstream>
 #include <unordered_map>
 
+#include "CodePage.h"
 #include "SysUtils.h"
 #include "WorkbookDump.h"
 
@@ -80,23 +81,6 @@ class TJsonLine {
     }
     return true;
   }
-  static void AppendUtf8(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-      out += char(cp);
-    } else if (cp < 0x800) {
-      out += char(0xC0 | (cp >> 6));
-      out += char(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += char(0xE0 | (cp >> 12));
-      out += char(0x80 | ((cp >> 6) & 0x3F));
-      out += char(0x80 | (cp & 0x3F));
-    } else {
-      out += char(0xF0 | (cp >> 18));
-      out += char(0x80 | ((cp >> 12) & 0x3F));
-      out += char(0x80 | ((cp >> 6) & 0x3F));
-      out += char(0x80 | (cp & 0x3F));
-    }
-  }
   bool ReadString(std::string& out) {
     if (!Peek('"')) return false;
     ++FPos;
@@ -122,20 +106,21 @@ class TJsonLine {
         case 'u': {
           uint32_t cp;
           if (!Hex4(cp)) return false;
+          std::u16string units(1, char16_t(cp));
           if (cp >= 0xD800 && cp < 0xDC00) {
             // A pair makes one code point; a high half alone is no text.
             uint32_t low;
             if (FText.compare(FPos, 2, "\\u") != 0) return false;
             FPos += 2;
             if (!Hex4(low) || low < 0xDC00 || low >= 0xE000) return false;
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+            units += char16_t(low);
           } else if (cp >= 0xDC80 && cp < 0xDD00) {
             out += char(cp - 0xDC00);  // a byte of a name that is no UTF-8
             break;
           } else if (cp >= 0xDC00 && cp < 0xE000) {
             return false;
           }
-          AppendUtf8(out, cp);
+          out += Utf16ToUtf8(units);
           break;
         }
         default: return false;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "BatchCli.h"
+#include "CliRun.h"
 #include "BatchOptions.h"
 #include "JobReport.h"
 #include "Sharding.h"
@@ -30,23 +31,9 @@ using testbooks::ReadText;
 
 namespace {
 
-struct TRun {
-  int Code = -1;
-  std::string Out, Err;
-};
+using TRun = TCliRun;
 
-TRun Batch(std::vector<std::string> args) {
-  args.insert(args.begin(), "varnowe-batch");
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::ostringstream out, err;
-  TRun r;
-  r.Code = RunBatchCli(int(args.size()), argv.data(), out, err);
-  r.Out = out.str();
-  r.Err = err.str();
-  return r;
-}
+TRun Batch(std::vector<std::string> args) { return RunCli(std::move(args)); }
 
 std::map<std::string, std::string> Tree(const fs::path& dir) {
   std::map<std::string, std::string> files;
