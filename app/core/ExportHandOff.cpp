@@ -30,3 +30,8 @@ void ExportXLS(const std::string& path, const TSpreadSheet& sheet, const TExport
   TQXExportToXLS component;
   RunExport(component, path, sheet, stop);
 }
+
+void ExportXLSX(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop) {
+  TQXExportToXLSX component;
+  RunExport(component, path, sheet, stop);
+}
