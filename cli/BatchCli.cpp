@@ -1,15 +1,19 @@
 #include "BatchCli.h"
 
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <iostream>
 #include <ostream>
+#include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "BatchDriver.h"
@@ -20,6 +24,8 @@
 #include "Exception.h"
 #include "FileSystem.h"
 #include "IniFile.h"
+#include "JobReport.h"
+#include "Sharding.h"
 #include "SysUtils.h"
 #include "WorkbookDump.h"
 
@@ -38,6 +44,61 @@ constexpr const char* Me = "varnowe-batch: ";
 // A job that cannot start (missing source, unusable settings or log): exit 2
 // like bad usage, but the user typed nothing wrong.
 VARNOWE_EXCEPTION(EJobError, Exception);
+
+int64_t CountCells(const TSpreadSheets& sheets) {
+  int64_t n = 0;
+  for (int32_t s = 0; s < sheets.Count(); ++s) {
+    const TSpreadSheetCells& cells = sheets[s].Cells;
+    for (int32_t r = 0; r < cells.Count(); ++r)
+      if (const TSpreadSheetCols* row = cells.RowCells(r))
+        for (int32_t c = 0; c < row->Count(); ++c) n += row->Cell(c) != nullptr;
+  }
+  return n;
+}
+
+// What the item's conversion found, for -v and the report; the workbook is
+// freed at once rather than when the next file is read.
+void NoteFacts(TSpreadsheetConversion& conversion, TItemContext& item) {
+  TSpreadSheetFile* reader = conversion.LastReader();
+  if (!reader) return;
+  item.Reader = ReaderKindName(conversion.LastReaderKind());
+  item.Version = FileFormatVersion(*reader);
+  item.Sheets = reader->Sheets.Count();
+  item.Cells = CountCells(reader->Sheets);
+  reader->Sheets.Clear();
+}
+
+template <class F>
+void ConvertNotingFacts(TSpreadsheetConversion& conversion, TItemContext& item, F&& convert) {
+  try {
+    convert();
+  } catch (...) {
+    NoteFacts(conversion, item);
+    throw;
+  }
+  NoteFacts(conversion, item);
+}
+
+// A worker of a parallel run: readers of its own, ticked like the job's.
+class TCliWorker : public IBatchWorker {
+ public:
+  TCliWorker(const TSpreadsheetConversion& job, int format) : FFormat(format) {
+    FConversion.chkMSExcel = job.chkMSExcel;
+    FConversion.chkLotus = job.chkLotus;
+    FConversion.chkQuattroPro = job.chkQuattroPro;
+    FConversion.chkOpenOffice = job.chkOpenOffice;
+    FConversion.CreateConverters();
+  }
+  ~TCliWorker() override { FConversion.FreeConverters(); }
+  void ConvertItem(TItemContext& item) override {
+    ConvertNotingFacts(FConversion, item,
+                       [&] { FConversion.ConvertFile(item.Source, item.Destination, FFormat, &item); });
+  }
+
+ private:
+  TSpreadsheetConversion FConversion;
+  int FFormat;
+};
 
 // The batch job as varnowe-batch runs it: files named on the command line
 // are taken whatever their names (the reader goes by content then), and
@@ -59,20 +120,13 @@ class TCliBatch : public TSpreadsheetBatch {
   bool IsFileAccepted(const std::string& name) override {
     return FAcceptAll || TSpreadsheetBatch::IsFileAccepted(name);
   }
-  void ConvertFile(const std::string& sourcePath, const std::string& destinationPath) override {
-    FReaderSource = sourcePath;
-    FReaderText.clear();
-    try {
-      TSpreadsheetBatch::ConvertFile(sourcePath, destinationPath);
-    } catch (...) {
-      NoteReader();
-      throw;
-    }
-    NoteReader();
+  // Files a report (--retry-from) names for another try that this job does not list.
+  std::vector<std::string> RetriesNotListed;
+  void ConvertItem(TItemContext& item) override {
+    ConvertNotingFacts(Conversion, item, [&] { TSpreadsheetBatch::ConvertItem(item); });
   }
-  // "Excel BIFF (evExcel8)": the reader that read source, when it was the last file converted.
-  std::string ReaderText(const std::string& source) const {
-    return source == FReaderSource ? FReaderText : std::string();
+  std::unique_ptr<IBatchWorker> CreateWorker() override {
+    return std::make_unique<TCliWorker>(Conversion, Settings.rgDestination);
   }
 
  protected:
@@ -81,16 +135,7 @@ class TCliBatch : public TSpreadsheetBatch {
   }
 
  private:
-  void NoteReader() {
-    TSpreadSheetFile* reader = Conversion.LastReader();
-    if (!reader) return;
-    FReaderText = ReaderKindName(Conversion.LastReaderKind());
-    const std::string version = FileFormatVersion(*reader);
-    if (!version.empty()) FReaderText += " (" + version + ")";
-  }
-
   bool FAcceptAll = false;
-  std::string FReaderSource, FReaderText;
 };
 
 // "Finished      12 msec  in/a.xls -> out/a.csv". A failed item says only
@@ -113,9 +158,10 @@ std::string Summary(const TWorkCounts& n) {
 // terminal.
 class TConsoleView : public IBatchView {
  public:
-  TConsoleView(TCliBatch& batch, std::ostream& out, std::ostream& err, const TBatchOptions& options, bool terminal)
+  TConsoleView(TCliBatch& batch, std::ostream& out, std::ostream& err, const TBatchOptions& options, bool terminal,
+               TJobReport* report)
       : FBatch(batch), FOut(out), FErr(err), FQuiet(options.Quiet), FVerbose(options.Verbose),
-        FTerminal(terminal && !options.Quiet) {}
+        FTerminal(terminal && !options.Quiet), FReport(report) {}
 
   void RunStarted() override {
     FPrinted = 0;
@@ -161,16 +207,17 @@ class TConsoleView : public IBatchView {
   void PrintUpTo(size_t end) {
     const auto& items = FBatch.WorkItems();
     for (; FPrinted < end && FPrinted < items.size(); ++FPrinted) {
-      if (FQuiet) continue;
       const TWorkItem& item = items[FPrinted];
+      if (FReport) FReport->Write(item);
+      if (FQuiet) continue;
       FOut << ItemLine(item) << '\n';
       if (FVerbose) PrintDetails(item);
     }
     FOut.flush();
   }
   void PrintDetails(const TWorkItem& item) {
-    const std::string reader = FBatch.ReaderText(item.Caption);
-    if (!reader.empty()) FOut << "    reader: " << reader << '\n';
+    if (!item.Reader.empty())
+      FOut << "    reader: " << item.Reader << (item.Version.empty() ? "" : " (" + item.Version + ")") << '\n';
     for (const std::string& output : item.Outputs) FOut << "    output: " << PrintableText(output) << '\n';
   }
   void DrawBar(const std::string& name) {
@@ -195,6 +242,7 @@ class TConsoleView : public IBatchView {
   std::ostream& FOut;
   std::ostream& FErr;
   bool FQuiet, FVerbose, FTerminal;
+  TJobReport* FReport;
   bool FBarShown = false;
   bool FToldStop = false;
   size_t FPrinted = 0, FDone = 0, FTotal = 0;
@@ -254,8 +302,93 @@ bool IsDirectory(const std::string& path) {
 
 // The job settings and the two lists from the command line. Raises
 // EUsageError for bad usage and EJobError for a job that cannot start.
+// The part of path below root ("sub/book.xls"); the file name when path is
+// not below it.
+std::string RelativeTo(const std::string& root, const std::string& path) {
+  if (!root.empty()) {
+    const std::string prefix = IncludeTrailingPathDelimiter(root);
+    if (path.size() > prefix.size() && path.compare(0, prefix.size(), prefix) == 0) return path.substr(prefix.size());
+  }
+  return fs::path(path).filename().string();
+}
+
+// The number of processors this process may run on (a job scheduler's
+// affinity mask included).
+unsigned ProcessorCount() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return unsigned(CPU_COUNT(&set));
+  const long n = sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 0 ? unsigned(n) : 1;
+}
+
+constexpr unsigned MaxJobs = 256;
+
+unsigned ParseJobs(const std::string& text) {
+  const std::string t = Trim(text);
+  unsigned n = 0;
+  const auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), n);
+  if (t.empty() || ec != std::errc() || end != t.data() + t.size() || n == 0 || n > MaxJobs)
+    throw EUsageError("--jobs \"" + text + "\" is not a number of workers from 1 to " + std::to_string(MaxJobs));
+  return n;
+}
+
+// Keeps the items of this shard and, with --retry-from, those the report
+// names as failed. Outputs of the items left out stay reserved, and sheet
+// outputs that an earlier item left out could write are not taken, so runs
+// of the other shards (or the earlier run) never write the same file.
+void SelectItems(TCliBatch& batch, const TBatchOptions& o, const std::vector<std::string>& keys,
+                 const std::vector<TReportEntry>* retry) {
+  if (!o.Shard && !retry) return;
+  const TShard shard = o.Shard ? ParseShard(*o.Shard) : TShard{};
+  std::unordered_set<std::string> again;
+  if (retry)
+    for (const TReportEntry& e : *retry) again.insert(e.Source);
+  const auto& items = batch.WorkItems();
+  std::vector<bool> ours(items.size());
+  auto foreign = std::make_shared<TForeignOutputs>();
+  auto positions = std::make_shared<std::vector<size_t>>();
+  for (size_t i = 0; i < items.size(); ++i) {
+    ours[i] = InShard(keys[i], shard) && (!retry || again.count(items[i].Caption));
+    foreign->Add(items[i].Destination, items[i].Caption, ours[i]);
+    if (ours[i]) positions->push_back(i);
+  }
+  if (retry) {
+    std::unordered_set<std::string> listed;
+    for (const TWorkItem& item : items) listed.insert(item.Caption);
+    for (const TReportEntry& e : *retry)
+      if (!listed.count(e.Source)) batch.RetriesNotListed.push_back(e.Source);
+  }
+  batch.FilterWorkList([&](size_t i, const TWorkItem&) { return bool(ours[i]); });
+  batch.SetForeignNames([foreign, positions](const std::string& path, size_t index) {
+    return index < positions->size() && foreign->Claimable(path, (*positions)[index]);
+  });
+}
+
+// The failed items of a report as the work list, each with the output it had.
+void BuildRetryJob(TCliBatch& batch, const TBatchOptions& o, const std::vector<TReportEntry>& retry) {
+  TJobSettings& s = batch.Settings;
+  if (!o.Format) {
+    for (const TReportEntry& e : retry) {
+      if (e.Destination.empty()) continue;
+      if (const auto index = DestinationFormatOfFile(e.Destination)) s.rgDestination = *index;
+      break;
+    }
+  }
+  batch.ClearCandidates();
+  batch.ClearWorkList();
+  for (const TReportEntry& e : retry) {
+    if (e.Destination.empty())
+      throw EJobError(*o.RetryFrom + ": the record of " + e.Source + " names no destination; give the job's sources");
+    batch.AddWorkItem(e.Source, e.Destination);
+  }
+}
+
 void BuildJob(TCliBatch& batch, const TBatchOptions& o) {
   TJobSettings& s = batch.Settings;
+  batch.SetJobs(o.Jobs ? ParseJobs(*o.Jobs) : ProcessorCount());
+  if (o.Shard) ParseShard(*o.Shard);  // bad usage before anything is listed
+  std::optional<std::vector<TReportEntry>> retry;
+  if (o.RetryFrom) retry = ItemsToRetry(ReadReport(*o.RetryFrom));
   if (o.Settings) {
     const std::string path = o.Settings->empty() ? SettingsFilePath(WizardProgramName) : *o.Settings;
     if (!FileExists(path)) throw EJobError("settings file " + path + " does not exist");
@@ -274,7 +407,8 @@ void BuildJob(TCliBatch& batch, const TBatchOptions& o) {
   }
   if (sourceDir && !o.Inputs.empty())
     throw EUsageError("give the files to convert or a source directory (-s), not both");
-  if (inputs.empty() && !sourceDir) {
+  const bool retryOnly = retry && inputs.empty() && !sourceDir && !o.Settings;
+  if (inputs.empty() && !sourceDir && !retryOnly) {
     if (!o.Settings) throw EUsageError("nothing to convert: name files or directories, or give -s DIR");
     sourceDir = s.edSourceName;
   }
@@ -335,10 +469,22 @@ void BuildJob(TCliBatch& batch, const TBatchOptions& o) {
     if (!problem.empty()) throw EJobError("cannot write the log file " + s.edLogProcessed + ": " + problem);
   }
 
+  std::vector<std::string> keys;  // per work item: the path that picks its shard
+  auto keyItemsFrom = [&](size_t first, const std::string& root) {
+    for (size_t i = first; i < batch.WorkItems().size(); ++i) keys.push_back(RelativeTo(root, batch.WorkItems()[i].Caption));
+  };
+  if (retryOnly) {
+    BuildRetryJob(batch, o, *retry);
+    keyItemsFrom(0, std::string());
+    SelectItems(batch, o, keys, nullptr);
+    return;
+  }
   if (sourceDir) {
     s.edSourceName = *sourceDir;
     batch.BuildCandidateList();
     batch.BuildWorkList();
+    keyItemsFrom(0, *sourceDir);
+    SelectItems(batch, o, keys, retry ? &*retry : nullptr);
     return;
   }
   batch.ClearCandidates();
@@ -353,10 +499,11 @@ void BuildJob(TCliBatch& batch, const TBatchOptions& o) {
     }
     s.edDestinationName = dest;
     s.edSourceName = input;  // the root of a kept folder tree
+    const size_t first = batch.WorkItems().size();
     if (IsDirectory(input)) {
-      const size_t first = batch.Candidates().size();
+      const size_t firstCandidate = batch.Candidates().size();
       batch.CollectFiles(input, mask);
-      for (size_t i = first; i < batch.Candidates().size(); ++i) {
+      for (size_t i = firstCandidate; i < batch.Candidates().size(); ++i) {
         const TCandidateItem c = batch.Candidates()[i];
         if (c.Checked) batch.AddToProgressList(c.Directory, IncludeTrailingPathDelimiter(c.Directory) + c.Caption);
       }
@@ -367,8 +514,10 @@ void BuildJob(TCliBatch& batch, const TBatchOptions& o) {
     } else {
       batch.AddNamedFile(input, std::string());
     }
+    keyItemsFrom(first, IsDirectory(input) ? input : std::string());
   }
   s.edDestinationName = fixedDest;
+  SelectItems(batch, o, keys, retry ? &*retry : nullptr);
 }
 
 int RunJob(const TBatchOptions& o, std::ostream& out, std::ostream& err) {
@@ -378,12 +527,18 @@ int RunJob(const TBatchOptions& o, std::ostream& out, std::ostream& err) {
   batch.SetCancelToken(&stop);
   TConsoleInterrupt interrupt(stop);
   BuildJob(batch, o);
+  if (!batch.RetriesNotListed.empty())
+    err << Me << "warning: " << batch.RetriesNotListed.size() << " file(s) of " << PrintableText(*o.RetryFrom)
+        << " are not in this job, e.g. " << PrintableText(batch.RetriesNotListed[0])
+        << " (give the sources as the run that wrote it did, or --retry-from alone)\n";
   if (o.List) {
     PrintLists(out, batch);
     return stop.Reason() > 0 ? 128 + stop.Reason() : ExitOk;
   }
 
-  TConsoleView view(batch, out, err, o, &out == &std::cout && isatty(STDOUT_FILENO));
+  std::unique_ptr<TJobReport> report;
+  if (o.Report) report = std::make_unique<TJobReport>(*o.Report);
+  TConsoleView view(batch, out, err, o, &out == &std::cout && isatty(STDOUT_FILENO), report.get());
   batch.SetView(&view);
   batch.OnRunClosed = [&](TRunOutcome outcome) {
     if (outcome == TRunOutcome::roCanceled) err << Me << MsgConversionCanceled << '\n';
@@ -406,6 +561,10 @@ int RunJob(const TBatchOptions& o, std::ostream& out, std::ostream& err) {
   if (!batch.LogError().empty())
     err << Me << "warning: the log " << PrintableText(batch.Settings.edLogProcessed)
         << " misses lines: " << PrintableText(batch.LogError()) << '\n';
+
+  if (report && !report->Error().empty())
+    err << Me << "warning: the report " << PrintableText(*o.Report)
+        << " misses records: " << PrintableText(report->Error()) << '\n';
 
   // Stopped by a signal: the shell's convention, 128 + its number (130, 143).
   if (stop.Reason() > 0) return 128 + stop.Reason();

@@ -57,6 +57,20 @@ Destination options (defaults: the outputs as always):
   A choice of the settings file is turned back on with --banner, --extra,
   --html-title and --keep-tree, and off with --no-html-title, --no-keep-tree.
 
+Scale:
+  -j, --jobs N            convert N files at once (default: the number of
+                          processors); output and log are as with -j 1
+      --shard K/N         convert only shard K of N (0 <= K < N), chosen by a
+                          hash of each file's path below its directory; N
+                          runs with K = 0 .. N-1 together convert every file
+                          once, without writing the same output twice
+      --report FILE       write one JSON line per file to FILE: source,
+                          destination, outputs, status, message,
+                          milliseconds, sheets, cells, reader, version
+      --retry-from FILE   convert again the files a report says failed,
+                          were canceled or not reached (with the job's
+                          sources, only those; alone, into the same outputs)
+
 Messages:
   -q, --quiet             print only errors, warnings and the summary
   -v, --verbose           also print each file's reader and format version
@@ -83,7 +97,7 @@ standard output; errors and warnings to standard error.
 Exit status:
   0  every file was converted or skipped (or there was nothing to convert)
   1  a file failed, or the run was stopped before the end
-  2  bad usage, a missing source, or an unusable settings or log file
+  2  bad usage, a missing source, or an unusable settings, log or report file
   130, 143  stopped by SIGINT (Ctrl-C) or SIGTERM: the file in progress is
      interrupted and its outputs taken back
 
@@ -92,6 +106,8 @@ Examples:
   varnowe-batch book.xls -o book.pdf
   varnowe-batch -s ~/sheets -m '*.wk?' -r -d ~/converted -f xlsx --log run.log
   varnowe-batch -f csv --clean --names sheet book.xlsx
+  varnowe-batch -s /data/in -r -d /data/out --shard 2/8 --report r-2.jsonl
+  varnowe-batch -s /data/in -r -d /data/out --retry-from r-2.jsonl --report r-2b.jsonl
 )";
 
 const char* const BatchVersionText = "varnowe-batch " VARNOWE_VERSION "\n";

@@ -42,6 +42,11 @@ TBatchOptions ParseBatchOptions(int argc, const char* const* argv) {
   auto* optKeepTree = app.add_flag("--keep-tree,!--no-keep-tree", keepTree);
   auto* optSheets = app.add_option("--sheets", sheets);
   auto* optSheetMask = app.add_option("--sheet-mask", sheetMask);
+  std::string jobs, shard, report, retryFrom;
+  auto* optJobs = app.add_option("-j,--jobs", jobs);
+  auto* optShard = app.add_option("--shard", shard);
+  auto* optReport = app.add_option("--report", report);
+  auto* optRetryFrom = app.add_option("--retry-from", retryFrom);
   app.add_flag("--list", o.List);
   auto* optQuiet = app.add_flag("-q,--quiet", o.Quiet);
   app.add_flag("-v,--verbose", o.Verbose)->excludes(optQuiet);
@@ -77,6 +82,10 @@ TBatchOptions ParseBatchOptions(int argc, const char* const* argv) {
   if (optHtmlTitle->count()) o.HtmlTitle = htmlTitle;
   if (optKeepTree->count()) o.KeepTree = keepTree;
   if (o.Sheets && o.SheetMask) throw EUsageError("give --sheets or --sheet-mask, not both");
+  take(optJobs, jobs, o.Jobs);
+  take(optShard, shard, o.Shard);
+  take(optReport, report, o.Report);
+  take(optRetryFrom, retryFrom, o.RetryFrom);
   if (optFormats->count()) o.Formats = formats;
   if (optSubDirs->count()) o.SubDirs = subDirs;
   if (optNoOverwrite->count()) o.NoOverwrite = noOverwrite;

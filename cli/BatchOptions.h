@@ -22,6 +22,9 @@ struct TBatchOptions {
   bool Clean = false;
   std::optional<bool> Banner, Extra, HtmlTitle, KeepTree;
   std::optional<std::string> Separator, Quote, LineEnd, Encoding, Names, Sheets, SheetMask;
+  // Scale: workers in this process, this process's shard of the job, the
+  // report to write and the report whose failures to convert again.
+  std::optional<std::string> Jobs, Shard, Report, RetryFrom;
   bool List = false;
   bool Quiet = false;
   bool Verbose = false;

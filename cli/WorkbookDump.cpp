@@ -51,7 +51,7 @@ std::string CellValueJson(const TQXICell& cell) {
 
 }  // namespace
 
-std::string JsonString(const std::string& utf8) {
+std::string JsonString(const std::string& utf8, bool keepBytes) {
   static const char hex[] = "0123456789abcdef";
   std::string out = "\"";
   for (size_t i = 0; i < utf8.size();) {
@@ -59,7 +59,13 @@ std::string JsonString(const std::string& utf8) {
     if (c >= 0x80) {
       const size_t n = Utf8SequenceLength(utf8, i);
       if (n == 0) {
-        out += "\xEF\xBF\xBD";
+        if (keepBytes) {
+          out += "\\udc";
+          out += hex[c >> 4];
+          out += hex[c & 15];
+        } else {
+          out += "\xEF\xBF\xBD";
+        }
         ++i;
       } else {
         out.append(utf8, i, n);

@@ -20,7 +20,9 @@ std::string FileFormatVersion(TSpreadSheetFile& reader);
 // message does not repeat the path).
 void DumpWorkbook(std::ostream& os, const std::string& path);
 
-// JSON string literal of UTF-8 text; bytes that are not UTF-8 become U+FFFD.
-std::string JsonString(const std::string& utf8);
+// JSON string literal of UTF-8 text; bytes that are not UTF-8 become U+FFFD,
+// or with keepBytes the escape "\udcXX" (a lone low surrogate, U+DC00 plus
+// the byte), so a file name of any bytes reads back exactly.
+std::string JsonString(const std::string& utf8, bool keepBytes = false);
 // Shortest text that reads back to the same double; null for NaN and infinities.
 std::string JsonNumber(double value);

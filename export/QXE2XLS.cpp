@@ -279,8 +279,11 @@ TQXExportToCustomXLS::TQXExportToCustomXLS() {
   SetTableType(teXLS);
   if (const char* user = std::getenv("USER"); user && *user) {
     UserName = user;
-  } else if (const passwd* pw = getpwuid(getuid())) {
-    UserName = pw->pw_name;
+  } else {
+    // The reentrant form: workers of a run create exports at the same time.
+    passwd entry{}, *pw = nullptr;
+    char buffer[1024];
+    if (getpwuid_r(getuid(), &entry, buffer, sizeof buffer, &pw) == 0 && pw) UserName = pw->pw_name;
   }
 }
 

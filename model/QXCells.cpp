@@ -253,6 +253,13 @@ void TCellMemoryBudget::Exceeded() const {
                         FormatByteSize(FLimit) + " (setting MaxWorkbookMemory, section Options).");
 }
 
+void TCellMemoryBudget::TakeMore() {
+  const int64_t need = FUsed - FTaken;
+  const int64_t step = (need + PoolStep - 1) / PoolStep * PoolStep;
+  FPool->Take(step);
+  FTaken += step;
+}
+
 std::string TSheetGrid::Outside(int64_t row, int64_t column) const {
   std::string cell = column >= 0 && column < int64_t(INT32_MAX) ? ColumnNumberToLetters(int32_t(column + 1))
                                                                  : "column " + std::to_string(column + 1) + " ";
@@ -588,6 +595,7 @@ void TSpreadSheetFile::ResetData() {
   TCustomSpreadSheetFile::ResetData();
   Sheets.Clear();
   Sheets.SetMemoryLimit(MaxCellMemory);
+  Sheets.SetMemoryPool(CellMemoryPool);
   OnDimensions = [this](TCustomSpreadSheetFile*, int32_t sheetNo, int32_t firstRow, int32_t lastRow,
                         int32_t firstColumn, int32_t lastColumn) {
     DimensionsHandler(sheetNo, firstRow, lastRow, firstColumn, lastColumn);

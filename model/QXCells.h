@@ -149,16 +149,39 @@ class TCellMemoryBudget {
   int64_t Limit() const { return FLimit; }
   void SetLimit(int64_t bytes) { FLimit = bytes; }  // 0: no limit
   int64_t Used() const { return FUsed; }
-  void Reset() { FUsed = 0; }
+  void Reset() {
+    FUsed = 0;
+    GiveBack();
+  }
   void Charge(int64_t bytes) {
     FUsed += bytes;
     if (FLimit > 0 && FUsed > FLimit) Exceeded();
+    if (FPool && FUsed > FTaken) TakeMore();
   }
+  // What is charged is drawn from pool too, in steps of PoolStep (nullptr:
+  // none); all of it goes back on Reset or when the pool changes.
+  void SetPool(IMemoryPool* pool) {
+    if (pool == FPool) return;
+    GiveBack();
+    FPool = pool;
+  }
+  static constexpr int64_t PoolStep = int64_t(1) << 20;
+  TCellMemoryBudget() = default;
+  TCellMemoryBudget(const TCellMemoryBudget&) = delete;
+  TCellMemoryBudget& operator=(const TCellMemoryBudget&) = delete;
+  ~TCellMemoryBudget() { GiveBack(); }
 
  private:
   [[noreturn]] void Exceeded() const;
+  void TakeMore();
+  void GiveBack() {
+    if (FPool && FTaken > 0) FPool->Give(FTaken);
+    FTaken = 0;
+  }
   int64_t FLimit = 0;
   int64_t FUsed = 0;
+  IMemoryPool* FPool = nullptr;
+  int64_t FTaken = 0;  // drawn from the pool
 };
 
 // The rows and columns a file format can address. A reader passes a cell
@@ -276,6 +299,7 @@ class TSpreadSheets {
   void Clear();
   // What the cells of all sheets may take together (0: no limit).
   void SetMemoryLimit(int64_t bytes) { FBudget.SetLimit(bytes); }
+  void SetMemoryPool(IMemoryPool* pool) { FBudget.SetPool(pool); }
   const TCellMemoryBudget& MemoryBudget() const { return FBudget; }
 
  private:
@@ -362,6 +386,8 @@ class TSpreadSheetFile : public TCustomSpreadSheetFile {
   // Bytes of cells one load may hold (0: no limit); past it the load ends
   // with EBudgetExceeded, which says the workbook is too large for the budget.
   int64_t MaxCellMemory = DefaultWorkbookMemoryBudget();
+  // Shared by the loads running at once (not owned; nullptr: none).
+  IMemoryPool* CellMemoryPool = nullptr;
   // Bytes the parts of a zip package may inflate to together, for the
   // readers of packages (0: 4 GiB, or 1,000 times the package when larger).
   int64_t MaxInflatedBytes = 0;

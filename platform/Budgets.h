@@ -27,6 +27,16 @@ int64_t PackageInflateBudget(int64_t packageSize);
 int64_t PhysicalMemory();
 int64_t DefaultWorkbookMemoryBudget();
 
+// Memory that loads running at the same time draw from together (the
+// workers of a parallel run share one). Take may wait until others give
+// back, or raise to end the load.
+class IMemoryPool {
+ public:
+  virtual ~IMemoryPool() = default;
+  virtual void Take(int64_t bytes) = 0;
+  virtual void Give(int64_t bytes) = 0;
+};
+
 // "4 GiB", "1.5 MiB", "512 bytes".
 std::string FormatByteSize(int64_t bytes);
 // "4294967296", "4G", "4 GiB", "500M", "64k", "0" (case ignored; K, M, G, T

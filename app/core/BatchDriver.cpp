@@ -3,8 +3,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <new>
+#include <thread>
 
 #include "CodePage.h"
 #include "DateTime.h"
@@ -192,22 +195,120 @@ bool TOutputRegistry::Reserve(const std::string& path) {
   return FPaths.insert(path).second;
 }
 
-std::string TOutputRegistry::ReserveUnique(const std::string& path, const std::string& tag) {
+std::string TOutputRegistry::ReserveUnique(const std::string& path, const std::string& tag,
+                                           const std::function<bool(const std::string&)>& taken) {
   std::lock_guard<std::mutex> lock(FLock);
-  if (FPaths.insert(path).second) return path;
+  auto take = [&](const std::string& candidate) {
+    if (taken && FPaths.count(candidate) == 0 && taken(candidate)) return false;
+    return FPaths.insert(candidate).second;
+  };
+  if (take(path)) return path;
   const size_t slash = path.rfind('/');
   const size_t dot = path.rfind('.');
   const bool hasExt = dot != std::string::npos && (slash == std::string::npos || dot > slash);
   const std::string stem = (hasExt ? path.substr(0, dot) : path) + (tag.empty() ? std::string() : "_" + tag);
   const std::string ext = hasExt ? path.substr(dot) : std::string();
   std::string candidate = stem + ext;
-  for (int n = 2; !FPaths.insert(candidate).second; ++n) candidate = stem + "_" + std::to_string(n) + ext;
+  for (int n = 2; !take(candidate); ++n) candidate = stem + "_" + std::to_string(n) + ext;
   return candidate;
 }
 
 void TOutputRegistry::Release(const std::string& path) {
   std::lock_guard<std::mutex> lock(FLock);
   FPaths.erase(path);
+}
+
+// ---- naming turn ----
+
+TNamingTurn::TNamingTurn(std::vector<bool> settled) : FSettled(std::move(settled)) {
+  while (FFront < FSettled.size() && FSettled[FFront]) ++FFront;
+}
+
+void TNamingTurn::Await(size_t index, const TCancelToken& cancel) {
+  std::unique_lock<std::mutex> lock(FLock);
+  // A signal sets the token without notifying: look again now and then.
+  while (FFront < index) {
+    cancel.Poll();
+    FChanged.wait_for(lock, std::chrono::milliseconds(20));
+  }
+}
+
+void TNamingTurn::Settle(size_t index) {
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    if (index >= FSettled.size() || FSettled[index]) return;
+    FSettled[index] = true;
+    while (FFront < FSettled.size() && FSettled[FFront]) ++FFront;
+  }
+  FChanged.notify_all();
+}
+
+// ---- shared cell memory ----
+
+void TWorkbookMemory::Start(int64_t limit, const TCancelToken* cancel) {
+  std::lock_guard<std::mutex> lock(FLock);
+  FLimit = limit;
+  FCancel = cancel;
+  FPeak = FUsed;
+}
+
+void TWorkbookMemory::Enter(size_t index) {
+  std::lock_guard<std::mutex> lock(FLock);
+  FLoading.emplace_back(std::this_thread::get_id(), index);
+}
+
+void TWorkbookMemory::Leave() {
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    const auto me = std::this_thread::get_id();
+    for (auto it = FLoading.begin(); it != FLoading.end(); ++it)
+      if (it->first == me) {
+        FLoading.erase(it);
+        break;
+      }
+  }
+  FFreed.notify_all();  // the earliest may be another now
+}
+
+bool TWorkbookMemory::Earliest() const {
+  const auto me = std::this_thread::get_id();
+  size_t mine = SIZE_MAX, first = SIZE_MAX;
+  for (const auto& [thread, index] : FLoading) {
+    if (thread == me) mine = index;
+    first = std::min(first, index);
+  }
+  return mine == first;
+}
+
+void TWorkbookMemory::Take(int64_t bytes) {
+  std::unique_lock<std::mutex> lock(FLock);
+  while (FLimit > 0 && FUsed + bytes > FLimit && !Earliest()) {
+    if (FCancel && FCancel->Canceled()) {
+      lock.unlock();
+      TCancelToken::Throw();
+    }
+    FFreed.wait_for(lock, std::chrono::milliseconds(20));
+  }
+  FUsed += bytes;
+  FPeak = std::max(FPeak, FUsed);
+}
+
+void TWorkbookMemory::Give(int64_t bytes) {
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    FUsed -= bytes;
+  }
+  FFreed.notify_all();
+}
+
+int64_t TWorkbookMemory::Used() const {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FUsed;
+}
+
+int64_t TWorkbookMemory::Peak() const {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FPeak;
 }
 
 // ---- one item's outputs ----
@@ -222,6 +323,7 @@ TItemContext::TItemContext(const TJobSettings& settings, const TCancelToken& can
 
 TItemContext::~TItemContext() {
   if (!FCommitted) Rollback();
+  NamesSettled();
 }
 
 bool TItemContext::BeginOutput(const std::string& path) {
@@ -263,6 +365,25 @@ void TItemContext::OutputWritten(const std::string& path) {
 }
 
 void TItemContext::OutputKept(const std::string& path) { FKept.push_back(path); }
+
+void TItemContext::SetNaming(TNamingTurn* turn, size_t index, const TForeignNames* foreign) {
+  FTurn = turn;
+  FIndex = index;
+  FForeign = foreign && *foreign ? foreign : nullptr;
+}
+
+std::string TItemContext::ReserveOutput(const std::string& path, const std::string& tag) {
+  if (FTurn && !FHasTurn) {
+    FTurn->Await(FIndex, Cancel);
+    FHasTurn = true;
+  }
+  if (!FForeign) return Outputs.ReserveUnique(path, tag);
+  return Outputs.ReserveUnique(path, tag, [this](const std::string& p) { return (*FForeign)(p, FIndex); });
+}
+
+void TItemContext::NamesSettled() {
+  if (FTurn) FTurn->Settle(FIndex);
+}
 
 void TItemContext::Commit() {
   if (FCommitted) return;
@@ -501,6 +622,18 @@ void TBatchDriver::AddWorkItem(const std::string& sourcePath, const std::string&
   ProcessMessages();
 }
 
+void TBatchDriver::FilterWorkList(const std::function<bool(size_t, const TWorkItem&)>& keep) {
+  if (FRunning) return;
+  std::vector<TWorkItem> kept;
+  for (size_t i = 0; i < FWorkItems.size(); ++i)
+    if (keep(i, FWorkItems[i])) kept.push_back(std::move(FWorkItems[i]));
+  FWorkItems = std::move(kept);
+  if (FView) {
+    FView->WorkListCleared();
+    for (size_t i = 0; i < FWorkItems.size(); ++i) FView->WorkItemAdded(i);
+  }
+}
+
 // ---- run ----
 
 void TBatchDriver::Stop() {
@@ -532,13 +665,11 @@ std::string TBatchDriver::DestinationConflict(size_t index) const {
   return std::string();
 }
 
-void TBatchDriver::RunItem(size_t index) {
-  FWorkItems[index].Outputs.clear();
-  FCurrentItem = index;
-  SetItemState(index, StatusInProgress, std::string(), ImageInProgress);
-  ProcessMessages();
+TBatchDriver::TItemResult TBatchDriver::ConvertOne(size_t index, const std::function<void(TItemContext&)>& convert,
+                                                   TNamingTurn* turn, std::vector<std::string>* outputs) {
   const uint32_t started = GetTickCount();
   TItemContext item(Settings, CancelToken(), FOutputs, FWorkItems[index].Caption, FWorkItems[index].Destination);
+  item.SetNaming(turn, index, &FForeignNames);
   std::string error;
   bool failed = false;
   bool canceled = false;
@@ -548,7 +679,7 @@ void TBatchDriver::RunItem(size_t index) {
       failed = true;
     } else {
       EnsureFolder(item.Destination, Settings);
-      ConvertItem(item);
+      convert(item);
     }
   } catch (const EOperationCanceled&) {
     canceled = true;
@@ -562,26 +693,196 @@ void TBatchDriver::RunItem(size_t index) {
     failed = true;
     error = e.what();
   }
-  FCurrentItem = SIZE_MAX;
   // An error raised because the stop cut something short is a stop too.
   if (failed && CancelToken().Canceled()) canceled = true;
-  const std::string note = KeptNote(item.Kept());
+  TItemResult r;
+  r.Note = KeptNote(item.Kept());
+  r.Reader = item.Reader;
+  r.Version = item.Version;
+  r.Sheets = item.Sheets;
+  r.Cells = item.Cells;
   if (canceled || failed) {
     // The log lists what stays on disk.
     item.Rollback();
-    if (!item.Committed()) FWorkItems[index].Outputs.clear();
+    if (!item.Committed() && outputs) outputs->clear();
   }
   if (canceled) {
-    SetItemState(index, StatusCanceled, std::string(), ImageNone, note);
+    r.Status = StatusCanceled;
   } else if (failed) {
     // A conversion that kept its outputs (a truncated file) committed them.
-    SetItemState(index, ErrorStatus(error), std::string(), ImageError, note);
+    r.Status = ErrorStatus(error);
+    r.Image = ImageError;
   } else {
     item.Commit();
-    const uint32_t elapsed = GetTickCount() - started + 1;  // unsigned: survives the tick count wrapping
-    SetItemState(index, StatusFinished, Format("%u msec", elapsed), ImageFinished, note);
+    r.Milliseconds = GetTickCount() - started + 1;  // unsigned: survives the tick count wrapping
+    r.Status = StatusFinished;
+    r.Time = Format("%u msec", r.Milliseconds);
+    r.Image = ImageFinished;
   }
+  if (!outputs) r.Outputs = item.Written();
+  return r;
+}
+
+void TBatchDriver::ApplyResult(size_t index, TItemResult&& r) {
+  TWorkItem& w = FWorkItems[index];
+  w.Outputs = std::move(r.Outputs);
+  w.Reader = std::move(r.Reader);
+  w.Version = std::move(r.Version);
+  w.Sheets = r.Sheets;
+  w.Cells = r.Cells;
+  w.Milliseconds = r.Milliseconds;
+  SetItemState(index, r.Status, r.Time, r.Image, r.Note);
+}
+
+void TBatchDriver::RunItem(size_t index) {
+  FWorkItems[index].Outputs.clear();
+  FCurrentItem = index;
+  SetItemState(index, StatusInProgress, std::string(), ImageInProgress);
   ProcessMessages();
+  TItemResult r = ConvertOne(index, [this](TItemContext& item) { ConvertItem(item); }, nullptr,
+                             &FWorkItems[index].Outputs);
+  FCurrentItem = SIZE_MAX;
+  r.Outputs = FWorkItems[index].Outputs;
+  ApplyResult(index, std::move(r));
+  ProcessMessages();
+}
+
+void TBatchDriver::RunSerial() {
+  size_t i = 0;
+  for (; i < FWorkItems.size() && !StopRequested(); ++i) {
+    if (FWorkItems[i].Status == StatusWaiting) {
+      RunItem(i);
+      LogItem(i);
+    } else if (FWorkItems[i].Status == StatusSkipped) {
+      LogItem(i);
+    }
+  }
+  // After Stop the log still accounts for the items not converted.
+  for (; i < FWorkItems.size(); ++i)
+    if (FWorkItems[i].Status == StatusWaiting || FWorkItems[i].Status == StatusSkipped) LogItem(i);
+}
+
+// Workers take the waiting items in order; this thread hands their results
+// to the view and the log in work-list order, so what is shown and logged
+// is what a serial run shows. The work list itself is only touched here:
+// workers read the captions and destinations, which do not change while
+// the run goes on, and return what they found.
+void TBatchDriver::RunParallel(std::vector<std::unique_ptr<IBatchWorker>>& workers) {
+  const size_t count = FWorkItems.size();
+  std::vector<bool> waiting(count);
+  for (size_t i = 0; i < count; ++i) waiting[i] = FWorkItems[i].Status == StatusWaiting;
+  std::vector<bool> settled(count);
+  for (size_t i = 0; i < count; ++i) settled[i] = !waiting[i];
+  TNamingTurn turn(std::move(settled));
+
+  struct TSlot {
+    bool Taken = false;
+    bool Ready = false;
+    TItemResult Result;
+  };
+  std::vector<TSlot> slots(count);
+  std::mutex lock;
+  std::condition_variable done;
+  size_t next = 0;         // the next item a worker looks at
+  size_t running = workers.size();
+
+  auto work = [&](IBatchWorker& worker) {
+    for (;;) {
+      size_t index;
+      {
+        std::lock_guard<std::mutex> g(lock);
+        while (next < count && !waiting[next]) ++next;
+        // After a stop no new item starts.
+        if (next >= count || CancelToken().Canceled()) break;
+        index = next++;
+        slots[index].Taken = true;
+      }
+      FWorkbookMemory.Enter(index);
+      TItemResult r;
+      try {
+        r = ConvertOne(
+            index,
+            [&](TItemContext& item) {
+              if (Settings.MaxWorkbookMemory > 0) item.MemoryPool = &FWorkbookMemory;
+              worker.ConvertItem(item);
+            },
+            &turn, nullptr);
+      } catch (...) {
+        // Not even an exception's message: the item fails, the run goes on.
+        r.Status = ErrorStatus(std::string());
+        r.Image = ImageError;
+      }
+      FWorkbookMemory.Leave();
+      {
+        std::lock_guard<std::mutex> g(lock);
+        slots[index].Result = std::move(r);
+        slots[index].Ready = true;
+      }
+      done.notify_all();
+    }
+    {
+      std::lock_guard<std::mutex> g(lock);
+      --running;
+    }
+    done.notify_all();
+  };
+
+  FWorkbookMemory.Start(Settings.MaxWorkbookMemory, &CancelToken());
+  std::vector<std::thread> threads;
+  threads.reserve(workers.size());
+  struct TJoin {
+    std::vector<std::thread>& Threads;
+    TCancelToken& Cancel;
+    ~TJoin() {
+      // Leaving early (the view or the log raised): stop the workers first.
+      bool any = false;
+      for (auto& t : Threads) any = any || t.joinable();
+      if (!any) return;
+      Cancel.Cancel(TCancelToken::StopByUser);
+      for (auto& t : Threads)
+        if (t.joinable()) t.join();
+    }
+  } join{threads, MutableCancelToken()};
+  for (auto& w : workers) threads.emplace_back(work, std::ref(*w));
+
+  for (size_t i = 0; i < count; ++i) {
+    const std::string& status = FWorkItems[i].Status;
+    if (status == StatusSkipped) {
+      LogItem(i);
+      continue;
+    }
+    if (status != StatusWaiting) continue;
+    bool shown = false;
+    std::unique_lock<std::mutex> g(lock);
+    for (;;) {
+      if (slots[i].Ready) break;
+      if (!slots[i].Taken && (running == 0 || CancelToken().Canceled())) break;  // never to start
+      if (slots[i].Taken && !shown) {
+        shown = true;
+        g.unlock();
+        FWorkItems[i].Outputs.clear();
+        SetItemState(i, StatusInProgress, std::string(), ImageInProgress);
+        g.lock();
+        continue;
+      }
+      done.wait_for(g, std::chrono::milliseconds(50));
+      g.unlock();
+      ProcessMessages();  // e.g. tell of a signal
+      g.lock();
+    }
+    if (!slots[i].Ready) {
+      g.unlock();
+      LogItem(i);  // left waiting, as after a serial run's stop
+      continue;
+    }
+    TItemResult r = std::move(slots[i].Result);
+    g.unlock();
+    if (!shown) SetItemState(i, StatusInProgress, std::string(), ImageInProgress);
+    ApplyResult(i, std::move(r));
+    ProcessMessages();
+    LogItem(i);
+  }
+  for (auto& t : threads) t.join();
 }
 
 TRunOutcome TBatchDriver::ExecuteConversion() {
@@ -620,18 +921,18 @@ TRunOutcome TBatchDriver::ExecuteConversion() {
   }
 
   try {
-    size_t i = 0;
-    for (; i < FWorkItems.size() && !StopRequested(); ++i) {
-      if (FWorkItems[i].Status == StatusWaiting) {
-        RunItem(i);
-        LogItem(i);
-      } else if (FWorkItems[i].Status == StatusSkipped) {
-        LogItem(i);
-      }
+    std::vector<std::unique_ptr<IBatchWorker>> workers;
+    size_t waiting = 0;
+    for (const TWorkItem& w : FWorkItems) waiting += w.Status == StatusWaiting;
+    for (size_t n = 0; n < std::min<size_t>(FJobs, waiting) && FJobs > 1; ++n) {
+      std::unique_ptr<IBatchWorker> worker = CreateWorker();
+      if (!worker) break;
+      workers.push_back(std::move(worker));
     }
-    // After Stop the log still accounts for the items not converted.
-    for (; i < FWorkItems.size(); ++i)
-      if (FWorkItems[i].Status == StatusWaiting || FWorkItems[i].Status == StatusSkipped) LogItem(i);
+    if (workers.size() > 1)
+      RunParallel(workers);
+    else
+      RunSerial();
   } catch (...) {
     FreeConverters();
     throw;
@@ -688,6 +989,7 @@ std::string TBatchDriver::GetDestinationExt() { return std::string(); }
 void TBatchDriver::CreateConverters() {}
 void TBatchDriver::FreeConverters() {}
 void TBatchDriver::ConvertFile(const std::string&, const std::string&) {}
+std::unique_ptr<IBatchWorker> TBatchDriver::CreateWorker() { return nullptr; }
 void TBatchDriver::ConvertItem(TItemContext& item) {
   struct TReset {
     TItemContext*& Current;

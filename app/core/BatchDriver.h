@@ -5,12 +5,15 @@
 // shows the two lists listens through IBatchView. The core's lists are the
 // authoritative ones: a view that lets the user tick candidates writes the
 // tick back with SetCandidateChecked (or Candidates()[i].Checked).
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -98,6 +101,13 @@ struct TWorkItem {
   std::string Note;
   // The files its last conversion wrote (one per sheet written), in order.
   std::vector<std::string> Outputs;
+  // What its last conversion found, for reports: the reader ("Excel BIFF")
+  // and the format version it saw ("evExcel8"), sheets and cells read (-1:
+  // not known), milliseconds taken.
+  std::string Reader, Version;
+  int32_t Sheets = -1;
+  int64_t Cells = -1;
+  uint32_t Milliseconds = 0;
 };
 
 // The status column's text: the status, and the note in brackets after it.
@@ -114,13 +124,63 @@ class TOutputRegistry {
   bool Reserve(const std::string& path);
   // Reserves path when free; otherwise the first free of "<stem>_<tag><ext>",
   // "<stem>_<tag>_2<ext>", ... (tag: the source's extension, "xls").
-  std::string ReserveUnique(const std::string& path, const std::string& tag);
+  // taken (when set) names more paths as taken: those another process may write.
+  std::string ReserveUnique(const std::string& path, const std::string& tag,
+                            const std::function<bool(const std::string&)>& taken = nullptr);
   void Release(const std::string& path);
 
  private:
   mutable std::mutex FLock;
   std::unordered_set<std::string> FPaths;
 };
+
+// Makes the items of a parallel run name their sheet outputs in work-list
+// order, so every name is the one a serial run gives: an item names its
+// outputs only once every earlier item has settled its names (has ended, or
+// was never to be converted).
+class TNamingTurn {
+ public:
+  // settled[i]: item i names nothing in this run (skipped).
+  explicit TNamingTurn(std::vector<bool> settled);
+  // Waits until every item before index has settled; polls cancel meanwhile.
+  void Await(size_t index, const TCancelToken& cancel);
+  void Settle(size_t index);
+
+ private:
+  std::mutex FLock;
+  std::condition_variable FChanged;
+  std::vector<bool> FSettled;
+  size_t FFront = 0;  // the first item not settled
+};
+
+// The cell memory the workers of a parallel run share: together they keep
+// to the workbook budget, as one workbook at a time would. A worker that
+// needs more than is free waits until others give back, except the one on
+// the earliest item, which always goes on (so no two wait on each other,
+// and an item fails for size exactly when it would in a serial run).
+class TWorkbookMemory : public IMemoryPool {
+ public:
+  void Start(int64_t limit, const TCancelToken* cancel);
+  // The calling thread now loads the item at index (Leave: it is done).
+  void Enter(size_t index);
+  void Leave();
+  void Take(int64_t bytes) override;
+  void Give(int64_t bytes) override;
+  int64_t Used() const;
+  int64_t Peak() const;
+
+ private:
+  bool Earliest() const;  // the calling thread's item is the earliest loading
+  mutable std::mutex FLock;
+  std::condition_variable FFreed;
+  std::vector<std::pair<std::thread::id, size_t>> FLoading;
+  int64_t FLimit = 0, FUsed = 0, FPeak = 0;
+  const TCancelToken* FCancel = nullptr;
+};
+
+// Output names another process of the job may write (the items of the other
+// shards), asked with the name and the position of the item naming it.
+using TForeignNames = std::function<bool(const std::string& path, size_t index)>;
 
 // One work item's conversion as the run sees it: the run's stop, budgets and
 // output record, and what the item did with its outputs. The outputs are a
@@ -151,6 +211,22 @@ class TItemContext {
   const std::vector<std::string>& Written() const { return FWritten; }
   const std::vector<std::string>& Kept() const { return FKept; }
 
+  // Names a sheet output: ReserveUnique on the run's record, in the item's
+  // turn when the run has one.
+  std::string ReserveOutput(const std::string& path, const std::string& tag);
+  // The item names no more outputs: later items may go on.
+  void NamesSettled();
+  // Set by the run: its naming turn (nullptr: none), the item's position and
+  // the names other processes may write (nullptr: none).
+  void SetNaming(TNamingTurn* turn, size_t index, const TForeignNames* foreign);
+
+  // What the conversion found (see TWorkItem).
+  std::string Reader, Version;
+  // The run's shared cell memory for the item's load (nullptr: none).
+  IMemoryPool* MemoryPool = nullptr;
+  int32_t Sheets = -1;
+  int64_t Cells = -1;
+
   void Commit();
   void Rollback();
   bool Committed() const { return FCommitted; }
@@ -167,6 +243,19 @@ class TItemContext {
   std::vector<std::string> FKept;
   bool FCommitted = false;
   bool FRolledBack = false;
+  TNamingTurn* FTurn = nullptr;
+  const TForeignNames* FForeign = nullptr;
+  size_t FIndex = 0;
+  bool FHasTurn = false;
+};
+
+// One worker of a parallel run, with readers and writers of its own. It is
+// made on the run's thread and converts on a thread of its own.
+class IBatchWorker {
+ public:
+  virtual ~IBatchWorker() = default;
+  // Converts the item; raises like TBatchDriver::ConvertItem.
+  virtual void ConvertItem(TItemContext& item) = 0;
 };
 
 // The work list counted by outcome: Finished, an error, Skipped, and the
@@ -262,7 +351,20 @@ class TBatchDriver {
   // that cannot be written raises before any item is touched (converters
   // freed, view told roNotStarted). Does nothing when called again while
   // running.
+  // With more than one job and a driver that makes workers, Jobs() items
+  // are converted at once; the view hears of them in work-list order, and
+  // outputs, names, log and messages are those of a serial run.
   TRunOutcome ExecuteConversion();
+  // Items converted at once (1: one after another on the calling thread).
+  void SetJobs(unsigned jobs) { FJobs = jobs ? jobs : 1; }
+  unsigned Jobs() const { return FJobs; }
+  // The outputs other processes of the job may write (shards); nullptr: none.
+  void SetForeignNames(TForeignNames names) { FForeignNames = std::move(names); }
+  // The cell memory the workers of the last parallel run shared.
+  const TWorkbookMemory& WorkbookMemory() const { return FWorkbookMemory; }
+  // Keeps the work items keep answers true for, in order; the outputs
+  // reserved for the others stay reserved. Nothing while running.
+  void FilterWorkList(const std::function<bool(size_t index, const TWorkItem& item)>& keep);
   // The Stop button: the item in progress is interrupted between rows, ends
   // "Canceled" with its outputs taken back, and the run ends.
   void Stop();
@@ -297,6 +399,8 @@ class TBatchDriver {
   // What the run calls per item: ConvertFile(item.Source, item.Destination)
   // with CurrentItem() answering item meanwhile.
   virtual void ConvertItem(TItemContext& item);
+  // A worker for a parallel run; nullptr (the default) keeps the run on one thread.
+  virtual std::unique_ptr<IBatchWorker> CreateWorker();
   // The item being converted, for a ConvertFile that polls the stop, keeps
   // the budgets and records its outputs; nullptr outside ConvertItem.
   TItemContext* CurrentItem() const { return FItemContext; }
@@ -312,6 +416,22 @@ class TBatchDriver {
   void SetItemState(size_t index, const std::string& status, const std::string& time, int image,
                     const std::string& note = std::string());
   void RunItem(size_t index);
+  // What converting one item came to (any thread).
+  struct TItemResult {
+    std::string Status, Time, Note, Reader, Version;
+    int Image = ImageNone;
+    std::vector<std::string> Outputs;
+    int32_t Sheets = -1;
+    int64_t Cells = -1;
+    uint32_t Milliseconds = 0;
+  };
+  // Converts item index with convert; outputs is what it wrote as far as
+  // the caller tracks them (cleared when taken back).
+  TItemResult ConvertOne(size_t index, const std::function<void(TItemContext&)>& convert, TNamingTurn* turn,
+                         std::vector<std::string>* outputs);
+  void ApplyResult(size_t index, TItemResult&& result);
+  void RunSerial();
+  void RunParallel(std::vector<std::unique_ptr<IBatchWorker>>& workers);
   // The item's line in the log; a log that fails here is noted, not fatal.
   void LogItem(size_t index);
   // Why an item must not be converted (output shared or the source itself); empty when fine.
@@ -329,4 +449,8 @@ class TBatchDriver {
   TItemContext* FItemContext = nullptr;
   size_t FCurrentItem = SIZE_MAX;  // the item being converted
   std::string FLogError;
+  unsigned FJobs = 1;
+  TForeignNames FForeignNames;
+  // Outlives the workers' readers, which give back to it when they go.
+  TWorkbookMemory FWorkbookMemory;
 };

@@ -201,6 +201,7 @@ void TSpreadsheetConversion::ConvertFile(const std::string& sourcePath, const st
   // run keeps its own defaults.
   reader->CancelToken = item ? &item->Cancel : nullptr;
   if (item) reader->MaxCellMemory = item->Settings.MaxWorkbookMemory;
+  reader->CellMemoryPool = item ? item->MemoryPool : nullptr;
   FLastReader = reader;
   FLastKind = kind;
   std::string truncated;
@@ -321,7 +322,7 @@ void TSpreadsheetConversion::WriteWorkbook(TSpreadSheets& sheets, const std::str
                                 CaptionText(sheet), n + 1, outExt);
       if (path == destinationPath) return path;  // the item's own, reserved already
     }
-    return item ? item->Outputs.ReserveUnique(path, tag) : path;
+    return item ? item->ReserveOutput(path, tag) : path;
   };
   if (sheets.Count() == 0) {
     // A file without sheets still gets its output, as an empty sheet 0 would.

@@ -6,7 +6,11 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <atomic>
+#include <functional>
+#include <map>
 #include <set>
+#include <thread>
 
 #include "BatchDriver.h"
 #include "DateTime.h"
@@ -608,4 +612,193 @@ TEST(Run, ADestinationThatCannotBeCreatedGivesTheSystemsReason) {
   batch.ExecuteConversion();
   EXPECT_EQ(batch.WorkItems()[0].Status,
             "Error Cannot create the destination directory \"" + (tmp / "file/out") + "\". Not a directory");
+}
+
+// ---- parallel runs ----
+
+namespace {
+
+// Writes one output per sheet (sheet counts by source name), naming later
+// sheets through the item, after a scripted delay that polls the stop. Runs
+// on the calling thread or on workers alike.
+class TParallelBatch : public TBatchDriver {
+ public:
+  std::map<std::string, int> Sheets;
+  std::map<std::string, uint32_t> DelayMs;
+  std::set<std::string> FailNames;
+  std::function<void()> OnIdle;  // the run's thread between items
+
+  bool IsFileAccepted(const std::string& name) override { return MatchesMask(name, "*.xls", true); }
+  std::string GetDestinationExt() override { return ".csv"; }
+  void ConvertFile(const std::string&, const std::string&) override { Convert(*CurrentItem(), true); }
+  std::unique_ptr<IBatchWorker> CreateWorker() override {
+    struct TWorker : IBatchWorker {
+      TParallelBatch& Batch;
+      explicit TWorker(TParallelBatch& b) : Batch(b) {}
+      void ConvertItem(TItemContext& item) override { Batch.Convert(item, false); }
+    };
+    return std::make_unique<TWorker>(*this);
+  }
+  void Convert(TItemContext& item, bool note) {
+    const std::string name = fs::path(item.Source).filename().string();
+    const auto delay = DelayMs.find(name);
+    for (uint32_t start = GetTickCount(); delay != DelayMs.end() && GetTickCount() - start < delay->second;)
+      item.Cancel.Poll();
+    const auto count = Sheets.find(name);
+    for (int n = 0; n < (count == Sheets.end() ? 1 : count->second); ++n) {
+      const std::string dest = item.Destination;
+      const std::string path =
+          n == 0 ? dest : item.ReserveOutput(dest.substr(0, dest.size() - 4) + std::to_string(n) + ".csv", "xls");
+      if (!item.BeginOutput(path)) continue;
+      Touch(path, name + " sheet " + std::to_string(n));
+      item.OutputWritten(path);
+      if (note) NoteOutput(path);
+    }
+    if (FailNames.count(name)) throw EConvertError("cannot finish " + name);
+  }
+};
+
+class TIdleView : public TRecordingView {
+ public:
+  TParallelBatch* Batch = nullptr;
+  std::vector<std::string> States;
+  void WorkItemChanged(size_t i) override {
+    States.push_back(std::to_string(i) + " " + Batch->WorkItems()[i].Status);
+  }
+  void ProcessMessages() override {
+    if (Batch->OnIdle) Batch->OnIdle();
+  }
+};
+
+std::map<std::string, std::string> Tree(const fs::path& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : fs::recursive_directory_iterator(dir))
+    if (e.is_regular_file()) files[fs::relative(e.path(), dir).string()] = ReadAll(e.path());
+  return files;
+}
+
+// c.xls names sheet 11 "c11.csv", which c1.xls's sheet 1 wants too: the
+// earlier item must get it although it is the slower one.
+void ScriptCollidingSheets(TParallelBatch& b, const TTempDir& tmp) {
+  for (const char* n : {"c.xls", "c1.xls", "d.xls", "e.xls", "f.xls", "g.xls"}) Touch(tmp / ("in/" + std::string(n)));
+  b.Sheets = {{"c.xls", 12}, {"c1.xls", 2}, {"e.xls", 3}};
+  b.DelayMs = {{"c.xls", 150}, {"d.xls", 60}};
+  b.FailNames = {"f.xls"};
+}
+
+}  // namespace
+
+TEST(Parallel, WorkersGiveTheSerialRunsNamesStatesAndOutputs) {
+  std::map<std::string, std::string> trees[2];
+  std::vector<std::string> states[2];
+  std::vector<std::vector<std::string>> outputs[2];
+  for (unsigned jobs : {1u, 3u}) {
+    TTempDir tmp;
+    TParallelBatch b;
+    ScriptCollidingSheets(b, tmp);
+    TIdleView view;
+    view.Batch = &b;
+    b.SetView(&view);
+    ListSources(b, tmp);
+    b.SetJobs(jobs);
+    TFakeUi ui;
+    EXPECT_EQ(b.ExecuteConversion(), TRunOutcome::roFinished);
+    const int k = jobs == 1 ? 0 : 1;
+    trees[k] = Tree(tmp / "out");
+    states[k] = view.States;
+    for (const auto& item : b.WorkItems()) {
+      outputs[k].emplace_back();
+      for (const std::string& o : item.Outputs) outputs[k].back().push_back(fs::path(o).filename());
+    }
+  }
+  EXPECT_EQ(trees[0], trees[1]);
+  EXPECT_EQ(trees[1].count("c11.csv"), 1u);
+  EXPECT_EQ(trees[1]["c11.csv"], "c.xls sheet 11");
+  EXPECT_EQ(trees[1]["c11_xls.csv"], "c1.xls sheet 1");
+  EXPECT_EQ(trees[1].count("f.csv"), 0u);  // the failed item's output was taken back
+  // Every item in progress, then done, in work-list order.
+  EXPECT_EQ(states[0], states[1]);
+  EXPECT_EQ(outputs[0], outputs[1]);
+}
+
+TEST(Parallel, StopCancelsEveryItemInProgressAndStartsNoMore) {
+  TTempDir tmp;
+  TParallelBatch b;
+  for (const char* n : {"a.xls", "b.xls", "c.xls", "d.xls"}) {
+    Touch(tmp / ("in/" + std::string(n)));
+    b.DelayMs[n] = 20000;
+  }
+  TIdleView view;
+  view.Batch = &b;
+  b.SetView(&view);
+  ListSources(b, tmp);
+  Touch(tmp / "out/a.csv", "the previous output");
+  b.SetJobs(2);
+  const uint32_t start = GetTickCount();
+  b.OnIdle = [&] {
+    if (GetTickCount() - start > 100) b.Stop();
+  };
+  TFakeUi ui;
+  EXPECT_EQ(b.ExecuteConversion(), TRunOutcome::roCanceled);
+  EXPECT_LT(GetTickCount() - start, 5000u);
+  const auto& items = b.WorkItems();
+  EXPECT_EQ(items[0].Status, StatusCanceled);
+  EXPECT_EQ(items[1].Status, StatusCanceled);
+  EXPECT_EQ(items[2].Status, StatusWaiting);
+  EXPECT_EQ(items[3].Status, StatusWaiting);
+  EXPECT_EQ(Tree(tmp / "out"), (std::map<std::string, std::string>{{"a.csv", "the previous output"}}));
+}
+
+TEST(Parallel, SharedCellMemoryMakesLaterItemsWaitButNeverTheEarliest) {
+  TWorkbookMemory pool;
+  TCancelToken cancel;
+  pool.Start(100, &cancel);
+  std::atomic<bool> laterGot{false};
+  std::atomic<int> step{0};
+  std::thread earliest([&] {
+    pool.Enter(0);
+    pool.Take(80);
+    step = 1;
+    while (step < 2) std::this_thread::yield();
+    pool.Take(60);  // past the limit, but the earliest goes on
+    EXPECT_FALSE(laterGot);
+    pool.Give(140);
+    pool.Leave();
+  });
+  std::thread later([&] {
+    while (step < 1) std::this_thread::yield();
+    pool.Enter(1);
+    step = 2;
+    pool.Take(50);  // waits until the earliest gives back
+    laterGot = true;
+    pool.Give(50);
+    pool.Leave();
+  });
+  earliest.join();
+  later.join();
+  EXPECT_TRUE(laterGot);
+  EXPECT_EQ(pool.Used(), 0);
+  EXPECT_EQ(pool.Peak(), 140);
+
+  // A waiting worker hears the stop.
+  pool.Start(10, &cancel);
+  std::thread holder([&] {
+    pool.Enter(0);
+    pool.Take(10);
+    step = 3;
+    while (step < 4) std::this_thread::yield();
+    pool.Give(10);
+    pool.Leave();
+  });
+  while (step < 3) std::this_thread::yield();
+  pool.Enter(1);
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    cancel.Cancel();
+  });
+  EXPECT_THROW(pool.Take(5), EOperationCanceled);
+  step = 4;
+  pool.Leave();
+  stopper.join();
+  holder.join();
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "BatchCli.h"
+#include "CliRun.h"
 #include "BatchOptions.h"
 #include "LotusBuilder.h"
 #include "TempDir.h"
@@ -18,24 +19,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct TRun {
-  int Code = -1;
-  std::string Out, Err;
-};
+using TRun = TCliRun;
 
-TRun Batch(std::initializer_list<std::string> args) {
-  std::vector<std::string> storage{"varnowe-batch"};
-  storage.insert(storage.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& a : storage) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::ostringstream out, err;
-  TRun r;
-  r.Code = RunBatchCli(int(storage.size()), argv.data(), out, err);
-  r.Out = out.str();
-  r.Err = err.str();
-  return r;
-}
+TRun Batch(std::vector<std::string> args) { return RunCli(std::move(args)); }
 
 std::string ReadFile(const std::string& path) {
   std::ifstream f(path, std::ios::binary);

@@ -98,7 +98,8 @@ TEST(Signals, SigtermStopsALargeConversionMidwayAndExits143) {
   testbooks::WriteBytes(dir / "in/later.xlsx", testbooks::Xlsx({testbooks::XlsxRowCell("A1", "1")}));
   fs::create_directories(dir / "out");
   std::ofstream(dir / "out/far.csv") << "the previous output";
-  TChild c = Start({"--source", dir / "in", "--dest", dir / "out", "--format", "csv", "--max-output", "0"},
+  // One worker: later.xlsx must wait behind far.xlsx (workers are tested in test_scale).
+  TChild c = Start({"--source", dir / "in", "--dest", dir / "out", "--format", "csv", "--max-output", "0", "-j", "1"},
                    dir / "log.txt");
   // The writer has its temporary output open: the conversion is under way.
   ASSERT_TRUE(WaitForOpenFile(c.Pid, dir / "out/")) << ReadText(dir / "log.txt");
