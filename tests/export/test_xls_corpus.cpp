@@ -17,26 +17,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool IsDateType(TQXICellType t) { return t == ictDateTime || t == ictDate || t == ictTime; }
-
-// What xlrd must show for a model cell ("" for no cell).
-std::string Expected(const TQXICell& c) {
-  switch (c.ValueType()) {
-    case TVarType::String: return c.StringValue().empty() ? "" : "s:" + AnsiToUtf8(c.StringValue());
-    case TVarType::WideString: return c.WideValue().empty() ? "" : "s:" + Utf16ToUtf8(c.WideValue());
-    case TVarType::Boolean: return c.NumberValue() != 0 ? "b:1" : "b:0";
-    case TVarType::Integer:
-    case TVarType::Float:
-    case TVarType::DateTime: {
-      const double d = c.NumberValue();
-      if (!std::isfinite(d)) return "e:36";
-      const bool date = IsDateType(c.CellType()) || c.ValueType() == TVarType::DateTime;
-      return (date ? "d:" : "n:") + Format("%.17g", d);
-    }
-    default: return "";
-  }
-}
-
 int CodePageOf(const std::string& encoding) {
   if (encoding.rfind("cp", 0) == 0) return std::atoi(encoding.c_str() + 2);
   return 0;
@@ -120,7 +100,7 @@ TEST(XlsCorpus, EveryWorkbookConvertsWithItsValues) {
       if (!row) continue;
       for (int32_t k = 0; k < row->Count(); ++k)
         if (const TQXICell* cell = row->Cell(k)) {
-          std::string e = Expected(*cell);
+          std::string e = ExpectedReadBack(*cell);
           if (!e.empty()) want[std::to_string(r) + "," + std::to_string(k)] = e;
         }
     }
