@@ -323,7 +323,7 @@ TEST(Xls8Corpus, EveryWorkbookKeepsItsSheetsAndValues) {
   std::vector<std::string> paths;
   for (const auto& o : outputs) paths.push_back(o.Path);
   const auto back = ReadBack(paths, tmp.Dir(), true);
-  size_t cells = 0, equal = 0, sheets = 0;
+  size_t cells = 0, equal = 0, sheets = 0, cut = 0;
   std::vector<std::string> problems;
   for (const auto& o : outputs) {
     auto it = back.find(o.Path);
@@ -340,14 +340,23 @@ TEST(Xls8Corpus, EveryWorkbookKeepsItsSheetsAndValues) {
     for (const auto& [key, value] : o.Want) {
       ++cells;
       auto got = rb.Cells.find(key);
-      if (got != rb.Cells.end() && got->second == value) ++equal;
+      bool ok = got != rb.Cells.end() && got->second == value;
+      // A text beyond Excel's 32,767 characters a cell is cut there.
+      if (!ok && got != rb.Cells.end() && value.rfind("s:", 0) == 0 &&
+          Utf8ToUtf16(value.substr(2)).size() > TQXEXLS8Book::MaxTextLength &&
+          Utf8ToUtf16(got->second.substr(2)) == Utf8ToUtf16(value.substr(2)).substr(0, TQXEXLS8Book::MaxTextLength)) {
+        ok = true;
+        ++cut;
+      }
+      if (ok) ++equal;
       else if (problems.size() < 40)
-        problems.push_back(o.Path + " " + key + ": want " + value + " got " + (got == rb.Cells.end() ? "(none)" : got->second));
+        problems.push_back(o.Path + " " + key + ": want " + value.substr(0, 80) + " got " +
+                           (got == rb.Cells.end() ? "(none)" : got->second.substr(0, 80)));
     }
   }
   std::cout << outputs.size() << " workbooks written (" << sheets << " sheets), " << limitErrors
             << " beyond the grid, " << loadErrors << " failed to load; " << equal << " of " << cells
-            << " cells equal\n";
+            << " cells equal (" << cut << " texts cut at 32,767 characters)\n";
   for (const auto& p : problems) ADD_FAILURE() << p;
   EXPECT_EQ(equal, cells);
 }
