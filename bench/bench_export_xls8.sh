@@ -10,7 +10,7 @@
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${1:-$ROOT/build/default}
-shift 2>/dev/null || true
+if [ $# -gt 0 ]; then shift; fi
 DATA=$ROOT/../shared/bench-data
 [ $# -gt 0 ] || set -- "$DATA/book-X.xls" "$DATA/book-M.xlsx"
 TOOL=$BUILD/bench/bench_export_xls8
@@ -19,22 +19,6 @@ BATCH=$BUILD/varnowe-batch
 [ -x "$BATCH" ] || { echo "no $BATCH" >&2; exit 1; }
 BOOK=$1
 . "$ROOT/bench/common.sh"
-RUNS=${RUNS:-3}
-best() {  # best LABEL COMMAND...: the fastest of RUNS runs, as LABEL_wall/_cpu/_rss
-  label=$1; shift
-  bw=""; bc=""; br=""
-  i=0
-  while [ $i -lt "$RUNS" ]; do
-    measure "$label" "$@" >/dev/null
-    eval "w=\$${label}_wall c=\$${label}_cpu r=\$${label}_rss"
-    if [ -z "$bw" ] || awk -v a="$w" -v b="$bw" 'BEGIN { exit !(a < b) }'; then bw=$w; bc=$c; br=$r; fi
-    i=$((i + 1))
-  done
-  eval "${label}_wall=$bw ${label}_cpu=$bc ${label}_rss=$br"
-  awk -v l="$label" -v w="$bw" -v c="$bc" -v r="$br" -v n="$RUNS" \
-    'BEGIN { printf "%-10s wall %7.2f s   cpu %7.2f s   peak %8.1f MiB   (best of %d)\n", l, w, c, r / 1024, n }'
-}
-
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 for BOOK in "$@"; do
   NAME=$(basename "$BOOK")

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "ByteWriter.h"
 #include "CodePage.h"
 #include "DateTime.h"
 #include "QXEOleWriter.h"
@@ -27,19 +28,10 @@ constexpr int32_t StyleXFCount = 16;  // 15 style XFs and the default cell XF
 constexpr size_t MaxFonts = 500;
 constexpr size_t MaxCellXFs = 4000;
 
-void Put16(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-}
-void Put32(uint8_t* p, uint32_t v) {
-  Put16(p, v & 0xFFFF);
-  Put16(p + 2, v >> 16);
-}
-
 void WriteRecord(TStream& out, uint16_t number, const void* data, size_t size) {
   uint8_t h[4];
-  Put16(h, number);
-  Put16(h + 2, uint16_t(size));
+  PutU16(h, number);
+  PutU16(h + 2, uint16_t(size));
   out.WriteBuffer(h, 4);
   if (size) out.WriteBuffer(data, int64_t(size));
 }
@@ -123,14 +115,14 @@ std::vector<uint8_t> FontRecord(const TQXEFont& font) {
   const std::u16string name = CutUnits(AnsiToWide(font.Name), 255);
   const bool wide = !FitsLatin1(name);
   std::vector<uint8_t> d(16, 0);
-  Put16(d.data(), uint32_t(std::clamp(font.Size, 1, 409) * 20));
+  PutU16(d.data(), uint32_t(std::clamp(font.Size, 1, 409) * 20));
   uint16_t attr = 0;
   if (font.Style & fsItalic) attr |= 0x02;
   if (font.Style & fsStrikeOut) attr |= 0x08;
-  Put16(d.data() + 2, attr);
+  PutU16(d.data() + 2, attr);
   const int32_t colour = PaletteIndex(font.Color);
-  Put16(d.data() + 4, colour < 0 ? 0x7FFF : uint32_t(colour));
-  Put16(d.data() + 6, (font.Style & fsBold) ? 700 : 400);
+  PutU16(d.data() + 4, colour < 0 ? 0x7FFF : uint32_t(colour));
+  PutU16(d.data() + 6, (font.Style & fsBold) ? 700 : 400);
   d[10] = (font.Style & fsUnderline) ? 1 : 0;
   d[14] = uint8_t(name.size());
   d[15] = wide ? 1 : 0;
@@ -141,16 +133,16 @@ std::vector<uint8_t> FontRecord(const TQXEFont& font) {
 std::vector<uint8_t> XFRecord(int32_t font, int32_t format, uint16_t flags, uint8_t alignment, uint8_t used,
                               int32_t fill) {
   std::vector<uint8_t> d(20, 0);
-  Put16(d.data(), uint32_t(font));
-  Put16(d.data() + 2, uint32_t(format));
-  Put16(d.data() + 4, flags);
+  PutU16(d.data(), uint32_t(font));
+  PutU16(d.data() + 2, uint32_t(format));
+  PutU16(d.data() + 4, flags);
   d[6] = alignment;
   d[9] = used;
   if (fill >= 0) {
-    Put32(d.data() + 14, 1u << 26);  // solid pattern
-    Put16(d.data() + 18, uint32_t(fill) | (65u << 7));
+    PutU32(d.data() + 14, 1u << 26);  // solid pattern
+    PutU16(d.data() + 18, uint32_t(fill) | (65u << 7));
   } else {
-    Put16(d.data() + 18, 64u | (65u << 7));  // automatic colours
+    PutU16(d.data() + 18, 64u | (65u << 7));  // automatic colours
   }
   return d;
 }
@@ -275,26 +267,26 @@ std::u16string TQXEXLS8Book::ValidSheetName(const std::u16string& wanted, int32_
 
 void TQXEXLS8Book::WriteGlobals(TMemoryStream& out, int64_t& sheetOffsetsAt) {
   uint8_t d[32] = {};
-  Put16(d, 0x0600);
-  Put16(d + 2, 0x0005);  // workbook globals
-  Put16(d + 4, 0x0DBB);
-  Put16(d + 6, 0x07CC);
-  Put32(d + 12, 0x06);
+  PutU16(d, 0x0600);
+  PutU16(d + 2, 0x0005);  // workbook globals
+  PutU16(d + 4, 0x0DBB);
+  PutU16(d + 6, 0x07CC);
+  PutU32(d + 12, 0x06);
   WriteRecord(out, recBOF, d, 16);
-  Put16(d, 1200);  // UTF-16
+  PutU16(d, 1200);  // UTF-16
   WriteRecord(out, recCODEPAGE, d, 2);
   std::memset(d, 0, sizeof d);
-  Put16(d, 0x0168);
-  Put16(d + 2, 0x001E);
-  Put16(d + 4, 0x3A5C);
-  Put16(d + 6, 0x2378);
-  Put16(d + 8, 0x0038);  // horizontal and vertical scroll bars, sheet tabs
-  Put16(d + 14, 1);      // one sheet selected
-  Put16(d + 16, 0x0258);
+  PutU16(d, 0x0168);
+  PutU16(d + 2, 0x001E);
+  PutU16(d + 4, 0x3A5C);
+  PutU16(d + 6, 0x2378);
+  PutU16(d + 8, 0x0038);  // horizontal and vertical scroll bars, sheet tabs
+  PutU16(d + 14, 1);      // one sheet selected
+  PutU16(d + 16, 0x0258);
   WriteRecord(out, recWINDOW1, d, 18);
-  Put16(d, 0);  // dates count from 1900
+  PutU16(d, 0);  // dates count from 1900
   WriteRecord(out, recDATEMODE, d, 2);
-  Put16(d, 1);
+  PutU16(d, 1);
   WriteRecord(out, recPRECISION, d, 2);
 
   // Four fonts at least (index 4 is skipped by readers).
@@ -304,8 +296,8 @@ void TQXEXLS8Book::WriteGlobals(TMemoryStream& out, int64_t& sheetOffsetsAt) {
     const std::u16string text = CutUnits(AnsiToWide(code), 255);
     const bool wide = !FitsLatin1(text);
     std::vector<uint8_t> f(5);
-    Put16(f.data(), uint32_t(index));
-    Put16(f.data() + 2, uint32_t(text.size()));
+    PutU16(f.data(), uint32_t(index));
+    PutU16(f.data() + 2, uint32_t(text.size()));
     f[4] = wide ? 1 : 0;
     AppendUnits(f, text.data(), text.size(), wide);
     WriteRecord(out, recFORMAT, f);
@@ -342,12 +334,12 @@ void TQXEXLS8Book::WriteGlobals(TMemoryStream& out, int64_t& sheetOffsetsAt) {
   // records, each such piece starting with the string's flag byte again;
   // the three-byte string header is never split, nor a surrogate pair.
   std::vector<uint8_t> rec(8);
-  Put32(rec.data(), uint32_t(std::min<uint64_t>(FStringUses, 0xFFFFFFFFu)));
-  Put32(rec.data() + 4, uint32_t(FStrings.size()));
+  PutU32(rec.data(), uint32_t(std::min<uint64_t>(FStringUses, 0xFFFFFFFFu)));
+  PutU32(rec.data() + 4, uint32_t(FStrings.size()));
   uint16_t recType = recSST;
   const size_t perBucket = std::max<size_t>(8, (FStrings.size() + 127) / 128);
   std::vector<uint8_t> ext(2);
-  Put16(ext.data(), uint32_t(perBucket));
+  PutU16(ext.data(), uint32_t(perBucket));
   auto flush = [&] {
     WriteRecord(out, recType, rec);
     rec.clear();
@@ -360,8 +352,8 @@ void TQXEXLS8Book::WriteGlobals(TMemoryStream& out, int64_t& sheetOffsetsAt) {
     if (rec.size() + 3 + (s.empty() ? 0 : unit) > MaxRecordData) flush();
     if (i % perBucket == 0) {
       uint8_t info[8] = {};
-      Put32(info, uint32_t(out.Position() + 4 + int64_t(rec.size())));
-      Put16(info + 4, uint32_t(4 + rec.size()));
+      PutU32(info, uint32_t(out.Position() + 4 + int64_t(rec.size())));
+      PutU16(info + 4, uint32_t(4 + rec.size()));
       ext.insert(ext.end(), info, info + 8);
     }
     rec.push_back(uint8_t(s.size()));
@@ -395,7 +387,7 @@ void TQXEXLS8Book::WriteTo(TStream& sink) {
     const int64_t offset = globals.Size() + s.Offset;
     if (offset > int64_t(TQXEOleWriter::MaxStreamSize))
       throw EOleWriteError("The workbook is larger than the 4 GB an .xls file can hold");
-    Put32(globals.Memory() + at + 4, uint32_t(offset));
+    PutU32(globals.Memory() + at + 4, uint32_t(offset));
     at += 4 + 8 + int64_t(s.Name.size()) * (FitsLatin1(s.Name) ? 1 : 2);
   }
   TQXEOleWriter ole(sink);
@@ -439,11 +431,11 @@ void TQXExportToXLS8::StartFile() {
   FLastRow = FLastCol = -1;
   InitDefaultFont(FDefaultFont);
   uint8_t d[16] = {};
-  Put16(d, 0x0600);
-  Put16(d + 2, 0x0010);  // worksheet
-  Put16(d + 4, 0x0DBB);
-  Put16(d + 6, 0x07CC);
-  Put32(d + 12, 0x06);
+  PutU16(d, 0x0600);
+  PutU16(d + 2, 0x0010);  // worksheet
+  PutU16(d + 4, 0x0DBB);
+  PutU16(d + 6, 0x07CC);
+  PutU32(d + 12, 0x06);
   Record(recBOF, d, 16);
 }
 
@@ -465,10 +457,10 @@ void TQXExportToXLS8::EnsureDimensions() {
 void TQXExportToXLS8::SetColumnWidth(int32_t column, int32_t width) {
   if (width < 1 || column < 0 || column >= MaxCols() || FDimensionsPos >= 0) return;
   uint8_t d[12] = {};
-  Put16(d, uint32_t(column));
-  Put16(d + 2, uint32_t(column));
-  Put16(d + 4, uint32_t(std::min(width, 255) * 256));
-  Put16(d + 6, StyleXFCount - 1);
+  PutU16(d, uint32_t(column));
+  PutU16(d + 2, uint32_t(column));
+  PutU16(d + 4, uint32_t(std::min(width, 255) * 256));
+  PutU16(d + 6, StyleXFCount - 1);
   Record(recCOLINFO, d, 12);
 }
 
@@ -497,9 +489,9 @@ void TQXExportToXLS8::Touch(int32_t row, int32_t column) {
 void TQXExportToXLS8::WriteBoolErr(int32_t row, int32_t column, int32_t xf, uint8_t value, bool isError) {
   EnsureDimensions();
   uint8_t d[8];
-  Put16(d, uint32_t(row));
-  Put16(d + 2, uint32_t(column));
-  Put16(d + 4, uint32_t(xf));
+  PutU16(d, uint32_t(row));
+  PutU16(d + 2, uint32_t(column));
+  PutU16(d + 4, uint32_t(xf));
   d[6] = value;
   d[7] = isError ? 1 : 0;
   Record(recBOOLERR, d, 8);
@@ -513,19 +505,19 @@ void TQXExportToXLS8::WriteNumber(int32_t row, int32_t column, int32_t xf, doubl
   }
   EnsureDimensions();
   uint8_t d[14];
-  Put16(d, uint32_t(row));
-  Put16(d + 2, uint32_t(column));
-  Put16(d + 4, uint32_t(xf));
+  PutU16(d, uint32_t(row));
+  PutU16(d + 2, uint32_t(column));
+  PutU16(d + 4, uint32_t(xf));
   const uint64_t bits = std::bit_cast<uint64_t>(value);
   if (value == std::trunc(value) && std::fabs(value) < 536870912.0 && !(value == 0 && std::signbit(value))) {
-    Put32(d + 6, (uint32_t(int32_t(value)) << 2) | 2);
+    PutU32(d + 6, (uint32_t(int32_t(value)) << 2) | 2);
     Record(recRK, d, 10);
   } else if ((bits & 0x3FFFFFFFFull) == 0) {
-    Put32(d + 6, uint32_t(bits >> 32));
+    PutU32(d + 6, uint32_t(bits >> 32));
     Record(recRK, d, 10);
   } else {
-    Put32(d + 6, uint32_t(bits));
-    Put32(d + 10, uint32_t(bits >> 32));
+    PutU32(d + 6, uint32_t(bits));
+    PutU32(d + 10, uint32_t(bits >> 32));
     Record(recNUMBER, d, 14);
   }
   Touch(row, column);
@@ -536,10 +528,10 @@ void TQXExportToXLS8::WriteText(int32_t row, int32_t column, int32_t xf, std::u1
   // Excel's cell limit; longer texts are cut at a character boundary.
   if (text.size() > TQXEXLS8Book::MaxTextLength) text = CutUnits(text, TQXEXLS8Book::MaxTextLength);
   uint8_t d[10];
-  Put16(d, uint32_t(row));
-  Put16(d + 2, uint32_t(column));
-  Put16(d + 4, uint32_t(xf));
-  Put32(d + 6, CurrentBook().AddString(text));
+  PutU16(d, uint32_t(row));
+  PutU16(d + 2, uint32_t(column));
+  PutU16(d + 4, uint32_t(xf));
+  PutU32(d + 6, CurrentBook().AddString(text));
   Record(recLABELSST, d, 10);
   Touch(row, column);
 }
@@ -547,9 +539,9 @@ void TQXExportToXLS8::WriteText(int32_t row, int32_t column, int32_t xf, std::u1
 void TQXExportToXLS8::WriteBlank(int32_t row, int32_t column, int32_t xf) {
   EnsureDimensions();
   uint8_t d[6];
-  Put16(d, uint32_t(row));
-  Put16(d + 2, uint32_t(column));
-  Put16(d + 4, uint32_t(xf));
+  PutU16(d, uint32_t(row));
+  PutU16(d + 2, uint32_t(column));
+  PutU16(d + 4, uint32_t(xf));
   Record(recBLANK, d, 6);
   Touch(row, column);
 }
@@ -644,15 +636,15 @@ void TQXExportToXLS8::EndOfFile() {
   EnsureDimensions();
   uint8_t dims[14] = {};
   if (FLastRow >= 0) {
-    Put32(dims + 4, uint32_t(FLastRow + 1));
-    Put16(dims + 10, uint32_t(FLastCol + 1));
+    PutU32(dims + 4, uint32_t(FLastRow + 1));
+    PutU16(dims + 10, uint32_t(FLastCol + 1));
   }
   book.PatchSheet(FDimensionsPos + 4, dims, 14);
   uint8_t w[18] = {};
   // Gridlines, headings, zeros, outline symbols, automatic gridline colour;
   // the first sheet is the one selected and shown.
-  Put16(w, book.SheetCount() == 1 ? 0x06B6 : 0x00B6);
-  Put16(w + 6, 64);
+  PutU16(w, book.SheetCount() == 1 ? 0x06B6 : 0x00B6);
+  PutU16(w + 6, 64);
   Record(recWINDOW2, w, 18);
   Record(recEOF, nullptr, 0);
   book.EndSheet();

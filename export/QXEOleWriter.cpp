@@ -5,6 +5,7 @@
 #include <functional>
 #include <numeric>
 
+#include "ByteWriter.h"
 #include "CodePage.h"
 
 namespace {
@@ -14,15 +15,6 @@ constexpr uint32_t FREESECT = 0xFFFFFFFF, ENDOFCHAIN = 0xFFFFFFFE, FATSECT = 0xF
 constexpr uint32_t HeaderDifatCount = 109;
 constexpr uint32_t EntriesPerSector = TQXEOleWriter::SectorSize / 4;
 constexpr uint32_t DirEntrySize = 128;
-
-void Put16(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-}
-void Put32(uint8_t* p, uint32_t v) {
-  Put16(p, v & 0xFFFF);
-  Put16(p + 2, v >> 16);
-}
 
 char16_t UpperUnit(char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - 32) : c; }
 
@@ -123,7 +115,7 @@ void TQXEOleWriter::EndStream() {
 
 void TQXEOleWriter::WriteU32s(const std::vector<uint32_t>& values) {
   std::vector<uint8_t> bytes(values.size() * 4);
-  for (size_t i = 0; i < values.size(); ++i) Put32(bytes.data() + 4 * i, values[i]);
+  for (size_t i = 0; i < values.size(); ++i) PutU32(bytes.data() + 4 * i, values[i]);
   WriteSectors(bytes.data(), bytes.size());
   PadSector();
 }
@@ -197,15 +189,15 @@ void TQXEOleWriter::Finish() {
   auto putEntry = [&](size_t id, const std::u16string& name, uint8_t type, uint32_t child, uint32_t start,
                       uint64_t size) {
     uint8_t* p = dir.data() + id * DirEntrySize;
-    for (size_t i = 0; i < name.size(); ++i) Put16(p + 2 * i, name[i]);
-    Put16(p + 64, uint32_t(name.size() + 1) * 2);
+    for (size_t i = 0; i < name.size(); ++i) PutU16(p + 2 * i, name[i]);
+    PutU16(p + 64, uint32_t(name.size() + 1) * 2);
     p[66] = type;
     p[67] = 1;  // black
-    Put32(p + 68, left[id]);
-    Put32(p + 72, right[id]);
-    Put32(p + 76, child);
-    Put32(p + 116, start);
-    Put32(p + 120, uint32_t(size));
+    PutU32(p + 68, left[id]);
+    PutU32(p + 72, right[id]);
+    PutU32(p + 76, child);
+    PutU32(p + 116, start);
+    PutU32(p + 120, uint32_t(size));
   };
   putEntry(0, u"Root Entry", 5, top, miniStart, miniSize);
   for (size_t i = 0; i < FEntries.size(); ++i) {
@@ -214,9 +206,9 @@ void TQXEOleWriter::Finish() {
   }
   for (size_t id = entryCount; id < dir.size() / DirEntrySize; ++id) {
     uint8_t* p = dir.data() + id * DirEntrySize;
-    Put32(p + 68, NOSTREAM);
-    Put32(p + 72, NOSTREAM);
-    Put32(p + 76, NOSTREAM);
+    PutU32(p + 68, NOSTREAM);
+    PutU32(p + 72, NOSTREAM);
+    PutU32(p + 76, NOSTREAM);
   }
   const uint32_t dirStart = FNextSector;
   WriteSectors(dir.data(), dir.size());
@@ -254,19 +246,19 @@ void TQXEOleWriter::Finish() {
   std::memset(h, 0, sizeof h);
   const uint8_t signature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
   std::memcpy(h, signature, 8);
-  Put16(h + 24, 0x003E);  // minor version
-  Put16(h + 26, 0x0003);  // major version: 512-byte sectors
-  Put16(h + 28, 0xFFFE);  // little-endian
-  Put16(h + 30, 9);       // sector shift
-  Put16(h + 32, 6);       // mini sector shift
-  Put32(h + 44, fatSectors);
-  Put32(h + 48, dirStart);
-  Put32(h + 56, MiniStreamCutoff);
-  Put32(h + 60, miniFatStart);
-  Put32(h + 64, miniFatSectors);
-  Put32(h + 68, difatSectors ? difatStart : ENDOFCHAIN);
-  Put32(h + 72, difatSectors);
-  for (uint32_t i = 0; i < HeaderDifatCount; ++i) Put32(h + 76 + 4 * i, i < fatSectors ? fatStart + i : FREESECT);
+  PutU16(h + 24, 0x003E);  // minor version
+  PutU16(h + 26, 0x0003);  // major version: 512-byte sectors
+  PutU16(h + 28, 0xFFFE);  // little-endian
+  PutU16(h + 30, 9);       // sector shift
+  PutU16(h + 32, 6);       // mini sector shift
+  PutU32(h + 44, fatSectors);
+  PutU32(h + 48, dirStart);
+  PutU32(h + 56, MiniStreamCutoff);
+  PutU32(h + 60, miniFatStart);
+  PutU32(h + 64, miniFatSectors);
+  PutU32(h + 68, difatSectors ? difatStart : ENDOFCHAIN);
+  PutU32(h + 72, difatSectors);
+  for (uint32_t i = 0; i < HeaderDifatCount; ++i) PutU32(h + 76 + 4 * i, i < fatSectors ? fatStart + i : FREESECT);
   FSink.SetPosition(FBase);
   FSink.WriteBuffer(h, SectorSize);
   FSink.SetPosition(end);
