@@ -69,13 +69,6 @@ char16_t FoldCase(char16_t c) {
   return c;
 }
 
-bool SameName(const std::u16string& a, const std::u16string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (FoldCase(a[i]) != FoldCase(b[i])) return false;
-  return true;
-}
-
 // The default palette of the format, indices 8 to 63.
 const int32_t Palette[56] = {
     0x000000, 0xFFFFFF, 0xFF0000, 0x00FF00, 0x0000FF, 0xFFFF00, 0xFF00FF, 0x00FFFF, 0x800000, 0x008000, 0x000080,
@@ -181,10 +174,8 @@ TStream& TQXEXLS8Book::Spool() {
 
 void TQXEXLS8Book::BeginSheet(const std::u16string& name) {
   EndSheet();
-  std::vector<std::u16string> taken;
-  for (const TSheet& s : FSheets) taken.push_back(s.Name);
   TSheet sheet;
-  sheet.Name = ValidSheetName(name, int32_t(FSheets.size()) + 1, taken);
+  sheet.Name = ValidSheetName(name, int32_t(FSheets.size()) + 1, FSheetNames);
   sheet.Offset = Spool().Seek(0, soEnd);
   FSheets.push_back(sheet);
   FSheetOpen = true;
@@ -241,8 +232,14 @@ int32_t TQXEXLS8Book::CellXF(const TXLS8CellStyle& style) {
   return xf;
 }
 
+std::u16string TQXEXLS8Book::FoldedName(const std::u16string& name) {
+  std::u16string folded = name;
+  for (char16_t& c : folded) c = FoldCase(c);
+  return folded;
+}
+
 std::u16string TQXEXLS8Book::ValidSheetName(const std::u16string& wanted, int32_t index,
-                                            const std::vector<std::u16string>& taken) {
+                                            std::unordered_set<std::u16string>& taken) {
   std::u16string name = wanted;
   for (char16_t& c : name)
     if (c < 0x20 || std::u16string_view(u"[]:*?/\\").find(c) != std::u16string_view::npos) c = u'_';
@@ -251,17 +248,18 @@ std::u16string TQXEXLS8Book::ValidSheetName(const std::u16string& wanted, int32_
   while (!name.empty() && name.back() == u'\'') name.pop_back();
   if (name.empty()) name = Utf8ToUtf16("Sheet" + std::to_string(index));
   name = CutUnits(name, 31);
-  auto used = [&](const std::u16string& n) {
-    if (SameName(n, u"History")) return true;  // Excel keeps this name for itself
-    return std::any_of(taken.begin(), taken.end(), [&](const std::u16string& t) { return SameName(t, n); });
+  auto claim = [&](const std::u16string& n) {
+    const std::u16string folded = FoldedName(n);
+    if (folded == u"HISTORY") return false;  // Excel keeps this name for itself
+    return taken.insert(folded).second;
   };
-  if (!used(name)) return name;
+  if (claim(name)) return name;
   for (int32_t k = 2;; ++k) {
     const std::u16string suffix = Utf8ToUtf16(" (" + std::to_string(k) + ")");
     std::u16string candidate = CutUnits(name, 31 - suffix.size());
     while (!candidate.empty() && candidate.back() == u'\'') candidate.pop_back();
     candidate += suffix;
-    if (!used(candidate)) return candidate;
+    if (claim(candidate)) return candidate;
   }
 }
 

@@ -22,6 +22,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "QXE2XLS.h"
@@ -76,9 +77,12 @@ class TQXEXLS8Book {
   // A name Excel accepts: "[]:*?/\" as "_", no apostrophe at either end,
   // at most 31 characters (never half a surrogate pair), not empty
   // ("Sheet<n>" instead, n counted from 1), and unlike every name in
-  // taken ignoring case (a " (2)" style suffix makes it so).
+  // taken ignoring case (a " (2)" style suffix makes it so). taken holds
+  // names as FoldedName gives them; the result is added.
   static std::u16string ValidSheetName(const std::u16string& wanted, int32_t index,
-                                       const std::vector<std::u16string>& taken);
+                                       std::unordered_set<std::u16string>& taken);
+  // A name with case folded, as sheet names are compared.
+  static std::u16string FoldedName(const std::u16string& name);
 
   static constexpr int32_t MaxRows = 65536;
   static constexpr int32_t MaxCols = 256;
@@ -99,6 +103,7 @@ class TQXEXLS8Book {
   std::string FSpoolDir;
   std::unique_ptr<TFileStream> FSpool;
   std::vector<TSheet> FSheets;
+  std::unordered_set<std::u16string> FSheetNames;  // folded
   bool FSheetOpen = false;
   std::unordered_map<std::u16string, uint32_t> FStringIndex;
   std::vector<const std::u16string*> FStrings;

@@ -191,8 +191,12 @@ TEST(Xls8, EveryReaderSeesEverySheetAsWritten) {
 }
 
 TEST(Xls8, SheetNamesAreMadeValid) {
-  auto valid = [](const std::u16string& n, std::vector<std::u16string> taken = {}) {
-    return Utf16ToUtf8(TQXEXLS8Book::ValidSheetName(n, 3, taken));
+  auto valid = [](const std::u16string& n, const std::vector<std::u16string>& names = {}) {
+    std::unordered_set<std::u16string> taken;
+    for (const auto& t : names) taken.insert(TQXEXLS8Book::FoldedName(t));
+    const std::u16string name = TQXEXLS8Book::ValidSheetName(n, 3, taken);
+    EXPECT_EQ(taken.size(), names.size() + 1);  // the new name is taken now
+    return Utf16ToUtf8(name);
   };
   EXPECT_EQ(valid(u"a[b]c:d*e?f/g\\h"), "a_b_c_d_e_f_g_h");
   EXPECT_EQ(valid(u""), "Sheet3");
@@ -200,7 +204,7 @@ TEST(Xls8, SheetNamesAreMadeValid) {
   EXPECT_EQ(valid(u"'quoted'"), "quoted");
   EXPECT_EQ(valid(std::u16string(40, u'z')), std::string(31, 'z'));
   // A cut never leaves half a surrogate pair.
-  EXPECT_EQ(TQXEXLS8Book::ValidSheetName(std::u16string(30, u'z') + Emoji, 1, {}), std::u16string(30, u'z'));
+  EXPECT_EQ(valid(std::u16string(30, u'z') + Emoji), std::string(30, 'z'));
   EXPECT_EQ(valid(u"Sheet", {u"SHEET"}), "Sheet (2)");
   EXPECT_EQ(valid(u"\x043B\x0438\x0441\x0442", {u"\x041B\x0418\x0421\x0422"}), "\xD0\xBB\xD0\xB8\xD1\x81\xD1\x82 (2)");
   EXPECT_EQ(valid(u"Sheet", {u"Sheet", u"Sheet (2)"}), "Sheet (3)");
@@ -279,6 +283,39 @@ TEST(Xls8, ComponentAloneWritesOneSheetWorkbooks) {
   const TQXICell* cell = reader->Sheets[0].Cells.GetCell(0, 1);
   ASSERT_NE(cell, nullptr);
   EXPECT_EQ(ExpectedReadBack(*cell), "s:\xD0\xB1");
+}
+
+// With colours and fonts, each cell's XF names its own font (past the
+// missing font index 4) and fill; xlrd checks every index when it reads
+// the formatting.
+TEST(Xls8, FontsAndFillsReachTheirCells) {
+  if (!HavePythonModule("xlrd")) GTEST_SKIP() << "xlrd is missing (scripts/install-deps.sh installs python3-xlrd)";
+  TTempDir tmp;
+  TSpreadSheet sheet;
+  FillSheet(sheet, {{"a"}});
+  TQXExportToXLS8 component;
+  component.SetOption(soColorsFonts, true);
+  for (int i = 0; i < 6; ++i) component.Header.push_back(Format("line %d", i));
+  component.OnGetCellParams = [](TQXECustomBaseComponent*, TQXEField*, std::string& text, TQXEFont& font, TAlignment&,
+                                 TColor& background, TCellType&) {
+    if (text.rfind("line ", 0) != 0) return;
+    const int k = text[5] - '0';
+    font.Name = Format("Font%d", k);
+    font.Size = 10 + k;
+    if (k == 3) background = RGBColor(255, 0, 0);
+  };
+  const std::string path = tmp / "fonts.xls";
+  RunExport(component, path, sheet, {});
+  const std::string out = RunCapture(
+      "/usr/bin/python3 -c 'import sys, xlrd\n"
+      "b = xlrd.open_workbook(sys.argv[1], formatting_info=True); s = b.sheet_by_index(0)\n"
+      "for r in range(6):\n"
+      "  xf = b.xf_list[s.cell_xf_index(r, 1)]; f = b.font_list[xf.font_index]\n"
+      "  print(s.cell_value(r, 1), f.name, f.height // 20, xf.background.pattern_colour_index if xf.background.fill_pattern else 0)' " +
+      ShellQuote(path) + " 2>&1");
+  EXPECT_EQ(out,
+            "line 0 Font0 10 0\nline 1 Font1 11 0\nline 2 Font2 12 0\nline 3 Font3 13 10\nline 4 Font4 14 0\n"
+            "line 5 Font5 15 0\n");
 }
 
 // Every workbook of the real-file corpus as one .xls workbook, every sheet
