@@ -204,7 +204,7 @@ void TQXEXLS8Book::PatchSheet(int64_t position, const void* data, size_t size) {
 
 uint32_t TQXEXLS8Book::AddString(const std::u16string& text) {
   ++FStringUses;
-  auto [it, added] = FStringIndex.emplace(text, uint32_t(FStrings.size()));
+  auto [it, added] = FStringIndex.try_emplace(text, uint32_t(FStrings.size()));
   if (added) FStrings.push_back(&it->first);
   return it->second;
 }
@@ -347,7 +347,8 @@ void TQXEXLS8Book::WriteGlobals(TMemoryStream& out, int64_t& sheetOffsetsAt) {
     const std::u16string& s = *FStrings[i];
     const bool wide = !FitsLatin1(s);
     const size_t unit = wide ? 2 : 1;
-    if (rec.size() + 3 + (s.empty() ? 0 : unit) > MaxRecordData) flush();
+    // Room for the header and two units, so a pair is never the first cut.
+    if (rec.size() + 3 + std::min<size_t>(s.size(), 2) * unit > MaxRecordData) flush();
     if (i % perBucket == 0) {
       uint8_t info[8] = {};
       PutU32(info, uint32_t(out.Position() + 4 + int64_t(rec.size())));
@@ -521,15 +522,17 @@ void TQXExportToXLS8::WriteNumber(int32_t row, int32_t column, int32_t xf, doubl
   Touch(row, column);
 }
 
-void TQXExportToXLS8::WriteText(int32_t row, int32_t column, int32_t xf, std::u16string text) {
+void TQXExportToXLS8::WriteLabelSST(int32_t row, int32_t column, int32_t xf, const std::u16string& text) {
   EnsureDimensions();
   // Excel's cell limit; longer texts are cut at a character boundary.
-  if (text.size() > TQXEXLS8Book::MaxTextLength) text = CutUnits(text, TQXEXLS8Book::MaxTextLength);
+  const uint32_t index = text.size() > TQXEXLS8Book::MaxTextLength
+                             ? CurrentBook().AddString(CutUnits(text, TQXEXLS8Book::MaxTextLength))
+                             : CurrentBook().AddString(text);
   uint8_t d[10];
   PutU16(d, uint32_t(row));
   PutU16(d + 2, uint32_t(column));
   PutU16(d + 4, uint32_t(xf));
-  PutU32(d + 6, CurrentBook().AddString(text));
+  PutU32(d + 6, index);
   Record(recLABELSST, d, 10);
   Touch(row, column);
 }
@@ -591,7 +594,7 @@ void TQXExportToXLS8::WriteCell(TQXEField* field, TCellType cellType, int32_t ro
     }
   }
   if (typed && value.Type() == TVarType::WideString) {
-    WriteText(row, column, CellXF(0, alignment, font, color), value.AsWide());
+    WriteLabelSST(row, column, CellXF(0, alignment, font, color), value.AsWide());
     return;
   }
 
@@ -623,7 +626,7 @@ void TQXExportToXLS8::WriteCell(TQXEField* field, TCellType cellType, int32_t ro
       return;
     }
     default:
-      WriteText(row, column, CellXF(0, alignment, font, color), AnsiToWide(text));
+      WriteLabelSST(row, column, CellXF(0, alignment, font, color), AnsiToWide(text));
       return;
   }
 }

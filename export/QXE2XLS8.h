@@ -151,7 +151,7 @@ class TQXExportToXLS8 : public TQXExportToCustomXLS {
   int32_t CellXF(int32_t numberFormat, TAlignment alignment, const TQXEFont& font, TColor color);
   void Touch(int32_t row, int32_t column);
   void WriteNumber(int32_t row, int32_t column, int32_t xf, double value);
-  void WriteText(int32_t row, int32_t column, int32_t xf, std::u16string text);
+  void WriteLabelSST(int32_t row, int32_t column, int32_t xf, const std::u16string& text);
   void WriteBlank(int32_t row, int32_t column, int32_t xf);
   void WriteBoolErr(int32_t row, int32_t column, int32_t xf, uint8_t value, bool isError);
 
