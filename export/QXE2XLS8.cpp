@@ -424,7 +424,7 @@ void TQXExportToXLS8::StartFile() {
   if (!Book) FOwnBook = std::make_unique<TQXEXLS8Book>();
   TQXEXLS8Book& book = CurrentBook();
   if (book.RegionalFormats.empty())
-    for (int32_t i : {5, 6, 7, 8, 41, 42, 43, 44}) book.RegionalFormats.emplace_back(i, BuiltInFormat(i));
+    for (int32_t i : {5, 6, 7, 8, 41, 42, 43, 44}) book.RegionalFormats.emplace_back(i, BuiltInFormat(i, false));
   book.BeginSheet(SheetName);
   FDimensionsPos = -1;
   FLastRow = FLastCol = -1;
@@ -549,21 +549,9 @@ void TQXExportToXLS8::WriteBlank(int32_t row, int32_t column, int32_t xf) {
 
 void TQXExportToXLS8::WriteCell(TQXEField* field, TCellType cellType, int32_t row, int32_t column,
                                 const std::string& text, TAlignment alignment, const TQXEFont& font, TColor color) {
-  const bool typed = HasCellValue() && !HasOption(soFieldMask);
+  bool typed = false, empty = false;
+  if (!AcceptCell(cellType, row, column, text, typed, empty)) return;
   const TVariant& value = CellValue();
-  auto emptyText = [&] {
-    return value.Type() == TVarType::WideString ? value.AsWide().empty() : value.AsString().empty();
-  };
-  const bool empty = typed ? value.IsEmptyOrNull() || (value.IsText() && emptyText()) || cellType == ctBlank
-                           : text.empty() || cellType == ctBlank;
-  if (column >= MaxCols() || column < 0 || row >= MaxRows()) {
-    // Nothing to lose in an empty cell beyond the grid.
-    if (!empty || HasOption(soExportBlankValues)) {
-      if (row >= MaxRows()) throw EQXEMaxRowCountException(Format(QXEMaxRowCountText, MaxRows()));
-      throw EQXEMaxColCountException(Format(QXEMaxColCountText, MaxCols()));
-    }
-    return;
-  }
   TQXExportToCustomXLS::WriteCell(field, cellType, row, column, text, alignment, font, color);
   if (cellType == ctGraphic) {
     FPictures.push_back(TXLSPicture{});  // pictures are not written

@@ -67,8 +67,9 @@ class TQXEXLS8Book {
   // The XF index of a cell look.
   int32_t CellXF(const TXLS8CellStyle& style);
 
-  // Number formats 5 to 8 and 41 to 44 depend on regional settings; the
-  // component gives their codes.
+  // Number formats 5 to 8 and 41 to 44 depend on regional settings (the
+  // currency); the component gives their codes, with "." and "," in their
+  // own meaning as the file format stores them.
   std::vector<std::pair<int32_t, std::string>> RegionalFormats;
 
   // Globals, then every sheet, as a compound document written to sink.

@@ -57,6 +57,12 @@ bool IsBiffWorkbook(const std::string& path) {
   }
 }
 
+// The export components poll the run's stop through their own stop query.
+TExportStopQuery ExportStop(const TSheetWriteOptions& options) {
+  const TCancelToken* cancel = options.Cancel;
+  return cancel ? TExportStopQuery([cancel] { return cancel->Stopping(); }) : TExportStopQuery();
+}
+
 template <size_t N>
 bool MatchesAny(const std::string& name, const char* const (&masks)[N]) {
   for (const char* mask : masks)
@@ -164,13 +170,9 @@ void TSpreadsheetConversion::WriteSheet(const std::string& path, const TSpreadSh
     case 1: WriteCSV(path, sheet, options); break;
     case 2: WriteHTML(path, sheet, options); break;
     case 3: WriteXML(path, sheet, options); break;
-    case 4: {
-      // The export polls the run's stop through its own stop query.
-      const TCancelToken* cancel = options.Cancel;
-      ExportXLS(path, sheet, cancel ? TExportStopQuery([cancel] { return cancel->Stopping(); }) : TExportStopQuery());
-      break;
-    }
-    case 5: case 6: throw FormatNotAvailable(index);
+    case 4: ExportXLS(path, sheet, ExportStop(options)); break;
+    case 5: ExportXLSX(path, sheet, ExportStop(options)); break;
+    case 6: throw FormatNotAvailable(index);
     default: break;
   }
 }
@@ -179,7 +181,7 @@ void TSpreadsheetConversion::ConvertFile(const std::string& sourcePath, const st
                                          int index, TItemContext* item) {
   FLastReader = nullptr;
   // Nothing is read when the output cannot be written anyway.
-  if (index >= 5 && index < DestinationFormatCount) throw FormatNotAvailable(index);
+  if (index == 6) throw FormatNotAvailable(index);
   TReaderKind kind = ChooseReader(sourcePath);
   std::string ext = ExtractFileExt(sourcePath);
   std::string extText = ext.empty() ? std::string("file without extension") : "\"" + ext + "\" file";

@@ -45,6 +45,11 @@ void ExportXLS(const std::string& path, const TSpreadSheet& sheet, const TExport
   RunExport(component, path, sheet, stop);
 }
 
+void ExportXLSX(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop) {
+  TQXExportToXLSX component;
+  RunExport(component, path, sheet, stop);
+}
+
 void ExportXLSWorkbook(const std::string& path, const TSpreadSheets& sheets, const TExportStopQuery& stop) {
   const std::string dir = ExtractFileDir(path);
   if (!dir.empty() && !DirectoryExists(dir)) ForceDirectories(dir);

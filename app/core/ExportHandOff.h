@@ -21,6 +21,8 @@ using TExportStopQuery = std::function<bool()>;
 // limit) and EQXEExportCanceled when it was stopped; either way no file is
 // left at path and an older file of that name is kept.
 void ExportXLS(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop = {});
+// The sheet as an Office Open XML workbook at path; failures and stops as ExportXLS.
+void ExportXLSX(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop = {});
 
 // Every sheet of a loaded workbook as one Excel 97-2003 workbook (BIFF8)
 // at path, each under its caption made into a valid sheet name. Raises
