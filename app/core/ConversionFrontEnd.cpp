@@ -37,11 +37,6 @@ const char* const LotusMasks[] = {"**.wk?", "*.wr1", "*.123"};
 const char* const QuattroProMasks[] = {"**.wq?", "*.wkq", "*.wb1", "*.wb2", "*.wb3", "*.qpw"};
 const char* const OpenOfficeMasks[] = {"**.ods"};
 
-Exception FormatNotAvailable(int index) {
-  return Exception(std::string("The destination format \"") + DestinationFormats[index].ItemText +
-                   "\" is not available yet.");
-}
-
 // A BIFF workbook under an Open XML name: a plain BIFF stream, or a compound
 // document with a workbook stream and no encrypted package in it.
 bool IsBiffWorkbook(const std::string& path) {
@@ -172,7 +167,7 @@ void TSpreadsheetConversion::WriteSheet(const std::string& path, const TSpreadSh
     case 3: WriteXML(path, sheet, options); break;
     case 4: ExportXLS(path, sheet, ExportStop(options)); break;
     case 5: ExportXLSX(path, sheet, ExportStop(options)); break;
-    case 6: throw FormatNotAvailable(index);
+    case 6: ExportPDF(path, sheet, ExportStop(options)); break;
     default: break;
   }
 }
@@ -181,7 +176,6 @@ void TSpreadsheetConversion::ConvertFile(const std::string& sourcePath, const st
                                          int index, TItemContext* item) {
   FLastReader = nullptr;
   // Nothing is read when the output cannot be written anyway.
-  if (index == 6) throw FormatNotAvailable(index);
   TReaderKind kind = ChooseReader(sourcePath);
   std::string ext = ExtractFileExt(sourcePath);
   std::string extText = ext.empty() ? std::string("file without extension") : "\"" + ext + "\" file";

@@ -5,6 +5,7 @@
 #include "CodePage.h"
 #include "ExportDS.h"
 #include "FileSystem.h"
+#include "QXE2PDF.h"
 #include "QXE2XLS.h"
 #include "QXE2XLS8.h"
 #include "QXEEngQXI.h"
@@ -47,6 +48,11 @@ void ExportXLS(const std::string& path, const TSpreadSheet& sheet, const TExport
 
 void ExportXLSX(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop) {
   TQXExportToXLSX component;
+  RunExport(component, path, sheet, stop);
+}
+
+void ExportPDF(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop) {
+  TQXExportToPDF component;
   RunExport(component, path, sheet, stop);
 }
 

@@ -24,6 +24,9 @@ void ExportXLS(const std::string& path, const TSpreadSheet& sheet, const TExport
 // The sheet as an Office Open XML workbook at path; failures and stops as ExportXLS.
 void ExportXLSX(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop = {});
 
+// The sheet as a PDF document at path, under the same rules as ExportXLS.
+void ExportPDF(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop = {});
+
 // Every sheet of a loaded workbook as one Excel 97-2003 workbook (BIFF8)
 // at path, each under its caption made into a valid sheet name. Raises
 // like ExportXLS (a sheet beyond 65,536 rows or 256 columns fails by name);
