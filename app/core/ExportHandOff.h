@@ -27,6 +27,12 @@ void ExportXLSX(const std::string& path, const TSpreadSheet& sheet, const TExpor
 // The sheet as a PDF document at path, under the same rules as ExportXLS.
 void ExportPDF(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop = {});
 
+// Every sheet of a loaded workbook as one Excel 97-2003 workbook (BIFF8)
+// at path, each under its caption made into a valid sheet name. Raises
+// like ExportXLS (a sheet beyond 65,536 rows or 256 columns fails by name);
+// no file is left at path unless every sheet was written.
+void ExportXLSWorkbook(const std::string& path, const TSpreadSheets& sheets, const TExportStopQuery& stop = {});
+
 class TQXExportBaseComponent;
 // The shape every hand-off shares: settings of a batch run (no message
 // boxes, no progress window, the file name, the engine over the sheet),

@@ -249,15 +249,22 @@ import sys, json, datetime
 def out(rec): print(json.dumps(rec, ensure_ascii=False)); sys.stdout.flush()
 def num(v): return '%.17g' % float(v)
 EPOCH = datetime.datetime(1899, 12, 30)
-for path in sys.argv[1:]:
+# With --all-sheets first, every sheet is read: keys "<sheet>!r,c", and
+# "<sheet>!name" holds the sheet's name.
+paths = sys.argv[1:]
+every = bool(paths) and paths[0] == "--all-sheets"
+if every: paths = paths[1:]
+def key(i, r, c): return ("%d!" % i if every else "") + "%d,%d" % (r, c)
+for path in paths:
     rec = {"file": path, "cells": {}}
     try:
         if path.lower().endswith(".xls"):
             import xlrd
             book = xlrd.open_workbook(path)
             rec["encoding"] = book.encoding
-            sh = book.sheet_by_index(0)
-            for r in range(sh.nrows):
+            for i, sh in enumerate(book.sheets() if every else [book.sheet_by_index(0)]):
+              if every: rec["cells"]["%d!name" % i] = sh.name
+              for r in range(sh.nrows):
                 for c in range(sh.ncols):
                     cell = sh.cell(r, c)
                     t = cell.ctype
@@ -265,23 +272,24 @@ for path in sys.argv[1:]:
                     kind = {1: "s", 2: "n", 3: "d", 4: "b", 5: "e"}[t]
                     v = cell.value
                     val = v if t == 1 else (str(int(v)) if t in (4, 5) else num(v))
-                    rec["cells"]["%d,%d" % (r, c)] = kind + ":" + val
+                    rec["cells"][key(i, r, c)] = kind + ":" + val
         else:
             import openpyxl
             book = openpyxl.load_workbook(path, data_only=True)
-            sh = book.worksheets[0]
-            for row in sh.iter_rows():
+            for i, sh in enumerate(book.worksheets if every else book.worksheets[:1]):
+              if every: rec["cells"]["%d!name" % i] = sh.title
+              for row in sh.iter_rows():
                 for cell in row:
                     v = cell.value
                     if v is None: continue
-                    key = "%d,%d" % (cell.row - 1, cell.column - 1)
+                    k = key(i, cell.row - 1, cell.column - 1)
                     if isinstance(v, bool): s = "b:" + str(int(v))
                     elif isinstance(v, datetime.datetime): s = "d:" + num((v - EPOCH).total_seconds() / 86400)
                     elif isinstance(v, datetime.date): s = "d:" + num((datetime.datetime(v.year, v.month, v.day) - EPOCH).days)
                     elif isinstance(v, datetime.time): s = "d:" + num((v.hour * 3600 + v.minute * 60 + v.second + v.microsecond / 1e6) / 86400)
                     elif isinstance(v, (int, float)): s = "n:" + num(v)
                     else: s = "s:" + str(v)
-                    rec["cells"][key] = s
+                    rec["cells"][k] = s
     except Exception as e:
         rec["error"] = type(e).__name__ + ": " + str(e)
     out(rec)
@@ -360,11 +368,14 @@ inline std::map<std::string, TReadBack> ParseReadBack(const std::string& output)
   return result;
 }
 
-// xlrd for .xls, openpyxl for .xlsx, all files in one process.
-inline std::map<std::string, TReadBack> ReadBack(const std::vector<std::string>& files, const std::string& workDir) {
+// xlrd for .xls, openpyxl for .xlsx, all files in one process; the first
+// sheet of each, or with allSheets every sheet (keys "<sheet>!r,c", and
+// "<sheet>!name" for its name).
+inline std::map<std::string, TReadBack> ReadBack(const std::vector<std::string>& files, const std::string& workDir,
+                                                 bool allSheets = false) {
   const std::string script = workDir + "/readback.py";
   std::ofstream(script) << ReadBackScript();
-  std::string cmd = "/usr/bin/python3 " + ShellQuote(script);
+  std::string cmd = "/usr/bin/python3 " + ShellQuote(script) + (allSheets ? " --all-sheets" : "");
   for (const auto& f : files) cmd += " " + ShellQuote(f);
   return ParseReadBack(RunCapture(cmd + " 2>/dev/null"));
 }
