@@ -557,6 +557,13 @@ void TQXXMLEngine::Run(Source& src) {
     FResult.Status = psCancelled;
     FResult.Offset = src.Offset();
   };
+  // Damage the parse goes on over: the first one is kept.
+  auto noted = [&](TQXXMLParseStatus status, const std::string& element) {
+    if (FResult.Status != psComplete) return;
+    FResult.Status = status;
+    FResult.Element = element;
+    FResult.Offset = src.Offset();
+  };
   // The declaration node stays current after the document element closed.
   bool declaration = false;
   auto inElement = [&] { return cur && !(declaration && cur == FRoot.get()); };
@@ -626,9 +633,23 @@ void TQXXMLEngine::Run(Source& src) {
       continue;
     }
     if (c == '/') {
+      src.Skip(1);
+      name.clear();
+      src.ReadName(name);
       // An end tag cut short still ends its element: everything in it was read.
       src.SkipPast(">", nullptr);
-      if (cur && !Close(cur, rootDone)) return cancelled();
+      // An end tag that names an enclosing element closes the ones inside it
+      // too; one that names no open element is stray and changes nothing.
+      int depth = 0;
+      bool found = name.empty();
+      for (TQXXMLItem* n = cur; !found && n && !(declaration && n == FRoot.get()); n = n->FParent, ++depth)
+        found = n->TagName == name;
+      if (!inElement() || !found) {
+        noted(psStrayEndTag, name);
+      } else {
+        for (int k = name.empty() ? 1 : depth; k > 0 && cur; --k)
+          if (!Close(cur, rootDone)) return cancelled();
+      }
       ReadTail(src, cur);
       continue;
     }
@@ -664,6 +685,7 @@ void TQXXMLEngine::Run(Source& src) {
     } else {
       if (FLive >= MaxItems) {
         accept = false;
+        if (!FOverflowed) noted(psOverflowed, name);
         FOverflowed = true;
       } else if (OnTag) {
         Decode(value.data(), value.size(), FValueW);
@@ -707,8 +729,8 @@ void TQXXMLEngine::Run(Source& src) {
     }
   }
   // Elements still open when the text ran out: the document is cut short.
-  if (inElement() && FResult.Status == psComplete) unclosed(cur->TagName);
-  FResult.Offset = src.Offset();
+  if (inElement() && FResult.Status != psUnclosed && FResult.Status != psCancelled) unclosed(cur->TagName);
+  if (FResult.Status == psUnclosed || FResult.Status == psComplete) FResult.Offset = src.Offset();
 }
 
 TQXXMLItem* TQXXMLEngine::Find(TQXXMLItem* start, const std::string& name, bool ignoreCase) {

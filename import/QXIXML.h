@@ -75,12 +75,15 @@ class TQXXMLItem {
 };
 
 // How the last parse ended. Offset counts the bytes of the text consumed
-// (for UTF-16 input, of its UTF-8 form); Element is the innermost element
-// still open when the text ended inside the document.
+// (for UTF-16 input, of its UTF-8 form), or up to the stray end tag or the
+// first skipped element; Element is the innermost element still open when
+// the text ended inside the document. A cut-short text outranks the rest.
 enum TQXXMLParseStatus : uint8_t {
-  psComplete,   // every element that was opened was closed (or none was)
-  psUnclosed,   // the text ended inside an element or inside a tag
-  psCancelled,  // OnAfterTag stopped the parse
+  psComplete,    // every element that was opened was closed (or none was)
+  psUnclosed,    // the text ended inside an element or inside a tag
+  psCancelled,   // OnAfterTag stopped the parse
+  psStrayEndTag, // an end tag closed no open element (it was ignored); Element names it
+  psOverflowed,  // MaxItems nodes were alive and later elements were skipped; Element is the first
 };
 struct TQXXMLParseResult {
   TQXXMLParseStatus Status = psComplete;

@@ -388,69 +388,40 @@ void TMSExcel::ParsePlainStream(TStream& stream) {
     TStream* Saved;
     ~Restore() { Self->FStream = Saved; }
   } restore{this, saved};
-  // A plain file gives no stream for look-ahead records.
   stream.Seek(0, soBeginning);
   TBIFFRecordHeader h;
   if (!ReadRecordHeader(h) || (h.RecNo & 0xFF) != 0x09) throw EQXIFileFormatException(SInvalidFileFormat);
-  switch (h.RecNo >> 8) {
-    case 0x00: Version = evExcel2; FBiff = 2; break;
-    case 0x02: Version = evExcel3; FBiff = 3; break;
-    case 0x04: Version = evExcel4; FBiff = 4; break;
-    case 0x08: Version = evExcel5; FBiff = 5; break;
-    default: throw EQXIFileFormatException(SInvalidFileFormat);
-  }
+  if (!DecodeBof(h.RecNo, TByteReader(nullptr, 0))) throw EQXIFileFormatException(SInvalidFileFormat);
   stream.Seek(0, soBeginning);
-  int64_t size = stream.Size();
-  int64_t pos = 0;
+  StreamPosition = 0;
+  const int64_t size = stream.Size();
   int depth = 0;  // substreams begun (BOF) and not yet ended (EOF)
   bool cut = false;
-  while (pos < size) {
+  while (int64_t(StreamPosition) < size) {
     if (!ReadRecordHeader(RecordHeader)) {
       cut = true;
       break;
     }
-    pos += 4;
+    StreamPosition += 4;
     if (RecordHeader.RecLen > RecordLimit()) {
-      pos = stream.Seek(RecordHeader.RecLen, soCurrent);
-      DoLoadProgress(pos, size);
+      StreamPosition = uint64_t(stream.Seek(RecordHeader.RecLen, soCurrent));
+      DoLoadProgress(int64_t(StreamPosition), size);
       continue;
     }
-    if (RecordHeader.RecLen > 0) {
-      int64_t n = stream.Read(RecordData.data(), RecordHeader.RecLen);
-      if (n != RecordHeader.RecLen) {  // cut short by the end of the file
-        cut = true;
-        break;
-      }
-      pos += n;
+    if (!ReadRecordData(RecordHeader)) {  // cut short by the end of the file
+      cut = true;
+      break;
     }
     const uint16_t recNo = RecordHeader.RecNo;
     if (recNo == 0x0009 || recNo == 0x0209 || recNo == 0x0409 || recNo == 0x0809) ++depth;
-    else if (RecordHeader.RecNo == 0x000A && depth > 0) --depth;
-    DoLoadProgress(pos, size);
+    else if (recNo == 0x000A && depth > 0) --depth;
+    DoLoadProgress(int64_t(StreamPosition), size);
     if (OnRecord) OnRecord(this, RecordHeader, RecordData);
-    bool handled;
-    {
-      // Look-ahead records (STRING after FORMULA) are not read in a plain file.
-      FStream = nullptr;
-      struct Back {
-        TMSExcel* Self;
-        TStream* S;
-        ~Back() { Self->FStream = S; }
-      } back{this, &stream};
-      handled = DispatchSafely();
-    }
-    if (!handled && (RecordHeader.RecNo & 0xFF) == 0x09) {
-      TByteReader r(RecordData.data(), RecordHeader.RecLen);
-      switch (RecordHeader.RecNo >> 8) {
-        case 0x00: Version = evExcel2; FBiff = 2; break;
-        case 0x02: Version = evExcel3; FBiff = 3; break;
-        case 0x04: Version = evExcel4; FBiff = 4; break;
-        case 0x08:
-          Version = evExcel5;
-          FBiff = (r.Fits(0, 2) && r.U16(0) == 0x0600) ? 8 : 5;
-          break;
-        default: throw EQXIFileFormatException(SInvalidFileFormat);
-      }
+    // Records that continue in CONTINUE records (SST, STRING) read them from
+    // the stream here too.
+    if (!DispatchSafely() && (RecordHeader.RecNo & 0xFF) == 0x09) {
+      if (!DecodeBof(RecordHeader.RecNo, TByteReader(RecordData.data(), RecordHeader.RecLen)))
+        throw EQXIFileFormatException(SInvalidFileFormat);
     }
   }
   FinishLoad();
@@ -464,6 +435,7 @@ void TMSExcel::ParsePlainStream(TStream& stream) {
 
 void TMSExcel::ParseStorage(const TOleStorage& root) {
   ResetData();
+  if (root.PaddedBytes()) Warn(root.PaddingWarning());
   std::u16string bookName;
   std::u16string vbaName;
   for (const TOleElement& el : root.EnumElements()) {
@@ -633,32 +605,34 @@ int32_t TMSExcel::NamedEntryAt(uint64_t position) const {
   return -1;
 }
 
-void TMSExcel::OnBof(const TByteReader& r, uint16_t recNo) {
-  BuildNumber = 0;
-  BuildYear = 0;
+bool TMSExcel::DecodeBof(uint16_t recNo, const TByteReader& r) {
   switch (recNo >> 8) {
-    case 0x00: Version = evExcel2; FBiff = 2; break;
-    case 0x02: Version = evExcel3; FBiff = 3; break;
-    case 0x04: Version = evExcel4; FBiff = 4; break;
+    case 0x00: Version = evExcel2; FBiff = 2; return true;
+    case 0x02: Version = evExcel3; FBiff = 3; return true;
+    case 0x04: Version = evExcel4; FBiff = 4; return true;
     case 0x08: {
       Version = evExcel5;
       FBiff = 5;
-      uint16_t vers = r.Fits(0, 2) ? r.U16(0) : 0;
-      if (vers == 0x0500) {
-        Version = evExcel5;
-      } else if (vers == 0x0600) {
+      const uint16_t vers = r.Fits(0, 2) ? r.U16(0) : 0;
+      if (vers == 0x0600) {
         Version = evExcel7;
         FBiff = 8;
         MaxRecordLength = 8224;
       }
-      if (r.Fits(4, 4)) {
-        BuildNumber = r.U16(4);
-        BuildYear = r.U16(6);
-      }
-      break;
+      return true;
     }
     default:
-      break;
+      return false;
+  }
+}
+
+void TMSExcel::OnBof(const TByteReader& r, uint16_t recNo) {
+  BuildNumber = 0;
+  BuildYear = 0;
+  DecodeBof(recNo, r);
+  if ((recNo >> 8) == 0x08 && r.Fits(4, 4)) {
+    BuildNumber = r.U16(4);
+    BuildYear = r.U16(6);
   }
 }
 
@@ -676,14 +650,10 @@ bool TMSExcel::DispatchSafely() {
     return DispatchRecord();
   } catch (const EBoundsError&) {
     EQXIExcelException e(RecordDescription() + " is too short for its data.");
-    bool abort = true;
-    if (OnErrorProcess) OnErrorProcess(this, e, abort);
-    if (abort) throw e;
+    if (!ContinueAfterError(e)) throw e;
     return true;
   } catch (const std::exception& e) {
-    bool abort = true;
-    if (OnErrorProcess) OnErrorProcess(this, e, abort);
-    if (abort) throw;
+    if (!ContinueAfterError(e)) throw;
     return true;
   }
 }
@@ -815,6 +785,13 @@ bool TMSExcel::DispatchRecord() {
       if (OnCellValue) ReadLabelSST(r);
       return true;
     case 0x0000:
+      // DIMENSIONS of BIFF2 only; later generations pad with empty 0x0000
+      // records, and any other 0x0000 is no record this reader knows.
+      if (FBiff == 2) {
+        ReadDimensions(r);
+        return true;
+      }
+      return RecordHeader.RecLen == 0;
     case 0x0200:  // DIMENSIONS
       ReadDimensions(r);
       return true;

@@ -248,8 +248,13 @@ class TMSExcel : public TCustomMSExcel {
   // Record stream helpers.
   bool ReadRecordHeader(TBIFFRecordHeader& h);
   bool ReadRecordData(TBIFFRecordHeader& h);
+  bool NextContinue(size_t& len, size_t& p);
+  std::u16string ReadContinuedChars(size_t& len, size_t& p, uint8_t flags, size_t chars, bool& chainEnds);
   uint32_t RecordLimit() const;
   void OnBof(const TByteReader& r, uint16_t recNo);
+  // Version and layout generation from a BOF record's number and data;
+  // false for a number no generation uses.
+  bool DecodeBof(uint16_t recNo, const TByteReader& r);
   void StorageLoop(TStream& stream);
   void FinishLoad();
   // Dispatches through OnErrorProcess; false when the record is not handled.

@@ -25,6 +25,12 @@ void ExpandLineFeeds(S& text) {
 constexpr TSheetGrid Biff8Grid{65536, 256, "BIFF8"};
 constexpr TSheetGrid Biff2to7Grid{16384, 256, "BIFF2 to BIFF7"};
 
+// Up to length bytes from off: as many as the record holds.
+std::string AvailableBytes(const TByteReader& r, size_t off, size_t length) {
+  r.Need(off, 0);
+  return r.Bytes(off, std::min(length, r.Size() - off));
+}
+
 }  // namespace
 
 void TMSExcel::ReportCell(int32_t row, int32_t column, int32_t formatIndex, TAlignment alignment,
@@ -102,7 +108,7 @@ void TMSExcel::ReadBiff2Cell(const TByteReader& r) {
       break;
     }
     case 0x0004:  // LABEL
-      ReportCell(row, col, attr2 >> 6, align, ictString, TVariant(CodePageText(r.Bytes(8, r.U8(7)))));
+      ReportCell(row, col, attr2 >> 6, align, ictString, TVariant(CodePageText(AvailableBytes(r, 8, r.U8(7)))));
       break;
     case 0x0005:  // BOOLERR
       if (r.U8(8) == 0)
@@ -140,12 +146,19 @@ void TMSExcel::ReadMulBlank(const TByteReader& r) {
   }
 }
 
+// A label whose text is shorter than its length says keeps the text that is there.
 void TMSExcel::ReadLabel(const TByteReader& r) {
   const int32_t row = r.U16(0), col = r.U16(2), xf = r.U16(4);
   if (FBiff >= 8) {
-    ReportCell(row, col, xf, XFAlignment(xf), ictString, TVariant(ReadBiff8String(r, 6, true)));
+    const size_t len = r.U16(6);
+    const uint8_t flags = r.Fits(8, 1) ? r.U8(8) : 0;
+    const size_t at = 9 + ((flags & 0x08) ? 2 : 0) + ((flags & 0x04) ? 4 : 0);
+    const size_t width = (flags & 1) ? 2 : 1;
+    const size_t avail = r.Size() > at ? (r.Size() - at) / width : 0;
+    ReportCell(row, col, xf, XFAlignment(xf), ictString,
+               TVariant(UnicodeText(r, std::min(at, r.Size()), std::min(len, avail) * width, flags & 1)));
   } else {
-    ReportCell(row, col, xf, XFAlignment(xf), ictString, TVariant(CodePageText(r.Bytes(8, r.U16(6)))));
+    ReportCell(row, col, xf, XFAlignment(xf), ictString, TVariant(CodePageText(AvailableBytes(r, 8, r.U16(6)))));
   }
 }
 
@@ -220,7 +233,12 @@ void TMSExcel::ReadString(const TByteReader& r) {
   if (RecordHeader.RecNo == 0x0007) {
     text = TVariant(CodePageText(r.Bytes(1, r.U8(0))));
   } else if (FBiff >= 8) {
-    text = TVariant(ReadBiff8String(r, 0, true));
+    // A long result runs on into CONTINUE records, like any BIFF8 string.
+    const size_t chars = r.U16(0);
+    const uint8_t flags = r.U8(2);
+    size_t len = RecordHeader.RecLen, p = 3 + ((flags & 0x08) ? 2 : 0) + ((flags & 0x04) ? 4 : 0);
+    bool chainEnds = false;
+    text = TVariant(ReadContinuedChars(len, p, flags, chars, chainEnds));
   } else {
     text = TVariant(CodePageText(r.Bytes(2, r.U16(0))));
   }

@@ -88,6 +88,7 @@ TMSExcelX::~TMSExcelX() = default;
 
 void TMSExcelX::ResetData() {
   TCustomMSExcel::ResetData();
+  FTruncated.clear();
   Encrypted = false;
   DateBase = 0;
   CurrentSheet = 0;
@@ -120,6 +121,7 @@ void TMSExcelX::ParseStream(TStream& stream) {
   stream.Seek(start, soBeginning);
   if (got == int64_t(sizeof head) && StgIsStorageData(head, sizeof head)) {
     std::unique_ptr<TOleStorage> root = StgOpenStorageOnStream(stream);
+    if (root->PaddedBytes()) Warn(root->PaddingWarning());
     ParseStorage(*root);
     return;
   }
@@ -266,6 +268,8 @@ void TMSExcelX::ParsePackage() {
   }
   FindSheets();
   AnnounceAndReadSheets();
+  // Raised once every part was read, so what could be read stays.
+  if (!FTruncated.empty()) throw EQXIFileTruncatedException(StringReplaceAll(SFileTruncated, "%s", FTruncated));
 }
 
 void TMSExcelX::ReadDocumentProperties() {
@@ -692,20 +696,22 @@ void TMSExcelX::ReadSharedStringsXml(const std::string& part) {
     } else if (n == "r") {
       accept = ParentIs(parent, "si");
     } else if (n == "sst") {
-      accept = true;
+      accept = IsDocumentLevel(parent);
     }
   };
   e.OnAfterTag = [&](TQXXMLEngine*, TQXXMLItem*& node, bool&) {
-    if (Local(node) == "si") {
+    if (Local(node) == "si" && ParentIs(node->Parent(), "sst")) {
       DecodeXMLEntitiesInPlace(current);
       DecodeXStringEscapes(current);
       AddSharedString(std::move(current));
       current.clear();
-      node->Free();
-      node = nullptr;
     }
+    // Nothing is looked at once it is closed.
+    node->Free();
+    node = nullptr;
   };
   e.LoadFromStream(s.get());
+  CheckPart(e, part);
 }
 
 void TMSExcelX::ReadStylesXml(const std::string& part) {
@@ -818,7 +824,7 @@ void TMSExcelX::ReadSheetXml(const std::string& part) {
     } else if (n == "r") {
       accept = ParentIs(parent, "is");
     } else if (n == "sheetData") {
-      accept = true;
+      accept = ParentIs(parent, "worksheet");
     } else if (n == "dimension" && ParentIs(parent, "worksheet")) {
       std::u16string ref = Attr(attrs, "ref");
       const size_t colon = ref.find(u':');
@@ -843,11 +849,7 @@ void TMSExcelX::ReadSheetXml(const std::string& part) {
       accept = true;
     }
   };
-  e.OnAfterTag = [&](TQXXMLEngine*, TQXXMLItem*& node, bool&) {
-    std::string_view n = Local(node);
-    if (n == "c") {
-      node->Free();
-      node = nullptr;
+  auto deliverCell = [&] {
       if (cellRow < 0 || cellCol < 0) return;
       if (type.empty() || type == u"n") {
         if (!hasValue) return;
@@ -855,7 +857,8 @@ void TMSExcelX::ReadSheetXml(const std::string& part) {
         if (ParseDouble(value, d)) DeliverNumber(cellRow, cellCol, int32_t(std::min<int64_t>(style, INT32_MAX)), d);
         else DeliverText(cellRow, cellCol, std::move(value));
       } else if (type == u"s") {
-        if (!hasValue) return;
+        // An empty reference (<v></v>) is an empty cell.
+        if (!hasValue || value.empty()) return;
         int64_t index;
         if (!ParseInt64(value, index))
           throw EQXIFileFormatException("The shared string number \"" + Ansi(value) + "\" is not valid (" +
@@ -888,12 +891,44 @@ void TMSExcelX::ReadSheetXml(const std::string& part) {
         DecodeXMLEntitiesInPlace(value);
         DeliverText(cellRow, cellCol, std::move(value));
       }
-    } else if (n == "row") {
-      node->Free();
-      node = nullptr;
+  };
+  e.OnAfterTag = [&](TQXXMLEngine*, TQXXMLItem*& node, bool&) {
+    const bool cell = Local(node) == "c";
+    // Nothing is looked at once it is closed: a part of a million rows (or
+    // of a million stray elements) never becomes a tree.
+    node->Free();
+    node = nullptr;
+    if (!cell) return;
+    try {
+      deliverCell();
+    } catch (const std::exception& error) {
+      if (!ContinueAfterError(error)) throw;
     }
   };
   BeginSheetGeometry();
   e.LoadFromStream(s.get());
   EndSheetGeometry();
+  CheckPart(e, part);
+}
+
+void TMSExcelX::CheckPart(const TQXXMLEngine& e, const std::string& part) {
+  const TQXXMLParseResult& r = e.ParseResult();
+  const std::string where = "\"" + part + "\" ";
+  switch (r.Status) {
+    case psUnclosed:
+      // The cells before the cut stay; the rest of the package is still read.
+      if (FTruncated.empty())
+        FTruncated = where + "ends inside the element <" + r.Element + "> at byte " + std::to_string(r.Offset);
+      break;
+    case psStrayEndTag:
+      Warn("The part " + where + "has an end tag </" + r.Element + "> that closes no open element (byte " +
+           std::to_string(r.Offset) + ").");
+      break;
+    case psOverflowed:
+      Warn("The part " + where + "holds too many elements: from <" + r.Element + "> at byte " +
+           std::to_string(r.Offset) + " on, elements were skipped.");
+      break;
+    default:
+      break;
+  }
 }

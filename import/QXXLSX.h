@@ -89,6 +89,10 @@ class TMSExcelX : public TCustomMSExcel {
   void DeliverSharedString(int32_t row, int32_t column, int64_t index);
   void Deliver(int32_t row, int32_t column, int32_t formatIndex, TVariant&& value, TQXICellType type);
   std::string Where(int32_t row, int32_t column) const;
+  // After an XML part: a part cut short is remembered (the load ends
+  // "truncated" once every part was read), other damage is a warning.
+  void CheckPart(const TQXXMLEngine& e, const std::string& part);
+  std::string FTruncated;
   // 0 plain, 1 date, 2 percent: the classification of a cell format,
   // worked out once per format rather than once per cell.
   uint8_t FormatKind(int32_t xf);

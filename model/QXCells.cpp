@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <new>
 #include <string_view>
 
 #include "CodePage.h"
@@ -361,9 +362,11 @@ const TSpreadSheetRow& TSpreadSheetCells::Row(int32_t index) const {
   if (index < 0 || index >= FCount) ListIndexError(index);
   if (TSpreadSheetRow* r = RowAt(index)) return *r;
   // Reading an untouched stretch allocates nothing: a walk over a sheet with
-  // one far-away cell must not build millions of rows.
-  if (FEmptyRow.Index() != index) FEmptyRow = TSpreadSheetRow(index);
-  return FEmptyRow;
+  // one far-away cell must not build millions of rows. The row is the
+  // thread's own, so writers walking one sheet side by side never share it.
+  thread_local TSpreadSheetRow empty(-1);
+  if (empty.Index() != index) empty = TSpreadSheetRow(index);
+  return empty;
 }
 
 const TSpreadSheetCols* TSpreadSheetCells::RowCells(int32_t index) const {
@@ -577,6 +580,24 @@ void TCustomSpreadSheetFile::LoadFromBlobStream(TStream& stream) {
     if (got > 0) stream.Seek(-got, soCurrent);
   }
   LoadFromStream(stream);
+}
+
+bool TCustomSpreadSheetFile::ContinueAfterError(const std::exception& error) {
+  if (dynamic_cast<const EOperationCanceled*>(&error) || dynamic_cast<const EBudgetExceeded*>(&error) ||
+      dynamic_cast<const EQXIFileTruncatedException*>(&error) ||
+      dynamic_cast<const EQXIUnknownEncryptionException*>(&error) ||
+      dynamic_cast<const EQXICryptException*>(&error) || dynamic_cast<const std::bad_alloc*>(&error))
+    return false;
+  bool abort = true;
+  if (OnErrorProcess) OnErrorProcess(this, error, abort);
+  return !abort;
+}
+
+void TCustomSpreadSheetFile::Warn(const std::string& text) {
+  EQXIFileFormatException warning(text);
+  bool abort = false;
+  if (OnErrorProcess) OnErrorProcess(this, warning, abort);
+  if (abort) throw warning;
 }
 
 // -------------------------------------------------------- TSpreadSheetFile

@@ -194,8 +194,9 @@ class TSpreadSheetCells {
 
   // Number of row slots (rows are contiguous: the highest stored row + 1).
   int32_t Count() const { return FCount; }
-  // Rows without cells read as empty rows (the const form may hand out one
-  // shared empty row for those, valid until the next call). Raises
+  // Rows without cells read as empty rows (the const form hands out an
+  // empty row of the calling thread for those, valid until that thread's
+  // next call). Raises
   // "List index out of bounds (n)" outside 0 .. Count() - 1.
   TSpreadSheetRow& Row(int32_t index);
   const TSpreadSheetRow& Row(int32_t index) const;
@@ -235,7 +236,6 @@ class TSpreadSheetCells {
   size_t FRowWidth = 0;   // slots the previous row ended with
   std::unique_ptr<qxcells_detail::TTextCache> FTextCache;
   size_t FTextsUncached = 0;
-  mutable TSpreadSheetRow FEmptyRow{-1};
   TCellMemoryBudget* FBudget = nullptr;
 };
 
@@ -345,6 +345,16 @@ class TCustomSpreadSheetFile {
   virtual void LoadFromFile(const std::string& fileName);
   virtual void ParseStream(TStream& stream);
   virtual void LoadFromBlobStream(TStream& stream);
+
+  // Offers an error met in one record or cell to OnErrorProcess; true when
+  // the handler lets the load go on without it. Without a handler the load
+  // ends (the published default). A stop, a budget, a cut-short file, an
+  // encryption and running out of memory always end it.
+  bool ContinueAfterError(const std::exception& error);
+  // Tells OnErrorProcess of something the reader mended on its own (Abort
+  // starts false); raises EQXIFileFormatException with the text when the
+  // handler refuses to go on.
+  void Warn(const std::string& text);
 };
 
 class TSpreadSheetFile : public TCustomSpreadSheetFile {
