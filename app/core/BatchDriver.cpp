@@ -325,6 +325,7 @@ std::string LogLine(const TWorkItem& item) {
   } else {
     for (const std::string& output : item.Outputs) line += '\t' + PrintableText(output);
   }
+  for (const std::string& warning : item.Warnings.Texts) line += "\twarning: " + PrintableText(warning);
   return line;
 }
 
@@ -535,7 +536,12 @@ void TBatchDriver::RunItem(size_t index) {
   FCurrentItem = SIZE_MAX;
   // An error raised because the stop cut something short is a stop too.
   if (failed && CancelToken().Canceled()) canceled = true;
-  const std::string note = KeptNote(item.Kept());
+  std::string note = KeptNote(item.Kept());
+  FWorkItems[index].Warnings = item.Warnings;
+  if (const size_t n = item.Warnings.Count) {
+    const std::string warned = std::to_string(n) + (n == 1 ? " warning" : " warnings");
+    note = note.empty() ? warned : warned + "; " + note;
+  }
   if (canceled || failed) {
     // The log lists what stays on disk.
     item.Rollback();

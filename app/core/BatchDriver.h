@@ -17,6 +17,7 @@
 
 #include "Budgets.h"
 #include "CancelToken.h"
+#include "QXIUtils.h"
 
 class TIniFile;
 
@@ -95,6 +96,8 @@ struct TWorkItem {
   std::string Note;
   // The files its last conversion wrote (one per sheet written), in order.
   std::vector<std::string> Outputs;
+  // What its last load let pass (damaged records that cost a cell).
+  TLoadWarnings Warnings;
 };
 
 // The status column's text: the status, and the note in brackets after it.
@@ -147,6 +150,8 @@ class TItemContext {
   void OutputKept(const std::string& path);
   const std::vector<std::string>& Written() const { return FWritten; }
   const std::vector<std::string>& Kept() const { return FKept; }
+  // What the load let pass; the item still ends "Finished".
+  TLoadWarnings Warnings;
 
   void Commit();
   void Rollback();
