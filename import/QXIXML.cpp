@@ -20,15 +20,52 @@ void TQXXMLItems::Remove(TQXXMLItem* node) {
   }
 }
 
+struct TQXXMLNodePool {
+  static constexpr size_t MaxKept = 1024;
+  std::vector<TQXXMLItem*> Kept;
+  ~TQXXMLNodePool() {
+    for (TQXXMLItem* n : Kept) delete n;
+  }
+  TQXXMLItem* Take() {
+    if (Kept.empty()) return new TQXXMLItem();
+    TQXXMLItem* n = Kept.back();
+    Kept.pop_back();
+    return n;
+  }
+  // Emptied, but its texts keep their room for the next element.
+  void Give(TQXXMLItem* n) {
+    if (n->FCounter) --*n->FCounter;
+    n->FCounter = nullptr;
+    n->Items.Clear();
+    if (Kept.size() >= MaxKept) {
+      delete n;
+      return;
+    }
+    n->Kind = ikProperty;
+    n->TagName.clear();
+    n->Value = TVariant();
+    n->AttributeText.clear();
+    n->FParent = nullptr;
+    n->FLevel = 0;
+    Kept.push_back(n);
+  }
+};
+
+void TQXXMLItemDeleter::operator()(TQXXMLItem* node) const {
+  if (node->FPool) node->FPool->Give(node);
+  else delete node;
+}
+
 TQXXMLItem* TQXXMLItem::AddChild() {
-  auto node = std::make_unique<TQXXMLItem>();
+  TQXXMLItem* node = FPool ? FPool->Take() : new TQXXMLItem();
   node->FParent = this;
   node->FLevel = FLevel + 1;
   node->FCodePage = FCodePage;
   node->FCounter = FCounter;
+  node->FPool = FPool;
   if (FCounter) ++*FCounter;
-  Items.FItems.push_back(std::move(node));
-  return Items.FItems.back().get();
+  Items.FItems.emplace_back(node);
+  return node;
 }
 
 void TQXXMLItem::Free() {
@@ -442,7 +479,10 @@ class TQXXMLEngine::Source {
 // ---------------------------------------------------------------------------
 // Engine
 
-TQXXMLEngine::TQXXMLEngine() : FRoot(std::make_unique<TQXXMLItem>()) { FRoot->FCounter = &FLive; }
+TQXXMLEngine::TQXXMLEngine() : FPool(std::make_unique<TQXXMLNodePool>()), FRoot(std::make_unique<TQXXMLItem>()) {
+  FRoot->FCounter = &FLive;
+  FRoot->FPool = FPool.get();
+}
 TQXXMLEngine::~TQXXMLEngine() = default;
 
 void TQXXMLEngine::Decode(const char* data, size_t size, std::u16string& out) const {

@@ -18,6 +18,12 @@ enum TQXXMLItemKind : uint8_t { ikProperty, ikAttribute, ikComment, ikCDATA };
 
 class TQXXMLItem;
 class TQXXMLEngine;
+struct TQXXMLNodePool;
+
+// Frees a child node, or gives it back to its engine's pool for the next one.
+struct TQXXMLItemDeleter {
+  void operator()(TQXXMLItem* node) const;
+};
 
 // The children of a node; owns them.
 class TQXXMLItems {
@@ -34,7 +40,8 @@ class TQXXMLItems {
 
  private:
   friend class TQXXMLItem;
-  std::vector<std::unique_ptr<TQXXMLItem>> FItems;
+  friend struct TQXXMLNodePool;
+  std::vector<std::unique_ptr<TQXXMLItem, TQXXMLItemDeleter>> FItems;
 };
 
 class TQXXMLItem {
@@ -68,10 +75,13 @@ class TQXXMLItem {
 
  private:
   friend class TQXXMLEngine;
+  friend struct TQXXMLItemDeleter;
+  friend struct TQXXMLNodePool;
   TQXXMLItem* FParent = nullptr;
   int32_t FLevel = 0;
   int FCodePage = 65001;  // how AttributeText is encoded
   int64_t* FCounter = nullptr;  // the engine's live-node count
+  TQXXMLNodePool* FPool = nullptr;  // where a freed node goes (nullptr: deleted)
 };
 
 // How the last parse ended. Offset counts the bytes of the text consumed
@@ -168,6 +178,9 @@ class TQXXMLEngine {
   void NoteRemoved(TQXXMLItem* node);
 
   int64_t FLive = 0;  // before FRoot: the nodes count down as they go
+  // Before FRoot too: freed nodes are kept for the next element, so a part
+  // of a million elements does not cost a million allocations.
+  std::unique_ptr<TQXXMLNodePool> FPool;
   std::unique_ptr<TQXXMLItem> FRoot;
   int FCodePage = 65001;
   bool FForcedUtf8 = false;

@@ -75,7 +75,7 @@ TQuattroPro::~TQuattroPro() = default;
 void TQuattroPro::ResetData() {
   TSpreadSheetFile::ResetData();
   SummaryInformation.Clear();
-  FStringTable.Clear();
+  FStringTable.clear();
   FStyleFormats.clear();
 }
 

@@ -99,6 +99,7 @@ void TCustomMSExcel::ResetData() {
   MaxRow = 0;
   MaxColumn = 0;
   SharedStrings.clear();
+  FFormatClass.clear();
   SummaryInformation.Clear();
   PaletteCount = 0;
   Palette.clear();
@@ -132,6 +133,7 @@ void TCustomMSExcel::LoadBuiltInFormats() {
 
 void TCustomMSExcel::AddFormat(bool isText, const std::string& text, int32_t fillColor, int32_t align,
                                int32_t fontIndex, int32_t index) {
+  FFormatClass.clear();  // the classification may change
   if (isText) {
     // Number-format numbers are 16-bit in every record that carries them.
     if (index < 0 || index > 0xFFFF) return;
@@ -171,6 +173,44 @@ void TCustomMSExcel::AddFormat(bool isText, const std::string& text, int32_t fil
   }
   entry->FillColor = fillColor;
   if (created) XFList.push_back(std::move(created));
+}
+
+uint8_t TCustomMSExcel::FormatClass(int32_t xf) {
+  if (xf < 0 || xf > 0xFFFF) return ClassifyFormat(xf);
+  if (FFormatClass.size() <= size_t(xf)) FFormatClass.resize(size_t(xf) + 1, 0);
+  uint8_t& c = FFormatClass[size_t(xf)];
+  if (!(c & fcKnown)) c = uint8_t(fcKnown | ClassifyFormat(xf));
+  return c;
+}
+
+uint8_t TCustomMSExcel::ClassifyFormat(int32_t xf) const {
+  if (IsDateFormat(xf)) {
+    // A format of sections with conditions ("[=0]?;[h]:mm") is a number
+    // format unless its first section shows a date or time.
+    const int32_t n = xf >= 0 && size_t(xf) < XFList.size() && XFList[size_t(xf)] ? XFList[size_t(xf)]->NumberFormat : xf;
+    if (n < 0 || size_t(n) >= NumberFormats.size()) return fcDate;
+    const std::string& text = NumberFormats[size_t(n)];
+    char quote = 0;
+    int bracket = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+      const char c = text[i];
+      if (quote) {
+        if (c == quote) quote = 0;
+      } else if (c == '"') {
+        quote = c;
+      } else if (c == '\\') {
+        ++i;
+      } else if (c == '[') {
+        ++bracket;
+      } else if (c == ']') {
+        if (bracket > 0) --bracket;
+      } else if (c == ';' && bracket == 0) {
+        return ContainsDatePart(text.substr(0, i)) ? fcDate : 0;
+      }
+    }
+    return fcDate;
+  }
+  return IsPercentFormat(xf) ? fcPercent : 0;
 }
 
 bool TCustomMSExcel::IsDateNumberFormat(int32_t n) const {
@@ -316,7 +356,6 @@ void TMSExcel::ResetData() {
   FCodePage = CP_WINDOWS_1252;
   FSkipping = false;
   FBiff2FormatCount = 0;
-  FFormatClass.clear();
   FPendingString = false;
 }
 
@@ -479,17 +518,23 @@ void TMSExcel::ParseStorage(const TOleStorage& root) {
     throw EQXIFileFormatException(SInvalidFileFormat);
   }
   TOleStream stream(s);
-  StorageLoop(stream);
+  const bool unended = StorageLoop(stream);
   ResolveFontColors();
   if (s->Truncated())
     throw EQXIFileTruncatedException(StringReplaceAll(
         SFileTruncated, "%s",
         "its " + Utf16ToUtf8(bookName) + " stream holds " + std::to_string(s->Size()) + " of its " +
             std::to_string(s->DeclaredSize()) + " bytes"));
+  // The zeros that completed the last sector stood for records of the stream.
+  if (unended && root.PaddedBytes())
+    throw EQXIFileTruncatedException(StringReplaceAll(
+        SFileTruncated, "%s",
+        "it ends inside its last sector, where its " + Utf16ToUtf8(bookName) +
+            " stream lost the end-of-file record of its last sheet"));
   // Macro extraction (ParseVBA) is not carried out: nothing in this program reads it.
 }
 
-void TMSExcel::StorageLoop(TStream& stream) {
+bool TMSExcel::StorageLoop(TStream& stream) {
   FStream = &stream;
   struct Restore {
     TMSExcel* Self;
@@ -502,16 +547,16 @@ void TMSExcel::StorageLoop(TStream& stream) {
   int32_t currentEntry = -1;
   bool open = false;         // inside a globals or sheet substream
   for (;;) {
-    if (!ReadRecordHeader(RecordHeader)) break;
+    if (!ReadRecordHeader(RecordHeader)) return open;
     StreamPosition += 4;
     const uint64_t recordStart = StreamPosition - 4;
     DoLoadProgress(int64_t(StreamPosition), size);
-    if (Encrypted && uint64_t(size) + 1000 < StreamPosition) break;
+    if (Encrypted && uint64_t(size) + 1000 < StreamPosition) return false;
     if (RecordHeader.RecLen > RecordLimit()) {
       StreamPosition = uint64_t(stream.Seek(RecordHeader.RecLen, soCurrent));
       continue;
     }
-    if (!ReadRecordData(RecordHeader)) break;
+    if (!ReadRecordData(RecordHeader)) return open;
     DoLoadProgress(int64_t(StreamPosition), size);
     if (OnRecord) OnRecord(this, RecordHeader, RecordData);
     const uint16_t recNo = RecordHeader.RecNo;
@@ -521,7 +566,7 @@ void TMSExcel::StorageLoop(TStream& stream) {
     }
     if (recNo == 0x000A) {
       open = false;
-      if (SheetIndex >= 0 && currentEntry >= 0 && size_t(currentEntry) + 1 >= SheetNames.size()) break;
+      if (SheetIndex >= 0 && currentEntry >= 0 && size_t(currentEntry) + 1 >= SheetNames.size()) return false;
       continue;
     }
     if ((recNo & 0xFF) != 0x09) continue;  // a record of a skipped substream
@@ -546,7 +591,7 @@ void TMSExcel::StorageLoop(TStream& stream) {
         caption = AnsiToWide(std::string(SDefaultSheetName) + std::to_string(SheetIndex + 1));
       if (OnSheet) OnSheet(this, caption, SheetIndex, FSkipping);
       if (FSkipping) {
-        if (size_t(e) + 1 >= SheetNames.size()) break;
+        if (size_t(e) + 1 >= SheetNames.size()) return false;
         // A skipped sheet is not read at all: straight to the next sheet's BOF.
         uint64_t target = SheetNames[size_t(e) + 1].Position;
         if (target > recordStart && target + 4 <= uint64_t(size)) {
@@ -565,7 +610,7 @@ void TMSExcel::StorageLoop(TStream& stream) {
         nextEntry = size_t(currentEntry) + 1;
       }
       SkipSubstream();
-      if (topLevel && SheetIndex >= 0 && size_t(currentEntry) + 1 >= SheetNames.size()) break;
+      if (topLevel && SheetIndex >= 0 && size_t(currentEntry) + 1 >= SheetNames.size()) return false;
       continue;
     }
     // Any other substream (modules, dialogs, workspaces): its records are
@@ -702,11 +747,9 @@ bool TMSExcel::DispatchRecord() {
       Quietly([&] { ReadName(r); });
       return true;
     case 0x001E:  // FORMAT (BIFF2/3)
-      FFormatClass.clear();
       Quietly([&] { ReadFormatBiff23(r); });
       return true;
     case 0x0022:  // DATEMODE
-      FFormatClass.clear();
       DateBase = (r.Fits(0, 2) && r.U16(0) == 1) ? 1462 : 0;
       return true;
     case 0x002F:  // FILEPASS
@@ -723,7 +766,6 @@ bool TMSExcel::DispatchRecord() {
     case 0x00E0:
     case 0x0243:
     case 0x0443:  // XF
-      FFormatClass.clear();
       Quietly([&] { ReadXF(r); });
       return true;
     case 0x005D:  // OBJ
@@ -746,7 +788,6 @@ bool TMSExcel::DispatchRecord() {
       Version = evExcel9;
       return true;
     case 0x041E:  // FORMAT
-      FFormatClass.clear();
       Quietly([&] { ReadFormat(r); });
       return true;
 

@@ -6,21 +6,6 @@
 
 namespace {
 
-// LF becomes CR LF; an LF that already follows a CR stays as it is.
-template <class S>
-void ExpandLineFeeds(S& text) {
-  using C = typename S::value_type;
-  size_t lf = std::count(text.begin(), text.end(), C('\n'));
-  if (lf == 0) return;
-  S out;
-  out.reserve(text.size() + lf);
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == C('\n') && (i == 0 || text[i - 1] != C('\r'))) out.push_back(C('\r'));
-    out.push_back(text[i]);
-  }
-  text.swap(out);
-}
-
 // The grid each generation addresses; a cell beyond it is damage.
 constexpr TSheetGrid Biff8Grid{65536, 256, "BIFF8"};
 constexpr TSheetGrid Biff2to7Grid{16384, 256, "BIFF2 to BIFF7"};
@@ -61,23 +46,12 @@ TAlignment TMSExcel::XFAlignment(int32_t xf) const {
   return taLeftJustify;
 }
 
-// Date and percent tests per cell format, remembered: a large sheet asks the
-// same few formats hundreds of thousands of times.
-uint8_t TMSExcel::FormatClass(int32_t xf) {
-  constexpr uint8_t kKnown = 1, kDate = 2, kPercent = 4;
-  if (xf < 0 || xf > 0xFFFF) return uint8_t((IsDateFormat(xf) ? kDate : 0) | (IsPercentFormat(xf) ? kPercent : 0));
-  if (FFormatClass.size() <= size_t(xf)) FFormatClass.resize(size_t(xf) + 1, 0);
-  uint8_t& c = FFormatClass[size_t(xf)];
-  if (!(c & kKnown)) c = uint8_t(kKnown | (IsDateFormat(xf) ? kDate : 0) | (IsPercentFormat(xf) ? kPercent : 0));
-  return c;
-}
-
 void TMSExcel::ReportNumber(int32_t row, int32_t column, int32_t xf, double v, bool percentScaled) {
   uint8_t c = FormatClass(xf);
-  if (c & 2)
+  if (c & fcDate)
     ReportCell(row, column, xf, XFAlignment(xf), ictDateTime, TVariant::DateTime(v + DateBase));
   else
-    ReportCell(row, column, xf, XFAlignment(xf), ictDecimal, TVariant((percentScaled && (c & 4)) ? v * 100 : v));
+    ReportCell(row, column, xf, XFAlignment(xf), ictDecimal, TVariant((percentScaled && (c & fcPercent)) ? v * 100 : v));
 }
 
 void TMSExcel::ReadBiff2Cell(const TByteReader& r) {
@@ -170,7 +144,11 @@ void TMSExcel::ReadLabelSST(const TByteReader& r) {
     ReportCell(row, col, xf, XFAlignment(xf), ictString, TVariant(std::string()));
     return;
   }
-  ReportCell(row, col, xf, XFAlignment(xf), ictString, TVariant(SharedStrings[index]));
+  // The cell refers to the table's copy (line feeds were expanded there).
+  const TSheetGrid& grid = FBiff >= 8 ? Biff8Grid : Biff2to7Grid;
+  if (!grid.Contains(row, col)) throw EQXIExcelException(RecordDescription() + ": " + grid.Outside(row, col) + ".");
+  DeliverSharedText(SheetIndex, row, col, xf, XFAlignment(xf), ictString, SharedStrings[index]);
+  NoteCell(row, col);
 }
 
 void TMSExcel::ReadBoolErr(const TByteReader& r) {
@@ -195,7 +173,7 @@ void TMSExcel::ReadFormula(const TByteReader& r) {
   } else {
     xf = r.U16(4);
     align = XFAlignment(xf);
-    isDate = FormatClass(xf) & 2;
+    isDate = FormatClass(xf) & fcDate;
   }
   r.Need(res, 8);
   if (r.U8(res + 6) == 0xFF && r.U8(res + 7) == 0xFF) {

@@ -268,7 +268,9 @@ void TMSExcel::ReadSST(const TByteReader& first) {
     }
     bool chainEnds = false;
     std::u16string text = ReadContinuedChars(len, p, flags, length, chainEnds);
-    SharedStrings.push_back(WideToAnsi(text));
+    std::string entry = WideToAnsi(text);
+    ExpandLineFeeds(entry);
+    SharedStrings.emplace_back(std::move(entry));
     if (chainEnds) return;
     // Formatting runs and the extension block may spill into a CONTINUE
     // record (without a width byte there).

@@ -96,9 +96,7 @@ void TMSExcelX::ResetData() {
   FWorkbookRels.clear();
   FSheets.clear();
   FWorkbookSeen = false;
-  FWideShared.clear();
   FPartTitles.clear();
-  FXFKinds.clear();
   FWideCells = GetACP() != CP_UTF8;
   LoadBuiltInFormats();
 }
@@ -378,8 +376,8 @@ std::string TMSExcelX::Where(int32_t row, int32_t column) const {
   return "sheet \"" + sheet + "\", cell " + ColumnNumberToLetters(column + 1) + std::to_string(row + 1);
 }
 
-void TMSExcelX::Deliver(int32_t row, int32_t column, int32_t formatIndex, TVariant&& value, TQXICellType type) {
-  if (row < 0 || column < 0) return;
+bool TMSExcelX::Deliverable(int32_t row, int32_t column) {
+  if (row < 0 || column < 0) return false;
   static constexpr TSheetGrid OpenXmlGrid{1048576, 16384, "Open XML"};
   if (!OpenXmlGrid.Contains(row, column)) {
     std::string sheet = size_t(CurrentSheet) < FSheets.size() ? Ansi(FSheets[size_t(CurrentSheet)].Name) : "";
@@ -388,6 +386,11 @@ void TMSExcelX::Deliver(int32_t row, int32_t column, int32_t formatIndex, TVaria
   NoteCell(row, column);
   if (row > FSheetMaxRow) FSheetMaxRow = row;
   if (column > FSheetMaxCol) FSheetMaxCol = column;
+  return true;
+}
+
+void TMSExcelX::Deliver(int32_t row, int32_t column, int32_t formatIndex, TVariant&& value, TQXICellType type) {
+  if (!Deliverable(row, column)) return;
   if (OnCellValue) OnCellValue(this, CurrentSheet, row, column, formatIndex, value, taLeftJustify, type);
 }
 
@@ -455,59 +458,13 @@ void TMSExcelX::EndSheetGeometry() {
     if (width[size_t(c)] >= 0) OnColumnWidth(this, CurrentSheet, c, width[size_t(c)]);
 }
 
-uint8_t TMSExcelX::FormatKind(int32_t xf) {
-  if (xf < 0) return 0;
-  if (size_t(xf) < FXFKinds.size() && FXFKinds[size_t(xf)] != 255) return FXFKinds[size_t(xf)];
-  uint8_t kind = 0;
-  if (IsDateFormat(xf)) {
-    kind = 1;
-    // A format of sections with conditions ("[=0]?;[h]:mm") is a number
-    // format unless its first section shows a date or time.
-    int32_t n = size_t(xf) < XFList.size() && XFList[size_t(xf)] ? XFList[size_t(xf)]->NumberFormat : xf;
-    if (n >= 0 && size_t(n) < NumberFormats.size()) {
-      const std::string& text = NumberFormats[size_t(n)];
-      size_t cut = std::string::npos;
-      char quote = 0;
-      int bracket = 0;
-      for (size_t i = 0; i < text.size() && cut == std::string::npos; ++i) {
-        char c = text[i];
-        if (quote) {
-          if (c == quote) quote = 0;
-        } else if (c == '"') {
-          quote = c;
-        } else if (c == '\\') {
-          ++i;
-        } else if (c == '[') {
-          ++bracket;
-        } else if (c == ']') {
-          if (bracket > 0) --bracket;
-        } else if (c == ';' && bracket == 0) {
-          cut = i;
-        }
-      }
-      if (cut != std::string::npos) {
-        // Classified by the shared rule, on a scratch entry of the table.
-        NumberFormats.push_back(text.substr(0, cut));
-        if (!IsDateNumberFormat(int32_t(NumberFormats.size() - 1))) kind = 0;
-        NumberFormats.pop_back();
-      }
-    }
-  }
-  if (kind == 0 && IsPercentFormat(xf)) kind = 2;
-  if (size_t(xf) < XFList.size()) {
-    if (FXFKinds.size() < XFList.size()) FXFKinds.resize(XFList.size(), 255);
-    FXFKinds[size_t(xf)] = kind;
-  }
-  return kind;
-}
-
 void TMSExcelX::DeliverNumber(int32_t row, int32_t column, int32_t xf, double value) {
-  const uint8_t kind = FormatKind(xf);
-  if (kind == 1) {
+  const uint8_t kind = FormatClass(xf);
+  if (kind & fcDate) {
     Deliver(row, column, xf, TVariant::DateTime(value + DateBase), ictDateTime);
     return;
   }
-  if (kind == 2) value *= 100;
+  if (kind & fcPercent) value *= 100;
   Deliver(row, column, xf, TVariant(value), ictDecimal);
 }
 
@@ -521,18 +478,16 @@ void TMSExcelX::DeliverSharedString(int32_t row, int32_t column, int64_t index) 
   if (index < 0 || index >= int64_t(SharedStrings.size()))
     throw EQXIFileFormatException("The shared string " + std::to_string(index) + " does not exist (" +
                                   Where(row, column) + ").");
-  if (FWideCells) {
-    if (FWideShared[size_t(index)].empty()) return;
-    Deliver(row, column, -1, TVariant(FWideShared[size_t(index)]), ictString);
-  } else {
-    if (SharedStrings[size_t(index)].empty()) return;
-    Deliver(row, column, -1, TVariant(SharedStrings[size_t(index)]), ictString);
-  }
+  const TSharedText& text = SharedStrings[size_t(index)];
+  if (text.Empty()) return;
+  // The cell refers to the table's copy.
+  if (!Deliverable(row, column)) return;
+  DeliverSharedText(CurrentSheet, row, column, -1, taLeftJustify, ictString, text);
 }
 
 void TMSExcelX::AddSharedString(std::u16string&& text) {
-  SharedStrings.push_back(Ansi(text));
-  if (FWideCells) FWideShared.push_back(std::move(text));
+  if (FWideCells) SharedStrings.emplace_back(std::move(text));
+  else SharedStrings.emplace_back(Ansi(text));
 }
 
 bool TMSExcelX::DecodeCellRef(const char16_t* t, size_t n, int32_t& column, int32_t& row) {

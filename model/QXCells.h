@@ -89,6 +89,35 @@ class TQXICell {
   int32_t FFormatIndex = 0;
 };
 
+// One stored copy of a text that many cells refer to (an entry of a
+// shared-string table): a cell given it holds a reference, not a copy, so a
+// table entry costs its memory once however many cells show it.
+class TSharedText {
+ public:
+  TSharedText() = default;
+  explicit TSharedText(std::string text);     // 8-bit, system code page
+  explicit TSharedText(std::u16string text);  // wide
+  TSharedText(const TSharedText& o);
+  TSharedText& operator=(const TSharedText& o);
+  TSharedText(TSharedText&& o) noexcept : FA(o.FA), FW(o.FW) { o.FA = nullptr; o.FW = nullptr; }
+  TSharedText& operator=(TSharedText&& o) noexcept;
+  ~TSharedText() { Reset(); }
+
+  bool Wide() const { return FW != nullptr; }
+  bool Empty() const;
+  // The 8-bit text ("" for a wide one) and the wide text ("" for an 8-bit one).
+  const std::string& Text() const;
+  const std::u16string& WideText() const;
+  TVariant Value() const;
+  bool operator==(const std::string& text) const { return !Wide() && Text() == text; }
+
+ private:
+  friend class TSpreadSheetCells;
+  void Reset();
+  qxcells_detail::TTextA* FA = nullptr;
+  qxcells_detail::TTextW* FW = nullptr;
+};
+
 // The cells of one row, by column; an absent cell is a slot that is not Present().
 // A row whose cells are few and far apart is held sparsely, so a stray column
 // number cannot make a row cost more than a few bytes per stored cell.
@@ -210,6 +239,10 @@ class TSpreadSheetCells {
                const TVariant& value);
   void SetCell(int32_t column, int32_t row, TQXICellType cellType, int32_t formatIndex, TAlignment alignment,
                TVariant&& value);
+  // Stores a reference to the shared text (a default-constructed one stores nothing).
+  // The text's memory is charged to the budget once, by the first cell.
+  void SetSharedCell(int32_t column, int32_t row, TQXICellType cellType, int32_t formatIndex, TAlignment alignment,
+                     const TSharedText& text);
   // Null when there is no cell; raises for a negative row.
   TVariant GetCellValue(int32_t column, int32_t row) const;
   // nullptr when there is no cell (any index).
@@ -382,6 +415,12 @@ class TSpreadSheetFile : public TCustomSpreadSheetFile {
   // (name, associated integer) pairs.
   virtual void GetColumnNames(std::vector<std::pair<std::string, int32_t>>& list, const std::string& fieldNames);
 
+  // A cell whose text is a shared-string entry: with the model's own cell
+  // handler in place the cell refers to the entry; any other OnCellValue
+  // gets the text as a variant, as for every other cell.
+  void DeliverSharedText(int32_t sheetNo, int32_t row, int32_t column, int32_t formatIndex, TAlignment alignment,
+                         TQXICellType cellType, const TSharedText& text);
+
   // Readers report progress between records, so a stop is noticed here too.
   void DoLoadProgress(int64_t position, int64_t totalSize) {
     PollCancel(CancelToken);
@@ -393,6 +432,14 @@ class TSpreadSheetFile : public TCustomSpreadSheetFile {
   void DimensionsHandler(int32_t sheetNo, int32_t firstRow, int32_t lastRow, int32_t firstColumn, int32_t lastColumn);
   void CellHandler(int32_t sheetNo, int32_t row, int32_t column, int32_t formatIndex, TVariant& value,
                    TAlignment alignment, TQXICellType cellType);
+  // What ResetData installs as OnCellValue, so DeliverSharedText can tell it.
+  struct TModelCellHandler {
+    TSpreadSheetFile* Self;
+    void operator()(TCustomSpreadSheetFile*, int32_t sheetNo, int32_t row, int32_t column, int32_t formatIndex,
+                    TVariant& value, TAlignment alignment, TQXICellType cellType) const {
+      Self->CellHandler(sheetNo, row, column, formatIndex, value, alignment, cellType);
+    }
+  };
   void GetCellValueHandler(int32_t sheetNo, int32_t row, int32_t column, TVariant& value);
   void SheetHandler(const std::u16string& caption, int32_t index, bool& skip);
   void ColumnWidthHandler(int32_t sheetNo, int32_t columnNo, int32_t width);

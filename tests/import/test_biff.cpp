@@ -129,7 +129,7 @@ TEST_F(BiffTest, Biff8WithoutExcel9FileDecodesBiff8Texts) {
   EXPECT_EQ(x.Sheets[0].Caption, u"Donn\u00E9es");
   EXPECT_EQ(x.Sheets[1].Caption, u"\u03A3heet");
   ASSERT_EQ(x.SharedStrings.size(), 4u);
-  EXPECT_EQ(Utf8ToUtf16(x.SharedStrings[2]), u"abcd\u20ACf");
+  EXPECT_EQ(Utf8ToUtf16(x.SharedStrings[2].Text()), u"abcd\u20ACf");
   EXPECT_EQ(x.SharedStrings[3], "xyz");
 
   auto c = Cell(x, 0, 0, 0);

@@ -560,3 +560,31 @@ TEST(XLSXReader, SheetDataAndSstCountOnlyUnderTheirParents) {
   EXPECT_NE(warnings[0].find("The shared string 1 does not exist"), std::string::npos) << warnings[0];
   EXPECT_EQ(r.Sheets[0].Cells.Count(), 1);
 }
+
+TEST(XLSXReader, SharedTextIsStoredOnceHoweverManyCellsShowIt) {
+  // 12,000 cells showing one 1 MB string: 12 GB as copies, 1 MB as references.
+  auto parts = Workbook("<sheet name=\"S\" r:id=\"rId1\"/>", Rel("rId1", "worksheet", "worksheets/sheet1.xml"));
+  parts["xl/sharedStrings.xml"] = "<?xml version=\"1.0\"?><sst><si><t>" + std::string(1 << 20, 'x') + "</t></si></sst>";
+  std::string rows;
+  for (int r = 1; r <= 1200; ++r) {
+    rows += "<row r=\"" + std::to_string(r) + "\">";
+    for (int c = 0; c < 10; ++c) rows += "<c t=\"s\"><v>0</v></c>";
+    rows += "</row>";
+  }
+  parts["xl/worksheets/sheet1.xml"] = Sheet(rows);
+  ZipBuilder b;
+  for (const auto& [n, d] : parts) b.Add(n, d);
+  const std::string bytes = b.Build();
+  TMSExcelX r;
+  r.MaxCellMemory = 64 << 20;
+  TCustomMemoryStream s(bytes.data(), int64_t(bytes.size()));
+  r.LoadFromStream(s);
+  const TSpreadSheetCells& cells = r.Sheets[0].Cells;
+  ASSERT_EQ(cells.RowCount, 1200);
+  const TQXICell* first = cells.GetCell(0, 0);
+  const TQXICell* last = cells.GetCell(9, 1199);
+  ASSERT_TRUE(first && last);
+  EXPECT_EQ(first->StringValue().size(), size_t(1) << 20);
+  EXPECT_EQ(&first->StringValue(), &last->StringValue());
+  EXPECT_LT(r.Sheets.MemoryBudget().Used(), 4 << 20);
+}
