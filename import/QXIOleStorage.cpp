@@ -193,6 +193,7 @@ class TCompoundFile {
     if (const uint64_t tail = (FData.size() - FSectorSize) % FSectorSize) {
       FPadded = uint32_t(FSectorSize - tail);
       FData.resize(FData.size() + FPadded, 0);
+      h = TByteReader(FData.data(), 512);  // the block moved
     }
     FSectorCount = (FData.size() - FSectorSize + FSectorSize - 1) / FSectorSize;
     uint32_t numFat = h.U32(0x2C);
