@@ -19,22 +19,6 @@ GEN=$(dirname "$BOOK")/gen_xlsx.py
 . "$ROOT/bench/common.sh"
 
 echo "file: $NAME ($(stat -c %s "$BOOK") bytes), load average: $(cut -d' ' -f1-3 /proc/loadavg)"
-RUNS=${RUNS:-3}
-# best LABEL COMMAND...: the fastest of RUNS runs (the machine is shared), as LABEL_wall/_cpu/_rss.
-best() {
-  label=$1; shift
-  bw=""; bc=""; br=""
-  i=0
-  while [ $i -lt "$RUNS" ]; do
-    measure "$label" "$@" >/dev/null
-    eval "w=\$${label}_wall c=\$${label}_cpu r=\$${label}_rss"
-    if [ -z "$bw" ] || awk -v a="$w" -v b="$bw" 'BEGIN { exit !(a < b) }'; then bw=$w; bc=$c; br=$r; fi
-    i=$((i + 1))
-  done
-  eval "${label}_wall=$bw ${label}_cpu=$bc ${label}_rss=$br"
-  awk -v l="$label" -v w="$bw" -v c="$bc" -v r="$br" -v n="$RUNS" \
-    'BEGIN { printf "%-10s wall %7.2f s   cpu %7.2f s   peak %8.1f MiB   (best of %d)\n", l, w, c, r / 1024, n }'
-}
 convert() {  # convert LABEL FORMAT SOURCE-DIR (an error item is timed, not fatal)
   best "$1" sh -c "rm -rf '$WORK/out'; env VARNOWE_CODEPAGE=65001 '$BATCH' --source '$3' --dest '$WORK/out' --format $2 --formats excel; true"
   sed -n 's/^\(Finished\|Error\)/  \1/p' "$WORK/$1.out" | cut -c1-110

@@ -47,3 +47,20 @@ run_conversions() {
       'BEGIN { if (b > 0 && d > 0) printf "speed-up over ssconvert: %.1fx wall, %.1fx cpu\n", a / b, c / d }'
   fi
 }
+
+RUNS=${RUNS:-3}
+# best LABEL COMMAND...: the fastest of RUNS runs (the machine is shared), as LABEL_wall/_cpu/_rss.
+best() {
+  label=$1; shift
+  bw=""; bc=""; br=""
+  i=0
+  while [ $i -lt "$RUNS" ]; do
+    measure "$label" "$@" >/dev/null
+    eval "w=\$${label}_wall c=\$${label}_cpu r=\$${label}_rss"
+    if [ -z "$bw" ] || awk -v a="$w" -v b="$bw" 'BEGIN { exit !(a < b) }'; then bw=$w; bc=$c; br=$r; fi
+    i=$((i + 1))
+  done
+  eval "${label}_wall=$bw ${label}_cpu=$bc ${label}_rss=$br"
+  awk -v l="$label" -v w="$bw" -v c="$bc" -v r="$br" -v n="$RUNS" \
+    'BEGIN { printf "%-10s wall %7.2f s   cpu %7.2f s   peak %8.1f MiB   (best of %d)\n", l, w, c, r / 1024, n }'
+}

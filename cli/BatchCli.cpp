@@ -223,6 +223,7 @@ void LoadSettingsFile(const std::string& path, TSpreadsheetBatch& batch) {
   c.chkQuattroPro = ini.ReadBool("SourceFormat", "quattro", c.chkQuattroPro);
   c.chkOpenOffice = ini.ReadBool("SourceFormat", "ods", c.chkOpenOffice);
   ReadBudgetSettings(ini, s);
+  ReadDestinationSettings(ini, s.Destination);
 }
 
 void PrintLists(std::ostream& out, const TBatchDriver& batch) {
@@ -293,6 +294,7 @@ void BuildJob(TCliBatch& batch, const TBatchOptions& o) {
     s.chkLogProcessed = !o.Log->empty();
     s.edLogProcessed = *o.Log;
   }
+  ApplyDestinationOptions(o, s.Destination);
   if (o.MaxOutput && !TryParseByteSize(*o.MaxOutput, s.MaxOutputSize))
     throw EUsageError("--max-output \"" + *o.MaxOutput + "\" is no size (e.g. 4294967296, 500M, 4G)");
   if (o.Format) {
@@ -356,6 +358,7 @@ void BuildJob(TCliBatch& batch, const TBatchOptions& o) {
       if (dest.empty()) dest = ".";
     }
     s.edDestinationName = dest;
+    s.edSourceName = input;  // the root of a kept folder tree
     if (IsDirectory(input)) {
       const size_t first = batch.Candidates().size();
       batch.CollectFiles(input, mask);

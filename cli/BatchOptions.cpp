@@ -27,6 +27,21 @@ TBatchOptions ParseBatchOptions(int argc, const char* const* argv) {
   auto* optMaxOutput = app.add_option("--max-output", maxOutput);
   auto* optSettings = app.add_option("--settings", settings)->expected(0, 1);
   auto* optDump = app.add_option("--dump", dump);
+  // Destination options.
+  std::string separator, quote, lineEnd, encoding, names, sheets, sheetMask;
+  bool banner = true, extra = true, htmlTitle = false, keepTree = false;
+  app.add_flag("--clean", o.Clean);
+  auto* optBanner = app.add_flag("--banner,!--no-banner", banner);
+  auto* optExtra = app.add_flag("--extra,!--no-extra", extra);
+  auto* optSeparator = app.add_option("--separator", separator);
+  auto* optQuote = app.add_option("--quote", quote);
+  auto* optLineEnd = app.add_option("--line-end", lineEnd);
+  auto* optEncoding = app.add_option("--encoding", encoding);
+  auto* optHtmlTitle = app.add_flag("--html-title,!--no-html-title", htmlTitle);
+  auto* optNames = app.add_option("--names", names);
+  auto* optKeepTree = app.add_flag("--keep-tree,!--no-keep-tree", keepTree);
+  auto* optSheets = app.add_option("--sheets", sheets);
+  auto* optSheetMask = app.add_option("--sheet-mask", sheetMask);
   app.add_flag("--list", o.List);
   auto* optQuiet = app.add_flag("-q,--quiet", o.Quiet);
   app.add_flag("-v,--verbose", o.Verbose)->excludes(optQuiet);
@@ -50,6 +65,18 @@ TBatchOptions ParseBatchOptions(int argc, const char* const* argv) {
   take(optMaxOutput, maxOutput, o.MaxOutput);
   take(optSettings, settings, o.Settings);
   take(optDump, dump, o.Dump);
+  take(optSeparator, separator, o.Separator);
+  take(optQuote, quote, o.Quote);
+  take(optLineEnd, lineEnd, o.LineEnd);
+  take(optEncoding, encoding, o.Encoding);
+  take(optNames, names, o.Names);
+  take(optSheets, sheets, o.Sheets);
+  take(optSheetMask, sheetMask, o.SheetMask);
+  if (optBanner->count()) o.Banner = banner;
+  if (optExtra->count()) o.Extra = extra;
+  if (optHtmlTitle->count()) o.HtmlTitle = htmlTitle;
+  if (optKeepTree->count()) o.KeepTree = keepTree;
+  if (o.Sheets && o.SheetMask) throw EUsageError("give --sheets or --sheet-mask, not both");
   if (optFormats->count()) o.Formats = formats;
   if (optSubDirs->count()) o.SubDirs = subDirs;
   if (optNoOverwrite->count()) o.NoOverwrite = noOverwrite;
@@ -70,4 +97,48 @@ std::optional<int> DestinationFormatOfFile(const std::string& path) {
   // "book.1" names no format.
   if (ext.size() < 2 || (ext[1] >= '0' && ext[1] <= '9')) return std::nullopt;
   return DestinationFormatByName(ext);
+}
+
+void ApplyDestinationOptions(const TBatchOptions& o, TDestinationOptions& options) {
+  TTextOptions& t = options.Text;
+  if (o.Clean) ApplyCleanPreset(options);
+  if (o.Banner) t.Banner = *o.Banner;
+  if (o.Extra) t.ExtraRowColumn = *o.Extra;
+  if (o.HtmlTitle) t.HtmlTitle = *o.HtmlTitle;
+  if (o.KeepTree) options.KeepFolderTree = *o.KeepTree;
+  // A word option: parsed, or a usage error naming the choices.
+  auto word = [](const std::optional<std::string>& value, auto parse, const char* option, const char* choices,
+                 auto& into) {
+    if (!value) return;
+    const auto v = parse(*value);
+    if (!v) throw EUsageError(std::string(option) + " \"" + *value + "\" is not understood (" + choices + ")");
+    into = *v;
+  };
+  word(o.Separator, ParseSeparator, "--separator", "comma, semicolon, tab, space, pipe or one character",
+       t.Separator);
+  word(o.Quote, ParseQuoting, "--quote", "all or minimal", t.Quoting);
+  word(o.LineEnd, ParseLineBreak, "--line-end", "crlf or lf", t.LineBreak);
+  word(o.Encoding, ParseEncoding, "--encoding", "system, utf-8, utf-8-bom or utf-16le", t.Encoding);
+  // A mask is asked for by --sheet-mask.
+  auto allOrFirst = [](const std::string& w) {
+    const auto v = ParseSheetSelection(w);
+    return v == ssMask ? std::nullopt : v;
+  };
+  word(o.Sheets, allOrFirst, "--sheets", "all or first; --sheet-mask MASK for a mask", options.Sheets);
+  if (o.Names) {
+    if (SameText(*o.Names, "default")) {
+      options.NameTemplate.clear();
+    } else if (SameText(*o.Names, "sheet")) {
+      options.NameTemplate = SheetNameTemplate;
+    } else {
+      const std::string problem = NameTemplateProblem(*o.Names);
+      if (!problem.empty()) throw EUsageError("--names \"" + *o.Names + "\": " + problem);
+      options.NameTemplate = *o.Names;
+    }
+  }
+  if (o.SheetMask) {
+    if (Trim(*o.SheetMask).empty()) throw EUsageError("--sheet-mask needs a mask (e.g. 'Data*')");
+    options.Sheets = ssMask;
+    options.SheetMask = *o.SheetMask;
+  }
 }

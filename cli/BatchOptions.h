@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "DestinationOptions.h"
 #include "Exception.h"
 
 // Bad usage; the message says what and main() adds where to find help.
@@ -17,6 +18,10 @@ struct TBatchOptions {
   std::optional<std::string> Settings;  // "" for the wizard's own file
   std::optional<std::vector<std::string>> Formats;
   std::optional<bool> SubDirs, NoOverwrite;
+  // Destination options: the clean preset first, then each one given.
+  bool Clean = false;
+  std::optional<bool> Banner, Extra, HtmlTitle, KeepTree;
+  std::optional<std::string> Separator, Quote, LineEnd, Encoding, Names, Sheets, SheetMask;
   bool List = false;
   bool Quiet = false;
   bool Verbose = false;
@@ -27,6 +32,11 @@ struct TBatchOptions {
 // Raises EUsageError for unknown options, missing values and options that
 // exclude each other (-q with -v).
 TBatchOptions ParseBatchOptions(int argc, const char* const* argv);
+
+// Puts the destination options given into options (over what the settings
+// file gave): --clean first, then each option. Raises EUsageError for a value
+// that is not understood.
+void ApplyDestinationOptions(const TBatchOptions& o, TDestinationOptions& options);
 
 // The destination format index of a -f value ("csv", ".csv", "html", "1"),
 // or of an output file name's extension; nullopt when none fits.

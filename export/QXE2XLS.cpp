@@ -228,15 +228,42 @@ int ChooseXLSCodePage(const std::vector<char32_t>& characters) {
 
 // --- shared registries -------------------------------------------------------
 
-int32_t TQXEXLSSST::Add(const std::string& text) {
-  auto [it, added] = FIndex.emplace(text, int32_t(FStrings.size()));
-  if (added) FStrings.push_back(text);
-  return it->second;
+int32_t TQXEXLSSST::Add(std::string_view text) {
+  ++FReferences;
+  const uint32_t hash = uint32_t(std::hash<std::string_view>()(text));
+  // At most half full: short probe runs.
+  if ((FHashes.size() + 1) * 2 > FSlots.size()) Rehash(std::max<size_t>(FSlots.size() * 2, 1024));
+  const size_t mask = FSlots.size() - 1;
+  for (size_t i = hash & mask;; i = (i + 1) & mask) {
+    const int32_t slot = FSlots[i];
+    if (slot == 0) {
+      const int32_t index = int32_t(FHashes.size());
+      FSlots[i] = index + 1;
+      FHashes.push_back(hash);
+      FText.append(text);
+      FStarts.push_back(FText.size());
+      return index;
+    }
+    if (FHashes[size_t(slot - 1)] == hash && (*this)[slot - 1] == text) return slot - 1;
+  }
+}
+
+void TQXEXLSSST::Rehash(size_t slots) {
+  FSlots.assign(slots, 0);
+  const size_t mask = slots - 1;
+  for (size_t n = 0; n < FHashes.size(); ++n) {
+    size_t i = FHashes[n] & mask;
+    while (FSlots[i] != 0) i = (i + 1) & mask;
+    FSlots[i] = int32_t(n + 1);
+  }
 }
 
 void TQXEXLSSST::Clear() {
-  FStrings.clear();
-  FIndex.clear();
+  FText.clear();
+  FStarts.assign(1, 0);
+  FHashes.clear();
+  FSlots.clear();
+  FReferences = 0;
   RecordSizes.clear();
 }
 
@@ -271,7 +298,7 @@ int32_t TQXExportToCustomXLS::NumberFormatOf(TCellType cellType) const {
   }
 }
 
-std::string TQXExportToCustomXLS::BuiltInFormat(int32_t index) const {
+std::string TQXExportToCustomXLS::BuiltInFormat(int32_t index, bool localised) const {
   const TFormatSettings& fs = FFormatSettings;
   const std::string currency = "\"" + StringReplaceAll(fs.CurrencyString, "\"", "") + "\"";
   switch (index) {
@@ -290,7 +317,7 @@ std::string TQXExportToCustomXLS::BuiltInFormat(int32_t index) const {
   }
   if (index < 0 || index >= NumberFormatCount) return "General";
   const std::string f = BuiltInFormats[index];
-  return IsLocalisedFormat(index) ? LocaliseNumberFormat(f, fs.DecimalSeparator, fs.ThousandSeparator) : f;
+  return localised && IsLocalisedFormat(index) ? LocaliseNumberFormat(f, fs.DecimalSeparator, fs.ThousandSeparator) : f;
 }
 
 void TQXExportToCustomXLS::WriteText(const std::string& text, bool lengthPrefix) {
@@ -339,6 +366,18 @@ void TQXExportToCustomXLS::ClearRegistries() {
   FFormatIndex.clear();
   FPictures.clear();
   FSST.Clear();
+}
+
+bool TQXExportToCustomXLS::AcceptCell(TCellType cellType, int32_t row, int32_t column, const std::string& text,
+                                      bool& typed, bool& empty) {
+  typed = HasCellValue() && !HasOption(soFieldMask);
+  const TVariant& value = CellValue();
+  empty = cellType == ctBlank || (typed ? value.IsEmptyOrNull() || (value.IsText() && text.empty()) : text.empty());
+  if (column >= 0 && column < MaxCols() && row >= 0 && row < MaxRows()) return true;
+  // Nothing to lose in an empty cell beyond the grid.
+  if (empty && !HasOption(soExportBlankValues)) return false;
+  if (column < 0 || column >= MaxCols()) throw EQXEMaxColCountException(Format(QXEMaxColCountText, MaxCols()));
+  throw EQXEMaxRowCountException(Format(QXEMaxRowCountText, MaxRows()));
 }
 
 int32_t TQXExportToCustomXLS::RegisterFont(const TQXEFont& font) {
@@ -600,16 +639,9 @@ void TQXExportToXLS::WriteBoolErr(int32_t row, int32_t column, int32_t xf, uint8
 
 void TQXExportToXLS::WriteCell(TQXEField* field, TCellType cellType, int32_t row, int32_t column,
                                const std::string& text, TAlignment alignment, const TQXEFont& font, TColor color) {
-  const bool typed = HasCellValue() && !HasOption(soFieldMask);
+  bool typed, empty;
+  if (!AcceptCell(cellType, row, column, text, typed, empty)) return;
   const TVariant& value = CellValue();
-  const bool empty = typed ? value.IsEmptyOrNull() || (value.IsText() && text.empty()) || cellType == ctBlank
-                           : text.empty() || cellType == ctBlank;
-  if (column >= MaxCols() || column < 0) {
-    // Nothing to lose in an empty cell beyond the grid.
-    if (!empty || HasOption(soExportBlankValues))
-      throw EQXEMaxColCountException(Format(QXEMaxColCountText, MaxCols()));
-    return;
-  }
   TQXExportToCustomXLS::WriteCell(field, cellType, row, column, text, alignment, font, color);
   if (cellType == ctGraphic) {
     // Pictures are not written to BIFF4 sheets.

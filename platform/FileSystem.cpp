@@ -66,6 +66,47 @@ bool ForceDirectories(const std::string& path, std::string* reason) {
   return false;
 }
 
+bool ForceDirectoriesBelow(const std::string& base, const std::string& relative, std::string* reason) {
+  auto fail = [&](const std::string& why) {
+    if (reason) *reason = why;
+    return false;
+  };
+  int dir = ::open(base.empty() ? "." : base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return fail(std::strerror(errno));
+  size_t pos = 0;
+  bool ok = true;
+  while (ok && pos <= relative.size()) {
+    size_t slash = relative.find('/', pos);
+    if (slash == std::string::npos) slash = relative.size();
+    const std::string step = relative.substr(pos, slash - pos);
+    pos = slash + 1;
+    if (step.empty() || step == ".") continue;
+    if (step == "..") {
+      ok = fail("\"..\" leads out of the destination");
+      break;
+    }
+    if (::mkdirat(dir, step.c_str(), 0777) != 0 && errno != EEXIST) {
+      ok = fail(std::strerror(errno));
+      break;
+    }
+    // O_NOFOLLOW: a link planted under the step's name is refused, not entered.
+    const int next = ::openat(dir, step.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0) {
+      const int err = errno;
+      struct stat st;
+      if (::fstatat(dir, step.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+        ok = fail("\"" + step + "\" is a symbolic link");
+      else
+        ok = fail(std::strerror(err == ELOOP ? ENOTDIR : err));
+      break;
+    }
+    ::close(dir);
+    dir = next;
+  }
+  ::close(dir);
+  return ok;
+}
+
 int PathStatError(const std::string& path) {
   struct stat st;
   if (path.empty()) return ENOENT;

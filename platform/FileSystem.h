@@ -12,6 +12,11 @@ bool DirectoryExists(const std::string& path);
 // for an empty path; false when it cannot be created, with the system's
 // reason ("Permission denied", "Not a directory") in *reason when given.
 bool ForceDirectories(const std::string& path, std::string* reason = nullptr);
+// Creates the folders of relative ("a/b") one by one inside base (which must
+// exist), never through a symbolic link: a link (or a file) in the way fails
+// with the reason in *reason, so outputs cannot be steered out of base by a
+// link planted in it. Empty steps and "." are passed over; ".." fails.
+bool ForceDirectoriesBelow(const std::string& base, const std::string& relative, std::string* reason = nullptr);
 // The errno with which stat fails for path (ENOENT, ELOOP, EACCES ...), 0 when it succeeds.
 int PathStatError(const std::string& path);
 bool CreateDir(const std::string& path);

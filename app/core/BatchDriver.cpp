@@ -108,12 +108,31 @@ std::string FolderPart(const std::string& path) {
   return p == std::string::npos ? std::string() : path.substr(0, p);
 }
 
+// The part of directory below root ("" for root itself or a folder elsewhere).
+std::string RelativeFolder(const std::string& directory, std::string root) {
+  while (root.size() > 1 && root.back() == '/') root.pop_back();
+  if (directory.compare(0, root.size(), root) != 0) return std::string();
+  size_t rest = root.size();
+  if (rest == directory.size()) return std::string();
+  if (directory[rest] != '/' && root != "/") return std::string();
+  while (rest < directory.size() && directory[rest] == '/') ++rest;
+  return directory.substr(rest);
+}
+
 // An output's folder may have gone since the list was built, or never have
-// been made: try again and say why it cannot be.
-void EnsureFolder(const std::string& path) {
+// been made: try again and say why it cannot be. A kept folder tree is
+// made below the destination without following any link in it.
+void EnsureFolder(const std::string& path, const TJobSettings& settings) {
   const std::string dir = FolderPart(path);
-  if (dir.empty() || DirectoryExists(dir)) return;
   std::string reason;
+  const std::string& base = settings.edDestinationName;
+  const std::string below = settings.Destination.KeepFolderTree ? RelativeFolder(dir, base) : std::string();
+  if (!below.empty()) {
+    if ((DirectoryExists(base) || ForceDirectories(base, &reason)) && ForceDirectoriesBelow(base, below, &reason))
+      return;
+    throw EInOutError("Cannot create the destination directory \"" + dir + "\". " + reason);
+  }
+  if (dir.empty() || DirectoryExists(dir)) return;
   if (!ForceDirectories(dir, &reason))
     throw EInOutError("Cannot create the destination directory \"" + dir + "\". " + reason);
 }
@@ -441,12 +460,14 @@ void TBatchDriver::BuildWorkList() {
 }
 
 void TBatchDriver::AddToProgressList(const std::string& directory, const std::string& sourcePath) {
-  (void)directory;  // every output lands directly in the destination directory
   if (FRunning || !IsFileAccepted(sourcePath)) return;
 
-  const std::string destDir = Settings.edDestinationName;
-  // Every output lands in one directory, so a.wk1 and a.wk3 (or x/r.xls and
-  // y/r.xls) would write the same file and the later one would silently
+  // Directly in the destination directory, or in the source's own place under it.
+  const std::string below =
+      Settings.Destination.KeepFolderTree ? RelativeFolder(directory, Settings.edSourceName) : std::string();
+  const std::string destDir = below.empty() ? Settings.edDestinationName : JoinPath(Settings.edDestinationName, below);
+  // Outputs of several sources share a directory, so a.wk1 and a.wk3 (or
+  // x/r.xls and y/r.xls) would write the same file and the later one would silently
   // replace the earlier. A later source gets its own extension folded into
   // the name instead (a_wk3.csv), then a number (a_wk3_2.csv).
   const std::string name = NamePart(sourcePath);
@@ -455,7 +476,12 @@ void TBatchDriver::AddToProgressList(const std::string& directory, const std::st
       JoinPath(destDir, ReplaceExt(name, GetDestinationExt())), dot == std::string::npos ? "" : name.substr(dot + 1));
   // Created at once; a failure shows later as the file's error. Only an
   // empty path raises ("Unable to create directory").
-  if (destDir.empty() || !DirectoryExists(destDir)) ForceDirectories(destDir);
+  if (!below.empty()) {
+    if (DirectoryExists(Settings.edDestinationName) || ForceDirectories(Settings.edDestinationName))
+      ForceDirectoriesBelow(Settings.edDestinationName, below);
+  } else if (destDir.empty() || !DirectoryExists(destDir)) {
+    ForceDirectories(destDir);
+  }
 
   AddWorkItem(sourcePath, destination);
 }
@@ -465,7 +491,11 @@ void TBatchDriver::AddWorkItem(const std::string& sourcePath, const std::string&
   FOutputs.Reserve(destination);  // a named output too: no sheet output of another item takes it
   TWorkItem item;
   item.Caption = sourcePath;
-  item.Status = (Settings.chkOverwrite || !FileExists(destination)) ? StatusWaiting : StatusSkipped;
+  // Skipped up front only when the destination is sure to be an output;
+  // under a name template or a sheet mask each output is checked as it comes.
+  const TDestinationOptions& d = Settings.Destination;
+  const bool sure = d.NameTemplate.empty() && d.Sheets != ssMask;
+  item.Status = (Settings.chkOverwrite || !sure || !FileExists(destination)) ? StatusWaiting : StatusSkipped;
   item.Destination = destination;
   FWorkItems.push_back(std::move(item));
   if (FView) FView->WorkItemAdded(FWorkItems.size() - 1);
@@ -518,7 +548,7 @@ void TBatchDriver::RunItem(size_t index) {
     if (!error.empty()) {
       failed = true;
     } else {
-      EnsureFolder(item.Destination);
+      EnsureFolder(item.Destination, Settings);
       ConvertItem(item);
     }
   } catch (const EOperationCanceled&) {

@@ -18,6 +18,7 @@
 #include "Budgets.h"
 #include "CancelToken.h"
 #include "QXIUtils.h"
+#include "DestinationOptions.h"
 
 class TIniFile;
 
@@ -58,6 +59,8 @@ struct TJobSettings {
   // Budgets (section "Options" of the settings file; 0 means no limit).
   int64_t MaxOutputSize = DefaultOutputBudget;                        // bytes per output file
   int64_t MaxWorkbookMemory = DefaultWorkbookMemoryBudget();          // bytes of cells per workbook
+  // Text shape, naming, sheets and folders of the outputs (section "Destination").
+  TDestinationOptions Destination;
 };
 
 // Section and keys of the budgets in the settings file; values are byte
@@ -246,9 +249,10 @@ class TBatchDriver {
   // Empties the list, then AddToProgressList for every ticked candidate in order.
   void BuildWorkList();
   // Adds sourcePath (found in directory) when IsFileAccepted; its output
-  // goes directly into edDestinationName with GetDestinationExt, that
-  // directory is created at once, and the item is "Waiting", or "Skipped"
-  // when the output exists and chkOverwrite is off.
+  // goes into edDestinationName with GetDestinationExt (with the folder
+  // tree kept: into directory's place under it, relative to edSourceName),
+  // that directory is created at once, and the item is "Waiting", or
+  // "Skipped" when the output exists and chkOverwrite is off.
   void AddToProgressList(const std::string& directory, const std::string& sourcePath);
   // Adds one item with the destination given as it is (a single file whose
   // output the user named); "Skipped" when it exists and chkOverwrite is off.

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "CodePage.h"
 #include "Exception.h"
 #include "ExportHandOff.h"
 #include "PlainWriters.h"
@@ -37,11 +38,6 @@ const char* const LotusMasks[] = {"**.wk?", "*.wr1", "*.123"};
 const char* const QuattroProMasks[] = {"**.wq?", "*.wkq", "*.wb1", "*.wb2", "*.wb3", "*.qpw"};
 const char* const OpenOfficeMasks[] = {"**.ods"};
 
-Exception FormatNotAvailable(int index) {
-  return Exception(std::string("The destination format \"") + DestinationFormats[index].ItemText +
-                   "\" is not available yet.");
-}
-
 // A BIFF workbook under an Open XML name: a plain BIFF stream, or a compound
 // document with a workbook stream and no encrypted package in it.
 bool IsBiffWorkbook(const std::string& path) {
@@ -55,6 +51,21 @@ bool IsBiffWorkbook(const std::string& path) {
   } catch (const Exception&) {
     return false;  // the Open XML reader reports a damaged file in its own words
   }
+}
+
+// A sheet's caption as 8-bit text (UTF-8 where the code page has no such characters).
+std::string CaptionText(const TSpreadSheet& sheet) {
+  try {
+    return WideToAnsi(sheet.Caption);
+  } catch (const Exception&) {
+    return Utf16ToUtf8(sheet.Caption);
+  }
+}
+
+// The export components poll the run's stop through their own stop query.
+TExportStopQuery ExportStop(const TSheetWriteOptions& options) {
+  const TCancelToken* cancel = options.Cancel;
+  return cancel ? TExportStopQuery([cancel] { return cancel->Stopping(); }) : TExportStopQuery();
 }
 
 template <size_t N>
@@ -164,13 +175,9 @@ void TSpreadsheetConversion::WriteSheet(const std::string& path, const TSpreadSh
     case 1: WriteCSV(path, sheet, options); break;
     case 2: WriteHTML(path, sheet, options); break;
     case 3: WriteXML(path, sheet, options); break;
-    case 4: {
-      // The export polls the run's stop through its own stop query.
-      const TCancelToken* cancel = options.Cancel;
-      ExportXLS(path, sheet, cancel ? TExportStopQuery([cancel] { return cancel->Stopping(); }) : TExportStopQuery());
-      break;
-    }
-    case 5: case 6: throw FormatNotAvailable(index);
+    case 4: ExportXLS(path, sheet, ExportStop(options)); break;
+    case 5: ExportXLSX(path, sheet, ExportStop(options)); break;
+    case 6: ExportPDF(path, sheet, ExportStop(options)); break;
     default: break;
   }
 }
@@ -179,7 +186,6 @@ void TSpreadsheetConversion::ConvertFile(const std::string& sourcePath, const st
                                          int index, TItemContext* item) {
   FLastReader = nullptr;
   // Nothing is read when the output cannot be written anyway.
-  if (index >= 5 && index < DestinationFormatCount) throw FormatNotAvailable(index);
   TReaderKind kind = ChooseReader(sourcePath);
   std::string ext = ExtractFileExt(sourcePath);
   std::string extText = ext.empty() ? std::string("file without extension") : "\"" + ext + "\" file";
@@ -251,10 +257,51 @@ void TSpreadsheetConversion::LoadSource(TSpreadSheetFile& reader, const std::str
   }
 }
 
+std::vector<int32_t> TSpreadsheetConversion::SelectSheets(TSpreadSheets& sheets, const TDestinationOptions& options) {
+  std::vector<int32_t> chosen;
+  const int32_t count = sheets.Count();
+  if (count == 0) return chosen;
+  switch (options.Sheets) {
+    case ssFirst:
+      chosen.push_back(0);
+      break;
+    case ssMask: {
+      const std::string mask = Trim(options.SheetMask).empty() ? std::string("*") : options.SheetMask;
+      int32_t firstMatch = -1;
+      for (int32_t n = 0; n < count; ++n) {
+        TSpreadSheet& sheet = sheets.GetSheet(n);
+        if (!MatchesMask(CaptionText(sheet), mask, true)) continue;
+        if (firstMatch < 0) firstMatch = n;
+        if (sheet.Cells.Count() != 0) chosen.push_back(n);
+      }
+      if (chosen.empty() && firstMatch >= 0) chosen.push_back(firstMatch);
+      if (chosen.empty()) {
+        std::string names;
+        constexpr int32_t Shown = 8;
+        for (int32_t n = 0; n < count && n < Shown; ++n)
+          names += (n ? ", \"" : "\"") + CaptionText(sheets.GetSheet(n)) + "\"";
+        if (count > Shown) names += Format(" and %d more", int(count - Shown));
+        throw Exception("No sheet matches the sheet mask \"" + mask + "\"; the workbook has " + names + ".");
+      }
+      break;
+    }
+    case ssAll:
+      for (int32_t n = 0; n < count; ++n)
+        if (n == 0 || sheets.GetSheet(n).Cells.Count() != 0) chosen.push_back(n);
+      break;
+  }
+  return chosen;
+}
+
 void TSpreadsheetConversion::WriteWorkbook(TSpreadSheets& sheets, const std::string& destinationPath, int index,
                                            TItemContext* item,
-                                           const std::function<void(const std::string&)>& written) {
+                                           const std::function<void(const std::string&)>& written,
+                                           const TDestinationOptions* destination) {
+  static const TDestinationOptions Defaults;
+  const TDestinationOptions& dest = item ? item->Settings.Destination : destination ? *destination : Defaults;
   TSheetWriteOptions options;
+  options.Text = dest.Text;
+  options.SourceName = ExtractFileName(item ? item->Source : destinationPath);
   if (item) {
     options.Cancel = &item->Cancel;
     options.MaxOutputSize = item->Settings.MaxOutputSize;
@@ -272,24 +319,35 @@ void TSpreadsheetConversion::WriteWorkbook(TSpreadSheets& sheets, const std::str
     if (item) item->OutputWritten(path);
     if (written && index >= 0 && index < DestinationFormatCount) written(path);
   };
-  if (sheets.Count() == 0) {
-    // A file without sheets still gets its output, as an empty sheet 0 would.
-    TSpreadSheet empty;
-    write(destinationPath, empty);
-    return;
-  }
   // The source's extension tells apart a sheet output whose name another
   // output of the run has (book.xls's second sheet and book1.xls's output).
   const std::string ext = item ? ExtractFileExt(item->Source) : std::string();
   const std::string tag = ext.size() > 1 ? ext.substr(1) : std::string();
-  for (int32_t n = 0; n < sheets.Count(); ++n) {
-    TSpreadSheet& sheet = sheets.GetSheet(n);
-    if (n == 0) {
-      write(destinationPath, sheet);
-    } else if (sheet.Cells.Count() != 0) {
-      const std::string path = SheetOutputPath(destinationPath, n);
-      write(item ? item->Outputs.ReserveUnique(path, tag) : path, sheet);
+  // Sheet n's output: the template's name in the destination's folder, or
+  // the destination itself for sheet 0 and the numbered name after it.
+  auto pathOf = [&](int32_t n, const TSpreadSheet& sheet) {
+    std::string path;
+    if (dest.NameTemplate.empty()) {
+      if (n == 0) return destinationPath;
+      path = SheetOutputPath(destinationPath, n);
+    } else {
+      const std::string outExt = ExtractFileExt(destinationPath);
+      path = ExtractFilePath(destinationPath) +
+             ExpandNameTemplate(dest.NameTemplate, ChangeFileExt(ExtractFileName(destinationPath), ""),
+                                CaptionText(sheet), n + 1, outExt);
+      if (path == destinationPath) return path;  // the item's own, reserved already
     }
+    return item ? item->Outputs.ReserveUnique(path, tag) : path;
+  };
+  if (sheets.Count() == 0) {
+    // A file without sheets still gets its output, as an empty sheet 0 would.
+    TSpreadSheet empty;
+    write(pathOf(0, empty), empty);
+    return;
+  }
+  for (int32_t n : SelectSheets(sheets, dest)) {
+    TSpreadSheet& sheet = sheets.GetSheet(n);
+    write(pathOf(n, sheet), sheet);
   }
 }
 

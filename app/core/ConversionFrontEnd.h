@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "BatchDriver.h"
 #include "PlainWriters.h"
@@ -70,12 +71,20 @@ class TSpreadsheetConversion {
   static TReaderKind ChooseReader(const std::string& sourcePath);
   // Output path of sheet n: "out/book.csv" gives "out/book2.csv" for n = 2.
   static std::string SheetOutputPath(const std::string& destinationPath, int32_t n);
-  // Writes sheet 0 (always) and every later sheet that holds cells under
-  // its output name; a workbook without sheets writes one empty output.
-  // written (when set) hears of each file written.
+  // The sheets written, by position: all (sheet 0 always, every later one
+  // that holds cells), the first only, or those whose caption matches the
+  // mask and hold cells (the first match when none holds any). Raises when
+  // the mask matches no sheet, naming the sheets there are.
+  static std::vector<int32_t> SelectSheets(TSpreadSheets& sheets, const TDestinationOptions& options);
+  // Writes the selected sheets, each under its output name (the name
+  // template's, or the destination for sheet 0 and SheetOutputPath after);
+  // a workbook without sheets writes one empty output. The options are the
+  // item's settings', else destination's, else the defaults. written (when
+  // set) hears of each file written.
   static void WriteWorkbook(TSpreadSheets& sheets, const std::string& destinationPath, int index,
                             TItemContext* item = nullptr,
-                            const std::function<void(const std::string&)>& written = nullptr);
+                            const std::function<void(const std::string&)>& written = nullptr,
+                            const TDestinationOptions* destination = nullptr);
   // Writes one sheet in destination format index (0 to 6; others write nothing).
   static void WriteSheet(const std::string& path, const TSpreadSheet& sheet, int index,
                          const TSheetWriteOptions& options = {});

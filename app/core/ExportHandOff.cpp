@@ -2,6 +2,7 @@
 
 #include "CodePage.h"
 #include "ExportDS.h"
+#include "QXE2PDF.h"
 #include "QXE2XLS.h"
 #include "QXEEngQXI.h"
 
@@ -28,5 +29,15 @@ void RunExport(TQXExportBaseComponent& component, const std::string& path, const
 
 void ExportXLS(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop) {
   TQXExportToXLS component;
+  RunExport(component, path, sheet, stop);
+}
+
+void ExportXLSX(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop) {
+  TQXExportToXLSX component;
+  RunExport(component, path, sheet, stop);
+}
+
+void ExportPDF(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop) {
+  TQXExportToPDF component;
   RunExport(component, path, sheet, stop);
 }

@@ -21,6 +21,11 @@ using TExportStopQuery = std::function<bool()>;
 // limit) and EQXEExportCanceled when it was stopped; either way no file is
 // left at path and an older file of that name is kept.
 void ExportXLS(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop = {});
+// The sheet as an Office Open XML workbook at path; failures and stops as ExportXLS.
+void ExportXLSX(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop = {});
+
+// The sheet as a PDF document at path, under the same rules as ExportXLS.
+void ExportPDF(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop = {});
 
 class TQXExportBaseComponent;
 // The shape every hand-off shares: settings of a batch run (no message

@@ -1,11 +1,13 @@
 #pragma once
 // The four plain text outputs of one sheet: fixed-width text, comma-delimited
-// text, an HTML table and an XML data packet. Text is written in the system
-// code page, one write per CR LF-terminated line.
+// text, an HTML table and an XML data packet. By default text is written in
+// the system code page, one write per CR LF-terminated line; TTextOptions
+// chooses otherwise.
 #include <string>
 
 #include "Budgets.h"
 #include "CancelToken.h"
+#include "DestinationOptions.h"
 #include "QXCells.h"
 #include "Streams.h"
 
@@ -20,6 +22,10 @@ struct TSheetWriteOptions {
   // False: an existing file of the output's name is never replaced
   // (EFileExistsError, the file untouched).
   bool Replace = true;
+  // Banner, extra row and column, separator, quoting, line ends, encoding.
+  TTextOptions Text;
+  // The source file's name, for the HTML title.
+  std::string SourceName;
 };
 
 // Each writes a temporary file beside path that replaces path only when

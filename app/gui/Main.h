@@ -22,6 +22,8 @@ class TfrmMain : public TfrmMainBasic {
   void ConvertFile(const std::string& sourcePath, const std::string& destinationPath) override;
   void LoadSettings(TIniFile& ini) override;
   void SaveSettings(TIniFile& ini) override;
+  // The text options of the chosen format only; none for the export formats.
+  void UpdateOptionsPage() override;
 
   QGroupBox* gbSource;
   QCheckBox* chkMSExcel;

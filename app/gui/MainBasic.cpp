@@ -5,6 +5,7 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QDir>
 #include <QFileInfo>
 #include <QFrame>
@@ -76,6 +77,48 @@ const char* const MsgSourceFolderMissing =
     "The source directory \"%s\" does not exist. Please choose an existing directory.";
 const char* const MsgLogIncomplete = "The list of processed files could not be written completely to \"%s\": %s";
 const char* const LogFileFilter = "Log files (*.log)|*.log|All files (*.*)|*.*";
+const char* const MsgBadSeparator =
+    "The separator \"%s\" cannot be used: choose one from the list or type one character other than a double "
+    "quote.";
+const char* const MsgBadNameTemplate = "The file name template \"%s\" cannot be used: %s.";
+const char* const CleanDataHint = "No banner, no extra row or column, quotes only where needed, UTF-8";
+
+// Items of the Options page's lists, in the order of their enumerations.
+struct TSeparatorItem {
+  const char* Text;
+  const char* Separator;
+};
+const TSeparatorItem SeparatorItems[] = {
+    {"Comma ( , )", ","}, {"Semicolon ( ; )", ";"}, {"Tab", "\t"}, {"Space", " "}, {"Pipe ( | )", "|"}};
+const char* const QuotingItems[] = {"All fields", "Only where needed"};
+const char* const LineEndItems[] = {"CR LF (Windows)", "LF (Unix)"};
+const char* const EncodingItems[] = {"System code page", "UTF-8", "UTF-8 with BOM", "UTF-16 LE with BOM"};
+const char* const SheetItems[] = {"All sheets", "First sheet only", "Names matching:"};
+enum { niAsAlways, niSheetName, niTemplate };  // items of cbNames
+
+// The lists may be narrower than their longest item (the window keeps its
+// least width); the open list shows every item whole.
+QComboBox* MakeCombo(const char* name, QWidget* parent) {
+  auto* c = new QComboBox(parent);
+  c->setObjectName(QString::fromLatin1(name));
+  c->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  c->setMinimumContentsLength(12);
+  return c;
+}
+
+template <size_t N>
+QComboBox* MakeList(const char* name, QWidget* parent, const char* const (&items)[N]) {
+  QComboBox* c = MakeCombo(name, parent);
+  for (const char* item : items) c->addItem(QString::fromUtf8(item));
+  return c;
+}
+
+QLabel* MakeLabel(const char* name, const char* text, QWidget* parent, QWidget* buddy) {
+  auto* l = new QLabel(QString::fromUtf8(text), parent);
+  l->setObjectName(QString::fromLatin1(name));
+  l->setBuddy(buddy);
+  return l;
+}
 
 constexpr int HeaderHeight = 72;
 constexpr int HeaderPictureWidth = 170;
@@ -444,6 +487,8 @@ void TfrmMainBasic::CreateControls() {
   auto* logRow = EditRow(edLogProcessed, btnLogProcessed);
   logRow->setContentsMargins(20, 0, 0, 0);
   l->addLayout(logRow);
+  l->addSpacing(6);
+  CreateOptionControls(l);
   l->addStretch(1);
 
   // 5: file list.
@@ -538,7 +583,7 @@ void TfrmMainBasic::CreateControls() {
     if (FCurrentPage > 1) GoToPage(FCurrentPage - 1);
   });
   connect(btnNext, &QPushButton::clicked, this, [this] {
-    if (FCurrentPage < PageCount && SourceFolderConfirmed()) GoToPage(FCurrentPage + 1);
+    if (FCurrentPage < PageCount && SourceFolderConfirmed() && OptionsConfirmed()) GoToPage(FCurrentPage + 1);
   });
   connect(btnFirst, &QPushButton::clicked, this, [this] {
     while (FCurrentPage > 1 && !FBusy) {
@@ -548,7 +593,7 @@ void TfrmMainBasic::CreateControls() {
     }
   });
   connect(btnLast, &QPushButton::clicked, this, [this] {
-    if (!SourceFolderConfirmed()) return;
+    if (!SourceFolderConfirmed() || !OptionsConfirmed()) return;
     while (FCurrentPage < PageCount && !FBusy) {
       const int before = FCurrentPage;
       GoToPage(FCurrentPage + 1);
@@ -558,12 +603,188 @@ void TfrmMainBasic::CreateControls() {
   connect(btnCancel, &QPushButton::clicked, this, [this] { CancelClicked(); });
   connect(btnStop, &QPushButton::clicked, this, [this] { StopClicked(); });
   connect(chkLogProcessed, &QCheckBox::toggled, this, [this] { UpdateLogControls(); });
+  connect(chkSubFolders, &QCheckBox::toggled, this, [this] { UpdateOutputControls(); });
   connect(btnLogProcessed, &QPushButton::clicked, this, [this] { BrowseLogFile(); });
   connect(btnSourceName, &QPushButton::clicked, this, [this] { BrowseFolder(btnSourceName->property("tag").toInt()); });
   connect(btnDestinationName, &QPushButton::clicked, this,
           [this] { BrowseFolder(btnDestinationName->property("tag").toInt()); });
   connect(lvFileName, &QTreeWidget::itemChanged, this,
           [this](QTreeWidgetItem* item, int column) { CandidateItemChanged(item, column); });
+}
+
+void TfrmMainBasic::CreateOptionControls(QVBoxLayout* page) {
+  // Text shape of the four text formats.
+  gbTextOptions = new QGroupBox(QStringLiteral(" Text options "), tsOptions);
+  gbTextOptions->setObjectName(QStringLiteral("gbTextOptions"));
+  auto* g = new QGridLayout(gbTextOptions);
+  g->setHorizontalSpacing(8);
+  g->setVerticalSpacing(4);
+  chkBanner = MakeCheck("chkBanner", "Banner (\"Generated by ...\")", gbTextOptions);
+  chkExtraRowColumn = MakeCheck("chkExtraRowColumn", "Extra empty row and column", gbTextOptions);
+  cbSeparator = MakeCombo("cbSeparator", gbTextOptions);
+  cbSeparator->setEditable(true);
+  cbSeparator->setInsertPolicy(QComboBox::NoInsert);
+  for (const TSeparatorItem& item : SeparatorItems)
+    cbSeparator->addItem(QString::fromUtf8(item.Text), QString::fromUtf8(item.Separator));
+  cbSeparator->setToolTip(QStringLiteral("Choose a separator or type one character"));
+  lblSeparator = MakeLabel("lblSeparator", "Separator:", gbTextOptions, cbSeparator);
+  cbQuoting = MakeList("cbQuoting", gbTextOptions, QuotingItems);
+  cbQuoting->setItemData(cqMinimal,
+                         QStringLiteral("As RFC 4180: quotes around a field that holds the separator, a quote or a "
+                                        "line break"),
+                         Qt::ToolTipRole);
+  lblQuoting = MakeLabel("lblQuoting", "Quotes:", gbTextOptions, cbQuoting);
+  cbLineEnd = MakeList("cbLineEnd", gbTextOptions, LineEndItems);
+  lblLineEnd = MakeLabel("lblLineEnd", "Line ends:", gbTextOptions, cbLineEnd);
+  cbEncoding = MakeList("cbEncoding", gbTextOptions, EncodingItems);
+  lblEncoding = MakeLabel("lblEncoding", "Encoding:", gbTextOptions, cbEncoding);
+  chkHtmlTitle = MakeCheck("chkHtmlTitle", "Title and caption from file and sheet name", gbTextOptions);
+  btnCleanData = MakeButton("btnCleanData", QStringLiteral("C&lean data"), gbTextOptions);
+  btnCleanData->setToolTip(QString::fromUtf8(CleanDataHint));
+  g->addWidget(chkBanner, 0, 0, 1, 2);
+  g->addWidget(chkExtraRowColumn, 0, 2, 1, 2);
+  g->addWidget(lblSeparator, 1, 0);
+  g->addWidget(cbSeparator, 1, 1);
+  g->addWidget(lblQuoting, 1, 2);
+  g->addWidget(cbQuoting, 1, 3);
+  g->addWidget(lblLineEnd, 2, 0);
+  g->addWidget(cbLineEnd, 2, 1);
+  g->addWidget(lblEncoding, 2, 2);
+  g->addWidget(cbEncoding, 2, 3);
+  g->addWidget(chkHtmlTitle, 3, 0, 1, 3);
+  g->addWidget(btnCleanData, 3, 3, Qt::AlignRight);
+  g->setColumnStretch(1, 1);
+  g->setColumnStretch(3, 1);
+  page->addWidget(gbTextOptions);
+  page->addSpacing(4);
+
+  // Names, sheets and folders of every format.
+  gbOutputFiles = new QGroupBox(QStringLiteral(" Output files "), tsOptions);
+  gbOutputFiles->setObjectName(QStringLiteral("gbOutputFiles"));
+  auto* o = new QGridLayout(gbOutputFiles);
+  o->setHorizontalSpacing(8);
+  o->setVerticalSpacing(4);
+  cbNames = MakeCombo("cbNames", gbOutputFiles);
+  cbNames->addItems({QString(), QString(), QStringLiteral("Own template:")});
+  edNameTemplate = MakeEdit("edNameTemplate", gbOutputFiles);
+  edNameTemplate->setToolTip(
+      QStringLiteral("{name} file name, {sheet} sheet name, {index} sheet number from 1, {ext} extension"));
+  cbSheets = MakeList("cbSheets", gbOutputFiles, SheetItems);
+  edSheetMask = MakeEdit("edSheetMask", gbOutputFiles);
+  edSheetMask->setPlaceholderText(QStringLiteral("e.g. Data*"));
+  chkKeepFolderTree = MakeCheck("chkKeepFolderTree", "Keep the folder tree of the sub-directories", gbOutputFiles);
+  o->addWidget(MakeLabel("lblNames", "File names:", gbOutputFiles, cbNames), 0, 0);
+  o->addWidget(cbNames, 0, 1);
+  o->addWidget(edNameTemplate, 0, 2);
+  o->addWidget(MakeLabel("lblSheets", "Sheets:", gbOutputFiles, cbSheets), 1, 0);
+  o->addWidget(cbSheets, 1, 1);
+  o->addWidget(edSheetMask, 1, 2);
+  o->addWidget(chkKeepFolderTree, 2, 0, 1, 3);
+  o->setColumnStretch(1, 1);
+  o->setColumnStretch(2, 1);
+  page->addWidget(gbOutputFiles);
+
+  SetDestinationOptions(TDestinationOptions());
+  connect(btnCleanData, &QPushButton::clicked, this, [this] { ApplyCleanData(); });
+  connect(cbNames, &QComboBox::currentIndexChanged, this, [this](int index) {
+    // The fixed choices show their template; an own one starts from the last shown.
+    if (index == niSheetName) edNameTemplate->setText(QString::fromUtf8(SheetNameTemplate));
+    if (index == niAsAlways) edNameTemplate->clear();
+    if (index == niTemplate && edNameTemplate->text().isEmpty())
+      edNameTemplate->setText(QString::fromUtf8(SheetNameTemplate));
+    UpdateOutputControls();
+  });
+  connect(cbSheets, &QComboBox::currentIndexChanged, this, [this] { UpdateOutputControls(); });
+}
+
+void TfrmMainBasic::UpdateOutputControls() {
+  edNameTemplate->setEnabled(cbNames->currentIndex() == niTemplate);
+  edSheetMask->setEnabled(cbSheets->currentIndex() == ssMask);
+  chkKeepFolderTree->setEnabled(chkSubFolders->isChecked());
+}
+
+void TfrmMainBasic::UpdateOptionsPage() {
+  // The examples name files of the chosen format.
+  const QString ext = FromAnsi(GetDestinationExt());
+  const QString e = ext.isEmpty() ? QStringLiteral(".txt") : ext;
+  cbNames->setItemText(niAsAlways, QStringLiteral("book%1, book1%1, ...").arg(e));
+  cbNames->setItemText(niSheetName, QStringLiteral("book - Sheet1%1").arg(e));
+  UpdateOutputControls();
+}
+
+TDestinationOptions TfrmMainBasic::DestinationOptions() const {
+  TDestinationOptions o;
+  TTextOptions& t = o.Text;
+  t.Banner = chkBanner->isChecked();
+  t.ExtraRowColumn = chkExtraRowColumn->isChecked();
+  const int sep = cbSeparator->findText(cbSeparator->currentText());
+  if (sep >= 0) {
+    t.Separator = ToAnsi(cbSeparator->itemData(sep).toString());
+  } else if (auto typed = ParseSeparator(ToAnsi(cbSeparator->currentText()))) {
+    t.Separator = *typed;
+  }
+  t.Quoting = TCsvQuoting(std::max(0, cbQuoting->currentIndex()));
+  t.LineBreak = TLineBreak(std::max(0, cbLineEnd->currentIndex()));
+  t.Encoding = TTextEncoding(std::max(0, cbEncoding->currentIndex()));
+  t.HtmlTitle = chkHtmlTitle->isChecked();
+  if (cbNames->currentIndex() != niAsAlways) {
+    const std::string tmpl = ToAnsi(edNameTemplate->text());
+    if (NameTemplateProblem(tmpl).empty()) o.NameTemplate = tmpl;
+  }
+  o.KeepFolderTree = chkKeepFolderTree->isChecked();
+  o.Sheets = TSheetSelection(std::max(0, cbSheets->currentIndex()));
+  o.SheetMask = ToAnsi(edSheetMask->text());
+  return o;
+}
+
+void TfrmMainBasic::SetDestinationOptions(const TDestinationOptions& o) {
+  const TTextOptions& t = o.Text;
+  chkBanner->setChecked(t.Banner);
+  chkExtraRowColumn->setChecked(t.ExtraRowColumn);
+  const int sep = cbSeparator->findData(FromAnsi(t.Separator));
+  if (sep >= 0)
+    cbSeparator->setCurrentIndex(sep);
+  else
+    cbSeparator->setEditText(FromAnsi(t.Separator));
+  cbQuoting->setCurrentIndex(t.Quoting);
+  cbLineEnd->setCurrentIndex(t.LineBreak);
+  cbEncoding->setCurrentIndex(t.Encoding);
+  chkHtmlTitle->setChecked(t.HtmlTitle);
+  edNameTemplate->setText(FromAnsi(o.NameTemplate));
+  cbNames->setCurrentIndex(o.NameTemplate.empty()                 ? niAsAlways
+                           : o.NameTemplate == SheetNameTemplate ? niSheetName
+                                                                 : niTemplate);
+  chkKeepFolderTree->setChecked(o.KeepFolderTree);
+  cbSheets->setCurrentIndex(o.Sheets);
+  edSheetMask->setText(FromAnsi(o.SheetMask));
+  UpdateOutputControls();
+}
+
+void TfrmMainBasic::ApplyCleanData() {
+  TDestinationOptions o = DestinationOptions();
+  ApplyCleanPreset(o);
+  SetDestinationOptions(o);
+}
+
+bool TfrmMainBasic::OptionsConfirmed() {
+  if (FCurrentPage != 4) return true;
+  const std::string sep = ToAnsi(cbSeparator->currentText());
+  if (cbSeparator->findText(cbSeparator->currentText()) < 0 && !ParseSeparator(sep)) {
+    Ui().MessageBox(Format(MsgBadSeparator, sep.c_str()), ProductName, MB_OK | MB_ICONWARNING);
+    cbSeparator->setFocus();
+    return false;
+  }
+  if (cbNames->currentIndex() == niTemplate) {
+    const std::string tmpl = ToAnsi(edNameTemplate->text());
+    const std::string problem = NameTemplateProblem(tmpl);
+    if (!problem.empty()) {
+      Ui().MessageBox(Format(MsgBadNameTemplate, tmpl.c_str(), problem.c_str()), ProductName,
+                      MB_OK | MB_ICONWARNING);
+      edNameTemplate->setFocus();
+      return false;
+    }
+  }
+  return true;
 }
 
 void TfrmMainBasic::CreateMenus() {
@@ -651,6 +872,7 @@ void TfrmMainBasic::GoToPage(int page) {
     FBusy = false;
     UpdatePage();
   }
+  if (FCurrentPage == 4) UpdateOptionsPage();
   if (IsPageValid()) {
     pcWizard->setCurrentIndex(FCurrentPage - 1);
   } else if (FCurrentPage > old) {
@@ -740,6 +962,7 @@ TJobSettings TfrmMainBasic::CurrentSettings() const {
   s.edLogProcessed = ToAnsi(edLogProcessed->text());
   s.MaxOutputSize = FMaxOutputSize;
   s.MaxWorkbookMemory = FMaxWorkbookMemory;
+  s.Destination = DestinationOptions();
   return s;
 }
 
@@ -933,6 +1156,9 @@ void TfrmMainBasic::LoadSettings(TIniFile& ini) {
   ReadBudgetSettings(ini, budgets);
   FMaxOutputSize = budgets.MaxOutputSize;
   FMaxWorkbookMemory = budgets.MaxWorkbookMemory;
+  TDestinationOptions destination = DestinationOptions();
+  ReadDestinationSettings(ini, destination);
+  SetDestinationOptions(destination);
   UpdateLogControls();
 }
 
@@ -944,6 +1170,7 @@ void TfrmMainBasic::SaveSettings(TIniFile& ini) {
   ini.WriteBool("Log", "Overwrite", chkOverwrite->isChecked());
   ini.WriteBool("Log", "LogProcessed", chkLogProcessed->isChecked());
   ini.WriteString("Log", "LogProcessedFile", ToAnsi(edLogProcessed->text()));
+  WriteDestinationSettings(ini, DestinationOptions());
 }
 
 void TfrmMainBasic::LoadSettingsFile() {

@@ -15,6 +15,8 @@
 class QAction;
 class QButtonGroup;
 class QCheckBox;
+class QComboBox;
+class QGridLayout;
 class QFrame;
 class QLabel;
 class QLineEdit;
@@ -72,6 +74,18 @@ class TfrmMainBasic : public QMainWindow, private IBatchView {
   // Next (or >>) on the Source page: a missing source folder is reported and
   // the page stays; true when the move may go on.
   bool SourceFolderConfirmed();
+  // Next (or >>) on the Options page: a separator or name template that
+  // cannot be used is reported and the page stays.
+  bool OptionsConfirmed();
+  // Shows the Options page's controls that the chosen destination format
+  // uses; the base shows them all.
+  virtual void UpdateOptionsPage();
+
+  // The destination options as the Options page shows them, and back.
+  TDestinationOptions DestinationOptions() const;
+  void SetDestinationOptions(const TDestinationOptions& options);
+  // The "Clean data" button.
+  void ApplyCleanData();
 
   // Driver hooks; the base accepts nothing, answers no extension, converts nothing.
   virtual bool IsFileAccepted(const std::string& name);
@@ -125,6 +139,25 @@ class TfrmMainBasic : public QMainWindow, private IBatchView {
   QCheckBox* chkLogProcessed;
   QLineEdit* edLogProcessed;
   QPushButton* btnLogProcessed;
+  QGroupBox* gbTextOptions;
+  QCheckBox* chkBanner;
+  QCheckBox* chkExtraRowColumn;
+  QLabel* lblSeparator;
+  QComboBox* cbSeparator;  // editable: a named separator or one character
+  QLabel* lblQuoting;
+  QComboBox* cbQuoting;
+  QLabel* lblLineEnd;
+  QComboBox* cbLineEnd;
+  QLabel* lblEncoding;
+  QComboBox* cbEncoding;
+  QCheckBox* chkHtmlTitle;
+  QPushButton* btnCleanData;
+  QGroupBox* gbOutputFiles;
+  QComboBox* cbNames;  // as always, "book - Sheet1", own template
+  QLineEdit* edNameTemplate;
+  QComboBox* cbSheets;  // all, first, matching
+  QLineEdit* edSheetMask;
+  QCheckBox* chkKeepFolderTree;
   QTreeWidget* lvFileName;
   QProgressBar* pbProcess;
   QTreeWidget* lvProgress;
@@ -168,6 +201,8 @@ class TfrmMainBasic : public QMainWindow, private IBatchView {
   void BrowseFolder(int tag);
   void BrowseLogFile();
   void UpdateLogControls();
+  void CreateOptionControls(QVBoxLayout* page);
+  void UpdateOutputControls();
   void StopClicked();
   void CancelClicked();
   void RefreshCandidateChecks();

@@ -176,17 +176,21 @@ TEST_F(BatchSafety, AFullDiskFailsTheItemAndKeepsTheEarlierOutput) {
   EXPECT_EQ(ReadText(disk / "big.csv"), "good old output");
 }
 
-TEST_F(BatchSafety, TheXlsExportHearsTheRunsStopToo) {
+TEST_F(BatchSafety, TheExcelExportsHearTheRunsStopToo) {
   TSpreadSheet sheet;
   for (int32_t r = 0; r < 2000; ++r) sheet.Cells.SetCell(0, r, ictDecimal, 0, taLeftJustify, TVariant(double(r)));
   TCancelToken stop;
-  stop.Cancel();
   TSheetWriteOptions options;
   options.Cancel = &stop;
-  fs::create_directories(Dir / "out");
-  EXPECT_THROW(TSpreadsheetConversion::WriteSheet(Dir / "out/s.xls", sheet, 4, options), Exception);
-  EXPECT_TRUE(OutFiles().empty());
-  stop.Reset();
-  TSpreadsheetConversion::WriteSheet(Dir / "out/s.xls", sheet, 4, options);
-  EXPECT_EQ(OutFiles(), std::vector<std::string>{"s.xls"});
+  for (const auto& [index, name] : {std::pair{4, "s.xls"}, std::pair{5, "s.xlsx"}}) {
+    SCOPED_TRACE(name);
+    fs::remove_all(Dir / "out");
+    fs::create_directories(Dir / "out");
+    stop.Cancel();
+    EXPECT_THROW(TSpreadsheetConversion::WriteSheet(Dir / ("out/" + std::string(name)), sheet, index, options), Exception);
+    EXPECT_TRUE(OutFiles().empty());
+    stop.Reset();
+    TSpreadsheetConversion::WriteSheet(Dir / ("out/" + std::string(name)), sheet, index, options);
+    EXPECT_EQ(OutFiles(), std::vector<std::string>{name});
+  }
 }

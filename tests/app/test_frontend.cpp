@@ -232,8 +232,6 @@ TEST_F(FrontEndTest, ErrorsThatSayWhatIsMissing) {
     msg = ErrorOf(c, odsNamedOdd, Path("s.csv"), 1);
     EXPECT_NE(msg.find("OpenDocument"), std::string::npos) << msg;
   }
-  msg = ErrorOf(c, File("b.wk1", TinyWk1()), Path("b.xlsx"), 5);
-  EXPECT_EQ(msg, "The destination format \"MS Excel 2007/2010 (*.xlsx)\" is not available yet.");
   EXPECT_NE(ErrorOf(c, Path("absent.wks"), Path("x.csv"), 1).find("absent.wks"), std::string::npos);
 }
 

@@ -4,17 +4,23 @@
 // run once over many files.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "CodePage.h"
+#include "ConversionFrontEnd.h"
 #include "QXCells.h"
 #include "QXE2Cell.h"
+#include "QXEEngQXI.h"
 #include "SysUtils.h"
 
 // A sheet from rows of values (empty variants leave the cell out).
@@ -34,6 +40,113 @@ inline void FillSheet(TSpreadSheet& sheet, const std::vector<std::vector<TVarian
       }
       sheet.Cells.SetCell(int32_t(c), int32_t(r), t, 0, taLeftJustify, v);
     }
+}
+
+// The component with the settings of a batch run (no message box, no
+// progress window, an engine over the sheet, the file name), then whatever
+// configure sets, then Execute.
+inline TQXEResult ExecuteOver(TQXExportBaseComponent& w, const std::string& fileName, const TSpreadSheet& sheet,
+                              const std::function<void()>& configure = {}) {
+  TQXESpreadsheetDataEngine engine;
+  engine.SetSpreadSheet(&sheet);
+  w.SetOption(soShowMessage, false);
+  w.AnimatedStatus = false;
+  w.FileName = fileName;
+  w.ColumnSource = csDataEngine;
+  w.SetDataEngine(&engine);
+  if (configure) configure();
+  w.Execute();
+  return w.Statistic.Result;
+}
+
+// Every workbook of the corpus that a reader loads, written by the batch
+// with destination format index into dir (as <folder>/<name><ext>): each
+// sheet file written, with the sheet of the model it came from.
+struct TCorpusOutput {
+  std::string Path;
+  const TSpreadSheet* Sheet;
+};
+struct TCorpusConversion {
+  std::vector<std::unique_ptr<TSpreadSheetFile>> Loaded;
+  std::vector<TCorpusOutput> Outputs;
+  size_t Converted = 0, LoadErrors = 0, WriteErrors = 0;
+};
+// onError sees each workbook the writer refused.
+inline TCorpusConversion ConvertCorpus(const std::filesystem::path& corpus, const std::string& dir, int index,
+                                       const std::string& ext,
+                                       const std::function<void(const std::string&, const Exception&)>& onError) {
+  namespace fs = std::filesystem;
+  TCorpusConversion run;
+  for (const auto& entry : fs::recursive_directory_iterator(corpus)) {
+    if (!entry.is_regular_file() || entry.path().parent_path().filename() == "expected") continue;
+    const std::string source = entry.path().string();
+    const std::string name = entry.path().filename().string();
+    if (!TSpreadsheetConversion().IsFileAccepted(name)) continue;
+    // a.wk3 and a.wk4 may stand side by side.
+    const fs::path dest = fs::path(dir) / entry.path().parent_path().filename() / (name + ext);
+    fs::create_directories(dest.parent_path());
+    auto reader = TSpreadsheetConversion::CreateReader(TSpreadsheetConversion::ChooseReader(source));
+    try {
+      if (!reader) throw Exception("no reader");
+      reader->LoadFromFile(source);
+    } catch (const std::exception&) {
+      ++run.LoadErrors;  // the readers' business, the same for every format
+      continue;
+    }
+    try {
+      TSpreadsheetConversion::WriteWorkbook(reader->Sheets, dest.string(), index);
+    } catch (const Exception& e) {
+      ++run.WriteErrors;
+      onError(source, e);
+      continue;
+    }
+    ++run.Converted;
+    for (int32_t n = 0; n < reader->Sheets.Count(); ++n) {
+      const TSpreadSheet& sheet = reader->Sheets[n];
+      if (n > 0 && sheet.Cells.Count() == 0) continue;
+      const std::string path = n == 0 ? dest.string() : TSpreadsheetConversion::SheetOutputPath(dest.string(), n);
+      run.Outputs.push_back({path, &sheet});
+    }
+    run.Loaded.push_back(std::move(reader));
+  }
+  return run;
+}
+
+// What a reader of the written file must show for a model cell, as
+// "kind:value" ("" for none); nonFinite is what stands for NaN and infinity.
+inline std::string ExpectedReadBack(const TQXICell& c, const std::string& nonFinite) {
+  switch (c.ValueType()) {
+    case TVarType::String: return c.StringValue().empty() ? "" : "s:" + AnsiToUtf8(c.StringValue());
+    case TVarType::WideString: return c.WideValue().empty() ? "" : "s:" + Utf16ToUtf8(c.WideValue());
+    case TVarType::Boolean: return c.NumberValue() != 0 ? "b:1" : "b:0";
+    case TVarType::Integer:
+    case TVarType::Float:
+    case TVarType::DateTime: {
+      const double d = c.NumberValue();
+      if (!std::isfinite(d)) return nonFinite;
+      const TQXICellType t = c.CellType();
+      if (t == ictBoolean) return d != 0 ? "b:1" : "b:0";
+      const bool date = t == ictDateTime || t == ictDate || t == ictTime || c.ValueType() == TVarType::DateTime;
+      return (date ? "d:" : "n:") + Format("%.17g", d);
+    }
+    default: return "";
+  }
+}
+
+// The sheet's cells as "row,col" -> ExpectedReadBack.
+inline std::map<std::string, std::string> ExpectedCells(const TSpreadSheet& sheet, const std::string& nonFinite) {
+  std::map<std::string, std::string> want;
+  const TSpreadSheetCells& c = sheet.Cells;
+  for (int32_t r = 0; r < c.Count(); ++r) {
+    const TSpreadSheetCols* row = c.RowCells(r);
+    if (!row) continue;
+    for (int32_t k = 0; k < row->Count(); ++k)
+      if (const TQXICell* cell = row->Cell(k)) {
+        std::string e = ExpectedReadBack(*cell, nonFinite);
+        if (!e.empty()) want[std::to_string(r) + "," + std::to_string(k)] = e;
+      }
+  }
+  return want;
 }
 
 // Writes "row,col,type:text" lines and records the hooks in Log.

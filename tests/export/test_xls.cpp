@@ -58,16 +58,9 @@ class XlsTest : public ::testing::Test {
   TQXEResult Export(const std::string& name, const TSpreadSheet& sheet,
                     const std::function<void(TQXExportToXLS&)>& configure = {}) {
     W = std::make_unique<TQXExportToXLS>();
-    TQXESpreadsheetDataEngine engine;
-    engine.SetSpreadSheet(&sheet);
-    W->SetOption(soShowMessage, false);
-    W->AnimatedStatus = false;
-    W->FileName = Tmp / name;
-    W->ColumnSource = csDataEngine;
-    W->SetDataEngine(&engine);
-    if (configure) configure(*W);
-    W->Execute();
-    return W->Statistic.Result;
+    return ExecuteOver(*W, Tmp / name, sheet, [&] {
+      if (configure) configure(*W);
+    });
   }
   TTempDir Tmp;
   TFakeUi Ui;

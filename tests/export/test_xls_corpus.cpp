@@ -17,26 +17,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool IsDateType(TQXICellType t) { return t == ictDateTime || t == ictDate || t == ictTime; }
-
-// What xlrd must show for a model cell ("" for no cell).
-std::string Expected(const TQXICell& c) {
-  switch (c.ValueType()) {
-    case TVarType::String: return c.StringValue().empty() ? "" : "s:" + AnsiToUtf8(c.StringValue());
-    case TVarType::WideString: return c.WideValue().empty() ? "" : "s:" + Utf16ToUtf8(c.WideValue());
-    case TVarType::Boolean: return c.NumberValue() != 0 ? "b:1" : "b:0";
-    case TVarType::Integer:
-    case TVarType::Float:
-    case TVarType::DateTime: {
-      const double d = c.NumberValue();
-      if (!std::isfinite(d)) return "e:36";
-      const bool date = IsDateType(c.CellType()) || c.ValueType() == TVarType::DateTime;
-      return (date ? "d:" : "n:") + Format("%.17g", d);
-    }
-    default: return "";
-  }
-}
-
 int CodePageOf(const std::string& encoding) {
   if (encoding.rfind("cp", 0) == 0) return std::atoi(encoding.c_str() + 2);
   return 0;
@@ -48,50 +28,14 @@ TEST(XlsCorpus, EveryWorkbookConvertsWithItsValues) {
   if (!HavePythonModule("xlrd")) GTEST_SKIP() << "xlrd is missing (scripts/install-deps.sh installs python3-xlrd)";
   TTempDir tmp;
   TFakeUi ui;
-
-  struct TOutput {
-    std::string Source;
-    std::string Path;
-    const TSpreadSheet* Sheet;
-  };
-  std::vector<std::unique_ptr<TSpreadSheetFile>> loaded;
-  std::vector<TOutput> outputs;
-  size_t converted = 0, limitErrors = 0, otherErrors = 0;
-  for (const auto& entry : fs::recursive_directory_iterator(corpus)) {
-    if (!entry.is_regular_file() || entry.path().parent_path().filename() == "expected") continue;
-    const std::string source = entry.path().string();
-    const std::string name = entry.path().filename().string();
-    if (!TSpreadsheetConversion().IsFileAccepted(name)) continue;
-    // What the batch does for one file with destination format 4, the
-    // workbook kept for the comparison.
-    const fs::path dest = fs::path(tmp.Dir()) / entry.path().parent_path().filename() /
-                          (name + ".xls");  // a.wk3 and a.wk4 may stand side by side
-    fs::create_directories(dest.parent_path());
-    auto reader = TSpreadsheetConversion::CreateReader(TSpreadsheetConversion::ChooseReader(source));
-    try {
-      if (!reader) throw Exception("no reader");
-      reader->LoadFromFile(source);
-    } catch (const std::exception&) {
-      ++otherErrors;  // the readers' business, the same for every format
-      continue;
-    }
-    try {
-      TSpreadsheetConversion::WriteWorkbook(reader->Sheets, dest.string(), 4);
-    } catch (const Exception& e) {
-      // A sheet beyond the BIFF4 grid fails by name; nothing else may.
-      EXPECT_NE(e.Message().find("can not contain more than"), std::string::npos) << source << ": " << e.Message();
-      ++limitErrors;
-      continue;
-    }
-    ++converted;
-    for (int32_t n = 0; n < reader->Sheets.Count(); ++n) {
-      const TSpreadSheet& sheet = reader->Sheets[n];
-      if (n > 0 && sheet.Cells.Count() == 0) continue;
-      const std::string path = n == 0 ? dest.string() : TSpreadsheetConversion::SheetOutputPath(dest.string(), n);
-      outputs.push_back({source, path, &sheet});
-    }
-    loaded.push_back(std::move(reader));
-  }
+  size_t limitErrors = 0;
+  const TCorpusConversion run = ConvertCorpus(corpus, tmp.Dir(), 4, ".xls", [&](const std::string& source, const Exception& e) {
+    // A sheet beyond the BIFF4 grid fails by name; nothing else may.
+    EXPECT_NE(e.Message().find("can not contain more than"), std::string::npos) << source << ": " << e.Message();
+    ++limitErrors;
+  });
+  const size_t converted = run.Converted, otherErrors = run.LoadErrors;
+  const std::vector<TCorpusOutput>& outputs = run.Outputs;
   ASSERT_GT(converted, 100u);
 
   std::vector<std::string> paths;
@@ -113,17 +57,7 @@ TEST(XlsCorpus, EveryWorkbookConvertsWithItsValues) {
       continue;
     }
     const int cp = CodePageOf(rb.Encoding);
-    std::map<std::string, std::string> want;
-    const TSpreadSheetCells& c = o.Sheet->Cells;
-    for (int32_t r = 0; r < c.Count(); ++r) {
-      const TSpreadSheetCols* row = c.RowCells(r);
-      if (!row) continue;
-      for (int32_t k = 0; k < row->Count(); ++k)
-        if (const TQXICell* cell = row->Cell(k)) {
-          std::string e = Expected(*cell);
-          if (!e.empty()) want[std::to_string(r) + "," + std::to_string(k)] = e;
-        }
-    }
+    const auto want = ExpectedCells(*o.Sheet, "e:36");
     for (const auto& [key, value] : want) {
       ++cells;
       auto got = rb.Cells.find(key);

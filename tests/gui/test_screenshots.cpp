@@ -176,6 +176,31 @@ TEST(Screenshots, EveryPageAndTheAboutBox) {
   w.close();
 }
 
+// Page 4 as each kind of format shows it: every text option (CSV), the
+// HTML ones, and none but the output files (.xls).
+TEST(Screenshots, OptionsPageOfEachFormat) {
+  TestApp();
+  TScratch scratch;
+  TFakeUi fake;
+  TShotWindow w;
+  w.show();
+  w.chkSubFolders->setChecked(true);
+  const struct {
+    int Format;
+    const char* Name;
+  } shots[] = {{1, "4-options-csv"}, {2, "4-options-html"}, {4, "4-options-xls"}};
+  for (const auto& shot : shots) {
+    w.GoToPage(3);
+    w.rgDestination->SetItemIndex(shot.Format);
+    w.GoToPage(4);
+    ASSERT_EQ(w.CurrentPage(), 4);
+    CheckLayout(&w, shot.Name);
+    Save(w, shot.Name);
+  }
+  fake.Answers = {IDYES};
+  w.close();
+}
+
 // With a 150 % font the window grows to fit its contents, and still fits a
 // 1024 x 768 screen with a title bar and a task bar.
 TEST(Screenshots, LargeFontFitsA1024By768Screen) {

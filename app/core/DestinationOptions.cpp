@@ -1,0 +1,269 @@
+#include "DestinationOptions.h"
+
+#include <vector>
+
+#include "CodePage.h"
+#include "Exception.h"
+#include "IniFile.h"
+#include "SysUtils.h"
+
+namespace {
+
+constexpr size_t MaxFileNameBytes = 255;
+constexpr size_t MaxSheetPartBytes = 120;
+
+// Keys of section "Destination".
+constexpr const char* BannerKey = "Banner";
+constexpr const char* ExtraKey = "ExtraRowColumn";
+constexpr const char* SeparatorKey = "Separator";
+constexpr const char* QuotingKey = "Quoting";
+constexpr const char* LineBreakKey = "LineEnd";
+constexpr const char* EncodingKey = "Encoding";
+constexpr const char* HtmlTitleKey = "HtmlTitle";
+constexpr const char* NameTemplateKey = "NameTemplate";
+constexpr const char* KeepTreeKey = "KeepFolderTree";
+constexpr const char* SheetsKey = "Sheets";
+constexpr const char* SheetMaskKey = "SheetMask";
+
+std::u16string WideOf(const std::string& s) {
+  try {
+    return AnsiToWide(s);
+  } catch (const Exception&) {
+    return std::u16string(s.begin(), s.end());
+  }
+}
+
+// The 8-bit text of the longest start of w (whole characters) that takes
+// at most limit bytes; a binary search, as captions may be long.
+std::string CutToBytes(const std::u16string& w, size_t limit) {
+  std::string s = WideToAnsi(w);
+  if (s.size() <= limit) return s;
+  auto fits = [&](size_t k) { return WideToAnsi(w.substr(0, k)).size() <= limit; };
+  size_t lo = 0, hi = w.size();  // fits(lo), !fits(hi)
+  while (hi - lo > 1) {
+    const size_t mid = lo + (hi - lo) / 2;
+    (fits(mid) ? lo : hi) = mid;
+  }
+  // Never half a surrogate pair.
+  if (lo > 0 && w[lo - 1] >= 0xD800 && w[lo - 1] <= 0xDBFF) --lo;
+  return WideToAnsi(w.substr(0, lo));
+}
+
+bool UnsafeInName(char16_t c) {
+  if (c < 0x20 || c == 0x7F) return true;
+  switch (c) {
+    case u'/': case u'\\': case u':': case u'*': case u'?': case u'"': case u'<': case u'>': case u'|': return true;
+    default: return false;
+  }
+}
+
+template <class E, size_t N>
+std::optional<E> ByWord(const std::string& word, const char* const (&words)[N]) {
+  const std::string w = Trim(word);
+  for (size_t i = 0; i < N; ++i)
+    if (SameText(w, words[i])) return E(i);
+  return std::nullopt;
+}
+
+const char* const QuotingWords[] = {"all", "minimal"};
+const char* const LineBreakWords[] = {"crlf", "lf"};
+const char* const EncodingWords[] = {"system", "utf-8", "utf-8-bom", "utf-16le"};
+const char* const SheetSelectionWords[] = {"all", "first", "mask"};
+
+struct TNamedSeparator {
+  const char* Word;
+  const char* Separator;
+};
+const TNamedSeparator NamedSeparators[] = {
+    {"comma", ","}, {"semicolon", ";"}, {"tab", "\t"}, {"space", " "}, {"pipe", "|"}};
+
+}  // namespace
+
+void ApplyCleanPreset(TDestinationOptions& options) {
+  options.Text.Banner = false;
+  options.Text.ExtraRowColumn = false;
+  options.Text.Quoting = cqMinimal;
+  options.Text.Encoding = encUtf8;
+}
+
+bool IsCleanPreset(const TDestinationOptions& options) {
+  return !options.Text.Banner && !options.Text.ExtraRowColumn && options.Text.Quoting == cqMinimal &&
+         options.Text.Encoding == encUtf8;
+}
+
+const char* QuotingWord(TCsvQuoting v) { return QuotingWords[v]; }
+const char* LineBreakWord(TLineBreak v) { return LineBreakWords[v]; }
+const char* EncodingWord(TTextEncoding v) { return EncodingWords[v]; }
+const char* SheetSelectionWord(TSheetSelection v) { return SheetSelectionWords[v]; }
+
+std::optional<TCsvQuoting> ParseQuoting(const std::string& word) {
+  if (SameText(Trim(word), "rfc4180")) return cqMinimal;
+  return ByWord<TCsvQuoting>(word, QuotingWords);
+}
+std::optional<TLineBreak> ParseLineBreak(const std::string& word) { return ByWord<TLineBreak>(word, LineBreakWords); }
+std::optional<TTextEncoding> ParseEncoding(const std::string& word) {
+  const std::string w = Trim(word);
+  if (SameText(w, "utf8")) return encUtf8;
+  if (SameText(w, "utf8-bom")) return encUtf8Bom;
+  if (SameText(w, "utf-16") || SameText(w, "utf16") || SameText(w, "utf16le")) return encUtf16LE;
+  return ByWord<TTextEncoding>(w, EncodingWords);
+}
+std::optional<TSheetSelection> ParseSheetSelection(const std::string& word) {
+  return ByWord<TSheetSelection>(word, SheetSelectionWords);
+}
+
+std::optional<std::string> ParseSeparator(const std::string& text) {
+  for (const TNamedSeparator& n : NamedSeparators)
+    if (SameText(text, n.Word)) return std::string(n.Separator);
+  if (text == "\\t") return std::string("\t");
+  if (text.empty() || text == "\"" || text.find_first_of("\r\n") != std::string::npos) return std::nullopt;
+  if (WideOf(text).size() != 1) return std::nullopt;  // one character, however many bytes
+  return text;
+}
+
+std::string SeparatorWord(const std::string& separator) {
+  if (separator == "\t") return "tab";
+  if (separator == " ") return "space";
+  return separator;
+}
+
+std::string NameTemplateProblem(const std::string& nameTemplate) {
+  if (Trim(nameTemplate).empty()) return "the name template is empty";
+  bool named = false;
+  for (size_t i = 0; i < nameTemplate.size(); ++i) {
+    const char c = nameTemplate[i];
+    if (c == '/' || uint8_t(c) < 0x20) return "a name template names a file, not a folder: no \"/\" or control characters";
+    if (c == '}') {
+      if (i + 1 < nameTemplate.size() && nameTemplate[i + 1] == '}') {
+        ++i;
+        named = true;
+        continue;
+      }
+      return "a \"}\" in the name template closes no field (write \"}}\" for a brace)";
+    }
+    if (c != '{') {
+      if (c != '.') named = true;
+      continue;
+    }
+    if (i + 1 < nameTemplate.size() && nameTemplate[i + 1] == '{') {
+      ++i;
+      named = true;
+      continue;
+    }
+    const size_t close = nameTemplate.find('}', i);
+    if (close == std::string::npos) return "a \"{\" in the name template is not closed";
+    const std::string field = nameTemplate.substr(i + 1, close - i - 1);
+    if (field != "name" && field != "sheet" && field != "index" && field != "ext")
+      return "unknown field {" + field + "} in the name template (fields: {name}, {sheet}, {index}, {ext})";
+    if (field != "ext") named = true;
+    i = close;
+  }
+  if (!named) return "the name template gives no name before the extension";
+  return std::string();
+}
+
+std::string SafeSheetFileName(const std::string& caption, int32_t index) {
+  std::u16string w = WideOf(caption);
+  for (char16_t& c : w)
+    if (UnsafeInName(c)) c = u'_';
+  auto edge = [](char16_t c) { return c == u' ' || c == u'.'; };
+  size_t b = 0, e = w.size();
+  while (b < e && edge(w[b])) ++b;
+  while (e > b && edge(w[e - 1])) --e;
+  w = w.substr(b, e - b);
+  std::string s = CutToBytes(w, MaxSheetPartBytes);
+  // Cutting may leave a blank or dot at the end again.
+  while (!s.empty() && (s.back() == ' ' || s.back() == '.')) s.pop_back();
+  return s.empty() ? "Sheet" + std::to_string(index) : s;
+}
+
+std::string ExpandNameTemplate(const std::string& nameTemplate, const std::string& name, const std::string& sheet,
+                               int32_t index, const std::string& ext) {
+  // What stands before the first {ext}, and what follows each {ext}: the
+  // extension is kept apart so that cutting the name never cuts it.
+  std::string stem;
+  std::vector<std::string> tails;
+  auto out = [&]() -> std::string& { return tails.empty() ? stem : tails.back(); };
+  for (size_t i = 0; i < nameTemplate.size(); ++i) {
+    const char c = nameTemplate[i];
+    if ((c == '{' || c == '}') && i + 1 < nameTemplate.size() && nameTemplate[i + 1] == c) {
+      out() += c;
+      ++i;
+      continue;
+    }
+    const size_t close = c == '{' ? nameTemplate.find('}', i) : std::string::npos;
+    if (close == std::string::npos) {
+      // What no field is stays as written, but never as a path.
+      out() += c == '/' || uint8_t(c) < 0x20 ? '_' : c;
+      continue;
+    }
+    const std::string field = nameTemplate.substr(i + 1, close - i - 1);
+    if (field == "name") out() += name;
+    else if (field == "sheet") out() += SafeSheetFileName(sheet, index);
+    else if (field == "index") out() += std::to_string(index);
+    else if (field == "ext") tails.emplace_back();
+    else out() += nameTemplate.substr(i, close - i + 1);
+    i = close;
+  }
+  if (tails.empty()) tails.emplace_back();
+  size_t fixed = 0;
+  for (const std::string& t : tails) fixed += t.size() + ext.size();
+  std::string result;
+  if (stem.size() + fixed <= MaxFileNameBytes) {
+    result = stem;
+    for (const std::string& t : tails) result += ext + t;
+  } else if (fixed + 1 <= MaxFileNameBytes) {
+    // The name before the first extension gives way.
+    result = CutToBytes(WideOf(stem), MaxFileNameBytes - fixed);
+    for (const std::string& t : tails) result += ext + t;
+  } else {
+    // Long texts after the extension too: everything before the last
+    // extension and what follows it share the room.
+    std::string head = stem, last = tails.back();
+    for (size_t k = 0; k + 1 < tails.size(); ++k) head += ext + tails[k];
+    const size_t room = MaxFileNameBytes > ext.size() ? MaxFileNameBytes - ext.size() : 0;
+    last = CutToBytes(WideOf(last), room / 2);
+    head = CutToBytes(WideOf(head), room - last.size());
+    result = head + ext + last;
+  }
+  for (char& ch : result)
+    if (ch == '/') ch = '_';  // a name given with a "/" in it
+  // "." and ".." are no file names.
+  if (result.find_first_not_of('.') == std::string::npos) result = "_" + result;
+  return result;
+}
+
+void ReadDestinationSettings(const TIniFile& ini, TDestinationOptions& o) {
+  const char* s = DestinationSection;
+  TTextOptions& t = o.Text;
+  t.Banner = ini.ReadBool(s, BannerKey, t.Banner);
+  t.ExtraRowColumn = ini.ReadBool(s, ExtraKey, t.ExtraRowColumn);
+  t.HtmlTitle = ini.ReadBool(s, HtmlTitleKey, t.HtmlTitle);
+  auto word = [&](const char* key) { return ini.ReadString(s, key, std::string()); };
+  if (auto v = ParseSeparator(word(SeparatorKey))) t.Separator = *v;
+  if (auto v = ParseQuoting(word(QuotingKey))) t.Quoting = *v;
+  if (auto v = ParseLineBreak(word(LineBreakKey))) t.LineBreak = *v;
+  if (auto v = ParseEncoding(word(EncodingKey))) t.Encoding = *v;
+  // An empty template is today's naming; one that cannot work is ignored.
+  const std::string tmpl = word(NameTemplateKey);
+  if (ini.ValueExists(s, NameTemplateKey) && (tmpl.empty() || NameTemplateProblem(tmpl).empty())) o.NameTemplate = tmpl;
+  o.KeepFolderTree = ini.ReadBool(s, KeepTreeKey, o.KeepFolderTree);
+  if (auto v = ParseSheetSelection(word(SheetsKey))) o.Sheets = *v;
+  if (ini.ValueExists(s, SheetMaskKey)) o.SheetMask = word(SheetMaskKey);
+}
+
+void WriteDestinationSettings(TIniFile& ini, const TDestinationOptions& o) {
+  const char* s = DestinationSection;
+  const TTextOptions& t = o.Text;
+  ini.WriteBool(s, BannerKey, t.Banner);
+  ini.WriteBool(s, ExtraKey, t.ExtraRowColumn);
+  ini.WriteString(s, SeparatorKey, SeparatorWord(t.Separator));
+  ini.WriteString(s, QuotingKey, QuotingWord(t.Quoting));
+  ini.WriteString(s, LineBreakKey, LineBreakWord(t.LineBreak));
+  ini.WriteString(s, EncodingKey, EncodingWord(t.Encoding));
+  ini.WriteBool(s, HtmlTitleKey, t.HtmlTitle);
+  ini.WriteString(s, NameTemplateKey, o.NameTemplate);
+  ini.WriteBool(s, KeepTreeKey, o.KeepFolderTree);
+  ini.WriteString(s, SheetsKey, SheetSelectionWord(o.Sheets));
+  ini.WriteString(s, SheetMaskKey, o.SheetMask);
+}

@@ -1,0 +1,283 @@
+#pragma once
+// The PDF writer: one worksheet as a grid of text cells on pages of US
+// Letter height, rows top-down, a new page when a page is full.
+//
+// The file is written as it goes: a page's content is gathered in memory
+// while its rows are written and the page's objects go to the file when it
+// is full, so memory holds one page (one per column band, below) whatever
+// the sheet's size. Fonts, the document information, the page tree, the
+// cross-reference table (offsets taken from the bytes really written) and
+// the trailer follow at the end.
+//
+// Pages are at most 14,400 points wide, the PDF limit. A sheet wider than
+// that is cut into bands of whole columns: each band gets its own page for
+// the same rows, the bands of a row range following one another.
+//
+// Fonts: Arial (and MS Sans Serif), Courier, Times, Symbol and Wingdings
+// are the standard Type 1 fonts, not embedded, in WinAnsiEncoding. Other
+// fonts are found through fontconfig and embedded as a TrueType subset
+// when their licence bits allow it (else the nearest standard font stands
+// in). A cell with a character that Windows-1252 does not hold is written
+// with a Type0 font (Identity-H) over an embedded CIDFontType2 subset,
+// taking each character from the first installed font that has it, with a
+// ToUnicode map so the text can be searched and copied.
+//
+// A text wider than its cell runs on over empty cells to its right and is
+// clipped at the next cell that holds something (or the page margin).
+#include <array>
+#include <bitset>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "FontService.h"
+#include "QXE2Cell.h"
+
+enum TQXEViewerPreference : uint8_t { evpHideToolBar, evpHideMenuBar, evpHideWindowUI, evpFitWindow, evpCenterWindow };
+using TQXEViewerPreferences = uint8_t;  // bit set of TQXEViewerPreference
+constexpr TQXEViewerPreferences ViewerPreferenceBit(TQXEViewerPreference p) {
+  return TQXEViewerPreferences(1u << p);
+}
+enum TQXEPDFPageLayout : uint8_t {
+  eplDefault, eplSinglePage, eplOneColumn, eplTwoColumnLeft, eplTwoColumnRight, eplTwoPageLeft, eplTwoPageRight
+};
+enum TPDFCompressionMethod : uint8_t { cmFastest, cmNormal, cmMaxCompress };
+// fdLZW and fdDCT have no encoder: data given them is written unfiltered.
+enum TPDFFilterDecode : uint8_t { fdASCIIHex, fdASCII85, fdLZW, fdDCT, fdFlate };
+
+// The largest page side a PDF may have, in points.
+inline constexpr int32_t PDFMaxPageSize = 14400;
+
+// Data encoded for a stream: the filter's name ("" for none) and the bytes.
+struct TPDFEncoded {
+  std::string Filter;
+  std::string Data;
+};
+TPDFEncoded PDFEncode(TPDFFilterDecode decode, TPDFCompressionMethod compression, const std::string& data);
+// A PDF literal string's body: backslash, parentheses escaped; control
+// characters become blanks.
+void AppendPDFStringBody(std::string& out, const std::string& bytes);
+// A cell text in drawing order: right-to-left runs reversed.
+void ReorderRightToLeftRuns(std::u32string& text);
+// Windows-1252 code of a character; -1 when the code page has none.
+int32_t WinAnsiCode(char32_t c);
+// The character of a Windows-1252 code; 0 for the five unassigned codes.
+char32_t WinAnsiChar(uint8_t code);
+
+// A Windows bitmap (a .bmp file, or a device-independent bitmap without its
+// file header) of 1, 4, 8, 24 or 32 bits per pixel, uncompressed, as rows of
+// RGB bytes from the top. False when the data is not such a bitmap or
+// declares more than it holds; images are limited to 16,384 pixels a side.
+bool DecodeBitmap(const uint8_t* data, size_t size, int32_t& width, int32_t& height, std::string& rgb);
+
+// How a font reaches the document.
+enum TPDFFontKind : uint8_t {
+  pfkStandard,  // one of the 14 standard Type 1 fonts, WinAnsiEncoding, not embedded
+  pfkTrueType,  // a TrueType font, WinAnsiEncoding, an embedded subset
+  pfkUnicode    // Type0, Identity-H, over an embedded CIDFontType2 subset
+};
+
+class TPDFFont {
+ public:
+  int32_t ObjectNumber = 0;
+  std::string BaseFontName;  // the standard name, or the face's PostScript name
+  std::string WindowsName;
+  uint8_t Charset = 0;
+  TFontStyles Style = 0;
+  bool TrueType = false;
+  bool Embeddable = false;
+  int32_t Flags = 32;
+  TPDFFontKind Kind = pfkStandard;
+  // Measures the font (and is embedded for pfkTrueType and pfkUnicode);
+  // null when no installed font stands for it.
+  TFontFacePtr Face;
+
+  // Width of each WinAnsiEncoding code in 1/1000 em; -1 when not known.
+  std::array<int16_t, 256> CodeWidths{};
+  std::bitset<256> UsedCodes;
+
+  // pfkUnicode: CID i + 1 shows Chars[i] with glyph Glyphs[i] of Face,
+  // Widths[i] wide.
+  std::vector<char32_t> Chars;
+  std::vector<uint32_t> Glyphs;
+  std::vector<int16_t> Widths;
+  // The CID of c, added when new; 0 when the font holds no more.
+  uint16_t Cid(char32_t c);
+
+ private:
+  std::unordered_map<char32_t, uint16_t> FCidOf;
+};
+
+class TPDFFonts {
+ public:
+  int32_t Count() const { return int32_t(FItems.size()); }
+  TPDFFont* Items(int32_t index) const { return FItems.at(size_t(index)).get(); }
+  // The index of the font with this base name and character set; -1 when none.
+  int32_t IndexOf(const std::string& baseFontName, uint8_t charset) const;
+  int32_t Add(std::unique_ptr<TPDFFont> font);
+  void Clear() { FItems.clear(); }
+
+ private:
+  std::vector<std::unique_ptr<TPDFFont>> FItems;
+};
+
+class TQXExportToPDF : public TQXExportToCellFile {
+ public:
+  TQXExportToPDF();
+  ~TQXExportToPDF() override;
+
+  TQXEViewerPreferences ViewerPreferences = 0;
+  TQXEPDFPageLayout PageLayout = eplDefault;
+  TPDFCompressionMethod CompressionMethod = cmNormal;
+  TPDFFilterDecode FontDecode = fdASCIIHex;
+  TPDFFilterDecode ImageDecode = fdFlate;
+
+  std::string GetDefaultExt() override { return ".PDF"; }
+  void Assign(const TQXECustomBaseComponent& source) override;
+
+  // The fonts of the last document.
+  const TPDFFonts& Fonts() const { return FFonts; }
+  int32_t PageCount() const { return FPageCount; }
+  // Base page size and the number of column bands of the last document.
+  int32_t BasePageWidth() const { return FBaseWidth; }
+  int32_t PageHeight() const { return FPageHeight; }
+  int32_t BandCount() const { return int32_t(FBandWidths.size()); }
+  int32_t BandPageWidth(int32_t band) const { return FBandWidths.at(size_t(band)); }
+
+ protected:
+  // Opens the page of a column band for the current rows (its content is
+  // gathered in memory) and closes it (its objects written to the file).
+  virtual void OpenPage(int32_t band);
+  virtual void ClosePage(int32_t band);
+
+  bool CanAppend() const override { return false; }
+  // Rows and columns a source declares beyond those in use draw nothing on
+  // a page: only the used extent is visited (a sheet declaring the whole
+  // grid would otherwise cost billions of empty cells and pages at the
+  // widest limit).
+  int32_t RecordCountLimit() const override { return 0; }
+  int32_t ColumnCountLimit() const override { return 0; }
+  void WriteString(const std::string& text) override;
+  void StartFile() override;
+  void SetDimensions(int32_t rowCount, int32_t colCount) override;
+  void SetColumnWidth(int32_t column, int32_t width) override;
+  void WriteHeader() override;
+  void BeginRow() override;
+  void EndRow() override;
+  void WriteCell(TQXEField* field, TCellType cellType, int32_t row, int32_t column, const std::string& text,
+                 TAlignment alignment, const TQXEFont& font, TColor color) override;
+  void WriteMergedCell(TCellType cellType, int32_t row, int32_t column, int32_t span, const std::string& text,
+                       TAlignment alignment, const TQXEFont& font, TColor color) override;
+  void EndOfFile() override;
+  void FinishExport() override;
+
+ private:
+  struct TPage {
+    std::string Content;
+    std::vector<bool> FontsUsed;
+    std::vector<int32_t> Images;
+    TColor Fill = clBlack;  // graphics state as the content leaves it
+    TColor Stroke = clBlack;
+  };
+  // A text waiting to learn how far it may run.
+  struct TPendingText {
+    bool Active = false;
+    int32_t Band = 0, Left = 0, Right = 0, Baseline = 0, Bottom = 0, Height = 0;
+    int32_t Width = 0;  // in 1/1000 point; -1 when not known
+    TColor Color = clBlack;
+    std::string Ops;  // font selections and show operators
+  };
+  struct TPageGroup {
+    int32_t Node = 0;
+    std::vector<int32_t> Pages;
+  };
+  struct TCellPlace {
+    int32_t Band, Left, Right;
+  };
+  // A grid line, drawn as "X Bottom Width Height re S".
+  struct TGridLine {
+    int32_t X, Bottom, Width, Height;
+  };
+  // The font context of a cell font: its PDF font and, for text the font
+  // cannot show, the faces tried per character.
+  struct TFontContext {
+    TQXEFont Font;
+    int32_t Standard = -1;  // the font for WinAnsi text, registered when first needed
+    bool PrimaryKnown = false;
+    TFontFacePtr Primary;  // first face for other text
+    std::unordered_map<char32_t, int32_t> UnicodeFontOf;
+  };
+
+  // File output.
+  void Line(const std::string& text) { WriteString(text); }
+  void RawWrite(const std::string& bytes);
+  int32_t NewObject() { return FNextObject++; }
+  void RegisterObject(int32_t number);
+  void BeginObject(int32_t number);
+  void WriteStreamObject(int32_t number, const std::string& dictionaryExtra, const TPDFEncoded& data,
+                         int64_t length1 = -1);
+
+  // Pages and layout.
+  void ComputeLayout();
+  TCellPlace Place(int32_t column, int32_t span) const;
+  TPage& PageFor(int32_t band);
+  void ClosePages();
+  void FlushPendingText(int32_t limit);
+  // Draws on the band's page when it is open; else the line waits for a
+  // page that opens for these rows, so grid lines alone never make a page.
+  void GridLine(int32_t band, const TGridLine& line);
+  static void DrawLine(TPage& page, const TGridLine& line);
+  static void SetFill(TPage& page, TColor color);
+  static void SetStroke(TPage& page, TColor color);
+
+  // Fonts (QXE2PDFFonts.cpp).
+  TFontContext& ContextFor(const TQXEFont& font);
+  int32_t RegisterFont(const TQXEFont& font);
+  int32_t UnicodeFontFor(TFontContext& context, char32_t c);
+  int32_t UnicodeFontOfFace(const TFontFacePtr& face);
+  // Appends the operators that show the text (font selections included)
+  // and returns its width in 1/1000 point (-1 when not known).
+  int64_t TextOps(const std::u32string& text, const TQXEFont& font, std::string& ops, TPage& page);
+  void WriteFonts();
+  void WriteFont(int32_t index);
+  std::string SubsetTag(const TPDFFont& font) const;
+
+  // Pictures (QXE2PDFImage.cpp): an image object for a picture cell; the
+  // row grows to its height. False when the data is no picture.
+  bool WritePicture(const std::string& data, TPage& page, int32_t band, int32_t left, int32_t right);
+
+  void WriteDocumentEnd();
+
+  TPDFFonts FFonts;
+  std::vector<TFontContext> FContexts;
+  int32_t FLastContext = -1;
+  std::unordered_map<const TFontFace*, int32_t> FUnicodeFonts;
+  // The Unicode family by style (bold + 2 * italic), looked up once.
+  std::array<TFontFacePtr, 4> FUnicodeDefaults;
+  std::array<bool, 4> FUnicodeDefaultsKnown{};
+
+  int64_t FFilePos = 0;
+  int32_t FNextObject = 4;
+  std::vector<int64_t> FOffsets;  // by object number; -1 until written
+  std::vector<TPageGroup> FGroups;
+  int32_t FPageCount = 0;
+  int32_t FImageCount = 0;
+
+  int32_t FBaseWidth = 612;
+  int32_t FPageHeight = 792;
+  std::vector<int32_t> FWidths;  // points per column; -1 where none was set
+  std::vector<int32_t> FLeft, FBand;
+  std::vector<int32_t> FBandWidths;
+  bool FLayoutDone = false;
+
+  std::vector<std::unique_ptr<TPage>> FPages;  // the open page of each band
+  std::vector<std::vector<TGridLine>> FWaitingLines;  // per band, for these rows
+  std::vector<std::pair<int32_t, int32_t>> FColumnLines;  // (band, x) of this row
+  TPendingText FPending;
+  int32_t FY = 10;
+  int32_t FRowHeight = 20;
+  int32_t FMergeSpan = -1;
+  std::u32string FText;  // scratch
+};

@@ -1,0 +1,975 @@
+// The Office Open XML writer of unit QXE2XLS: the package parts, the sheet
+// part with its rows, the shared strings and the styles.
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+
+#include "CodePage.h"
+#include "DateTime.h"
+#include "QXE2XLS.h"
+#include "QXEStat.h"
+#include "QXEZipFile.h"
+#include "SysUtils.h"
+
+namespace {
+
+const char* const XmlDeclaration = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n";
+const char* const NsMain = "http://schemas.openxmlformats.org/spreadsheetml/2006/main";
+const char* const NsRelationships = "http://schemas.openxmlformats.org/officeDocument/2006/relationships";
+const char* const NsPackageRelationships = "http://schemas.openxmlformats.org/package/2006/relationships";
+const char* const ContentTypeWorksheet = "application/vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml";
+
+// The package relationships (QXE_RELS).
+const char* const QXE_RELS =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
+    "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
+    "<Relationship Id=\"rId3\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/"
+    "extended-properties\" Target=\"docProps/app.xml\"/>"
+    "<Relationship Id=\"rId2\" Type=\"http://schemas.openxmlformats.org/package/2006/relationships/metadata/"
+    "core-properties\" Target=\"docProps/core.xml\"/>"
+    "<Relationship Id=\"rId1\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/"
+    "officeDocument\" Target=\"xl/workbook.xml\"/>"
+    "</Relationships>";
+
+// The default theme (QXE_THEME1).
+const char* const QXE_THEME1 =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
+    "<a:theme xmlns:a=\"http://schemas.openxmlformats.org/drawingml/2006/main\" name=\"Тема Office\">"
+    "<a:themeElements>"
+    "<a:clrScheme name=\"Стандартная\">"
+    "<a:dk1><a:sysClr val=\"windowText\" lastClr=\"000000\"/></a:dk1>"
+    "<a:lt1><a:sysClr val=\"window\" lastClr=\"FFFFFF\"/></a:lt1>"
+    "<a:dk2><a:srgbClr val=\"1F497D\"/></a:dk2>"
+    "<a:lt2><a:srgbClr val=\"EEECE1\"/></a:lt2>"
+    "<a:accent1><a:srgbClr val=\"4F81BD\"/></a:accent1>"
+    "<a:accent2><a:srgbClr val=\"C0504D\"/></a:accent2>"
+    "<a:accent3><a:srgbClr val=\"9BBB59\"/></a:accent3>"
+    "<a:accent4><a:srgbClr val=\"8064A2\"/></a:accent4>"
+    "<a:accent5><a:srgbClr val=\"4BACC6\"/></a:accent5>"
+    "<a:accent6><a:srgbClr val=\"F79646\"/></a:accent6>"
+    "<a:hlink><a:srgbClr val=\"0000FF\"/></a:hlink>"
+    "<a:folHlink><a:srgbClr val=\"800080\"/></a:folHlink>"
+    "</a:clrScheme>"
+    "<a:fontScheme name=\"Стандартная\">"
+    "<a:majorFont><a:latin typeface=\"Cambria\"/><a:ea typeface=\"\"/><a:cs typeface=\"\"/>"
+    "<a:font script=\"Jpan\" typeface=\"ＭＳ Ｐゴシック\"/><a:font script=\"Hang\" typeface=\"맑은 고딕\"/>"
+    "<a:font script=\"Hans\" typeface=\"宋体\"/><a:font script=\"Hant\" typeface=\"新細明體\"/>"
+    "<a:font script=\"Arab\" typeface=\"Times New Roman\"/><a:font script=\"Hebr\" typeface=\"Times New Roman\"/>"
+    "<a:font script=\"Thai\" typeface=\"Tahoma\"/><a:font script=\"Ethi\" typeface=\"Nyala\"/>"
+    "<a:font script=\"Beng\" typeface=\"Vrinda\"/><a:font script=\"Gujr\" typeface=\"Shruti\"/>"
+    "<a:font script=\"Khmr\" typeface=\"MoolBoran\"/><a:font script=\"Knda\" typeface=\"Tunga\"/>"
+    "<a:font script=\"Guru\" typeface=\"Raavi\"/><a:font script=\"Cans\" typeface=\"Euphemia\"/>"
+    "<a:font script=\"Cher\" typeface=\"Plantagenet Cherokee\"/><a:font script=\"Yiii\" typeface=\"Microsoft Yi Baiti\"/>"
+    "<a:font script=\"Tibt\" typeface=\"Microsoft Himalaya\"/><a:font script=\"Thaa\" typeface=\"MV Boli\"/>"
+    "<a:font script=\"Deva\" typeface=\"Mangal\"/><a:font script=\"Telu\" typeface=\"Gautami\"/>"
+    "<a:font script=\"Taml\" typeface=\"Latha\"/><a:font script=\"Syrc\" typeface=\"Estrangelo Edessa\"/>"
+    "<a:font script=\"Orya\" typeface=\"Kalinga\"/><a:font script=\"Mlym\" typeface=\"Kartika\"/>"
+    "<a:font script=\"Laoo\" typeface=\"DokChampa\"/><a:font script=\"Sinh\" typeface=\"Iskoola Pota\"/>"
+    "<a:font script=\"Mong\" typeface=\"Mongolian Baiti\"/><a:font script=\"Viet\" typeface=\"Times New Roman\"/>"
+    "<a:font script=\"Uigh\" typeface=\"Microsoft Uighur\"/></a:majorFont>"
+    "<a:minorFont><a:latin typeface=\"Calibri\"/><a:ea typeface=\"\"/><a:cs typeface=\"\"/>"
+    "<a:font script=\"Jpan\" typeface=\"ＭＳ Ｐゴシック\"/><a:font script=\"Hang\" typeface=\"맑은 고딕\"/>"
+    "<a:font script=\"Hans\" typeface=\"宋体\"/><a:font script=\"Hant\" typeface=\"新細明體\"/>"
+    "<a:font script=\"Arab\" typeface=\"Arial\"/><a:font script=\"Hebr\" typeface=\"Arial\"/>"
+    "<a:font script=\"Thai\" typeface=\"Tahoma\"/><a:font script=\"Ethi\" typeface=\"Nyala\"/>"
+    "<a:font script=\"Beng\" typeface=\"Vrinda\"/><a:font script=\"Gujr\" typeface=\"Shruti\"/>"
+    "<a:font script=\"Khmr\" typeface=\"DaunPenh\"/><a:font script=\"Knda\" typeface=\"Tunga\"/>"
+    "<a:font script=\"Guru\" typeface=\"Raavi\"/><a:font script=\"Cans\" typeface=\"Euphemia\"/>"
+    "<a:font script=\"Cher\" typeface=\"Plantagenet Cherokee\"/><a:font script=\"Yiii\" typeface=\"Microsoft Yi Baiti\"/>"
+    "<a:font script=\"Tibt\" typeface=\"Microsoft Himalaya\"/><a:font script=\"Thaa\" typeface=\"MV Boli\"/>"
+    "<a:font script=\"Deva\" typeface=\"Mangal\"/><a:font script=\"Telu\" typeface=\"Gautami\"/>"
+    "<a:font script=\"Taml\" typeface=\"Latha\"/><a:font script=\"Syrc\" typeface=\"Estrangelo Edessa\"/>"
+    "<a:font script=\"Orya\" typeface=\"Kalinga\"/><a:font script=\"Mlym\" typeface=\"Kartika\"/>"
+    "<a:font script=\"Laoo\" typeface=\"DokChampa\"/><a:font script=\"Sinh\" typeface=\"Iskoola Pota\"/>"
+    "<a:font script=\"Mong\" typeface=\"Mongolian Baiti\"/><a:font script=\"Viet\" typeface=\"Arial\"/>"
+    "<a:font script=\"Uigh\" typeface=\"Microsoft Uighur\"/></a:minorFont>"
+    "</a:fontScheme>"
+    "<a:fmtScheme name=\"Стандартная\">"
+    "<a:fillStyleLst>"
+    "<a:solidFill><a:schemeClr val=\"phClr\"/></a:solidFill>"
+    "<a:gradFill rotWithShape=\"1\"><a:gsLst>"
+    "<a:gs pos=\"0\"><a:schemeClr val=\"phClr\"><a:tint val=\"50000\"/><a:satMod val=\"300000\"/></a:schemeClr></a:gs>"
+    "<a:gs pos=\"35000\"><a:schemeClr val=\"phClr\"><a:tint val=\"37000\"/><a:satMod val=\"300000\"/></a:schemeClr></a:gs>"
+    "<a:gs pos=\"100000\"><a:schemeClr val=\"phClr\"><a:tint val=\"15000\"/><a:satMod val=\"350000\"/></a:schemeClr></a:gs>"
+    "</a:gsLst><a:lin ang=\"16200000\" scaled=\"1\"/></a:gradFill>"
+    "<a:gradFill rotWithShape=\"1\"><a:gsLst>"
+    "<a:gs pos=\"0\"><a:schemeClr val=\"phClr\"><a:shade val=\"51000\"/><a:satMod val=\"130000\"/></a:schemeClr></a:gs>"
+    "<a:gs pos=\"80000\"><a:schemeClr val=\"phClr\"><a:shade val=\"93000\"/><a:satMod val=\"130000\"/></a:schemeClr></a:gs>"
+    "<a:gs pos=\"100000\"><a:schemeClr val=\"phClr\"><a:shade val=\"94000\"/><a:satMod val=\"135000\"/></a:schemeClr></a:gs>"
+    "</a:gsLst><a:lin ang=\"16200000\" scaled=\"0\"/></a:gradFill>"
+    "</a:fillStyleLst>"
+    "<a:lnStyleLst>"
+    "<a:ln w=\"9525\" cap=\"flat\" cmpd=\"sng\" algn=\"ctr\"><a:solidFill><a:schemeClr val=\"phClr\">"
+    "<a:shade val=\"95000\"/><a:satMod val=\"105000\"/></a:schemeClr></a:solidFill><a:prstDash val=\"solid\"/></a:ln>"
+    "<a:ln w=\"25400\" cap=\"flat\" cmpd=\"sng\" algn=\"ctr\"><a:solidFill><a:schemeClr val=\"phClr\"/></a:solidFill>"
+    "<a:prstDash val=\"solid\"/></a:ln>"
+    "<a:ln w=\"38100\" cap=\"flat\" cmpd=\"sng\" algn=\"ctr\"><a:solidFill><a:schemeClr val=\"phClr\"/></a:solidFill>"
+    "<a:prstDash val=\"solid\"/></a:ln>"
+    "</a:lnStyleLst>"
+    "<a:effectStyleLst>"
+    "<a:effectStyle><a:effectLst><a:outerShdw blurRad=\"40000\" dist=\"20000\" dir=\"5400000\" rotWithShape=\"0\">"
+    "<a:srgbClr val=\"000000\"><a:alpha val=\"38000\"/></a:srgbClr></a:outerShdw></a:effectLst></a:effectStyle>"
+    "<a:effectStyle><a:effectLst><a:outerShdw blurRad=\"40000\" dist=\"23000\" dir=\"5400000\" rotWithShape=\"0\">"
+    "<a:srgbClr val=\"000000\"><a:alpha val=\"35000\"/></a:srgbClr></a:outerShdw></a:effectLst></a:effectStyle>"
+    "<a:effectStyle><a:effectLst><a:outerShdw blurRad=\"40000\" dist=\"23000\" dir=\"5400000\" rotWithShape=\"0\">"
+    "<a:srgbClr val=\"000000\"><a:alpha val=\"35000\"/></a:srgbClr></a:outerShdw></a:effectLst>"
+    "<a:scene3d><a:camera prst=\"orthographicFront\"><a:rot lat=\"0\" lon=\"0\" rev=\"0\"/></a:camera>"
+    "<a:lightRig rig=\"threePt\" dir=\"t\"><a:rot lat=\"0\" lon=\"0\" rev=\"1200000\"/></a:lightRig></a:scene3d>"
+    "<a:sp3d><a:bevelT w=\"63500\" h=\"25400\"/></a:sp3d></a:effectStyle>"
+    "</a:effectStyleLst>"
+    "<a:bgFillStyleLst>"
+    "<a:solidFill><a:schemeClr val=\"phClr\"/></a:solidFill>"
+    "<a:gradFill rotWithShape=\"1\"><a:gsLst>"
+    "<a:gs pos=\"0\"><a:schemeClr val=\"phClr\"><a:tint val=\"40000\"/><a:satMod val=\"350000\"/></a:schemeClr></a:gs>"
+    "<a:gs pos=\"40000\"><a:schemeClr val=\"phClr\"><a:tint val=\"45000\"/><a:shade val=\"99000\"/>"
+    "<a:satMod val=\"350000\"/></a:schemeClr></a:gs>"
+    "<a:gs pos=\"100000\"><a:schemeClr val=\"phClr\"><a:shade val=\"20000\"/><a:satMod val=\"255000\"/></a:schemeClr></a:gs>"
+    "</a:gsLst><a:path path=\"circle\"><a:fillToRect l=\"50000\" t=\"-80000\" r=\"50000\" b=\"180000\"/></a:path></a:gradFill>"
+    "<a:gradFill rotWithShape=\"1\"><a:gsLst>"
+    "<a:gs pos=\"0\"><a:schemeClr val=\"phClr\"><a:tint val=\"80000\"/><a:satMod val=\"300000\"/></a:schemeClr></a:gs>"
+    "<a:gs pos=\"100000\"><a:schemeClr val=\"phClr\"><a:shade val=\"30000\"/><a:satMod val=\"200000\"/></a:schemeClr></a:gs>"
+    "</a:gsLst><a:path path=\"circle\"><a:fillToRect l=\"50000\" t=\"50000\" r=\"50000\" b=\"50000\"/></a:path></a:gradFill>"
+    "</a:bgFillStyleLst>"
+    "</a:fmtScheme>"
+    "</a:themeElements>"
+    "<a:objectDefaults/><a:extraClrSchemeLst/>"
+    "</a:theme>";
+
+// The default font of every package, as the theme names it.
+const char* const DefaultFontElement =
+    "<font><sz val=\"11\"/><color theme=\"1\"/><name val=\"Calibri\"/><family val=\"2\"/><scheme val=\"minor\"/></font>";
+
+constexpr int32_t CurrencyFormatId = 164;
+// "A1:XFD1048576", or a range between two cells as far apart as that.
+constexpr size_t MaxReferenceLength = 21;
+
+// --- text ------------------------------------------------------------------
+
+bool IsHexDigit(char32_t c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f'); }
+
+// "_x" and four hex digits and "_" at i: what a reader decodes as one character.
+template <class C>
+bool LooksEscaped(const C* p, size_t n, size_t i) {
+  if (i + 7 > n || p[i + 1] != 'x' || p[i + 6] != '_') return false;
+  for (size_t k = 2; k < 6; ++k)
+    if (!IsHexDigit(char32_t(p[i + k]))) return false;
+  return true;
+}
+
+void AppendEscape(std::string& out, char32_t c) {
+  static const char Hex[] = "0123456789ABCDEF";
+  out += "_x";
+  for (int shift = 12; shift >= 0; shift -= 4) out += Hex[(c >> shift) & 15];
+  out += '_';
+}
+
+// One character that is not plain ASCII text.
+void AppendCharacter(std::string& out, char32_t c, bool attribute) {
+  switch (c) {
+    case '&': out += "&amp;"; return;
+    case '<': out += "&lt;"; return;
+    case '>': out += "&gt;"; return;
+    case '"': out += attribute ? "&quot;" : "\""; return;
+    case '\r': out += "&#13;"; return;
+    case '\t': out += attribute ? "&#9;" : "\t"; return;
+    case '\n': out += attribute ? "&#10;" : "\n"; return;
+    default: break;
+  }
+  if (c < 0x20 || c == 0xFFFE || c == 0xFFFF) {
+    AppendEscape(out, c);
+  } else if (c < 0x80) {
+    out += char(c);
+  } else if (c < 0x800) {
+    out += char(0xC0 | (c >> 6));
+    out += char(0x80 | (c & 63));
+  } else if (c < 0x10000) {
+    out += char(0xE0 | (c >> 12));
+    out += char(0x80 | ((c >> 6) & 63));
+    out += char(0x80 | (c & 63));
+  } else {
+    out += char(0xF0 | (c >> 18));
+    out += char(0x80 | ((c >> 12) & 63));
+    out += char(0x80 | ((c >> 6) & 63));
+    out += char(0x80 | (c & 63));
+  }
+}
+
+bool IsPlainAscii(char32_t c) {
+  return c >= 0x20 && c < 0x80 && c != '&' && c != '<' && c != '>' && c != '"' && c != '_';
+}
+
+// Text in UTF-8, checked: malformed sequences become U+FFFD.
+void AppendUtf8Text(std::string& out, std::string_view text, bool attribute) {
+  const auto* begin = reinterpret_cast<const uint8_t*>(text.data());
+  const uint8_t* end = begin + text.size();
+  for (const uint8_t* p = begin; p < end;) {
+    const uint8_t b = *p;
+    if (b < 0x80) {
+      if (IsPlainAscii(b)) out += char(b);
+      else if (b == '_') out += LooksEscaped(text.data(), text.size(), size_t(p - begin)) ? "_x005F_" : "_";
+      else AppendCharacter(out, b, attribute);
+      ++p;
+      continue;
+    }
+    const uint8_t* start = p;
+    const char32_t c = NextUtf8CodePoint(p, end);
+    if (c == 0xFFFD || c == 0xFFFE || c == 0xFFFF) AppendCharacter(out, c, attribute);
+    else out.append(reinterpret_cast<const char*>(start), size_t(p - start));
+  }
+}
+
+void AppendInt(std::string& out, int64_t v) {
+  char buf[24];
+  const auto r = std::to_chars(buf, buf + sizeof buf, v);
+  out.append(buf, r.ptr);
+}
+
+void AppendCellReference(std::string& out, int32_t row, int32_t column) {
+  char letters[8];
+  int n = 0;
+  for (int64_t c = int64_t(column) + 1; c > 0 && n < 8; c = (c - 1) / 26) letters[n++] = char('A' + (c - 1) % 26);
+  while (n > 0) out += letters[--n];
+  AppendInt(out, int64_t(row) + 1);
+}
+
+std::string Attribute(const std::string& ansiText) {
+  std::string out;
+  AppendSpreadsheetMLText(out, std::string_view(ansiText), true);
+  return out;
+}
+
+// "FF" and the colour's red, green and blue; empty for a system colour.
+std::string Argb(TColor color) {
+  if (color < 0) return std::string();
+  return Format("FF%.2X%.2X%.2X", color & 0xFF, (color >> 8) & 0xFF, (color >> 16) & 0xFF);
+}
+
+bool HasFill(TColor color) { return color >= 0 && (color & 0xFFFFFF) != clWhite; }
+
+// Built-in ids whose format code every reader knows; the others (currency
+// and East Asian forms, the accounting formats) are written out.
+bool IsImplicitFormat(int32_t id) {
+  return (id >= 0 && id <= 4) || (id >= 9 && id <= 22) || (id >= 37 && id <= 40) || (id >= 45 && id <= 49);
+}
+
+// --- fixed and generated parts -----------------------------------------------
+
+std::string ContentTypes(size_t sheets) {
+  std::string s = XmlDeclaration;
+  s += "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
+       "<Default Extension=\"rels\" ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>"
+       "<Default Extension=\"xml\" ContentType=\"application/xml\"/>"
+       "<Override PartName=\"/xl/workbook.xml\" "
+       "ContentType=\"application/vnd.openxmlformats-officedocument.spreadsheetml.sheet.main+xml\"/>";
+  for (size_t i = 1; i <= sheets; ++i)
+    s += "<Override PartName=\"/xl/worksheets/sheet" + std::to_string(i) + ".xml\" ContentType=\"" +
+         ContentTypeWorksheet + "\"/>";
+  s += "<Override PartName=\"/xl/theme/theme1.xml\" ContentType=\"application/vnd.openxmlformats-officedocument.theme+xml\"/>"
+       "<Override PartName=\"/xl/styles.xml\" "
+       "ContentType=\"application/vnd.openxmlformats-officedocument.spreadsheetml.styles+xml\"/>"
+       "<Override PartName=\"/xl/sharedStrings.xml\" "
+       "ContentType=\"application/vnd.openxmlformats-officedocument.spreadsheetml.sharedStrings+xml\"/>"
+       "<Override PartName=\"/docProps/core.xml\" ContentType=\"application/vnd.openxmlformats-package.core-properties+xml\"/>"
+       "<Override PartName=\"/docProps/app.xml\" "
+       "ContentType=\"application/vnd.openxmlformats-officedocument.extended-properties+xml\"/>"
+       "</Types>";
+  return s;
+}
+
+std::string Workbook(const std::vector<std::string>& names) {
+  std::string s = XmlDeclaration;
+  s += std::string("<workbook xmlns=\"") + NsMain + "\" xmlns:r=\"" + NsRelationships + "\">" +
+       "<fileVersion appName=\"xl\" lastEdited=\"4\" lowestEdited=\"4\" rupBuild=\"4505\"/>"
+       "<workbookPr defaultThemeVersion=\"124226\"/>"
+       "<bookViews><workbookView xWindow=\"120\" yWindow=\"45\" windowWidth=\"15135\" windowHeight=\"8130\"/></bookViews>"
+       "<sheets>";
+  for (size_t i = 0; i < names.size(); ++i)
+    s += "<sheet name=\"" + Attribute(names[i]) + "\" sheetId=\"" + std::to_string(i + 1) + "\" r:id=\"rId" +
+         std::to_string(i + 1) + "\"/>";
+  s += "</sheets><calcPr calcId=\"124519\"/></workbook>";
+  return s;
+}
+
+std::string WorkbookRelationships(size_t sheets) {
+  const std::string type = std::string("http://schemas.openxmlformats.org/officeDocument/2006/relationships/");
+  auto rel = [&](size_t id, const char* kind, const std::string& target) {
+    return "<Relationship Id=\"rId" + std::to_string(id) + "\" Type=\"" + type + kind + "\" Target=\"" + target + "\"/>";
+  };
+  std::string s = XmlDeclaration;
+  s += std::string("<Relationships xmlns=\"") + NsPackageRelationships + "\">";
+  for (size_t i = 1; i <= sheets; ++i) s += rel(i, "worksheet", "worksheets/sheet" + std::to_string(i) + ".xml");
+  s += rel(sheets + 1, "theme", "theme/theme1.xml");
+  s += rel(sheets + 2, "styles", "styles.xml");
+  s += rel(sheets + 3, "sharedStrings", "sharedStrings.xml");
+  s += "</Relationships>";
+  return s;
+}
+
+std::string AppProperties(const std::vector<std::string>& names) {
+  std::string s = XmlDeclaration;
+  s += "<Properties xmlns=\"http://schemas.openxmlformats.org/officeDocument/2006/extended-properties\" "
+       "xmlns:vt=\"http://schemas.openxmlformats.org/officeDocument/2006/docPropsVTypes\">"
+       "<Application>Microsoft Excel</Application><DocSecurity>0</DocSecurity><ScaleCrop>false</ScaleCrop>"
+       "<HeadingPairs><vt:vector size=\"2\" baseType=\"variant\"><vt:variant><vt:lpstr>Worksheets</vt:lpstr></vt:variant>"
+       "<vt:variant><vt:i4>" +
+       std::to_string(names.size()) +
+       "</vt:i4></vt:variant></vt:vector></HeadingPairs>"
+       "<TitlesOfParts><vt:vector size=\"" +
+       std::to_string(names.size()) + "\" baseType=\"lpstr\">";
+  for (const std::string& n : names) {
+    s += "<vt:lpstr>";
+    AppendSpreadsheetMLText(s, std::string_view(n));
+    s += "</vt:lpstr>";
+  }
+  s += "</vt:vector></TitlesOfParts><Company>Morvell Software</Company><LinksUpToDate>false</LinksUpToDate>"
+       "<SharedDoc>false</SharedDoc><HyperlinksChanged>false</HyperlinksChanged><AppVersion>12.0000</AppVersion>"
+       "</Properties>";
+  return s;
+}
+
+// Created and modified: the moment in UTC, marked so.
+std::string CoreProperties(std::time_t moment) {
+  struct tm t {};
+  gmtime_r(&moment, &t);
+  const std::string when = Format("%04d-%02d-%02dT%02d:%02d:%02dZ", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+                                  t.tm_hour, t.tm_min, t.tm_sec);
+  std::string s = XmlDeclaration;
+  s += "<cp:coreProperties xmlns:cp=\"http://schemas.openxmlformats.org/package/2006/metadata/core-properties\" "
+       "xmlns:dc=\"http://purl.org/dc/elements/1.1/\" xmlns:dcterms=\"http://purl.org/dc/terms/\" "
+       "xmlns:dcmitype=\"http://purl.org/dc/dcmitype/\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">"
+       "<dc:creator>QXExport suite</dc:creator><cp:lastModifiedBy>QXExport suite</cp:lastModifiedBy>"
+       "<dcterms:created xsi:type=\"dcterms:W3CDTF\">" +
+       when + "</dcterms:created><dcterms:modified xsi:type=\"dcterms:W3CDTF\">" + when +
+       "</dcterms:modified></cp:coreProperties>";
+  return s;
+}
+
+std::string DimensionElement(const std::string& reference) {
+  // Padded inside the tag, so that any range fits when it is patched.
+  std::string s = "<dimension ref=\"" + reference + "\"";
+  s.append(MaxReferenceLength - reference.size(), ' ');
+  return s + "/>";
+}
+
+}  // namespace
+
+// --- text for parts ------------------------------------------------------------
+
+void AppendSpreadsheetMLText(std::string& out, std::u16string_view text, bool attribute) {
+  const size_t n = text.size();
+  for (size_t i = 0; i < n; ++i) {
+    char32_t c = text[i];
+    if (IsPlainAscii(c)) {
+      out += char(c);
+      continue;
+    }
+    if (c == '_') {
+      out += LooksEscaped(text.data(), n, i) ? "_x005F_" : "_";
+      continue;
+    }
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (char32_t(text[i + 1]) - 0xDC00);
+      ++i;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;
+    }
+    AppendCharacter(out, c, attribute);
+  }
+}
+
+void AppendSpreadsheetMLText(std::string& out, std::string_view text, bool attribute) {
+  if (GetACP() != CP_UTF8 &&
+      std::any_of(text.begin(), text.end(), [](char c) { return uint8_t(c) >= 0x80; })) {
+    AppendSpreadsheetMLText(out, std::u16string_view(AnsiToWide(std::string(text))), attribute);
+    return;
+  }
+  AppendUtf8Text(out, text, attribute);
+}
+
+void AppendShortestDouble(std::string& out, double value) {
+  char buf[32];
+  const auto r = std::to_chars(buf, buf + sizeof buf, value);
+  out.append(buf, r.ptr);
+}
+
+// --- the sheet part --------------------------------------------------------------
+
+// One worksheet part: the head (with the dimension as a placeholder), the
+// rows, the tail. Cells normally arrive in row order and stream into the
+// part; layouts that put them out of order (reversed columns, detail
+// levels) gather them and sort them at the end.
+class TXLSXSheetPart {
+ public:
+  TXLSXSheetPart(QXEZipFile::TZipArchive& zip, const std::string& name, bool selected, bool gather)
+      : FZip(zip), FStream(zip.AddFile(name)), FSelected(selected), FGather(gather) {}
+
+  // Column widths come before the first cell, in ascending order.
+  void AddColumn(int32_t column, int32_t width) {
+    if (FHeadWritten || column <= FColMax) return;
+    if (FColMax >= 0 && column == FColMax + 1 && width == FColWidth) {
+      FColMax = column;
+      return;
+    }
+    FlushColumns();
+    FColMin = FColMax = column;
+    FColWidth = width;
+  }
+
+  // A cell: its position and the rest of its element after the reference.
+  void AddCell(int32_t row, int32_t column, std::string_view rest) {
+    if (!FHeadWritten) WriteHead();
+    if (FGather) {
+      FGathered.push_back({row, column, FGatheredText.size(), uint32_t(rest.size())});
+      FGatheredText.append(rest);
+      return;
+    }
+    if (row != FOpenRow) {
+      if (row < FOpenRow) OutOfOrder(row, column);
+      OpenRow(row);
+    } else if (column <= FLastColumn) {
+      OutOfOrder(row, column);
+    }
+    PutCell(row, column, rest);
+    if (FBuffer.size() >= 256 * 1024) Flush();
+  }
+
+  void EndRow() {
+    if (FBuffer.size() >= 32 * 1024) Flush();
+  }
+
+  void Finish() {
+    if (!FHeadWritten) WriteHead();
+    if (FGather) WriteGathered();
+    if (FOpenRow >= 0) FBuffer += "</row>";
+    FBuffer += "</sheetData><pageMargins left=\"0.7\" right=\"0.7\" top=\"0.75\" bottom=\"0.75\" header=\"0.3\" "
+               "footer=\"0.3\"/></worksheet>";
+    Flush();
+    std::string reference;
+    if (FMaxRow < 0) {
+      reference = "A1";
+    } else {
+      AppendCellReference(reference, FMinRow, FMinColumn);
+      if (FMaxRow != FMinRow || FMaxColumn != FMinColumn) {
+        reference += ':';
+        AppendCellReference(reference, FMaxRow, FMaxColumn);
+      }
+    }
+    FZip.ReplacePlaceholder(DimensionElement(reference));
+    FZip.CloseFile();
+  }
+
+ private:
+  void WriteHead() {
+    FHeadWritten = true;
+    FStream.WriteString(std::string(XmlDeclaration) + "<worksheet xmlns=\"" + NsMain + "\" xmlns:r=\"" +
+                        NsRelationships + "\">");
+    FZip.WritePlaceholder(DimensionElement("A1"));
+    FBuffer = "<sheetViews><sheetView";
+    if (FSelected) FBuffer += " tabSelected=\"1\"";
+    FBuffer += " workbookViewId=\"0\"><selection activeCell=\"A1\" sqref=\"A1\"/></sheetView></sheetViews>"
+               "<sheetFormatPr defaultRowHeight=\"15\"/>";
+    FlushColumns();
+    if (!FColumns.empty()) FBuffer += "<cols>" + FColumns + "</cols>";
+    FColumns.clear();
+    FColumns.shrink_to_fit();
+    FBuffer += "<sheetData>";
+  }
+
+  void FlushColumns() {
+    if (FColMax < 0) return;
+    FColumns += "<col min=\"";
+    AppendInt(FColumns, int64_t(FColMin) + 1);
+    FColumns += "\" max=\"";
+    AppendInt(FColumns, int64_t(FColMax) + 1);
+    FColumns += "\" width=\"";
+    AppendInt(FColumns, FColWidth);
+    FColumns += "\" customWidth=\"1\"/>";
+    FColMin = -1;
+  }
+
+  void OpenRow(int32_t row) {
+    if (FOpenRow >= 0) FBuffer += "</row>";
+    FBuffer += "<row r=\"";
+    AppendInt(FBuffer, int64_t(row) + 1);
+    FBuffer += "\">";
+    FOpenRow = row;
+    FLastColumn = -1;
+  }
+
+  void PutCell(int32_t row, int32_t column, std::string_view rest) {
+    FBuffer += "<c r=\"";
+    AppendCellReference(FBuffer, row, column);
+    FBuffer += '"';
+    FBuffer.append(rest);
+    FLastColumn = column;
+    FMinRow = std::min(FMinRow, row);
+    FMaxRow = std::max(FMaxRow, row);
+    FMinColumn = std::min(FMinColumn, column);
+    FMaxColumn = std::max(FMaxColumn, column);
+  }
+
+  void WriteGathered() {
+    std::stable_sort(FGathered.begin(), FGathered.end(), [](const TGathered& a, const TGathered& b) {
+      return a.Row != b.Row ? a.Row < b.Row : a.Column < b.Column;
+    });
+    for (size_t i = 0; i < FGathered.size(); ++i) {
+      const TGathered& g = FGathered[i];
+      // A place written twice keeps the later cell.
+      if (i + 1 < FGathered.size() && FGathered[i + 1].Row == g.Row && FGathered[i + 1].Column == g.Column) continue;
+      if (g.Row != FOpenRow) OpenRow(g.Row);
+      PutCell(g.Row, g.Column, std::string_view(FGatheredText).substr(g.At, g.Length));
+      if (FBuffer.size() >= 256 * 1024) Flush();
+    }
+    FGathered = {};
+    FGatheredText = {};
+  }
+
+  [[noreturn]] void OutOfOrder(int32_t row, int32_t column) {
+    std::string at, last;
+    AppendCellReference(at, row, column);
+    AppendCellReference(last, FOpenRow, FLastColumn);
+    throw Exception("The cells of this export come out of row order (" + at + " after " + last +
+                    "); the workbook cannot be written.");
+  }
+
+  void Flush() {
+    if (FBuffer.empty()) return;
+    FStream.WriteBuffer(FBuffer.data(), int64_t(FBuffer.size()));
+    FBuffer.clear();
+  }
+
+  struct TGathered {
+    int32_t Row, Column;
+    uint64_t At;
+    uint32_t Length;
+  };
+
+  QXEZipFile::TZipArchive& FZip;
+  TStream& FStream;
+  bool FSelected;
+  bool FGather;
+  bool FHeadWritten = false;
+  std::string FBuffer;
+  std::string FColumns;
+  int32_t FColMin = -1, FColMax = -1, FColWidth = 0;
+  int32_t FOpenRow = -1, FLastColumn = -1;
+  int32_t FMinRow = INT32_MAX, FMinColumn = INT32_MAX, FMaxRow = -1, FMaxColumn = -1;
+  std::vector<TGathered> FGathered;
+  std::string FGatheredText;
+};
+
+// --- TQXExportToXLSX -------------------------------------------------------------
+
+TQXExportToXLSX::TQXExportToXLSX() { SetTableType(teExcel2007); }
+
+TQXExportToXLSX::~TQXExportToXLSX() = default;
+
+int32_t TQXExportToXLSX::NumberFormatOf(TCellType cellType) const {
+  switch (cellType) {
+    case ctCurrency: return CurrencyFormatId;
+    default: return TQXExportToCustomXLS::NumberFormatOf(cellType);
+  }
+}
+
+void TQXExportToXLSX::InitDefaultFont(TQXEFont& font) const {
+  font = TQXEFont();
+  font.Name = "Calibri";
+  font.Size = 11;
+  font.Color = clWindowText;
+}
+
+std::string TQXExportToXLSX::CurrencyFormatCode() const {
+  const std::string c = "\"" + StringReplaceAll(DataFormats.CurrencyString, "\"", "") + "\"";
+  switch (FFormatSettings.CurrencyFormat) {
+    case 1: return "#,##0.00" + c;
+    case 2: return c + " #,##0.00";
+    case 3: return "#,##0.00 " + c;
+    default: return c + "#,##0.00";
+  }
+}
+
+void TQXExportToXLSX::DropPackage() {
+  FPart = nullptr;
+  FSheet.reset();
+  FZip.reset();
+}
+
+void TQXExportToXLSX::FinishExport() {
+  // After a failure the package is left unfinished; its output is gone.
+  DropPackage();
+  TQXExportToCustomXLS::FinishExport();
+}
+
+void TQXExportToXLSX::OpenPackage(const std::vector<std::string>& sheetNames) {
+  DropPackage();
+  FSheetNames = sheetNames;
+  FMoment = DocumentTime ? DocumentTime : std::time(nullptr);
+  FZip = std::make_unique<QXEZipFile::TZipArchive>(*Stream());
+  FZip->Time = FMoment;
+  // The content types first and the workbook within the first entries:
+  // that is how file-type sniffers know a workbook.
+  FZip->AddFileData("[Content_Types].xml", ContentTypes(sheetNames.size()));
+  FZip->AddFileData("_rels/.rels", QXE_RELS);
+  FZip->AddFileData("xl/workbook.xml", Workbook(sheetNames));
+  FZip->AddFileData("xl/_rels/workbook.xml.rels", WorkbookRelationships(sheetNames.size()));
+  FZip->AddFileData("xl/theme/theme1.xml", QXE_THEME1);
+  FZip->AddFileData("docProps/app.xml", AppProperties(sheetNames));
+  FZip->AddFileData("docProps/core.xml", CoreProperties(FMoment));
+}
+
+void TQXExportToXLSX::BeginSheet(int32_t index) {
+  const bool gather = Layout == elReversedColumnar || DetailSources.Count() > 0;
+  FSheet = std::make_unique<TXLSXSheetPart>(*FZip, "xl/worksheets/sheet" + std::to_string(index + 1) + ".xml",
+                                            index == 0, gather);
+}
+
+void TQXExportToXLSX::EndSheet() {
+  if (!FSheet) return;
+  FSheet->Finish();
+  FSheet.reset();
+}
+
+void TQXExportToXLSX::ClosePackage() {
+  WriteSharedStrings();
+  WriteStyles();
+  ClearRegistries();
+  FZip->Close();
+  FZip.reset();
+}
+
+// --- hooks ---------------------------------------------------------------------
+
+void TQXExportToXLSX::StartFile() {
+  TQXExportToCustomXLS::StartFile();
+  DropPackage();
+  ClearRegistries();
+  FFills.clear();
+  TQXEFont font;
+  InitDefaultFont(font);
+  RegisterFont(font);
+  TXLSFormat general;
+  general.NumberFormat = 0;
+  general.Alignment = 0;
+  RegisterFormat(general);
+  OpenPackage({"Sheet1", "Sheet2", "Sheet3"});
+  BeginSheet(0);
+}
+
+void TQXExportToXLSX::SetDimensions(int32_t rowCount, int32_t colCount) {
+  // Known too large before anything is written.
+  if (RowsPerFile == 0 &&
+      int64_t(rowCount) + int64_t(Header.size()) + int64_t(Footer.size()) > int64_t(MaxRows()))
+    throw EQXEMaxRowCountException(Format(QXEMaxRowCountText, MaxRows()));
+  if (int64_t(colCount) - 1 > MaxCols()) throw EQXEMaxColCountException(Format(QXEMaxColCountText, MaxCols()));
+}
+
+void TQXExportToXLSX::SetColumnWidth(int32_t column, int32_t width) {
+  if (!FSheet || width < 1 || column < 0 || column >= MaxCols()) return;
+  if (width == 10) width = 12;
+  FSheet->AddColumn(column, std::min(width, 255));
+}
+
+void TQXExportToXLSX::BeginRow() {
+  TQXExportToCustomXLS::BeginRow();
+  if (Statistic.CurrentRow > MaxRows() - 1) throw EQXEMaxRowCountException(Format(QXEMaxRowCountText, MaxRows()));
+}
+
+void TQXExportToXLSX::EndRow() {
+  if (FSheet) FSheet->EndRow();
+  TQXExportToCustomXLS::EndRow();
+}
+
+int32_t TQXExportToXLSX::CellXF(int32_t numberFormat, TAlignment alignment, const TQXEFont& font, TColor color) {
+  TXLSFormat f;
+  f.NumberFormat = numberFormat;
+  f.Alignment = alignment == taCenter ? 2 : alignment == taRightJustify ? 3 : 0;
+  if (HasOption(soColorsFonts)) {
+    f.FontIndex = std::max(RegisterFont(font), 0);
+    f.Color = color;
+  }
+  return RegisterFormat(f);
+}
+
+void TQXExportToXLSX::WriteCell(TQXEField* field, TCellType cellType, int32_t row, int32_t column,
+                                const std::string& text, TAlignment alignment, const TQXEFont& font, TColor color) {
+  bool typed, empty;
+  if (!AcceptCell(cellType, row, column, text, typed, empty)) return;
+  const TVariant& value = CellValue();
+  TQXExportToCustomXLS::WriteCell(field, cellType, row, column, text, alignment, font, color);
+  if (!FSheet) return;
+  if (cellType == ctGraphic) {
+    // Pictures are not written to the workbook.
+    FPictures.push_back(TXLSPicture{});
+    return;
+  }
+  TCellType type = HasOption(soFieldMask) ? ctString : cellType;
+  if (type == ctCurrency && DataFormats.CurrencyString.empty()) type = ctDouble;
+  if (empty) {
+    if (HasOption(soExportBlankValues)) PutBlank(row, column, CellXF(0, alignment, font, color));
+    return;
+  }
+  const int32_t ownFormat = CellNumberFormat();
+  auto xfFor = [&](TCellType t) {
+    return CellXF(ownFormat >= 0 ? ownFormat : NumberFormatOf(t), alignment, font, color);
+  };
+
+  if (typed && !value.IsText()) {
+    // A boolean value, or a number a reader typed as boolean.
+    if ((value.Type() == TVarType::Boolean && IsValueCellType(type)) || type == ctBoolean) {
+      PutBoolean(row, column, xfFor(ctBoolean), value.ToDouble() != 0);
+      return;
+    }
+    switch (type) {
+      case ctInteger: case ctDouble: case ctCurrency: case ctDate: case ctTime: case ctDateTime:
+        if (value.Type() == TVarType::Integer) PutInteger(row, column, xfFor(type), value.AsInteger());
+        else PutNumber(row, column, xfFor(type), value.ToDouble());
+        return;
+      default:
+        PutString(row, column, xfFor(ctString), nullptr, text);  // shown as text
+        return;
+    }
+  }
+  if (typed) {
+    PutString(row, column, xfFor(ctString), &value, text);
+    return;
+  }
+
+  // A text with a type: header and footer lines, titles, constants, fields.
+  switch (type) {
+    case ctInteger: {
+      int64_t n;
+      if (TryStrToInt64(text, n)) PutInteger(row, column, xfFor(type), n);
+      else PutNumber(row, column, xfFor(type), StrToFloat(text, FFormatSettings));
+      return;
+    }
+    case ctDouble: PutNumber(row, column, xfFor(type), StrToFloat(text, FFormatSettings)); return;
+    case ctCurrency: {
+      // "$1,234.50", "(12.00)", "1 234,50 EUR": the amount alone.
+      std::string amount = StringReplaceAll(text, DataFormats.CurrencyString, "");
+      amount.erase(std::remove(amount.begin(), amount.end(), FFormatSettings.ThousandSeparator), amount.end());
+      amount = Trim(amount);
+      bool negative = false;
+      if (amount.size() >= 2 && amount.front() == '(' && amount.back() == ')') {
+        negative = true;
+        amount = Trim(amount.substr(1, amount.size() - 2));
+      }
+      double d;
+      if (!TryStrToFloat(amount, d, FFormatSettings))
+        throw EConvertError("'" + text + "' is not a valid currency value");
+      PutNumber(row, column, xfFor(type), negative ? -d : d);
+      return;
+    }
+    case ctDateTime: PutNumber(row, column, xfFor(type), StrToDateTime(text, FFormatSettings)); return;
+    case ctTime: PutNumber(row, column, xfFor(type), StrToTime(text, FFormatSettings)); return;
+    case ctDate: PutNumber(row, column, xfFor(type), std::trunc(StrToDate(text, FFormatSettings))); return;
+    case ctBoolean:
+      if (text == DataFormats.BooleanTrue || text == DataFormats.BooleanFalse) {
+        PutBoolean(row, column, xfFor(type), text == DataFormats.BooleanTrue);
+        return;
+      }
+      break;
+    default: break;
+  }
+  PutString(row, column, xfFor(ctString), nullptr, text);
+}
+
+void TQXExportToXLSX::StartCell(int32_t xf) {
+  FCell.clear();
+  if (xf > 0) {
+    FCell += " s=\"";
+    AppendInt(FCell, xf);
+    FCell += '"';
+  }
+}
+
+void TQXExportToXLSX::PutNumber(int32_t row, int32_t column, int32_t xf, double value) {
+  StartCell(xf);
+  if (!std::isfinite(value)) {
+    FCell += " t=\"e\"><v>#NUM!</v></c>";
+  } else {
+    FCell += "><v>";
+    AppendShortestDouble(FCell, value);
+    FCell += "</v></c>";
+  }
+  FSheet->AddCell(row, column, FCell);
+}
+
+void TQXExportToXLSX::PutInteger(int32_t row, int32_t column, int32_t xf, int64_t value) {
+  StartCell(xf);
+  FCell += "><v>";
+  AppendInt(FCell, value);
+  FCell += "</v></c>";
+  FSheet->AddCell(row, column, FCell);
+}
+
+void TQXExportToXLSX::PutBoolean(int32_t row, int32_t column, int32_t xf, bool value) {
+  StartCell(xf);
+  FCell += value ? " t=\"b\"><v>1</v></c>" : " t=\"b\"><v>0</v></c>";
+  FSheet->AddCell(row, column, FCell);
+}
+
+void TQXExportToXLSX::PutBlank(int32_t row, int32_t column, int32_t xf) {
+  StartCell(xf);
+  FCell += "/>";
+  FSheet->AddCell(row, column, FCell);
+}
+
+void TQXExportToXLSX::PutString(int32_t row, int32_t column, int32_t xf, const TVariant* value,
+                                const std::string& text) {
+  FText.clear();
+  if (value && value->Type() == TVarType::WideString) {
+    AppendSpreadsheetMLText(FText, std::u16string_view(value->AsWide()));
+  } else if (value && value->Type() == TVarType::String) {
+    AppendSpreadsheetMLText(FText, std::string_view(value->AsString()));
+  } else {
+    switch (CharacterSet) {
+      case csUTF8: AppendUtf8Text(FText, text, false); break;
+      case csASCII_MSDOS: AppendSpreadsheetMLText(FText, std::u16string_view(AnsiToWide(text, GetOEMCP()))); break;
+      default: AppendSpreadsheetMLText(FText, std::string_view(text)); break;
+    }
+  }
+  const int32_t index = FSST.Add(FText);
+  StartCell(xf);
+  FCell += " t=\"s\"><v>";
+  AppendInt(FCell, index);
+  FCell += "</v></c>";
+  FSheet->AddCell(row, column, FCell);
+}
+
+void TQXExportToXLSX::EndOfFile() {
+  TQXExportToCustomXLS::EndOfFile();
+  if (!FZip) return;
+  EndSheet();
+  for (size_t i = 1; i < FSheetNames.size(); ++i) {
+    BeginSheet(int32_t(i));
+    EndSheet();
+  }
+  ClosePackage();
+}
+
+// --- shared strings and styles ------------------------------------------------------
+
+void TQXExportToXLSX::WriteSharedStrings() {
+  TStream& s = FZip->AddFile("xl/sharedStrings.xml");
+  std::string b = XmlDeclaration;
+  b += std::string("<sst xmlns=\"") + NsMain + "\" count=\"";
+  AppendInt(b, FSST.References());
+  b += "\" uniqueCount=\"";
+  AppendInt(b, FSST.Count());
+  b += "\">";
+  auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\n'; };
+  for (int32_t i = 0; i < FSST.Count(); ++i) {
+    const std::string_view t = FSST[i];
+    // Readers trim other texts at both ends.
+    const bool preserve = !t.empty() && (isSpace(t.front()) || isSpace(t.back()) || t.substr(0, 5) == "&#13;" ||
+                                         (t.size() >= 5 && t.substr(t.size() - 5) == "&#13;"));
+    b += preserve ? "<si><t xml:space=\"preserve\">" : "<si><t>";
+    b.append(t);
+    b += "</t></si>";
+    if (b.size() >= 64 * 1024) {
+      s.WriteBuffer(b.data(), int64_t(b.size()));
+      b.clear();
+    }
+  }
+  b += "</sst>";
+  s.WriteBuffer(b.data(), int64_t(b.size()));
+  FZip->CloseFile();
+  FSST.Clear();
+}
+
+void TQXExportToXLSX::WriteData(const void* data, size_t size) {
+  if (FPart) FPart->WriteBuffer(data, int64_t(size));
+}
+
+void TQXExportToXLSX::WriteFont(const TQXEFont& font) {
+  TQXEFont standard;
+  InitDefaultFont(standard);
+  std::string s;
+  if (font == standard) {
+    s = DefaultFontElement;
+  } else {
+    s = "<font>";
+    if (font.Style & fsBold) s += "<b/>";
+    if (font.Style & fsItalic) s += "<i/>";
+    if (font.Style & fsStrikeOut) s += "<strike/>";
+    if (font.Style & fsUnderline) s += "<u/>";
+    s += "<sz val=\"" + std::to_string(std::clamp(font.Size, 1, 409)) + "\"/>";
+    const std::string argb = Argb(font.Color);
+    if (!argb.empty()) s += "<color rgb=\"" + argb + "\"/>";
+    s += "<name val=\"" + Attribute(font.Name) + "\"/>";
+    if (font.Charset != 1) s += "<charset val=\"" + std::to_string(font.Charset) + "\"/>";
+    s += "</font>";
+  }
+  WriteData(s.data(), s.size());
+}
+
+void TQXExportToXLSX::WriteFormat(int32_t index, const std::string& format, bool) {
+  const std::string s = "<numFmt numFmtId=\"" + std::to_string(index) + "\" formatCode=\"" + Attribute(format) + "\"/>";
+  WriteData(s.data(), s.size());
+}
+
+void TQXExportToXLSX::WriteXF(const TXLSFormat& format, int32_t) {
+  int32_t fill = 0;
+  if (HasFill(format.Color))
+    fill = int32_t(std::find(FFills.begin(), FFills.end(), format.Color & 0xFFFFFF) - FFills.begin()) + 2;
+  const int32_t numberFormat = std::max(format.NumberFormat, 0);
+  std::string s = "<xf numFmtId=\"" + std::to_string(numberFormat) + "\" fontId=\"" +
+                  std::to_string(std::max(format.FontIndex, 0)) + "\" fillId=\"" + std::to_string(fill) +
+                  "\" borderId=\"0\" xfId=\"0\"";
+  if (numberFormat > 0) s += " applyNumberFormat=\"1\"";
+  if (format.FontIndex > 0) s += " applyFont=\"1\"";
+  if (fill > 0) s += " applyFill=\"1\"";
+  if (format.Alignment == 2 || format.Alignment == 3) {
+    s += " applyAlignment=\"1\"><alignment horizontal=\"";
+    s += format.Alignment == 2 ? "center" : "right";
+    s += "\"/></xf>";
+  } else {
+    s += "/>";
+  }
+  WriteData(s.data(), s.size());
+}
+
+void TQXExportToXLSX::WriteStyles() {
+  FPart = &FZip->AddFile("xl/styles.xml");
+  auto put = [this](const std::string& s) { WriteData(s.data(), s.size()); };
+  put(std::string(XmlDeclaration) + "<styleSheet xmlns=\"" + NsMain + "\">");
+
+  std::vector<int32_t> defined;
+  for (const TXLSFormat& f : FFormats)
+    if (!IsImplicitFormat(f.NumberFormat) && f.NumberFormat >= 0 &&
+        std::find(defined.begin(), defined.end(), f.NumberFormat) == defined.end())
+      defined.push_back(f.NumberFormat);
+  std::sort(defined.begin(), defined.end());
+  if (!defined.empty()) {
+    put("<numFmts count=\"" + std::to_string(defined.size()) + "\">");
+    for (int32_t id : defined)
+      WriteFormat(id, id == CurrencyFormatId ? CurrencyFormatCode() : BuiltInFormat(id, false), false);
+    put("</numFmts>");
+  }
+
+  put("<fonts count=\"" + std::to_string(FFonts.size()) + "\">");
+  for (const TQXEFont& f : FFonts) WriteFont(f);
+  put("</fonts>");
+
+  FFills.clear();
+  for (const TXLSFormat& f : FFormats)
+    if (HasFill(f.Color) && std::find(FFills.begin(), FFills.end(), f.Color & 0xFFFFFF) == FFills.end())
+      FFills.push_back(f.Color & 0xFFFFFF);
+  put("<fills count=\"" + std::to_string(FFills.size() + 2) +
+      "\"><fill><patternFill patternType=\"none\"/></fill><fill><patternFill patternType=\"gray125\"/></fill>");
+  for (TColor c : FFills)
+    put("<fill><patternFill patternType=\"solid\"><fgColor rgb=\"" + Argb(c) +
+        "\"/><bgColor indexed=\"64\"/></patternFill></fill>");
+  put("</fills>");
+
+  put("<borders count=\"1\"><border><left/><right/><top/><bottom/><diagonal/></border></borders>"
+      "<cellStyleXfs count=\"1\"><xf numFmtId=\"0\" fontId=\"0\" fillId=\"0\" borderId=\"0\"/></cellStyleXfs>");
+  put("<cellXfs count=\"" + std::to_string(FFormats.size()) + "\">");
+  for (size_t i = 0; i < FFormats.size(); ++i) WriteXF(FFormats[i], int32_t(i));
+  put("</cellXfs>");
+  put("<cellStyles count=\"1\"><cellStyle name=\"Normal\" xfId=\"0\" builtinId=\"0\"/></cellStyles>"
+      "<dxfs count=\"0\"/><tableStyles count=\"0\" defaultTableStyle=\"TableStyleMedium9\" "
+      "defaultPivotStyle=\"PivotStyleLight16\"/></styleSheet>");
+  FZip->CloseFile();
+  FPart = nullptr;
+}
