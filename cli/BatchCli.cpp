@@ -179,6 +179,12 @@ class TConsoleView : public IBatchView {
     ++FDone;
     ClearBar();
     PrintUpTo(index + 1);
+    if (item.Warnings.Count && item.ImageIndex != ImageError) {
+      const size_t n = item.Warnings.Count;
+      FErr << Me << PrintableText(item.Caption) << ": finished with " << n << (n == 1 ? " warning\n" : " warnings\n");
+      for (const std::string& w : item.Warnings.Texts) FErr << "  " << PrintableText(w) << '\n';
+      FErr.flush();
+    }
     if (item.ImageIndex == ImageError) {
       // Load errors already name the file; others get its path in front.
       const std::string message = item.Status.substr(std::string(StatusErrorPrefix).size());

@@ -102,9 +102,16 @@ std::string JsonNumber(double value) {
 }
 
 void WriteWorkbookJson(std::ostream& os, const std::string& fileName, const std::string& readerName,
-                       const std::string& version, const TSpreadSheets& sheets) {
+                       const std::string& version, const TSpreadSheets& sheets, const TLoadWarnings* warnings) {
   os << "{\"file\": " << JsonString(AnsiToUtf8(fileName)) << ", \"reader\": " << JsonString(readerName)
-     << ", \"version\": " << JsonString(version) << ",\n \"sheets\": [";
+     << ", \"version\": " << JsonString(version) << ",";
+  if (warnings) {
+    os << "\n \"warnings\": [";
+    for (size_t i = 0; i < warnings->Texts.size(); ++i)
+      os << (i ? ", " : "") << JsonString(AnsiToUtf8(warnings->Texts[i]));
+    os << "],";
+  }
+  os << "\n \"sheets\": [";
   for (int32_t s = 0; s < sheets.Count(); ++s) {
     const TSpreadSheet& sheet = sheets[s];
     const TSpreadSheetCells& cells = sheet.Cells;
@@ -158,8 +165,10 @@ void DumpWorkbook(std::ostream& os, const std::string& path) {
   if (kind == rkNone) throw Exception("not a spreadsheet format this program reads");
   std::unique_ptr<TSpreadSheetFile> reader = TSpreadsheetConversion::CreateReader(kind);
   if (!reader) throw Exception(path + ": the " + ReaderKindName(kind) + " reader is not part of this build");
+  TLoadWarnings warnings;
+  reader->OnErrorProcess = TSpreadsheetConversion::RecordWarnings(warnings);
   TSpreadsheetConversion::LoadSource(*reader, path);
   const size_t slash = path.rfind('/');
   WriteWorkbookJson(os, slash == std::string::npos ? path : path.substr(slash + 1), ReaderKindName(kind),
-                    DumpVersion(*reader), reader->Sheets);
+                    DumpVersion(*reader), reader->Sheets, &warnings);
 }

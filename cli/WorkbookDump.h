@@ -5,18 +5,22 @@
 #include <string>
 
 #include "QXCells.h"
+#include "QXIUtils.h"
 
 // Writes the loaded workbook; texts in UTF-8, numbers so they read back to
 // the same double, booleans as JSON booleans, dates as day counts.
+// warnings (when given) become a "warnings" array of texts.
 void WriteWorkbookJson(std::ostream& os, const std::string& fileName, const std::string& readerName,
-                       const std::string& version, const TSpreadSheets& sheets);
+                       const std::string& version, const TSpreadSheets& sheets,
+                       const TLoadWarnings* warnings = nullptr);
 
 // The file format version the reader found ("evExcel8", "wvWKS3"); empty
 // when the reader tells none.
 std::string FileFormatVersion(TSpreadSheetFile& reader);
 
 // Loads path with the reader its extension (or content) selects and writes
-// the JSON. Raises when no reader fits or the file cannot be read (the
+// the JSON. A damaged record costs its cells and is listed under
+// "warnings". Raises when no reader fits or the file cannot be read (the
 // message does not repeat the path).
 void DumpWorkbook(std::ostream& os, const std::string& path);
 

@@ -188,6 +188,13 @@ class TCompoundFile {
     FSectorSize = 1u << shift;
     FMajor = major;
     if (FData.size() <= FSectorSize) Damaged("no sectors after the header");
+    // A file whose last sector is cut short (writers that trim it, copies
+    // that lost a few bytes) reads the missing bytes as zeros.
+    if (const uint64_t tail = (FData.size() - FSectorSize) % FSectorSize) {
+      FPadded = uint32_t(FSectorSize - tail);
+      FData.resize(FData.size() + FPadded, 0);
+      h = TByteReader(FData.data(), 512);  // the block moved
+    }
     FSectorCount = (FData.size() - FSectorSize + FSectorSize - 1) / FSectorSize;
     uint32_t numFat = h.U32(0x2C);
     uint32_t firstDir = h.U32(0x30);
@@ -297,6 +304,7 @@ class TCompoundFile {
   std::vector<uint32_t> FMiniFat;
   std::vector<uint64_t> FMiniStream;  // file offsets of the mini stream's sectors
   bool FMiniStreamCut = false;        // the file ends inside the mini stream
+  uint32_t FPadded = 0;               // zeros added to complete the last sector
   std::vector<TCompoundDirEntry> FEntries;
 
   friend class TOleStorage;
@@ -339,6 +347,14 @@ int64_t TOleStorageStream::Seek(int64_t offset, int origin) {
 }
 
 // ---------------------------------------------------------------------------
+
+uint32_t TOleStorage::PaddedBytes() const { return FFile->FPadded; }
+
+std::string TOleStorage::PaddingWarning() const {
+  if (!FFile->FPadded) return std::string();
+  return "The compound document ends inside its last sector: the " + std::to_string(FFile->FPadded) +
+         " missing bytes were read as zeros.";
+}
 
 std::vector<TOleElement> TOleStorage::EnumElements() const {
   std::vector<TOleElement> out;

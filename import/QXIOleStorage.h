@@ -74,6 +74,10 @@ class TOleStorage {
   std::shared_ptr<TOleStorageStream> OpenStream(const std::string& asciiName) const;
   // nullptr when no storage of that name exists.
   std::unique_ptr<TOleStorage> OpenStorage(const std::u16string& name) const;
+  // Zeros that completed a last sector the end of the file cut short, and
+  // the warning that says so ("" when none were needed).
+  uint32_t PaddedBytes() const;
+  std::string PaddingWarning() const;
 
  private:
   int32_t FindChild(const std::u16string& name, int32_t type) const;

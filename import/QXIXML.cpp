@@ -20,15 +20,52 @@ void TQXXMLItems::Remove(TQXXMLItem* node) {
   }
 }
 
+struct TQXXMLNodePool {
+  static constexpr size_t MaxKept = 1024;
+  std::vector<TQXXMLItem*> Kept;
+  ~TQXXMLNodePool() {
+    for (TQXXMLItem* n : Kept) delete n;
+  }
+  TQXXMLItem* Take() {
+    if (Kept.empty()) return new TQXXMLItem();
+    TQXXMLItem* n = Kept.back();
+    Kept.pop_back();
+    return n;
+  }
+  // Emptied, but its texts keep their room for the next element.
+  void Give(TQXXMLItem* n) {
+    if (n->FCounter) --*n->FCounter;
+    n->FCounter = nullptr;
+    n->Items.Clear();
+    if (Kept.size() >= MaxKept) {
+      delete n;
+      return;
+    }
+    n->Kind = ikProperty;
+    n->TagName.clear();
+    n->Value = TVariant();
+    n->AttributeText.clear();
+    n->FParent = nullptr;
+    n->FLevel = 0;
+    Kept.push_back(n);
+  }
+};
+
+void TQXXMLItemDeleter::operator()(TQXXMLItem* node) const {
+  if (node->FPool) node->FPool->Give(node);
+  else delete node;
+}
+
 TQXXMLItem* TQXXMLItem::AddChild() {
-  auto node = std::make_unique<TQXXMLItem>();
+  TQXXMLItem* node = FPool ? FPool->Take() : new TQXXMLItem();
   node->FParent = this;
   node->FLevel = FLevel + 1;
   node->FCodePage = FCodePage;
   node->FCounter = FCounter;
+  node->FPool = FPool;
   if (FCounter) ++*FCounter;
-  Items.FItems.push_back(std::move(node));
-  return Items.FItems.back().get();
+  Items.FItems.emplace_back(node);
+  return node;
 }
 
 void TQXXMLItem::Free() {
@@ -442,7 +479,10 @@ class TQXXMLEngine::Source {
 // ---------------------------------------------------------------------------
 // Engine
 
-TQXXMLEngine::TQXXMLEngine() : FRoot(std::make_unique<TQXXMLItem>()) { FRoot->FCounter = &FLive; }
+TQXXMLEngine::TQXXMLEngine() : FPool(std::make_unique<TQXXMLNodePool>()), FRoot(std::make_unique<TQXXMLItem>()) {
+  FRoot->FCounter = &FLive;
+  FRoot->FPool = FPool.get();
+}
 TQXXMLEngine::~TQXXMLEngine() = default;
 
 void TQXXMLEngine::Decode(const char* data, size_t size, std::u16string& out) const {
@@ -557,6 +597,13 @@ void TQXXMLEngine::Run(Source& src) {
     FResult.Status = psCancelled;
     FResult.Offset = src.Offset();
   };
+  // Damage the parse goes on over: the first one is kept.
+  auto noted = [&](TQXXMLParseStatus status, const std::string& element) {
+    if (FResult.Status != psComplete) return;
+    FResult.Status = status;
+    FResult.Element = element;
+    FResult.Offset = src.Offset();
+  };
   // The declaration node stays current after the document element closed.
   bool declaration = false;
   auto inElement = [&] { return cur && !(declaration && cur == FRoot.get()); };
@@ -626,9 +673,23 @@ void TQXXMLEngine::Run(Source& src) {
       continue;
     }
     if (c == '/') {
+      src.Skip(1);
+      name.clear();
+      src.ReadName(name);
       // An end tag cut short still ends its element: everything in it was read.
       src.SkipPast(">", nullptr);
-      if (cur && !Close(cur, rootDone)) return cancelled();
+      // An end tag that names an enclosing element closes the ones inside it
+      // too; one that names no open element is stray and changes nothing.
+      int depth = 0;
+      bool found = name.empty();
+      for (TQXXMLItem* n = cur; !found && n && !(declaration && n == FRoot.get()); n = n->FParent, ++depth)
+        found = n->TagName == name;
+      if (!inElement() || !found) {
+        noted(psStrayEndTag, name);
+      } else {
+        for (int k = name.empty() ? 1 : depth; k > 0 && cur; --k)
+          if (!Close(cur, rootDone)) return cancelled();
+      }
       ReadTail(src, cur);
       continue;
     }
@@ -664,6 +725,7 @@ void TQXXMLEngine::Run(Source& src) {
     } else {
       if (FLive >= MaxItems) {
         accept = false;
+        if (!FOverflowed) noted(psOverflowed, name);
         FOverflowed = true;
       } else if (OnTag) {
         Decode(value.data(), value.size(), FValueW);
@@ -707,8 +769,8 @@ void TQXXMLEngine::Run(Source& src) {
     }
   }
   // Elements still open when the text ran out: the document is cut short.
-  if (inElement() && FResult.Status == psComplete) unclosed(cur->TagName);
-  FResult.Offset = src.Offset();
+  if (inElement() && FResult.Status != psUnclosed && FResult.Status != psCancelled) unclosed(cur->TagName);
+  if (FResult.Status == psUnclosed || FResult.Status == psComplete) FResult.Offset = src.Offset();
 }
 
 TQXXMLItem* TQXXMLEngine::Find(TQXXMLItem* start, const std::string& name, bool ignoreCase) {

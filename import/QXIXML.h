@@ -18,6 +18,12 @@ enum TQXXMLItemKind : uint8_t { ikProperty, ikAttribute, ikComment, ikCDATA };
 
 class TQXXMLItem;
 class TQXXMLEngine;
+struct TQXXMLNodePool;
+
+// Frees a child node, or gives it back to its engine's pool for the next one.
+struct TQXXMLItemDeleter {
+  void operator()(TQXXMLItem* node) const;
+};
 
 // The children of a node; owns them.
 class TQXXMLItems {
@@ -34,7 +40,8 @@ class TQXXMLItems {
 
  private:
   friend class TQXXMLItem;
-  std::vector<std::unique_ptr<TQXXMLItem>> FItems;
+  friend struct TQXXMLNodePool;
+  std::vector<std::unique_ptr<TQXXMLItem, TQXXMLItemDeleter>> FItems;
 };
 
 class TQXXMLItem {
@@ -68,19 +75,25 @@ class TQXXMLItem {
 
  private:
   friend class TQXXMLEngine;
+  friend struct TQXXMLItemDeleter;
+  friend struct TQXXMLNodePool;
   TQXXMLItem* FParent = nullptr;
   int32_t FLevel = 0;
   int FCodePage = 65001;  // how AttributeText is encoded
   int64_t* FCounter = nullptr;  // the engine's live-node count
+  TQXXMLNodePool* FPool = nullptr;  // where a freed node goes (nullptr: deleted)
 };
 
 // How the last parse ended. Offset counts the bytes of the text consumed
-// (for UTF-16 input, of its UTF-8 form); Element is the innermost element
-// still open when the text ended inside the document.
+// (for UTF-16 input, of its UTF-8 form), or up to the stray end tag or the
+// first skipped element; Element is the innermost element still open when
+// the text ended inside the document. A cut-short text outranks the rest.
 enum TQXXMLParseStatus : uint8_t {
-  psComplete,   // every element that was opened was closed (or none was)
-  psUnclosed,   // the text ended inside an element or inside a tag
-  psCancelled,  // OnAfterTag stopped the parse
+  psComplete,    // every element that was opened was closed (or none was)
+  psUnclosed,    // the text ended inside an element or inside a tag
+  psCancelled,   // OnAfterTag stopped the parse
+  psStrayEndTag, // an end tag closed no open element (it was ignored); Element names it
+  psOverflowed,  // MaxItems nodes were alive and later elements were skipped; Element is the first
 };
 struct TQXXMLParseResult {
   TQXXMLParseStatus Status = psComplete;
@@ -165,6 +178,9 @@ class TQXXMLEngine {
   void NoteRemoved(TQXXMLItem* node);
 
   int64_t FLive = 0;  // before FRoot: the nodes count down as they go
+  // Before FRoot too: freed nodes are kept for the next element, so a part
+  // of a million elements does not cost a million allocations.
+  std::unique_ptr<TQXXMLNodePool> FPool;
   std::unique_ptr<TQXXMLItem> FRoot;
   int FCodePage = 65001;
   bool FForcedUtf8 = false;

@@ -310,9 +310,7 @@ void TLotus123::ParseStream(TStream& stream) {
         // A record too short for its fields is ignored.
       } catch (const EQXIFileFormatException& e) {
         // Damage such as an address outside the grid: the listener may let the load go on.
-        bool abort = true;
-        if (OnErrorProcess) OnErrorProcess(this, e, abort);
-        if (abort) throw;
+        if (!ContinueAfterError(e)) throw;
       }
       if (stopped) break;
     }

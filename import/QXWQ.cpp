@@ -75,7 +75,7 @@ TQuattroPro::~TQuattroPro() = default;
 void TQuattroPro::ResetData() {
   TSpreadSheetFile::ResetData();
   SummaryInformation.Clear();
-  FStringTable.Clear();
+  FStringTable.clear();
   FStyleFormats.clear();
 }
 
@@ -110,6 +110,7 @@ void TQuattroPro::ParseStream(TStream& stream) {
 
 void TQuattroPro::ParseCompound(TStream& stream) {
   std::unique_ptr<TOleStorage> root = StgOpenStorageOnStream(stream);
+  if (root->PaddedBytes()) Warn(root->PaddingWarning());
   // The record stream is the last element named "..._MAIN" in any case
   // (NativeContent_MAIN, PerfectOffice_MAIN).
   std::u16string mainName;
@@ -204,9 +205,7 @@ void TQuattroPro::HandleRecord(const TRecord& rec) {
       Damaged("the record is too short for its data (" + std::to_string(rec.Length) + " bytes)");
     }
   } catch (const std::exception& e) {
-    bool abort = true;
-    if (OnErrorProcess) OnErrorProcess(this, e, abort);
-    if (abort) throw;
+    if (!ContinueAfterError(e)) throw;
   }
 }
 

@@ -42,7 +42,8 @@ class TQuattroPro : public TSpreadSheetFile {
   void ParseStream(TStream& stream) override;
 
   // The shared strings of a notebook; cells refer to them from 1.
-  const TWideStrings& StringTable() const { return FStringTable; }
+  // Cells that show an entry refer to it; it is stored once.
+  const std::vector<TSharedText>& StringTable() const { return FStringTable; }
 
  private:
   // The record being handled: where it starts in its stream and its data.
@@ -114,7 +115,7 @@ class TQuattroPro : public TSpreadSheetFile {
   int32_t FCurrentSheet = 0;
   int32_t FCurrentColumn = -1;
   bool FSheetSeen = false;  // a sheet record announced CurrentSheet
-  TWideStrings FStringTable;
+  std::vector<TSharedText> FStringTable;
   // Format of each style: Lotus format bytes (.wq2), Windows format bytes
   // (.wb1 to .wb3) or notebook format words (.qpw), by style number.
   std::vector<uint16_t> FStyleFormats;

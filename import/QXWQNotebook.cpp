@@ -138,7 +138,7 @@ void TQuattroPro::ReadStringTable(const TByteReader& r) {
     if (!r.Fits(p + 3, bytes))
       Damaged("string " + std::to_string(i + 1) + " at byte " + std::to_string(p) + " claims " +
               std::to_string(bytes) + " bytes, " + std::to_string(r.Size() - p - 3) + " are there");
-    FStringTable.Add(NotebookString(r, p, &p));
+    FStringTable.emplace_back(NotebookString(r, p, &p));
   }
 }
 
@@ -278,11 +278,14 @@ void TQuattroPro::ReadCellBlock(const TByteReader& r) {
         case ckString32: {
           int64_t index = kind == ckString16 ? r.U16(at) : r.U32(at);
           if (stepping) index += int64_t(k) * (kind == ckString16 ? r.U16(at + 2) : r.U32(at + 4));
-          if (index >= 1 && index <= FStringTable.Count())
-            Deliver(h, TVariant(FStringTable.Get(int32_t(index - 1))), taLeftJustify, ictString);
-          else
+          if (index >= 1 && index <= int64_t(FStringTable.size())) {
+            CheckGrid(h.Sheet, h.Row, h.Column);
+            DeliverSharedText(h.Sheet, h.Row, h.Column, h.Style, taLeftJustify, ictString,
+                              FStringTable[size_t(index - 1)]);
+          } else {
             Deliver(h, TVariant(std::string("#") + IntToHex(uint64_t(index) & 0xFFFFFFFFu, 8)), taLeftJustify,
                     ictString);
+          }
           break;
         }
         case ckFormula: DeliverFormulaResult(h, r.U64(at), taRightJustify); break;

@@ -99,6 +99,7 @@ void TCustomMSExcel::ResetData() {
   MaxRow = 0;
   MaxColumn = 0;
   SharedStrings.clear();
+  FFormatClass.clear();
   SummaryInformation.Clear();
   PaletteCount = 0;
   Palette.clear();
@@ -132,6 +133,7 @@ void TCustomMSExcel::LoadBuiltInFormats() {
 
 void TCustomMSExcel::AddFormat(bool isText, const std::string& text, int32_t fillColor, int32_t align,
                                int32_t fontIndex, int32_t index) {
+  FFormatClass.clear();  // the classification may change
   if (isText) {
     // Number-format numbers are 16-bit in every record that carries them.
     if (index < 0 || index > 0xFFFF) return;
@@ -171,6 +173,44 @@ void TCustomMSExcel::AddFormat(bool isText, const std::string& text, int32_t fil
   }
   entry->FillColor = fillColor;
   if (created) XFList.push_back(std::move(created));
+}
+
+uint8_t TCustomMSExcel::FormatClass(int32_t xf) {
+  if (xf < 0 || xf > 0xFFFF) return ClassifyFormat(xf);
+  if (FFormatClass.size() <= size_t(xf)) FFormatClass.resize(size_t(xf) + 1, 0);
+  uint8_t& c = FFormatClass[size_t(xf)];
+  if (!(c & fcKnown)) c = uint8_t(fcKnown | ClassifyFormat(xf));
+  return c;
+}
+
+uint8_t TCustomMSExcel::ClassifyFormat(int32_t xf) const {
+  if (IsDateFormat(xf)) {
+    // A format of sections with conditions ("[=0]?;[h]:mm") is a number
+    // format unless its first section shows a date or time.
+    const int32_t n = xf >= 0 && size_t(xf) < XFList.size() && XFList[size_t(xf)] ? XFList[size_t(xf)]->NumberFormat : xf;
+    if (n < 0 || size_t(n) >= NumberFormats.size()) return fcDate;
+    const std::string& text = NumberFormats[size_t(n)];
+    char quote = 0;
+    int bracket = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+      const char c = text[i];
+      if (quote) {
+        if (c == quote) quote = 0;
+      } else if (c == '"') {
+        quote = c;
+      } else if (c == '\\') {
+        ++i;
+      } else if (c == '[') {
+        ++bracket;
+      } else if (c == ']') {
+        if (bracket > 0) --bracket;
+      } else if (c == ';' && bracket == 0) {
+        return ContainsDatePart(text.substr(0, i)) ? fcDate : 0;
+      }
+    }
+    return fcDate;
+  }
+  return IsPercentFormat(xf) ? fcPercent : 0;
 }
 
 bool TCustomMSExcel::IsDateNumberFormat(int32_t n) const {
@@ -316,7 +356,6 @@ void TMSExcel::ResetData() {
   FCodePage = CP_WINDOWS_1252;
   FSkipping = false;
   FBiff2FormatCount = 0;
-  FFormatClass.clear();
   FPendingString = false;
 }
 
@@ -388,69 +427,40 @@ void TMSExcel::ParsePlainStream(TStream& stream) {
     TStream* Saved;
     ~Restore() { Self->FStream = Saved; }
   } restore{this, saved};
-  // A plain file gives no stream for look-ahead records.
   stream.Seek(0, soBeginning);
   TBIFFRecordHeader h;
   if (!ReadRecordHeader(h) || (h.RecNo & 0xFF) != 0x09) throw EQXIFileFormatException(SInvalidFileFormat);
-  switch (h.RecNo >> 8) {
-    case 0x00: Version = evExcel2; FBiff = 2; break;
-    case 0x02: Version = evExcel3; FBiff = 3; break;
-    case 0x04: Version = evExcel4; FBiff = 4; break;
-    case 0x08: Version = evExcel5; FBiff = 5; break;
-    default: throw EQXIFileFormatException(SInvalidFileFormat);
-  }
+  if (!DecodeBof(h.RecNo, TByteReader(nullptr, 0))) throw EQXIFileFormatException(SInvalidFileFormat);
   stream.Seek(0, soBeginning);
-  int64_t size = stream.Size();
-  int64_t pos = 0;
+  StreamPosition = 0;
+  const int64_t size = stream.Size();
   int depth = 0;  // substreams begun (BOF) and not yet ended (EOF)
   bool cut = false;
-  while (pos < size) {
+  while (int64_t(StreamPosition) < size) {
     if (!ReadRecordHeader(RecordHeader)) {
       cut = true;
       break;
     }
-    pos += 4;
+    StreamPosition += 4;
     if (RecordHeader.RecLen > RecordLimit()) {
-      pos = stream.Seek(RecordHeader.RecLen, soCurrent);
-      DoLoadProgress(pos, size);
+      StreamPosition = uint64_t(stream.Seek(RecordHeader.RecLen, soCurrent));
+      DoLoadProgress(int64_t(StreamPosition), size);
       continue;
     }
-    if (RecordHeader.RecLen > 0) {
-      int64_t n = stream.Read(RecordData.data(), RecordHeader.RecLen);
-      if (n != RecordHeader.RecLen) {  // cut short by the end of the file
-        cut = true;
-        break;
-      }
-      pos += n;
+    if (!ReadRecordData(RecordHeader)) {  // cut short by the end of the file
+      cut = true;
+      break;
     }
     const uint16_t recNo = RecordHeader.RecNo;
     if (recNo == 0x0009 || recNo == 0x0209 || recNo == 0x0409 || recNo == 0x0809) ++depth;
-    else if (RecordHeader.RecNo == 0x000A && depth > 0) --depth;
-    DoLoadProgress(pos, size);
+    else if (recNo == 0x000A && depth > 0) --depth;
+    DoLoadProgress(int64_t(StreamPosition), size);
     if (OnRecord) OnRecord(this, RecordHeader, RecordData);
-    bool handled;
-    {
-      // Look-ahead records (STRING after FORMULA) are not read in a plain file.
-      FStream = nullptr;
-      struct Back {
-        TMSExcel* Self;
-        TStream* S;
-        ~Back() { Self->FStream = S; }
-      } back{this, &stream};
-      handled = DispatchSafely();
-    }
-    if (!handled && (RecordHeader.RecNo & 0xFF) == 0x09) {
-      TByteReader r(RecordData.data(), RecordHeader.RecLen);
-      switch (RecordHeader.RecNo >> 8) {
-        case 0x00: Version = evExcel2; FBiff = 2; break;
-        case 0x02: Version = evExcel3; FBiff = 3; break;
-        case 0x04: Version = evExcel4; FBiff = 4; break;
-        case 0x08:
-          Version = evExcel5;
-          FBiff = (r.Fits(0, 2) && r.U16(0) == 0x0600) ? 8 : 5;
-          break;
-        default: throw EQXIFileFormatException(SInvalidFileFormat);
-      }
+    // Records that continue in CONTINUE records (SST, STRING) read them from
+    // the stream here too.
+    if (!DispatchSafely() && (RecordHeader.RecNo & 0xFF) == 0x09) {
+      if (!DecodeBof(RecordHeader.RecNo, TByteReader(RecordData.data(), RecordHeader.RecLen)))
+        throw EQXIFileFormatException(SInvalidFileFormat);
     }
   }
   FinishLoad();
@@ -464,6 +474,7 @@ void TMSExcel::ParsePlainStream(TStream& stream) {
 
 void TMSExcel::ParseStorage(const TOleStorage& root) {
   ResetData();
+  if (root.PaddedBytes()) Warn(root.PaddingWarning());
   std::u16string bookName;
   std::u16string vbaName;
   for (const TOleElement& el : root.EnumElements()) {
@@ -507,17 +518,23 @@ void TMSExcel::ParseStorage(const TOleStorage& root) {
     throw EQXIFileFormatException(SInvalidFileFormat);
   }
   TOleStream stream(s);
-  StorageLoop(stream);
+  const bool unended = StorageLoop(stream);
   ResolveFontColors();
   if (s->Truncated())
     throw EQXIFileTruncatedException(StringReplaceAll(
         SFileTruncated, "%s",
         "its " + Utf16ToUtf8(bookName) + " stream holds " + std::to_string(s->Size()) + " of its " +
             std::to_string(s->DeclaredSize()) + " bytes"));
+  // The zeros that completed the last sector stood for records of the stream.
+  if (unended && root.PaddedBytes())
+    throw EQXIFileTruncatedException(StringReplaceAll(
+        SFileTruncated, "%s",
+        "it ends inside its last sector, where its " + Utf16ToUtf8(bookName) +
+            " stream lost the end-of-file record of its last sheet"));
   // Macro extraction (ParseVBA) is not carried out: nothing in this program reads it.
 }
 
-void TMSExcel::StorageLoop(TStream& stream) {
+bool TMSExcel::StorageLoop(TStream& stream) {
   FStream = &stream;
   struct Restore {
     TMSExcel* Self;
@@ -530,16 +547,16 @@ void TMSExcel::StorageLoop(TStream& stream) {
   int32_t currentEntry = -1;
   bool open = false;         // inside a globals or sheet substream
   for (;;) {
-    if (!ReadRecordHeader(RecordHeader)) break;
+    if (!ReadRecordHeader(RecordHeader)) return open;
     StreamPosition += 4;
     const uint64_t recordStart = StreamPosition - 4;
     DoLoadProgress(int64_t(StreamPosition), size);
-    if (Encrypted && uint64_t(size) + 1000 < StreamPosition) break;
+    if (Encrypted && uint64_t(size) + 1000 < StreamPosition) return false;
     if (RecordHeader.RecLen > RecordLimit()) {
       StreamPosition = uint64_t(stream.Seek(RecordHeader.RecLen, soCurrent));
       continue;
     }
-    if (!ReadRecordData(RecordHeader)) break;
+    if (!ReadRecordData(RecordHeader)) return open;
     DoLoadProgress(int64_t(StreamPosition), size);
     if (OnRecord) OnRecord(this, RecordHeader, RecordData);
     const uint16_t recNo = RecordHeader.RecNo;
@@ -549,7 +566,7 @@ void TMSExcel::StorageLoop(TStream& stream) {
     }
     if (recNo == 0x000A) {
       open = false;
-      if (SheetIndex >= 0 && currentEntry >= 0 && size_t(currentEntry) + 1 >= SheetNames.size()) break;
+      if (SheetIndex >= 0 && currentEntry >= 0 && size_t(currentEntry) + 1 >= SheetNames.size()) return false;
       continue;
     }
     if ((recNo & 0xFF) != 0x09) continue;  // a record of a skipped substream
@@ -574,7 +591,7 @@ void TMSExcel::StorageLoop(TStream& stream) {
         caption = AnsiToWide(std::string(SDefaultSheetName) + std::to_string(SheetIndex + 1));
       if (OnSheet) OnSheet(this, caption, SheetIndex, FSkipping);
       if (FSkipping) {
-        if (size_t(e) + 1 >= SheetNames.size()) break;
+        if (size_t(e) + 1 >= SheetNames.size()) return false;
         // A skipped sheet is not read at all: straight to the next sheet's BOF.
         uint64_t target = SheetNames[size_t(e) + 1].Position;
         if (target > recordStart && target + 4 <= uint64_t(size)) {
@@ -593,7 +610,7 @@ void TMSExcel::StorageLoop(TStream& stream) {
         nextEntry = size_t(currentEntry) + 1;
       }
       SkipSubstream();
-      if (topLevel && SheetIndex >= 0 && size_t(currentEntry) + 1 >= SheetNames.size()) break;
+      if (topLevel && SheetIndex >= 0 && size_t(currentEntry) + 1 >= SheetNames.size()) return false;
       continue;
     }
     // Any other substream (modules, dialogs, workspaces): its records are
@@ -633,32 +650,34 @@ int32_t TMSExcel::NamedEntryAt(uint64_t position) const {
   return -1;
 }
 
-void TMSExcel::OnBof(const TByteReader& r, uint16_t recNo) {
-  BuildNumber = 0;
-  BuildYear = 0;
+bool TMSExcel::DecodeBof(uint16_t recNo, const TByteReader& r) {
   switch (recNo >> 8) {
-    case 0x00: Version = evExcel2; FBiff = 2; break;
-    case 0x02: Version = evExcel3; FBiff = 3; break;
-    case 0x04: Version = evExcel4; FBiff = 4; break;
+    case 0x00: Version = evExcel2; FBiff = 2; return true;
+    case 0x02: Version = evExcel3; FBiff = 3; return true;
+    case 0x04: Version = evExcel4; FBiff = 4; return true;
     case 0x08: {
       Version = evExcel5;
       FBiff = 5;
-      uint16_t vers = r.Fits(0, 2) ? r.U16(0) : 0;
-      if (vers == 0x0500) {
-        Version = evExcel5;
-      } else if (vers == 0x0600) {
+      const uint16_t vers = r.Fits(0, 2) ? r.U16(0) : 0;
+      if (vers == 0x0600) {
         Version = evExcel7;
         FBiff = 8;
         MaxRecordLength = 8224;
       }
-      if (r.Fits(4, 4)) {
-        BuildNumber = r.U16(4);
-        BuildYear = r.U16(6);
-      }
-      break;
+      return true;
     }
     default:
-      break;
+      return false;
+  }
+}
+
+void TMSExcel::OnBof(const TByteReader& r, uint16_t recNo) {
+  BuildNumber = 0;
+  BuildYear = 0;
+  DecodeBof(recNo, r);
+  if ((recNo >> 8) == 0x08 && r.Fits(4, 4)) {
+    BuildNumber = r.U16(4);
+    BuildYear = r.U16(6);
   }
 }
 
@@ -676,14 +695,10 @@ bool TMSExcel::DispatchSafely() {
     return DispatchRecord();
   } catch (const EBoundsError&) {
     EQXIExcelException e(RecordDescription() + " is too short for its data.");
-    bool abort = true;
-    if (OnErrorProcess) OnErrorProcess(this, e, abort);
-    if (abort) throw e;
+    if (!ContinueAfterError(e)) throw e;
     return true;
   } catch (const std::exception& e) {
-    bool abort = true;
-    if (OnErrorProcess) OnErrorProcess(this, e, abort);
-    if (abort) throw;
+    if (!ContinueAfterError(e)) throw;
     return true;
   }
 }
@@ -732,11 +747,9 @@ bool TMSExcel::DispatchRecord() {
       Quietly([&] { ReadName(r); });
       return true;
     case 0x001E:  // FORMAT (BIFF2/3)
-      FFormatClass.clear();
       Quietly([&] { ReadFormatBiff23(r); });
       return true;
     case 0x0022:  // DATEMODE
-      FFormatClass.clear();
       DateBase = (r.Fits(0, 2) && r.U16(0) == 1) ? 1462 : 0;
       return true;
     case 0x002F:  // FILEPASS
@@ -753,7 +766,6 @@ bool TMSExcel::DispatchRecord() {
     case 0x00E0:
     case 0x0243:
     case 0x0443:  // XF
-      FFormatClass.clear();
       Quietly([&] { ReadXF(r); });
       return true;
     case 0x005D:  // OBJ
@@ -776,7 +788,6 @@ bool TMSExcel::DispatchRecord() {
       Version = evExcel9;
       return true;
     case 0x041E:  // FORMAT
-      FFormatClass.clear();
       Quietly([&] { ReadFormat(r); });
       return true;
 
@@ -815,6 +826,13 @@ bool TMSExcel::DispatchRecord() {
       if (OnCellValue) ReadLabelSST(r);
       return true;
     case 0x0000:
+      // DIMENSIONS of BIFF2 only; later generations pad with empty 0x0000
+      // records, and any other 0x0000 is no record this reader knows.
+      if (FBiff == 2) {
+        ReadDimensions(r);
+        return true;
+      }
+      return RecordHeader.RecLen == 0;
     case 0x0200:  // DIMENSIONS
       ReadDimensions(r);
       return true;

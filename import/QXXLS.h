@@ -82,6 +82,22 @@ struct TXLSObjectInSheet {
 };
 using TXLSObjectsInSheet = std::vector<TXLSObjectInSheet>;
 
+// LF becomes CR LF in cell texts; an LF that already follows a CR stays.
+template <class S>
+void ExpandLineFeeds(S& text) {
+  using C = typename S::value_type;
+  size_t lf = 0;
+  for (C c : text) lf += c == C('\n');
+  if (lf == 0) return;
+  S out;
+  out.reserve(text.size() + lf);
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == C('\n') && (i == 0 || text[i - 1] != C('\r'))) out.push_back(C('\r'));
+    out.push_back(text[i]);
+  }
+  text.swap(out);
+}
+
 using TPasswordEvent = std::function<void(TCustomSpreadSheetFile* Sender, std::string& APassword, bool& Continue)>;
 
 class TCustomMSExcel : public TSpreadSheetFile {
@@ -147,7 +163,8 @@ class TCustomMSExcel : public TSpreadSheetFile {
   std::vector<std::unique_ptr<TXLSFormat>> XFList;
   std::vector<std::string> NumberFormats;
   std::vector<TXLSSheetName> SheetNames;
-  std::vector<std::string> SharedStrings;
+  // Cells that show an entry refer to it; it is stored once.
+  std::vector<TSharedText> SharedStrings;
   bool Encrypted = false;
   TVBAProjectItems MacroItems;
   std::string MacroProjectText;
@@ -156,6 +173,14 @@ class TCustomMSExcel : public TSpreadSheetFile {
   std::vector<uint8_t> EncryptionInfo;
 
  protected:
+  // How numbers in a cell format show: a date (a format whose first section
+  // shows a date or time) or else a percentage. Worked out once per format:
+  // a large sheet asks the same few formats hundreds of thousands of times.
+  static constexpr uint8_t fcKnown = 1, fcDate = 2, fcPercent = 4;
+  uint8_t FormatClass(int32_t xf);
+  uint8_t ClassifyFormat(int32_t xf) const;
+  std::vector<uint8_t> FFormatClass;  // by XF; cleared whenever a format is added
+
   // Adds the built-in number formats 0..49.
   void LoadBuiltInFormats();
   // After the record loop: every font's colour through ResolveColor.
@@ -230,8 +255,6 @@ class TMSExcel : public TCustomMSExcel {
   void ReadString(const TByteReader& r);
   void ReadSharedFormula(const TByteReader& r);
   TAlignment XFAlignment(int32_t xf) const;
-  // 2: date format, 4: percent format (remembered per XF).
-  uint8_t FormatClass(int32_t xf);
   void ReadDimensions(const TByteReader& r);
   void ReadColumnWidths(const TByteReader& r);
   void ReadRow(const TByteReader& r);
@@ -248,9 +271,15 @@ class TMSExcel : public TCustomMSExcel {
   // Record stream helpers.
   bool ReadRecordHeader(TBIFFRecordHeader& h);
   bool ReadRecordData(TBIFFRecordHeader& h);
+  bool NextContinue(size_t& len, size_t& p);
+  std::u16string ReadContinuedChars(size_t& len, size_t& p, uint8_t flags, size_t chars, bool& chainEnds);
   uint32_t RecordLimit() const;
   void OnBof(const TByteReader& r, uint16_t recNo);
-  void StorageLoop(TStream& stream);
+  // Version and layout generation from a BOF record's number and data;
+  // false for a number no generation uses.
+  bool DecodeBof(uint16_t recNo, const TByteReader& r);
+  // True when the stream ended inside a substream (before its EOF).
+  bool StorageLoop(TStream& stream);
   void FinishLoad();
   // Dispatches through OnErrorProcess; false when the record is not handled.
   bool DispatchSafely();
@@ -267,7 +296,6 @@ class TMSExcel : public TCustomMSExcel {
   int FCodePage = 1252;         // BIFF2..BIFF7 text
   bool FSkipping = false;
   int32_t FBiff2FormatCount = 0;
-  std::vector<uint8_t> FFormatClass;  // cache of FormatClass, cleared when formats change
   // A formula with a text result waits for its STRING record.
   bool FPendingString = false;
   int32_t FPendingRow = 0;

@@ -6,24 +6,15 @@
 
 namespace {
 
-// LF becomes CR LF; an LF that already follows a CR stays as it is.
-template <class S>
-void ExpandLineFeeds(S& text) {
-  using C = typename S::value_type;
-  size_t lf = std::count(text.begin(), text.end(), C('\n'));
-  if (lf == 0) return;
-  S out;
-  out.reserve(text.size() + lf);
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == C('\n') && (i == 0 || text[i - 1] != C('\r'))) out.push_back(C('\r'));
-    out.push_back(text[i]);
-  }
-  text.swap(out);
-}
-
 // The grid each generation addresses; a cell beyond it is damage.
 constexpr TSheetGrid Biff8Grid{65536, 256, "BIFF8"};
 constexpr TSheetGrid Biff2to7Grid{16384, 256, "BIFF2 to BIFF7"};
+
+// Up to length bytes from off: as many as the record holds.
+std::string AvailableBytes(const TByteReader& r, size_t off, size_t length) {
+  r.Need(off, 0);
+  return r.Bytes(off, std::min(length, r.Size() - off));
+}
 
 }  // namespace
 
@@ -55,23 +46,12 @@ TAlignment TMSExcel::XFAlignment(int32_t xf) const {
   return taLeftJustify;
 }
 
-// Date and percent tests per cell format, remembered: a large sheet asks the
-// same few formats hundreds of thousands of times.
-uint8_t TMSExcel::FormatClass(int32_t xf) {
-  constexpr uint8_t kKnown = 1, kDate = 2, kPercent = 4;
-  if (xf < 0 || xf > 0xFFFF) return uint8_t((IsDateFormat(xf) ? kDate : 0) | (IsPercentFormat(xf) ? kPercent : 0));
-  if (FFormatClass.size() <= size_t(xf)) FFormatClass.resize(size_t(xf) + 1, 0);
-  uint8_t& c = FFormatClass[size_t(xf)];
-  if (!(c & kKnown)) c = uint8_t(kKnown | (IsDateFormat(xf) ? kDate : 0) | (IsPercentFormat(xf) ? kPercent : 0));
-  return c;
-}
-
 void TMSExcel::ReportNumber(int32_t row, int32_t column, int32_t xf, double v, bool percentScaled) {
   uint8_t c = FormatClass(xf);
-  if (c & 2)
+  if (c & fcDate)
     ReportCell(row, column, xf, XFAlignment(xf), ictDateTime, TVariant::DateTime(v + DateBase));
   else
-    ReportCell(row, column, xf, XFAlignment(xf), ictDecimal, TVariant((percentScaled && (c & 4)) ? v * 100 : v));
+    ReportCell(row, column, xf, XFAlignment(xf), ictDecimal, TVariant((percentScaled && (c & fcPercent)) ? v * 100 : v));
 }
 
 void TMSExcel::ReadBiff2Cell(const TByteReader& r) {
@@ -102,7 +82,7 @@ void TMSExcel::ReadBiff2Cell(const TByteReader& r) {
       break;
     }
     case 0x0004:  // LABEL
-      ReportCell(row, col, attr2 >> 6, align, ictString, TVariant(CodePageText(r.Bytes(8, r.U8(7)))));
+      ReportCell(row, col, attr2 >> 6, align, ictString, TVariant(CodePageText(AvailableBytes(r, 8, r.U8(7)))));
       break;
     case 0x0005:  // BOOLERR
       if (r.U8(8) == 0)
@@ -140,12 +120,19 @@ void TMSExcel::ReadMulBlank(const TByteReader& r) {
   }
 }
 
+// A label whose text is shorter than its length says keeps the text that is there.
 void TMSExcel::ReadLabel(const TByteReader& r) {
   const int32_t row = r.U16(0), col = r.U16(2), xf = r.U16(4);
   if (FBiff >= 8) {
-    ReportCell(row, col, xf, XFAlignment(xf), ictString, TVariant(ReadBiff8String(r, 6, true)));
+    const size_t len = r.U16(6);
+    const uint8_t flags = r.Fits(8, 1) ? r.U8(8) : 0;
+    const size_t at = 9 + ((flags & 0x08) ? 2 : 0) + ((flags & 0x04) ? 4 : 0);
+    const size_t width = (flags & 1) ? 2 : 1;
+    const size_t avail = r.Size() > at ? (r.Size() - at) / width : 0;
+    ReportCell(row, col, xf, XFAlignment(xf), ictString,
+               TVariant(UnicodeText(r, std::min(at, r.Size()), std::min(len, avail) * width, flags & 1)));
   } else {
-    ReportCell(row, col, xf, XFAlignment(xf), ictString, TVariant(CodePageText(r.Bytes(8, r.U16(6)))));
+    ReportCell(row, col, xf, XFAlignment(xf), ictString, TVariant(CodePageText(AvailableBytes(r, 8, r.U16(6)))));
   }
 }
 
@@ -157,7 +144,11 @@ void TMSExcel::ReadLabelSST(const TByteReader& r) {
     ReportCell(row, col, xf, XFAlignment(xf), ictString, TVariant(std::string()));
     return;
   }
-  ReportCell(row, col, xf, XFAlignment(xf), ictString, TVariant(SharedStrings[index]));
+  // The cell refers to the table's copy (line feeds were expanded there).
+  const TSheetGrid& grid = FBiff >= 8 ? Biff8Grid : Biff2to7Grid;
+  if (!grid.Contains(row, col)) throw EQXIExcelException(RecordDescription() + ": " + grid.Outside(row, col) + ".");
+  DeliverSharedText(SheetIndex, row, col, xf, XFAlignment(xf), ictString, SharedStrings[index]);
+  NoteCell(row, col);
 }
 
 void TMSExcel::ReadBoolErr(const TByteReader& r) {
@@ -182,7 +173,7 @@ void TMSExcel::ReadFormula(const TByteReader& r) {
   } else {
     xf = r.U16(4);
     align = XFAlignment(xf);
-    isDate = FormatClass(xf) & 2;
+    isDate = FormatClass(xf) & fcDate;
   }
   r.Need(res, 8);
   if (r.U8(res + 6) == 0xFF && r.U8(res + 7) == 0xFF) {
@@ -220,7 +211,12 @@ void TMSExcel::ReadString(const TByteReader& r) {
   if (RecordHeader.RecNo == 0x0007) {
     text = TVariant(CodePageText(r.Bytes(1, r.U8(0))));
   } else if (FBiff >= 8) {
-    text = TVariant(ReadBiff8String(r, 0, true));
+    // A long result runs on into CONTINUE records, like any BIFF8 string.
+    const size_t chars = r.U16(0);
+    const uint8_t flags = r.U8(2);
+    size_t len = RecordHeader.RecLen, p = 3 + ((flags & 0x08) ? 2 : 0) + ((flags & 0x04) ? 4 : 0);
+    bool chainEnds = false;
+    text = TVariant(ReadContinuedChars(len, p, flags, chars, chainEnds));
   } else {
     text = TVariant(CodePageText(r.Bytes(2, r.U16(0))));
   }

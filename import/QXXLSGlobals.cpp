@@ -125,11 +125,9 @@ void TMSExcel::ReadXF(const TByteReader& r) {
     case 0x0043:  // BIFF2
       AddFormat(false, "", -1, -1, r.U8(0), r.U8(2) & 0x3F);
       break;
-    case 0x0243:  // BIFF3: number format at byte 1, alignment in the low bits of byte 6
-      AddFormat(false, "", -1, r.U8(6) & 7, r.U8(0), r.U8(1));
-      break;
-    case 0x0443:  // BIFF4
-      AddFormat(false, "", -1, r.U8(6) & 7, r.U8(0), r.U8(1));
+    case 0x0243:  // BIFF3 and BIFF4: font, number format, then alignment in
+    case 0x0443:  // the low bits of byte 4 (bytes 6-7 hold the fill pattern)
+      AddFormat(false, "", -1, r.U8(4) & 7, r.U8(0), r.U8(1));
       break;
     default: {  // 0x00E0, BIFF5 to BIFF8
       uint16_t k = RecordHeader.RecLen > 16 ? r.U16(18) : r.U16(8);
@@ -189,36 +187,65 @@ void TMSExcel::ReadFilePass(const TByteReader& r) {
   throw EQXIUnknownEncryptionException(ProtectedFileMessage(scheme));
 }
 
-// Shared strings, continued over CONTINUE records. Reads further records
-// from the stream at hand, so it runs only in a compound document.
+// The next record of a CONTINUE chain into RecordData; false where the
+// chain ends (another record, which is left for the main loop, or the end
+// of the stream). len and p then describe the new record.
+bool TMSExcel::NextContinue(size_t& len, size_t& p) {
+  if (!FStream) return false;
+  TBIFFRecordHeader h;
+  if (!ReadRecordHeader(h)) return false;
+  if (h.RecNo != 0x003C || h.RecLen > RecordLimit()) {
+    FStream->Seek(-4, soCurrent);
+    return false;
+  }
+  StreamPosition += 4;
+  if (!ReadRecordData(h)) return false;  // cut short by the end of the stream
+  RecordHeader = h;
+  len = h.RecLen;
+  p = 0;
+  return true;
+}
+
+// chars characters of a BIFF8 string from p on, running on into CONTINUE
+// records, each of which starts with a new width byte. A string that runs
+// past the chain's end is cut there (chainEnds).
+std::u16string TMSExcel::ReadContinuedChars(size_t& len, size_t& p, uint8_t flags, size_t chars, bool& chainEnds) {
+  std::u16string text;
+  text.reserve(std::min<size_t>(chars, 8224));
+  chainEnds = false;
+  for (;;) {
+    TByteReader cur(RecordData.data(), len);
+    const size_t width = (flags & 1) ? 2 : 1;
+    const size_t avail = len > p ? (len - p) / width : 0;
+    if (chars <= avail) {
+      text += UnicodeText(cur, p, chars * width, flags & 1);
+      p += chars * width;
+      return text;
+    }
+    text += UnicodeText(cur, p, avail * width, flags & 1);
+    chars -= avail;
+    if (!NextContinue(len, p)) {
+      chainEnds = true;
+      return text;
+    }
+    if (len == 0) continue;
+    flags = uint8_t((flags & ~1) | (RecordData[0] & 1));
+    p = 1;
+  }
+}
+
+// Shared strings, continued over CONTINUE records.
 void TMSExcel::ReadSST(const TByteReader& first) {
   uint32_t count = first.U32(4);
   size_t p = 8;
   size_t len = RecordHeader.RecLen;
-  // The next record of the chain; false where the chain ends (another
-  // record, which is left for the main loop, or the end of the stream).
-  // A table that claims more than its chain holds keeps what is there.
-  auto nextContinue = [&]() {
-    TBIFFRecordHeader h;
-    if (!ReadRecordHeader(h)) return false;
-    if (h.RecNo != 0x003C || h.RecLen > RecordLimit()) {
-      FStream->Seek(-4, soCurrent);
-      return false;
-    }
-    StreamPosition += 4;
-    if (!ReadRecordData(h)) return false;  // cut short by the end of the stream
-    RecordHeader = h;
-    len = h.RecLen;
-    p = 0;
-    return true;
-  };
   // Each string takes at least 3 bytes, so a count larger than the data
   // could hold is not believed for the reservation.
   int64_t left = std::max<int64_t>(0, FStream->Size() - FStream->Position());
   SharedStrings.reserve(std::min<size_t>(count, size_t(left) / 3 + len / 3 + 1));
   for (uint32_t i = 0; i < count; ++i) {
     while (len < p + 3)
-      if (!nextContinue()) return;
+      if (!NextContinue(len, p)) return;
     TByteReader r(RecordData.data(), len);
     size_t length = r.U16(p);
     uint8_t flags = r.U8(p + 2);
@@ -239,33 +266,11 @@ void TMSExcel::ReadSST(const TByteReader& first) {
       ext = r.U32(p);
       p += 4;
     }
-    // Characters left to read, and their width in the current record.
-    size_t chars = length;
-    std::u16string text;
-    text.reserve(length);
     bool chainEnds = false;
-    for (;;) {
-      TByteReader cur(RecordData.data(), len);
-      size_t width = (flags & 1) ? 2 : 1;
-      size_t avail = len > p ? (len - p) / width : 0;
-      if (chars <= avail) {
-        text += UnicodeText(cur, p, chars * width, flags & 1);
-        p += chars * width;
-        break;
-      }
-      text += UnicodeText(cur, p, avail * width, flags & 1);
-      chars -= avail;
-      // A string that runs past the chain's end is cut there.
-      if (!nextContinue()) {
-        chainEnds = true;
-        break;
-      }
-      if (len == 0) continue;
-      // A continued string starts its record with a new width byte.
-      flags = uint8_t((flags & ~1) | (RecordData[0] & 1));
-      p = 1;
-    }
-    SharedStrings.push_back(WideToAnsi(text));
+    std::u16string text = ReadContinuedChars(len, p, flags, length, chainEnds);
+    std::string entry = WideToAnsi(text);
+    ExpandLineFeeds(entry);
+    SharedStrings.emplace_back(std::move(entry));
     if (chainEnds) return;
     // Formatting runs and the extension block may spill into a CONTINUE
     // record (without a width byte there).
@@ -274,7 +279,7 @@ void TMSExcel::ReadSST(const TByteReader& first) {
       size_t here = std::min(skip, len > p ? len - p : 0);
       p += here;
       skip -= here;
-      if (skip > 0 && !nextContinue()) return;
+      if (skip > 0 && !NextContinue(len, p)) return;
     }
   }
 }

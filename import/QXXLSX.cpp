@@ -88,6 +88,7 @@ TMSExcelX::~TMSExcelX() = default;
 
 void TMSExcelX::ResetData() {
   TCustomMSExcel::ResetData();
+  FTruncated.clear();
   Encrypted = false;
   DateBase = 0;
   CurrentSheet = 0;
@@ -95,9 +96,7 @@ void TMSExcelX::ResetData() {
   FWorkbookRels.clear();
   FSheets.clear();
   FWorkbookSeen = false;
-  FWideShared.clear();
   FPartTitles.clear();
-  FXFKinds.clear();
   FWideCells = GetACP() != CP_UTF8;
   LoadBuiltInFormats();
 }
@@ -120,6 +119,7 @@ void TMSExcelX::ParseStream(TStream& stream) {
   stream.Seek(start, soBeginning);
   if (got == int64_t(sizeof head) && StgIsStorageData(head, sizeof head)) {
     std::unique_ptr<TOleStorage> root = StgOpenStorageOnStream(stream);
+    if (root->PaddedBytes()) Warn(root->PaddingWarning());
     ParseStorage(*root);
     return;
   }
@@ -266,6 +266,8 @@ void TMSExcelX::ParsePackage() {
   }
   FindSheets();
   AnnounceAndReadSheets();
+  // Raised once every part was read, so what could be read stays.
+  if (!FTruncated.empty()) throw EQXIFileTruncatedException(StringReplaceAll(SFileTruncated, "%s", FTruncated));
 }
 
 void TMSExcelX::ReadDocumentProperties() {
@@ -374,8 +376,8 @@ std::string TMSExcelX::Where(int32_t row, int32_t column) const {
   return "sheet \"" + sheet + "\", cell " + ColumnNumberToLetters(column + 1) + std::to_string(row + 1);
 }
 
-void TMSExcelX::Deliver(int32_t row, int32_t column, int32_t formatIndex, TVariant&& value, TQXICellType type) {
-  if (row < 0 || column < 0) return;
+bool TMSExcelX::Deliverable(int32_t row, int32_t column) {
+  if (row < 0 || column < 0) return false;
   static constexpr TSheetGrid OpenXmlGrid{1048576, 16384, "Open XML"};
   if (!OpenXmlGrid.Contains(row, column)) {
     std::string sheet = size_t(CurrentSheet) < FSheets.size() ? Ansi(FSheets[size_t(CurrentSheet)].Name) : "";
@@ -384,6 +386,11 @@ void TMSExcelX::Deliver(int32_t row, int32_t column, int32_t formatIndex, TVaria
   NoteCell(row, column);
   if (row > FSheetMaxRow) FSheetMaxRow = row;
   if (column > FSheetMaxCol) FSheetMaxCol = column;
+  return true;
+}
+
+void TMSExcelX::Deliver(int32_t row, int32_t column, int32_t formatIndex, TVariant&& value, TQXICellType type) {
+  if (!Deliverable(row, column)) return;
   if (OnCellValue) OnCellValue(this, CurrentSheet, row, column, formatIndex, value, taLeftJustify, type);
 }
 
@@ -451,59 +458,13 @@ void TMSExcelX::EndSheetGeometry() {
     if (width[size_t(c)] >= 0) OnColumnWidth(this, CurrentSheet, c, width[size_t(c)]);
 }
 
-uint8_t TMSExcelX::FormatKind(int32_t xf) {
-  if (xf < 0) return 0;
-  if (size_t(xf) < FXFKinds.size() && FXFKinds[size_t(xf)] != 255) return FXFKinds[size_t(xf)];
-  uint8_t kind = 0;
-  if (IsDateFormat(xf)) {
-    kind = 1;
-    // A format of sections with conditions ("[=0]?;[h]:mm") is a number
-    // format unless its first section shows a date or time.
-    int32_t n = size_t(xf) < XFList.size() && XFList[size_t(xf)] ? XFList[size_t(xf)]->NumberFormat : xf;
-    if (n >= 0 && size_t(n) < NumberFormats.size()) {
-      const std::string& text = NumberFormats[size_t(n)];
-      size_t cut = std::string::npos;
-      char quote = 0;
-      int bracket = 0;
-      for (size_t i = 0; i < text.size() && cut == std::string::npos; ++i) {
-        char c = text[i];
-        if (quote) {
-          if (c == quote) quote = 0;
-        } else if (c == '"') {
-          quote = c;
-        } else if (c == '\\') {
-          ++i;
-        } else if (c == '[') {
-          ++bracket;
-        } else if (c == ']') {
-          if (bracket > 0) --bracket;
-        } else if (c == ';' && bracket == 0) {
-          cut = i;
-        }
-      }
-      if (cut != std::string::npos) {
-        // Classified by the shared rule, on a scratch entry of the table.
-        NumberFormats.push_back(text.substr(0, cut));
-        if (!IsDateNumberFormat(int32_t(NumberFormats.size() - 1))) kind = 0;
-        NumberFormats.pop_back();
-      }
-    }
-  }
-  if (kind == 0 && IsPercentFormat(xf)) kind = 2;
-  if (size_t(xf) < XFList.size()) {
-    if (FXFKinds.size() < XFList.size()) FXFKinds.resize(XFList.size(), 255);
-    FXFKinds[size_t(xf)] = kind;
-  }
-  return kind;
-}
-
 void TMSExcelX::DeliverNumber(int32_t row, int32_t column, int32_t xf, double value) {
-  const uint8_t kind = FormatKind(xf);
-  if (kind == 1) {
+  const uint8_t kind = FormatClass(xf);
+  if (kind & fcDate) {
     Deliver(row, column, xf, TVariant::DateTime(value + DateBase), ictDateTime);
     return;
   }
-  if (kind == 2) value *= 100;
+  if (kind & fcPercent) value *= 100;
   Deliver(row, column, xf, TVariant(value), ictDecimal);
 }
 
@@ -517,18 +478,16 @@ void TMSExcelX::DeliverSharedString(int32_t row, int32_t column, int64_t index) 
   if (index < 0 || index >= int64_t(SharedStrings.size()))
     throw EQXIFileFormatException("The shared string " + std::to_string(index) + " does not exist (" +
                                   Where(row, column) + ").");
-  if (FWideCells) {
-    if (FWideShared[size_t(index)].empty()) return;
-    Deliver(row, column, -1, TVariant(FWideShared[size_t(index)]), ictString);
-  } else {
-    if (SharedStrings[size_t(index)].empty()) return;
-    Deliver(row, column, -1, TVariant(SharedStrings[size_t(index)]), ictString);
-  }
+  const TSharedText& text = SharedStrings[size_t(index)];
+  if (text.Empty()) return;
+  // The cell refers to the table's copy.
+  if (!Deliverable(row, column)) return;
+  DeliverSharedText(CurrentSheet, row, column, -1, taLeftJustify, ictString, text);
 }
 
 void TMSExcelX::AddSharedString(std::u16string&& text) {
-  SharedStrings.push_back(Ansi(text));
-  if (FWideCells) FWideShared.push_back(std::move(text));
+  if (FWideCells) SharedStrings.emplace_back(std::move(text));
+  else SharedStrings.emplace_back(Ansi(text));
 }
 
 bool TMSExcelX::DecodeCellRef(const char16_t* t, size_t n, int32_t& column, int32_t& row) {
@@ -692,20 +651,22 @@ void TMSExcelX::ReadSharedStringsXml(const std::string& part) {
     } else if (n == "r") {
       accept = ParentIs(parent, "si");
     } else if (n == "sst") {
-      accept = true;
+      accept = IsDocumentLevel(parent);
     }
   };
   e.OnAfterTag = [&](TQXXMLEngine*, TQXXMLItem*& node, bool&) {
-    if (Local(node) == "si") {
+    if (Local(node) == "si" && ParentIs(node->Parent(), "sst")) {
       DecodeXMLEntitiesInPlace(current);
       DecodeXStringEscapes(current);
       AddSharedString(std::move(current));
       current.clear();
-      node->Free();
-      node = nullptr;
     }
+    // Nothing is looked at once it is closed.
+    node->Free();
+    node = nullptr;
   };
   e.LoadFromStream(s.get());
+  CheckPart(e, part);
 }
 
 void TMSExcelX::ReadStylesXml(const std::string& part) {
@@ -818,7 +779,7 @@ void TMSExcelX::ReadSheetXml(const std::string& part) {
     } else if (n == "r") {
       accept = ParentIs(parent, "is");
     } else if (n == "sheetData") {
-      accept = true;
+      accept = ParentIs(parent, "worksheet");
     } else if (n == "dimension" && ParentIs(parent, "worksheet")) {
       std::u16string ref = Attr(attrs, "ref");
       const size_t colon = ref.find(u':');
@@ -843,11 +804,7 @@ void TMSExcelX::ReadSheetXml(const std::string& part) {
       accept = true;
     }
   };
-  e.OnAfterTag = [&](TQXXMLEngine*, TQXXMLItem*& node, bool&) {
-    std::string_view n = Local(node);
-    if (n == "c") {
-      node->Free();
-      node = nullptr;
+  auto deliverCell = [&] {
       if (cellRow < 0 || cellCol < 0) return;
       if (type.empty() || type == u"n") {
         if (!hasValue) return;
@@ -855,7 +812,8 @@ void TMSExcelX::ReadSheetXml(const std::string& part) {
         if (ParseDouble(value, d)) DeliverNumber(cellRow, cellCol, int32_t(std::min<int64_t>(style, INT32_MAX)), d);
         else DeliverText(cellRow, cellCol, std::move(value));
       } else if (type == u"s") {
-        if (!hasValue) return;
+        // An empty reference (<v></v>) is an empty cell.
+        if (!hasValue || value.empty()) return;
         int64_t index;
         if (!ParseInt64(value, index))
           throw EQXIFileFormatException("The shared string number \"" + Ansi(value) + "\" is not valid (" +
@@ -888,12 +846,44 @@ void TMSExcelX::ReadSheetXml(const std::string& part) {
         DecodeXMLEntitiesInPlace(value);
         DeliverText(cellRow, cellCol, std::move(value));
       }
-    } else if (n == "row") {
-      node->Free();
-      node = nullptr;
+  };
+  e.OnAfterTag = [&](TQXXMLEngine*, TQXXMLItem*& node, bool&) {
+    const bool cell = Local(node) == "c";
+    // Nothing is looked at once it is closed: a part of a million rows (or
+    // of a million stray elements) never becomes a tree.
+    node->Free();
+    node = nullptr;
+    if (!cell) return;
+    try {
+      deliverCell();
+    } catch (const std::exception& error) {
+      if (!ContinueAfterError(error)) throw;
     }
   };
   BeginSheetGeometry();
   e.LoadFromStream(s.get());
   EndSheetGeometry();
+  CheckPart(e, part);
+}
+
+void TMSExcelX::CheckPart(const TQXXMLEngine& e, const std::string& part) {
+  const TQXXMLParseResult& r = e.ParseResult();
+  const std::string where = "\"" + part + "\" ";
+  switch (r.Status) {
+    case psUnclosed:
+      // The cells before the cut stay; the rest of the package is still read.
+      if (FTruncated.empty())
+        FTruncated = where + "ends inside the element <" + r.Element + "> at byte " + std::to_string(r.Offset);
+      break;
+    case psStrayEndTag:
+      Warn("The part " + where + "has an end tag </" + r.Element + "> that closes no open element (byte " +
+           std::to_string(r.Offset) + ").");
+      break;
+    case psOverflowed:
+      Warn("The part " + where + "holds too many elements: from <" + r.Element + "> at byte " +
+           std::to_string(r.Offset) + " on, elements were skipped.");
+      break;
+    default:
+      break;
+  }
 }

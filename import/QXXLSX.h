@@ -88,10 +88,14 @@ class TMSExcelX : public TCustomMSExcel {
   void DeliverText(int32_t row, int32_t column, std::u16string&& text);
   void DeliverSharedString(int32_t row, int32_t column, int64_t index);
   void Deliver(int32_t row, int32_t column, int32_t formatIndex, TVariant&& value, TQXICellType type);
+  // Checks the address against the grid (raising outside it) and notes the
+  // cell in the extent; false for a negative address, which is dropped.
+  bool Deliverable(int32_t row, int32_t column);
   std::string Where(int32_t row, int32_t column) const;
-  // 0 plain, 1 date, 2 percent: the classification of a cell format,
-  // worked out once per format rather than once per cell.
-  uint8_t FormatKind(int32_t xf);
+  // After an XML part: a part cut short is remembered (the load ends
+  // "truncated" once every part was read), other damage is a warning.
+  void CheckPart(const TQXXMLEngine& e, const std::string& part);
+  std::string FTruncated;
 
   // Sheet geometry, gathered while a sheet part is read: the declared
   // extent is reported at once, the column widths when the part ends (only
@@ -117,9 +121,7 @@ class TMSExcelX : public TCustomMSExcel {
   std::vector<TSheetEntry> FSheets;
   std::vector<std::u16string> FPartTitles;  // sheet names of docProps/app.xml
   bool FWorkbookSeen = false;
-  // Shared strings as wide text when the system code page cannot hold them.
-  std::vector<std::u16string> FWideShared;
+  // Texts stay wide when the system code page cannot hold them.
   bool FWideCells = false;
-  std::vector<uint8_t> FXFKinds;  // by XF; 255: not yet worked out
   int FNesting = 0;               // packages opened inside compound documents
 };

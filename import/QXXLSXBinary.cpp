@@ -28,6 +28,7 @@ enum : uint32_t {
   BrtShortBlank = 0x0C,  // the short forms, 0x0C to 0x12, hold no column
   BrtShortIsst = 0x12,
   BrtSSTItem = 0x13,
+  BrtCellRString = 0x3E,
   BrtColInfo = 0x3C,
   BrtFont = 0x2B,
   BrtFmt = 0x2C,
@@ -130,14 +131,10 @@ void ForEachRecord(TMSExcelX& reader, TStream& s, const std::string& part, Handl
       try {
         rec.Damaged("record 0x" + IntToHex(rec.Type, 4) + " is too short");
       } catch (const Exception& e) {
-        bool abort = true;
-        if (reader.OnErrorProcess) reader.OnErrorProcess(&reader, e, abort);
-        if (abort) throw;
+        if (!reader.ContinueAfterError(e)) throw;
       }
-    } catch (const Exception& e) {
-      bool abort = true;
-      if (reader.OnErrorProcess) reader.OnErrorProcess(&reader, e, abort);
-      if (abort) throw;
+    } catch (const std::exception& e) {
+      if (!reader.ContinueAfterError(e)) throw;
     }
   }
 }
@@ -253,6 +250,13 @@ void TMSExcelX::ReadSheetBin(const std::string& part) {
       case BrtColInfo:
         AddColumnWidths(r.U32(0), r.U32(4), r.U32(8));
         return true;
+      case BrtCellRString: {
+        // A rich-text cell: the cell, then a RichStr (flags byte, text; runs follow).
+        const int32_t column = int32_t(std::min<uint32_t>(r.U32(0), INT32_MAX));
+        previous = column;
+        DeliverText(row, column, WideString(r, 9));
+        return true;
+      }
       default:
         if (type > BrtShortIsst) return true;
         break;

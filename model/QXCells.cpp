@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <new>
 #include <string_view>
 
 #include "CodePage.h"
@@ -21,11 +22,13 @@ namespace qxcells_detail {
 struct TTextA {
   explicit TTextA(std::string t) : Text(std::move(t)) {}
   std::atomic<uint32_t> Refs{1};
+  std::atomic<bool> Charged{false};  // a shared text's memory is in the budget
   std::string Text;
 };
 struct TTextW {
   explicit TTextW(std::u16string t) : Text(std::move(t)) {}
   std::atomic<uint32_t> Refs{1};
+  std::atomic<bool> Charged{false};
   std::u16string Text;
 };
 
@@ -246,6 +249,48 @@ const std::u16string& TQXICell::WideValue() const {
   return FKind == TVarType::WideString ? FWStr->Text : EmptyW;
 }
 
+// ------------------------------------------------------------- TSharedText
+
+TSharedText::TSharedText(std::string text) : FA(new TTextA(std::move(text))) {}
+TSharedText::TSharedText(std::u16string text) : FW(new TTextW(std::move(text))) {}
+TSharedText::TSharedText(const TSharedText& o)
+    : FA(o.FA ? Retain(o.FA) : nullptr), FW(o.FW ? Retain(o.FW) : nullptr) {}
+
+TSharedText& TSharedText::operator=(const TSharedText& o) {
+  if (this != &o) {
+    TSharedText copy(o);
+    *this = std::move(copy);
+  }
+  return *this;
+}
+
+TSharedText& TSharedText::operator=(TSharedText&& o) noexcept {
+  if (this != &o) {
+    Reset();
+    FA = o.FA;
+    FW = o.FW;
+    o.FA = nullptr;
+    o.FW = nullptr;
+  }
+  return *this;
+}
+
+void TSharedText::Reset() {
+  if (FA) Release(FA);
+  if (FW) Release(FW);
+  FA = nullptr;
+  FW = nullptr;
+}
+
+bool TSharedText::Empty() const { return FA ? FA->Text.empty() : FW ? FW->Text.empty() : true; }
+const std::string& TSharedText::Text() const { return FA ? FA->Text : EmptyA; }
+const std::u16string& TSharedText::WideText() const { return FW ? FW->Text : EmptyW; }
+
+TVariant TSharedText::Value() const {
+  if (FW) return TVariant(FW->Text);
+  return TVariant(Text());
+}
+
 // ------------------------------------------------ budget and format grids
 
 void TCellMemoryBudget::Exceeded() const {
@@ -368,9 +413,11 @@ const TSpreadSheetRow& TSpreadSheetCells::Row(int32_t index) const {
   if (index < 0 || index >= FCount) ListIndexError(index);
   if (TSpreadSheetRow* r = RowAt(index)) return *r;
   // Reading an untouched stretch allocates nothing: a walk over a sheet with
-  // one far-away cell must not build millions of rows.
-  if (FEmptyRow.Index() != index) FEmptyRow = TSpreadSheetRow(index);
-  return FEmptyRow;
+  // one far-away cell must not build millions of rows. The row is the
+  // thread's own, so writers walking one sheet side by side never share it.
+  thread_local TSpreadSheetRow empty(-1);
+  if (empty.Index() != index) empty = TSpreadSheetRow(index);
+  return empty;
 }
 
 const TSpreadSheetCols* TSpreadSheetCells::RowCells(int32_t index) const {
@@ -472,6 +519,20 @@ void TSpreadSheetCells::SetCell(int32_t column, int32_t row, TQXICellType cellTy
       }
       break;
     default: cell.SetValue(value); break;
+  }
+  Finish(cell, column, row, cellType, formatIndex, alignment);
+}
+
+void TSpreadSheetCells::SetSharedCell(int32_t column, int32_t row, TQXICellType cellType, int32_t formatIndex,
+                                      TAlignment alignment, const TSharedText& text) {
+  if (column < 0 || (!text.FA && !text.FW)) return;
+  TQXICell& cell = *Store(column, row);
+  if (text.FA) {
+    if (FBudget && !text.FA->Charged.exchange(true)) FBudget->Charge(TextBytes<TTextA>(text.FA->Text.size()));
+    cell.AdoptText(Retain(text.FA));
+  } else {
+    if (FBudget && !text.FW->Charged.exchange(true)) FBudget->Charge(TextBytes<TTextW>(text.FW->Text.size()));
+    cell.AdoptText(Retain(text.FW));
   }
   Finish(cell, column, row, cellType, formatIndex, alignment);
 }
@@ -586,6 +647,24 @@ void TCustomSpreadSheetFile::LoadFromBlobStream(TStream& stream) {
   LoadFromStream(stream);
 }
 
+bool TCustomSpreadSheetFile::ContinueAfterError(const std::exception& error) {
+  if (dynamic_cast<const EOperationCanceled*>(&error) || dynamic_cast<const EBudgetExceeded*>(&error) ||
+      dynamic_cast<const EQXIFileTruncatedException*>(&error) ||
+      dynamic_cast<const EQXIUnknownEncryptionException*>(&error) ||
+      dynamic_cast<const EQXICryptException*>(&error) || dynamic_cast<const std::bad_alloc*>(&error))
+    return false;
+  bool abort = true;
+  if (OnErrorProcess) OnErrorProcess(this, error, abort);
+  return !abort;
+}
+
+void TCustomSpreadSheetFile::Warn(const std::string& text) {
+  EQXIFileFormatException warning(text);
+  bool abort = false;
+  if (OnErrorProcess) OnErrorProcess(this, warning, abort);
+  if (abort) throw warning;
+}
+
 // -------------------------------------------------------- TSpreadSheetFile
 
 TSpreadSheetFile::TSpreadSheetFile() = default;
@@ -600,10 +679,7 @@ void TSpreadSheetFile::ResetData() {
                         int32_t firstColumn, int32_t lastColumn) {
     DimensionsHandler(sheetNo, firstRow, lastRow, firstColumn, lastColumn);
   };
-  OnCellValue = [this](TCustomSpreadSheetFile*, int32_t sheetNo, int32_t row, int32_t column, int32_t formatIndex,
-                       TVariant& value, TAlignment alignment, TQXICellType cellType) {
-    CellHandler(sheetNo, row, column, formatIndex, value, alignment, cellType);
-  };
+  OnCellValue = TModelCellHandler{this};
   OnGetCellValue = [this](TCustomSpreadSheetFile*, int32_t sheetNo, int32_t row, int32_t column, TVariant& value) {
     GetCellValueHandler(sheetNo, row, column, value);
   };
@@ -637,6 +713,26 @@ void TSpreadSheetFile::CellHandler(int32_t sheetNo, int32_t row, int32_t column,
     throw;  // the workbook is too large: the load ends
   } catch (const std::exception&) {
     // A cell that cannot be stored is dropped; the load goes on.
+  }
+}
+
+void TSpreadSheetFile::DeliverSharedText(int32_t sheetNo, int32_t row, int32_t column, int32_t formatIndex,
+                                         TAlignment alignment, TQXICellType cellType, const TSharedText& text) {
+  const TModelCellHandler* own = OnCellValue.target<TModelCellHandler>();
+  if (!own || own->Self != this) {
+    if (!OnCellValue) return;
+    TVariant value = text.Value();
+    OnCellValue(this, sheetNo, row, column, formatIndex, value, alignment, cellType);
+    return;
+  }
+  PollCancel(CancelToken);
+  if (Range.LastCol < column || Range.LastRow < row) return;
+  try {
+    Sheets.GetSheet(sheetNo).Cells.SetSharedCell(column, row, cellType, formatIndex, alignment, text);
+  } catch (const EBudgetExceeded&) {
+    throw;
+  } catch (const std::exception&) {
+    // A cell that cannot be stored is dropped, as CellHandler does.
   }
 }
 

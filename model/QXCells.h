@@ -89,6 +89,35 @@ class TQXICell {
   int32_t FFormatIndex = 0;
 };
 
+// One stored copy of a text that many cells refer to (an entry of a
+// shared-string table): a cell given it holds a reference, not a copy, so a
+// table entry costs its memory once however many cells show it.
+class TSharedText {
+ public:
+  TSharedText() = default;
+  explicit TSharedText(std::string text);     // 8-bit, system code page
+  explicit TSharedText(std::u16string text);  // wide
+  TSharedText(const TSharedText& o);
+  TSharedText& operator=(const TSharedText& o);
+  TSharedText(TSharedText&& o) noexcept : FA(o.FA), FW(o.FW) { o.FA = nullptr; o.FW = nullptr; }
+  TSharedText& operator=(TSharedText&& o) noexcept;
+  ~TSharedText() { Reset(); }
+
+  bool Wide() const { return FW != nullptr; }
+  bool Empty() const;
+  // The 8-bit text ("" for a wide one) and the wide text ("" for an 8-bit one).
+  const std::string& Text() const;
+  const std::u16string& WideText() const;
+  TVariant Value() const;
+  bool operator==(const std::string& text) const { return !Wide() && Text() == text; }
+
+ private:
+  friend class TSpreadSheetCells;
+  void Reset();
+  qxcells_detail::TTextA* FA = nullptr;
+  qxcells_detail::TTextW* FW = nullptr;
+};
+
 // The cells of one row, by column; an absent cell is a slot that is not Present().
 // A row whose cells are few and far apart is held sparsely, so a stray column
 // number cannot make a row cost more than a few bytes per stored cell.
@@ -217,8 +246,9 @@ class TSpreadSheetCells {
 
   // Number of row slots (rows are contiguous: the highest stored row + 1).
   int32_t Count() const { return FCount; }
-  // Rows without cells read as empty rows (the const form may hand out one
-  // shared empty row for those, valid until the next call). Raises
+  // Rows without cells read as empty rows (the const form hands out an
+  // empty row of the calling thread for those, valid until that thread's
+  // next call). Raises
   // "List index out of bounds (n)" outside 0 .. Count() - 1.
   TSpreadSheetRow& Row(int32_t index);
   const TSpreadSheetRow& Row(int32_t index) const;
@@ -232,6 +262,10 @@ class TSpreadSheetCells {
                const TVariant& value);
   void SetCell(int32_t column, int32_t row, TQXICellType cellType, int32_t formatIndex, TAlignment alignment,
                TVariant&& value);
+  // Stores a reference to the shared text (a default-constructed one stores nothing).
+  // The text's memory is charged to the budget once, by the first cell.
+  void SetSharedCell(int32_t column, int32_t row, TQXICellType cellType, int32_t formatIndex, TAlignment alignment,
+                     const TSharedText& text);
   // Null when there is no cell; raises for a negative row.
   TVariant GetCellValue(int32_t column, int32_t row) const;
   // nullptr when there is no cell (any index).
@@ -258,7 +292,6 @@ class TSpreadSheetCells {
   size_t FRowWidth = 0;   // slots the previous row ended with
   std::unique_ptr<qxcells_detail::TTextCache> FTextCache;
   size_t FTextsUncached = 0;
-  mutable TSpreadSheetRow FEmptyRow{-1};
   TCellMemoryBudget* FBudget = nullptr;
 };
 
@@ -369,6 +402,16 @@ class TCustomSpreadSheetFile {
   virtual void LoadFromFile(const std::string& fileName);
   virtual void ParseStream(TStream& stream);
   virtual void LoadFromBlobStream(TStream& stream);
+
+  // Offers an error met in one record or cell to OnErrorProcess; true when
+  // the handler lets the load go on without it. Without a handler the load
+  // ends (the published default). A stop, a budget, a cut-short file, an
+  // encryption and running out of memory always end it.
+  bool ContinueAfterError(const std::exception& error);
+  // Tells OnErrorProcess of something the reader mended on its own (Abort
+  // starts false); raises EQXIFileFormatException with the text when the
+  // handler refuses to go on.
+  void Warn(const std::string& text);
 };
 
 class TSpreadSheetFile : public TCustomSpreadSheetFile {
@@ -398,6 +441,12 @@ class TSpreadSheetFile : public TCustomSpreadSheetFile {
   // (name, associated integer) pairs.
   virtual void GetColumnNames(std::vector<std::pair<std::string, int32_t>>& list, const std::string& fieldNames);
 
+  // A cell whose text is a shared-string entry: with the model's own cell
+  // handler in place the cell refers to the entry; any other OnCellValue
+  // gets the text as a variant, as for every other cell.
+  void DeliverSharedText(int32_t sheetNo, int32_t row, int32_t column, int32_t formatIndex, TAlignment alignment,
+                         TQXICellType cellType, const TSharedText& text);
+
   // Readers report progress between records, so a stop is noticed here too.
   void DoLoadProgress(int64_t position, int64_t totalSize) {
     PollCancel(CancelToken);
@@ -409,6 +458,14 @@ class TSpreadSheetFile : public TCustomSpreadSheetFile {
   void DimensionsHandler(int32_t sheetNo, int32_t firstRow, int32_t lastRow, int32_t firstColumn, int32_t lastColumn);
   void CellHandler(int32_t sheetNo, int32_t row, int32_t column, int32_t formatIndex, TVariant& value,
                    TAlignment alignment, TQXICellType cellType);
+  // What ResetData installs as OnCellValue, so DeliverSharedText can tell it.
+  struct TModelCellHandler {
+    TSpreadSheetFile* Self;
+    void operator()(TCustomSpreadSheetFile*, int32_t sheetNo, int32_t row, int32_t column, int32_t formatIndex,
+                    TVariant& value, TAlignment alignment, TQXICellType cellType) const {
+      Self->CellHandler(sheetNo, row, column, formatIndex, value, alignment, cellType);
+    }
+  };
   void GetCellValueHandler(int32_t sheetNo, int32_t row, int32_t column, TVariant& value);
   void SheetHandler(const std::u16string& caption, int32_t index, bool& skip);
   void ColumnWidthHandler(int32_t sheetNo, int32_t columnNo, int32_t width);

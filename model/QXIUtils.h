@@ -30,6 +30,22 @@ extern const char* const SFileTruncated;             // "The file is truncated: 
 extern const char* const SDefaultSheetName;          // "Sheet"
 extern const char* const SWideStringsIndexOutOfBounds;  // "WideStrings index out of bounds"
 
+// The errors a load let pass (an OnErrorProcess handler that went on), in
+// order: the first MaxKept texts are kept, Count counts them all.
+struct TLoadWarnings {
+  static constexpr size_t MaxKept = 100;
+  std::vector<std::string> Texts;
+  size_t Count = 0;
+  void Add(const std::string& text) {
+    ++Count;
+    if (Texts.size() < MaxKept) Texts.push_back(text);
+  }
+  void Clear() {
+    Texts.clear();
+    Count = 0;
+  }
+};
+
 class TWideStrings {
  public:
   ~TWideStrings() { Clear(); }

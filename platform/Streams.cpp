@@ -143,15 +143,15 @@ void TFileStream::FlushWrite() {
   if (!FWriting) return;
   // FBuf[0..FBufLen) holds data to be written at FBufStart.
   if (FFilePos != FBufStart) {
-    if (::lseek(FHandle, FBufStart, SEEK_SET) < 0) throw EWriteError("Stream write error");
+    if (::lseek(FHandle, FBufStart, SEEK_SET) < 0) WriteFailed(errno);
     FFilePos = FBufStart;
   }
   size_t done = 0;
   while (done < FBufLen) {
     ssize_t n = ::write(FHandle, FBuf.data() + done, FBufLen - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
+    if (n <= 0) {
+      if (n < 0 && errno == EINTR) continue;
+      const int err = n < 0 ? errno : ENOSPC;
       FWriting = false;
       FBufLen = FBufPos = 0;
       FBufStart = FFilePos;
@@ -229,15 +229,16 @@ int64_t TFileStream::Write(const void* buffer, int64_t count) {
   if (count >= int64_t(kFileBufSize)) {
     FlushWrite();
     if (FFilePos != FBufStart) {
-      if (::lseek(FHandle, FBufStart, SEEK_SET) < 0) return 0;
+      if (::lseek(FHandle, FBufStart, SEEK_SET) < 0) WriteFailed(errno);
       FFilePos = FBufStart;
     }
     int64_t done = 0;
     while (done < count) {
       ssize_t n = ::write(FHandle, in + done, size_t(std::min<int64_t>(count - done, 1 << 30)));
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        const int err = errno;
+      if (n <= 0) {
+        if (n < 0 && errno == EINTR) continue;
+        // A write that stores nothing without an error has run out of room.
+        const int err = n < 0 ? errno : ENOSPC;
         FBufStart = FFilePos;
         WriteFailed(err);
       }

@@ -465,6 +465,7 @@ std::string LogLine(const TWorkItem& item) {
   } else {
     for (const std::string& output : item.Outputs) line += '\t' + PrintableText(output);
   }
+  for (const std::string& warning : item.Warnings.Texts) line += "\twarning: " + PrintableText(warning);
   return line;
 }
 
@@ -697,6 +698,11 @@ TBatchDriver::TItemResult TBatchDriver::ConvertOne(size_t index, const std::func
   if (failed && CancelToken().Canceled()) canceled = true;
   TItemResult r;
   r.Note = KeptNote(item.Kept());
+  r.Warnings = item.Warnings;
+  if (const size_t n = item.Warnings.Count) {
+    const std::string warned = std::to_string(n) + (n == 1 ? " warning" : " warnings");
+    r.Note = r.Note.empty() ? warned : warned + "; " + r.Note;
+  }
   r.Reader = item.Reader;
   r.Version = item.Version;
   r.Sheets = item.Sheets;
@@ -731,6 +737,7 @@ void TBatchDriver::ApplyResult(size_t index, TItemResult&& r) {
   w.Sheets = r.Sheets;
   w.Cells = r.Cells;
   w.Milliseconds = r.Milliseconds;
+  w.Warnings = std::move(r.Warnings);
   SetItemState(index, r.Status, r.Time, r.Image, r.Note);
 }
 

@@ -20,6 +20,7 @@
 
 #include "Budgets.h"
 #include "CancelToken.h"
+#include "QXIUtils.h"
 #include "DestinationOptions.h"
 
 class TIniFile;
@@ -108,6 +109,8 @@ struct TWorkItem {
   int32_t Sheets = -1;
   int64_t Cells = -1;
   uint32_t Milliseconds = 0;
+  // What its last load let pass (damaged records that cost a cell).
+  TLoadWarnings Warnings;
 };
 
 // The status column's text: the status, and the note in brackets after it.
@@ -210,6 +213,8 @@ class TItemContext {
   void OutputKept(const std::string& path);
   const std::vector<std::string>& Written() const { return FWritten; }
   const std::vector<std::string>& Kept() const { return FKept; }
+  // What the load let pass; the item still ends "Finished".
+  TLoadWarnings Warnings;
 
   // Names a sheet output: ReserveUnique on the run's record, in the item's
   // turn when the run has one.
@@ -424,6 +429,7 @@ class TBatchDriver {
     int32_t Sheets = -1;
     int64_t Cells = -1;
     uint32_t Milliseconds = 0;
+    TLoadWarnings Warnings;
   };
   // Converts item index with convert; outputs is what it wrote as far as
   // the caller tracks them (cleared when taken back).

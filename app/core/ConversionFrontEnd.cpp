@@ -202,8 +202,17 @@ void TSpreadsheetConversion::ConvertFile(const std::string& sourcePath, const st
   reader->CancelToken = item ? &item->Cancel : nullptr;
   if (item) reader->MaxCellMemory = item->Settings.MaxWorkbookMemory;
   reader->CellMemoryPool = item ? item->MemoryPool : nullptr;
+  // A damaged record costs its cells, not the workbook: the load goes on
+  // and the item lists what was let pass.
+  TLoadWarnings* warnings = item ? &item->Warnings : &FWarnings;
+  warnings->Clear();
+  reader->OnErrorProcess = RecordWarnings(*warnings);
   FLastReader = reader;
   FLastKind = kind;
+  struct TForget {
+    TSpreadSheetFile* Reader;
+    ~TForget() { Reader->OnErrorProcess = nullptr; }  // the warnings may not outlive the item
+  } forget{reader};
   std::string truncated;
   try {
     LoadSource(*reader, sourcePath);
@@ -227,6 +236,13 @@ std::string TSpreadsheetConversion::MessageNamingFile(const std::string& message
   static const std::string TheFile = "The file ";
   if (message.compare(0, TheFile.size(), TheFile) == 0) return quoted + message.substr(TheFile.size() - 1);
   return quoted + ": " + (message.empty() ? std::string("unknown error") : message);
+}
+
+TErrorProcessEvent TSpreadsheetConversion::RecordWarnings(TLoadWarnings& warnings) {
+  return [&warnings](TCustomSpreadSheetFile*, const std::exception& error, bool& abort) {
+    warnings.Add(error.what());
+    abort = false;
+  };
 }
 
 void TSpreadsheetConversion::LoadSource(TSpreadSheetFile& reader, const std::string& sourcePath) {

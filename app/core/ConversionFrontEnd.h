@@ -10,6 +10,7 @@
 #include "BatchDriver.h"
 #include "PlainWriters.h"
 #include "QXCells.h"
+#include "QXIUtils.h"
 #include "ReaderSniffing.h"
 
 struct TDestinationFormat {
@@ -92,6 +93,11 @@ class TSpreadsheetConversion {
   // A new reader of that kind with its default properties; nullptr when
   // this build has none.
   static std::unique_ptr<TSpreadSheetFile> CreateReader(TReaderKind kind);
+  // An OnErrorProcess handler that adds each error to warnings and lets the
+  // load go on (warnings must outlive the load).
+  static TErrorProcessEvent RecordWarnings(TLoadWarnings& warnings);
+  // What the last ConvertFile without a run's item let pass.
+  const TLoadWarnings& LastWarnings() const { return FWarnings; }
   // reader.LoadFromFile(sourcePath); an error that ends the load is rethrown
   // (same type) with its message naming the file.
   static void LoadSource(TSpreadSheetFile& reader, const std::string& sourcePath);
@@ -107,6 +113,7 @@ class TSpreadsheetConversion {
   bool FCreated = false;
   TSpreadSheetFile* FLastReader = nullptr;
   TReaderKind FLastKind = rkNone;
+  TLoadWarnings FWarnings;
 };
 
 // The batch job over spreadsheets: the driver's hooks answered by a

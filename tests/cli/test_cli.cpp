@@ -12,6 +12,8 @@
 #include "BatchCli.h"
 #include "CliRun.h"
 #include "BatchOptions.h"
+#include "BiffBuilder.h"
+#include "CfbBuilder.h"
 #include "LotusBuilder.h"
 #include "TempDir.h"
 
@@ -247,6 +249,32 @@ TEST_F(CliTest, LogGetsOneTabSeparatedLinePerItem) {
                                                Tmp / "out/multi2.csv"}));
   EXPECT_EQ(rows[1], (std::vector<std::string>{"Error \"zbroken.wk1\": Invalid file version or file format.", "",
                                                Tmp / "in/zbroken.wk1", Tmp / "out/zbroken.csv"}));
+}
+
+TEST_F(CliTest, ADamagedRecordCostsItsCellAndIsReportedAsAWarning) {
+  fs::create_directories(Tmp / "in");
+  biff::Workbook wb;
+  biff::Stream sheet;
+  sheet.rec(0x0203, biff::Body().u16(0).u16(0).u16(0).u16(1));  // NUMBER without its value
+  sheet.rec(0x0203, biff::Number(1, 0, 0, 42));
+  wb.sheets.push_back({u"S", sheet});
+  CfbBuilder cfb;
+  cfb.AddStream("Workbook", wb.Build());
+  const std::vector<uint8_t> file = cfb.Build();
+  std::ofstream(Tmp / "in/damaged.xls", std::ios::binary)
+      .write(reinterpret_cast<const char*>(file.data()), std::streamsize(file.size()));
+
+  const TRun r = Batch({"-s", Tmp / "in", "-d", Tmp / "out", "-f", "csv", "--log", Tmp / "run.log"});
+  EXPECT_EQ(r.Code, 0) << r.Out << r.Err;
+  EXPECT_TRUE(r.Out.starts_with("Finished (1 warning) ")) << r.Out;
+  EXPECT_TRUE(r.Err.starts_with("varnowe-batch: " + Tmp / "in/damaged.xls" + ": finished with 1 warning\n  Record 0x0203 (sheet 1, stream offset ")) << r.Err;
+  EXPECT_TRUE(Contains(ReadFile(Tmp / "out/damaged.csv"), "42")) << ReadFile(Tmp / "out/damaged.csv");
+  EXPECT_TRUE(Contains(ReadFile(Tmp / "run.log"), "\twarning: Record 0x0203 (sheet 1, stream offset "));
+
+  const TRun dump = Batch({"--dump", Tmp / "in/damaged.xls"});
+  EXPECT_EQ(dump.Code, 0) << dump.Err;
+  EXPECT_TRUE(Contains(dump.Out, "\n \"warnings\": [\"Record 0x0203 (sheet 1, stream offset ")) << dump.Out;
+  EXPECT_TRUE(Contains(dump.Out, "\"value\": 42")) << dump.Out;
 }
 
 TEST_F(CliTest, ControlCharactersInNamesAreEscapedWhenPrinted) {

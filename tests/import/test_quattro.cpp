@@ -284,7 +284,7 @@ TEST_F(QuattroTest, NotebookCellBlocks) {
   TQuattroPro r;
   Load(r, QB::Compound(NotebookSample()));
   EXPECT_EQ(r.Version(), qvQP9);
-  EXPECT_EQ(r.StringTable().Count(), 3);
+  EXPECT_EQ(r.StringTable().size(), 3u);
   EXPECT_EQ(r.SummaryInformation.Author, "Ann");
   EXPECT_EQ(r.SummaryInformation.LastAuthor, "Bob");
   ASSERT_EQ(r.Sheets.Count(), 4);

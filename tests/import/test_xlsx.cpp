@@ -482,3 +482,109 @@ TEST(XLSBReader, TruncatedRecordNamesThePart) {
   EXPECT_EQ(offered, 1);
   EXPECT_DOUBLE_EQ(r.Sheets[0].Cells.GetCell(1, 0)->Value().ToDouble(), 2);
 }
+
+TEST(XLSBReader, RichTextCellsAreRead) {
+  std::map<std::string, std::string> parts;
+  parts["xl/workbook.bin"] = Rec(0x9C, U32(0) + U32(1) + WStr(u"rId1") + WStr(u"Rich"));
+  // BrtCellRString: the cell, a flags byte (runs follow), the text, the runs.
+  parts["xl/worksheets/sheet1.bin"] = Rec(0x00, U32(0) + std::string(20, '\0')) +
+                                      Rec(0x3E, CellHead(0, 0) + std::string(1, '\1') + WStr(u"bold start") + U32(1) +
+                                                    U16(0) + U16(1)) +
+                                      Rec(0x10, U32(0) + F64(2)) +  // B1: short form after the rich cell
+                                      Rec(0x3E, CellHead(3, 0) + std::string(1, '\0') + WStr(u"plain"));
+  Loaded l(parts);
+  EXPECT_EQ(l.Text(0, 0, 0), "bold start");
+  EXPECT_DOUBLE_EQ(l.Cell(0, 0, 1)->Value().ToDouble(), 2);
+  EXPECT_EQ(l.Text(0, 0, 3), "plain");
+}
+
+TEST(XLSXReader, EmptySharedStringReferenceIsAnEmptyCell) {
+  auto parts = Workbook("<sheet name=\"S\" r:id=\"rId1\"/>", Rel("rId1", "worksheet", "worksheets/sheet1.xml"));
+  parts["xl/sharedStrings.xml"] = "<?xml version=\"1.0\"?><sst><si><t>one</t></si></sst>";
+  parts["xl/worksheets/sheet1.xml"] =
+      Sheet("<row r=\"1\"><c r=\"A1\" t=\"s\"><v></v></c><c r=\"B1\" t=\"s\"><v>0</v></c></row>");
+  Loaded l(parts);
+  EXPECT_EQ(l.Cell(0, 0, 0), nullptr);
+  EXPECT_EQ(l.Text(0, 0, 1), "one");
+}
+
+TEST(XLSXReader, PartsCutShortEndTruncatedAndKeepWhatWasRead) {
+  auto parts = Workbook("<sheet name=\"S\" r:id=\"rId1\"/><sheet name=\"T\" r:id=\"rId2\"/>",
+                        Rel("rId1", "worksheet", "worksheets/sheet1.xml") +
+                            Rel("rId2", "worksheet", "worksheets/sheet2.xml"));
+  const std::string whole = Sheet("<row r=\"1\"><c r=\"A1\"><v>1</v></c></row><row r=\"2\"><c r=\"A2\"><v>2</v></c></row>");
+  parts["xl/worksheets/sheet1.xml"] = whole.substr(0, whole.find("<row r=\"2\"") + 12);
+  parts["xl/worksheets/sheet2.xml"] = Sheet("<row r=\"1\"><c r=\"A1\"><v>3</v></c></row>");
+  ZipBuilder b;
+  for (const auto& [n, d] : parts) b.Add(n, d);
+  const std::string bytes = b.Build();
+  TMSExcelX r;
+  TCustomMemoryStream s(bytes.data(), int64_t(bytes.size()));
+  try {
+    r.LoadFromStream(s);
+    FAIL() << "a part cut short loaded as complete";
+  } catch (const EQXIFileTruncatedException& e) {
+    EXPECT_EQ(e.Message(), "The file is truncated: \"xl/worksheets/sheet1.xml\" ends inside the element <row> at byte " +
+                               std::to_string(whole.find("<row r=\"2\"") + 12));
+  }
+  // Every sheet was read all the same.
+  EXPECT_EQ(r.Sheets[0].Cells.GetCell(0, 0)->Value().ToDouble(), 1);
+  EXPECT_EQ(r.Sheets[1].Cells.GetCell(0, 0)->Value().ToDouble(), 3);
+}
+
+TEST(XLSXReader, SheetDataAndSstCountOnlyUnderTheirParents) {
+  auto parts = Workbook("<sheet name=\"S\" r:id=\"rId1\"/>", Rel("rId1", "worksheet", "worksheets/sheet1.xml"));
+  parts["xl/sharedStrings.xml"] =
+      "<?xml version=\"1.0\"?><sst><si><t>real</t><sst><si><t>stray</t></si></sst></si></sst>";
+  std::string stray;
+  for (int i = 0; i < 2000; ++i) stray += "<sheetData/>";
+  parts["xl/worksheets/sheet1.xml"] =
+      "<?xml version=\"1.0\"?><worksheet>" + stray +
+      "<sheetData><row r=\"1\"><sheetData><row r=\"5\"><c r=\"A5\"><v>9</v></c></row></sheetData>"
+      "<c r=\"A1\" t=\"s\"><v>0</v></c><c r=\"B1\" t=\"s\"><v>1</v></c></row></sheetData></worksheet>";
+  ZipBuilder b;
+  for (const auto& [n, d] : parts) b.Add(n, d);
+  const std::string bytes = b.Build();
+  TMSExcelX r;
+  std::vector<std::string> warnings;
+  r.OnErrorProcess = [&](TCustomSpreadSheetFile*, const std::exception& e, bool& abort) {
+    warnings.push_back(e.what());
+    abort = false;
+  };
+  TCustomMemoryStream s(bytes.data(), int64_t(bytes.size()));
+  r.LoadFromStream(s);
+  ASSERT_EQ(r.SharedStrings.size(), 1u);
+  EXPECT_EQ(VarToStr(r.Sheets[0].Cells.GetCell(0, 0)->Value()), "real");
+  // B1 refers past the table: the cell is dropped with a warning, the rest stays.
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].find("The shared string 1 does not exist"), std::string::npos) << warnings[0];
+  EXPECT_EQ(r.Sheets[0].Cells.Count(), 1);
+}
+
+TEST(XLSXReader, SharedTextIsStoredOnceHoweverManyCellsShowIt) {
+  // 12,000 cells showing one 1 MB string: 12 GB as copies, 1 MB as references.
+  auto parts = Workbook("<sheet name=\"S\" r:id=\"rId1\"/>", Rel("rId1", "worksheet", "worksheets/sheet1.xml"));
+  parts["xl/sharedStrings.xml"] = "<?xml version=\"1.0\"?><sst><si><t>" + std::string(1 << 20, 'x') + "</t></si></sst>";
+  std::string rows;
+  for (int r = 1; r <= 1200; ++r) {
+    rows += "<row r=\"" + std::to_string(r) + "\">";
+    for (int c = 0; c < 10; ++c) rows += "<c t=\"s\"><v>0</v></c>";
+    rows += "</row>";
+  }
+  parts["xl/worksheets/sheet1.xml"] = Sheet(rows);
+  ZipBuilder b;
+  for (const auto& [n, d] : parts) b.Add(n, d);
+  const std::string bytes = b.Build();
+  TMSExcelX r;
+  r.MaxCellMemory = 64 << 20;
+  TCustomMemoryStream s(bytes.data(), int64_t(bytes.size()));
+  r.LoadFromStream(s);
+  const TSpreadSheetCells& cells = r.Sheets[0].Cells;
+  ASSERT_EQ(cells.RowCount, 1200);
+  const TQXICell* first = cells.GetCell(0, 0);
+  const TQXICell* last = cells.GetCell(9, 1199);
+  ASSERT_TRUE(first && last);
+  EXPECT_EQ(first->StringValue().size(), size_t(1) << 20);
+  EXPECT_EQ(&first->StringValue(), &last->StringValue());
+  EXPECT_LT(r.Sheets.MemoryBudget().Used(), 4 << 20);
+}

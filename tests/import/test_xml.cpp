@@ -248,6 +248,26 @@ TEST(XMLEngine, ParseResultSaysWhetherTheTextEndedInsideAnElement) {
   EXPECT_EQ(e.ParseResult().Offset, 7);
 }
 
+TEST(XMLEngine, StrayEndTagsAndTheNodeCapAreReported) {
+  TQXXMLEngine e;
+  // An end tag of an enclosing element closes what is inside it; one of no
+  // open element changes nothing and is reported.
+  e.Parse(std::string("<a><b><c></b><d/></x></a>"));
+  EXPECT_EQ(e.ParseResult().Status, psStrayEndTag);
+  EXPECT_EQ(e.ParseResult().Element, "x");
+  EXPECT_EQ(e.ParseResult().Offset, 21);
+  ASSERT_EQ(e.RootItem()->Items.Count(), 2);
+  EXPECT_EQ(e.RootItem()->Items[1]->TagName, "d");
+  // A cut-short text outranks it.
+  e.Parse(std::string("<a></x><b>"));
+  EXPECT_EQ(e.ParseResult().Status, psUnclosed);
+  e.MaxItems = 3;
+  e.Parse(std::string("<r><a/><b/><c/><d/></r>"));
+  EXPECT_EQ(e.ParseResult().Status, psOverflowed);
+  EXPECT_EQ(e.ParseResult().Element, "d");  // the root is not counted
+  EXPECT_TRUE(e.Overflowed());
+}
+
 TEST(XMLEngine, TailTextGoesToTheParentOnlyWhenAsked) {
   const std::string doc = "<p>a<s>b</s>c<!-- n -->d<skip>e</skip>f<br/>g</p>";
   TQXXMLEngine e;

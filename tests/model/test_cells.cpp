@@ -1,6 +1,8 @@
 // The workbook model: cells, rows, cell lists and sheets.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "QXCells.h"
 
 namespace {
@@ -283,3 +285,43 @@ TEST(Names, EnumerationNames) {
 }
 
 }  // namespace
+
+TEST(SharedText, CellsReferToOneCopyChargedOnceAndListenersGetTheText) {
+  TSpreadSheetFile book;
+  book.MaxCellMemory = 1 << 20;
+  book.ResetData();
+  const TSharedText big(std::string(200000, 'a'));
+  const TSharedText wide(std::u16string(u"\u00E9t\u00E9"));
+  for (int r = 0; r < 100; ++r) book.DeliverSharedText(0, r, 0, 0, taLeftJustify, ictString, big);
+  book.DeliverSharedText(0, 0, 1, 3, taCenter, ictString, wide);
+  const TSpreadSheetCells& cells = book.Sheets[0].Cells;
+  EXPECT_EQ(&cells.GetCell(0, 0)->StringValue(), &cells.GetCell(0, 99)->StringValue());
+  EXPECT_EQ(cells.GetCell(1, 0)->WideValue(), u"\u00E9t\u00E9");
+  EXPECT_EQ(cells.GetCell(1, 0)->Alignment(), taCenter);
+  EXPECT_LT(book.Sheets.MemoryBudget().Used(), 300000);
+  // The copy outlives the table that made it.
+  const std::string* text = &cells.GetCell(0, 5)->StringValue();
+  { TSharedText gone = big; }
+  EXPECT_EQ(text->size(), 200000u);
+
+  // Another listener gets the text as a variant.
+  std::vector<TVariant> heard;
+  book.OnCellValue = [&](TCustomSpreadSheetFile*, int32_t, int32_t, int32_t, int32_t, TVariant& value, TAlignment,
+                         TQXICellType) { heard.push_back(value); };
+  book.DeliverSharedText(0, 0, 2, 0, taLeftJustify, ictString, wide);
+  ASSERT_EQ(heard.size(), 1u);
+  EXPECT_EQ(heard[0].AsWide(), u"\u00E9t\u00E9");
+  EXPECT_EQ(cells.GetCell(2, 0), nullptr);
+}
+
+TEST(SpreadSheetCells, EmptyRowsOfTwoThreadsAreTheirOwn) {
+  TSpreadSheetCells cells;
+  cells.SetCell(0, 5000, ictInteger, 0, taLeftJustify, TVariant(int64_t(1)));
+  const TSpreadSheetCells& c = cells;
+  const TSpreadSheetRow& mine = c.Row(10);
+  std::thread other([&] {
+    for (int32_t i = 0; i < 4000; ++i) EXPECT_EQ(c.Row(i).Index(), i);
+  });
+  other.join();
+  EXPECT_EQ(mine.Index(), 10);
+}

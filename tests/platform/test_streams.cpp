@@ -278,6 +278,24 @@ TEST(AtomicFileStream, AFullDiskKeepsThePreviousOutputAndLeavesNoTemporary) {
   EXPECT_EQ(EntriesIn(disk.Dir()), 1u);
 }
 
+TEST(AtomicFileStream, AFullDiskNamesItsReasonForLargeWritesToo) {
+  TSmallDisk disk(64 * 1024);
+  if (!disk.Mounted()) GTEST_SKIP() << disk.SkipReason();
+  const std::string out = disk / "big.csv";
+  for (size_t size : {size_t(64 * 1024), size_t(300 * 1024)}) {
+    try {
+      TAtomicFileStream f(out);
+      const std::string block(size, 'x');
+      f.WriteBuffer(block.data(), int64_t(block.size()));
+      f.WriteBuffer(block.data(), int64_t(block.size()));
+      f.Commit();
+      FAIL() << "two blocks of " << size << " bytes fitted on a 64 kB disk";
+    } catch (const EWriteError& e) {
+      EXPECT_EQ(e.Message(), "Cannot write file \"" + out + "\". No space left on device") << size;
+    }
+  }
+}
+
 TEST(AtomicFileStream, LongOutputNamesStillGetATemporaryName) {
   TTempDir dir;
   const std::string out = dir / (std::string(250, 'n') + ".csv");  // 254 bytes: the limit is 255
