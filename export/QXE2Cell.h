@@ -41,6 +41,10 @@ class TQXExportToCellFile : public TQXExportBaseComponent {
   bool HasCellValue() const { return FCellValueValid; }
   const TVariant& CellValue() const { return FCell.Value; }
   int32_t CellNumberFormat() const { return FCellValueValid ? FCell.NumberFormat : -1; }
+  // For a percent cell, the file's own number (CellValue() may be it × 100).
+  const double* CellPercentFraction() const {
+    return FCellValueValid && FCell.PercentFraction ? &FCell.Fraction : nullptr;
+  }
 
  protected:
   virtual bool CanAppend() const { return false; }

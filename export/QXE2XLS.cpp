@@ -669,7 +669,8 @@ void TQXExportToXLS::WriteCell(TQXEField* field, TCellType cellType, int32_t row
     }
     switch (type) {
       case ctInteger: case ctDouble: case ctCurrency: case ctDate: case ctTime: case ctDateTime:
-        WriteNumber(row, column, xfFor(type), value.ToDouble());
+        if (const double* fraction = CellPercentFraction()) WriteNumber(row, column, xfFor(type), *fraction);
+        else WriteNumber(row, column, xfFor(type), value.ToDouble());
         return;
       default:
         break;  // shown as text

@@ -575,7 +575,8 @@ void TQXExportToXLS8::WriteCell(TQXEField* field, TCellType cellType, int32_t ro
     }
     switch (type) {
       case ctInteger: case ctDouble: case ctCurrency: case ctDate: case ctTime: case ctDateTime:
-        WriteNumber(row, column, xfFor(type), value.ToDouble());
+        if (const double* fraction = CellPercentFraction()) WriteNumber(row, column, xfFor(type), *fraction);
+        else WriteNumber(row, column, xfFor(type), value.ToDouble());
         return;
       default:
         break;  // shown as text

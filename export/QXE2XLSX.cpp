@@ -721,7 +721,8 @@ void TQXExportToXLSX::WriteCell(TQXEField* field, TCellType cellType, int32_t ro
     }
     switch (type) {
       case ctInteger: case ctDouble: case ctCurrency: case ctDate: case ctTime: case ctDateTime:
-        if (value.Type() == TVarType::Integer) PutInteger(row, column, xfFor(type), value.AsInteger());
+        if (const double* fraction = CellPercentFraction()) PutNumber(row, column, xfFor(type), *fraction);
+        else if (value.Type() == TVarType::Integer) PutInteger(row, column, xfFor(type), value.AsInteger());
         else PutNumber(row, column, xfFor(type), value.ToDouble());
         return;
       default:

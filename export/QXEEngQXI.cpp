@@ -5,6 +5,18 @@
 
 #include "SysUtils.h"
 
+namespace {
+
+// Built-in 9 ("0%") for a whole percentage, 10 ("0.00%") otherwise. The
+// product's last-bit noise (0.07 × 100 is 7.000000000000001) is no decimal.
+int32_t PercentNumberFormat(double fraction) {
+  const double percent = fraction * 100;
+  if (!std::isfinite(percent)) return 10;
+  return std::fabs(percent - std::round(percent)) <= 1e-9 * std::max(1.0, std::fabs(percent)) ? 9 : 10;
+}
+
+}  // namespace
+
 void TQXESpreadsheetDataEngine::SetSpreadSheet(const TSpreadSheet* sheet) {
   FSheet = sheet;
   FAlive = sheet ? sheet->AliveToken() : std::weak_ptr<const void>();
@@ -85,6 +97,7 @@ void TQXESpreadsheetDataEngine::GetValue(TQXEColumn& column, TVariant& value) {
 
 void TQXESpreadsheetDataEngine::GetCellValue(TQXEColumn& column, bool blankIfZero, TQXECellValue& cell) {
   cell.NumberFormat = -1;
+  cell.PercentFraction = false;
   if (FieldColumn(column.FieldName) < 0) {
     cell.Value = TVariant(column.FieldName);
     cell.CellType = ctString;
@@ -120,6 +133,11 @@ void TQXESpreadsheetDataEngine::GetCellValue(TQXEColumn& column, bool blankIfZer
       } else {
         cell.CellType = ctDouble;
         cell.NumberFormat = 0;
+        if (c->PercentFormatted()) {
+          cell.PercentFraction = true;
+          cell.Fraction = c->StoredNumber();
+          cell.NumberFormat = PercentNumberFormat(cell.Fraction);
+        }
       }
       break;
   }

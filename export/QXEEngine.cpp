@@ -145,6 +145,7 @@ void TQXECustomDataEngine::GetCellValue(TQXEColumn& column, bool blankIfZero, TQ
   // The field type decides; a number that came as text is typed by its text.
   cell.CellType = CellTypeOfValue(GetCellType(column), blankIfZero, cell.Value);
   cell.NumberFormat = -1;
+  cell.PercentFraction = false;
 }
 
 void TQXECustomDataEngine::ForEachText(const std::vector<TQXEColumn*>& columns,

@@ -183,6 +183,11 @@ struct TQXECellValue {
   TVariant Value;
   TCellType CellType = ctString;
   int32_t NumberFormat = -1;  // Excel built-in format index; -1: the writer's choice for the type
+  // A number shown as a percentage. Value stays what readers publish (for
+  // some formats the file's number × 100, which text outputs show); a typed
+  // writer writes Fraction, the file's own number, with NumberFormat.
+  bool PercentFraction = false;
+  double Fraction = 0;
 };
 
 class TQXECustomDataEngine {

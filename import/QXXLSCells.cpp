@@ -50,8 +50,12 @@ void TMSExcel::ReportNumber(int32_t row, int32_t column, int32_t xf, double v, b
   uint8_t c = FormatClass(xf);
   if (c & fcDate)
     ReportCell(row, column, xf, XFAlignment(xf), ictDateTime, TVariant::DateTime(v + DateBase));
-  else
-    ReportCell(row, column, xf, XFAlignment(xf), ictDecimal, TVariant((percentScaled && (c & fcPercent)) ? v * 100 : v));
+  else if (c & fcPercent) {
+    TPercentScope percent(*this, v, percentScaled);
+    ReportCell(row, column, xf, XFAlignment(xf), ictDecimal, TVariant(percentScaled ? v * 100 : v));
+  } else {
+    ReportCell(row, column, xf, XFAlignment(xf), ictDecimal, TVariant(v));
+  }
 }
 
 void TMSExcel::ReadBiff2Cell(const TByteReader& r) {
@@ -77,8 +81,12 @@ void TMSExcel::ReadBiff2Cell(const TByteReader& r) {
       double v = r.F64(7);
       if (IsDateNumberFormat(numFmt))
         ReportCell(row, col, attr2, align, ictDateTime, TVariant::DateTime(v + DateBase));
-      else
-        ReportCell(row, col, attr2, align, ictDecimal, TVariant(IsPercentNumberFormat(numFmt) ? v * 100 : v));
+      else if (IsPercentNumberFormat(numFmt)) {
+        TPercentScope percent(*this, v, true);
+        ReportCell(row, col, attr2, align, ictDecimal, TVariant(v * 100));
+      } else {
+        ReportCell(row, col, attr2, align, ictDecimal, TVariant(v));
+      }
       break;
     }
     case 0x0004:  // LABEL
@@ -165,15 +173,18 @@ void TMSExcel::ReadFormula(const TByteReader& r) {
   const size_t res = biff2 ? 7 : 6;
   int32_t xf;
   TAlignment align;
-  bool isDate;
+  bool isDate, isPercent;
   if (biff2) {
     xf = -1;
     align = AlignmentOfCode(r.U8(6));
     isDate = IsDateNumberFormat(r.U8(5) & 0x3F);
+    isPercent = IsPercentNumberFormat(r.U8(5) & 0x3F);
   } else {
     xf = r.U16(4);
     align = XFAlignment(xf);
-    isDate = FormatClass(xf) & fcDate;
+    const uint8_t c = FormatClass(xf);
+    isDate = c & fcDate;
+    isPercent = c & fcPercent;
   }
   r.Need(res, 8);
   if (r.U8(res + 6) == 0xFF && r.U8(res + 7) == 0xFF) {
@@ -197,10 +208,15 @@ void TMSExcel::ReadFormula(const TByteReader& r) {
     return;
   }
   double v = r.F64(res);
-  if (isDate)
+  if (isDate) {
     ReportCell(row, col, xf, align, ictDateTime, TVariant::DateTime(v + DateBase));
-  else
+  } else if (isPercent) {
+    // Formula results are published unscaled; the cell still keeps its percent format.
+    TPercentScope percent(*this, v, false);
     ReportCell(row, col, xf, align, ictDecimal, TVariant(v));
+  } else {
+    ReportCell(row, col, xf, align, ictDecimal, TVariant(v));
+  }
 }
 
 // The text result of the formula just read.

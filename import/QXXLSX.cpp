@@ -464,7 +464,11 @@ void TMSExcelX::DeliverNumber(int32_t row, int32_t column, int32_t xf, double va
     Deliver(row, column, xf, TVariant::DateTime(value + DateBase), ictDateTime);
     return;
   }
-  if (kind & fcPercent) value *= 100;
+  if (kind & fcPercent) {
+    TPercentScope percent(*this, value, true);
+    Deliver(row, column, xf, TVariant(value * 100), ictDecimal);
+    return;
+  }
   Deliver(row, column, xf, TVariant(value), ictDecimal);
 }
 

@@ -141,7 +141,8 @@ const char* AlignmentName(TAlignment a) {
 // ---------------------------------------------------------------- TQXICell
 
 TQXICell::TQXICell(TQXICell&& o) noexcept
-    : FInt(o.FInt), FKind(o.FKind), FAlignment(o.FAlignment), FCellType(o.FCellType), FFormatIndex(o.FFormatIndex) {
+    : FInt(o.FInt), FKind(o.FKind), FAlignment(o.FAlignment), FCellType(o.FCellType), FPercent(o.FPercent),
+      FFormatIndex(o.FFormatIndex) {
   o.FKind = TVarType::Empty;
 }
 
@@ -152,6 +153,7 @@ TQXICell& TQXICell::operator=(TQXICell&& o) noexcept {
     FKind = o.FKind;
     FAlignment = o.FAlignment;
     FCellType = o.FCellType;
+    FPercent = o.FPercent;
     FFormatIndex = o.FFormatIndex;
     o.FKind = TVarType::Empty;
   }
@@ -164,6 +166,7 @@ void TQXICell::Reset() {
   else if (FKind == TVarType::WideString)
     Release(FWStr);
   FKind = TVarType::Empty;
+  FPercent = 0;
 }
 
 void TQXICell::AdoptText(TTextA* node) {
@@ -189,9 +192,16 @@ void TQXICell::Assign(const TQXICell& source) {
     default: FInt = source.FInt; break;
   }
   FKind = source.FKind;
+  FPercent = source.FPercent;
   FAlignment = source.FAlignment;
   FFormatIndex = source.FFormatIndex;
   FCellType = source.FCellType;
+}
+
+void TQXICell::SetPercent(double stored, bool scaled) {
+  if (FKind != TVarType::Float) return;
+  FDouble = stored;
+  FPercent = scaled ? 1 : 2;
 }
 
 TVariant TQXICell::Value() const {
@@ -200,7 +210,7 @@ TVariant TQXICell::Value() const {
     case TVarType::String: return TVariant(FStr->Text);
     case TVarType::WideString: return TVariant(FWStr->Text);
     case TVarType::Integer: return TVariant(FInt);
-    case TVarType::Float: return TVariant(FDouble);
+    case TVarType::Float: return TVariant(NumberValue());
     case TVarType::DateTime: return TVariant::DateTime(FDouble);
     case TVarType::Boolean: return TVariant(FBool);
     case TVarType::Empty: break;
@@ -236,7 +246,8 @@ void TQXICell::SetValue(TVariant&& v) {
 double TQXICell::NumberValue() const {
   switch (FKind) {
     case TVarType::Integer: return double(FInt);
-    case TVarType::Float:
+    // The readers' own expression, so the published bits are theirs.
+    case TVarType::Float: return FPercent == 1 ? FDouble * 100 : FDouble;
     case TVarType::DateTime: return FDouble;
     case TVarType::Boolean: return FBool ? 1.0 : 0.0;
     default: return 0.0;
@@ -708,7 +719,15 @@ void TSpreadSheetFile::CellHandler(int32_t sheetNo, int32_t row, int32_t column,
   PollCancel(CancelToken);
   if (Range.LastCol < column || Range.LastRow < row) return;
   try {
-    Sheets.GetSheet(sheetNo).Cells.SetCell(column, row, cellType, formatIndex, alignment, value);
+    TSpreadSheetCells& cells = Sheets.GetSheet(sheetNo).Cells;
+    cells.SetCell(column, row, cellType, formatIndex, alignment, value);
+    if (FPercentNote.Active && value.Type() == TVarType::Float) {
+      // Only the reader's own number: a value a handler replaced is kept as given.
+      const TPercentNote& n = FPercentNote;
+      const double published = n.Scaled ? n.Stored * 100 : n.Stored, given = value.AsFloat();
+      if (std::memcmp(&published, &given, sizeof published) == 0)
+        if (TQXICell* cell = cells.GetCell(column, row)) cell->SetPercent(n.Stored, n.Scaled);
+    }
   } catch (const EBudgetExceeded&) {
     throw;  // the workbook is too large: the load ends
   } catch (const std::exception&) {

@@ -64,6 +64,17 @@ class TQXICell {
   // Copies Value, Alignment, FormatIndex and CellType.
   void Assign(const TQXICell& source);
 
+  // A number in a percent format. Readers of some formats publish such a
+  // number × 100 (50 for a cell showing 50 %); the cell keeps the file's own
+  // double so that a writer of a typed format can give it back bit for bit.
+  // PercentScaled: Value() is StoredNumber() × 100. PercentFormatted: either
+  // that or a percent number published as it stands (a formula result).
+  bool PercentScaled() const { return FPercent == 1; }
+  bool PercentFormatted() const { return FPercent != 0; }
+  double StoredNumber() const { return FKind == TVarType::Float ? FDouble : NumberValue(); }
+  // Makes a float cell a percent one; scaled: stored is the file's fraction.
+  void SetPercent(double stored, bool scaled);
+
   bool Present() const { return FKind != TVarType::Empty; }
   // Cheap typed peeks for writers that don't want a variant per cell.
   TVarType ValueType() const { return FKind; }
@@ -86,8 +97,10 @@ class TQXICell {
   TVarType FKind = TVarType::Empty;
   TAlignment FAlignment = taLeftJustify;
   TQXICellType FCellType = ictUnknown;
+  uint8_t FPercent = 0;  // 0: none, 1: scaled, 2: percent format, not scaled
   int32_t FFormatIndex = 0;
 };
+static_assert(sizeof(TQXICell) == 16, "a cell is 16 bytes");
 
 // One stored copy of a text that many cells refer to (an entry of a
 // shared-string table): a cell given it holds a reference, not a copy, so a
@@ -270,6 +283,9 @@ class TSpreadSheetCells {
   TVariant GetCellValue(int32_t column, int32_t row) const;
   // nullptr when there is no cell (any index).
   const TQXICell* GetCell(int32_t column, int32_t row) const;
+  TQXICell* GetCell(int32_t column, int32_t row) {
+    return const_cast<TQXICell*>(static_cast<const TSpreadSheetCells*>(this)->GetCell(column, row));
+  }
   void DeleteRow(int32_t index);
   void Clear();
   // Not owned; the workbook's budget that storing charges (nullptr: none).
@@ -412,6 +428,30 @@ class TCustomSpreadSheetFile {
   // starts false); raises EQXIFileFormatException with the text when the
   // handler refuses to go on.
   void Warn(const std::string& text);
+
+ protected:
+  // Set by a reader while it reports a number in a percent format: the
+  // file's double and whether the reported value is it × 100. The model
+  // keeps the file's double beside the flag (when the handler did not change
+  // the value); the event itself stays as it is.
+  struct TPercentNote {
+    bool Active = false;
+    bool Scaled = false;
+    double Stored = 0;
+  };
+  TPercentNote FPercentNote;
+  class TPercentScope {
+   public:
+    TPercentScope(TCustomSpreadSheetFile& file, double stored, bool scaled) : FFile(file) {
+      file.FPercentNote = {true, scaled, stored};
+    }
+    ~TPercentScope() { FFile.FPercentNote.Active = false; }
+    TPercentScope(const TPercentScope&) = delete;
+    TPercentScope& operator=(const TPercentScope&) = delete;
+
+   private:
+    TCustomSpreadSheetFile& FFile;
+  };
 };
 
 class TSpreadSheetFile : public TCustomSpreadSheetFile {

@@ -113,7 +113,8 @@ inline TCorpusConversion ConvertCorpus(const std::filesystem::path& corpus, cons
 }
 
 // What a reader of the written file must show for a model cell, as
-// "kind:value" ("" for none); nonFinite is what stands for NaN and infinity.
+// "kind:value" ("" for none; kind p: a number in a percent format); nonFinite
+// is what stands for NaN and infinity.
 inline std::string ExpectedReadBack(const TQXICell& c, const std::string& nonFinite) {
   switch (c.ValueType()) {
     case TVarType::String: return c.StringValue().empty() ? "" : "s:" + AnsiToUtf8(c.StringValue());
@@ -127,6 +128,8 @@ inline std::string ExpectedReadBack(const TQXICell& c, const std::string& nonFin
       const TQXICellType t = c.CellType();
       if (t == ictBoolean) return d != 0 ? "b:1" : "b:0";
       const bool date = t == ictDateTime || t == ictDate || t == ictTime || c.ValueType() == TVarType::DateTime;
+      // A percent cell goes out as the file's fraction, in a percent format.
+      if (!date && c.PercentFormatted()) return "p:" + Format("%.17g", c.StoredNumber());
       return (date ? "d:" : "n:") + Format("%.17g", d);
     }
     default: return "";
@@ -260,8 +263,12 @@ for path in paths:
     try:
         if path.lower().endswith(".xls"):
             import xlrd
-            book = xlrd.open_workbook(path)
+            book = xlrd.open_workbook(path, formatting_info=True)
             rec["encoding"] = book.encoding
+            def percent(cell):
+                xf = book.xf_list[cell.xf_index]
+                f = book.format_map.get(xf.format_key)
+                return f is not None and '%' in f.format_str
             for i, sh in enumerate(book.sheets() if every else [book.sheet_by_index(0)]):
               if every: rec["cells"]["%d!name" % i] = sh.name
               for r in range(sh.nrows):
@@ -270,6 +277,7 @@ for path in paths:
                     t = cell.ctype
                     if t in (0, 6): continue
                     kind = {1: "s", 2: "n", 3: "d", 4: "b", 5: "e"}[t]
+                    if t == 2 and percent(cell): kind = "p"
                     v = cell.value
                     val = v if t == 1 else (str(int(v)) if t in (4, 5) else num(v))
                     rec["cells"][key(i, r, c)] = kind + ":" + val
@@ -287,7 +295,7 @@ for path in paths:
                     elif isinstance(v, datetime.datetime): s = "d:" + num((v - EPOCH).total_seconds() / 86400)
                     elif isinstance(v, datetime.date): s = "d:" + num((datetime.datetime(v.year, v.month, v.day) - EPOCH).days)
                     elif isinstance(v, datetime.time): s = "d:" + num((v.hour * 3600 + v.minute * 60 + v.second + v.microsecond / 1e6) / 86400)
-                    elif isinstance(v, (int, float)): s = "n:" + num(v)
+                    elif isinstance(v, (int, float)): s = ("p:" if '%' in cell.number_format else "n:") + num(v)
                     else: s = "s:" + str(v)
                     rec["cells"][k] = s
     except Exception as e:
