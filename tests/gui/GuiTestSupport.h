@@ -11,12 +11,6 @@
 #include "IniFile.h"
 #include "MainBasic.h"
 
-// fontconfig keeps a cache block for the life of the process; not ours to free.
-// (Each test program is one source file, so this is defined once per program.)
-extern "C" __attribute__((used, visibility("default"))) const char* __lsan_default_suppressions() {
-  return "leak:libfontconfig.so\n";
-}
-
 inline QApplication& TestApp() {
   // Leaked on purpose: Qt must outlive every static the tests leave behind.
   static QApplication* app = [] {
