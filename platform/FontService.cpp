@@ -137,14 +137,6 @@ std::vector<uint8_t> TFontFace::FontFile() const {
 
 // --- fontconfig -----------------------------------------------------------
 
-// The font library keeps its configuration and caches for the life of the
-// process and frees them only in its own shutdown, which a service that
-// lives as long as the process never calls: not leaks of ours. (Qt's own
-// use of the library in the window is covered by the same rule.)
-extern "C" __attribute__((used, visibility("default"))) const char* __lsan_default_suppressions() {
-  return "leak:libfontconfig.so\n";
-}
-
 namespace {
 
 std::mutex ServiceLock;  // fontconfig and the face cache
