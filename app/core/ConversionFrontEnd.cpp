@@ -182,6 +182,16 @@ void TSpreadsheetConversion::WriteSheet(const std::string& path, const TSpreadSh
   }
 }
 
+void TSpreadsheetConversion::WriteBook(const std::string& path, const TSheetList& sheets, int index,
+                                       const TSheetWriteOptions& options) {
+  switch (index) {
+    case 4: ExportXLSWorkbook(path, sheets, ExportStop(options)); break;
+    case 5: ExportXLSXWorkbook(path, sheets, ExportStop(options)); break;
+    case 6: ExportPDFWorkbook(path, sheets, ExportStop(options)); break;
+    default: break;
+  }
+}
+
 void TSpreadsheetConversion::ConvertFile(const std::string& sourcePath, const std::string& destinationPath,
                                          int index, TItemContext* item) {
   FLastReader = nullptr;
@@ -340,6 +350,16 @@ void TSpreadsheetConversion::WriteWorkbook(TSpreadSheets& sheets, const std::str
     }
     return item ? item->ReserveOutput(path, tag) : path;
   };
+  if (WritesWholeWorkbook(dest, index)) {
+    // One output holding every selected sheet, under the item's own name.
+    TSheetList chosen;
+    for (int32_t n : SelectSheets(sheets, dest)) chosen.push_back(&sheets.GetSheet(n));
+    if (item && !item->BeginOutput(destinationPath)) return;
+    WriteBook(destinationPath, chosen, index, options);
+    if (item) item->OutputWritten(destinationPath);
+    if (written) written(destinationPath);
+    return;
+  }
   if (sheets.Count() == 0) {
     // A file without sheets still gets its output, as an empty sheet 0 would.
     TSpreadSheet empty;

@@ -24,6 +24,7 @@ constexpr const char* NameTemplateKey = "NameTemplate";
 constexpr const char* KeepTreeKey = "KeepFolderTree";
 constexpr const char* SheetsKey = "Sheets";
 constexpr const char* SheetMaskKey = "SheetMask";
+constexpr const char* WholeWorkbookKey = "WholeWorkbook";
 
 std::u16string WideOf(const std::string& s) {
   try {
@@ -89,6 +90,12 @@ void ApplyCleanPreset(TDestinationOptions& options) {
 bool IsCleanPreset(const TDestinationOptions& options) {
   return !options.Text.Banner && !options.Text.ExtraRowColumn && options.Text.Quoting == cqMinimal &&
          options.Text.Encoding == encUtf8;
+}
+
+bool OffersWholeWorkbook(int formatIndex) { return formatIndex >= 4 && formatIndex <= 6; }
+
+bool WritesWholeWorkbook(const TDestinationOptions& options, int formatIndex) {
+  return options.WholeWorkbook && OffersWholeWorkbook(formatIndex);
 }
 
 const char* QuotingWord(TCsvQuoting v) { return QuotingWords[v]; }
@@ -250,6 +257,7 @@ void ReadDestinationSettings(const TIniFile& ini, TDestinationOptions& o) {
   o.KeepFolderTree = ini.ReadBool(s, KeepTreeKey, o.KeepFolderTree);
   if (auto v = ParseSheetSelection(word(SheetsKey))) o.Sheets = *v;
   if (ini.ValueExists(s, SheetMaskKey)) o.SheetMask = word(SheetMaskKey);
+  o.WholeWorkbook = ini.ReadBool(s, WholeWorkbookKey, o.WholeWorkbook);
 }
 
 void WriteDestinationSettings(TIniFile& ini, const TDestinationOptions& o) {
@@ -266,4 +274,5 @@ void WriteDestinationSettings(TIniFile& ini, const TDestinationOptions& o) {
   ini.WriteBool(s, KeepTreeKey, o.KeepFolderTree);
   ini.WriteString(s, SheetsKey, SheetSelectionWord(o.Sheets));
   ini.WriteString(s, SheetMaskKey, o.SheetMask);
+  ini.WriteBool(s, WholeWorkbookKey, o.WholeWorkbook);
 }

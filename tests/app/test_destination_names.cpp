@@ -271,9 +271,11 @@ TEST(DestinationSettings, RoundTripAndTolerance) {
   o.KeepFolderTree = true;
   o.Sheets = ssMask;
   o.SheetMask = "Data*";
+  o.WholeWorkbook = true;
   WriteDestinationSettings(ini, o);
   const std::string text = ini.SaveToString();
   EXPECT_NE(text.find("Separator=tab"), std::string::npos) << text;
+  EXPECT_NE(text.find("WholeWorkbook=1"), std::string::npos) << text;
   TIniFile again(dir / "b.ini");
   again.LoadFromString(text);
   TDestinationOptions back;
