@@ -354,6 +354,7 @@ void TSpreadsheetConversion::WriteWorkbook(TSpreadSheets& sheets, const std::str
     // One output holding every selected sheet, under the item's own name.
     TSheetList chosen;
     for (int32_t n : SelectSheets(sheets, dest)) chosen.push_back(&sheets.GetSheet(n));
+    if (item) item->NamesSettled();  // its one name was reserved with the work list
     if (item && !item->BeginOutput(destinationPath)) return;
     WriteBook(destinationPath, chosen, index, options);
     if (item) item->OutputWritten(destinationPath);
