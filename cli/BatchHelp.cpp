@@ -59,8 +59,8 @@ Destination options (defaults: the outputs as always):
                           --names template is not used); xls becomes an Excel
                           97-2003 workbook, pdf starts each sheet on a page
   A choice of the settings file is turned back on with --banner, --extra,
-  --html-title and --keep-tree, and off with --no-html-title, --no-keep-tree
-  and --no-whole-workbook.
+  --html-title and --keep-tree, and off with --no-html-title,
+  --no-keep-tree and --no-whole-workbook.
 
 Scale:
   -j, --jobs N            convert N files at once (default: the number of
