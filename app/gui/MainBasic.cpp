@@ -672,6 +672,9 @@ void TfrmMainBasic::CreateOptionControls(QVBoxLayout* page) {
       QStringLiteral("Named as the source file; the sheet choice below still applies, the name template does not"));
   w->addWidget(rbSheetFiles);
   w->addWidget(rbWholeWorkbook);
+  // Shown for those formats only, where the text options are not: the
+  // page never needs room for both.
+  gbWorkbook->setVisible(false);
   page->addWidget(gbWorkbook);
   page->addSpacing(4);
 
