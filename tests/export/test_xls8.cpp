@@ -160,6 +160,10 @@ TEST(Xls8, SheetNamesAreMadeValid) {
   EXPECT_EQ(valid(u"Sheet", {u"Sheet", u"Sheet (2)"}), "Sheet (3)");
   EXPECT_EQ(valid(std::u16string(31, u'q'), {std::u16string(31, u'q')}), std::string(27, 'q') + " (2)");
   EXPECT_EQ(valid(u"history"), "history (2)");
+  // What no XML part can carry as a character (an .xlsx names sheets in
+  // an attribute); a whole surrogate pair stays.
+  EXPECT_EQ(valid(std::u16string(u"a\xFFFF\xFFFE" u"b\tc")), "a__b_c");
+  EXPECT_EQ(valid(std::u16string(u"x\xD800y\xDC00z") + Emoji), "x_y_z\xF0\x9F\x98\x80");
 }
 
 TEST(Xls8, GridLimitsFailByNameAndLeaveNoFile) {
