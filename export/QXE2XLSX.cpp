@@ -285,8 +285,7 @@ std::string Workbook(const std::vector<std::u16string>& names) {
        "<workbookPr defaultThemeVersion=\"124226\"/>"
        "<bookViews><workbookView xWindow=\"120\" yWindow=\"45\" windowWidth=\"15135\" windowHeight=\"8130\"/></bookViews>"
        "<sheets>";
-  for (size_t i = 0; i < names.size(); ++i)
-  {
+  for (size_t i = 0; i < names.size(); ++i) {
     s += "<sheet name=\"";
     AppendSpreadsheetMLText(s, std::u16string_view(names[i]), true);
     s += "\" sheetId=\"" + std::to_string(i + 1) + "\" r:id=\"rId" + std::to_string(i + 1) + "\"/>";

@@ -18,7 +18,7 @@ namespace {
 void RaiseExportOutcome(const TQXExportBaseComponent& component, const TSpreadSheet& sheet) {
   switch (component.Statistic.Result) {
     case erFailed:
-      throw Exception("Sheet \"" + WideToAnsi(sheet.Caption) + "\": " + component.FailureText());
+      throw Exception("Sheet \"" + SheetCaptionText(sheet) + "\": " + component.FailureText());
     case erCanceled:
       throw EQXEExportCanceled(component.FinalText());
     default:
@@ -73,6 +73,14 @@ void ExportBookSheet(TQXExportToCellFile& component, TStream& out, const TSpread
 }
 
 }  // namespace
+
+std::string SheetCaptionText(const TSpreadSheet& sheet) {
+  try {
+    return WideToAnsi(sheet.Caption);
+  } catch (const Exception&) {
+    return Utf16ToUtf8(sheet.Caption);
+  }
+}
 
 void RunExport(TQXExportBaseComponent& component, const std::string& path, const TSpreadSheet& sheet,
                const TExportStopQuery& stop) {

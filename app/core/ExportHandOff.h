@@ -47,6 +47,10 @@ void ExportXLSXWorkbook(const std::string& path, const TSheetList& sheets, const
 // empty sheet gets one empty page).
 void ExportPDFWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop = {});
 
+// A sheet's caption as 8-bit text (UTF-8 where the code page has no such
+// characters), for messages and names.
+std::string SheetCaptionText(const TSpreadSheet& sheet);
+
 class TQXExportBaseComponent;
 // The shape every hand-off shares: settings of a batch run (no message
 // boxes, no progress window, the file name, the engine over the sheet),

@@ -212,6 +212,10 @@ TEST(DestinationCli, WholeWorkbooks) {
         Quote(dir / "out-xlsx/a.xlsx") + " " + Quote(dir / "out-xls/a.xls"));
     EXPECT_EQ(names.Out, "['Sheet1', 'Sheet2'] ['Sheet1', 'Sheet2']\n");
   }
+  // Shards of one job: each source's one output, written by its shard alone.
+  for (const char* shard : {"0/2", "1/2"})
+    ASSERT_EQ(RunBatch("-q --shard " + std::string(shard) + " --whole-workbook -f xlsx -d " + Quote(dir / "shards") + src).Code, 0);
+  EXPECT_EQ(Files(dir / "shards"), (std::set<std::string>{"a.xlsx", "b.xlsx", "c.xlsx", "d.xlsx"}));
   // The text formats write a file per sheet whatever the choice.
   ASSERT_EQ(RunBatch("-q --whole-workbook -f csv -d " + Quote(dir / "csv") + " " + Quote(dir / "src/a.xlsx")).Code, 0);
   EXPECT_EQ(Files(dir / "csv"), (std::set<std::string>{"a.csv", "a1.csv"}));
