@@ -24,6 +24,7 @@
 #include "Exception.h"
 #include "FileSystem.h"
 #include "IniFile.h"
+#include "JobSettingsFile.h"
 #include "JobReport.h"
 #include "Sharding.h"
 #include "SysUtils.h"
@@ -254,25 +255,23 @@ class TConsoleView : public IBatchView {
   size_t FPrinted = 0, FDone = 0, FTotal = 0;
 };
 
-// The wizard's sections and keys; what the file lacks keeps its current value.
+}  // namespace
+
 void LoadSettingsFile(const std::string& path, TSpreadsheetBatch& batch) {
   TIniFile ini(path);
-  TJobSettings& s = batch.Settings;
-  s.edSourceName = ini.ReadString("General", "Source", s.edSourceName);
-  s.edDestinationName = ini.ReadString("General", "Destination", s.edDestinationName);
-  s.rgDestination = ini.ReadInteger("General", "DestinationFormat", s.rgDestination);
-  s.chkSubFolders = ini.ReadBool("Log", "SubFolders", s.chkSubFolders);
-  s.chkOverwrite = ini.ReadBool("Log", "Overwrite", s.chkOverwrite);
-  s.chkLogProcessed = ini.ReadBool("Log", "LogProcessed", s.chkLogProcessed);
-  s.edLogProcessed = ini.ReadString("Log", "LogProcessedFile", s.edLogProcessed);
+  TStoredSettings values;
+  values.Job = batch.Settings;
   TSpreadsheetConversion& c = batch.Conversion;
-  c.chkMSExcel = ini.ReadBool("SourceFormat", "excel", c.chkMSExcel);
-  c.chkLotus = ini.ReadBool("SourceFormat", "lotus", c.chkLotus);
-  c.chkQuattroPro = ini.ReadBool("SourceFormat", "quattro", c.chkQuattroPro);
-  c.chkOpenOffice = ini.ReadBool("SourceFormat", "ods", c.chkOpenOffice);
-  ReadBudgetSettings(ini, s);
-  ReadDestinationSettings(ini, s.Destination);
+  values.Formats = {c.chkMSExcel, c.chkLotus, c.chkQuattroPro, c.chkOpenOffice};
+  ReadStoredSettings(ini, values);
+  batch.Settings = values.Job;
+  c.chkMSExcel = values.Formats.chkMSExcel;
+  c.chkLotus = values.Formats.chkLotus;
+  c.chkQuattroPro = values.Formats.chkQuattroPro;
+  c.chkOpenOffice = values.Formats.chkOpenOffice;
 }
+
+namespace {
 
 void PrintLists(std::ostream& out, const TBatchDriver& batch) {
   out << "Candidates (" << batch.Candidates().size() << "):\n";

@@ -169,15 +169,6 @@ std::string StatusText(const TWorkItem& item) {
   return item.Note.empty() ? item.Status : item.Status + " (" + item.Note + ")";
 }
 
-void ReadBudgetSettings(const TIniFile& ini, TJobSettings& settings) {
-  auto read = [&](const char* key, int64_t& value) {
-    int64_t v;
-    if (TryParseByteSize(ini.ReadString(OptionsSection, key, std::string()), v)) value = v;
-  };
-  read(MaxOutputSizeKey, settings.MaxOutputSize);
-  read(MaxWorkbookMemoryKey, settings.MaxWorkbookMemory);
-}
-
 // ---- run-wide output record ----
 
 void TOutputRegistry::Clear() {

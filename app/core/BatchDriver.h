@@ -66,14 +66,6 @@ struct TJobSettings {
   TDestinationOptions Destination;
 };
 
-// Section and keys of the budgets in the settings file; values are byte
-// counts, with K, M, G or T allowed ("4G").
-inline constexpr const char* OptionsSection = "Options";
-inline constexpr const char* MaxOutputSizeKey = "MaxOutputSize";
-inline constexpr const char* MaxWorkbookMemoryKey = "MaxWorkbookMemory";
-// Reads the budgets present in ini into settings; a value that is no size is ignored.
-void ReadBudgetSettings(const TIniFile& ini, TJobSettings& settings);
-
 // The wildcard test: "*" any run, "?" any one character. IgnoreCase compares
 // upper-cased. "*.*" (and "*") match every name, names without a dot too.
 bool MatchesMask(const std::string& name, const std::string& mask, bool ignoreCase = true);
