@@ -1090,8 +1090,8 @@ void TfrmMainBasic::WorkItemChanged(size_t index) {
   ShowWorkItem(index);
   if (!FRunning) return;
   // One step per item passed, so the bar ends full when the run does.
-  const std::string& status = FDriver->WorkItems().at(index).Status;
-  const int passed = status == StatusInProgress ? int(index) : int(index) + 1;
+  const bool inProgress = FDriver->WorkItems().at(index).Status == TItemState::InProgress;
+  const int passed = inProgress ? int(index) : int(index) + 1;
   pbProcess->setValue(std::min(passed, pbProcess->maximum()));
 }
 
@@ -1106,7 +1106,7 @@ void TfrmMainBasic::ShowWorkItem(size_t index) {
   item->setText(2, FromAnsi(w.Time));
   item->setText(3, FromAnsi(w.Destination));
   item->setIcon(0, StatusIcon(w.ImageIndex));
-  if (FRunning && w.Status == StatusInProgress) lvProgress->scrollToItem(item);
+  if (FRunning && w.Status == TItemState::InProgress) lvProgress->scrollToItem(item);
 }
 
 void TfrmMainBasic::RunStarted() {
