@@ -10,34 +10,30 @@ namespace {
 using TValues = TStoredSettings;
 
 // Readers and writers of one member, chosen by what it is. Ref is a
-// captureless lambda giving the member of the values.
-template <auto Ref>
-void ReadText(const TIniFile& ini, const TSettingKey& k, TValues& v) {
-  std::string& m = Ref(v);
-  m = ini.ReadString(k.Section, k.Key, m);
+// captureless lambda giving the member of the values; Read and Write are the
+// INI file's typed methods (a value the file lacks or cannot give as that
+// type keeps the member as it is).
+template <auto Ref, auto Read>
+void ReadTyped(const TIniFile& ini, const TSettingKey& k, TValues& v) {
+  auto& m = Ref(v);
+  m = (ini.*Read)(k.Section, k.Key, m);
+}
+template <auto Ref, auto Write>
+void WriteTyped(TIniFile& ini, const TSettingKey& k, const TValues& v) {
+  (ini.*Write)(k.Section, k.Key, Ref(const_cast<TValues&>(v)));
 }
 template <auto Ref>
-void WriteText(TIniFile& ini, const TSettingKey& k, const TValues& v) {
-  ini.WriteString(k.Section, k.Key, Ref(const_cast<TValues&>(v)));
-}
+constexpr auto ReadText = ReadTyped<Ref, &TIniFile::ReadString>;
 template <auto Ref>
-void ReadInteger(const TIniFile& ini, const TSettingKey& k, TValues& v) {
-  int& m = Ref(v);
-  m = ini.ReadInteger(k.Section, k.Key, m);
-}
+constexpr auto WriteText = WriteTyped<Ref, &TIniFile::WriteString>;
 template <auto Ref>
-void WriteInteger(TIniFile& ini, const TSettingKey& k, const TValues& v) {
-  ini.WriteInteger(k.Section, k.Key, Ref(const_cast<TValues&>(v)));
-}
+constexpr auto ReadInteger = ReadTyped<Ref, &TIniFile::ReadInteger>;
 template <auto Ref>
-void ReadBool(const TIniFile& ini, const TSettingKey& k, TValues& v) {
-  bool& m = Ref(v);
-  m = ini.ReadBool(k.Section, k.Key, m);
-}
+constexpr auto WriteInteger = WriteTyped<Ref, &TIniFile::WriteInteger>;
 template <auto Ref>
-void WriteBool(TIniFile& ini, const TSettingKey& k, const TValues& v) {
-  ini.WriteBool(k.Section, k.Key, Ref(const_cast<TValues&>(v)));
-}
+constexpr auto ReadBool = ReadTyped<Ref, &TIniFile::ReadBool>;
+template <auto Ref>
+constexpr auto WriteBool = WriteTyped<Ref, &TIniFile::WriteBool>;
 template <auto Ref>
 void ReadByteSize(const TIniFile& ini, const TSettingKey& k, TValues& v) {
   int64_t size;
