@@ -5,7 +5,9 @@
 # CSV conversion of it, all in one run. The CSV run is the reader's share:
 # .xlsx minus CSV is about what the writer costs (the CSV writer itself is
 # cheap), and its peak memory is the floor (the loaded workbook).
-# Each output is checked with unzip -t.
+# Each output is checked with unzip -t. The same conversion with
+# --whole-workbook (every sheet in one package) is timed beside it: on these
+# one-sheet books it must cost what the per-sheet .xlsx costs.
 #
 # Usage: bench/bench_export_xlsx.sh [varnowe-batch] [bench-data directory]
 # RUNS (default 3) runs of ours, SSRUNS (default 1) of ssconvert, best kept.
@@ -29,6 +31,11 @@ one() {
     best "$format" sh -c "rm -rf '$WORK/out'; env VARNOWE_CODEPAGE=65001 '$BATCH' --source '$WORK/src' \
       --dest '$WORK/out' --format $format --formats excel"
   done
+  best whole sh -c "rm -rf '$WORK/out'; env VARNOWE_CODEPAGE=65001 '$BATCH' --source '$WORK/src' \
+    --dest '$WORK/out' --format xlsx --whole-workbook --formats excel"
+  grep -q "^Finished" "$WORK/whole.out" || { echo "no whole-workbook .xlsx was written:" >&2; cat "$WORK/whole.out" >&2; exit 1; }
+  awk -v w="$whole_wall" -v x="$xlsx_wall" \
+    'BEGIN { if (x > 0) printf "whole workbook: %.2fx the per-sheet .xlsx wall time (target: about 1)\n", w / x }'
   grep -q "^Finished" "$WORK/xlsx.out" || { echo "no .xlsx was written:" >&2; cat "$WORK/xlsx.out" >&2; exit 1; }
   rm -rf "$WORK/out"
   env VARNOWE_CODEPAGE=65001 "$BATCH" --source "$WORK/src" --dest "$WORK/out" --format xlsx --formats excel >/dev/null

@@ -54,8 +54,13 @@ Destination options (defaults: the outputs as always):
       --sheets WHICH      all (default: sheet 0 and every later one with cells)
                           or first
       --sheet-mask MASK   only the sheets whose names match MASK ("Data*")
+      --whole-workbook    xls, xlsx, pdf: one output per file holding all its
+                          (chosen) sheets, named as the file (book.xlsx; the
+                          --names template is not used); xls becomes an Excel
+                          97-2003 workbook, pdf starts each sheet on a page
   A choice of the settings file is turned back on with --banner, --extra,
-  --html-title and --keep-tree, and off with --no-html-title, --no-keep-tree.
+  --html-title and --keep-tree, and off with --no-html-title,
+  --no-keep-tree and --no-whole-workbook.
 
 Scale:
   -j, --jobs N            convert N files at once (default: the number of
@@ -106,6 +111,7 @@ Examples:
   varnowe-batch book.xls -o book.pdf
   varnowe-batch -s ~/sheets -m '*.wk?' -r -d ~/converted -f xlsx --log run.log
   varnowe-batch -f csv --clean --names sheet book.xlsx
+  varnowe-batch -f xls --whole-workbook -d ~/old-excel book.ods
   varnowe-batch -s /data/in -r -d /data/out --shard 2/8 --report r-2.jsonl
   varnowe-batch -s /data/in -r -d /data/out --retry-from r-2.jsonl --report r-2b.jsonl
 )";

@@ -29,7 +29,7 @@ TBatchOptions ParseBatchOptions(int argc, const char* const* argv) {
   auto* optDump = app.add_option("--dump", dump);
   // Destination options.
   std::string separator, quote, lineEnd, encoding, names, sheets, sheetMask;
-  bool banner = true, extra = true, htmlTitle = false, keepTree = false;
+  bool banner = true, extra = true, htmlTitle = false, keepTree = false, wholeWorkbook = false;
   app.add_flag("--clean", o.Clean);
   auto* optBanner = app.add_flag("--banner,!--no-banner", banner);
   auto* optExtra = app.add_flag("--extra,!--no-extra", extra);
@@ -42,6 +42,7 @@ TBatchOptions ParseBatchOptions(int argc, const char* const* argv) {
   auto* optKeepTree = app.add_flag("--keep-tree,!--no-keep-tree", keepTree);
   auto* optSheets = app.add_option("--sheets", sheets);
   auto* optSheetMask = app.add_option("--sheet-mask", sheetMask);
+  auto* optWholeWorkbook = app.add_flag("--whole-workbook,!--no-whole-workbook", wholeWorkbook);
   std::string jobs, shard, report, retryFrom;
   auto* optJobs = app.add_option("-j,--jobs", jobs);
   auto* optShard = app.add_option("--shard", shard);
@@ -81,6 +82,7 @@ TBatchOptions ParseBatchOptions(int argc, const char* const* argv) {
   if (optExtra->count()) o.Extra = extra;
   if (optHtmlTitle->count()) o.HtmlTitle = htmlTitle;
   if (optKeepTree->count()) o.KeepTree = keepTree;
+  if (optWholeWorkbook->count()) o.WholeWorkbook = wholeWorkbook;
   if (o.Sheets && o.SheetMask) throw EUsageError("give --sheets or --sheet-mask, not both");
   take(optJobs, jobs, o.Jobs);
   take(optShard, shard, o.Shard);
@@ -115,6 +117,7 @@ void ApplyDestinationOptions(const TBatchOptions& o, TDestinationOptions& option
   if (o.Extra) t.ExtraRowColumn = *o.Extra;
   if (o.HtmlTitle) t.HtmlTitle = *o.HtmlTitle;
   if (o.KeepTree) options.KeepFolderTree = *o.KeepTree;
+  if (o.WholeWorkbook) options.WholeWorkbook = *o.WholeWorkbook;
   // A word option: parsed, or a usage error naming the choices.
   auto word = [](const std::optional<std::string>& value, auto parse, const char* option, const char* choices,
                  auto& into) {

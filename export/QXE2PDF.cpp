@@ -124,16 +124,18 @@ void TQXExportToPDF::Assign(const TQXECustomBaseComponent& source) {
 
 // --- file output --------------------------------------------------------
 
+TStream* TQXExportToPDF::Output() const { return Stream() ? Stream() : FBookStream; }
+
 void TQXExportToPDF::RawWrite(const std::string& bytes) {
-  if (Stream() && !bytes.empty()) Stream()->WriteBuffer(bytes.data(), int64_t(bytes.size()));
+  if (Output() && !bytes.empty()) Output()->WriteBuffer(bytes.data(), int64_t(bytes.size()));
   FFilePos += int64_t(bytes.size());
 }
 
 // The file's own text, never converted: offsets count exactly these bytes.
 void TQXExportToPDF::WriteString(const std::string& text) {
-  if (Stream()) {
-    if (!text.empty()) Stream()->WriteBuffer(text.data(), int64_t(text.size()));
-    Stream()->WriteBuffer("\r\n", 2);
+  if (TStream* out = Output()) {
+    if (!text.empty()) out->WriteBuffer(text.data(), int64_t(text.size()));
+    out->WriteBuffer("\r\n", 2);
   }
   FFilePos += int64_t(text.size()) + 2;
 }
@@ -170,8 +172,31 @@ void TQXExportToPDF::WriteStreamObject(int32_t number, const std::string& dictio
 
 // --- the document ---------------------------------------------------------
 
+void TQXExportToPDF::OpenWorkbook(TStream& out) {
+  FBookStream = &out;
+  FWorkbook = true;
+  FDocumentStarted = false;
+}
+
+void TQXExportToPDF::CloseWorkbook() {
+  if (!FWorkbook) return;
+  FWorkbook = false;
+  if (!FDocumentStarted) throw Exception("The PDF workbook was closed before any sheet was exported.");
+  FDocumentStarted = false;
+  WriteFonts();
+  WriteDocumentEnd();
+  ReleaseFontContexts();
+  FBookStream = nullptr;
+}
+
 void TQXExportToPDF::StartFile() {
   TQXExportToCellFile::StartFile();
+  // A workbook's later sheets go on in the same document, on a new page.
+  if (FWorkbook && FDocumentStarted) {
+    StartSheet();
+    return;
+  }
+  FDocumentStarted = true;
   FFonts.Clear();
   FContexts.clear();
   FLastContext = -1;
@@ -184,20 +209,7 @@ void TQXExportToPDF::StartFile() {
   FGroups.clear();
   FPageCount = 0;
   FImageCount = 0;
-  FWidths.clear();
-  FLeft.clear();
-  FBand.clear();
-  FBandWidths.clear();
-  FLayoutDone = false;
-  FPages.clear();
-  FWaitingLines.clear();
-  FColumnLines.clear();
-  FPending = TPendingText();
-  FY = 10;
-  FRowHeight = 20;
-  FMergeSpan = -1;
-  FBaseWidth = 612;
-  FPageHeight = 792;
+  StartSheet();
 
   // CIDFontType2 fonts and ToUnicode maps need version 1.3; the comment of
   // high bytes tells transfer programs that the file is binary.
@@ -220,6 +232,24 @@ void TQXExportToPDF::StartFile() {
   }
   Line(">>");
   Line("endobj");
+}
+
+void TQXExportToPDF::StartSheet() {
+  FWidths.clear();
+  FLeft.clear();
+  FBand.clear();
+  FBandWidths.clear();
+  FLayoutDone = false;
+  FPages.clear();
+  FWaitingLines.clear();
+  FColumnLines.clear();
+  FPending = TPendingText();
+  FY = 10;
+  FRowHeight = 20;
+  FMergeSpan = -1;
+  FBaseWidth = 612;
+  FPageHeight = 792;
+  FSheetFirstPage = FPageCount;
 }
 
 void TQXExportToPDF::SetDimensions(int32_t /*rowCount*/, int32_t colCount) {
@@ -551,12 +581,14 @@ void TQXExportToPDF::EndRow() {
 void TQXExportToPDF::EndOfFile() {
   if (FPending.Active) FlushPendingText(FBandWidths[size_t(FPending.Band)] - 10);
   ClosePages();
-  if (FPageCount == 0) {
-    // Nothing was drawn: one empty page, so the document is still valid.
+  if (FPageCount == FSheetFirstPage) {
+    // Nothing was drawn: one empty page, so the document is still valid
+    // (and a workbook's empty sheet still has its page).
     if (!FLayoutDone) ComputeLayout();
     OpenPage(0);
     ClosePage(0);
   }
+  if (FWorkbook) return;  // the document ends with CloseWorkbook
   WriteFonts();
   WriteDocumentEnd();
 }
@@ -617,10 +649,15 @@ void TQXExportToPDF::WriteDocumentEnd() {
 }
 
 void TQXExportToPDF::FinishExport() {
+  // A workbook's fonts serve its later sheets too.
+  if (!FWorkbook) ReleaseFontContexts();
+  FPages.clear();
+  TQXExportToCellFile::FinishExport();
+}
+
+void TQXExportToPDF::ReleaseFontContexts() {
   FContexts.clear();
   FLastContext = -1;
   FUnicodeFonts.clear();
   FUnicodeDefaults = {};
-  FPages.clear();
-  TQXExportToCellFile::FinishExport();
 }

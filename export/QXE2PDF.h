@@ -137,6 +137,13 @@ class TQXExportToPDF : public TQXExportToCellFile {
   std::string GetDefaultExt() override { return ".PDF"; }
   void Assign(const TQXECustomBaseComponent& source) override;
 
+  // Several sheets in one document: OpenWorkbook(out), one
+  // ExportToStream(out) per sheet, each sheet starting on a new page, then
+  // CloseWorkbook (the fonts and the document's end into out). After a
+  // failed sheet the document is unusable: drop out and the component.
+  void OpenWorkbook(TStream& out);
+  void CloseWorkbook();
+
   // The fonts of the last document.
   const TPDFFonts& Fonts() const { return FFonts; }
   int32_t PageCount() const { return FPageCount; }
@@ -249,6 +256,16 @@ class TQXExportToPDF : public TQXExportToCellFile {
   bool WritePicture(const std::string& data, TPage& page, int32_t band, int32_t left, int32_t right);
 
   void WriteDocumentEnd();
+  // The page and layout state a sheet starts with.
+  void StartSheet();
+  void ReleaseFontContexts();
+
+  // Where the document goes: the export's stream, else the workbook's.
+  TStream* Output() const;
+  TStream* FBookStream = nullptr;
+  bool FWorkbook = false;         // between OpenWorkbook and CloseWorkbook
+  bool FDocumentStarted = false;  // the workbook's header is written
+  int32_t FSheetFirstPage = 0;    // pages before the current sheet's
 
   TPDFFonts FFonts;
   std::vector<TFontContext> FContexts;

@@ -345,12 +345,12 @@ void TQXExportToCustomXLS::FlushGathered() {
 }
 
 void TQXExportToCustomXLS::PrepareExport() {
-  ClearRegistries();
+  if (!KeepsRegistries()) ClearRegistries();
   TQXExportToCellFile::PrepareExport();
 }
 
 void TQXExportToCustomXLS::FinishExport() {
-  ClearRegistries();
+  if (!KeepsRegistries()) ClearRegistries();
   FGathered.reset();
   TQXExportToCellFile::FinishExport();
 }

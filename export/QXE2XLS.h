@@ -130,6 +130,8 @@ class TQXExportToCustomXLS : public TQXExportToCellFile {
 
   void PrepareExport() override;
   void FinishExport() override;
+  // True while fonts, formats and strings gather over several exports.
+  virtual bool KeepsRegistries() const { return false; }
   int32_t GridRowLimit() const override { return MaxRows(); }
   int32_t GridColLimit() const override { return MaxCols(); }
 
@@ -237,8 +239,19 @@ class TQXExportToXLSX : public TQXExportToCustomXLS {
   // currency string and its position in the regional settings.
   std::string CurrencyFormatCode() const;
 
+  // Several sheets in one package: OpenWorkbook names them all (each name
+  // made valid and unique as TQXEXLS8Book::ValidSheetName does), then one
+  // ExportToStream(out) per sheet, in that order, each over its own data
+  // engine, then CloseWorkbook. Shared strings and styles gather over every
+  // sheet. After a failed sheet the package is unusable: drop out and the
+  // component without closing.
+  void OpenWorkbook(TStream& out, const std::vector<std::u16string>& sheetNames);
+  void CloseWorkbook();
+  // The names OpenWorkbook gave the sheets.
+  const std::vector<std::u16string>& SheetNames() const { return FSheetNames; }
+
  protected:
-  void OpenPackage(const std::vector<std::string>& sheetNames);
+  void OpenPackage(TStream& out, const std::vector<std::u16string>& sheetNames);
   // Sheet index (from 0) of the names given to OpenPackage.
   void BeginSheet(int32_t index);
   void EndSheet();
@@ -251,6 +264,7 @@ class TQXExportToXLSX : public TQXExportToCustomXLS {
   int32_t RecordCountLimit() const override { return 0; }
   int32_t ColumnCountLimit() const override { return 0; }
   void FinishExport() override;
+  bool KeepsRegistries() const override { return FWorkbook; }
 
   void StartFile() override;
   void SetDimensions(int32_t rowCount, int32_t colCount) override;
@@ -279,10 +293,14 @@ class TQXExportToXLSX : public TQXExportToCustomXLS {
   void WriteSharedStrings();
   void WriteStyles();
   void DropPackage();
+  // The default font and the General cell format every package starts with.
+  void RegisterPackageDefaults();
 
   std::unique_ptr<QXEZipFile::TZipArchive> FZip;
   std::unique_ptr<TXLSXSheetPart> FSheet;
-  std::vector<std::string> FSheetNames;
+  std::vector<std::u16string> FSheetNames;
+  bool FWorkbook = false;  // between OpenWorkbook and CloseWorkbook
+  int32_t FNextSheet = 0;
   TStream* FPart = nullptr;  // the part WriteData writes to
   std::time_t FMoment = 0;
   std::vector<TColor> FFills;  // solid fills, from fill index 2

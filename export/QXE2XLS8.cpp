@@ -53,6 +53,7 @@ void AppendUnits(std::vector<uint8_t>& out, const char16_t* s, size_t n, bool wi
 }
 
 bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
 // At most n units of s, never ending inside a surrogate pair.
 std::u16string CutUnits(const std::u16string& s, size_t n) {
@@ -241,8 +242,16 @@ std::u16string TQXEXLS8Book::FoldedName(const std::u16string& name) {
 std::u16string TQXEXLS8Book::ValidSheetName(const std::u16string& wanted, int32_t index,
                                             std::unordered_set<std::u16string>& taken) {
   std::u16string name = wanted;
-  for (char16_t& c : name)
-    if (c < 0x20 || std::u16string_view(u"[]:*?/\\").find(c) != std::u16string_view::npos) c = u'_';
+  for (size_t i = 0; i < name.size(); ++i) {
+    char16_t& c = name[i];
+    // Besides the characters Excel forbids: what no XML part can carry as
+    // a character (U+FFFE, U+FFFF, a surrogate without its partner).
+    const bool paired = (IsHighSurrogate(c) && i + 1 < name.size() && IsLowSurrogate(name[i + 1])) ||
+                        (IsLowSurrogate(c) && i > 0 && IsHighSurrogate(name[i - 1]));
+    if (c < 0x20 || c == 0xFFFE || c == 0xFFFF || ((IsHighSurrogate(c) || IsLowSurrogate(c)) && !paired) ||
+        std::u16string_view(u"[]:*?/\\").find(c) != std::u16string_view::npos)
+      c = u'_';
+  }
   const size_t first = name.find_first_not_of(u'\'');
   name = first == std::u16string::npos ? std::u16string() : name.substr(first);
   while (!name.empty() && name.back() == u'\'') name.pop_back();

@@ -75,7 +75,8 @@ class TQXEXLS8Book {
   // Globals, then every sheet, as a compound document written to sink.
   void WriteTo(TStream& sink);
 
-  // A name Excel accepts: "[]:*?/\" as "_", no apostrophe at either end,
+  // A name Excel accepts: "[]:*?/\", control characters, U+FFFE, U+FFFF
+  // and unpaired surrogates as "_", no apostrophe at either end,
   // at most 31 characters (never half a surrogate pair), not empty
   // ("Sheet<n>" instead, n counted from 1), and unlike every name in
   // taken ignoring case (a " (2)" style suffix makes it so). taken holds

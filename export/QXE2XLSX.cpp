@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <unordered_set>
 
 #include "CodePage.h"
 #include "DateTime.h"
 #include "QXE2XLS.h"
+#include "QXE2XLS8.h"
 #include "QXEStat.h"
 #include "QXEZipFile.h"
 #include "SysUtils.h"
@@ -276,16 +278,18 @@ std::string ContentTypes(size_t sheets) {
   return s;
 }
 
-std::string Workbook(const std::vector<std::string>& names) {
+std::string Workbook(const std::vector<std::u16string>& names) {
   std::string s = XmlDeclaration;
   s += std::string("<workbook xmlns=\"") + NsMain + "\" xmlns:r=\"" + NsRelationships + "\">" +
        "<fileVersion appName=\"xl\" lastEdited=\"4\" lowestEdited=\"4\" rupBuild=\"4505\"/>"
        "<workbookPr defaultThemeVersion=\"124226\"/>"
        "<bookViews><workbookView xWindow=\"120\" yWindow=\"45\" windowWidth=\"15135\" windowHeight=\"8130\"/></bookViews>"
        "<sheets>";
-  for (size_t i = 0; i < names.size(); ++i)
-    s += "<sheet name=\"" + Attribute(names[i]) + "\" sheetId=\"" + std::to_string(i + 1) + "\" r:id=\"rId" +
-         std::to_string(i + 1) + "\"/>";
+  for (size_t i = 0; i < names.size(); ++i) {
+    s += "<sheet name=\"";
+    AppendSpreadsheetMLText(s, std::u16string_view(names[i]), true);
+    s += "\" sheetId=\"" + std::to_string(i + 1) + "\" r:id=\"rId" + std::to_string(i + 1) + "\"/>";
+  }
   s += "</sheets><calcPr calcId=\"124519\"/></workbook>";
   return s;
 }
@@ -305,7 +309,7 @@ std::string WorkbookRelationships(size_t sheets) {
   return s;
 }
 
-std::string AppProperties(const std::vector<std::string>& names) {
+std::string AppProperties(const std::vector<std::u16string>& names) {
   std::string s = XmlDeclaration;
   s += "<Properties xmlns=\"http://schemas.openxmlformats.org/officeDocument/2006/extended-properties\" "
        "xmlns:vt=\"http://schemas.openxmlformats.org/officeDocument/2006/docPropsVTypes\">"
@@ -316,9 +320,9 @@ std::string AppProperties(const std::vector<std::string>& names) {
        "</vt:i4></vt:variant></vt:vector></HeadingPairs>"
        "<TitlesOfParts><vt:vector size=\"" +
        std::to_string(names.size()) + "\" baseType=\"lpstr\">";
-  for (const std::string& n : names) {
+  for (const std::u16string& n : names) {
     s += "<vt:lpstr>";
-    AppendSpreadsheetMLText(s, std::string_view(n));
+    AppendSpreadsheetMLText(s, std::u16string_view(n));
     s += "</vt:lpstr>";
   }
   s += "</vt:vector></TitlesOfParts><Company>Morvell Software</Company><LinksUpToDate>false</LinksUpToDate>"
@@ -595,16 +599,53 @@ void TQXExportToXLSX::DropPackage() {
 }
 
 void TQXExportToXLSX::FinishExport() {
-  // After a failure the package is left unfinished; its output is gone.
-  DropPackage();
+  // After a failure the package is left unfinished; its output is gone. A
+  // workbook's package stays open for its next sheet.
+  if (!FWorkbook) DropPackage();
   TQXExportToCustomXLS::FinishExport();
 }
 
-void TQXExportToXLSX::OpenPackage(const std::vector<std::string>& sheetNames) {
+void TQXExportToXLSX::OpenWorkbook(TStream& out, const std::vector<std::u16string>& sheetNames) {
+  std::vector<std::u16string> names;
+  std::unordered_set<std::u16string> taken;
+  for (const std::u16string& wanted : sheetNames)
+    names.push_back(TQXEXLS8Book::ValidSheetName(wanted, int32_t(names.size()) + 1, taken));
+  if (names.empty()) names.push_back(u"Sheet1");  // a workbook holds at least one sheet
+  FWorkbook = false;
+  ClearRegistries();
+  RegisterPackageDefaults();
+  OpenPackage(out, names);
+  FWorkbook = true;
+  FNextSheet = 0;
+}
+
+void TQXExportToXLSX::CloseWorkbook() {
+  if (!FWorkbook) return;
+  FWorkbook = false;
+  // Sheets named but never exported stay empty.
+  for (; FNextSheet < int32_t(FSheetNames.size()); ++FNextSheet) {
+    BeginSheet(FNextSheet);
+    EndSheet();
+  }
+  ClosePackage();
+}
+
+void TQXExportToXLSX::RegisterPackageDefaults() {
+  FFills.clear();
+  TQXEFont font;
+  InitDefaultFont(font);
+  RegisterFont(font);
+  TXLSFormat general;
+  general.NumberFormat = 0;
+  general.Alignment = 0;
+  RegisterFormat(general);
+}
+
+void TQXExportToXLSX::OpenPackage(TStream& out, const std::vector<std::u16string>& sheetNames) {
   DropPackage();
   FSheetNames = sheetNames;
   FMoment = DocumentTime ? DocumentTime : std::time(nullptr);
-  FZip = std::make_unique<QXEZipFile::TZipArchive>(*Stream());
+  FZip = std::make_unique<QXEZipFile::TZipArchive>(out);
   FZip->Time = FMoment;
   // The content types first and the workbook within the first entries:
   // that is how file-type sniffers know a workbook.
@@ -641,17 +682,16 @@ void TQXExportToXLSX::ClosePackage() {
 
 void TQXExportToXLSX::StartFile() {
   TQXExportToCustomXLS::StartFile();
+  if (FWorkbook) {
+    if (!FZip || FNextSheet >= int32_t(FSheetNames.size()))
+      throw Exception("More sheets were exported than the workbook was opened with.");
+    BeginSheet(FNextSheet++);
+    return;
+  }
   DropPackage();
   ClearRegistries();
-  FFills.clear();
-  TQXEFont font;
-  InitDefaultFont(font);
-  RegisterFont(font);
-  TXLSFormat general;
-  general.NumberFormat = 0;
-  general.Alignment = 0;
-  RegisterFormat(general);
-  OpenPackage({"Sheet1", "Sheet2", "Sheet3"});
+  RegisterPackageDefaults();
+  OpenPackage(*Stream(), {u"Sheet1", u"Sheet2", u"Sheet3"});
   BeginSheet(0);
 }
 
@@ -841,6 +881,7 @@ void TQXExportToXLSX::EndOfFile() {
   TQXExportToCustomXLS::EndOfFile();
   if (!FZip) return;
   EndSheet();
+  if (FWorkbook) return;
   for (size_t i = 1; i < FSheetNames.size(); ++i) {
     BeginSheet(int32_t(i));
     EndSheet();

@@ -53,15 +53,6 @@ bool IsBiffWorkbook(const std::string& path) {
   }
 }
 
-// A sheet's caption as 8-bit text (UTF-8 where the code page has no such characters).
-std::string CaptionText(const TSpreadSheet& sheet) {
-  try {
-    return WideToAnsi(sheet.Caption);
-  } catch (const Exception&) {
-    return Utf16ToUtf8(sheet.Caption);
-  }
-}
-
 // The export components poll the run's stop through their own stop query.
 TExportStopQuery ExportStop(const TSheetWriteOptions& options) {
   const TCancelToken* cancel = options.Cancel;
@@ -182,6 +173,16 @@ void TSpreadsheetConversion::WriteSheet(const std::string& path, const TSpreadSh
   }
 }
 
+void TSpreadsheetConversion::WriteBook(const std::string& path, const TSheetList& sheets, int index,
+                                       const TSheetWriteOptions& options) {
+  switch (index) {
+    case 4: ExportXLSWorkbook(path, sheets, ExportStop(options)); break;
+    case 5: ExportXLSXWorkbook(path, sheets, ExportStop(options)); break;
+    case 6: ExportPDFWorkbook(path, sheets, ExportStop(options)); break;
+    default: break;
+  }
+}
+
 void TSpreadsheetConversion::ConvertFile(const std::string& sourcePath, const std::string& destinationPath,
                                          int index, TItemContext* item) {
   FLastReader = nullptr;
@@ -271,7 +272,7 @@ std::vector<int32_t> TSpreadsheetConversion::SelectSheets(TSpreadSheets& sheets,
       int32_t firstMatch = -1;
       for (int32_t n = 0; n < count; ++n) {
         TSpreadSheet& sheet = sheets.GetSheet(n);
-        if (!MatchesMask(CaptionText(sheet), mask, true)) continue;
+        if (!MatchesMask(SheetCaptionText(sheet), mask, true)) continue;
         if (firstMatch < 0) firstMatch = n;
         if (sheet.Cells.Count() != 0) chosen.push_back(n);
       }
@@ -280,7 +281,7 @@ std::vector<int32_t> TSpreadsheetConversion::SelectSheets(TSpreadSheets& sheets,
         std::string names;
         constexpr int32_t Shown = 8;
         for (int32_t n = 0; n < count && n < Shown; ++n)
-          names += (n ? ", \"" : "\"") + CaptionText(sheets.GetSheet(n)) + "\"";
+          names += (n ? ", \"" : "\"") + SheetCaptionText(sheets.GetSheet(n)) + "\"";
         if (count > Shown) names += Format(" and %d more", int(count - Shown));
         throw Exception("No sheet matches the sheet mask \"" + mask + "\"; the workbook has " + names + ".");
       }
@@ -335,11 +336,22 @@ void TSpreadsheetConversion::WriteWorkbook(TSpreadSheets& sheets, const std::str
       const std::string outExt = ExtractFileExt(destinationPath);
       path = ExtractFilePath(destinationPath) +
              ExpandNameTemplate(dest.NameTemplate, ChangeFileExt(ExtractFileName(destinationPath), ""),
-                                CaptionText(sheet), n + 1, outExt);
+                                SheetCaptionText(sheet), n + 1, outExt);
       if (path == destinationPath) return path;  // the item's own, reserved already
     }
     return item ? item->ReserveOutput(path, tag) : path;
   };
+  if (WritesWholeWorkbook(dest, index)) {
+    // One output holding every selected sheet, under the item's own name.
+    TSheetList chosen;
+    for (int32_t n : SelectSheets(sheets, dest)) chosen.push_back(&sheets.GetSheet(n));
+    if (item) item->NamesSettled();  // its one name was reserved with the work list
+    if (item && !item->BeginOutput(destinationPath)) return;
+    WriteBook(destinationPath, chosen, index, options);
+    if (item) item->OutputWritten(destinationPath);
+    if (written) written(destinationPath);
+    return;
+  }
   if (sheets.Count() == 0) {
     // A file without sheets still gets its output, as an empty sheet 0 would.
     TSpreadSheet empty;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "BatchDriver.h"
+#include "ExportHandOff.h"
 #include "PlainWriters.h"
 #include "QXCells.h"
 #include "QXIUtils.h"
@@ -78,7 +79,9 @@ class TSpreadsheetConversion {
   static std::vector<int32_t> SelectSheets(TSpreadSheets& sheets, const TDestinationOptions& options);
   // Writes the selected sheets, each under its output name (the name
   // template's, or the destination for sheet 0 and SheetOutputPath after);
-  // a workbook without sheets writes one empty output. The options are the
+  // a workbook without sheets writes one empty output. With the whole
+  // workbook chosen for a format that offers it, all of them go into one
+  // output at destinationPath instead (the name template does not apply). The options are the
   // item's settings', else destination's, else the defaults. written (when
   // set) hears of each file written.
   static void WriteWorkbook(TSpreadSheets& sheets, const std::string& destinationPath, int index,
@@ -88,6 +91,10 @@ class TSpreadsheetConversion {
   // Writes one sheet in destination format index (0 to 6; others write nothing).
   static void WriteSheet(const std::string& path, const TSpreadSheet& sheet, int index,
                          const TSheetWriteOptions& options = {});
+  // Writes the sheets as one output in destination format index (4 to 6,
+  // the formats that hold several sheets; others write nothing).
+  static void WriteBook(const std::string& path, const TSheetList& sheets, int index,
+                        const TSheetWriteOptions& options = {});
   // Whether this build has a reader for the kind.
   static bool HasReader(TReaderKind kind);
   // A new reader of that kind with its default properties; nullptr when

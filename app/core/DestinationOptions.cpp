@@ -80,6 +80,12 @@ bool IsCleanPreset(const TDestinationOptions& options) {
          options.Text.Encoding == encUtf8;
 }
 
+bool OffersWholeWorkbook(int formatIndex) { return formatIndex >= 4 && formatIndex <= 6; }
+
+bool WritesWholeWorkbook(const TDestinationOptions& options, int formatIndex) {
+  return options.WholeWorkbook && OffersWholeWorkbook(formatIndex);
+}
+
 const char* QuotingWord(TCsvQuoting v) { return QuotingWords[v]; }
 const char* LineBreakWord(TLineBreak v) { return LineBreakWords[v]; }
 const char* EncodingWord(TTextEncoding v) { return EncodingWords[v]; }

@@ -47,8 +47,13 @@ struct TDestinationOptions {
   bool KeepFolderTree = false;
   TSheetSelection Sheets = ssAll;
   std::string SheetMask;  // ssMask: the sheet captions to write ("Data*")
-  // A per-format "whole workbook" choice (one output holding every sheet)
-  // belongs here beside the sheet choice when a writer offers it.
+  // .xls, .xlsx and PDF: one output per source holding every selected
+  // sheet (an Excel 97-2003 workbook for .xls; each sheet on new pages in
+  // a PDF) instead of one output per sheet. Such an output is named as the
+  // source with the format's extension ("book.xlsx"): the name template
+  // names sheet outputs only. The text formats always write one file per
+  // sheet.
+  bool WholeWorkbook = false;
 
   bool operator==(const TDestinationOptions&) const = default;
 };
@@ -94,6 +99,11 @@ std::string ExpandNameTemplate(const std::string& nameTemplate, const std::strin
 // are dropped, at most 120 bytes (whole characters); "Sheet<index>" when
 // nothing is left.
 std::string SafeSheetFileName(const std::string& caption, int32_t index);
+
+// Whether format index (0 to 6) writes one output per source with these options.
+bool WritesWholeWorkbook(const TDestinationOptions& options, int formatIndex);
+// Whether format index can hold several sheets in one output (.xls, .xlsx, PDF).
+bool OffersWholeWorkbook(int formatIndex);
 
 // Section "Destination" of the settings file. Read: what the file lacks or
 // holds in a form not understood keeps its current value. Written whole.

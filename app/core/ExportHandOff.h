@@ -4,6 +4,7 @@
 // component for the one sheet and frees both, whatever happens.
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "Exception.h"
 #include "QXCells.h"
@@ -27,11 +28,28 @@ void ExportXLSX(const std::string& path, const TSpreadSheet& sheet, const TExpor
 // The sheet as a PDF document at path, under the same rules as ExportXLS.
 void ExportPDF(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop = {});
 
-// Every sheet of a loaded workbook as one Excel 97-2003 workbook (BIFF8)
-// at path, each under its caption made into a valid sheet name. Raises
+// The sheets of one whole-workbook output, in order (borrowed).
+using TSheetList = std::vector<const TSpreadSheet*>;
+
+// The sheets as one Excel 97-2003 workbook (BIFF8) at path, each under its
+// caption made into a valid sheet name (at most 31 characters, none of
+// "[]:*?/\", unique ignoring case, "Sheet<n>" for an empty one). Raises
 // like ExportXLS (a sheet beyond 65,536 rows or 256 columns fails by name);
-// no file is left at path unless every sheet was written.
+// no file is left at path unless every sheet was written. An empty list
+// writes a workbook of one empty sheet.
+void ExportXLSWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop = {});
+// Every sheet of a loaded workbook, as above.
 void ExportXLSWorkbook(const std::string& path, const TSpreadSheets& sheets, const TExportStopQuery& stop = {});
+// The sheets as one Office Open XML workbook, named as ExportXLSWorkbook
+// names them; 1,048,576 rows and 16,384 columns a sheet.
+void ExportXLSXWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop = {});
+// The sheets as one PDF document, each sheet starting on a new page (an
+// empty sheet gets one empty page).
+void ExportPDFWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop = {});
+
+// A sheet's caption as 8-bit text (UTF-8 where the code page has no such
+// characters), for messages and names.
+std::string SheetCaptionText(const TSpreadSheet& sheet);
 
 class TQXExportBaseComponent;
 // The shape every hand-off shares: settings of a batch run (no message

@@ -76,6 +76,7 @@ constexpr auto NameTemplate = [](TValues& v) -> std::string& { return v.Job.Dest
 constexpr auto KeepTree = [](TValues& v) -> bool& { return v.Job.Destination.KeepFolderTree; };
 constexpr auto Sheets = [](TValues& v) -> TSheetSelection& { return v.Job.Destination.Sheets; };
 constexpr auto SheetMask = [](TValues& v) -> std::string& { return v.Job.Destination.SheetMask; };
+constexpr auto WholeWorkbook = [](TValues& v) -> bool& { return v.Job.Destination.WholeWorkbook; };
 constexpr auto Excel = [](TValues& v) -> bool& { return v.Formats.chkMSExcel; };
 constexpr auto Lotus = [](TValues& v) -> bool& { return v.Formats.chkLotus; };
 constexpr auto Quattro = [](TValues& v) -> bool& { return v.Formats.chkQuattroPro; };
@@ -114,6 +115,8 @@ const TSettingKey Keys[] = {
      ReadParsed<Sheets, ParseSheetSelection>, WriteWord<Sheets, SheetSelectionWord>},
     {DestinationSection, "SheetMask", K::skText, nullptr, "", sgDestination, ReadParsed<SheetMask, AnyText>,
      WriteText<SheetMask>},
+    {DestinationSection, "WholeWorkbook", K::skBool, nullptr, "0", sgDestination, ReadBool<WholeWorkbook>,
+     WriteBool<WholeWorkbook>},
     {"SourceFormat", "excel", K::skBool, nullptr, "1", sgSourceFormats, ReadBool<Excel>, WriteBool<Excel>, true},
     {"SourceFormat", "lotus", K::skBool, nullptr, "1", sgSourceFormats, ReadBool<Lotus>, WriteBool<Lotus>, true},
     {"SourceFormat", "quattro", K::skBool, nullptr, "1", sgSourceFormats, ReadBool<Quattro>, WriteBool<Quattro>, true},

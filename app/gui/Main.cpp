@@ -8,6 +8,7 @@
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
+#include <QRadioButton>
 #include <QStringList>
 #include <QVBoxLayout>
 
@@ -120,4 +121,20 @@ void TfrmMain::UpdateOptionsPage() {
                      static_cast<QWidget*>(lblQuoting), static_cast<QWidget*>(cbQuoting)})
     w->setVisible(csv);
   chkHtmlTitle->setVisible(html);
+  // The formats that hold several sheets: what each writes per sheet or per workbook.
+  struct TWorkbookChoice {
+    const char* PerSheet;
+    const char* WholeWorkbook;
+  };
+  static const TWorkbookChoice Choices[] = {
+      {"Excel worksheet (one file per sheet)", "Excel 97\u20132003 workbook (all sheets)"},
+      {"One workbook per sheet", "One workbook with all sheets"},
+      {"One document per sheet", "One document with all sheets, each from a new page"},
+  };
+  gbWorkbook->setVisible(OffersWholeWorkbook(format));
+  if (OffersWholeWorkbook(format)) {
+    const TWorkbookChoice& c = Choices[format - 4];
+    rbSheetFiles->setText(QString::fromUtf8(c.PerSheet));
+    rbWholeWorkbook->setText(QString::fromUtf8(c.WholeWorkbook));
+  }
 }

@@ -659,6 +659,26 @@ void TfrmMainBasic::CreateOptionControls(QVBoxLayout* page) {
   page->addWidget(gbTextOptions);
   page->addSpacing(4);
 
+  // One output per sheet or per workbook, for the formats that hold several
+  // sheets; the captions name the format's choice (TfrmMain).
+  gbWorkbook = new QGroupBox(QStringLiteral(" Whole workbooks "), tsOptions);
+  gbWorkbook->setObjectName(QStringLiteral("gbWorkbook"));
+  auto* w = new QVBoxLayout(gbWorkbook);
+  w->setSpacing(4);
+  rbSheetFiles = new QRadioButton(QStringLiteral("One file per sheet"), gbWorkbook);
+  rbSheetFiles->setObjectName(QStringLiteral("rbSheetFiles"));
+  rbWholeWorkbook = new QRadioButton(QStringLiteral("One file per workbook with all its sheets"), gbWorkbook);
+  rbWholeWorkbook->setObjectName(QStringLiteral("rbWholeWorkbook"));
+  rbWholeWorkbook->setToolTip(
+      QStringLiteral("Named as the source file; the sheet choice below still applies, the name template does not"));
+  w->addWidget(rbSheetFiles);
+  w->addWidget(rbWholeWorkbook);
+  // Shown for those formats only, where the text options are not: the
+  // page never needs room for both.
+  gbWorkbook->setVisible(false);
+  page->addWidget(gbWorkbook);
+  page->addSpacing(4);
+
   // Names, sheets and folders of every format.
   gbOutputFiles = new QGroupBox(QStringLiteral(" Output files "), tsOptions);
   gbOutputFiles->setObjectName(QStringLiteral("gbOutputFiles"));
@@ -696,10 +716,20 @@ void TfrmMainBasic::CreateOptionControls(QVBoxLayout* page) {
     UpdateOutputControls();
   });
   connect(cbSheets, &QComboBox::currentIndexChanged, this, [this] { UpdateOutputControls(); });
+  connect(rbWholeWorkbook, &QRadioButton::toggled, this, [this] { UpdateOptionsPage(); });
+}
+
+bool TfrmMainBasic::WholeWorkbookChosen() const {
+  TDestinationOptions o;
+  o.WholeWorkbook = rbWholeWorkbook->isChecked();
+  return WritesWholeWorkbook(o, rgDestination->ItemIndex());
 }
 
 void TfrmMainBasic::UpdateOutputControls() {
-  edNameTemplate->setEnabled(cbNames->currentIndex() == niTemplate);
+  // A workbook output is named as its source: no template to choose.
+  const bool book = WholeWorkbookChosen();
+  cbNames->setEnabled(!book);
+  edNameTemplate->setEnabled(!book && cbNames->currentIndex() == niTemplate);
   edSheetMask->setEnabled(cbSheets->currentIndex() == ssMask);
   chkKeepFolderTree->setEnabled(chkSubFolders->isChecked());
 }
@@ -708,7 +738,8 @@ void TfrmMainBasic::UpdateOptionsPage() {
   // The examples name files of the chosen format.
   const QString ext = FromAnsi(GetDestinationExt());
   const QString e = ext.isEmpty() ? QStringLiteral(".txt") : ext;
-  cbNames->setItemText(niAsAlways, QStringLiteral("book%1, book1%1, ...").arg(e));
+  cbNames->setItemText(niAsAlways, WholeWorkbookChosen() ? QStringLiteral("book%1").arg(e)
+                                                         : QStringLiteral("book%1, book1%1, ...").arg(e));
   cbNames->setItemText(niSheetName, QStringLiteral("book - Sheet1%1").arg(e));
   UpdateOutputControls();
 }
@@ -735,6 +766,7 @@ TDestinationOptions TfrmMainBasic::DestinationOptions() const {
   o.KeepFolderTree = chkKeepFolderTree->isChecked();
   o.Sheets = TSheetSelection(std::max(0, cbSheets->currentIndex()));
   o.SheetMask = ToAnsi(edSheetMask->text());
+  o.WholeWorkbook = rbWholeWorkbook->isChecked();
   return o;
 }
 
@@ -758,6 +790,7 @@ void TfrmMainBasic::SetDestinationOptions(const TDestinationOptions& o) {
   chkKeepFolderTree->setChecked(o.KeepFolderTree);
   cbSheets->setCurrentIndex(o.Sheets);
   edSheetMask->setText(FromAnsi(o.SheetMask));
+  (o.WholeWorkbook ? rbWholeWorkbook : rbSheetFiles)->setChecked(true);
   UpdateOutputControls();
 }
 

@@ -152,6 +152,9 @@ class TfrmMainBasic : public QMainWindow, private IBatchView {
   QComboBox* cbEncoding;
   QCheckBox* chkHtmlTitle;
   QPushButton* btnCleanData;
+  QGroupBox* gbWorkbook;  // .xls, .xlsx, PDF: one output per sheet or per workbook
+  QRadioButton* rbSheetFiles;
+  QRadioButton* rbWholeWorkbook;
   QGroupBox* gbOutputFiles;
   QComboBox* cbNames;  // as always, "book - Sheet1", own template
   QLineEdit* edNameTemplate;
@@ -203,6 +206,8 @@ class TfrmMainBasic : public QMainWindow, private IBatchView {
   void UpdateLogControls();
   void CreateOptionControls(QVBoxLayout* page);
   void UpdateOutputControls();
+  // The chosen format writes one output per source.
+  bool WholeWorkbookChosen() const;
   void StopClicked();
   void CancelClicked();
   void RefreshCandidateChecks();

@@ -145,6 +145,56 @@ TEST(SheetOutputs, DefaultNamesOfSelectedSheetsKeepTheirPosition) {
   EXPECT_EQ(Files(dir.Dir()), (std::set<std::string>{"book2.csv", "book3.csv"}));
 }
 
+// One output per source for .xls, .xlsx and PDF: the chosen sheets under
+// their names, the item's own name whatever the template says; the text
+// formats go on writing a file per sheet.
+TEST(SheetOutputs, WholeWorkbookIsOneOutputNamedAsTheSource) {
+  TTempDir dir;
+  TSpreadSheets book;
+  FillBook(book);
+  TJobSettings settings;
+  settings.Destination.WholeWorkbook = true;
+  settings.Destination.NameTemplate = SheetNameTemplate;
+  settings.Destination.Sheets = ssMask;
+  settings.Destination.SheetMask = "*2*";
+  TCancelToken cancel;
+  TOutputRegistry registry;
+  const std::string dest = dir / "book.xlsx";
+  registry.Reserve(dest);
+  {
+    TItemContext item(settings, cancel, registry, "/src/book.xls", dest);
+    TSpreadsheetConversion::WriteWorkbook(book, dest, 5, &item);
+    item.Commit();
+    EXPECT_EQ(item.Written(), (std::vector<std::string>{dest}));
+  }
+  EXPECT_EQ(Files(dir.Dir()), (std::set<std::string>{"book.xlsx"}));
+  auto reader = TSpreadsheetConversion::CreateReader(rkMSExcelX);
+  reader->LoadFromFile(dest);
+  ASSERT_EQ(reader->Sheets.Count(), 2);
+  EXPECT_EQ(reader->Sheets[0].Caption, u"Notes_2024");  // "/" has no place in a sheet name
+  EXPECT_EQ(reader->Sheets[1].Caption, u"data2");
+  EXPECT_EQ(VarToStr(reader->Sheets[1].Cells.GetCellValue(0, 0)), "x3");
+
+  // Overwriting off: the file there is kept and noted.
+  settings.chkOverwrite = false;
+  std::ofstream(dir / "book.pdf") << "mine";
+  {
+    TItemContext item(settings, cancel, registry, "/src/book.xls", dir / "book.pdf");
+    TSpreadsheetConversion::WriteWorkbook(book, dir / "book.pdf", 6, &item);
+    item.Commit();
+    EXPECT_TRUE(item.Written().empty());
+    EXPECT_EQ(item.Kept(), (std::vector<std::string>{dir / "book.pdf"}));
+  }
+  EXPECT_EQ(Slurp(dir / "book.pdf"), "mine");
+
+  // CSV has no whole workbook: a file per sheet as always.
+  TTempDir csv;
+  TDestinationOptions o;
+  o.WholeWorkbook = true;
+  TSpreadsheetConversion::WriteWorkbook(book, csv / "book.csv", 1, nullptr, nullptr, &o);
+  EXPECT_EQ(Files(csv.Dir()), (std::set<std::string>{"book.csv", "book2.csv", "book3.csv"}));
+}
+
 // The outputs of a few real files, as the program wrote them before these
 // options existed: the defaults must give them byte for byte.
 TEST(DefaultOutputs, RealFilesUnchanged) {
@@ -271,9 +321,11 @@ TEST(DestinationSettings, RoundTripAndTolerance) {
   o.KeepFolderTree = true;
   o.Sheets = ssMask;
   o.SheetMask = "Data*";
+  o.WholeWorkbook = true;
   WriteDestinationSettings(ini, o);
   const std::string text = ini.SaveToString();
   EXPECT_NE(text.find("Separator=tab"), std::string::npos) << text;
+  EXPECT_NE(text.find("WholeWorkbook=1"), std::string::npos) << text;
   TIniFile again(dir / "b.ini");
   again.LoadFromString(text);
   TDestinationOptions back;

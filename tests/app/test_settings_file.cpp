@@ -62,6 +62,7 @@ TEST(SettingsFile, AStoredFileReadsAndWritesBackByteForByte) {
   EXPECT_TRUE(d.KeepFolderTree);
   EXPECT_EQ(d.Sheets, ssMask);
   EXPECT_EQ(d.SheetMask, "Data*");
+  EXPECT_TRUE(d.WholeWorkbook);
   EXPECT_EQ(values.Formats, (TSourceFormats{true, false, true, false}));
 
   // Written into an empty file, the same keys come out in the same order.
@@ -100,7 +101,7 @@ TEST(SettingsFile, TheTableNamesEachKeyOnceWithItsDefault) {
       EXPECT_NE(std::find(words.begin(), words.end(), k.Default), words.end()) << k.Key;
     }
   }
-  EXPECT_EQ(seen.size(), 24u);
+  EXPECT_EQ(seen.size(), 25u);
 }
 
 TEST(SettingsFile, EveryWordReadsBackAsItself) {

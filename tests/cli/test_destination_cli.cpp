@@ -190,6 +190,44 @@ TEST(DestinationCli, SettingsFileThenOptions) {
   EXPECT_FALSE(fs::exists(dir / "b1.csv"));  // Sheets=first from the file
 }
 
+// --whole-workbook: one output per source for .xls, .xlsx and PDF, with
+// several workers too; the settings file's choice, turned off again.
+TEST(DestinationCli, WholeWorkbooks) {
+  TTempDir dir;
+  fs::create_directories(dir / "src");
+  for (const char* name : {"a.xlsx", "b.xlsx", "c.xlsx", "d.xlsx"}) WriteTable(dir / ("src/" + std::string(name)));
+  const std::string src = " " + Quote(dir / "src");
+  for (const char* format : {"xls", "xlsx", "pdf"}) {
+    const std::string out = dir / (std::string("out-") + format);
+    const TResult r = RunBatch("-q -j 2 --whole-workbook --names sheet -f " + std::string(format) + " -d " + Quote(out) + src);
+    ASSERT_EQ(r.Code, 0) << r.Out;
+    std::set<std::string> want;
+    for (const char* stem : {"a", "b", "c", "d"}) want.insert(stem + std::string(".") + format);
+    EXPECT_EQ(Files(out), want) << format;
+  }
+  if (HasPython("openpyxl") && HasPython("xlrd")) {
+    const TResult names = Python(
+        "import sys, openpyxl, xlrd\n"
+        "print(openpyxl.load_workbook(sys.argv[1]).sheetnames, xlrd.open_workbook(sys.argv[2]).sheet_names())",
+        Quote(dir / "out-xlsx/a.xlsx") + " " + Quote(dir / "out-xls/a.xls"));
+    EXPECT_EQ(names.Out, "['Sheet1', 'Sheet2'] ['Sheet1', 'Sheet2']\n");
+  }
+  // Shards of one job: each source's one output, written by its shard alone.
+  for (const char* shard : {"0/2", "1/2"})
+    ASSERT_EQ(RunBatch("-q --shard " + std::string(shard) + " --whole-workbook -f xlsx -d " + Quote(dir / "shards") + src).Code, 0);
+  EXPECT_EQ(Files(dir / "shards"), (std::set<std::string>{"a.xlsx", "b.xlsx", "c.xlsx", "d.xlsx"}));
+  // The text formats write a file per sheet whatever the choice.
+  ASSERT_EQ(RunBatch("-q --whole-workbook -f csv -d " + Quote(dir / "csv") + " " + Quote(dir / "src/a.xlsx")).Code, 0);
+  EXPECT_EQ(Files(dir / "csv"), (std::set<std::string>{"a.csv", "a1.csv"}));
+  // From the settings file, and off again on the command line.
+  std::ofstream(dir / "job.ini") << "[General]\nDestinationFormat=5\n[Destination]\nWholeWorkbook=1\n";
+  const std::string job = "-q --settings=" + Quote(dir / "job.ini") + " -d ";
+  ASSERT_EQ(RunBatch(job + Quote(dir / "ini") + " " + Quote(dir / "src/a.xlsx")).Code, 0);
+  EXPECT_EQ(Files(dir / "ini"), (std::set<std::string>{"a.xlsx"}));
+  ASSERT_EQ(RunBatch(job + Quote(dir / "off") + " --no-whole-workbook " + Quote(dir / "src/a.xlsx")).Code, 0);
+  EXPECT_EQ(Files(dir / "off"), (std::set<std::string>{"a.xlsx", "a1.xlsx"}));
+}
+
 TEST(DestinationCli, BadValuesAreUsageErrors) {
   TTempDir dir;
   WriteTable(dir / "t.xlsx");

@@ -376,6 +376,73 @@ inline std::map<std::string, TReadBack> ParseReadBack(const std::string& output)
   return result;
 }
 
+// The cells of the sheets, in this order, as ReadBack keys them
+// ("<sheet>!r,c"); nonFinite stands for NaN and infinity.
+inline std::map<std::string, std::string> AllSheetCells(const std::vector<const TSpreadSheet*>& sheets,
+                                                        const std::string& nonFinite = "e:36") {
+  std::map<std::string, std::string> want;
+  for (size_t s = 0; s < sheets.size(); ++s) {
+    const TSpreadSheetCells& cells = sheets[s]->Cells;
+    for (int32_t r = 0; r < cells.Count(); ++r) {
+      const TSpreadSheetCols* row = cells.RowCells(r);
+      if (!row) continue;
+      for (int32_t k = 0; k < row->Count(); ++k)
+        if (const TQXICell* cell = row->Cell(k)) {
+          const std::string e = ExpectedReadBack(*cell, nonFinite);
+          if (!e.empty()) want[Format("%d!%d,%d", int(s), r, k)] = e;
+        }
+    }
+  }
+  return want;
+}
+inline std::map<std::string, std::string> AllSheetCells(const TSpreadSheets& sheets) {
+  std::vector<const TSpreadSheet*> list;
+  for (int32_t s = 0; s < sheets.Count(); ++s) list.push_back(&sheets[s]);
+  return AllSheetCells(list);
+}
+
+// Numbers and dates alike by value (a program converting the file may
+// show a date as a number or round it to the millisecond).
+inline bool SameCell(const std::string& want, const std::string& got, bool loose) {
+  if (want == got) return true;
+  if (!loose || want.size() < 2 || got.size() < 2) return false;
+  auto number = [](char k) { return k == 'n' || k == 'd' || k == 'p'; };
+  const bool wn = number(want[0]), gn = number(got[0]) || got[0] == 'b';
+  if (!wn || !gn) return false;
+  const double w = std::atof(want.c_str() + 2), g = std::atof(got.c_str() + 2);
+  return std::fabs(w - g) <= 2e-8 * std::max(1.0, std::fabs(w));
+}
+
+// Mismatches between the model and what a reader found (names too), cells
+// compared by same(want, got).
+inline std::vector<std::string> CompareSheets(const std::map<std::string, std::string>& want, const TReadBack& rb,
+                                              const std::vector<std::string>& names,
+                                              const std::function<bool(const std::string&, const std::string&)>& same) {
+  std::vector<std::string> bad;
+  if (!rb.Error.empty()) return {rb.Error};
+  for (size_t i = 0; i < names.size(); ++i) {
+    auto it = rb.Cells.find(Format("%d!name", int(i)));
+    if (it == rb.Cells.end() || it->second != names[i])
+      bad.push_back(Format("sheet %d named ", int(i)) + (it == rb.Cells.end() ? "(none)" : it->second));
+  }
+  if (rb.Cells.count(Format("%d!name", int(names.size()))))
+    bad.push_back(Format("more than %d sheets", int(names.size())));
+  for (const auto& [key, value] : want) {
+    auto it = rb.Cells.find(key);
+    const std::string got = it == rb.Cells.end() ? "(none)" : it->second;
+    if (!same(value, got)) bad.push_back(key + ": want " + value.substr(0, 40) + " got " + got.substr(0, 40));
+  }
+  for (const auto& [key, value] : rb.Cells)
+    if (key.find("name") == std::string::npos && !want.count(key)) bad.push_back(key + ": extra " + value);
+  if (bad.size() > 20) bad.resize(20);
+  return bad;
+}
+inline std::vector<std::string> CompareSheets(const std::map<std::string, std::string>& want, const TReadBack& rb,
+                                              const std::vector<std::string>& names, bool loose) {
+  return CompareSheets(want, rb, names,
+                       [loose](const std::string& w, const std::string& g) { return SameCell(w, g, loose); });
+}
+
 // xlrd for .xls, openpyxl for .xlsx, all files in one process; the first
 // sheet of each, or with allSheets every sheet (keys "<sheet>!r,c", and
 // "<sheet>!name" for its name).

@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 
 #include "FakeUi.h"
 #include "GuiTestSupport.h"
@@ -52,6 +53,41 @@ TEST_F(OptionsPage, ShowsWhatTheChosenFormatUses) {
   w.GoToPage(4);
   EXPECT_FALSE(w.gbTextOptions->isVisible());
   EXPECT_TRUE(w.gbOutputFiles->isVisible());
+  Fake.Answers = {IDYES};
+}
+
+TEST_F(OptionsPage, WholeWorkbookChoiceOfTheFormatsThatHoldSheets) {
+  TfrmMain w;
+  ShowFormat(w, 1);
+  EXPECT_FALSE(w.gbWorkbook->isVisible());  // text formats: one file per sheet, always
+  const struct {
+    int Format;
+    const char* PerSheet;
+    const char* Whole;
+  } formats[] = {{4, "Excel worksheet (one file per sheet)", "Excel 97–2003 workbook (all sheets)"},
+                 {5, "One workbook per sheet", "One workbook with all sheets"},
+                 {6, "One document per sheet", "One document with all sheets, each from a new page"}};
+  for (const auto& f : formats) {
+    w.GoToPage(3);
+    w.rgDestination->SetItemIndex(f.Format);
+    w.GoToPage(4);
+    EXPECT_TRUE(w.gbWorkbook->isVisible()) << f.Format;
+    EXPECT_EQ(w.rbSheetFiles->text().toStdString(), f.PerSheet);
+    EXPECT_EQ(w.rbWholeWorkbook->text().toStdString(), f.Whole);
+  }
+  // Default: one file per sheet, as always.
+  EXPECT_TRUE(w.rbSheetFiles->isChecked());
+  EXPECT_FALSE(w.CurrentSettings().Destination.WholeWorkbook);
+  w.cbNames->setCurrentIndex(2);
+  w.rbWholeWorkbook->setChecked(true);
+  EXPECT_TRUE(w.CurrentSettings().Destination.WholeWorkbook);
+  // A workbook output is named as its source: the template cannot be chosen.
+  EXPECT_FALSE(w.cbNames->isEnabled());
+  EXPECT_FALSE(w.edNameTemplate->isEnabled());
+  EXPECT_EQ(w.cbNames->itemText(0), "book.pdf");
+  w.rbSheetFiles->setChecked(true);
+  EXPECT_TRUE(w.edNameTemplate->isEnabled());
+  EXPECT_EQ(w.cbNames->itemText(0), "book.pdf, book1.pdf, ...");
   Fake.Answers = {IDYES};
 }
 
@@ -113,19 +149,21 @@ TEST_F(OptionsPage, SettingsFileRoundTrip) {
   TScratch::WriteSettings(
       "[General]\nDestinationFormat=1\n[Destination]\nBanner=0\nExtraRowColumn=0\nSeparator=;\nQuoting=minimal\n"
       "LineEnd=lf\nEncoding=utf-8-bom\nHtmlTitle=1\nNameTemplate={sheet}{ext}\nKeepFolderTree=1\nSheets=mask\n"
-      "SheetMask=Q*\n");
+      "SheetMask=Q*\nWholeWorkbook=1\n");
   TDestinationOptions expected;
   expected.Text = {false, false, ";", cqMinimal, lbLF, encUtf8Bom, true};
   expected.NameTemplate = "{sheet}{ext}";
   expected.KeepFolderTree = true;
   expected.Sheets = ssMask;
   expected.SheetMask = "Q*";
+  expected.WholeWorkbook = true;
   {
     TfrmMain w;
     w.show();
     EXPECT_EQ(w.CurrentSettings().Destination, expected);
     EXPECT_EQ(w.cbNames->currentIndex(), 2);
     EXPECT_EQ(w.cbSeparator->currentIndex(), 1);
+    EXPECT_TRUE(w.rbWholeWorkbook->isChecked());
     w.cbSeparator->setCurrentIndex(2);  // tab
     Fake.Answers = {IDYES};
     w.close();
@@ -133,6 +171,7 @@ TEST_F(OptionsPage, SettingsFileRoundTrip) {
   expected.Text.Separator = "\t";
   TIniFile ini(TScratch::Settings());
   EXPECT_EQ(ini.ReadString("Destination", "Separator", ""), "tab");
+  EXPECT_EQ(ini.ReadString("Destination", "WholeWorkbook", ""), "1");
   TfrmMain again;
   again.show();
   EXPECT_EQ(again.CurrentSettings().Destination, expected);

@@ -15,6 +15,7 @@
 #include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QScreen>
 #include <QStackedWidget>
 #include <QTest>
@@ -177,7 +178,8 @@ TEST(Screenshots, EveryPageAndTheAboutBox) {
 }
 
 // Page 4 as each kind of format shows it: every text option (CSV), the
-// HTML ones, and none but the output files (.xls).
+// HTML ones, and for .xls, .xlsx and PDF the whole-workbook choice with the
+// output files.
 TEST(Screenshots, OptionsPageOfEachFormat) {
   TestApp();
   TScratch scratch;
@@ -188,10 +190,14 @@ TEST(Screenshots, OptionsPageOfEachFormat) {
   const struct {
     int Format;
     const char* Name;
-  } shots[] = {{1, "4-options-csv"}, {2, "4-options-html"}, {4, "4-options-xls"}};
+    bool WholeWorkbook;
+  } shots[] = {{1, "4-options-csv", false}, {2, "4-options-html", false}, {4, "4-options-xls", false},
+               {4, "4-options-xls-workbook", true}, {5, "4-options-xlsx-workbook", true},
+               {6, "4-options-pdf-workbook", true}};
   for (const auto& shot : shots) {
     w.GoToPage(3);
     w.rgDestination->SetItemIndex(shot.Format);
+    (shot.WholeWorkbook ? w.rbWholeWorkbook : w.rbSheetFiles)->setChecked(true);
     w.GoToPage(4);
     ASSERT_EQ(w.CurrentPage(), 4);
     CheckLayout(&w, shot.Name);

@@ -178,6 +178,7 @@ TEST_F(SettingsTest, AFullFileIsWrittenByteForByteAsBefore) {
     o.KeepFolderTree = true;
     o.Sheets = ssMask;
     o.SheetMask = "Data*";
+    o.WholeWorkbook = true;
     w.SetDestinationOptions(o);
     Fake.Answers = {IDYES};
     ASSERT_TRUE(w.close());
