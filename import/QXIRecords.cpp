@@ -77,60 +77,43 @@ bool TRecordCursor::ReadHeader() {
   return true;
 }
 
+bool TRecordCursor::Take(size_t left, TByteArray* out) {
+  while (left > 0) {
+    if (!Available(1)) {
+      FInPos = FInLen;
+      FEnd = TRecordEnd::InData;
+      return false;
+    }
+    const size_t take = std::min(left, FInLen - FInPos);
+    if (out) out->insert(out->end(), FIn.get() + FInPos, FIn.get() + FInPos + take);
+    FInPos += take;
+    left -= take;
+  }
+  return true;
+}
+
 bool TRecordCursor::ReadData() {
   size_t left = FLength;
   if (FLength > FMaxLength) {
     // Passed over without being kept; read rather than sought, so a length
     // beyond the end is seen as the stream ending inside the record.
     FOversized = true;
-    while (left > 0) {
-      if (!Available(1)) {
-        FInPos = FInLen;
-        FEnd = TRecordEnd::InData;
-        return false;
-      }
-      const size_t take = std::min(left, FInLen - FInPos);
-      FInPos += take;
-      left -= take;
-    }
-    return true;
+    return Take(left, nullptr);
   }
   if (FKind == TRecordHeaderKind::Varint) {
     FBuffer.clear();
-    while (left > 0) {
-      if (!Available(1)) {
-        FInPos = FInLen;
-        FEnd = TRecordEnd::InData;
-        return false;
-      }
-      const size_t take = std::min(left, FInLen - FInPos);
-      FBuffer.insert(FBuffer.end(), FIn.get() + FInPos, FIn.get() + FInPos + take);
-      FInPos += take;
-      left -= take;
-    }
-    return true;
+    return Take(left, &FBuffer);
   }
   // A listener may have resized the buffer: it gets its size back.
   if (FBuffer.size() != FCapacity) FBuffer.assign(FCapacity, 0);
-  const size_t here = std::min(left, FInLen - FInPos);
-  if (here) std::memcpy(FBuffer.data(), FIn.get() + FInPos, here);
-  FInPos += here;
-  left -= here;
-  if (left == 0) return true;
-  // The rest straight from the stream: the input buffer is empty now.
-  size_t done = here;
-  FInBase += int64_t(FInLen);
-  FInPos = FInLen = 0;
-  while (left > 0) {
-    const int64_t got = FStream.Read(FBuffer.data() + done, int64_t(left));
-    if (got <= 0) {
-      FEnd = TRecordEnd::InData;
-      return false;
-    }
-    FInBase += got;
-    done += size_t(got);
-    left -= size_t(got);
+  // A 16-bit length always fits the input block.
+  if (!Available(left)) {
+    FInPos = FInLen;
+    FEnd = TRecordEnd::InData;
+    return false;
   }
+  if (left) std::memcpy(FBuffer.data(), FIn.get() + FInPos, left);
+  FInPos += left;
   return true;
 }
 

@@ -98,6 +98,9 @@ class TRecordCursor {
   bool Available(size_t n);
   bool ReadHeader();
   bool ReadData();
+  // Passes over left bytes of the current record, appending them to out
+  // when given; false when the stream ends first.
+  bool Take(size_t left, TByteArray* out);
 
   TCustomSpreadSheetFile& FReader;
   TStream& FStream;
