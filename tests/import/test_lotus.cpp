@@ -459,6 +459,9 @@ TEST_F(LotusTest, TruncatedAndTrailingData) {
   EXPECT_THROW(Load(r, b.Data()), EQXIFileTruncatedException);
   EXPECT_TRUE(Cell(r, 0, 0, 0));
   EXPECT_FALSE(Cell(r, 0, 0, 1));
+  // The message names the record and where it starts.
+  EXPECT_EQ(LoadError(b.Data()),
+            "The file is truncated: it ends at byte 30 inside record 0x0016 of 200 bytes at stream offset 20");
 
   // After the last EOF only a new BOF goes on; anything else is no record stream.
   LotusBuilder wk4;
