@@ -9,6 +9,7 @@
 #include <cstring>
 #include <set>
 
+#include "ByteWriter.h"
 #include "CodePage.h"
 #include "DateTime.h"
 #include "QXEStat.h"
@@ -60,15 +61,6 @@ uint8_t AlignmentCode(TAlignment a) {
     case taRightJustify: return 3;
     default: return 0;
   }
-}
-
-void Put16(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-}
-void Put32(uint8_t* p, uint32_t v) {
-  Put16(p, v & 0xFFFF);
-  Put16(p + 2, v >> 16);
 }
 
 // Excel's literal characters in a format; others are escaped.
@@ -341,8 +333,8 @@ void TQXExportToCustomXLS::InitDefaultFont(TQXEFont& font) const {
 
 void TQXExportToCustomXLS::WriteRecordHeader(TStream& stream, uint16_t recordNumber, uint16_t dataLength) {
   uint8_t h[4];
-  Put16(h, recordNumber);
-  Put16(h + 2, dataLength);
+  PutU16(h, recordNumber);
+  PutU16(h + 2, dataLength);
   stream.WriteBuffer(h, 4);
 }
 
@@ -441,8 +433,8 @@ void TQXExportToXLS::WriteData(const void* data, size_t size) {
 
 void TQXExportToXLS::Record(uint16_t number, const void* data, size_t size) {
   uint8_t buf[4 + 64];
-  Put16(buf, number);
-  Put16(buf + 2, uint16_t(size));
+  PutU16(buf, number);
+  PutU16(buf + 2, uint16_t(size));
   if (size <= 64) {
     if (size) std::memcpy(buf + 4, data, size);
     WriteData(buf, size + 4);
@@ -458,14 +450,14 @@ void TQXExportToXLS::StartFile() {
   FDimensionsPos = -1;
   FLastRow = FLastCol = -1;
   uint8_t d[6];
-  Put16(d, 0);
-  Put16(d + 2, 0x0010);  // worksheet
-  Put16(d + 4, 3515);
+  PutU16(d, 0);
+  PutU16(d + 2, 0x0010);  // worksheet
+  PutU16(d + 4, 3515);
   Record(recBOF, d, 6);
-  Put16(d, uint16_t(FCodePage));
+  PutU16(d, uint16_t(FCodePage));
   Record(recCODEPAGE, d, 2);
-  Put16(d, 1);
-  Put16(d + 2, 1);
+  PutU16(d, 1);
+  PutU16(d + 2, 1);
   Record(recCOUNTRY, d, 4);
   if (HasOption(soColorsFonts)) {
     // Fonts and cell formats are known only at the end; the cells wait.
@@ -493,10 +485,10 @@ void TQXExportToXLS::WriteFormatsAndXFs() {
   for (int32_t i = 0; i < DefaultXFCount; ++i) {
     uint8_t d[12] = {};
     const bool style = i < 15;
-    Put16(d + 2, style ? (0x0001 | 0x0004 | 0xFFF0) : 0x0001);
+    PutU16(d + 2, style ? (0x0001 | 0x0004 | 0xFFF0) : 0x0001);
     d[4] = 0x20;  // bottom
     d[5] = style && i > 0 ? 0xF4 : 0;
-    Put16(d + 6, 0xCE00);
+    PutU16(d + 6, 0xCE00);
     Record(recXF, d, 12);
   }
   if (HasOption(soColorsFonts)) {
@@ -544,10 +536,10 @@ void TQXExportToXLS::SetColumnWidth(int32_t column, int32_t width) {
   if (width < 1 || column < 0 || column > 255) return;
   if (width == 10) width = 12;
   uint8_t d[12] = {};
-  Put16(d, uint16_t(column));
-  Put16(d + 2, uint16_t(column));
-  Put16(d + 4, uint16_t(std::min(width, 255) * 256));
-  Put16(d + 6, 15);
+  PutU16(d, uint16_t(column));
+  PutU16(d + 2, uint16_t(column));
+  PutU16(d + 4, uint16_t(std::min(width, 255) * 256));
+  PutU16(d + 6, 15);
   Record(recCOLINFO, d, 12);
 }
 
@@ -564,19 +556,19 @@ void TQXExportToXLS::Touch(int32_t row, int32_t column) {
 
 void TQXExportToXLS::WriteNumber(int32_t row, int32_t column, int32_t xf, double value) {
   uint8_t d[14];
-  Put16(d, uint16_t(row));
-  Put16(d + 2, uint16_t(column));
-  Put16(d + 4, uint16_t(xf));
+  PutU16(d, uint16_t(row));
+  PutU16(d + 2, uint16_t(column));
+  PutU16(d + 4, uint16_t(xf));
   if (!std::isfinite(value)) {
     WriteBoolErr(row, column, xf, 0x24, true);  // #NUM!
     return;
   }
   const uint64_t bits = std::bit_cast<uint64_t>(value);
   if (value == std::trunc(value) && std::fabs(value) < 536870912.0 && !(value == 0 && std::signbit(value))) {
-    Put32(d + 6, (uint32_t(int32_t(value)) << 2) | 2);
+    PutU32(d + 6, (uint32_t(int32_t(value)) << 2) | 2);
     Record(recRK, d, 10);
   } else if ((bits & 0x3FFFFFFFFull) == 0) {
-    Put32(d + 6, uint32_t(bits >> 32));
+    PutU32(d + 6, uint32_t(bits >> 32));
     Record(recRK, d, 10);
   } else {
     std::memcpy(d + 6, &bits, 8);  // little-endian host
@@ -611,10 +603,10 @@ std::string TQXExportToXLS::LabelBytes(const std::string& text) const {
 void TQXExportToXLS::WriteLabel(int32_t row, int32_t column, int32_t xf, const std::string& text) {
   const std::string bytes = LabelBytes(text);
   uint8_t d[8 + 255];
-  Put16(d, uint16_t(row));
-  Put16(d + 2, uint16_t(column));
-  Put16(d + 4, uint16_t(xf));
-  Put16(d + 6, uint16_t(bytes.size()));
+  PutU16(d, uint16_t(row));
+  PutU16(d + 2, uint16_t(column));
+  PutU16(d + 4, uint16_t(xf));
+  PutU16(d + 6, uint16_t(bytes.size()));
   std::memcpy(d + 8, bytes.data(), bytes.size());
   Record(recLABEL, d, 8 + bytes.size());
   Touch(row, column);
@@ -622,18 +614,18 @@ void TQXExportToXLS::WriteLabel(int32_t row, int32_t column, int32_t xf, const s
 
 void TQXExportToXLS::WriteBlank(int32_t row, int32_t column, int32_t xf) {
   uint8_t d[6];
-  Put16(d, uint16_t(row));
-  Put16(d + 2, uint16_t(column));
-  Put16(d + 4, uint16_t(xf));
+  PutU16(d, uint16_t(row));
+  PutU16(d + 2, uint16_t(column));
+  PutU16(d + 4, uint16_t(xf));
   Record(recBLANK, d, 6);
   Touch(row, column);
 }
 
 void TQXExportToXLS::WriteBoolErr(int32_t row, int32_t column, int32_t xf, uint8_t value, bool isError) {
   uint8_t d[8];
-  Put16(d, uint16_t(row));
-  Put16(d + 2, uint16_t(column));
-  Put16(d + 4, uint16_t(xf));
+  PutU16(d, uint16_t(row));
+  PutU16(d + 2, uint16_t(column));
+  PutU16(d + 4, uint16_t(xf));
   d[6] = value;
   d[7] = isError ? 1 : 0;
   Record(recBOOLERR, d, 8);
@@ -714,8 +706,8 @@ void TQXExportToXLS::EndOfFile() {
   TQXExportToCustomXLS::EndOfFile();
   uint8_t dims[10] = {};
   if (FLastRow >= 0) {
-    Put16(dims + 2, uint16_t(std::min(FLastRow + 1, 0xFFFF)));
-    Put16(dims + 6, uint16_t(std::min(FLastCol + 1, 0xFFFF)));
+    PutU16(dims + 2, uint16_t(std::min(FLastRow + 1, 0xFFFF)));
+    PutU16(dims + 6, uint16_t(std::min(FLastCol + 1, 0xFFFF)));
   }
   if (FGather) {
     FGather = false;
@@ -740,15 +732,15 @@ void TQXExportToXLS::WriteFont(const TQXEFont& font) {
   const std::string name = FConvert ? WideToAnsi(AnsiToWide(font.Name), FCodePage) : font.Name;
   const size_t n = std::min<size_t>(name.size(), 255);
   uint8_t d[7 + 255];
-  Put16(d, uint16_t(std::clamp(font.Size, 1, 409) * 20));
+  PutU16(d, uint16_t(std::clamp(font.Size, 1, 409) * 20));
   uint16_t attr = 0;
   if (font.Style & fsBold) attr |= 0x01;
   if (font.Style & fsItalic) attr |= 0x02;
   if (font.Style & fsUnderline) attr |= 0x04;
   if (font.Style & fsStrikeOut) attr |= 0x08;
-  Put16(d + 2, attr);
+  PutU16(d + 2, attr);
   const int32_t colorIndex = PaletteIndex(font.Color);
-  Put16(d + 4, colorIndex < 0 ? 0x7FFF : uint16_t(colorIndex));
+  PutU16(d + 4, colorIndex < 0 ? 0x7FFF : uint16_t(colorIndex));
   d[6] = uint8_t(n);
   std::memcpy(d + 7, name.data(), n);
   Record(recFONT, d, 7 + n);
@@ -759,7 +751,7 @@ void TQXExportToXLS::WriteFormat(int32_t index, const std::string& format, bool)
   const std::string text = FConvert ? WideToAnsi(AnsiToWide(format), FCodePage) : format;
   const size_t n = std::min<size_t>(text.size(), 255);
   uint8_t d[3 + 255];
-  Put16(d, uint16_t(index));
+  PutU16(d, uint16_t(index));
   d[2] = uint8_t(n);
   std::memcpy(d + 3, text.data(), n);
   Record(recFORMAT, d, 3 + n);
@@ -769,16 +761,16 @@ void TQXExportToXLS::WriteXF(const TXLSFormat& format, int32_t) {
   uint8_t d[12] = {};
   d[0] = uint8_t(std::clamp(format.FontIndex, 0, 255));
   d[1] = uint8_t(std::clamp(format.NumberFormat, 0, NumberFormatCount - 1));
-  Put16(d + 2, 0x0001);  // locked, parent style XF 0
+  PutU16(d + 2, 0x0001);  // locked, parent style XF 0
   d[4] = uint8_t((format.Alignment > 0 ? format.Alignment : 0) | 0x20);
   const int32_t fill = PaletteIndex(format.Color);
   uint8_t used = 0x04 | 0x10;
   if (format.FontIndex > 0) used |= 0x08;
   if (fill >= 0 && fill != 8) {
-    Put16(d + 6, uint16_t(1 | (fill << 6) | (25 << 11)));
+    PutU16(d + 6, uint16_t(1 | (fill << 6) | (25 << 11)));
     used |= 0x40;
   } else {
-    Put16(d + 6, 0xCE00);
+    PutU16(d + 6, 0xCE00);
   }
   d[5] = used;
   Record(recXF, d, 12);
