@@ -459,6 +459,17 @@ TEST(XLSBReader, ShortCellRecordsAndSheetGeometry) {
   EXPECT_EQ(r.Sheets[0].ColumnWidths, widths);
 }
 
+TEST(XLSBReader, MessagesNameTheLargestAddresses) {
+  // Row and column 0xFFFFFFFF are held as INT32_MAX; the message counts from 1 without overflowing.
+  std::map<std::string, std::string> parts;
+  parts["xl/workbook.bin"] = Rec(0x9C, U32(0) + U32(1) + WStr(u"rId1") + WStr(u"S"));
+  parts["xl/worksheets/sheet1.bin"] = Rec(0x00, U32(0xFFFFFFFFu)) + Rec(0x07, CellHead(0xFFFFFFFFu, 0) + U32(5));
+  ZipBuilder b;
+  for (const auto& [n, d] : parts) b.Add(n, d);
+  EXPECT_EQ(ExpectLoadError(b.Build()),
+            "The shared string 5 does not exist (sheet \"S\", cell column 2147483648 2147483648).");
+}
+
 TEST(XLSBReader, TruncatedRecordNamesThePart) {
   std::map<std::string, std::string> parts;
   parts["xl/workbook.bin"] = Rec(0x9C, U32(0) + U32(1) + WStr(u"rId1") + WStr(u"S"));
