@@ -24,6 +24,7 @@
 #include "Exception.h"
 #include "FileSystem.h"
 #include "IniFile.h"
+#include "JobSettingsFile.h"
 #include "JobReport.h"
 #include "Sharding.h"
 #include "SysUtils.h"
@@ -141,7 +142,8 @@ class TCliBatch : public TSpreadsheetBatch {
 // "Finished      12 msec  in/a.xls -> out/a.csv". A failed item says only
 // "Error" here: its message goes to stderr.
 std::string ItemLine(const TWorkItem& item) {
-  const std::string status = item.ImageIndex == ImageError ? Trim(StatusErrorPrefix) : PrintableText(StatusText(item));
+  const std::string status =
+      item.Status == TItemState::Error ? ItemStateWord(TItemState::Error) : PrintableText(StatusText(item));
   return Format("%-11s %10s  %s -> %s", status.c_str(), item.Time.c_str(), PrintableText(item.Caption).c_str(),
                 PrintableText(item.Destination).c_str());
 }
@@ -168,26 +170,26 @@ class TConsoleView : public IBatchView {
     FDone = 0;
     FTotal = 0;
     for (const auto& item : FBatch.WorkItems())
-      if (item.Status == StatusWaiting) ++FTotal;
+      if (item.Status == TItemState::Waiting) ++FTotal;
   }
   void WorkItemChanged(size_t index) override {
     const TWorkItem& item = FBatch.WorkItems()[index];
-    if (item.Status == StatusInProgress) {
+    if (item.Status == TItemState::InProgress) {
       DrawBar(item.Caption);
       return;
     }
     ++FDone;
     ClearBar();
     PrintUpTo(index + 1);
-    if (item.Warnings.Count && item.ImageIndex != ImageError) {
+    if (item.Warnings.Count && item.Status != TItemState::Error) {
       const size_t n = item.Warnings.Count;
       FErr << Me << PrintableText(item.Caption) << ": finished with " << n << (n == 1 ? " warning\n" : " warnings\n");
       for (const std::string& w : item.Warnings.Texts) FErr << "  " << PrintableText(w) << '\n';
       FErr.flush();
     }
-    if (item.ImageIndex == ImageError) {
+    if (item.Status == TItemState::Error) {
       // Load errors already name the file; others get its path in front.
-      const std::string message = item.Status.substr(std::string(StatusErrorPrefix).size());
+      const std::string& message = item.Status.Message;
       const std::string quoted = "\"" + ExtractFileName(item.Caption) + "\"";
       FErr << Me;
       if (message.find(quoted) == std::string::npos) FErr << PrintableText(item.Caption) << ": ";
@@ -254,25 +256,23 @@ class TConsoleView : public IBatchView {
   size_t FPrinted = 0, FDone = 0, FTotal = 0;
 };
 
-// The wizard's sections and keys; what the file lacks keeps its current value.
+}  // namespace
+
 void LoadSettingsFile(const std::string& path, TSpreadsheetBatch& batch) {
   TIniFile ini(path);
-  TJobSettings& s = batch.Settings;
-  s.edSourceName = ini.ReadString("General", "Source", s.edSourceName);
-  s.edDestinationName = ini.ReadString("General", "Destination", s.edDestinationName);
-  s.rgDestination = ini.ReadInteger("General", "DestinationFormat", s.rgDestination);
-  s.chkSubFolders = ini.ReadBool("Log", "SubFolders", s.chkSubFolders);
-  s.chkOverwrite = ini.ReadBool("Log", "Overwrite", s.chkOverwrite);
-  s.chkLogProcessed = ini.ReadBool("Log", "LogProcessed", s.chkLogProcessed);
-  s.edLogProcessed = ini.ReadString("Log", "LogProcessedFile", s.edLogProcessed);
+  TStoredSettings values;
+  values.Job = batch.Settings;
   TSpreadsheetConversion& c = batch.Conversion;
-  c.chkMSExcel = ini.ReadBool("SourceFormat", "excel", c.chkMSExcel);
-  c.chkLotus = ini.ReadBool("SourceFormat", "lotus", c.chkLotus);
-  c.chkQuattroPro = ini.ReadBool("SourceFormat", "quattro", c.chkQuattroPro);
-  c.chkOpenOffice = ini.ReadBool("SourceFormat", "ods", c.chkOpenOffice);
-  ReadBudgetSettings(ini, s);
-  ReadDestinationSettings(ini, s.Destination);
+  values.Formats = {c.chkMSExcel, c.chkLotus, c.chkQuattroPro, c.chkOpenOffice};
+  ReadStoredSettings(ini, values);
+  batch.Settings = values.Job;
+  c.chkMSExcel = values.Formats.chkMSExcel;
+  c.chkLotus = values.Formats.chkLotus;
+  c.chkQuattroPro = values.Formats.chkQuattroPro;
+  c.chkOpenOffice = values.Formats.chkOpenOffice;
 }
+
+namespace {
 
 void PrintLists(std::ostream& out, const TBatchDriver& batch) {
   out << "Candidates (" << batch.Candidates().size() << "):\n";

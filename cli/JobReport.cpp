@@ -189,20 +189,17 @@ class TJsonLine {
 
 }  // namespace
 
-std::string ReportStatus(const TWorkItem& item) {
-  if (item.ImageIndex == ImageError) return Trim(StatusErrorPrefix);
-  return item.Status;
-}
+std::string ReportStatus(const TWorkItem& item) { return ItemStateWord(item.Status.State); }
 
 std::string ReportRecord(const TWorkItem& item) {
-  const bool error = item.ImageIndex == ImageError;
-  const std::string message = error ? item.Status.substr(std::string(StatusErrorPrefix).size()) : item.Note;
-  const bool ran = item.Status == StatusFinished || error || item.Status == StatusCanceled;
+  const bool error = item.Status == TItemState::Error;
+  const std::string& message = error ? item.Status.Message : item.Note;
+  const bool ran = item.Status == TItemState::Finished || error || item.Status == TItemState::Canceled;
   std::string line = "{\"source\":" + Quoted(item.Caption) + ",\"destination\":" + Quoted(item.Destination) +
                      ",\"outputs\":[";
   for (size_t i = 0; i < item.Outputs.size(); ++i) line += (i ? "," : "") + Quoted(item.Outputs[i]);
   line += "],\"status\":" + Quoted(ReportStatus(item)) + ",\"message\":" + Quoted(message);
-  line += ",\"milliseconds\":" + std::to_string(item.Status == StatusFinished ? item.Milliseconds : 0);
+  line += ",\"milliseconds\":" + std::to_string(item.Status == TItemState::Finished ? item.Milliseconds : 0);
   line += ",\"sheets\":" + (ran && item.Sheets >= 0 ? std::to_string(item.Sheets) : std::string("null"));
   line += ",\"cells\":" + (ran && item.Cells >= 0 ? std::to_string(item.Cells) : std::string("null"));
   line += ",\"reader\":" + Quoted(ran ? item.Reader : std::string());
@@ -280,7 +277,9 @@ std::vector<TReportEntry> ItemsToRetry(const std::vector<TReportEntry>& entries)
   std::vector<TReportEntry> retry;
   for (const std::string& source : order) {
     const TReportEntry& e = entries[last[source]];
-    if (e.Status == "Error" || e.Status == StatusCanceled || e.Status == StatusWaiting) retry.push_back(e);
+    if (e.Status == ItemStateWord(TItemState::Error) || e.Status == ItemStateWord(TItemState::Canceled) ||
+        e.Status == ItemStateWord(TItemState::Waiting))
+      retry.push_back(e);
   }
   return retry;
 }

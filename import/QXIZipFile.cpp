@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "ByteReader.h"
@@ -82,7 +83,7 @@ void TZipArchive::Open(TStream& stream) {
 
   const int64_t base = stream.Position();
   const int64_t size = stream.Size();
-  FBudget = TZipInflateBudget();
+  FBudget.Used = 0;
   FBudget.Limit = MaxInflatedBytes > 0 ? MaxInflatedBytes : PackageInflateBudget(size - base);
   FBudget.CancelToken = CancelToken;
   if (size - base < int64_t(EndRecordSize)) return;
@@ -369,4 +370,138 @@ int64_t TZipEntryStream::Seek(int64_t offset, int origin) {
     if (n <= 0) break;
   }
   return int64_t(FOut);
+}
+
+// ---------------------------------------------------------------------------
+
+TReadAheadStream::TReadAheadStream(std::unique_ptr<TStream> source, size_t blockSize, size_t blocks)
+    : FSource(std::move(source)), FBlockSize(std::max<size_t>(blockSize, 1)), FBlocks(std::max<size_t>(blocks, 1)) {
+  FSize = FSource->Size();
+  try {
+    FThread = std::thread([this] { Produce(); });
+  } catch (const std::system_error&) {
+    // No thread to be had: the caller reads the source itself (see NextBlock).
+  }
+}
+
+TReadAheadStream::~TReadAheadStream() {
+  {
+    std::lock_guard<std::mutex> g(FLock);
+    FStop = true;
+  }
+  FTaken.notify_all();
+  if (FThread.joinable()) FThread.join();
+}
+
+void TReadAheadStream::Produce() {
+  for (;;) {
+    std::vector<char> block;
+    {
+      std::unique_lock<std::mutex> g(FLock);
+      FTaken.wait(g, [this] { return FStop || FFull.size() < FBlocks; });
+      if (FStop) return;
+      if (!FSpare.empty()) {
+        block = std::move(FSpare.back());
+        FSpare.pop_back();
+      }
+    }
+    block.resize(FBlockSize);
+    size_t n = 0;
+    bool end = false;
+    std::exception_ptr error;
+    try {
+      while (n < FBlockSize) {
+        const int64_t k = FSource->Read(block.data() + n, int64_t(FBlockSize - n));
+        if (k <= 0) {
+          end = true;
+          break;
+        }
+        n += size_t(k);
+      }
+    } catch (...) {
+      error = std::current_exception();
+      end = true;
+    }
+    block.resize(n);
+    {
+      std::lock_guard<std::mutex> g(FLock);
+      if (n) FFull.push_back(std::move(block));
+      if (end) {
+        FEnded = true;
+        FError = error;
+      }
+    }
+    FFilled.notify_one();
+    if (end) return;
+  }
+}
+
+bool TReadAheadStream::NextBlock() {
+  if (!FThread.joinable()) {
+    // Read directly, one block at a time.
+    if (FEnded) return false;
+    FCur.resize(FBlockSize);
+    const int64_t k = FSource->Read(FCur.data(), int64_t(FBlockSize));
+    FCur.resize(k > 0 ? size_t(k) : 0);
+    FCurPos = 0;
+    FEnded = k <= 0;
+    return k > 0;
+  }
+  std::unique_lock<std::mutex> g(FLock);
+  if (!FCur.empty()) FSpare.push_back(std::move(FCur));
+  FCur.clear();
+  FCurPos = 0;
+  FFilled.wait(g, [this] { return !FFull.empty() || FEnded; });
+  if (FFull.empty()) {
+    if (FError) std::rethrow_exception(FError);
+    return false;
+  }
+  FCur = std::move(FFull.front());
+  FFull.pop_front();
+  g.unlock();
+  FTaken.notify_one();
+  return true;
+}
+
+int64_t TReadAheadStream::Read(void* buffer, int64_t count) {
+  auto* out = static_cast<char*>(buffer);
+  int64_t done = 0;
+  while (done < count) {
+    if (FCurPos == FCur.size() && !NextBlock()) break;
+    const size_t n = std::min<size_t>(FCur.size() - FCurPos, size_t(count - done));
+    std::memcpy(out + done, FCur.data() + FCurPos, n);
+    FCurPos += n;
+    done += int64_t(n);
+    // Hand back what there is rather than wait for the next block.
+    if (FCurPos == FCur.size()) break;
+  }
+  FPos += done;
+  return done;
+}
+
+int64_t TReadAheadStream::Write(const void*, int64_t) { throw EWriteError("Stream write error"); }
+
+int64_t TReadAheadStream::Seek(int64_t offset, int origin) {
+  const int64_t target = origin == soBeginning ? offset : origin == soCurrent ? FPos + offset : FSize + offset;
+  if (target < FPos) throw EReadError("A stream read ahead cannot move backwards");
+  char buf[4096];
+  while (FPos < target)
+    if (Read(buf, std::min<int64_t>(sizeof buf, target - FPos)) <= 0) break;
+  return FPos;
+}
+
+bool ReadAheadUseful() {
+  static const bool useful = [] {
+    const char* env = std::getenv("VARNOWE_READ_AHEAD");
+    if (env && std::string(env) == "0") return false;
+    return std::thread::hardware_concurrency() >= 2;
+  }();
+  return useful;
+}
+
+std::unique_ptr<TStream> ReadAheadWhenUseful(std::unique_ptr<TZipEntryStream> stream) {
+  // Below this a part inflates in less time than a thread takes to start.
+  constexpr int64_t MinReadAheadBytes = int64_t(1) << 20;
+  if (!stream || !ReadAheadUseful() || stream->Size() < MinReadAheadBytes) return stream;
+  return std::make_unique<TReadAheadStream>(std::move(stream));
 }

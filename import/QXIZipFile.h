@@ -3,9 +3,15 @@
 // (letter case ignored), the contents inflated and CRC-checked, or handed
 // out as a stream that inflates as it is read.
 #include <array>
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -98,15 +104,16 @@ class TZipArchive;
 // package's budget: a package of many parts each just under the bomb ratio
 // must not inflate without end. Shared by the archive's entry streams, which
 // also poll the stop here.
+// An entry read ahead (TReadAheadStream) charges from its own thread.
 struct TZipInflateBudget {
   int64_t Limit = 0;  // 0: none
-  int64_t Used = 0;
+  std::atomic<int64_t> Used = 0;
   const TCancelToken* CancelToken = nullptr;
   // Raises EBudgetExceeded past the limit.
   void Charge(int64_t bytes) {
     PollCancel(CancelToken);
-    Used += bytes;
-    if (Limit > 0 && Used > Limit) Exceeded();
+    const int64_t used = Used += bytes;
+    if (Limit > 0 && used > Limit) Exceeded();
   }
   [[noreturn]] void Exceeded() const;
 };
@@ -163,6 +170,53 @@ class TZipEntryStream : public TStream {
   struct Inflater;
   std::unique_ptr<Inflater> FZ;
 };
+
+// Reads another stream on a thread of its own, a few blocks ahead of the
+// caller, so that inflating a part and parsing it share two processors. At
+// most Blocks blocks of BlockSize bytes wait at once. An error the source
+// raises is raised again by Read once the bytes before it are taken. The
+// destructor stops the thread (it ends after the block in hand) and waits
+// for it. Read only forwards: Seek answers the position and moves forward
+// by reading.
+class TReadAheadStream : public TStream {
+ public:
+  static constexpr size_t DefaultBlockSize = size_t(1) << 17;
+  static constexpr size_t DefaultBlocks = 4;
+  explicit TReadAheadStream(std::unique_ptr<TStream> source, size_t blockSize = DefaultBlockSize,
+                            size_t blocks = DefaultBlocks);
+  ~TReadAheadStream() override;
+  TReadAheadStream(const TReadAheadStream&) = delete;
+  TReadAheadStream& operator=(const TReadAheadStream&) = delete;
+
+  int64_t Read(void* buffer, int64_t count) override;
+  int64_t Write(const void* buffer, int64_t count) override;
+  int64_t Seek(int64_t offset, int origin) override;
+  int64_t Size() override { return FSize; }
+
+ private:
+  void Produce();
+  bool NextBlock();  // false at the end
+  std::unique_ptr<TStream> FSource;
+  const size_t FBlockSize, FBlocks;
+  int64_t FSize = 0;
+  int64_t FPos = 0;
+  std::vector<char> FCur;
+  size_t FCurPos = 0;
+  std::mutex FLock;
+  std::condition_variable FFilled, FTaken;
+  std::deque<std::vector<char>> FFull;
+  std::vector<std::vector<char>> FSpare;
+  bool FEnded = false, FStop = false;
+  std::exception_ptr FError;
+  std::thread FThread;  // last: started once the rest is ready
+};
+
+// Whether parts are worth reading ahead here: two processors or more (and
+// VARNOWE_READ_AHEAD not "0", for measuring).
+bool ReadAheadUseful();
+// The entry's stream, read ahead when that is useful and the part is large
+// enough to pay for a thread; the stream as it is otherwise.
+std::unique_ptr<TStream> ReadAheadWhenUseful(std::unique_ptr<TZipEntryStream> stream);
 
 class TZipArchive {
  public:

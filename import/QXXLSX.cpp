@@ -642,7 +642,8 @@ void TMSExcelX::ReadWorkbookXml() {
 }
 
 void TMSExcelX::ReadSharedStringsXml(const std::string& part) {
-  auto s = FZip->GetFileStreamByName(part);
+  // Inflated on a second thread while this one parses.
+  auto s = ReadAheadWhenUseful(FZip->GetFileStreamByName(part));
   if (!s) return;
   std::u16string current;
   TQXXMLEngine e;
@@ -720,7 +721,8 @@ void TMSExcelX::ReadStylesXml(const std::string& part) {
 }
 
 void TMSExcelX::ReadSheetXml(const std::string& part) {
-  auto s = FZip->GetFileStreamByName(part);
+  // Inflated on a second thread while this one parses.
+  auto s = ReadAheadWhenUseful(FZip->GetFileStreamByName(part));
   if (!s) return;
   int32_t row = -1, lastCol = -1;
   int32_t cellRow = -1, cellCol = -1;

@@ -92,14 +92,6 @@ std::string ReplaceExt(const std::string& name, const std::string& ext) {
   return (dot == std::string::npos ? name : name.substr(0, dot)) + ext;
 }
 
-std::string ErrorStatus(const std::string& message) {
-  std::string text = message.empty() ? std::string("Unknown error") : message;
-  // The status is one line of the list.
-  for (char& c : text)
-    if (c == '\r' || c == '\n') c = ' ';
-  return StatusErrorPrefix + text;
-}
-
 bool SameFile(const std::string& a, const std::string& b) {
   std::error_code ec;
   return std::filesystem::equivalent(a, b, ec) && !ec;
@@ -166,16 +158,8 @@ void AppendEscape(std::string& out, unsigned char c) {
 }  // namespace
 
 std::string StatusText(const TWorkItem& item) {
-  return item.Note.empty() ? item.Status : item.Status + " (" + item.Note + ")";
-}
-
-void ReadBudgetSettings(const TIniFile& ini, TJobSettings& settings) {
-  auto read = [&](const char* key, int64_t& value) {
-    int64_t v;
-    if (TryParseByteSize(ini.ReadString(OptionsSection, key, std::string()), v)) value = v;
-  };
-  read(MaxOutputSizeKey, settings.MaxOutputSize);
-  read(MaxWorkbookMemoryKey, settings.MaxWorkbookMemory);
+  const std::string status = ItemStatusText(item.Status);
+  return item.Note.empty() ? status : status + " (" + item.Note + ")";
 }
 
 // ---- run-wide output record ----
@@ -449,9 +433,9 @@ std::string PrintableText(const std::string& text) {
 TWorkCounts CountWorkItems(const std::vector<TWorkItem>& items) {
   TWorkCounts n;
   for (const TWorkItem& item : items) {
-    if (item.Status == StatusFinished) ++n.Converted;
-    else if (item.Status == StatusSkipped) ++n.Skipped;
-    else if (item.ImageIndex == ImageError) ++n.Failed;
+    if (item.Status == TItemState::Finished) ++n.Converted;
+    else if (item.Status == TItemState::Skipped) ++n.Skipped;
+    else if (item.Status == TItemState::Error) ++n.Failed;
     else ++n.Left;
   }
   return n;
@@ -459,7 +443,7 @@ TWorkCounts CountWorkItems(const std::vector<TWorkItem>& items) {
 
 std::string LogLine(const TWorkItem& item) {
   std::string line =
-      PrintableText(item.Status) + '\t' + PrintableText(item.Time) + '\t' + PrintableText(item.Caption);
+      PrintableText(ItemStatusText(item.Status)) + '\t' + PrintableText(item.Time) + '\t' + PrintableText(item.Caption);
   if (item.Outputs.empty()) {
     line += '\t' + PrintableText(item.Destination);
   } else {
@@ -616,7 +600,7 @@ void TBatchDriver::AddWorkItem(const std::string& sourcePath, const std::string&
   // under a name template or a sheet mask each output is checked as it comes.
   const TDestinationOptions& d = Settings.Destination;
   const bool sure = d.NameTemplate.empty() && d.Sheets != ssMask;
-  item.Status = (Settings.chkOverwrite || !sure || !FileExists(destination)) ? StatusWaiting : StatusSkipped;
+  item.Status = (Settings.chkOverwrite || !sure || !FileExists(destination)) ? TItemState::Waiting : TItemState::Skipped;
   item.Destination = destination;
   FWorkItems.push_back(std::move(item));
   if (FView) FView->WorkItemAdded(FWorkItems.size() - 1);
@@ -647,7 +631,7 @@ void TBatchDriver::NoteOutput(const std::string& path) {
   if (FCurrentItem < FWorkItems.size()) FWorkItems[FCurrentItem].Outputs.push_back(path);
 }
 
-void TBatchDriver::SetItemState(size_t index, const std::string& status, const std::string& time, int image,
+void TBatchDriver::SetItemState(size_t index, const TItemStatus& status, const std::string& time, int image,
                                 const std::string& note) {
   TWorkItem& item = FWorkItems[index];
   item.Status = status;
@@ -713,15 +697,15 @@ TBatchDriver::TItemResult TBatchDriver::ConvertOne(size_t index, const std::func
     if (!item.Committed() && outputs) outputs->clear();
   }
   if (canceled) {
-    r.Status = StatusCanceled;
+    r.Status = TItemState::Canceled;
   } else if (failed) {
     // A conversion that kept its outputs (a truncated file) committed them.
-    r.Status = ErrorStatus(error);
+    r.Status = TItemStatus::Failed(error);
     r.Image = ImageError;
   } else {
     item.Commit();
     r.Milliseconds = GetTickCount() - started + 1;  // unsigned: survives the tick count wrapping
-    r.Status = StatusFinished;
+    r.Status = TItemState::Finished;
     r.Time = Format("%u msec", r.Milliseconds);
     r.Image = ImageFinished;
   }
@@ -744,7 +728,7 @@ void TBatchDriver::ApplyResult(size_t index, TItemResult&& r) {
 void TBatchDriver::RunItem(size_t index) {
   FWorkItems[index].Outputs.clear();
   FCurrentItem = index;
-  SetItemState(index, StatusInProgress, std::string(), ImageInProgress);
+  SetItemState(index, TItemState::InProgress, std::string(), ImageInProgress);
   ProcessMessages();
   TItemResult r = ConvertOne(index, [this](TItemContext& item) { ConvertItem(item); }, nullptr,
                              &FWorkItems[index].Outputs);
@@ -757,16 +741,16 @@ void TBatchDriver::RunItem(size_t index) {
 void TBatchDriver::RunSerial() {
   size_t i = 0;
   for (; i < FWorkItems.size() && !StopRequested(); ++i) {
-    if (FWorkItems[i].Status == StatusWaiting) {
+    if (FWorkItems[i].Status == TItemState::Waiting) {
       RunItem(i);
       LogItem(i);
-    } else if (FWorkItems[i].Status == StatusSkipped) {
+    } else if (FWorkItems[i].Status == TItemState::Skipped) {
       LogItem(i);
     }
   }
   // After Stop the log still accounts for the items not converted.
   for (; i < FWorkItems.size(); ++i)
-    if (FWorkItems[i].Status == StatusWaiting || FWorkItems[i].Status == StatusSkipped) LogItem(i);
+    if (FWorkItems[i].Status == TItemState::Waiting || FWorkItems[i].Status == TItemState::Skipped) LogItem(i);
 }
 
 // Workers take the waiting items in order; this thread hands their results
@@ -777,7 +761,7 @@ void TBatchDriver::RunSerial() {
 void TBatchDriver::RunParallel(std::vector<std::unique_ptr<IBatchWorker>>& workers) {
   const size_t count = FWorkItems.size();
   std::vector<bool> waiting(count);
-  for (size_t i = 0; i < count; ++i) waiting[i] = FWorkItems[i].Status == StatusWaiting;
+  for (size_t i = 0; i < count; ++i) waiting[i] = FWorkItems[i].Status == TItemState::Waiting;
   std::vector<bool> settled(count);
   for (size_t i = 0; i < count; ++i) settled[i] = !waiting[i];
   TNamingTurn turn(std::move(settled));
@@ -816,7 +800,7 @@ void TBatchDriver::RunParallel(std::vector<std::unique_ptr<IBatchWorker>>& worke
             &turn, nullptr);
       } catch (...) {
         // Not even an exception's message: the item fails, the run goes on.
-        r.Status = ErrorStatus(std::string());
+        r.Status = TItemStatus::Failed(std::string());
         r.Image = ImageError;
       }
       FWorkbookMemory.Leave();
@@ -853,12 +837,12 @@ void TBatchDriver::RunParallel(std::vector<std::unique_ptr<IBatchWorker>>& worke
   for (auto& w : workers) threads.emplace_back(work, std::ref(*w));
 
   for (size_t i = 0; i < count; ++i) {
-    const std::string& status = FWorkItems[i].Status;
-    if (status == StatusSkipped) {
+    const TItemStatus& status = FWorkItems[i].Status;
+    if (status == TItemState::Skipped) {
       LogItem(i);
       continue;
     }
-    if (status != StatusWaiting) continue;
+    if (status != TItemState::Waiting) continue;
     bool shown = false;
     std::unique_lock<std::mutex> g(lock);
     for (;;) {
@@ -868,7 +852,7 @@ void TBatchDriver::RunParallel(std::vector<std::unique_ptr<IBatchWorker>>& worke
         shown = true;
         g.unlock();
         FWorkItems[i].Outputs.clear();
-        SetItemState(i, StatusInProgress, std::string(), ImageInProgress);
+        SetItemState(i, TItemState::InProgress, std::string(), ImageInProgress);
         g.lock();
         continue;
       }
@@ -884,7 +868,7 @@ void TBatchDriver::RunParallel(std::vector<std::unique_ptr<IBatchWorker>>& worke
     }
     TItemResult r = std::move(slots[i].Result);
     g.unlock();
-    if (!shown) SetItemState(i, StatusInProgress, std::string(), ImageInProgress);
+    if (!shown) SetItemState(i, TItemState::InProgress, std::string(), ImageInProgress);
     ApplyResult(i, std::move(r));
     ProcessMessages();
     LogItem(i);
@@ -930,7 +914,7 @@ TRunOutcome TBatchDriver::ExecuteConversion() {
   try {
     std::vector<std::unique_ptr<IBatchWorker>> workers;
     size_t waiting = 0;
-    for (const TWorkItem& w : FWorkItems) waiting += w.Status == StatusWaiting;
+    for (const TWorkItem& w : FWorkItems) waiting += w.Status == TItemState::Waiting;
     for (size_t n = 0; n < std::min<size_t>(FJobs, waiting) && FJobs > 1; ++n) {
       std::unique_ptr<IBatchWorker> worker = CreateWorker();
       if (!worker) break;

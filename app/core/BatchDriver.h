@@ -22,17 +22,9 @@
 #include "CancelToken.h"
 #include "QXIUtils.h"
 #include "DestinationOptions.h"
+#include "ItemStatus.h"
 
 class TIniFile;
-
-// Status texts of the work list.
-inline constexpr const char* StatusWaiting = "Waiting";
-inline constexpr const char* StatusSkipped = "Skipped";
-inline constexpr const char* StatusInProgress = "In progress";
-inline constexpr const char* StatusFinished = "Finished";
-inline constexpr const char* StatusErrorPrefix = "Error ";
-// Stopped in the middle (Stop, SIGINT, SIGTERM); its outputs were taken back.
-inline constexpr const char* StatusCanceled = "Canceled";
 
 // Small image indices of the work list.
 inline constexpr int ImageNone = -1;  // waiting or skipped
@@ -66,14 +58,6 @@ struct TJobSettings {
   TDestinationOptions Destination;
 };
 
-// Section and keys of the budgets in the settings file; values are byte
-// counts, with K, M, G or T allowed ("4G").
-inline constexpr const char* OptionsSection = "Options";
-inline constexpr const char* MaxOutputSizeKey = "MaxOutputSize";
-inline constexpr const char* MaxWorkbookMemoryKey = "MaxWorkbookMemory";
-// Reads the budgets present in ini into settings; a value that is no size is ignored.
-void ReadBudgetSettings(const TIniFile& ini, TJobSettings& settings);
-
 // The wildcard test: "*" any run, "?" any one character. IgnoreCase compares
 // upper-cased. "*.*" (and "*") match every name, names without a dot too.
 bool MatchesMask(const std::string& name, const std::string& mask, bool ignoreCase = true);
@@ -90,11 +74,11 @@ struct TCandidateItem {
   bool Checked = false;
 };
 
-// One work item (lvProgress): full source path, status text, time text
+// One work item (lvProgress): full source path, status, time text
 // ("12 msec" or empty), destination path and small image index.
 struct TWorkItem {
   std::string Caption;
-  std::string Status;
+  TItemStatus Status;
   std::string Time;
   std::string Destination;
   int ImageIndex = ImageNone;
@@ -418,12 +402,13 @@ class TBatchDriver {
  private:
   using TDirKey = std::pair<uint64_t, uint64_t>;  // device, inode
   void CollectFilesIn(const std::string& directory, const std::string& mask, std::set<TDirKey>& visited);
-  void SetItemState(size_t index, const std::string& status, const std::string& time, int image,
+  void SetItemState(size_t index, const TItemStatus& status, const std::string& time, int image,
                     const std::string& note = std::string());
   void RunItem(size_t index);
   // What converting one item came to (any thread).
   struct TItemResult {
-    std::string Status, Time, Note, Reader, Version;
+    TItemStatus Status;
+    std::string Time, Note, Reader, Version;
     int Image = ImageNone;
     std::vector<std::string> Outputs;
     int32_t Sheets = -1;

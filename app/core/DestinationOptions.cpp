@@ -5,6 +5,7 @@
 #include "CodePage.h"
 #include "Exception.h"
 #include "IniFile.h"
+#include "JobSettingsFile.h"
 #include "SysUtils.h"
 
 namespace {
@@ -12,18 +13,6 @@ namespace {
 constexpr size_t MaxFileNameBytes = 255;
 constexpr size_t MaxSheetPartBytes = 120;
 
-// Keys of section "Destination".
-constexpr const char* BannerKey = "Banner";
-constexpr const char* ExtraKey = "ExtraRowColumn";
-constexpr const char* SeparatorKey = "Separator";
-constexpr const char* QuotingKey = "Quoting";
-constexpr const char* LineBreakKey = "LineEnd";
-constexpr const char* EncodingKey = "Encoding";
-constexpr const char* HtmlTitleKey = "HtmlTitle";
-constexpr const char* NameTemplateKey = "NameTemplate";
-constexpr const char* KeepTreeKey = "KeepFolderTree";
-constexpr const char* SheetsKey = "Sheets";
-constexpr const char* SheetMaskKey = "SheetMask";
 
 std::u16string WideOf(const std::string& s) {
   try {
@@ -233,37 +222,16 @@ std::string ExpandNameTemplate(const std::string& nameTemplate, const std::strin
   return result;
 }
 
-void ReadDestinationSettings(const TIniFile& ini, TDestinationOptions& o) {
-  const char* s = DestinationSection;
-  TTextOptions& t = o.Text;
-  t.Banner = ini.ReadBool(s, BannerKey, t.Banner);
-  t.ExtraRowColumn = ini.ReadBool(s, ExtraKey, t.ExtraRowColumn);
-  t.HtmlTitle = ini.ReadBool(s, HtmlTitleKey, t.HtmlTitle);
-  auto word = [&](const char* key) { return ini.ReadString(s, key, std::string()); };
-  if (auto v = ParseSeparator(word(SeparatorKey))) t.Separator = *v;
-  if (auto v = ParseQuoting(word(QuotingKey))) t.Quoting = *v;
-  if (auto v = ParseLineBreak(word(LineBreakKey))) t.LineBreak = *v;
-  if (auto v = ParseEncoding(word(EncodingKey))) t.Encoding = *v;
-  // An empty template is today's naming; one that cannot work is ignored.
-  const std::string tmpl = word(NameTemplateKey);
-  if (ini.ValueExists(s, NameTemplateKey) && (tmpl.empty() || NameTemplateProblem(tmpl).empty())) o.NameTemplate = tmpl;
-  o.KeepFolderTree = ini.ReadBool(s, KeepTreeKey, o.KeepFolderTree);
-  if (auto v = ParseSheetSelection(word(SheetsKey))) o.Sheets = *v;
-  if (ini.ValueExists(s, SheetMaskKey)) o.SheetMask = word(SheetMaskKey);
+// The section's keys live in the settings table with the job's others.
+void ReadDestinationSettings(const TIniFile& ini, TDestinationOptions& options) {
+  TStoredSettings values;
+  values.Job.Destination = options;
+  ReadStoredSettings(ini, values, sgDestination);
+  options = values.Job.Destination;
 }
 
-void WriteDestinationSettings(TIniFile& ini, const TDestinationOptions& o) {
-  const char* s = DestinationSection;
-  const TTextOptions& t = o.Text;
-  ini.WriteBool(s, BannerKey, t.Banner);
-  ini.WriteBool(s, ExtraKey, t.ExtraRowColumn);
-  ini.WriteString(s, SeparatorKey, SeparatorWord(t.Separator));
-  ini.WriteString(s, QuotingKey, QuotingWord(t.Quoting));
-  ini.WriteString(s, LineBreakKey, LineBreakWord(t.LineBreak));
-  ini.WriteString(s, EncodingKey, EncodingWord(t.Encoding));
-  ini.WriteBool(s, HtmlTitleKey, t.HtmlTitle);
-  ini.WriteString(s, NameTemplateKey, o.NameTemplate);
-  ini.WriteBool(s, KeepTreeKey, o.KeepFolderTree);
-  ini.WriteString(s, SheetsKey, SheetSelectionWord(o.Sheets));
-  ini.WriteString(s, SheetMaskKey, o.SheetMask);
+void WriteDestinationSettings(TIniFile& ini, const TDestinationOptions& options) {
+  TStoredSettings values;
+  values.Job.Destination = options;
+  WriteStoredSettings(ini, values, sgDestination);
 }

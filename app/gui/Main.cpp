@@ -1,6 +1,7 @@
 // The model headers first: they must not see Qt's keyword macros.
 #include "ConversionFrontEnd.h"
 #include "IniFile.h"
+#include "JobSettingsFile.h"
 #include "Main.h"
 
 #include <QCheckBox>
@@ -79,21 +80,31 @@ void TfrmMain::ConvertFile(const std::string& sourcePath, const std::string& des
   FConversion->ConvertFile(sourcePath, destinationPath, rgDestination->ItemIndex(), Driver().CurrentItem());
 }
 
+TSourceFormats TfrmMain::SourceFormats() const {
+  TSourceFormats f;
+  f.chkMSExcel = chkMSExcel->isChecked();
+  f.chkLotus = chkLotus->isChecked();
+  f.chkQuattroPro = chkQuattroPro->isChecked();
+  f.chkOpenOffice = chkOpenOffice->isChecked();
+  return f;
+}
+
 void TfrmMain::LoadSettings(TIniFile& ini) {
   TfrmMainBasic::LoadSettings(ini);
-  chkMSExcel->setChecked(ini.ReadBool("SourceFormat", "excel", chkMSExcel->isChecked()));
-  chkLotus->setChecked(ini.ReadBool("SourceFormat", "lotus", chkLotus->isChecked()));
-  chkQuattroPro->setChecked(ini.ReadBool("SourceFormat", "quattro", chkQuattroPro->isChecked()));
-  chkOpenOffice->setChecked(ini.ReadBool("SourceFormat", "ods", chkOpenOffice->isChecked()));
+  TStoredSettings values;
+  values.Formats = SourceFormats();
+  ReadStoredSettings(ini, values, sgSourceFormats);
+  chkMSExcel->setChecked(values.Formats.chkMSExcel);
+  chkLotus->setChecked(values.Formats.chkLotus);
+  chkQuattroPro->setChecked(values.Formats.chkQuattroPro);
+  chkOpenOffice->setChecked(values.Formats.chkOpenOffice);
 }
 
 void TfrmMain::SaveSettings(TIniFile& ini) {
   TfrmMainBasic::SaveSettings(ini);
-  ini.EraseSection("SourceFormat");
-  ini.WriteBool("SourceFormat", "excel", chkMSExcel->isChecked());
-  ini.WriteBool("SourceFormat", "lotus", chkLotus->isChecked());
-  ini.WriteBool("SourceFormat", "quattro", chkQuattroPro->isChecked());
-  ini.WriteBool("SourceFormat", "ods", chkOpenOffice->isChecked());
+  TStoredSettings values;
+  values.Formats = SourceFormats();
+  WriteStoredSettings(ini, values, sgSourceFormats);
 }
 
 void TfrmMain::UpdateOptionsPage() {

@@ -3,6 +3,7 @@
 // seven destination formats, and the hooks answered by the shared front end.
 #include <memory>
 
+#include "JobSettingsFile.h"
 #include "MainBasic.h"
 
 class QCheckBox;
@@ -22,6 +23,8 @@ class TfrmMain : public TfrmMainBasic {
   void ConvertFile(const std::string& sourcePath, const std::string& destinationPath) override;
   void LoadSettings(TIniFile& ini) override;
   void SaveSettings(TIniFile& ini) override;
+  // The source families as the check boxes hold them now.
+  TSourceFormats SourceFormats() const;
   // The text options of the chosen format only; none for the export formats.
   void UpdateOptionsPage() override;
 

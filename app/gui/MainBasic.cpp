@@ -33,6 +33,7 @@
 #include "Exception.h"
 #include "FileSystem.h"
 #include "IniFile.h"
+#include "JobSettingsFile.h"
 #include "Pictures.h"
 #include "ProductInfo.h"
 #include "SysUtils.h"
@@ -1089,8 +1090,8 @@ void TfrmMainBasic::WorkItemChanged(size_t index) {
   ShowWorkItem(index);
   if (!FRunning) return;
   // One step per item passed, so the bar ends full when the run does.
-  const std::string& status = FDriver->WorkItems().at(index).Status;
-  const int passed = status == StatusInProgress ? int(index) : int(index) + 1;
+  const bool inProgress = FDriver->WorkItems().at(index).Status == TItemState::InProgress;
+  const int passed = inProgress ? int(index) : int(index) + 1;
   pbProcess->setValue(std::min(passed, pbProcess->maximum()));
 }
 
@@ -1105,7 +1106,7 @@ void TfrmMainBasic::ShowWorkItem(size_t index) {
   item->setText(2, FromAnsi(w.Time));
   item->setText(3, FromAnsi(w.Destination));
   item->setIcon(0, StatusIcon(w.ImageIndex));
-  if (FRunning && w.Status == StatusInProgress) lvProgress->scrollToItem(item);
+  if (FRunning && w.Status == TItemState::InProgress) lvProgress->scrollToItem(item);
 }
 
 void TfrmMainBasic::RunStarted() {
@@ -1139,38 +1140,34 @@ void TfrmMainBasic::RunEnded(TRunOutcome outcome) {
 std::string TfrmMainBasic::SettingsFileName() { return SettingsFilePath("varnowe"); }
 
 void TfrmMainBasic::LoadSettings(TIniFile& ini) {
-  edSourceName->setText(FromAnsi(ini.ReadString("General", "Source", ToAnsi(edSourceName->text()))));
-  edDestinationName->setText(
-      FromAnsi(ini.ReadString("General", "Destination", ToAnsi(edDestinationName->text()))));
-  const int current = rgDestination->ItemIndex();
-  const int format = ini.ReadInteger("General", "DestinationFormat", current);
-  // An index no item has would run without writing anything: keep the default.
-  rgDestination->SetItemIndex(format >= 0 && format < rgDestination->Count() ? format : current);
-  chkSubFolders->setChecked(ini.ReadBool("Log", "SubFolders", chkSubFolders->isChecked()));
-  chkOverwrite->setChecked(ini.ReadBool("Log", "Overwrite", chkOverwrite->isChecked()));
-  chkLogProcessed->setChecked(ini.ReadBool("Log", "LogProcessed", chkLogProcessed->isChecked()));
-  edLogProcessed->setText(
-      FromAnsi(ini.ReadString("Log", "LogProcessedFile", ToAnsi(edLogProcessed->text()))));
+  TStoredSettings values;
+  values.Job = CurrentSettings();
   // Only read: a file without them keeps following this machine's defaults.
-  TJobSettings budgets;
-  ReadBudgetSettings(ini, budgets);
-  FMaxOutputSize = budgets.MaxOutputSize;
-  FMaxWorkbookMemory = budgets.MaxWorkbookMemory;
-  TDestinationOptions destination = DestinationOptions();
-  ReadDestinationSettings(ini, destination);
-  SetDestinationOptions(destination);
+  const TJobSettings defaults;
+  values.Job.MaxOutputSize = defaults.MaxOutputSize;
+  values.Job.MaxWorkbookMemory = defaults.MaxWorkbookMemory;
+  const int current = values.Job.rgDestination;
+  ReadStoredSettings(ini, values, sgJob | sgDestination);
+  const TJobSettings& s = values.Job;
+  edSourceName->setText(FromAnsi(s.edSourceName));
+  edDestinationName->setText(FromAnsi(s.edDestinationName));
+  // An index no item has would run without writing anything: keep the default.
+  rgDestination->SetItemIndex(s.rgDestination >= 0 && s.rgDestination < rgDestination->Count() ? s.rgDestination
+                                                                                                : current);
+  chkSubFolders->setChecked(s.chkSubFolders);
+  chkOverwrite->setChecked(s.chkOverwrite);
+  chkLogProcessed->setChecked(s.chkLogProcessed);
+  edLogProcessed->setText(FromAnsi(s.edLogProcessed));
+  FMaxOutputSize = s.MaxOutputSize;
+  FMaxWorkbookMemory = s.MaxWorkbookMemory;
+  SetDestinationOptions(s.Destination);
   UpdateLogControls();
 }
 
 void TfrmMainBasic::SaveSettings(TIniFile& ini) {
-  ini.WriteString("General", "Source", ToAnsi(edSourceName->text()));
-  ini.WriteString("General", "Destination", ToAnsi(edDestinationName->text()));
-  ini.WriteInteger("General", "DestinationFormat", rgDestination->ItemIndex());
-  ini.WriteBool("Log", "SubFolders", chkSubFolders->isChecked());
-  ini.WriteBool("Log", "Overwrite", chkOverwrite->isChecked());
-  ini.WriteBool("Log", "LogProcessed", chkLogProcessed->isChecked());
-  ini.WriteString("Log", "LogProcessedFile", ToAnsi(edLogProcessed->text()));
-  WriteDestinationSettings(ini, DestinationOptions());
+  TStoredSettings values;
+  values.Job = CurrentSettings();
+  WriteStoredSettings(ini, values, sgJob | sgDestination);
 }
 
 void TfrmMainBasic::LoadSettingsFile() {

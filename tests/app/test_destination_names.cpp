@@ -224,8 +224,8 @@ TEST_F(KeptTree, APlantedLinkIsNotFollowed) {
   bool refused = false;
   for (const TWorkItem& item : Batch.WorkItems()) {
     if (item.Caption.find("deep.xls") == std::string::npos) continue;
-    refused = item.ImageIndex == ImageError && item.Status.find("symbolic link") != std::string::npos;
-    EXPECT_TRUE(refused) << item.Status;
+    refused = item.ImageIndex == ImageError && ItemStatusText(item.Status).find("symbolic link") != std::string::npos;
+    EXPECT_TRUE(refused) << ItemStatusText(item.Status);
   }
   EXPECT_TRUE(refused);
   EXPECT_EQ(Files(Dest.Dir()).count("top.csv"), 1u);
@@ -242,7 +242,7 @@ TEST_F(KeptTree, NamedOutputsAreCheckedOneByOne) {
   Batch.BuildCandidateList();
   Batch.BuildWorkList();
   ASSERT_EQ(Batch.WorkItems().size(), 1u);
-  EXPECT_EQ(Batch.WorkItems()[0].Status, StatusWaiting);
+  EXPECT_EQ(Batch.WorkItems()[0].Status, TItemState::Waiting);
   Batch.ExecuteConversion();
   EXPECT_EQ(StatusText(Batch.WorkItems()[0]), "Finished (existing output kept: top - Sheet1.csv)");
   EXPECT_EQ(Slurp(Dest / "top.csv"), "mine");
@@ -250,7 +250,7 @@ TEST_F(KeptTree, NamedOutputsAreCheckedOneByOne) {
   // The usual names: skipped before anything is read.
   Batch.Settings.Destination.NameTemplate.clear();
   Batch.BuildWorkList();
-  EXPECT_EQ(Batch.WorkItems()[0].Status, StatusSkipped);
+  EXPECT_EQ(Batch.WorkItems()[0].Status, TItemState::Skipped);
 }
 
 TEST(DestinationSettings, RoundTripAndTolerance) {

@@ -126,6 +126,40 @@ TEST(EffectiveMask, DirectoryPartDroppedEmptyMeansAll) {
   EXPECT_EQ(EffectiveMask("report??.xls"), "report??.xls");
 }
 
+// Each state as the list, the log and the report show it.
+TEST(ItemStatus, RenderedToThePublishedTexts) {
+  const std::pair<TItemState, const char*> texts[] = {
+      {TItemState::Waiting, "Waiting"},   {TItemState::Skipped, "Skipped"},   {TItemState::InProgress, "In progress"},
+      {TItemState::Finished, "Finished"}, {TItemState::Canceled, "Canceled"},
+  };
+  for (const auto& [state, text] : texts) {
+    EXPECT_EQ(ItemStatusText(state), text);
+    EXPECT_STREQ(ItemStateWord(state), text);
+  }
+  EXPECT_EQ(ItemStatusText(TItemStatus::Failed("Disk full")), "Error Disk full");
+  EXPECT_STREQ(ItemStateWord(TItemState::Error), "Error");
+  // Nothing said why; a message of several lines stays one line of the list.
+  EXPECT_EQ(ItemStatusText(TItemStatus::Failed("")), "Error Unknown error");
+  EXPECT_EQ(TItemStatus::Failed("a\r\nb").Message, "a  b");
+  // State alone decides: two errors with different messages are both errors.
+  EXPECT_EQ(TItemStatus::Failed("x"), TItemState::Error);
+  EXPECT_NE(TItemStatus::Failed("x"), TItemStatus::Failed("y"));
+
+  TWorkItem item;
+  item.Caption = "in/a.xls";
+  item.Destination = "out/a.csv";
+  item.Status = TItemState::Finished;
+  item.Time = "12 msec";
+  item.Note = "2 warnings";
+  EXPECT_EQ(StatusText(item), "Finished (2 warnings)");
+  EXPECT_EQ(LogLine(item), "Finished\t12 msec\tin/a.xls\tout/a.csv");
+  item.Status = TItemStatus::Failed("broken\trecord");
+  item.Note.clear();
+  EXPECT_EQ(LogLine(item), "Error broken\\trecord\t12 msec\tin/a.xls\tout/a.csv");
+  const std::vector<TWorkItem> list{item};
+  EXPECT_EQ(CountWorkItems(list).Failed, 1u);
+}
+
 TEST(JobSettings, StartUpDefaults) {
   TJobSettings s;
   EXPECT_EQ(s.edSourceWildcard, "*.*");
@@ -205,7 +239,7 @@ TEST(WorkList, DestinationsStatusesAndDirectoryCreation) {
   const TWorkItem& a = batch.WorkItems()[0];
   EXPECT_EQ(a.Caption, tmp / "in/a.xls");
   EXPECT_EQ(a.Destination, tmp / "out/new/deep/a.csv");
-  EXPECT_EQ(a.Status, StatusWaiting);
+  EXPECT_EQ(a.Status, TItemState::Waiting);
   EXPECT_EQ(a.Time, "");
   EXPECT_EQ(a.ImageIndex, ImageNone);
   EXPECT_TRUE(fs::is_directory(tmp / "out/new/deep"));  // created at listing time
@@ -216,11 +250,11 @@ TEST(WorkList, DestinationsStatusesAndDirectoryCreation) {
   batch.Settings.chkOverwrite = false;
   batch.BuildWorkList();
   ASSERT_EQ(batch.WorkItems().size(), 2u);
-  EXPECT_EQ(batch.WorkItems()[0].Status, StatusSkipped);
-  EXPECT_EQ(batch.WorkItems()[1].Status, StatusWaiting);
+  EXPECT_EQ(batch.WorkItems()[0].Status, TItemState::Skipped);
+  EXPECT_EQ(batch.WorkItems()[1].Status, TItemState::Waiting);
   batch.Settings.chkOverwrite = true;
   batch.BuildWorkList();
-  EXPECT_EQ(batch.WorkItems()[0].Status, StatusWaiting);
+  EXPECT_EQ(batch.WorkItems()[0].Status, TItemState::Waiting);
 
   // An extension is appended to a name without one.
   batch.ClearWorkList();
@@ -259,14 +293,14 @@ TEST(Run, StatusesTimesImagesErrorsAndClosingMessage) {
   const auto& items = batch.WorkItems();
   ASSERT_EQ(items.size(), 4u);
   const std::regex msec("[0-9]+ msec");
-  EXPECT_EQ(items[0].Status, StatusFinished);
+  EXPECT_EQ(items[0].Status, TItemState::Finished);
   EXPECT_TRUE(std::regex_match(items[0].Time, msec)) << items[0].Time;
   EXPECT_EQ(items[0].ImageIndex, ImageFinished);
-  EXPECT_EQ(items[1].Status, "Error cannot read " + (tmp / "in/b.xls"));
+  EXPECT_EQ(ItemStatusText(items[1].Status), "Error cannot read " + (tmp / "in/b.xls"));
   EXPECT_EQ(items[1].Time, "");
   EXPECT_EQ(items[1].ImageIndex, ImageError);
-  EXPECT_EQ(items[2].Status, StatusFinished);
-  EXPECT_EQ(items[3].Status, StatusSkipped);
+  EXPECT_EQ(items[2].Status, TItemState::Finished);
+  EXPECT_EQ(items[3].Status, TItemState::Skipped);
   EXPECT_EQ(items[3].ImageIndex, ImageNone);
   EXPECT_EQ(ReadAll(tmp / "out/d.csv"), "keep me");
   EXPECT_EQ(batch.Converted.size(), 3u);
@@ -300,16 +334,16 @@ TEST(Run, StopDuringThirdOfFive) {
   EXPECT_EQ(batch.ExecuteConversion(), TRunOutcome::roCanceled);
   const auto& items = batch.WorkItems();
   ASSERT_EQ(items.size(), 5u);
-  EXPECT_EQ(items[2].Status, StatusFinished);  // the file in progress is finished first
+  EXPECT_EQ(items[2].Status, TItemState::Finished);  // the file in progress is finished first
   EXPECT_TRUE(fs::exists(tmp / "out/c.csv"));
-  EXPECT_EQ(items[3].Status, StatusWaiting);
-  EXPECT_EQ(items[4].Status, StatusWaiting);
+  EXPECT_EQ(items[3].Status, TItemState::Waiting);
+  EXPECT_EQ(items[4].Status, TItemState::Waiting);
   EXPECT_EQ(ui.Shown, (std::vector<std::string>{MsgConversionCanceled}));
   EXPECT_EQ(batch.Events.back(), "free");
 
   // Stop does not stick to the next run.
   EXPECT_EQ(batch.ExecuteConversion(), TRunOutcome::roFinished);
-  EXPECT_EQ(items[4].Status, StatusFinished);
+  EXPECT_EQ(items[4].Status, TItemState::Finished);
 }
 
 TEST(Run, SharedOutputNamesAreMadeUniqueAndSourceAsOutputIsAnError) {
@@ -327,7 +361,7 @@ TEST(Run, SharedOutputNamesAreMadeUniqueAndSourceAsOutputIsAnError) {
   EXPECT_EQ(batch.WorkItems()[0].Destination, tmp / "out/r.csv");
   EXPECT_EQ(batch.WorkItems()[1].Destination, tmp / "out/r_xls.csv");
   batch.ExecuteConversion();
-  for (const auto& item : batch.WorkItems()) EXPECT_EQ(item.Status, StatusFinished);
+  for (const auto& item : batch.WorkItems()) EXPECT_EQ(item.Status, TItemState::Finished);
   EXPECT_EQ(ReadAll(tmp / "out/r.csv"), "converted from " + (tmp / "data/x/r.xls"));
   EXPECT_EQ(ReadAll(tmp / "out/r_xls.csv"), "converted from " + (tmp / "data/y/r.xls"));
 
@@ -349,7 +383,7 @@ TEST(Run, SharedOutputNamesAreMadeUniqueAndSourceAsOutputIsAnError) {
   same.BuildWorkList();
   same.ExecuteConversion();
   ASSERT_EQ(same.WorkItems().size(), 1u);
-  EXPECT_EQ(same.WorkItems()[0].Status, "Error The destination file is the source file itself");
+  EXPECT_EQ(ItemStatusText(same.WorkItems()[0].Status), "Error The destination file is the source file itself");
   EXPECT_EQ(ReadAll(tmp / "self/s.xls"), "original");
   EXPECT_TRUE(same.Converted.empty());
 }
@@ -400,7 +434,7 @@ TEST(Log, UnwritableLogStopsRunBeforeAnyItem) {
   batch.BuildCandidateList();
   batch.BuildWorkList();
   EXPECT_THROW(batch.ExecuteConversion(), Exception);
-  EXPECT_EQ(batch.WorkItems()[0].Status, StatusWaiting);
+  EXPECT_EQ(batch.WorkItems()[0].Status, TItemState::Waiting);
   EXPECT_TRUE(batch.Converted.empty());
   EXPECT_EQ(batch.Events, (std::vector<std::string>{"create", "free"}));
   EXPECT_FALSE(batch.Running());
@@ -449,7 +483,7 @@ TEST(Run, ReentryFromProcessMessagesLeavesTheRunAlone) {
   EXPECT_EQ(batch.ExecuteConversion(), TRunOutcome::roFinished);
   EXPECT_GT(view.Calls, 0);
   ASSERT_EQ(batch.WorkItems().size(), 2u);
-  EXPECT_EQ(batch.WorkItems()[1].Status, StatusFinished);
+  EXPECT_EQ(batch.WorkItems()[1].Status, TItemState::Finished);
   EXPECT_EQ(batch.Converted.size(), 2u);
   EXPECT_EQ(ui.Shown.size(), 1u);
 }
@@ -522,7 +556,7 @@ TEST(ItemOutputs, AStopPressedInsideAFileCancelsItAndPutsBackWhatItReplaced) {
     int Rounds = 0;
     void ProcessMessages() override {
       const auto& items = Batch->WorkItems();
-      if (items.size() > 1 && items[1].Status == StatusInProgress && ++Rounds == 2) Batch->Stop();
+      if (items.size() > 1 && items[1].Status == TItemState::InProgress && ++Rounds == 2) Batch->Stop();
     }
   } view;
   view.Batch = &batch;
@@ -532,10 +566,10 @@ TEST(ItemOutputs, AStopPressedInsideAFileCancelsItAndPutsBackWhatItReplaced) {
   EXPECT_EQ(batch.ExecuteConversion(), TRunOutcome::roCanceled);
   EXPECT_LT(GetTickCount() - start, 1200u);  // a, then b stopped, not finished
   const auto& items = batch.WorkItems();
-  EXPECT_EQ(items[0].Status, StatusFinished);
-  EXPECT_EQ(items[1].Status, StatusCanceled);
+  EXPECT_EQ(items[0].Status, TItemState::Finished);
+  EXPECT_EQ(items[1].Status, TItemState::Canceled);
   EXPECT_EQ(items[1].ImageIndex, ImageNone);
-  EXPECT_EQ(items[2].Status, StatusWaiting);
+  EXPECT_EQ(items[2].Status, TItemState::Waiting);
   EXPECT_EQ(ui.Shown.back(), MsgConversionCanceled);
   // b's outputs are taken back: its first output as it was before the run,
   // its second gone; nothing hidden is left behind.
@@ -554,9 +588,9 @@ TEST(ItemOutputs, AFailedItemTakesBackItsOutputsUnlessItKeptThem) {
   ListSources(batch, tmp);
   EXPECT_EQ(batch.ExecuteConversion(), TRunOutcome::roFinished);
   const auto& items = batch.WorkItems();
-  EXPECT_EQ(items[0].Status, "Error cannot finish a.xls");
-  EXPECT_EQ(items[1].Status, "Error cannot finish b.xls");
-  EXPECT_EQ(items[2].Status, StatusFinished);
+  EXPECT_EQ(ItemStatusText(items[0].Status), "Error cannot finish a.xls");
+  EXPECT_EQ(ItemStatusText(items[1].Status), "Error cannot finish b.xls");
+  EXPECT_EQ(items[2].Status, TItemState::Finished);
   EXPECT_EQ(ReadAll(tmp / "out/a1.csv"), "a1 before");
   EXPECT_EQ(ReadAll(tmp / "out/b1.csv"), "sheet 1 of b.xls");
   EXPECT_EQ(Entries(tmp / "out"), (std::vector<std::string>{"a1.csv", "b.csv", "b1.csv", "c.csv", "c1.csv"}));
@@ -573,14 +607,14 @@ TEST(ItemOutputs, SheetOutputsNeverTakeAnotherItemsNameAndOverwriteOffKeepsFiles
   ListSources(batch, tmp);
   batch.ExecuteConversion();
   const auto& items = batch.WorkItems();
-  EXPECT_EQ(items[0].Status, StatusFinished);
+  EXPECT_EQ(items[0].Status, TItemState::Finished);
   EXPECT_EQ(items[0].Note, "");
   EXPECT_EQ(ReadAll(tmp / "out/report.csv"), "sheet 0 of report.xls");
   EXPECT_EQ(ReadAll(tmp / "out/report1_xls.csv"), "sheet 1 of report.xls");
   EXPECT_EQ(ReadAll(tmp / "out/report1.csv"), "sheet 0 of report1.xls");
   // Overwriting is off: the hand-made file stays, and the item says so.
   EXPECT_EQ(ReadAll(tmp / "out/report11.csv"), "made by hand");
-  EXPECT_EQ(items[1].Status, StatusFinished);
+  EXPECT_EQ(items[1].Status, TItemState::Finished);
   EXPECT_EQ(items[1].Note, "existing output kept: report11.csv");
   EXPECT_EQ(StatusText(items[1]), "Finished (existing output kept: report11.csv)");
 }
@@ -610,8 +644,7 @@ TEST(Run, ADestinationThatCannotBeCreatedGivesTheSystemsReason) {
   batch.BuildCandidateList();
   batch.BuildWorkList();  // the failure is not reported while listing
   batch.ExecuteConversion();
-  EXPECT_EQ(batch.WorkItems()[0].Status,
-            "Error Cannot create the destination directory \"" + (tmp / "file/out") + "\". Not a directory");
+  EXPECT_EQ(ItemStatusText(batch.WorkItems()[0].Status), "Error Cannot create the destination directory \"" + (tmp / "file/out") + "\". Not a directory");
 }
 
 // ---- parallel runs ----
@@ -663,7 +696,7 @@ class TIdleView : public TRecordingView {
   TParallelBatch* Batch = nullptr;
   std::vector<std::string> States;
   void WorkItemChanged(size_t i) override {
-    States.push_back(std::to_string(i) + " " + Batch->WorkItems()[i].Status);
+    States.push_back(std::to_string(i) + " " + ItemStatusText(Batch->WorkItems()[i].Status));
   }
   void ProcessMessages() override {
     if (Batch->OnIdle) Batch->OnIdle();
@@ -742,10 +775,10 @@ TEST(Parallel, StopCancelsEveryItemInProgressAndStartsNoMore) {
   EXPECT_EQ(b.ExecuteConversion(), TRunOutcome::roCanceled);
   EXPECT_LT(GetTickCount() - start, 5000u);
   const auto& items = b.WorkItems();
-  EXPECT_EQ(items[0].Status, StatusCanceled);
-  EXPECT_EQ(items[1].Status, StatusCanceled);
-  EXPECT_EQ(items[2].Status, StatusWaiting);
-  EXPECT_EQ(items[3].Status, StatusWaiting);
+  EXPECT_EQ(items[0].Status, TItemState::Canceled);
+  EXPECT_EQ(items[1].Status, TItemState::Canceled);
+  EXPECT_EQ(items[2].Status, TItemState::Waiting);
+  EXPECT_EQ(items[3].Status, TItemState::Waiting);
   EXPECT_EQ(Tree(tmp / "out"), (std::map<std::string, std::string>{{"a.csv", "the previous output"}}));
 }
 

@@ -296,11 +296,11 @@ TEST_F(FrontEndTest, BatchRunsTheDriverWithTheSpreadsheetHooks) {
   EXPECT_EQ(batch.WorkItems()[2].Destination, Path("out") + "/tiny.xml");
   batch.ExecuteConversion();
   const auto& items = batch.WorkItems();
-  EXPECT_EQ(items[2].Status, "Finished");
+  EXPECT_EQ(items[2].Status, TItemState::Finished);
   EXPECT_NE(Read(Path("out/tiny.xml")).find(" COL2=\"Total\""), std::string::npos);
-  EXPECT_EQ(items[1].Status.rfind("Error Unknown file format", 0), 0u) << items[1].Status;
+  EXPECT_EQ(ItemStatusText(items[1].Status).rfind("Error Unknown file format", 0), 0u) << ItemStatusText(items[1].Status);
   if (!TSpreadsheetConversion::HasReader(rkQuattroPro)) {
-    EXPECT_NE(items[0].Status.find("not supported yet"), std::string::npos) << items[0].Status;
+    EXPECT_NE(ItemStatusText(items[0].Status).find("not supported yet"), std::string::npos) << ItemStatusText(items[0].Status);
   }
   EXPECT_FALSE(fs::exists(Path("out/notes.xml")));
 }

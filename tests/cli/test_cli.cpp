@@ -14,7 +14,9 @@
 #include "BatchOptions.h"
 #include "BiffBuilder.h"
 #include "CfbBuilder.h"
+#include "ConversionFrontEnd.h"
 #include "LotusBuilder.h"
+#include "SettingsSamples.h"
 #include "TempDir.h"
 
 namespace fs = std::filesystem;
@@ -316,6 +318,32 @@ TEST(CliOptions, FormatsByNameAndByOutputName) {
   EXPECT_FALSE(o.NoOverwrite.has_value());
   const char* settings[] = {"varnowe-batch", "--settings", nullptr};
   EXPECT_EQ(ParseBatchOptions(2, settings).Settings, "");
+}
+
+// --settings reads every key of the settings file as the table does,
+// starting from the batch's own defaults.
+TEST(BatchSettings, ReadsEachKeyAsTheTable) {
+  TTempDir dir;
+  for (const TSettingKey& k : SettingKeys()) {
+    const std::string path = dir / "job.ini";
+    std::ofstream(path, std::ios::binary) << "[" << k.Section << "]\n" << k.Key << "=" << NonDefaultValue(k) << "\n";
+    TSpreadsheetBatch batch;
+    LoadSettingsFile(path, batch);
+    TStoredSettings loaded;
+    loaded.Job = batch.Settings;
+    const TSpreadsheetConversion& c = batch.Conversion;
+    loaded.Formats = {c.chkMSExcel, c.chkLotus, c.chkQuattroPro, c.chkOpenOffice};
+
+    const TSpreadsheetBatch fresh;
+    TStoredSettings expected;
+    expected.Job = fresh.Settings;
+    TIniFile ini(path);
+    ReadStoredSettings(ini, expected);
+    EXPECT_EQ(SettingsText(loaded), SettingsText(expected)) << k.Key;
+    TStoredSettings defaults;
+    defaults.Job = fresh.Settings;
+    EXPECT_NE(SettingsText(loaded), SettingsText(defaults)) << k.Key << " was not read";
+  }
 }
 
 }  // namespace

@@ -92,7 +92,7 @@ TEST(HandOff, TheBatchWritesXlsForIndexFour) {
   ASSERT_EQ(batch.WorkItems().size(), 1u);
   EXPECT_EQ(batch.WorkItems()[0].Destination, tmp / "out/a.xls");
   batch.ExecuteConversion();
-  EXPECT_EQ(batch.WorkItems()[0].Status, "Finished");
+  EXPECT_EQ(batch.WorkItems()[0].Status, TItemState::Finished);
   EXPECT_TRUE(IsBiffSheet(tmp / "out/a.xls"));
 }
 

@@ -9,6 +9,7 @@
 #include "FakeUi.h"
 #include "GuiTestSupport.h"
 #include "Main.h"
+#include "SettingsSamples.h"
 #include "Utils.h"
 
 namespace {
@@ -133,3 +134,99 @@ TEST_F(SettingsTest, AnUncreatableFolderLosesTheSettingsSilently) {
 }
 
 }  // namespace
+
+namespace {
+
+// A settings file with every key the window writes, holding values other
+// than the defaults, plus sections and keys it only reads or never knew.
+const char* const PriorSettings =
+    "; kept\r\n[Other]\r\nKey=Value\r\n[Options]\r\nMaxOutputSize=4G\r\nMaxWorkbookMemory=512M\r\n"
+    "[SourceFormat]\r\nstale=1\r\nexcel=1\r\n";
+
+std::string GoldenSettingsPath() { return std::string(VARNOWE_SOURCE_DIR) + "/tests/app/golden/settings.ini"; }
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+TEST_F(SettingsTest, AFullFileIsWrittenByteForByteAsBefore) {
+  TScratch::WriteSettings(PriorSettings);
+  {
+    TfrmMain w;
+    w.show();
+    w.edSourceName->setText(QStringLiteral("/data/in \u00e9t\u00e9"));
+    w.edDestinationName->setText(QStringLiteral("/data/out"));
+    w.rgDestination->SetItemIndex(1);
+    w.chkSubFolders->setChecked(true);
+    w.chkOverwrite->setChecked(false);
+    w.chkLogProcessed->setChecked(true);
+    w.edLogProcessed->setText(QStringLiteral("/data/run.log"));
+    w.chkLotus->setChecked(false);
+    w.chkOpenOffice->setChecked(false);
+    TDestinationOptions o;
+    o.Text.Banner = false;
+    o.Text.ExtraRowColumn = false;
+    o.Text.Separator = "\t";
+    o.Text.Quoting = cqMinimal;
+    o.Text.LineBreak = lbLF;
+    o.Text.Encoding = encUtf8Bom;
+    o.Text.HtmlTitle = true;
+    o.NameTemplate = SheetNameTemplate;
+    o.KeepFolderTree = true;
+    o.Sheets = ssMask;
+    o.SheetMask = "Data*";
+    w.SetDestinationOptions(o);
+    Fake.Answers = {IDYES};
+    ASSERT_TRUE(w.close());
+  }
+  const std::string written = ReadAll(TScratch::Settings());
+  EXPECT_EQ(written, ReadAll(GoldenSettingsPath()));
+
+  // Read and written again unchanged, the file stays as it is.
+  {
+    TfrmMain w;
+    w.show();
+    Fake.Answers = {IDYES};
+    ASSERT_TRUE(w.close());
+  }
+  EXPECT_EQ(ReadAll(TScratch::Settings()), written);
+}
+
+namespace {
+
+TStoredSettings WindowSettings(const TfrmMain& w) {
+  TStoredSettings values;
+  values.Job = w.CurrentSettings();
+  values.Formats = w.SourceFormats();
+  return values;
+}
+
+}  // namespace
+
+// The window reads every key of the settings file as the table does (and so
+// as varnowe-batch's --settings does).
+TEST_F(SettingsTest, TheWindowReadsEachKeyAsTheTable) {
+  TScratch::WriteSettings("");
+  TStoredSettings defaults;
+  {
+    TfrmMain w;
+    w.show();
+    defaults = WindowSettings(w);
+    w.hide();
+  }
+  for (const TSettingKey& k : SettingKeys()) {
+    const std::string text = "[" + std::string(k.Section) + "]\n" + k.Key + "=" + NonDefaultValue(k) + "\n";
+    TScratch::WriteSettings(text);
+    TfrmMain w;
+    w.show();
+    TStoredSettings expected = defaults;
+    TIniFile ini(TScratch::Settings());
+    ReadStoredSettings(ini, expected);
+    EXPECT_EQ(SettingsText(WindowSettings(w)), SettingsText(expected)) << k.Key;
+    EXPECT_NE(SettingsText(WindowSettings(w)), SettingsText(defaults)) << k.Key << " was not read";
+    w.hide();
+  }
+}

@@ -601,3 +601,64 @@ TEST(XLSXReader, SharedTextIsStoredOnceHoweverManyCellsShowIt) {
   EXPECT_EQ(&first->StringValue(), &last->StringValue());
   EXPECT_LT(r.Sheets.MemoryBudget().Used(), 4 << 20);
 }
+
+namespace {
+
+// A sheet of rows × 10 numbers, large enough to be inflated on a second thread.
+std::map<std::string, std::string> LargeBook(int rows) {
+  auto parts = Workbook("<sheet name=\"S\" r:id=\"rId1\"/>", Rel("rId1", "worksheet", "worksheets/sheet1.xml"));
+  std::string data;
+  for (int r = 1; r <= rows; ++r) {
+    data += "<row r=\"" + std::to_string(r) + "\">";
+    for (int c = 0; c < 10; ++c)
+      data += "<c r=\"" + std::string(1, char('A' + c)) + std::to_string(r) + "\"><v>" + std::to_string(r * 10 + c) +
+              "</v></c>";
+    data += "</row>";
+  }
+  parts["xl/worksheets/sheet1.xml"] = Sheet(data);
+  return parts;
+}
+
+}  // namespace
+
+TEST(XLSXReader, LargeSheetReadAheadLoadsWholeAndFailsCleanly) {
+  auto parts = LargeBook(6000);
+  ASSERT_GT(parts["xl/worksheets/sheet1.xml"].size(), size_t(1) << 20);
+  {
+    Loaded l(parts);
+    EXPECT_EQ(l.Cell(0, 5999, 9)->Value().ToDouble(), 60009);
+    EXPECT_EQ(l.Reader.Sheets[0].Cells.GetCell(0, 0)->Value().ToDouble(), 10);
+  }
+  // A checksum that does not match: the error names the part, after the
+  // thread that inflated it has ended.
+  ZipBuilder b;
+  for (const auto& [n, d] : parts) b.Add(n, d).CrcOverride = n == "xl/worksheets/sheet1.xml" ? 1234 : -1;
+  const std::string bytes = b.Build();
+  TMSExcelX r;
+  TCustomMemoryStream s(bytes.data(), int64_t(bytes.size()));
+  try {
+    r.LoadFromStream(s);
+    FAIL() << "a damaged part loaded";
+  } catch (const EZipFileCRCError& e) {
+    EXPECT_NE(std::string(e.what()).find("sheet1.xml"), std::string::npos) << e.what();
+  }
+}
+
+TEST(XLSXReader, AStopMidSheetEndsTheLoad) {
+  ZipBuilder b;
+  for (const auto& [n, d] : LargeBook(20000)) b.Add(n, d);
+  const std::string bytes = b.Build();
+  TCancelToken cancel;
+  // The load polls the stop once per cell; the keep-alive runs on this
+  // thread while the sheet is parsed, and stops the load there.
+  int64_t polls = 0;
+  cancel.SetKeepAlive([&] {
+    ++polls;
+    cancel.Cancel();
+  });
+  TMSExcelX r;
+  r.CancelToken = &cancel;
+  TCustomMemoryStream s(bytes.data(), int64_t(bytes.size()));
+  EXPECT_THROW(r.LoadFromStream(s), EOperationCanceled);
+  EXPECT_EQ(polls, 1);
+}

@@ -160,3 +160,114 @@ TEST(ZipArchive, Crc32OfTheZipFormat) {
   EXPECT_EQ(TZipArchive::Crc32("", 0), 0u);
   EXPECT_EQ(TZipArchive::Crc32("123456789", 9), 0xCBF43926u);
 }
+
+// ---- parts read ahead on a second thread ----
+
+namespace {
+
+std::string SheetText(size_t bytes) {
+  std::string text;
+  text.reserve(bytes + 64);
+  for (int i = 0; text.size() < bytes; ++i)
+    text += "<c r=\"A" + std::to_string(i) + "\"><v>" + std::to_string(i * 7) + "</v></c>";
+  return text;
+}
+
+// Reads s to its end in pieces of size piece; what came before an error is
+// in got.
+void ReadAll(TStream& s, std::string& got, size_t piece = 5000) {
+  std::vector<char> buf(piece);
+  for (int64_t n; (n = s.Read(buf.data(), int64_t(buf.size()))) > 0;) got.append(buf.data(), size_t(n));
+}
+
+}  // namespace
+
+TEST(ReadAhead, GivesThePartWholeInAnyPieces) {
+  const std::string text = SheetText(3u << 20);
+  ZipBuilder b;
+  b.Add("sheet.xml", text);
+  Opened o(b.Build());
+  for (size_t block : {size_t(1), size_t(4096), TReadAheadStream::DefaultBlockSize}) {
+    TReadAheadStream s(o.Zip.GetFileStream(0), block, 3);
+    EXPECT_EQ(s.Size(), int64_t(text.size()));
+    std::string got;
+    ReadAll(s, got, block == 1 ? 70000 : 777);
+    EXPECT_EQ(got, text) << block;
+    EXPECT_EQ(s.Position(), int64_t(text.size()));
+    char c;
+    EXPECT_EQ(s.Read(&c, 1), 0);  // and stays at the end
+    if (block == 1) break;        // one byte per block is slow; once is enough
+  }
+  // The archive's own choice: large parts are read ahead, all come out whole.
+  auto chosen = ReadAheadWhenUseful(o.Zip.GetFileStream(0));
+  std::string got;
+  ReadAll(*chosen, got);
+  EXPECT_EQ(got, text);
+}
+
+TEST(ReadAhead, DamagedDataIsRaisedAfterTheBytesBeforeIt) {
+  const std::string text = SheetText(2u << 20);
+  ZipBuilder good;
+  good.Add("sheet.xml", text);
+  const std::string package = good.Build();
+  const std::string deflated = ZipBuilder::RawDeflate(text);
+  // Flip bytes in the middle of the deflate data (it starts after the
+  // 30-byte local header and the name).
+  std::string damaged = package;
+  const size_t middle = 30 + 9 + deflated.size() / 2;
+  for (size_t i = middle; i < middle + 64; ++i) damaged[i] = char(damaged[i] ^ 0x5A);
+  Opened o(damaged);
+  TReadAheadStream s(o.Zip.GetFileStream(0), 8192, 2);
+  std::string got;
+  EXPECT_THROW(ReadAll(s, got), EZipFileError);
+  // What came before the damage arrives first (after it, inflate may give
+  // garbage until it notices).
+  ASSERT_GE(got.size(), size_t(65536));
+  EXPECT_EQ(got.substr(0, 65536), text.substr(0, 65536));
+}
+
+TEST(ReadAhead, ACutShortPartIsAnErrorNotAnEnd) {
+  const std::string text = SheetText(2u << 20);
+  ZipBuilder b;
+  b.Add("sheet.xml", text).DeclaredSize = int64_t(text.size()) + 100;  // declares more than it holds
+  Opened o(b.Build());
+  TReadAheadStream s(o.Zip.GetFileStream(0));
+  std::string got;
+  EXPECT_THROW(ReadAll(s, got), EZipFileError);
+  EXPECT_EQ(got, text);
+}
+
+TEST(ReadAhead, AStopMidPartEndsTheThreadAndIsRaised) {
+  const std::string text = SheetText(4u << 20);
+  ZipBuilder b;
+  b.Add("sheet.xml", text);
+  const std::string package = b.Build();
+  TCustomMemoryStream stream;
+  stream.SetPointer(package.data(), int64_t(package.size()));
+  TCancelToken cancel;
+  TZipArchive zip;
+  zip.CancelToken = &cancel;
+  zip.Open(stream);
+  TReadAheadStream s(zip.GetFileStream(0), 4096, 2);
+  char buf[1000];
+  ASSERT_GT(s.Read(buf, sizeof buf), 0);
+  cancel.Cancel(TCancelToken::StopByUser);
+  std::string got;
+  EXPECT_THROW(ReadAll(s, got), EOperationCanceled);
+  EXPECT_LT(got.size(), text.size());
+}
+
+TEST(ReadAhead, DroppedMidPartWithoutWaitingForTheRest) {
+  const std::string text = SheetText(8u << 20);
+  ZipBuilder b;
+  b.Add("sheet.xml", text);
+  Opened o(b.Build());
+  for (int i = 0; i < 20; ++i) {
+    TReadAheadStream s(o.Zip.GetFileStream(0), 4096, 2);
+    char buf[100];
+    ASSERT_EQ(s.Read(buf, sizeof buf), int64_t(sizeof buf));
+    // Destroyed here with most of the part unread: the thread ends and is joined.
+  }
+  // Never read at all.
+  TReadAheadStream idle(o.Zip.GetFileStream(0));
+}
