@@ -257,66 +257,46 @@ void TLotus123::ParseStream(TStream& stream) {
   FPasswordProtected = false;
 
   const int64_t size = stream.Size();
-  int64_t position = stream.Position();
+  if (FRecordBuffer.size() != RecordBufferSize) FRecordBuffer.assign(RecordBufferSize, 0);
+  TRecordCursor cursor(*this, stream, TRecordHeaderKind::Word, FRecordBuffer, RecordBufferSize - 1);
+  FCursor = &cursor;
+  struct Restore {
+    TRecordCursor*& Slot;
+    ~Restore() { Slot = nullptr; }
+  } restore{FCursor};
   bool first = true;
   bool afterEOF = false;
   bool stopped = false;
   std::string cut;  // how the data ends short of its end-of-file record
-  while (position < size) {
+  for (;;) {
+    const bool got = cursor.Next();
+    FHeader.RecNo = uint16_t(cursor.Type());
+    FHeader.RecLen = uint16_t(cursor.Length());
     // The data must open with a whole BOF, else it is no Lotus worksheet.
-    if (size - position < 4) {
-      if (first) throw EQXIFileFormatException(SInvalidFileFormat);
-      if (!afterEOF) cut = "it ends at byte " + std::to_string(size) + " inside a record header";
-      break;  // a few stray bytes at the end
-    }
-    uint8_t head[4];
-    stream.ReadBuffer(head, 4);
-    position += 4;
-    FHeader.RecNo = uint16_t(head[0] | (head[1] << 8));
-    FHeader.RecLen = uint16_t(head[2] | (head[3] << 8));
-    const size_t length = FHeader.RecLen;
-    const bool truncated = length > size_t(size - position);
-    if (first && (FHeader.RecNo != recBOF || length < 2 || truncated))
+    if (first && (!got || FHeader.RecNo != recBOF || FHeader.RecLen < 2))
       throw EQXIFileFormatException(SInvalidFileFormat);
     // What follows the last section is no record stream (property blocks and
     // the like); only a new BOF goes on.
-    if (afterEOF && FHeader.RecNo != recBOF) break;
-    if (truncated) {
-      cut = "it ends at byte " + std::to_string(size) + " inside a record of " + std::to_string(length) + " bytes";
+    if (afterEOF && (cursor.End() == TRecordEnd::InHeader || FHeader.RecNo != recBOF)) break;
+    if (!got) {
+      if (cursor.End() != TRecordEnd::Clean) cut = "it " + cursor.EndText();
       break;
     }
     first = false;
     afterEOF = FHeader.RecNo == recEOF;
-    if (length == 0) continue;
+    if (FHeader.RecLen == 0) continue;
 
-    const bool interpret = length < RecordBufferSize;
-    if (FRecordBuffer.size() != RecordBufferSize) FRecordBuffer.assign(RecordBufferSize, 0);
-    if (interpret) {
-      stream.ReadBuffer(FRecordBuffer.data(), int64_t(length));
-    } else {
-      stream.Seek(int64_t(length), soCurrent);
-      std::memset(FRecordBuffer.data(), 0, FRecordBuffer.size());
-    }
-    position += int64_t(length);
-
+    // A record longer than the buffer is passed over with the buffer cleared.
+    if (cursor.Oversized()) std::memset(FRecordBuffer.data(), 0, FRecordBuffer.size());
     if (OnRecord) OnRecord(this, FHeader, FRecordBuffer);
-    if (interpret) {
-      // OnRecord may have resized the buffer: never read past what is left.
-      TByteReader r(FRecordBuffer.data(), std::min(length, FRecordBuffer.size()));
-      FRecordOffset = position - int64_t(length) - 4;
-      try {
-        stopped = DispatchRecord(r);
-      } catch (const EBoundsError&) {
-        // A record too short for its fields is ignored.
-      } catch (const EQXIFileFormatException& e) {
-        // Damage such as an address outside the grid: the listener may let the load go on.
-        if (!ContinueAfterError(e)) throw;
-      }
+    if (!cursor.Oversized()) {
+      const TByteReader r = cursor.View();
+      cursor.Sheet = RecordSheet(r);
+      cursor.Dispatch([&] { stopped = DispatchRecord(r); });
       if (stopped) break;
     }
-    DoLoadProgress(position, size);
+    DoLoadProgress(cursor.Position(), size);
   }
-  if (first) throw EQXIFileFormatException(SInvalidFileFormat);  // no record at all
   if (!afterEOF && !stopped) {
     if (cut.empty()) cut = "it ends at byte " + std::to_string(size) + " without its end-of-file record";
     // Raised once parsing is over: the cells read so far stay in the model.
@@ -425,6 +405,27 @@ bool TLotus123::DispatchRecord(const TByteReader& r) {
   return false;
 }
 
+// The sheet a record belongs to, for messages; -1 when it names none.
+int32_t TLotus123::RecordSheet(const TByteReader& r) const {
+  if (OneSheetFamily()) return 0;
+  switch (FHeader.RecNo) {
+    case recRowFormats:
+      return r.Fits(0, 1) ? r.U8(0) : -1;
+    case recLabel3:
+    case recNumber3:
+    case recSmallNumber:
+    case recFormula3:
+    case recFormulaString:
+    case recSheetName:
+    case recPackedNumber:
+    case recDoubleNumber:
+    case recDoubleNumber2:
+      return r.Fits(2, 1) ? r.U8(2) : -1;
+    default:
+      return -1;
+  }
+}
+
 TLotus123::TCellAddress TLotus123::ReadAddress(const TByteReader& r) const {
   TCellAddress a;
   if (OneSheetFamily()) {
@@ -451,8 +452,7 @@ int32_t TLotus123::FindFormatIndex(const TCellAddress& a) const {
 void TLotus123::Deliver(const TCellAddress& a, TVariant value, TAlignment alignment, TQXICellType cellType) {
   const TSheetGrid grid = Grid();
   if (!grid.Contains(a.Row, a.Column))
-    throw EQXIFileFormatException("Record 0x" + IntToHex(FHeader.RecNo, 2) + " at offset " +
-                                  std::to_string(FRecordOffset) + ": " + grid.Outside(a.Row, a.Column) + ".");
+    FCursor->Damaged(grid.Outside(a.Row, a.Column));
   TypeDateTime(a, value, cellType);
   OnCellValue(this, a.SheetNo, a.Row, a.Column, FindFormatIndex(a), value, alignment, cellType);
 }

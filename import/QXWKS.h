@@ -8,6 +8,7 @@
 
 #include "ByteReader.h"
 #include "QXCells.h"
+#include "QXIRecords.h"
 #include "QXIUtils.h"
 #include "Streams.h"
 
@@ -56,6 +57,7 @@ class TLotus123 : public TSpreadSheetFile {
   // True when the record was a BOF that ends the load.
   bool DispatchRecord(const TByteReader& r);
   bool OneSheetFamily() const;
+  int32_t RecordSheet(const TByteReader& r) const;
   TCellAddress ReadAddress(const TByteReader& r) const;
   int32_t FindFormatIndex(const TCellAddress& a) const;
   // Raises EQXIFileFormatException for a cell outside the generation's grid.
@@ -86,7 +88,7 @@ class TLotus123 : public TSpreadSheetFile {
   TWKSVersion FVersion = wvUnknown;
   bool FPasswordProtected = false;
   TBIFFRecordHeader FHeader;
-  int64_t FRecordOffset = 0;  // of the record being dispatched
+  TRecordCursor* FCursor = nullptr;  // while the record loop runs
   TByteArray FRecordBuffer;
   std::vector<TWK4Format> FFormatList;
   std::unordered_map<uint32_t, std::vector<TFormatRun>> FFormatRuns;

@@ -145,43 +145,33 @@ void TQuattroPro::ReadSummaryStreams(const TOleStorage& root) {
 }
 
 bool TQuattroPro::ReadRecords(TStream& stream, std::string& cut) {
+  if (FRecordBuffer.size() != RecordBufferSize) FRecordBuffer.assign(RecordBufferSize, 0);
+  TRecordCursor cursor(*this, stream, TRecordHeaderKind::Word, FRecordBuffer, RecordBufferSize);
+  FCursor = &cursor;
+  struct Restore {
+    TRecordCursor*& Slot;
+    ~Restore() { Slot = nullptr; }
+  } restore{FCursor};
   const int64_t size = stream.Size();
-  int64_t position = stream.Position();
   bool first = true;
-  while (position < size) {
-    if (size - position < 4) {
-      if (first) break;
-      cut = "ends at byte " + std::to_string(size) + " inside a record head";
-      return false;
-    }
-    uint8_t head[4];
-    stream.ReadBuffer(head, 4);
-    FRecord.Opcode = uint16_t(head[0] | (head[1] << 8));
-    FRecord.Length = uint16_t(head[2] | (head[3] << 8));
-    FRecord.Offset = position;
-    position += 4;
-    if (FRecord.Length > size - position) {
-      if (first) break;
-      cut = "ends at byte " + std::to_string(size) + " inside record 0x" + IntToHex(FRecord.Opcode, 4) +
-            " of " + std::to_string(FRecord.Length) + " bytes at offset " + std::to_string(FRecord.Offset);
-      return false;
-    }
+  while (cursor.Next()) {
+    FRecord.Opcode = uint16_t(cursor.Type());
+    FRecord.Length = uint16_t(cursor.Length());
+    FRecord.Offset = cursor.Offset();
     // The first record must be a BOF of either kind.
     if (first && FRecord.Opcode != recBOF && !(FVersion == qvQP9 && FRecord.Opcode == recNotebookBOF))
       throw EQXIFileFormatException(SInvalidFileFormat);
     first = false;
     const bool notebook = FVersion == qvQP9 && FRecord.Opcode != recBOF;
     if (notebook ? FRecord.Opcode == recNotebookEOF : FRecord.Opcode == recEOF) return true;
-
-    if (FRecordBuffer.size() != RecordBufferSize) FRecordBuffer.assign(RecordBufferSize, 0);
-    stream.ReadBuffer(FRecordBuffer.data(), FRecord.Length);
-    position += FRecord.Length;
     HandleRecord(FRecord);
-    DoLoadProgress(position, size);
+    DoLoadProgress(cursor.Position(), size);
   }
   // Not even a whole first record: no Quattro Pro data at all.
   if (first) throw EQXIFileFormatException(SInvalidFileFormat);
-  cut = "ends at byte " + std::to_string(size) + " without its end-of-file record";
+  cut = cursor.End() == TRecordEnd::Clean
+            ? "ends at byte " + std::to_string(size) + " without its end-of-file record"
+            : cursor.EndText();
   return false;
 }
 
@@ -192,30 +182,18 @@ void TQuattroPro::HandleRecord(const TRecord& rec) {
     header.RecLen = rec.Length;
     OnRecord(this, header, FRecordBuffer);
   }
-  // A listener may have resized the buffer: never read past what is left.
-  const TByteReader r(FRecordBuffer.data(), std::min<size_t>(rec.Length, FRecordBuffer.size()));
-  try {
-    try {
-      // A classic BOF inside a compound document (.wb3) is read as such.
-      if (FVersion == qvQP9 && rec.Opcode != recBOF)
-        DispatchNotebook(r);
-      else
-        DispatchClassic(r);
-    } catch (const EBoundsError&) {
-      Damaged("the record is too short for its data (" + std::to_string(rec.Length) + " bytes)");
-    }
-  } catch (const std::exception& e) {
-    if (!ContinueAfterError(e)) throw;
-  }
+  const TByteReader r = FCursor->View();
+  FCursor->Sheet = FCurrentSheet;
+  FCursor->Dispatch([&] {
+    // A classic BOF inside a compound document (.wb3) is read as such.
+    if (FVersion == qvQP9 && rec.Opcode != recBOF)
+      DispatchNotebook(r);
+    else
+      DispatchClassic(r);
+  });
 }
 
-std::string TQuattroPro::RecordWhere() const {
-  return "Record 0x" + IntToHex(FRecord.Opcode, 4) + " at offset " + std::to_string(FRecord.Offset);
-}
-
-void TQuattroPro::Damaged(const std::string& what) const {
-  throw EQXIFileFormatException(RecordWhere() + ": " + what + ".");
-}
+void TQuattroPro::Damaged(const std::string& what) const { FCursor->Damaged(what); }
 
 // What each generation addresses: the DOS files and the Windows files up to
 // version 8 have 8,192 rows of 256 columns (the latter on 256 sheets);

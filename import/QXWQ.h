@@ -10,6 +10,7 @@
 #include "ByteReader.h"
 #include "QXCells.h"
 #include "QXIUtils.h"
+#include "QXIRecords.h"
 #include "QXI_Sum.h"
 #include "Streams.h"
 
@@ -76,7 +77,6 @@ class TQuattroPro : public TSpreadSheetFile {
   void ReadSummaryStreams(const TOleStorage& root);
   void HandleRecord(const TRecord& rec);
   [[noreturn]] void Damaged(const std::string& what) const;
-  std::string RecordWhere() const;
   TGrid Grid() const;
   // Raises for a cell outside the generation's grid (the error path decides).
   void CheckGrid(int32_t sheet, int64_t row, int64_t column) const;
@@ -111,6 +111,7 @@ class TQuattroPro : public TSpreadSheetFile {
 
   TWQVersion FVersion = qvUnknown;
   TRecord FRecord;
+  TRecordCursor* FCursor = nullptr;  // while a record loop runs
   TByteArray FRecordBuffer;
   int32_t FCurrentSheet = 0;
   int32_t FCurrentColumn = -1;

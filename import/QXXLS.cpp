@@ -340,6 +340,8 @@ TMSExcel::~TMSExcel() = default;
 
 void TMSExcel::ResetData() {
   TCustomMSExcel::ResetData();
+  // A listener may have resized the buffer during an earlier load.
+  if (RecordData.size() != kRecordBufferSize) RecordData.assign(kRecordBufferSize, 0);
   Encrypted = false;
   DateBase = 0;
   MaxRecordLength = 0;
@@ -351,7 +353,6 @@ void TMSExcel::ResetData() {
   ObjectsInSheet.clear();
   MacroItems.clear();
   LoadBuiltInFormats();
-  FStream = nullptr;
   FBiff = 0;
   FCodePage = CP_WINDOWS_1252;
   FSkipping = false;
@@ -399,77 +400,59 @@ uint32_t TMSExcel::RecordLimit() const {
   return std::max<uint32_t>(limit, 8224u);
 }
 
-bool TMSExcel::ReadRecordHeader(TBIFFRecordHeader& h) {
-  uint8_t buf[4];
-  int64_t n = FStream ? FStream->Read(buf, 4) : 0;
-  if (n < 4) return false;
-  h.RecNo = uint16_t(buf[0] | (buf[1] << 8));
-  h.RecLen = uint16_t(buf[2] | (buf[3] << 8));
-  return true;
-}
+namespace {
+// The cursor of one record loop, known to the record handlers (CONTINUE
+// look-ahead, messages) while the loop runs.
+struct TCursorScope {
+  TCursorScope(TRecordCursor*& slot, TRecordCursor& cursor) : Slot(slot), Saved(slot) { slot = &cursor; }
+  ~TCursorScope() { Slot = Saved; }
+  TRecordCursor*& Slot;
+  TRecordCursor* Saved;
+};
+}  // namespace
 
-// Reads the data of a record whose header was just read; false when the
-// record is cut short by the end of the stream or too long to hold.
-bool TMSExcel::ReadRecordData(TBIFFRecordHeader& h) {
-  if (h.RecLen > RecordLimit() || h.RecLen > RecordData.size()) return false;
-  if (h.RecLen == 0) return true;
-  int64_t n = FStream->Read(RecordData.data(), h.RecLen);
-  StreamPosition += uint64_t(std::max<int64_t>(n, 0));
-  return n == h.RecLen;
+bool TMSExcel::NextRecord() {
+  const bool got = FCursor->Next();
+  RecordHeader.RecNo = uint16_t(FCursor->Type());
+  RecordHeader.RecLen = uint16_t(FCursor->Length());
+  StreamPosition = uint64_t(FCursor->Position());
+  DoLoadProgress(int64_t(StreamPosition), FStreamSize);
+  return got;
 }
 
 void TMSExcel::ParsePlainStream(TStream& stream) {
   ResetData();
-  TStream* saved = FStream;
-  FStream = &stream;
-  struct Restore {
-    TMSExcel* Self;
-    TStream* Saved;
-    ~Restore() { Self->FStream = Saved; }
-  } restore{this, saved};
   stream.Seek(0, soBeginning);
-  TBIFFRecordHeader h;
-  if (!ReadRecordHeader(h) || (h.RecNo & 0xFF) != 0x09) throw EQXIFileFormatException(SInvalidFileFormat);
-  if (!DecodeBof(h.RecNo, TByteReader(nullptr, 0))) throw EQXIFileFormatException(SInvalidFileFormat);
-  stream.Seek(0, soBeginning);
-  StreamPosition = 0;
-  const int64_t size = stream.Size();
+  TRecordCursor cursor(*this, stream, TRecordHeaderKind::Word, RecordData, RecordLimit());
+  TCursorScope scope(FCursor, cursor);
+  FStreamSize = stream.Size();
+  // The first header decides whether this is a record stream at all.
+  const bool got = NextRecord();
+  if ((!got && cursor.End() != TRecordEnd::InData) || (RecordHeader.RecNo & 0xFF) != 0x09 ||
+      !DecodeBof(RecordHeader.RecNo, TByteReader(nullptr, 0)))
+    throw EQXIFileFormatException(SInvalidFileFormat);
+  cursor.Seek(0);
   int depth = 0;  // substreams begun (BOF) and not yet ended (EOF)
-  bool cut = false;
-  while (int64_t(StreamPosition) < size) {
-    if (!ReadRecordHeader(RecordHeader)) {
-      cut = true;
-      break;
-    }
-    StreamPosition += 4;
-    if (RecordHeader.RecLen > RecordLimit()) {
-      StreamPosition = uint64_t(stream.Seek(RecordHeader.RecLen, soCurrent));
-      DoLoadProgress(int64_t(StreamPosition), size);
-      continue;
-    }
-    if (!ReadRecordData(RecordHeader)) {  // cut short by the end of the file
-      cut = true;
-      break;
-    }
+  while (NextRecord()) {
+    if (cursor.Oversized()) continue;
     const uint16_t recNo = RecordHeader.RecNo;
     if (recNo == 0x0009 || recNo == 0x0209 || recNo == 0x0409 || recNo == 0x0809) ++depth;
     else if (recNo == 0x000A && depth > 0) --depth;
-    DoLoadProgress(int64_t(StreamPosition), size);
     if (OnRecord) OnRecord(this, RecordHeader, RecordData);
     // Records that continue in CONTINUE records (SST, STRING) read them from
-    // the stream here too.
+    // the cursor here too.
     if (!DispatchSafely() && (RecordHeader.RecNo & 0xFF) == 0x09) {
-      if (!DecodeBof(RecordHeader.RecNo, TByteReader(RecordData.data(), RecordHeader.RecLen)))
-        throw EQXIFileFormatException(SInvalidFileFormat);
+      if (!DecodeBof(RecordHeader.RecNo, cursor.View())) throw EQXIFileFormatException(SInvalidFileFormat);
     }
   }
   FinishLoad();
   // Raised once the cells are in the model, so what was read can still be written.
-  if (cut || depth > 0)
+  if (cursor.End() != TRecordEnd::Clean)
+    throw EQXIFileTruncatedException(StringReplaceAll(SFileTruncated, "%s", "it " + cursor.EndText()));
+  if (depth > 0)
     throw EQXIFileTruncatedException(StringReplaceAll(
         SFileTruncated, "%s",
-        cut ? "it ends at byte " + std::to_string(size) + " inside a record"
-            : "it ends at byte " + std::to_string(size) + " without the end-of-file record of its last sheet"));
+        "it ends at byte " + std::to_string(FStreamSize) + " without the end-of-file record of its last sheet"));
 }
 
 void TMSExcel::ParseStorage(const TOleStorage& root) {
@@ -535,29 +518,18 @@ void TMSExcel::ParseStorage(const TOleStorage& root) {
 }
 
 bool TMSExcel::StorageLoop(TStream& stream) {
-  FStream = &stream;
-  struct Restore {
-    TMSExcel* Self;
-    ~Restore() { Self->FStream = nullptr; }
-  } restore{this};
-  const int64_t size = stream.Size();
+  TRecordCursor cursor(*this, stream, TRecordHeaderKind::Word, RecordData, RecordLimit());
+  TCursorScope scope(FCursor, cursor);
+  FStreamSize = stream.Size();
   StreamPosition = 0;
   FSkipping = false;
   size_t nextEntry = 0;      // SheetNames entry expected for the next substream
   int32_t currentEntry = -1;
   bool open = false;         // inside a globals or sheet substream
   for (;;) {
-    if (!ReadRecordHeader(RecordHeader)) return open;
-    StreamPosition += 4;
-    const uint64_t recordStart = StreamPosition - 4;
-    DoLoadProgress(int64_t(StreamPosition), size);
-    if (Encrypted && uint64_t(size) + 1000 < StreamPosition) return false;
-    if (RecordHeader.RecLen > RecordLimit()) {
-      StreamPosition = uint64_t(stream.Seek(RecordHeader.RecLen, soCurrent));
-      continue;
-    }
-    if (!ReadRecordData(RecordHeader)) return open;
-    DoLoadProgress(int64_t(StreamPosition), size);
+    if (!NextRecord()) return open;
+    if (cursor.Oversized()) continue;
+    const uint64_t recordStart = uint64_t(cursor.Offset());
     if (OnRecord) OnRecord(this, RecordHeader, RecordData);
     const uint16_t recNo = RecordHeader.RecNo;
     if (!FSkipping && (recNo & 0xFF) != 0x09 && recNo != 0x000A) {
@@ -570,7 +542,7 @@ bool TMSExcel::StorageLoop(TStream& stream) {
       continue;
     }
     if ((recNo & 0xFF) != 0x09) continue;  // a record of a skipped substream
-    TByteReader r(RecordData.data(), RecordHeader.RecLen);
+    const TByteReader r = cursor.View();
     uint16_t type = r.Fits(2, 2) ? r.U16(2) : 0x0010;
     if (type == 0x0005) {
       open = true;
@@ -594,8 +566,9 @@ bool TMSExcel::StorageLoop(TStream& stream) {
         if (size_t(e) + 1 >= SheetNames.size()) return false;
         // A skipped sheet is not read at all: straight to the next sheet's BOF.
         uint64_t target = SheetNames[size_t(e) + 1].Position;
-        if (target > recordStart && target + 4 <= uint64_t(size)) {
-          StreamPosition = uint64_t(stream.Seek(int64_t(target), soBeginning));
+        if (target > recordStart && target + 4 <= uint64_t(FStreamSize)) {
+          cursor.Seek(int64_t(target));
+          StreamPosition = target;
           open = false;
         }
       }
@@ -626,13 +599,11 @@ bool TMSExcel::StorageLoop(TStream& stream) {
 
 void TMSExcel::SkipSubstream() {
   int depth = 1;
-  TBIFFRecordHeader h;
-  while (depth > 0 && ReadRecordHeader(h)) {
-    StreamPosition += 4;
-    if (h.RecLen > 0) StreamPosition = uint64_t(FStream->Seek(h.RecLen, soCurrent));
-    if (h.RecNo == 0x0809 || h.RecNo == 0x0409 || h.RecNo == 0x0209 || h.RecNo == 0x0009)
+  while (depth > 0 && NextRecord()) {
+    const uint16_t recNo = RecordHeader.RecNo;
+    if (recNo == 0x0809 || recNo == 0x0409 || recNo == 0x0209 || recNo == 0x0009)
       ++depth;
-    else if (h.RecNo == 0x000A)
+    else if (recNo == 0x000A)
       --depth;
   }
 }
@@ -691,22 +662,14 @@ void TMSExcel::FinishLoad() {
 // Dispatcher
 
 bool TMSExcel::DispatchSafely() {
-  try {
-    return DispatchRecord();
-  } catch (const EBoundsError&) {
-    EQXIExcelException e(RecordDescription() + " is too short for its data.");
-    if (!ContinueAfterError(e)) throw e;
-    return true;
-  } catch (const std::exception& e) {
-    if (!ContinueAfterError(e)) throw;
-    return true;
-  }
+  bool handled = true;  // a record that failed was handled
+  FCursor->Sheet = SheetIndex;
+  FCursor->Dispatch<EQXIExcelException>([&] { handled = DispatchRecord(); });
+  return handled;
 }
 
 std::string TMSExcel::RecordDescription() const {
-  std::string where = SheetIndex >= 0 ? "sheet " + std::to_string(SheetIndex + 1) + ", " : std::string();
-  return "Record 0x" + Hex4(RecordHeader.RecNo) + " (" + where + "stream offset " +
-         std::to_string(StreamPosition - RecordHeader.RecLen - 4) + ")";
+  return FCursor ? FCursor->Describe() : "Record 0x" + Hex4(RecordHeader.RecNo);
 }
 
 namespace {
@@ -721,7 +684,7 @@ void Quietly(F&& f) {
 }  // namespace
 
 bool TMSExcel::DispatchRecord() {
-  const TByteReader r(RecordData.data(), RecordHeader.RecLen);
+  const TByteReader r = FCursor->View();
   switch (RecordHeader.RecNo) {
     case 0x0007:
     case 0x0207:  // STRING: the text result of the FORMULA before it
@@ -782,7 +745,7 @@ bool TMSExcel::DispatchRecord() {
     case 0x00EC:  // MSODRAWINGGROUP, MSODRAWING
       return true;
     case 0x00FC:  // SST
-      if (FStream) ReadSST(r);
+      if (FCursor) ReadSST(r);
       return true;
     case 0x01C0:  // EXCEL9FILE
       Version = evExcel9;

@@ -13,6 +13,7 @@
 #include "ByteReader.h"
 #include "QXCells.h"
 #include "QXIUtils.h"
+#include "QXIRecords.h"
 #include "QXI_Sum.h"
 #include "Streams.h"
 
@@ -269,8 +270,12 @@ class TMSExcel : public TCustomMSExcel {
   std::u16string CodePageWide(const std::string& bytes) const;
 
   // Record stream helpers.
-  bool ReadRecordHeader(TBIFFRecordHeader& h);
-  bool ReadRecordData(TBIFFRecordHeader& h);
+  // The next record from the cursor into RecordHeader and RecordData.
+  bool NextRecord();
+  // The record loop over one stream; each record is handled by step, which
+  // returns false to end the loop.
+  template <class Step>
+  void RecordLoop(TStream& stream, Step&& step);
   bool NextContinue(size_t& len, size_t& p);
   std::u16string ReadContinuedChars(size_t& len, size_t& p, uint8_t flags, size_t chars, bool& chainEnds);
   uint32_t RecordLimit() const;
@@ -291,7 +296,8 @@ class TMSExcel : public TCustomMSExcel {
   // Passes over a substream whose BOF was just read, up to its EOF.
   void SkipSubstream();
 
-  TStream* FStream = nullptr;   // the storage stream being read; nullptr in a plain file
+  TRecordCursor* FCursor = nullptr;  // the record stream being read
+  int64_t FStreamSize = 0;
   int FBiff = 0;                // record layout generation
   int FCodePage = 1252;         // BIFF2..BIFF7 text
   bool FSkipping = false;

@@ -191,17 +191,11 @@ void TMSExcel::ReadFilePass(const TByteReader& r) {
 // chain ends (another record, which is left for the main loop, or the end
 // of the stream). len and p then describe the new record.
 bool TMSExcel::NextContinue(size_t& len, size_t& p) {
-  if (!FStream) return false;
-  TBIFFRecordHeader h;
-  if (!ReadRecordHeader(h)) return false;
-  if (h.RecNo != 0x003C || h.RecLen > RecordLimit()) {
-    FStream->Seek(-4, soCurrent);
-    return false;
-  }
-  StreamPosition += 4;
-  if (!ReadRecordData(h)) return false;  // cut short by the end of the stream
-  RecordHeader = h;
-  len = h.RecLen;
+  if (!FCursor || !FCursor->NextIf(0x003C)) return false;
+  RecordHeader.RecNo = 0x003C;
+  RecordHeader.RecLen = uint16_t(FCursor->Length());
+  StreamPosition = uint64_t(FCursor->Position());
+  len = FCursor->Length();
   p = 0;
   return true;
 }
@@ -241,7 +235,7 @@ void TMSExcel::ReadSST(const TByteReader& first) {
   size_t len = RecordHeader.RecLen;
   // Each string takes at least 3 bytes, so a count larger than the data
   // could hold is not believed for the reservation.
-  int64_t left = std::max<int64_t>(0, FStream->Size() - FStream->Position());
+  int64_t left = std::max<int64_t>(0, FStreamSize - FCursor->Position());
   SharedStrings.reserve(std::min<size_t>(count, size_t(left) / 3 + len / 3 + 1));
   for (uint32_t i = 0; i < count; ++i) {
     while (len < p + 3)

@@ -373,7 +373,10 @@ void TMSExcelX::AnnounceAndReadSheets() {
 
 std::string TMSExcelX::Where(int32_t row, int32_t column) const {
   std::string sheet = size_t(CurrentSheet) < FSheets.size() ? Ansi(FSheets[size_t(CurrentSheet)].Name) : "";
-  return "sheet \"" + sheet + "\", cell " + ColumnNumberToLetters(column + 1) + std::to_string(row + 1);
+  // Addresses reach INT32_MAX here (clamped from the file): no + 1 in 32 bits.
+  const std::string letters = column >= 0 && column < INT32_MAX ? ColumnNumberToLetters(column + 1)
+                                                                 : "column " + std::to_string(int64_t(column) + 1) + " ";
+  return "sheet \"" + sheet + "\", cell " + letters + std::to_string(int64_t(row) + 1);
 }
 
 bool TMSExcelX::Deliverable(int32_t row, int32_t column) {

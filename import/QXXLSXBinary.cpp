@@ -6,6 +6,7 @@
 
 #include "ByteReader.h"
 #include "CodePage.h"
+#include "QXIRecords.h"
 #include "QXXLSX.h"
 #include "SysUtils.h"
 
@@ -40,72 +41,6 @@ enum : uint32_t {
   BrtEndCellXFs = 0x26A,
 };
 
-class TBinRecords {
- public:
-  TBinRecords(TStream& s, const std::string& part) : FStream(s), FPart(part) {}
-
-  uint32_t Type = 0;
-  std::vector<uint8_t> Data;
-  int64_t Offset = 0;  // of the current record in the part
-
-  // False at the end of the part.
-  bool Next() {
-    Offset = FConsumed;
-    int b = Byte();
-    if (b < 0) return false;
-    // Type and size: groups of 7 bits, low group first, top bit = more follows.
-    uint32_t type = 0;
-    for (int i = 0;; ++i) {
-      type |= uint32_t(b & 0x7F) << (7 * i);
-      if (!(b & 0x80)) break;
-      if (i == 3 || (b = Byte()) < 0) Damaged("its record header is cut short");
-    }
-    uint32_t size = 0;
-    for (int i = 0;; ++i) {
-      if ((b = Byte()) < 0) Damaged("its record header is cut short");
-      size |= uint32_t(b & 0x7F) << (7 * i);
-      if (!(b & 0x80)) break;
-      if (i == 3) Damaged("a record size is malformed");
-    }
-    Type = type;
-    // Filled as the bytes arrive: a false size cannot make us allocate.
-    Data.clear();
-    while (Data.size() < size) {
-      if (FPos == FLen && !Fill()) Damaged("record 0x" + IntToHex(type, 4) + " is cut short");
-      size_t take = std::min<size_t>(size - Data.size(), FLen - FPos);
-      Data.insert(Data.end(), FBuf + FPos, FBuf + FPos + take);
-      FPos += take;
-      FConsumed += int64_t(take);
-    }
-    return true;
-  }
-
-  [[noreturn]] void Damaged(const std::string& what) const {
-    throw EQXIFileFormatException("The part \"" + FPart + "\" is damaged: " + what + " (offset " +
-                                  std::to_string(Offset) + ").");
-  }
-
- private:
-  int Byte() {
-    if (FPos == FLen && !Fill()) return -1;
-    ++FConsumed;
-    return FBuf[FPos++];
-  }
-  bool Fill() {
-    int64_t n = FStream.Read(FBuf, sizeof FBuf);
-    FPos = 0;
-    FLen = n > 0 ? size_t(n) : 0;
-    return FLen > 0;
-  }
-
-  TStream& FStream;
-  std::string FPart;
-  uint8_t FBuf[65536];
-  size_t FPos = 0;
-  size_t FLen = 0;
-  int64_t FConsumed = 0;
-};
-
 // XLWideString: a 32-bit character count, then UTF-16LE.
 std::u16string WideString(const TByteReader& r, size_t off, size_t* next = nullptr) {
   uint32_t n = r.U32(off);
@@ -118,25 +53,17 @@ std::u16string WideString(const TByteReader& r, size_t off, size_t* next = nullp
   return s;
 }
 
-// Runs the handler on every record; a damaged record is offered to
-// OnErrorProcess, which may let the part go on.
+// Runs the handler on every record of a part; a damaged record is offered
+// to OnErrorProcess, which may let the part go on.
 template <class Handler>
-void ForEachRecord(TMSExcelX& reader, TStream& s, const std::string& part, Handler&& handle) {
-  TBinRecords rec(s, part);
-  while (rec.Next()) {
-    try {
-      TByteReader r(rec.Data.data(), rec.Data.size());
-      if (!handle(rec.Type, r)) return;
-    } catch (const EBoundsError&) {
-      try {
-        rec.Damaged("record 0x" + IntToHex(rec.Type, 4) + " is too short");
-      } catch (const Exception& e) {
-        if (!reader.ContinueAfterError(e)) throw;
-      }
-    } catch (const std::exception& e) {
-      if (!reader.ContinueAfterError(e)) throw;
-    }
-  }
+void ForEachRecord(TMSExcelX& reader, TStream& s, const std::string& part, int32_t sheet, Handler&& handle) {
+  TByteArray data;
+  TRecordCursor cursor(reader, s, TRecordHeaderKind::Varint, data, SIZE_MAX);
+  cursor.Part = part;
+  cursor.Sheet = sheet;
+  while (cursor.Next()) cursor.Dispatch([&] { handle(cursor.Type(), cursor.View()); });
+  if (cursor.End() != TRecordEnd::Clean)
+    throw EQXIFileFormatException("The part \"" + part + "\" is damaged: it " + cursor.EndText() + ".");
 }
 
 }  // namespace
@@ -145,7 +72,7 @@ void TMSExcelX::ReadWorkbookBin() {
   auto s = FZip->GetFileStreamByName(FWorkbookPart);
   if (!s) return;
   FWorkbookSeen = true;
-  ForEachRecord(*this, *s, FWorkbookPart, [&](uint32_t type, const TByteReader& r) {
+  ForEachRecord(*this, *s, FWorkbookPart, -1, [&](uint32_t type, const TByteReader& r) {
     switch (type) {
       case BrtBundleSh: {
         // State and tab id, then the relationship id and the name; Excel 2007
@@ -176,17 +103,17 @@ void TMSExcelX::ReadWorkbookBin() {
       default:
         break;
     }
-    return true;
+    return;
   });
 }
 
 void TMSExcelX::ReadSharedStringsBin(const std::string& part) {
   auto s = FZip->GetFileStreamByName(part);
   if (!s) return;
-  ForEachRecord(*this, *s, part, [&](uint32_t type, const TByteReader& r) {
+  ForEachRecord(*this, *s, part, -1, [&](uint32_t type, const TByteReader& r) {
     // RichStr: a flags byte, then the text; runs and phonetics follow and are not wanted.
     if (type == BrtSSTItem) AddSharedString(WideString(r, 1));
-    return true;
+    return;
   });
 }
 
@@ -194,7 +121,7 @@ void TMSExcelX::ReadStylesBin(const std::string& part) {
   auto s = FZip->GetFileStreamByName(part);
   if (!s) return;
   bool cellXfs = false;
-  ForEachRecord(*this, *s, part, [&](uint32_t type, const TByteReader& r) {
+  ForEachRecord(*this, *s, part, -1, [&](uint32_t type, const TByteReader& r) {
     switch (type) {
       case BrtFmt:
         AddFormat(true, WideToAnsi(WideString(r, 2)), -1, -1, -1, r.U16(0));
@@ -223,7 +150,7 @@ void TMSExcelX::ReadStylesBin(const std::string& part) {
       default:
         break;
     }
-    return true;
+    return;
   });
 }
 
@@ -235,30 +162,30 @@ void TMSExcelX::ReadSheetBin(const std::string& part) {
   // Column of the previous cell of the row: a short cell record is the next
   // column, the first column when it opens the row.
   int64_t previous = -1;
-  ForEachRecord(*this, *s, part, [&](uint32_t type, const TByteReader& r) {
+  ForEachRecord(*this, *s, part, SheetIndex, [&](uint32_t type, const TByteReader& r) {
     switch (type) {
       case BrtRowHdr: {
         uint32_t rw = r.U32(0);
         // Addresses past the grid go on to Deliver, which reports them.
         row = int32_t(std::min<uint32_t>(rw, INT32_MAX));
         previous = -1;
-        return true;
+        return;
       }
       case BrtWsDim:
         DeclareDimension(r.U32(0), r.U32(4), r.U32(8), r.U32(12));
-        return true;
+        return;
       case BrtColInfo:
         AddColumnWidths(r.U32(0), r.U32(4), r.U32(8));
-        return true;
+        return;
       case BrtCellRString: {
         // A rich-text cell: the cell, then a RichStr (flags byte, text; runs follow).
         const int32_t column = int32_t(std::min<uint32_t>(r.U32(0), INT32_MAX));
         previous = column;
         DeliverText(row, column, WideString(r, 9));
-        return true;
+        return;
       }
       default:
-        if (type > BrtShortIsst) return true;
+        if (type > BrtShortIsst) return;
         break;
     }
     // Long forms: the column, a 24-bit style index, the value from byte 8.
@@ -301,7 +228,7 @@ void TMSExcelX::ReadSheetBin(const std::string& part) {
       default:
         break;
     }
-    return true;
+    return;
   });
   EndSheetGeometry();
 }

@@ -170,7 +170,13 @@ TEST_F(LotusTest, RecordListenerMayResizeTheBuffer) {
   r.OnRecord = [&](TCustomSpreadSheetFile*, const TBIFFRecordHeader& h, TByteArray& d) {
     if (h.RecNo == 0x0F && calls++ == 0) d.clear();  // the first label is lost, not overread
   };
+  std::vector<std::string> warnings;
+  r.OnErrorProcess = [&](TCustomSpreadSheetFile*, const std::exception& e, bool& abort) {
+    warnings.push_back(e.what());
+    abort = false;
+  };
   Load(r, b.Data());
+  EXPECT_EQ(warnings, std::vector<std::string>{"Record 0x000F (sheet 1, stream offset 6) is too short for its data."});
   EXPECT_FALSE(Cell(r, 0, 0, 0));
   EXPECT_EQ(Cell(r, 0, 1, 0)->Value().AsString(), "two");
 }
@@ -423,8 +429,20 @@ TEST_F(LotusTest, ShortAndOversizedRecords) {
   EXPECT_EQ(seenLong, 1);
   EXPECT_EQ(Cell(r, 0, 1, 0)->Value().AsInteger(), 7);
 
+  // A short record costs its cell, with a warning naming the record, the
+  // sheet and the offset; without a handler it ends the load.
   r.OnRecord = nullptr;
+  EXPECT_EQ(LoadError(data), "Record 0x000E (sheet 1, stream offset 6) is too short for its data.");
+  std::vector<std::string> warnings;
+  r.OnErrorProcess = [&](TCustomSpreadSheetFile*, const std::exception& e, bool& abort) {
+    warnings.push_back(e.what());
+    abort = false;
+  };
   Load(r, data);
+  ASSERT_EQ(warnings.size(), 6u);
+  EXPECT_EQ(warnings[0], "Record 0x000E (sheet 1, stream offset 6) is too short for its data.");
+  EXPECT_EQ(warnings[1], "Record 0x000D (sheet 1, stream offset 18) is too short for its data.");
+  EXPECT_EQ(warnings[5].substr(0, 14), "Record 0x0013 ");
   ASSERT_EQ(r.Sheets.Count(), 1);
   for (int col : {0, 1, 2, 4}) EXPECT_FALSE(Cell(r, 0, 0, col)) << col;
   ASSERT_TRUE(Cell(r, 0, 0, 3));
@@ -441,6 +459,9 @@ TEST_F(LotusTest, TruncatedAndTrailingData) {
   EXPECT_THROW(Load(r, b.Data()), EQXIFileTruncatedException);
   EXPECT_TRUE(Cell(r, 0, 0, 0));
   EXPECT_FALSE(Cell(r, 0, 0, 1));
+  // The message names the record and where it starts.
+  EXPECT_EQ(LoadError(b.Data()),
+            "The file is truncated: it ends at byte 30 inside record 0x0016 of 200 bytes at stream offset 20");
 
   // After the last EOF only a new BOF goes on; anything else is no record stream.
   LotusBuilder wk4;

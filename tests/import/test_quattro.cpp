@@ -189,7 +189,7 @@ TEST_F(QuattroTest, TruncatedFilesKeepWhatWasRead) {
   Bytes cut = QB().Bof(0x5120).Integer(QB::Wq1(0, 0), 42).Integer(QB::Wq1(0, 1), 43).Data();
   cut.resize(cut.size() - 3);
   EXPECT_EQ(LoadError(cut, &r),
-            "The file is truncated: it ends at byte 25 inside record 0x000D of 7 bytes at offset 17");
+            "The file is truncated: it ends at byte 25 inside record 0x000D of 7 bytes at stream offset 17");
   EXPECT_TRUE(Cell(r, 0, 0, 0));
   EXPECT_THROW(Load(r, cut), EQXIFileTruncatedException);
 }
@@ -199,7 +199,7 @@ TEST_F(QuattroTest, ShortRecordsGoThroughTheErrorPath) {
   b.Bof(0x5120).Record(0x0E, QB::Cat({QB::Wq1(0, 0), QB::Word(1)})).Integer(QB::Wq1(0, 1), 9);
   b.PascalLabel(QB::Wq1(0, 2), '\'', "ok").Record(0x0F, QB::Cat({QB::Wq1(0, 3), {'\'', 200}, QB::Text("abc")}));
   b.Eof();
-  EXPECT_EQ(LoadError(b.Data()), "Record 0x000E at offset 6: the record is too short for its data (7 bytes).");
+  EXPECT_EQ(LoadError(b.Data()), "Record 0x000E (sheet 1, stream offset 6) is too short for its data.");
 
   TQuattroPro r;
   std::vector<std::string> errors;
@@ -209,7 +209,7 @@ TEST_F(QuattroTest, ShortRecordsGoThroughTheErrorPath) {
   };
   Load(r, b.Data());
   ASSERT_EQ(errors.size(), 2u);
-  EXPECT_EQ(errors[1], "Record 0x000F at offset 41: the text at byte 6 claims 200 bytes, 3 are there.");
+  EXPECT_EQ(errors[1], "Record 0x000F (sheet 1, stream offset 41): the text at byte 6 claims 200 bytes, 3 are there.");
   EXPECT_FALSE(Cell(r, 0, 0, 0));
   EXPECT_EQ(Cell(r, 0, 1, 0)->Value().AsInteger(), 9);
   EXPECT_EQ(Text(Cell(r, 0, 2, 0)), "ok");
@@ -220,7 +220,7 @@ TEST_F(QuattroTest, CellsOutsideTheGridNeverReachTheModel) {
   QB b;
   b.Bof(0x5120).Integer(QB::Wq1(0, 8191), 1).Integer(QB::Wq1(0, 8192), 2).Integer(QB::Wq1(256, 0), 3).Eof();
   EXPECT_EQ(LoadError(b.Data()),
-            "Record 0x000D at offset 17: cell A8193 lies outside the Quattro Pro WQ1 grid of 8,192 rows by 256 "
+            "Record 0x000D (sheet 1, stream offset 17): cell A8193 lies outside the Quattro Pro WQ1 grid of 8,192 rows by 256 "
             "columns.");
   TQuattroPro r;
   int errors = 0;
@@ -341,17 +341,17 @@ TEST_F(QuattroTest, DamagedNotebooks) {
     return QB::Compound(b.Data());
   };
   EXPECT_EQ(LoadError(notebook([](QB& b) { b.CellBlock(0, 1, QB::Entry(2, QB::Word(1))); })),
-            "Record 0x0C01 at offset 66: a cell block stands outside a column.");
+            "Record 0x0C01 (sheet 1, stream offset 66): a cell block stands outside a column.");
   EXPECT_EQ(LoadError(notebook([](QB& b) { b.Column(0).CellBlock(0, 4, QB::Entry(2, QB::Word(1), 4)); })),
-            "Record 0x0C01 at offset 80: the cell-block entry at byte 8 needs 8 bytes, 2 are there.");
+            "Record 0x0C01 (sheet 1, stream offset 80): the cell-block entry at byte 8 needs 8 bytes, 2 are there.");
   EXPECT_EQ(LoadError(notebook([](QB& b) { b.Column(0).CellBlock(0, 1, QB::Entry(12, QB::Word(1))); })),
-            "Record 0x0C01 at offset 80: the cell-block entry at byte 8 has the unknown kind 12.");
+            "Record 0x0C01 (sheet 1, stream offset 80): the cell-block entry at byte 8 has the unknown kind 12.");
   EXPECT_EQ(LoadError(notebook([](QB& b) { b.Column(0).CellBlock(1048575, 2, QB::Entry(2, QB::Cat({QB::Word(1), QB::Word(1)}), 2)); })),
-            "Record 0x0C01 at offset 80: cell A1048577 lies outside the Quattro Pro notebook grid of 1,048,576 "
+            "Record 0x0C01 (sheet 1, stream offset 80): cell A1048577 lies outside the Quattro Pro notebook grid of 1,048,576 "
             "rows by 18,278 columns.");
   EXPECT_EQ(LoadError(notebook([](QB& b) { b.Record(0x0407, QB::Cat({QB::Dword(2), QB::Dword(0), QB::Dword(0),
                                                                        QB::Word(50), {0}, QB::Text("ab")})); })),
-            "Record 0x0407 at offset 66: string 1 at byte 12 claims 50 bytes, 2 are there.");
+            "Record 0x0407 (sheet 1, stream offset 66): string 1 at byte 12 claims 50 bytes, 2 are there.");
 
   // A repeat count larger than the rows the block covers stops at them.
   TQuattroPro r;

@@ -430,7 +430,8 @@ TEST(XLSBReader, ShortCellRecordsAndSheetGeometry) {
   for (const auto& [n, d] : parts) b.Add(n, d);
   const std::string bytes = b.Build();
   // A short record too short for its value fails like a long one...
-  EXPECT_NE(ExpectLoadError(bytes).find("record 0x0010 is too short"), std::string::npos) << ExpectLoadError(bytes);
+  EXPECT_EQ(ExpectLoadError(bytes),
+            "Record 0x0010 (part \"xl/worksheets/sheet1.bin\", sheet 1, stream offset 275) is too short for its data.");
   // ... and OnErrorProcess may let the part go on.
   TMSExcelX r;
   r.OnErrorProcess = [](TCustomSpreadSheetFile*, const std::exception&, bool& abort) { abort = false; };
@@ -458,6 +459,17 @@ TEST(XLSBReader, ShortCellRecordsAndSheetGeometry) {
   EXPECT_EQ(r.Sheets[0].ColumnWidths, widths);
 }
 
+TEST(XLSBReader, MessagesNameTheLargestAddresses) {
+  // Row and column 0xFFFFFFFF are held as INT32_MAX; the message counts from 1 without overflowing.
+  std::map<std::string, std::string> parts;
+  parts["xl/workbook.bin"] = Rec(0x9C, U32(0) + U32(1) + WStr(u"rId1") + WStr(u"S"));
+  parts["xl/worksheets/sheet1.bin"] = Rec(0x00, U32(0xFFFFFFFFu)) + Rec(0x07, CellHead(0xFFFFFFFFu, 0) + U32(5));
+  ZipBuilder b;
+  for (const auto& [n, d] : parts) b.Add(n, d);
+  EXPECT_EQ(ExpectLoadError(b.Build()),
+            "The shared string 5 does not exist (sheet \"S\", cell column 2147483648 2147483648).");
+}
+
 TEST(XLSBReader, TruncatedRecordNamesThePart) {
   std::map<std::string, std::string> parts;
   parts["xl/workbook.bin"] = Rec(0x9C, U32(0) + U32(1) + WStr(u"rId1") + WStr(u"S"));
@@ -465,7 +477,8 @@ TEST(XLSBReader, TruncatedRecordNamesThePart) {
   ZipBuilder b;
   for (const auto& [n, d] : parts) b.Add(n, d);
   std::string m = ExpectLoadError(b.Build());
-  EXPECT_NE(m.find("xl/worksheets/sheet1.bin"), std::string::npos) << m;
+  EXPECT_EQ(m, "The part \"xl/worksheets/sheet1.bin\" is damaged: it ends at byte 14 inside record 0x0005 of 16 bytes "
+               "at stream offset 6.");
   // A record too short for its layout is offered to OnErrorProcess, which may let the load go on.
   parts["xl/worksheets/sheet1.bin"] = Rec(0x00, U32(0)) + Rec(0x05, CellHead(0, 0)) + Rec(0x05, CellHead(1, 0) + F64(2));
   ZipBuilder c;
