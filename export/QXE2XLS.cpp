@@ -363,6 +363,23 @@ void TQXExportToCustomXLS::ClearRegistries() {
   FSST.Clear();
 }
 
+bool TQXExportToCustomXLS::TextNumber(TCellType type, const std::string& text, double& number) const {
+  number = 0;
+  switch (type) {
+    case ctInteger: {
+      int64_t n;
+      if (TryStrToInt64(text, n)) number = double(n);
+      else TryStrToFloat(text, number, FFormatSettings);
+      return true;
+    }
+    case ctDate: number = std::trunc(StrToDate(text, FFormatSettings)); return true;
+    case ctDouble: case ctCurrency: TryStrToFloat(text, number, FFormatSettings); return true;
+    case ctTime: TryStrToTime(text, number, FFormatSettings); return true;
+    case ctDateTime: TryStrToDateTime(text, number, FFormatSettings); return true;
+    default: return false;
+  }
+}
+
 bool TQXExportToCustomXLS::AcceptCell(TCellType cellType, int32_t row, int32_t column, const std::string& text,
                                       bool& typed, bool& empty) {
   typed = HasCellValue() && !HasOption(soFieldMask);
@@ -669,37 +686,12 @@ void TQXExportToXLS::WriteCell(TQXEField* field, TCellType cellType, int32_t row
     }
   }
 
-  switch (typed ? ctString : type) {
-    case ctInteger: {
-      int64_t n;
-      double d = 0;
-      if (TryStrToInt64(text, n)) d = double(n);
-      else TryStrToFloat(text, d, FFormatSettings);
-      WriteNumber(row, column, xfFor(ctInteger), d);
-      return;
-    }
-    case ctDate: {
-      const TDateTime dt = StrToDate(text, FFormatSettings);
-      WriteNumber(row, column, xfFor(ctDate), std::trunc(dt));
-      return;
-    }
-    case ctDouble: case ctCurrency: {
-      double d = 0;
-      TryStrToFloat(text, d, FFormatSettings);
-      WriteNumber(row, column, xfFor(type), d);
-      return;
-    }
-    case ctDateTime: case ctTime: {
-      TDateTime dt = 0;
-      if (type == ctTime) TryStrToTime(text, dt, FFormatSettings);
-      else TryStrToDateTime(text, dt, FFormatSettings);
-      WriteNumber(row, column, xfFor(type), dt);
-      return;
-    }
-    default:
-      WriteLabel(row, column, CellXF(0, alignment, font, color), text);
-      return;
+  double number;
+  if (!typed && TextNumber(type, text, number)) {
+    WriteNumber(row, column, xfFor(type), number);
+    return;
   }
+  WriteLabel(row, column, CellXF(0, alignment, font, color), text);
 }
 
 void TQXExportToXLS::EndOfFile() {

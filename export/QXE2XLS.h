@@ -140,6 +140,9 @@ class TQXExportToCustomXLS : public TQXExportToCellFile {
   // grid answers false (it is dropped); any other cell beyond it raises the
   // limit's error.
   bool AcceptCell(TCellType cellType, int32_t row, int32_t column, const std::string& text, bool& typed, bool& empty);
+  // The number a typed text (title, header, constant) stands for in the
+  // .xls formats: false for a type that is not a number or date.
+  bool TextNumber(TCellType type, const std::string& text, double& number) const;
   // The font's index in the list (same name, style, size and colour); a new
   // one is added while the list holds fewer than 4, else -1.
   int32_t RegisterFont(const TQXEFont& font);

@@ -596,37 +596,12 @@ void TQXExportToXLS8::WriteCell(TQXEField* field, TCellType cellType, int32_t ro
     return;
   }
 
-  switch (typed ? ctString : type) {
-    case ctInteger: {
-      int64_t n;
-      double d = 0;
-      if (TryStrToInt64(text, n)) d = double(n);
-      else TryStrToFloat(text, d, FFormatSettings);
-      WriteNumber(row, column, xfFor(ctInteger), d);
-      return;
-    }
-    case ctDate: {
-      const TDateTime dt = StrToDate(text, FFormatSettings);
-      WriteNumber(row, column, xfFor(ctDate), std::trunc(dt));
-      return;
-    }
-    case ctDouble: case ctCurrency: {
-      double d = 0;
-      TryStrToFloat(text, d, FFormatSettings);
-      WriteNumber(row, column, xfFor(type), d);
-      return;
-    }
-    case ctDateTime: case ctTime: {
-      TDateTime dt = 0;
-      if (type == ctTime) TryStrToTime(text, dt, FFormatSettings);
-      else TryStrToDateTime(text, dt, FFormatSettings);
-      WriteNumber(row, column, xfFor(type), dt);
-      return;
-    }
-    default:
-      WriteLabelSST(row, column, CellXF(0, alignment, font, color), AnsiToWide(text));
-      return;
+  double number;
+  if (!typed && TextNumber(type, text, number)) {
+    WriteNumber(row, column, xfFor(type), number);
+    return;
   }
+  WriteLabelSST(row, column, CellXF(0, alignment, font, color), AnsiToWide(text));
 }
 
 void TQXExportToXLS8::EndOfFile() {
