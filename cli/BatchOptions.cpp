@@ -27,6 +27,9 @@ TBatchOptions ParseBatchOptions(int argc, const char* const* argv) {
   auto* optMaxOutput = app.add_option("--max-output", maxOutput);
   auto* optSettings = app.add_option("--settings", settings)->expected(0, 1);
   auto* optDump = app.add_option("--dump", dump);
+  // The memory budget of a workbook.
+  std::string maxMemory;
+  auto* optMaxMemory = app.add_option("--max-memory", maxMemory);
   // Destination options.
   std::string separator, quote, lineEnd, encoding, names, sheets, sheetMask;
   bool banner = true, extra = true, htmlTitle = false, keepTree = false, wholeWorkbook = false;
@@ -71,6 +74,7 @@ TBatchOptions ParseBatchOptions(int argc, const char* const* argv) {
   take(optMaxOutput, maxOutput, o.MaxOutput);
   take(optSettings, settings, o.Settings);
   take(optDump, dump, o.Dump);
+  take(optMaxMemory, maxMemory, o.MaxMemory);
   take(optSeparator, separator, o.Separator);
   take(optQuote, quote, o.Quote);
   take(optLineEnd, lineEnd, o.LineEnd);

@@ -725,6 +725,7 @@ void TMSExcelX::ReadSheetXml(const std::string& part) {
   auto s = ReadAheadWhenUseful(FZip->GetFileStreamByName(part));
   if (!s) return;
   int32_t row = -1, lastCol = -1;
+  bool rowZeroTold = false;
   int32_t cellRow = -1, cellCol = -1;
   int64_t style = -1;
   std::u16string type, value, inlineText;
@@ -775,8 +776,16 @@ void TMSExcelX::ReadSheetXml(const std::string& part) {
       if (!ParentIs(parent, "sheetData")) return;
       accept = true;
       int64_t r;
-      if (AttrInt(attrs, "r", r) && r >= 1) row = int32_t(std::min<int64_t>(r - 1, INT32_MAX));
-      else ++row;
+      if (AttrInt(attrs, "r", r) && r >= 1) {
+        row = int32_t(std::min<int64_t>(r - 1, INT32_MAX));
+      } else {
+        if (AttrInt(attrs, "r", r) && !rowZeroTold) {
+          rowZeroTold = true;
+          Warn("The part \"" + part + "\" numbers a row r=\"" + std::to_string(r) +
+               "\" (rows count from 1): its cells are read into the row after the one before it.");
+        }
+        ++row;
+      }
       lastCol = -1;
     } else if (n == "is") {
       accept = ParentIs(parent, "c");

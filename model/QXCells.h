@@ -147,6 +147,18 @@ class TSpreadSheetCols {
   TQXICell* Cell(int32_t column) {
     return const_cast<TQXICell*>(static_cast<const TSpreadSheetCols*>(this)->Cell(column));
   }
+  // visit(column, cell) for every cell there is, in column order: the
+  // stored cells only, however wide the row.
+  template <class F>
+  void ForEachCell(F&& visit) const {
+    if (FSparseCells) {
+      for (const auto& [column, cell] : *FSparseCells)
+        if (column < FSparseCount && cell.Present()) visit(column, cell);
+      return;
+    }
+    for (size_t k = 0; k < FCells.size(); ++k)
+      if (FCells[k].Present()) visit(int32_t(k), FCells[k]);
+  }
   // Grows the list with empty slots and returns the slot at column (valid
   // until the list changes). Raises for a negative column.
   TQXICell& Slot(int32_t column);
