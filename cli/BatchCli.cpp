@@ -353,15 +353,44 @@ unsigned ParseJobs(const std::string& text) {
   return n;
 }
 
+// Shards list the folders at different times: an output that one writes
+// where the job finds its sources, in a format it reads, would be a source
+// for the shards that list after it, and their jobs would differ.
+void CheckShardOutputs(TCliBatch& batch, const std::vector<std::string>& searched) {
+  const TJobSettings& s = batch.Settings;
+  const std::string mask = EffectiveMask(s.edSourceWildcard);
+  auto folder = [](const fs::path& dir) {
+    std::error_code ec;
+    const fs::path full = fs::weakly_canonical(fs::absolute(dir.empty() ? fs::path(".") : dir, ec), ec);
+    return full.string();
+  };
+  std::vector<std::string> roots;
+  for (const std::string& dir : searched) roots.push_back(folder(dir));
+  for (const TWorkItem& item : batch.WorkItems()) {
+    const fs::path dest(item.Destination);
+    const std::string name = dest.filename().string();
+    if (!batch.IsFileAccepted(name) ||
+        (s.Destination.NameTemplate.empty() && !MatchesMask(name, mask, true)))
+      continue;
+    const std::string at = folder(dest.parent_path());
+    for (const std::string& root : roots)
+      if (at == root || (s.chkSubFolders && at.rfind(IncludeTrailingPathDelimiter(root), 0) == 0))
+        throw EUsageError("--shard with outputs where the job finds its sources: " + item.Destination +
+                          " would be read as a source by the shards that list its folder later; give -d a "
+                          "folder outside the sources, or a format the job does not read");
+  }
+}
+
 // Keeps the items of this shard and, with --retry-from, those the report
 // names as failed. Items whose outputs could take each other's names go
 // to one shard together (NamingGroups), and a retry converts such a
 // group whole, so every name is the one the whole job's single run gives;
 // the outputs of items left out stay reserved.
 void SelectItems(TCliBatch& batch, const TBatchOptions& o, const std::vector<std::string>& keys,
-                 const std::vector<TReportEntry>* retry) {
+                 const std::vector<TReportEntry>* retry, const std::vector<std::string>& searched) {
   if (!o.Shard && !retry) return;
   const TShard shard = o.Shard ? ParseShard(*o.Shard) : TShard{};
+  if (shard.Count > 1) CheckShardOutputs(batch, searched);
   std::unordered_set<std::string> again;
   if (retry)
     for (const TReportEntry& e : *retry) again.insert(e.Source);
@@ -511,7 +540,7 @@ void BuildJob(TCliBatch& batch, const TBatchOptions& o) {
   if (retryOnly) {
     BuildRetryJob(batch, o, *retry);
     keyItemsFrom(0, std::string());
-    SelectItems(batch, o, keys, nullptr);
+    SelectItems(batch, o, keys, nullptr, {});
     return;
   }
   if (sourceDir) {
@@ -519,7 +548,7 @@ void BuildJob(TCliBatch& batch, const TBatchOptions& o) {
     batch.BuildCandidateList();
     batch.BuildWorkList();
     keyItemsFrom(0, *sourceDir);
-    SelectItems(batch, o, keys, retry ? &*retry : nullptr);
+    SelectItems(batch, o, keys, retry ? &*retry : nullptr, {*sourceDir});
     return;
   }
   batch.ClearCandidates();
@@ -560,7 +589,10 @@ void BuildJob(TCliBatch& batch, const TBatchOptions& o) {
     keyItemsFrom(first, IsDirectory(input) ? input : std::string());
   }
   s.edDestinationName = fixedDest;
-  SelectItems(batch, o, keys, retry ? &*retry : nullptr);
+  std::vector<std::string> searched;
+  for (const std::string& input : inputs)
+    if (IsDirectory(input)) searched.push_back(input);
+  SelectItems(batch, o, keys, retry ? &*retry : nullptr, searched);
 }
 
 int RunJob(const TBatchOptions& o, std::ostream& out, std::ostream& err) {

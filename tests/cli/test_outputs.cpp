@@ -7,13 +7,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <random>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -128,8 +131,15 @@ const std::vector<TScenario>& Scenarios() {
     // Outputs beside their sources: no source is replaced, whichever
     // format's extension the sources have, and none is lost to a race.
     for (const char* format : {"xlsx", "xls", "csv"})
-      t.push_back({"SourcesStay", SameNames, {"-f", format, "IN"}, 0, true,
+      t.push_back({"SourcesStay", SameNames, {"-f", format, "IN"}, 0, format == std::string("csv"),
                    EachOnce({11, 12, 13, 14, 15, 16, 17, 18}, 8)});
+    // Shards would read each other's outputs as sources: refused.
+    t.push_back({"OutputsAmongSourcesRefusedForShards", SameNames, {"-f", "xlsx", "--shard", "1/2", "IN"}, 2, false,
+                 [](const TOutcome& o) {
+                   EXPECT_NE(o.Run.Err.find("--shard with outputs where the job finds its sources"), std::string::npos)
+                       << o.Run.Err;
+                   EXPECT_TRUE(o.Made.empty());
+                 }});
     // A template that does not vary by sheet: the second sheet gets a name of its own.
     t.push_back({"TemplateWithoutSheet",
                  [](const fs::path& base) { Book(base / "in/book.xlsx", {{1}, {2}}); },
@@ -313,4 +323,144 @@ TEST(Outputs, ScenariosAtOneAndTwoWorkersAndAsShards) {
       }
     }
   }
+}
+
+// Random jobs: same-named sources of every family, name templates,
+// overwriting on or off, outputs beside the sources or apart, 1, 2 or 4
+// workers, 2 or 3 shards. Whatever the mix, no source changes, no output
+// is written twice, every sheet's numbers are in exactly one output, and
+// every way of running the job leaves the same files.
+TEST(Outputs, GeneratedJobsKeepThePromises) {
+  std::mt19937 rng(24);
+  auto pick = [&](const auto& choices) { return choices[rng() % choices.size()]; };
+  const std::vector<std::string> stems{"r", "r1", "r12", "s"};
+  const std::vector<std::string> exts{".xlsx", ".xlsm", ".xls", ".ods", ".wk1", ".wq1", ".wb1"};
+  const std::vector<std::string> templates{"", "{name}{ext}", "{name}{sheet}{ext}", "{name}-{index}{ext}", "sheet"};
+  for (int round = 0; round < 12; ++round) {
+    // The job: its sources, with numbers no other sheet has.
+    std::map<std::string, sourcebooks::TSheets> sources;
+    std::multiset<double> numbers;
+    for (int files = 3 + int(rng() % 5), n = 0; int(sources.size()) < files; ++n) {
+      const std::string name = pick(stems) + pick(exts);
+      if (sources.count(name)) continue;
+      sourcebooks::TSheets sheets(sourcebooks::HoldsSeveralSheets(fs::path(name).extension()) ? 1 + rng() % 3 : 1);
+      for (auto& sheet : sheets) {
+        sheet = {double(100 + numbers.size())};
+        numbers.insert(sheet[0]);
+      }
+      sources[name] = sheets;
+    }
+    const std::string format = pick(std::vector<std::string>{"csv", "xlsx", "xls"});
+    std::vector<std::string> args{"-v", "-f", format};
+    if (const std::string t = pick(templates); !t.empty()) args.insert(args.end(), {"--names", t});
+    if (rng() % 2) args.push_back("--no-overwrite");
+    const bool apart = rng() % 2;
+    if (apart) args.insert(args.end(), {"-d", "OUT"});
+    args.push_back("IN");
+    // Shards must not find each other's outputs among their sources.
+    const bool shardable = apart || format == "csv";
+    const TScenario job{"Generated",
+                        [&](const fs::path& base) {
+                          for (const auto& [name, sheets] : sources) Book(base / ("in/" + name), sheets);
+                        },
+                        args, 0, false, nullptr};
+    std::map<std::string, std::multiset<double>> first;
+    for (const std::vector<std::vector<std::string>>& runs : std::vector<std::vector<std::vector<std::string>>>{
+             {{"-j", "1"}},
+             {{"-j", "2"}},
+             {{"-j", "4"}},
+             {{"-j", "2", "--shard", "0/2"}, {"-j", "1", "--shard", "1/2"}},
+             {{"--shard", "2/3"}, {"--shard", "0/3"}, {"-j", "2", "--shard", "1/3"}}}) {
+      std::string trace = "round " + std::to_string(round) + ":";
+      for (const auto& [name, sheets] : sources) trace += " " + name + "x" + std::to_string(sheets.size());
+      for (const std::string& a : args) trace += " " + a;
+      for (const auto& run : runs) trace += " [" + run.back() + "]";
+      SCOPED_TRACE(trace);
+      TTempDir tmp;
+      const TOutcome o = Play(job, runs, tmp);
+      if (runs.size() > 1 && !shardable) {
+        EXPECT_EQ(o.Run.Code, 2) << o.Run.Err;
+        continue;
+      }
+      ASSERT_EQ(o.Run.Code, 0) << o.Run.Out << o.Run.Err;
+      for (const auto& [path, bytes] : o.Before) {
+        EXPECT_EQ(ReadText(o.Base / path), bytes) << path;
+      }
+      EXPECT_EQ(o.All, numbers);
+      // Each output written once: -v lists every file each item wrote.
+      std::multiset<std::string> written;
+      std::istringstream lines(o.Run.Out);
+      for (std::string line; std::getline(lines, line);)
+        if (line.rfind("    output: ", 0) == 0) written.insert(line.substr(12));
+      EXPECT_EQ(written.size(), o.Made.size());
+      EXPECT_EQ(std::set<std::string>(written.begin(), written.end()).size(), written.size());
+      if (first.empty()) first = o.Made;
+      EXPECT_EQ(o.Made, first);
+    }
+  }
+}
+
+// Overwriting off: a file that appears under an output's name while the
+// output is written stays, in every format.
+TEST(Outputs, AFileAppearingWhileAnOutputIsWrittenIsKeptWhenOverwritingIsOff) {
+  for (const char* format : {"xls", "xlsx", "pdf", "csv"}) {
+    SCOPED_TRACE(format);
+    // Bigger sources until the file appears while the output is written.
+    bool caught = false;
+    for (int rows = 1000; !caught && rows <= 16000; rows *= 2) {
+      TTempDir tmp;
+      std::string data;
+      for (int r = 1; r <= rows; ++r) {
+        data += "<row>";
+        for (char c = 'A'; c < 'A' + 20; ++c) data += testbooks::XlsxCell(c + std::to_string(r), std::to_string(r));
+        data += "</row>";
+      }
+      Write(tmp / "in/big.xlsx", testbooks::Xlsx({data}));
+      fs::create_directories(tmp / "out");
+      const std::string target = tmp / ("out/big." + std::string(format));
+      // As soon as the run has its temporary output open, the file appears.
+      std::atomic<bool> done{false};
+      std::thread other([&] {
+        while (!done && !caught) {
+          std::error_code ec;
+          for (const auto& e : fs::directory_iterator("/proc/self/fd", ec)) {
+            std::error_code lec;
+            // The temporary file, not the output once in place.
+            const std::string open = fs::read_symlink(e.path(), lec).string();
+            if (open.rfind(tmp / "out/", 0) != 0 || open == target) continue;
+            std::ofstream(target) << "appeared";
+            caught = true;
+            break;
+          }
+        }
+      });
+      const TCliRun r = RunCli({"--no-overwrite", "-j", "1", "-f", format, "-d", tmp / "out", tmp / "in"});
+      done = true;
+      other.join();
+      if (!caught) continue;
+      EXPECT_EQ(r.Code, 0) << r.Out << r.Err;
+      EXPECT_EQ(ReadText(target), "appeared");
+      EXPECT_NE(r.Out.find("existing output kept: big."), std::string::npos) << r.Out;
+    }
+    EXPECT_TRUE(caught) << "the output was never seen while it was written";
+  }
+}
+
+// With several workers an item's time is its own, not the wait for the
+// names of the items before it.
+TEST(Outputs, AnItemsTimeLeavesOutItsWaitForEarlierItems) {
+  TTempDir tmp;
+  std::string data;
+  for (int r = 1; r <= 20000; ++r) data += "<row><c><v>1</v></c><c><v>2</v></c><c><v>3</v></c><c><v>4</v></c></row>";
+  Write(tmp / "in/a.xlsx", testbooks::Xlsx({data}));
+  Book(tmp / "in/b.xlsx", {{1}});
+  const TCliRun r = RunCli({"-j", "2", "-f", "csv", "-d", tmp / "out", tmp / "in"});
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  std::map<std::string, int> ms;
+  const std::regex line("Finished +([0-9]+) msec .*/in/([ab])\\.xlsx -> .*");
+  std::istringstream lines(r.Out);
+  for (std::string l; std::getline(lines, l);)
+    if (std::smatch m; std::regex_match(l, m, line)) ms[m[2]] = std::stoi(m[1]);
+  ASSERT_EQ(ms.size(), 2u) << r.Out;
+  EXPECT_LT(ms["b"] * 4, ms["a"]) << r.Out;
 }
