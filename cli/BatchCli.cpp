@@ -355,7 +355,8 @@ unsigned ParseJobs(const std::string& text) {
 
 // Shards list the folders at different times: an output that one writes
 // where the job finds its sources, in a format it reads, would be a source
-// for the shards that list after it, and their jobs would differ.
+// (and a name taken) for the shards that list after it, and their jobs
+// would differ.
 void CheckShardOutputs(TCliBatch& batch, const std::vector<std::string>& searched) {
   const TJobSettings& s = batch.Settings;
   const std::string mask = EffectiveMask(s.edSourceWildcard);
@@ -369,8 +370,7 @@ void CheckShardOutputs(TCliBatch& batch, const std::vector<std::string>& searche
   for (const TWorkItem& item : batch.WorkItems()) {
     const fs::path dest(item.Destination);
     const std::string name = dest.filename().string();
-    if (!batch.IsFileAccepted(name) ||
-        (s.Destination.NameTemplate.empty() && !MatchesMask(name, mask, true)))
+    if (!batch.IsSourceName(name) || (s.Destination.NameTemplate.empty() && !MatchesMask(name, mask, true)))
       continue;
     const std::string at = folder(dest.parent_path());
     for (const std::string& root : roots)
@@ -566,7 +566,7 @@ void BuildJob(TCliBatch& batch, const TBatchOptions& o) {
     found.emplace_back(first, batch.Candidates().size());
   }
   for (const TCandidateItem& c : batch.Candidates())
-    sources.push_back(IncludeTrailingPathDelimiter(c.Directory) + c.Caption);
+    if (batch.IsSourceName(c.Caption)) sources.push_back(IncludeTrailingPathDelimiter(c.Directory) + c.Caption);
   batch.ReserveSources(sources);
   for (size_t k = 0; k < inputs.size(); ++k) {
     const std::string& input = inputs[k];

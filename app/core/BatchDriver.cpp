@@ -631,7 +631,8 @@ void TBatchDriver::BuildWorkList() {
   // AddToProgressList may call into the view; iterate over a copy of the ticks.
   const std::vector<TCandidateItem> candidates = FCandidates;
   std::vector<std::string> sources;
-  for (const auto& c : candidates) sources.push_back(JoinPath(c.Directory, c.Caption));
+  for (const auto& c : candidates)
+    if (IsSourceName(c.Caption)) sources.push_back(JoinPath(c.Directory, c.Caption));
   ReserveSources(sources);
   for (const auto& c : candidates)
     if (c.Checked) AddToProgressList(c.Directory, JoinPath(c.Directory, c.Caption));
@@ -1075,6 +1076,7 @@ std::string TBatchDriver::RunHeader() { return std::string(ProductName) + " " + 
 // ---- hooks: the format-neutral base accepts and converts nothing ----
 
 bool TBatchDriver::IsFileAccepted(const std::string&) { return false; }
+bool TBatchDriver::IsSourceName(const std::string& name) { return IsFileAccepted(name); }
 std::string TBatchDriver::GetDestinationExt() { return std::string(); }
 void TBatchDriver::CreateConverters() {}
 void TBatchDriver::FreeConverters() {}

@@ -340,7 +340,8 @@ class TBatchDriver {
   const std::vector<TWorkItem>& WorkItems() const { return FWorkItems; }
   void ClearWorkList();
   // Empties the list, then AddToProgressList for every ticked candidate in
-  // order, every candidate (ticked or not) being a source no output takes.
+  // order, every candidate the job could read (IsSourceName, ticked or not)
+  // being a source no output takes.
   void BuildWorkList();
   // Files the run reads: no output is named as one of them.
   void ReserveSources(const std::vector<std::string>& paths);
@@ -408,6 +409,10 @@ class TBatchDriver {
 
   // Hooks; the base accepts nothing, answers no extension and converts nothing.
   virtual bool IsFileAccepted(const std::string& name);
+  // Whether a candidate is a file of a kind the job reads, whether or not
+  // its format is ticked: such a file is never replaced by an output. A
+  // file of another kind (a text output of an earlier run) is not.
+  virtual bool IsSourceName(const std::string& name);
   virtual std::string GetDestinationExt();
   virtual void CreateConverters();
   virtual void FreeConverters();

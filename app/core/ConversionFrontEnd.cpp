@@ -74,6 +74,12 @@ bool MatchesAny(const std::string& name, const char* const (&masks)[N]) {
 TSpreadsheetConversion::TSpreadsheetConversion() = default;
 TSpreadsheetConversion::~TSpreadsheetConversion() = default;
 
+bool TSpreadsheetConversion::IsSpreadsheetName(const std::string& name) {
+  const std::string n = ExtractFileName(name);
+  return MatchesAny(n, ExcelMasks) || MatchesAny(n, LotusMasks) || MatchesAny(n, QuattroProMasks) ||
+         MatchesAny(n, OpenOfficeMasks);
+}
+
 bool TSpreadsheetConversion::IsFileAccepted(const std::string& name) const {
   const std::string n = ExtractFileName(name);
   return (chkMSExcel && MatchesAny(n, ExcelMasks)) || (chkLotus && MatchesAny(n, LotusMasks)) ||
@@ -367,6 +373,10 @@ void TSpreadsheetConversion::WriteWorkbook(TSpreadSheets& sheets, const std::str
 
 bool TSpreadsheetBatch::IsFileAccepted(const std::string& name) {
   return TBatchDriver::IsFileAccepted(name) || Conversion.IsFileAccepted(name);
+}
+
+bool TSpreadsheetBatch::IsSourceName(const std::string& name) {
+  return TBatchDriver::IsSourceName(name) || TSpreadsheetConversion::IsSpreadsheetName(name);
 }
 
 std::string TSpreadsheetBatch::GetDestinationExt() {

@@ -44,6 +44,8 @@ class TSpreadsheetConversion {
 
   // Name is a bare file name or a full path; only its name part is tested.
   bool IsFileAccepted(const std::string& name) const;
+  // The same with every family ticked: a file some reader takes.
+  static bool IsSpreadsheetName(const std::string& name);
   // ".txt" .. ".pdf" for 0 to 6, else "".
   std::string GetDestinationExt(int index) const;
   // The readers live from CreateConverters to FreeConverters (one run).
@@ -134,6 +136,7 @@ class TSpreadsheetBatch : public TBatchDriver {
   TSpreadsheetConversion Conversion;
 
   bool IsFileAccepted(const std::string& name) override;
+  bool IsSourceName(const std::string& name) override;
   std::string GetDestinationExt() override;
   void CreateConverters() override;
   void FreeConverters() override;
