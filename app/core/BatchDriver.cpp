@@ -364,29 +364,31 @@ bool TItemContext::BeginOutput(const std::string& path) {
   }
   TOutput out;
   out.Path = path;
-  if (exists && S_ISREG(st.st_mode)) {
+  if (exists && !S_ISDIR(st.st_mode)) {
     // A second link to the file the output replaces: if the item fails, it
     // goes back under its name. link() does not follow a planted symlink.
-    // The file is held in use first, so no other run clears the link as a
-    // leftover while this one lives.
+    // A plain file is held in use first, so no other run clears the link
+    // as a leftover while this one lives.
     bool aside = false;
     for (const TOutput& o : FOutputs) aside = aside || (o.Path == path && !o.Aside.empty());
     if (!aside) {
-      const int held = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-      struct stat heldSt, linked;
       std::string name = HiddenSiblingName(path, ".keep");
-      if (held >= 0 && ::fstat(held, &heldSt) == 0 && SameInode(heldSt, st)) {
+      const int held = S_ISREG(st.st_mode) ? ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC) : -1;
+      struct stat heldSt, linked;
+      if (held >= 0 && (::fstat(held, &heldSt) != 0 || !SameInode(heldSt, st))) {
+        ::close(held);  // replaced under us: nothing to keep aside
+      } else {
         MarkInUse(held);
-        if (::link(path.c_str(), name.c_str()) == 0) {
-          if (::lstat(name.c_str(), &linked) == 0 && SameInode(linked, heldSt)) {
-            out.Aside = std::move(name);
-            out.AsideHandle = held;
-          } else {
-            ::unlink(name.c_str());  // replaced under us: not the file we hold
-          }
+        if (::link(path.c_str(), name.c_str()) != 0) {
+          if (held >= 0) ::close(held);
+        } else if (held < 0 || (::lstat(name.c_str(), &linked) == 0 && SameInode(linked, heldSt))) {
+          out.Aside = std::move(name);
+          out.AsideHandle = held;
+        } else {
+          ::unlink(name.c_str());  // not the file we hold
+          ::close(held);
         }
       }
-      if (out.AsideHandle < 0 && held >= 0) ::close(held);
     }
   }
   FOutputs.push_back(std::move(out));
