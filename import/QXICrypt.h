@@ -5,7 +5,8 @@
 // password against them, and the decryption of what they protect. Ciphers,
 // hashes and key derivation come from Nettle. Every size, count and
 // iteration number read from a header is checked before it is used, and an
-// unusable header raises EQXICryptException saying what is wrong with it.
+// unusable header raises EQXIUnknownEncryptionException saying what is wrong
+// with it; data that fails its checks raises EQXICryptException.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -55,7 +56,7 @@ struct TFilePass {
 };
 
 // A FILEPASS record's data; biff8: the BIFF8 layout, which names its scheme
-// first (BIFF2 to BIFF7 know XOR obfuscation only). Raises EQXICryptException
+// first (BIFF2 to BIFF7 know XOR obfuscation only). Raises the header error
 // naming the scheme when the record cannot be used.
 TFilePass ParseFilePass(const uint8_t* data, size_t size, bool biff8);
 // The name of the scheme a FILEPASS record names ("" when none is known),
@@ -131,7 +132,7 @@ struct TPackageEncryption {
   TCryptBytes EncryptedHmacKey, EncryptedHmacValue;  // empty: no integrity data
 };
 
-// The EncryptionInfo stream. Raises EQXICryptException for a version, an
+// The EncryptionInfo stream. Raises the header error for a version, an
 // algorithm or a size it cannot use (the message names the scheme and why).
 TPackageEncryption ParseEncryptionInfo(const uint8_t* data, size_t size);
 // The scheme an EncryptionInfo names by its version ("" when unknown).
@@ -158,10 +159,12 @@ struct TOdfEncryption {
   TCryptBytes Checksum;       // of the first 1,024 bytes after decryption
   uint32_t Iterations = 0;
   TCryptBytes Salt;
+  // Why the entry's encryption data cannot be used; empty when it can.
+  std::string Problem;
 };
 
-// The encrypted entries the manifest (META-INF/manifest.xml) lists. Raises
-// EQXICryptException for encryption data it cannot use.
+// The encrypted entries the manifest (META-INF/manifest.xml) lists; one
+// whose encryption data cannot be used says why in Problem.
 std::vector<TOdfEncryption> ParseOdfManifestEncryption(TStream& manifest);
 // The entry's key for a password.
 TCryptBytes OdfEntryKey(const TOdfEncryption& entry, const std::string& password);

@@ -132,7 +132,7 @@ class TRc4Cipher : public TBiffCipher {
 };
 
 [[noreturn]] void Unusable(const char* scheme, const std::string& why) {
-  throw EQXICryptException(std::string("The file is password-protected (") + scheme +
+  throw EQXIUnknownEncryptionException(std::string("The file is password-protected (") + scheme +
                            "), but its encryption header " + why + ".");
 }
 

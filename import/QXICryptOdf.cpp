@@ -15,7 +15,7 @@
 namespace {
 
 [[noreturn]] void Unusable(const std::string& path, const std::string& why) {
-  throw EQXICryptException("The file is password-protected (OpenDocument encryption), but the encryption data of \"" +
+  throw EQXIUnknownEncryptionException("The file is password-protected (OpenDocument encryption), but the encryption data of \"" +
                            path + "\" " + why + ".");
 }
 
@@ -126,7 +126,15 @@ std::vector<TOdfEncryption> ParseOdfManifestEncryption(TStream& manifest) {
   };
   e.OnAfterTag = [&](TQXXMLEngine*, TQXXMLItem*& node, bool&) {
     if (Local(node->TagName) != "file-entry") return;
-    if (raw.Encrypted) entries.push_back(Judge(raw));
+    if (raw.Encrypted) {
+      try {
+        entries.push_back(Judge(raw));
+      } catch (const EQXIUnknownEncryptionException& e) {
+        entries.emplace_back();
+        entries.back().Path = raw.Path;
+        entries.back().Problem = e.Message();
+      }
+    }
     raw = TRawEntry();
     node->Free();
     node = nullptr;

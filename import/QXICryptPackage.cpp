@@ -20,7 +20,7 @@ const TCryptBytes kHmacKeyBlock = {0x5F, 0xB2, 0xAD, 0x01, 0x0C, 0xB9, 0xE1, 0xF
 const TCryptBytes kHmacValueBlock = {0xA0, 0x67, 0x7F, 0x02, 0xB2, 0x2C, 0x84, 0x33};
 
 [[noreturn]] void Unusable(const char* scheme, const std::string& why) {
-  throw EQXICryptException(std::string("The file is password-protected (") + scheme +
+  throw EQXIUnknownEncryptionException(std::string("The file is password-protected (") + scheme +
                            "), but its encryption header " + why + ".");
 }
 

@@ -164,6 +164,8 @@ void TQXIOpenOfficeSpreadsheet::ReadManifest(bool& metaEncrypted) {
     return;
   }
   FEncrypted = true;
+  for (const char* part : {ContentPart, StylesPart})
+    if (const TOdfEncryption* e = find(part); e && !e->Problem.empty()) throw EQXIUnknownEncryptionException(e->Problem);
   // The password is tried on the cells' part; the others have keys of their own.
   std::string password, deflated;
   const std::string& stored = FZip->Files()[FZip->IndexOfFile(ContentPart)].CompressedData;
@@ -179,8 +181,8 @@ void TQXIOpenOfficeSpreadsheet::ReadManifest(bool& metaEncrypted) {
     const TOdfEncryption* e = find(part);
     if (!e) continue;
     const int32_t index = FZip->IndexOfFile(part);
-    if (e != content &&
-        !DecryptOdfEntry(*e, OdfEntryKey(*e, password), FZip->Files()[index].CompressedData, deflated)) {
+    if (e != content && (!e->Problem.empty() ||
+        !DecryptOdfEntry(*e, OdfEntryKey(*e, password), FZip->Files()[index].CompressedData, deflated))) {
       // The properties are a bonus; the styles decide how cells show.
       if (e->Path == MetaPart) {
         metaEncrypted = true;
