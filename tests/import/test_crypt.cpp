@@ -10,6 +10,7 @@
 #include "CryptBuilder.h"
 #include "CodePage.h"
 #include "QXICrypt.h"
+#include "QXIOO.h"
 #include "QXXLS.h"
 #include "QXXLSX.h"
 #include "TempDir.h"
@@ -179,5 +180,37 @@ TEST(Crypt, FilePassRecordsOpenWithTheirPasswordOnly) {
     } catch (const EQXIUnknownEncryptionException& e) {
       EXPECT_EQ(e.Message(), "The file is password-protected " + why);
     }
+  }
+}
+
+// Files another program protected (tests/data/protected/make_protected.py):
+// a non-ASCII password, UTF-16 for BIFF8 RC4 and UTF-8 for OpenDocument.
+TEST(Crypt, FilesAnotherProgramProtectedOpenWithTheirPassword) {
+  SetACPOverride(CP_UTF8);
+  const std::string dir = std::string(VARNOWE_SOURCE_DIR) + "/tests/data/protected/";
+  const std::string password = "p\xC3\xA4ss w\xC3\xB6rd";
+  struct {
+    const char* File;
+    const char* Scheme;
+  } files[] = {{"lo_rc4.xls", "RC4"},
+               {"lo_aes.ods", "OpenDocument encryption"},
+               {"lo_blowfish.ods", "OpenDocument encryption"}};
+  for (const auto& f : files) {
+    SCOPED_TRACE(f.File);
+    const std::string path = dir + f.File;
+    std::unique_ptr<TSpreadSheetFile> reader;
+    if (std::string(f.File).find(".ods") != std::string::npos)
+      reader = std::make_unique<TQXIOpenOfficeSpreadsheet>();
+    else
+      reader = std::make_unique<TMSExcel>();
+    EXPECT_EQ(Open(*reader, path, {"p\xC3\xA4ss w\xC3\xB6rd ", password}), "protected");
+    EXPECT_TRUE(reader->OpenedWithPassword());
+    const TQXICell* text = reader->Sheets[0].Cells.GetCell(0, 1), *number = reader->Sheets[0].Cells.GetCell(1, 0);
+    ASSERT_TRUE(text && number);
+    EXPECT_EQ(Utf16ToUtf8(VarToWideStr(text->Value())), password);
+    EXPECT_EQ(VarToStr(number->Value()), "42");
+    EXPECT_NE(Open(*reader, path, {"pass word", ""})
+                  .find(std::string("is password-protected (") + f.Scheme + "); the passwords given do not open it."),
+              std::string::npos);
   }
 }
