@@ -92,8 +92,9 @@ class TBiffDecryptStream : public TStream {
   int64_t Size() override { return FSize; }
 
  private:
-  // Walks record headers until the record holding position pos is known.
-  void Locate(uint64_t pos);
+  // Walks record headers until the record holding position pos is known;
+  // raw holds the stream's bytes from rawStart to rawEnd as read.
+  void Locate(uint64_t pos, const uint8_t* raw, uint64_t rawStart, uint64_t rawEnd);
   TStream& FSource;
   std::unique_ptr<TBiffCipher> FCipher;
   uint64_t FFrom;

@@ -285,16 +285,19 @@ int64_t TBiffDecryptStream::Seek(int64_t offset, int origin) {
   return target;
 }
 
-void TBiffDecryptStream::Locate(uint64_t pos) {
+void TBiffDecryptStream::Locate(uint64_t pos, const uint8_t* raw, uint64_t rawStart, uint64_t rawEnd) {
   if (!FWalked || pos < FRecord) {
     FWalked = true;
     FRecord = FDataStart = FDataEnd = FClearEnd = 0;
   }
   while (pos >= FDataEnd) {
     FRecord = FDataEnd;
-    uint8_t h[4];
-    FSource.Seek(int64_t(FRecord), soBeginning);
-    if (FSource.Read(h, 4) < 4) {
+    uint8_t copy[4];
+    const uint8_t* h = copy;
+    // Headers are never encrypted: one inside the block just read is taken from it.
+    if (FRecord >= rawStart && FRecord + 4 <= rawEnd) {
+      h = raw + (FRecord - rawStart);
+    } else if (FSource.Seek(int64_t(FRecord), soBeginning), FSource.Read(copy, 4) < 4) {
       // A header cut short: what is left is passed on as it is.
       FDataStart = FRecord;
       FDataEnd = FClearEnd = UINT64_MAX;
@@ -320,7 +323,7 @@ int64_t TBiffDecryptStream::Read(void* buffer, int64_t count) {
   uint8_t* out = static_cast<uint8_t*>(buffer);
   const uint64_t end = FPos + uint64_t(got);
   for (uint64_t q = FPos; q < end;) {
-    Locate(q);
+    Locate(q, out, FPos, end);
     const uint64_t stop = std::min(end, FDataEnd);
     const uint64_t from = std::max(q, FClearEnd);
     if (from < stop) FCipher->Decrypt(out + (from - FPos), size_t(stop - from), from, FDataStart, FDataEnd - FDataStart);

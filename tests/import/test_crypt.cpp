@@ -10,6 +10,7 @@
 #include "CryptBuilder.h"
 #include "CodePage.h"
 #include "QXICrypt.h"
+#include "Streams.h"
 #include "QXIOO.h"
 #include "QXXLS.h"
 #include "QXXLSX.h"
@@ -212,5 +213,51 @@ TEST(Crypt, FilesAnotherProgramProtectedOpenWithTheirPassword) {
     EXPECT_NE(Open(*reader, path, {"pass word", ""})
                   .find(std::string("is password-protected (") + f.Scheme + "); the passwords given do not open it."),
               std::string::npos);
+  }
+}
+
+// The record stream through a cipher: headers, the records that stay clear
+// and BOUNDSHEET's sheet position are left alone, everything else is
+// decrypted by its stream position, however the stream is read or sought.
+TEST(Crypt, TheDecryptingStreamLeavesClearWhatIsNeverEncrypted) {
+  // A cipher that is its own inverse: each byte XOR the low byte of its position.
+  struct TPositionXor : TBiffCipher {
+    void Decrypt(uint8_t* b, size_t n, uint64_t pos, uint64_t, uint64_t) override {
+      for (size_t i = 0; i < n; ++i) b[i] ^= uint8_t(pos + i) | 0x80;
+    }
+  };
+  struct TRecord {
+    uint16_t Type;
+    size_t Length;
+    size_t ClearBytes;  // of its data
+  } records[] = {{0x0809, 16, 16}, {0x002F, 6, 6},   {0x00E1, 2, 2}, {0x0042, 2, 0},  {0x0085, 12, 4},
+                 {0x00FC, 300, 0}, {0x0194, 5, 5},   {0x0203, 14, 0}, {0x0809, 16, 16}, {0x000A, 0, 0}};
+  Bytes plain, cipherText;
+  std::vector<bool> clear;
+  for (const TRecord& r : records) {
+    for (uint8_t b : {uint8_t(r.Type), uint8_t(r.Type >> 8), uint8_t(r.Length), uint8_t(r.Length >> 8)}) {
+      plain.push_back(b);
+      clear.push_back(true);
+    }
+    for (size_t i = 0; i < r.Length; ++i) {
+      plain.push_back(uint8_t(7 * plain.size()));
+      clear.push_back(i < r.ClearBytes);
+    }
+  }
+  for (size_t i = 0; i < plain.size(); ++i) cipherText.push_back(clear[i] ? plain[i] : plain[i] ^ (uint8_t(i) | 0x80));
+  for (size_t chunk : {size_t(1), size_t(3), size_t(64), plain.size()}) {
+    SCOPED_TRACE(chunk);
+    TCustomMemoryStream source(cipherText.data(), int64_t(cipherText.size()));
+    TBiffDecryptStream s(source, std::make_unique<TPositionXor>(), 0);
+    Bytes got(plain.size());
+    for (size_t at = 0; at < got.size();) at += size_t(s.Read(got.data() + at, int64_t(std::min(chunk, got.size() - at))));
+    EXPECT_EQ(got, plain);
+    // Back to a record's middle and forward again.
+    for (size_t at : {size_t(40), size_t(5), size_t(350), size_t(23)}) {
+      s.Seek(int64_t(at), soBeginning);
+      uint8_t b[8];
+      ASSERT_EQ(s.Read(b, 8), 8);
+      EXPECT_EQ(Bytes(b, b + 8), Bytes(plain.begin() + long(at), plain.begin() + long(at) + 8)) << at;
+    }
   }
 }
