@@ -89,6 +89,7 @@ class TCliWorker : public IBatchWorker {
     FConversion.chkLotus = job.chkLotus;
     FConversion.chkQuattroPro = job.chkQuattroPro;
     FConversion.chkOpenOffice = job.chkOpenOffice;
+    FConversion.Passwords = job.Passwords;
     FConversion.CreateConverters();
   }
   ~TCliWorker() override { FConversion.FreeConverters(); }
@@ -476,6 +477,7 @@ void BuildJob(TCliBatch& batch, const TBatchOptions& o) {
   if (o.Output && (sourceDir || inputs.size() != 1 || IsDirectory(inputs[0])))
     throw EUsageError("-o names the output of one input file; use -d for several");
 
+  batch.Conversion.Passwords = o.Passwords;
   if (o.Mask) s.edSourceWildcard = *o.Mask;
   if (o.SubDirs) s.chkSubFolders = *o.SubDirs;
   if (o.NoOverwrite) s.chkOverwrite = !*o.NoOverwrite;
@@ -653,6 +655,8 @@ int RunBatchCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   TBatchOptions o;
   try {
     o = ParseBatchOptions(argc, argv);
+    HidePasswordArguments(argc, argv);
+    ReadPasswordFile(o);
   } catch (const EUsageError& e) {
     err << Me << e.Message() << "\nTry 'varnowe-batch --help' for more information.\n";
     return ExitUsage;
@@ -674,7 +678,7 @@ int RunBatchCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
 
   if (o.Dump) {
     try {
-      DumpWorkbook(out, *o.Dump);
+      DumpWorkbook(out, *o.Dump, o.Passwords);
       return ExitOk;
     } catch (const std::exception& e) {
       err << Me << PrintableText(*o.Dump) << ": " << PrintableText(e.what()) << '\n';

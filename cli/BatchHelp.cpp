@@ -20,6 +20,12 @@ Input:
                           separated: excel, lotus, quattro, ods (default: all)
       --settings[=FILE]   take the job from an INI file (default: the wizard's
                           saved settings); other options override it
+      --password TEXT     password for protected files (repeatable; tried in
+                          order, after the default one Excel uses); shown to
+                          other users of the machine while the program starts:
+                          prefer --password-file
+      --password-file FILE  passwords, one per line (UTF-8), tried after those
+                          of --password
 
 Output:
   -d, --dest DIR          destination directory (default: beside the sources,
@@ -90,7 +96,8 @@ Scale:
 Messages:
   -q, --quiet             print only errors, warnings and the summary
   -v, --verbose           also print each file's reader and format version
-                          and the output written for every sheet
+                          and the output written for every sheet (and
+                          "opened with a password" after the status)
       --list              print the candidate and work lists, convert nothing
       --dump FILE         print the workbook read from FILE as JSON
   -h, --help              print this help and exit

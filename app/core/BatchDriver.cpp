@@ -522,6 +522,8 @@ std::string LogLine(const TWorkItem& item) {
     for (const std::string& output : item.Outputs) line += '\t' + PrintableText(output);
   }
   for (const std::string& warning : item.Warnings.Texts) line += "\twarning: " + PrintableText(warning);
+  if (item.Status == TItemState::Finished && item.Note.find(NoteOpenedWithPassword) != std::string::npos)
+    line += std::string("\t") + NoteOpenedWithPassword;
   return line;
 }
 
@@ -768,6 +770,7 @@ TBatchDriver::TItemResult TBatchDriver::ConvertOne(size_t index, const std::func
   if (failed && CancelToken().Canceled()) canceled = true;
   TItemResult r;
   r.Note = KeptNote(item.Kept());
+  if (!item.Note.empty()) r.Note = r.Note.empty() ? item.Note : item.Note + "; " + r.Note;
   r.Warnings = item.Warnings;
   if (const size_t n = item.Warnings.Count) {
     const std::string warned = std::to_string(n) + (n == 1 ? " warning" : " warnings");

@@ -39,6 +39,10 @@ inline constexpr const char* MsgNoDocuments = "No documents found in source dire
 // A finished run in which items failed says how many (converted, failed).
 inline constexpr const char* MsgConversionFinishedCounts = "Document conversion finished: %zu converted, %zu failed.";
 
+// The note of an item whose source opened with a password the user gave;
+// the log line says it too.
+inline constexpr const char* NoteOpenedWithPassword = "opened with a password";
+
 // The job settings, named after the wizard's controls.
 struct TJobSettings {
   TJobSettings();  // the start-up defaults (program directory, "*.*", ...)
@@ -216,6 +220,8 @@ class TItemContext {
   const std::vector<std::string>& Kept() const { return FKept; }
   // What the load let pass; the item still ends "Finished".
   TLoadWarnings Warnings;
+  // What the conversion adds to the item's status ("opened with a password").
+  std::string Note;
 
   // Names an output of the item (each sheet's, the destination's too):
   // Claim on the run's record, in the item's turn when the run has one.

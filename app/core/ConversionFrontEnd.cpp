@@ -217,11 +217,17 @@ void TSpreadsheetConversion::ConvertFile(const std::string& sourcePath, const st
   TLoadWarnings* warnings = item ? &item->Warnings : &FWarnings;
   warnings->Clear();
   reader->OnErrorProcess = RecordWarnings(*warnings);
+  std::function<bool(std::string&)> ask;
+  if (OnAskPassword) ask = [this, sourcePath](std::string& password) { return OnAskPassword(sourcePath, password); };
+  reader->OnPassword = PasswordSource(Passwords, std::move(ask));
   FLastReader = reader;
   FLastKind = kind;
   struct TForget {
     TSpreadSheetFile* Reader;
-    ~TForget() { Reader->OnErrorProcess = nullptr; }  // the warnings may not outlive the item
+    ~TForget() {
+      Reader->OnErrorProcess = nullptr;  // the warnings may not outlive the item
+      Reader->OnPassword = nullptr;
+    }
   } forget{reader};
   std::string truncated;
   try {
@@ -230,6 +236,7 @@ void TSpreadsheetConversion::ConvertFile(const std::string& sourcePath, const st
     // The cells before the cut are in the model: they are written all the same.
     truncated = e.Message();
   }
+  if (item && reader->OpenedWithPassword()) item->Note = NoteOpenedWithPassword;
   WriteWorkbook(reader->Sheets, destinationPath, index, item, OnOutputWritten);
   if (!truncated.empty()) {
     if (item) item->Commit();  // what was read stays, though the item ends in error
@@ -246,6 +253,22 @@ std::string TSpreadsheetConversion::MessageNamingFile(const std::string& message
   static const std::string TheFile = "The file ";
   if (message.compare(0, TheFile.size(), TheFile) == 0) return quoted + message.substr(TheFile.size() - 1);
   return quoted + ": " + (message.empty() ? std::string("unknown error") : message);
+}
+
+TPasswordEvent TSpreadsheetConversion::PasswordSource(std::vector<std::string> passwords,
+                                                      std::function<bool(std::string&)> ask) {
+  size_t next = 0;
+  bool asked = false;
+  return [passwords = std::move(passwords), ask = std::move(ask), next, asked](
+             TCustomSpreadSheetFile*, std::string& password, bool& more) mutable {
+    more = true;
+    if (next < passwords.size()) {
+      password = passwords[next++];
+      return;
+    }
+    more = ask && !asked && ask(password);
+    asked = true;
+  };
 }
 
 TErrorProcessEvent TSpreadsheetConversion::RecordWarnings(TLoadWarnings& warnings) {
