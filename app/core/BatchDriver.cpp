@@ -172,16 +172,22 @@ void TOutputRegistry::Clear() {
 }
 
 std::string TOutputRegistry::KeyOf(const std::string& path) const {
-  std::error_code ec;
-  const std::filesystem::path full = std::filesystem::absolute(path, ec).lexically_normal();
-  if (ec) return path;
-  const std::string folder = full.parent_path().string();
+  // The folder is resolved once per folder text; the name is taken as it is.
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  const std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1);
+  if (name.empty() || name == "." || name == "..") return path;
   auto it = FFolders.find(folder);
   if (it == FFolders.end()) {
-    std::string resolved = std::filesystem::weakly_canonical(folder, ec).string();
-    it = FFolders.emplace(folder, ec ? folder : resolved).first;
+    std::error_code ec;
+    const std::filesystem::path full =
+        std::filesystem::absolute(folder.empty() ? std::string(".") : folder, ec).lexically_normal();
+    std::string resolved = ec ? folder : std::filesystem::weakly_canonical(full, ec).string();
+    if (ec) resolved = full.string();
+    while (resolved.size() > 1 && resolved.back() == '/') resolved.pop_back();
+    it = FFolders.emplace(folder, resolved).first;
   }
-  return it->second + "/" + full.filename().string();
+  return it->second == "/" ? "/" + name : it->second + "/" + name;
 }
 
 std::string TOutputRegistry::FirstFree(const std::string& path, const std::string& tag,
