@@ -13,6 +13,7 @@
 #include <iostream>
 #include <ostream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -27,6 +28,7 @@
 #include "IniFile.h"
 #include "JobSettingsFile.h"
 #include "JobReport.h"
+#include "PipedFiles.h"
 #include "Sharding.h"
 #include "SysUtils.h"
 #include "WorkbookDump.h"
@@ -142,13 +144,17 @@ class TCliBatch : public TSpreadsheetBatch {
   bool FAcceptAll = false;
 };
 
-// "Finished      12 msec  in/a.xls -> out/a.csv". A failed item says only
-// "Error" here: its message goes to stderr.
+// "Finished      12 msec  in/a.xls -> out/a.csv, out/a1.csv": the outputs
+// written (the destination when none was). A failed item says only "Error"
+// here: its message goes to stderr.
 std::string ItemLine(const TWorkItem& item) {
   const std::string status =
       item.Status == TItemState::Error ? ItemStateWord(TItemState::Error) : PrintableText(StatusText(item));
+  std::string outputs;
+  for (const std::string& output : item.Outputs.empty() ? std::vector<std::string>{item.Destination} : item.Outputs)
+    outputs += (outputs.empty() ? "" : ", ") + PrintableText(output);
   return Format("%-11s %10s  %s -> %s", status.c_str(), item.Time.c_str(), PrintableText(item.Caption).c_str(),
-                PrintableText(item.Destination).c_str());
+                outputs.c_str());
 }
 
 std::string Summary(const TWorkCounts& n) {
@@ -597,7 +603,9 @@ void BuildJob(TCliBatch& batch, const TBatchOptions& o) {
   SelectItems(batch, o, keys, retry ? &*retry : nullptr, searched);
 }
 
-int RunJob(const TBatchOptions& o, std::ostream& out, std::ostream& err) {
+int RunJob(const TBatchOptions& o, const TPipedFiles& pipes, std::ostream& stdOut, std::ostream& err) {
+  // Standard output carrying the output: the lines and the summary go with the messages.
+  std::ostream& out = pipes.ToStandardOutput() ? err : stdOut;
   TCliBatch batch;
   // From here SIGINT and SIGTERM stop: the listing of a huge tree, then the run.
   TCancelToken stop;
@@ -615,7 +623,9 @@ int RunJob(const TBatchOptions& o, std::ostream& out, std::ostream& err) {
 
   std::unique_ptr<TJobReport> report;
   if (o.Report) report = std::make_unique<TJobReport>(*o.Report);
-  TConsoleView view(batch, stop, out, err, o, &out == &std::cout && isatty(STDOUT_FILENO), report.get());
+  TConsoleView view(batch, stop, out, err, o,
+                    (&out == &std::cout && isatty(STDOUT_FILENO)) || (&out == &std::cerr && isatty(STDERR_FILENO)),
+                    report.get());
   batch.SetView(&view);
   batch.OnRunClosed = [&](TRunOutcome outcome) {
     if (outcome == TRunOutcome::roCanceled) err << Me << MsgConversionCanceled << '\n';
@@ -645,6 +655,14 @@ int RunJob(const TBatchOptions& o, std::ostream& out, std::ostream& err) {
 
   // Stopped by a signal: the shell's convention, 128 + its number (130, 143).
   if (stop.Reason() > 0) return 128 + stop.Reason();
+  if (batch.WorkItems().size() == 1) {
+    std::ostringstream quiet;
+    const std::string problem = pipes.Deliver(batch.WorkItems()[0], stdOut, o.Verbose ? err : quiet);
+    if (!problem.empty()) {
+      err << Me << PrintableText(problem) << '\n';
+      return ExitItemError;
+    }
+  }
   const TWorkCounts n = CountWorkItems(batch.WorkItems());
   return (n.Failed || n.Left || outcome == TRunOutcome::roCanceled) ? ExitItemError : ExitOk;
 }
@@ -676,6 +694,16 @@ int RunBatchCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
     ~TUiReset() { SetUiServices(nullptr); }
   } uiReset;
 
+  std::unique_ptr<TPipedFiles> pipes;
+  try {
+    pipes = std::make_unique<TPipedFiles>(o);
+  } catch (const EUsageError& e) {
+    err << Me << PrintableText(e.Message()) << "\nTry 'varnowe-batch --help' for more information.\n";
+    return ExitUsage;
+  } catch (const std::exception& e) {
+    err << Me << PrintableText(e.what()) << '\n';
+    return ExitUsage;
+  }
   if (o.Dump) {
     try {
       DumpWorkbook(out, *o.Dump, o.Passwords);
@@ -686,7 +714,7 @@ int RunBatchCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
     }
   }
   try {
-    return RunJob(o, out, err);
+    return RunJob(o, *pipes, out, err);
   } catch (const EUsageError& e) {
     err << Me << PrintableText(e.Message()) << "\nTry 'varnowe-batch --help' for more information.\n";
     return ExitUsage;

@@ -520,17 +520,22 @@ TWorkCounts CountWorkItems(const std::vector<TWorkItem>& items) {
 }
 
 std::string LogLine(const TWorkItem& item) {
-  std::string line =
-      PrintableText(ItemStatusText(item.Status)) + '\t' + PrintableText(item.Time) + '\t' + PrintableText(item.Caption);
-  if (item.Outputs.empty()) {
-    line += '\t' + PrintableText(item.Destination);
-  } else {
-    for (const std::string& output : item.Outputs) line += '\t' + PrintableText(output);
+  // Five tab-separated columns on every line, so cut and awk find each:
+  // status, time, source, outputs ("; " between them, a ";" of a name as
+  // "\;"), message (the error, or the warnings and notes).
+  std::string outputs;
+  for (const std::string& output : item.Outputs.empty() ? std::vector<std::string>{item.Destination} : item.Outputs) {
+    if (!outputs.empty()) outputs += "; ";
+    for (char c : PrintableText(output)) outputs += c == ';' ? std::string("\\;") : std::string(1, c);
   }
-  for (const std::string& warning : item.Warnings.Texts) line += "\twarning: " + PrintableText(warning);
+  std::string message;
+  const auto add = [&message](const std::string& text) { message += (message.empty() ? "" : "; ") + text; };
+  if (item.Status == TItemState::Error) add(PrintableText(item.Status.Message));
+  for (const std::string& warning : item.Warnings.Texts) add("warning: " + PrintableText(warning));
   if (item.Status == TItemState::Finished && item.Note.find(NoteOpenedWithPassword) != std::string::npos)
-    line += std::string("\t") + NoteOpenedWithPassword;
-  return line;
+    add(NoteOpenedWithPassword);
+  return PrintableText(ItemStateWord(item.Status.State)) + '\t' + PrintableText(item.Time) + '\t' +
+         PrintableText(item.Caption) + '\t' + outputs + '\t' + message;
 }
 
 TJobSettings::TJobSettings()
@@ -1069,7 +1074,7 @@ std::string TBatchDriver::ClosingMessage(TRunOutcome outcome) const {
 void TBatchDriver::ShowClosingMessage(TRunOutcome, const std::string& text) { Ui().ShowMessage(text); }
 
 void TBatchDriver::WriteLog(const std::string& text) {
-  if (Settings.chkLogProcessed) AppendToFile(Settings.edLogProcessed, text);
+  if (Settings.chkLogProcessed) AppendToFile(Settings.edLogProcessed, text, "\n");
 }
 
 void TBatchDriver::LogItem(size_t index) {
@@ -1082,7 +1087,7 @@ void TBatchDriver::LogItem(size_t index) {
   }
 }
 
-std::string TBatchDriver::RunHeader() { return std::string(ProductName) + " " + DateTimeToStr(Now()) + "\r\n"; }
+std::string TBatchDriver::RunHeader() { return std::string(ProductName) + " " + DateTimeToStr(Now()) + "\n"; }
 
 // ---- hooks: the format-neutral base accepts and converts nothing ----
 

@@ -283,8 +283,9 @@ struct TWorkCounts {
 };
 TWorkCounts CountWorkItems(const std::vector<TWorkItem>& items);
 
-// One line of the processed-files log for an item: status, time, source and
-// every output (the destination when it wrote none), separated by tabs.
+// One line of the processed-files log for an item: status, time, source,
+// every output (the destination when it wrote none) and the message, five
+// columns separated by tabs.
 std::string LogLine(const TWorkItem& item);
 
 // A file name or message made safe to print on one line of a terminal or a
@@ -410,7 +411,8 @@ class TBatchDriver {
 
   // Appends text to edLogProcessed when chkLogProcessed is on.
   void WriteLog(const std::string& text);
-  // "Varnowe 12/8/2026 2:05:00 AM" followed by CR LF (AppendToFile adds another).
+  // "Varnowe 12/8/2026 2:05:00 AM" and LF; WriteLog adds another, so each
+  // run's lines follow an empty one. Log lines end in LF, for line tools.
   static std::string RunHeader();
 
   // Hooks; the base accepts nothing, answers no extension and converts nothing.

@@ -26,7 +26,7 @@ const TDestinationFormat DestinationFormats[DestinationFormatCount] = {
 };
 
 const char* const SourceFormatsCaption = " Source formats ";
-const char* const MSExcelCaption = "MS Excel (*.xls and .xlsx)";
+const char* const MSExcelCaption = "MS Excel (*.xls, *.xlsx)";
 const char* const LotusCaption = "Lotus 1-2-3 (*.wk?, *.123, *.wr1)";
 const char* const QuattroProCaption = "Quattro Pro (*.wq?, *.wkq, *.wb3, *.qpw)";
 const char* const OpenOfficeCaption = "Open Office spreadsheet (*.ods)";
