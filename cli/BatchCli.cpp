@@ -15,6 +15,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -76,6 +77,10 @@ template <class F>
 void ConvertNotingFacts(TSpreadsheetConversion& conversion, TItemContext& item, F&& convert) {
   try {
     convert();
+  } catch (const EQXIFileFormatException& e) {
+    // The reader the name chose did not recognise the file: none identified it.
+    if (!std::string_view(e.what()).ends_with(SInvalidFileFormat)) NoteFacts(conversion, item);
+    throw;
   } catch (...) {
     NoteFacts(conversion, item);
     throw;
