@@ -1172,8 +1172,26 @@ void TfrmMainBasic::WorkItemChanged(size_t index) {
   if (!FRunning) return;
   // One step per item passed, so the bar ends full when the run does.
   const bool inProgress = FDriver->WorkItems().at(index).Status == TItemState::InProgress;
-  const int passed = inProgress ? int(index) : int(index) + 1;
-  pbProcess->setValue(std::min(passed, pbProcess->maximum()));
+  FItemsPassed = inProgress ? int(index) : int(index) + 1;
+  pbProcess->setValue(std::min(FItemsPassed * BarStepsPerItem, pbProcess->maximum()));
+}
+
+void TfrmMainBasic::ProcessMessages() {
+  const uint32_t now = GetTickCount();
+  if (FRunning && now - FProgressShown >= 100) {
+    FProgressShown = now;
+    int steps = FItemsPassed * BarStepsPerItem;
+    for (const auto& r : FDriver->RunningItems()) {
+      if (int(r.Index) >= FItemsPassed) steps += r.Permille * BarStepsPerItem / 1000;
+      if (QTreeWidgetItem* item = lvProgress->topLevelItem(int(r.Index)); item && r.Permille > 0)
+        item->setText(1, QStringLiteral("%1 (%2%, %3 s)")
+                             .arg(QString::fromUtf8(StatusInProgress))
+                             .arg(r.Permille / 10)
+                             .arg(r.Milliseconds / 1000));
+    }
+    pbProcess->setValue(std::min(steps, pbProcess->maximum()));
+  }
+  Ui().ProcessMessages();
 }
 
 void TfrmMainBasic::ShowWorkItem(size_t index) {
@@ -1197,8 +1215,9 @@ void TfrmMainBasic::RunStarted() {
   btnCancel->hide();
   btnCancel->setEnabled(false);
   miFileExecute->setEnabled(false);
-  pbProcess->setRange(0, std::max<int>(1, int(FDriver->WorkItems().size())));
+  pbProcess->setRange(0, std::max<int>(1, int(FDriver->WorkItems().size())) * BarStepsPerItem);
   pbProcess->setValue(0);
+  FItemsPassed = 0;
   pbProcess->show();
   UpdatePage();
 }
