@@ -714,27 +714,18 @@ int RunBatchCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
     ~TUiReset() { SetUiServices(nullptr); }
   } uiReset;
 
-  std::unique_ptr<TPipedFiles> pipes;
   try {
-    pipes = std::make_unique<TPipedFiles>(o);
-  } catch (const EUsageError& e) {
-    err << Me << PrintableText(e.Message()) << "\nTry 'varnowe-batch --help' for more information.\n";
-    return ExitUsage;
-  } catch (const std::exception& e) {
-    err << Me << PrintableText(e.what()) << '\n';
-    return ExitUsage;
-  }
-  if (o.Dump) {
-    try {
-      DumpWorkbook(out, *o.Dump, o.Passwords);
-      return ExitOk;
-    } catch (const std::exception& e) {
-      err << Me << PrintableText(*o.Dump) << ": " << PrintableText(e.what()) << '\n';
-      return ExitItemError;
+    TPipedFiles pipes(o);
+    if (o.Dump) {
+      try {
+        DumpWorkbook(out, *o.Dump, o.Passwords);
+        return ExitOk;
+      } catch (const std::exception& e) {
+        err << Me << PrintableText(*o.Dump) << ": " << PrintableText(e.what()) << '\n';
+        return ExitItemError;
+      }
     }
-  }
-  try {
-    return RunJob(o, *pipes, out, err);
+    return RunJob(o, pipes, out, err);
   } catch (const EUsageError& e) {
     err << Me << PrintableText(e.Message()) << "\nTry 'varnowe-batch --help' for more information.\n";
     return ExitUsage;
