@@ -83,13 +83,20 @@ void TMSExcel::ReadFormat(const TByteReader& r) {
     text = ReadBiff8String(r, 2, true);
   else
     text = ReadByteString(r, 3, r.U8(2));
-  AddFormat(true, WideToAnsi(text), -1, -1, -1, index);
+  AddFormatCode(index, text);
 }
 
 void TMSExcel::ReadFormatBiff23(const TByteReader& r) {
   // BIFF2/3 formats are numbered by their order in the file.
   std::u16string text = ReadByteString(r, 1, r.U8(0));
-  AddFormat(true, WideToAnsi(text), -1, -1, -1, FBiff2FormatCount++);
+  AddFormatCode(FBiff2FormatCount++, text);
+}
+
+int TMSExcel::BuiltInFormatCodePage() const {
+  switch (FCodePage) {
+    case 932: case 936: case 949: case 950: case 874: return FCodePage;
+    default: return TCustomMSExcel::BuiltInFormatCodePage();
+  }
 }
 
 void TMSExcel::ReadFont(const TByteReader& r) {
