@@ -625,7 +625,7 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
     } else if (FHasValue && FKind == vkNumber) {
       // Typed by the format as every reader's numbers are (a percentage as
       // the file's fraction); a currency or percentage stays a number.
-      F.PublishNumber(FFloat ? CellStyle().Format : 0, TVariant(FValue), 0, false,
+      F.PublishNumber(FFloat ? CellStyle().Format : 0, TVariant(FValue), ictDecimal, 0, false,
                       [&](TVariant&& v, TQXICellType t) {
                         value = std::move(v);
                         type = t;

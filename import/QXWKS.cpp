@@ -445,7 +445,7 @@ void TLotus123::Deliver(const TCellAddress& a, TVariant value, TAlignment alignm
     FCursor->Damaged(grid.Outside(a.Row, a.Column));
   const int32_t format = CellFormat(a);
   if ((cellType == ictDecimal || cellType == ictInteger) && value.IsNumeric()) {
-    PublishNumber(format, value, 0, false, [&](TVariant&& v, TQXICellType t) {
+    PublishNumber(format, value, cellType, 0, false, [&](TVariant&& v, TQXICellType t) {
       OnCellValue(this, a.SheetNo, a.Row, a.Column, format, v, alignment, t);
     });
     return;
@@ -504,6 +504,7 @@ void TLotus123::ReadRowFormatBytes(const TByteReader& r) {
       auto runs = std::make_shared<std::vector<std::pair<int32_t, uint8_t>>>();
       int32_t column = 0;
       for (size_t p = 4; r.Fits(p, 4) && column < 256; p += 4) {
+        const uint8_t format = r.U8(p);
         int32_t span = 1;
         if (r.U8(p + 3) & 0x80) {
           if (!r.Fits(p + 4, 1)) break;
@@ -511,7 +512,7 @@ void TLotus123::ReadRowFormatBytes(const TByteReader& r) {
           ++p;
         }
         column += span;
-        runs->emplace_back(column, r.U8(p));
+        runs->emplace_back(column, format);
       }
       if (runs->empty()) FRowFormats.erase(key);
       else FRowFormats[key] = std::move(runs);

@@ -267,7 +267,7 @@ void TQuattroPro::Deliver(const TCellHead& h, TVariant value, TAlignment alignme
 }
 
 void TQuattroPro::DeliverNumber(const TCellHead& h, const TVariant& value, TAlignment alignment) {
-  PublishNumber(h.Format, value, 0, false,
+  PublishNumber(h.Format, value, value.Type() == TVarType::Integer ? ictInteger : ictDecimal, 0, false,
                 [&](TVariant&& v, TQXICellType type) { Deliver(h, std::move(v), alignment, type); });
 }
 

@@ -48,7 +48,7 @@ TAlignment TMSExcel::XFAlignment(int32_t xf) const {
 
 void TMSExcel::ReportNumber(int32_t row, int32_t column, int32_t format, TAlignment alignment, const TVariant& v,
                             bool percentScaled) {
-  PublishNumber(format, v, DateBase, percentScaled, [&](TVariant&& value, TQXICellType type) {
+  PublishNumber(format, v, v.Type() == TVarType::Integer ? ictInteger : ictDecimal, DateBase, percentScaled, [&](TVariant&& value, TQXICellType type) {
     ReportCell(row, column, format, alignment, type, std::move(value));
   });
 }

@@ -472,7 +472,7 @@ int32_t TMSExcelX::CellFormat(int64_t style) {
 }
 
 void TMSExcelX::DeliverNumber(int32_t row, int32_t column, int32_t format, double value) {
-  PublishNumber(format, TVariant(value), DateBase, true, [&](TVariant&& v, TQXICellType type) {
+  PublishNumber(format, TVariant(value), ictDecimal, DateBase, true, [&](TVariant&& v, TQXICellType type) {
     Deliver(row, column, format, std::move(v), type);
   });
 }
@@ -809,10 +809,12 @@ void TMSExcelX::ReadSheetXml(const std::string& part) {
     } else if (n == "col" && ParentIs(parent, "cols")) {
       int64_t first = 0, last = 0;
       double width = 0;
-      const std::u16string hidden = Attr(attrs, "hidden");
-      if (!ParseDouble(Attr(attrs, "width"), width) || width < 0 || width >= 65536) width = 0;
-      if (AttrInt(attrs, "min", first) && AttrInt(attrs, "max", last))
-        AddColumnWidths(first - 1, last - 1, int64_t(width * 256 + 0.5), hidden == u"1" || hidden == u"true");
+      const std::u16string hiddenText = Attr(attrs, "hidden");
+      const bool hidden = hiddenText == u"1" || hiddenText == u"true";
+      // A width no column can have is not kept (a hidden column keeps its mark).
+      if (!ParseDouble(Attr(attrs, "width"), width) || width < 0 || width >= 65536) width = -1;
+      if (AttrInt(attrs, "min", first) && AttrInt(attrs, "max", last) && (width >= 0 || hidden))
+        AddColumnWidths(first - 1, last - 1, width < 0 ? 0 : int64_t(width * 256 + 0.5), hidden);
     } else if (IsDocumentLevel(parent)) {
       accept = true;
     }

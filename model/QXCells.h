@@ -540,22 +540,22 @@ class TSpreadSheetFile : public TCustomSpreadSheetFile {
 
   // How every reader publishes a number the file shows in format (an entry
   // of Sheets.Formats): a format that shows a date or a time makes it a
-  // date-time (the number + dateBase); in a percent format a fraction is
+  // date-time (the number + dateBase); in a percent format a decimal is
   // published × 100 when scalePercent (the model keeps the file's number
-  // beside it) and as it stands otherwise; anything else stays a number
-  // (integer or decimal as given). report(value, cellType) delivers it.
+  // beside it) and as it stands otherwise; anything else stays as given,
+  // of type numberType. report(value, cellType) delivers it.
   template <class Report>
-  void PublishNumber(int32_t format, const TVariant& number, double dateBase, bool scalePercent, Report&& report) {
+  void PublishNumber(int32_t format, const TVariant& number, TQXICellType numberType, double dateBase,
+                     bool scalePercent, Report&& report) {
     const TNumberFormatKind kind = Sheets.Formats.Kind(format);
-    const bool integer = number.Type() == TVarType::Integer;
     if (IsDateTimeKind(kind)) {
       report(TVariant::DateTime(number.ToDouble() + dateBase), ictDateTime);
-    } else if (kind == nfPercent && !integer) {
-      const double v = number.ToDouble();
+    } else if (kind == nfPercent && number.Type() == TVarType::Float) {
+      const double v = number.AsFloat();
       TPercentScope percent(*this, v, scalePercent);
       report(TVariant(scalePercent ? v * 100 : v), ictDecimal);
     } else {
-      report(integer ? TVariant(number) : TVariant(number.ToDouble()), integer ? ictInteger : ictDecimal);
+      report(TVariant(number), numberType);
     }
   }
   void SheetHandler(const std::u16string& caption, int32_t index, bool& skip);

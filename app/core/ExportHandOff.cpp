@@ -62,14 +62,22 @@ std::vector<std::u16string> CaptionsOf(const TSheetList& sheets) {
   return names;
 }
 
+// What an Excel writer changed in a sheet, for the item's warnings.
+void PassWarnings(const TQXExportBaseComponent& component, const TSpreadSheet& sheet, TLoadWarnings* warnings) {
+  const auto* excel = dynamic_cast<const TQXExportToCustomXLS*>(&component);
+  if (!excel || !warnings) return;
+  for (const std::string& w : excel->Warnings) warnings->Add("Sheet \"" + SheetCaptionText(sheet) + "\": " + w);
+}
+
 // One sheet of a component that gathers a workbook, into out.
 void ExportBookSheet(TQXExportToCellFile& component, TStream& out, const TSpreadSheet& sheet,
-                     const TExportStopQuery& stop) {
+                     const TExportStopQuery& stop, TLoadWarnings* warnings) {
   TQXESpreadsheetDataEngine engine;
   PrepareBatchExport(component, engine, sheet, stop);
   component.ExportIfEmpty = true;
   component.ExportToStream(out);
   RaiseExportOutcome(component, sheet);
+  PassWarnings(component, sheet, warnings);
 }
 
 }  // namespace
@@ -83,22 +91,36 @@ std::string SheetCaptionText(const TSpreadSheet& sheet) {
 }
 
 void RunExport(TQXExportBaseComponent& component, const std::string& path, const TSpreadSheet& sheet,
-               const TExportStopQuery& stop) {
+               const TExportStopQuery& stop, TLoadWarnings* warnings) {
   TQXESpreadsheetDataEngine engine;
   PrepareBatchExport(component, engine, sheet, stop);
   component.FileName = path;
   component.Execute();
   RaiseExportOutcome(component, sheet);
+  PassWarnings(component, sheet, warnings);
 }
 
-void ExportXLS(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop) {
-  TQXExportToXLS component;
-  RunExport(component, path, sheet, stop);
+void ExportXLS(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop,
+               TLoadWarnings* warnings) {
+  const std::string misfit = XLSWorksheetMisfit(sheet);
+  if (misfit.empty()) {
+    TQXExportToXLS component;
+    RunExport(component, path, sheet, stop, warnings);
+    return;
+  }
+  // Nothing is lost in an Excel 97-2003 workbook of the one sheet (BIFF8, Unicode).
+  if (warnings)
+    warnings->Add("Sheet \"" + SheetCaptionText(sheet) + "\" was written as an Excel 97-2003 workbook: " + misfit + ".");
+  TQXExportToXLS8 component;
+  component.SheetName = sheet.Caption;
+  RunExport(component, path, sheet, stop, warnings);
 }
 
-void ExportXLSX(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop) {
+void ExportXLSX(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop,
+                TLoadWarnings* warnings) {
   TQXExportToXLSX component;
-  RunExport(component, path, sheet, stop);
+  component.SheetName = sheet.Caption;
+  RunExport(component, path, sheet, stop, warnings);
 }
 
 void ExportPDF(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop) {
@@ -106,7 +128,8 @@ void ExportPDF(const std::string& path, const TSpreadSheet& sheet, const TExport
   RunExport(component, path, sheet, stop);
 }
 
-void ExportXLSWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop) {
+void ExportXLSWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop,
+                       TLoadWarnings* warnings) {
   TQXEXLS8Book book(ExtractFileDir(path));
   ExportBook(
       path, sheets, [](TStream&) {},
@@ -114,22 +137,24 @@ void ExportXLSWorkbook(const std::string& path, const TSheetList& sheets, const 
         TQXExportToXLS8 component;  // one per sheet: the book holds what they share
         component.Book = &book;
         component.SheetName = sheet.Caption;
-        ExportBookSheet(component, book.Spool(), sheet, stop);
+        ExportBookSheet(component, book.Spool(), sheet, stop, warnings);
       },
       [&](TStream& out) { book.WriteTo(out); });
 }
 
-void ExportXLSWorkbook(const std::string& path, const TSpreadSheets& sheets, const TExportStopQuery& stop) {
+void ExportXLSWorkbook(const std::string& path, const TSpreadSheets& sheets, const TExportStopQuery& stop,
+                       TLoadWarnings* warnings) {
   TSheetList list;
   for (int32_t i = 0; i < sheets.Count(); ++i) list.push_back(&sheets[i]);
-  ExportXLSWorkbook(path, list, stop);
+  ExportXLSWorkbook(path, list, stop, warnings);
 }
 
-void ExportXLSXWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop) {
+void ExportXLSXWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop,
+                        TLoadWarnings* warnings) {
   TQXExportToXLSX component;
   ExportBook(
       path, sheets, [&](TStream& out) { component.OpenWorkbook(out, CaptionsOf(sheets)); },
-      [&](TStream& out, const TSpreadSheet& sheet) { ExportBookSheet(component, out, sheet, stop); },
+      [&](TStream& out, const TSpreadSheet& sheet) { ExportBookSheet(component, out, sheet, stop, warnings); },
       [&](TStream&) { component.CloseWorkbook(); });
 }
 
@@ -137,6 +162,6 @@ void ExportPDFWorkbook(const std::string& path, const TSheetList& sheets, const 
   TQXExportToPDF component;
   ExportBook(
       path, sheets, [&](TStream& out) { component.OpenWorkbook(out); },
-      [&](TStream& out, const TSpreadSheet& sheet) { ExportBookSheet(component, out, sheet, stop); },
+      [&](TStream& out, const TSpreadSheet& sheet) { ExportBookSheet(component, out, sheet, stop, nullptr); },
       [&](TStream&) { component.CloseWorkbook(); });
 }

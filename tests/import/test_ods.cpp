@@ -103,7 +103,7 @@ TEST_F(OdsTest, CellsRowsAndSheetNames) {
   EXPECT_EQ(Text(1, 1), "d");
   EXPECT_EQ(Text(0, 0, 1), "e");
   EXPECT_EQ(Cell(0, 0)->CellType(), ictString);
-  EXPECT_EQ(Cell(0, 0)->FormatIndex(), -1);
+  EXPECT_EQ(Cell(0, 0)->FormatIndex(), 0);  // General
   EXPECT_EQ(R.SheetIndex, 1);
 }
 
