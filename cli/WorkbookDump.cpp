@@ -122,7 +122,7 @@ void WriteWorkbookJson(std::ostream& os, const std::string& fileName, const std:
        << ", \"dimRowCount\": " << cells.DimRowCount << ", \"dimColCount\": " << cells.DimColCount
        << ", \"columnWidths\": [";
     for (size_t w = 0; w < sheet.ColumnWidths.size(); ++w) os << (w ? ", " : "") << sheet.ColumnWidths[w];
-    os << "], \"hiddenColumns\": [";
+    os << "], \"defaultColumnWidth\": " << sheet.DefaultColumnWidth << ", \"hiddenColumns\": [";
     bool firstHidden = true;
     for (size_t h = 0; h < sheet.HiddenColumns.size(); ++h)
       if (sheet.HiddenColumns[h]) {

@@ -93,6 +93,7 @@ void TQXESpreadsheetDataEngine::FillColumns(TQXEColumns& columns, TQXEColumnBand
     c->FieldName = "Field" + std::to_string(j);
     c->Width = ColumnWidthChars(sheet->ColumnWidths, j);
     c->SourceWidth = size_t(j) < sheet->ColumnWidths.size() ? std::max(sheet->ColumnWidths[size_t(j)], 0) : 0;
+    if (c->SourceWidth == 0) c->SourceWidth = sheet->DefaultColumnWidth;  // the sheet's own default
     c->SourceHidden = sheet->ColumnHidden(j);
     const TQXICell* title = row0 ? row0->Cell(j) : nullptr;
     if (title) {

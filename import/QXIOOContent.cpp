@@ -132,11 +132,10 @@ bool ParseLength(const std::u16string& text, double& points) {
   return true;
 }
 
-// A width in points as 1/256 of a character: the width of "0" in the
-// default font is 7 pixels at 96 dpi, and a column has 5 pixels of margin.
+// A width in points as 1/256 of a character of the default font, which the
+// format's producers take as 153 twips (0.27 cm) wide.
 int32_t ColumnWidth256(double points) {
-  const double pixels = points * 96 / 72;
-  return int32_t(std::clamp((pixels - 5) / 7, 0.0, 255.0) * 256 + 0.5);
+  return int32_t(std::clamp(points * 20 / 153, 0.0, 255.0) * 256 + 0.5);
 }
 
 bool HasPrefix(const std::string& name, const char* prefix) {

@@ -775,6 +775,12 @@ bool TMSExcel::DispatchRecord() {
     case 0x0208:  // ROW
       Quietly([&] { ReadRow(r); });
       return true;
+    case 0x0055:  // DEFCOLWIDTH: characters, without the cell margin
+      if (r.Fits(0, 2)) SetDefaultColumnBase(std::max(SheetIndex, 0), r.U16(0));
+      return true;
+    case 0x0099:  // STANDARDWIDTH: 1/256 of a character
+      if (r.Fits(0, 2)) SetDefaultColumnWidth(std::max(SheetIndex, 0), r.U16(0));
+      return true;
     default:
       return false;
   }

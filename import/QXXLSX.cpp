@@ -804,6 +804,13 @@ void TMSExcelX::ReadSheetXml(const std::string& part) {
         }
         DeclareDimension(std::min(r1, r2), std::max(r1, r2), std::min(c1, c2), std::max(c1, c2));
       }
+    } else if (n == "sheetFormatPr" && ParentIs(parent, "worksheet")) {
+      double width = 0;
+      int64_t base = 0;
+      if (ParseDouble(Attr(attrs, "defaultColWidth"), width) && width > 0 && width < 256)
+        SetDefaultColumnWidth(CurrentSheet, int32_t(width * 256 + 0.5));
+      else if (AttrInt(attrs, "baseColWidth", base) && base > 0 && base < 256)
+        SetDefaultColumnBase(CurrentSheet, int32_t(base));
     } else if (n == "cols" && ParentIs(parent, "worksheet")) {
       accept = true;
     } else if (n == "col" && ParentIs(parent, "cols")) {

@@ -35,6 +35,7 @@ enum : uint32_t {
   BrtFmt = 0x2C,
   BrtXF = 0x2F,
   BrtWsDim = 0x94,
+  BrtWsFmtInfo = 0x1E5,
   BrtWbProp = 0x99,
   BrtBundleSh = 0x9C,
   BrtBeginCellXFs = 0x269,
@@ -174,6 +175,11 @@ void TMSExcelX::ReadSheetBin(const std::string& part) {
       }
       case BrtWsDim:
         DeclareDimension(r.U32(0), r.U32(4), r.U32(8), r.U32(12));
+        return;
+      case BrtWsFmtInfo:
+        // The default width in 1/256 of a character, else its base in characters.
+        if (r.U32(0) != 0xFFFFFFFFu && r.U32(0) > 0) SetDefaultColumnWidth(SheetIndex, int32_t(std::min<uint32_t>(r.U32(0), 255 * 256)));
+        else SetDefaultColumnBase(SheetIndex, r.U16(4));
         return;
       case BrtColInfo:
         AddColumnWidths(r.U32(0), r.U32(4), r.U32(8), r.Fits(16, 2) && (r.U16(16) & 1));

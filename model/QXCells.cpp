@@ -792,6 +792,16 @@ void TSpreadSheetFile::HideColumn(int32_t sheetNo, int32_t column) {
   hidden[size_t(column)] = true;
 }
 
+void TSpreadSheetFile::SetDefaultColumnWidth(int32_t sheetNo, int32_t width256) {
+  if (sheetNo >= TSpreadSheets::MaxSheets || width256 <= 0) return;
+  Sheets.GetSheet(sheetNo).DefaultColumnWidth = std::min(width256, 255 * 256);
+}
+
+void TSpreadSheetFile::SetDefaultColumnBase(int32_t sheetNo, int32_t baseCharacters) {
+  // The margin and grid line of a cell: 5 pixels of a 7-pixel "0".
+  if (baseCharacters > 0 && baseCharacters != 8) SetDefaultColumnWidth(sheetNo, baseCharacters * 256 + 183);
+}
+
 int32_t TSpreadSheetFile::ColumnIndexByName(const std::string& name) {
   if (NameKind == nkFieldName) return -1;
   return ColumnLettersToIndex(name, Sheets.GetSheet(SelectedSheet).Cells.ColCount);

@@ -331,6 +331,9 @@ class TSpreadSheet {
   std::vector<int32_t> ColumnWidths;
   // Columns the file hides (true); positions never reported are shown.
   std::vector<bool> HiddenColumns;
+  // The width of a column without one of its own, 1/256 of a character,
+  // where the file gives one other than the usual 8.43 characters (0: none).
+  int32_t DefaultColumnWidth = 0;
 
   // The number formats cells' FormatIndex refers to: the workbook's when
   // the sheet belongs to one, else a table holding General alone.
@@ -516,6 +519,11 @@ class TSpreadSheetFile : public TCustomSpreadSheetFile {
 
   // A column the file hides, kept with the sheet (a reported width stays).
   void HideColumn(int32_t sheetNo, int32_t column);
+  // The sheet's default column width, 1/256 of a character; baseCharacters
+  // (the width of "0" count without the cell's margin) when the file gives
+  // that: a base of 8 is the usual default and sets nothing.
+  void SetDefaultColumnWidth(int32_t sheetNo, int32_t width256);
+  void SetDefaultColumnBase(int32_t sheetNo, int32_t baseCharacters);
 
   // Readers report progress between records, so a stop is noticed here too.
   void DoLoadProgress(int64_t position, int64_t totalSize) {
