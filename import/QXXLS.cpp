@@ -722,6 +722,9 @@ bool TMSExcel::DispatchRecord() {
       return true;
 
     // Cells and sheet geometry
+    case 0x0044:  // IXFE: the XF of the BIFF2 cell that follows
+      if (r.Fits(0, 2)) FBiff2Ixfe = r.U16(0);
+      return true;
     case 0x0001:
     case 0x0002:
     case 0x0003:

@@ -262,6 +262,9 @@ class TMSExcel : public TCustomMSExcel {
   void ReportNumber(int32_t row, int32_t column, int32_t format, TAlignment alignment, const TVariant& v,
                     bool percentScaled);
   void ReadBiff2Cell(const TByteReader& r);
+  // A BIFF2 cell's number format and alignment from its attribute bytes
+  // at offset 4, or from the XF an IXFE record named when they say 63.
+  void Biff2CellLook(const TByteReader& r, int32_t& format, TAlignment& align);
   void ReadNumber(const TByteReader& r);
   void ReadRK(const TByteReader& r);
   void ReadMulRK(const TByteReader& r);
@@ -319,6 +322,7 @@ class TMSExcel : public TCustomMSExcel {
   int FCodePage = 1252;         // BIFF2..BIFF7 text
   bool FSkipping = false;
   int32_t FBiff2FormatCount = 0;
+  int32_t FBiff2Ixfe = -1;  // the XF of the next BIFF2 cell whose attributes say 63
   // A formula with a text result waits for its STRING record.
   bool FPendingString = false;
   int32_t FPendingRow = 0;

@@ -53,12 +53,24 @@ void TMSExcel::ReportNumber(int32_t row, int32_t column, int32_t format, TAlignm
   });
 }
 
+void TMSExcel::Biff2CellLook(const TByteReader& r, int32_t& format, TAlignment& align) {
+  const int32_t xf = r.U8(4) & 0x3F;
+  if (xf == 63 && FBiff2Ixfe >= 0 && size_t(FBiff2Ixfe) < XFList.size() && XFList[size_t(FBiff2Ixfe)]) {
+    format = ModelFormat(FBiff2Ixfe);
+    align = XFAlignment(FBiff2Ixfe);
+    return;
+  }
+  // Else the number format is the low 6 bits of the second attribute byte,
+  // the alignment the third's low 3 bits.
+  format = ModelNumberFormat(r.U8(5) & 0x3F);
+  align = AlignmentOfCode(r.U8(6));
+}
+
 void TMSExcel::ReadBiff2Cell(const TByteReader& r) {
   const int32_t row = r.U16(0), col = r.U16(2);
-  // BIFF2 cells carry their number format in the low 6 bits of the second
-  // attribute byte and the alignment in the third.
-  const TAlignment align = AlignmentOfCode(r.U8(6));
-  const int32_t format = ModelNumberFormat(r.U8(5) & 0x3F);
+  int32_t format = 0;
+  TAlignment align = taLeftJustify;
+  Biff2CellLook(r, format, align);
   switch (RecordHeader.RecNo) {
     case 0x0001:  // BLANK
       if (LoadNULLs) ReportCell(row, col, format, align, ictEmpty, TVariant::Null());
@@ -158,8 +170,10 @@ void TMSExcel::ReadFormula(const TByteReader& r) {
   const bool biff2 = FBiff == 2 || (FBiff == 0 && Version < evExcel3);
   const size_t res = biff2 ? 7 : 6;
   // BIFF2 carries the number format itself, the later generations an XF.
-  const int32_t format = biff2 ? ModelNumberFormat(r.U8(5) & 0x3F) : ModelFormat(r.U16(4));
-  const TAlignment align = biff2 ? AlignmentOfCode(r.U8(6)) : XFAlignment(r.U16(4));
+  int32_t format = 0;
+  TAlignment align = taLeftJustify;
+  if (biff2) Biff2CellLook(r, format, align);
+  else format = ModelFormat(r.U16(4)), align = XFAlignment(r.U16(4));
   r.Need(res, 8);
   if (r.U8(res + 6) == 0xFF && r.U8(res + 7) == 0xFF) {
     switch (r.U8(res)) {

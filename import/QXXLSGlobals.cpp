@@ -130,7 +130,7 @@ void TMSExcel::ReadFont(const TByteReader& r) {
 void TMSExcel::ReadXF(const TByteReader& r) {
   switch (RecordHeader.RecNo) {
     case 0x0043:  // BIFF2
-      AddFormat(false, "", -1, -1, r.U8(0), r.U8(2) & 0x3F);
+      AddFormat(false, "", -1, r.U8(3) & 7, r.U8(0), r.U8(2) & 0x3F);
       break;
     case 0x0243:  // BIFF3 and BIFF4: font, number format, then alignment in
     case 0x0443:  // the low bits of byte 4 (bytes 6-7 hold the fill pattern)
