@@ -104,6 +104,11 @@ class TQXIOODataStyles {
     std::string Color;  // "[Red]"
     std::vector<std::pair<std::string, std::string>> Maps;  // condition (">=0"), style
     bool Percent = false, Boolean = false, Elapsed = false, ElapsedDone = false;
+    // A date style in the reader's order: its day, month and year parts
+    // (while it has no other field).
+    bool AutoOrder = false;
+    std::string Day, Month, Year;
+    std::string BooleanLanguage;  // "fr": the words TRUE and FALSE show in
   };
   struct TCellStyle {
     std::string DataStyle, Parent;

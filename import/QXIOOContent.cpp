@@ -2,6 +2,7 @@
 // Every finished cell, paragraph and row node is dropped as soon as it has
 // been used, so memory holds one row (plus the model), whatever the part's size.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <string_view>
 #include <unordered_set>
@@ -261,8 +262,27 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
       FInStyles = true;
       return true;
     }
+    if (name == "table:calculation-settings" && p == SpreadsheetElement) return true;
+    if (name == "table:null-date" && p == "table:calculation-settings") {
+      NullDate(attrs);
+      return false;
+    }
     if (name == BodyElement || name == SpreadsheetElement || name == "office:document-content") return true;
     return false;
+  }
+
+  // The day numbers of the file count from its null date (30 December 1899
+  // unless it says otherwise); the workbook's from 30 December 1899.
+  void NullDate(const std::u16string& attrs) {
+    std::u16string v;
+    double day = 0;
+    if (!FindXMLAttribute(attrs, "table:date-value", v) || !TQXIOpenOfficeSpreadsheet::ParseDateValue(Decoded(v), day))
+      return;
+    FDateBase = std::floor(day);
+    F.Sheets.Formats.Date1904 = FDateBase == 1462;
+    if (FDateBase != 0 && FDateBase != 1462)
+      F.Warn("The file counts its dates from " + Utf16ToUtf8(Decoded(v)) +
+             "; its numbers shown as dates were moved to count from 30 December 1899.");
   }
 
   bool OpenInParagraph(TQXXMLItem* parent, const std::string& name, const std::u16string&,
@@ -624,7 +644,7 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
     } else if (FHasValue && FKind == vkNumber) {
       // Typed by the format as every reader's numbers are (a percentage as
       // the file's fraction); a currency or percentage stays a number.
-      F.PublishNumber(FFloat ? CellStyle().Format : 0, TVariant(FValue), ictDecimal, 0, false,
+      F.PublishNumber(FFloat ? CellStyle().Format : 0, TVariant(FValue), ictDecimal, FDateBase, false,
                       [&](TVariant&& v, TQXICellType t) {
                         value = std::move(v);
                         type = t;
@@ -735,6 +755,7 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
   int32_t FTableCount = 0;
   int32_t FSheet = 0;
   std::u16string FCaption;
+  double FDateBase = 0;  // days from 30 December 1899 to the null date
   bool FInTable = false, FInRow = false, FInCell = false;
   int32_t FRow = 0, FColumn = 0;
   int64_t FRowRepeat = 1;

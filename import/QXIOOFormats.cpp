@@ -1,9 +1,11 @@
 // TQXIOODataStyles: the data styles of an OpenDocument package translated
 // into Excel format codes, and the cell styles that show numbers with them.
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 
 #include "CodePage.h"
+#include "FormatSettings.h"
 #include "QXIOO.h"
 #include "QXIXML.h"
 #include "SysUtils.h"
@@ -69,6 +71,40 @@ std::string Condition(const std::string& condition) {
   return c;
 }
 
+// The words a boolean style shows, by the style's language.
+std::string BooleanCode(const std::string& language) {
+  static const struct { const char* Language; const char* True; const char* False; } words[] = {
+      {"cs", "PRAVDA", "NEPRAVDA"}, {"da", "SAND", "FALSK"},       {"de", "WAHR", "FALSCH"},
+      {"es", "VERDADERO", "FALSO"}, {"fi", "TOSI", "EPÄTOSI"},     {"fr", "VRAI", "FAUX"},
+      {"hu", "IGAZ", "HAMIS"},      {"it", "VERO", "FALSO"},       {"nb", "SANN", "USANN"},
+      {"nl", "WAAR", "ONWAAR"},     {"pl", "PRAWDA", "FAŁSZ"},     {"pt", "VERDADEIRO", "FALSO"},
+      {"ru", "ИСТИНА", "ЛОЖЬ"},     {"sv", "SANT", "FALSKT"},      {"tr", "DOĞRU", "YANLIŞ"}};
+  std::string t = "TRUE", f = "FALSE";
+  for (const auto& w : words)
+    if (language == w.Language) t = w.True, f = w.False;
+  return "\"" + t + "\";\"" + t + "\";\"" + f + "\"";
+}
+
+// Day, month and year in the order and with the separator of the reader's
+// short date format ("M/d/yyyy": month first, "/").
+std::string InLocaleOrder(const std::string& day, const std::string& month, const std::string& year) {
+  const TFormatSettings& fs = DefaultFormatSettings();
+  const std::string& pattern = fs.ShortDateFormat.empty() ? std::string("M/d/yyyy") : fs.ShortDateFormat;
+  std::string code;
+  std::string seen;
+  for (char ch : pattern) {
+    const char k = char(std::tolower(static_cast<unsigned char>(ch)));
+    if ((k != 'd' && k != 'm' && k != 'y') || seen.find(k) != std::string::npos) continue;
+    seen += k;
+    const std::string& part = k == 'd' ? day : k == 'm' ? month : year;
+    if (part.empty()) continue;
+    if (!code.empty()) code += fs.DateSeparator == '/' || fs.DateSeparator == '-' ? std::string(1, fs.DateSeparator)
+                                                                                  : "\"" + std::string(1, fs.DateSeparator) + "\"";
+    code += part;
+  }
+  return code;
+}
+
 const char* NamedColor(std::string hex) {
   hex = LowerCase(hex);
   static const std::pair<const char*, const char*> names[] = {
@@ -108,6 +144,8 @@ bool TQXIOODataStyles::Open(const std::string& parent, const std::string& name, 
     d.Percent = name == "number:percentage-style";
     d.Boolean = name == "number:boolean-style";
     d.Elapsed = name == "number:time-style" && Attr(attrs, "number:truncate-on-overflow") == "false";
+    d.AutoOrder = name == "number:date-style" && Attr(attrs, "number:automatic-order") == "true";
+    if (d.Boolean) d.BooleanLanguage = Attr(attrs, "number:language");
     FOpen = &d;
     FOpenName = name;
     return true;
@@ -123,6 +161,9 @@ bool TQXIOODataStyles::Open(const std::string& parent, const std::string& name, 
 
 void TQXIOODataStyles::Close(const std::string& name) {
   if (FOpen && name == FOpenName) {
+    TData& d = *FOpen;
+    if (d.AutoOrder && int(!d.Day.empty()) + int(!d.Month.empty()) + int(!d.Year.empty()) >= 2)
+      d.Code = InLocaleOrder(d.Day, d.Month, d.Year);
     FOpen = nullptr;
     FOpenName.clear();
     FCodes.clear();
@@ -133,6 +174,10 @@ void TQXIOODataStyles::Element(const std::string& name, const std::u16string& va
   TData& d = *FOpen;
   std::string& c = d.Code;
   if (c.size() > 1024) return;  // no real format is longer
+  // Another field than day, month and year keeps the style's own order.
+  if (name != "number:text" && name != "number:day" && name != "number:month" && name != "number:year" &&
+      name != "style:text-properties" && name != "style:map")
+    d.AutoOrder = false;
   if (name == "number:number") {
     std::u16string v;
     // Without a number of decimals the number shows as it is.
@@ -180,14 +225,17 @@ void TQXIOODataStyles::Element(const std::string& name, const std::u16string& va
   } else if (name == "number:boolean") {
     d.Boolean = true;
   } else if (name == "number:day") {
-    c += IsLongStyle(attrs) ? "dd" : "d";
+    d.Day = IsLongStyle(attrs) ? "dd" : "d";
+    c += d.Day;
   } else if (name == "number:day-of-week") {
     c += IsLongStyle(attrs) ? "dddd" : "ddd";
   } else if (name == "number:month") {
     const bool textual = Attr(attrs, "number:textual") == "true";
-    c += textual ? (IsLongStyle(attrs) ? "mmmm" : "mmm") : (IsLongStyle(attrs) ? "mm" : "m");
+    d.Month = textual ? (IsLongStyle(attrs) ? "mmmm" : "mmm") : (IsLongStyle(attrs) ? "mm" : "m");
+    c += d.Month;
   } else if (name == "number:year") {
-    c += IsLongStyle(attrs) ? "yyyy" : "yy";
+    d.Year = IsLongStyle(attrs) ? "yyyy" : "yy";
+    c += d.Year;
   } else if (name == "number:era") {
     c += IsLongStyle(attrs) ? "ggg" : "g";
   } else if (name == "number:hours") {
@@ -212,7 +260,7 @@ void TQXIOODataStyles::Element(const std::string& name, const std::u16string& va
 }
 
 std::string TQXIOODataStyles::Section(const TData& d) const {
-  if (d.Boolean) return "\"TRUE\";\"TRUE\";\"FALSE\"";
+  if (d.Boolean) return BooleanCode(d.BooleanLanguage);
   return d.Color + (d.Code.empty() ? std::string("General") : d.Code);
 }
 
