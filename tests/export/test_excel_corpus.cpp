@@ -204,7 +204,7 @@ TEST(ExcelCorpus, EveryWriterKeepsValuesFormatsAndColumns) {
       TLoadWarnings warnings;
       const bool fits = XLSWorksheetMisfit(sheets[n]).empty();
       fallbacks += !fits;
-      write(path, {&sheets[n]}, fits, [&] { ExportXLS(path, sheets[n], {}, &warnings); });
+      write(path, {&sheets[n]}, fits, [&] { ExportXLS(path, sheets[n], {}, {}, &warnings); });
       // A sheet that does not fit says so (and what else was changed).
       EXPECT_EQ(warnings.Count == 0, fits) << path;
     }
