@@ -89,8 +89,10 @@ void CheckAll(const std::vector<TBookCheck>& books, const std::string& workDir) 
     ASSERT_NE(it, back.end()) << b.Path << " was not read";
     const bool ooxml = b.Path.size() > 5 && b.Path.substr(b.Path.size() - 5) == ".xlsx" && !b.Converted;
     const auto same = [&](const std::string& w, const std::string& g) {
-      // xlrd calls a number a date when a later section of its format shows one.
-      return b.Converted ? SameConverted(w, g) : ooxml ? SameAsOpenpyxl(w, g) : w == g || SameCell(w, g, true);
+      // xlrd calls a number a date when a later section of its format shows one;
+      // a number with a percent format reads back as a percentage of that number.
+      const bool percent = g[0] == 'p' && w[0] == 'n' && g.substr(1) == w.substr(1);
+      return b.Converted ? SameConverted(w, g) : ooxml ? SameAsOpenpyxl(w, g) || percent : w == g || SameCell(w, g, true);
     };
     for (const auto& m : CompareSheets(b.Want, it->second, b.Names, same)) ADD_FAILURE() << b.Path << ": " << m;
   }
