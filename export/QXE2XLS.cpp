@@ -1008,22 +1008,7 @@ void TQXExportToXLS::WriteCell(TQXEField* field, TCellType cellType, int32_t row
   if (!ClassifyCell(cellType, row, column, text, cell)) return;
   TQXExportToCustomXLS::WriteCell(field, cellType, row, column, text, alignment, font, color);
   const int32_t xf = CellXF(FormatPosition(cell.FormatCode, cell.BuiltIn), alignment, font, color);
-  switch (cell.Kind) {
-    case TExcelCell::ecPicture: FPictures.push_back(TXLSPicture{}); break;  // BIFF4 sheets hold no pictures
-    case TExcelCell::ecBlank:
-      if (HasOption(soExportBlankValues)) WriteBlank(row, column, xf);
-      break;
-    case TExcelCell::ecNumber: WriteNumber(row, column, xf, cell.Number); break;
-    case TExcelCell::ecBoolean: WriteBoolErr(row, column, xf, cell.Boolean ? 1 : 0, false); break;
-    case TExcelCell::ecError:
-      if (ExcelErrorCode(cell.Error) >= 0) {
-        WriteBoolErr(row, column, xf, uint8_t(ExcelErrorCode(cell.Error)), true);
-        break;
-      }
-      [[fallthrough]];
-    case TExcelCell::ecText: WriteLabel(row, column, xf, LabelBytes(cell, row, column)); break;
-    case TExcelCell::ecNone: break;
-  }
+  EmitBiffCell(*this, cell, row, column, xf, [&] { WriteLabel(row, column, xf, LabelBytes(cell, row, column)); });
 }
 
 int32_t TQXExportToXLS::FormatPosition(std::string_view code, int32_t builtIn) {

@@ -231,6 +231,27 @@ class TQXExportToCustomXLS : public TQXExportToCellFile {
   // False when there is nothing to write (an empty cell beyond the grid);
   // raises the grid limits as AcceptCell does.
   bool ClassifyCell(TCellType cellType, int32_t row, int32_t column, const std::string& text, TExcelCell& cell);
+  // The BIFF records of a classified cell (both BIFF writers, their friend
+  // this class); a text, or an error BIFF has no code for, through writeText.
+  template <class Biff, class WriteText>
+  void EmitBiffCell(Biff& w, const TExcelCell& cell, int32_t row, int32_t column, int32_t xf, WriteText&& writeText) {
+    switch (cell.Kind) {
+      case TExcelCell::ecPicture: FPictures.push_back(TXLSPicture{}); break;  // BIFF holds no pictures here
+      case TExcelCell::ecBlank:
+        if (HasOption(soExportBlankValues)) w.WriteBlank(row, column, xf);
+        break;
+      case TExcelCell::ecNumber: w.WriteNumber(row, column, xf, cell.Number); break;
+      case TExcelCell::ecBoolean: w.WriteBoolErr(row, column, xf, cell.Boolean ? 1 : 0, false); break;
+      case TExcelCell::ecError:
+        if (ExcelErrorCode(cell.Error) >= 0) {
+          w.WriteBoolErr(row, column, xf, uint8_t(ExcelErrorCode(cell.Error)), true);
+          break;
+        }
+        [[fallthrough]];
+      case TExcelCell::ecText: writeText(); break;
+      case TExcelCell::ecNone: break;
+    }
+  }
   // The cell's text as UTF-16, as the string tables hold it.
   std::u16string CellWideText(const TExcelCell& cell) const;
 
@@ -300,6 +321,7 @@ class TQXExportToXLS : public TQXExportToCustomXLS {
   void WriteXF(const TXLSFormat& format, int32_t index) override;
 
  private:
+  friend class TQXExportToCustomXLS;
   void Record(uint16_t number, const void* data, size_t size);
   // Cell attributes: the XF index a cell with this look takes.
   int32_t CellXF(int32_t numberFormat, TAlignment alignment, const TQXEFont& font, TColor color);

@@ -616,22 +616,7 @@ void TQXExportToXLS8::WriteCell(TQXEField* field, TCellType cellType, int32_t ro
   if (!ClassifyCell(cellType, row, column, text, cell)) return;
   TQXExportToCustomXLS::WriteCell(field, cellType, row, column, text, alignment, font, color);
   const int32_t xf = CellXF(CurrentBook().Formats.Id(cell.FormatCode, cell.BuiltIn), alignment, font, color);
-  switch (cell.Kind) {
-    case TExcelCell::ecPicture: FPictures.push_back(TXLSPicture{}); break;  // pictures are not written
-    case TExcelCell::ecBlank:
-      if (HasOption(soExportBlankValues)) WriteBlank(row, column, xf);
-      break;
-    case TExcelCell::ecNumber: WriteNumber(row, column, xf, cell.Number); break;
-    case TExcelCell::ecBoolean: WriteBoolErr(row, column, xf, cell.Boolean ? 1 : 0, false); break;
-    case TExcelCell::ecError:
-      if (ExcelErrorCode(cell.Error) >= 0) {
-        WriteBoolErr(row, column, xf, uint8_t(ExcelErrorCode(cell.Error)), true);
-        break;
-      }
-      [[fallthrough]];
-    case TExcelCell::ecText: WriteLabelSST(row, column, xf, cell); break;
-    case TExcelCell::ecNone: break;
-  }
+  EmitBiffCell(*this, cell, row, column, xf, [&] { WriteLabelSST(row, column, xf, cell); });
 }
 
 void TQXExportToXLS8::EndOfFile() {

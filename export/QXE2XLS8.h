@@ -160,6 +160,7 @@ class TQXExportToXLS8 : public TQXExportToCustomXLS {
   void WriteXF(const TXLSFormat&, int32_t) override {}
 
  private:
+  friend class TQXExportToCustomXLS;
   TQXEXLS8Book& CurrentBook();
   void Record(uint16_t number, const void* data, size_t size);
   void EnsureDimensions();
