@@ -26,6 +26,12 @@ class TQXESpreadsheetDataEngine : public TQXECustomDataEngine {
   void GetCellValue(TQXEColumn& column, bool blankIfZero, TQXECellValue& cell) override;
   void ForEachText(const std::vector<TQXEColumn*>& columns, const std::function<void(const TVariant&)>& visit,
                    const std::function<bool()>& stop) override;
+  void ForEachFormatCode(const std::vector<TQXEColumn*>& columns,
+                         const std::function<void(std::string_view code, int32_t builtIn)>& visit) override;
+  // How one stored cell reaches a writer: export type, number format (the
+  // sheet's code, or one that shows a date, time or percentage the source
+  // typed by value) and, with withValue, its value.
+  static void TypeCell(const TQXICell& c, const TNumberFormats& formats, TQXECellValue& cell, bool withValue);
   // Visits the row's stored cells, not its width.
   bool StoredColumns(const TQXEColumns& columns, std::vector<int32_t>& positions) override;
 

@@ -175,8 +175,8 @@ void TSpreadsheetConversion::WriteSheet(const std::string& path, const TSpreadSh
     case 1: WriteCSV(path, sheet, options); break;
     case 2: WriteHTML(path, sheet, options); break;
     case 3: WriteXML(path, sheet, options); break;
-    case 4: ExportXLS(path, sheet, ExportStop(options), OutputPolicy(options)); break;
-    case 5: ExportXLSX(path, sheet, ExportStop(options), OutputPolicy(options)); break;
+    case 4: ExportXLS(path, sheet, ExportStop(options), OutputPolicy(options), options.Warnings); break;
+    case 5: ExportXLSX(path, sheet, ExportStop(options), OutputPolicy(options), options.Warnings); break;
     case 6: ExportPDF(path, sheet, ExportStop(options), OutputPolicy(options)); break;
     default: break;
   }
@@ -185,8 +185,8 @@ void TSpreadsheetConversion::WriteSheet(const std::string& path, const TSpreadSh
 void TSpreadsheetConversion::WriteBook(const std::string& path, const TSheetList& sheets, int index,
                                        const TSheetWriteOptions& options) {
   switch (index) {
-    case 4: ExportXLSWorkbook(path, sheets, ExportStop(options), OutputPolicy(options)); break;
-    case 5: ExportXLSXWorkbook(path, sheets, ExportStop(options), OutputPolicy(options)); break;
+    case 4: ExportXLSWorkbook(path, sheets, ExportStop(options), OutputPolicy(options), options.Warnings); break;
+    case 5: ExportXLSXWorkbook(path, sheets, ExportStop(options), OutputPolicy(options), options.Warnings); break;
     case 6: ExportPDFWorkbook(path, sheets, ExportStop(options), OutputPolicy(options)); break;
     default: break;
   }
@@ -342,6 +342,7 @@ void TSpreadsheetConversion::WriteWorkbook(TSpreadSheets& sheets, const std::str
   options.Text = dest.Text;
   options.SourceName = ExtractFileName(item ? item->Source : destinationPath);
   if (item) {
+    options.Warnings = &item->Warnings;
     options.Cancel = &item->Cancel;
     options.MaxOutputSize = item->Settings.MaxOutputSize;
     options.Replace = item->Settings.chkOverwrite;
