@@ -124,6 +124,26 @@ size_t SectionEnd(std::string_view code, size_t from) {
   return code.size();
 }
 
+// A section with "A/P" shows the time of day as A or P, though a cell in
+// it stays a number.
+bool ShowsAP(std::string_view section) {
+  for (size_t i = 0; i < section.size(); ++i) {
+    const char c = section[i];
+    if (c == '"') {
+      i = section.find('"', i + 1);
+      if (i == std::string_view::npos) return false;
+    } else if (c == '\\' || c == '_' || c == '*') {
+      ++i;
+    } else if (c == '[') {
+      i = section.find(']', i + 1);
+      if (i == std::string_view::npos) return false;
+    } else if ((c == 'a' || c == 'A') && StartsNoCase(section, i, "a/p")) {
+      return true;
+    }
+  }
+  return false;
+}
+
 int32_t ColourByName(std::string_view name) {
   static const struct { const char* Name; int32_t Rgb; } Named[] = {
       {"black", 0x000000}, {"blue", 0x0000FF}, {"cyan", 0x00FFFF},  {"green", 0x00FF00},
@@ -587,12 +607,39 @@ int RoundDigits(const char (&mant)[16], int e, int keep, char* out, int& outLen)
   return e;
 }
 
+// Most numbers need no digit string: below 1E+10 once scaled, and not within
+// 1E-5 of a half, rounding the double agrees with rounding its 15 digits.
+bool FastDigits(double a, int decimals, TDigits& d) {
+  static const double Powers[] = {1, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
+  if (decimals > 9) return false;
+  const double x = a * Powers[decimals];
+  if (!(x < 1e10)) return false;
+  const double whole = std::floor(x);
+  const double rest = x - whole;
+  if (std::fabs(rest - 0.5) < 1e-5) return false;
+  const uint64_t n = uint64_t(whole) + (rest > 0.5 ? 1 : 0);
+  char buf[24];
+  const int len = int(std::to_chars(buf, buf + sizeof buf, n).ptr - buf);
+  const int intLen = len - decimals;
+  d.IntLen = 0;
+  if (intLen > 0 && !(intLen == 1 && buf[0] == '0')) {
+    std::memcpy(d.Int, buf, size_t(intLen));
+    d.IntLen = intLen;
+  }
+  for (int k = 0; k < decimals; ++k) {
+    const int at = intLen + k;
+    d.Dec[k] = at >= 0 ? buf[at] : '0';
+  }
+  return true;
+}
+
 void DigitsOf(double a, int decimals, TDigits& d) {
   decimals = std::clamp(decimals, 0, MaxDecimals);
   d.IntLen = 0;
   d.DecLen = decimals;
   std::memset(d.Dec, '0', size_t(decimals));
   if (!(a > 0) || !std::isfinite(a)) return;
+  if (FastDigits(a, decimals, d)) return;
   char mant[16];
   int e = SignificantDigits(a, mant);
   char digits[32];
@@ -646,8 +693,17 @@ bool AppendGeneral(double a, int maxChars, char point, std::string& out) {
       return true;
     }
   }
+  // The power of ten of the first digit: counted for the usual range, else from the digit string.
   char mant[16];
-  const int e = SignificantDigits(a, mant);
+  int e;
+  bool haveDigits = false;
+  if (a >= 1e-4 && a < 1e10) {
+    e = a >= 1 ? int(std::to_chars(mant, mant + sizeof mant, uint64_t(a)).ptr - mant) - 1
+                : a >= 0.1 ? -1 : a >= 0.01 ? -2 : a >= 0.001 ? -3 : -4;
+  } else {
+    e = SignificantDigits(a, mant);
+    haveDigits = true;
+  }
   if (e >= -4 && e <= 10) {
     const int intDigits = std::max(e + 1, 1);
     if (intDigits <= maxChars) {
@@ -667,6 +723,7 @@ bool AppendGeneral(double a, int maxChars, char point, std::string& out) {
     }
   }
   // d.dddddE+XX
+  if (!haveDigits) e = SignificantDigits(a, mant);
   for (int decimals = maxChars - 6; decimals >= -1; --decimals) {
     const int places = std::max(decimals, 0);
     char digits[32];
@@ -696,9 +753,9 @@ void BestFraction(double f, int64_t maxDen, int64_t& p, int64_t& q) {
   for (int guard = 0; guard < 64; ++guard) {
     const double a = std::floor(x);
     if (a > 1e15) break;
+    if (double(q0) + a * double(q1) > double(maxDen)) break;
     const int64_t ai = int64_t(a);
     const int64_t q2 = q0 + ai * q1;
-    if (q2 > maxDen) break;
     const int64_t p2 = p0 + ai * p1;
     p0 = p1, q0 = q1, p1 = p2, q1 = q2;
     const double rest = x - a;
@@ -810,7 +867,7 @@ TNumberFormatCode::TNumberFormatCode(std::string_view code, const TFormatSetting
   for (size_t from = 0; FSections.size() < 4;) {
     const size_t end = SectionEnd(code, from);
     const std::string_view text = code.substr(from, end - from);
-    const bool date = IsDateTimeKind(ClassifyNumberFormat(text));
+    const bool date = IsDateTimeKind(ClassifyNumberFormat(text)) || ShowsAP(text);
     FSections.emplace_back();
     TSectionParser(FSections.back(), text, date).Parse();
     if (end >= code.size()) break;
@@ -902,7 +959,7 @@ size_t TNumberFormatCode::Render(const TChoice& choice, TDateSystem dates, int g
     for (int k = 0; k < places; ++k) perSecond *= 10;
     const int64_t perDay = 86400 * perSecond;
     double days = v + (dates == dsExcel1904 ? Shift1904 : 0);
-    if (s.Elapsed ? std::fabs(v) > 1e9 : !(days >= FirstDay && days < DayAfterLast)) {
+    if (s.Elapsed ? std::fabs(v) * double(perDay) > 9e18 : !(days >= FirstDay && days < DayAfterLast)) {
       // Beyond the calendar: the number itself.
       AppendGeneral(std::fabs(v), generalChars, point, out.append(v < 0 ? "-" : ""));
       return std::string::npos;
@@ -1006,7 +1063,7 @@ size_t TNumberFormatCode::Render(const TChoice& choice, TDateSystem dates, int g
       DigitsOf(a, s.DecDigits, d);
     } else {
       // The mantissa has as many whole digits as the exponent, a multiple of them, leaves.
-      const int step = std::max(s.IntDigits, 1);
+      const int step = std::clamp(s.IntDigits, 1, 30);
       if (a > 0) {
         char mant[16];
         int e = SignificantDigits(a, mant);
@@ -1098,8 +1155,14 @@ size_t TNumberFormatCode::Render(const TChoice& choice, TDateSystem dates, int g
     if (!s.HasDigits) zero = true;
   } else if (s.Kind == skFraction) {
     int64_t whole = 0, p = 0, q = 1;
-    if (s.HasIntPart) whole = int64_t(std::floor(std::min(a, 9e15)));
-    const double f = s.HasIntPart ? a - double(whole) : std::min(a, 9e15);
+    if (!(a < 1e15) || a * double(std::max<int64_t>(s.FixedDenominator, 1)) >= 9e18) {
+      // Past the whole digits a double holds no fraction is left to show.
+      AppendGeneral(a, generalChars, point, out);
+      if (choice.Negative) out.insert(signAt, 1, '-');
+      return fill;
+    }
+    if (s.HasIntPart) whole = int64_t(std::floor(a));
+    const double f = s.HasIntPart ? a - double(whole) : a;
     if (s.FixedDenominator > 0) {
       // Halves go to the smaller numerator.
       q = s.FixedDenominator;
