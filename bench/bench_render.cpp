@@ -3,9 +3,10 @@
 // stored value's text) and once as the renderer shows it; ns per cell, the
 // ratio, and both against the load.
 //   bench_render [book=../shared/bench-data/book-M.xlsx]
-// With --cells it prints every cell of each file as shown instead, one line
-// per cell after a line for each file (#file, path, 1 for a 1904 file), (sheet, caption, row, column, type, value, format code, text;
-// tab, newline and backslash escaped) for scripts/shown_cells_compare.py.
+// With --cells it prints every cell of each file as shown instead: a line
+// "#file, path, 1 for a 1904 file" per file, then one line per cell (sheet,
+// caption, row, column, type, value, format code, text; tab, newline and
+// backslash escaped) for scripts/shown_cells_compare.py.
 //   bench_render --cells FILE...
 #include <charconv>
 #include <chrono>

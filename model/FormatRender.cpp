@@ -1,5 +1,6 @@
 #include "FormatRender.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -64,7 +65,6 @@ struct TSection {
   int64_t FixedDenominator = 0;
   int SecondDecimals = 0;
   bool HasTime = false, TwelveHour = false, Elapsed = false;
-  bool Empty = true;
 };
 
 }  // namespace format_render_detail
@@ -279,7 +279,9 @@ bool TSectionParser::DateToken(size_t& i) {
     case 'b': Add(n <= 2 ? tkBuddhist2 : tkBuddhist4); break;
     case 'g': break;  // era names: the Gregorian calendar has none
     case 'd': Add(n == 1 ? tkDay : n == 2 ? tkDay2 : n == 3 ? tkDayAbbr : tkDayName); break;
-    case 'm': Add(n == 1 ? tkMonth : n == 2 ? tkMonth2 : n == 3 ? tkMonthAbbr : n == 5 ? tkMonthLetter : tkMonthName); break;
+    case 'm':
+      Add(n == 1 ? tkMonth : n == 2 ? tkMonth2 : n == 3 ? tkMonthAbbr : n == 5 ? tkMonthLetter : tkMonthName);
+      break;
     case 'h': Add(n == 1 ? tkHour : tkHour2); S.HasTime = true; break;
     case 's': {
       Add(n == 1 ? tkSecond : tkSecond2);
@@ -424,7 +426,6 @@ void TSectionParser::Parse() {
   }
   if (Date) SettleDate();
   else SettleNumber();
-  S.Empty = S.Tokens.empty();
 }
 
 // Which letters "m" stand for minutes, and the kind of the section.
@@ -801,6 +802,28 @@ bool Satisfies(const TSection& s, double v) {
   return true;
 }
 
+// The code as valid UTF-8: a file's bytes that are not become U+FFFD, so
+// that no text the renderer writes splits or joins a character.
+std::string ValidUtf8(std::string_view code) {
+  std::string out;
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(code.data());
+  const uint8_t* end = p + code.size();
+  while (p < end) {
+    const char32_t c = *p < 0x80 ? *p++ : NextUtf8CodePoint(p, end);
+    if (c < 0x80) {
+      out += char(c);
+    } else if (c < 0x800) {
+      out += char(0xC0 | (c >> 6)), out += char(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += char(0xE0 | (c >> 12)), out += char(0x80 | ((c >> 6) & 0x3F)), out += char(0x80 | (c & 0x3F));
+    } else {
+      out += char(0xF0 | (c >> 18)), out += char(0x80 | ((c >> 12) & 0x3F));
+      out += char(0x80 | ((c >> 6) & 0x3F)), out += char(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
 // A regional date or time format (the old runtime's language: n for
 // minutes, AMPM) as a format code.
 std::string RegionalCode(const std::string& format) {
@@ -836,8 +859,10 @@ std::string RegionalSubstitute(std::string_view code, int32_t builtIn, const TFo
   if (builtIn == 14 || builtIn == 22)
     return RegionalCode(fs.ShortDateFormat.empty() ? "M/d/yyyy" : fs.ShortDateFormat) + (builtIn == 22 ? " h:mm" : "");
   for (size_t i = 0; i + 8 <= code.size(); ++i) {
-    if (StartsNoCase(code, i, "[$-f800]")) return RegionalCode(fs.LongDateFormat.empty() ? "dddd, mmmm d, yyyy" : fs.LongDateFormat);
-    if (StartsNoCase(code, i, "[$-f400]")) return RegionalCode(fs.LongTimeFormat.empty() ? "h:mm:ss AMPM" : fs.LongTimeFormat);
+    if (StartsNoCase(code, i, "[$-f800]"))
+      return RegionalCode(fs.LongDateFormat.empty() ? "dddd, mmmm d, yyyy" : fs.LongDateFormat);
+    if (StartsNoCase(code, i, "[$-f400]"))
+      return RegionalCode(fs.LongTimeFormat.empty() ? "h:mm:ss AMPM" : fs.LongTimeFormat);
   }
   return std::string();
 }
@@ -856,8 +881,10 @@ struct TNumberFormatCode::TChoice {
 
 TNumberFormatCode::TNumberFormatCode(std::string_view code, const TFormatSettings& settings, int32_t builtIn)
     : FSettings(settings), FNames(std::make_unique<TDateNames>(SettingsDateNames(settings))) {
-  const std::string substitute = RegionalSubstitute(code, builtIn, settings);
-  if (!substitute.empty()) code = substitute;
+  std::string own = RegionalSubstitute(code, builtIn, settings);
+  if (own.empty() && std::any_of(code.begin(), code.end(), [](char c) { return (unsigned char)c >= 0x80; }))
+    own = ValidUtf8(code);
+  if (!own.empty()) code = own;
   FDateTime = IsDateTimeKind(ClassifyNumberFormat(code));
   size_t b = 0, e = code.size();
   while (b < e && code[b] == ' ') ++b;
@@ -890,7 +917,7 @@ TNumberFormatCode::TChoice TNumberFormatCode::Choose(double value, TDateSystem d
   c.Value = FDateTime && dates == dsExcel1904 ? value - Shift1904 : value;
   const double v = c.Value;
   const int n = FNumberSections;
-  if (n == 0) {
+  if (n == 0 || std::isnan(v)) {
     c.Negative = v < 0;
     return c;
   }
@@ -961,7 +988,8 @@ size_t TNumberFormatCode::Render(const TChoice& choice, TDateSystem dates, int g
     double days = v + (dates == dsExcel1904 ? Shift1904 : 0);
     if (s.Elapsed ? std::fabs(v) * double(perDay) > 9e18 : !(days >= FirstDay && days < DayAfterLast)) {
       // Beyond the calendar: the number itself.
-      AppendGeneral(std::fabs(v), generalChars, point, out.append(v < 0 ? "-" : ""));
+      if (v < 0) out += '-';
+      AppendGeneral(std::fabs(v), generalChars, point, out);
       return std::string::npos;
     }
     // The time from the fraction alone, so that the day's count costs it no precision.
@@ -977,7 +1005,7 @@ size_t TNumberFormatCode::Render(const TChoice& choice, TDateSystem dates, int g
       elapsed = e / perSecond;
       second = elapsed % 86400;
       fraction = e % perSecond;
-      if (v < 0 && e != 0) out += '-';
+      if (choice.Negative && e != 0) out += '-';
     }
     int year, month, dom;
     if (dates == dsExcel1900 && day >= 0 && day <= 60) {
@@ -1200,14 +1228,14 @@ size_t TNumberFormatCode::Render(const TChoice& choice, TDateSystem dates, int g
       const bool afterWhole = s.HasIntPart && intIndex == s.IntDigits;
       if (afterWhole && t.Kind != tkDigit) inFraction = true;
       if (t.Kind == tkDigit && t.Role != drInteger) inFraction = true;
-      if (hideFraction && inFraction && (t.Kind != tkFill)) {
-        // Blank the fraction as wide as it would be; a fixed denominator leaves nothing.
-        if (numeratorBlank && t.Kind != tkDenominator && t.Kind != tkFill) {
-          if (t.Kind == tkLiteral) out.append(t.End - t.Begin, ' ');
-          else if (t.Kind == tkDigit && t.Char == '#') {
-          } else out += ' ';
+      if (hideFraction && inFraction && t.Kind != tkFill) {
+        // "?" blanks the fraction as wide as it would be (a fixed denominator
+        // leaves nothing), "#" drops it.
+        if (numeratorBlank) {
+          if (t.Kind == tkLiteral)
+            out.append(size_t(TextWidth(std::string_view(pool).substr(t.Begin, t.End - t.Begin))), ' ');
+          else if (t.Kind == tkSpace || t.Kind == tkSlash || (t.Kind == tkDigit && t.Char != '#')) out += ' ';
         }
-        if (t.Kind == tkDigit && t.Role == drDenominator) ++denIndex;
         continue;
       }
       if (hideWhole && t.Kind == tkLiteral && intIndex == s.IntDigits && numIndex == 0) continue;

@@ -280,21 +280,23 @@ def main():
                     samples[(fmt, cls)].append((os.path.basename(path), caption, key, o, t))
     classes = ["general-digits", "date-1900", "time-rounding", "excel-rule", "boolean", "error-text",
                "locale-builtin", "lo-ignores-code", "value-differs", "reader-code", "missing-cell", "renderer"]
-    print("%-8s %6s %8s %8s %7s  %s" % ("format", "files", "cells", "agree", "%", "  ".join(classes)))
+    def pct(n, d):
+        return 100.0 * n / d if d else 100.0
+    print("%-8s %5s %7s %7s %7s %7s  %s" % ("format", "files", "cells", "agree%", "+Gen%", "expl%", "  ".join(classes)))
     total = Counter()
-    for fmt, c in sorted(per_format.items()):
-        total.update(c)
-        print("%-8s %6d %8d %8d %7.2f  %s" % (fmt, c["files"], c["cells"], c["agree"],
-                                            100.0 * c["agree"] / c["cells"] if c["cells"] else 100,
-                                            "  ".join("%d" % c[k] for k in classes)))
+    for fmt, c in sorted(per_format.items()) + [("all", None)]:
+        if c is None:
+            c = total
+        else:
+            total.update(c)
+        explained = c["agree"] + sum(c[k] for k in classes if k != "renderer")
+        print("%-8s %5d %7d %7.2f %7.2f %7.2f  %s" % (
+            fmt, c["files"], c["cells"], pct(c["agree"], c["cells"]), pct(c["agree"] + c["general-digits"], c["cells"]),
+            pct(explained, c["cells"]), "  ".join("%d" % c[k] for k in classes)))
         for k in ("files without LibreOffice output", "cells of sheets LibreOffice did not write"):
-            if c[k]:
+            if c[k] and fmt != "all":
                 print("         %s: %d" % (k, c[k]))
-    print("%-8s %6d %8d %8d %7.2f  %s" % ("all", total["files"], total["cells"], total["agree"],
-                                        100.0 * total["agree"] / total["cells"] if total["cells"] else 100,
-                                        "  ".join("%d" % total[k] for k in classes)))
-    explained = total["agree"] + sum(total[k] for k in classes if k != "renderer")
-    print("agree or explained: %.2f%%" % (100.0 * explained / total["cells"] if total["cells"] else 100))
+    print("agree%: the same text; +Gen%: or General with other digits; expl%: or any class but renderer")
     print("\nformat codes that differ from LibreOffice's (format, file, ours, LibreOffice's): cells")
     for (fmt, f, o, r), n in code_faults.most_common(40):
         print("  %5d  %-7s %-32s ours %-28r LibreOffice %r" % (n, fmt, f, o, r))

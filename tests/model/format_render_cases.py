@@ -190,7 +190,7 @@ def main():
         path = os.path.join(work, "cases1904.xlsx" if d else "cases1900.xlsx")
         build(cases, path, d)
         books.append((path, cases))
-    subprocess.run(["soffice", "--headless", "--convert-to",
+    subprocess.run(["soffice", "-env:UserInstallation=file://" + os.path.join(work, "profile"), "--headless", "--convert-to",
                     "csv:Text - txt - csv (StarCalc):9,34,76,1,,1033,false,true,true,false,false,-1",
                     "--outdir", work] + [b[0] for b in books], check=True, stdout=subprocess.DEVNULL)
     rows, overridden = [], 0

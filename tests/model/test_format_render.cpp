@@ -186,7 +186,8 @@ TEST(FormatRender, ModelCellsAndColours) {
 TEST(FormatRender, HostileCodesStayBounded) {
   const std::string zeros(500, '0');
   const std::string codes[] = {"[", "\"", "\\", "_", "*", "[$", "[>", "[<=abc]0", "E+", "0/0", "# ?/0", "[h",
-                               "0." + zeros, zeros + "E+0", "?/" + std::string(40, '?'), "#,##0" + std::string(300, ','),
+                               "0." + zeros, zeros + "E+0", "?/" + std::string(40, '?'),
+                               "#,##0" + std::string(300, ','),
                                "[hhhhhhhhhhhhhhhhhhhhhhhhhhhhhh]:mm:ss.0000000000", "yyyy;;;;;;;;@", "%%%%%%%%%%0",
                                "\xE2\x82", "0_\xE2", "*\xE2\x82", "General General General", ";", "[Red];[Blue]"};
   const double values[] = {0, -1.5, 45000.123, 1e308, -1e308, 5e-324, std::nan(""), HUGE_VAL, 1e15 + 0.5};
