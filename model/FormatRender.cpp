@@ -1362,9 +1362,11 @@ std::string TNumberFormatRenderer::NumberInWidth(double value, int32_t format, i
 }
 
 void TNumberFormatRenderer::AppendCell(const TQXICell& cell, std::string& out) {
+  // Error values (the readers' ictUnknown texts) show as they are, whatever the format.
+  const int32_t format = cell.CellType() == ictUnknown ? 0 : cell.FormatIndex();
   switch (cell.ValueType()) {
-    case TVarType::String: AppendText(AnsiToUtf8(cell.StringValue()), cell.FormatIndex(), out); break;
-    case TVarType::WideString: AppendText(Utf16ToUtf8(cell.WideValue()), cell.FormatIndex(), out); break;
+    case TVarType::String: AppendText(AnsiToUtf8(cell.StringValue()), format, out); break;
+    case TVarType::WideString: AppendText(Utf16ToUtf8(cell.WideValue()), format, out); break;
     case TVarType::Boolean: out += cell.NumberValue() != 0 ? "TRUE" : "FALSE"; break;
     case TVarType::Integer:
     case TVarType::Float:

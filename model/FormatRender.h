@@ -77,13 +77,16 @@ class TNumberFormatRenderer {
   TNumberFormatRenderer(const TNumberFormats& formats, const TFormatSettings& settings)
       : TNumberFormatRenderer(formats, settings, DateSystemOf(formats)) {}
   ~TNumberFormatRenderer();
+  // Its compiled codes refer to its settings.
+  TNumberFormatRenderer(const TNumberFormatRenderer&) = delete;
+  TNumberFormatRenderer& operator=(const TNumberFormatRenderer&) = delete;
 
   std::string Number(double value, int32_t format);
   void AppendNumber(double value, int32_t format, std::string& out) { Code(format).AppendNumber(value, FDates, out); }
   void AppendText(std::string_view text, int32_t format, std::string& out) { Code(format).AppendText(text, out); }
   // A model cell as shown (UTF-8): numbers and date-times through their
   // format (percent cells by the stored fraction), texts through its text
-  // section, booleans as TRUE and FALSE.
+  // section, error values as they stand, booleans as TRUE and FALSE.
   void AppendCell(const TQXICell& cell, std::string& out);
   std::string NumberInWidth(double value, int32_t format, int32_t width);
   int32_t Colour(double value, int32_t format) { return Code(format).Colour(value, FDates); }

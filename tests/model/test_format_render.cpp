@@ -170,9 +170,10 @@ TEST(FormatRender, ModelCellsAndColours) {
   cells.SetCell(1, 0, ictString, text, taLeftJustify, TVariant(std::u16string(u"\u00e9t\u00e9")));
   cells.SetCell(2, 0, ictBoolean, percent, taLeftJustify, TVariant(true));
   cells.SetCell(3, 0, ictDateTime, 0, taLeftJustify, TVariant::DateTime(45000.5));
+  cells.SetCell(4, 0, ictUnknown, text, taLeftJustify, TVariant(std::string("#N/A")));
   TNumberFormatRenderer r(sheets.Formats, TFormatSettings::UnitedStates());
-  const char* const expected[] = {"65.2%", "<\xC3\xA9t\xC3\xA9>", "TRUE", "45000.5"};
-  for (int32_t c = 0; c < 4; ++c) {
+  const char* const expected[] = {"65.2%", "<\xC3\xA9t\xC3\xA9>", "TRUE", "45000.5", "#N/A"};
+  for (int32_t c = 0; c < 5; ++c) {
     std::string out;
     r.AppendCell(*cells.GetCell(c, 0), out);
     EXPECT_EQ(out, expected[c]) << "column " << c;
