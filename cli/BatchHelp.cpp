@@ -6,7 +6,9 @@ const char* const BatchHelpText =
 
 Converts spreadsheet documents: every sheet of each file becomes one output
 file. Name the files (or directories) to convert, or give a source directory
-with -s. Without -d the outputs go beside their sources.
+with -s. Without -d the outputs go beside their sources. No output replaces a
+file the job reads or another output of the job: such an output takes its
+source's extension into its name (report.ods -> report_ods.xlsx).
 
 Input:
   FILE...                 convert these files, whatever their names
@@ -18,6 +20,12 @@ Input:
                           separated: excel, lotus, quattro, ods (default: all)
       --settings[=FILE]   take the job from an INI file (default: the wizard's
                           saved settings); other options override it
+      --password TEXT     password for protected files (repeatable; tried in
+                          order, after the default one Excel uses); shown to
+                          other users of the machine while the program starts:
+                          prefer --password-file
+      --password-file FILE  passwords, one per line (UTF-8), tried after those
+                          of --password
 
 Output:
   -d, --dest DIR          destination directory (default: beside the sources,
@@ -26,11 +34,17 @@ Output:
                           their number before the extension (book1.csv)
   -f, --format FORMAT     destination format (default: txt, or the extension
                           of -o)
-      --no-overwrite      skip files whose output exists (default: overwrite)
+      --no-overwrite      never replace an existing file: skip files whose output
+                          exists, keep one that appears meanwhile (default:
+                          overwrite, keeping the replaced file's permissions)
       --log FILE          append a run header and one line per file to FILE:
                           status, time, source and outputs, tab-separated
-      --max-output SIZE   largest output file, in bytes or with K, M, G, T
-                          (default: 4G; 0: no limit)
+      --max-output SIZE   largest output file of any format, in bytes or with K,
+                          M, G, T (default: 4G; 0: no limit); past it the file
+                          fails and nothing of it is left
+      --max-memory SIZE   memory the cells of one workbook may take, shared by
+                          the workers (default: half of this machine's memory;
+                          0: no limit)
 
 Destination options (defaults: the outputs as always):
       --clean             clean data: no banner, no extra row or column,
@@ -68,7 +82,10 @@ Scale:
       --shard K/N         convert only shard K of N (0 <= K < N), chosen by a
                           hash of each file's path below its directory; N
                           runs with K = 0 .. N-1 together convert every file
-                          once, without writing the same output twice
+                          once, without writing the same output twice (files
+                          whose outputs could share a name go to one shard);
+                          a --names template must then hold {name} before
+                          {sheet} and {index}
       --report FILE       write one JSON line per file to FILE: source,
                           destination, outputs, status, message,
                           milliseconds, sheets, cells, reader, version
@@ -79,7 +96,8 @@ Scale:
 Messages:
   -q, --quiet             print only errors, warnings and the summary
   -v, --verbose           also print each file's reader and format version
-                          and the output written for every sheet
+                          and the output written for every sheet (and
+                          "opened with a password" after the status)
       --list              print the candidate and work lists, convert nothing
       --dump FILE         print the workbook read from FILE as JSON
   -h, --help              print this help and exit
@@ -103,8 +121,10 @@ Exit status:
   0  every file was converted or skipped (or there was nothing to convert)
   1  a file failed, or the run was stopped before the end
   2  bad usage, a missing source, or an unusable settings, log or report file
-  130, 143  stopped by SIGINT (Ctrl-C) or SIGTERM: the file in progress is
-     interrupted and its outputs taken back
+  129, 130, 143  stopped by SIGHUP, SIGINT (Ctrl-C) or SIGTERM: the file in
+     progress is interrupted and its outputs taken back
+  141  stopped because standard output was closed (a pipe into "head -1"):
+     as for a signal, and the reason is printed on standard error
 
 Examples:
   varnowe-batch -f csv a.xls b.xlsx

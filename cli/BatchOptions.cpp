@@ -2,7 +2,10 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 
 #include "ConversionFrontEnd.h"
 #include "SysUtils.h"
@@ -27,6 +30,9 @@ TBatchOptions ParseBatchOptions(int argc, const char* const* argv) {
   auto* optMaxOutput = app.add_option("--max-output", maxOutput);
   auto* optSettings = app.add_option("--settings", settings)->expected(0, 1);
   auto* optDump = app.add_option("--dump", dump);
+  // The memory budget of a workbook.
+  std::string maxMemory;
+  auto* optMaxMemory = app.add_option("--max-memory", maxMemory);
   // Destination options.
   std::string separator, quote, lineEnd, encoding, names, sheets, sheetMask;
   bool banner = true, extra = true, htmlTitle = false, keepTree = false, wholeWorkbook = false;
@@ -48,6 +54,9 @@ TBatchOptions ParseBatchOptions(int argc, const char* const* argv) {
   auto* optShard = app.add_option("--shard", shard);
   auto* optReport = app.add_option("--report", report);
   auto* optRetryFrom = app.add_option("--retry-from", retryFrom);
+  app.add_option("--password", o.Passwords)->allow_extra_args(false);
+  std::string passwordFile;
+  auto* optPasswordFile = app.add_option("--password-file", passwordFile);
   app.add_flag("--list", o.List);
   auto* optQuiet = app.add_flag("-q,--quiet", o.Quiet);
   app.add_flag("-v,--verbose", o.Verbose)->excludes(optQuiet);
@@ -71,6 +80,7 @@ TBatchOptions ParseBatchOptions(int argc, const char* const* argv) {
   take(optMaxOutput, maxOutput, o.MaxOutput);
   take(optSettings, settings, o.Settings);
   take(optDump, dump, o.Dump);
+  take(optMaxMemory, maxMemory, o.MaxMemory);
   take(optSeparator, separator, o.Separator);
   take(optQuote, quote, o.Quote);
   take(optLineEnd, lineEnd, o.LineEnd);
@@ -88,10 +98,38 @@ TBatchOptions ParseBatchOptions(int argc, const char* const* argv) {
   take(optShard, shard, o.Shard);
   take(optReport, report, o.Report);
   take(optRetryFrom, retryFrom, o.RetryFrom);
+  take(optPasswordFile, passwordFile, o.PasswordFile);
   if (optFormats->count()) o.Formats = formats;
   if (optSubDirs->count()) o.SubDirs = subDirs;
   if (optNoOverwrite->count()) o.NoOverwrite = noOverwrite;
   return o;
+}
+
+void ReadPasswordFile(TBatchOptions& o) {
+  if (!o.PasswordFile) return;
+  std::ifstream in(*o.PasswordFile, std::ios::binary);
+  if (!in) throw EUsageError("--password-file " + *o.PasswordFile + ": " + std::strerror(errno));
+  std::string line;
+  for (bool first = true; std::getline(in, line); first = false) {
+    if (first && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) o.Passwords.push_back(line);
+  }
+  if (in.bad()) throw EUsageError("--password-file " + *o.PasswordFile + ": cannot be read");
+}
+
+void HidePasswordArguments(int argc, char** argv) {
+  auto hide = [](char* p) {
+    for (; *p; ++p) *p = '*';
+  };
+  static const char Option[] = "--password";
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--") == 0) return;
+    if (std::strcmp(argv[i], Option) == 0 && i + 1 < argc)
+      hide(argv[++i]);
+    else if (std::strncmp(argv[i], Option, sizeof Option - 1) == 0 && argv[i][sizeof Option - 1] == '=')
+      hide(argv[i] + sizeof Option);
+  }
 }
 
 std::optional<int> DestinationFormatByName(const std::string& name) {

@@ -9,6 +9,7 @@
 
 #include "CodePage.h"
 #include "DateTime.h"
+#include "QXICrypt.h"
 #include "QXIOleStorage.h"
 #include "QXIXML.h"
 #include "SysUtils.h"
@@ -138,7 +139,10 @@ void TMSExcelX::ParseStream(TStream& stream) {
 }
 
 void TMSExcelX::ParseStorage(const TOleStorage& root) {
-  RefuseEncryptedPackage(root);
+  if (ReadEncryptionInfo(root)) {
+    OpenEncryptedPackage(root);
+    return;
+  }
   if (auto package = root.OpenStream("Package")) {
     // A package wrapped in a package wrapped in ... is refused, not followed down.
     if (FNesting >= 2) throw EQXIFileFormatException(SInvalidFileFormat);
@@ -154,6 +158,42 @@ void TMSExcelX::ParseStorage(const TOleStorage& root) {
     return;
   }
   throw EQXIFileFormatException(SInvalidFileFormat);
+}
+
+void TMSExcelX::OpenEncryptedPackage(const TOleStorage& root) {
+  const TPackageEncryption info = ParseEncryptionInfo(EncryptionInfo.data(), EncryptionInfo.size());
+  TCryptBytes key;
+  TryPasswords({ExcelDefaultPassword}, [&](const std::string& password) {
+    key = PackageKey(info, password);
+    return !key.empty();
+  });
+  if (key.empty()) throw EQXIUnknownEncryptionException(ProtectedFileMessage(info.SchemeName()));
+  auto stream = root.OpenStream("EncryptedPackage");
+  if (!stream)
+    throw EQXICryptException(std::string("The file is password-protected (") + info.SchemeName() +
+                             "), but it holds no encrypted package.");
+  TMemoryStream package;
+  TCryptBytes& data = package.Bytes();
+  data.resize(size_t(stream->Size()));
+  stream->Seek(0, soBeginning);
+  data.resize(size_t(std::max<int64_t>(0, stream->Read(data.data(), int64_t(data.size())))));
+  DecryptPackage(info, key, data);
+  if (FNesting >= 2) throw EQXIFileFormatException(SInvalidFileFormat);
+  // The package is read as any other; the load stays that of a protected file.
+  struct TKeep {
+    TMSExcelX& X;
+    std::vector<uint8_t> Info;
+    bool Given, Opened;
+    ~TKeep() {
+      --X.FNesting;
+      X.Encrypted = true;
+      X.EncryptionInfo = std::move(Info);
+      X.FPasswordsGiven = Given;
+      X.FOpenedWithPassword = Opened;
+    }
+  } keep{*this, EncryptionInfo, FPasswordsGiven, FOpenedWithPassword};
+  ++FNesting;
+  ParseStream(package);
 }
 
 // ---------------------------------------------------------------------------
@@ -728,6 +768,7 @@ void TMSExcelX::ReadSheetXml(const std::string& part) {
   auto s = ReadAheadWhenUseful(FZip->GetFileStreamByName(part));
   if (!s) return;
   int32_t row = -1, lastCol = -1;
+  bool rowZeroTold = false;
   int32_t cellRow = -1, cellCol = -1;
   int64_t style = -1;
   std::u16string type, value, inlineText;
@@ -778,8 +819,16 @@ void TMSExcelX::ReadSheetXml(const std::string& part) {
       if (!ParentIs(parent, "sheetData")) return;
       accept = true;
       int64_t r;
-      if (AttrInt(attrs, "r", r) && r >= 1) row = int32_t(std::min<int64_t>(r - 1, INT32_MAX));
-      else ++row;
+      if (AttrInt(attrs, "r", r) && r >= 1) {
+        row = int32_t(std::min<int64_t>(r - 1, INT32_MAX));
+      } else {
+        if (AttrInt(attrs, "r", r) && !rowZeroTold) {
+          rowZeroTold = true;
+          Warn("The part \"" + part + "\" numbers a row r=\"" + std::to_string(r) +
+               "\" (rows count from 1): its cells are read into the row after the one before it.");
+        }
+        ++row;
+      }
       lastCol = -1;
     } else if (n == "is") {
       accept = ParentIs(parent, "c");

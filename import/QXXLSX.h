@@ -65,6 +65,9 @@ class TMSExcelX : public TCustomMSExcel {
 
  private:
   void ParsePackage();
+  // Decrypts the package of root (which holds EncryptionInfo) with the
+  // default or a given password and reads it.
+  void OpenEncryptedPackage(const TOleStorage& root);
   std::map<std::string, TRelationship> ReadRelationships(const std::string& part);
   void ReadDocumentProperties();
   void FindSheets();

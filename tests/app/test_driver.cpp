@@ -372,7 +372,8 @@ TEST(Run, SharedOutputNamesAreMadeUniqueAndSourceAsOutputIsAnError) {
   ASSERT_EQ(batch.WorkItems().size(), 3u);
   EXPECT_EQ(batch.WorkItems()[2].Destination, tmp / "out/r_xls_2.csv");
 
-  // Converting into the source file itself would destroy it.
+  // Converting into the source file itself would destroy it: the output
+  // takes its own name, as one that another output has.
   struct TSameExt : TFakeBatch {
     std::string GetDestinationExt() override { return ".xls"; }
   } same;
@@ -383,9 +384,15 @@ TEST(Run, SharedOutputNamesAreMadeUniqueAndSourceAsOutputIsAnError) {
   same.BuildWorkList();
   same.ExecuteConversion();
   ASSERT_EQ(same.WorkItems().size(), 1u);
+  EXPECT_EQ(same.WorkItems()[0].Destination, tmp / "self/s_xls.xls");
+  EXPECT_EQ(ItemStatusText(same.WorkItems()[0].Status), "Finished");
+  EXPECT_EQ(ReadAll(tmp / "self/s.xls"), "original");
+  // A destination given as the source itself is refused.
+  same.ClearWorkList();
+  same.AddWorkItem(tmp / "self/s.xls", tmp / "self//s.xls");
+  same.ExecuteConversion();
   EXPECT_EQ(ItemStatusText(same.WorkItems()[0].Status), "Error The destination file is the source file itself");
   EXPECT_EQ(ReadAll(tmp / "self/s.xls"), "original");
-  EXPECT_TRUE(same.Converted.empty());
 }
 
 TEST(Log, RunHeaderAppendedOncePerRun) {
