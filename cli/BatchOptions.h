@@ -22,7 +22,7 @@ struct TBatchOptions {
   // Destination options: the clean preset first, then each one given.
   bool Clean = false;
   std::optional<bool> Banner, Extra, HtmlTitle, KeepTree, WholeWorkbook;
-  std::optional<std::string> Separator, Quote, LineEnd, Encoding, Names, Sheets, SheetMask;
+  std::optional<std::string> Separator, Quote, LineEnd, Encoding, Values, Names, Sheets, SheetMask;
   // Scale: workers in this process, this process's shard of the job, the
   // report to write and the report whose failures to convert again.
   std::optional<std::string> Jobs, Shard, Report, RetryFrom;

@@ -80,14 +80,9 @@ constexpr double FirstDay = -693593;      // 1 January of the year 1
 constexpr double DayAfterLast = 2958466;  // 1 January 10000
 constexpr double Shift1904 = 1462;
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
-
-bool StartsNoCase(std::string_view s, size_t at, std::string_view word) {
-  if (s.size() - at < word.size()) return false;
-  for (size_t i = 0; i < word.size(); ++i)
-    if (Lower(s[at + i]) != word[i]) return false;
-  return true;
-}
+using format_code::Lower;
+using format_code::SectionEnd;
+using format_code::StartsNoCase;
 
 // Bytes of the UTF-8 sequence that starts at s[i] (1 for a stray byte).
 size_t CodePointLength(std::string_view s, size_t i) {
@@ -97,31 +92,6 @@ size_t CodePointLength(std::string_view s, size_t i) {
   for (size_t k = 1; k < n; ++k)
     if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return k;
   return n;
-}
-
-// The end of the section that starts at from: the next ";" outside quoted
-// text, escapes and brackets.
-size_t SectionEnd(std::string_view code, size_t from) {
-  for (size_t i = from; i < code.size(); ++i) {
-    switch (code[i]) {
-      case '"': {
-        const size_t end = code.find('"', i + 1);
-        if (end == std::string_view::npos) return code.size();
-        i = end;
-        break;
-      }
-      case '\\': case '_': case '*': ++i; break;
-      case '[': {
-        const size_t end = code.find(']', i + 1);
-        if (end == std::string_view::npos) return code.size();
-        i = end;
-        break;
-      }
-      case ';': return i;
-      default: break;
-    }
-  }
-  return code.size();
 }
 
 // A section with "A/P" shows the time of day as A or P, though a cell in
@@ -871,7 +841,9 @@ std::string RegionalSubstitute(std::string_view code, int32_t builtIn, const TFo
 
 // ----------------------------------------------------------------- the code
 
-TDateSystem DateSystemOf(const TNumberFormats& formats) { return formats.Date1904 ? dsExcel1904 : dsExcel1900; }
+TDateSystem DateSystemOf(const TNumberFormats& formats) {
+  return formats.GregorianDates ? dsGregorian : formats.Date1904 ? dsExcel1904 : dsExcel1900;
+}
 
 struct TNumberFormatCode::TChoice {
   const TSection* Section = nullptr;  // nullptr: General

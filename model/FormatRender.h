@@ -53,6 +53,8 @@ class TNumberFormatCode {
   int32_t Colour(double value, TDateSystem dates) const;
   // The code shows dates or times (in its first section, as the model types cells).
   bool DateTime() const { return FDateTime; }
+  // The code has a text section ("@"): texts in it show decorated.
+  bool TextSection() const { return FTextSection >= 0; }
 
  private:
   struct TChoice;

@@ -45,8 +45,9 @@ void RaiseExportOutcome(const TQXExportBaseComponent& component, const TSpreadSh
 // The settings every batch export shares: no message boxes, no progress
 // window, the engine over the sheet, the run's stop.
 void PrepareBatchExport(TQXExportBaseComponent& component, TQXESpreadsheetDataEngine& engine,
-                        const TSpreadSheet& sheet, const TExportStopQuery& stop) {
+                        const TSpreadSheet& sheet, const TExportStopQuery& stop, TCellValues values) {
   engine.SetSpreadSheet(&sheet);
+  engine.SetCellValues(values);
   component.SetOption(soShowMessage, false);
   component.AnimatedStatus = false;
   component.ColumnSource = csDataEngine;
@@ -81,9 +82,9 @@ std::vector<std::u16string> CaptionsOf(const TSheetList& sheets) {
 
 // One sheet of a component that gathers a workbook, into out.
 void ExportBookSheet(TQXExportToCellFile& component, TStream& out, const TSpreadSheet& sheet,
-                     const TExportStopQuery& stop, const TOutputPolicy& output) {
+                     const TExportStopQuery& stop, const TOutputPolicy& output, TCellValues values = cvAuto) {
   TQXESpreadsheetDataEngine engine;
-  PrepareBatchExport(component, engine, sheet, stop);
+  PrepareBatchExport(component, engine, sheet, stop, values);
   component.ExportIfEmpty = true;
   component.ExportToStream(out);
   RaiseExportOutcome(component, sheet, output);
@@ -100,9 +101,9 @@ std::string SheetCaptionText(const TSpreadSheet& sheet) {
 }
 
 void RunExport(TQXExportToCellFile& component, const std::string& path, const TSpreadSheet& sheet,
-               const TExportStopQuery& stop, const TOutputPolicy& output) {
+               const TExportStopQuery& stop, const TOutputPolicy& output, TCellValues values) {
   TQXESpreadsheetDataEngine engine;
-  PrepareBatchExport(component, engine, sheet, stop);
+  PrepareBatchExport(component, engine, sheet, stop, values);
   component.FileName = path;
   component.Output = output;
   component.Execute();
@@ -122,9 +123,9 @@ void ExportXLSX(const std::string& path, const TSpreadSheet& sheet, const TExpor
 }
 
 void ExportPDF(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop,
-               const TOutputPolicy& output) {
+               const TOutputPolicy& output, TCellValues values) {
   TQXExportToPDF component;
-  RunExport(component, path, sheet, stop, output);
+  RunExport(component, path, sheet, stop, output, ResolveCellValues(values, true));
 }
 
 void ExportXLSWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop,
@@ -159,10 +160,11 @@ void ExportXLSXWorkbook(const std::string& path, const TSheetList& sheets, const
 }
 
 void ExportPDFWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop,
-                       const TOutputPolicy& output) {
+                       const TOutputPolicy& output, TCellValues values) {
   TQXExportToPDF component;
+  values = ResolveCellValues(values, true);
   ExportBook(
       path, sheets, output, [&](TStream& out) { component.OpenWorkbook(out); },
-      [&](TStream& out, const TSpreadSheet& sheet) { ExportBookSheet(component, out, sheet, stop, output); },
+      [&](TStream& out, const TSpreadSheet& sheet) { ExportBookSheet(component, out, sheet, stop, output, values); },
       [&](TStream&) { component.CloseWorkbook(); });
 }

@@ -271,7 +271,10 @@ TEST(WholeWorkbooks, StopAndFailureKeepTheOlderFile) {
   const struct {
     const char* Name;
     void (*Export)(const std::string&, const TSheetList&, const TExportStopQuery&, const TOutputPolicy&);
-  } writers[] = {{"book.xls", ExportXLSWorkbook}, {"book.xlsx", ExportXLSXWorkbook}, {"book.pdf", ExportPDFWorkbook}};
+  } writers[] = {{"book.xls", ExportXLSWorkbook},
+                 {"book.xlsx", ExportXLSXWorkbook},
+                 {"book.pdf", [](const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop,
+                                 const TOutputPolicy& output) { ExportPDFWorkbook(path, sheets, stop, output); }}};
   for (const auto& w : writers) {
     const std::string path = tmp / w.Name;
     std::ofstream(path) << "older";
