@@ -26,7 +26,11 @@ difference into a class:
                   differently
 
 usage: shown_cells_compare.py [--build DIR] [--corpus DIR] [--work DIR]
-                              [--reuse] [--examples N] [FILE...]
+                              [--reuse] [--examples N] [--through csv|htm]
+                              [FILE...]
+--through takes our texts from the real output instead: varnowe-batch
+writes every file as CSV (--values displayed) or HTML (its default), and
+each cell's text is read back from that file.
 Needs soffice; LibreOffice's CSVs are kept in WORK/lo and reused with --reuse.
 """
 import csv, gzip, json, math, os, re, subprocess, sys
@@ -116,6 +120,59 @@ def our_cells(tool, files):
         sheet = cur.setdefault(int(s), (unescape(caption), {}))
         sheet[1][(int(r), int(c))] = (typ, unescape(value), unescape(code), unescape(text))
     return out, date1904
+
+def through_output(build, files, ours, work, fmt):
+    """Replaces our texts with those varnowe-batch writes as fmt (csv or htm)."""
+    import html.parser, shutil
+    out = os.path.join(work, "ours-" + fmt)
+    shutil.rmtree(out, ignore_errors=True)
+    os.makedirs(out)
+    report = os.path.join(out, "report.jsonl")
+    opts = ["--values", "displayed"] if fmt == "csv" else []
+    subprocess.run([os.path.join(build, "varnowe-batch"), "-q", "-f", fmt, "-d", out, "--no-banner", "--no-extra",
+                    "--quote", "minimal", "--encoding", "utf-8", "--names", "{name}~{index}{ext}", "--report", report]
+                   + opts + files, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    class Table(html.parser.HTMLParser):
+        def __init__(self):
+            super().__init__(convert_charrefs=True)
+            self.rows, self.cell = [], None
+        def handle_starttag(self, tag, attrs):
+            if tag == "tr":
+                self.rows.append([])
+            elif tag == "td":
+                self.cell = ""
+        def handle_endtag(self, tag):
+            if tag == "td" and self.cell is not None:
+                self.rows[-1].append(self.cell.replace("\xa0", "") if self.cell != "\xa0" else "")
+                self.cell = None
+        def handle_data(self, data):
+            if self.cell is not None:
+                self.cell += data
+
+    by_real = {os.path.realpath(k): v for k, v in ours.items()}
+    for line in open(report, encoding="utf-8"):
+        rec = json.loads(line)
+        sheets = by_real.get(os.path.realpath(rec.get("source", "")))
+        if sheets is None:
+            continue
+        for name in rec.get("outputs") or []:
+            m = re.search(r"~(\d+)\.[a-z]+$", name)
+            if not m or int(m.group(1)) - 1 not in sheets:
+                continue
+            text = open(name if os.path.isabs(name) else os.path.join(out, name), encoding="utf-8", newline="").read()
+            if fmt == "csv":
+                import io
+                rows = list(csv.reader(io.StringIO(text, newline="")))
+            else:
+                t = Table()
+                t.feed(text)
+                rows = t.rows
+            cells = sheets[int(m.group(1)) - 1][1]
+            for key, (typ, value, code, _) in list(cells.items()):
+                r, c = key
+                shown = rows[r][c] if r < len(rows) and c < len(rows[r]) else ""
+                cells[key] = (typ, value, code, shown)
 
 def lo_sheets(work, path):
     d = lo_dir(work, path)
@@ -244,6 +301,9 @@ def main():
     files = corpus_files(corpus, explicit)
     convert_with_libreoffice(files, work, "--reuse" in sys.argv)
     ours, date1904 = our_cells(tool, files)
+    through = arg("--through", "")
+    if through:
+        through_output(build, files, ours, work, through)
     per_format = defaultdict(Counter)
     samples = defaultdict(list)
     code_faults = Counter()
