@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -13,7 +14,9 @@
 #include <iostream>
 #include <ostream>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -27,6 +30,7 @@
 #include "IniFile.h"
 #include "JobSettingsFile.h"
 #include "JobReport.h"
+#include "PipedFiles.h"
 #include "Sharding.h"
 #include "SysUtils.h"
 #include "WorkbookDump.h"
@@ -74,6 +78,10 @@ template <class F>
 void ConvertNotingFacts(TSpreadsheetConversion& conversion, TItemContext& item, F&& convert) {
   try {
     convert();
+  } catch (const EQXIFileFormatException& e) {
+    // The reader the name chose did not recognise the file: none identified it.
+    if (!std::string_view(e.what()).ends_with(SInvalidFileFormat)) NoteFacts(conversion, item);
+    throw;
   } catch (...) {
     NoteFacts(conversion, item);
     throw;
@@ -142,13 +150,17 @@ class TCliBatch : public TSpreadsheetBatch {
   bool FAcceptAll = false;
 };
 
-// "Finished      12 msec  in/a.xls -> out/a.csv". A failed item says only
-// "Error" here: its message goes to stderr.
+// "Finished      12 msec  in/a.xls -> out/a.csv, out/a1.csv": the outputs
+// written (the destination when none was). A failed item says only "Error"
+// here: its message goes to stderr.
 std::string ItemLine(const TWorkItem& item) {
   const std::string status =
       item.Status == TItemState::Error ? ItemStateWord(TItemState::Error) : PrintableText(StatusText(item));
+  std::string outputs;
+  for (const std::string& output : item.Outputs.empty() ? std::vector<std::string>{item.Destination} : item.Outputs)
+    outputs += (outputs.empty() ? "" : ", ") + PrintableText(output);
   return Format("%-11s %10s  %s -> %s", status.c_str(), item.Time.c_str(), PrintableText(item.Caption).c_str(),
-                PrintableText(item.Destination).c_str());
+                outputs.c_str());
 }
 
 std::string Summary(const TWorkCounts& n) {
@@ -178,7 +190,7 @@ class TConsoleView : public IBatchView {
   void WorkItemChanged(size_t index) override {
     const TWorkItem& item = FBatch.WorkItems()[index];
     if (item.Status == TItemState::InProgress) {
-      DrawBar(item.Caption);
+      DrawBar();
       return;
     }
     ++FDone;
@@ -213,6 +225,8 @@ class TConsoleView : public IBatchView {
       FErr << Me << "interrupted: stopping\n";
       FErr.flush();
     }
+    // How far the files in progress have come, ten times a second at most.
+    if (FTerminal && !FToldStop && GetTickCount() - FBarDrawn >= 100) DrawBar();
   }
 
  private:
@@ -242,15 +256,26 @@ class TConsoleView : public IBatchView {
       FOut << "    reader: " << item.Reader << (item.Version.empty() ? "" : " (" + item.Version + ")") << '\n';
     for (const std::string& output : item.Outputs) FOut << "    output: " << PrintableText(output) << '\n';
   }
-  void DrawBar(const std::string& name) {
+  // "[#####-----] 3/10 book.xlsx 45% 12 s, other.ods 10% 3 s": the files
+  // done and each file converting, with how far it has come and its time.
+  void DrawBar() {
     if (!FTerminal || FTotal == 0) return;
+    FBarDrawn = GetTickCount();
+    const auto running = FBatch.RunningItems();
+    double done = double(FDone);
+    for (const auto& r : running) done += r.Permille / 1000.0;
     constexpr size_t Width = 30;
-    const size_t filled = Width * FDone / FTotal;
+    const size_t filled = std::min(Width, size_t(Width * done / double(FTotal)));
     std::string bar = "\r[" + std::string(filled, '#') + std::string(Width - filled, '-') + "] " +
-                      std::to_string(FDone + 1) + "/" + std::to_string(FTotal) + " ";
-    std::string shown = PrintableText(fs::path(name).filename().string());
-    if (shown.size() > 40) shown = "..." + shown.substr(shown.size() - 37);
-    FOut << bar << shown << "\x1b[K";
+                      std::to_string(std::min(FDone + 1, FTotal)) + "/" + std::to_string(FTotal);
+    // Shorter names the more files run, so the line stays one line.
+    const size_t room = running.size() > 1 ? 24 : 40;
+    for (size_t i = 0; i < running.size(); ++i) {
+      std::string shown = PrintableText(fs::path(FBatch.WorkItems()[running[i].Index].Caption).filename().string());
+      if (shown.size() > room) shown = "..." + shown.substr(shown.size() - (room - 3));
+      bar += (i ? ", " : " ") + shown + Format(" %d%% %u s", running[i].Permille / 10, running[i].Milliseconds / 1000);
+    }
+    FOut << bar << "\x1b[K";
     FOut.flush();
     FBarShown = true;
     CheckOut();
@@ -268,6 +293,7 @@ class TConsoleView : public IBatchView {
   bool FQuiet, FVerbose, FTerminal;
   TJobReport* FReport;
   bool FBarShown = false;
+  uint32_t FBarDrawn = 0;  // tick count of the last drawing
   bool FToldStop = false;
   size_t FPrinted = 0, FDone = 0, FTotal = 0;
 };
@@ -597,7 +623,9 @@ void BuildJob(TCliBatch& batch, const TBatchOptions& o) {
   SelectItems(batch, o, keys, retry ? &*retry : nullptr, searched);
 }
 
-int RunJob(const TBatchOptions& o, std::ostream& out, std::ostream& err) {
+int RunJob(const TBatchOptions& o, const TPipedFiles& pipes, std::ostream& stdOut, std::ostream& err) {
+  // Standard output carrying the output: the lines and the summary go with the messages.
+  std::ostream& out = pipes.ToStandardOutput() ? err : stdOut;
   TCliBatch batch;
   // From here SIGINT and SIGTERM stop: the listing of a huge tree, then the run.
   TCancelToken stop;
@@ -615,7 +643,9 @@ int RunJob(const TBatchOptions& o, std::ostream& out, std::ostream& err) {
 
   std::unique_ptr<TJobReport> report;
   if (o.Report) report = std::make_unique<TJobReport>(*o.Report);
-  TConsoleView view(batch, stop, out, err, o, &out == &std::cout && isatty(STDOUT_FILENO), report.get());
+  TConsoleView view(batch, stop, out, err, o,
+                    (&out == &std::cout && isatty(STDOUT_FILENO)) || (&out == &std::cerr && isatty(STDERR_FILENO)),
+                    report.get());
   batch.SetView(&view);
   batch.OnRunClosed = [&](TRunOutcome outcome) {
     if (outcome == TRunOutcome::roCanceled) err << Me << MsgConversionCanceled << '\n';
@@ -645,6 +675,14 @@ int RunJob(const TBatchOptions& o, std::ostream& out, std::ostream& err) {
 
   // Stopped by a signal: the shell's convention, 128 + its number (130, 143).
   if (stop.Reason() > 0) return 128 + stop.Reason();
+  if (batch.WorkItems().size() == 1) {
+    std::ostringstream quiet;
+    const std::string problem = pipes.Deliver(batch.WorkItems()[0], stdOut, o.Verbose ? err : quiet);
+    if (!problem.empty()) {
+      err << Me << PrintableText(problem) << '\n';
+      return ExitItemError;
+    }
+  }
   const TWorkCounts n = CountWorkItems(batch.WorkItems());
   return (n.Failed || n.Left || outcome == TRunOutcome::roCanceled) ? ExitItemError : ExitOk;
 }
@@ -676,6 +714,16 @@ int RunBatchCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
     ~TUiReset() { SetUiServices(nullptr); }
   } uiReset;
 
+  std::unique_ptr<TPipedFiles> pipes;
+  try {
+    pipes = std::make_unique<TPipedFiles>(o);
+  } catch (const EUsageError& e) {
+    err << Me << PrintableText(e.Message()) << "\nTry 'varnowe-batch --help' for more information.\n";
+    return ExitUsage;
+  } catch (const std::exception& e) {
+    err << Me << PrintableText(e.what()) << '\n';
+    return ExitUsage;
+  }
   if (o.Dump) {
     try {
       DumpWorkbook(out, *o.Dump, o.Passwords);
@@ -686,7 +734,7 @@ int RunBatchCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
     }
   }
   try {
-    return RunJob(o, out, err);
+    return RunJob(o, *pipes, out, err);
   } catch (const EUsageError& e) {
     err << Me << PrintableText(e.Message()) << "\nTry 'varnowe-batch --help' for more information.\n";
     return ExitUsage;

@@ -37,6 +37,7 @@ TBatchOptions ParseBatchOptions(int argc, const char* const* argv) {
   std::string separator, quote, lineEnd, encoding, values, names, sheets, sheetMask;
   bool banner = true, extra = true, htmlTitle = false, keepTree = false, wholeWorkbook = false;
   app.add_flag("--clean", o.Clean);
+  app.add_flag("--classic", o.Classic);
   auto* optBanner = app.add_flag("--banner,!--no-banner", banner);
   auto* optExtra = app.add_flag("--extra,!--no-extra", extra);
   auto* optSeparator = app.add_option("--separator", separator);
@@ -63,6 +64,8 @@ TBatchOptions ParseBatchOptions(int argc, const char* const* argv) {
   app.add_flag("-v,--verbose", o.Verbose)->excludes(optQuiet);
   app.add_flag("-h,--help", o.Help);
   app.add_flag("--version", o.Version);
+  std::string inputFormat;
+  auto* optInputFormat = app.add_option("--input-format", inputFormat);
   app.add_option("inputs", o.Inputs);
   try {
     app.parse(argc, argv);
@@ -73,6 +76,7 @@ TBatchOptions ParseBatchOptions(int argc, const char* const* argv) {
     if (opt->count()) into = value;
   };
   take(optSource, source, o.Source);
+  take(optInputFormat, inputFormat, o.InputFormat);
   take(optMask, mask, o.Mask);
   take(optDest, dest, o.Dest);
   take(optOutput, output, o.Output);
@@ -152,6 +156,13 @@ std::optional<int> DestinationFormatOfFile(const std::string& path) {
 
 void ApplyDestinationOptions(const TBatchOptions& o, TDestinationOptions& options) {
   TTextOptions& t = options.Text;
+  if (o.Clean && o.Classic) throw EUsageError("--clean and --classic choose opposite layouts; give one");
+  // On the command line the text outputs are data for other tools: clean,
+  // with LF line ends. A stored job (--settings) keeps its own choices.
+  if (!o.Classic && !o.Settings) {
+    ApplyCleanPreset(options);
+    t.LineBreak = lbLF;
+  }
   if (o.Clean) ApplyCleanPreset(options);
   if (o.Banner) t.Banner = *o.Banner;
   if (o.Extra) t.ExtraRowColumn = *o.Extra;

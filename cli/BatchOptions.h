@@ -14,6 +14,7 @@ VARNOWE_EXCEPTION(EUsageError, Exception);
 struct TBatchOptions {
   std::vector<std::string> Inputs;  // positional files and directories
   std::optional<std::string> Source, Mask, Dest, Output, Format, Log, Dump;
+  std::optional<std::string> InputFormat;  // standard input's file extension
   std::optional<std::string> MaxOutput;  // largest output file ("4G"), judged by the job builder
   std::optional<std::string> MaxMemory;  // cell memory of one workbook ("2G"), likewise
   std::optional<std::string> Settings;  // "" for the wizard's own file
@@ -21,6 +22,7 @@ struct TBatchOptions {
   std::optional<bool> SubDirs, NoOverwrite;
   // Destination options: the clean preset first, then each one given.
   bool Clean = false;
+  bool Classic = false;  // the window's text layout instead of the clean one
   std::optional<bool> Banner, Extra, HtmlTitle, KeepTree, WholeWorkbook;
   std::optional<std::string> Separator, Quote, LineEnd, Encoding, Values, Names, Sheets, SheetMask;
   // Scale: workers in this process, this process's shard of the job, the

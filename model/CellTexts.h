@@ -17,13 +17,15 @@ enum TCellValues : uint8_t {
   cvStored,     // the value's own text: 15 significant digits, the regional short date and long time
   cvDisplayed,  // as the source shows it: its number format, its date system
   cvData,       // for data tools: ISO 8601 dates and times, the stored fraction of a percentage,
-                // the shortest text that reads back as the same number
+                // the shortest text that reads back as the same number (outputs for people: as displayed)
 };
 
-// The form an output gets: cvAuto becomes cvDisplayed where the output is
-// read by people (PDF, HTML), cvStored elsewhere.
+// The form an output gets. Outputs read by people (PDF, HTML) show cells
+// as displayed unless as stored was asked for; the others as stored unless
+// another form was.
 inline TCellValues ResolveCellValues(TCellValues values, bool forPeople) {
-  return values != cvAuto ? values : forPeople ? cvDisplayed : cvStored;
+  if (forPeople) return values == cvStored ? cvStored : cvDisplayed;
+  return values == cvAuto ? cvStored : values;
 }
 
 class TCellTexts {

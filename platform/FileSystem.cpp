@@ -250,7 +250,7 @@ uint32_t GetTickCount() {
   return uint32_t(uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u);
 }
 
-void AppendToFile(const std::string& path, const std::string& text) {
+void AppendToFile(const std::string& path, const std::string& text, const char* lineEnd) {
   if (path.empty() || text.empty()) return;
   std::unique_ptr<TFileStream> f;
   if (FileExists(path))
@@ -259,7 +259,7 @@ void AppendToFile(const std::string& path, const std::string& text) {
     f = std::make_unique<TFileStream>(path, fmCreate);
   f->Seek(0, soEnd);
   f->WriteString(text);
-  f->WriteString("\r\n");
+  f->WriteString(lineEnd);
   f->Flush();
 }
 

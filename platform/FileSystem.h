@@ -56,10 +56,10 @@ std::vector<TDirEntry> EnumerateDirectory(const std::string& dir);
 // Milliseconds from a monotonic clock; wraps after 49.7 days.
 uint32_t GetTickCount();
 
-// Does nothing when path or text is empty; otherwise appends text and CR LF
-// to the file, creating it when missing. Raises EFOpenError/EFCreateError or
+// Does nothing when path or text is empty; otherwise appends text and the
+// line end (CR LF unless given) to the file, creating it when missing. Raises EFOpenError/EFCreateError or
 // EWriteError when it cannot (the caller shows it and does not start the run).
-void AppendToFile(const std::string& path, const std::string& text);
+void AppendToFile(const std::string& path, const std::string& text, const char* lineEnd = "\r\n");
 
 std::string ProgramFileName();
 std::string ProgramDir();  // with trailing "/"

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -355,6 +356,15 @@ TItemContext::TItemContext(const TJobSettings& settings, const TCancelToken& can
       Source(std::move(source)),
       Destination(std::move(destination)) {}
 
+void TItemContext::ReportProgress(double fraction) {
+  if (!Progress || !(fraction >= 0)) return;
+  const int permille = int(std::min(fraction, 1.0) * 1000);
+  // Never back: a second sheet's reading does not undo the first's writing.
+  int seen = Progress->load(std::memory_order_relaxed);
+  while (permille > seen && !Progress->compare_exchange_weak(seen, permille, std::memory_order_relaxed)) {
+  }
+}
+
 TItemContext::~TItemContext() {
   if (!FCommitted) Rollback();
   NamesSettled();
@@ -520,17 +530,22 @@ TWorkCounts CountWorkItems(const std::vector<TWorkItem>& items) {
 }
 
 std::string LogLine(const TWorkItem& item) {
-  std::string line =
-      PrintableText(ItemStatusText(item.Status)) + '\t' + PrintableText(item.Time) + '\t' + PrintableText(item.Caption);
-  if (item.Outputs.empty()) {
-    line += '\t' + PrintableText(item.Destination);
-  } else {
-    for (const std::string& output : item.Outputs) line += '\t' + PrintableText(output);
+  // Five tab-separated columns on every line, so cut and awk find each:
+  // status, time, source, outputs ("; " between them, a ";" of a name as
+  // "\;"), message (the error, or the warnings and notes).
+  std::string outputs;
+  for (const std::string& output : item.Outputs.empty() ? std::vector<std::string>{item.Destination} : item.Outputs) {
+    if (!outputs.empty()) outputs += "; ";
+    for (char c : PrintableText(output)) outputs += c == ';' ? std::string("\\;") : std::string(1, c);
   }
-  for (const std::string& warning : item.Warnings.Texts) line += "\twarning: " + PrintableText(warning);
+  std::string message;
+  const auto add = [&message](const std::string& text) { message += (message.empty() ? "" : "; ") + text; };
+  if (item.Status == TItemState::Error) add(PrintableText(item.Status.Message));
+  for (const std::string& warning : item.Warnings.Texts) add("warning: " + PrintableText(warning));
   if (item.Status == TItemState::Finished && item.Note.find(NoteOpenedWithPassword) != std::string::npos)
-    line += std::string("\t") + NoteOpenedWithPassword;
-  return line;
+    add(NoteOpenedWithPassword);
+  return PrintableText(ItemStateWord(item.Status.State)) + '\t' + PrintableText(item.Time) + '\t' +
+         PrintableText(item.Caption) + '\t' + outputs + '\t' + message;
 }
 
 TJobSettings::TJobSettings()
@@ -749,6 +764,17 @@ TBatchDriver::TItemResult TBatchDriver::ConvertOne(size_t index, const std::func
   const uint32_t started = GetTickCount();
   TItemContext item(Settings, CancelToken(), FOutputs, FWorkItems[index].Caption, FWorkItems[index].Destination);
   item.SetNaming(turn, index);
+  struct TProgressSpan {
+    std::atomic<int>* Progress;
+    ~TProgressSpan() {
+      if (Progress) Progress->store(-1, std::memory_order_relaxed);
+    }
+  } span{index < FProgressCount ? &FProgress[index] : nullptr};
+  if (span.Progress) {
+    FProgressStart[index].store(started, std::memory_order_relaxed);
+    span.Progress->store(0, std::memory_order_relaxed);
+    item.Progress = span.Progress;
+  }
   std::string error;
   bool failed = false;
   bool canceled = false;
@@ -977,6 +1003,15 @@ void TBatchDriver::RunParallel(std::vector<std::unique_ptr<IBatchWorker>>& worke
   for (auto& t : threads) t.join();
 }
 
+std::vector<TBatchDriver::TRunningItem> TBatchDriver::RunningItems() const {
+  std::vector<TRunningItem> running;
+  const uint32_t now = GetTickCount();
+  for (size_t i = 0; i < FProgressCount; ++i)
+    if (const int permille = FProgress[i].load(std::memory_order_relaxed); permille >= 0)
+      running.push_back({i, permille, now - FProgressStart[i].load(std::memory_order_relaxed)});
+  return running;
+}
+
 TRunOutcome TBatchDriver::ExecuteConversion() {
   if (FRunning) return TRunOutcome::roFinished;  // re-entered from ProcessMessages
   FRunning = true;
@@ -987,6 +1022,10 @@ TRunOutcome TBatchDriver::ExecuteConversion() {
   // painted and its Stop button alive.
   MutableCancelToken().SetKeepAlive([this] { ProcessMessages(); });
   FLogError.clear();
+  FProgressCount = FWorkItems.size();
+  FProgress = std::make_unique<std::atomic<int>[]>(FProgressCount);
+  FProgressStart = std::make_unique<std::atomic<uint32_t>[]>(FProgressCount);
+  for (size_t i = 0; i < FProgressCount; ++i) FProgress[i].store(-1, std::memory_order_relaxed);
   if (FView) FView->RunStarted();
 
   // Whatever leaves the run, the converters are freed and the view restored.
@@ -1069,7 +1108,7 @@ std::string TBatchDriver::ClosingMessage(TRunOutcome outcome) const {
 void TBatchDriver::ShowClosingMessage(TRunOutcome, const std::string& text) { Ui().ShowMessage(text); }
 
 void TBatchDriver::WriteLog(const std::string& text) {
-  if (Settings.chkLogProcessed) AppendToFile(Settings.edLogProcessed, text);
+  if (Settings.chkLogProcessed) AppendToFile(Settings.edLogProcessed, text, "\n");
 }
 
 void TBatchDriver::LogItem(size_t index) {
@@ -1082,7 +1121,7 @@ void TBatchDriver::LogItem(size_t index) {
   }
 }
 
-std::string TBatchDriver::RunHeader() { return std::string(ProductName) + " " + DateTimeToStr(Now()) + "\r\n"; }
+std::string TBatchDriver::RunHeader() { return std::string(ProductName) + " " + DateTimeToStr(Now()) + "\n"; }
 
 // ---- hooks: the format-neutral base accepts and converts nothing ----
 

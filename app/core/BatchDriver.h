@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -241,6 +242,12 @@ class TItemContext {
   int32_t Sheets = -1;
   int64_t Cells = -1;
 
+  // How far the conversion has come through the file, 0 to 1: reading up to
+  // ReadShare, then writing. Any thread; the views show it while it runs.
+  static constexpr double ReadShare = 0.5;
+  void ReportProgress(double fraction);
+  std::atomic<int>* Progress = nullptr;  // per mille, set by the run
+
   void Commit();
   void Rollback();
   bool Committed() const { return FCommitted; }
@@ -283,8 +290,9 @@ struct TWorkCounts {
 };
 TWorkCounts CountWorkItems(const std::vector<TWorkItem>& items);
 
-// One line of the processed-files log for an item: status, time, source and
-// every output (the destination when it wrote none), separated by tabs.
+// One line of the processed-files log for an item: status, time, source,
+// every output (the destination when it wrote none) and the message, five
+// columns separated by tabs.
 std::string LogLine(const TWorkItem& item);
 
 // A file name or message made safe to print on one line of a terminal or a
@@ -410,7 +418,8 @@ class TBatchDriver {
 
   // Appends text to edLogProcessed when chkLogProcessed is on.
   void WriteLog(const std::string& text);
-  // "Varnowe 12/8/2026 2:05:00 AM" followed by CR LF (AppendToFile adds another).
+  // "Varnowe 12/8/2026 2:05:00 AM" and LF; WriteLog adds another, so each
+  // run's lines follow an empty one. Log lines end in LF, for line tools.
   static std::string RunHeader();
 
   // Hooks; the base accepts nothing, answers no extension and converts nothing.
@@ -431,6 +440,15 @@ class TBatchDriver {
   // The item being converted, for a ConvertFile that polls the stop, keeps
   // the budgets and records its outputs; nullptr outside ConvertItem.
   TItemContext* CurrentItem() const { return FItemContext; }
+
+  // The items converting now, with how far each has come: for a view's
+  // progress, called on the run's thread.
+  struct TRunningItem {
+    size_t Index;
+    int Permille;
+    uint32_t Milliseconds;
+  };
+  std::vector<TRunningItem> RunningItems() const;
 
  protected:
   void ProcessMessages();
@@ -477,6 +495,11 @@ class TBatchDriver {
   TCancelToken* FExternalCancel = nullptr;
   TOutputRegistry FOutputs;
   TItemContext* FItemContext = nullptr;
+  // Per work item while a run goes on: per mille done (-1: not converting)
+  // and the tick count it started at.
+  std::unique_ptr<std::atomic<int>[]> FProgress;
+  std::unique_ptr<std::atomic<uint32_t>[]> FProgressStart;
+  size_t FProgressCount = 0;
   size_t FCurrentItem = SIZE_MAX;  // the item being converted
   std::string FLogError;
   unsigned FJobs = 1;

@@ -26,7 +26,7 @@ const TDestinationFormat DestinationFormats[DestinationFormatCount] = {
 };
 
 const char* const SourceFormatsCaption = " Source formats ";
-const char* const MSExcelCaption = "MS Excel (*.xls and .xlsx)";
+const char* const MSExcelCaption = "MS Excel (*.xls, *.xlsx)";
 const char* const LotusCaption = "Lotus 1-2-3 (*.wk?, *.123, *.wr1)";
 const char* const QuattroProCaption = "Quattro Pro (*.wq?, *.wkq, *.wb3, *.qpw)";
 const char* const OpenOfficeCaption = "Open Office spreadsheet (*.ods)";
@@ -227,8 +227,13 @@ void TSpreadsheetConversion::ConvertFile(const std::string& sourcePath, const st
     ~TForget() {
       Reader->OnErrorProcess = nullptr;  // the warnings may not outlive the item
       Reader->OnPassword = nullptr;
+      Reader->OnLoadProgress = nullptr;
     }
   } forget{reader};
+  // Reading is the first share of the item's progress.
+  reader->OnLoadProgress = [item](TCustomSpreadSheetFile*, int64_t position, int64_t size) {
+    if (item && size > 0) item->ReportProgress(TItemContext::ReadShare * double(position) / double(size));
+  };
   std::string truncated;
   try {
     LoadSource(*reader, sourcePath);
@@ -391,7 +396,14 @@ void TSpreadsheetConversion::WriteWorkbook(TSpreadSheets& sheets, const std::str
   }
   // Named up front: later items need not wait while these are written.
   if (item) item->NamesSettled();
-  for (const auto& [sheet, path] : outputs) write(path, [&] { WriteSheet(path, *sheet, index, options); });
+  // Writing is the rest of the item's progress, sheet by sheet by their rows.
+  double rows = 0, rowsDone = 0;
+  for (const auto& output : outputs) rows += output.first->Cells.Count() + 1;
+  for (const auto& [sheet, path] : outputs) {
+    write(path, [&] { WriteSheet(path, *sheet, index, options); });
+    rowsDone += sheet->Cells.Count() + 1;
+    if (item) item->ReportProgress(TItemContext::ReadShare + (1 - TItemContext::ReadShare) * rowsDone / rows);
+  }
 }
 
 bool TSpreadsheetBatch::IsFileAccepted(const std::string& name) {

@@ -24,7 +24,7 @@ extern const TDestinationFormat DestinationFormats[DestinationFormatCount];
 
 // Group box and check box captions of the source-format choice.
 extern const char* const SourceFormatsCaption;  // " Source formats "
-extern const char* const MSExcelCaption;        // "MS Excel (*.xls and .xlsx)"
+extern const char* const MSExcelCaption;        // "MS Excel (*.xls, *.xlsx)"
 extern const char* const LotusCaption;          // "Lotus 1-2-3 (*.wk?, *.123, *.wr1)"
 extern const char* const QuattroProCaption;     // "Quattro Pro (*.wq?, *.wkq, *.wb3, *.qpw)"
 extern const char* const OpenOfficeCaption;     // "Open Office spreadsheet (*.ods)"

@@ -152,10 +152,16 @@ TEST(ItemStatus, RenderedToThePublishedTexts) {
   item.Time = "12 msec";
   item.Note = "2 warnings";
   EXPECT_EQ(StatusText(item), "Finished (2 warnings)");
-  EXPECT_EQ(LogLine(item), "Finished\t12 msec\tin/a.xls\tout/a.csv");
+  // Five columns whatever the item: status, time, source, outputs, message.
+  EXPECT_EQ(LogLine(item), "Finished\t12 msec\tin/a.xls\tout/a.csv\t");
+  item.Outputs = {"out/a.csv", "out/a;1.csv"};
+  item.Warnings.Texts = {"cut", "odd"};
+  EXPECT_EQ(LogLine(item), "Finished\t12 msec\tin/a.xls\tout/a.csv; out/a\\;1.csv\twarning: cut; warning: odd");
   item.Status = TItemStatus::Failed("broken\trecord");
   item.Note.clear();
-  EXPECT_EQ(LogLine(item), "Error broken\\trecord\t12 msec\tin/a.xls\tout/a.csv");
+  item.Outputs.clear();
+  item.Warnings.Texts.clear();
+  EXPECT_EQ(LogLine(item), "Error\t12 msec\tin/a.xls\tout/a.csv\tbroken\\trecord");
   const std::vector<TWorkItem> list{item};
   EXPECT_EQ(CountWorkItems(list).Failed, 1u);
 }
@@ -414,9 +420,9 @@ TEST(Log, RunHeaderAppendedOncePerRun) {
   const std::string log = ReadAll(tmp / "run.log");
   const std::string header = TBatchDriver::RunHeader();
   ASSERT_TRUE(header.starts_with("Varnowe ")) << header;
-  ASSERT_TRUE(header.ends_with("\r\n"));
+  ASSERT_TRUE(header.ends_with("\n"));
   // Each run leaves its line and an empty line.
-  const std::regex line("Varnowe ([^\r\n]+)\r\n\r\n");
+  const std::regex line("Varnowe ([^\r\n]+)\n\n");
   std::smatch m;
   const std::string first = log.substr(0, log.size() / 2);
   ASSERT_TRUE(std::regex_match(first, m, line)) << log;

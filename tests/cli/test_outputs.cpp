@@ -49,9 +49,10 @@ std::multiset<double> Numbers(const std::string& path) {
   const std::string ext = fs::path(path).extension().string();
   if (ext == ".csv" || ext == ".pdf") {
     const std::string text = ReadText(path);
-    const std::regex number(ext == ".csv" ? "\"(-?[0-9]+)\"" : "\\((-?[0-9]+)\\) Tj");
+    // A CSV line's first field, quoted or not; a PDF's shown texts.
+    const std::regex number(ext == ".csv" ? "(^|\n)\"?(-?[0-9]+)" : "()\\((-?[0-9]+)\\) Tj");
     for (std::sregex_iterator it(text.begin(), text.end(), number), end; it != end; ++it)
-      numbers.insert(std::stod((*it)[1]));
+      numbers.insert(std::stod((*it)[2]));
     return numbers;
   }
   auto reader = TSpreadsheetConversion::CreateReader(TSpreadsheetConversion::ChooseReader(path));

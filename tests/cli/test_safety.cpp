@@ -215,7 +215,7 @@ TEST(Budgets, MaxOutputAndTruncatedFilesGiveExitStatus1) {
   c = Start({"--source", dir / "in", "--dest", dir / "out", "--format", "csv"}, dir / "log.txt");
   EXPECT_EQ(Wait(c), 1);
   EXPECT_NE(ReadText(dir / "log.txt").find("\"cut.wk1\" is truncated: it ends at byte"), std::string::npos);
-  EXPECT_NE(ReadText(dir / "out/cut.csv").find("\"7\""), std::string::npos);
+  EXPECT_EQ(ReadText(dir / "out/cut.csv"), "7\n");
 }
 
 TEST(Messages, ASourceFolderThatIsALinkLoopSaysSo) {

@@ -165,7 +165,7 @@ TEST(Report, RecordsAreJsonWithTheirFieldsAndFailuresAreRetried) {
                           "  r = json.loads(line)\n"
                           "  assert set(r) == {'source','destination','outputs','status','message','milliseconds',"
                           "'sheets','cells','reader','version'}, r\n"
-                          "  print(r['status'], r['sheets'], r['cells'], r['reader'] != '', len(r['outputs']),"
+                          "  print(r['status'], r['sheets'], r['cells'], r['reader'] is not None, len(r['outputs']),"
                           " r['source'].encode('utf-8','surrogateescape') == "
                           "(sys.argv[2] + r['source'].split('/')[-1]).encode('utf-8','surrogateescape'))\n";
   if (std::system("python3 -c 'import json' 2>/dev/null") == 0) {
@@ -176,12 +176,12 @@ TEST(Report, RecordsAreJsonWithTheirFieldsAndFailuresAreRetried) {
       while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
       EXPECT_EQ(pclose(p), 0) << out;
     }
-    // Sorted work list: bad, good, the odd name, two. A failed load still
-    // names the reader that tried, and what it read: nothing.
+    // Sorted work list: bad, good, the odd name, two. A file no reader
+    // recognised names none, and nothing read.
     EXPECT_EQ(out,
-              "Error 0 0 True 0 True\n"
+              "Error None None False 0 True\n"
               "Finished 1 1 True 1 True\n"
-              "Error 0 0 True 0 True\n"
+              "Error None None False 0 True\n"
               "Finished 1 2 True 1 True\n");
   }
   // Our own reader gets every name back byte for byte.
