@@ -67,6 +67,7 @@ void SetFormatCode(const TQXICell& c, const TNumberFormats& formats, TQXECellVal
 
 void TQXESpreadsheetDataEngine::SetSpreadSheet(const TSpreadSheet* sheet) {
   FSheet = sheet;
+  FTexts.reset();
   FAlive = sheet ? sheet->AliveToken() : std::weak_ptr<const void>();
 }
 
@@ -105,6 +106,18 @@ void TQXESpreadsheetDataEngine::FillColumns(TQXEColumns& columns, TQXEColumnBand
     c->Visible = true;
     c->Title.Alignment = c->Alignment;
   }
+}
+
+void TQXESpreadsheetDataEngine::SetCellValues(TCellValues values) {
+  FValues = values;
+  FTexts.reset();
+}
+
+TCellTexts* TQXESpreadsheetDataEngine::Texts() {
+  const TSpreadSheet* sheet = SpreadSheet();
+  if (FValues == cvAuto || !sheet) return nullptr;
+  if (!FTexts) FTexts = std::make_unique<TCellTexts>(sheet->Formats(), FValues);
+  return FTexts.get();
 }
 
 int32_t TQXESpreadsheetDataEngine::GetRecordCount() {
@@ -194,18 +207,27 @@ void TQXESpreadsheetDataEngine::GetCellValue(TQXEColumn& column, bool blankIfZer
   cell.BuiltInFormat = -1;
   cell.Error = false;
   cell.TextKey = nullptr;
+  cell.HasText = false;
   if (FieldColumn(column.FieldName) < 0) {
     cell.Value = TVariant(column.FieldName);
     cell.CellType = ctString;
     return;
   }
   const TQXICell* c = CellAt(column);
+  const TSpreadSheet* sheet = SpreadSheet();
   if (!c) {
     cell.Value = TVariant::Null();
     cell.CellType = ctBlank;
     return;
   }
   TypeCell(*c, SpreadSheet()->Formats(), cell, true);
+  if (TCellTexts* texts = Texts()) {
+    // The source's own width (1/256 of a character), where it gives one.
+    const int32_t j = FieldColumn(column.FieldName);
+    const int32_t stored = size_t(j) < sheet->ColumnWidths.size() ? sheet->ColumnWidths[size_t(j)] : 0;
+    cell.Text.assign(texts->Text(c, FScratch, stored >= 256 ? std::min(stored >> 8, 255) : 0));
+    cell.HasText = true;
+  }
   const TVarType vt = c->ValueType();
   const bool number = vt != TVarType::String && vt != TVarType::WideString && vt != TVarType::Boolean;
   if (blankIfZero && number && c->NumberValue() == 0) cell.CellType = ctBlank;
@@ -253,6 +275,22 @@ void TQXESpreadsheetDataEngine::ForEachText(const std::vector<TQXEColumn*>& colu
     if (size_t(j) >= wanted.size()) wanted.resize(size_t(j) + 1);
     wanted[size_t(j)] = true;
   }
+  // Numbers shown through a code with letters beyond ASCII (currency signs,
+  // month names, East Asian dates) are texts the fonts must hold too.
+  TCellTexts* texts = Texts();
+  std::vector<int8_t> wide;  // by format index: -1 unknown, 0 no, 1 yes
+  auto ShowsNonAscii = [&](const TQXICell& c) {
+    if (!texts || texts->Values() != cvDisplayed) return false;
+    const int32_t f = c.FormatIndex();
+    if (f <= 0) return false;
+    if (size_t(f) >= wide.size()) wide.resize(size_t(f) + 1, -1);
+    if (wide[size_t(f)] < 0) {
+      const std::string& code = sheet->Formats().Code(f);
+      wide[size_t(f)] = IsDateTimeKind(sheet->Formats().Kind(f)) ||
+                        std::any_of(code.begin(), code.end(), [](char ch) { return uint8_t(ch) >= 0x80; });
+    }
+    return wide[size_t(f)] == 1;
+  };
   const TSpreadSheetCells& cells = sheet->Cells;
   const int32_t rows = std::min(cells.Count(), GetRecordCount());
   for (int32_t r = 0; r < rows; ++r) {
@@ -262,7 +300,11 @@ void TQXESpreadsheetDataEngine::ForEachText(const std::vector<TQXEColumn*>& colu
     row->ForEachCell([&](int32_t j, const TQXICell& c) {
       if (size_t(j) >= wanted.size() || !wanted[size_t(j)]) return;
       const TVarType vt = c.ValueType();
-      if (vt == TVarType::String || vt == TVarType::WideString) visit(c.Value());
+      if (vt == TVarType::String || vt == TVarType::WideString) {
+        visit(c.Value());
+      } else if (texts && ShowsNonAscii(c)) {
+        visit(TVariant(std::string(texts->Text(&c, FScratch))));
+      }
     });
   }
   FRecNo = rows;

@@ -205,6 +205,10 @@ struct TQXECellValue {
   // writer writes Fraction, the file's own number, with NumberFormat.
   bool PercentFraction = false;
   double Fraction = 0;
+  // The text the engine shows the cell with (HasText), 8-bit text of the
+  // system code page; otherwise the writer makes one from Value.
+  bool HasText = false;
+  std::string Text;
 };
 
 class TQXECustomDataEngine {

@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-namespace {
+namespace format_code {
 
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
 
@@ -13,8 +13,6 @@ bool StartsNoCase(std::string_view s, size_t at, std::string_view word) {
   return true;
 }
 
-// The end of the section that starts at from: the next ";" outside quoted
-// text, escapes and brackets.
 size_t SectionEnd(std::string_view code, size_t from) {
   for (size_t i = from; i < code.size(); ++i) {
     switch (code[i]) {
@@ -37,6 +35,14 @@ size_t SectionEnd(std::string_view code, size_t from) {
   }
   return code.size();
 }
+
+}  // namespace format_code
+
+namespace {
+
+using format_code::Lower;
+using format_code::SectionEnd;
+using format_code::StartsNoCase;
 
 // What one section shows: its date and clock codes, and an unquoted "%".
 struct TSectionCodes {
@@ -235,6 +241,7 @@ void TNumberFormats::Clear() {
   FItems.assign(1, TEntry{"General", 0, nfGeneral});
   FIndex.clear();
   Date1904 = false;
+  GregorianDates = false;
 }
 
 int32_t TNumberFormats::Add(std::string_view code, int32_t builtIn) {

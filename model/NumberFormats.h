@@ -33,6 +33,16 @@ inline bool IsDateTimeKind(TNumberFormatKind k) { return k == nfDate || k == nfT
 // known" and then gives the Japanese forms of the East Asian ids.
 std::string_view BuiltInNumberFormat(int32_t id, int codePage = 0);
 
+// Reading format codes, for the classification here and the renderer.
+namespace format_code {
+char Lower(char c);  // ASCII
+// s holds word (lower case) at at, without regard to case.
+bool StartsNoCase(std::string_view s, size_t at, std::string_view word);
+// The end of the section that starts at from: the next ";" outside quoted
+// text, escapes and brackets.
+size_t SectionEnd(std::string_view code, size_t from);
+}  // namespace format_code
+
 class TNumberFormats {
  public:
   // A hostile file cannot make more entries than this; later codes are General.
@@ -55,6 +65,9 @@ class TNumberFormats {
   // since 30 December 1899 (readers add the difference); the flag tells
   // what the source said.
   bool Date1904 = false;
+  // Every serial is a real day after 30 December 1899, with no 29 February
+  // 1900 (OpenDocument counts so); Excel's 1900 rule does not apply.
+  bool GregorianDates = false;
 
   // Back to "General" alone.
   void Clear();

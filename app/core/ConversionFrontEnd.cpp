@@ -177,7 +177,7 @@ void TSpreadsheetConversion::WriteSheet(const std::string& path, const TSpreadSh
     case 3: WriteXML(path, sheet, options); break;
     case 4: ExportXLS(path, sheet, ExportStop(options), OutputPolicy(options), options.Warnings); break;
     case 5: ExportXLSX(path, sheet, ExportStop(options), OutputPolicy(options), options.Warnings); break;
-    case 6: ExportPDF(path, sheet, ExportStop(options), OutputPolicy(options)); break;
+    case 6: ExportPDF(path, sheet, ExportStop(options), OutputPolicy(options), options.Text.Values); break;
     default: break;
   }
 }
@@ -187,7 +187,7 @@ void TSpreadsheetConversion::WriteBook(const std::string& path, const TSheetList
   switch (index) {
     case 4: ExportXLSWorkbook(path, sheets, ExportStop(options), OutputPolicy(options), options.Warnings); break;
     case 5: ExportXLSXWorkbook(path, sheets, ExportStop(options), OutputPolicy(options), options.Warnings); break;
-    case 6: ExportPDFWorkbook(path, sheets, ExportStop(options), OutputPolicy(options)); break;
+    case 6: ExportPDFWorkbook(path, sheets, ExportStop(options), OutputPolicy(options), options.Text.Values); break;
     default: break;
   }
 }

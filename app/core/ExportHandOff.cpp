@@ -45,8 +45,9 @@ void RaiseExportOutcome(const TQXExportBaseComponent& component, const TSpreadSh
 // The settings every batch export shares: no message boxes, no progress
 // window, the engine over the sheet, the run's stop.
 void PrepareBatchExport(TQXExportBaseComponent& component, TQXESpreadsheetDataEngine& engine,
-                        const TSpreadSheet& sheet, const TExportStopQuery& stop) {
+                        const TSpreadSheet& sheet, const TExportStopQuery& stop, TCellValues values) {
   engine.SetSpreadSheet(&sheet);
+  engine.SetCellValues(values);
   component.SetOption(soShowMessage, false);
   component.AnimatedStatus = false;
   component.ColumnSource = csDataEngine;
@@ -88,9 +89,10 @@ void PassWarnings(const TQXExportBaseComponent& component, const TSpreadSheet& s
 
 // One sheet of a component that gathers a workbook, into out.
 void ExportBookSheet(TQXExportToCellFile& component, TStream& out, const TSpreadSheet& sheet,
-                     const TExportStopQuery& stop, const TOutputPolicy& output, TLoadWarnings* warnings) {
+                     const TExportStopQuery& stop, const TOutputPolicy& output, TLoadWarnings* warnings,
+                     TCellValues values = cvAuto) {
   TQXESpreadsheetDataEngine engine;
-  PrepareBatchExport(component, engine, sheet, stop);
+  PrepareBatchExport(component, engine, sheet, stop, values);
   component.ExportIfEmpty = true;
   component.ExportToStream(out);
   RaiseExportOutcome(component, sheet, output);
@@ -108,9 +110,10 @@ std::string SheetCaptionText(const TSpreadSheet& sheet) {
 }
 
 void RunExport(TQXExportToCellFile& component, const std::string& path, const TSpreadSheet& sheet,
-               const TExportStopQuery& stop, const TOutputPolicy& output, TLoadWarnings* warnings) {
+               const TExportStopQuery& stop, const TOutputPolicy& output, TLoadWarnings* warnings,
+               TCellValues values) {
   TQXESpreadsheetDataEngine engine;
-  PrepareBatchExport(component, engine, sheet, stop);
+  PrepareBatchExport(component, engine, sheet, stop, values);
   component.FileName = path;
   component.Output = output;
   component.Execute();
@@ -142,9 +145,9 @@ void ExportXLSX(const std::string& path, const TSpreadSheet& sheet, const TExpor
 }
 
 void ExportPDF(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop,
-               const TOutputPolicy& output) {
+               const TOutputPolicy& output, TCellValues values) {
   TQXExportToPDF component;
-  RunExport(component, path, sheet, stop, output);
+  RunExport(component, path, sheet, stop, output, nullptr, ResolveCellValues(values, true));
 }
 
 void ExportXLSWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop,
@@ -179,10 +182,11 @@ void ExportXLSXWorkbook(const std::string& path, const TSheetList& sheets, const
 }
 
 void ExportPDFWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop,
-                       const TOutputPolicy& output) {
+                       const TOutputPolicy& output, TCellValues values) {
   TQXExportToPDF component;
+  values = ResolveCellValues(values, true);
   ExportBook(
       path, sheets, output, [&](TStream& out) { component.OpenWorkbook(out); },
-      [&](TStream& out, const TSpreadSheet& sheet) { ExportBookSheet(component, out, sheet, stop, output, nullptr); },
+      [&](TStream& out, const TSpreadSheet& sheet) { ExportBookSheet(component, out, sheet, stop, output, nullptr, values); },
       [&](TStream&) { component.CloseWorkbook(); });
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "CellTexts.h"
 #include "Exception.h"
 #include "QXCells.h"
 #include "QXIUtils.h"
@@ -37,9 +38,10 @@ void ExportXLS(const std::string& path, const TSpreadSheet& sheet, const TExport
 void ExportXLSX(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop = {},
                 const TOutputPolicy& output = {}, TLoadWarnings* warnings = nullptr);
 
-// The sheet as a PDF document at path, under the same rules as ExportXLS.
+// The sheet as a PDF document at path, under the same rules as ExportXLS;
+// cells as values says (cvAuto: as displayed).
 void ExportPDF(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop = {},
-               const TOutputPolicy& output = {});
+               const TOutputPolicy& output = {}, TCellValues values = cvAuto);
 
 // The sheets of one whole-workbook output, in order (borrowed).
 using TSheetList = std::vector<const TSpreadSheet*>;
@@ -62,7 +64,7 @@ void ExportXLSXWorkbook(const std::string& path, const TSheetList& sheets, const
 // The sheets as one PDF document, each sheet starting on a new page (an
 // empty sheet gets one empty page).
 void ExportPDFWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop = {},
-                       const TOutputPolicy& output = {});
+                       const TOutputPolicy& output = {}, TCellValues values = cvAuto);
 
 // A sheet's caption as 8-bit text (UTF-8 where the code page has no such
 // characters), for messages and names.
@@ -71,6 +73,8 @@ std::string SheetCaptionText(const TSpreadSheet& sheet);
 class TQXExportToCellFile;
 // The shape every hand-off shares: settings of a batch run (no message
 // boxes, no progress window, the file name and output policy, the engine
-// over the sheet), Execute, and the outcome turned into an exception.
+// over the sheet giving cells their texts as values says, cvAuto: none),
+// Execute, and the outcome turned into an exception.
 void RunExport(TQXExportToCellFile& component, const std::string& path, const TSpreadSheet& sheet,
-               const TExportStopQuery& stop, const TOutputPolicy& output = {}, TLoadWarnings* warnings = nullptr);
+               const TExportStopQuery& stop, const TOutputPolicy& output = {}, TLoadWarnings* warnings = nullptr,
+               TCellValues values = cvAuto);

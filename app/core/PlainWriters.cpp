@@ -161,43 +161,23 @@ std::string SheetCaption(const TSpreadSheet& sheet, const TTextForm& form) {
   return form.Utf8 ? Utf16ToUtf8(sheet.Caption) : SheetName(sheet);
 }
 
-// The cell text: a view of the cell's own 8-bit text, or of scratch where
-// it had to be made. The common kinds skip the variant round trip.
-std::string_view CellView(const TQXICell* cell, std::string& scratch, const TFormatSettings& fs,
-                          const TTextForm* form = nullptr) {
+// The cell text in the working form: a view of the cell's own text or of
+// scratch. width > 0: the column's characters, which a number shown as
+// displayed does not exceed.
+std::string_view CellView(const TQXICell* cell, std::string& scratch, TCellTexts& texts, const TTextForm& form,
+                          int32_t width = 0) {
   if (!cell) return {};
-  char buf[24];
-  switch (cell->ValueType()) {
-    case TVarType::String:
-      return form ? form->Work(cell->StringValue(), scratch) : std::string_view(cell->StringValue());
-    case TVarType::WideString:
-      scratch = form && form->Utf8 ? Utf16ToUtf8(cell->WideValue()) : WideToAnsi(cell->WideValue());
-      return scratch;
-    case TVarType::Boolean:
-      return cell->NumberValue() != 0 ? "True" : "False";
-    case TVarType::Integer: {
-      auto res = std::to_chars(buf, buf + sizeof(buf), cell->Value().AsInteger());
-      scratch.assign(buf, res.ptr);
-      return scratch;
-    }
-    case TVarType::Float: {
-      // Whole numbers below 10^15 print the same under the 15-digit rule.
-      double d = cell->NumberValue();
-      if (d == std::trunc(d) && std::fabs(d) < 1e15 && !(d == 0 && std::signbit(d))) {
-        auto res = std::to_chars(buf, buf + sizeof(buf), int64_t(d));
-        scratch.assign(buf, res.ptr);
-      } else {
-        scratch = FloatToStr(d, fs);
-        if (form) scratch = form->Work(scratch);
-      }
-      return scratch;
-    }
-    default:
-      scratch = VarToStr(cell->Value(), fs);
-      if (form) scratch = form->Work(scratch);
-      return scratch;
-  }
+  // Wide text straight into UTF-8, nothing lost on the way.
+  if (form.Utf8 && cell->ValueType() == TVarType::WideString && texts.Values() != cvDisplayed)
+    return scratch = Utf16ToUtf8(cell->WideValue());
+  return form.Work(texts.Text(cell, scratch, width), scratch);
 }
+
+// The texts of one sheet's cells in the form the output takes.
+struct TSheetTexts : TCellTexts {
+  TSheetTexts(const TSpreadSheet& sheet, const TTextOptions& text, bool forPeople)
+      : TCellTexts(sheet.Formats(), ResolveCellValues(text.Values, forPeople)) {}
+};
 
 // Whether a number's text is certainly shorter than width characters, told
 // without formatting it, so the width pass formats only what could widen a
@@ -346,7 +326,9 @@ void WriteFile(const std::string& path, const TSpreadSheet& sheet, const TSheetW
 std::string CellText(const TSpreadSheetCells& cells, int32_t column, int32_t row) {
   std::string scratch;
   if (row < 0) return scratch;
-  return std::string(CellView(cells.GetCell(column, row), scratch, DefaultFormatSettings()));
+  static const TNumberFormats General;
+  TCellTexts texts(General, cvStored);
+  return std::string(texts.Text(cells.GetCell(column, row), scratch));
 }
 
 int32_t FixedFieldWidth(const std::vector<int32_t>& columnWidths, int64_t column) {
@@ -360,17 +342,21 @@ int32_t FixedFieldWidth(const std::vector<int32_t>& columnWidths, int64_t column
 }
 
 void WriteTXT(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptions& options) {
-  const TFormatSettings& fs = DefaultFormatSettings();
   const TSpreadSheetCells& cells = sheet.Cells;
+  TSheetTexts texts(sheet, options.Text, false);
+  const bool stored = texts.Values() == cvStored;
   const TGrid grid(cells, options.Text);
   const int64_t rows = grid.Rows, cols = grid.Cols;
   const TTextForm form(options.Text);
   const TCharCounter charCount(form.Utf8);
 
   // Field widths: the stored width, widened to the longest text of the
-  // column plus a blank so that fields never run together.
+  // column plus a blank so that fields never run together. A number shown
+  // as displayed keeps to the stored width ("#" marks where it is wider),
+  // as in the source.
   std::vector<int32_t> widths(static_cast<size_t>(cols));
   for (int64_t k = 0; k < cols; ++k) widths[size_t(k)] = FixedFieldWidth(sheet.ColumnWidths, k);
+  const std::vector<int32_t> columnWidths = widths;
   std::string scratch;
   for (int32_t r = 0; r < cells.Count(); ++r) {
     const TSpreadSheetCols& row = cells.Row(r).Cells;
@@ -382,10 +368,10 @@ void WriteTXT(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptio
       // than bytes, and a number's text has a bound.
       TVarType type = cell->ValueType();
       if (type == TVarType::String ? cell->StringValue().size() < width
-                                   : (type == TVarType::Float || type == TVarType::Integer) &&
+                                   : stored && (type == TVarType::Float || type == TVarType::Integer) &&
                                          NumberShorterThan(*cell, width))
         continue;
-      size_t need = charCount(CellView(cell, scratch, fs, &form)) + 1;
+      size_t need = charCount(CellView(cell, scratch, texts, form, columnWidths[size_t(k)])) + 1;
       if (need > width) widths[size_t(k)] = int32_t(std::min<size_t>(need, INT32_MAX));
     }
   }
@@ -402,7 +388,7 @@ void WriteTXT(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptio
     const TSpreadSheetCols* row = r < cells.Count() ? &cells.Row(int32_t(r)).Cells : nullptr;
     for (int64_t k = 0; k < cols; ++k) {
       const TQXICell* cell = row ? row->Cell(int32_t(k)) : nullptr;
-      std::string_view text = CellView(cell, scratch, fs, &form);
+      std::string_view text = CellView(cell, scratch, texts, form, columnWidths[size_t(k)]);
       size_t chars = charCount(text);
       if (chars < size_t(widths[size_t(k)])) line.append(size_t(widths[size_t(k)]) - chars, ' ');
       // A line break or tab inside a cell would break the row's line and
@@ -417,8 +403,8 @@ void WriteTXT(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptio
 }
 
 void WriteCSV(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptions& options) {
-  const TFormatSettings& fs = DefaultFormatSettings();
   const TSpreadSheetCells& cells = sheet.Cells;
+  TSheetTexts texts(sheet, options.Text, false);
   const TGrid grid(cells, options.Text);
   const TTextForm form(options.Text);
   const std::string separator = form.Work(options.Text.Separator.empty() ? std::string(",") : options.Text.Separator);
@@ -434,7 +420,7 @@ void WriteCSV(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptio
     for (int64_t k = 0; k < grid.Cols; ++k) {
       if (k) line += separator;
       const TQXICell* cell = row ? row->Cell(int32_t(k)) : nullptr;
-      std::string_view text = CellView(cell, scratch, fs, &form);
+      std::string_view text = CellView(cell, scratch, texts, form);
       if (text.empty()) continue;
       // Minimal quoting (RFC 4180): only a field that holds the separator,
       // a quote or a line break needs its quotes.
@@ -458,8 +444,8 @@ void WriteCSV(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptio
 }
 
 void WriteHTML(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptions& options) {
-  const TFormatSettings& fs = DefaultFormatSettings();
   const TSpreadSheetCells& cells = sheet.Cells;
+  TSheetTexts texts(sheet, options.Text, true);
   const TGrid grid(cells, options.Text);
   const TTextForm form(options.Text);
   CheckGridBudget(sheet, "HTML", 17, 21, options);  // <tr> and </tr> lines, a <td>&nbsp;</td> line per cell
@@ -498,7 +484,7 @@ void WriteHTML(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOpti
     out.Emit("  <tr>");
     for (int64_t k = 0; k < grid.Cols; ++k) {
       const TQXICell* cell = row ? row->Cell(int32_t(k)) : nullptr;
-      std::string_view text = CellView(cell, scratch, fs, &form);
+      std::string_view text = CellView(cell, scratch, texts, form);
       std::string& line = out.Line();
       if (text.empty()) {
         line += "    <td>&nbsp;</td>";
@@ -522,8 +508,8 @@ void WriteHTML(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOpti
 }
 
 void WriteXML(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptions& options) {
-  const TFormatSettings& fs = DefaultFormatSettings();
   const TSpreadSheetCells& cells = sheet.Cells;
+  TSheetTexts texts(sheet, options.Text, false);
   const TGrid grid(cells, options.Text);
   const TTextForm form(options.Text);
   const bool utf8 = form.Utf8 || GetACP() == CP_UTF8;
@@ -540,7 +526,7 @@ void WriteXML(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptio
     out.Emit("<ROW");
     for (int64_t k = 0; k < grid.Cols; ++k) {
       const TQXICell* cell = row ? row->Cell(int32_t(k)) : nullptr;
-      std::string_view text = CellView(cell, scratch, fs, &form);
+      std::string_view text = CellView(cell, scratch, texts, form);
       std::string& line = out.Line();
       line += " COL";
       AppendInt(line, k + 2);  // 1-based column plus one: the first column is COL2

@@ -167,6 +167,7 @@ class TfrmMainBasic : public QMainWindow, private IBatchView {
   QComboBox* cbNames;  // as always, "book - Sheet1", own template
   QLineEdit* edNameTemplate;
   QComboBox* cbSheets;  // all, first, matching
+  QComboBox* cbValues;  // as the format suits, as stored, as displayed, for data tools
   QLineEdit* edSheetMask;
   QCheckBox* chkKeepFolderTree;
   QTreeWidget* lvFileName;

@@ -276,7 +276,7 @@ TEST(WholeWorkbooks, StopAndFailureKeepTheOlderFile) {
     std::function<void(const std::string&, const TSheetList&, const TExportStopQuery&, const TOutputPolicy&)> Export;
   } writers[] = {{"book.xls", [](auto& p, auto& s, auto& q, auto& o) { ExportXLSWorkbook(p, s, q, o); }},
                  {"book.xlsx", [](auto& p, auto& s, auto& q, auto& o) { ExportXLSXWorkbook(p, s, q, o); }},
-                 {"book.pdf", ExportPDFWorkbook}};
+                 {"book.pdf", [](auto& p, auto& s, auto& q, auto& o) { ExportPDFWorkbook(p, s, q, o); }}};
   for (const auto& w : writers) {
     const std::string path = tmp / w.Name;
     std::ofstream(path) << "older";
