@@ -768,6 +768,8 @@ void TMSExcelX::ReadSheetXml(const std::string& part) {
   auto s = ReadAheadWhenUseful(FZip->GetFileStreamByName(part));
   if (!s) return;
   int32_t row = -1, lastCol = -1;
+  const int64_t partSize = s->Size();
+  uint32_t rowsSeen = 0;
   bool rowZeroTold = false;
   int32_t cellRow = -1, cellCol = -1;
   int64_t style = -1;
@@ -818,6 +820,9 @@ void TMSExcelX::ReadSheetXml(const std::string& part) {
     } else if (n == "row") {
       if (!ParentIs(parent, "sheetData")) return;
       accept = true;
+      // How far into the part, as a share of all the sheets.
+      if ((++rowsSeen & 4095) == 0 && partSize > 0)
+        DoLoadProgress(int64_t(CurrentSheet) * partSize + s->Position(), int64_t(FSheets.size()) * partSize);
       int64_t r;
       if (AttrInt(attrs, "r", r) && r >= 1) {
         row = int32_t(std::min<int64_t>(r - 1, INT32_MAX));
