@@ -401,8 +401,13 @@ void TSpreadsheetConversion::WriteWorkbook(TSpreadSheets& sheets, const std::str
   double rows = 0, rowsDone = 0;
   for (const auto& output : outputs) rows += output.first->Cells.Count() + 1;
   for (const auto& [sheet, path] : outputs) {
+    const double sheetRows = sheet->Cells.Count() + 1;
+    if (item)
+      options.Progress = [&, sheetRows](double share) {
+        item->ReportProgress(TItemContext::ReadShare + (1 - TItemContext::ReadShare) * (rowsDone + share * sheetRows) / rows);
+      };
     write(path, [&] { WriteSheet(path, *sheet, index, options); });
-    rowsDone += sheet->Cells.Count() + 1;
+    rowsDone += sheetRows;
     if (item) item->ReportProgress(TItemContext::ReadShare + (1 - TItemContext::ReadShare) * rowsDone / rows);
   }
 }

@@ -112,8 +112,11 @@ class TLineWriter {
     FLine.append(text);
     Emit();
   }
-  // Between rows.
-  void Poll() const { PollCancel(FOptions.Cancel); }
+  // Between rows: a stop, and now and then how far the sheet has come.
+  void Poll(int64_t row, int64_t rows) const {
+    PollCancel(FOptions.Cancel);
+    if (FOptions.Progress && (row & 4095) == 0 && rows > 0) FOptions.Progress(double(row) / double(rows));
+  }
 
  private:
   void Write(const char* data, size_t size) { FStream.WriteBuffer(data, int64_t(size)); }
@@ -383,7 +386,7 @@ void WriteTXT(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptio
   TLineWriter out(stream, options);
   if (options.Text.Banner) EmitBanner(out);
   for (int64_t r = 0; r < rows; ++r) {
-    out.Poll();
+    out.Poll(r, rows);
     std::string& line = out.Line();
     const TSpreadSheetCols* row = r < cells.Count() ? &cells.Row(int32_t(r)).Cells : nullptr;
     for (int64_t k = 0; k < cols; ++k) {
@@ -414,7 +417,7 @@ void WriteCSV(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptio
   if (options.Text.Banner) EmitBanner(out);
   std::string scratch;
   for (int64_t r = 0; r < grid.Rows; ++r) {
-    out.Poll();
+    out.Poll(r, grid.Rows);
     std::string& line = out.Line();
     const TSpreadSheetCols* row = r < cells.Count() ? &cells.Row(int32_t(r)).Cells : nullptr;
     for (int64_t k = 0; k < grid.Cols; ++k) {
@@ -479,7 +482,7 @@ void WriteHTML(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOpti
   }
   std::string scratch;
   for (int64_t r = 0; r < grid.Rows; ++r) {
-    out.Poll();
+    out.Poll(r, grid.Rows);
     const TSpreadSheetCols* row = r < cells.Count() ? &cells.Row(int32_t(r)).Cells : nullptr;
     out.Emit("  <tr>");
     for (int64_t k = 0; k < grid.Cols; ++k) {
@@ -521,7 +524,7 @@ void WriteXML(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptio
   out.Emit("<ROWDATA>");
   std::string scratch;
   for (int64_t r = 0; r < grid.Rows; ++r) {
-    out.Poll();
+    out.Poll(r, grid.Rows);
     const TSpreadSheetCols* row = r < cells.Count() ? &cells.Row(int32_t(r)).Cells : nullptr;
     out.Emit("<ROW");
     for (int64_t k = 0; k < grid.Cols; ++k) {

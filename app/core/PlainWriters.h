@@ -3,6 +3,7 @@
 // text, an HTML table and an XML data packet. By default text is written in
 // the system code page, one write per CR LF-terminated line; TTextOptions
 // chooses otherwise.
+#include <functional>
 #include <string>
 
 #include "Budgets.h"
@@ -27,6 +28,8 @@ struct TSheetWriteOptions {
   TTextOptions Text;
   // The source file's name, for the HTML title.
   std::string SourceName;
+  // Told now and then the share of the sheet's rows written (0 to 1).
+  std::function<void(double)> Progress;
   // Where the workbook writers tell what they changed (nullptr: nowhere).
   TLoadWarnings* Warnings = nullptr;
 };
