@@ -599,7 +599,7 @@ void TLotus123::ReadFormulaString(const TByteReader& r) {
   Deliver(a, TVariant(std::move(text)), taLeftJustify, ictString);
 }
 
-// The spec's row-format list (kept for callers that look at it).
+// The row-format list (kept for callers that look at it).
 void TLotus123::ReadRowFormats(const TByteReader& r) {
   const int32_t sheetNo = r.U8(0);
   const int32_t row = r.U16(2);
