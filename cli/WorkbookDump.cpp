@@ -134,15 +134,13 @@ void WriteWorkbookJson(std::ostream& os, const std::string& fileName, const std:
     for (int32_t r = 0; r < cells.Count(); ++r) {
       const TSpreadSheetCols* row = cells.RowCells(r);
       if (!row) continue;
-      for (int32_t c = 0; c < row->Count(); ++c) {
-        const TQXICell* cell = row->Cell(c);
-        if (!cell) continue;
+      row->ForEachCell([&](int32_t c, const TQXICell& cell) {
         os << (first ? "\n" : ",\n") << "   {\"r\": " << r << ", \"c\": " << c << ", \"type\": \""
-           << CellTypeName(cell->CellType()) << "\", \"value\": " << CellValueJson(*cell) << ", \"align\": \""
-           << AlignmentName(cell->Alignment()) << "\", \"format\": " << JsonString(formats.Code(cell->FormatIndex()))
+           << CellTypeName(cell.CellType()) << "\", \"value\": " << CellValueJson(cell) << ", \"align\": \""
+           << AlignmentName(cell.Alignment()) << "\", \"format\": " << JsonString(formats.Code(cell.FormatIndex()))
            << "}";
         first = false;
-      }
+      });
     }
     os << (first ? "]}" : "\n  ]}");
   }

@@ -242,9 +242,8 @@ std::string XLSWorksheetMisfit(const TSpreadSheet& sheet) {
   for (int32_t r = 0; r < cells.Count(); ++r) {
     const TSpreadSheetCols* row = cells.RowCells(r);
     if (!row) continue;
-    for (int32_t c = 0; c < row->Count(); ++c) {
-      const TQXICell* cell = row->Cell(c);
-      if (!cell) continue;
+    row->ForEachCell([&](int32_t c, const TQXICell& stored) {
+      const TQXICell* cell = &stored;
       if (formats.insert(cell->FormatIndex()).second)
         for (char16_t u : Utf8ToUtf16(sheet.Formats().Code(cell->FormatIndex())))
           if (u >= 0x80) characters.insert(u);  // format records are text of the code page too
@@ -255,11 +254,11 @@ std::string XLSWorksheetMisfit(const TSpreadSheet& sheet) {
         const std::string& s = cell->StringValue();
         if (std::all_of(s.begin(), s.end(), [](char ch) { return uint8_t(ch) < 0x80; })) {
           if (int64_t(s.size()) > 255 && longestAscii < 0) longestAscii = int64_t(r) * 65536 + c;
-          continue;
+          return;
         }
         text = AnsiToWide(s);
       } else {
-        continue;
+        return;
       }
       bool ascii = true;
       for (char16_t u : text)
@@ -272,7 +271,7 @@ std::string XLSWorksheetMisfit(const TSpreadSheet& sheet) {
       } else {
         wide.emplace_back(cell, int64_t(r) * 65536 + c);
       }
-    }
+    });
   }
   auto where = [](int64_t at) {
     return ColumnNumberToLetters(int32_t(at % 65536) + 1) + std::to_string(at / 65536 + 1);
@@ -882,20 +881,24 @@ void TQXExportToXLS::SetDimensions(int32_t rowCount, int32_t colCount) {
   Record(recDIMENSIONS, d, 10);
 }
 
+bool TQXExportToCustomXLS::ColumnInfo(int32_t column, int32_t width, int32_t& width256, bool& hidden) const {
+  if (const TColumnLook* look = ColumnLook(column)) {
+    if (look->Width256 <= 0 && !look->Hidden) return false;
+    width256 = look->Width256 > 0 ? std::min(look->Width256, 255 * 256) : DefaultWidth256;
+    hidden = look->Hidden;
+    return true;
+  }
+  if (width < 1) return false;
+  width256 = std::min(width, 255) * 256;
+  hidden = false;
+  return true;
+}
+
 void TQXExportToXLS::SetColumnWidth(int32_t column, int32_t width) {
   if (column < 0 || column > 255) return;
   int32_t width256 = 0;
   bool hidden = false;
-  if (const TColumnLook* look = ColumnLook(column)) {
-    // The source's width; none given: the reader's default.
-    if (look->Width256 <= 0 && !look->Hidden) return;
-    width256 = look->Width256 > 0 ? std::min(look->Width256, 255 * 256) : DefaultWidth256;
-    hidden = look->Hidden;
-  } else {
-    if (width < 1) return;
-    if (width == 10) width = 12;
-    width256 = std::min(width, 255) * 256;
-  }
+  if (!ColumnInfo(column, width == 10 ? 12 : width, width256, hidden)) return;
   uint8_t d[12] = {};
   PutU16(d, uint16_t(column));
   PutU16(d + 2, uint16_t(column));

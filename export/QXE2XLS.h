@@ -272,6 +272,10 @@ class TQXExportToCustomXLS : public TQXExportToCellFile {
   }
   // Fills the looks from the columns (call from SetDimensions).
   void GatherColumnLooks();
+  // What a column's COLINFO holds: the source's width (its reader's default
+  // when it gave none) and hidden mark, else width characters. False: no
+  // record (no source width and not hidden, or no width).
+  bool ColumnInfo(int32_t column, int32_t width, int32_t& width256, bool& hidden) const;
   // The font's index in the list (same name, style, size and colour); a new
   // one is added while the list holds fewer than 4, else -1.
   int32_t RegisterFont(const TQXEFont& font);

@@ -491,15 +491,7 @@ void TQXExportToXLS8::SetColumnWidth(int32_t column, int32_t width) {
   if (column < 0 || column >= MaxCols() || FDimensionsPos >= 0) return;
   int32_t width256 = 0;
   bool hidden = false;
-  if (const TColumnLook* look = ColumnLook(column)) {
-    // The source's width; none given: the reader's default.
-    if (look->Width256 <= 0 && !look->Hidden) return;
-    width256 = look->Width256 > 0 ? std::min(look->Width256, 255 * 256) : DefaultWidth256;
-    hidden = look->Hidden;
-  } else {
-    if (width < 1) return;
-    width256 = std::min(width, 255) * 256;
-  }
+  if (!ColumnInfo(column, width, width256, hidden)) return;
   uint8_t d[12] = {};
   PutU16(d, uint32_t(column));
   PutU16(d + 2, uint32_t(column));
