@@ -53,6 +53,7 @@ void PrepareBatchExport(TQXExportBaseComponent& component, TQXESpreadsheetDataEn
   component.ColumnSource = csDataEngine;
   component.SetDataEngine(&engine);
   component.StopRequested = stop;
+  component.FileNameAsGiven = true;  // the run's naming claimed exactly this name
 }
 
 // A whole-workbook output: the atomic file at path, opened by start, each
