@@ -307,6 +307,10 @@ std::string XLSWorksheetMisfit(const TSpreadSheet& sheet) {
       return "the text in cell " + where(at) + " is longer than the 255 bytes a worksheet cell holds in code page " +
              std::to_string(codePage);
   }
+  // Some readers of worksheet files (Gnumeric) take their texts as Western
+  // whatever code page the file names, and would garble any other.
+  if (codePage != 1252)
+    return "its texts need code page " + std::to_string(codePage) + ", which not every reader of worksheet files honours";
   return std::string();
 }
 
