@@ -177,7 +177,10 @@ void TSpreadsheetConversion::WriteSheet(const std::string& path, const TSpreadSh
     case 3: WriteXML(path, sheet, options); break;
     case 4: ExportXLS(path, sheet, ExportStop(options), OutputPolicy(options), options.Warnings); break;
     case 5: ExportXLSX(path, sheet, ExportStop(options), OutputPolicy(options), options.Warnings); break;
-    case 6: ExportPDF(path, sheet, ExportStop(options), OutputPolicy(options), options.Text.Values); break;
+    case 6:
+      ExportPDF(path, sheet, ExportStop(options), OutputPolicy(options), options.Text.Values, options.Page,
+                options.Progress);
+      break;
     default: break;
   }
 }
@@ -187,7 +190,10 @@ void TSpreadsheetConversion::WriteBook(const std::string& path, const TSheetList
   switch (index) {
     case 4: ExportXLSWorkbook(path, sheets, ExportStop(options), OutputPolicy(options), options.Warnings); break;
     case 5: ExportXLSXWorkbook(path, sheets, ExportStop(options), OutputPolicy(options), options.Warnings); break;
-    case 6: ExportPDFWorkbook(path, sheets, ExportStop(options), OutputPolicy(options), options.Text.Values); break;
+    case 6:
+      ExportPDFWorkbook(path, sheets, ExportStop(options), OutputPolicy(options), options.Text.Values, options.Page,
+                        options.Progress);
+      break;
     default: break;
   }
 }
@@ -340,6 +346,7 @@ void TSpreadsheetConversion::WriteWorkbook(TSpreadSheets& sheets, const std::str
   const TDestinationOptions& dest = item ? item->Settings.Destination : destination ? *destination : Defaults;
   TSheetWriteOptions options;
   options.Text = dest.Text;
+  options.Page = dest.Page;
   options.SourceName = ExtractFileName(item ? item->Source : destinationPath);
   if (item) {
     options.Warnings = &item->Warnings;

@@ -45,7 +45,8 @@ void RaiseExportOutcome(const TQXExportBaseComponent& component, const TSpreadSh
 // The settings every batch export shares: no message boxes, no progress
 // window, the engine over the sheet, the run's stop.
 void PrepareBatchExport(TQXExportBaseComponent& component, TQXESpreadsheetDataEngine& engine,
-                        const TSpreadSheet& sheet, const TExportStopQuery& stop, TCellValues values) {
+                        const TSpreadSheet& sheet, const TExportStopQuery& stop, TCellValues values,
+                        const TExportProgress& progress = {}) {
   engine.SetSpreadSheet(&sheet);
   engine.SetCellValues(values);
   component.SetOption(soShowMessage, false);
@@ -53,6 +54,24 @@ void PrepareBatchExport(TQXExportBaseComponent& component, TQXESpreadsheetDataEn
   component.ColumnSource = csDataEngine;
   component.SetDataEngine(&engine);
   component.StopRequested = stop;
+  // Every 4,096 rows, as the plain writers tell theirs.
+  component.OnProgress = nullptr;
+  if (progress)
+    component.OnProgress = [progress](TQXECustomBaseComponent*, int32_t row, int32_t rows, bool&) {
+      if ((row & 4095) == 0 && rows > 0) progress(double(row) / double(rows));
+    };
+}
+
+// A sheet's pages: the page setup, its name above and "Page N of M" below.
+void SetUpPages(TQXExportToPDF& pdf, const TSpreadSheet& sheet, const TPageOptions& page) {
+  pdf.PageSetup = page.Setup;
+  pdf.SheetName = SheetCaptionText(sheet);
+  pdf.Header.clear();
+  pdf.Footer.clear();
+  std::string name;
+  for (const char c : pdf.SheetName) name += c == '&' ? std::string("&&") : std::string(1, c);
+  if (page.HeaderLine && !name.empty()) pdf.Header.push_back(name);
+  if (page.FooterLine) pdf.Footer.push_back("Page &P of &N");
 }
 
 // A whole-workbook output: the atomic file at path, opened by start, each
@@ -90,9 +109,9 @@ void PassWarnings(const TQXExportBaseComponent& component, const TSpreadSheet& s
 // One sheet of a component that gathers a workbook, into out.
 void ExportBookSheet(TQXExportToCellFile& component, TStream& out, const TSpreadSheet& sheet,
                      const TExportStopQuery& stop, const TOutputPolicy& output, TLoadWarnings* warnings,
-                     TCellValues values = cvAuto) {
+                     TCellValues values = cvAuto, const TExportProgress& progress = {}) {
   TQXESpreadsheetDataEngine engine;
-  PrepareBatchExport(component, engine, sheet, stop, values);
+  PrepareBatchExport(component, engine, sheet, stop, values, progress);
   component.ExportIfEmpty = true;
   component.ExportToStream(out);
   RaiseExportOutcome(component, sheet, output);
@@ -111,9 +130,9 @@ std::string SheetCaptionText(const TSpreadSheet& sheet) {
 
 void RunExport(TQXExportToCellFile& component, const std::string& path, const TSpreadSheet& sheet,
                const TExportStopQuery& stop, const TOutputPolicy& output, TLoadWarnings* warnings,
-               TCellValues values) {
+               TCellValues values, const TExportProgress& progress) {
   TQXESpreadsheetDataEngine engine;
-  PrepareBatchExport(component, engine, sheet, stop, values);
+  PrepareBatchExport(component, engine, sheet, stop, values, progress);
   component.FileName = path;
   component.Output = output;
   component.Execute();
@@ -145,9 +164,11 @@ void ExportXLSX(const std::string& path, const TSpreadSheet& sheet, const TExpor
 }
 
 void ExportPDF(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop,
-               const TOutputPolicy& output, TCellValues values) {
+               const TOutputPolicy& output, TCellValues values, const TPageOptions& page,
+               const TExportProgress& progress) {
   TQXExportToPDF component;
-  RunExport(component, path, sheet, stop, output, nullptr, ResolveCellValues(values, true));
+  SetUpPages(component, sheet, page);
+  RunExport(component, path, sheet, stop, output, nullptr, ResolveCellValues(values, true), progress);
 }
 
 void ExportXLSWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop,
@@ -182,11 +203,16 @@ void ExportXLSXWorkbook(const std::string& path, const TSheetList& sheets, const
 }
 
 void ExportPDFWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop,
-                       const TOutputPolicy& output, TCellValues values) {
+                       const TOutputPolicy& output, TCellValues values, const TPageOptions& page,
+                       const TExportProgress& progress) {
   TQXExportToPDF component;
+  component.FileName = path;  // the document's title when the source gives none
   values = ResolveCellValues(values, true);
   ExportBook(
       path, sheets, output, [&](TStream& out) { component.OpenWorkbook(out); },
-      [&](TStream& out, const TSpreadSheet& sheet) { ExportBookSheet(component, out, sheet, stop, output, nullptr, values); },
+      [&](TStream& out, const TSpreadSheet& sheet) {
+        SetUpPages(component, sheet, page);
+        ExportBookSheet(component, out, sheet, stop, output, nullptr, values, progress);
+      },
       [&](TStream&) { component.CloseWorkbook(); });
 }

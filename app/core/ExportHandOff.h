@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "CellTexts.h"
+#include "DestinationOptions.h"
 #include "Exception.h"
 #include "QXCells.h"
 #include "QXIUtils.h"
@@ -38,10 +39,15 @@ void ExportXLS(const std::string& path, const TSpreadSheet& sheet, const TExport
 void ExportXLSX(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop = {},
                 const TOutputPolicy& output = {}, TLoadWarnings* warnings = nullptr);
 
+// Told now and then the share of a sheet's rows written (0 to 1).
+using TExportProgress = std::function<void(double)>;
+
 // The sheet as a PDF document at path, under the same rules as ExportXLS;
-// cells as values says (cvAuto: as displayed).
+// cells as values says (cvAuto: as displayed), pages as page says (the
+// sheet's name above every page and its number below unless switched off).
 void ExportPDF(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop = {},
-               const TOutputPolicy& output = {}, TCellValues values = cvAuto);
+               const TOutputPolicy& output = {}, TCellValues values = cvAuto, const TPageOptions& page = {},
+               const TExportProgress& progress = {});
 
 // The sheets of one whole-workbook output, in order (borrowed).
 using TSheetList = std::vector<const TSpreadSheet*>;
@@ -63,8 +69,10 @@ void ExportXLSXWorkbook(const std::string& path, const TSheetList& sheets, const
                         const TOutputPolicy& output = {}, TLoadWarnings* warnings = nullptr);
 // The sheets as one PDF document, each sheet starting on a new page (an
 // empty sheet gets one empty page).
+// Each sheet has an entry in the document's outline, leading to its first page.
 void ExportPDFWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop = {},
-                       const TOutputPolicy& output = {}, TCellValues values = cvAuto);
+                       const TOutputPolicy& output = {}, TCellValues values = cvAuto, const TPageOptions& page = {},
+                       const TExportProgress& progress = {});
 
 // A sheet's caption as 8-bit text (UTF-8 where the code page has no such
 // characters), for messages and names.
@@ -77,4 +85,4 @@ class TQXExportToCellFile;
 // Execute, and the outcome turned into an exception.
 void RunExport(TQXExportToCellFile& component, const std::string& path, const TSpreadSheet& sheet,
                const TExportStopQuery& stop, const TOutputPolicy& output = {}, TLoadWarnings* warnings = nullptr,
-               TCellValues values = cvAuto);
+               TCellValues values = cvAuto, const TExportProgress& progress = {});

@@ -144,6 +144,7 @@ void TfrmMain::UpdateOptionsPage() {
       {"One document per sheet", "One document with all sheets, each from a new page"},
   };
   gbWorkbook->setVisible(OffersWholeWorkbook(format));
+  gbPageSetup->setVisible(format == 6);
   if (OffersWholeWorkbook(format)) {
     const TWorkbookChoice& c = Choices[format - 4];
     rbSheetFiles->setText(QString::fromUtf8(c.PerSheet));

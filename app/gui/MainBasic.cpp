@@ -98,6 +98,10 @@ const char* const QuotingItems[] = {"All fields", "Only where needed"};
 const char* const LineEndItems[] = {"CR LF (Windows)", "LF (Unix)"};
 const char* const EncodingItems[] = {"System code page", "UTF-8", "UTF-8 with BOM", "UTF-16 LE with BOM"};
 const char* const SheetItems[] = {"All sheets", "First sheet only", "Names matching:"};
+const char* const PaperItems[] = {"Letter", "A4", "Legal", "A3"};
+const char* const OrientationItems[] = {"Portrait", "Landscape", "Automatic (landscape for wide sheets)"};
+const char* const PageOrderItems[] = {"Down, then across", "Across, then down"};
+const char* const FitWidthItem = "Fit columns to page width";
 const char* const ValuesItems[] = {"By format", "As stored", "As displayed", "For data tools"};
 enum { niAsAlways, niSheetName, niTemplate };  // items of cbNames
 
@@ -699,6 +703,45 @@ void TfrmMainBasic::CreateOptionControls(QVBoxLayout* page) {
   page->addWidget(gbWorkbook);
   page->addSpacing(4);
 
+  // PDF pages: paper, scaling, margins, order, the rows and lines on every page.
+  gbPageSetup = new QGroupBox(QStringLiteral(" Pages "), tsOptions);
+  gbPageSetup->setObjectName(QStringLiteral("gbPageSetup"));
+  auto* ps = new QGridLayout(gbPageSetup);
+  ps->setHorizontalSpacing(8);
+  ps->setVerticalSpacing(4);
+  cbPaperSize = MakeList("cbPaperSize", gbPageSetup, PaperItems);
+  cbOrientation = MakeList("cbOrientation", gbPageSetup, OrientationItems);
+  cbFit = MakeCombo("cbFit", gbPageSetup);
+  cbFit->setEditable(true);
+  cbFit->setInsertPolicy(QComboBox::NoInsert);
+  cbFit->addItems({QString::fromUtf8(FitWidthItem), QStringLiteral("100%"), QStringLiteral("75%"),
+                   QStringLiteral("50%")});
+  cbFit->setToolTip(QStringLiteral("Fit the columns to the page's width (not below 40 %), or a percentage"));
+  edMargins = MakeEdit("edMargins", gbPageSetup);
+  edMargins->setToolTip(QStringLiteral("default, or one length or four (top,right,bottom,left): 15mm, 1in"));
+  cbPageOrder = MakeList("cbPageOrder", gbPageSetup, PageOrderItems);
+  chkFirstRowHeader = MakeCheck("chkFirstRowHeader", "First row is a header (repeated on every page)", gbPageSetup);
+  chkPageHeader = MakeCheck("chkPageHeader", "Sheet name above each page", gbPageSetup);
+  chkPageFooter = MakeCheck("chkPageFooter", "\"Page N of M\" below each page", gbPageSetup);
+  ps->addWidget(MakeLabel("lblPaperSize", "Paper:", gbPageSetup, cbPaperSize), 0, 0);
+  ps->addWidget(cbPaperSize, 0, 1);
+  ps->addWidget(MakeLabel("lblOrientation", "Orientation:", gbPageSetup, cbOrientation), 0, 2);
+  ps->addWidget(cbOrientation, 0, 3);
+  ps->addWidget(MakeLabel("lblFit", "Scale:", gbPageSetup, cbFit), 1, 0);
+  ps->addWidget(cbFit, 1, 1);
+  ps->addWidget(MakeLabel("lblMargins", "Margins:", gbPageSetup, edMargins), 1, 2);
+  ps->addWidget(edMargins, 1, 3);
+  ps->addWidget(MakeLabel("lblPageOrder", "Page order:", gbPageSetup, cbPageOrder), 2, 0);
+  ps->addWidget(cbPageOrder, 2, 1);
+  ps->addWidget(chkFirstRowHeader, 2, 2, 1, 2);
+  ps->addWidget(chkPageHeader, 3, 0, 1, 2);
+  ps->addWidget(chkPageFooter, 3, 2, 1, 2);
+  ps->setColumnStretch(1, 1);
+  ps->setColumnStretch(3, 1);
+  gbPageSetup->setVisible(false);
+  page->addWidget(gbPageSetup);
+  page->addSpacing(4);
+
   // Names, sheets and folders of every format.
   gbOutputFiles = new QGroupBox(QStringLiteral(" Output files "), tsOptions);
   gbOutputFiles->setObjectName(QStringLiteral("gbOutputFiles"));
@@ -795,6 +838,16 @@ TDestinationOptions TfrmMainBasic::DestinationOptions() const {
   o.Sheets = TSheetSelection(std::max(0, cbSheets->currentIndex()));
   o.SheetMask = ToAnsi(edSheetMask->text());
   o.WholeWorkbook = rbWholeWorkbook->isChecked();
+  TQXEPageSetup& p = o.Page.Setup;
+  p.PaperSize = TQXEPaperSize(std::max(0, cbPaperSize->currentIndex()));
+  p.Orientation = TQXEOrientation(std::max(0, cbOrientation->currentIndex()) + emPortrait);
+  const QString fit = cbFit->currentText();
+  ApplyFit(fit == QString::fromUtf8(FitWidthItem) ? std::string("width") : ToAnsi(fit), p);
+  ApplyMargins(ToAnsi(edMargins->text()), p);
+  p.PageOrder = TQXEPageOrder(std::max(0, cbPageOrder->currentIndex()));
+  p.RepeatRows = chkFirstRowHeader->isChecked() ? std::max(FRepeatRows, 1) : 0;
+  o.Page.HeaderLine = chkPageHeader->isChecked();
+  o.Page.FooterLine = chkPageFooter->isChecked();
   return o;
 }
 
@@ -820,6 +873,16 @@ void TfrmMainBasic::SetDestinationOptions(const TDestinationOptions& o) {
   cbSheets->setCurrentIndex(o.Sheets);
   edSheetMask->setText(FromAnsi(o.SheetMask));
   (o.WholeWorkbook ? rbWholeWorkbook : rbSheetFiles)->setChecked(true);
+  const TQXEPageSetup& p = o.Page.Setup;
+  cbPaperSize->setCurrentIndex(p.PaperSize);
+  cbOrientation->setCurrentIndex(std::max(int(p.Orientation), int(emPortrait)) - emPortrait);
+  cbFit->setEditText(p.FitToPage ? QString::fromUtf8(FitWidthItem) : QStringLiteral("%1%").arg(p.Zoom));
+  edMargins->setText(FromAnsi(MarginsWord(p)));
+  cbPageOrder->setCurrentIndex(p.PageOrder);
+  FRepeatRows = p.RepeatRows;
+  chkFirstRowHeader->setChecked(p.RepeatRows > 0);
+  chkPageHeader->setChecked(o.Page.HeaderLine);
+  chkPageFooter->setChecked(o.Page.FooterLine);
   UpdateOutputControls();
 }
 

@@ -160,9 +160,20 @@ class TfrmMainBasic : public QMainWindow, private IBatchView {
   QComboBox* cbEncoding;
   QCheckBox* chkHtmlTitle;
   QPushButton* btnCleanData;
+  int FRepeatRows = 0;  // rows a header repeats on every page, as stored
   QGroupBox* gbWorkbook;  // .xls, .xlsx, PDF: one output per sheet or per workbook
   QRadioButton* rbSheetFiles;
   QRadioButton* rbWholeWorkbook;
+  // PDF pages (shown for PDF only).
+  QGroupBox* gbPageSetup;
+  QComboBox* cbPaperSize;
+  QComboBox* cbOrientation;
+  QComboBox* cbFit;
+  QLineEdit* edMargins;
+  QComboBox* cbPageOrder;
+  QCheckBox* chkFirstRowHeader;
+  QCheckBox* chkPageHeader;
+  QCheckBox* chkPageFooter;
   QGroupBox* gbOutputFiles;
   QComboBox* cbNames;  // as always, "book - Sheet1", own template
   QLineEdit* edNameTemplate;
