@@ -160,7 +160,10 @@ class TfrmMainBasic : public QMainWindow, private IBatchView {
   QComboBox* cbEncoding;
   QCheckBox* chkHtmlTitle;
   QPushButton* btnCleanData;
-  int FRepeatRows = 0;  // rows a header repeats on every page, as stored
+  // Page settings as stored, where the page shows less.
+  int FRepeatRows = 0;
+  TQXEPageOrder FPageOrder = epoDownThenAcross;
+  std::pair<bool, bool> FPageLines{true, true};
   QGroupBox* gbWorkbook;  // .xls, .xlsx, PDF: one output per sheet or per workbook
   QRadioButton* rbSheetFiles;
   QRadioButton* rbWholeWorkbook;
@@ -170,10 +173,8 @@ class TfrmMainBasic : public QMainWindow, private IBatchView {
   QComboBox* cbOrientation;
   QComboBox* cbFit;
   QLineEdit* edMargins;
-  QComboBox* cbPageOrder;
   QCheckBox* chkFirstRowHeader;
-  QCheckBox* chkPageHeader;
-  QCheckBox* chkPageFooter;
+  QCheckBox* chkPageLines;  // the header and footer lines
   QGroupBox* gbOutputFiles;
   QComboBox* cbNames;  // as always, "book - Sheet1", own template
   QLineEdit* edNameTemplate;
