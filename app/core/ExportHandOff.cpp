@@ -54,6 +54,7 @@ void PrepareBatchExport(TQXExportBaseComponent& component, TQXESpreadsheetDataEn
   component.ColumnSource = csDataEngine;
   component.SetDataEngine(&engine);
   component.StopRequested = stop;
+  component.FileNameAsGiven = true;  // the run's naming claimed exactly this name
   // Every 4,096 rows, as the plain writers tell theirs.
   component.OnProgress = nullptr;
   if (progress)
