@@ -96,6 +96,27 @@ extra row or column, minimal quoting, UTF-8, LF, --values data; with
   --html-title and --keep-tree, and off with --no-html-title,
   --no-keep-tree and --no-whole-workbook.
 
+PDF pages (defaults: the locale's paper, automatic orientation, columns
+fitted to the page's width, the sheet's name above and "Page N of M" below
+every page; the clean preset repeats the first row):
+      --page-size SIZE    a4, letter, legal or a3 (default: letter in the
+                          United States and Canada, else a4)
+      --orientation O     portrait, landscape or auto (landscape when the
+                          sheet is wider than a portrait page and landscape
+                          needs fewer pages across)
+      --fit HOW           width (shrink the columns onto the page's width,
+                          not below 40 %, then further pages), none (100 %)
+                          or a percentage from 10 to 400
+      --margins M         default, or one length for all sides or four
+                          (top,right,bottom,left): 15mm, 1in,0.5in,1in,0.5in
+                          (units mm, cm, in, pt; mm when none)
+      --page-order O      down (all rows of the first columns, then the next
+                          columns) or across (the columns of each row range
+                          side by side)
+      --repeat-rows N     repeat the first N rows at the top of every page
+      --no-page-header    no sheet name above the pages
+      --no-page-footer    no "Page N of M" below the pages
+
 Scale:
   -j, --jobs N            convert N files at once (default: the number of
                           processors); output and log are as with -j 1

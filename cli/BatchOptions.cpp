@@ -51,6 +51,16 @@ TBatchOptions ParseBatchOptions(int argc, const char* const* argv) {
   auto* optSheets = app.add_option("--sheets", sheets);
   auto* optSheetMask = app.add_option("--sheet-mask", sheetMask);
   auto* optWholeWorkbook = app.add_flag("--whole-workbook,!--no-whole-workbook", wholeWorkbook);
+  std::string pageSize, orientation, fit, margins, pageOrder, repeatRows;
+  bool pageHeader = true, pageFooter = true;
+  auto* optPageSize = app.add_option("--page-size", pageSize);
+  auto* optOrientation = app.add_option("--orientation", orientation);
+  auto* optFit = app.add_option("--fit", fit);
+  auto* optMargins = app.add_option("--margins", margins);
+  auto* optPageOrder = app.add_option("--page-order", pageOrder);
+  auto* optRepeatRows = app.add_option("--repeat-rows", repeatRows);
+  auto* optPageHeader = app.add_flag("--page-header,!--no-page-header", pageHeader);
+  auto* optPageFooter = app.add_flag("--page-footer,!--no-page-footer", pageFooter);
   std::string jobs, shard, report, retryFrom;
   auto* optJobs = app.add_option("-j,--jobs", jobs);
   auto* optShard = app.add_option("--shard", shard);
@@ -99,6 +109,14 @@ TBatchOptions ParseBatchOptions(int argc, const char* const* argv) {
   if (optHtmlTitle->count()) o.HtmlTitle = htmlTitle;
   if (optKeepTree->count()) o.KeepTree = keepTree;
   if (optWholeWorkbook->count()) o.WholeWorkbook = wholeWorkbook;
+  take(optPageSize, pageSize, o.PageSize);
+  take(optOrientation, orientation, o.Orientation);
+  take(optFit, fit, o.Fit);
+  take(optMargins, margins, o.Margins);
+  take(optPageOrder, pageOrder, o.PageOrder);
+  take(optRepeatRows, repeatRows, o.RepeatRows);
+  if (optPageHeader->count()) o.PageHeader = pageHeader;
+  if (optPageFooter->count()) o.PageFooter = pageFooter;
   if (o.Sheets && o.SheetMask) throw EUsageError("give --sheets or --sheet-mask, not both");
   take(optJobs, jobs, o.Jobs);
   take(optShard, shard, o.Shard);
@@ -183,6 +201,23 @@ void ApplyDestinationOptions(const TBatchOptions& o, TDestinationOptions& option
   word(o.LineEnd, ParseLineBreak, "--line-end", "crlf or lf", t.LineBreak);
   word(o.Encoding, ParseEncoding, "--encoding", "system, utf-8, utf-8-bom or utf-16le", t.Encoding);
   word(o.Values, ParseCellValues, "--values", "stored, displayed, data or auto", t.Values);
+  TPageOptions& page = options.Page;
+  word(o.PageSize, ParsePaperSize, "--page-size", "a4, letter, legal or a3", page.Setup.PaperSize);
+  word(o.Orientation, ParseOrientation, "--orientation", "portrait, landscape or auto", page.Setup.Orientation);
+  word(o.PageOrder, ParsePageOrder, "--page-order", "down or across", page.Setup.PageOrder);
+  if (o.Fit && !ApplyFit(*o.Fit, page.Setup))
+    throw EUsageError("--fit \"" + *o.Fit + "\" is not understood (width, none or a percentage from 10 to 400)");
+  if (o.Margins && !ApplyMargins(*o.Margins, page.Setup))
+    throw EUsageError("--margins \"" + *o.Margins +
+                      "\" is not understood (default, or one or four lengths such as 15mm or 1in,0.5in,1in,0.5in)");
+  if (o.RepeatRows) {
+    const std::string& n = *o.RepeatRows;
+    if (n.empty() || n.size() > 4 || n.find_first_not_of("0123456789") != std::string::npos || std::stoi(n) > 1000)
+      throw EUsageError("--repeat-rows \"" + n + "\" is not understood (a number of rows from 0 to 1000)");
+    page.Setup.RepeatRows = std::stoi(n);
+  }
+  if (o.PageHeader) page.HeaderLine = *o.PageHeader;
+  if (o.PageFooter) page.FooterLine = *o.PageFooter;
   // A mask is asked for by --sheet-mask.
   auto allOrFirst = [](const std::string& w) {
     const auto v = ParseSheetSelection(w);

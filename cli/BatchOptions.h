@@ -25,6 +25,9 @@ struct TBatchOptions {
   bool Classic = false;  // the window's text layout instead of the clean one
   std::optional<bool> Banner, Extra, HtmlTitle, KeepTree, WholeWorkbook;
   std::optional<std::string> Separator, Quote, LineEnd, Encoding, Values, Names, Sheets, SheetMask;
+  // PDF pages: paper, orientation, scaling, margins, page order, rows repeated.
+  std::optional<std::string> PageSize, Orientation, Fit, Margins, PageOrder, RepeatRows;
+  std::optional<bool> PageHeader, PageFooter;
   // Scale: workers in this process, this process's shard of the job, the
   // report to write and the report whose failures to convert again.
   std::optional<std::string> Jobs, Shard, Report, RetryFrom;

@@ -499,10 +499,11 @@ void TQXExportToCellFile::WriteDataRow(int32_t n, TQXECustomDataEngine& engine, 
       WriteDataCell(engine, *cp, k++, n, valueText);
     }
   }
+  // The master row ends before its details begin: each detail row gets a
+  // row of its own below it.
+  if (!tabular) EndRow();
   if (details.Count() > 0) WriteDetailLevels(details);
-  if (!tabular) {
-    EndRow();
-  } else if (HasOption(soBlankRowAfterCaptions) && (TableType() == teText || TableType() == teClipboard)) {
+  if (tabular && HasOption(soBlankRowAfterCaptions) && (TableType() == teText || TableType() == teClipboard)) {
     BeginRow();
     EndRow();
     ++FDataRow;

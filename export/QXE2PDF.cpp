@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <string_view>
 
 #include "CodePage.h"
@@ -32,6 +33,22 @@ TColor RealColor(TColor c) {
   }
 }
 
+// A length in 1/1000 point as a PDF number ("12.5").
+void AppendMilli(std::string& s, int64_t milli) {
+  if (milli < 0) {
+    s += '-';
+    milli = -milli;
+  }
+  AppendInt(s, milli / 1000);
+  if (int64_t frac = milli % 1000) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, ".%03lld", static_cast<long long>(frac));
+    std::string_view f(buf);
+    while (f.back() == '0') f.remove_suffix(1);
+    s += f;
+  }
+}
+
 void AppendColor(std::string& s, TColor c, const char* op) {
   const TColor rgb = RealColor(c);
   for (int shift = 0; shift <= 16; shift += 8) {
@@ -58,6 +75,24 @@ std::string InfoString(const std::string& ansi) {
   for (char16_t u : AnsiToWide(ansi)) s += IntToHex(u, 4);
   return s + ">";
 }
+
+}  // namespace
+
+// The code points of 8-bit text of the system code page, at most maxChars.
+void CellTextToCodePoints(std::string_view text, std::u32string& out, size_t maxChars) {
+  out.clear();
+  const std::string_view shown = text.substr(0, 4 * maxChars);
+  if (std::all_of(shown.begin(), shown.end(), [](char ch) { return uint8_t(ch) < 0x80; })) {
+    out.assign(shown.begin(), shown.begin() + std::ptrdiff_t(std::min(shown.size(), maxChars)));
+    return;
+  }
+  const std::string utf8 = AnsiToUtf8(std::string(shown));
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(utf8.data());
+  const uint8_t* end = p + utf8.size();
+  while (p < end && out.size() < maxChars) out.push_back(NextUtf8CodePoint(p, end));
+}
+
+namespace {
 
 bool IsRightToLeft(char32_t c) {
   return (c >= 0x0590 && c <= 0x08FF) || (c >= 0xFB1D && c <= 0xFDFF) || (c >= 0xFE70 && c <= 0xFEFF) ||
@@ -184,7 +219,9 @@ void TQXExportToPDF::CloseWorkbook() {
   FWorkbook = false;
   if (!FDocumentStarted) throw Exception("The PDF workbook was closed before any sheet was exported.");
   FDocumentStarted = false;
+  WriteFrames();
   WriteFonts();
+  WriteOutline();
   WriteDocumentEnd();
   ReleaseFontContexts();
   FBookStream = nullptr;
@@ -210,6 +247,11 @@ void TQXExportToPDF::StartFile() {
   FGroups.clear();
   FPageCount = 0;
   FImageCount = 0;
+  FFrames.clear();
+  FFrameLines.clear();
+  FOutline.clear();
+  // A workbook's sheets get an outline entry each.
+  FOutlineRoot = FWorkbook ? NewObject() : 0;
   StartSheet();
 
   // CIDFontType2 fonts and ToUnicode maps need version 1.3; the comment of
@@ -219,6 +261,7 @@ void TQXExportToPDF::StartFile() {
   BeginObject(1);
   Line("<< /Type /Catalog ");
   Line("/Pages 3 0 R");
+  if (FOutlineRoot) Line("/Outlines " + Ref(FOutlineRoot) + " /PageMode /UseOutlines");
   static const char* const Layouts[] = {"", "SinglePage", "OneColumn", "TwoColumnLeft", "TwoColumnRight",
                                         "TwoPageLeft", "TwoPageRight"};
   if (PageLayout != eplDefault && PageLayout <= eplTwoPageRight)
@@ -239,31 +282,29 @@ void TQXExportToPDF::StartSheet() {
   FWidths.clear();
   FLeft.clear();
   FBand.clear();
-  FBandWidths.clear();
+  FBandEnds.clear();
   FLayoutDone = false;
   FPages.clear();
+  FSheetPages.clear();
+  FBlock = 0;
+  FRowsDone = 0;
+  FRepeatPages.clear();
+  FRepeatGrid.clear();
+  FRepeatBottom = 0;
+  FRepeating = false;
+  FFrameLines.push_back({Header, Footer});
   FBandLines.clear();
   FPageRows.clear();
   FHidden.clear();
   FPending = TPendingText();
-  FY = 10;
+  FY = 15;
   FRowHeight = 20;
   FMergeSpan = -1;
-  FBaseWidth = 612;
-  FPageHeight = 792;
   FSheetFirstPage = FPageCount;
 }
 
 void TQXExportToPDF::SetDimensions(int32_t /*rowCount*/, int32_t colCount) {
   FWidths.assign(size_t(std::max(colCount, 0)), -1);
-  // No printer to ask: the default orientation is portrait.
-  if (PageSetup.Orientation == emLandscape) {
-    FBaseWidth = 792;
-    FPageHeight = 612;
-  } else {
-    FBaseWidth = 612;
-    FPageHeight = 792;
-  }
 }
 
 void TQXExportToPDF::SetColumnWidth(int32_t column, int32_t width) {
@@ -272,55 +313,111 @@ void TQXExportToPDF::SetColumnWidth(int32_t column, int32_t width) {
   FLayoutDone = false;
 }
 
+// The bands whole columns need on pages layoutWidth wide.
+int32_t TQXExportToPDF::BandsAt(int32_t layoutWidth) const {
+  int32_t bands = 1, x = 0;
+  for (const int32_t w : FWidths) {
+    if (w < 0) continue;
+    if (x > 0 && x + w > layoutWidth) {
+      ++bands;
+      x = 0;
+    }
+    x += w;
+  }
+  return bands;
+}
+
+void TQXExportToPDF::ChoosePageGeometry() {
+  const TQXEPageSetup& ps = PageSetup;
+  int64_t used = 0;
+  for (const int32_t w : FWidths) used += std::max(w, 0);
+  if (ps.UseDefault) {
+    FMarginLeft = FMarginRight = 36;
+    FMarginTop = FMarginBottom = 54;
+  } else {
+    auto margin = [&](float v) { return std::clamp(MarginPoints(v, ps.Measure), 0.0, 1000.0); };
+    FMarginLeft = margin(ps.LeftMargin), FMarginRight = margin(ps.RightMargin);
+    FMarginTop = margin(ps.TopMargin), FMarginBottom = margin(ps.BottomMargin);
+  }
+  int32_t paperW = 612, paperH = 792;
+  PaperPoints(ps.PaperSize, paperW, paperH);
+  // The scale and the layout size on paper of this width and height.
+  struct TFit {
+    int32_t PaperW, PaperH, LayoutW, LayoutH, Bands;
+    double Scale;
+  };
+  auto fit = [&](int32_t w, int32_t h) {
+    TFit f{w, h, 0, 0, 1, 1};
+    // Margins that leave no room give way to a printable area of an inch.
+    const double printW = std::max(w - FMarginLeft - FMarginRight, 72.0);
+    const double printH = std::max(h - FMarginTop - FMarginBottom, 72.0);
+    const double minScale = std::clamp(ps.MinZoom, 10, 400) / 100.0;
+    f.Scale = std::clamp(ps.Zoom, 10, 400) / 100.0;
+    if (ps.FitToPage && used > 0)
+      f.Scale = std::clamp(printW * std::max(ps.FitToPagesWide, 1) / double(used), std::min(minScale, 1.0), 1.0);
+    f.LayoutW = int32_t(std::min(printW / f.Scale, double(PDFMaxPageSize)));
+    f.LayoutH = int32_t(std::min(printH / f.Scale, double(PDFMaxPageSize)));
+    f.Bands = BandsAt(f.LayoutW);
+    return f;
+  };
+  TFit chosen = fit(paperW, paperH);
+  if (ps.Orientation == emLandscape) {
+    chosen = fit(paperH, paperW);
+  } else if (ps.Orientation == emAutomatic && used > chosen.LayoutW) {
+    const TFit landscape = fit(paperH, paperW);
+    if (landscape.Bands < chosen.Bands) chosen = landscape;
+  }
+  FPaperWidth = chosen.PaperW;
+  FPaperHeight = chosen.PaperH;
+  FScale = chosen.Scale;
+  FLayoutWidth = chosen.LayoutW;
+  FLayoutHeight = chosen.LayoutH;
+}
+
 // Left edges from the widths, and the column bands: a band takes whole
-// columns while its page stays within the PDF limit.
+// columns while they fit the printable width (a wider column alone).
 void TQXExportToPDF::ComputeLayout() {
+  ChoosePageGeometry();
   const size_t n = FWidths.size();
-  FLeft.assign(n, 10);
+  FLeft.assign(n, 0);
   FBand.assign(n, 0);
-  std::vector<int32_t> ends;
-  int32_t x = 10, band = 0;
+  FBandEnds.clear();
+  int32_t x = 0, band = 0;
   for (size_t k = 0; k < n; ++k) {
     const int32_t w = FWidths[k];
     if (w < 0) continue;
-    if (x > 10 && x + w > PDFMaxPageSize - 10) {
-      ends.push_back(x);
+    if (x > 0 && x + w > FLayoutWidth) {
+      FBandEnds.push_back(x);
       ++band;
-      x = 10;
+      x = 0;
     }
     FLeft[k] = x;
     FBand[k] = band;
     x += w;
   }
-  ends.push_back(x);
-  FBandWidths.clear();
-  for (int32_t end : ends) {
-    int32_t w = FBaseWidth;
-    while (w < end && w < PDFMaxPageSize) w += FBaseWidth;
-    FBandWidths.push_back(std::min(w, PDFMaxPageSize));
-  }
-  FPages.resize(FBandWidths.size());
-  FBandLines.assign(FBandWidths.size(), {});
+  FBandEnds.push_back(std::min(x, FLayoutWidth));
+  FPages.resize(FBandEnds.size());
+  FBandLines.assign(FBandEnds.size(), {});
   for (size_t k = 0; k < n; ++k)
     if (FWidths[k] >= 0) FBandLines[size_t(FBand[k])].push_back(FLeft[k]);
+  for (size_t b = 0; b < FBandEnds.size(); ++b) FBandLines[b].push_back(FBandEnds[b]);
   FLayoutDone = true;
 }
 
 TQXExportToPDF::TCellPlace TQXExportToPDF::Place(int32_t column, int32_t span) const {
   const int64_t n = int64_t(FWidths.size());
-  if (column < 0 || column >= n || FWidths[size_t(column)] < 0) return {0, 10, FBandWidths[0] - 10};
+  if (column < 0 || column >= n || FWidths[size_t(column)] < 0) return {0, 0, FLayoutWidth};
   const int32_t band = FBand[size_t(column)];
   const int32_t left = FLeft[size_t(column)];
   const int64_t next = int64_t(column) + (span >= 2 ? span : 1);
-  int32_t right = FBandWidths[size_t(band)] - 10;
+  int32_t right = FBandEnds[size_t(band)];
   if (next < n && FWidths[size_t(next)] >= 0 && FBand[size_t(next)] == band) right = FLeft[size_t(next)];
-  return {band, left, std::max(right, left + 1)};
+  return {band, left, std::max(std::min(right, FLayoutWidth), left + 1)};
 }
 
-void TQXExportToPDF::WriteHeader() {
-  ComputeLayout();
-  TQXExportToCellFile::WriteHeader();
-}
+// Header and footer lines are drawn on every page, not as rows.
+void TQXExportToPDF::WriteHeader() { ComputeLayout(); }
+void TQXExportToPDF::WriteFooter() { EndOfFile(); }
 
 TQXExportToPDF::TPage& TQXExportToPDF::PageFor(int32_t band) {
   if (!FLayoutDone) ComputeLayout();
@@ -331,29 +428,41 @@ TQXExportToPDF::TPage& TQXExportToPDF::PageFor(int32_t band) {
 
 void TQXExportToPDF::OpenPage(int32_t band) {
   auto page = std::make_unique<TPage>();
-  page->Content.reserve(64 * 1024);
+  size_t drawn = 0;
+  if (FRepeating && size_t(band) < FRepeatPages.size() && FRepeatPages[size_t(band)]) {
+    // The repeated rows as the first page left them, grid included.
+    *page = *FRepeatPages[size_t(band)];
+    drawn = FRepeatGrid.size();
+  } else {
+    page->Content.reserve(64 * 1024);
+    // The grid in its own units, scaled onto the printable area.
+    std::string& c = page->Content;
+    c += "q ";
+    AppendMilli(c, std::llround(FScale * 1000));
+    c += " 0 0 ";
+    AppendMilli(c, std::llround(FScale * 1000));
+    c += ' ';
+    AppendMilli(c, std::llround(FMarginLeft * 1000));
+    c += ' ';
+    AppendMilli(c, std::llround((FPaperHeight - FMarginTop - FLayoutHeight * FScale) * 1000));
+    c += " cm\r\n";
+  }
   TPage& p = *page;
   FPages[size_t(band)] = std::move(page);
   // A page opened below the first rows gets their grid lines too.
-  for (const TGridRow& row : FPageRows) DrawGridRow(p, band, row);
+  for (size_t i = drawn; i < FPageRows.size(); ++i) DrawGridRow(p, band, FPageRows[i]);
 }
 
 void TQXExportToPDF::ClosePage(int32_t band) {
   std::unique_ptr<TPage> page = std::move(FPages[size_t(band)]);
   if (!page) return;
-  if (FPageCount % 10 == 0) FGroups.push_back({NewObject(), {}});
-  ++FPageCount;
   const int32_t pageObject = NewObject();
-  FGroups.back().Pages.push_back(pageObject);
   const int32_t contents = NewObject(), length = NewObject(), procSet = NewObject(), resources = NewObject();
-
-  BeginObject(pageObject);
-  Line("<< /Type /Page ");
-  Line("/Parent " + Ref(FGroups.back().Node));
-  Line("/MediaBox [0 0 " + std::to_string(FBandWidths[size_t(band)]) + " " + std::to_string(FPageHeight) + "] ");
-  Line("/Resources " + Ref(resources));
-  Line("/Contents " + Ref(contents) + " >> ");
-  Line("endobj");
+  const bool framed = !Header.empty() || !Footer.empty();
+  const int32_t frame = framed ? NewObject() : 0;
+  FSheetPages.push_back({band, FBlock, pageObject, resources, contents, frame});
+  page->Content += "Q\r\n";
+  if (framed) page->Content += "/HF Do\r\n";
 
   BeginObject(resources);
   Line("<<");
@@ -362,10 +471,11 @@ void TQXExportToPDF::ClosePage(int32_t band) {
     if (page->FontsUsed[i])
       fonts += "/F" + std::to_string(i) + " " + Ref(FFonts.Items(int32_t(i))->ObjectNumber) + " ";
   if (!fonts.empty()) Line("/Font << " + fonts + ">>");
-  if (!page->Images.empty()) {
+  if (!page->Images.empty() || framed) {
     std::string images;
     for (size_t i = 0; i + 1 < page->Images.size(); i += 2)
       images += "/Im" + std::to_string(page->Images[i]) + " " + Ref(page->Images[i + 1]) + " ";
+    if (framed) images += "/HF " + Ref(frame) + " ";
     Line("/XObject << " + images + ">>");
   }
   Line("/ProcSet " + Ref(procSet));
@@ -395,6 +505,29 @@ void TQXExportToPDF::ClosePages() {
   for (size_t band = 0; band < FPages.size(); ++band)
     if (FPages[band]) ClosePage(int32_t(band));
   FPageRows.clear();
+  if (FRepeating) FPageRows = FRepeatGrid;
+  ++FBlock;
+}
+
+void TQXExportToPDF::PlaceSheetPages() {
+  if (PageSetup.PageOrder == epoDownThenAcross)
+    std::stable_sort(FSheetPages.begin(), FSheetPages.end(),
+                     [](const TPageRecord& a, const TPageRecord& b) { return a.Band < b.Band; });
+  for (const TPageRecord& p : FSheetPages) {
+    if (FPageCount % 10 == 0) FGroups.push_back({NewObject(), {}});
+    ++FPageCount;
+    FGroups.back().Pages.push_back(p.Object);
+    FFrames.emplace_back(p.Frame, int32_t(FFrameLines.size()) - 1);
+    BeginObject(p.Object);
+    Line("<< /Type /Page ");
+    Line("/Parent " + Ref(FGroups.back().Node));
+    Line("/MediaBox [0 0 " + std::to_string(FPaperWidth) + " " + std::to_string(FPaperHeight) + "] ");
+    Line("/Resources " + Ref(p.Resources));
+    Line("/Contents " + Ref(p.Contents) + " >> ");
+    Line("endobj");
+  }
+  if (FOutlineRoot && !FSheetPages.empty()) FOutline.push_back({SheetName, FSheetPages.front().Object});
+  FSheetPages.clear();
 }
 
 // --- drawing -------------------------------------------------------------
@@ -434,7 +567,7 @@ void TQXExportToPDF::DrawGridRow(TPage& page, int32_t band, const TGridRow& row)
       if (!hidden) DrawLine(page, {x, row.Bottom + 1, 0, row.Height});
     }
   }
-  if (row.RowLine) DrawLine(page, {10, row.Bottom, FBandWidths[size_t(band)] - 21, 0});
+  if (row.RowLine && size_t(band) < FBandEnds.size()) DrawLine(page, {0, row.Bottom, FBandEnds[size_t(band)], 0});
 }
 
 void TQXExportToPDF::BeginRow() {
@@ -455,10 +588,16 @@ void TQXExportToPDF::FlushPendingText(int32_t limit) {
   TPage& page = PageFor(FPending.Band);
   std::string& c = page.Content;
   const int32_t x = FPending.Left + 1;
+  // A text that fits its cell sits as its alignment says, a point from the
+  // edge; a wider one starts at the left and runs on over empty cells.
+  const int64_t room = int64_t(FPending.Right - FPending.Left - 2) * 1000;
+  int64_t xMilli = int64_t(x) * 1000;
+  if (FPending.Width >= 0 && FPending.Width <= room && FPending.Align != taLeftJustify)
+    xMilli += FPending.Align == taRightJustify ? room - FPending.Width : (room - FPending.Width) / 2;
   const bool clip = FPending.Width < 0 || FPending.Width > int64_t(limit - x - 1) * 1000;
   // The grid lines of the empty cells the text runs over are hidden under it.
   const int64_t end = clip ? limit : x + FPending.Width / 1000;
-  FHidden.push_back({FPending.Band, FPending.Left, int32_t(std::min<int64_t>(end, INT32_MAX))});
+  if (end > FPending.Right) FHidden.push_back({FPending.Band, FPending.Left, int32_t(std::min<int64_t>(end, INT32_MAX))});
   const TColor fill = page.Fill;
   if (clip) {
     c += "q ";
@@ -473,7 +612,7 @@ void TQXExportToPDF::FlushPendingText(int32_t limit) {
   }
   SetFill(page, FPending.Color);
   c += "BT ";
-  AppendInt(c, x);
+  AppendMilli(c, xMilli);
   c += ' ';
   AppendInt(c, FPending.Baseline);
   c += " Td ";
@@ -493,7 +632,7 @@ void TQXExportToPDF::WriteCell(TQXEField* field, TCellType cellType, int32_t row
   const int32_t span = FMergeSpan;
   FMergeSpan = -1;
   const TCellPlace at = Place(column, span);
-  const int32_t y = Layout == elReversedColumnar ? int32_t(std::min<int64_t>(20LL * row + 10, INT32_MAX / 2)) : FY;
+  const int32_t y = Layout == elReversedColumnar ? int32_t(std::min<int64_t>(20LL * row + 15, INT32_MAX / 2)) : FY;
 
   // The picture's bytes: the field's value, else the cell's own.
   std::string picture;
@@ -504,12 +643,11 @@ void TQXExportToPDF::WriteCell(TQXEField* field, TCellType cellType, int32_t row
   const bool hasText = cellType != ctGraphic && !text.empty();
   const bool background = HasOption(soColorsFonts) && RealColor(color) != clWhite;
   if (hasText || !picture.empty())
-    FlushPendingText(FPending.Active && FPending.Band == at.Band ? at.Left
-                                                                 : FBandWidths[size_t(FPending.Band)] - 10);
+    FlushPendingText(FPending.Active && FPending.Band == at.Band ? at.Left : FLayoutWidth);
   if (!hasText && picture.empty() && !background) return;
 
   TPage& page = PageFor(at.Band);
-  const int32_t top = FPageHeight - y + 15;
+  const int32_t top = FLayoutHeight - y + 15;
   if (background) {
     SetFill(page, color);
     SetStroke(page, color);
@@ -532,28 +670,23 @@ void TQXExportToPDF::WriteCell(TQXEField* field, TCellType cellType, int32_t row
   if (HasCellValue() && CellValue().Type() == TVarType::WideString &&
       (CharacterSet == csANSI_WINDOWS || CharacterSet == csUnicode))
     wide = &CellValue();
-  // A spreadsheet cell holds at most 32,767 characters, and no page shows
-  // more: a longer text is not converted whole for every cell showing it.
-  constexpr size_t MaxCellChars = 32767;
+  // Only what can show is converted, measured and kept: the characters
+  // that could fit from the cell's left edge to the page's (no glyph of a
+  // run is narrower than a tenth of the font size on average), so a long
+  // text costs its visible part in every cell that shows it.
+  const size_t maxChars = size_t(std::clamp<int64_t>(
+      int64_t(FLayoutWidth - at.Left) * 10 / std::clamp(font.Size, 1, 1600) + 16, 16, 32767));
   FText.clear();
   if (wide) {
     const std::u16string& w = wide->AsWide();
-    for (size_t i = 0; i < w.size() && FText.size() < MaxCellChars; ++i) {
+    for (size_t i = 0; i < w.size() && FText.size() < maxChars; ++i) {
       char32_t c = w[i];
       if (c >= 0xD800 && c <= 0xDBFF && i + 1 < w.size() && w[i + 1] >= 0xDC00 && w[i + 1] <= 0xDFFF)
         c = 0x10000 + ((c - 0xD800) << 10) + (w[++i] - 0xDC00);
       FText.push_back(c);
     }
   } else {
-    const std::string_view shown = std::string_view(text).substr(0, 4 * MaxCellChars);
-    if (std::all_of(shown.begin(), shown.end(), [](char ch) { return uint8_t(ch) < 0x80; })) {
-      FText.assign(shown.begin(), shown.begin() + std::ptrdiff_t(std::min(shown.size(), MaxCellChars)));
-    } else {
-      const std::string utf8 = AnsiToUtf8(std::string(shown));
-      const uint8_t* p = reinterpret_cast<const uint8_t*>(utf8.data());
-      const uint8_t* end = p + utf8.size();
-      while (p < end && FText.size() < MaxCellChars) FText.push_back(NextUtf8CodePoint(p, end));
-    }
+    CellTextToCodePoints(text, FText, maxChars);
   }
 
   ReorderRightToLeftRuns(FText);
@@ -562,23 +695,24 @@ void TQXExportToPDF::WriteCell(TQXEField* field, TCellType cellType, int32_t row
   FPending.Band = at.Band;
   FPending.Left = at.Left;
   FPending.Right = at.Right;
-  FPending.Baseline = FPageHeight - y;
+  FPending.Baseline = FLayoutHeight - y;
   FPending.Bottom = top - FRowHeight;
   FPending.Height = FRowHeight;
+  FPending.Align = HasCellValue() ? TypedCell()->Alignment : alignment;
   FPending.Color = HasOption(soColorsFonts) ? font.Color : clBlack;
   FPending.Ops.clear();
   // Nothing shows beyond the band's margin.
-  const int64_t visible = int64_t(FBandWidths[size_t(at.Band)] - 10 - at.Left) * 1000;
+  const int64_t visible = int64_t(FLayoutWidth - at.Left) * 1000;
   FPending.Width = int32_t(std::clamp<int64_t>(TextOps(FText, font, FPending.Ops, page, std::max<int64_t>(visible, 0)),
                                                -1, INT32_MAX));
   // A cell at the edge of its band runs no further than the margin.
-  if (at.Right >= FBandWidths[size_t(at.Band)] - 10) FlushPendingText(at.Right);
+  if (at.Right >= FLayoutWidth) FlushPendingText(at.Right);
 }
 
 void TQXExportToPDF::EndRow() {
-  if (FPending.Active) FlushPendingText(FBandWidths[size_t(FPending.Band)] - 10);
+  if (FPending.Active) FlushPendingText(FLayoutWidth);
   if (!FLayoutDone) ComputeLayout();
-  TGridRow row{FPageHeight - FY + 15 - FRowHeight, FRowHeight,
+  TGridRow row{FLayoutHeight - FY + 15 - FRowHeight, FRowHeight,
                HasOption(soRowLines) && (Layout != elReversedColumnar || Statistic.CurrentRow < int32_t(FWidths.size())),
                std::move(FHidden)};
   FHidden.clear();
@@ -586,37 +720,54 @@ void TQXExportToPDF::EndRow() {
     if (FPages[band]) DrawGridRow(*FPages[band], int32_t(band), row);
   if (HasOption(soColLines) || row.RowLine) FPageRows.push_back(std::move(row));
   FY += FRowHeight;
-  if (FY >= FPageHeight) {
+  ++FRowsDone;
+  // The repeated rows, once they are on the first page: every page of the
+  // sheet begins with them (unless they fill it).
+  if (FRowsDone == PageSetup.RepeatRows && FBlock == 0 && Layout == elColumnar && FY + 25 <= FLayoutHeight) {
+    FRepeating = true;
+    FRepeatPages.clear();
+    for (const auto& page : FPages) FRepeatPages.push_back(page ? std::make_unique<TPage>(*page) : nullptr);
+    FRepeatGrid = FPageRows;
+    FRepeatBottom = FY;
+  }
+  // A row ends 5 units below its baseline: the next must fit the page.
+  if (FY + 5 > FLayoutHeight) {
     ClosePages();
-    FY = 10;
+    FY = FRepeating ? FRepeatBottom : 15;
   }
   TQXExportToCellFile::EndRow();
 }
 
 void TQXExportToPDF::EndOfFile() {
-  if (FPending.Active) FlushPendingText(FBandWidths[size_t(FPending.Band)] - 10);
+  if (FPending.Active) FlushPendingText(FLayoutWidth);
+  FRepeating = false;
   ClosePages();
-  if (FPageCount == FSheetFirstPage) {
+  if (FSheetPages.empty()) {
     // Nothing was drawn: one empty page, so the document is still valid
     // (and a workbook's empty sheet still has its page).
     if (!FLayoutDone) ComputeLayout();
     OpenPage(0);
     ClosePage(0);
   }
+  PlaceSheetPages();
   if (FWorkbook) return;  // the document ends with CloseWorkbook
+  WriteFrames();
   WriteFonts();
   WriteDocumentEnd();
 }
 
 void TQXExportToPDF::WriteDocumentEnd() {
+  // The source's own properties; the file's name when it has no title.
+  std::string title = Title;
+  if (title.empty()) title = ChangeFileExt(ExtractFileName(FileName), "");
   BeginObject(2);
   Line("<< /Creator (Morvell QXExport suite)");
-  Line("/CreationDate (D:" + FormatDateTime("yyyymmddhhnnss", Now()) + ")");
-  Line("/Title " + InfoString(KeyGenerator));
-  Line("/Author (QXExport)");
+  Line("/CreationDate (D:" + FormatDateTime("yyyymmddhhnnss", CreationDate != 0 ? CreationDate : Now()) + ")");
+  Line("/Title " + InfoString(title));
+  if (!Author.empty()) Line("/Author " + InfoString(Author));
   Line(std::string("/Producer (Morvell QXExport suite, ") + ProducerWebAddress + ")");
-  Line("/Keywords ()");
-  Line("/Subject () >>");
+  Line("/Keywords " + InfoString(Keywords));
+  Line("/Subject " + InfoString(Subject) + " >>");
   Line("endobj");
 
   BeginObject(3);
@@ -661,6 +812,79 @@ void TQXExportToPDF::WriteDocumentEnd() {
   Line("startxref");
   Line(std::to_string(xref));
   Line("%%EOF");
+}
+
+// A header or footer line with its fields filled in.
+static std::string FrameText(const std::string& line, int32_t page, int32_t pages) {
+  std::string out;
+  for (size_t i = 0; i < line.size(); ++i) {
+    if (line[i] != '&' || i + 1 >= line.size()) {
+      out += line[i];
+      continue;
+    }
+    const char f = char(std::toupper(uint8_t(line[++i])));
+    if (f == 'P') out += std::to_string(page);
+    else if (f == 'N') out += std::to_string(pages);
+    else if (f == '&') out += '&';
+    else out += line.substr(i - 1, 2);
+  }
+  return out;
+}
+
+void TQXExportToPDF::WriteFrames() {
+  TQXEFont font;
+  font.Size = 9;
+  for (size_t i = 0; i < FFrames.size(); ++i) {
+    const auto [object, sheet] = FFrames[i];
+    if (!object) continue;
+    const TFrameLines& lines = FFrameLines[size_t(sheet)];
+    TPage frame;
+    // Header lines above the grid, footer lines below it, centred.
+    auto draw = [&](const std::string& line, double baseline) {
+      std::string ops;
+      CellTextToCodePoints(FrameText(line, int32_t(i) + 1, FPageCount), FText);
+      const int64_t width = TextOps(FText, font, ops, frame);
+      const double x = width >= 0 ? std::max(FMarginLeft, (FPaperWidth - width / 1000.0) / 2) : FMarginLeft;
+      frame.Content += "BT ";
+      AppendMilli(frame.Content, std::llround(x * 1000));
+      frame.Content += ' ';
+      AppendMilli(frame.Content, std::llround(baseline * 1000));
+      frame.Content += " Td " + ops + " ET\r\n";
+    };
+    const size_t nh = lines.Header.size(), nf = lines.Footer.size();
+    for (size_t k = 0; k < nh; ++k)
+      draw(lines.Header[k], std::min(FPaperHeight - FMarginTop + 8 + 11.0 * double(nh - 1 - k), FPaperHeight - 12.0));
+    for (size_t k = 0; k < nf; ++k) draw(lines.Footer[k], std::max(FMarginBottom - 17 - 11.0 * double(k), 6.0));
+    std::string fonts;
+    for (size_t f = 0; f < frame.FontsUsed.size(); ++f)
+      if (frame.FontsUsed[f]) fonts += "/F" + std::to_string(f) + " " + Ref(FFonts.Items(int32_t(f))->ObjectNumber) + " ";
+    WriteStreamObject(object,
+                      " /Type /XObject /Subtype /Form /BBox [0 0 " + std::to_string(FPaperWidth) + " " +
+                          std::to_string(FPaperHeight) + "] /Resources << /Font << " + fonts + ">> >>",
+                      TPDFEncoded{std::string(), frame.Content});
+  }
+}
+
+void TQXExportToPDF::WriteOutline() {
+  if (!FOutlineRoot) return;
+  std::vector<int32_t> items;
+  for (size_t i = 0; i < FOutline.size(); ++i) items.push_back(NewObject());
+  BeginObject(FOutlineRoot);
+  if (items.empty()) {
+    Line("<< /Type /Outlines /Count 0 >>");
+  } else {
+    Line("<< /Type /Outlines /First " + Ref(items.front()) + " /Last " + Ref(items.back()) + " /Count " +
+         std::to_string(items.size()) + " >>");
+  }
+  Line("endobj");
+  for (size_t i = 0; i < items.size(); ++i) {
+    BeginObject(items[i]);
+    std::string entry = "<< /Title " + InfoString(FOutline[i].Title) + " /Parent " + Ref(FOutlineRoot);
+    if (i > 0) entry += " /Prev " + Ref(items[i - 1]);
+    if (i + 1 < items.size()) entry += " /Next " + Ref(items[i + 1]);
+    Line(entry + " /Dest [" + Ref(FOutline[i].Page) + " /Fit] >>");
+    Line("endobj");
+  }
 }
 
 void TQXExportToPDF::FinishExport() {

@@ -1,6 +1,6 @@
 #pragma once
-// The PDF writer: one worksheet as a grid of text cells on pages of US
-// Letter height, rows top-down, a new page when a page is full.
+// The PDF writer: one worksheet as a grid of text cells on pages of the
+// paper size PageSetup names, rows top-down, a new page when a page is full.
 //
 // The file is written as it goes: a page's content is gathered in memory
 // while its rows are written and the page's objects go to the file when it
@@ -9,9 +9,14 @@
 // cross-reference table (offsets taken from the bytes really written) and
 // the trailer follow at the end.
 //
-// Pages are at most 14,400 points wide, the PDF limit. A sheet wider than
-// that is cut into bands of whole columns: each band gets its own page for
-// the same rows, the bands of a row range following one another.
+// Every page is the paper (PageSetup: size, orientation, margins, a zoom or
+// fitting the columns to the width). Columns that do not fit are cut into
+// bands of whole columns: each band gets its own pages for the same rows,
+// in the order PageSetup.PageOrder says. The grid is drawn in its own
+// units, scaled onto the printable area; the first PageSetup.RepeatRows
+// rows are drawn again at the top of every later page. Header and Footer
+// lines are drawn above and below the grid of every page, centred, with
+// "&P" the page's number, "&N" the number of pages and "&&" an "&".
 //
 // Fonts: Arial (and MS Sans Serif), Courier, Times, Symbol and Wingdings
 // are the standard Type 1 fonts, not embedded, in WinAnsiEncoding. Other
@@ -29,6 +34,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -61,6 +67,8 @@ TPDFEncoded PDFEncode(TPDFFilterDecode decode, TPDFCompressionMethod compression
 void AppendPDFStringBody(std::string& out, const std::string& bytes);
 // A cell text in drawing order: right-to-left runs reversed.
 void ReorderRightToLeftRuns(std::u32string& text);
+// The code points of 8-bit text of the system code page, at most maxChars.
+void CellTextToCodePoints(std::string_view text, std::u32string& out, size_t maxChars = 32767);
 // Windows-1252 code of a character; -1 when the code page has none.
 int32_t WinAnsiCode(char32_t c);
 // The character of a Windows-1252 code; 0 for the five unassigned codes.
@@ -144,14 +152,22 @@ class TQXExportToPDF : public TQXExportToCellFile {
   void OpenWorkbook(TStream& out);
   void CloseWorkbook();
 
+  // The sheet's name: its entry in a workbook's outline.
+  std::string SheetName;
+  // The document information (8-bit text); an empty title becomes the
+  // output's file name.
+  std::string Title, Subject, Author, Keywords;
+  double CreationDate = 0;  // 0: now
+
   // The fonts of the last document.
   const TPDFFonts& Fonts() const { return FFonts; }
   int32_t PageCount() const { return FPageCount; }
-  // Base page size and the number of column bands of the last document.
-  int32_t BasePageWidth() const { return FBaseWidth; }
-  int32_t PageHeight() const { return FPageHeight; }
-  int32_t BandCount() const { return int32_t(FBandWidths.size()); }
-  int32_t BandPageWidth(int32_t band) const { return FBandWidths.at(size_t(band)); }
+  // Paper size, scale and number of column bands of the last sheet.
+  int32_t BasePageWidth() const { return FPaperWidth; }
+  int32_t PageHeight() const { return FPaperHeight; }
+  double Scale() const { return FScale; }
+  int32_t BandCount() const { return int32_t(FBandEnds.size()); }
+  int32_t BandPageWidth(int32_t) const { return FPaperWidth; }
 
  protected:
   // Opens the page of a column band for the current rows (its content is
@@ -173,6 +189,7 @@ class TQXExportToPDF : public TQXExportToCellFile {
   void SetDimensions(int32_t rowCount, int32_t colCount) override;
   void SetColumnWidth(int32_t column, int32_t width) override;
   void WriteHeader() override;
+  void WriteFooter() override;
   void BeginRow() override;
   void EndRow() override;
   void WriteCell(TQXEField* field, TCellType cellType, int32_t row, int32_t column, const std::string& text,
@@ -195,12 +212,26 @@ class TQXExportToPDF : public TQXExportToCellFile {
     bool Active = false;
     int32_t Band = 0, Left = 0, Right = 0, Baseline = 0, Bottom = 0, Height = 0;
     int32_t Width = 0;  // in 1/1000 point; -1 when not known
+    TAlignment Align = taLeftJustify;
     TColor Color = clBlack;
     std::string Ops;  // font selections and show operators
   };
   struct TPageGroup {
     int32_t Node = 0;
     std::vector<int32_t> Pages;
+  };
+  // A page whose content is written; its page object follows when the
+  // sheet's page order is known.
+  struct TPageRecord {
+    int32_t Band, Block, Object, Resources, Contents, Frame;
+  };
+  // A sheet's header and footer lines, drawn on its pages at the end.
+  struct TFrameLines {
+    std::vector<std::string> Header, Footer;
+  };
+  struct TOutlineEntry {
+    std::string Title;
+    int32_t Page;
   };
   struct TCellPlace {
     int32_t Band, Left, Right;
@@ -274,6 +305,14 @@ class TQXExportToPDF : public TQXExportToCellFile {
   bool WritePicture(const std::string& data, TPage& page, int32_t band, int32_t left, int32_t right);
 
   void WriteDocumentEnd();
+  // The page objects of the sheet's pages, in page order.
+  void PlaceSheetPages();
+  // The header and footer of every page, once the page count is known.
+  void WriteFrames();
+  void WriteOutline();
+  // Paper, margins, scale and orientation from PageSetup and the widths.
+  void ChoosePageGeometry();
+  int32_t BandsAt(int32_t layoutWidth) const;
   // The page and layout state a sheet starts with.
   void StartSheet();
   void ReleaseFontContexts();
@@ -299,13 +338,31 @@ class TQXExportToPDF : public TQXExportToCellFile {
   std::vector<TPageGroup> FGroups;
   int32_t FPageCount = 0;
   int32_t FImageCount = 0;
+  std::vector<TPageRecord> FSheetPages;
+  // Per page of the document: its frame object (0: none) and its sheet's lines.
+  std::vector<std::pair<int32_t, int32_t>> FFrames;
+  std::vector<TFrameLines> FFrameLines;
+  int32_t FOutlineRoot = 0;
+  std::vector<TOutlineEntry> FOutline;
 
-  int32_t FBaseWidth = 612;
-  int32_t FPageHeight = 792;
+  // The paper and the printable area in points; the grid is laid out in
+  // units of 1/FScale point, FLayoutWidth by FLayoutHeight of them a page.
+  int32_t FPaperWidth = 612, FPaperHeight = 792;
+  double FMarginLeft = 36, FMarginRight = 36, FMarginTop = 54, FMarginBottom = 54;
+  double FScale = 1;
+  int32_t FLayoutWidth = 540, FLayoutHeight = 684;
   std::vector<int32_t> FWidths;  // points per column; -1 where none was set
   std::vector<int32_t> FLeft, FBand;
-  std::vector<int32_t> FBandWidths;
+  std::vector<int32_t> FBandEnds;  // the right edge of each band's last column
   bool FLayoutDone = false;
+  int32_t FBlock = 0;     // row ranges closed so far in the sheet
+  int32_t FRowsDone = 0;  // rows ended in the sheet
+  // The repeated rows: each band's page as they leave it, their grid rows
+  // and where the next row starts below them.
+  std::vector<std::unique_ptr<TPage>> FRepeatPages;
+  std::vector<TGridRow> FRepeatGrid;
+  int32_t FRepeatBottom = 0;
+  bool FRepeating = false;
 
   std::vector<std::unique_ptr<TPage>> FPages;  // the open page of each band
   std::vector<std::vector<int32_t>> FBandLines;  // per band: the x of each column's left line

@@ -134,13 +134,13 @@ bool TQXExportToPDF::WritePicture(const std::string& data, TPage& page, int32_t,
   // Screen pixels at 96 per inch, made smaller to fit the cell's width and
   // the page; the row grows to the picture's height.
   double pw = w * 0.75, ph = h * 0.75;
-  const double fitW = std::max(right - left - 2, 1), fitH = std::max(FPageHeight - 40, 1);
+  const double fitW = std::max(right - left - 2, 1), fitH = std::max(FLayoutHeight - 40, 1);
   const double scale = std::min({1.0, fitW / pw, fitH / ph});
   pw *= scale;
   ph *= scale;
   // Its top where a text's capitals reach; the row grows until its box,
   // which ends 5 points below the baseline, holds it.
-  const int32_t top = FPageHeight - FY + 8;
+  const int32_t top = FLayoutHeight - FY + 8;
   FRowHeight = std::max(FRowHeight, int32_t(ph) + 9);
   std::string& c = page.Content;
   c += "q ";

@@ -16,26 +16,6 @@ int32_t PercentNumberFormat(double fraction) {
   return std::fabs(percent - std::round(percent)) <= 1e-9 * std::max(1.0, std::fabs(percent)) ? 9 : 10;
 }
 
-// The error values a spreadsheet cell can hold.
-bool IsErrorValue(std::string_view text) {
-  static constexpr std::string_view codes[] = {"#NULL!", "#DIV/0!", "#VALUE!", "#REF!",
-                                               "#NAME?", "#NUM!",   "#N/A",    "#GETTING_DATA"};
-  for (auto c : codes)
-    if (text == c) return true;
-  return false;
-}
-
-bool IsErrorValue(const TQXICell& c) {
-  if (c.CellType() != ictUnknown) return false;
-  if (c.ValueType() == TVarType::String) return IsErrorValue(c.StringValue());
-  if (c.ValueType() == TVarType::WideString) {
-    const std::u16string& w = c.WideValue();
-    if (w.size() > 14) return false;
-    return IsErrorValue(std::string(w.begin(), w.end()));
-  }
-  return false;
-}
-
 // The format a typed cell is written with: the source's code, or, for a
 // date, time or percentage the source showed with General (a value type
 // told it), a built-in one that shows it.
@@ -198,6 +178,7 @@ void TQXESpreadsheetDataEngine::TypeCell(const TQXICell& c, const TNumberFormats
     if (cell.CellType == ctDateTime && c.NumberValue() == std::trunc(c.NumberValue())) cell.NumberFormat = 14;
   }
   SetFormatCode(c, formats, cell);
+  cell.Alignment = DisplayAlignment(c);
 }
 
 void TQXESpreadsheetDataEngine::GetCellValue(TQXEColumn& column, bool blankIfZero, TQXECellValue& cell) {
@@ -206,6 +187,7 @@ void TQXESpreadsheetDataEngine::GetCellValue(TQXEColumn& column, bool blankIfZer
   cell.FormatCode = std::string_view();
   cell.BuiltInFormat = -1;
   cell.Error = false;
+  cell.Alignment = taLeftJustify;
   cell.TextKey = nullptr;
   cell.HasText = false;
   cell.Repeated = false;

@@ -165,3 +165,21 @@ void TQXECustomDataEngine::ForEachText(const std::vector<TQXEColumn*>& columns,
     Next();
   }
 }
+
+void PaperPoints(TQXEPaperSize paper, int32_t& width, int32_t& height) {
+  switch (paper) {
+    case epsA4: width = 595, height = 842; break;
+    case epsLegal: width = 612, height = 1008; break;
+    case epsA3: width = 842, height = 1191; break;
+    default: width = 612, height = 792; break;
+  }
+}
+
+double MarginPoints(float value, TQXEMeasure measure) {
+  switch (measure) {
+    case emInch: return value * 72.0;
+    case emCentimeters: return value * 72.0 / 2.54;
+    case emPicas: return value * 12.0;
+    default: return value;
+  }
+}

@@ -169,19 +169,41 @@ using TQXEColumnBands = TQXECollection<TQXEColumnBand>;
 using TQXEGroupings = TQXECollection<TQXEGrouping>;
 
 enum TQXEMeasure : uint8_t { emPoint, emInch, emCentimeters, emPicas };
-enum TQXEOrientation : uint8_t { emDefault, emPortrait, emLandscape };
+// emAutomatic: landscape when the used width is wider than a portrait page
+// and landscape needs fewer pages across.
+enum TQXEOrientation : uint8_t { emDefault, emPortrait, emLandscape, emAutomatic };
+enum TQXEPaperSize : uint8_t { epsLetter, epsA4, epsLegal, epsA3 };
+// The order of the pages of a sheet wider than one page: all rows of the
+// first columns, then the next columns (down, then across), or the pages
+// of each row range side by side (across, then down).
+enum TQXEPageOrder : uint8_t { epoDownThenAcross, epoAcrossThenDown };
 
 struct TQXEPageSetup {
   TQXEMeasure Measure = emPoint;
+  // True: the writer's own margins; False: the four below, in Measure.
   bool UseDefault = true;
   float TopMargin = 0, BottomMargin = 0, LeftMargin = 0, RightMargin = 0;
+  // Percent of the natural size.
   int32_t Zoom = 100;
+  // With FitToPage, the used columns are shrunk onto FitToPagesWide page
+  // widths (never below MinZoom percent; beyond that, further pages).
   int32_t FitToPagesWide = 1;
   int32_t FitToPagesTall = 1;
   float TableWidth = 0;
   TQXEOrientation Orientation = emDefault;
+  TQXEPaperSize PaperSize = epsLetter;
+  bool FitToPage = false;
+  int32_t MinZoom = 40;
+  TQXEPageOrder PageOrder = epoDownThenAcross;
+  // The first rows, repeated at the top of every page.
+  int32_t RepeatRows = 0;
   void Assign(const TQXEPageSetup& source) { *this = source; }
+  bool operator==(const TQXEPageSetup&) const = default;
 };
+// Width and height of a paper size in portrait, in points.
+void PaperPoints(TQXEPaperSize paper, int32_t& width, int32_t& height);
+// A margin in points.
+double MarginPoints(float value, TQXEMeasure measure);
 
 // One data cell as an engine gives it to a writer: the value with its own
 // type, and (for engines that know better than the type) the built-in
@@ -197,6 +219,9 @@ struct TQXECellValue {
   int32_t BuiltInFormat = -1;
   // A text value that is an error code ("#N/A", "#DIV/0!").
   bool Error = false;
+  // Where the cell's text sits in its column (DisplayAlignment): the
+  // source's alignment, else the General rule for its value.
+  TAlignment Alignment = taLeftJustify;
   // The stored text block of a text value: cells showing one shared text
   // give one address (nullptr: none known).
   const void* TextKey = nullptr;

@@ -149,3 +149,47 @@ std::string_view TCellTexts::Displayed(const TQXICell& cell, std::string& scratc
   for (char c : FWork) ascii = ascii && uint8_t(c) < 0x80;
   return scratch = ascii ? FWork : Utf8ToAnsi(FWork);
 }
+
+// The error values a spreadsheet cell can hold.
+bool IsErrorValue(std::string_view text) {
+  static constexpr std::string_view codes[] = {"#NULL!", "#DIV/0!", "#VALUE!", "#REF!",
+                                               "#NAME?", "#NUM!",   "#N/A",    "#GETTING_DATA"};
+  for (auto c : codes)
+    if (text == c) return true;
+  return false;
+}
+
+bool IsErrorValue(const TQXICell& c) {
+  if (c.CellType() != ictUnknown) return false;
+  if (c.ValueType() == TVarType::String) return IsErrorValue(c.StringValue());
+  if (c.ValueType() == TVarType::WideString) {
+    const std::u16string& w = c.WideValue();
+    if (w.size() > 14) return false;
+    return IsErrorValue(std::string(w.begin(), w.end()));
+  }
+  return false;
+}
+
+TAlignment GeneralAlignment(TAlignment stored, TValueKind kind) {
+  if (stored != taLeftJustify) return stored;
+  switch (kind) {
+    case vkNumber: return taRightJustify;
+    case vkBoolean:
+    case vkError: return taCenter;
+    default: return taLeftJustify;
+  }
+}
+
+TAlignment DisplayAlignment(const TQXICell& cell) {
+  TValueKind kind = vkNumber;
+  switch (cell.ValueType()) {
+    case TVarType::String:
+    case TVarType::WideString: kind = IsErrorValue(cell) ? vkError : vkText; break;
+    case TVarType::Boolean: kind = vkBoolean; break;
+    case TVarType::Integer:
+    case TVarType::Float:
+    case TVarType::DateTime: kind = cell.CellType() == ictBoolean ? vkBoolean : vkNumber; break;
+    default: kind = vkText; break;
+  }
+  return GeneralAlignment(cell.Alignment(), kind);
+}

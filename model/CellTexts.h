@@ -28,6 +28,18 @@ inline TCellValues ResolveCellValues(TCellValues values, bool forPeople) {
   return values == cvAuto ? cvStored : values;
 }
 
+// What a cell holds, as the General alignment sees it.
+enum TValueKind : uint8_t { vkText, vkNumber, vkBoolean, vkError };
+// Where a cell's text sits in its column: the source's own alignment when
+// it set one (right or centre; the model keeps no other mark, so left
+// counts as unset), else a spreadsheet's General rule: numbers, dates and
+// times right, booleans and errors centred, text left.
+TAlignment GeneralAlignment(TAlignment stored, TValueKind kind);
+TAlignment DisplayAlignment(const TQXICell& cell);
+// The error values a spreadsheet cell can hold ("#N/A", "#DIV/0!").
+bool IsErrorValue(std::string_view text);
+bool IsErrorValue(const TQXICell& cell);
+
 class TCellTexts {
  public:
   // values: the resolved form (cvAuto counts as cvStored). Texts come out

@@ -180,7 +180,9 @@ void TSpreadsheetConversion::WriteSheet(const std::string& path, const TSpreadSh
     case 3: WriteXML(path, sheet, options); break;
     case 4: ExportXLS(path, sheet, ExportStop(options), OutputPolicy(options), options.Warnings); break;
     case 5: ExportXLSX(path, sheet, ExportStop(options), OutputPolicy(options), options.Warnings); break;
-    case 6: ExportPDF(path, sheet, ExportStop(options), OutputPolicy(options), options.Text.Values); break;
+    case 6:
+      ExportPDF(path, sheet, ExportStop(options), OutputPolicy(options), options.Text.Values, options.Page);
+      break;
     default: break;
   }
 }
@@ -190,7 +192,9 @@ void TSpreadsheetConversion::WriteBook(const std::string& path, const TSheetList
   switch (index) {
     case 4: ExportXLSWorkbook(path, sheets, ExportStop(options), OutputPolicy(options), options.Warnings); break;
     case 5: ExportXLSXWorkbook(path, sheets, ExportStop(options), OutputPolicy(options), options.Warnings); break;
-    case 6: ExportPDFWorkbook(path, sheets, ExportStop(options), OutputPolicy(options), options.Text.Values); break;
+    case 6:
+      ExportPDFWorkbook(path, sheets, ExportStop(options), OutputPolicy(options), options.Text.Values, options.Page);
+      break;
     default: break;
   }
 }
@@ -343,6 +347,7 @@ void TSpreadsheetConversion::WriteWorkbook(TSpreadSheets& sheets, const std::str
   const TDestinationOptions& dest = item ? item->Settings.Destination : destination ? *destination : Defaults;
   TSheetWriteOptions options;
   options.Text = dest.Text;
+  options.Page = dest.Page;
   options.SourceName = ExtractFileName(item ? item->Source : destinationPath);
   if (item) {
     options.Warnings = &item->Warnings;

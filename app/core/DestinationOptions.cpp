@@ -1,5 +1,8 @@
 #include "DestinationOptions.h"
 
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "CodePage.h"
@@ -70,6 +73,8 @@ const TNamedSeparator NamedSeparators[] = {
 }  // namespace
 
 void ApplyCleanPreset(TDestinationOptions& options) {
+  // The first row names the columns: on every page of a PDF.
+  options.Page.Setup.RepeatRows = 1;
   options.Text.Banner = false;
   options.Text.ExtraRowColumn = false;
   options.Text.Quoting = cqMinimal;
@@ -86,6 +91,118 @@ bool OffersWholeWorkbook(int formatIndex) { return formatIndex >= 4 && formatInd
 
 bool WritesWholeWorkbook(const TDestinationOptions& options, int formatIndex) {
   return options.WholeWorkbook && OffersWholeWorkbook(formatIndex);
+}
+
+TQXEPaperSize LocalePaperSize() {
+  const char* value = nullptr;
+  for (const char* name : {"LC_ALL", "LC_PAPER", "LANG"}) {
+    value = std::getenv(name);
+    if (value && *value) break;
+  }
+  const std::string locale = value ? value : "";
+  const size_t under = locale.find('_');
+  if (under == std::string::npos) return epsLetter;  // C, POSIX: the United States' defaults
+  const std::string territory = locale.substr(under + 1, 2);
+  return territory == "US" || territory == "CA" ? epsLetter : epsA4;
+}
+
+namespace {
+const char* const PaperWords[] = {"letter", "a4", "legal", "a3"};
+const char* const OrientationWords[] = {"default", "portrait", "landscape", "auto"};
+const char* const PageOrderWords[] = {"down", "across"};
+
+// A length as typed ("15mm", "0.5in", "36pt", "2cm", "12"), in points.
+std::optional<double> ParseLength(const std::string& text) {
+  std::string t = LowerCase(Trim(text));
+  double unit = 72.0 / 25.4;
+  for (const auto& [suffix, points] : {std::pair<const char*, double>{"mm", 72.0 / 25.4}, {"cm", 72.0 / 2.54},
+                                       {"in", 72.0}, {"pt", 1.0}}) {
+    const size_t n = std::strlen(suffix);
+    if (t.size() > n && t.compare(t.size() - n, n, suffix) == 0) {
+      unit = points;
+      t = Trim(t.substr(0, t.size() - n));
+      break;
+    }
+  }
+  if (t.empty() || t.find_first_not_of("0123456789.") != std::string::npos) return std::nullopt;
+  char* end = nullptr;
+  const double v = std::strtod(t.c_str(), &end);
+  if (end != t.c_str() + t.size() || !(v >= 0) || v * unit > 1000) return std::nullopt;
+  return v * unit;
+}
+}  // namespace
+
+const char* PaperSizeWord(TQXEPaperSize v) { return PaperWords[v]; }
+const char* OrientationWord(TQXEOrientation v) { return OrientationWords[v]; }
+const char* PageOrderWord(TQXEPageOrder v) { return PageOrderWords[v]; }
+std::optional<TQXEPaperSize> ParsePaperSize(const std::string& word) { return ByWord<TQXEPaperSize>(word, PaperWords); }
+std::optional<TQXEOrientation> ParseOrientation(const std::string& word) {
+  if (SameText(Trim(word), "automatic")) return emAutomatic;
+  const auto v = ByWord<TQXEOrientation>(word, OrientationWords);
+  return v == emDefault ? std::nullopt : v;
+}
+std::optional<TQXEPageOrder> ParsePageOrder(const std::string& word) {
+  return ByWord<TQXEPageOrder>(word, PageOrderWords);
+}
+
+bool ApplyFit(const std::string& text, TQXEPageSetup& setup) {
+  std::string t = Trim(text);
+  if (SameText(t, "width")) {
+    setup.FitToPage = true;
+    setup.FitToPagesWide = 1;
+    return true;
+  }
+  if (SameText(t, "none")) t = "100";
+  if (!t.empty() && t.back() == '%') t.pop_back();
+  if (t.empty() || t.size() > 3 || t.find_first_not_of("0123456789") != std::string::npos) return false;
+  const int zoom = std::stoi(t);
+  if (zoom < 10 || zoom > 400) return false;
+  setup.FitToPage = false;
+  setup.Zoom = zoom;
+  return true;
+}
+
+std::string FitWord(const TQXEPageSetup& setup) {
+  if (setup.FitToPage) return "width";
+  return setup.Zoom == 100 ? "none" : std::to_string(setup.Zoom);
+}
+
+bool ApplyMargins(const std::string& text, TQXEPageSetup& setup) {
+  if (SameText(Trim(text), "default")) {
+    setup.UseDefault = true;
+    return true;
+  }
+  std::vector<double> sides;
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = text.find(',', start);
+    const auto v = ParseLength(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+    if (!v) return false;
+    sides.push_back(*v);
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  if (sides.size() != 1 && sides.size() != 4) return false;
+  if (sides.size() == 1) sides.assign(4, sides[0]);
+  setup.UseDefault = false;
+  setup.Measure = emPoint;
+  setup.TopMargin = float(sides[0]);
+  setup.RightMargin = float(sides[1]);
+  setup.BottomMargin = float(sides[2]);
+  setup.LeftMargin = float(sides[3]);
+  return true;
+}
+
+std::string MarginsWord(const TQXEPageSetup& setup) {
+  if (setup.UseDefault) return "default";
+  std::string out;
+  for (const float side : {setup.TopMargin, setup.RightMargin, setup.BottomMargin, setup.LeftMargin}) {
+    if (!out.empty()) out += ',';
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%gpt", std::round(MarginPoints(side, setup.Measure) * 100) / 100);
+    out += buf;
+  }
+  return out;
 }
 
 const char* QuotingWord(TCsvQuoting v) { return QuotingWords[v]; }

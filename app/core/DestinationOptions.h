@@ -9,6 +9,7 @@
 #include <string>
 
 #include "CellTexts.h"
+#include "QXEEngine.h"
 
 class TIniFile;
 
@@ -40,9 +41,50 @@ struct TTextOptions {
   bool operator==(const TTextOptions&) const = default;
 };
 
+// The paper a reader of this machine's locale expects: Letter in the United
+// States and Canada (and in the C locale), else A4.
+TQXEPaperSize LocalePaperSize();
+
+// PDF pages: the export components' page setup, and the lines drawn on
+// every page.
+struct TPageOptions {
+  // The locale's paper, orientation chosen by the sheet's width, the
+  // columns fitted to the page's width; no row repeated.
+  TQXEPageSetup Setup = [] {
+    TQXEPageSetup s;
+    s.PaperSize = LocalePaperSize();
+    s.Orientation = emAutomatic;
+    s.FitToPage = true;
+    return s;
+  }();
+  bool HeaderLine = true;  // the sheet's name above the grid
+  bool FooterLine = true;  // "Page N of M" below it
+  bool operator==(const TPageOptions&) const = default;
+};
+
+// Words of the page setup for the settings file and the command line;
+// Parse* answer nullopt (Apply* false) for what they do not understand.
+const char* PaperSizeWord(TQXEPaperSize v);      // "letter", "a4", "legal", "a3"
+const char* OrientationWord(TQXEOrientation v);  // "portrait", "landscape", "auto"
+const char* PageOrderWord(TQXEPageOrder v);      // "down", "across"
+std::optional<TQXEPaperSize> ParsePaperSize(const std::string& word);
+std::optional<TQXEOrientation> ParseOrientation(const std::string& word);
+std::optional<TQXEPageOrder> ParsePageOrder(const std::string& word);
+// Scaling: "width" (fit the columns to the page's width), "none" (100 %)
+// or a percentage from 10 to 400 ("75" or "75%").
+bool ApplyFit(const std::string& text, TQXEPageSetup& setup);
+std::string FitWord(const TQXEPageSetup& setup);
+// Margins: "default", or one length for all four sides or four (top,
+// right, bottom, left) separated by commas, each a number with an optional
+// unit mm (the default), cm, in or pt: "15mm", "1in,0.5in,1in,0.5in".
+bool ApplyMargins(const std::string& text, TQXEPageSetup& setup);
+std::string MarginsWord(const TQXEPageSetup& setup);
+
 // Output naming, sheet choice and folders.
 struct TDestinationOptions {
   TTextOptions Text;
+  // PDF pages.
+  TPageOptions Page;
   // "" names outputs as always: sheet 0 "book.csv", sheet n "book<n>.csv".
   // Otherwise every sheet's output is named by the template (see
   // ExpandNameTemplate).

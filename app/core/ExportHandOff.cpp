@@ -61,6 +61,18 @@ void PrepareBatchExport(TQXExportBaseComponent& component, TQXESpreadsheetDataEn
     };
 }
 
+// A sheet's pages: the page setup, its name above and "Page N of M" below.
+void SetUpPages(TQXExportToPDF& pdf, const TSpreadSheet& sheet, const TPageOptions& page) {
+  pdf.PageSetup = page.Setup;
+  pdf.SheetName = SheetCaptionText(sheet);
+  pdf.Header.clear();
+  pdf.Footer.clear();
+  std::string name;
+  for (const char c : pdf.SheetName) name += c == '&' ? std::string("&&") : std::string(1, c);
+  if (page.HeaderLine && !name.empty()) pdf.Header.push_back(name);
+  if (page.FooterLine) pdf.Footer.push_back("Page &P of &N");
+}
+
 // A whole-workbook output: the atomic file at path, opened by start, each
 // sheet exported into it by exportSheet (an empty sheet when there are
 // none), then finish; the file is put in place only when all of it
@@ -162,8 +174,9 @@ void ExportXLSX(const std::string& path, const TSpreadSheet& sheet, const TExpor
 }
 
 void ExportPDF(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop,
-               const TOutputPolicy& output, TCellValues values) {
+               const TOutputPolicy& output, TCellValues values, const TPageOptions& page) {
   TQXExportToPDF component;
+  SetUpPages(component, sheet, page);
   RunExport(component, path, sheet, stop, output, nullptr, ResolveCellValues(values, true));
 }
 
@@ -201,12 +214,14 @@ void ExportXLSXWorkbook(const std::string& path, const TSheetList& sheets, const
 }
 
 void ExportPDFWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop,
-                       const TOutputPolicy& output, TCellValues values) {
+                       const TOutputPolicy& output, TCellValues values, const TPageOptions& page) {
   TQXExportToPDF component;
+  component.FileName = path;  // the document's title when the source gives none
   values = ResolveCellValues(values, true);
   ExportBook(
       path, sheets, stop, output, [&](TStream& out) { component.OpenWorkbook(out); },
       [&](TStream& out, const TSpreadSheet& sheet, const TExportStopQuery& sheetStop) {
+        SetUpPages(component, sheet, page);
         ExportBookSheet(component, out, sheet, sheetStop, output, nullptr, values);
       },
       [&](TStream&) { component.CloseWorkbook(); });

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "CellTexts.h"
+#include "DestinationOptions.h"
 #include "Exception.h"
 #include "QXCells.h"
 #include "QXIUtils.h"
@@ -48,9 +49,10 @@ void ExportXLSX(const std::string& path, const TSpreadSheet& sheet, const TExpor
                 const TOutputPolicy& output = {}, TLoadWarnings* warnings = nullptr);
 
 // The sheet as a PDF document at path, under the same rules as ExportXLS;
-// cells as values says (cvAuto: as displayed).
+// cells as values says (cvAuto: as displayed), pages as page says (the
+// sheet's name above every page and its number below unless switched off).
 void ExportPDF(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop = {},
-               const TOutputPolicy& output = {}, TCellValues values = cvAuto);
+               const TOutputPolicy& output = {}, TCellValues values = cvAuto, const TPageOptions& page = {});
 
 // The sheets of one whole-workbook output, in order (borrowed).
 using TSheetList = std::vector<const TSpreadSheet*>;
@@ -72,8 +74,9 @@ void ExportXLSXWorkbook(const std::string& path, const TSheetList& sheets, const
                         const TOutputPolicy& output = {}, TLoadWarnings* warnings = nullptr);
 // The sheets as one PDF document, each sheet starting on a new page (an
 // empty sheet gets one empty page).
+// Each sheet has an entry in the document's outline, leading to its first page.
 void ExportPDFWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop = {},
-                       const TOutputPolicy& output = {}, TCellValues values = cvAuto);
+                       const TOutputPolicy& output = {}, TCellValues values = cvAuto, const TPageOptions& page = {});
 
 // A sheet's caption as 8-bit text (UTF-8 where the code page has no such
 // characters), for messages and names.

@@ -4,6 +4,7 @@
 
 #include "Budgets.h"
 #include "IniFile.h"
+#include "SysUtils.h"
 
 namespace {
 
@@ -50,6 +51,26 @@ void WriteWord(TIniFile& ini, const TSettingKey& k, const TValues& v) {
   ini.WriteString(k.Section, k.Key, Word(Ref(const_cast<TValues&>(v))));
 }
 
+// A page setting in words: applied when understood, else the setup stays.
+template <auto Apply>
+void ReadPageWords(const TIniFile& ini, const TSettingKey& k, TValues& v) {
+  if (!ini.ValueExists(k.Section, k.Key)) return;
+  TQXEPageSetup s = v.Job.Destination.Page.Setup;
+  if (Apply(ini.ReadString(k.Section, k.Key, std::string()), s)) v.Job.Destination.Page.Setup = s;
+}
+template <auto Word>
+void WritePageWords(TIniFile& ini, const TSettingKey& k, const TValues& v) {
+  ini.WriteString(k.Section, k.Key, Word(v.Job.Destination.Page.Setup));
+}
+// Rows to repeat: 0 to 1000.
+std::optional<int32_t> ParseRepeatRows(const std::string& text) {
+  const std::string t = Trim(text);
+  if (t.empty() || t.size() > 4 || t.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+  const int n = std::stoi(t);
+  return n <= 1000 ? std::optional<int32_t>(n) : std::nullopt;
+}
+std::string RepeatRowsWord(int32_t n) { return std::to_string(n); }
+
 // An empty template is the usual naming; one that cannot work is ignored.
 std::optional<std::string> ParseNameTemplate(const std::string& text) {
   if (text.empty() || NameTemplateProblem(text).empty()) return text;
@@ -78,6 +99,12 @@ constexpr auto KeepTree = [](TValues& v) -> bool& { return v.Job.Destination.Kee
 constexpr auto Sheets = [](TValues& v) -> TSheetSelection& { return v.Job.Destination.Sheets; };
 constexpr auto SheetMask = [](TValues& v) -> std::string& { return v.Job.Destination.SheetMask; };
 constexpr auto WholeWorkbook = [](TValues& v) -> bool& { return v.Job.Destination.WholeWorkbook; };
+constexpr auto Paper = [](TValues& v) -> TQXEPaperSize& { return v.Job.Destination.Page.Setup.PaperSize; };
+constexpr auto Orientation = [](TValues& v) -> TQXEOrientation& { return v.Job.Destination.Page.Setup.Orientation; };
+constexpr auto PageOrder = [](TValues& v) -> TQXEPageOrder& { return v.Job.Destination.Page.Setup.PageOrder; };
+constexpr auto RepeatRows = [](TValues& v) -> int32_t& { return v.Job.Destination.Page.Setup.RepeatRows; };
+constexpr auto HeaderLine = [](TValues& v) -> bool& { return v.Job.Destination.Page.HeaderLine; };
+constexpr auto FooterLine = [](TValues& v) -> bool& { return v.Job.Destination.Page.FooterLine; };
 constexpr auto Excel = [](TValues& v) -> bool& { return v.Formats.chkMSExcel; };
 constexpr auto Lotus = [](TValues& v) -> bool& { return v.Formats.chkLotus; };
 constexpr auto Quattro = [](TValues& v) -> bool& { return v.Formats.chkQuattroPro; };
@@ -120,6 +147,23 @@ const TSettingKey Keys[] = {
      WriteText<SheetMask>},
     {DestinationSection, "WholeWorkbook", K::skBool, nullptr, "0", sgDestination, ReadBool<WholeWorkbook>,
      WriteBool<WholeWorkbook>},
+    // PDF pages. The paper's default is the locale's.
+    {DestinationSection, "PaperSize", K::skText, nullptr, nullptr, sgDestination, ReadParsed<Paper, ParsePaperSize>,
+     WriteWord<Paper, PaperSizeWord>},
+    {DestinationSection, "Orientation", K::skWord, "portrait landscape auto", "auto", sgDestination,
+     ReadParsed<Orientation, ParseOrientation>, WriteWord<Orientation, OrientationWord>},
+    {DestinationSection, "Fit", K::skText, nullptr, "width", sgDestination, ReadPageWords<ApplyFit>,
+     WritePageWords<FitWord>},
+    {DestinationSection, "Margins", K::skText, nullptr, "default", sgDestination, ReadPageWords<ApplyMargins>,
+     WritePageWords<MarginsWord>},
+    {DestinationSection, "PageOrder", K::skWord, "down across", "down", sgDestination,
+     ReadParsed<PageOrder, ParsePageOrder>, WriteWord<PageOrder, PageOrderWord>},
+    {DestinationSection, "RepeatRows", K::skText, nullptr, "0", sgDestination, ReadParsed<RepeatRows, ParseRepeatRows>,
+     WriteWord<RepeatRows, RepeatRowsWord>},
+    {DestinationSection, "PageHeader", K::skBool, nullptr, "1", sgDestination, ReadBool<HeaderLine>,
+     WriteBool<HeaderLine>},
+    {DestinationSection, "PageFooter", K::skBool, nullptr, "1", sgDestination, ReadBool<FooterLine>,
+     WriteBool<FooterLine>},
     {"SourceFormat", "excel", K::skBool, nullptr, "1", sgSourceFormats, ReadBool<Excel>, WriteBool<Excel>, true},
     {"SourceFormat", "lotus", K::skBool, nullptr, "1", sgSourceFormats, ReadBool<Lotus>, WriteBool<Lotus>, true},
     {"SourceFormat", "quattro", K::skBool, nullptr, "1", sgSourceFormats, ReadBool<Quattro>, WriteBool<Quattro>, true},

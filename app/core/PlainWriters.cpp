@@ -392,14 +392,20 @@ void WriteTXT(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptio
     for (int64_t k = 0; k < cols; ++k) {
       const TQXICell* cell = row ? row->Cell(int32_t(k)) : nullptr;
       std::string_view text = CellView(cell, scratch, texts, form, columnWidths[size_t(k)]);
-      size_t chars = charCount(text);
-      if (chars < size_t(widths[size_t(k)])) line.append(size_t(widths[size_t(k)]) - chars, ' ');
+      // Each field keeps a blank before its text; the rest of the width
+      // goes where the cell's alignment leaves it.
+      const size_t chars = charCount(text);
+      const size_t pad = chars < size_t(widths[size_t(k)]) ? size_t(widths[size_t(k)]) - chars : 0;
+      const TAlignment align = cell && pad > 1 ? DisplayAlignment(*cell) : taRightJustify;
+      const size_t before = align == taRightJustify ? pad : align == taCenter ? 1 + (pad - 1) / 2 : 1;
+      line.append(before, ' ');
       // A line break or tab inside a cell would break the row's line and
       // its columns; here each control character is a blank.
       size_t start = line.size();
       line += text;
       for (size_t i = start; i < line.size(); ++i)
         if (uint8_t(line[i]) < 0x20) line[i] = ' ';
+      line.append(pad - before, ' ');
     }
     out.Emit();
   }

@@ -26,6 +26,8 @@ struct TSheetWriteOptions {
   bool Replace = true;
   // Banner, extra row and column, separator, quoting, line ends, encoding.
   TTextOptions Text;
+  // PDF pages.
+  TPageOptions Page;
   // The source file's name, for the HTML title.
   std::string SourceName;
   // Told now and then the share of the sheet's rows written (0 to 1).

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include <QCheckBox>
+#include <QBoxLayout>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -141,9 +142,13 @@ void TfrmMain::UpdateOptionsPage() {
   static const TWorkbookChoice Choices[] = {
       {"Excel worksheet (one file per sheet)", "Excel 97\u20132003 workbook (all sheets)"},
       {"One workbook per sheet", "One workbook with all sheets"},
-      {"One document per sheet", "One document with all sheets, each from a new page"},
+      {"One document per sheet", "One document, all sheets"},
   };
   gbWorkbook->setVisible(OffersWholeWorkbook(format));
+  gbPageSetup->setVisible(format == 6);
+  // With the page setup shown, the two choices side by side.
+  if (auto* l = qobject_cast<QBoxLayout*>(gbWorkbook->layout()))
+    l->setDirection(format == 6 ? QBoxLayout::LeftToRight : QBoxLayout::TopToBottom);
   if (OffersWholeWorkbook(format)) {
     const TWorkbookChoice& c = Choices[format - 4];
     rbSheetFiles->setText(QString::fromUtf8(c.PerSheet));

@@ -98,6 +98,9 @@ const char* const QuotingItems[] = {"All fields", "Only where needed"};
 const char* const LineEndItems[] = {"CR LF (Windows)", "LF (Unix)"};
 const char* const EncodingItems[] = {"System code page", "UTF-8", "UTF-8 with BOM", "UTF-16 LE with BOM"};
 const char* const SheetItems[] = {"All sheets", "First sheet only", "Names matching:"};
+const char* const PaperItems[] = {"Letter", "A4", "Legal", "A3"};
+const char* const OrientationItems[] = {"Portrait", "Landscape", "Automatic"};
+const char* const FitWidthItem = "Fit to width";
 const char* const ValuesItems[] = {"By format", "As stored", "As displayed", "For data tools"};
 enum { niAsAlways, niSheetName, niTemplate };  // items of cbNames
 
@@ -683,7 +686,7 @@ void TfrmMainBasic::CreateOptionControls(QVBoxLayout* page) {
   // sheets; the captions name the format's choice (TfrmMain).
   gbWorkbook = new QGroupBox(QStringLiteral(" Whole workbooks "), tsOptions);
   gbWorkbook->setObjectName(QStringLiteral("gbWorkbook"));
-  auto* w = new QVBoxLayout(gbWorkbook);
+  auto* w = new QBoxLayout(QBoxLayout::TopToBottom, gbWorkbook);
   w->setSpacing(4);
   rbSheetFiles = new QRadioButton(QStringLiteral("One file per sheet"), gbWorkbook);
   rbSheetFiles->setObjectName(QStringLiteral("rbSheetFiles"));
@@ -698,6 +701,46 @@ void TfrmMainBasic::CreateOptionControls(QVBoxLayout* page) {
   gbWorkbook->setVisible(false);
   page->addWidget(gbWorkbook);
   page->addSpacing(4);
+
+  // PDF pages: paper, orientation, scaling and the header row.
+  gbPageSetup = new QGroupBox(QStringLiteral(" Pages "), tsOptions);
+  gbPageSetup->setObjectName(QStringLiteral("gbPageSetup"));
+  auto* ps = new QGridLayout(gbPageSetup);
+  ps->setContentsMargins(6, 2, 6, 2);
+  ps->setHorizontalSpacing(4);
+  ps->setVerticalSpacing(2);
+  cbPaperSize = MakeList("cbPaperSize", gbPageSetup, PaperItems);
+  cbOrientation = MakeList("cbOrientation", gbPageSetup, OrientationItems);
+  cbOrientation->setToolTip(QStringLiteral("Automatic: landscape when the sheet is wider than a portrait page"));
+  cbFit = MakeCombo("cbFit", gbPageSetup);
+  cbFit->setEditable(true);
+  cbFit->setInsertPolicy(QComboBox::NoInsert);
+  cbFit->addItems({QString::fromUtf8(FitWidthItem), QStringLiteral("100%"), QStringLiteral("75%"),
+                   QStringLiteral("50%")});
+  cbFit->setToolTip(QStringLiteral("Fit the columns to the page's width (not below 40 %), or a percentage"));
+  edMargins = MakeEdit("edMargins", gbPageSetup);
+  edMargins->setToolTip(QStringLiteral("default, or one length or four (top,right,bottom,left): 15mm, 1in"));
+  chkFirstRowHeader = MakeCheck("chkFirstRowHeader", "Header", gbPageSetup);
+  chkFirstRowHeader->setToolTip(QStringLiteral("First row is a header: repeated at the top of every page"));
+  for (QComboBox* c : {cbPaperSize, cbOrientation, cbFit}) c->setMinimumContentsLength(5);
+  cbFit->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  cbOrientation->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  chkPageLines = MakeCheck("chkPageLines", "Name, page no.", gbPageSetup);
+  chkPageLines->setToolTip(QStringLiteral("The sheet's name above and \"Page N of M\" below every page"));
+  ps->addWidget(MakeLabel("lblPaperSize", "Paper:", gbPageSetup, cbPaperSize), 0, 0);
+  ps->addWidget(cbPaperSize, 0, 1);
+  ps->addWidget(MakeLabel("lblOrientation", "Turn:", gbPageSetup, cbOrientation), 0, 2);
+  ps->setColumnStretch(6, 1);
+  ps->addWidget(cbOrientation, 0, 3);
+  ps->addWidget(MakeLabel("lblFit", "Scale:", gbPageSetup, cbFit), 0, 4);
+  ps->addWidget(cbFit, 0, 5);
+  ps->addWidget(chkFirstRowHeader, 0, 6);
+  // One row is all the page has room for: margins and the lines above and
+  // below the pages keep what the settings file says.
+  edMargins->setVisible(false);
+  chkPageLines->setVisible(false);
+  gbPageSetup->setVisible(false);
+  page->addWidget(gbPageSetup);
 
   // Names, sheets and folders of every format.
   gbOutputFiles = new QGroupBox(QStringLiteral(" Output files "), tsOptions);
@@ -795,6 +838,18 @@ TDestinationOptions TfrmMainBasic::DestinationOptions() const {
   o.Sheets = TSheetSelection(std::max(0, cbSheets->currentIndex()));
   o.SheetMask = ToAnsi(edSheetMask->text());
   o.WholeWorkbook = rbWholeWorkbook->isChecked();
+  TQXEPageSetup& p = o.Page.Setup;
+  p.PaperSize = TQXEPaperSize(std::max(0, cbPaperSize->currentIndex()));
+  p.Orientation = TQXEOrientation(std::max(0, cbOrientation->currentIndex()) + emPortrait);
+  const QString fit = cbFit->currentText();
+  ApplyFit(fit == QString::fromUtf8(FitWidthItem) ? std::string("width") : ToAnsi(fit), p);
+  ApplyMargins(ToAnsi(edMargins->text()), p);
+  // What the page has no control for stays as the settings gave it.
+  p.PageOrder = FPageOrder;
+  p.RepeatRows = chkFirstRowHeader->isChecked() ? std::max(FRepeatRows, 1) : 0;
+  const bool lines = chkPageLines->isChecked();
+  o.Page.HeaderLine = lines && (FPageLines.first || !FPageLines.second);
+  o.Page.FooterLine = lines && (FPageLines.second || !FPageLines.first);
   return o;
 }
 
@@ -820,6 +875,16 @@ void TfrmMainBasic::SetDestinationOptions(const TDestinationOptions& o) {
   cbSheets->setCurrentIndex(o.Sheets);
   edSheetMask->setText(FromAnsi(o.SheetMask));
   (o.WholeWorkbook ? rbWholeWorkbook : rbSheetFiles)->setChecked(true);
+  const TQXEPageSetup& p = o.Page.Setup;
+  cbPaperSize->setCurrentIndex(p.PaperSize);
+  cbOrientation->setCurrentIndex(std::max(int(p.Orientation), int(emPortrait)) - emPortrait);
+  cbFit->setEditText(p.FitToPage ? QString::fromUtf8(FitWidthItem) : QStringLiteral("%1%").arg(p.Zoom));
+  edMargins->setText(FromAnsi(MarginsWord(p)));
+  FPageOrder = p.PageOrder;
+  FRepeatRows = p.RepeatRows;
+  chkFirstRowHeader->setChecked(p.RepeatRows > 0);
+  FPageLines = {o.Page.HeaderLine, o.Page.FooterLine};
+  chkPageLines->setChecked(o.Page.HeaderLine || o.Page.FooterLine);
   UpdateOutputControls();
 }
 

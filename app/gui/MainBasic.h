@@ -160,9 +160,21 @@ class TfrmMainBasic : public QMainWindow, private IBatchView {
   QComboBox* cbEncoding;
   QCheckBox* chkHtmlTitle;
   QPushButton* btnCleanData;
+  // Page settings as stored, where the page shows less.
+  int FRepeatRows = 0;
+  TQXEPageOrder FPageOrder = epoDownThenAcross;
+  std::pair<bool, bool> FPageLines{true, true};
   QGroupBox* gbWorkbook;  // .xls, .xlsx, PDF: one output per sheet or per workbook
   QRadioButton* rbSheetFiles;
   QRadioButton* rbWholeWorkbook;
+  // PDF pages (shown for PDF only).
+  QGroupBox* gbPageSetup;
+  QComboBox* cbPaperSize;
+  QComboBox* cbOrientation;
+  QComboBox* cbFit;
+  QLineEdit* edMargins;
+  QCheckBox* chkFirstRowHeader;
+  QCheckBox* chkPageLines;  // the header and footer lines
   QGroupBox* gbOutputFiles;
   QComboBox* cbNames;  // as always, "book - Sheet1", own template
   QLineEdit* edNameTemplate;

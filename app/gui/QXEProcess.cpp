@@ -60,10 +60,11 @@ void TQXECopyAnimation::paintEvent(QPaintEvent*) {
   for (int i = 0; i < 3; ++i) p.drawLine(x + 3, y + 5 + 4 * i, x + 11, y + 5 + 4 * i);
 }
 
-TfrmQXEProcess::TfrmQXEProcess(QWidget* parent) : QDialog(parent) {
+// Above the application's own window (a dialog of it), not above every
+// application's: without a parent it belongs to the active window.
+TfrmQXEProcess::TfrmQXEProcess(QWidget* parent) : QDialog(parent ? parent : QApplication::activeWindow()) {
   setObjectName("frmQXEProcess");
-  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
-                 Qt::WindowStaysOnTopHint);
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
   setFixedSize(442, 87);
   QFont f(QStringLiteral("MS Sans Serif"));
   f.setPixelSize(11);

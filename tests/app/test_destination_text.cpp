@@ -107,12 +107,13 @@ TEST_F(DestinationText, BannerAndExtraRowColumnEachOnTheirOwn) {
                                                    "\"Z\u00FCrich\",\"3\",\"a,b;c \"\"q\"\"\"\r\n"
                                                    "\"two\nlines\",\"2.5\",\"True\"\r\n");
   // Fixed-width text: the same rows, no banner, widths 10, 5 and 16 (the
-  // longest text plus one where that is wider).
+  // longest text plus one where that is wider); text left, numbers right,
+  // booleans centred, each field after a blank.
   t.Banner = false;
   EXPECT_EQ(Write(WriteTXT, Sheet, t),
-            "      Name  Qty            Note\r\n"
-            "    Z\u00FCrich    3       a,b;c \"q\"\r\n"
-            " two lines  2.5            True\r\n");
+            " Name      Qty  Note           \r\n"
+            " Z\u00FCrich       3 a,b;c \"q\"      \r\n"
+            " two lines  2.5      True      \r\n");
 }
 
 TEST_F(DestinationText, LineFeedsOnlyInEveryFormat) {
@@ -173,7 +174,7 @@ TEST_F(DestinationText, FixedWidthCountsCharactersInUtf8) {
   t.Encoding = encUtf8;
   const std::string txt = Write(WriteTXT, Sheet, t);
   // "Zürich" is 6 characters in a field of 10: four blanks, though 7 bytes.
-  EXPECT_NE(txt.find("\n    Z\xC3\xBCrich    3"), std::string::npos) << txt;
+  EXPECT_NE(txt.find("\n Z\xC3\xBCrich       3"), std::string::npos) << txt;
 }
 
 TEST_F(DestinationText, HtmlTitleCaptionAndFooter) {

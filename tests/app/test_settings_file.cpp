@@ -64,6 +64,18 @@ TEST(SettingsFile, AStoredFileReadsAndWritesBackByteForByte) {
   EXPECT_EQ(d.Sheets, ssMask);
   EXPECT_EQ(d.SheetMask, "Data*");
   EXPECT_TRUE(d.WholeWorkbook);
+  const TQXEPageSetup& p = d.Page.Setup;
+  EXPECT_EQ(p.PaperSize, epsA3);
+  EXPECT_EQ(p.Orientation, emLandscape);
+  EXPECT_FALSE(p.FitToPage);
+  EXPECT_EQ(p.Zoom, 60);
+  EXPECT_FALSE(p.UseDefault);
+  EXPECT_EQ(std::vector<float>({p.TopMargin, p.RightMargin, p.BottomMargin, p.LeftMargin}),
+            std::vector<float>({10, 20, 30, 40}));
+  EXPECT_EQ(p.PageOrder, epoAcrossThenDown);
+  EXPECT_EQ(p.RepeatRows, 2);
+  EXPECT_FALSE(d.Page.HeaderLine);
+  EXPECT_TRUE(d.Page.FooterLine);
   EXPECT_EQ(values.Formats, (TSourceFormats{true, false, true, false}));
 
   // Written into an empty file, the same keys come out in the same order.
@@ -102,7 +114,7 @@ TEST(SettingsFile, TheTableNamesEachKeyOnceWithItsDefault) {
       EXPECT_NE(std::find(words.begin(), words.end(), k.Default), words.end()) << k.Key;
     }
   }
-  EXPECT_EQ(seen.size(), 26u);
+  EXPECT_EQ(seen.size(), 34u);
 }
 
 TEST(SettingsFile, EveryWordReadsBackAsItself) {

@@ -102,11 +102,12 @@ TEST_F(WritersTest, TxtGoldenWidensFieldsToTheirLongestText) {
   TSpreadSheet s;
   FillSample(s);
   // Widths 9 and 10 from the stored widths, 26 for the long note (25 + a
-  // blank) instead of 16, 16 for the extra column.
+  // blank) instead of 16, 16 for the extra column; text left, numbers
+  // right, booleans centred.
   std::string expected = Banner +
-      Sp(5) + "Name" + Sp(7) + "Qty" + Sp(22) + "Note" + Sp(16) + "\r\n" +
-      Sp(3) + "Z\xC3\xBCrich" + Sp(9) + "3" + Sp(1) + "say \"hi\", friends of ours" + Sp(16) + "\r\n" +
-      Sp(5) + "<b>&" + Sp(7) + "2.5" + Sp(22) + "True" + Sp(16) + "\r\n" +
+      Sp(1) + "Name" + Sp(4) + Sp(1) + "Qty" + Sp(6) + Sp(1) + "Note" + Sp(21) + Sp(16) + "\r\n" +
+      Sp(1) + "Z\xC3\xBCrich" + Sp(2) + Sp(9) + "3" + Sp(1) + "say \"hi\", friends of ours" + Sp(16) + "\r\n" +
+      Sp(1) + "<b>&" + Sp(4) + Sp(7) + "2.5" + Sp(11) + "True" + Sp(11) + Sp(16) + "\r\n" +
       Sp(9 + 10 + 26 + 16) + "\r\n";
   EXPECT_EQ(Txt(s), expected);
 }
@@ -230,7 +231,7 @@ TEST_F(WritersTest, HeadersNameTheSystemCodePage) {
   EXPECT_NE(xml.find("COL2=\"Z\xFCrich\""), std::string::npos);
   EXPECT_NE(Csv(s).find("\"Z\xFCrich\""), std::string::npos);
   // Widths count characters: one byte each here.
-  EXPECT_EQ(Lines(Txt(s))[2], Sp(10) + "Z\xFCrich" + Sp(16));
+  EXPECT_EQ(Lines(Txt(s))[2], Sp(1) + "Z\xFCrich" + Sp(9) + Sp(16));
 }
 
 TEST_F(WritersTest, CellTextsOfTheValueKinds) {

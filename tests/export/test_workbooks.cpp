@@ -259,7 +259,13 @@ TEST(WholeWorkbooks, PdfStartsEachSheetOnANewPage) {
   EXPECT_NE(beta.find("\xD0\x96\xD1\x83\xD1\x80\xD0\xBD\xD0\xB0\xD0\xBB"), std::string::npos) << beta;
   EXPECT_EQ(beta.find("alpha"), std::string::npos);
   EXPECT_NE(PdfPageText(path, first[2]).find("\xD0\x96\xD1\x83\xD1\x80 gamma"), std::string::npos);
-  EXPECT_EQ(Trim(PdfPageText(path, first[3])), "");
+  // An empty sheet's page: its name above, its number below, nothing between.
+  EXPECT_EQ(Trim(PdfPageText(path, first[3])), "Empty\n\n\n\n\nPage 6 of 6");
+  // Each sheet has an outline entry leading to its first page.
+  const std::string pdf = ReadFileText(path);
+  EXPECT_NE(pdf.find("/PageMode /UseOutlines"), std::string::npos);
+  EXPECT_NE(pdf.find("/Type /Outlines /First"), std::string::npos);
+  EXPECT_NE(pdf.find("/Count 4 >>"), std::string::npos);
   // The embedded font is in the document once, for both sheets.
   const std::string fonts = RunCapture("pdffonts " + ShellQuote(path) + " 2>/dev/null");
   EXPECT_EQ(std::count(fonts.begin(), fonts.end(), '\n'), 2 + 2) << fonts;  // header lines, Helvetica, one CID font

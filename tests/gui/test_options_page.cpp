@@ -66,7 +66,7 @@ TEST_F(OptionsPage, WholeWorkbookChoiceOfTheFormatsThatHoldSheets) {
     const char* Whole;
   } formats[] = {{4, "Excel worksheet (one file per sheet)", "Excel 97–2003 workbook (all sheets)"},
                  {5, "One workbook per sheet", "One workbook with all sheets"},
-                 {6, "One document per sheet", "One document with all sheets, each from a new page"}};
+                 {6, "One document per sheet", "One document, all sheets"}};
   for (const auto& f : formats) {
     w.GoToPage(3);
     w.rgDestination->SetItemIndex(f.Format);

@@ -33,8 +33,13 @@ class TExportProbe : public TQXExportToCellFile {
 
 TEST(ExportProgress, ControlsAndCancel) {
   TestApp();
-  TfrmQXEProcess w;
+  QWidget owner;
+  TfrmQXEProcess w(&owner);
   EXPECT_EQ(w.size(), QSize(442, 87));
+  // A dialog of the application's window: above it, not above other applications.
+  EXPECT_FALSE(w.windowFlags() & Qt::WindowStaysOnTopHint);
+  EXPECT_TRUE(w.isWindow());
+  EXPECT_EQ(w.parentWidget(), &owner);
   ASSERT_NE(w.findChild<QPushButton*>("btnCancel"), nullptr);
   ASSERT_NE(w.findChild<QLabel*>("lblStatus"), nullptr);
   ASSERT_NE(w.findChild<QProgressBar*>("ProgressBar"), nullptr);

@@ -180,6 +180,14 @@ TEST_F(SettingsTest, AFullFileIsWrittenByteForByteAsBefore) {
     o.Sheets = ssMask;
     o.SheetMask = "Data*";
     o.WholeWorkbook = true;
+    TQXEPageSetup& p = o.Page.Setup;
+    p.PaperSize = epsA3;
+    p.Orientation = emLandscape;
+    ApplyFit("60", p);
+    ApplyMargins("10pt,20pt,30pt,40pt", p);
+    p.PageOrder = epoAcrossThenDown;
+    p.RepeatRows = 2;
+    o.Page.HeaderLine = false;
     w.SetDestinationOptions(o);
     Fake.Answers = {IDYES};
     ASSERT_TRUE(w.close());

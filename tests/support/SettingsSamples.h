@@ -22,6 +22,10 @@ inline std::string NonDefaultValue(const TSettingKey& k) {
     }
     case TSettingKind::skText:
       if (key == "NameTemplate") return "{index} {name}{ext}";
+      if (key == "PaperSize") return "a3";
+      if (key == "Fit") return "75";
+      if (key == "Margins") return "10mm";
+      if (key == "RepeatRows") return "2";
       return "/sample/" + key;
   }
   return "";
