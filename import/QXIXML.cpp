@@ -47,6 +47,7 @@ struct TQXXMLNodePool {
     n->AttributeText.clear();
     n->FParent = nullptr;
     n->FLevel = 0;
+    n->FRawContent = false;
     Kept.push_back(n);
   }
 };
@@ -317,6 +318,8 @@ class TQXXMLEngine::Source {
   }
   void Skip(size_t n) { FPos += n; }
   int64_t Offset() const { return FBase + int64_t(FPos); }
+  const char* Data() const { return FBuf.data() + FPos; }
+  size_t Size() const { return FBuf.size() - FPos; }
   bool Ensure(size_t n) {
     while (FBuf.size() - FPos < n)
       if (!More()) return false;
@@ -476,6 +479,11 @@ class TQXXMLEngine::Source {
   bool FEnd = false;
 };
 
+const char* TQXXMLRawText::Data() const { return FSource.Data(); }
+size_t TQXXMLRawText::Size() const { return FSource.Size(); }
+bool TQXXMLRawText::More() { return FSource.More(); }
+void TQXXMLRawText::Consume(size_t n) { FSource.Skip(std::min(n, FSource.Size())); }
+
 // ---------------------------------------------------------------------------
 // Engine
 
@@ -611,6 +619,15 @@ void TQXXMLEngine::Run(Source& src) {
   src.ReadText(nullptr);
   if (src.Utf16()) FForcedUtf8 = true;
   while (src.Peek() == '<') {
+    if (cur && cur->FRawContent && OnRawContent) {
+      const int64_t before = src.Offset();
+      TQXXMLRawText raw(src);
+      OnRawContent(this, cur, raw);
+      if (src.Offset() != before) {
+        ReadTail(src, cur);
+        continue;
+      }
+    }
     src.Skip(1);
     int c = src.Peek();
     if (c < 0) break;
@@ -731,6 +748,7 @@ void TQXXMLEngine::Run(Source& src) {
         Decode(value.data(), value.size(), FValueW);
         Decode(attrs.data(), attrs.size(), FAttrW);
         decoded = true;
+        FRawNext = false;
         OnTag(this, cur, name, FValueW, FAttrW, accept);
       }
     }
@@ -755,6 +773,7 @@ void TQXXMLEngine::Run(Source& src) {
         }
       }
       node->AttributeText = attrs;
+      node->FRawContent = decoded && FRawNext;
       cur = node;
       if (empty) {
         if (!Close(cur, rootDone)) return cancelled();

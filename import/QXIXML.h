@@ -18,6 +18,7 @@ enum TQXXMLItemKind : uint8_t { ikProperty, ikAttribute, ikComment, ikCDATA };
 
 class TQXXMLItem;
 class TQXXMLEngine;
+class TQXXMLRawText;
 struct TQXXMLNodePool;
 
 // Frees a child node, or gives it back to its engine's pool for the next one.
@@ -80,6 +81,7 @@ class TQXXMLItem {
   TQXXMLItem* FParent = nullptr;
   int32_t FLevel = 0;
   int FCodePage = 65001;  // how AttributeText is encoded
+  bool FRawContent = false;  // its children are offered to OnRawContent
   int64_t* FCounter = nullptr;  // the engine's live-node count
   TQXXMLNodePool* FPool = nullptr;  // where a freed node goes (nullptr: deleted)
 };
@@ -106,6 +108,8 @@ using TQXIXMLOnTagEvent =
                        const std::u16string& ATagValue, const std::u16string& ATagAttributes, bool& Accept)>;
 // Node may be freed by the handler (set it to nullptr then); Cancel stops the parse.
 using TQXIXMLOnAfterTagEvent = std::function<void(TQXXMLEngine* Sender, TQXXMLItem*& Node, bool& Cancel)>;
+// Node is the innermost open element; Text stands at the "<" of its next child.
+using TQXIXMLOnRawContentEvent = std::function<void(TQXXMLEngine* Sender, TQXXMLItem* Node, TQXXMLRawText& Text)>;
 
 // Entity decoding, once and left to right: the five XML entities, decimal
 // and hexadecimal character references (supplementary planes as surrogate
@@ -136,6 +140,16 @@ class TQXXMLEngine {
   TQXXMLItem* RootItem() { return FRoot.get(); }
   TQXIXMLOnTagEvent OnTag;
   TQXIXMLOnAfterTagEvent OnAfterTag;
+
+  // Raw content, for a reader that knows the usual shape of an element's
+  // children and takes them faster from the bytes than as nodes: OnTag calls
+  // TakeRawContent() for an element it accepts; whenever that element is
+  // the innermost open one and the text stands at a tag, OnRawContent may
+  // consume whole children of it. The engine reads the text after them and
+  // parses whatever the handler leaves as usual, so the handler may stop at
+  // anything it does not know.
+  TQXIXMLOnRawContentEvent OnRawContent;
+  void TakeRawContent() { FRawNext = true; }
 
   // Clears the tree and parses the stream from its position to endPosition
   // (0: to its end). UTF-16 with a byte order mark (or starting "<?" in
@@ -168,6 +182,7 @@ class TQXXMLEngine {
   void Decode(const char* data, size_t size, std::u16string& out) const;
 
  private:
+  friend class TQXXMLRawText;
   class Source;
   void Run(Source& src);
   TQXXMLItem* Find(TQXXMLItem* start, const std::string& name, bool ignoreCase);
@@ -185,9 +200,30 @@ class TQXXMLEngine {
   int FCodePage = 65001;
   bool FForcedUtf8 = false;
   bool FOverflowed = false;
+  bool FRawNext = false;
   TQXXMLParseResult FResult;
   std::u16string FValueW, FAttrW;
   std::string FTail;
+};
+
+// The bytes of the part being parsed, as OnRawContent sees them: UTF-8 (or
+// the declared single-byte encoding; see TQXXMLEngine::CodePage), from the
+// current position on.
+class TQXXMLRawText {
+ public:
+  // The unread bytes in hand; more of the part follows unless AtEnd().
+  const char* Data() const;
+  size_t Size() const;
+  // Appends more of the part to what is in hand (Data() may move; what is
+  // in hand stays); false when the part has ended.
+  bool More();
+  // Marks the first n bytes in hand as read.
+  void Consume(size_t n);
+
+ private:
+  friend class TQXXMLEngine;
+  explicit TQXXMLRawText(TQXXMLEngine::Source& source) : FSource(source) {}
+  TQXXMLEngine::Source& FSource;
 };
 
 // Attribute helpers for OnTag handlers, which receive the raw attribute text:
@@ -197,24 +233,25 @@ class TQXXMLEngine {
 bool FindXMLAttribute(const std::u16string& attributes, const char* name, std::u16string& value,
                       bool matchLocal = false);
 // Calls visit(name, value) for every attribute of the raw attribute text, in
-// one pass; values are unquoted, not entity-decoded. visit returns false to stop.
-template <class Visit>
-void ForEachXMLAttribute(const std::u16string& a, Visit&& visit) {
+// one pass; values are unquoted, not entity-decoded. visit returns false to
+// stop. Wide text, or bytes of the document (the row scanners).
+template <class Ch, class Visit>
+void ForEachXMLAttribute(std::basic_string_view<Ch> a, Visit&& visit) {
   const size_t n = a.size();
-  auto blank = [](char16_t c) { return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r'; };
+  auto blank = [](Ch c) { return c == Ch(' ') || c == Ch('\t') || c == Ch('\n') || c == Ch('\r'); };
   size_t i = 0;
   while (i < n) {
-    while (i < n && (blank(a[i]) || a[i] == u'/')) ++i;
+    while (i < n && (blank(a[i]) || a[i] == Ch('/'))) ++i;
     const size_t ns = i;
-    while (i < n && a[i] != u'=' && !blank(a[i])) ++i;
+    while (i < n && a[i] != Ch('=') && !blank(a[i])) ++i;
     const size_t ne = i;
     while (i < n && blank(a[i])) ++i;
-    if (i >= n || a[i] != u'=') continue;
+    if (i >= n || a[i] != Ch('=')) continue;
     ++i;
     while (i < n && blank(a[i])) ++i;
     size_t vs, ve;
-    if (i < n && (a[i] == u'"' || a[i] == u'\'')) {
-      const char16_t q = a[i++];
+    if (i < n && (a[i] == Ch('"') || a[i] == Ch('\''))) {
+      const Ch q = a[i++];
       vs = i;
       while (i < n && a[i] != q) ++i;
       ve = i;
@@ -224,8 +261,18 @@ void ForEachXMLAttribute(const std::u16string& a, Visit&& visit) {
       while (i < n && !blank(a[i])) ++i;
       ve = i;
     }
-    if (!visit(std::u16string_view(a.data() + ns, ne - ns), std::u16string_view(a.data() + vs, ve - vs))) return;
+    if (!visit(std::basic_string_view<Ch>(a.data() + ns, ne - ns), std::basic_string_view<Ch>(a.data() + vs, ve - vs)))
+      return;
   }
+}
+// One attribute of a start tag, as ForEachXMLAttribute gives them.
+template <class Ch>
+struct TXMLAttributeView {
+  std::basic_string_view<Ch> Name, Value;
+};
+template <class Visit>
+void ForEachXMLAttribute(const std::u16string& a, Visit&& visit) {
+  ForEachXMLAttribute(std::u16string_view(a), std::forward<Visit>(visit));
 }
 
 // The element name without its namespace prefix.
