@@ -1,6 +1,7 @@
 #include "QXIXML.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstring>
 #include <string_view>
@@ -224,6 +225,51 @@ bool FindXMLAttribute(const std::u16string& a, const char* name, std::u16string&
 }
 
 // ---------------------------------------------------------------------------
+// Elements read from bytes in hand
+
+const std::array<bool, 256> XMLNameChars = [] {
+  std::array<bool, 256> t{};
+  for (int c = 0; c < 256; ++c)
+    t[size_t(c)] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+                   c == ':' || c == '-' || c == '!' || c == '?' || c == '.' || c >= 0x80;
+  return t;
+}();
+
+bool XMLLocalNameIs(std::string_view name, std::string_view local) {
+  if (name.size() == local.size()) return name == local;
+  return name.size() > local.size() && name[name.size() - local.size() - 1] == ':' && XMLLocalName(name) == local;
+}
+
+const char* TQXXMLScan::FindFar(const char* p, char c) {
+  const void* hit = p < End ? std::memchr(p, c, size_t(End - p)) : nullptr;
+  if (hit) return static_cast<const char*>(hit);
+  Short = true;
+  return End;
+}
+
+bool TQXXMLScan::SkipContent(const char*& p) {
+  int64_t depth = 1;
+  while (depth > 0) {
+    p = Find(p, '<');
+    if (End - p < 2) return Short = true, false;
+    if (p[1] == '!' || p[1] == '?') return false;
+    if (p[1] == '/') {
+      p = Find(p, '>');
+      if (p == End) return false;
+      ++p;
+      --depth;
+      continue;
+    }
+    const char* q = p + 1;
+    if (!TagEnd(q)) return false;
+    if (!(q - 1 > p + 1 && q[-2] == '/')) ++depth;
+    p = q;
+  }
+  return true;
+}
+
+
+// ---------------------------------------------------------------------------
 // The byte source: a window over the stream, refilled as the scan moves on.
 // UTF-16 input is turned into UTF-8 on the way in; a NUL ends the text.
 
@@ -369,10 +415,7 @@ class TQXXMLEngine::Source {
     }
   }
 
-  static bool NameChar(int c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == ':' ||
-           c == '-' || c == '!' || c == '?' || c == '.' || c >= 0x80;
-  }
+  static bool NameChar(int c) { return XMLNameChar(char(c)); }
 
   void ReadName(std::string& out) {
     for (;;) {

@@ -4,6 +4,7 @@
 // TQXXMLItem nodes for the elements it keeps, and lets a reader refuse
 // elements (OnTag) or consume and drop finished ones (OnAfterTag), so that a
 // sheet of a million cells never becomes a tree.
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -226,6 +227,159 @@ class TQXXMLRawText {
   TQXXMLEngine::Source& FSource;
 };
 
+// One attribute of a start tag, as ForEachXMLAttribute gives them.
+template <class Ch>
+struct TXMLAttributeView {
+  std::basic_string_view<Ch> Name, Value;
+};
+
+// The characters of element names, as the engine reads them.
+extern const std::array<bool, 256> XMLNameChars;
+inline bool XMLNameChar(char c) { return XMLNameChars[uint8_t(c)]; }
+inline bool XMLBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+// Whether the name's local part (after the last ":") is local.
+bool XMLLocalNameIs(std::string_view name, std::string_view local);
+
+// A start tag as the engine reads it: the name, and the attribute text up to
+// the ">" outside quotes (without the "/" of an empty element).
+struct TQXXMLTag {
+  std::string_view Name, Attrs;
+  bool Empty = false;
+};
+
+// Reads elements from bytes in hand, [Begin, End), exactly where the engine
+// would read the same (for OnRawContent handlers that take children of the
+// usual shape themselves). Each function fails where the engine would read
+// differently, or where the bytes in hand end (then Short is set: more of
+// the part may make it succeed).
+class TQXXMLScan {
+ public:
+  TQXXMLScan(const char* begin, const char* end) : Begin(begin), End(end) {}
+  const char* const Begin;
+  const char* const End;
+  bool Short = false;
+
+  // The first c at or after p; End (and Short) when there is none.
+  const char* Find(const char* p, char c) {
+    for (int k = 0; k < 16 && p < End; ++k, ++p)  // text between tags is short
+      if (*p == c) return p;
+    return FindFar(p, c);
+  }
+  // The start tag at p (a "<"); p ends past its ">". False for an end tag,
+  // "<!", "<?" or a stray "<". With split, attributes of the usual form
+  // ( name="value")* are split too, at most maxSplit (count is npos when
+  // they are not).
+  bool StartTag(const char*& p, TQXXMLTag& tag, TXMLAttributeView<char>* split = nullptr, size_t maxSplit = 0,
+                size_t* count = nullptr);
+  // "</name" then anything up to ">" at p (the engine looks no further).
+  bool EndTag(const char*& p, std::string_view name) {
+    const char* q = p;
+    if (End - q < ptrdiff_t(name.size()) + 3) return Short = true, false;
+    if (q[0] != '<' || q[1] != '/') return false;
+    q += 2;
+    for (char c : name)
+      if (*q++ != c) return false;
+    if (*q != '>') {
+      if (XMLNameChar(*q)) return false;
+      q = Find(q, '>');
+      if (q == End) return false;
+    }
+    p = q + 1;
+    return true;
+  }
+  // The rest of an element whose start tag ended before p, as the engine
+  // skips a refused one.
+  bool SkipContent(const char*& p);
+  // The text of an element up to its first child, as the engine gives it
+  // to OnTag; the rest of the element is skipped. False also for CDATA.
+  bool ElementText(const char*& p, const TQXXMLTag& tag, std::string_view& text);
+
+ private:
+  const char* FindFar(const char* p, char c);
+  bool TagEnd(const char*& q);
+};
+
+inline bool TQXXMLScan::ElementText(const char*& p, const TQXXMLTag& tag, std::string_view& text) {
+  text = std::string_view(p, 0);
+  if (tag.Empty) return true;
+  const char* start = p;
+  p = Find(p, '<');
+  if (p == End) return false;
+  text = std::string_view(start, size_t(p - start));
+  // Mostly its own end tag follows at once.
+  const char* q = p;
+  if (EndTag(q, tag.Name)) {
+    p = q;
+    return true;
+  }
+  return !Short && SkipContent(p);
+}
+
+inline bool TQXXMLScan::TagEnd(const char*& q) {
+  char quote = 0;
+  for (; q < End; ++q) {
+    const char c = *q;
+    if (quote) {
+      if (c == quote) quote = 0;
+    } else if (c == '>') {
+      ++q;
+      return true;
+    } else if (c == '"' || c == '\'') {
+      quote = c;
+    }
+  }
+  Short = true;
+  return false;
+}
+
+inline bool TQXXMLScan::StartTag(const char*& p, TQXXMLTag& tag, TXMLAttributeView<char>* split,
+                                 size_t maxSplit, size_t* count) {
+  const char* q = p + 1;
+  const char* name = q;
+  while (q < End && XMLNameChar(*q)) ++q;
+  if (q == End) return Short = true, false;
+  if (q == name || *name == '!' || *name == '?') return false;
+  tag.Name = std::string_view(name, size_t(q - name));
+  const char* attrs = q;
+  if (split) {
+    // ( name="value")* up to ">" or "/>".
+    size_t n = 0;
+    const char* r = q;
+    for (;;) {
+      if (End - r < 2) break;
+      if (*r == '>' || (*r == '/' && r[1] == '>')) {
+        tag.Empty = *r == '/';
+        r += tag.Empty ? 2 : 1;
+        tag.Attrs = std::string_view(attrs, size_t(r - attrs) - (tag.Empty ? 2 : 1));
+        *count = n;
+        p = r;
+        return true;
+      }
+      if (!XMLBlank(*r)) break;
+      while (++r < End && XMLBlank(*r)) {
+      }
+      if (r < End && (*r == '>' || *r == '/')) continue;
+      const char* an = r;
+      while (r < End && XMLNameChar(*r)) ++r;
+      if (r == an || End - r < 2 || r[0] != '=' || (r[1] != '"' && r[1] != '\'') || n == maxSplit) break;
+      const char quote = r[1];
+      const char* value = r + 2;
+      const char* close = value;
+      while (close < End && *close != quote) ++close;
+      if (close == End) break;
+      split[n++] = {std::string_view(an, size_t(r - an)), std::string_view(value, size_t(close - value))};
+      r = close + 1;
+    }
+    *count = size_t(-1);
+  }
+  if (!TagEnd(q)) return false;
+  tag.Empty = q - 1 > attrs && q[-2] == '/';
+  tag.Attrs = std::string_view(attrs, size_t(q - 1 - attrs) - (tag.Empty ? 1 : 0));
+  p = q;
+  return true;
+}
+
+
 // Attribute helpers for OnTag handlers, which receive the raw attribute text:
 // the value of the attribute named name ("" when absent), unquoted (double or
 // single quotes) but not entity-decoded. A name without prefix also matches a
@@ -265,11 +419,6 @@ void ForEachXMLAttribute(std::basic_string_view<Ch> a, Visit&& visit) {
       return;
   }
 }
-// One attribute of a start tag, as ForEachXMLAttribute gives them.
-template <class Ch>
-struct TXMLAttributeView {
-  std::basic_string_view<Ch> Name, Value;
-};
 template <class Visit>
 void ForEachXMLAttribute(const std::u16string& a, Visit&& visit) {
   ForEachXMLAttribute(std::u16string_view(a), std::forward<Visit>(visit));
