@@ -541,6 +541,10 @@ void TQXXMLEngine::Decode(const char* data, size_t size, std::u16string& out) co
     out = DecodeBytes(data, size, FCodePage);
     return;
   }
+  DecodeXMLUtf8(data, size, out);
+}
+
+void DecodeXMLUtf8(const char* data, size_t size, std::u16string& out) {
   // Mostly ASCII: widen byte by byte until the first multi-byte sequence.
   out.resize(size);
   size_t i = 0;

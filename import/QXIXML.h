@@ -112,6 +112,9 @@ using TQXIXMLOnAfterTagEvent = std::function<void(TQXXMLEngine* Sender, TQXXMLIt
 // Node is the innermost open element; Text stands at the "<" of its next child.
 using TQXIXMLOnRawContentEvent = std::function<void(TQXXMLEngine* Sender, TQXXMLItem* Node, TQXXMLRawText& Text)>;
 
+// UTF-8 bytes of a document as the engine decodes them, to wide text.
+void DecodeXMLUtf8(const char* data, size_t size, std::u16string& out);
+
 // Entity decoding, once and left to right: the five XML entities, decimal
 // and hexadecimal character references (supplementary planes as surrogate
 // pairs) and the names of the old table (brvbar, deg, plusmn, para, copy,
