@@ -31,6 +31,8 @@ Output:
                           status, time, source and outputs, tab-separated
       --max-output SIZE   largest output file, in bytes or with K, M, G, T
                           (default: 4G; 0: no limit)
+      --compression HOW   xlsx: fast, default (about a tenth larger than
+                          small, several times faster) or small
 
 Destination options (defaults: the outputs as always):
       --clean             clean data: no banner, no extra row or column,

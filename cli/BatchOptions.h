@@ -15,6 +15,7 @@ struct TBatchOptions {
   std::vector<std::string> Inputs;  // positional files and directories
   std::optional<std::string> Source, Mask, Dest, Output, Format, Log, Dump;
   std::optional<std::string> MaxOutput;  // largest output file ("4G"), judged by the job builder
+  std::optional<std::string> Compression;  // fast, default or small (.xlsx outputs)
   std::optional<std::string> Settings;  // "" for the wizard's own file
   std::optional<std::vector<std::string>> Formats;
   std::optional<bool> SubDirs, NoOverwrite;

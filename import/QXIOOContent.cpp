@@ -180,7 +180,7 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
     FDates.Resolve();
   }
 
-  void Run(TZipEntryStream& stream) {
+  void Run(TStream& stream) {
     FStream = &stream;
     TQXXMLEngine e;
     e.KeepTailText = true;
@@ -711,7 +711,7 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
 
   TQXIOpenOfficeSpreadsheet& F;
   const bool FWideCells;
-  TZipEntryStream* FStream = nullptr;
+  TStream* FStream = nullptr;
 
   // Styles
   bool FInStyles = false;
@@ -760,5 +760,6 @@ void TQXIOpenOfficeSpreadsheet::ReadContent() {
   } catch (const EZipFileError&) {
   }
   TContentReader reader(*this, std::move(dates));
-  reader.Run(*s);
+  // Inflated on a second thread while this one parses.
+  reader.Run(*ReadAheadWhenUseful(std::move(s)));
 }

@@ -381,8 +381,12 @@ int64_t TZipEntryStream::Seek(int64_t offset, int origin) {
 
 // ---------------------------------------------------------------------------
 
-TReadAheadStream::TReadAheadStream(std::unique_ptr<TStream> source, size_t blockSize, size_t blocks)
-    : FSource(std::move(source)), FBlockSize(std::max<size_t>(blockSize, 1)), FBlocks(std::max<size_t>(blocks, 1)) {
+TReadAheadStream::TReadAheadStream(std::unique_ptr<TStream> source, size_t blockSize, size_t blocks,
+                                   std::unique_ptr<TProcessorLoan> loan)
+    : FSource(std::move(source)),
+      FBlockSize(std::max<size_t>(blockSize, 1)),
+      FBlocks(std::max<size_t>(blocks, 1)),
+      FLoan(std::move(loan)) {
   FSize = FSource->Size();
   try {
     FThread = std::thread([this] { Produce(); });
@@ -510,5 +514,8 @@ std::unique_ptr<TStream> ReadAheadWhenUseful(std::unique_ptr<TZipEntryStream> st
   // Below this a part inflates in less time than a thread takes to start.
   constexpr int64_t MinReadAheadBytes = int64_t(1) << 20;
   if (!stream || !ReadAheadUseful() || stream->Size() < MinReadAheadBytes) return stream;
-  return std::make_unique<TReadAheadStream>(std::move(stream));
+  auto loan = std::make_unique<TProcessorLoan>(1);
+  if (loan->Count() == 0) return stream;
+  return std::make_unique<TReadAheadStream>(std::move(stream), TReadAheadStream::DefaultBlockSize,
+                                            TReadAheadStream::DefaultBlocks, std::move(loan));
 }

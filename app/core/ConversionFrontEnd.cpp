@@ -167,7 +167,7 @@ void TSpreadsheetConversion::WriteSheet(const std::string& path, const TSpreadSh
     case 2: WriteHTML(path, sheet, options); break;
     case 3: WriteXML(path, sheet, options); break;
     case 4: ExportXLS(path, sheet, ExportStop(options)); break;
-    case 5: ExportXLSX(path, sheet, ExportStop(options)); break;
+    case 5: ExportXLSX(path, sheet, ExportStop(options), options.Compression); break;
     case 6: ExportPDF(path, sheet, ExportStop(options)); break;
     default: break;
   }
@@ -177,7 +177,7 @@ void TSpreadsheetConversion::WriteBook(const std::string& path, const TSheetList
                                        const TSheetWriteOptions& options) {
   switch (index) {
     case 4: ExportXLSWorkbook(path, sheets, ExportStop(options)); break;
-    case 5: ExportXLSXWorkbook(path, sheets, ExportStop(options)); break;
+    case 5: ExportXLSXWorkbook(path, sheets, ExportStop(options), options.Compression); break;
     case 6: ExportPDFWorkbook(path, sheets, ExportStop(options)); break;
     default: break;
   }
@@ -307,6 +307,7 @@ void TSpreadsheetConversion::WriteWorkbook(TSpreadSheets& sheets, const std::str
   if (item) {
     options.Cancel = &item->Cancel;
     options.MaxOutputSize = item->Settings.MaxOutputSize;
+    options.Compression = item->Settings.Compression;
     options.Replace = item->Settings.chkOverwrite;
   }
   auto write = [&](const std::string& path, const TSpreadSheet& sheet) {

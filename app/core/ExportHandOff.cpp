@@ -96,8 +96,10 @@ void ExportXLS(const std::string& path, const TSpreadSheet& sheet, const TExport
   RunExport(component, path, sheet, stop);
 }
 
-void ExportXLSX(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop) {
+void ExportXLSX(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop,
+                TZipCompression compression) {
   TQXExportToXLSX component;
+  component.Compression = compression;
   RunExport(component, path, sheet, stop);
 }
 
@@ -125,8 +127,10 @@ void ExportXLSWorkbook(const std::string& path, const TSpreadSheets& sheets, con
   ExportXLSWorkbook(path, list, stop);
 }
 
-void ExportXLSXWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop) {
+void ExportXLSXWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop,
+                        TZipCompression compression) {
   TQXExportToXLSX component;
+  component.Compression = compression;
   ExportBook(
       path, sheets, [&](TStream& out) { component.OpenWorkbook(out, CaptionsOf(sheets)); },
       [&](TStream& out, const TSpreadSheet& sheet) { ExportBookSheet(component, out, sheet, stop); },

@@ -8,6 +8,7 @@
 
 #include "Exception.h"
 #include "QXCells.h"
+#include "QXEZipFile.h"
 
 // An export stopped from outside (or with the progress window's Cancel):
 // the output was not written. Its message is the family's cancel text.
@@ -23,7 +24,8 @@ using TExportStopQuery = std::function<bool()>;
 // left at path and an older file of that name is kept.
 void ExportXLS(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop = {});
 // The sheet as an Office Open XML workbook at path; failures and stops as ExportXLS.
-void ExportXLSX(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop = {});
+void ExportXLSX(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop = {},
+                TZipCompression compression = zcDefault);
 
 // The sheet as a PDF document at path, under the same rules as ExportXLS.
 void ExportPDF(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop = {});
@@ -42,7 +44,8 @@ void ExportXLSWorkbook(const std::string& path, const TSheetList& sheets, const 
 void ExportXLSWorkbook(const std::string& path, const TSpreadSheets& sheets, const TExportStopQuery& stop = {});
 // The sheets as one Office Open XML workbook, named as ExportXLSWorkbook
 // names them; 1,048,576 rows and 16,384 columns a sheet.
-void ExportXLSXWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop = {});
+void ExportXLSXWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop = {},
+                        TZipCompression compression = zcDefault);
 // The sheets as one PDF document, each sheet starting on a new page (an
 // empty sheet gets one empty page).
 void ExportPDFWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop = {});

@@ -9,6 +9,7 @@
 #include "CancelToken.h"
 #include "DestinationOptions.h"
 #include "QXCells.h"
+#include "QXEZipFile.h"
 #include "Streams.h"
 
 // What writing one sheet may do (the export hand-off takes the same).
@@ -26,6 +27,8 @@ struct TSheetWriteOptions {
   TTextOptions Text;
   // The source file's name, for the HTML title.
   std::string SourceName;
+  // How .xlsx packages are deflated.
+  TZipCompression Compression = zcDefault;
 };
 
 // Each writes a temporary file beside path that replaces path only when

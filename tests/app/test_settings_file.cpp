@@ -101,13 +101,13 @@ TEST(SettingsFile, TheTableNamesEachKeyOnceWithItsDefault) {
       EXPECT_NE(std::find(words.begin(), words.end(), k.Default), words.end()) << k.Key;
     }
   }
-  EXPECT_EQ(seen.size(), 25u);
+  EXPECT_EQ(seen.size(), 26u);
 }
 
 TEST(SettingsFile, EveryWordReadsBackAsItself) {
   TTempDir dir;
   for (const TSettingKey& k : SettingKeys()) {
-    if (!k.Words) continue;
+    if (!k.Words || !k.Write) continue;  // words only read are set by hand
     for (const std::string& word : Words(k.Words)) {
       // Case is ignored on reading; the word is written in lower case.
       std::string upper = word;

@@ -271,7 +271,10 @@ TEST(WholeWorkbooks, StopAndFailureKeepTheOlderFile) {
   const struct {
     const char* Name;
     void (*Export)(const std::string&, const TSheetList&, const TExportStopQuery&);
-  } writers[] = {{"book.xls", ExportXLSWorkbook}, {"book.xlsx", ExportXLSXWorkbook}, {"book.pdf", ExportPDFWorkbook}};
+  } writers[] = {{"book.xls", ExportXLSWorkbook},
+                 {"book.xlsx",
+                  [](const std::string& p, const TSheetList& s, const TExportStopQuery& q) { ExportXLSXWorkbook(p, s, q); }},
+                 {"book.pdf", ExportPDFWorkbook}};
   for (const auto& w : writers) {
     const std::string path = tmp / w.Name;
     std::ofstream(path) << "older";
