@@ -118,7 +118,8 @@ void TQXIOpenOfficeSpreadsheet::ResetData() {
 
 void TQXIOpenOfficeSpreadsheet::LoadFromFile(const std::string& fileName) {
   TSpreadSheetFile::LoadFromFile(fileName);
-  TFileStream fs(FileName, fmOpenRead | fmShareDenyWrite);
+  std::unique_ptr<TStream> own;
+  TStream& fs = SourceFile(own);
   FSourceName = ExtractFileName(FileName);
   try {
     ParseStream(fs);

@@ -110,8 +110,8 @@ void TMSExcelX::LoadFromFile(const std::string& fileName) {
   TSpreadSheetFile::LoadFromFile(fileName);
   const std::string ext = UpperCase(ExtractFileExt(FileName));
   Version = (ext == ".XLSB" || ext == ".XLTB" || ext == ".XLAB") ? evExcel12Bin : evExcel12;
-  TFileStream fs(FileName, fmOpenRead | fmShareDenyWrite);
-  ParseStream(fs);
+  std::unique_ptr<TStream> own;
+  ParseStream(SourceFile(own));
 }
 
 void TMSExcelX::LoadFromStream(TStream& stream) { ParseStream(stream); }

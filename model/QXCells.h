@@ -409,6 +409,9 @@ class TCustomSpreadSheetFile {
   // Not owned: the run's stop, polled between cells and records (nullptr:
   // the load is never stopped). A stop ends the load with EOperationCanceled.
   const TCancelToken* CancelToken = nullptr;
+  // Not owned: the file LoadFromFile reads, opened already by the caller
+  // (nullptr: LoadFromFile opens it), so that a file is opened once.
+  TStream* OpenedFile = nullptr;
 
   virtual bool PasswordProtected() { return false; }
   virtual void ResetData() {}
@@ -430,6 +433,9 @@ class TCustomSpreadSheetFile {
   void Warn(const std::string& text);
 
  protected:
+  // The file LoadFromFile reads, from its start: OpenedFile, or the file
+  // of FileName opened here and held by holder.
+  TStream& SourceFile(std::unique_ptr<TStream>& holder, uint32_t mode = fmOpenRead | fmShareDenyWrite);
   // Set by a reader while it reports a number in a percent format: the
   // file's double and whether the reported value is it × 100. The model
   // keeps the file's double beside the flag (when the handler did not change
