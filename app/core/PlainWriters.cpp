@@ -56,25 +56,25 @@ struct TTextForm {
       : Utf8(text.Encoding != encSystem), Convert(Utf8 && GetACP() != CP_UTF8) {}
   bool Utf8;
   bool Convert;  // system code page text must be converted
-  // s (system code page) in the working form. A file that says it is UTF-8
-  // holds nothing else: bytes that are no UTF-8 become U+FFFD.
-  std::string_view Work(std::string_view s, std::string& scratch) const {
-    if (!Utf8) return s;
+  // Whether s (system code page) differs in the working form. A file that
+  // says it is UTF-8 holds nothing else: bytes that are no UTF-8 become U+FFFD.
+  bool Changes(std::string_view s) const {
+    if (!Utf8) return false;
+    if (!Convert) return !IsValidUtf8(s);
     for (char c : s)
-      if (uint8_t(c) >= 0x80) {
-        if (Convert) {
-          scratch = AnsiToUtf8(std::string(s));
-          return scratch;
-        }
-        scratch = Utf16ToUtf8(Utf8ToUtf16(std::string(s)));
-        return scratch;
-      }
-    return s;
+      if (uint8_t(c) >= 0x80) return true;
+    return false;
   }
-  std::string Work(const std::string& s) const {
-    std::string scratch;
-    return std::string(Work(std::string_view(s), scratch));
+  std::string Converted(std::string_view s) const {
+    return Convert ? AnsiToUtf8(std::string(s)) : Utf16ToUtf8(Utf8ToUtf16(std::string(s)));
   }
+  // s in the working form: s itself, or scratch holding its conversion.
+  std::string_view Work(std::string_view s, std::string& scratch) const {
+    if (!Changes(s)) return s;
+    scratch = Converted(s);
+    return scratch;
+  }
+  std::string Work(const std::string& s) const { return Changes(s) ? Converted(s) : s; }
 };
 
 // Builds one line and hands it to the stream with its line end in one
@@ -171,43 +171,72 @@ std::string SheetCaption(const TSpreadSheet& sheet, const TTextForm& form) {
   return form.Utf8 ? Utf16ToUtf8(sheet.Caption) : SheetName(sheet);
 }
 
-// The cell text: a view of the cell's own 8-bit text, or of scratch where
-// it had to be made. The common kinds skip the variant round trip.
-std::string_view CellView(const TQXICell* cell, std::string& scratch, const TFormatSettings& fs,
-                          const TTextForm* form = nullptr) {
-  if (!cell) return {};
-  char buf[24];
-  switch (cell->ValueType()) {
-    case TVarType::String:
-      return form ? form->Work(cell->StringValue(), scratch) : std::string_view(cell->StringValue());
-    case TVarType::WideString:
-      scratch = form && form->Utf8 ? Utf16ToUtf8(cell->WideValue()) : WideToAnsi(cell->WideValue());
-      return scratch;
-    case TVarType::Boolean:
-      return cell->NumberValue() != 0 ? "True" : "False";
-    case TVarType::Integer: {
-      auto res = std::to_chars(buf, buf + sizeof(buf), cell->Value().AsInteger());
-      scratch.assign(buf, res.ptr);
-      return scratch;
-    }
-    case TVarType::Float: {
-      // Whole numbers below 10^15 print the same under the 15-digit rule.
-      double d = cell->NumberValue();
-      if (d == std::trunc(d) && std::fabs(d) < 1e15 && !(d == 0 && std::signbit(d))) {
-        auto res = std::to_chars(buf, buf + sizeof(buf), int64_t(d));
-        scratch.assign(buf, res.ptr);
-      } else {
-        scratch = FloatToStr(d, fs);
-        if (form) scratch = form->Work(scratch);
+// The cell texts of one write: a view of the cell's own 8-bit text where it
+// serves as it stands, else of a text made here. A stored text that has to
+// be converted is converted once per stored copy, not once per cell showing
+// it: a shared-string entry is remembered by its address in a small table,
+// so memory does not grow with the sheet.
+class TCellTexts {
+ public:
+  TCellTexts(const TFormatSettings& fs, const TTextForm* form) : FFs(fs), FForm(form) {}
+  std::string_view View(const TQXICell* cell) {
+    if (!cell) return {};
+    char buf[24];
+    switch (cell->ValueType()) {
+      case TVarType::String: {
+        const std::string& s = cell->StringValue();
+        if (!FForm || !FForm->Changes(s)) return s;
+        return Remembered(&s, [&] { return FForm->Converted(s); });
       }
-      return scratch;
+      case TVarType::WideString: {
+        const std::u16string& w = cell->WideValue();
+        return Remembered(&w, [&] { return FForm && FForm->Utf8 ? Utf16ToUtf8(w) : WideToAnsi(w); });
+      }
+      case TVarType::Boolean:
+        return cell->NumberValue() != 0 ? "True" : "False";
+      case TVarType::Integer: {
+        auto res = std::to_chars(buf, buf + sizeof(buf), cell->Value().AsInteger());
+        FScratch.assign(buf, res.ptr);
+        return FScratch;
+      }
+      case TVarType::Float: {
+        // Whole numbers below 10^15 print the same under the 15-digit rule.
+        double d = cell->NumberValue();
+        if (d == std::trunc(d) && std::fabs(d) < 1e15 && !(d == 0 && std::signbit(d))) {
+          auto res = std::to_chars(buf, buf + sizeof(buf), int64_t(d));
+          FScratch.assign(buf, res.ptr);
+          return FScratch;
+        }
+        FScratch = FloatToStr(d, FFs);
+        break;
+      }
+      default:
+        FScratch = VarToStr(cell->Value(), FFs);
+        break;
     }
-    default:
-      scratch = VarToStr(cell->Value(), fs);
-      if (form) scratch = form->Work(scratch);
-      return scratch;
+    return FForm ? FForm->Work(FScratch, FScratch) : std::string_view(FScratch);
   }
-}
+
+ private:
+  template <class Make>
+  std::string_view Remembered(const void* stored, Make make) {
+    if (FSlots.empty()) FSlots.resize(4096);
+    TSlot& slot = FSlots[(uintptr_t(stored) >> 4) * 0x9E3779B97F4A7C15ull >> 52];
+    if (slot.Stored != stored) {
+      slot.Text = make();
+      slot.Stored = stored;
+    }
+    return slot.Text;
+  }
+  struct TSlot {
+    const void* Stored = nullptr;
+    std::string Text;
+  };
+  const TFormatSettings& FFs;
+  const TTextForm* FForm;
+  std::string FScratch;
+  std::vector<TSlot> FSlots;
+};
 
 // Whether a number's text is certainly shorter than width characters, told
 // without formatting it, so the width pass formats only what could widen a
@@ -348,9 +377,8 @@ void WriteFile(const std::string& path, const TSheetWriteOptions& options, Body 
 }  // namespace
 
 std::string CellText(const TSpreadSheetCells& cells, int32_t column, int32_t row) {
-  std::string scratch;
-  if (row < 0) return scratch;
-  return std::string(CellView(cells.GetCell(column, row), scratch, DefaultFormatSettings()));
+  if (row < 0) return {};
+  return std::string(TCellTexts(DefaultFormatSettings(), nullptr).View(cells.GetCell(column, row)));
 }
 
 int32_t FixedFieldWidth(const std::vector<int32_t>& columnWidths, int64_t column) {
@@ -375,7 +403,7 @@ void WriteTXT(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptio
   // column plus a blank so that fields never run together.
   std::vector<int32_t> widths(static_cast<size_t>(cols));
   for (int64_t k = 0; k < cols; ++k) widths[size_t(k)] = FixedFieldWidth(sheet.ColumnWidths, k);
-  std::string scratch;
+  TCellTexts texts(fs, &form);
   for (int32_t r = 0; r < cells.Count(); ++r) {
     const TSpreadSheetCols& row = cells.Row(r).Cells;
     for (int32_t k = 0; k < row.Count() && k < cols; ++k) {
@@ -389,7 +417,7 @@ void WriteTXT(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptio
                                    : (type == TVarType::Float || type == TVarType::Integer) &&
                                          NumberShorterThan(*cell, width))
         continue;
-      size_t need = charCount(CellView(cell, scratch, fs, &form)) + 1;
+      size_t need = charCount(texts.View(cell)) + 1;
       if (need > width) widths[size_t(k)] = int32_t(std::min<size_t>(need, INT32_MAX));
     }
   }
@@ -406,7 +434,7 @@ void WriteTXT(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptio
     const TSpreadSheetCols* row = r < cells.Count() ? &cells.Row(int32_t(r)).Cells : nullptr;
     for (int64_t k = 0; k < cols; ++k) {
       const TQXICell* cell = row ? row->Cell(int32_t(k)) : nullptr;
-      std::string_view text = CellView(cell, scratch, fs, &form);
+      std::string_view text = texts.View(cell);
       size_t chars = charCount(text);
       if (chars < size_t(widths[size_t(k)])) line.append(size_t(widths[size_t(k)]) - chars, ' ');
       // A line break or tab inside a cell would break the row's line and
@@ -430,7 +458,7 @@ void WriteCSV(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptio
   CheckGridBudget(sheet, "CSV", 1, 1, options);  // a separator per cell but the first, the line end
   TLineWriter out(stream, sheet, options);
   if (options.Text.Banner) EmitBanner(out);
-  std::string scratch;
+  TCellTexts texts(fs, &form);
   for (int64_t r = 0; r < grid.Rows; ++r) {
     out.Poll();
     std::string& line = out.Line();
@@ -438,7 +466,7 @@ void WriteCSV(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptio
     for (int64_t k = 0; k < grid.Cols; ++k) {
       if (k) line += separator;
       const TQXICell* cell = row ? row->Cell(int32_t(k)) : nullptr;
-      std::string_view text = CellView(cell, scratch, fs, &form);
+      std::string_view text = texts.View(cell);
       if (text.empty()) continue;
       // Minimal quoting (RFC 4180): only a field that holds the separator,
       // a quote or a line break needs its quotes.
@@ -495,14 +523,14 @@ void WriteHTML(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOpti
     EscapeHtml(out.Line(), caption);
     out.Emit("</caption>");
   }
-  std::string scratch;
+  TCellTexts texts(fs, &form);
   for (int64_t r = 0; r < grid.Rows; ++r) {
     out.Poll();
     const TSpreadSheetCols* row = r < cells.Count() ? &cells.Row(int32_t(r)).Cells : nullptr;
     out.Emit("  <tr>");
     for (int64_t k = 0; k < grid.Cols; ++k) {
       const TQXICell* cell = row ? row->Cell(int32_t(k)) : nullptr;
-      std::string_view text = CellView(cell, scratch, fs, &form);
+      std::string_view text = texts.View(cell);
       std::string& line = out.Line();
       if (text.empty()) {
         line += "    <td>&nbsp;</td>";
@@ -537,14 +565,14 @@ void WriteXML(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptio
   if (options.Text.Banner) out.Emit(std::string("<!-- Generated by ") + ProductName + " (" + ProductWebAddress + ") -->");
   out.Emit("<DATAPACKET Version=\"2.0\">");
   out.Emit("<ROWDATA>");
-  std::string scratch;
+  TCellTexts texts(fs, &form);
   for (int64_t r = 0; r < grid.Rows; ++r) {
     out.Poll();
     const TSpreadSheetCols* row = r < cells.Count() ? &cells.Row(int32_t(r)).Cells : nullptr;
     out.Emit("<ROW");
     for (int64_t k = 0; k < grid.Cols; ++k) {
       const TQXICell* cell = row ? row->Cell(int32_t(k)) : nullptr;
-      std::string_view text = CellView(cell, scratch, fs, &form);
+      std::string_view text = texts.View(cell);
       std::string& line = out.Line();
       line += " COL";
       AppendInt(line, k + 2);  // 1-based column plus one: the first column is COL2
