@@ -31,12 +31,9 @@ bool ReadRow(TQXXMLScan& s, TQXIOORowScan& row) {
   if (!tag.Empty) {
     for (;;) {
       // Text between elements is the row's value, which nobody reads.
-      p = s.Find(p, '<');
-      if (s.End - p < 2) return s.Short = true, false;
-      if (p[1] == '/') {
-        if (!s.EndTag(p, tag.Name)) return false;
-        break;
-      }
+      const TQXXMLScan::TStep step = s.Next(p, tag.Name);
+      if (step == TQXXMLScan::stFail) return false;
+      if (step == TQXXMLScan::stEnd) break;
       TQXXMLTag cell;
       TXMLAttributeView<char> split[MaxSplit];
       size_t count;
@@ -55,12 +52,9 @@ bool ReadRow(TQXXMLScan& s, TQXIOORowScan& row) {
         row.Attributes.insert(row.Attributes.end(), split, split + count);
       }
       while (!cell.Empty) {
-        p = s.Find(p, '<');
-        if (s.End - p < 2) return s.Short = true, false;
-        if (p[1] == '/') {
-          if (!s.EndTag(p, cell.Name)) return false;
-          break;
-        }
+        const TQXXMLScan::TStep step = s.Next(p, cell.Name);
+        if (step == TQXXMLScan::stFail) return false;
+        if (step == TQXXMLScan::stEnd) break;
         TQXXMLTag child;
         if (!s.StartTag(p, child)) return false;
         if (IsParagraph(child.Name)) {

@@ -290,6 +290,16 @@ class TQXXMLScan {
     p = q + 1;
     return true;
   }
+  enum TStep { stChild, stEnd, stFail };
+  // Past text to the next tag inside the element named name: stChild with p
+  // at a child's "<", stEnd with p past "</name>", stFail for anything else
+  // (Short when the bytes ran out).
+  TStep Next(const char*& p, std::string_view name) {
+    p = Find(p, '<');
+    if (End - p < 2) return Short = true, stFail;
+    if (p[1] != '/') return stChild;
+    return EndTag(p, name) ? stEnd : stFail;
+  }
   // The rest of an element whose start tag ended before p, as the engine
   // skips a refused one.
   bool SkipContent(const char*& p);

@@ -45,12 +45,9 @@ class TMSExcelX::TSheetRowScan {
     if (!row.Empty) {
       for (;;) {
         // Text between elements is the row's value, which nobody reads.
-        p = S.Find(p, '<');
-        if (p == S.End) return false;
-        if (S.End - p >= 2 && p[1] == '/') {
-          if (!S.EndTag(p, row.Name)) return false;
-          break;
-        }
+        const TQXXMLScan::TStep step = S.Next(p, row.Name);
+        if (step == TQXXMLScan::stFail) return false;
+        if (step == TQXXMLScan::stEnd) break;
         TQXXMLTag tag;
         size_t count;
         if (!S.StartTag(p, tag, FSplit, MaxFastAttributes, &count)) return false;
@@ -80,12 +77,9 @@ class TMSExcelX::TSheetRowScan {
     if (!tag.Empty) {
       // The cell's children: <v>, <is>, and others skipped whole.
       for (;;) {
-        p = S.Find(p, '<');
-        if (S.End - p < 2) return S.Short = true, false;
-        if (p[1] == '/') {
-          if (!S.EndTag(p, tag.Name)) return false;
-          break;
-        }
+        const TQXXMLScan::TStep step = S.Next(p, tag.Name);
+        if (step == TQXXMLScan::stFail) return false;
+        if (step == TQXXMLScan::stEnd) break;
         TQXXMLTag child;
         if (!S.StartTag(p, child)) return false;
         if (XMLLocalNameIs(child.Name, "v")) {
@@ -109,9 +103,8 @@ class TMSExcelX::TSheetRowScan {
   // <is>: <t> directly or in runs <r>; anything else is skipped whole.
   bool Inline(const char*& p, const TQXXMLTag& tag, TScannedCell& c, bool inRun) {
     for (;;) {
-      p = S.Find(p, '<');
-      if (S.End - p < 2) return S.Short = true, false;
-      if (p[1] == '/') return S.EndTag(p, tag.Name);
+      const TQXXMLScan::TStep step = S.Next(p, tag.Name);
+      if (step != TQXXMLScan::stChild) return step == TQXXMLScan::stEnd;
       TQXXMLTag child;
       if (!S.StartTag(p, child)) return false;
       if (XMLLocalNameIs(child.Name, "t")) {
@@ -146,10 +139,9 @@ bool SharedString(TQXXMLScan& s, const char*& end, std::vector<std::string_view>
   std::string_view open[2] = {si.Name};  // <si>, and the run inside it
   int depth = si.Empty ? 0 : 1;
   while (depth > 0) {
-    p = s.Find(p, '<');
-    if (s.End - p < 2) return s.Short = true, false;
-    if (p[1] == '/') {
-      if (!s.EndTag(p, open[depth - 1])) return false;
+    const TQXXMLScan::TStep step = s.Next(p, open[depth - 1]);
+    if (step == TQXXMLScan::stFail) return false;
+    if (step == TQXXMLScan::stEnd) {
       --depth;
       continue;
     }
