@@ -1,6 +1,7 @@
 #include "BatchCli.h"
 
 #include <sched.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,7 +13,9 @@
 #include <iostream>
 #include <ostream>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -26,6 +29,7 @@
 #include "IniFile.h"
 #include "JobSettingsFile.h"
 #include "JobReport.h"
+#include "PipedFiles.h"
 #include "Sharding.h"
 #include "SysUtils.h"
 #include "WorkbookDump.h"
@@ -73,6 +77,10 @@ template <class F>
 void ConvertNotingFacts(TSpreadsheetConversion& conversion, TItemContext& item, F&& convert) {
   try {
     convert();
+  } catch (const EQXIFileFormatException& e) {
+    // The reader the name chose did not recognise the file: none identified it.
+    if (!std::string_view(e.what()).ends_with(SInvalidFileFormat)) NoteFacts(conversion, item);
+    throw;
   } catch (...) {
     NoteFacts(conversion, item);
     throw;
@@ -88,6 +96,7 @@ class TCliWorker : public IBatchWorker {
     FConversion.chkLotus = job.chkLotus;
     FConversion.chkQuattroPro = job.chkQuattroPro;
     FConversion.chkOpenOffice = job.chkOpenOffice;
+    FConversion.Passwords = job.Passwords;
     FConversion.CreateConverters();
   }
   ~TCliWorker() override { FConversion.FreeConverters(); }
@@ -106,6 +115,7 @@ class TCliWorker : public IBatchWorker {
 // the closing message is left to the summary.
 class TCliBatch : public TSpreadsheetBatch {
  public:
+  TCliBatch() { CreateFoldersWhenListing = false; }  // --list creates nothing; the run makes what it needs
   std::function<void(TRunOutcome)> OnRunClosed;
 
   // A named file: its output in edDestinationName, or exactly output when given.
@@ -139,13 +149,17 @@ class TCliBatch : public TSpreadsheetBatch {
   bool FAcceptAll = false;
 };
 
-// "Finished      12 msec  in/a.xls -> out/a.csv". A failed item says only
-// "Error" here: its message goes to stderr.
+// "Finished      12 msec  in/a.xls -> out/a.csv, out/a1.csv": the outputs
+// written (the destination when none was). A failed item says only "Error"
+// here: its message goes to stderr.
 std::string ItemLine(const TWorkItem& item) {
   const std::string status =
       item.Status == TItemState::Error ? ItemStateWord(TItemState::Error) : PrintableText(StatusText(item));
+  std::string outputs;
+  for (const std::string& output : item.Outputs.empty() ? std::vector<std::string>{item.Destination} : item.Outputs)
+    outputs += (outputs.empty() ? "" : ", ") + PrintableText(output);
   return Format("%-11s %10s  %s -> %s", status.c_str(), item.Time.c_str(), PrintableText(item.Caption).c_str(),
-                PrintableText(item.Destination).c_str());
+                outputs.c_str());
 }
 
 std::string Summary(const TWorkCounts& n) {
@@ -160,9 +174,9 @@ std::string Summary(const TWorkCounts& n) {
 // terminal.
 class TConsoleView : public IBatchView {
  public:
-  TConsoleView(TCliBatch& batch, std::ostream& out, std::ostream& err, const TBatchOptions& options, bool terminal,
-               TJobReport* report)
-      : FBatch(batch), FOut(out), FErr(err), FQuiet(options.Quiet), FVerbose(options.Verbose),
+  TConsoleView(TCliBatch& batch, TCancelToken& stop, std::ostream& out, std::ostream& err,
+               const TBatchOptions& options, bool terminal, TJobReport* report)
+      : FBatch(batch), FStop(stop), FOut(out), FErr(err), FQuiet(options.Quiet), FVerbose(options.Verbose),
         FTerminal(terminal && !options.Quiet), FReport(report) {}
 
   void RunStarted() override {
@@ -183,7 +197,8 @@ class TConsoleView : public IBatchView {
     PrintUpTo(index + 1);
     if (item.Warnings.Count && item.Status != TItemState::Error) {
       const size_t n = item.Warnings.Count;
-      FErr << Me << PrintableText(item.Caption) << ": finished with " << n << (n == 1 ? " warning\n" : " warnings\n");
+      const char* how = item.Status == TItemState::Canceled ? ": canceled after " : ": finished with ";
+      FErr << Me << PrintableText(item.Caption) << how << n << (n == 1 ? " warning\n" : " warnings\n");
       for (const std::string& w : item.Warnings.Texts) FErr << "  " << PrintableText(w) << '\n';
       FErr.flush();
     }
@@ -203,7 +218,7 @@ class TConsoleView : public IBatchView {
   }
   void ProcessMessages() override {
     // The signal handler set the run's stop; say so once.
-    if (FBatch.CancelToken().Reason() > 0 && !FToldStop) {
+    if (FStop.Reason() > 0 && !FToldStop) {
       FToldStop = true;
       ClearBar();
       FErr << Me << "interrupted: stopping\n";
@@ -222,6 +237,16 @@ class TConsoleView : public IBatchView {
       if (FVerbose) PrintDetails(item);
     }
     FOut.flush();
+    CheckOut();
+  }
+  // Standard output closed (a pipe whose reader is gone, "| head -1"): what
+  // is printed is lost, so the run stops as for a signal, and says why.
+  void CheckOut() {
+    if (FOut || FStop.Reason() > 0) return;
+    FStop.Cancel(SIGPIPE);
+    FToldStop = true;
+    FErr << Me << "standard output is closed: stopping\n";
+    FErr.flush();
   }
   void PrintDetails(const TWorkItem& item) {
     if (!item.Reader.empty())
@@ -239,6 +264,7 @@ class TConsoleView : public IBatchView {
     FOut << bar << shown << "\x1b[K";
     FOut.flush();
     FBarShown = true;
+    CheckOut();
   }
   void ClearBar() {
     if (!FBarShown) return;
@@ -247,6 +273,7 @@ class TConsoleView : public IBatchView {
   }
 
   TCliBatch& FBatch;
+  TCancelToken& FStop;
   std::ostream& FOut;
   std::ostream& FErr;
   bool FQuiet, FVerbose, FTerminal;
@@ -338,26 +365,57 @@ unsigned ParseJobs(const std::string& text) {
   return n;
 }
 
+// Shards list the folders at different times: an output that one writes
+// where the job finds its sources, in a format it reads, would be a source
+// (and a name taken) for the shards that list after it, and their jobs
+// would differ.
+void CheckShardOutputs(TCliBatch& batch, const std::vector<std::string>& searched) {
+  const TJobSettings& s = batch.Settings;
+  const std::string mask = EffectiveMask(s.edSourceWildcard);
+  auto folder = [](const fs::path& dir) {
+    std::error_code ec;
+    const fs::path full = fs::weakly_canonical(fs::absolute(dir.empty() ? fs::path(".") : dir, ec), ec);
+    return full.string();
+  };
+  std::vector<std::string> roots;
+  for (const std::string& dir : searched) roots.push_back(folder(dir));
+  for (const TWorkItem& item : batch.WorkItems()) {
+    const fs::path dest(item.Destination);
+    const std::string name = dest.filename().string();
+    if (!batch.IsSourceName(name) || (s.Destination.NameTemplate.empty() && !MatchesMask(name, mask, true)))
+      continue;
+    const std::string at = folder(dest.parent_path());
+    for (const std::string& root : roots)
+      if (at == root || (s.chkSubFolders && at.rfind(IncludeTrailingPathDelimiter(root), 0) == 0))
+        throw EUsageError("--shard with outputs where the job finds its sources: " + item.Destination +
+                          " would be read as a source by the shards that list its folder later; give -d a "
+                          "folder outside the sources, or a format the job does not read");
+  }
+}
+
 // Keeps the items of this shard and, with --retry-from, those the report
-// names as failed. Outputs of the items left out stay reserved, and sheet
-// outputs that an earlier item left out could write are not taken, so runs
-// of the other shards (or the earlier run) never write the same file.
+// names as failed. Items whose outputs could take each other's names go
+// to one shard together (NamingGroups), and a retry converts such a
+// group whole, so every name is the one the whole job's single run gives;
+// the outputs of items left out stay reserved.
 void SelectItems(TCliBatch& batch, const TBatchOptions& o, const std::vector<std::string>& keys,
-                 const std::vector<TReportEntry>* retry) {
+                 const std::vector<TReportEntry>* retry, const std::vector<std::string>& searched) {
   if (!o.Shard && !retry) return;
   const TShard shard = o.Shard ? ParseShard(*o.Shard) : TShard{};
+  if (shard.Count > 1) CheckShardOutputs(batch, searched);
   std::unordered_set<std::string> again;
   if (retry)
     for (const TReportEntry& e : *retry) again.insert(e.Source);
   const auto& items = batch.WorkItems();
+  std::vector<std::string> destinations;
+  for (const TWorkItem& item : items) destinations.push_back(item.Destination);
+  const std::vector<size_t> group = NamingGroups(destinations, batch.Settings.Destination, batch.Settings.rgDestination);
+  std::vector<bool> retried(items.size(), !retry);
+  if (retry)
+    for (size_t i = 0; i < items.size(); ++i)
+      if (again.count(items[i].Caption)) retried[group[i]] = true;
   std::vector<bool> ours(items.size());
-  auto foreign = std::make_shared<TForeignOutputs>();
-  auto positions = std::make_shared<std::vector<size_t>>();
-  for (size_t i = 0; i < items.size(); ++i) {
-    ours[i] = InShard(keys[i], shard) && (!retry || again.count(items[i].Caption));
-    foreign->Add(items[i].Destination, items[i].Caption, ours[i]);
-    if (ours[i]) positions->push_back(i);
-  }
+  for (size_t i = 0; i < items.size(); ++i) ours[i] = InShard(keys[group[i]], shard) && retried[group[i]];
   if (retry) {
     std::unordered_set<std::string> listed;
     for (const TWorkItem& item : items) listed.insert(item.Caption);
@@ -365,9 +423,18 @@ void SelectItems(TCliBatch& batch, const TBatchOptions& o, const std::vector<std
       if (!listed.count(e.Source)) batch.RetriesNotListed.push_back(e.Source);
   }
   batch.FilterWorkList([&](size_t i, const TWorkItem&) { return bool(ours[i]); });
-  batch.SetForeignNames([foreign, positions](const std::string& path, size_t index) {
-    return index < positions->size() && foreign->Claimable(path, (*positions)[index]);
-  });
+}
+
+// Shards cannot keep apart outputs whose names no file's name decides.
+void CheckShardNaming(const TBatchOptions& o, const TJobSettings& s) {
+  if (!o.Shard || ParseShard(*o.Shard).Count < 2) return;
+  const TDestinationOptions& d = s.Destination;
+  if (d.NameTemplate.empty() || WritesWholeWorkbook(d, s.rgDestination) || NameTemplateStartsWithName(d.NameTemplate))
+    return;
+  throw EUsageError("--shard with the name template \"" + d.NameTemplate +
+                    "\": outputs of different files could get one name, which only reading the other shards' "
+                    "files would decide; put {name} before {sheet} and {index} in the template, or run without "
+                    "--shard");
 }
 
 // The failed items of a report as the work list, each with the output it had.
@@ -421,6 +488,7 @@ void BuildJob(TCliBatch& batch, const TBatchOptions& o) {
   if (o.Output && (sourceDir || inputs.size() != 1 || IsDirectory(inputs[0])))
     throw EUsageError("-o names the output of one input file; use -d for several");
 
+  batch.Conversion.Passwords = o.Passwords;
   if (o.Mask) s.edSourceWildcard = *o.Mask;
   if (o.SubDirs) s.chkSubFolders = *o.SubDirs;
   if (o.NoOverwrite) s.chkOverwrite = !*o.NoOverwrite;
@@ -436,6 +504,8 @@ void BuildJob(TCliBatch& batch, const TBatchOptions& o) {
     if (!c) throw EUsageError("--compression \"" + *o.Compression + "\" is not fast, default or small");
     s.Compression = *c;
   }
+  if (o.MaxMemory && !TryParseByteSize(*o.MaxMemory, s.MaxWorkbookMemory))
+    throw EUsageError("--max-memory \"" + *o.MaxMemory + "\" is no size (e.g. 2G, 512M; 0 for no limit)");
   if (o.Format) {
     const auto index = DestinationFormatByName(*o.Format);
     if (!index)
@@ -448,6 +518,7 @@ void BuildJob(TCliBatch& batch, const TBatchOptions& o) {
   }
   if (s.rgDestination < 0 || s.rgDestination >= DestinationFormatCount)
     throw EJobError(Format("destination format %d is not one of 0 to %d", s.rgDestination, DestinationFormatCount - 1));
+  CheckShardNaming(o, s);
   if (o.Formats) {
     TSpreadsheetConversion& c = batch.Conversion;
     c.chkMSExcel = c.chkLotus = c.chkQuattroPro = c.chkOpenOffice = false;
@@ -487,7 +558,7 @@ void BuildJob(TCliBatch& batch, const TBatchOptions& o) {
   if (retryOnly) {
     BuildRetryJob(batch, o, *retry);
     keyItemsFrom(0, std::string());
-    SelectItems(batch, o, keys, nullptr);
+    SelectItems(batch, o, keys, nullptr, {});
     return;
   }
   if (sourceDir) {
@@ -495,14 +566,28 @@ void BuildJob(TCliBatch& batch, const TBatchOptions& o) {
     batch.BuildCandidateList();
     batch.BuildWorkList();
     keyItemsFrom(0, *sourceDir);
-    SelectItems(batch, o, keys, retry ? &*retry : nullptr);
+    SelectItems(batch, o, keys, retry ? &*retry : nullptr, {*sourceDir});
     return;
   }
   batch.ClearCandidates();
   batch.ClearWorkList();
   const std::string fixedDest = (o.Dest || o.Settings) ? s.edDestinationName : std::string();
   const std::string mask = EffectiveMask(s.edSourceWildcard);
+  // Every file the run reads first, so that no output is named as one of
+  // them: the named files and what the named directories hold.
+  std::vector<std::string> sources;
+  std::vector<std::pair<size_t, size_t>> found;  // per input: its candidates
   for (const std::string& input : inputs) {
+    const size_t first = batch.Candidates().size();
+    if (IsDirectory(input)) batch.CollectFiles(input, mask);
+    else sources.push_back(input);
+    found.emplace_back(first, batch.Candidates().size());
+  }
+  for (const TCandidateItem& c : batch.Candidates())
+    if (batch.IsSourceName(c.Caption)) sources.push_back(IncludeTrailingPathDelimiter(c.Directory) + c.Caption);
+  batch.ReserveSources(sources);
+  for (size_t k = 0; k < inputs.size(); ++k) {
+    const std::string& input = inputs[k];
     std::string dest = fixedDest;
     if (dest.empty()) {
       dest = IsDirectory(input) ? input : fs::path(input).parent_path().string();
@@ -512,26 +597,25 @@ void BuildJob(TCliBatch& batch, const TBatchOptions& o) {
     s.edSourceName = input;  // the root of a kept folder tree
     const size_t first = batch.WorkItems().size();
     if (IsDirectory(input)) {
-      const size_t firstCandidate = batch.Candidates().size();
-      batch.CollectFiles(input, mask);
-      for (size_t i = firstCandidate; i < batch.Candidates().size(); ++i) {
+      for (size_t i = found[k].first; i < found[k].second; ++i) {
         const TCandidateItem c = batch.Candidates()[i];
         if (c.Checked) batch.AddToProgressList(c.Directory, IncludeTrailingPathDelimiter(c.Directory) + c.Caption);
       }
-    } else if (o.Output) {
-      const std::string dir = fs::path(*o.Output).parent_path().string();
-      if (!dir.empty() && !DirectoryExists(dir)) ForceDirectories(dir);
-      batch.AddNamedFile(input, *o.Output);
     } else {
-      batch.AddNamedFile(input, std::string());
+      batch.AddNamedFile(input, o.Output ? *o.Output : std::string());
     }
     keyItemsFrom(first, IsDirectory(input) ? input : std::string());
   }
   s.edDestinationName = fixedDest;
-  SelectItems(batch, o, keys, retry ? &*retry : nullptr);
+  std::vector<std::string> searched;
+  for (const std::string& input : inputs)
+    if (IsDirectory(input)) searched.push_back(input);
+  SelectItems(batch, o, keys, retry ? &*retry : nullptr, searched);
 }
 
-int RunJob(const TBatchOptions& o, std::ostream& out, std::ostream& err) {
+int RunJob(const TBatchOptions& o, const TPipedFiles& pipes, std::ostream& stdOut, std::ostream& err) {
+  // Standard output carrying the output: the lines and the summary go with the messages.
+  std::ostream& out = pipes.ToStandardOutput() ? err : stdOut;
   TCliBatch batch;
   // From here SIGINT and SIGTERM stop: the listing of a huge tree, then the run.
   TCancelToken stop;
@@ -549,7 +633,9 @@ int RunJob(const TBatchOptions& o, std::ostream& out, std::ostream& err) {
 
   std::unique_ptr<TJobReport> report;
   if (o.Report) report = std::make_unique<TJobReport>(*o.Report);
-  TConsoleView view(batch, out, err, o, &out == &std::cout && isatty(STDOUT_FILENO), report.get());
+  TConsoleView view(batch, stop, out, err, o,
+                    (&out == &std::cout && isatty(STDOUT_FILENO)) || (&out == &std::cerr && isatty(STDERR_FILENO)),
+                    report.get());
   batch.SetView(&view);
   batch.OnRunClosed = [&](TRunOutcome outcome) {
     if (outcome == TRunOutcome::roCanceled) err << Me << MsgConversionCanceled << '\n';
@@ -579,6 +665,14 @@ int RunJob(const TBatchOptions& o, std::ostream& out, std::ostream& err) {
 
   // Stopped by a signal: the shell's convention, 128 + its number (130, 143).
   if (stop.Reason() > 0) return 128 + stop.Reason();
+  if (batch.WorkItems().size() == 1) {
+    std::ostringstream quiet;
+    const std::string problem = pipes.Deliver(batch.WorkItems()[0], stdOut, o.Verbose ? err : quiet);
+    if (!problem.empty()) {
+      err << Me << PrintableText(problem) << '\n';
+      return ExitItemError;
+    }
+  }
   const TWorkCounts n = CountWorkItems(batch.WorkItems());
   return (n.Failed || n.Left || outcome == TRunOutcome::roCanceled) ? ExitItemError : ExitOk;
 }
@@ -589,6 +683,8 @@ int RunBatchCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
   TBatchOptions o;
   try {
     o = ParseBatchOptions(argc, argv);
+    HidePasswordArguments(argc, argv);
+    ReadPasswordFile(o);
   } catch (const EUsageError& e) {
     err << Me << e.Message() << "\nTry 'varnowe-batch --help' for more information.\n";
     return ExitUsage;
@@ -608,9 +704,19 @@ int RunBatchCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
     ~TUiReset() { SetUiServices(nullptr); }
   } uiReset;
 
+  std::unique_ptr<TPipedFiles> pipes;
+  try {
+    pipes = std::make_unique<TPipedFiles>(o);
+  } catch (const EUsageError& e) {
+    err << Me << PrintableText(e.Message()) << "\nTry 'varnowe-batch --help' for more information.\n";
+    return ExitUsage;
+  } catch (const std::exception& e) {
+    err << Me << PrintableText(e.what()) << '\n';
+    return ExitUsage;
+  }
   if (o.Dump) {
     try {
-      DumpWorkbook(out, *o.Dump);
+      DumpWorkbook(out, *o.Dump, o.Passwords);
       return ExitOk;
     } catch (const std::exception& e) {
       err << Me << PrintableText(*o.Dump) << ": " << PrintableText(e.what()) << '\n';
@@ -618,7 +724,7 @@ int RunBatchCli(int argc, char** argv, std::ostream& out, std::ostream& err) {
     }
   }
   try {
-    return RunJob(o, out, err);
+    return RunJob(o, *pipes, out, err);
   } catch (const EUsageError& e) {
     err << Me << PrintableText(e.Message()) << "\nTry 'varnowe-batch --help' for more information.\n";
     return ExitUsage;

@@ -2,7 +2,10 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 
 #include "ConversionFrontEnd.h"
 #include "SysUtils.h"
@@ -29,10 +32,14 @@ TBatchOptions ParseBatchOptions(int argc, const char* const* argv) {
   auto* optCompression = app.add_option("--compression", compression);
   auto* optSettings = app.add_option("--settings", settings)->expected(0, 1);
   auto* optDump = app.add_option("--dump", dump);
+  // The memory budget of a workbook.
+  std::string maxMemory;
+  auto* optMaxMemory = app.add_option("--max-memory", maxMemory);
   // Destination options.
   std::string separator, quote, lineEnd, encoding, names, sheets, sheetMask;
   bool banner = true, extra = true, htmlTitle = false, keepTree = false, wholeWorkbook = false;
   app.add_flag("--clean", o.Clean);
+  app.add_flag("--classic", o.Classic);
   auto* optBanner = app.add_flag("--banner,!--no-banner", banner);
   auto* optExtra = app.add_flag("--extra,!--no-extra", extra);
   auto* optSeparator = app.add_option("--separator", separator);
@@ -50,11 +57,16 @@ TBatchOptions ParseBatchOptions(int argc, const char* const* argv) {
   auto* optShard = app.add_option("--shard", shard);
   auto* optReport = app.add_option("--report", report);
   auto* optRetryFrom = app.add_option("--retry-from", retryFrom);
+  app.add_option("--password", o.Passwords)->allow_extra_args(false);
+  std::string passwordFile;
+  auto* optPasswordFile = app.add_option("--password-file", passwordFile);
   app.add_flag("--list", o.List);
   auto* optQuiet = app.add_flag("-q,--quiet", o.Quiet);
   app.add_flag("-v,--verbose", o.Verbose)->excludes(optQuiet);
   app.add_flag("-h,--help", o.Help);
   app.add_flag("--version", o.Version);
+  std::string inputFormat;
+  auto* optInputFormat = app.add_option("--input-format", inputFormat);
   app.add_option("inputs", o.Inputs);
   try {
     app.parse(argc, argv);
@@ -65,6 +77,7 @@ TBatchOptions ParseBatchOptions(int argc, const char* const* argv) {
     if (opt->count()) into = value;
   };
   take(optSource, source, o.Source);
+  take(optInputFormat, inputFormat, o.InputFormat);
   take(optMask, mask, o.Mask);
   take(optDest, dest, o.Dest);
   take(optOutput, output, o.Output);
@@ -74,6 +87,7 @@ TBatchOptions ParseBatchOptions(int argc, const char* const* argv) {
   take(optCompression, compression, o.Compression);
   take(optSettings, settings, o.Settings);
   take(optDump, dump, o.Dump);
+  take(optMaxMemory, maxMemory, o.MaxMemory);
   take(optSeparator, separator, o.Separator);
   take(optQuote, quote, o.Quote);
   take(optLineEnd, lineEnd, o.LineEnd);
@@ -91,10 +105,38 @@ TBatchOptions ParseBatchOptions(int argc, const char* const* argv) {
   take(optShard, shard, o.Shard);
   take(optReport, report, o.Report);
   take(optRetryFrom, retryFrom, o.RetryFrom);
+  take(optPasswordFile, passwordFile, o.PasswordFile);
   if (optFormats->count()) o.Formats = formats;
   if (optSubDirs->count()) o.SubDirs = subDirs;
   if (optNoOverwrite->count()) o.NoOverwrite = noOverwrite;
   return o;
+}
+
+void ReadPasswordFile(TBatchOptions& o) {
+  if (!o.PasswordFile) return;
+  std::ifstream in(*o.PasswordFile, std::ios::binary);
+  if (!in) throw EUsageError("--password-file " + *o.PasswordFile + ": " + std::strerror(errno));
+  std::string line;
+  for (bool first = true; std::getline(in, line); first = false) {
+    if (first && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) o.Passwords.push_back(line);
+  }
+  if (in.bad()) throw EUsageError("--password-file " + *o.PasswordFile + ": cannot be read");
+}
+
+void HidePasswordArguments(int argc, char** argv) {
+  auto hide = [](char* p) {
+    for (; *p; ++p) *p = '*';
+  };
+  static const char Option[] = "--password";
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--") == 0) return;
+    if (std::strcmp(argv[i], Option) == 0 && i + 1 < argc)
+      hide(argv[++i]);
+    else if (std::strncmp(argv[i], Option, sizeof Option - 1) == 0 && argv[i][sizeof Option - 1] == '=')
+      hide(argv[i] + sizeof Option);
+  }
 }
 
 std::optional<int> DestinationFormatByName(const std::string& name) {
@@ -115,6 +157,13 @@ std::optional<int> DestinationFormatOfFile(const std::string& path) {
 
 void ApplyDestinationOptions(const TBatchOptions& o, TDestinationOptions& options) {
   TTextOptions& t = options.Text;
+  if (o.Clean && o.Classic) throw EUsageError("--clean and --classic choose opposite layouts; give one");
+  // On the command line the text outputs are data for other tools: clean,
+  // with LF line ends. A stored job (--settings) keeps its own choices.
+  if (!o.Classic && !o.Settings) {
+    ApplyCleanPreset(options);
+    t.LineBreak = lbLF;
+  }
   if (o.Clean) ApplyCleanPreset(options);
   if (o.Banner) t.Banner = *o.Banner;
   if (o.Extra) t.ExtraRowColumn = *o.Extra;

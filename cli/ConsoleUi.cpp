@@ -37,7 +37,7 @@ std::atomic<TCancelToken*> GSignalToken{nullptr};
 void OnStopSignal(int sig) {
   if (TCancelToken* token = GSignalToken.load()) token->Cancel(sig);
 }
-struct sigaction GOldInt {}, GOldTerm {};
+struct sigaction GOldInt {}, GOldTerm {}, GOldHup {}, GOldPipe {};
 
 }  // namespace
 
@@ -49,10 +49,17 @@ TConsoleInterrupt::TConsoleInterrupt(TCancelToken& token) {
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, &GOldInt);
   sigaction(SIGTERM, &sa, &GOldTerm);
+  sigaction(SIGHUP, &sa, &GOldHup);
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGPIPE, &ignore, &GOldPipe);
 }
 
 TConsoleInterrupt::~TConsoleInterrupt() {
   sigaction(SIGINT, &GOldInt, nullptr);
   sigaction(SIGTERM, &GOldTerm, nullptr);
+  sigaction(SIGHUP, &GOldHup, nullptr);
+  sigaction(SIGPIPE, &GOldPipe, nullptr);
   GSignalToken.store(nullptr);
 }

@@ -24,9 +24,12 @@ class TConsoleUi : public TUiServices {
 
 class TCancelToken;
 
-// While one exists, SIGINT (Ctrl-C) and SIGTERM set the run's stop token:
-// the file in progress is interrupted between rows and its outputs taken
-// back. The handlers reset themselves, so a second signal ends the program.
+// While one exists, SIGINT (Ctrl-C), SIGTERM and SIGHUP (the terminal went
+// away) set the run's stop token: the file in progress is interrupted
+// between rows and its outputs taken back. The handlers reset themselves,
+// so a second signal ends the program. SIGPIPE is ignored meanwhile: a
+// closed standard output shows as a failed write, which the console view
+// turns into a stop of its own (reason SIGPIPE) with a message.
 class TConsoleInterrupt {
  public:
   explicit TConsoleInterrupt(TCancelToken& token);

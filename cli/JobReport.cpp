@@ -202,8 +202,9 @@ std::string ReportRecord(const TWorkItem& item) {
   line += ",\"milliseconds\":" + std::to_string(item.Status == TItemState::Finished ? item.Milliseconds : 0);
   line += ",\"sheets\":" + (ran && item.Sheets >= 0 ? std::to_string(item.Sheets) : std::string("null"));
   line += ",\"cells\":" + (ran && item.Cells >= 0 ? std::to_string(item.Cells) : std::string("null"));
-  line += ",\"reader\":" + Quoted(ran ? item.Reader : std::string());
-  line += ",\"version\":" + Quoted(ran ? item.Version : std::string()) + "}";
+  // null where no reader identified the file.
+  line += ",\"reader\":" + (ran && !item.Reader.empty() ? Quoted(item.Reader) : std::string("null"));
+  line += ",\"version\":" + (ran && !item.Reader.empty() ? Quoted(item.Version) : std::string("null")) + "}";
   return line;
 }
 

@@ -1,5 +1,6 @@
 #include "Sharding.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "BatchOptions.h"
@@ -11,31 +12,6 @@ bool ParseCount(const std::string& text, uint32_t& value) {
   if (text.empty() || text.size() > 9) return false;
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
   return ec == std::errc() && end == text.data() + text.size();
-}
-
-bool AllDigits(const std::string& s, size_t from, size_t to) {
-  if (from >= to) return false;
-  for (size_t i = from; i < to; ++i)
-    if (s[i] < '0' || s[i] > '9') return false;
-  return true;
-}
-
-// What a fallback name adds after the natural one: "", "_tag", "_tag_N"
-// (N >= 2), or "_N" for a source without extension.
-bool FallbackSuffix(const std::string& rest, const std::string& tag) {
-  if (rest.empty()) return true;
-  std::string number;
-  if (!tag.empty()) {
-    const std::string head = "_" + tag;
-    if (rest.compare(0, head.size(), head) != 0) return false;
-    if (rest.size() == head.size()) return true;
-    number = rest.substr(head.size());
-  } else {
-    number = rest;
-  }
-  // Numbering starts at 2: the first fallback has none.
-  return number.size() >= 2 && number[0] == '_' && AllDigits(number, 1, number.size()) && number[1] != '0' &&
-         number != "_1";
 }
 
 }  // namespace
@@ -83,31 +59,40 @@ bool InShard(const std::string& relativePath, const TShard& shard) {
   return StableHash(ShardKey(relativePath)) % shard.Count == shard.Index;
 }
 
-void TForeignOutputs::Add(const std::string& destination, const std::string& source, bool ours) {
-  const size_t position = FCount++;
-  if (ours) return;
-  const std::string ext = ExtractFileExt(source);
-  FForeign.emplace(destination, TItem{position, ext.size() > 1 ? ext.substr(1) : std::string()});
-}
-
-// A sheet output is "<destination stem><sheet number><ext>", perhaps with a
-// fallback suffix before the extension: try every way path splits so.
-bool TForeignOutputs::Claimable(const std::string& path, size_t before) const {
-  if (FForeign.empty()) return false;
-  const std::string ext = ExtractFileExt(path);
-  const std::string base = path.substr(0, path.size() - ext.size());
-  const size_t nameStart = base.rfind('/') == std::string::npos ? 0 : base.rfind('/') + 1;
-  for (size_t cut = base.size() + 1; cut-- > nameStart;) {
-    if (cut < base.size() && base[cut] != '_') continue;
-    const std::string rest = base.substr(cut);
-    // The sheet number: the digits just before the cut, no leading zero.
-    size_t digits = cut;
-    while (digits > nameStart && base[digits - 1] >= '0' && base[digits - 1] <= '9') --digits;
-    for (size_t start = digits; start < cut; ++start) {
-      if (base[start] == '0') continue;
-      const auto it = FForeign.find(base.substr(0, start) + ext);
-      if (it != FForeign.end() && it->second.Position < before && FallbackSuffix(rest, it->second.Tag)) return true;
+std::vector<size_t> NamingGroups(const std::vector<std::string>& destinations, const TDestinationOptions& options,
+                                 int formatIndex) {
+  const size_t n = destinations.size();
+  std::vector<size_t> root(n);
+  for (size_t i = 0; i < n; ++i) root[i] = i;
+  const bool templated = !options.NameTemplate.empty();
+  if (WritesWholeWorkbook(options, formatIndex) || (!templated && options.Sheets == ssFirst)) return root;
+  // What every output name of an item begins with.
+  std::vector<std::string> starts(n);
+  for (size_t i = 0; i < n; ++i) {
+    const std::string& d = destinations[i];
+    const std::string ext = ExtractFileExt(d);
+    starts[i] = templated ? ExtractFilePath(d) + NameTemplateFixedStart(options.NameTemplate,
+                                                                        ChangeFileExt(ExtractFileName(d), ""), ext)
+                          : d.substr(0, d.size() - ext.size());
+  }
+  auto find = [&](size_t i) {
+    while (root[i] != i) i = root[i] = root[root[i]];
+    return i;
+  };
+  std::vector<size_t> order(n);
+  for (size_t i = 0; i < n; ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return starts[a] < starts[b]; });
+  // The starts that begin with starts[x] follow it in sorted order.
+  for (size_t k = 0; k < n; ++k) {
+    const std::string& s = starts[order[k]];
+    for (size_t m = k + 1; m < n && starts[order[m]].compare(0, s.size(), s) == 0; ++m) {
+      const std::string& t = starts[order[m]];
+      // Default names go on with a sheet number, which starts 1 to 9.
+      if (!templated && t.size() > s.size() && (t[s.size()] < '1' || t[s.size()] > '9')) continue;
+      const size_t a = find(order[k]), b = find(order[m]);
+      if (a != b) root[std::max(a, b)] = std::min(a, b);
     }
   }
-  return false;
+  for (size_t i = 0; i < n; ++i) root[i] = find(i);
+  return root;
 }

@@ -6,8 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <unordered_map>
 #include <vector>
+
+#include "DestinationOptions.h"
 
 struct TShard {
   uint32_t Index = 0;  // 0 <= Index < Count
@@ -26,24 +27,15 @@ uint64_t StableHash(const std::string& bytes);
 std::string ShardKey(const std::string& relativePath);
 bool InShard(const std::string& relativePath, const TShard& shard);
 
-// The sheet outputs the items of other shards may write. A shard cannot know
-// how many sheets those files have, so any name an earlier item of another
-// shard could give one of its sheets ("book3.csv", or the fallback
-// "book3_xls.csv", "book3_xls_2.csv") is left to it, as a single run leaves
-// it to the earlier item.
-class TForeignOutputs {
- public:
-  // One entry per item of the whole job, in work-list order.
-  void Add(const std::string& destination, const std::string& source, bool ours);
-  // Whether an item of another shard before position `before` (in the whole
-  // job's order) could write path.
-  bool Claimable(const std::string& path, size_t before) const;
-
- private:
-  struct TItem {
-    size_t Position;
-    std::string Tag;  // the source's extension, which fallback names carry
-  };
-  std::unordered_map<std::string, TItem> FForeign;  // by destination
-  size_t FCount = 0;
-};
+// The items whose outputs could be given each other's names, as groups:
+// the default names of "book" (book.csv, book1.csv, book12.csv, with their
+// fallbacks book12_xls.csv) meet those of "book1" (book1.csv, book12.csv);
+// under a name template, those of two items whose fixed starts
+// (NameTemplateFixedStart) begin alike. Items that write only their own
+// destination (a whole workbook, the first sheet under the default name)
+// meet nobody: work-list destinations are distinct. Each item's group is
+// answered as the position of its first item. A shard takes whole groups,
+// so each names its outputs exactly as a single run would, and no two
+// write the same file.
+std::vector<size_t> NamingGroups(const std::vector<std::string>& destinations, const TDestinationOptions& options,
+                                 int formatIndex);

@@ -160,13 +160,14 @@ static std::string DumpVersion(TSpreadSheetFile& reader) {
   return version;
 }
 
-void DumpWorkbook(std::ostream& os, const std::string& path) {
+void DumpWorkbook(std::ostream& os, const std::string& path, const std::vector<std::string>& passwords) {
   const TReaderKind kind = TSpreadsheetConversion::ChooseReader(path);
   if (kind == rkNone) throw Exception("not a spreadsheet format this program reads");
   std::unique_ptr<TSpreadSheetFile> reader = TSpreadsheetConversion::CreateReader(kind);
   if (!reader) throw Exception(path + ": the " + ReaderKindName(kind) + " reader is not part of this build");
   TLoadWarnings warnings;
   reader->OnErrorProcess = TSpreadsheetConversion::RecordWarnings(warnings);
+  reader->OnPassword = TSpreadsheetConversion::PasswordSource(passwords);
   TSpreadsheetConversion::LoadSource(*reader, path);
   const size_t slash = path.rfind('/');
   WriteWorkbookJson(os, slash == std::string::npos ? path : path.substr(slash + 1), ReaderKindName(kind),

@@ -3,6 +3,7 @@
 // the corpus comparison reads (file, reader, version, sheets with cells).
 #include <iosfwd>
 #include <string>
+#include <vector>
 
 #include "QXCells.h"
 #include "QXIUtils.h"
@@ -21,8 +22,9 @@ std::string FileFormatVersion(TSpreadSheetFile& reader);
 // Loads path with the reader its extension (or content) selects and writes
 // the JSON. A damaged record costs its cells and is listed under
 // "warnings". Raises when no reader fits or the file cannot be read (the
-// message does not repeat the path).
-void DumpWorkbook(std::ostream& os, const std::string& path);
+// message does not repeat the path). A protected file is opened with the
+// passwords given, tried in order.
+void DumpWorkbook(std::ostream& os, const std::string& path, const std::vector<std::string>& passwords = {});
 
 // JSON string literal of UTF-8 text; bytes that are not UTF-8 become U+FFFD,
 // or with keepBytes the escape "\udcXX" (a lone low surrogate, U+DC00 plus

@@ -507,13 +507,16 @@ void TQXExportBaseComponent::Execute() {
 
 void TQXExportBaseComponent::RunRecorded(const std::function<void()>& body) {
   FFailureText.clear();
+  FFailure = nullptr;
   FFinalText.clear();
   auto recorded = [this](const std::function<void()>& step) {
     try {
       step();
     } catch (const Exception& e) {
+      if (!FFailure) FFailure = std::current_exception();
       FailExport(e.Message());
     } catch (const std::exception& e) {
+      if (!FFailure) FFailure = std::current_exception();
       FailExport(e.what());
     }
   };

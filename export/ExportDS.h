@@ -6,6 +6,7 @@
 // call Execute, then read Statistic.Result (and FailureText on erFailed).
 // Execute never raises an ordinary error; the outcome is in the statistic.
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -274,6 +275,9 @@ class TQXExportBaseComponent : public TQXECustomBaseComponent {
   void Execute();
   // The message of the error that ended the last export (empty unless erFailed).
   const std::string& FailureText() const { return FFailureText; }
+  // That error itself, so a caller can tell a budget or an existing file
+  // from other failures (null unless erFailed by an exception).
+  std::exception_ptr FailureError() const { return FFailure; }
   // The closing text of the last export (success, cancel or failure).
   const std::string& FinalText() const { return FFinalText; }
 
@@ -339,6 +343,7 @@ class TQXExportBaseComponent : public TQXECustomBaseComponent {
   bool FBusyCursor = false;
   bool FControlsDisabled = false;
   std::string FFailureText;
+  std::exception_ptr FFailure;
   std::string FFinalText;
 };
 

@@ -115,7 +115,7 @@ void TQXExportToCellFile::CreateFileStream(const std::string& fileName) {
   } else {
     const std::string dir = ExtractFileDir(fileName);
     if (!dir.empty() && !DirectoryExists(dir)) ForceDirectories(dir);
-    FOwnedStream = std::make_unique<TAtomicFileStream>(fileName);
+    FOwnedStream = std::make_unique<TAtomicFileStream>(fileName, Output);
     FAppending = false;
   }
   FStream = FFileStream = FOwnedStream.get();
@@ -140,7 +140,7 @@ void TQXExportToCellFile::DiscardFiles() {
 
 void TQXExportToCellFile::CommitFiles() {
   for (auto& file : FFinished)
-    if (auto* atomic = dynamic_cast<TAtomicFileStream*>(file.get())) atomic->Commit();
+    if (auto* atomic = dynamic_cast<TAtomicFileStream*>(file.get())) atomic->Commit();  // by Output
   FFinished.clear();
 }
 
@@ -235,6 +235,7 @@ void TQXExportToCellFile::ExportBody(TStream* callerStream) {
       Statistic.TotalCount = int32_t(std::min<int64_t>(
           int64_t(Header.size()) + FTitleRows + std::max(FLoopRecordCount, 0) + int64_t(Footer.size()), INT32_MAX));
       PrepareOutput();
+      FStoredOnly = VisitsStoredCells(engine);
       OpenFile(FileName, 0);
       Statistic.Section = esData;
       FDataRow = Statistic.CurrentRow;
@@ -466,86 +467,33 @@ void TQXExportToCellFile::WriteTitleRows(TQXECustomDataEngine&, TQXEColumns& col
   }
 }
 
+bool TQXExportToCellFile::VisitsStoredCells(TQXECustomDataEngine& engine) {
+  // Row colours and a handler can make an empty cell write something.
+  if (Layout != elColumnar || OnGetCellParams || DetailSources.Count() > 0 || !SkipsEmptyCells() ||
+      ExportStyle.Style() != esNormal || !engine.StoredColumns(Columns, FStored))
+    return false;
+  FVisibleIndex.clear();
+  int32_t k = 0;
+  for (const auto& c : Columns) FVisibleIndex.push_back(IsVisible(*c) ? k++ : -1);
+  return true;
+}
+
 void TQXExportToCellFile::WriteDataRow(int32_t n, TQXECustomDataEngine& engine, TQXEColumns& columns,
                                        TQXEDataLevels& details) {
   const bool tabular = Layout == elTabularForm;
   if (!tabular) BeginRow();
   const bool valueText = WantsValueText() || OnGetCellParams;
-  int32_t k = 0;
-  std::string text;
-  for (const auto& cp : columns) {
-    TQXEColumn& c = *cp;
-    if (!IsVisible(c)) continue;
-    TColor color = c.Color;
-    FWorkingFont = c.Font;
-    TAlignment alignment = c.Alignment;
-    TCellType type;
-    TQXEField* field = nullptr;
-    FCellValueValid = false;
-    text.clear();
-    switch (c.ColumnKind) {
-      case ckConstant:
-        text = c.FieldName;
-        type = c.DataType;
-        break;
-      case ckSysVar:
-        Statistic.CurrentColumn = k;
-        text = VarToStr(GetSysVarValue(c.FieldName), FFormatSettings);
-        type = c.DataType;
-        break;
-      default:
-        if (engine.UseFieldObjects() && !c.FieldObjectLooked) {
-          c.FieldObject = engine.FindFieldObject(c);
-          c.FieldObjectLooked = true;
-        }
-        field = c.FieldObject;
-        if (field) {
-          text = FieldToText(field);
-          type = CellTypeOfValue(field->DataType(), BlankIfZero, field->Value());
-        } else {
-          engine.GetCellValue(c, BlankIfZero, FCell);
-          type = FCell.CellType;
-          FCellValueValid = true;
-          if (valueText || !IsValueCellType(type) || FCell.Value.IsText()) text = VarToStr(FCell.Value, FFormatSettings);
-        }
-        break;
+  if (FStoredOnly && &columns == &Columns && engine.StoredColumns(columns, FStored)) {
+    // The cells the record holds, and no empty one between them.
+    for (const int32_t position : FStored)
+      if (position < int32_t(FVisibleIndex.size()) && FVisibleIndex[size_t(position)] >= 0)
+        WriteDataCell(engine, *columns[position], FVisibleIndex[size_t(position)], n, valueText);
+  } else {
+    int32_t k = 0;
+    for (const auto& cp : columns) {
+      if (!IsVisible(*cp)) continue;
+      WriteDataCell(engine, *cp, k++, n, valueText);
     }
-    ExportStyle.ApplyRowColor(int64_t(Header.size()) + FTitleRows + n, color);
-    if (OnGetCellParams) {
-      Statistic.CurrentColumn = k;
-      const std::string before = text;
-      OnGetCellParams(this, field, text, FWorkingFont, alignment, color, type);
-      if (text != before) FCellValueValid = false;
-    }
-    ConvertCharacterSet(text);
-    switch (Layout) {
-      case elColumnar:
-        engine.GetCellParams(Statistic.CurrentRow - TitleRowCount() + 1, k, color, FWorkingFont, alignment);
-        WriteCell(field, type, Statistic.CurrentRow, k, text, alignment, FWorkingFont, color);
-        break;
-      case elReversedColumnar:
-        WriteCell(field, type, k, Statistic.CurrentRow, text, alignment, FWorkingFont, color);
-        break;
-      case elTabularForm: {
-        BeginRow();
-        if (AddTitle) {
-          const bool valueValid = FCellValueValid;
-          FCellValueValid = false;
-          const std::string label = HasOption(soUseFieldNameAsCaption) ? c.FieldName : c.Title.Caption;
-          TQXEFont titleFont = c.Title.Font;
-          WriteCell(nullptr, ctString, FDataRow, 0, label, c.Title.Alignment, titleFont, c.Title.Color);
-          if (HasOption(soBlankRowAfterCaptions))
-            WriteCell(nullptr, ctBlank, FDataRow, 1, std::string(), taLeftJustify, titleFont, clWhite);
-          FCellValueValid = valueValid;
-        }
-        WriteCell(field, type, FDataRow, FTitleRows, text, alignment, FWorkingFont, color);
-        EndRow();
-        ++FDataRow;
-        break;
-      }
-    }
-    FCellValueValid = false;
-    ++k;
   }
   if (details.Count() > 0) WriteDetailLevels(details);
   if (!tabular) {
@@ -555,6 +503,80 @@ void TQXExportToCellFile::WriteDataRow(int32_t n, TQXECustomDataEngine& engine, 
     EndRow();
     ++FDataRow;
   }
+}
+
+void TQXExportToCellFile::WriteDataCell(TQXECustomDataEngine& engine, TQXEColumn& c, int32_t k, int32_t n,
+                                        bool valueText) {
+  TColor color = c.Color;
+  FWorkingFont = c.Font;
+  TAlignment alignment = c.Alignment;
+  TCellType type;
+  TQXEField* field = nullptr;
+  FCellValueValid = false;
+  std::string& text = FCellText;
+  text.clear();
+  switch (c.ColumnKind) {
+    case ckConstant:
+      text = c.FieldName;
+      type = c.DataType;
+      break;
+    case ckSysVar:
+      Statistic.CurrentColumn = k;
+      text = VarToStr(GetSysVarValue(c.FieldName), FFormatSettings);
+      type = c.DataType;
+      break;
+    default:
+      if (engine.UseFieldObjects() && !c.FieldObjectLooked) {
+        c.FieldObject = engine.FindFieldObject(c);
+        c.FieldObjectLooked = true;
+      }
+      field = c.FieldObject;
+      if (field) {
+        text = FieldToText(field);
+        type = CellTypeOfValue(field->DataType(), BlankIfZero, field->Value());
+      } else {
+        engine.GetCellValue(c, BlankIfZero, FCell);
+        type = FCell.CellType;
+        FCellValueValid = true;
+        if (valueText || !IsValueCellType(type) || FCell.Value.IsText()) text = VarToStr(FCell.Value, FFormatSettings);
+      }
+      break;
+  }
+  ExportStyle.ApplyRowColor(int64_t(Header.size()) + FTitleRows + n, color);
+  if (OnGetCellParams) {
+    Statistic.CurrentColumn = k;
+    const std::string before = text;
+    OnGetCellParams(this, field, text, FWorkingFont, alignment, color, type);
+    if (text != before) FCellValueValid = false;
+  }
+  ConvertCharacterSet(text);
+  switch (Layout) {
+    case elColumnar:
+      engine.GetCellParams(Statistic.CurrentRow - TitleRowCount() + 1, k, color, FWorkingFont, alignment);
+      WriteCell(field, type, Statistic.CurrentRow, k, text, alignment, FWorkingFont, color);
+      break;
+    case elReversedColumnar:
+      WriteCell(field, type, k, Statistic.CurrentRow, text, alignment, FWorkingFont, color);
+      break;
+    case elTabularForm: {
+      BeginRow();
+      if (AddTitle) {
+        const bool valueValid = FCellValueValid;
+        FCellValueValid = false;
+        const std::string label = HasOption(soUseFieldNameAsCaption) ? c.FieldName : c.Title.Caption;
+        TQXEFont titleFont = c.Title.Font;
+        WriteCell(nullptr, ctString, FDataRow, 0, label, c.Title.Alignment, titleFont, c.Title.Color);
+        if (HasOption(soBlankRowAfterCaptions))
+          WriteCell(nullptr, ctBlank, FDataRow, 1, std::string(), taLeftJustify, titleFont, clWhite);
+        FCellValueValid = valueValid;
+      }
+      WriteCell(field, type, FDataRow, FTitleRows, text, alignment, FWorkingFont, color);
+      EndRow();
+      ++FDataRow;
+      break;
+    }
+  }
+  FCellValueValid = false;
 }
 
 void TQXExportToCellFile::WriteDetailLevels(TQXEDataLevels& levels) {

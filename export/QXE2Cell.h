@@ -6,7 +6,14 @@
 //
 // Outputs are atomic: each file is written to a temporary file and put in
 // place only when the whole export succeeded; a failure or a stop leaves no
-// file and keeps an older file of the same name.
+// file and keeps an older file of the same name. Output says how (the byte
+// budget, counted as the file grows, and whether an existing file may be
+// replaced).
+//
+// The row loop visits what is stored: when the writer writes nothing for
+// an empty cell (SkipsEmptyCells) and the engine can tell which cells a
+// record holds (StoredColumns), only those are handed to WriteCell; an
+// empty record costs a BeginRow and an EndRow.
 //
 // A writer that will put several sheets into one output later keeps its
 // per-file state in StartFile/EndOfFile and its per-export state in
@@ -26,6 +33,9 @@ class TQXExportToCellFile : public TQXExportBaseComponent {
  public:
   TQXExportToCellFile();
   ~TQXExportToCellFile() override;
+
+  // How its own files are written (not a caller's stream).
+  TOutputPolicy Output;
 
   // Runs the export into a stream the caller owns instead of FileName (no
   // file is created; RowsPerFile does not split). Errors end it erFailed as
@@ -75,6 +85,9 @@ class TQXExportToCellFile : public TQXExportBaseComponent {
   // Whether data cells with a typed number, date or boolean value need
   // their text too; writers that write the value itself answer false.
   virtual bool WantsValueText() const { return true; }
+  // Whether an empty data cell (no value, the column's own look) writes
+  // nothing, so that the row loop may pass it over.
+  virtual bool SkipsEmptyCells() const { return false; }
   // Rows and columns one output file can hold.
   virtual int32_t GridRowLimit() const { return INT32_MAX; }
   virtual int32_t GridColLimit() const { return INT32_MAX; }
@@ -100,6 +113,9 @@ class TQXExportToCellFile : public TQXExportBaseComponent {
   void ExportBody(TStream* callerStream);
   void WriteTitleRows(TQXECustomDataEngine& engine, TQXEColumns& columns, bool mainLevel);
   void WriteDataRow(int32_t n, TQXECustomDataEngine& engine, TQXEColumns& columns, TQXEDataLevels& details);
+  void WriteDataCell(TQXECustomDataEngine& engine, TQXEColumn& c, int32_t k, int32_t n, bool valueText);
+  // Whether the main level's data rows visit stored cells only.
+  bool VisitsStoredCells(TQXECustomDataEngine& engine);
   void WriteDetailLevels(TQXEDataLevels& levels);
   // Colour, type, style colouring, OnGetCellParams and character set of a
   // cell that is not a data value.
@@ -132,6 +148,10 @@ class TQXExportToCellFile : public TQXExportBaseComponent {
   TQXEFont FWorkingFont;
   TQXECellValue FCell;
   bool FCellValueValid = false;
+  bool FStoredOnly = false;
+  std::vector<int32_t> FVisibleIndex;  // by position in Columns: k of a visible column, else -1
+  std::vector<int32_t> FStored;        // scratch: positions of a record's cells
+  std::string FCellText;               // scratch: a data cell's text
 };
 
 // EBCDIC form of 8-bit text (printable ASCII mapped, control bytes kept,

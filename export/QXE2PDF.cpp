@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <string_view>
 
 #include "CodePage.h"
 #include "DateTime.h"
@@ -241,8 +242,9 @@ void TQXExportToPDF::StartSheet() {
   FBandWidths.clear();
   FLayoutDone = false;
   FPages.clear();
-  FWaitingLines.clear();
-  FColumnLines.clear();
+  FBandLines.clear();
+  FPageRows.clear();
+  FHidden.clear();
   FPending = TPendingText();
   FY = 10;
   FRowHeight = 20;
@@ -298,7 +300,9 @@ void TQXExportToPDF::ComputeLayout() {
     FBandWidths.push_back(std::min(w, PDFMaxPageSize));
   }
   FPages.resize(FBandWidths.size());
-  FWaitingLines.resize(FBandWidths.size());
+  FBandLines.assign(FBandWidths.size(), {});
+  for (size_t k = 0; k < n; ++k)
+    if (FWidths[k] >= 0) FBandLines[size_t(FBand[k])].push_back(FLeft[k]);
   FLayoutDone = true;
 }
 
@@ -331,8 +335,7 @@ void TQXExportToPDF::OpenPage(int32_t band) {
   TPage& p = *page;
   FPages[size_t(band)] = std::move(page);
   // A page opened below the first rows gets their grid lines too.
-  for (const TGridLine& line : FWaitingLines[size_t(band)]) DrawLine(p, line);
-  FWaitingLines[size_t(band)].clear();
+  for (const TGridRow& row : FPageRows) DrawGridRow(p, band, row);
 }
 
 void TQXExportToPDF::ClosePage(int32_t band) {
@@ -391,7 +394,7 @@ void TQXExportToPDF::ClosePage(int32_t band) {
 void TQXExportToPDF::ClosePages() {
   for (size_t band = 0; band < FPages.size(); ++band)
     if (FPages[band]) ClosePage(int32_t(band));
-  for (auto& waiting : FWaitingLines) waiting.clear();
+  FPageRows.clear();
 }
 
 // --- drawing -------------------------------------------------------------
@@ -423,9 +426,15 @@ void TQXExportToPDF::DrawLine(TPage& page, const TGridLine& line) {
   c += " re S\r\n";
 }
 
-void TQXExportToPDF::GridLine(int32_t band, const TGridLine& line) {
-  if (FPages[size_t(band)]) DrawLine(*FPages[size_t(band)], line);
-  else FWaitingLines[size_t(band)].push_back(line);
+void TQXExportToPDF::DrawGridRow(TPage& page, int32_t band, const TGridRow& row) {
+  if (HasOption(soColLines) && size_t(band) < FBandLines.size()) {
+    for (const int32_t x : FBandLines[size_t(band)]) {
+      bool hidden = false;
+      for (const THidden& h : row.Hidden) hidden = hidden || (h.Band == band && x > h.Left && x < h.Right);
+      if (!hidden) DrawLine(page, {x, row.Bottom + 1, 0, row.Height});
+    }
+  }
+  if (row.RowLine) DrawLine(page, {10, row.Bottom, FBandWidths[size_t(band)] - 21, 0});
 }
 
 void TQXExportToPDF::BeginRow() {
@@ -449,9 +458,7 @@ void TQXExportToPDF::FlushPendingText(int32_t limit) {
   const bool clip = FPending.Width < 0 || FPending.Width > int64_t(limit - x - 1) * 1000;
   // The grid lines of the empty cells the text runs over are hidden under it.
   const int64_t end = clip ? limit : x + FPending.Width / 1000;
-  std::erase_if(FColumnLines, [&](const std::pair<int32_t, int32_t>& line) {
-    return line.first == FPending.Band && line.second > FPending.Left && line.second < end;
-  });
+  FHidden.push_back({FPending.Band, FPending.Left, int32_t(std::min<int64_t>(end, INT32_MAX))});
   const TColor fill = page.Fill;
   if (clip) {
     c += "q ";
@@ -499,7 +506,6 @@ void TQXExportToPDF::WriteCell(TQXEField* field, TCellType cellType, int32_t row
   if (hasText || !picture.empty())
     FlushPendingText(FPending.Active && FPending.Band == at.Band ? at.Left
                                                                  : FBandWidths[size_t(FPending.Band)] - 10);
-  if (HasOption(soColLines)) FColumnLines.emplace_back(at.Band, at.Left);
   if (!hasText && picture.empty() && !background) return;
 
   TPage& page = PageFor(at.Band);
@@ -526,22 +532,28 @@ void TQXExportToPDF::WriteCell(TQXEField* field, TCellType cellType, int32_t row
   if (HasCellValue() && CellValue().Type() == TVarType::WideString &&
       (CharacterSet == csANSI_WINDOWS || CharacterSet == csUnicode))
     wide = &CellValue();
+  // A spreadsheet cell holds at most 32,767 characters, and no page shows
+  // more: a longer text is not converted whole for every cell showing it.
+  constexpr size_t MaxCellChars = 32767;
   FText.clear();
   if (wide) {
     const std::u16string& w = wide->AsWide();
-    for (size_t i = 0; i < w.size(); ++i) {
+    for (size_t i = 0; i < w.size() && FText.size() < MaxCellChars; ++i) {
       char32_t c = w[i];
       if (c >= 0xD800 && c <= 0xDBFF && i + 1 < w.size() && w[i + 1] >= 0xDC00 && w[i + 1] <= 0xDFFF)
         c = 0x10000 + ((c - 0xD800) << 10) + (w[++i] - 0xDC00);
       FText.push_back(c);
     }
-  } else if (std::all_of(text.begin(), text.end(), [](char ch) { return uint8_t(ch) < 0x80; })) {
-    FText.assign(text.begin(), text.end());
   } else {
-    const std::string utf8 = AnsiToUtf8(text);
-    const uint8_t* p = reinterpret_cast<const uint8_t*>(utf8.data());
-    const uint8_t* end = p + utf8.size();
-    while (p < end) FText.push_back(NextUtf8CodePoint(p, end));
+    const std::string_view shown = std::string_view(text).substr(0, 4 * MaxCellChars);
+    if (std::all_of(shown.begin(), shown.end(), [](char ch) { return uint8_t(ch) < 0x80; })) {
+      FText.assign(shown.begin(), shown.begin() + std::ptrdiff_t(std::min(shown.size(), MaxCellChars)));
+    } else {
+      const std::string utf8 = AnsiToUtf8(std::string(shown));
+      const uint8_t* p = reinterpret_cast<const uint8_t*>(utf8.data());
+      const uint8_t* end = p + utf8.size();
+      while (p < end && FText.size() < MaxCellChars) FText.push_back(NextUtf8CodePoint(p, end));
+    }
   }
 
   ReorderRightToLeftRuns(FText);
@@ -555,21 +567,24 @@ void TQXExportToPDF::WriteCell(TQXEField* field, TCellType cellType, int32_t row
   FPending.Height = FRowHeight;
   FPending.Color = HasOption(soColorsFonts) ? font.Color : clBlack;
   FPending.Ops.clear();
-  FPending.Width = int32_t(std::clamp<int64_t>(TextOps(FText, font, FPending.Ops, page), -1, INT32_MAX));
+  // Nothing shows beyond the band's margin.
+  const int64_t visible = int64_t(FBandWidths[size_t(at.Band)] - 10 - at.Left) * 1000;
+  FPending.Width = int32_t(std::clamp<int64_t>(TextOps(FText, font, FPending.Ops, page, std::max<int64_t>(visible, 0)),
+                                               -1, INT32_MAX));
   // A cell at the edge of its band runs no further than the margin.
   if (at.Right >= FBandWidths[size_t(at.Band)] - 10) FlushPendingText(at.Right);
 }
 
 void TQXExportToPDF::EndRow() {
   if (FPending.Active) FlushPendingText(FBandWidths[size_t(FPending.Band)] - 10);
-  const int32_t bottom = FPageHeight - FY + 15 - FRowHeight;
   if (!FLayoutDone) ComputeLayout();
-  for (const auto& [band, x] : FColumnLines) GridLine(band, {x, bottom + 1, 0, FRowHeight});
-  FColumnLines.clear();
-  if (HasOption(soRowLines) &&
-      (Layout != elReversedColumnar || Statistic.CurrentRow < int32_t(FWidths.size())))
-    for (size_t band = 0; band < FPages.size(); ++band)
-      GridLine(int32_t(band), {10, bottom, FBandWidths[band] - 21, 0});
+  TGridRow row{FPageHeight - FY + 15 - FRowHeight, FRowHeight,
+               HasOption(soRowLines) && (Layout != elReversedColumnar || Statistic.CurrentRow < int32_t(FWidths.size())),
+               std::move(FHidden)};
+  FHidden.clear();
+  for (size_t band = 0; band < FPages.size(); ++band)
+    if (FPages[band]) DrawGridRow(*FPages[band], int32_t(band), row);
+  if (HasOption(soColLines) || row.RowLine) FPageRows.push_back(std::move(row));
   FY += FRowHeight;
   if (FY >= FPageHeight) {
     ClosePages();

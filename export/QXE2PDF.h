@@ -160,6 +160,8 @@ class TQXExportToPDF : public TQXExportToCellFile {
   virtual void ClosePage(int32_t band);
 
   bool CanAppend() const override { return false; }
+  // An empty cell draws only its grid line, which the row's grid draws anyway.
+  bool SkipsEmptyCells() const override { return !HasOption(soColorsFonts); }
   // Rows and columns a source declares beyond those in use draw nothing on
   // a page: only the used extent is visited (a sheet declaring the whole
   // grid would otherwise cost billions of empty cells and pages at the
@@ -207,6 +209,16 @@ class TQXExportToPDF : public TQXExportToCellFile {
   struct TGridLine {
     int32_t X, Bottom, Width, Height;
   };
+  // Column lines a text that runs over empty cells hides: Left < x < Right.
+  struct THidden {
+    int32_t Band, Left, Right;
+  };
+  // A row of the pages in hand, as its grid lines need it.
+  struct TGridRow {
+    int32_t Bottom, Height;
+    bool RowLine;
+    std::vector<THidden> Hidden;
+  };
   // The font context of a cell font: its PDF font and, for text the font
   // cannot show, the faces tried per character.
   struct TFontContext {
@@ -232,9 +244,12 @@ class TQXExportToPDF : public TQXExportToCellFile {
   TPage& PageFor(int32_t band);
   void ClosePages();
   void FlushPendingText(int32_t limit);
-  // Draws on the band's page when it is open; else the line waits for a
-  // page that opens for these rows, so grid lines alone never make a page.
-  void GridLine(int32_t band, const TGridLine& line);
+  // The grid of a row on a band's page: a line left of every column, with
+  // those a text runs over left out, and the row's line. Drawn when the
+  // row ends on the pages that are open, and on a page that opens later for
+  // these rows; grid lines alone never make a page, so the work is that of
+  // the pages written.
+  void DrawGridRow(TPage& page, int32_t band, const TGridRow& row);
   static void DrawLine(TPage& page, const TGridLine& line);
   static void SetFill(TPage& page, TColor color);
   static void SetStroke(TPage& page, TColor color);
@@ -245,8 +260,11 @@ class TQXExportToPDF : public TQXExportToCellFile {
   int32_t UnicodeFontFor(TFontContext& context, char32_t c);
   int32_t UnicodeFontOfFace(const TFontFacePtr& face);
   // Appends the operators that show the text (font selections included)
-  // and returns its width in 1/1000 point (-1 when not known).
-  int64_t TextOps(const std::u32string& text, const TQXEFont& font, std::string& ops, TPage& page);
+  // and returns its width in 1/1000 point (-1 when not known). Glyphs that
+  // would start beyond visible (1/1000 point from the text's start; -1: no
+  // limit) are left out: they could never show.
+  int64_t TextOps(const std::u32string& text, const TQXEFont& font, std::string& ops, TPage& page,
+                  int64_t visible = -1);
   void WriteFonts();
   void WriteFont(int32_t index);
   std::string SubsetTag(const TPDFFont& font) const;
@@ -290,8 +308,10 @@ class TQXExportToPDF : public TQXExportToCellFile {
   bool FLayoutDone = false;
 
   std::vector<std::unique_ptr<TPage>> FPages;  // the open page of each band
-  std::vector<std::vector<TGridLine>> FWaitingLines;  // per band, for these rows
-  std::vector<std::pair<int32_t, int32_t>> FColumnLines;  // (band, x) of this row
+  std::vector<std::vector<int32_t>> FBandLines;  // per band: the x of each column's left line
+  std::vector<TGridRow> FPageRows;  // the rows of the pages in hand, for pages that open later
+  std::vector<THidden> FHidden;     // this row's
+
   TPendingText FPending;
   int32_t FY = 10;
   int32_t FRowHeight = 20;

@@ -353,7 +353,8 @@ int32_t TQXExportToPDF::UnicodeFontFor(TFontContext& context, char32_t c) {
   return index;
 }
 
-int64_t TQXExportToPDF::TextOps(const std::u32string& text, const TQXEFont& font, std::string& ops, TPage& page) {
+int64_t TQXExportToPDF::TextOps(const std::u32string& text, const TQXEFont& font, std::string& ops, TPage& page,
+                                int64_t visible) {
   TFontContext& context = ContextFor(font);
   const int32_t size = std::clamp(font.Size, 1, 1600);
   auto use = [&](int32_t index) {
@@ -376,6 +377,7 @@ int64_t TQXExportToPDF::TextOps(const std::u32string& text, const TQXEFont& font
     select(context.Standard);
     ops += '(';
     for (char32_t c : text) {
+      if (visible >= 0 && width * size > visible) break;
       const int32_t code = WinAnsiCode(Shown(c));
       const char ch = char(code);
       if (ch == '\\' || ch == '(' || ch == ')') ops += '\\';
@@ -389,6 +391,7 @@ int64_t TQXExportToPDF::TextOps(const std::u32string& text, const TQXEFont& font
   } else {
     int32_t current = -1;
     for (char32_t c : text) {
+      if (visible >= 0 && width * size > visible) break;
       c = Shown(c);
       int32_t index = UnicodeFontFor(context, c);
       uint16_t cid = FFonts.Items(index)->Cid(c);

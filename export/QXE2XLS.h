@@ -135,6 +135,8 @@ class TQXExportToCustomXLS : public TQXExportToCellFile {
   virtual bool KeepsRegistries() const { return false; }
   int32_t GridRowLimit() const override { return MaxRows(); }
   int32_t GridColLimit() const override { return MaxCols(); }
+  // An empty cell is written only as a blank.
+  bool SkipsEmptyCells() const override { return !HasOption(soExportBlankValues); }
 
   // A cell as both writers take it: typed when its value (not its text) is
   // written, empty when there is nothing to write. An empty cell beyond the

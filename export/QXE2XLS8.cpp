@@ -168,7 +168,7 @@ TStream& TQXEXLS8Book::Spool() {
     namespace fs = std::filesystem;
     const fs::path dir = FSpoolDir.empty() ? fs::temp_directory_path() : fs::path(FSpoolDir);
     // Never committed: an unnamed file that goes with the stream.
-    FSpool = std::make_unique<TAtomicFileStream>((dir / "varnowe-sheets.tmp").string());
+    FSpool = std::make_unique<TAtomicFileStream>((dir / "varnowe-sheets.tmp").string(), TOutputPolicy{SpoolBudget});
   }
   return *FSpool;
 }
@@ -430,7 +430,10 @@ void TQXExportToXLS8::Record(uint16_t number, const void* data, size_t size) {
 
 void TQXExportToXLS8::StartFile() {
   TQXExportToCustomXLS::StartFile();
-  if (!Book) FOwnBook = std::make_unique<TQXEXLS8Book>();
+  if (!Book) {
+    FOwnBook = std::make_unique<TQXEXLS8Book>();
+    FOwnBook->SpoolBudget = Output.MaxBytes;
+  }
   TQXEXLS8Book& book = CurrentBook();
   if (book.RegionalFormats.empty())
     for (int32_t i : {5, 6, 7, 8, 41, 42, 43, 44}) book.RegionalFormats.emplace_back(i, BuiltInFormat(i, false));

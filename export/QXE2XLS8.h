@@ -46,6 +46,10 @@ class TQXEXLS8Book {
   TQXEXLS8Book(const TQXEXLS8Book&) = delete;
   TQXEXLS8Book& operator=(const TQXEXLS8Book&) = delete;
 
+  // Bytes the waiting sheets may take (0: no limit): the output's budget,
+  // which they are part of.
+  int64_t SpoolBudget = 0;
+
   // A new sheet; its name is made valid (see ValidSheetName). Its records
   // go to Spool() until EndSheet.
   void BeginSheet(const std::u16string& name);

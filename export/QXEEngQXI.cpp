@@ -151,21 +151,62 @@ void TQXESpreadsheetDataEngine::ForEachText(const std::vector<TQXEColumn*>& colu
                                             const std::function<bool()>& stop) {
   const TSpreadSheet* sheet = SpreadSheet();
   if (!sheet) return;
-  std::vector<int32_t> wanted;
-  for (TQXEColumn* c : columns)
-    if (c->ColumnKind == ckField && FieldColumn(c->FieldName) >= 0) wanted.push_back(FieldColumn(c->FieldName));
+  std::vector<bool> wanted;
+  for (TQXEColumn* c : columns) {
+    const int32_t j = c->ColumnKind == ckField ? FieldColumn(c->FieldName) : -1;
+    if (j < 0) continue;
+    if (size_t(j) >= wanted.size()) wanted.resize(size_t(j) + 1);
+    wanted[size_t(j)] = true;
+  }
   const TSpreadSheetCells& cells = sheet->Cells;
   const int32_t rows = std::min(cells.Count(), GetRecordCount());
   for (int32_t r = 0; r < rows; ++r) {
     if ((r & 255) == 0 && stop && stop()) return;
     const TSpreadSheetCols* row = cells.RowCells(r);
     if (!row) continue;
-    for (int32_t j : wanted) {
-      const TQXICell* c = row->Cell(j);
-      if (!c) continue;
-      const TVarType vt = c->ValueType();
-      if (vt == TVarType::String || vt == TVarType::WideString) visit(c->Value());
-    }
+    row->ForEachCell([&](int32_t j, const TQXICell& c) {
+      if (size_t(j) >= wanted.size() || !wanted[size_t(j)]) return;
+      const TVarType vt = c.ValueType();
+      if (vt == TVarType::String || vt == TVarType::WideString) visit(c.Value());
+    });
   }
   FRecNo = rows;
+}
+
+const std::vector<int32_t>& TQXESpreadsheetDataEngine::PositionsOf(const TQXEColumns& columns) {
+  if (FMapped == &columns && FMappedCount == columns.Count()) return FPositionOf;
+  FMapped = &columns;
+  FMappedCount = columns.Count();
+  FPositionOf.clear();
+  FEveryColumnOneCell = true;
+  int32_t position = 0;
+  for (const auto& c : columns) {
+    const int32_t j = c->ColumnKind == ckField ? FieldColumn(c->FieldName) : -1;
+    // A constant gives a value in every row, and a cell read by two columns
+    // is written twice: such columns need the whole row.
+    if (j < 0) {
+      FEveryColumnOneCell = false;
+    } else {
+      if (size_t(j) >= FPositionOf.size()) FPositionOf.resize(size_t(j) + 1, -1);
+      if (FPositionOf[size_t(j)] >= 0) FEveryColumnOneCell = false;
+      else FPositionOf[size_t(j)] = position;
+    }
+    ++position;
+  }
+  return FPositionOf;
+}
+
+bool TQXESpreadsheetDataEngine::StoredColumns(const TQXEColumns& columns, std::vector<int32_t>& positions) {
+  positions.clear();
+  const TSpreadSheet* sheet = SpreadSheet();
+  if (!sheet) return false;
+  const std::vector<int32_t>& positionOf = PositionsOf(columns);
+  if (!FEveryColumnOneCell) return false;
+  const TSpreadSheetCols* row = sheet->Cells.RowCells(FRecNo);
+  if (!row) return true;
+  row->ForEachCell([&](int32_t j, const TQXICell&) {
+    if (size_t(j) < positionOf.size() && positionOf[size_t(j)] >= 0) positions.push_back(positionOf[size_t(j)]);
+  });
+  if (!std::is_sorted(positions.begin(), positions.end())) std::sort(positions.begin(), positions.end());
+  return true;
 }

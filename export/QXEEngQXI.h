@@ -26,6 +26,8 @@ class TQXESpreadsheetDataEngine : public TQXECustomDataEngine {
   void GetCellValue(TQXEColumn& column, bool blankIfZero, TQXECellValue& cell) override;
   void ForEachText(const std::vector<TQXEColumn*>& columns, const std::function<void(const TVariant&)>& visit,
                    const std::function<bool()>& stop) override;
+  // Visits the row's stored cells, not its width.
+  bool StoredColumns(const TQXEColumns& columns, std::vector<int32_t>& positions) override;
 
   // The model column a "Field<n>" name reads; -1 for another name.
   static int32_t FieldColumn(const std::string& fieldName);
@@ -36,7 +38,13 @@ class TQXESpreadsheetDataEngine : public TQXECustomDataEngine {
 
  private:
   const TQXICell* CellAt(const TQXEColumn& column) const;
+  // Position in FMapped of each model column that has one (-1: none).
+  const std::vector<int32_t>& PositionsOf(const TQXEColumns& columns);
   const TSpreadSheet* FSheet = nullptr;
+  const TQXEColumns* FMapped = nullptr;
+  int32_t FMappedCount = -1;
+  std::vector<int32_t> FPositionOf;
+  bool FEveryColumnOneCell = true;
   std::weak_ptr<const void> FAlive;
   int32_t FRecNo = 0;
 };

@@ -239,6 +239,11 @@ class TQXECustomDataEngine {
   // type. The base asks GetValue and types the value by the column's field
   // type; engines that know each cell's own type override it.
   virtual void GetCellValue(TQXEColumn& column, bool blankIfZero, TQXECellValue& cell);
+  // The positions in columns of the cells the current record holds, in
+  // ascending order (a writer that writes nothing for an empty cell need
+  // visit no others); false when the engine cannot tell, and every column
+  // is to be visited.
+  virtual bool StoredColumns(const TQXEColumns& /*columns*/, std::vector<int32_t>& /*positions*/) { return false; }
   // Calls visit with every text value of the given columns in every record
   // (in any order), for writers that must know their texts before they
   // write (code page choice). Moves the engine; call First afterwards.

@@ -6,6 +6,7 @@
 
 #include "CodePage.h"
 #include "DateTime.h"
+#include "QXICrypt.h"
 #include "QXIXML.h"
 #include "QXIZipFile.h"
 #include "QXXLSX.h"
@@ -15,17 +16,13 @@ namespace {
 
 const char* const ContentPart = "content.xml";
 const char* const MetaPart = "meta.xml";
+const char* const StylesPart = "styles.xml";
 const char* const ManifestPart = "META-INF/manifest.xml";
 
 std::u16string Attr(const std::u16string& attrs, const char* name) {
   std::u16string v;
   if (FindXMLAttribute(attrs, name, v)) DecodeXMLEntitiesInPlace(v);
   return v;
-}
-
-// The document element of a part with an XML declaration is the declaration's child.
-bool IsDocumentLevel(const TQXXMLItem* parent) {
-  return parent && !parent->Parent() && !parent->TagName.empty() && parent->TagName[0] == '?';
 }
 
 }  // namespace
@@ -156,36 +153,45 @@ void TQXIOpenOfficeSpreadsheet::ParseStream(TStream& stream) {
 void TQXIOpenOfficeSpreadsheet::ReadManifest(bool& metaEncrypted) {
   auto s = FZip->GetFileStreamByName(ManifestPart);
   if (!s) return;
-  std::string path;  // of the file entry being read
-  bool contentEncrypted = false;
-  TQXXMLEngine e;
-  e.OnTag = [&](TQXXMLEngine*, TQXXMLItem* parent, const std::string& name, const std::u16string&,
-                const std::u16string& attrs, bool& accept) {
-    accept = false;
-    if (name == "manifest:file-entry") {
-      path = Utf16ToUtf8(Attr(attrs, "manifest:full-path"));
-      if (!path.empty() && path[0] == '/') path.erase(0, 1);
-      accept = true;
-    } else if (name == "manifest:encryption-data" && parent && parent->TagName == "manifest:file-entry") {
-      if (SameText(path, ContentPart)) contentEncrypted = true;
-      if (SameText(path, MetaPart)) metaEncrypted = true;
-    } else if (IsDocumentLevel(parent)) {
-      accept = true;
-    }
+  const std::vector<TOdfEncryption> entries = ParseOdfManifestEncryption(*s);
+  auto find = [&](const char* part) -> const TOdfEncryption* {
+    for (const TOdfEncryption& e : entries)
+      if (SameText(e.Path, part) && FZip->IndexOfFile(part) >= 0) return &e;
+    return nullptr;
   };
-  e.OnAfterTag = [&](TQXXMLEngine*, TQXXMLItem*& node, bool&) {
-    if (node->TagName == "manifest:file-entry") {
-      node->Free();
-      node = nullptr;
+  const TOdfEncryption* content = find(ContentPart);
+  if (!content) {
+    metaEncrypted = find(MetaPart) != nullptr;
+    return;
+  }
+  FEncrypted = true;
+  for (const char* part : {ContentPart, StylesPart})
+    if (const TOdfEncryption* e = find(part); e && !e->Problem.empty()) throw EQXIUnknownEncryptionException(e->Problem);
+  // The password is tried on the cells' part; the others have keys of their own.
+  std::string password, deflated;
+  const std::string& stored = FZip->Files()[FZip->IndexOfFile(ContentPart)].CompressedData;
+  if (!TryPasswords({}, [&](const std::string& p) {
+        password = p;
+        return DecryptOdfEntry(*content, OdfEntryKey(*content, p), stored, deflated);
+      })) {
+    std::string message = ProtectedFileMessage("OpenDocument encryption");
+    if (!FSourceName.empty()) message = "\"" + FSourceName + "\"" + message.substr(8);
+    throw EQXICryptException(message);
+  }
+  for (const char* part : {ContentPart, StylesPart, MetaPart}) {
+    const TOdfEncryption* e = find(part);
+    if (!e) continue;
+    const int32_t index = FZip->IndexOfFile(part);
+    if (e != content && (!e->Problem.empty() ||
+        !DecryptOdfEntry(*e, OdfEntryKey(*e, password), FZip->Files()[index].CompressedData, deflated))) {
+      // The properties are a bonus; the styles decide how cells show.
+      if (e->Path == MetaPart) {
+        metaEncrypted = true;
+        continue;
+      }
+      throw EQXICryptException("\"" + e->Path + "\" does not open with the password of the cells' part.");
     }
-  };
-  e.LoadFromStream(s.get());
-  if (contentEncrypted) {
-    FEncrypted = true;
-    const std::string who = FSourceName.empty() ? std::string("The file") : "\"" + FSourceName + "\"";
-    throw EQXICryptException(who +
-                             " is password-protected (OpenDocument encryption); this program cannot open "
-                             "protected files.");
+    FZip->SetDecryptedData(index, std::move(deflated), uint32_t(e->Size));
   }
 }
 

@@ -241,6 +241,18 @@ std::string TZipArchive::GetFileData(int32_t index) const {
   return out;
 }
 
+void TZipArchive::SetDecryptedData(int32_t index, std::string deflated, uint32_t size) {
+  TLocalFile& f = FFiles[index];
+  f.CompressedData = std::move(deflated);
+  for (TZipCommonHeader* h : {&f.LocalHeader, &f.CentralHeader}) {
+    h->GeneralPurposeBitFlag &= uint16_t(~1u);
+    h->CompressionMethod = ZipMethodDeflated;
+    h->CompressedSize = uint32_t(f.CompressedData.size());
+    h->UncompressedSize = size;
+  }
+  f.Decrypted = true;
+}
+
 std::string TZipArchive::GetFileDataByName(const std::string& name) const {
   int32_t i = IndexOfFile(name);
   return i < 0 ? std::string() : GetFileData(i);
@@ -313,7 +325,7 @@ void TZipEntryStream::Finish() {
   if (FOut != FDeclared)
     Fail("is damaged: it gives " + IntToStr(int64_t(FOut)) + " bytes instead of " + IntToStr(int64_t(FDeclared)) +
          ".");
-  if (FCrc != FEntry.CentralHeader.Crc32 && FCrc != FEntry.LocalHeader.Crc32)
+  if (!FEntry.Decrypted && FCrc != FEntry.CentralHeader.Crc32 && FCrc != FEntry.LocalHeader.Crc32)
     throw EZipFileCRCError("CRC Error in \"" + FEntry.Name() + "\".");
 }
 

@@ -85,6 +85,9 @@ class TLocalFile {
   TZipCommonHeader LocalHeader;
   TZipCommonHeader CentralHeader;
   bool LocalLoaded = false;
+  // The data was decrypted after the package was read: the stored CRC is
+  // that of the encrypted bytes, so none is checked.
+  bool Decrypted = false;
 
   void Assign(const TLocalFile& source) { *this = source; }
 
@@ -256,6 +259,10 @@ class TZipArchive {
   // An inflating stream over the entry; nullptr when no entry has the name.
   std::unique_ptr<TZipEntryStream> GetFileStream(int32_t index) const;
   std::unique_ptr<TZipEntryStream> GetFileStreamByName(const std::string& name) const;
+
+  // Puts an encrypted entry's decrypted data (deflate data that inflates to
+  // size bytes) in place of its stored bytes, which CompressedData holds.
+  void SetDecryptedData(int32_t index, std::string deflated, uint32_t size);
 
   // CRC-32 of the zip format.
   static uint32_t Crc32(const void* data, size_t size, uint32_t crc = 0);

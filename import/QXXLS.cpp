@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "CodePage.h"
+#include "QXICrypt.h"
 #include "QXIOleStorage.h"
 #include "SysUtils.h"
 
@@ -238,18 +239,6 @@ bool TCustomMSExcel::IsPercentFormat(int32_t xf) const {
   return IsPercentNumberFormat(n);
 }
 
-bool TCustomMSExcel::RequestPassword() {
-  std::string password = Password;
-  bool more = true;
-  while (more) {
-    if (OnPassword)
-      OnPassword(this, password, more);
-    else
-      more = false;
-  }
-  return false;
-}
-
 int32_t TCustomMSExcel::ResolveColor(int32_t index) const {
   if (PaletteCount > 0) {
     if (index >= 0 && index < int32_t(PaletteCount) && size_t(index) < Palette.size())
@@ -294,32 +283,23 @@ double TCustomMSExcel::RKToDouble(uint32_t rk) {
   return v;
 }
 
-std::string TCustomMSExcel::ProtectedFileMessage(const std::string& scheme) {
-  return "The file is password-protected (" + (scheme.empty() ? std::string("unknown encryption") : scheme) +
-         "); this program cannot open protected files.";
-}
-
-std::string TCustomMSExcel::PackageEncryptionScheme(const std::vector<uint8_t>& info) {
-  if (info.size() < 4) return std::string();
-  const uint16_t major = uint16_t(info[0] | info[1] << 8), minor = uint16_t(info[2] | info[3] << 8);
-  if (major == 4 && minor == 4) return "Agile encryption";
-  if (major >= 2 && major <= 4 && minor == 2) return "Standard encryption";
-  if ((major == 3 || major == 4) && minor == 3) return "Extensible encryption";
-  return std::string();
-}
-
-void TCustomMSExcel::RefuseEncryptedPackage(const TOleStorage& root) {
+bool TCustomMSExcel::ReadEncryptionInfo(const TOleStorage& root) {
   auto info = root.OpenStream("EncryptionInfo");
-  if (!info) return;
-  // Kept for callers that look at it; the package itself is never decrypted.
+  if (!info) return false;
+  // A header is a few kilobytes; a larger stream is no header.
   const uint64_t n = std::min<uint64_t>(info->Size(), 1u << 20);
   EncryptionInfo.resize(size_t(n));
   info->Seek(0, soBeginning);
   int64_t got = n ? info->Read(EncryptionInfo.data(), int64_t(n)) : 0;
   EncryptionInfo.resize(size_t(std::max<int64_t>(got, 0)));
   Encrypted = true;
-  RequestPassword();
-  throw EQXIUnknownEncryptionException(ProtectedFileMessage(PackageEncryptionScheme(EncryptionInfo)));
+  return true;
+}
+
+void TCustomMSExcel::RefuseEncryptedPackage(const TOleStorage& root) {
+  if (!ReadEncryptionInfo(root)) return;
+  throw EQXIUnknownEncryptionException(
+      ProtectedFileMessage(EncryptionInfoSchemeName(EncryptionInfo.data(), EncryptionInfo.size())));
 }
 
 TAlignment TCustomMSExcel::AlignmentOfCode(uint32_t code) {
@@ -356,6 +336,7 @@ void TMSExcel::ResetData() {
   FBiff = 0;
   FCodePage = CP_WINDOWS_1252;
   FSkipping = false;
+  FDecrypting = false;
   FBiff2FormatCount = 0;
   FPendingString = false;
 }
@@ -397,6 +378,40 @@ void TMSExcel::ParseStream(TStream& stream) {
   ParsePlainStream(copy);
 }
 
+std::unique_ptr<TStream> TMSExcel::OpenEncrypted(TStream& stream) {
+  // FILEPASS follows the globals BOF (and at most a few records a writer
+  // may put first); records before it are never encrypted.
+  constexpr int Lookahead = 32;
+  bool biff8 = false;
+  stream.Seek(0, soBeginning);
+  std::vector<uint8_t> data;
+  for (int i = 0; i < Lookahead; ++i) {
+    uint8_t h[4];
+    if (stream.Read(h, 4) < 4) break;
+    const uint16_t type = uint16_t(h[0] | h[1] << 8), length = uint16_t(h[2] | h[3] << 8);
+    const bool bof = (type & 0xFF) == 0x09;
+    if (type == 0x000A || type == 0x0085 || (bof && i > 0) || (!bof && i == 0)) break;
+    data.resize(length);
+    if (length && stream.Read(data.data(), length) < length) break;
+    if (bof) biff8 = type == 0x0809 && length >= 2 && (data[0] | data[1] << 8) == 0x0600;
+    if (type != 0x002F) continue;
+    const uint64_t from = uint64_t(stream.Position());
+    Encrypted = true;
+    const TFilePass filePass = ParseFilePass(data.data(), data.size(), biff8);
+    std::unique_ptr<TBiffCipher> cipher;
+    TryPasswords({ExcelDefaultPassword}, [&](const std::string& password) {
+      cipher = OpenFilePass(filePass, password);
+      return cipher != nullptr;
+    });
+    if (!cipher) throw EQXIUnknownEncryptionException(ProtectedFileMessage(filePass.SchemeName()));
+    FDecrypting = true;
+    stream.Seek(0, soBeginning);
+    return std::make_unique<TBiffDecryptStream>(stream, std::move(cipher), from);
+  }
+  stream.Seek(0, soBeginning);
+  return nullptr;
+}
+
 uint32_t TMSExcel::RecordLimit() const {
   // Records up to the BIFF8 limit are read in every generation: writers other
   // than Excel exceed 2080 bytes in BIFF5, and BIFF8 may sit in a "Book" stream.
@@ -424,8 +439,10 @@ bool TMSExcel::NextRecord() {
   return got;
 }
 
-void TMSExcel::ParsePlainStream(TStream& stream) {
+void TMSExcel::ParsePlainStream(TStream& plain) {
   ResetData();
+  std::unique_ptr<TStream> decrypted = OpenEncrypted(plain);
+  TStream& stream = decrypted ? *decrypted : plain;
   stream.Seek(0, soBeginning);
   TRecordCursor cursor(*this, stream, TRecordHeaderKind::Word, RecordData, RecordLimit());
   TCursorScope scope(FCursor, cursor);
@@ -505,7 +522,8 @@ void TMSExcel::ParseStorage(const TOleStorage& root) {
     throw EQXIFileFormatException(SInvalidFileFormat);
   }
   TOleStream stream(s);
-  const bool unended = StorageLoop(stream);
+  std::unique_ptr<TStream> decrypted = OpenEncrypted(stream);
+  const bool unended = StorageLoop(decrypted ? *decrypted : stream);
   ResolveFontColors();
   if (s->Truncated())
     throw EQXIFileTruncatedException(StringReplaceAll(

@@ -99,8 +99,6 @@ void ExpandLineFeeds(S& text) {
   text.swap(out);
 }
 
-using TPasswordEvent = std::function<void(TCustomSpreadSheetFile* Sender, std::string& APassword, bool& Continue)>;
-
 class TCustomMSExcel : public TSpreadSheetFile {
  public:
   TCustomMSExcel();
@@ -111,8 +109,6 @@ class TCustomMSExcel : public TSpreadSheetFile {
   TExcelVersion Version = evUnknown;
   int32_t SheetIndex = -1;
   bool ParseVBA = false;
-  std::string Password;
-  TPasswordEvent OnPassword;
 
   void SetSummaryInformation(const TQXISummaryInformation& value) { SummaryInformation.Assign(value); }
 
@@ -130,8 +126,6 @@ class TCustomMSExcel : public TSpreadSheetFile {
   // The same tests on a number-format number.
   bool IsDateNumberFormat(int32_t numberFormat) const;
   bool IsPercentNumberFormat(int32_t numberFormat) const;
-  // Asks OnPassword until it stops; no password is ever accepted.
-  bool RequestPassword();
   int32_t ResolveColor(int32_t index) const;
   static std::string ErrorCodeText(int32_t code);
   // The Unicode text rule: flags bit 0 set -> byteCount bytes of UTF-16LE;
@@ -142,12 +136,6 @@ class TCustomMSExcel : public TSpreadSheetFile {
   static double RKToDouble(uint32_t rk);
   // Horizontal alignment code (3 bits) to TAlignment.
   static TAlignment AlignmentOfCode(uint32_t code);
-  // "The file is password-protected (RC4); this program cannot open
-  // protected files." The caller that knows the file puts its name in.
-  static std::string ProtectedFileMessage(const std::string& scheme);
-  // The scheme of an encrypted Open XML package by its EncryptionInfo
-  // version ("Agile encryption", ...); empty when unknown.
-  static std::string PackageEncryptionScheme(const std::vector<uint8_t>& info);
 
   // Reader tables (public so that tests and the Open XML reader use them).
   TBIFFRecordHeader RecordHeader;
@@ -187,9 +175,11 @@ class TCustomMSExcel : public TSpreadSheetFile {
   // After the record loop: every font's colour through ResolveColor.
   void ResolveFontColors();
   // A compound document holding an encrypted Open XML package: its
-  // EncryptionInfo is kept, the password asked for, and the load refused.
-  // Returns when root holds no EncryptionInfo stream.
+  // EncryptionInfo is kept and the load refused. Returns when root holds no
+  // EncryptionInfo stream.
   void RefuseEncryptedPackage(const TOleStorage& root);
+  // Reads root's EncryptionInfo into EncryptionInfo; false when there is none.
+  bool ReadEncryptionInfo(const TOleStorage& root);
   // Ensures MaxRow/MaxColumn cover a reported cell.
   void NoteCell(int32_t row, int32_t column) {
     if (row > MaxRow) MaxRow = row;
@@ -279,6 +269,11 @@ class TMSExcel : public TCustomMSExcel {
   bool NextContinue(size_t& len, size_t& p);
   std::u16string ReadContinuedChars(size_t& len, size_t& p, uint8_t flags, size_t chars, bool& chainEnds);
   uint32_t RecordLimit() const;
+  // A workbook whose FILEPASS record stands among the first records of the
+  // stream: the stream seen through the cipher the default or a given
+  // password opens (raising the protected-file error when none does);
+  // nullptr for a workbook without FILEPASS there.
+  std::unique_ptr<TStream> OpenEncrypted(TStream& stream);
   void OnBof(const TByteReader& r, uint16_t recNo);
   // Version and layout generation from a BOF record's number and data;
   // false for a number no generation uses.
@@ -301,6 +296,7 @@ class TMSExcel : public TCustomMSExcel {
   int FBiff = 0;                // record layout generation
   int FCodePage = 1252;         // BIFF2..BIFF7 text
   bool FSkipping = false;
+  bool FDecrypting = false;     // the record stream is read through a cipher
   int32_t FBiff2FormatCount = 0;
   // A formula with a text result waits for its STRING record.
   bool FPendingString = false;

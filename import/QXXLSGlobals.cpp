@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "CodePage.h"
+#include "QXICrypt.h"
 #include "QXXLS.h"
 
 namespace {
@@ -175,16 +176,9 @@ void TMSExcel::ReadName(const TByteReader& r) {
 
 void TMSExcel::ReadFilePass(const TByteReader& r) {
   Encrypted = true;
-  // BIFF2 to BIFF7 know XOR obfuscation only; BIFF8 names its scheme.
-  std::string scheme = "XOR";
-  if (FBiff >= 8 && r.Size() >= 6 && r.U16(0) == 1) {
-    const uint16_t major = r.U16(2);
-    scheme = major == 1 ? "RC4" : major >= 2 && major <= 4 ? "RC4 CryptoAPI" : std::string();
-  } else if (FBiff >= 8 && r.Size() >= 2 && r.U16(0) != 0) {
-    scheme.clear();
-  }
-  RequestPassword();
-  throw EQXIUnknownEncryptionException(ProtectedFileMessage(scheme));
+  if (FDecrypting) return;
+  // A FILEPASS later than where encryption can begin: nothing after it can be read.
+  throw EQXIUnknownEncryptionException(ProtectedFileMessage(FilePassSchemeName(r.Data(), r.Size(), FBiff >= 8)));
 }
 
 // The next record of a CONTINUE chain into RecordData; false where the

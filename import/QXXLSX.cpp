@@ -9,6 +9,7 @@
 
 #include "CodePage.h"
 #include "DateTime.h"
+#include "QXICrypt.h"
 #include "QXIOleStorage.h"
 #include "QXIXML.h"
 #include "SysUtils.h"
@@ -143,7 +144,10 @@ void TMSExcelX::ParseStream(TStream& stream) {
 }
 
 void TMSExcelX::ParseStorage(const TOleStorage& root) {
-  RefuseEncryptedPackage(root);
+  if (ReadEncryptionInfo(root)) {
+    OpenEncryptedPackage(root);
+    return;
+  }
   if (auto package = root.OpenStream("Package")) {
     // A package wrapped in a package wrapped in ... is refused, not followed down.
     if (FNesting >= 2) throw EQXIFileFormatException(SInvalidFileFormat);
@@ -159,6 +163,42 @@ void TMSExcelX::ParseStorage(const TOleStorage& root) {
     return;
   }
   throw EQXIFileFormatException(SInvalidFileFormat);
+}
+
+void TMSExcelX::OpenEncryptedPackage(const TOleStorage& root) {
+  const TPackageEncryption info = ParseEncryptionInfo(EncryptionInfo.data(), EncryptionInfo.size());
+  TCryptBytes key;
+  TryPasswords({ExcelDefaultPassword}, [&](const std::string& password) {
+    key = PackageKey(info, password);
+    return !key.empty();
+  });
+  if (key.empty()) throw EQXIUnknownEncryptionException(ProtectedFileMessage(info.SchemeName()));
+  auto stream = root.OpenStream("EncryptedPackage");
+  if (!stream)
+    throw EQXICryptException(std::string("The file is password-protected (") + info.SchemeName() +
+                             "), but it holds no encrypted package.");
+  TMemoryStream package;
+  TCryptBytes& data = package.Bytes();
+  data.resize(size_t(stream->Size()));
+  stream->Seek(0, soBeginning);
+  data.resize(size_t(std::max<int64_t>(0, stream->Read(data.data(), int64_t(data.size())))));
+  DecryptPackage(info, key, data);
+  if (FNesting >= 2) throw EQXIFileFormatException(SInvalidFileFormat);
+  // The package is read as any other; the load stays that of a protected file.
+  struct TKeep {
+    TMSExcelX& X;
+    std::vector<uint8_t> Info;
+    bool Given, Opened;
+    ~TKeep() {
+      --X.FNesting;
+      X.Encrypted = true;
+      X.EncryptionInfo = std::move(Info);
+      X.FPasswordsGiven = Given;
+      X.FOpenedWithPassword = Opened;
+    }
+  } keep{*this, EncryptionInfo, FPasswordsGiven, FOpenedWithPassword};
+  ++FNesting;
+  ParseStream(package);
 }
 
 // ---------------------------------------------------------------------------
@@ -750,8 +790,12 @@ void TMSExcelX::TSheetCursor::StartRow(std::basic_string_view<Ch> attrs) {
     given = ParseWholeInt(v, r);
     return false;
   });
-  if (given && r >= 1) Row = int32_t(std::min<int64_t>(r - 1, INT32_MAX));
-  else if (Row < INT32_MAX) ++Row;
+  if (given && r >= 1) {
+    Row = int32_t(std::min<int64_t>(r - 1, INT32_MAX));
+  } else {
+    if (given) Misnumbered = r;
+    if (Row < INT32_MAX) ++Row;
+  }
   LastCol = -1;
 }
 
@@ -868,6 +912,7 @@ void TMSExcelX::ReadSheetXml(const std::string& part) {
   if (!s) return;
   TSheetCursor cursor;
   TSheetCell cell;
+  bool rowZeroTold = false;
 
   TQXXMLEngine e;
   e.OnTag = [&](TQXXMLEngine* engine, TQXXMLItem* parent, const std::string& name, const std::u16string& text,
@@ -892,6 +937,13 @@ void TMSExcelX::ReadSheetXml(const std::string& part) {
       if (!ParentIs(parent, "sheetData")) return;
       accept = true;
       cursor.StartRow(std::u16string_view(attrs));
+      if (cursor.Misnumbered < 1) {
+        if (!rowZeroTold)
+          Warn("The part \"" + part + "\" numbers a row r=\"" + std::to_string(cursor.Misnumbered) +
+               "\" (rows count from 1): its cells are read into the row after the one before it.");
+        rowZeroTold = true;
+        cursor.Misnumbered = 1;
+      }
     } else if (n == "is") {
       accept = ParentIs(parent, "c");
     } else if (n == "t") {

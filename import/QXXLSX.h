@@ -73,6 +73,9 @@ class TMSExcelX : public TCustomMSExcel {
 
  private:
   void ParsePackage();
+  // Decrypts the package of root (which holds EncryptionInfo) with the
+  // default or a given password and reads it.
+  void OpenEncryptedPackage(const TOleStorage& root);
   std::map<std::string, TRelationship> ReadRelationships(const std::string& part);
   void ReadDocumentProperties();
   void FindSheets();
@@ -104,6 +107,7 @@ class TMSExcelX : public TCustomMSExcel {
   // the one before); attribute text wide or as the document's bytes.
   struct TSheetCursor {
     int32_t Row = -1, LastCol = -1;
+    int64_t Misnumbered = 1;  // an r= below 1 the last row gave (1: none)
     template <class Ch>
     void StartRow(std::basic_string_view<Ch> attrs);
     // The cell's address and s=; type is a view of its t=. The attributes

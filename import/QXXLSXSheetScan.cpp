@@ -42,6 +42,7 @@ class TMSExcelX::TSheetRowScan {
     TQXXMLTag row;
     if (p == S.End || *p != '<' || !S.StartTag(p, row) || !XMLLocalNameIs(row.Name, "row")) return false;
     FCursor.StartRow(row.Attrs);
+    if (FCursor.Misnumbered < 1) return false;  // the engine tells of it
     if (!row.Empty) {
       for (;;) {
         // Text between elements is the row's value, which nobody reads.

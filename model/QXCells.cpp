@@ -678,6 +678,34 @@ bool TCustomSpreadSheetFile::ContinueAfterError(const std::exception& error) {
   return !abort;
 }
 
+bool TCustomSpreadSheetFile::TryPasswords(std::initializer_list<const char*> defaults,
+                                          const std::function<bool(const std::string&)>& opens) {
+  FPasswordsGiven = false;
+  FOpenedWithPassword = false;
+  for (const char* d : defaults)
+    if (opens(d)) return true;
+  std::string password = Password;
+  for (bool first = true;; first = false) {
+    PollCancel(CancelToken);
+    bool more = first && !password.empty();
+    if (OnPassword) {
+      more = true;
+      OnPassword(this, password, more);
+    }
+    if (!more) return false;
+    FPasswordsGiven = true;
+    if (opens(password)) {
+      FOpenedWithPassword = true;
+      return true;
+    }
+  }
+}
+
+std::string TCustomSpreadSheetFile::ProtectedFileMessage(const std::string& scheme) const {
+  return "The file is password-protected (" + (scheme.empty() ? std::string("unknown encryption") : scheme) +
+         (FPasswordsGiven ? "); the passwords given do not open it." : "); this program cannot open protected files.");
+}
+
 void TCustomSpreadSheetFile::Warn(const std::string& text) {
   EQXIFileFormatException warning(text);
   bool abort = false;

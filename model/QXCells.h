@@ -147,6 +147,18 @@ class TSpreadSheetCols {
   TQXICell* Cell(int32_t column) {
     return const_cast<TQXICell*>(static_cast<const TSpreadSheetCols*>(this)->Cell(column));
   }
+  // visit(column, cell) for every cell there is, in column order: the
+  // stored cells only, however wide the row.
+  template <class F>
+  void ForEachCell(F&& visit) const {
+    if (FSparseCells) {
+      for (const auto& [column, cell] : *FSparseCells)
+        if (column < FSparseCount && cell.Present()) visit(column, cell);
+      return;
+    }
+    for (size_t k = 0; k < FCells.size(); ++k)
+      if (FCells[k].Present()) visit(int32_t(k), FCells[k]);
+  }
   // Grows the list with empty slots and returns the slot at column (valid
   // until the list changes). Raises for a negative column.
   TQXICell& Slot(int32_t column);
@@ -383,6 +395,7 @@ using TRecordStatusChangedEvent = std::function<void(TCustomSpreadSheetFile* Sen
                                                      TSpreadSheetRow* ARow, TQXIRowStatus AStatus)>;
 using TErrorProcessEvent = std::function<void(TCustomSpreadSheetFile* Sender, const std::exception& Error, bool& Abort)>;
 using TLoadProgressEvent = std::function<void(TCustomSpreadSheetFile* Sender, int64_t Position, int64_t TotalSize)>;
+using TPasswordEvent = std::function<void(TCustomSpreadSheetFile* Sender, std::string& APassword, bool& Continue)>;
 
 class TCustomSpreadSheetFile {
  public:
@@ -413,8 +426,21 @@ class TCustomSpreadSheetFile {
   // (nullptr: LoadFromFile opens it), so that a file is opened once.
   TStream* OpenedFile = nullptr;
 
+  // A protected file is opened with the password its format uses when none
+  // was given, else with Password, else with each password OnPassword gives
+  // (APassword comes preset with the last one tried, Password at first)
+  // until it clears Continue. Without a handler a non-empty Password is
+  // tried alone. Passwords are UTF-8 text.
+  std::string Password;
+  TPasswordEvent OnPassword;
+
   virtual bool PasswordProtected() { return false; }
-  virtual void ResetData() {}
+  // The last load opened a protected file with a password the caller gave.
+  bool OpenedWithPassword() const { return FOpenedWithPassword; }
+  virtual void ResetData() {
+    FPasswordsGiven = false;
+    FOpenedWithPassword = false;
+  }
   virtual void LoadFromStream(TStream& stream);
   // The name is 8-bit text in the system code page. Raises
   // EQXIFileException for an empty name or a missing file.
@@ -436,6 +462,18 @@ class TCustomSpreadSheetFile {
   // The file LoadFromFile reads, from its start: OpenedFile, or the file
   // of FileName opened here and held by holder.
   TStream& SourceFile(std::unique_ptr<TStream>& holder, uint32_t mode = fmOpenRead | fmShareDenyWrite);
+  // Tries the format's default passwords, then those the caller gives,
+  // until opens answers true; false when none did.
+  bool TryPasswords(std::initializer_list<const char*> defaults,
+                    const std::function<bool(const std::string& password)>& opens);
+  // "The file is password-protected (RC4); this program cannot open
+  // protected files." ("...; the passwords given do not open it." when the
+  // last TryPasswords was given any.) The caller that knows the file puts
+  // its name in.
+  std::string ProtectedFileMessage(const std::string& scheme) const;
+  bool FPasswordsGiven = false;
+  bool FOpenedWithPassword = false;
+
   // Set by a reader while it reports a number in a percent format: the
   // file's double and whether the reported value is it × 100. The model
   // keeps the file's double beside the flag (when the handler did not change

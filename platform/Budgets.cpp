@@ -46,6 +46,11 @@ int TProcessorBudget::TryBorrow(int n) {
   }
 }
 
+std::string OutputBudgetText(int64_t budget) {
+  return "its output grows past the budget of " + FormatByteSize(budget) +
+         " per file (--max-output, setting MaxOutputSize).";
+}
+
 std::string FormatByteSize(int64_t bytes) {
   static const char* const units[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
   if (bytes < 1024) return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");

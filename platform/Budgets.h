@@ -11,12 +11,16 @@
 #include "Exception.h"
 
 VARNOWE_EXCEPTION(EBudgetExceeded, Exception);
+// An output file's stream reached the output budget.
+VARNOWE_EXCEPTION(EOutputBudgetExceeded, EBudgetExceeded);
 
 inline constexpr int64_t GiB = int64_t(1) << 30;
 
 // Bytes per output file (setting "MaxOutputSize" in section "Options",
 // varnowe-batch --max-output). 0 means no limit.
 inline constexpr int64_t DefaultOutputBudget = 4 * GiB;
+// "its output grows past the budget of 1 KiB per file (--max-output, setting MaxOutputSize)."
+std::string OutputBudgetText(int64_t budget);
 // Inflated bytes per zip package: this, or PackageInflateRatio times the
 // package's size when that is more.
 inline constexpr int64_t DefaultPackageInflateBudget = 4 * GiB;
@@ -24,7 +28,8 @@ inline constexpr int64_t PackageInflateRatio = 1000;
 int64_t PackageInflateBudget(int64_t packageSize);
 
 // Bytes of cells one workbook may hold (setting "MaxWorkbookMemory" in
-// section "Options"): by default half of the machine's physical memory.
+// section "Options", varnowe-batch --max-memory): by default half of the
+// machine's physical memory. 0 means no limit.
 int64_t PhysicalMemory();
 int64_t DefaultWorkbookMemoryBudget();
 

@@ -9,12 +9,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <optional>
 
 #include "Exception.h"
 #include "Streams.h"
@@ -138,6 +140,62 @@ std::string HiddenSiblingName(const std::string& path, const std::string& suffix
   return dir + "." + name + "." + hex + suffix.substr(0, 32);
 }
 
+void MarkInUse(int handle) {
+  // A file system without locks marks nothing; its leftovers stay.
+  if (handle >= 0) ::flock(handle, LOCK_SH | LOCK_NB);
+}
+
+namespace {
+
+// ".<name>.<16 hex digits><suffix>" as HiddenSiblingName makes them: the
+// name they stand beside ("" when it was cut), or nullopt for anything else.
+std::optional<std::string> LeftoverOf(const std::string& entry, const std::string& suffix) {
+  constexpr size_t HexDigits = 16;
+  if (entry.size() < 2 + 1 + HexDigits + suffix.size() || entry[0] != '.' ||
+      entry.compare(entry.size() - suffix.size(), suffix.size(), suffix) != 0)
+    return std::nullopt;
+  const size_t hexAt = entry.size() - suffix.size() - HexDigits;
+  if (entry[hexAt - 1] != '.') return std::nullopt;
+  for (size_t i = hexAt; i < hexAt + HexDigits; ++i)
+    if (!std::isxdigit(uint8_t(entry[i])) || std::isupper(uint8_t(entry[i]))) return std::nullopt;
+  std::string name = entry.substr(1, hexAt - 2);
+  // A long name lent only its start: not known whole.
+  return name.size() >= 200 ? std::string() : name;
+}
+
+}  // namespace
+
+size_t RemoveLeftovers(const std::string& folder) {
+  const std::string dir = folder.empty() ? std::string(".") : ExcludeTrailingPathDelimiter(folder);
+  size_t removed = 0;
+  for (const TDirEntry& e : EnumerateDirectory(dir)) {
+    if (e.IsDirectory || !e.IsHidden) continue;
+    const auto part = LeftoverOf(e.Name, ".part");
+    const auto keep = part ? std::nullopt : LeftoverOf(e.Name, ".keep");
+    if (!part && !keep) continue;
+    const std::string path = dir + "/" + e.Name;
+    const int h = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (h < 0) continue;
+    // A run that is still alive holds it: leave it to that run.
+    if (::flock(h, LOCK_EX | LOCK_NB) == 0) {
+      struct stat st;
+      if (::fstat(h, &st) == 0 && S_ISREG(st.st_mode)) {
+        const std::string original = keep && !keep->empty() ? dir + "/" + *keep : std::string();
+        struct stat there;
+        if (keep && keep->empty()) {
+          // Where it belongs is not known: better kept than lost.
+        } else if (keep && ::lstat(original.c_str(), &there) != 0 && errno == ENOENT) {
+          removed += ::rename(path.c_str(), original.c_str()) == 0;
+        } else {
+          removed += ::unlink(path.c_str()) == 0;
+        }
+      }
+    }
+    ::close(h);
+  }
+  return removed;
+}
+
 int64_t FileSize(const std::string& path) {
   struct stat st;
   if (!StatPath(path, st) || S_ISDIR(st.st_mode)) return -1;
@@ -192,7 +250,7 @@ uint32_t GetTickCount() {
   return uint32_t(uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u);
 }
 
-void AppendToFile(const std::string& path, const std::string& text) {
+void AppendToFile(const std::string& path, const std::string& text, const char* lineEnd) {
   if (path.empty() || text.empty()) return;
   std::unique_ptr<TFileStream> f;
   if (FileExists(path))
@@ -201,7 +259,7 @@ void AppendToFile(const std::string& path, const std::string& text) {
     f = std::make_unique<TFileStream>(path, fmCreate);
   f->Seek(0, soEnd);
   f->WriteString(text);
-  f->WriteString("\r\n");
+  f->WriteString(lineEnd);
   f->Flush();
 }
 

@@ -28,6 +28,15 @@ bool RenameFile(const std::string& oldName, const std::string& newName);
 // path that no other writer picks (a long name lends only its start, so the
 // result stays within the 255 bytes a name may have).
 std::string HiddenSiblingName(const std::string& path, const std::string& suffix);
+// Marks an open file as in use by this process for as long as it stays
+// open (a shared lock): a hidden sibling so marked is no leftover.
+void MarkInUse(int handle);
+// Removes from folder the hidden siblings (HiddenSiblingName) that ".part"
+// and ".keep" name and that no living process holds in use: the temporary
+// file of an output never finished, the second link to a file an output
+// was to replace. A ".keep" whose name is free again goes back under it
+// instead, so a file is never lost. Returns how many were cleared.
+size_t RemoveLeftovers(const std::string& folder);
 // -1 when the file does not exist.
 int64_t FileSize(const std::string& path);
 // Modification time as local date-time; 0 when absent.
@@ -47,10 +56,10 @@ std::vector<TDirEntry> EnumerateDirectory(const std::string& dir);
 // Milliseconds from a monotonic clock; wraps after 49.7 days.
 uint32_t GetTickCount();
 
-// Does nothing when path or text is empty; otherwise appends text and CR LF
-// to the file, creating it when missing. Raises EFOpenError/EFCreateError or
+// Does nothing when path or text is empty; otherwise appends text and the
+// line end (CR LF unless given) to the file, creating it when missing. Raises EFOpenError/EFCreateError or
 // EWriteError when it cannot (the caller shows it and does not start the run).
-void AppendToFile(const std::string& path, const std::string& text);
+void AppendToFile(const std::string& path, const std::string& text, const char* lineEnd = "\r\n");
 
 std::string ProgramFileName();
 std::string ProgramDir();  // with trailing "/"

@@ -12,8 +12,10 @@
 #include <cstring>
 #include <limits>
 
+#include "Budgets.h"
 #include "Exception.h"
 #include "FileSystem.h"
+#include "SysUtils.h"
 
 namespace {
 constexpr size_t kFileBufSize = 64 * 1024;
@@ -321,6 +323,8 @@ bool ProcFdAvailable() { return ::access("/proc/self/fd", X_OK) == 0; }
 
 // An unnamed file in the destination's folder where the file system has
 // them (and /proc names it for linking); else an exclusive hidden name.
+// Either is marked in use, so no later run takes it for a leftover while
+// this one lives.
 std::pair<int, std::string> OpenTemporary(const std::string& destination) {
   if (destination.empty() || destination.back() == '/') CannotCreate(destination, EISDIR);
   std::string dir = FolderOf(destination);
@@ -330,7 +334,10 @@ std::pair<int, std::string> OpenTemporary(const std::string& destination) {
     do {
       h = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
     } while (h < 0 && errno == EINTR);
-    if (h >= 0) return {h, std::string()};
+    if (h >= 0) {
+      MarkInUse(h);
+      return {h, std::string()};
+    }
     if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) CannotCreate(destination, errno);
   }
 #endif
@@ -340,10 +347,26 @@ std::pair<int, std::string> OpenTemporary(const std::string& destination) {
     do {
       h = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     } while (h < 0 && errno == EINTR);
-    if (h >= 0) return {h, name};
+    if (h >= 0) {
+      MarkInUse(h);
+      return {h, name};
+    }
     if (errno != EEXIST) CannotCreate(destination, errno);
   }
   CannotCreate(destination, EEXIST);
+}
+
+// A file that is replaced hands its permissions (and, where the system
+// allows, its owner) to the one that takes its place: a private output
+// stays private. Set-id bits are not passed on.
+void KeepPermissions(int handle, const std::string& destination) {
+  struct stat st;
+  if (::lstat(destination.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+  if (::fchown(handle, st.st_uid, st.st_gid) != 0) {
+    // Another owner: at least the group, if we are in it.
+    [[maybe_unused]] int ignored = ::fchown(handle, uid_t(-1), st.st_gid);
+  }
+  [[maybe_unused]] int ignored = ::fchmod(handle, st.st_mode & 0777);
 }
 
 // Moves a named file onto target without replacing anything there.
@@ -358,19 +381,38 @@ int RenameNoReplace(const std::string& from, const std::string& to) {
 
 }  // namespace
 
-TAtomicFileStream::TAtomicFileStream(const std::string& destination)
-    : TAtomicFileStream(OpenTemporary(destination), destination) {}
+TAtomicFileStream::TAtomicFileStream(const std::string& destination, const TOutputPolicy& policy)
+    : TAtomicFileStream(OpenTemporary(destination), destination, policy) {}
 
-TAtomicFileStream::TAtomicFileStream(std::pair<int, std::string> opened, std::string destination)
-    : TFileStream(opened.first, destination), FTemporary(std::move(opened.second)), FDestination(std::move(destination)) {}
+TAtomicFileStream::TAtomicFileStream(std::pair<int, std::string> opened, std::string destination,
+                                     const TOutputPolicy& policy)
+    : TFileStream(opened.first, destination),
+      FTemporary(std::move(opened.second)),
+      FDestination(std::move(destination)),
+      FPolicy(policy) {}
 
 TAtomicFileStream::~TAtomicFileStream() {
   if (!FCommitted && !FTemporary.empty()) ::unlink(FTemporary.c_str());
 }
 
+int64_t TAtomicFileStream::Write(const void* buffer, int64_t count) {
+  if (count <= 0) return 0;
+  const int64_t at = TFileStream::Seek(0, soCurrent);
+  int64_t end;
+  if (FPolicy.MaxBytes > 0 && (__builtin_add_overflow(at, count, &end) || end > FPolicy.MaxBytes))
+    throw EOutputBudgetExceeded("\"" + ExtractFileName(FDestination) + "\" is too large to write: " +
+                          OutputBudgetText(FPolicy.MaxBytes));
+  const int64_t n = TFileStream::Write(buffer, count);
+  FHigh = std::max(FHigh, at + n);
+  return n;
+}
+
+void TAtomicFileStream::Commit() { Commit(FPolicy.Replace); }
+
 void TAtomicFileStream::Commit(bool replace) {
   if (FCommitted) return;
   Flush();
+  if (replace) KeepPermissions(Handle(), FDestination);
   int err = 0;
   if (FTemporary.empty()) {
     // Give the unnamed file a name through /proc: straight at the

@@ -89,6 +89,13 @@ class TFileStream : public TStream {
   bool FCanWrite = true;    // false when opened for reading only
 };
 
+// What writing one output file may do: the bytes it may take (0: no limit)
+// and whether it may replace a file of its name.
+struct TOutputPolicy {
+  int64_t MaxBytes = 0;
+  bool Replace = true;
+};
+
 // An output file that appears under its name only when it is complete. The
 // bytes go to a temporary file in the destination's folder (an unnamed one
 // where the file system allows, so even a killed process leaves nothing
@@ -97,23 +104,37 @@ class TFileStream : public TStream {
 // symlink of that name, never writing through it; without Commit() the
 // destructor removes it, so a failure or a stop leaves an earlier output of
 // the same name untouched.
+//
+// Every output of the program is written through one: the policy's budget
+// is counted as bytes are written (the file's size, rewritten bytes count
+// once), and Commit() follows its overwrite choice. A file it replaces
+// keeps its permissions (and owner, where the system lets us).
 class TAtomicFileStream : public TFileStream {
  public:
   // Raises EFCreateError naming the destination when no temporary file can
   // be made there (missing folder, no permission).
-  explicit TAtomicFileStream(const std::string& destination);
+  explicit TAtomicFileStream(const std::string& destination, const TOutputPolicy& policy = {});
   ~TAtomicFileStream() override;
 
-  // Flushes (write errors raise EWriteError) and renames into place. With
-  // replace false an existing destination is kept and EFileExistsError raised.
-  void Commit(bool replace = true);
+  // A write that would take the file past the budget writes nothing and
+  // raises EOutputBudgetExceeded (OutputBudgetText).
+  int64_t Write(const void* buffer, int64_t count) override;
+  // Flushes (write errors raise EWriteError) and renames into place by the
+  // policy: without Replace an existing destination is kept and
+  // EFileExistsError raised.
+  void Commit();
+  void Commit(bool replace);
   const std::string& Destination() const { return FDestination; }
   bool Committed() const { return FCommitted; }
+  // The file's size so far.
+  int64_t Written() const { return FHigh; }
 
  private:
-  TAtomicFileStream(std::pair<int, std::string> opened, std::string destination);
+  TAtomicFileStream(std::pair<int, std::string> opened, std::string destination, const TOutputPolicy& policy);
   std::string FTemporary;  // empty while the file has no name
   std::string FDestination;
+  TOutputPolicy FPolicy;
+  int64_t FHigh = 0;  // the furthest byte written
   bool FCommitted = false;
 };
 

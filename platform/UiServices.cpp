@@ -24,6 +24,7 @@ bool TUiServices::SaveFileDialog(const std::string&, const std::string&, const s
 bool TUiServices::OpenURL(const std::string&) { return false; }
 std::unique_ptr<TProgressWindow> TUiServices::CreateProgressWindow() { return nullptr; }
 void TUiServices::SetBusyCursor(bool) {}
+TPasswordAnswer TUiServices::AskPassword(const std::string&, std::string&) { return TPasswordAnswer::paSkipFile; }
 
 namespace {
 TUiServices gSilent;

@@ -24,6 +24,9 @@ enum : uint32_t {
 };
 enum : int { IDOK = 1, IDCANCEL = 2, IDYES = 6, IDNO = 7 };
 
+// Answers of the password question for a protected file.
+enum class TPasswordAnswer { paOK, paSkipFile, paSkipAll };
+
 // The export family's progress window: a caption, a status line, a bar and
 // one button (Cancel while the export runs, OK at its end). The window shows
 // a real dialog; elsewhere there is none.
@@ -65,6 +68,10 @@ class TUiServices {
   virtual std::unique_ptr<TProgressWindow> CreateProgressWindow();
   // The hourglass cursor on (true) and back off; nested calls pair up.
   virtual void SetBusyCursor(bool busy);
+  // "Password for budget.xls:" with OK, Skip this file and Skip all
+  // protected files; the password typed comes back in password. The silent
+  // default skips the file.
+  virtual TPasswordAnswer AskPassword(const std::string& fileName, std::string& password);
 };
 
 // The button a box with these flags has as default (what the silent default answers).

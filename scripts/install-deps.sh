@@ -3,13 +3,14 @@
 # Safe to run again: it only calls apt-get when something is missing.
 set -e
 PKGS="cmake ninja-build g++ clang libclang-rt-14-dev pkg-config zlib1g-dev \
-  qt6-base-dev libgl-dev libcli11-dev libfreetype-dev libfontconfig-dev \
+  nettle-dev qt6-base-dev libgl-dev libcli11-dev libfreetype-dev libfontconfig-dev \
   libgtest-dev libgmock-dev googletest libbenchmark-dev \
   python3 xvfb xauth fonts-dejavu-core fonts-liberation2 \
   fonts-droid-fallback fonts-symbola"
 # Tools that tests and benchmarks use to check our output independently.
 if [ "${VARNOWE_WITH_CHECKERS:-1}" = 1 ]; then
-  PKGS="$PKGS unzip libreoffice-calc-nogui gnumeric python3-xlrd python3-openpyxl python3-pandas qpdf poppler-utils parallel"
+  PKGS="$PKGS unzip libreoffice-calc-nogui gnumeric python3-xlrd python3-openpyxl python3-pandas python3-msoffcrypto-tool qpdf poppler-utils parallel \
+    desktop-file-utils appstream dpkg-dev file"
 fi
 missing=""
 for p in $PKGS; do

@@ -1,5 +1,6 @@
 #include "BatchDriver.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -167,39 +168,78 @@ std::string StatusText(const TWorkItem& item) {
 void TOutputRegistry::Clear() {
   std::lock_guard<std::mutex> lock(FLock);
   FPaths.clear();
+  FFolders.clear();
 }
 
-bool TOutputRegistry::Taken(const std::string& path) const {
-  std::lock_guard<std::mutex> lock(FLock);
-  return FPaths.count(path) != 0;
+std::string TOutputRegistry::KeyOf(const std::string& path) const {
+  // The folder is resolved once per folder text; the name is taken as it is.
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  const std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1);
+  if (name.empty() || name == "." || name == "..") return path;
+  auto it = FFolders.find(folder);
+  if (it == FFolders.end()) {
+    std::error_code ec;
+    const std::filesystem::path full =
+        std::filesystem::absolute(folder.empty() ? std::string(".") : folder, ec).lexically_normal();
+    std::string resolved = ec ? folder : std::filesystem::weakly_canonical(full, ec).string();
+    if (ec) resolved = full.string();
+    while (resolved.size() > 1 && resolved.back() == '/') resolved.pop_back();
+    it = FFolders.emplace(folder, resolved).first;
+  }
+  return it->second == "/" ? "/" + name : it->second + "/" + name;
 }
 
-bool TOutputRegistry::Reserve(const std::string& path) {
-  std::lock_guard<std::mutex> lock(FLock);
-  return FPaths.insert(path).second;
-}
-
-std::string TOutputRegistry::ReserveUnique(const std::string& path, const std::string& tag,
-                                           const std::function<bool(const std::string&)>& taken) {
-  std::lock_guard<std::mutex> lock(FLock);
-  auto take = [&](const std::string& candidate) {
-    if (taken && FPaths.count(candidate) == 0 && taken(candidate)) return false;
-    return FPaths.insert(candidate).second;
-  };
-  if (take(path)) return path;
+std::string TOutputRegistry::FirstFree(const std::string& path, const std::string& tag,
+                                       const std::function<bool(const std::string&)>& take) const {
+  if (take(KeyOf(path))) return path;
   const size_t slash = path.rfind('/');
   const size_t dot = path.rfind('.');
   const bool hasExt = dot != std::string::npos && (slash == std::string::npos || dot > slash);
   const std::string stem = (hasExt ? path.substr(0, dot) : path) + (tag.empty() ? std::string() : "_" + tag);
   const std::string ext = hasExt ? path.substr(dot) : std::string();
   std::string candidate = stem + ext;
-  for (int n = 2; !take(candidate); ++n) candidate = stem + "_" + std::to_string(n) + ext;
+  for (int n = 2; !take(KeyOf(candidate)); ++n) candidate = stem + "_" + std::to_string(n) + ext;
   return candidate;
+}
+
+void TOutputRegistry::AddSource(const std::string& path) {
+  std::lock_guard<std::mutex> lock(FLock);
+  FPaths[KeyOf(path)] = TUse::Source;
+}
+
+bool TOutputRegistry::Taken(const std::string& path) const {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FPaths.count(KeyOf(path)) != 0;
+}
+
+bool TOutputRegistry::Reserve(const std::string& path) {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FPaths.emplace(KeyOf(path), TUse::Destination).second;
+}
+
+std::string TOutputRegistry::ReserveUnique(const std::string& path, const std::string& tag) {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FirstFree(path, tag, [this](const std::string& key) { return FPaths.emplace(key, TUse::Destination).second; });
+}
+
+std::string TOutputRegistry::Claim(const std::string& path, const std::string& tag, const std::string& own) {
+  std::lock_guard<std::mutex> lock(FLock);
+  const std::string ownKey = own.empty() ? std::string() : KeyOf(own);
+  return FirstFree(path, tag, [&](const std::string& key) {
+    auto [it, added] = FPaths.emplace(key, TUse::Output);
+    if (added) return true;
+    // The item's own destination, reserved with the work list: its first
+    // output may have it, and no other.
+    if (key != ownKey || it->second != TUse::Destination) return false;
+    it->second = TUse::Output;
+    return true;
+  });
 }
 
 void TOutputRegistry::Release(const std::string& path) {
   std::lock_guard<std::mutex> lock(FLock);
-  FPaths.erase(path);
+  FPaths.erase(KeyOf(path));
 }
 
 // ---- naming turn ----
@@ -208,13 +248,15 @@ TNamingTurn::TNamingTurn(std::vector<bool> settled) : FSettled(std::move(settled
   while (FFront < FSettled.size() && FSettled[FFront]) ++FFront;
 }
 
-void TNamingTurn::Await(size_t index, const TCancelToken& cancel) {
+uint32_t TNamingTurn::Await(size_t index, const TCancelToken& cancel) {
+  const uint32_t started = GetTickCount();
   std::unique_lock<std::mutex> lock(FLock);
   // A signal sets the token without notifying: look again now and then.
   while (FFront < index) {
     cancel.Poll();
     FChanged.wait_for(lock, std::chrono::milliseconds(20));
   }
+  return GetTickCount() - started;
 }
 
 void TNamingTurn::Settle(size_t index) {
@@ -236,9 +278,9 @@ void TWorkbookMemory::Start(int64_t limit, const TCancelToken* cancel) {
   FPeak = FUsed;
 }
 
-void TWorkbookMemory::Enter(size_t index) {
+void TWorkbookMemory::Enter(size_t index, uint32_t* waited) {
   std::lock_guard<std::mutex> lock(FLock);
-  FLoading.emplace_back(std::this_thread::get_id(), index);
+  FLoading.push_back({std::this_thread::get_id(), index, waited});
 }
 
 void TWorkbookMemory::Leave() {
@@ -246,7 +288,7 @@ void TWorkbookMemory::Leave() {
     std::lock_guard<std::mutex> lock(FLock);
     const auto me = std::this_thread::get_id();
     for (auto it = FLoading.begin(); it != FLoading.end(); ++it)
-      if (it->first == me) {
+      if (it->Thread == me) {
         FLoading.erase(it);
         break;
       }
@@ -257,21 +299,29 @@ void TWorkbookMemory::Leave() {
 bool TWorkbookMemory::Earliest() const {
   const auto me = std::this_thread::get_id();
   size_t mine = SIZE_MAX, first = SIZE_MAX;
-  for (const auto& [thread, index] : FLoading) {
-    if (thread == me) mine = index;
-    first = std::min(first, index);
+  for (const TLoading& l : FLoading) {
+    if (l.Thread == me) mine = l.Index;
+    first = std::min(first, l.Index);
   }
   return mine == first;
 }
 
 void TWorkbookMemory::Take(int64_t bytes) {
   std::unique_lock<std::mutex> lock(FLock);
+  const uint32_t started = GetTickCount();
+  bool waited = false;
   while (FLimit > 0 && FUsed + bytes > FLimit && !Earliest()) {
     if (FCancel && FCancel->Canceled()) {
       lock.unlock();
       TCancelToken::Throw();
     }
+    waited = true;
     FFreed.wait_for(lock, std::chrono::milliseconds(20));
+  }
+  if (waited) {
+    const auto me = std::this_thread::get_id();
+    for (const TLoading& l : FLoading)
+      if (l.Thread == me && l.Waited) *l.Waited += GetTickCount() - started;
   }
   FUsed += bytes;
   FPeak = std::max(FPeak, FUsed);
@@ -323,15 +373,37 @@ bool TItemContext::BeginOutput(const std::string& path) {
   if (exists && !S_ISDIR(st.st_mode)) {
     // A second link to the file the output replaces: if the item fails, it
     // goes back under its name. link() does not follow a planted symlink.
+    // A plain file is held in use first, so no other run clears the link
+    // as a leftover while this one lives.
     bool aside = false;
     for (const TOutput& o : FOutputs) aside = aside || (o.Path == path && !o.Aside.empty());
     if (!aside) {
       std::string name = HiddenSiblingName(path, ".keep");
-      if (::link(path.c_str(), name.c_str()) == 0) out.Aside = std::move(name);
+      const int held = S_ISREG(st.st_mode) ? ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC) : -1;
+      struct stat heldSt, linked;
+      if (held >= 0 && (::fstat(held, &heldSt) != 0 || !SameInode(heldSt, st))) {
+        ::close(held);  // replaced under us: nothing to keep aside
+      } else {
+        MarkInUse(held);
+        if (::link(path.c_str(), name.c_str()) != 0) {
+          if (held >= 0) ::close(held);
+        } else if (held < 0 || (::lstat(name.c_str(), &linked) == 0 && SameInode(linked, heldSt))) {
+          out.Aside = std::move(name);
+          out.AsideHandle = held;
+        } else {
+          ::unlink(name.c_str());  // not the file we hold
+          ::close(held);
+        }
+      }
     }
   }
   FOutputs.push_back(std::move(out));
   return true;
+}
+
+void TItemContext::ReleaseAside(TOutput& output) {
+  if (output.AsideHandle >= 0) ::close(output.AsideHandle);
+  output.AsideHandle = -1;
 }
 
 void TItemContext::OutputWritten(const std::string& path) {
@@ -350,19 +422,17 @@ void TItemContext::OutputWritten(const std::string& path) {
 
 void TItemContext::OutputKept(const std::string& path) { FKept.push_back(path); }
 
-void TItemContext::SetNaming(TNamingTurn* turn, size_t index, const TForeignNames* foreign) {
+void TItemContext::SetNaming(TNamingTurn* turn, size_t index) {
   FTurn = turn;
   FIndex = index;
-  FForeign = foreign && *foreign ? foreign : nullptr;
 }
 
 std::string TItemContext::ReserveOutput(const std::string& path, const std::string& tag) {
   if (FTurn && !FHasTurn) {
-    FTurn->Await(FIndex, Cancel);
+    Waited += FTurn->Await(FIndex, Cancel);
     FHasTurn = true;
   }
-  if (!FForeign) return Outputs.ReserveUnique(path, tag);
-  return Outputs.ReserveUnique(path, tag, [this](const std::string& p) { return (*FForeign)(p, FIndex); });
+  return Outputs.Claim(path, tag, Destination);
 }
 
 void TItemContext::NamesSettled() {
@@ -372,8 +442,10 @@ void TItemContext::NamesSettled() {
 void TItemContext::Commit() {
   if (FCommitted) return;
   FCommitted = true;
-  for (const TOutput& o : FOutputs)
+  for (TOutput& o : FOutputs) {
     if (!o.Aside.empty()) ::unlink(o.Aside.c_str());
+    ReleaseAside(o);
+  }
 }
 
 void TItemContext::Rollback() {
@@ -393,6 +465,7 @@ void TItemContext::Rollback() {
     } else if (it->Written && present && uint64_t(now.st_dev) == it->Device && uint64_t(now.st_ino) == it->Inode) {
       ::unlink(path);  // ours, and nothing was there before
     }
+    ReleaseAside(*it);
   }
   FWritten.clear();
 }
@@ -405,7 +478,12 @@ std::string PrintableText(const std::string& text) {
   const auto* end = p + text.size();
   while (p < end) {
     const uint8_t c = *p;
-    if (c < 0x20 || c == 0x7F) {
+    if (c == '\\') {
+      // Doubled: a name holding a backslash and an "n" must not read as one
+      // holding a line break.
+      out += "\\\\";
+      ++p;
+    } else if (c < 0x20 || c == 0x7F) {
       AppendEscape(out, c);
       ++p;
     } else if (c < 0x80 || !utf8) {
@@ -442,15 +520,22 @@ TWorkCounts CountWorkItems(const std::vector<TWorkItem>& items) {
 }
 
 std::string LogLine(const TWorkItem& item) {
-  std::string line =
-      PrintableText(ItemStatusText(item.Status)) + '\t' + PrintableText(item.Time) + '\t' + PrintableText(item.Caption);
-  if (item.Outputs.empty()) {
-    line += '\t' + PrintableText(item.Destination);
-  } else {
-    for (const std::string& output : item.Outputs) line += '\t' + PrintableText(output);
+  // Five tab-separated columns on every line, so cut and awk find each:
+  // status, time, source, outputs ("; " between them, a ";" of a name as
+  // "\;"), message (the error, or the warnings and notes).
+  std::string outputs;
+  for (const std::string& output : item.Outputs.empty() ? std::vector<std::string>{item.Destination} : item.Outputs) {
+    if (!outputs.empty()) outputs += "; ";
+    for (char c : PrintableText(output)) outputs += c == ';' ? std::string("\\;") : std::string(1, c);
   }
-  for (const std::string& warning : item.Warnings.Texts) line += "\twarning: " + PrintableText(warning);
-  return line;
+  std::string message;
+  const auto add = [&message](const std::string& text) { message += (message.empty() ? "" : "; ") + text; };
+  if (item.Status == TItemState::Error) add(PrintableText(item.Status.Message));
+  for (const std::string& warning : item.Warnings.Texts) add("warning: " + PrintableText(warning));
+  if (item.Status == TItemState::Finished && item.Note.find(NoteOpenedWithPassword) != std::string::npos)
+    add(NoteOpenedWithPassword);
+  return PrintableText(ItemStateWord(item.Status.State)) + '\t' + PrintableText(item.Time) + '\t' +
+         PrintableText(item.Caption) + '\t' + outputs + '\t' + message;
 }
 
 TJobSettings::TJobSettings()
@@ -560,8 +645,17 @@ void TBatchDriver::BuildWorkList() {
   ClearWorkList();
   // AddToProgressList may call into the view; iterate over a copy of the ticks.
   const std::vector<TCandidateItem> candidates = FCandidates;
+  std::vector<std::string> sources;
+  for (const auto& c : candidates)
+    if (IsSourceName(c.Caption)) sources.push_back(JoinPath(c.Directory, c.Caption));
+  ReserveSources(sources);
   for (const auto& c : candidates)
     if (c.Checked) AddToProgressList(c.Directory, JoinPath(c.Directory, c.Caption));
+}
+
+void TBatchDriver::ReserveSources(const std::vector<std::string>& paths) {
+  if (FRunning) return;
+  for (const std::string& path : paths) FOutputs.AddSource(path);
 }
 
 void TBatchDriver::AddToProgressList(const std::string& directory, const std::string& sourcePath) {
@@ -572,16 +666,20 @@ void TBatchDriver::AddToProgressList(const std::string& directory, const std::st
       Settings.Destination.KeepFolderTree ? RelativeFolder(directory, Settings.edSourceName) : std::string();
   const std::string destDir = below.empty() ? Settings.edDestinationName : JoinPath(Settings.edDestinationName, below);
   // Outputs of several sources share a directory, so a.wk1 and a.wk3 (or
-  // x/r.xls and y/r.xls) would write the same file and the later one would silently
-  // replace the earlier. A later source gets its own extension folded into
-  // the name instead (a_wk3.csv), then a number (a_wk3_2.csv).
+  // x/r.xls and y/r.xls) would write the same file and the later one would
+  // silently replace the earlier, and report.ods's output would be
+  // report.xlsx, a source itself. Such an output gets its source's
+  // extension folded into the name instead (a_wk3.csv, report_ods.xlsx),
+  // then a number (a_wk3_2.csv).
   const std::string name = NamePart(sourcePath);
   const size_t dot = name.rfind('.');
   const std::string destination = FOutputs.ReserveUnique(
       JoinPath(destDir, ReplaceExt(name, GetDestinationExt())), dot == std::string::npos ? "" : name.substr(dot + 1));
   // Created at once; a failure shows later as the file's error. Only an
   // empty path raises ("Unable to create directory").
-  if (!below.empty()) {
+  if (!CreateFoldersWhenListing) {
+    // The run creates them.
+  } else if (!below.empty()) {
     if (DirectoryExists(Settings.edDestinationName) || ForceDirectories(Settings.edDestinationName))
       ForceDirectoriesBelow(Settings.edDestinationName, below);
   } else if (destDir.empty() || !DirectoryExists(destDir)) {
@@ -593,6 +691,7 @@ void TBatchDriver::AddToProgressList(const std::string& directory, const std::st
 
 void TBatchDriver::AddWorkItem(const std::string& sourcePath, const std::string& destination) {
   if (FRunning) return;
+  FOutputs.AddSource(sourcePath);
   FOutputs.Reserve(destination);  // a named output too: no sheet output of another item takes it
   TWorkItem item;
   item.Caption = sourcePath;
@@ -656,7 +755,7 @@ TBatchDriver::TItemResult TBatchDriver::ConvertOne(size_t index, const std::func
   // Helper threads of the conversion borrow only processors no other job holds.
   TProcessorClaim processor;
   TItemContext item(Settings, CancelToken(), FOutputs, FWorkItems[index].Caption, FWorkItems[index].Destination);
-  item.SetNaming(turn, index, &FForeignNames);
+  item.SetNaming(turn, index);
   std::string error;
   bool failed = false;
   bool canceled = false;
@@ -684,6 +783,7 @@ TBatchDriver::TItemResult TBatchDriver::ConvertOne(size_t index, const std::func
   if (failed && CancelToken().Canceled()) canceled = true;
   TItemResult r;
   r.Note = KeptNote(item.Kept());
+  if (!item.Note.empty()) r.Note = r.Note.empty() ? item.Note : item.Note + "; " + r.Note;
   r.Warnings = item.Warnings;
   if (const size_t n = item.Warnings.Count) {
     const std::string warned = std::to_string(n) + (n == 1 ? " warning" : " warnings");
@@ -706,7 +806,10 @@ TBatchDriver::TItemResult TBatchDriver::ConvertOne(size_t index, const std::func
     r.Image = ImageError;
   } else {
     item.Commit();
-    r.Milliseconds = GetTickCount() - started + 1;  // unsigned: survives the tick count wrapping
+    // Its own time: waits for other items' names or memory do not count.
+    // Unsigned: survives the tick count wrapping.
+    const uint32_t elapsed = GetTickCount() - started;
+    r.Milliseconds = elapsed - std::min(elapsed, item.Waited) + 1;
     r.Status = TItemState::Finished;
     r.Time = Format("%u msec", r.Milliseconds);
     r.Image = ImageFinished;
@@ -790,13 +893,17 @@ void TBatchDriver::RunParallel(std::vector<std::unique_ptr<IBatchWorker>>& worke
         index = next++;
         slots[index].Taken = true;
       }
-      FWorkbookMemory.Enter(index);
       TItemResult r;
       try {
         r = ConvertOne(
             index,
             [&](TItemContext& item) {
               if (Settings.MaxWorkbookMemory > 0) item.MemoryPool = &FWorkbookMemory;
+              FWorkbookMemory.Enter(index, &item.Waited);
+              struct TLeave {
+                TWorkbookMemory& Memory;
+                ~TLeave() { Memory.Leave(); }
+              } leave{FWorkbookMemory};
               worker.ConvertItem(item);
             },
             &turn, nullptr);
@@ -805,7 +912,6 @@ void TBatchDriver::RunParallel(std::vector<std::unique_ptr<IBatchWorker>>& worke
         r.Status = TItemStatus::Failed(std::string());
         r.Image = ImageError;
       }
-      FWorkbookMemory.Leave();
       {
         std::lock_guard<std::mutex> g(lock);
         slots[index].Result = std::move(r);
@@ -907,6 +1013,7 @@ TRunOutcome TBatchDriver::ExecuteConversion() {
   try {
     CreateConverters();
     WriteLog(RunHeader());
+    RemoveLeftovers();
   } catch (...) {
     // Not swallowed: the caller shows it and the run does not start.
     FreeConverters();
@@ -944,6 +1051,15 @@ TRunOutcome TBatchDriver::ExecuteConversion() {
   return outcome;
 }
 
+// Hidden ".part" and ".keep" files that killed runs left where this run
+// writes; those of runs still alive are left alone.
+void TBatchDriver::RemoveLeftovers() {
+  std::set<std::string> folders;
+  for (const TWorkItem& item : FWorkItems)
+    if (item.Status == TItemState::Waiting) folders.insert(FolderPart(item.Destination));
+  for (const std::string& folder : folders) ::RemoveLeftovers(folder.empty() ? "." : folder);
+}
+
 std::string TBatchDriver::ClosingMessage(TRunOutcome outcome) const {
   switch (outcome) {
     case TRunOutcome::roCanceled: return MsgConversionCanceled;
@@ -960,7 +1076,7 @@ std::string TBatchDriver::ClosingMessage(TRunOutcome outcome) const {
 void TBatchDriver::ShowClosingMessage(TRunOutcome, const std::string& text) { Ui().ShowMessage(text); }
 
 void TBatchDriver::WriteLog(const std::string& text) {
-  if (Settings.chkLogProcessed) AppendToFile(Settings.edLogProcessed, text);
+  if (Settings.chkLogProcessed) AppendToFile(Settings.edLogProcessed, text, "\n");
 }
 
 void TBatchDriver::LogItem(size_t index) {
@@ -973,11 +1089,12 @@ void TBatchDriver::LogItem(size_t index) {
   }
 }
 
-std::string TBatchDriver::RunHeader() { return std::string(ProductName) + " " + DateTimeToStr(Now()) + "\r\n"; }
+std::string TBatchDriver::RunHeader() { return std::string(ProductName) + " " + DateTimeToStr(Now()) + "\n"; }
 
 // ---- hooks: the format-neutral base accepts and converts nothing ----
 
 bool TBatchDriver::IsFileAccepted(const std::string&) { return false; }
+bool TBatchDriver::IsSourceName(const std::string& name) { return IsFileAccepted(name); }
 std::string TBatchDriver::GetDestinationExt() { return std::string(); }
 void TBatchDriver::CreateConverters() {}
 void TBatchDriver::FreeConverters() {}

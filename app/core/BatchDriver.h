@@ -40,6 +40,10 @@ inline constexpr const char* MsgNoDocuments = "No documents found in source dire
 // A finished run in which items failed says how many (converted, failed).
 inline constexpr const char* MsgConversionFinishedCounts = "Document conversion finished: %zu converted, %zu failed.";
 
+// The note of an item whose source opened with a password the user gave;
+// the log line says it too.
+inline constexpr const char* NoteOpenedWithPassword = "opened with a password";
+
 // The job settings, named after the wizard's controls.
 struct TJobSettings {
   TJobSettings();  // the start-up defaults (program directory, "*.*", ...)
@@ -102,25 +106,39 @@ struct TWorkItem {
 // The status column's text: the status, and the note in brackets after it.
 std::string StatusText(const TWorkItem& item);
 
-// Every output a run has written or reserved (the work list's destinations,
-// then each sheet output as it is named), so that no two items and no two
-// sheets write one file. Safe to share between the workers of a run.
+// The one authority on output names in a run: every file the run reads
+// (each source of the candidate list, ticked or not), every work-list
+// destination and every sheet output named so far is taken, so no output
+// ever replaces a source or another output of the run. Paths are compared
+// as files: "in/a.csv", "./in/a.csv" and the same through a link to the
+// folder are one name. Safe to share between the workers of a run.
 class TOutputRegistry {
  public:
   void Clear();
+  // A file the run reads: no output is given its name.
+  void AddSource(const std::string& path);
   bool Taken(const std::string& path) const;
-  // False when it was taken already.
+  // Reserves path as an item's destination; false when it was taken already.
   bool Reserve(const std::string& path);
-  // Reserves path when free; otherwise the first free of "<stem>_<tag><ext>",
-  // "<stem>_<tag>_2<ext>", ... (tag: the source's extension, "xls").
-  // taken (when set) names more paths as taken: those another process may write.
-  std::string ReserveUnique(const std::string& path, const std::string& tag,
-                            const std::function<bool(const std::string&)>& taken = nullptr);
+  // Reserves path as a destination when free; otherwise the first free of
+  // "<stem>_<tag><ext>", "<stem>_<tag>_2<ext>", ... (tag: the source's
+  // extension, "xls").
+  std::string ReserveUnique(const std::string& path, const std::string& tag);
+  // Names an output of the item whose destination is own: path when it is
+  // free, or when it is own and no output of the item has had it yet;
+  // otherwise the first free fallback as ReserveUnique gives them.
+  std::string Claim(const std::string& path, const std::string& tag, const std::string& own);
   void Release(const std::string& path);
 
  private:
+  enum class TUse : uint8_t { Source, Destination, Output };
+  // Under FLock.
+  std::string KeyOf(const std::string& path) const;
+  std::string FirstFree(const std::string& path, const std::string& tag,
+                        const std::function<bool(const std::string& key)>& take) const;
   mutable std::mutex FLock;
-  std::unordered_set<std::string> FPaths;
+  std::unordered_map<std::string, TUse> FPaths;  // by KeyOf
+  mutable std::unordered_map<std::string, std::string> FFolders;  // folder as given -> as resolved
 };
 
 // Makes the items of a parallel run name their sheet outputs in work-list
@@ -131,8 +149,9 @@ class TNamingTurn {
  public:
   // settled[i]: item i names nothing in this run (skipped).
   explicit TNamingTurn(std::vector<bool> settled);
-  // Waits until every item before index has settled; polls cancel meanwhile.
-  void Await(size_t index, const TCancelToken& cancel);
+  // Waits until every item before index has settled; polls cancel
+  // meanwhile. Answers the milliseconds it waited.
+  uint32_t Await(size_t index, const TCancelToken& cancel);
   void Settle(size_t index);
 
  private:
@@ -150,8 +169,9 @@ class TNamingTurn {
 class TWorkbookMemory : public IMemoryPool {
  public:
   void Start(int64_t limit, const TCancelToken* cancel);
-  // The calling thread now loads the item at index (Leave: it is done).
-  void Enter(size_t index);
+  // The calling thread now loads the item at index (Leave: it is done);
+  // the milliseconds it waits for memory are added to *waited.
+  void Enter(size_t index, uint32_t* waited = nullptr);
   void Leave();
   void Take(int64_t bytes) override;
   void Give(int64_t bytes) override;
@@ -162,14 +182,15 @@ class TWorkbookMemory : public IMemoryPool {
   bool Earliest() const;  // the calling thread's item is the earliest loading
   mutable std::mutex FLock;
   std::condition_variable FFreed;
-  std::vector<std::pair<std::thread::id, size_t>> FLoading;
+  struct TLoading {
+    std::thread::id Thread;
+    size_t Index;
+    uint32_t* Waited;
+  };
+  std::vector<TLoading> FLoading;
   int64_t FLimit = 0, FUsed = 0, FPeak = 0;
   const TCancelToken* FCancel = nullptr;
 };
-
-// Output names another process of the job may write (the items of the other
-// shards), asked with the name and the position of the item naming it.
-using TForeignNames = std::function<bool(const std::string& path, size_t index)>;
 
 // One work item's conversion as the run sees it: the run's stop, budgets and
 // output record, and what the item did with its outputs. The outputs are a
@@ -201,15 +222,19 @@ class TItemContext {
   const std::vector<std::string>& Kept() const { return FKept; }
   // What the load let pass; the item still ends "Finished".
   TLoadWarnings Warnings;
+  // What the conversion adds to the item's status ("opened with a password").
+  std::string Note;
 
-  // Names a sheet output: ReserveUnique on the run's record, in the item's
-  // turn when the run has one.
+  // Names an output of the item (each sheet's, the destination's too):
+  // Claim on the run's record, in the item's turn when the run has one.
   std::string ReserveOutput(const std::string& path, const std::string& tag);
   // The item names no more outputs: later items may go on.
   void NamesSettled();
-  // Set by the run: its naming turn (nullptr: none), the item's position and
-  // the names other processes may write (nullptr: none).
-  void SetNaming(TNamingTurn* turn, size_t index, const TForeignNames* foreign);
+  // Set by the run: its naming turn (nullptr: none) and the item's position.
+  void SetNaming(TNamingTurn* turn, size_t index);
+  // Milliseconds the item spent waiting for other items (its naming turn,
+  // memory they held): not its own time.
+  uint32_t Waited = 0;
 
   // What the conversion found (see TWorkItem).
   std::string Reader, Version;
@@ -226,6 +251,7 @@ class TItemContext {
   struct TOutput {
     std::string Path;
     std::string Aside;  // hidden link to the file the output replaces; empty if none
+    int AsideHandle = -1;  // holds Aside in use while the item runs
     uint64_t Device = 0, Inode = 0;  // of what was written, once complete
     bool Written = false;
   };
@@ -234,8 +260,8 @@ class TItemContext {
   std::vector<std::string> FKept;
   bool FCommitted = false;
   bool FRolledBack = false;
+  void ReleaseAside(TOutput& output);
   TNamingTurn* FTurn = nullptr;
-  const TForeignNames* FForeign = nullptr;
   size_t FIndex = 0;
   bool FHasTurn = false;
 };
@@ -259,8 +285,9 @@ struct TWorkCounts {
 };
 TWorkCounts CountWorkItems(const std::vector<TWorkItem>& items);
 
-// One line of the processed-files log for an item: status, time, source and
-// every output (the destination when it wrote none), separated by tabs.
+// One line of the processed-files log for an item: status, time, source,
+// every output (the destination when it wrote none) and the message, five
+// columns separated by tabs.
 std::string LogLine(const TWorkItem& item);
 
 // A file name or message made safe to print on one line of a terminal or a
@@ -321,13 +348,19 @@ class TBatchDriver {
   // AddToProgressList do nothing while a run is going on.
   const std::vector<TWorkItem>& WorkItems() const { return FWorkItems; }
   void ClearWorkList();
-  // Empties the list, then AddToProgressList for every ticked candidate in order.
+  // Empties the list, then AddToProgressList for every ticked candidate in
+  // order, every candidate the job could read (IsSourceName, ticked or not)
+  // being a source no output takes.
   void BuildWorkList();
+  // Files the run reads: no output is named as one of them.
+  void ReserveSources(const std::vector<std::string>& paths);
   // Adds sourcePath (found in directory) when IsFileAccepted; its output
   // goes into edDestinationName with GetDestinationExt (with the folder
   // tree kept: into directory's place under it, relative to edSourceName),
-  // that directory is created at once, and the item is "Waiting", or
-  // "Skipped" when the output exists and chkOverwrite is off.
+  // under a name no source and no other output has, that directory is
+  // created at once (CreateFoldersWhenListing), and the item is "Waiting",
+  // or "Skipped" when the output exists and chkOverwrite is off. Call
+  // ReserveSources first with every file the run reads.
   void AddToProgressList(const std::string& directory, const std::string& sourcePath);
   // Adds one item with the destination given as it is (a single file whose
   // output the user named); "Skipped" when it exists and chkOverwrite is off.
@@ -341,7 +374,8 @@ class TBatchDriver {
   // taken back (a truncated file's, which the conversion keeps, stay). A log
   // that cannot be written raises before any item is touched (converters
   // freed, view told roNotStarted). Does nothing when called again while
-  // running.
+  // running. Before the first item, the leftovers of runs that are no
+  // longer alive are cleared from the destination folders (RemoveLeftovers).
   // With more than one job and a driver that makes workers, Jobs() items
   // are converted at once; the view hears of them in work-list order, and
   // outputs, names, log and messages are those of a serial run.
@@ -349,8 +383,9 @@ class TBatchDriver {
   // Items converted at once (1: one after another on the calling thread).
   void SetJobs(unsigned jobs) { FJobs = jobs ? jobs : 1; }
   unsigned Jobs() const { return FJobs; }
-  // The outputs other processes of the job may write (shards); nullptr: none.
-  void SetForeignNames(TForeignNames names) { FForeignNames = std::move(names); }
+  // Whether listing creates the destination folders at once (the wizard
+  // does, as it always has); a run creates what is missing in any case.
+  bool CreateFoldersWhenListing = true;
   // The cell memory the workers of the last parallel run shared.
   const TWorkbookMemory& WorkbookMemory() const { return FWorkbookMemory; }
   // Keeps the work items keep answers true for, in order; the outputs
@@ -378,11 +413,16 @@ class TBatchDriver {
 
   // Appends text to edLogProcessed when chkLogProcessed is on.
   void WriteLog(const std::string& text);
-  // "Varnowe 12/8/2026 2:05:00 AM" followed by CR LF (AppendToFile adds another).
+  // "Varnowe 12/8/2026 2:05:00 AM" and LF; WriteLog adds another, so each
+  // run's lines follow an empty one. Log lines end in LF, for line tools.
   static std::string RunHeader();
 
   // Hooks; the base accepts nothing, answers no extension and converts nothing.
   virtual bool IsFileAccepted(const std::string& name);
+  // Whether a candidate is a file of a kind the job reads, whether or not
+  // its format is ticked: such a file is never replaced by an output. A
+  // file of another kind (a text output of an earlier run) is not.
+  virtual bool IsSourceName(const std::string& name);
   virtual std::string GetDestinationExt();
   virtual void CreateConverters();
   virtual void FreeConverters();
@@ -427,6 +467,7 @@ class TBatchDriver {
   void RunParallel(std::vector<std::unique_ptr<IBatchWorker>>& workers);
   // The item's line in the log; a log that fails here is noted, not fatal.
   void LogItem(size_t index);
+  void RemoveLeftovers();
   // Why an item must not be converted (output shared or the source itself); empty when fine.
   std::string DestinationConflict(size_t index) const;
   TCancelToken& MutableCancelToken() { return FExternalCancel ? *FExternalCancel : FCancel; }
@@ -443,7 +484,6 @@ class TBatchDriver {
   size_t FCurrentItem = SIZE_MAX;  // the item being converted
   std::string FLogError;
   unsigned FJobs = 1;
-  TForeignNames FForeignNames;
   // Outlives the workers' readers, which give back to it when they go.
   TWorkbookMemory FWorkbookMemory;
 };

@@ -26,7 +26,7 @@ const TDestinationFormat DestinationFormats[DestinationFormatCount] = {
 };
 
 const char* const SourceFormatsCaption = " Source formats ";
-const char* const MSExcelCaption = "MS Excel (*.xls and .xlsx)";
+const char* const MSExcelCaption = "MS Excel (*.xls, *.xlsx)";
 const char* const LotusCaption = "Lotus 1-2-3 (*.wk?, *.123, *.wr1)";
 const char* const QuattroProCaption = "Quattro Pro (*.wq?, *.wkq, *.wb3, *.qpw)";
 const char* const OpenOfficeCaption = "Open Office spreadsheet (*.ods)";
@@ -70,6 +70,9 @@ TExportStopQuery ExportStop(const TSheetWriteOptions& options) {
   return cancel ? TExportStopQuery([cancel] { return cancel->Stopping(); }) : TExportStopQuery();
 }
 
+// Every writer's file goes through the same counted stream and commit.
+TOutputPolicy OutputPolicy(const TSheetWriteOptions& options) { return {options.MaxOutputSize, options.Replace}; }
+
 template <size_t N>
 bool MatchesAny(const std::string& name, const char* const (&masks)[N]) {
   for (const char* mask : masks)
@@ -81,6 +84,12 @@ bool MatchesAny(const std::string& name, const char* const (&masks)[N]) {
 
 TSpreadsheetConversion::TSpreadsheetConversion() = default;
 TSpreadsheetConversion::~TSpreadsheetConversion() = default;
+
+bool TSpreadsheetConversion::IsSpreadsheetName(const std::string& name) {
+  const std::string n = ExtractFileName(name);
+  return MatchesAny(n, ExcelMasks) || MatchesAny(n, LotusMasks) || MatchesAny(n, QuattroProMasks) ||
+         MatchesAny(n, OpenOfficeMasks);
+}
 
 bool TSpreadsheetConversion::IsFileAccepted(const std::string& name) const {
   const std::string n = ExtractFileName(name);
@@ -182,9 +191,9 @@ void TSpreadsheetConversion::WriteSheet(const std::string& path, const TSpreadSh
     case 1: WriteCSV(path, sheet, options); break;
     case 2: WriteHTML(path, sheet, options); break;
     case 3: WriteXML(path, sheet, options); break;
-    case 4: ExportXLS(path, sheet, ExportStop(options)); break;
-    case 5: ExportXLSX(path, sheet, ExportStop(options), options.Compression); break;
-    case 6: ExportPDF(path, sheet, ExportStop(options)); break;
+    case 4: ExportXLS(path, sheet, ExportStop(options), OutputPolicy(options)); break;
+    case 5: ExportXLSX(path, sheet, ExportStop(options), OutputPolicy(options), options.Compression); break;
+    case 6: ExportPDF(path, sheet, ExportStop(options), OutputPolicy(options)); break;
     default: break;
   }
 }
@@ -192,9 +201,9 @@ void TSpreadsheetConversion::WriteSheet(const std::string& path, const TSpreadSh
 void TSpreadsheetConversion::WriteBook(const std::string& path, const TSheetList& sheets, int index,
                                        const TSheetWriteOptions& options) {
   switch (index) {
-    case 4: ExportXLSWorkbook(path, sheets, ExportStop(options)); break;
-    case 5: ExportXLSXWorkbook(path, sheets, ExportStop(options), options.Compression); break;
-    case 6: ExportPDFWorkbook(path, sheets, ExportStop(options)); break;
+    case 4: ExportXLSWorkbook(path, sheets, ExportStop(options), OutputPolicy(options)); break;
+    case 5: ExportXLSXWorkbook(path, sheets, ExportStop(options), OutputPolicy(options), options.Compression); break;
+    case 6: ExportPDFWorkbook(path, sheets, ExportStop(options), OutputPolicy(options)); break;
     default: break;
   }
 }
@@ -232,6 +241,9 @@ void TSpreadsheetConversion::ConvertFile(const std::string& sourcePath, const st
   TLoadWarnings* warnings = item ? &item->Warnings : &FWarnings;
   warnings->Clear();
   reader->OnErrorProcess = RecordWarnings(*warnings);
+  std::function<bool(std::string&)> ask;
+  if (OnAskPassword) ask = [this, sourcePath](std::string& password) { return OnAskPassword(sourcePath, password); };
+  reader->OnPassword = PasswordSource(Passwords, std::move(ask));
   FLastReader = reader;
   FLastKind = kind;
   reader->OpenedFile = opened.get();
@@ -240,6 +252,7 @@ void TSpreadsheetConversion::ConvertFile(const std::string& sourcePath, const st
     ~TForget() {
       Reader->OnErrorProcess = nullptr;  // the warnings may not outlive the item
       Reader->OpenedFile = nullptr;
+      Reader->OnPassword = nullptr;
     }
   } forget{reader};
   std::string truncated;
@@ -249,6 +262,7 @@ void TSpreadsheetConversion::ConvertFile(const std::string& sourcePath, const st
     // The cells before the cut are in the model: they are written all the same.
     truncated = e.Message();
   }
+  if (item && reader->OpenedWithPassword()) item->Note = NoteOpenedWithPassword;
   WriteWorkbook(reader->Sheets, destinationPath, index, item, OnOutputWritten);
   if (!truncated.empty()) {
     if (item) item->Commit();  // what was read stays, though the item ends in error
@@ -265,6 +279,22 @@ std::string TSpreadsheetConversion::MessageNamingFile(const std::string& message
   static const std::string TheFile = "The file ";
   if (message.compare(0, TheFile.size(), TheFile) == 0) return quoted + message.substr(TheFile.size() - 1);
   return quoted + ": " + (message.empty() ? std::string("unknown error") : message);
+}
+
+TPasswordEvent TSpreadsheetConversion::PasswordSource(std::vector<std::string> passwords,
+                                                      std::function<bool(std::string&)> ask) {
+  size_t next = 0;
+  bool asked = false;
+  return [passwords = std::move(passwords), ask = std::move(ask), next, asked](
+             TCustomSpreadSheetFile*, std::string& password, bool& more) mutable {
+    more = true;
+    if (next < passwords.size()) {
+      password = passwords[next++];
+      return;
+    }
+    more = ask && !asked && ask(password);
+    asked = true;
+  };
 }
 
 TErrorProcessEvent TSpreadsheetConversion::RecordWarnings(TLoadWarnings& warnings) {
@@ -338,63 +368,65 @@ void TSpreadsheetConversion::WriteWorkbook(TSpreadSheets& sheets, const std::str
     options.Compression = item->Settings.Compression;
     options.Replace = item->Settings.chkOverwrite;
   }
-  auto write = [&](const std::string& path, const TSpreadSheet& sheet) {
+  // Writes one output (a sheet's, or the whole workbook's); a file that
+  // appears while it is written is kept when overwriting is off.
+  auto write = [&](const std::string& path, const std::function<void()>& body) {
     if (item && !item->BeginOutput(path)) return;  // an existing file, overwriting off
     try {
-      WriteSheet(path, sheet, index, options);
+      body();
     } catch (const EFileExistsError&) {
       if (!item) throw;
-      item->OutputKept(path);  // appeared while the sheet was written
+      item->OutputKept(path);
       return;
     }
     if (item) item->OutputWritten(path);
     if (written && index >= 0 && index < DestinationFormatCount) written(path);
   };
-  // The source's extension tells apart a sheet output whose name another
-  // output of the run has (book.xls's second sheet and book1.xls's output).
+  // The source's extension tells apart an output whose name another file
+  // of the run has (book.xls's second sheet and book1.xls's output).
   const std::string ext = item ? ExtractFileExt(item->Source) : std::string();
   const std::string tag = ext.size() > 1 ? ext.substr(1) : std::string();
-  // Sheet n's output: the template's name in the destination's folder, or
-  // the destination itself for sheet 0 and the numbered name after it.
-  auto pathOf = [&](int32_t n, const TSpreadSheet& sheet) {
-    std::string path;
-    if (dest.NameTemplate.empty()) {
-      if (n == 0) return destinationPath;
-      path = SheetOutputPath(destinationPath, n);
-    } else {
-      const std::string outExt = ExtractFileExt(destinationPath);
-      path = ExtractFilePath(destinationPath) +
-             ExpandNameTemplate(dest.NameTemplate, ChangeFileExt(ExtractFileName(destinationPath), ""),
-                                SheetCaptionText(sheet), n + 1, outExt);
-      if (path == destinationPath) return path;  // the item's own, reserved already
-    }
-    return item ? item->ReserveOutput(path, tag) : path;
-  };
+  // Every output is named by the run's registry, the item's own
+  // destination included: a template that gives two sheets one name gives
+  // the second a name of its own.
+  auto named = [&](const std::string& path) { return item ? item->ReserveOutput(path, tag) : path; };
   if (WritesWholeWorkbook(dest, index)) {
     // One output holding every selected sheet, under the item's own name.
     TSheetList chosen;
     for (int32_t n : SelectSheets(sheets, dest)) chosen.push_back(&sheets.GetSheet(n));
-    if (item) item->NamesSettled();  // its one name was reserved with the work list
-    if (item && !item->BeginOutput(destinationPath)) return;
-    WriteBook(destinationPath, chosen, index, options);
-    if (item) item->OutputWritten(destinationPath);
-    if (written) written(destinationPath);
+    const std::string path = named(destinationPath);
+    if (item) item->NamesSettled();
+    write(path, [&] { WriteBook(path, chosen, index, options); });
     return;
   }
-  if (sheets.Count() == 0) {
-    // A file without sheets still gets its output, as an empty sheet 0 would.
-    TSpreadSheet empty;
-    write(pathOf(0, empty), empty);
-    return;
-  }
+  // Sheet n's output: the template's name in the destination's folder, or
+  // the destination itself for sheet 0 and the numbered name after it.
+  auto pathOf = [&](int32_t n, const TSpreadSheet& sheet) {
+    if (dest.NameTemplate.empty()) return n == 0 ? destinationPath : SheetOutputPath(destinationPath, n);
+    return ExtractFilePath(destinationPath) + ExpandNameTemplate(dest.NameTemplate,
+                                                                 ChangeFileExt(ExtractFileName(destinationPath), ""),
+                                                                 SheetCaptionText(sheet), n + 1,
+                                                                 ExtractFileExt(destinationPath));
+  };
+  // A file without sheets still gets its output, as an empty sheet 0 would.
+  TSpreadSheet empty;
+  std::vector<std::pair<const TSpreadSheet*, std::string>> outputs;
+  if (sheets.Count() == 0) outputs.emplace_back(&empty, named(pathOf(0, empty)));
   for (int32_t n : SelectSheets(sheets, dest)) {
-    TSpreadSheet& sheet = sheets.GetSheet(n);
-    write(pathOf(n, sheet), sheet);
+    const TSpreadSheet& sheet = sheets.GetSheet(n);
+    outputs.emplace_back(&sheet, named(pathOf(n, sheet)));
   }
+  // Named up front: later items need not wait while these are written.
+  if (item) item->NamesSettled();
+  for (const auto& [sheet, path] : outputs) write(path, [&] { WriteSheet(path, *sheet, index, options); });
 }
 
 bool TSpreadsheetBatch::IsFileAccepted(const std::string& name) {
   return TBatchDriver::IsFileAccepted(name) || Conversion.IsFileAccepted(name);
+}
+
+bool TSpreadsheetBatch::IsSourceName(const std::string& name) {
+  return TBatchDriver::IsSourceName(name) || TSpreadsheetConversion::IsSpreadsheetName(name);
 }
 
 std::string TSpreadsheetBatch::GetDestinationExt() {

@@ -24,7 +24,7 @@ extern const TDestinationFormat DestinationFormats[DestinationFormatCount];
 
 // Group box and check box captions of the source-format choice.
 extern const char* const SourceFormatsCaption;  // " Source formats "
-extern const char* const MSExcelCaption;        // "MS Excel (*.xls and .xlsx)"
+extern const char* const MSExcelCaption;        // "MS Excel (*.xls, *.xlsx)"
 extern const char* const LotusCaption;          // "Lotus 1-2-3 (*.wk?, *.123, *.wr1)"
 extern const char* const QuattroProCaption;     // "Quattro Pro (*.wq?, *.wkq, *.wb3, *.qpw)"
 extern const char* const OpenOfficeCaption;     // "Open Office spreadsheet (*.ods)"
@@ -42,8 +42,20 @@ class TSpreadsheetConversion {
   bool chkQuattroPro = true;
   bool chkOpenOffice = true;
 
+  // Passwords tried on protected files, in order, after the one their format
+  // uses when none was given (UTF-8; never shown or logged).
+  std::vector<std::string> Passwords;
+  // Asked once for a protected file none of Passwords opens (the window's
+  // dialog): true with a password to try, false to leave the file.
+  std::function<bool(const std::string& sourcePath, std::string& password)> OnAskPassword;
+  // A reader's OnPassword: each of passwords, then ask's answer (once).
+  static TPasswordEvent PasswordSource(std::vector<std::string> passwords,
+                                       std::function<bool(std::string& password)> ask = nullptr);
+
   // Name is a bare file name or a full path; only its name part is tested.
   bool IsFileAccepted(const std::string& name) const;
+  // The same with every family ticked: a file some reader takes.
+  static bool IsSpreadsheetName(const std::string& name);
   // ".txt" .. ".pdf" for 0 to 6, else "".
   std::string GetDestinationExt(int index) const;
   // The readers live from CreateConverters to FreeConverters (one run).
@@ -136,6 +148,7 @@ class TSpreadsheetBatch : public TBatchDriver {
   TSpreadsheetConversion Conversion;
 
   bool IsFileAccepted(const std::string& name) override;
+  bool IsSourceName(const std::string& name) override;
   std::string GetDestinationExt() override;
   void CreateConverters() override;
   void FreeConverters() override;

@@ -228,6 +228,99 @@ std::string ExpandNameTemplate(const std::string& nameTemplate, const std::strin
   return result;
 }
 
+namespace {
+
+// The template's fields in order, for the analyses below: the literal text
+// between them (as ExpandNameTemplate writes it) and the field's name.
+struct TTemplatePiece {
+  std::string Literal;
+  std::string Field;  // "" after the last field
+};
+
+std::vector<TTemplatePiece> TemplatePieces(const std::string& nameTemplate) {
+  std::vector<TTemplatePiece> pieces(1);
+  for (size_t i = 0; i < nameTemplate.size(); ++i) {
+    const char c = nameTemplate[i];
+    if ((c == '{' || c == '}') && i + 1 < nameTemplate.size() && nameTemplate[i + 1] == c) {
+      pieces.back().Literal += c;
+      ++i;
+      continue;
+    }
+    const size_t close = c == '{' ? nameTemplate.find('}', i) : std::string::npos;
+    if (close == std::string::npos) {
+      pieces.back().Literal += c == '/' || uint8_t(c) < 0x20 ? '_' : c;
+      continue;
+    }
+    const std::string field = nameTemplate.substr(i + 1, close - i - 1);
+    if (field == "name" || field == "sheet" || field == "index" || field == "ext") {
+      pieces.back().Field = field;
+      pieces.emplace_back();
+    } else {
+      pieces.back().Literal += nameTemplate.substr(i, close - i + 1);
+    }
+    i = close;
+  }
+  return pieces;
+}
+
+bool Variable(const std::string& field) { return field == "sheet" || field == "index"; }
+
+}  // namespace
+
+std::string NameTemplateFixedStart(const std::string& nameTemplate, const std::string& name, const std::string& ext) {
+  const std::vector<TTemplatePiece> pieces = TemplatePieces(nameTemplate);
+  std::string start;
+  size_t next = 0;  // the piece after the fixed start
+  bool variable = false;
+  for (; next < pieces.size() && !variable; ++next) {
+    start += pieces[next].Literal;
+    const std::string& f = pieces[next].Field;
+    if (f == "name") start += name;
+    else if (f == "ext") start += ext;
+    variable = Variable(f);
+  }
+  // A fallback goes before the last dot: is there always one after the start?
+  const bool dotted = ext.find('.') != std::string::npos;
+  bool hasExt = false, dotAfter = false;
+  for (size_t k = 0; k < pieces.size(); ++k) {
+    hasExt = hasExt || pieces[k].Field == "ext";
+    if (variable && k >= next)
+      dotAfter = dotAfter || pieces[k].Literal.find('.') != std::string::npos || (pieces[k].Field == "ext" && dotted);
+  }
+  if (!hasExt && dotted) dotAfter = dotAfter || variable;  // the extension goes at the end
+  if (!variable) start = ExpandNameTemplate(nameTemplate, name, std::string(), 1, ext);
+  if (!dotAfter) {
+    const size_t dot = start.rfind('.');
+    if (dot != std::string::npos) start.resize(dot);
+  }
+  // What a cut to the longest file name keeps of the text before the first
+  // {ext}: the bytes that fields and text after it (at most) leave.
+  size_t after = 0;
+  bool pastExt = false;
+  for (const TTemplatePiece& p : pieces) {
+    if (pastExt) after += p.Literal.size();
+    if (p.Field == "ext") {
+      after += ext.size();
+      pastExt = true;
+    } else if (pastExt) {
+      after += p.Field == "name" ? name.size() : p.Field == "sheet" ? MaxSheetPartBytes : p.Field == "index" ? 11 : 0;
+    }
+  }
+  if (!hasExt) after += ext.size();
+  // Less a character's bytes: the cut never splits one.
+  const size_t kept = after + 1 <= MaxFileNameBytes ? MaxFileNameBytes - after : 0;
+  if (start.size() > kept) start.resize(kept > 4 ? kept - 4 : 0);
+  return start;
+}
+
+bool NameTemplateStartsWithName(const std::string& nameTemplate) {
+  for (const TTemplatePiece& p : TemplatePieces(nameTemplate)) {
+    if (p.Field == "name") return true;
+    if (Variable(p.Field)) return false;
+  }
+  return false;
+}
+
 // The section's keys live in the settings table with the job's others.
 void ReadDestinationSettings(const TIniFile& ini, TDestinationOptions& options) {
   TStoredSettings values;

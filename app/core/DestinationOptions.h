@@ -94,6 +94,17 @@ std::string NameTemplateProblem(const std::string& nameTemplate);
 // to the 255 bytes a file name may have, keeping the extension.
 std::string ExpandNameTemplate(const std::string& nameTemplate, const std::string& name, const std::string& sheet,
                                int32_t index, const std::string& ext);
+// What every name the template gives for a source named name (and every
+// fallback name a clash gives one of them, "_<tag>" or "_<tag>_<n>" before
+// the last dot) begins with, in bytes: the expansion up to the first
+// {sheet} or {index}, shortened where a long name would be cut or a
+// fallback inserted inside it.
+std::string NameTemplateFixedStart(const std::string& nameTemplate, const std::string& name, const std::string& ext);
+// Whether {name} stands in every name's fixed start (before any {sheet} and
+// {index}): only then can outputs of files with different names be told
+// apart without reading the files.
+bool NameTemplateStartsWithName(const std::string& nameTemplate);
+
 // A sheet caption as a file name part: "/", "\", ":", "*", "?", "\"", "<",
 // ">", "|" and control characters become "_", blanks and dots at the ends
 // are dropped, at most 120 bytes (whole characters); "Sheet<index>" when

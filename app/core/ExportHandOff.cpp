@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "Budgets.h"
 #include "CodePage.h"
 #include "ExportDS.h"
 #include "FileSystem.h"
@@ -14,10 +15,25 @@
 
 namespace {
 
-// A failed export raises naming the sheet; a stopped one raises the cancel text.
-void RaiseExportOutcome(const TQXExportBaseComponent& component, const TSpreadSheet& sheet) {
+// A failed export raises naming the sheet; a stopped one raises the cancel
+// text. A budget or a file that may not be replaced keeps its kind, so the
+// run can tell them.
+void RaiseExportOutcome(const TQXExportBaseComponent& component, const TSpreadSheet& sheet,
+                        const TOutputPolicy& output) {
   switch (component.Statistic.Result) {
     case erFailed:
+      if (const std::exception_ptr failure = component.FailureError()) {
+        try {
+          std::rethrow_exception(failure);
+        } catch (const EOutputBudgetExceeded&) {
+          throw EOutputBudgetExceeded("Sheet \"" + SheetCaptionText(sheet) + "\" is too large to write: " +
+                                      OutputBudgetText(output.MaxBytes));
+        } catch (const EFileExistsError&) {
+          throw;
+        } catch (...) {
+          // Any other failure: by its text, below.
+        }
+      }
       throw Exception("Sheet \"" + SheetCaptionText(sheet) + "\": " + component.FailureText());
     case erCanceled:
       throw EQXEExportCanceled(component.FinalText());
@@ -41,13 +57,14 @@ void PrepareBatchExport(TQXExportBaseComponent& component, TQXESpreadsheetDataEn
 // A whole-workbook output: the atomic file at path, opened by start, each
 // sheet exported into it by exportSheet (an empty sheet when there are
 // none), then finish; the file is put in place only when all of it
-// succeeded.
-void ExportBook(const std::string& path, const TSheetList& sheets, const std::function<void(TStream& out)>& start,
+// succeeded, as output says.
+void ExportBook(const std::string& path, const TSheetList& sheets, const TOutputPolicy& output,
+                const std::function<void(TStream& out)>& start,
                 const std::function<void(TStream& out, const TSpreadSheet& sheet)>& exportSheet,
                 const std::function<void(TStream& out)>& finish) {
   const std::string dir = ExtractFileDir(path);
   if (!dir.empty() && !DirectoryExists(dir)) ForceDirectories(dir);
-  TAtomicFileStream out(path);
+  TAtomicFileStream out(path, output);
   start(out);
   const TSpreadSheet empty;
   if (sheets.empty()) exportSheet(out, empty);
@@ -64,12 +81,12 @@ std::vector<std::u16string> CaptionsOf(const TSheetList& sheets) {
 
 // One sheet of a component that gathers a workbook, into out.
 void ExportBookSheet(TQXExportToCellFile& component, TStream& out, const TSpreadSheet& sheet,
-                     const TExportStopQuery& stop) {
+                     const TExportStopQuery& stop, const TOutputPolicy& output) {
   TQXESpreadsheetDataEngine engine;
   PrepareBatchExport(component, engine, sheet, stop);
   component.ExportIfEmpty = true;
   component.ExportToStream(out);
-  RaiseExportOutcome(component, sheet);
+  RaiseExportOutcome(component, sheet, output);
 }
 
 }  // namespace
@@ -82,65 +99,72 @@ std::string SheetCaptionText(const TSpreadSheet& sheet) {
   }
 }
 
-void RunExport(TQXExportBaseComponent& component, const std::string& path, const TSpreadSheet& sheet,
-               const TExportStopQuery& stop) {
+void RunExport(TQXExportToCellFile& component, const std::string& path, const TSpreadSheet& sheet,
+               const TExportStopQuery& stop, const TOutputPolicy& output) {
   TQXESpreadsheetDataEngine engine;
   PrepareBatchExport(component, engine, sheet, stop);
   component.FileName = path;
+  component.Output = output;
   component.Execute();
-  RaiseExportOutcome(component, sheet);
+  RaiseExportOutcome(component, sheet, output);
 }
 
-void ExportXLS(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop) {
+void ExportXLS(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop,
+               const TOutputPolicy& output) {
   TQXExportToXLS component;
-  RunExport(component, path, sheet, stop);
+  RunExport(component, path, sheet, stop, output);
 }
 
 void ExportXLSX(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop,
-                TZipCompression compression) {
+                const TOutputPolicy& output, TZipCompression compression) {
   TQXExportToXLSX component;
   component.Compression = compression;
-  RunExport(component, path, sheet, stop);
+  RunExport(component, path, sheet, stop, output);
 }
 
-void ExportPDF(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop) {
+void ExportPDF(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop,
+               const TOutputPolicy& output) {
   TQXExportToPDF component;
-  RunExport(component, path, sheet, stop);
+  RunExport(component, path, sheet, stop, output);
 }
 
-void ExportXLSWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop) {
+void ExportXLSWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop,
+                       const TOutputPolicy& output) {
   TQXEXLS8Book book(ExtractFileDir(path));
+  book.SpoolBudget = output.MaxBytes;  // the sheets wait there before the output gets them
   ExportBook(
-      path, sheets, [](TStream&) {},
+      path, sheets, output, [](TStream&) {},
       [&](TStream&, const TSpreadSheet& sheet) {
         TQXExportToXLS8 component;  // one per sheet: the book holds what they share
         component.Book = &book;
         component.SheetName = sheet.Caption;
-        ExportBookSheet(component, book.Spool(), sheet, stop);
+        ExportBookSheet(component, book.Spool(), sheet, stop, output);
       },
       [&](TStream& out) { book.WriteTo(out); });
 }
 
-void ExportXLSWorkbook(const std::string& path, const TSpreadSheets& sheets, const TExportStopQuery& stop) {
+void ExportXLSWorkbook(const std::string& path, const TSpreadSheets& sheets, const TExportStopQuery& stop,
+                       const TOutputPolicy& output) {
   TSheetList list;
   for (int32_t i = 0; i < sheets.Count(); ++i) list.push_back(&sheets[i]);
-  ExportXLSWorkbook(path, list, stop);
+  ExportXLSWorkbook(path, list, stop, output);
 }
 
 void ExportXLSXWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop,
-                        TZipCompression compression) {
+                        const TOutputPolicy& output, TZipCompression compression) {
   TQXExportToXLSX component;
   component.Compression = compression;
   ExportBook(
-      path, sheets, [&](TStream& out) { component.OpenWorkbook(out, CaptionsOf(sheets)); },
-      [&](TStream& out, const TSpreadSheet& sheet) { ExportBookSheet(component, out, sheet, stop); },
+      path, sheets, output, [&](TStream& out) { component.OpenWorkbook(out, CaptionsOf(sheets)); },
+      [&](TStream& out, const TSpreadSheet& sheet) { ExportBookSheet(component, out, sheet, stop, output); },
       [&](TStream&) { component.CloseWorkbook(); });
 }
 
-void ExportPDFWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop) {
+void ExportPDFWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop,
+                       const TOutputPolicy& output) {
   TQXExportToPDF component;
   ExportBook(
-      path, sheets, [&](TStream& out) { component.OpenWorkbook(out); },
-      [&](TStream& out, const TSpreadSheet& sheet) { ExportBookSheet(component, out, sheet, stop); },
+      path, sheets, output, [&](TStream& out) { component.OpenWorkbook(out); },
+      [&](TStream& out, const TSpreadSheet& sheet) { ExportBookSheet(component, out, sheet, stop, output); },
       [&](TStream&) { component.CloseWorkbook(); });
 }

@@ -9,6 +9,7 @@
 #include "Exception.h"
 #include "QXCells.h"
 #include "QXEZipFile.h"
+#include "Streams.h"
 
 // An export stopped from outside (or with the progress window's Cancel):
 // the output was not written. Its message is the family's cancel text.
@@ -21,14 +22,19 @@ using TExportStopQuery = std::function<bool()>;
 // The sheet as an Excel BIFF worksheet at path. Raises when the export
 // fails (the message names the sheet and what went wrong, e.g. the row
 // limit) and EQXEExportCanceled when it was stopped; either way no file is
-// left at path and an older file of that name is kept.
-void ExportXLS(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop = {});
+// left at path and an older file of that name is kept. The file is written
+// under output (TOutputPolicy): past its budget the export fails with
+// EBudgetExceeded, and without Replace an existing file of the name raises
+// EFileExistsError and is kept.
+void ExportXLS(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop = {},
+               const TOutputPolicy& output = {});
 // The sheet as an Office Open XML workbook at path; failures and stops as ExportXLS.
 void ExportXLSX(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop = {},
-                TZipCompression compression = zcDefault);
+                const TOutputPolicy& output = {}, TZipCompression compression = zcDefault);
 
 // The sheet as a PDF document at path, under the same rules as ExportXLS.
-void ExportPDF(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop = {});
+void ExportPDF(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop = {},
+               const TOutputPolicy& output = {});
 
 // The sheets of one whole-workbook output, in order (borrowed).
 using TSheetList = std::vector<const TSpreadSheet*>;
@@ -39,24 +45,27 @@ using TSheetList = std::vector<const TSpreadSheet*>;
 // like ExportXLS (a sheet beyond 65,536 rows or 256 columns fails by name);
 // no file is left at path unless every sheet was written. An empty list
 // writes a workbook of one empty sheet.
-void ExportXLSWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop = {});
+void ExportXLSWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop = {},
+                       const TOutputPolicy& output = {});
 // Every sheet of a loaded workbook, as above.
-void ExportXLSWorkbook(const std::string& path, const TSpreadSheets& sheets, const TExportStopQuery& stop = {});
+void ExportXLSWorkbook(const std::string& path, const TSpreadSheets& sheets, const TExportStopQuery& stop = {},
+                       const TOutputPolicy& output = {});
 // The sheets as one Office Open XML workbook, named as ExportXLSWorkbook
 // names them; 1,048,576 rows and 16,384 columns a sheet.
 void ExportXLSXWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop = {},
-                        TZipCompression compression = zcDefault);
+                        const TOutputPolicy& output = {}, TZipCompression compression = zcDefault);
 // The sheets as one PDF document, each sheet starting on a new page (an
 // empty sheet gets one empty page).
-void ExportPDFWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop = {});
+void ExportPDFWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop = {},
+                       const TOutputPolicy& output = {});
 
 // A sheet's caption as 8-bit text (UTF-8 where the code page has no such
 // characters), for messages and names.
 std::string SheetCaptionText(const TSpreadSheet& sheet);
 
-class TQXExportBaseComponent;
+class TQXExportToCellFile;
 // The shape every hand-off shares: settings of a batch run (no message
-// boxes, no progress window, the file name, the engine over the sheet),
-// Execute, and the outcome turned into an exception.
-void RunExport(TQXExportBaseComponent& component, const std::string& path, const TSpreadSheet& sheet,
-               const TExportStopQuery& stop);
+// boxes, no progress window, the file name and output policy, the engine
+// over the sheet), Execute, and the outcome turned into an exception.
+void RunExport(TQXExportToCellFile& component, const std::string& path, const TSpreadSheet& sheet,
+               const TExportStopQuery& stop, const TOutputPolicy& output = {});

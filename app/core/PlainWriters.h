@@ -39,7 +39,8 @@ void WriteCSV(const std::string& path, const TSpreadSheet& sheet, const TSheetWr
 void WriteHTML(const std::string& path, const TSpreadSheet& sheet, const TSheetWriteOptions& options = {});
 void WriteXML(const std::string& path, const TSpreadSheet& sheet, const TSheetWriteOptions& options = {});
 
-// The same into any stream (Replace does not apply).
+// The same into any stream (Replace does not apply, nor the budget past the
+// grid's check: the output file's stream keeps it).
 void WriteTXT(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptions& options = {});
 void WriteCSV(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptions& options = {});
 void WriteHTML(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptions& options = {});

@@ -3,6 +3,10 @@
 #include "IniFile.h"
 #include "JobSettingsFile.h"
 #include "Main.h"
+#include "SysUtils.h"
+#include "UiServices.h"
+
+#include <memory>
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -67,6 +71,14 @@ std::string TfrmMain::GetDestinationExt() {
 void TfrmMain::CreateConverters() {
   TfrmMainBasic::CreateConverters();
   FConversion->CreateConverters();
+  // Protected files ask for their password once each, until the user skips them all.
+  auto skipAll = std::make_shared<bool>(false);
+  FConversion->OnAskPassword = [skipAll](const std::string& sourcePath, std::string& password) {
+    if (*skipAll) return false;
+    const TPasswordAnswer answer = Ui().AskPassword(ExtractFileName(sourcePath), password);
+    *skipAll = answer == TPasswordAnswer::paSkipAll;
+    return answer == TPasswordAnswer::paOK;
+  };
 }
 
 void TfrmMain::FreeConverters() {

@@ -28,6 +28,8 @@
 #include <QStandardPaths>
 #include <QStyledItemDelegate>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <filesystem>
 
 #include "About.h"
 #include "Exception.h"
@@ -55,21 +57,21 @@ const TPageText PageTexts[TfrmMainBasic::PageCount] = {
     {"Destination",
      "Please select the destination directory and mark the file format(s) of the data you would like to create"},
     {"Options", "Define additional options for the destination format."},
-    {"File list", "Select the file(s) that contains the data you would like to convert."},
+    {"File list", "Select the files that contain the data you would like to convert."},
     {"Summary",
-     "We've gathered all the information the wizard needs to convert your file(s). Please click Execute to "
-     "begin the convert process."},
+     "We've gathered all the information the wizard needs to convert your files. Please click Execute to "
+     "begin the conversion."},
 };
 
 const char* const GeneralInfoText =
     "Using this wizard you may convert the thousands of files in a few mouse clicks.\n"
     "You may execute this task at once or on a regular basis.\n"
     " \n"
-    "Navigate thru wizard steps and click the Execute button or call with command-line arguments to start the "
-    "task for file conversion";
+    "Navigate through the wizard's steps and click the Execute button, or start it with a folder or files as "
+    "command-line arguments, to convert files.";
 
 const char* const NotCompletedQuestion =
-    "The wizard has not completed. If you quit the wizard now, the convert process will not complete. Do you "
+    "The wizard has not completed. If you quit the wizard now, the conversion will not complete. Do you "
     "want to quit the application?";
 
 const char* const FolderBrowserTitle = "Select the folder";
@@ -324,6 +326,16 @@ class TfrmMainBasic::TWindowDriver : public TBatchDriver {
   void ConvertFile(const std::string& sourcePath, const std::string& destinationPath) override {
     FWindow.ConvertFile(sourcePath, destinationPath);
   }
+  // After files were converted the message says where they went, and offers
+  // to open that folder.
+  void ShowClosingMessage(TRunOutcome outcome, const std::string& text) override {
+    if (outcome != TRunOutcome::roFinished || CountWorkItems(WorkItems()).Converted == 0)
+      return TBatchDriver::ShowClosingMessage(outcome, text);
+    const std::string folder = Settings.edDestinationName;
+    if (Ui().MessageBox(text + "\n\nThe converted files are in " + folder + "\nOpen this folder?", ProductName,
+                        MB_YESNO | MB_ICONINFORMATION) == IDYES)
+      Ui().OpenURL("file://" + folder);
+  }
 
  private:
   TfrmMainBasic& FWindow;
@@ -513,6 +525,11 @@ void TfrmMainBasic::CreateControls() {
 
   // 6: summary and log.
   tsLog = CreatePage("tsLog", l);
+  lblSummary = new QLabel(tsLog);
+  lblSummary->setObjectName(QStringLiteral("lblSummary"));
+  lblSummary->setWordWrap(true);
+  lblSummary->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  l->addWidget(lblSummary);
   pbProcess = new QProgressBar(tsLog);
   pbProcess->setObjectName(QStringLiteral("pbProcess"));
   pbProcess->setTextVisible(false);
@@ -533,12 +550,13 @@ void TfrmMainBasic::CreateControls() {
   lvProgress->setAllColumnsShowFocus(true);
   lvProgress->setTextElideMode(Qt::ElideMiddle);  // the names' ends tell the files apart
   lvProgress->setItemDelegateForColumn(1, new TElideRightDelegate(lvProgress));
-  // The name takes what the window gives; Status and Time can be dragged
-  // wider (or double-clicked to fit the longest text).
+  // The name and the status share what the window gives (a failure's text
+  // needs the room); Time can be dragged wider. A double-click shows a
+  // status in full.
   QHeaderView* progressHeader = lvProgress->header();
   progressHeader->setStretchLastSection(false);
   progressHeader->setSectionResizeMode(0, QHeaderView::Stretch);
-  progressHeader->setSectionResizeMode(1, QHeaderView::Interactive);
+  progressHeader->setSectionResizeMode(1, QHeaderView::Stretch);
   progressHeader->setSectionResizeMode(2, QHeaderView::Interactive);
   progressHeader->setMinimumSectionSize(40);
   lvProgress->setColumnWidth(1, 18 * charWidth);
@@ -878,6 +896,8 @@ void TfrmMainBasic::CreateMenus() {
   connect(miSelectAll, &QAction::triggered, this, [this] { SelectAll(); });
   connect(miUnselectAll, &QAction::triggered, this, [this] { UnselectAll(); });
   connect(miRevert, &QAction::triggered, this, [this] { RevertSelection(); });
+  connect(lvProgress, &QTreeWidget::itemActivated, this, [this](QTreeWidgetItem* item) { ShowStatusInFull(item); });
+  connect(miHelpContents, &QAction::triggered, this, [] { OpenHelpContents(); });
   connect(lvFileName, &QWidget::customContextMenuRequested, this,
           [this](const QPoint& pos) { pmFileName->popup(lvFileName->viewport()->mapToGlobal(pos)); });
 }
@@ -896,10 +916,13 @@ void TfrmMainBasic::GoToPage(int page) {
     try {
       FDriver->Settings = CurrentSettings();
       FListedSource = FDriver->Settings.edSourceName;
-      if (page == 5)
+      if (page == 5) {
         FDriver->BuildCandidateList();
-      else
+        TickStartFiles();
+      } else {
         FDriver->BuildWorkList();
+        UpdateSummary();
+      }
     } catch (const std::exception& e) {
       Ui().MessageBox(e.what(), ProductName, MB_OK | MB_ICONERROR);
     }
@@ -1040,6 +1063,11 @@ void TfrmMainBasic::ExecuteConversion() {
   if (FRunning) return;
   FDriver->Settings = CurrentSettings();
   try {
+    // Execute after a run converts the checked files again: a fresh list.
+    const auto& items = FDriver->WorkItems();
+    if (!items.empty() && std::none_of(items.begin(), items.end(),
+                                       [](const TWorkItem& w) { return w.Status == TItemState::Waiting; }))
+      FDriver->BuildWorkList();
     FDriver->ExecuteConversion();
   } catch (const Exception& e) {
     Ui().MessageBox(e.Message(), ProductName, MB_OK | MB_ICONERROR);
@@ -1054,6 +1082,26 @@ void TfrmMainBasic::ExecuteConversion() {
     FCloseAfterRun = false;
     close();
   }
+}
+
+void TfrmMainBasic::UpdateSummary() {
+  const TJobSettings& s = FDriver->Settings;
+  QString text = QStringLiteral("From: %1 (%2%3)\nTo: %4 as %5%6")
+                     .arg(FromAnsi(s.edSourceName), FromAnsi(EffectiveMask(s.edSourceWildcard)),
+                          s.chkSubFolders ? QStringLiteral(", with sub-folders") : QString(),
+                          FromAnsi(s.edDestinationName), rgDestination->Item(rgDestination->ItemIndex()).remove('&'),
+                          s.chkOverwrite ? QStringLiteral(", replacing existing files")
+                                         : QStringLiteral(", keeping existing files"));
+  if (s.chkLogProcessed) text += QStringLiteral("\nLog: %1").arg(FromAnsi(s.edLogProcessed));
+  lblSummary->setText(text);
+}
+
+void TfrmMainBasic::ShowStatusInFull(QTreeWidgetItem* item) {
+  const int index = lvProgress->indexOfTopLevelItem(item);
+  if (index < 0 || size_t(index) >= FDriver->WorkItems().size()) return;
+  const TWorkItem& w = FDriver->WorkItems()[size_t(index)];
+  Ui().MessageBox(w.Caption + "\n\n" + StatusText(w), ProductName,
+                  MB_OK | (w.Status == TItemState::Error ? MB_ICONERROR : MB_ICONINFORMATION));
 }
 
 void TfrmMainBasic::SelectAll() {
@@ -1228,6 +1276,75 @@ void TfrmMainBasic::SaveSettingsFile() {
   }
 }
 
+// ------------------------------------------------- folder or files to start with
+
+namespace {
+
+// The deepest folder holding both (paths made canonical first).
+std::filesystem::path CommonFolder(const std::filesystem::path& a, const std::filesystem::path& b) {
+  std::filesystem::path common;
+  for (auto i = a.begin(), j = b.begin(); i != a.end() && j != b.end() && *i == *j; ++i, ++j) common /= *i;
+  return common;
+}
+
+std::filesystem::path Canonical(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::path p = std::filesystem::weakly_canonical(std::filesystem::absolute(path, ec), ec);
+  return ec ? std::filesystem::path(path) : p;
+}
+
+}  // namespace
+
+void TfrmMainBasic::OpenWith(const std::vector<std::string>& paths) {
+  FStartPaths = paths;
+  if (FSettingsLoaded) ApplyStartPaths();
+}
+
+void TfrmMainBasic::ApplyStartPaths() {
+  if (FStartPaths.empty()) return;
+  std::filesystem::path folder;
+  bool first = true, files = false;
+  FStartFiles.clear();
+  for (const std::string& path : FStartPaths) {
+    const std::filesystem::path p = Canonical(path);
+    std::error_code ec;
+    const bool directory = std::filesystem::is_directory(p, ec);
+    FStartFiles.insert(p.string());
+    files = files || !directory;
+    const std::filesystem::path here = directory ? p : p.parent_path();
+    folder = first ? here : CommonFolder(folder, here);
+    first = false;
+  }
+  FStartPaths.clear();
+  edSourceName->setText(FromAnsi(folder.string()));
+  FStartFolder = Trim(ToAnsi(edSourceName->text()));
+  if (files) {
+    // Every file named must be found, whatever the stored mask said.
+    edSourceWildcard->setText(QStringLiteral("*.*"));
+    for (const std::string& named : FStartFiles)
+      if (Canonical(named).parent_path() != folder) chkSubFolders->setChecked(true);
+  } else {
+    FStartFiles.clear();  // folders only: the usual ticks
+  }
+  GoToPage(2);
+}
+
+void TfrmMainBasic::TickStartFiles() {
+  if (FStartFiles.empty() || FListedSource != FStartFolder) return;
+  const auto& items = FDriver->Candidates();
+  for (size_t i = 0; i < items.size(); ++i) {
+    const std::string path = Canonical(IncludeTrailingPathDelimiter(items[i].Directory) + items[i].Caption).string();
+    // A named file, or a file below a named folder.
+    bool named = false;
+    for (const std::string& n : FStartFiles)
+      named = named || path == n || (path.size() > n.size() && path.compare(0, n.size(), n) == 0 && path[n.size()] == '/');
+    // Only what the front end accepts may be ticked.
+    if (!named || items[i].Checked) FDriver->SetCandidateChecked(i, named);
+  }
+  RefreshCandidateChecks();
+  FStartFiles.clear();  // once: later visits keep the user's ticks
+}
+
 // ----------------------------------------------------------------- lifecycle
 
 void TfrmMainBasic::showEvent(QShowEvent* event) {
@@ -1235,6 +1352,7 @@ void TfrmMainBasic::showEvent(QShowEvent* event) {
   if (!FSettingsLoaded) {
     FSettingsLoaded = true;
     LoadSettingsFile();
+    ApplyStartPaths();
   }
   if (!FCentred) {
     FCentred = true;

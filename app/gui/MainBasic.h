@@ -8,7 +8,9 @@
 #include <QMainWindow>
 #include <QTreeWidget>
 #include <memory>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "BatchDriver.h"
 
@@ -64,6 +66,12 @@ class TfrmMainBasic : public QMainWindow, private IBatchView {
 
   explicit TfrmMainBasic(QWidget* parent = nullptr);
   ~TfrmMainBasic() override;
+
+  // A folder, or files, named when the window was started: the Source page
+  // opens at the folder (the files' common folder, searched below when they
+  // lie in several) over the stored settings, and only the files named stay
+  // ticked in the file list. Paths must exist.
+  void OpenWith(const std::vector<std::string>& paths);
 
   // Navigation.
   int CurrentPage() const { return FCurrentPage; }
@@ -162,6 +170,7 @@ class TfrmMainBasic : public QMainWindow, private IBatchView {
   QLineEdit* edSheetMask;
   QCheckBox* chkKeepFolderTree;
   QTreeWidget* lvFileName;
+  QLabel* lblSummary;  // what the run will do: from where, to where, as what
   QProgressBar* pbProcess;
   QTreeWidget* lvProgress;
   TLogoStrip* pbLogo;
@@ -214,6 +223,10 @@ class TfrmMainBasic : public QMainWindow, private IBatchView {
   void CandidateItemChanged(QTreeWidgetItem* item, int column);
   void ShowWorkItem(size_t index);
   void LoadSettingsFile();
+  void ApplyStartPaths();
+  void UpdateSummary();
+  void ShowStatusInFull(QTreeWidgetItem* item);
+  void TickStartFiles();
   void SaveSettingsFile();
 
   // IBatchView
@@ -228,6 +241,9 @@ class TfrmMainBasic : public QMainWindow, private IBatchView {
   std::unique_ptr<TWindowDriver> FDriver;
   QVBoxLayout* FSourceLayout = nullptr;
   std::string FListedSource;  // the source folder the lists were built from
+  std::vector<std::string> FStartPaths;  // OpenWith's paths until shown
+  std::set<std::string> FStartFiles;      // the files and folders to keep ticked, made canonical
+  std::string FStartFolder;               // the Source folder they were given for
   int FCurrentPage = 0;
   bool FWizardCompleted = false;
   bool FSettingsLoaded = false;

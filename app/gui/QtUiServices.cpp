@@ -9,6 +9,7 @@
 #include <QUrl>
 #include <vector>
 
+#include "PasswordDialog.h"
 #include "ProductInfo.h"
 #include "QXEProcess.h"
 #include "Utils.h"
@@ -119,4 +120,11 @@ std::unique_ptr<TProgressWindow> TQtUiServices::CreateProgressWindow() {
 void TQtUiServices::SetBusyCursor(bool busy) {
   if (busy) QApplication::setOverrideCursor(Qt::WaitCursor);
   else QApplication::restoreOverrideCursor();
+}
+
+TPasswordAnswer TQtUiServices::AskPassword(const std::string& fileName, std::string& password) {
+  TfrmPassword dialog(QString::fromStdString(fileName), FParent);
+  const TPasswordAnswer answer = dialog.Ask();
+  if (answer == TPasswordAnswer::paOK) password = dialog.Password().toStdString();
+  return answer;
 }

@@ -22,6 +22,7 @@ class TQtUiServices : public TUiServices {
   bool OpenURL(const std::string& url) override;
   std::unique_ptr<TProgressWindow> CreateProgressWindow() override;
   void SetBusyCursor(bool busy) override;
+  TPasswordAnswer AskPassword(const std::string& fileName, std::string& password) override;
 
  private:
   QPointer<QWidget> FParent;

@@ -1,8 +1,10 @@
 #include "Utils.h"
 
 #include <QMouseEvent>
+#include <filesystem>
 
 #include "CodePage.h"
+#include "FileSystem.h"
 #include "ProductInfo.h"
 #include "SysUtils.h"
 #include "UiServices.h"
@@ -26,6 +28,18 @@ std::string MailToLink(const std::string& address, const std::string& subject) {
 void OpenProductHomepage() { Ui().OpenURL(ProductWebAddress); }
 void OpenCompanyHomepage() { Ui().OpenURL(CompanyWebAddress); }
 void SendSupportMail() { Ui().OpenURL(MailToLink(SupportAddress, SupportMailSubject)); }
+
+void OpenHelpContents() {
+  for (const char* relative : {"../share/doc/varnowe/README.md", "../../README.md"}) {
+    std::error_code ec;
+    const std::filesystem::path readme = std::filesystem::weakly_canonical(ProgramDir() + relative, ec);
+    if (!ec && std::filesystem::is_regular_file(readme, ec)) {
+      Ui().OpenURL("file://" + readme.string());
+      return;
+    }
+  }
+  Ui().OpenURL("man:varnowe(1)");
+}
 
 TLinkLabel::TLinkLabel(const QString& text, QWidget* parent) : QLabel(text, parent) {
   QFont f = font();

@@ -19,6 +19,9 @@ std::string MailToLink(const std::string& address, const std::string& subject);
 void OpenProductHomepage();
 void OpenCompanyHomepage();
 void SendSupportMail();
+// The README installed with the program (or the source tree's, for a build
+// run in place), else the manual page varnowe(1).
+void OpenHelpContents();
 
 // A label that looks and acts like a link: underlined, hand cursor, OnClick
 // on a left click released over it.

@@ -3,12 +3,14 @@
 // against golden lines of a small sheet.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "CodePage.h"
 #include "PlainWriters.h"
 #include "Streams.h"
+#include "TempDir.h"
 #include "Variant.h"
 
 namespace {
@@ -252,9 +254,11 @@ TEST_F(DestinationText, BudgetCountsTheEncodedBytes) {
   TMemoryStream m;
   WriteCSV(m, Sheet, options);
   options.MaxOutputSize = m.Size() + 8;
+  TTempDir dir;
+  WriteCSV(dir / "utf8.csv", Sheet, options);
   options.Text.Encoding = encUtf16LE;
-  TMemoryStream m16;
-  EXPECT_THROW(WriteCSV(m16, Sheet, options), EBudgetExceeded);
+  EXPECT_THROW(WriteCSV(dir / "utf16.csv", Sheet, options), EBudgetExceeded);
+  EXPECT_FALSE(std::filesystem::exists(dir / "utf16.csv"));
 }
 
 }  // namespace

@@ -152,10 +152,16 @@ TEST(ItemStatus, RenderedToThePublishedTexts) {
   item.Time = "12 msec";
   item.Note = "2 warnings";
   EXPECT_EQ(StatusText(item), "Finished (2 warnings)");
-  EXPECT_EQ(LogLine(item), "Finished\t12 msec\tin/a.xls\tout/a.csv");
+  // Five columns whatever the item: status, time, source, outputs, message.
+  EXPECT_EQ(LogLine(item), "Finished\t12 msec\tin/a.xls\tout/a.csv\t");
+  item.Outputs = {"out/a.csv", "out/a;1.csv"};
+  item.Warnings.Texts = {"cut", "odd"};
+  EXPECT_EQ(LogLine(item), "Finished\t12 msec\tin/a.xls\tout/a.csv; out/a\\;1.csv\twarning: cut; warning: odd");
   item.Status = TItemStatus::Failed("broken\trecord");
   item.Note.clear();
-  EXPECT_EQ(LogLine(item), "Error broken\\trecord\t12 msec\tin/a.xls\tout/a.csv");
+  item.Outputs.clear();
+  item.Warnings.Texts.clear();
+  EXPECT_EQ(LogLine(item), "Error\t12 msec\tin/a.xls\tout/a.csv\tbroken\\trecord");
   const std::vector<TWorkItem> list{item};
   EXPECT_EQ(CountWorkItems(list).Failed, 1u);
 }
@@ -372,7 +378,8 @@ TEST(Run, SharedOutputNamesAreMadeUniqueAndSourceAsOutputIsAnError) {
   ASSERT_EQ(batch.WorkItems().size(), 3u);
   EXPECT_EQ(batch.WorkItems()[2].Destination, tmp / "out/r_xls_2.csv");
 
-  // Converting into the source file itself would destroy it.
+  // Converting into the source file itself would destroy it: the output
+  // takes its own name, as one that another output has.
   struct TSameExt : TFakeBatch {
     std::string GetDestinationExt() override { return ".xls"; }
   } same;
@@ -383,9 +390,15 @@ TEST(Run, SharedOutputNamesAreMadeUniqueAndSourceAsOutputIsAnError) {
   same.BuildWorkList();
   same.ExecuteConversion();
   ASSERT_EQ(same.WorkItems().size(), 1u);
+  EXPECT_EQ(same.WorkItems()[0].Destination, tmp / "self/s_xls.xls");
+  EXPECT_EQ(ItemStatusText(same.WorkItems()[0].Status), "Finished");
+  EXPECT_EQ(ReadAll(tmp / "self/s.xls"), "original");
+  // A destination given as the source itself is refused.
+  same.ClearWorkList();
+  same.AddWorkItem(tmp / "self/s.xls", tmp / "self//s.xls");
+  same.ExecuteConversion();
   EXPECT_EQ(ItemStatusText(same.WorkItems()[0].Status), "Error The destination file is the source file itself");
   EXPECT_EQ(ReadAll(tmp / "self/s.xls"), "original");
-  EXPECT_TRUE(same.Converted.empty());
 }
 
 TEST(Log, RunHeaderAppendedOncePerRun) {
@@ -407,9 +420,9 @@ TEST(Log, RunHeaderAppendedOncePerRun) {
   const std::string log = ReadAll(tmp / "run.log");
   const std::string header = TBatchDriver::RunHeader();
   ASSERT_TRUE(header.starts_with("Varnowe ")) << header;
-  ASSERT_TRUE(header.ends_with("\r\n"));
+  ASSERT_TRUE(header.ends_with("\n"));
   // Each run leaves its line and an empty line.
-  const std::regex line("Varnowe ([^\r\n]+)\r\n\r\n");
+  const std::regex line("Varnowe ([^\r\n]+)\n\n");
   std::smatch m;
   const std::string first = log.substr(0, log.size() / 2);
   ASSERT_TRUE(std::regex_match(first, m, line)) << log;

@@ -1,10 +1,14 @@
 // varnowe-batch in-process: the command line, what goes to which stream, and
 // the documents that describe it (golden --help, man page, completion).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -73,8 +77,10 @@ TEST_F(CliTest, ManPageAndCompletionKnowEveryOptionOfTheHelp) {
   const std::string help = Batch({"--help"}).Out;
   const std::string man = ReadFile(std::string(VARNOWE_SOURCE_DIR) + "/dist/varnowe-batch.1");
   const std::string completion = ReadFile(std::string(VARNOWE_SOURCE_DIR) + "/dist/varnowe-batch.bash-completion");
+  const std::string zsh = ReadFile(std::string(VARNOWE_SOURCE_DIR) + "/dist/_varnowe-batch");
   ASSERT_FALSE(man.empty());
   ASSERT_FALSE(completion.empty());
+  ASSERT_FALSE(zsh.empty());
   std::istringstream lines(help);
   int options = 0;
   for (std::string line; std::getline(lines, line);) {
@@ -89,8 +95,22 @@ TEST_F(CliTest, ManPageAndCompletionKnowEveryOptionOfTheHelp) {
     for (char c : option) troff += c == '-' ? std::string("\\-") : std::string(1, c);
     EXPECT_TRUE(Contains(man, troff)) << option << " is not in the man page";
     EXPECT_TRUE(Contains(completion, option)) << option << " is not in the completion";
+    EXPECT_TRUE(Contains(zsh, option)) << option << " is not in the zsh completion";
   }
   EXPECT_GE(options, 16);
+  // Each completion offers every extension the help names as read.
+  const std::string named = help.substr(help.find("Source formats:"), help.find("Per-file lines") - help.find("Source formats:"));
+  for (size_t dot = named.find('.'); dot != std::string::npos; dot = named.find('.', dot + 1)) {
+    if (!std::isalnum(static_cast<unsigned char>(named[dot + 1])) || std::isalpha(static_cast<unsigned char>(named[dot - 1]))) continue;
+    const std::string ext = named.substr(dot + 1, named.find_first_of(" )\n", dot + 1) - dot - 1);
+    for (const std::string* glob : {&completion, &zsh}) {
+      // The glob's alternatives (a|b[12]|c) read the same as a regular expression.
+      const size_t open = glob->find("(xls|");
+      ASSERT_NE(open, std::string::npos);
+      const bool found = std::regex_match(ext, std::regex(glob->substr(open, glob->find(')', open) - open + 1)));
+      EXPECT_TRUE(found) << "." << ext << " is not offered by " << (glob == &zsh ? "zsh" : "bash");
+    }
+  }
 }
 
 TEST_F(CliTest, PositionalFilesConvertBesideTheirSources) {
@@ -105,7 +125,11 @@ TEST_F(CliTest, PositionalFilesConvertBesideTheirSources) {
   EXPECT_TRUE(fs::exists(Tmp / "a.csv"));
   EXPECT_TRUE(fs::exists(Tmp / "sub/b.csv"));
   EXPECT_TRUE(fs::exists(Tmp / "c.csv"));
-  EXPECT_TRUE(Contains(ReadFile(Tmp / "a.csv"), "\"hello\",\"42\","));
+  // Clean data unless asked for the window's layout.
+  EXPECT_EQ(ReadFile(Tmp / "a.csv"), "hello,42\n");
+  EXPECT_EQ(Batch({"-f", "csv", "--classic", "-o", Tmp / "classic.csv", Tmp / "a.wk1"}).Code, 0);
+  EXPECT_TRUE(Contains(ReadFile(Tmp / "classic.csv"), "\"hello\",\"42\",\r\n"));
+  EXPECT_EQ(Batch({"-f", "csv", "--classic", "--clean", Tmp / "a.wk1"}).Code, 2);
   EXPECT_TRUE(Contains(r.Out, Tmp / "sub/b.wk1 -> " + Tmp / "sub/b.csv")) << r.Out;
   EXPECT_TRUE(r.Out.ends_with("\n3 converted, 0 failed, 0 skipped\n")) << r.Out;
 
@@ -223,34 +247,36 @@ TEST_F(CliTest, UsageAndJobErrorsExitTwoBeforeAnythingIsTouched) {
   }
 }
 
-TEST_F(CliTest, LogGetsOneTabSeparatedLinePerItem) {
+TEST_F(CliTest, LogGetsOneLineOfFiveColumnsPerItem) {
   fs::create_directories(Tmp / "in");
   WriteThreeSheets(Tmp / "in/multi.wk3");
   std::ofstream(Tmp / "in/zbroken.wk1") << "not a worksheet";
   const TRun r = Batch({"-s", Tmp / "in", "-d", Tmp / "out", "-f", "csv", "--log", Tmp / "run.log"});
   EXPECT_EQ(r.Code, 1) << r.Out << r.Err;
   const std::string log = ReadFile(Tmp / "run.log");
-  // The header as always, then the items.
+  // The header and an empty line, then the items; LF only.
   ASSERT_TRUE(log.starts_with("Varnowe ")) << log;
-  const size_t body = log.find("\r\n\r\n");
+  EXPECT_EQ(log.find('\r'), std::string::npos) << log;
+  const size_t body = log.find("\n\n");
   ASSERT_NE(body, std::string::npos) << log;
-  std::istringstream lines(log.substr(body + 4));
+  std::istringstream lines(log.substr(body + 2));
   std::vector<std::vector<std::string>> rows;
   for (std::string line; std::getline(lines, line);) {
-    ASSERT_TRUE(line.ends_with("\r")) << line;
-    line.pop_back();
     std::vector<std::string> fields;
-    std::istringstream f(line);
+    std::istringstream f(line + "\t");
     for (std::string field; std::getline(f, field, '\t');) fields.push_back(field);
     rows.push_back(fields);
   }
   ASSERT_EQ(rows.size(), 2u) << log;
-  EXPECT_EQ(rows[0][0], "Finished");
   EXPECT_TRUE(rows[0][1].ends_with(" msec"));
-  EXPECT_EQ(rows[0], (std::vector<std::string>{"Finished", rows[0][1], Tmp / "in/multi.wk3", Tmp / "out/multi.csv",
-                                               Tmp / "out/multi2.csv"}));
-  EXPECT_EQ(rows[1], (std::vector<std::string>{"Error \"zbroken.wk1\": Invalid file version or file format.", "",
-                                               Tmp / "in/zbroken.wk1", Tmp / "out/zbroken.csv"}));
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"Finished", rows[0][1], Tmp / "in/multi.wk3",
+                                               Tmp / "out/multi.csv; " + Tmp / "out/multi2.csv", ""}));
+  EXPECT_EQ(rows[1], (std::vector<std::string>{"Error", "", Tmp / "in/zbroken.wk1", Tmp / "out/zbroken.csv",
+                                               "\"zbroken.wk1\": Invalid file version or file format."}));
+  // The per-file line names what was written.
+  EXPECT_TRUE(Contains(r.Out, "multi.wk3 -> " + Tmp / "out/multi.csv, " + Tmp / "out/multi2.csv\n")) << r.Out;
+  const TRun masked = Batch({"-s", Tmp / "in", "-m", "*.wk3", "-d", Tmp / "masked", "-f", "csv", "--sheet-mask", "Sheet3"});
+  EXPECT_TRUE(Contains(masked.Out, "multi.wk3 -> " + Tmp / "masked/multi2.csv\n")) << masked.Out;
 }
 
 TEST_F(CliTest, ADamagedRecordCostsItsCellAndIsReportedAsAWarning) {
@@ -289,9 +315,50 @@ TEST_F(CliTest, ControlCharactersInNamesAreEscapedWhenPrinted) {
     EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
   }
   EXPECT_TRUE(Contains(r.Out, "red\\x1b[31m\\tname\\n.wk1 -> ")) << r.Out;
-  EXPECT_TRUE(Contains(ReadFile(Tmp / "run.log"), "\t" + Tmp / "red\\x1b[31m\\tname\\n.csv\r\n"));
+  EXPECT_TRUE(Contains(ReadFile(Tmp / "run.log"), "\t" + Tmp / "red\\x1b[31m\\tname\\n.csv\t\n"));
   const TRun missing = Batch({Tmp / "gone\x07.wk1"});
   EXPECT_TRUE(Contains(missing.Err, "gone\\x07.wk1: no such file")) << missing.Err;
+}
+
+// Real pipes and nodes: the program as a shell runs it.
+TEST_F(CliTest, StandardStreamsLinksAndFifosAsInputAndOutput) {
+  WriteWorksheet(Tmp / "book.wk1");
+  WriteThreeSheets(Tmp / "multi.wk3");
+  ASSERT_EQ(Batch({Tmp / "book.wk1", "-o", Tmp / "ref.csv"}).Code, 0);
+  const std::string ref = ReadFile(Tmp / "ref.csv");
+  ASSERT_TRUE(Contains(ref, "hello")) << ref;
+  fs::create_symlink("target.csv", Tmp / "link.csv");
+  ASSERT_EQ(mkfifo((Tmp / "fifo.csv").c_str(), 0600), 0);
+  const std::string exe = std::string("'") + VARNOWE_BATCH_EXE + "'", book = "'" + Tmp / "book.wk1" + "'";
+  const struct {
+    std::string Command;  // run in Tmp
+    int Code;
+    std::string Out, ErrHas;  // standard output exactly; a part of standard error
+  } cases[] = {
+      {"cat " + book + " | " + exe + " - -f csv", 0, ref, "Finished"},
+      {exe + " " + book + " -f csv -o -", 0, ref, " converted, 0 failed"},
+      {exe + " - --input-format wk1 -f csv -o - < " + book, 0, ref, ""},
+      {exe + " " + book + " -o link.csv >/dev/null && test -L link.csv && cat target.csv", 0, ref, ""},
+      {"(cat fifo.csv > got.csv &) ; " + exe + " " + book + " -o fifo.csv -v >/dev/null && test -p fifo.csv && sleep 0.2 && cat got.csv",
+       0, ref, "not atomically"},
+      {exe + " multi.wk3 -f csv -o -", 1, "", "--sheets first or --sheet-mask"},
+      {exe + " multi.wk3 -f csv --sheets first -o - | head -c 5", 0, "first", ""},
+      {exe + " " + book + " -o -", 2, "", "-o - needs the format"},
+      {"cat " + book + " | " + exe + " - " + book + " -f csv", 2, "", "converted alone"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Command);
+    const std::string cmd = "cd '" + Tmp.Dir() + "' && { " + c.Command + " ; } 2>err.txt";
+    std::string out;
+    FILE* p = popen(cmd.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    const int status = pclose(p);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.Code);
+    EXPECT_EQ(out, c.Out);
+    EXPECT_TRUE(Contains(ReadFile(Tmp / "err.txt"), c.ErrHas)) << ReadFile(Tmp / "err.txt");
+  }
 }
 
 TEST(CliOptions, FormatsByNameAndByOutputName) {

@@ -165,7 +165,7 @@ TEST(Report, RecordsAreJsonWithTheirFieldsAndFailuresAreRetried) {
                           "  r = json.loads(line)\n"
                           "  assert set(r) == {'source','destination','outputs','status','message','milliseconds',"
                           "'sheets','cells','reader','version'}, r\n"
-                          "  print(r['status'], r['sheets'], r['cells'], r['reader'] != '', len(r['outputs']),"
+                          "  print(r['status'], r['sheets'], r['cells'], r['reader'] is not None, len(r['outputs']),"
                           " r['source'].encode('utf-8','surrogateescape') == "
                           "(sys.argv[2] + r['source'].split('/')[-1]).encode('utf-8','surrogateescape'))\n";
   if (std::system("python3 -c 'import json' 2>/dev/null") == 0) {
@@ -176,12 +176,12 @@ TEST(Report, RecordsAreJsonWithTheirFieldsAndFailuresAreRetried) {
       while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
       EXPECT_EQ(pclose(p), 0) << out;
     }
-    // Sorted work list: bad, good, the odd name, two. A failed load still
-    // names the reader that tried, and what it read: nothing.
+    // Sorted work list: bad, good, the odd name, two. A file no reader
+    // recognised names none, and nothing read.
     EXPECT_EQ(out,
-              "Error 0 0 True 0 True\n"
+              "Error None None False 0 True\n"
               "Finished 1 1 True 1 True\n"
-              "Error 0 0 True 0 True\n"
+              "Error None None False 0 True\n"
               "Finished 1 2 True 1 True\n");
   }
   // Our own reader gets every name back byte for byte.
@@ -264,21 +264,27 @@ TEST(Shards, NumberingHashAndPartition) {
   for (int c : counts) EXPECT_GT(c, 850);
 }
 
-TEST(Shards, SheetNamesAnEarlierItemOfAnotherShardCouldGiveAreLeftToIt) {
-  TForeignOutputs f;
-  f.Add("out/c.csv", "in/c.xls", false);     // 0, another shard's
-  f.Add("out/c1.csv", "in/c1.xls", true);    // 1, ours
-  f.Add("out/d_x.csv", "in/d_x", false);     // 2, another's, no extension
-  EXPECT_TRUE(f.Claimable("out/c11.csv", 1));       // c.xls's sheet 11
-  EXPECT_TRUE(f.Claimable("out/c11_xls.csv", 1));   // its fallback
-  EXPECT_TRUE(f.Claimable("out/c11_xls_2.csv", 1));
-  EXPECT_FALSE(f.Claimable("out/c11_xlsx.csv", 1));
-  EXPECT_FALSE(f.Claimable("out/c11.csv", 0));      // nothing before the first
-  EXPECT_FALSE(f.Claimable("out/c0.csv", 1));       // sheets count from 1
-  EXPECT_FALSE(f.Claimable("out/c.csv", 1));        // a destination: reserved anyway
-  EXPECT_FALSE(f.Claimable("other/c11.csv", 1));
-  EXPECT_TRUE(f.Claimable("out/d_x3_2.csv", 3));
-  EXPECT_FALSE(f.Claimable("out/d_x3_1.csv", 3));
+TEST(Shards, ItemsWhoseOutputsCouldMeetGoToOneShard) {
+  // c.xls's sheet 11 (c11.csv, fallback c11_xls.csv) is c1.xls's sheet 1;
+  // c_x and c0 never meet c (sheet numbers start 1 to 9), nor does another folder.
+  const std::vector<std::string> dests{"out/c.csv", "out/c1.csv", "out/d_x.csv", "out/c_x.csv", "other/c11.csv",
+                                       "out/c0.csv", "out/c12.csv"};
+  TDestinationOptions d;
+  EXPECT_EQ(NamingGroups(dests, d, 1), (std::vector<size_t>{0, 0, 2, 3, 4, 5, 0}));
+  // Only destinations written: nobody meets.
+  d.Sheets = ssFirst;
+  EXPECT_EQ(NamingGroups(dests, d, 1), (std::vector<size_t>{0, 1, 2, 3, 4, 5, 6}));
+  d.Sheets = ssAll;
+  d.WholeWorkbook = true;
+  EXPECT_EQ(NamingGroups(dests, d, 5), (std::vector<size_t>{0, 1, 2, 3, 4, 5, 6}));
+  // A template: any sheet name may follow {name}.
+  d.WholeWorkbook = false;
+  d.NameTemplate = "{name}{sheet}{ext}";
+  EXPECT_EQ(NamingGroups(dests, d, 1), (std::vector<size_t>{0, 0, 2, 0, 4, 0, 0}));
+  d.NameTemplate = "{name} - {sheet}{ext}";  // "c - " begins none of the others'
+  EXPECT_EQ(NamingGroups(dests, d, 1), (std::vector<size_t>{0, 1, 2, 3, 4, 5, 6}));
+  d.NameTemplate = "{name}{ext}";  // one name per item, fallbacks before the extension
+  EXPECT_EQ(NamingGroups(dests, d, 1), (std::vector<size_t>{0, 0, 2, 0, 4, 0, 0}));
 }
 
 TEST(Usage, BadScaleOptionsAreUsageErrors) {

@@ -270,17 +270,23 @@ TEST(WholeWorkbooks, StopAndFailureKeepTheOlderFile) {
   const auto sheets = Chosen(book);
   const struct {
     const char* Name;
-    void (*Export)(const std::string&, const TSheetList&, const TExportStopQuery&);
+    void (*Export)(const std::string&, const TSheetList&, const TExportStopQuery&, const TOutputPolicy&);
   } writers[] = {{"book.xls", ExportXLSWorkbook},
                  {"book.xlsx",
-                  [](const std::string& p, const TSheetList& s, const TExportStopQuery& q) { ExportXLSXWorkbook(p, s, q); }},
+                  [](const std::string& p, const TSheetList& s, const TExportStopQuery& q, const TOutputPolicy& o) {
+                    ExportXLSXWorkbook(p, s, q, o);
+                  }},
                  {"book.pdf", ExportPDFWorkbook}};
   for (const auto& w : writers) {
     const std::string path = tmp / w.Name;
     std::ofstream(path) << "older";
     int polls = 0;
     // Stopped while the second sheet is written.
-    EXPECT_THROW(w.Export(path, sheets, [&] { return ++polls > 100; }), EQXEExportCanceled) << w.Name;
+    EXPECT_THROW(w.Export(path, sheets, [&] { return ++polls > 100; }, {}), EQXEExportCanceled) << w.Name;
+    EXPECT_EQ(ReadFileText(path), "older") << w.Name;
+    // Past the output budget, and where nothing may be replaced.
+    EXPECT_THROW(w.Export(path, sheets, {}, {1000, true}), EBudgetExceeded) << w.Name;
+    EXPECT_THROW(w.Export(path, sheets, {}, {0, false}), EFileExistsError) << w.Name;
     EXPECT_EQ(ReadFileText(path), "older") << w.Name;
     EXPECT_EQ(std::distance(fs::directory_iterator(tmp.Dir()), fs::directory_iterator()),
               std::ptrdiff_t(&w - writers + 1))

@@ -67,6 +67,14 @@ class WizardTest : public ::testing::Test {
     w.edSourceName->setText(QString::fromStdString(Scratch.Path("src")));
     w.edDestinationName->setText(QString::fromStdString(Scratch.Path("out")));
   }
+  // A finished run's closing message: its first paragraph; the rest names
+  // the destination and offers to open it.
+  std::string Closing() const {
+    if (Fake.Messages.empty()) return {};
+    const std::string& text = Fake.Messages.back().Text;
+    EXPECT_NE(text.find("\n\nThe converted files are in "), std::string::npos) << text;
+    return text.substr(0, text.find("\n\n"));
+  }
   static std::vector<std::string> Statuses(TfrmMainBasic& w) {
     std::vector<std::string> s;
     for (int i = 0; i < w.lvProgress->topLevelItemCount(); ++i) s.push_back(Ansi(w.lvProgress->topLevelItem(i)->text(1)));
@@ -167,12 +175,14 @@ TEST_F(WizardTest, WindowMayGrowButNotShrinkAndItsListsGrowWithIt) {
   PointAt(w);
   w.btnLast->click();
   const QSize list = w.lvProgress->size();
-  const int nameColumn = w.lvProgress->columnWidth(0);
+  const int nameColumn = w.lvProgress->columnWidth(0), statusColumn = w.lvProgress->columnWidth(1);
   w.resize(w.width() + 300, w.height() + 200);
   QApplication::processEvents();
   EXPECT_EQ(w.lvProgress->width(), list.width() + 300);
   EXPECT_EQ(w.lvProgress->height(), list.height() + 200);
-  EXPECT_EQ(w.lvProgress->columnWidth(0), nameColumn + 300);  // the names get the room
+  // The names and the statuses share the room.
+  EXPECT_EQ(w.lvProgress->columnWidth(0) + w.lvProgress->columnWidth(1), nameColumn + statusColumn + 300);
+  EXPECT_GT(w.lvProgress->columnWidth(1), statusColumn + 100);
   // The header pictures keep to the right edge.
   EXPECT_EQ(w.imgBackground->geometry().right(), w.pnlDescription->width() - 1);
   EXPECT_EQ(w.imgDescription->x() - w.imgBackground->x(), 86);
@@ -180,8 +190,8 @@ TEST_F(WizardTest, WindowMayGrowButNotShrinkAndItsListsGrowWithIt) {
   QApplication::processEvents();
   EXPECT_GE(w.centralWidget()->width(), 540);
   EXPECT_GE(w.centralWidget()->height(), 504);
-  // Status and Time can be dragged wider; a long status ends in "...".
-  EXPECT_EQ(w.lvProgress->header()->sectionResizeMode(1), QHeaderView::Interactive);
+  // A long status ends in "..."; a double-click shows it in full.
+  EXPECT_EQ(w.lvProgress->header()->sectionResizeMode(1), QHeaderView::Stretch);
   EXPECT_NE(w.lvProgress->itemDelegateForColumn(1), nullptr);
 }
 
@@ -273,7 +283,7 @@ TEST_F(WizardTest, ClosingAsksUnlessTheWizardCompleted) {
     EXPECT_TRUE(w.isVisible());
     ASSERT_EQ(Fake.Messages.size(), 1u);
     EXPECT_EQ(Fake.Messages[0].Text,
-              "The wizard has not completed. If you quit the wizard now, the convert process will not complete. "
+              "The wizard has not completed. If you quit the wizard now, the conversion will not complete. "
               "Do you want to quit the application?");
     EXPECT_EQ(Fake.Messages[0].Flags & MB_TYPEMASK, uint32_t(MB_YESNO));
     EXPECT_FALSE(FileExists(TScratch::Settings()));
@@ -289,7 +299,8 @@ TEST_F(WizardTest, ClosingAsksUnlessTheWizardCompleted) {
   w.btnCancel->click();  // Execute
   EXPECT_TRUE(w.WizardCompleted());
   EXPECT_TRUE(w.close());
-  EXPECT_TRUE(Fake.Messages.empty());
+  ASSERT_EQ(Fake.Messages.size(), 1u);  // only the closing message: no question before quitting
+  EXPECT_EQ(Closing(), "Document conversion finished.");
 }
 
 TEST_F(WizardTest, ForwardMovesRebuildTheListsAndTicksReachTheCore) {
@@ -325,6 +336,42 @@ TEST_F(WizardTest, ForwardMovesRebuildTheListsAndTicksReachTheCore) {
   w.btnNext->click();
   ASSERT_EQ(w.lvProgress->topLevelItemCount(), 5);
   EXPECT_EQ(Ansi(w.lvProgress->topLevelItem(0)->text(3)), Scratch.Path("out") + "/a1.csv");
+}
+
+TEST_F(WizardTest, AFolderOrFilesGivenAtStartFillTheSourceAndTheTicks) {
+  FillSource();
+  Scratch.Write("src/deep/b.wk1");
+  const auto canon = [](const std::string& p) { return std::filesystem::weakly_canonical(p).string(); };
+  const struct {
+    std::vector<std::string> Given;  // below the scratch folder
+    std::string Folder;
+    bool Subfolders;
+    std::set<std::string> Ticked;  // "" for every accepted file
+  } cases[] = {
+      {{"src"}, "src", false, {}},
+      {{"src/a2.wk1", "src/a4.wk1"}, "src", false, {"a2.wk1", "a4.wk1"}},
+      {{"src/a1.wk1", "src/deep/b.wk1"}, "src", true, {"a1.wk1", "b.wk1"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Given.back());
+    TfrmMain w;
+    std::vector<std::string> paths;
+    for (const std::string& g : c.Given) paths.push_back(Scratch.Path(g));
+    w.OpenWith(paths);
+    w.show();
+    EXPECT_EQ(w.CurrentPage(), 2);
+    EXPECT_EQ(Ansi(w.edSourceName->text()), canon(Scratch.Path(c.Folder)));
+    EXPECT_EQ(w.chkSubFolders->isChecked(), c.Subfolders);
+    w.edDestinationName->setText(QString::fromStdString(Scratch.Path("out")));
+    w.btnLast->click();
+    std::set<std::string> ticked;
+    for (int i = 0; i < w.lvFileName->topLevelItemCount(); ++i)
+      if (w.lvFileName->topLevelItem(i)->checkState(0) == Qt::Checked) ticked.insert(Ansi(w.lvFileName->topLevelItem(i)->text(0)));
+    if (c.Ticked.empty())
+      EXPECT_EQ(ticked.size(), 5u + c.Subfolders);
+    else
+      EXPECT_EQ(ticked, c.Ticked);
+  }
 }
 
 TEST_F(WizardTest, SelectionCommandsActOnEveryItemInTheCoreToo) {
@@ -402,7 +449,7 @@ TEST_F(WizardTest, StopDuringTheThirdOfFiveLeavesTheRestWaiting) {
   EXPECT_EQ(w.pbProcess->maximum(), 5);
   EXPECT_EQ(w.pbProcess->value(), 5);
   EXPECT_EQ(Statuses(w), std::vector<std::string>(5, "Finished"));
-  EXPECT_EQ(Fake.Shown.back(), "Document conversion finished.");
+  EXPECT_EQ(Closing(), "Document conversion finished.");
 }
 
 TEST_F(WizardTest, ErrorsShowInTheStatusAndTheClosingMessageCountsThem) {
@@ -419,12 +466,15 @@ TEST_F(WizardTest, ErrorsShowInTheStatusAndTheClosingMessageCountsThem) {
   EXPECT_EQ(Statuses(w)[2], "Finished");
   EXPECT_TRUE(w.lvProgress->topLevelItem(1)->text(2).isEmpty());
   EXPECT_FALSE(w.lvProgress->topLevelItem(1)->icon(0).isNull());
-  // Not "finished" over a list of errors.
-  ASSERT_EQ(Fake.Shown.size(), 1u);
-  EXPECT_EQ(Fake.Shown[0], "Document conversion finished: 4 converted, 1 failed.");
-  // Running the same list again converts nothing and still tells the list's state.
+  // Not "finished" over a list of errors; the folder offered is opened.
+  ASSERT_EQ(Fake.Messages.size(), 1u);
+  EXPECT_EQ(Closing(), "Document conversion finished: 4 converted, 1 failed.");
+  EXPECT_EQ(Fake.URLs.back(), "file://" + Ansi(w.edDestinationName->text()));
+  // Execute again converts the checked files again, with one log header.
+  w.OnConvert = nullptr;
   w.miFileExecute->trigger();
-  EXPECT_EQ(Fake.Shown.back(), "Document conversion finished: 4 converted, 1 failed.");
+  EXPECT_EQ(Statuses(w)[1], "Finished");
+  EXPECT_EQ(Closing(), "Document conversion finished.");
 }
 
 TEST_F(WizardTest, ProcessedFilesLogHasALinePerItemAfterTheHeader) {
@@ -447,19 +497,19 @@ TEST_F(WizardTest, ProcessedFilesLogHasALinePerItemAfterTheHeader) {
   EXPECT_EQ(Fake.Shown.back(), "Conversion canceled.");
   std::ifstream in(Scratch.Path("run.log"), std::ios::binary);
   const std::string log((std::istreambuf_iterator<char>(in)), {});
-  const size_t body = log.find("\r\n\r\n");
+  const size_t body = log.find("\n\n");
   ASSERT_TRUE(log.starts_with("Varnowe ") && body != std::string::npos) << log;
   std::vector<std::string> lines;
-  std::istringstream rest(log.substr(body + 4));
+  std::istringstream rest(log.substr(body + 2));
   for (std::string line; std::getline(rest, line);) lines.push_back(line);
   const std::string src = Scratch.Path("src/"), out = Scratch.Path("out/");
   ASSERT_EQ(lines.size(), 5u) << log;
   EXPECT_TRUE(lines[0].starts_with("Finished\t")) << lines[0];
-  EXPECT_TRUE(lines[0].ends_with(" msec\t" + src + "a1.wk1\t" + out + "a1.txt\r")) << lines[0];
-  EXPECT_EQ(lines[1], "Error broken\\trecord\t\t" + src + "a2.wk1\t" + out + "a2.txt\r");
-  EXPECT_EQ(lines[2], "Skipped\t\t" + src + "a3.wk1\t" + out + "a3.txt\r");
-  EXPECT_TRUE(lines[3].ends_with("\t" + src + "a4.wk1\t" + out + "a4.txt\t" + out + "a41.txt\r")) << lines[3];
-  EXPECT_EQ(lines[4], "Waiting\t\t" + src + "a5.wk1\t" + out + "a5.txt\r");
+  EXPECT_TRUE(lines[0].ends_with(" msec\t" + src + "a1.wk1\t" + out + "a1.txt\t")) << lines[0];
+  EXPECT_EQ(lines[1], "Error\t\t" + src + "a2.wk1\t" + out + "a2.txt\tbroken\\trecord");
+  EXPECT_EQ(lines[2], "Skipped\t\t" + src + "a3.wk1\t" + out + "a3.txt\t");
+  EXPECT_TRUE(lines[3].ends_with("\t" + src + "a4.wk1\t" + out + "a4.txt; " + out + "a41.txt\t")) << lines[3];
+  EXPECT_EQ(lines[4], "Waiting\t\t" + src + "a5.wk1\t" + out + "a5.txt\t");
 }
 
 TEST_F(WizardTest, ALogLostDuringTheRunDoesNotStopItButIsReported) {
@@ -478,11 +528,11 @@ TEST_F(WizardTest, ALogLostDuringTheRunDoesNotStopItButIsReported) {
   };
   w.btnCancel->click();
   EXPECT_EQ(Statuses(w), std::vector<std::string>(5, "Finished"));
-  ASSERT_EQ(Fake.Messages.size(), 1u);
-  EXPECT_TRUE(Fake.Messages[0].Text.starts_with("The list of processed files could not be written completely to \"" +
+  ASSERT_EQ(Fake.Messages.size(), 2u);  // the closing message, then this
+  EXPECT_TRUE(Fake.Messages[1].Text.starts_with("The list of processed files could not be written completely to \"" +
                                                 Scratch.Path("run.log") + "\": "))
-      << Fake.Messages[0].Text;
-  EXPECT_EQ(Fake.Messages[0].Flags & MB_ICONMASK, uint32_t(MB_ICONWARNING));
+      << Fake.Messages[1].Text;
+  EXPECT_EQ(Fake.Messages[1].Flags & MB_ICONMASK, uint32_t(MB_ICONWARNING));
 }
 
 TEST_F(WizardTest, UnwritableLogStopsTheRunBeforeAnyFileWithAMessage) {
@@ -563,7 +613,11 @@ TEST_F(WizardTest, DialogsAndLinksGoThroughUiServices) {
   w.miHelpMail->trigger();
   w.miHelpHomepage->trigger();
   QTest::mouseClick(w.lblProductURL, Qt::LeftButton);
-  w.miHelpContents->trigger();
+  w.miHelpContents->trigger();  // the README beside the program, else the manual page
+  ASSERT_EQ(Fake.URLs.size(), 4u);
+  EXPECT_TRUE(Fake.URLs[3] == "man:varnowe(1)" || (Fake.URLs[3].starts_with("file:///") && Fake.URLs[3].ends_with("/README.md")))
+      << Fake.URLs[3];
+  Fake.URLs.pop_back();
   EXPECT_EQ(Fake.URLs, (std::vector<std::string>{"mailto:support@morvell.example?subject=Varnowe:%20support%20needed",
                                                   ProductWebAddress, ProductWebAddress}));
 }
@@ -643,7 +697,7 @@ TEST_F(WizardTest, LotusDirectoryConvertsEndToEndByClicking) {
     EXPECT_TRUE(item->text(2).endsWith(" msec")) << Ansi(item->text(2));
     EXPECT_TRUE(FileExists(Ansi(item->text(3)))) << Ansi(item->text(3));
   }
-  EXPECT_EQ(Fake.Shown.back(), "Document conversion finished.");
+  EXPECT_EQ(Closing(), "Document conversion finished.");
 }
 
 }  // namespace

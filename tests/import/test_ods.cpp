@@ -401,7 +401,8 @@ TEST_F(OdsTest, EncryptedPackageSaysSo) {
       "<manifest:encryption-data manifest:checksum-type=\"x\"><manifest:algorithm/></manifest:encryption-data>"
       "</manifest:file-entry></manifest:manifest>";
   EXPECT_EQ(LoadError(Package({{"content.xml", "\x01\x02garbage"}, {"META-INF/manifest.xml", manifest}})),
-            "The file is password-protected (OpenDocument encryption); this program cannot open protected files.");
+            "The file is password-protected (OpenDocument encryption), but the encryption data of \"content.xml\" "
+            "has a size out of bounds.");
   EXPECT_TRUE(R.PasswordProtected());
   Load(Content(Table("T", "")));
   EXPECT_FALSE(R.PasswordProtected());

@@ -1,16 +1,20 @@
 #include <gtest/gtest.h>
-
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
+#include "Budgets.h"
 #include "Exception.h"
+#include "FileSystem.h"
 #include "SmallDisk.h"
-#include "TempDir.h"
 #include "Streams.h"
+#include "TempDir.h"
 
 namespace {
 std::string ReadAll(const std::string& path) {
@@ -294,6 +298,54 @@ TEST(AtomicFileStream, AFullDiskNamesItsReasonForLargeWritesToo) {
       EXPECT_EQ(e.Message(), "Cannot write file \"" + out + "\". No space left on device") << size;
     }
   }
+}
+
+TEST(AtomicFileStream, CountsTheBudgetAsItWritesAndKeepsPermissions) {
+  TTempDir dir;
+  const std::string out = dir / "b.csv";
+  {
+    TAtomicFileStream f(out, {10, true});
+    f.WriteString("0123456789");
+    f.SetPosition(2);
+    f.WriteString("ab");  // rewriting counts once
+    EXPECT_EQ(f.Written(), 10);
+    f.Seek(0, soEnd);
+    EXPECT_THROW(f.WriteString("!"), EOutputBudgetExceeded);
+  }
+  EXPECT_FALSE(std::filesystem::exists(out));
+  std::ofstream(out) << "private";
+  ::chmod(out.c_str(), 0600);
+  TAtomicFileStream f(out, {0, true});
+  f.WriteString("still private");
+  f.Commit();
+  EXPECT_EQ(ReadAll(out), "still private");
+  EXPECT_EQ(std::filesystem::status(out).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+}
+
+TEST(Leftovers, OnlyThoseOfRunsNoLongerAliveAreCleared) {
+  TTempDir dir;
+  // A run still writing: its temporary file is held in use.
+  TAtomicFileStream live(dir / "live.csv");
+  const std::string held = dir / ".held.csv.00000000000000aa.keep";
+  std::ofstream(held) << "held";
+  const int h = ::open(held.c_str(), O_RDONLY);
+  MarkInUse(h);
+  std::ofstream(dir / ".dead.csv.00000000000000bb.part") << "half";
+  std::ofstream(dir / ".back.csv.00000000000000cc.keep") << "kept aside";
+  std::ofstream(dir / ".other.csv.00000000000000dd.keep") << "older";
+  std::ofstream(dir / "other.csv") << "newer";
+  std::ofstream(dir / ".x.00000000000000EE.part") << "not ours: upper-case hex";
+  EXPECT_EQ(RemoveLeftovers(dir.Dir()), 3u);
+  std::set<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir.Dir())) names.insert(e.path().filename().string());
+  EXPECT_EQ(names, (std::set<std::string>{".held.csv.00000000000000aa.keep", ".x.00000000000000EE.part", "back.csv",
+                                          "other.csv"}));
+  EXPECT_EQ(ReadAll(dir / "back.csv"), "kept aside");
+  EXPECT_EQ(ReadAll(dir / "other.csv"), "newer");
+  ::close(h);
+  live.WriteString("done");
+  live.Commit();
 }
 
 TEST(AtomicFileStream, LongOutputNamesStillGetATemporaryName) {

@@ -41,6 +41,18 @@ class TFakeUi : public TUiServices {
     return a;
   }
   void ShowMessage(const std::string& text) override { Shown.push_back(text); }
+  // Password questions: the files asked about, and scripted answers with the
+  // password each gives (afterwards: skip the file).
+  std::vector<std::string> PasswordsAskedFor;
+  std::deque<std::pair<TPasswordAnswer, std::string>> PasswordAnswers;
+  TPasswordAnswer AskPassword(const std::string& fileName, std::string& password) override {
+    PasswordsAskedFor.push_back(fileName);
+    if (PasswordAnswers.empty()) return TPasswordAnswer::paSkipFile;
+    const auto [answer, given] = PasswordAnswers.front();
+    PasswordAnswers.pop_front();
+    password = given;
+    return answer;
+  }
   void ProcessMessages() override { ++ProcessMessagesCalls; }
   bool BrowseForFolder(const std::string& title, std::string& folder) override {
     DialogTitles.push_back(title);

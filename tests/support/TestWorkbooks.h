@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "BiffBuilder.h"
@@ -13,9 +14,9 @@
 
 namespace testbooks {
 
-// An .xlsx whose sheets hold the given <sheetData> contents (rows of <c>
-// cells with inline values), named Sheet1, Sheet2, ...
-inline std::string Xlsx(const std::vector<std::string>& sheetData) {
+// An .xlsx of named sheets holding the given <sheetData> contents (rows of
+// <c> cells with inline values).
+inline std::string XlsxNamed(const std::vector<std::pair<std::string, std::string>>& sheetData) {
   ZipBuilder b;
   b.Add("_rels/.rels",
         "<?xml version=\"1.0\"?><Relationships><Relationship Id=\"rId1\" Type=\"http://schemas.openxmlformats.org/"
@@ -23,16 +24,23 @@ inline std::string Xlsx(const std::vector<std::string>& sheetData) {
   std::string sheets, rels;
   for (size_t i = 0; i < sheetData.size(); ++i) {
     const std::string n = std::to_string(i + 1);
-    sheets += "<sheet name=\"Sheet" + n + "\" sheetId=\"" + n + "\" r:id=\"rId" + n + "\"/>";
+    sheets += "<sheet name=\"" + sheetData[i].first + "\" sheetId=\"" + n + "\" r:id=\"rId" + n + "\"/>";
     rels += "<Relationship Id=\"rId" + n +
             "\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/worksheet\" "
             "Target=\"worksheets/sheet" + n + ".xml\"/>";
     b.Add("xl/worksheets/sheet" + n + ".xml",
-          "<?xml version=\"1.0\"?><worksheet><sheetData>" + sheetData[i] + "</sheetData></worksheet>");
+          "<?xml version=\"1.0\"?><worksheet><sheetData>" + sheetData[i].second + "</sheetData></worksheet>");
   }
   b.Add("xl/workbook.xml", "<?xml version=\"1.0\"?><workbook xmlns:r=\"r\"><sheets>" + sheets + "</sheets></workbook>");
   b.Add("xl/_rels/workbook.xml.rels", "<?xml version=\"1.0\"?><Relationships>" + rels + "</Relationships>");
   return b.Build();
+}
+
+// The same with the sheets named Sheet1, Sheet2, ...
+inline std::string Xlsx(const std::vector<std::string>& sheetData) {
+  std::vector<std::pair<std::string, std::string>> named;
+  for (size_t i = 0; i < sheetData.size(); ++i) named.emplace_back("Sheet" + std::to_string(i + 1), sheetData[i]);
+  return XlsxNamed(named);
 }
 
 // One numeric cell: <c r="B3"><v>1</v></c>.
