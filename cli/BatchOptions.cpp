@@ -36,7 +36,7 @@ TBatchOptions ParseBatchOptions(int argc, const char* const* argv) {
   std::string maxMemory;
   auto* optMaxMemory = app.add_option("--max-memory", maxMemory);
   // Destination options.
-  std::string separator, quote, lineEnd, encoding, names, sheets, sheetMask;
+  std::string separator, quote, lineEnd, encoding, values, names, sheets, sheetMask;
   bool banner = true, extra = true, htmlTitle = false, keepTree = false, wholeWorkbook = false;
   app.add_flag("--clean", o.Clean);
   app.add_flag("--classic", o.Classic);
@@ -46,6 +46,7 @@ TBatchOptions ParseBatchOptions(int argc, const char* const* argv) {
   auto* optQuote = app.add_option("--quote", quote);
   auto* optLineEnd = app.add_option("--line-end", lineEnd);
   auto* optEncoding = app.add_option("--encoding", encoding);
+  auto* optValues = app.add_option("--values", values);
   auto* optHtmlTitle = app.add_flag("--html-title,!--no-html-title", htmlTitle);
   auto* optNames = app.add_option("--names", names);
   auto* optKeepTree = app.add_flag("--keep-tree,!--no-keep-tree", keepTree);
@@ -92,6 +93,7 @@ TBatchOptions ParseBatchOptions(int argc, const char* const* argv) {
   take(optQuote, quote, o.Quote);
   take(optLineEnd, lineEnd, o.LineEnd);
   take(optEncoding, encoding, o.Encoding);
+  take(optValues, values, o.Values);
   take(optNames, names, o.Names);
   take(optSheets, sheets, o.Sheets);
   take(optSheetMask, sheetMask, o.SheetMask);
@@ -183,6 +185,7 @@ void ApplyDestinationOptions(const TBatchOptions& o, TDestinationOptions& option
   word(o.Quote, ParseQuoting, "--quote", "all or minimal", t.Quoting);
   word(o.LineEnd, ParseLineBreak, "--line-end", "crlf or lf", t.LineBreak);
   word(o.Encoding, ParseEncoding, "--encoding", "system, utf-8, utf-8-bom or utf-16le", t.Encoding);
+  word(o.Values, ParseCellValues, "--values", "stored, displayed, data or auto", t.Values);
   // A mask is asked for by --sheet-mask.
   auto allOrFirst = [](const std::string& w) {
     const auto v = ParseSheetSelection(w);

@@ -25,7 +25,7 @@ struct TBatchOptions {
   bool Clean = false;
   bool Classic = false;  // the window's text layout instead of the clean one
   std::optional<bool> Banner, Extra, HtmlTitle, KeepTree, WholeWorkbook;
-  std::optional<std::string> Separator, Quote, LineEnd, Encoding, Names, Sheets, SheetMask;
+  std::optional<std::string> Separator, Quote, LineEnd, Encoding, Values, Names, Sheets, SheetMask;
   // Scale: workers in this process, this process's shard of the job, the
   // report to write and the report whose failures to convert again.
   std::optional<std::string> Jobs, Shard, Report, RetryFrom;

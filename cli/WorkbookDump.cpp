@@ -104,7 +104,8 @@ std::string JsonNumber(double value) {
 void WriteWorkbookJson(std::ostream& os, const std::string& fileName, const std::string& readerName,
                        const std::string& version, const TSpreadSheets& sheets, const TLoadWarnings* warnings) {
   os << "{\"file\": " << JsonString(AnsiToUtf8(fileName)) << ", \"reader\": " << JsonString(readerName)
-     << ", \"version\": " << JsonString(version) << ",";
+     << ", \"version\": " << JsonString(version) << ", \"date1904\": " << (sheets.Formats.Date1904 ? "true" : "false")
+     << ",";
   if (warnings) {
     os << "\n \"warnings\": [";
     for (size_t i = 0; i < warnings->Texts.size(); ++i)
@@ -115,24 +116,31 @@ void WriteWorkbookJson(std::ostream& os, const std::string& fileName, const std:
   for (int32_t s = 0; s < sheets.Count(); ++s) {
     const TSpreadSheet& sheet = sheets[s];
     const TSpreadSheetCells& cells = sheet.Cells;
+    const TNumberFormats& formats = sheet.Formats();
     os << (s ? ",\n" : "\n") << "  {\"index\": " << s << ", \"caption\": " << JsonString(Utf16ToUtf8(sheet.Caption))
        << ", \"rowCount\": " << cells.RowCount << ", \"colCount\": " << cells.ColCount
        << ", \"dimRowCount\": " << cells.DimRowCount << ", \"dimColCount\": " << cells.DimColCount
        << ", \"columnWidths\": [";
     for (size_t w = 0; w < sheet.ColumnWidths.size(); ++w) os << (w ? ", " : "") << sheet.ColumnWidths[w];
+    os << "], \"defaultColumnWidth\": " << sheet.DefaultColumnWidth << ", \"hiddenColumns\": [";
+    bool firstHidden = true;
+    for (size_t h = 0; h < sheet.HiddenColumns.size(); ++h)
+      if (sheet.HiddenColumns[h]) {
+        os << (firstHidden ? "" : ", ") << h;
+        firstHidden = false;
+      }
     os << "], \"cells\": [";
     bool first = true;
     for (int32_t r = 0; r < cells.Count(); ++r) {
       const TSpreadSheetCols* row = cells.RowCells(r);
       if (!row) continue;
-      for (int32_t c = 0; c < row->Count(); ++c) {
-        const TQXICell* cell = row->Cell(c);
-        if (!cell) continue;
+      row->ForEachCell([&](int32_t c, const TQXICell& cell) {
         os << (first ? "\n" : ",\n") << "   {\"r\": " << r << ", \"c\": " << c << ", \"type\": \""
-           << CellTypeName(cell->CellType()) << "\", \"value\": " << CellValueJson(*cell) << ", \"align\": \""
-           << AlignmentName(cell->Alignment()) << "\", \"format\": " << cell->FormatIndex() << "}";
+           << CellTypeName(cell.CellType()) << "\", \"value\": " << CellValueJson(cell) << ", \"align\": \""
+           << AlignmentName(cell.Alignment()) << "\", \"format\": " << JsonString(formats.Code(cell.FormatIndex()))
+           << "}";
         first = false;
-      }
+      });
     }
     os << (first ? "]}" : "\n  ]}");
   }

@@ -538,7 +538,8 @@ void TQXExportToCellFile::WriteDataCell(TQXECustomDataEngine& engine, TQXEColumn
         engine.GetCellValue(c, BlankIfZero, FCell);
         type = FCell.CellType;
         FCellValueValid = true;
-        if (valueText || !IsValueCellType(type) || FCell.Value.IsText()) text = VarToStr(FCell.Value, FFormatSettings);
+        if (valueText || !IsValueCellType(type) || FCell.Value.IsText())
+          text = FCell.HasText ? FCell.Text : VarToStr(FCell.Value, FFormatSettings);
       }
       break;
   }

@@ -55,6 +55,9 @@ class TQXExportToCellFile : public TQXExportBaseComponent {
   const double* CellPercentFraction() const {
     return FCellValueValid && FCell.PercentFraction ? &FCell.Fraction : nullptr;
   }
+  // The whole typed cell in hand (format code, error mark, text identity);
+  // nullptr when the cell has no typed value.
+  const TQXECellValue* TypedCell() const { return FCellValueValid ? &FCell : nullptr; }
 
  protected:
   virtual bool CanAppend() const { return false; }

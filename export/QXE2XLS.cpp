@@ -218,6 +218,168 @@ int ChooseXLSCodePage(const std::vector<char32_t>& characters) {
   return CP_UTF8;
 }
 
+int32_t ExcelErrorCode(std::string_view text) {
+  static const std::pair<std::string_view, int32_t> codes[] = {{"#NULL!", 0x00}, {"#DIV/0!", 0x07},
+                                                                {"#VALUE!", 0x0F}, {"#REF!", 0x17},
+                                                                {"#NAME?", 0x1D},  {"#NUM!", 0x24},
+                                                                {"#N/A", 0x2A},    {"#GETTING_DATA", 0x2B}};
+  for (const auto& [t, code] : codes)
+    if (t == text) return code;
+  return -1;
+}
+
+std::string XLSWorksheetMisfit(const TSpreadSheet& sheet) {
+  const TSpreadSheetCells& cells = sheet.Cells;
+  if (cells.RowCount > 16384)
+    return "it has " + FormatThousands(cells.RowCount) + " rows, more than the 16,384 a worksheet file holds";
+  if (cells.ColCount > 256)
+    return "it has " + FormatThousands(cells.ColCount) + " columns, more than the 256 a worksheet file holds";
+  std::set<char32_t> characters;
+  std::set<int32_t> formats;
+  // Texts with characters beyond ASCII, for the byte count in the code page chosen.
+  std::vector<std::pair<const TQXICell*, int64_t>> wide;  // cell, row * 65536 + column
+  int64_t longestAscii = -1;
+  for (int32_t r = 0; r < cells.Count(); ++r) {
+    const TSpreadSheetCols* row = cells.RowCells(r);
+    if (!row) continue;
+    row->ForEachCell([&](int32_t c, const TQXICell& stored) {
+      const TQXICell* cell = &stored;
+      if (formats.insert(cell->FormatIndex()).second)
+        for (char16_t u : Utf8ToUtf16(sheet.Formats().Code(cell->FormatIndex())))
+          if (u >= 0x80) characters.insert(u);  // format records are text of the code page too
+      std::u16string text;
+      if (cell->ValueType() == TVarType::WideString) {
+        text = cell->WideValue();
+      } else if (cell->ValueType() == TVarType::String) {
+        const std::string& s = cell->StringValue();
+        if (std::all_of(s.begin(), s.end(), [](char ch) { return uint8_t(ch) < 0x80; })) {
+          if (int64_t(s.size()) > 255 && longestAscii < 0) longestAscii = int64_t(r) * 65536 + c;
+          return;
+        }
+        text = AnsiToWide(s);
+      } else {
+        return;
+      }
+      bool ascii = true;
+      for (char16_t u : text)
+        if (u >= 0x80) {
+          characters.insert(u);
+          ascii = false;
+        }
+      if (ascii) {
+        if (text.size() > 255 && longestAscii < 0) longestAscii = int64_t(r) * 65536 + c;
+      } else {
+        wide.emplace_back(cell, int64_t(r) * 65536 + c);
+      }
+    });
+  }
+  auto where = [](int64_t at) {
+    return ColumnNumberToLetters(int32_t(at % 65536) + 1) + std::to_string(at / 65536 + 1);
+  };
+  if (longestAscii >= 0) return "the text in cell " + where(longestAscii) + " is longer than the 255 bytes a worksheet cell holds";
+  // Formats beyond the built-in ones take cell formats of their own (the
+  // sheet's own formats are numbered from 50, at most 255).
+  if (formats.size() > 200) return "it shows numbers in " + FormatThousands(int64_t(formats.size())) + " formats";
+  if (characters.empty()) return std::string();
+  // The code page the writer will name: the system's when a worksheet may
+  // name it, else the first that holds every character.
+  const std::vector<char32_t> all(characters.begin(), characters.end());
+  const int acp = GetACP();
+  const bool systemPage = std::find(std::begin(XLSCodePages), std::end(XLSCodePages), acp) != std::end(XLSCodePages);
+  const int codePage = systemPage ? acp : ChooseXLSCodePage(all);
+  const bool held = codePage != CP_UTF8 && std::all_of(all.begin(), all.end(), [&](char32_t ch) {
+    const std::u16string w(1, char16_t(ch));
+    return ch <= 0xFFFF && AnsiToWide(WideToAnsi(w, codePage), codePage) == w;
+  });
+  if (!held) return "its texts hold characters that no single Windows code page of a worksheet file holds together";
+  for (const auto& [cell, at] : wide) {
+    const std::u16string text = cell->ValueType() == TVarType::WideString ? cell->WideValue() : AnsiToWide(cell->StringValue());
+    if (WideToAnsi(text, codePage).size() > 255)
+      return "the text in cell " + where(at) + " is longer than the 255 bytes a worksheet cell holds in code page " +
+             std::to_string(codePage);
+  }
+  return std::string();
+}
+
+// --- number formats of a file ------------------------------------------------
+
+bool TXLSNumberFormats::IsImplicit(int32_t id) {
+  return (id >= 0 && id <= 4) || (id >= 9 && id <= 22) || (id >= 37 && id <= 40) || (id >= 45 && id <= 49);
+}
+
+void TXLSNumberFormats::Clear() {
+  FIds.clear();
+  FWritten.clear();
+}
+
+std::string DateCodesInLowerCase(std::string_view code) {
+  std::string out(code);
+  if (!IsDateTimeKind(ClassifyNumberFormat(code))) return out;
+  for (size_t i = 0; i < out.size(); ++i) {
+    const char c = out[i];
+    if (c == '"') {
+      const size_t end = out.find('"', i + 1);
+      if (end == std::string::npos) break;
+      i = end;
+    } else if (c == '\\' || c == '_' || c == '*') {
+      ++i;
+    } else if (c == '[') {
+      const size_t end = out.find(']', i + 1);
+      if (end == std::string::npos) break;
+      // Elapsed hours, minutes, seconds; colours, locales and conditions stay.
+      const std::string inner = out.substr(i + 1, end - i - 1);
+      if (!inner.empty() && inner.find_first_not_of("HMShms") == std::string::npos)
+        for (size_t k = i + 1; k < end; ++k) out[k] = char(std::tolower(uint8_t(out[k])));
+      i = end;
+    } else if (c == 'A' && (out.compare(i, 5, "AM/PM") == 0 || out.compare(i, 3, "A/P") == 0)) {
+      i += out.compare(i, 5, "AM/PM") == 0 ? 4 : 2;  // shown in the case written
+    } else if (std::strchr("DMYHSEGB", c) && c != '\0') {
+      if (c == 'E' && i + 1 < out.size() && (out[i + 1] == '+' || out[i + 1] == '-')) continue;
+      if (c == 'G' && out.compare(i, 7, "General") == 0) {
+        i += 6;
+        continue;
+      }
+      out[i] = char(std::tolower(uint8_t(c)));
+    }
+  }
+  return out;
+}
+
+int32_t TXLSNumberFormats::Id(std::string_view sourceCode, int32_t builtIn) {
+  if (sourceCode.empty() || SameText(std::string(sourceCode), "General")) return 0;
+  // Readers that type cells by their format look for the date letters in
+  // lower case; Excel reads both alike.
+  const std::string lowered = DateCodesInLowerCase(sourceCode);
+  const std::string_view code = lowered;
+  std::string key(code);
+  key += '\x1F';
+  key += std::to_string(builtIn);
+  auto it = FIds.find(key);
+  if (it != FIds.end()) return it->second;
+  int32_t id = -1;
+  // The id the source referred to, unless another code has it already.
+  if (builtIn > 0 && builtIn < FFirstCustom &&
+      std::none_of(FWritten.begin(), FWritten.end(), [&](const auto& w) { return w.first == builtIn; }))
+    id = builtIn;
+  // A code readers know by its id; the dates and times of 14 and 18 to 22
+  // follow the reader's locale, so only a source's own reference gets them.
+  if (id < 0)
+    for (int32_t i : {1, 2, 3, 4, 9, 10, 11, 12, 13, 15, 16, 17, 37, 38, 39, 40, 45, 46, 47, 48, 49})
+      if (i < FFirstCustom && BuiltInNumberFormat(i) == code) {
+        id = i;
+        break;
+      }
+  if (id < 0) {
+    int32_t customs = 0;
+    for (const auto& w : FWritten) customs += w.first >= FFirstCustom;
+    id = FFirstCustom + customs;
+    if (id > FMaxId) return 0;
+  }
+  if (id >= FFirstCustom || (!IsImplicit(id) && !FBuiltInsWritten)) FWritten.emplace_back(id, std::string(code));
+  FIds.emplace(std::move(key), id);
+  return id;
+}
+
 // --- shared registries -------------------------------------------------------
 
 int32_t TQXEXLSSST::Add(std::string_view text) {
@@ -256,6 +418,7 @@ void TQXEXLSSST::Clear() {
   FHashes.clear();
   FSlots.clear();
   FReferences = 0;
+  FKeys.clear();
   RecordSizes.clear();
 }
 
@@ -346,12 +509,20 @@ void TQXExportToCustomXLS::FlushGathered() {
 
 void TQXExportToCustomXLS::PrepareExport() {
   if (!KeepsRegistries()) ClearRegistries();
+  Warnings.clear();
+  FCutTexts = 0;
+  FColumnLooks.clear();
   TQXExportToCellFile::PrepareExport();
 }
 
 void TQXExportToCustomXLS::FinishExport() {
   if (!KeepsRegistries()) ClearRegistries();
   FGathered.reset();
+  if (FCutTexts > 0)
+    Warnings.push_back(FormatThousands(FCutTexts) + (FCutTexts == 1 ? " text was" : " texts were") +
+                       " longer than the " + FCutLimit + " a cell holds and cut to fit, the first in cell " + FFirstCut +
+                       ".");
+  FCutTexts = 0;
   TQXExportToCellFile::FinishExport();
 }
 
@@ -361,6 +532,7 @@ void TQXExportToCustomXLS::ClearRegistries() {
   FFormatIndex.clear();
   FPictures.clear();
   FSST.Clear();
+  FNumberFormatIds.Clear();
 }
 
 bool TQXExportToCustomXLS::TextNumber(TCellType type, const std::string& text, double& number) const {
@@ -368,15 +540,159 @@ bool TQXExportToCustomXLS::TextNumber(TCellType type, const std::string& text, d
   switch (type) {
     case ctInteger: {
       int64_t n;
-      if (TryStrToInt64(text, n)) number = double(n);
-      else TryStrToFloat(text, number, FFormatSettings);
+      if (TryStrToInt64(text, n)) {
+        number = double(n);
+        return true;
+      }
+      return TryStrToFloat(text, number, FFormatSettings);
+    }
+    case ctDate:
+      if (!TryStrToDate(text, number, FFormatSettings)) return false;
+      number = std::trunc(number);
+      return true;
+    case ctDouble: return TryStrToFloat(text, number, FFormatSettings);
+    case ctCurrency: {
+      // "$1,234.50", "(12.00)", "1 234,50 EUR": the amount alone.
+      std::string amount = DataFormats.CurrencyString.empty() ? text : StringReplaceAll(text, DataFormats.CurrencyString, "");
+      amount.erase(std::remove(amount.begin(), amount.end(), FFormatSettings.ThousandSeparator), amount.end());
+      amount = Trim(amount);
+      const bool negative = amount.size() >= 2 && amount.front() == '(' && amount.back() == ')';
+      if (negative) amount = Trim(amount.substr(1, amount.size() - 2));
+      if (!TryStrToFloat(amount, number, FFormatSettings)) return false;
+      if (negative) number = -number;
       return true;
     }
-    case ctDate: number = std::trunc(StrToDate(text, FFormatSettings)); return true;
-    case ctDouble: case ctCurrency: TryStrToFloat(text, number, FFormatSettings); return true;
-    case ctTime: TryStrToTime(text, number, FFormatSettings); return true;
-    case ctDateTime: TryStrToDateTime(text, number, FFormatSettings); return true;
+    case ctTime: return TryStrToTime(text, number, FFormatSettings);
+    case ctDateTime: return TryStrToDateTime(text, number, FFormatSettings);
     default: return false;
+  }
+}
+
+std::string TQXExportToCustomXLS::NumberFormatCode(int32_t index) const {
+  const std::string_view code = BuiltInNumberFormat(index);
+  return code.empty() ? std::string("General") : std::string(code);
+}
+
+bool TQXExportToCustomXLS::ClassifyCell(TCellType cellType, int32_t row, int32_t column, const std::string& text,
+                                        TExcelCell& cell) {
+  cell = TExcelCell();
+  bool typed, empty;
+  if (!AcceptCell(cellType, row, column, text, typed, empty)) return false;
+  if (cellType == ctGraphic) {
+    cell.Kind = TExcelCell::ecPicture;
+    return true;
+  }
+  TCellType type = HasOption(soFieldMask) ? ctString : cellType;
+  if (type == ctCurrency && DataFormats.CurrencyString.empty()) type = ctDouble;
+  const TQXECellValue* source = HasOption(soFieldMask) ? nullptr : TypedCell();
+  // The source's own format; else the one of the engine's choice or of the type.
+  auto format = [&](TCellType t) {
+    if (source && !source->FormatCode.empty()) {
+      cell.FormatCode = source->FormatCode;
+      cell.BuiltIn = source->BuiltInFormat;
+      return;
+    }
+    const int32_t n = source && source->NumberFormat >= 0 ? source->NumberFormat : NumberFormatOf(t);
+    FFallbackCode = NumberFormatCode(n);
+    cell.FormatCode = FFallbackCode;
+    cell.BuiltIn = n < 164 ? n : -1;
+  };
+  const TVariant& value = CellValue();
+  if (empty) {
+    cell.Kind = TExcelCell::ecBlank;
+    format(ctString);
+    return true;
+  }
+  if (typed && !value.IsText()) {
+    // A boolean value, or a number a reader typed as boolean.
+    if ((value.Type() == TVarType::Boolean && IsValueCellType(type)) || type == ctBoolean) {
+      cell.Kind = TExcelCell::ecBoolean;
+      cell.Boolean = value.ToDouble() != 0;
+      format(ctBoolean);
+      return true;
+    }
+    switch (type) {
+      case ctInteger: case ctDouble: case ctCurrency: case ctDate: case ctTime: case ctDateTime:
+        cell.Kind = TExcelCell::ecNumber;
+        if (const double* fraction = CellPercentFraction()) {
+          cell.Number = *fraction;
+        } else {
+          cell.Number = value.ToDouble();
+          cell.IsInteger = value.Type() == TVarType::Integer;
+          if (cell.IsInteger) cell.Integer = value.AsInteger();
+        }
+        format(type);
+        return true;
+      default:
+        break;  // shown as text
+    }
+    cell.Kind = TExcelCell::ecText;
+    cell.Text = &text;
+    format(ctString);
+    return true;
+  }
+  if (typed) {
+    format(ctString);
+    if (source && source->Error) {
+      cell.Kind = TExcelCell::ecError;
+      cell.Error = value.Type() == TVarType::String ? std::string_view(value.AsString()) : std::string_view(text);
+      return true;
+    }
+    cell.Kind = TExcelCell::ecText;
+    cell.TextValue = &value;
+    cell.TextKey = source ? source->TextKey : nullptr;
+    return true;
+  }
+  // A text with a type: header and footer lines, titles, constants, fields.
+  double number;
+  if (type == ctBoolean && (text == DataFormats.BooleanTrue || text == DataFormats.BooleanFalse)) {
+    cell.Kind = TExcelCell::ecBoolean;
+    cell.Boolean = text == DataFormats.BooleanTrue;
+    format(type);
+  } else if (TextNumber(type, text, number)) {
+    cell.Kind = TExcelCell::ecNumber;
+    cell.Number = number;
+    int64_t n;
+    cell.IsInteger = type == ctInteger && TryStrToInt64(text, n);
+    if (cell.IsInteger) cell.Integer = n;
+    format(type);
+  } else {
+    cell.Kind = TExcelCell::ecText;
+    cell.Text = &text;
+    format(ctString);
+  }
+  return true;
+}
+
+std::u16string TQXExportToCustomXLS::CellWideText(const TExcelCell& cell) const {
+  if (cell.TextValue && cell.TextValue->Type() == TVarType::WideString) return cell.TextValue->AsWide();
+  if (cell.TextValue && cell.TextValue->Type() == TVarType::String) return AnsiToWide(cell.TextValue->AsString());
+  if (!cell.Text) return std::u16string();
+  switch (CharacterSet) {
+    case csUTF8: return Utf8ToUtf16(*cell.Text);
+    case csASCII_MSDOS: return AnsiToWide(*cell.Text, GetOEMCP());
+    default: return AnsiToWide(*cell.Text);
+  }
+}
+
+void TQXExportToCustomXLS::NoteCutText(int32_t row, int32_t column, const std::string& limit) {
+  if (FCutTexts++ == 0) {
+    FFirstCut = ColumnNumberToLetters(column + 1) + std::to_string(int64_t(row) + 1);
+    FCutLimit = limit;
+  }
+}
+
+void TQXExportToCustomXLS::GatherColumnLooks() {
+  FColumnLooks.clear();
+  if (Layout != elColumnar) return;
+  for (const auto& c : Columns) {
+    if (!c->Visible && !HasOption(soExportInvisibleFields)) continue;
+    if (c->SourceWidth < 0) {
+      // An engine without a source: the columns' own widths.
+      FColumnLooks.clear();
+      return;
+    }
+    FColumnLooks.push_back({c->SourceWidth, c->SourceHidden});
   }
 }
 
@@ -441,6 +757,15 @@ void TQXExportToXLS::PrepareOutput() {
   }
   FConvert = FCodePage != acp;
   FDefaultFontName = DefaultFontName(FCodePage);
+  // The formats the cells will carry come before any cell.
+  FNumberFormats.Clear();
+  FFormatsWritten = 0;
+  if (TQXECustomDataEngine* engine = WorkingEngine()) {
+    std::vector<TQXEColumn*> fields;
+    for (const auto& c : Columns)
+      if ((c->Visible || HasOption(soExportInvisibleFields)) && c->ColumnKind == ckField) fields.push_back(c.get());
+    engine->ForEachFormatCode(fields, [this](std::string_view code, int32_t builtIn) { FNumberFormats.Id(code, builtIn); });
+  }
 }
 
 void TQXExportToXLS::WriteData(const void* data, size_t size) {
@@ -498,6 +823,12 @@ void TQXExportToXLS::StartFile() {
 
 void TQXExportToXLS::WriteFormatsAndXFs() {
   for (int32_t i = 0; i < NumberFormatCount; ++i) WriteFormat(i, BuiltInFormat(i), false);
+  // The sheet's own formats, numbered on from 50 by their position.
+  FFormatsWritten = NumberFormatCount;
+  for (const auto& [id, code] : FNumberFormats.Written()) {
+    WriteFormat(id, Utf8ToAnsi(code), false);
+    FFormatsWritten = std::max(FFormatsWritten, id + 1);
+  }
   // 15 style XFs and the default cell XF.
   for (int32_t i = 0; i < DefaultXFCount; ++i) {
     uint8_t d[12] = {};
@@ -513,7 +844,7 @@ void TQXExportToXLS::WriteFormatsAndXFs() {
   } else {
     // Every number format with every alignment, so cells stream.
     TXLSFormat f;
-    for (int32_t n = 0; n < NumberFormatCount; ++n)
+    for (int32_t n = 0; n < FFormatsWritten; ++n)
       for (int32_t a = 0; a < 3; ++a) {
         f.NumberFormat = n;
         f.Alignment = a == 0 ? 0 : a + 1;
@@ -524,7 +855,7 @@ void TQXExportToXLS::WriteFormatsAndXFs() {
 }
 
 int32_t TQXExportToXLS::CellXF(int32_t numberFormat, TAlignment alignment, const TQXEFont& font, TColor color) {
-  if (numberFormat < 0 || numberFormat >= NumberFormatCount) numberFormat = 0;
+  if (numberFormat < 0 || numberFormat > 255) numberFormat = 0;
   if (!HasOption(soColorsFonts)) {
     const int32_t a = alignment == taCenter ? 1 : alignment == taRightJustify ? 2 : 0;
     return DefaultXFCount + numberFormat * 3 + a;
@@ -538,6 +869,7 @@ int32_t TQXExportToXLS::CellXF(int32_t numberFormat, TAlignment alignment, const
 }
 
 void TQXExportToXLS::SetDimensions(int32_t rowCount, int32_t colCount) {
+  GatherColumnLooks();
   if (RowsPerFile == 0 &&
       int64_t(rowCount) + int64_t(Header.size()) + int64_t(Footer.size()) > int64_t(MaxRows()))
     throw EQXEMaxRowCountException(Format(QXEMaxRowCountText, MaxRows()));
@@ -549,14 +881,30 @@ void TQXExportToXLS::SetDimensions(int32_t rowCount, int32_t colCount) {
   Record(recDIMENSIONS, d, 10);
 }
 
+bool TQXExportToCustomXLS::ColumnInfo(int32_t column, int32_t width, int32_t& width256, bool& hidden) const {
+  if (const TColumnLook* look = ColumnLook(column)) {
+    if (look->Width256 <= 0 && !look->Hidden) return false;
+    width256 = look->Width256 > 0 ? std::min(look->Width256, 255 * 256) : DefaultWidth256;
+    hidden = look->Hidden;
+    return true;
+  }
+  if (width < 1) return false;
+  width256 = std::min(width, 255) * 256;
+  hidden = false;
+  return true;
+}
+
 void TQXExportToXLS::SetColumnWidth(int32_t column, int32_t width) {
-  if (width < 1 || column < 0 || column > 255) return;
-  if (width == 10) width = 12;
+  if (column < 0 || column > 255) return;
+  int32_t width256 = 0;
+  bool hidden = false;
+  if (!ColumnInfo(column, width == 10 ? 12 : width, width256, hidden)) return;
   uint8_t d[12] = {};
   PutU16(d, uint16_t(column));
   PutU16(d + 2, uint16_t(column));
-  PutU16(d + 4, uint16_t(std::min(width, 255) * 256));
+  PutU16(d + 4, uint16_t(width256));
   PutU16(d + 6, 15);
+  PutU16(d + 8, hidden ? 1 : 0);
   Record(recCOLINFO, d, 12);
 }
 
@@ -594,10 +942,18 @@ void TQXExportToXLS::WriteNumber(int32_t row, int32_t column, int32_t xf, double
   Touch(row, column);
 }
 
-std::string TQXExportToXLS::LabelBytes(const std::string& text) const {
-  // Every code page a .xls may take keeps ASCII as it is.
-  const bool ascii = std::all_of(text.begin(), text.end(), [](char c) { return uint8_t(c) < 0x80; });
-  std::string bytes = FConvert && !ascii ? WideToAnsi(AnsiToWide(text), FCodePage) : text;
+std::string TQXExportToXLS::LabelBytes(const TExcelCell& cell, int32_t row, int32_t column) {
+  // 8-bit text of the system code page passes through when the file's code
+  // page is the same or the text is ASCII (every code page a .xls may take
+  // keeps ASCII as it is); anything else is converted from its characters.
+  std::string bytes;
+  const std::string* narrow = cell.TextValue && cell.TextValue->Type() == TVarType::String ? &cell.TextValue->AsString()
+                              : cell.Text && CharacterSet != csUTF8 && CharacterSet != csASCII_MSDOS ? cell.Text
+                                                                                                    : nullptr;
+  if (narrow && (!FConvert || std::all_of(narrow->begin(), narrow->end(), [](char c) { return uint8_t(c) < 0x80; })))
+    bytes = *narrow;
+  else
+    bytes = WideToAnsi(CellWideText(cell), FCodePage);
   if (bytes.size() <= 255) return bytes;
   size_t cut = 0;
   if (FCodePage == CP_UTF8) {
@@ -614,11 +970,11 @@ std::string TQXExportToXLS::LabelBytes(const std::string& text) const {
     cut = 255;
   }
   bytes.resize(cut);
+  NoteCutText(row, column, "255 bytes");
   return bytes;
 }
 
-void TQXExportToXLS::WriteLabel(int32_t row, int32_t column, int32_t xf, const std::string& text) {
-  const std::string bytes = LabelBytes(text);
+void TQXExportToXLS::WriteLabel(int32_t row, int32_t column, int32_t xf, const std::string& bytes) {
   uint8_t d[8 + 255];
   PutU16(d, uint16_t(row));
   PutU16(d + 2, uint16_t(column));
@@ -651,47 +1007,17 @@ void TQXExportToXLS::WriteBoolErr(int32_t row, int32_t column, int32_t xf, uint8
 
 void TQXExportToXLS::WriteCell(TQXEField* field, TCellType cellType, int32_t row, int32_t column,
                                const std::string& text, TAlignment alignment, const TQXEFont& font, TColor color) {
-  bool typed, empty;
-  if (!AcceptCell(cellType, row, column, text, typed, empty)) return;
-  const TVariant& value = CellValue();
+  TExcelCell cell;
+  if (!ClassifyCell(cellType, row, column, text, cell)) return;
   TQXExportToCustomXLS::WriteCell(field, cellType, row, column, text, alignment, font, color);
-  if (cellType == ctGraphic) {
-    // Pictures are not written to BIFF4 sheets.
-    FPictures.push_back(TXLSPicture{});
-    return;
-  }
-  const TCellType type = HasOption(soFieldMask) ? ctString : cellType;
-  if (empty) {
-    if (HasOption(soExportBlankValues)) WriteBlank(row, column, CellXF(0, alignment, font, color));
-    return;
-  }
-  const int32_t ownFormat = CellNumberFormat();
-  auto xfFor = [&](TCellType t) {
-    return CellXF(ownFormat >= 0 ? ownFormat : NumberFormatOf(t), alignment, font, color);
-  };
+  const int32_t xf = CellXF(FormatPosition(cell.FormatCode, cell.BuiltIn), alignment, font, color);
+  EmitBiffCell(*this, cell, row, column, xf, [&] { WriteLabel(row, column, xf, LabelBytes(cell, row, column)); });
+}
 
-  if (typed && !value.IsText()) {
-    // A boolean value, or a number a reader typed as boolean.
-    if ((value.Type() == TVarType::Boolean && IsValueCellType(type)) || type == ctBoolean) {
-      WriteBoolErr(row, column, xfFor(ctBoolean), value.ToDouble() != 0 ? 1 : 0, false);
-      return;
-    }
-    switch (type) {
-      case ctInteger: case ctDouble: case ctCurrency: case ctDate: case ctTime: case ctDateTime:
-        if (const double* fraction = CellPercentFraction()) WriteNumber(row, column, xfFor(type), *fraction);
-        else WriteNumber(row, column, xfFor(type), value.ToDouble());
-        return;
-      default:
-        break;  // shown as text
-    }
-  }
-
-  double number;
-  if (!typed && TextNumber(type, text, number)) {
-    WriteNumber(row, column, xfFor(type), number);
-    return;
-  }
-  WriteLabel(row, column, CellXF(0, alignment, font, color), text);
+int32_t TQXExportToXLS::FormatPosition(std::string_view code, int32_t builtIn) {
+  const int32_t id = FNumberFormats.Id(code, builtIn);
+  // Streamed cells can only take a format whose cell formats were written.
+  return FGather || id < FFormatsWritten ? id : 0;
 }
 
 void TQXExportToXLS::EndOfFile() {
@@ -752,7 +1078,7 @@ void TQXExportToXLS::WriteFormat(int32_t index, const std::string& format, bool)
 void TQXExportToXLS::WriteXF(const TXLSFormat& format, int32_t) {
   uint8_t d[12] = {};
   d[0] = uint8_t(std::clamp(format.FontIndex, 0, 255));
-  d[1] = uint8_t(std::clamp(format.NumberFormat, 0, NumberFormatCount - 1));
+  d[1] = uint8_t(std::clamp(format.NumberFormat, 0, 255));
   PutU16(d + 2, 0x0001);  // locked, parent style XF 0
   d[4] = uint8_t((format.Alignment > 0 ? format.Alignment : 0) | 0x20);
   const int32_t fill = PaletteIndex(format.Color);

@@ -52,6 +52,17 @@ class TQXEXLSSST {
   // The index of the text (compared exactly, letter case included), added
   // when new. Every call counts as one reference.
   int32_t Add(std::string_view text);
+  // One more reference to an entry already there.
+  int32_t Reuse(int32_t index) {
+    ++FReferences;
+    return index;
+  }
+  // The entry a text key (a text block cells share) was given; -1 for none.
+  int32_t Find(const void* key) const {
+    auto it = FKeys.find(key);
+    return it == FKeys.end() ? -1 : it->second;
+  }
+  void Remember(const void* key, int32_t index) { FKeys.emplace(key, index); }
   int32_t Count() const { return int32_t(FHashes.size()); }
   int64_t References() const { return FReferences; }
   std::string_view operator[](int32_t index) const {
@@ -67,6 +78,7 @@ class TQXEXLSSST {
   std::vector<uint32_t> FHashes;
   std::vector<int32_t> FSlots;       // index + 1; 0 is a free slot
   int64_t FReferences = 0;
+  std::unordered_map<const void*, int32_t> FKeys;
 };
 
 // Text for an XML part of a workbook, appended to out as UTF-8: "&", "<",
@@ -96,6 +108,52 @@ std::string LocaliseNumberFormat(const std::string& format, char decimalSeparato
 // The first code page of XLSCodePages that holds every character; 65001 when none does.
 int ChooseXLSCodePage(const std::vector<char32_t>& characters);
 
+// The width of a column whose source gives none, in 1/256 of a character:
+// 8.43 characters and the cell margin, as readers show such a column.
+inline constexpr int32_t DefaultWidth256 = 2340;
+
+// Why a sheet does not fit the worksheet format of TQXExportToXLS without
+// loss ("" when it does): more than 16,384 rows or 256 columns, texts that
+// no single code page of XLSCodePages holds (the system code page, when it
+// is one of them, must hold them), a text longer than 255 bytes in that
+// code page, more number formats than its cell formats can name.
+std::string XLSWorksheetMisfit(const TSpreadSheet& sheet);
+
+// A date or time code with its date and time letters in lower case (which
+// Excel reads as the same format and other readers more readily as a date);
+// any other code as it stands.
+std::string DateCodesInLowerCase(std::string_view code);
+
+// BIFF's code of an error value ("#N/A" -> 0x2A); -1 for any other text.
+int32_t ExcelErrorCode(std::string_view text);
+
+// The number formats of one output file: each code gets an id, Excel's
+// built-in id where every reader knows the code by it (or where the source
+// referred to that id, so it keeps showing as the reader's locale shows
+// it), else one of the file's own from firstCustom on. Codes are UTF-8.
+class TXLSNumberFormats {
+ public:
+  // builtInsWritten: the file writes every id below firstCustom itself
+  // (a worksheet numbers its formats by position), so no record is asked
+  // for one.
+  explicit TXLSNumberFormats(int32_t firstCustom = 164, int32_t maxId = 0xFFFF, bool builtInsWritten = false)
+      : FFirstCustom(firstCustom), FMaxId(maxId), FBuiltInsWritten(builtInsWritten) {}
+  // General once the file holds as many as it can.
+  int32_t Id(std::string_view code, int32_t builtIn = -1);
+  // The ids that need a format record of their own, with their codes, in
+  // the order they were given.
+  const std::vector<std::pair<int32_t, std::string>>& Written() const { return FWritten; }
+  void Clear();
+  // Ids whose code every reader knows without a record.
+  static bool IsImplicit(int32_t id);
+
+ private:
+  int32_t FFirstCustom, FMaxId;
+  bool FBuiltInsWritten;
+  std::unordered_map<std::string, int32_t> FIds;  // code + "\x1F" + built-in id
+  std::vector<std::pair<int32_t, std::string>> FWritten;
+};
+
 class TQXExportToCustomXLS : public TQXExportToCellFile {
  public:
   TQXExportToCustomXLS();
@@ -103,6 +161,9 @@ class TQXExportToCustomXLS : public TQXExportToCellFile {
 
   // The user's login name, read at creation; no writer stores it.
   std::string UserName;
+  // What the last export changed to make the cells fit (texts cut), one
+  // sentence each; empty when nothing was.
+  std::vector<std::string> Warnings;
 
   std::string GetDefaultExt() override { return ".XLS"; }
   // Selects record forms: 2 for .xls, 7 for .xlsx.
@@ -112,6 +173,9 @@ class TQXExportToCustomXLS : public TQXExportToCellFile {
   virtual int32_t MaxCols() const { return 256; }
   // The built-in number format a cell type is shown with.
   virtual int32_t NumberFormatOf(TCellType cellType) const;
+  // The code of a format index NumberFormatOf gives (Excel's built-in
+  // codes; the Open XML writer's currency format of its own).
+  virtual std::string NumberFormatCode(int32_t index) const;
   // The format code of built-in format index (0 to 49) with this export's
   // regional settings, in Excel's language; without localised, "." and ","
   // keep their meaning in the code as Open XML parts want them.
@@ -143,9 +207,76 @@ class TQXExportToCustomXLS : public TQXExportToCellFile {
   // grid answers false (it is dropped); any other cell beyond it raises the
   // limit's error.
   bool AcceptCell(TCellType cellType, int32_t row, int32_t column, const std::string& text, bool& typed, bool& empty);
-  // The number a typed text (title, header, constant) stands for in the
-  // .xls formats: false for a type that is not a number or date.
+  // The number a typed text (title, header, constant) stands for: false
+  // for a type that is not a number or date, or a text that is none.
   bool TextNumber(TCellType type, const std::string& text, double& number) const;
+
+  // One cell as every Excel writer takes it, decided here once: what is
+  // written (and the text it is written from) and the number format it is
+  // shown with; the writers only put it in their records.
+  struct TExcelCell {
+    enum TKind : uint8_t { ecNone, ecBlank, ecNumber, ecBoolean, ecError, ecText, ecPicture };
+    TKind Kind = ecNone;
+    double Number = 0;
+    bool IsInteger = false;       // Integer holds the number exactly
+    int64_t Integer = 0;
+    bool Boolean = false;
+    std::string_view Error;       // "#N/A"
+    // The text: a typed value (8-bit or wide) when there is one, else Text.
+    const TVariant* TextValue = nullptr;
+    const std::string* Text = nullptr;
+    const void* TextKey = nullptr;  // the model's text block, for the string tables
+    std::string_view FormatCode;    // Excel's language, UTF-8
+    int32_t BuiltIn = -1;           // the built-in id it stands for, -1: none
+  };
+  // False when there is nothing to write (an empty cell beyond the grid);
+  // raises the grid limits as AcceptCell does.
+  bool ClassifyCell(TCellType cellType, int32_t row, int32_t column, const std::string& text, TExcelCell& cell);
+  // The BIFF records of a classified cell (both BIFF writers, their friend
+  // this class); a text, or an error BIFF has no code for, through writeText.
+  template <class Biff, class WriteText>
+  void EmitBiffCell(Biff& w, const TExcelCell& cell, int32_t row, int32_t column, int32_t xf, WriteText&& writeText) {
+    switch (cell.Kind) {
+      case TExcelCell::ecPicture: FPictures.push_back(TXLSPicture{}); break;  // BIFF holds no pictures here
+      case TExcelCell::ecBlank:
+        if (HasOption(soExportBlankValues)) w.WriteBlank(row, column, xf);
+        break;
+      case TExcelCell::ecNumber: w.WriteNumber(row, column, xf, cell.Number); break;
+      case TExcelCell::ecBoolean: w.WriteBoolErr(row, column, xf, cell.Boolean ? 1 : 0, false); break;
+      case TExcelCell::ecError:
+        if (ExcelErrorCode(cell.Error) >= 0) {
+          w.WriteBoolErr(row, column, xf, uint8_t(ExcelErrorCode(cell.Error)), true);
+          break;
+        }
+        [[fallthrough]];
+      case TExcelCell::ecText: writeText(); break;
+      case TExcelCell::ecNone: break;
+    }
+  }
+  // The cell's text as UTF-16, as the string tables hold it.
+  std::u16string CellWideText(const TExcelCell& cell) const;
+
+  // The one text-length rule of the workbook writers: text longer than the
+  // format's cell holds is cut (on a character boundary, by the writer),
+  // and the first such cell is told once per export as a warning.
+  void NoteCutText(int32_t row, int32_t column, const std::string& limit);
+
+  // Source column looks of the output's columns, in order (columnar
+  // layout; empty otherwise): width in 1/256 of a character (0: the
+  // reader's default width) and hidden.
+  struct TColumnLook {
+    int32_t Width256 = 0;
+    bool Hidden = false;
+  };
+  const TColumnLook* ColumnLook(int32_t column) const {
+    return column >= 0 && size_t(column) < FColumnLooks.size() ? &FColumnLooks[size_t(column)] : nullptr;
+  }
+  // Fills the looks from the columns (call from SetDimensions).
+  void GatherColumnLooks();
+  // What a column's COLINFO holds: the source's width (its reader's default
+  // when it gave none) and hidden mark, else width characters. False: no
+  // record (no source width and not hidden, or no width).
+  bool ColumnInfo(int32_t column, int32_t width, int32_t& width256, bool& hidden) const;
   // The font's index in the list (same name, style, size and colour); a new
   // one is added while the list holds fewer than 4, else -1.
   int32_t RegisterFont(const TQXEFont& font);
@@ -157,9 +288,14 @@ class TQXExportToCustomXLS : public TQXExportToCellFile {
   std::vector<TXLSFormat> FFormats;
   std::vector<TXLSPicture> FPictures;
   TQXEXLSSST FSST;
+  TXLSNumberFormats FNumberFormatIds;  // of the Open XML writer
   std::unique_ptr<TMemoryStream> FGathered;
+  std::vector<TColumnLook> FColumnLooks;
 
  private:
+  std::string FFallbackCode;  // a code ClassifyCell made
+  int64_t FCutTexts = 0;
+  std::string FFirstCut, FCutLimit;
   struct TFormatHash {
     size_t operator()(const TXLSFormat& f) const;
   };
@@ -190,6 +326,7 @@ class TQXExportToXLS : public TQXExportToCustomXLS {
   void WriteXF(const TXLSFormat& format, int32_t index) override;
 
  private:
+  friend class TQXExportToCustomXLS;
   void Record(uint16_t number, const void* data, size_t size);
   // Cell attributes: the XF index a cell with this look takes.
   int32_t CellXF(int32_t numberFormat, TAlignment alignment, const TQXEFont& font, TColor color);
@@ -199,9 +336,14 @@ class TQXExportToXLS : public TQXExportToCustomXLS {
   void WriteBoolErr(int32_t row, int32_t column, int32_t xf, uint8_t value, bool isError);
   void Touch(int32_t row, int32_t column);
   void WriteFormatsAndXFs();
-  // Text of the system code page as bytes of the file's code page, cut at
-  // 255 bytes on a character boundary.
-  std::string LabelBytes(const std::string& text) const;
+  // A cell's text as bytes of the file's code page, cut at 255 bytes on a
+  // character boundary (and told).
+  std::string LabelBytes(const TExcelCell& cell, int32_t row, int32_t column);
+  // The position of a number format in the file (General when it came too
+  // late for cells that stream).
+  int32_t FormatPosition(std::string_view code, int32_t builtIn);
+  TXLSNumberFormats FNumberFormats{50, 255, true};
+  int32_t FFormatsWritten = 0;
 
   int FCodePage = 1252;
   bool FConvert = false;     // file code page differs from the system one
@@ -213,6 +355,17 @@ class TQXExportToXLS : public TQXExportToCustomXLS {
 };
 
 class TXLSXSheetPart;
+
+// The XML declaration every part of a written workbook starts with.
+const char* XlsxDeclaration();
+
+// A picture cell's image as the Open XML writer keeps it for its sheet.
+struct TXLSXPicture {
+  int32_t Row = 0, Column = 0;
+  std::string Data;       // the image part's bytes
+  std::string Extension;  // "png", "jpeg", "gif"
+  int32_t Width = 0, Height = 0;  // pixels
+};
 
 // One worksheet as an Office Open XML workbook ("Sheet1", with the empty
 // "Sheet2" and "Sheet3"). The package streams into the output: the fixed
@@ -236,7 +389,11 @@ class TQXExportToXLSX : public TQXExportToCustomXLS {
   int32_t MaxRows() const override { return 1048576; }
   int32_t MaxCols() const override { return 16384; }
   int32_t NumberFormatOf(TCellType cellType) const override;
+  std::string NumberFormatCode(int32_t index) const override;
   std::string GetDefaultExt() override { return ".XLSX"; }
+  // The name of the one sheet of a single-sheet package (made valid as
+  // OpenWorkbook's are; empty: "Sheet1").
+  std::u16string SheetName;
 
   // The moment the package records (document properties in UTC, entry
   // times), in seconds since 1970; 0: the time of the export.
@@ -296,7 +453,15 @@ class TQXExportToXLSX : public TQXExportToCustomXLS {
   void PutNumber(int32_t row, int32_t column, int32_t xf, double value);
   void PutInteger(int32_t row, int32_t column, int32_t xf, int64_t value);
   void PutBoolean(int32_t row, int32_t column, int32_t xf, bool value);
-  void PutString(int32_t row, int32_t column, int32_t xf, const TVariant* value, const std::string& text);
+  void PutString(int32_t row, int32_t column, int32_t xf, const TExcelCell& cell);
+  void PutError(int32_t row, int32_t column, int32_t xf, std::string_view error);
+  // A picture cell's image, kept for the drawing part (QXE2XLSXDrawing.cpp).
+  void GatherPicture(TQXEField* field, int32_t row, int32_t column, const std::string& text);
+  // The image part of picture data (PNG, JPEG and GIF as they are, bitmaps
+  // as PNG); false for data that is no picture.
+  static bool MakePicture(const std::string& data, TXLSXPicture& picture);
+  // The sheet's drawing part, its image parts and relationships.
+  void WriteDrawing(int32_t sheet);
   void PutBlank(int32_t row, int32_t column, int32_t xf);
   void WriteSharedStrings();
   void WriteStyles();
@@ -312,6 +477,9 @@ class TQXExportToXLSX : public TQXExportToCustomXLS {
   TStream* FPart = nullptr;  // the part WriteData writes to
   std::time_t FMoment = 0;
   std::vector<TColor> FFills;  // solid fills, from fill index 2
+  std::vector<TXLSXPicture> FSheetPictures;  // of the sheet being written
+  int32_t FSheetIndex = 0;
+  int32_t FMediaCount = 0;
   std::string FCell;           // scratch: the cell element after its reference
   std::string FText;           // scratch: a text as the string table holds it
 };

@@ -210,6 +210,20 @@ uint32_t TQXEXLS8Book::AddString(const std::u16string& text) {
   return it->second;
 }
 
+bool TQXEXLS8Book::FindString(const void* key, uint32_t& index) {
+  auto it = key ? FKeyIndex.find(key) : FKeyIndex.end();
+  if (it == FKeyIndex.end()) return false;
+  ++FStringUses;
+  index = it->second;
+  return true;
+}
+
+uint32_t TQXEXLS8Book::AddString(const void* key, const std::u16string& text) {
+  const uint32_t index = AddString(text);
+  if (key) FKeyIndex.emplace(key, index);
+  return index;
+}
+
 int32_t TQXEXLS8Book::AddFont(const TQXEFont& font) {
   for (size_t i = 0; i < FFonts.size(); ++i) {
     const TQXEFont& f = FFonts[i];
@@ -291,7 +305,7 @@ void TQXEXLS8Book::WriteGlobals(TMemoryStream& out, int64_t& sheetOffsetsAt) {
   PutU16(d + 14, 1);      // one sheet selected
   PutU16(d + 16, 0x0258);
   WriteRecord(out, recWINDOW1, d, 18);
-  PutU16(d, 0);  // dates count from 1900
+  PutU16(d, 0);  // dates count from 1900 (the model's day numbers are of that system)
   WriteRecord(out, recDATEMODE, d, 2);
   PutU16(d, 1);
   WriteRecord(out, recPRECISION, d, 2);
@@ -299,8 +313,15 @@ void TQXEXLS8Book::WriteGlobals(TMemoryStream& out, int64_t& sheetOffsetsAt) {
   // Four fonts at least (index 4 is skipped by readers).
   for (size_t i = 0; i < std::max<size_t>(FFonts.size(), 4); ++i)
     WriteRecord(out, recFONT, FontRecord(FFonts[i < FFonts.size() ? i : 0]));
-  for (const auto& [index, code] : RegionalFormats) {
-    const std::u16string text = CutUnits(AnsiToWide(code), 255);
+  // The regional forms of 5 to 8 and 41 to 44 unless a source gave its own,
+  // then every format of the cells' own.
+  std::vector<std::pair<int32_t, std::u16string>> formats;
+  for (const auto& [index, code] : RegionalFormats)
+    if (std::none_of(Formats.Written().begin(), Formats.Written().end(), [&](const auto& w) { return w.first == index; }))
+      formats.emplace_back(index, AnsiToWide(code));
+  for (const auto& [index, code] : Formats.Written()) formats.emplace_back(index, Utf8ToUtf16(code));
+  for (const auto& [index, code] : formats) {
+    const std::u16string text = CutUnits(code, 255);
     const bool wide = !FitsLatin1(text);
     std::vector<uint8_t> f(5);
     PutU16(f.data(), uint32_t(index));
@@ -451,6 +472,7 @@ void TQXExportToXLS8::StartFile() {
 }
 
 void TQXExportToXLS8::SetDimensions(int32_t rowCount, int32_t colCount) {
+  GatherColumnLooks();
   if (RowsPerFile == 0 &&
       int64_t(rowCount) + int64_t(Header.size()) + int64_t(Footer.size()) > int64_t(MaxRows()))
     throw EQXEMaxRowCountException(Format(QXEMaxRowCountText, MaxRows()));
@@ -466,13 +488,22 @@ void TQXExportToXLS8::EnsureDimensions() {
 }
 
 void TQXExportToXLS8::SetColumnWidth(int32_t column, int32_t width) {
-  if (width < 1 || column < 0 || column >= MaxCols() || FDimensionsPos >= 0) return;
+  if (column < 0 || column >= MaxCols() || FDimensionsPos >= 0) return;
+  int32_t width256 = 0;
+  bool hidden = false;
+  if (!ColumnInfo(column, width, width256, hidden)) return;
   uint8_t d[12] = {};
   PutU16(d, uint32_t(column));
   PutU16(d + 2, uint32_t(column));
-  PutU16(d + 4, uint32_t(std::min(width, 255) * 256));
+  PutU16(d + 4, uint32_t(width256));
   PutU16(d + 6, StyleXFCount - 1);
+  PutU16(d + 8, hidden ? 1 : 0);
   Record(recCOLINFO, d, 12);
+}
+
+std::string TQXExportToXLS8::NumberFormatCode(int32_t index) const {
+  // Codes as the file stores them: "." and "," in their own meaning.
+  return index >= 0 && index < 50 ? BuiltInFormat(index, false) : TQXExportToCustomXLS::NumberFormatCode(index);
 }
 
 void TQXExportToXLS8::BeginRow() {
@@ -482,7 +513,7 @@ void TQXExportToXLS8::BeginRow() {
 
 int32_t TQXExportToXLS8::CellXF(int32_t numberFormat, TAlignment alignment, const TQXEFont& font, TColor color) {
   TXLS8CellStyle s;
-  s.NumberFormat = numberFormat >= 0 && numberFormat < 50 ? numberFormat : 0;
+  s.NumberFormat = numberFormat >= 0 && numberFormat <= 0xFFFF ? numberFormat : 0;
   s.Alignment = AlignmentCode(alignment);
   if (HasOption(soColorsFonts)) {
     s.Font = font == FDefaultFont ? 0 : CurrentBook().AddFont(font);
@@ -534,12 +565,24 @@ void TQXExportToXLS8::WriteNumber(int32_t row, int32_t column, int32_t xf, doubl
   Touch(row, column);
 }
 
-void TQXExportToXLS8::WriteLabelSST(int32_t row, int32_t column, int32_t xf, const std::u16string& text) {
+void TQXExportToXLS8::WriteLabelSST(int32_t row, int32_t column, int32_t xf, const TExcelCell& cell) {
   EnsureDimensions();
-  // Excel's cell limit; longer texts are cut at a character boundary.
-  const uint32_t index = text.size() > TQXEXLS8Book::MaxTextLength
-                             ? CurrentBook().AddString(CutUnits(text, TQXEXLS8Book::MaxTextLength))
-                             : CurrentBook().AddString(text);
+  TQXEXLS8Book& book = CurrentBook();
+  uint32_t index;
+  if (!book.FindString(cell.TextKey, index)) {
+    std::u16string text = CellWideText(cell);
+    // Excel's cell limit; longer texts are cut at a character boundary.
+    if (text.size() > TQXEXLS8Book::MaxTextLength) {
+      text = CutUnits(text, TQXEXLS8Book::MaxTextLength);
+      NoteCutText(row, column, "32,767 characters");
+    }
+    index = book.AddString(cell.TextKey, text);
+  } else if (cell.TextValue && cell.TextValue->IsText() &&
+             (cell.TextValue->Type() == TVarType::WideString ? cell.TextValue->AsWide().size()
+                                                             : cell.TextValue->AsString().size()) >
+                 TQXEXLS8Book::MaxTextLength) {
+    NoteCutText(row, column, "32,767 characters");
+  }
   uint8_t d[10];
   PutU16(d, uint32_t(row));
   PutU16(d + 2, uint32_t(column));
@@ -561,50 +604,11 @@ void TQXExportToXLS8::WriteBlank(int32_t row, int32_t column, int32_t xf) {
 
 void TQXExportToXLS8::WriteCell(TQXEField* field, TCellType cellType, int32_t row, int32_t column,
                                 const std::string& text, TAlignment alignment, const TQXEFont& font, TColor color) {
-  bool typed = false, empty = false;
-  if (!AcceptCell(cellType, row, column, text, typed, empty)) return;
-  const TVariant& value = CellValue();
+  TExcelCell cell;
+  if (!ClassifyCell(cellType, row, column, text, cell)) return;
   TQXExportToCustomXLS::WriteCell(field, cellType, row, column, text, alignment, font, color);
-  if (cellType == ctGraphic) {
-    FPictures.push_back(TXLSPicture{});  // pictures are not written
-    return;
-  }
-  const TCellType type = HasOption(soFieldMask) ? ctString : cellType;
-  if (empty) {
-    if (HasOption(soExportBlankValues)) WriteBlank(row, column, CellXF(0, alignment, font, color));
-    return;
-  }
-  const int32_t ownFormat = CellNumberFormat();
-  auto xfFor = [&](TCellType t) {
-    return CellXF(ownFormat >= 0 ? ownFormat : NumberFormatOf(t), alignment, font, color);
-  };
-
-  if (typed && !value.IsText()) {
-    // A boolean value, or a number a reader typed as boolean.
-    if ((value.Type() == TVarType::Boolean && IsValueCellType(type)) || type == ctBoolean) {
-      WriteBoolErr(row, column, xfFor(ctBoolean), value.ToDouble() != 0 ? 1 : 0, false);
-      return;
-    }
-    switch (type) {
-      case ctInteger: case ctDouble: case ctCurrency: case ctDate: case ctTime: case ctDateTime:
-        if (const double* fraction = CellPercentFraction()) WriteNumber(row, column, xfFor(type), *fraction);
-        else WriteNumber(row, column, xfFor(type), value.ToDouble());
-        return;
-      default:
-        break;  // shown as text
-    }
-  }
-  if (typed && value.Type() == TVarType::WideString) {
-    WriteLabelSST(row, column, CellXF(0, alignment, font, color), value.AsWide());
-    return;
-  }
-
-  double number;
-  if (!typed && TextNumber(type, text, number)) {
-    WriteNumber(row, column, xfFor(type), number);
-    return;
-  }
-  WriteLabelSST(row, column, CellXF(0, alignment, font, color), AnsiToWide(text));
+  const int32_t xf = CellXF(CurrentBook().Formats.Id(cell.FormatCode, cell.BuiltIn), alignment, font, color);
+  EmitBiffCell(*this, cell, row, column, xf, [&] { WriteLabelSST(row, column, xf, cell); });
 }
 
 void TQXExportToXLS8::EndOfFile() {

@@ -63,8 +63,12 @@ class TQXEXLS8Book {
   const std::u16string& SheetName(int32_t index) const { return FSheets.at(size_t(index)).Name; }
 
   // Index of a text in the string table (added when new); every call
-  // counts one use.
+  // counts one use. A text with a key (the model's text block, which cells
+  // showing one shared text have in common) is found by it without being
+  // hashed again.
   uint32_t AddString(const std::u16string& text);
+  bool FindString(const void* key, uint32_t& index);
+  uint32_t AddString(const void* key, const std::u16string& text);
   // The font's index as cell formats refer to it; 0 (the default font)
   // once the workbook holds as many fonts as it can.
   int32_t AddFont(const TQXEFont& font);
@@ -73,8 +77,11 @@ class TQXEXLS8Book {
 
   // Number formats 5 to 8 and 41 to 44 depend on regional settings (the
   // currency); the component gives their codes, with "." and "," in their
-  // own meaning as the file format stores them.
+  // own meaning as the file format stores them. A source's own code for
+  // one of them (in Formats) takes its place.
   std::vector<std::pair<int32_t, std::string>> RegionalFormats;
+  // The cells' number formats (UTF-8 codes), ids as cell formats refer to them.
+  TXLSNumberFormats Formats;
 
   // Globals, then every sheet, as a compound document written to sink.
   void WriteTo(TStream& sink);
@@ -112,6 +119,7 @@ class TQXEXLS8Book {
   std::unordered_set<std::u16string> FSheetNames;  // folded
   bool FSheetOpen = false;
   std::unordered_map<std::u16string, uint32_t> FStringIndex;
+  std::unordered_map<const void*, uint32_t> FKeyIndex;
   std::vector<const std::u16string*> FStrings;
   uint64_t FStringUses = 0;
   std::vector<TQXEFont> FFonts;
@@ -137,6 +145,7 @@ class TQXExportToXLS8 : public TQXExportToCustomXLS {
   bool WantsValueText() const override { return HasOption(soFieldMask); }
   void StartFile() override;
   void SetDimensions(int32_t rowCount, int32_t colCount) override;
+  std::string NumberFormatCode(int32_t index) const override;
   void SetColumnWidth(int32_t column, int32_t width) override;
   void BeginRow() override;
   void WriteCell(TQXEField* field, TCellType cellType, int32_t row, int32_t column, const std::string& text,
@@ -151,13 +160,14 @@ class TQXExportToXLS8 : public TQXExportToCustomXLS {
   void WriteXF(const TXLSFormat&, int32_t) override {}
 
  private:
+  friend class TQXExportToCustomXLS;
   TQXEXLS8Book& CurrentBook();
   void Record(uint16_t number, const void* data, size_t size);
   void EnsureDimensions();
   int32_t CellXF(int32_t numberFormat, TAlignment alignment, const TQXEFont& font, TColor color);
   void Touch(int32_t row, int32_t column);
   void WriteNumber(int32_t row, int32_t column, int32_t xf, double value);
-  void WriteLabelSST(int32_t row, int32_t column, int32_t xf, const std::u16string& text);
+  void WriteLabelSST(int32_t row, int32_t column, int32_t xf, const TExcelCell& cell);
   void WriteBlank(int32_t row, int32_t column, int32_t xf);
   void WriteBoolErr(int32_t row, int32_t column, int32_t xf, uint8_t value, bool isError);
 

@@ -248,12 +248,6 @@ std::string Argb(TColor color) {
 
 bool HasFill(TColor color) { return color >= 0 && (color & 0xFFFFFF) != clWhite; }
 
-// Built-in ids whose format code every reader knows; the others (currency
-// and East Asian forms, the accounting formats) are written out.
-bool IsImplicitFormat(int32_t id) {
-  return (id >= 0 && id <= 4) || (id >= 9 && id <= 22) || (id >= 37 && id <= 40) || (id >= 45 && id <= 49);
-}
-
 // --- fixed and generated parts -----------------------------------------------
 
 std::string ContentTypes(size_t sheets) {
@@ -261,6 +255,11 @@ std::string ContentTypes(size_t sheets) {
   s += "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
        "<Default Extension=\"rels\" ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>"
        "<Default Extension=\"xml\" ContentType=\"application/xml\"/>"
+       "<Default Extension=\"png\" ContentType=\"image/png\"/><Default Extension=\"jpeg\" ContentType=\"image/jpeg\"/>"
+       "<Default Extension=\"gif\" ContentType=\"image/gif\"/>"
+       // Drawing parts by their extension: a sheet's pictures are known
+       // only after this first part is written.
+       "<Default Extension=\"drawing\" ContentType=\"application/vnd.openxmlformats-officedocument.drawing+xml\"/>"
        "<Override PartName=\"/xl/workbook.xml\" "
        "ContentType=\"application/vnd.openxmlformats-officedocument.spreadsheetml.sheet.main+xml\"/>";
   for (size_t i = 1; i <= sheets; ++i)
@@ -359,6 +358,8 @@ std::string DimensionElement(const std::string& reference) {
 
 // --- text for parts ------------------------------------------------------------
 
+const char* XlsxDeclaration() { return XmlDeclaration; }
+
 void AppendSpreadsheetMLText(std::string& out, std::u16string_view text, bool attribute) {
   const size_t n = text.size();
   for (size_t i = 0; i < n; ++i) {
@@ -407,16 +408,18 @@ class TXLSXSheetPart {
   TXLSXSheetPart(QXEZipFile::TZipArchive& zip, const std::string& name, bool selected, bool gather)
       : FZip(zip), FStream(zip.AddFile(name)), FSelected(selected), FGather(gather) {}
 
-  // Column widths come before the first cell, in ascending order.
-  void AddColumn(int32_t column, int32_t width) {
+  // Column widths (1/256 of a character) come before the first cell, in
+  // ascending order; neighbours alike share one element.
+  void AddColumn(int32_t column, int32_t width256, bool hidden) {
     if (FHeadWritten || column <= FColMax) return;
-    if (FColMax >= 0 && column == FColMax + 1 && width == FColWidth) {
+    if (FColMax >= 0 && column == FColMax + 1 && width256 == FColWidth && hidden == FColHidden) {
       FColMax = column;
       return;
     }
     FlushColumns();
     FColMin = FColMax = column;
-    FColWidth = width;
+    FColWidth = width256;
+    FColHidden = hidden;
   }
 
   // A cell: its position and the rest of its element after the reference.
@@ -441,12 +444,15 @@ class TXLSXSheetPart {
     if (FBuffer.size() >= 32 * 1024) Flush();
   }
 
-  void Finish() {
+  // drawing: the sheet has pictures (its relationship rId1).
+  void Finish(bool drawing) {
     if (!FHeadWritten) WriteHead();
     if (FGather) WriteGathered();
     if (FOpenRow >= 0) FBuffer += "</row>";
     FBuffer += "</sheetData><pageMargins left=\"0.7\" right=\"0.7\" top=\"0.75\" bottom=\"0.75\" header=\"0.3\" "
-               "footer=\"0.3\"/></worksheet>";
+               "footer=\"0.3\"/>";
+    if (drawing) FBuffer += "<drawing r:id=\"rId1\"/>";
+    FBuffer += "</worksheet>";
     Flush();
     std::string reference;
     if (FMaxRow < 0) {
@@ -486,8 +492,8 @@ class TXLSXSheetPart {
     FColumns += "\" max=\"";
     AppendInt(FColumns, int64_t(FColMax) + 1);
     FColumns += "\" width=\"";
-    AppendInt(FColumns, FColWidth);
-    FColumns += "\" customWidth=\"1\"/>";
+    AppendShortestDouble(FColumns, FColWidth / 256.0);
+    FColumns += FColHidden ? "\" hidden=\"1\" customWidth=\"1\"/>" : "\" customWidth=\"1\"/>";
     FColMin = -1;
   }
 
@@ -556,6 +562,7 @@ class TXLSXSheetPart {
   std::string FBuffer;
   std::string FColumns;
   int32_t FColMin = -1, FColMax = -1, FColWidth = 0;
+  bool FColHidden = false;
   int32_t FOpenRow = -1, FLastColumn = -1;
   int32_t FMinRow = INT32_MAX, FMinColumn = INT32_MAX, FMaxRow = -1, FMaxColumn = -1;
   std::vector<TGathered> FGathered;
@@ -573,6 +580,11 @@ int32_t TQXExportToXLSX::NumberFormatOf(TCellType cellType) const {
     case ctCurrency: return CurrencyFormatId;
     default: return TQXExportToCustomXLS::NumberFormatOf(cellType);
   }
+}
+
+std::string TQXExportToXLSX::NumberFormatCode(int32_t index) const {
+  if (index == CurrencyFormatId) return CurrencyFormatCode();
+  return index >= 0 && index < 50 ? BuiltInFormat(index, false) : TQXExportToCustomXLS::NumberFormatCode(index);
 }
 
 void TQXExportToXLSX::InitDefaultFont(TQXEFont& font) const {
@@ -645,6 +657,7 @@ void TQXExportToXLSX::OpenPackage(TStream& out, const std::vector<std::u16string
   DropPackage();
   FSheetNames = sheetNames;
   FMoment = DocumentTime ? DocumentTime : std::time(nullptr);
+  FMediaCount = 0;
   FZip = std::make_unique<QXEZipFile::TZipArchive>(out);
   FZip->Time = FMoment;
   FZip->Compression = Compression;
@@ -661,14 +674,17 @@ void TQXExportToXLSX::OpenPackage(TStream& out, const std::vector<std::u16string
 
 void TQXExportToXLSX::BeginSheet(int32_t index) {
   const bool gather = Layout == elReversedColumnar || DetailSources.Count() > 0;
+  FSheetIndex = index;
+  FSheetPictures.clear();
   FSheet = std::make_unique<TXLSXSheetPart>(*FZip, "xl/worksheets/sheet" + std::to_string(index + 1) + ".xml",
                                             index == 0, gather);
 }
 
 void TQXExportToXLSX::EndSheet() {
   if (!FSheet) return;
-  FSheet->Finish();
+  FSheet->Finish(!FSheetPictures.empty());
   FSheet.reset();
+  WriteDrawing(FSheetIndex);
 }
 
 void TQXExportToXLSX::ClosePackage() {
@@ -692,11 +708,14 @@ void TQXExportToXLSX::StartFile() {
   DropPackage();
   ClearRegistries();
   RegisterPackageDefaults();
-  OpenPackage(*Stream(), {u"Sheet1", u"Sheet2", u"Sheet3"});
+  // One sheet, under the source sheet's name made valid.
+  std::unordered_set<std::u16string> taken;
+  OpenPackage(*Stream(), {TQXEXLS8Book::ValidSheetName(SheetName, 1, taken)});
   BeginSheet(0);
 }
 
 void TQXExportToXLSX::SetDimensions(int32_t rowCount, int32_t colCount) {
+  GatherColumnLooks();
   // Known too large before anything is written.
   if (RowsPerFile == 0 &&
       int64_t(rowCount) + int64_t(Header.size()) + int64_t(Footer.size()) > int64_t(MaxRows()))
@@ -705,9 +724,17 @@ void TQXExportToXLSX::SetDimensions(int32_t rowCount, int32_t colCount) {
 }
 
 void TQXExportToXLSX::SetColumnWidth(int32_t column, int32_t width) {
-  if (!FSheet || width < 1 || column < 0 || column >= MaxCols()) return;
+  if (!FSheet || column < 0 || column >= MaxCols()) return;
+  if (const TColumnLook* look = ColumnLook(column)) {
+    // The source's width; none given: the reader's default.
+    if (look->Width256 <= 0 && !look->Hidden) return;
+    FSheet->AddColumn(column, look->Width256 > 0 ? std::min(look->Width256, 255 * 256) : DefaultWidth256,
+                      look->Hidden);
+    return;
+  }
+  if (width < 1) return;
   if (width == 10) width = 12;
-  FSheet->AddColumn(column, std::min(width, 255));
+  FSheet->AddColumn(column, std::min(width, 255) * 256, false);
 }
 
 void TQXExportToXLSX::BeginRow() {
@@ -733,86 +760,28 @@ int32_t TQXExportToXLSX::CellXF(int32_t numberFormat, TAlignment alignment, cons
 
 void TQXExportToXLSX::WriteCell(TQXEField* field, TCellType cellType, int32_t row, int32_t column,
                                 const std::string& text, TAlignment alignment, const TQXEFont& font, TColor color) {
-  bool typed, empty;
-  if (!AcceptCell(cellType, row, column, text, typed, empty)) return;
-  const TVariant& value = CellValue();
+  TExcelCell cell;
+  if (!ClassifyCell(cellType, row, column, text, cell)) return;
   TQXExportToCustomXLS::WriteCell(field, cellType, row, column, text, alignment, font, color);
   if (!FSheet) return;
-  if (cellType == ctGraphic) {
-    // Pictures are not written to the workbook.
-    FPictures.push_back(TXLSPicture{});
+  if (cell.Kind == TExcelCell::ecPicture) {
+    GatherPicture(field, row, column, text);
     return;
   }
-  TCellType type = HasOption(soFieldMask) ? ctString : cellType;
-  if (type == ctCurrency && DataFormats.CurrencyString.empty()) type = ctDouble;
-  if (empty) {
-    if (HasOption(soExportBlankValues)) PutBlank(row, column, CellXF(0, alignment, font, color));
-    return;
-  }
-  const int32_t ownFormat = CellNumberFormat();
-  auto xfFor = [&](TCellType t) {
-    return CellXF(ownFormat >= 0 ? ownFormat : NumberFormatOf(t), alignment, font, color);
-  };
-
-  if (typed && !value.IsText()) {
-    // A boolean value, or a number a reader typed as boolean.
-    if ((value.Type() == TVarType::Boolean && IsValueCellType(type)) || type == ctBoolean) {
-      PutBoolean(row, column, xfFor(ctBoolean), value.ToDouble() != 0);
-      return;
-    }
-    switch (type) {
-      case ctInteger: case ctDouble: case ctCurrency: case ctDate: case ctTime: case ctDateTime:
-        if (const double* fraction = CellPercentFraction()) PutNumber(row, column, xfFor(type), *fraction);
-        else if (value.Type() == TVarType::Integer) PutInteger(row, column, xfFor(type), value.AsInteger());
-        else PutNumber(row, column, xfFor(type), value.ToDouble());
-        return;
-      default:
-        PutString(row, column, xfFor(ctString), nullptr, text);  // shown as text
-        return;
-    }
-  }
-  if (typed) {
-    PutString(row, column, xfFor(ctString), &value, text);
-    return;
-  }
-
-  // A text with a type: header and footer lines, titles, constants, fields.
-  switch (type) {
-    case ctInteger: {
-      int64_t n;
-      if (TryStrToInt64(text, n)) PutInteger(row, column, xfFor(type), n);
-      else PutNumber(row, column, xfFor(type), StrToFloat(text, FFormatSettings));
-      return;
-    }
-    case ctDouble: PutNumber(row, column, xfFor(type), StrToFloat(text, FFormatSettings)); return;
-    case ctCurrency: {
-      // "$1,234.50", "(12.00)", "1 234,50 EUR": the amount alone.
-      std::string amount = StringReplaceAll(text, DataFormats.CurrencyString, "");
-      amount.erase(std::remove(amount.begin(), amount.end(), FFormatSettings.ThousandSeparator), amount.end());
-      amount = Trim(amount);
-      bool negative = false;
-      if (amount.size() >= 2 && amount.front() == '(' && amount.back() == ')') {
-        negative = true;
-        amount = Trim(amount.substr(1, amount.size() - 2));
-      }
-      double d;
-      if (!TryStrToFloat(amount, d, FFormatSettings))
-        throw EConvertError("'" + text + "' is not a valid currency value");
-      PutNumber(row, column, xfFor(type), negative ? -d : d);
-      return;
-    }
-    case ctDateTime: PutNumber(row, column, xfFor(type), StrToDateTime(text, FFormatSettings)); return;
-    case ctTime: PutNumber(row, column, xfFor(type), StrToTime(text, FFormatSettings)); return;
-    case ctDate: PutNumber(row, column, xfFor(type), std::trunc(StrToDate(text, FFormatSettings))); return;
-    case ctBoolean:
-      if (text == DataFormats.BooleanTrue || text == DataFormats.BooleanFalse) {
-        PutBoolean(row, column, xfFor(type), text == DataFormats.BooleanTrue);
-        return;
-      }
+  const int32_t xf = CellXF(FNumberFormatIds.Id(cell.FormatCode, cell.BuiltIn), alignment, font, color);
+  switch (cell.Kind) {
+    case TExcelCell::ecBlank:
+      if (HasOption(soExportBlankValues)) PutBlank(row, column, xf);
       break;
+    case TExcelCell::ecNumber:
+      if (cell.IsInteger) PutInteger(row, column, xf, cell.Integer);
+      else PutNumber(row, column, xf, cell.Number);
+      break;
+    case TExcelCell::ecBoolean: PutBoolean(row, column, xf, cell.Boolean); break;
+    case TExcelCell::ecError: PutError(row, column, xf, cell.Error); break;
+    case TExcelCell::ecText: PutString(row, column, xf, cell); break;
     default: break;
   }
-  PutString(row, column, xfFor(ctString), nullptr, text);
 }
 
 void TQXExportToXLSX::StartCell(int32_t xf) {
@@ -856,21 +825,50 @@ void TQXExportToXLSX::PutBlank(int32_t row, int32_t column, int32_t xf) {
   FSheet->AddCell(row, column, FCell);
 }
 
-void TQXExportToXLSX::PutString(int32_t row, int32_t column, int32_t xf, const TVariant* value,
-                                const std::string& text) {
-  FText.clear();
-  if (value && value->Type() == TVarType::WideString) {
-    AppendSpreadsheetMLText(FText, std::u16string_view(value->AsWide()));
-  } else if (value && value->Type() == TVarType::String) {
-    AppendSpreadsheetMLText(FText, std::string_view(value->AsString()));
-  } else {
-    switch (CharacterSet) {
-      case csUTF8: AppendUtf8Text(FText, text, false); break;
-      case csASCII_MSDOS: AppendSpreadsheetMLText(FText, std::u16string_view(AnsiToWide(text, GetOEMCP()))); break;
-      default: AppendSpreadsheetMLText(FText, std::string_view(text)); break;
+void TQXExportToXLSX::PutError(int32_t row, int32_t column, int32_t xf, std::string_view error) {
+  StartCell(xf);
+  FCell += " t=\"e\"><v>";
+  AppendUtf8Text(FCell, error, false);
+  FCell += "</v></c>";
+  FSheet->AddCell(row, column, FCell);
+}
+
+void TQXExportToXLSX::PutString(int32_t row, int32_t column, int32_t xf, const TExcelCell& cell) {
+  int32_t index = -1;
+  // A text the model holds once (a shared string) is escaped and hashed
+  // once, however many cells show it.
+  if (cell.TextKey && (index = FSST.Find(cell.TextKey)) >= 0) FSST.Reuse(index);
+  if (index < 0) {
+    FText.clear();
+    std::u16string wide;
+    const TVariant* value = cell.TextValue;
+    // Excel's cell limit, in UTF-16 units; longer texts are cut at a character boundary.
+    auto tooLong = [&](size_t units) { return units > TQXEXLS8Book::MaxTextLength; };
+    if ((value && value->Type() == TVarType::WideString && tooLong(value->AsWide().size())) ||
+        (value && value->Type() == TVarType::String && tooLong(value->AsString().size())) ||
+        (!value && cell.Text && tooLong(cell.Text->size()))) {
+      wide = CellWideText(cell);
+      if (tooLong(wide.size())) {
+        size_t n = TQXEXLS8Book::MaxTextLength;
+        if (wide[n - 1] >= 0xD800 && wide[n - 1] <= 0xDBFF) --n;
+        wide.resize(n);
+        NoteCutText(row, column, "32,767 characters");
+      }
+      AppendSpreadsheetMLText(FText, std::u16string_view(wide));
+    } else if (value && value->Type() == TVarType::WideString) {
+      AppendSpreadsheetMLText(FText, std::u16string_view(value->AsWide()));
+    } else if (value && value->Type() == TVarType::String) {
+      AppendSpreadsheetMLText(FText, std::string_view(value->AsString()));
+    } else if (cell.Text) {
+      switch (CharacterSet) {
+        case csUTF8: AppendUtf8Text(FText, *cell.Text, false); break;
+        case csASCII_MSDOS: AppendSpreadsheetMLText(FText, std::u16string_view(AnsiToWide(*cell.Text, GetOEMCP()))); break;
+        default: AppendSpreadsheetMLText(FText, std::string_view(*cell.Text)); break;
+      }
     }
+    index = FSST.Add(FText);
+    if (cell.TextKey) FSST.Remember(cell.TextKey, index);
   }
-  const int32_t index = FSST.Add(FText);
   StartCell(xf);
   FCell += " t=\"s\"><v>";
   AppendInt(FCell, index);
@@ -977,16 +975,14 @@ void TQXExportToXLSX::WriteStyles() {
   auto put = [this](const std::string& s) { WriteData(s.data(), s.size()); };
   put(std::string(XmlDeclaration) + "<styleSheet xmlns=\"" + NsMain + "\">");
 
-  std::vector<int32_t> defined;
-  for (const TXLSFormat& f : FFormats)
-    if (!IsImplicitFormat(f.NumberFormat) && f.NumberFormat >= 0 &&
-        std::find(defined.begin(), defined.end(), f.NumberFormat) == defined.end())
-      defined.push_back(f.NumberFormat);
-  std::sort(defined.begin(), defined.end());
+  const auto& defined = FNumberFormatIds.Written();
   if (!defined.empty()) {
     put("<numFmts count=\"" + std::to_string(defined.size()) + "\">");
-    for (int32_t id : defined)
-      WriteFormat(id, id == CurrencyFormatId ? CurrencyFormatCode() : BuiltInFormat(id, false), false);
+    for (const auto& [id, code] : defined) {
+      std::string s = "<numFmt numFmtId=\"" + std::to_string(id) + "\" formatCode=\"";
+      AppendUtf8Text(s, code, true);
+      put(s + "\"/>");
+    }
     put("</numFmts>");
   }
 

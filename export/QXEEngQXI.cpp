@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <unordered_set>
 
 #include "SysUtils.h"
 
@@ -15,10 +16,58 @@ int32_t PercentNumberFormat(double fraction) {
   return std::fabs(percent - std::round(percent)) <= 1e-9 * std::max(1.0, std::fabs(percent)) ? 9 : 10;
 }
 
+// The error values a spreadsheet cell can hold.
+bool IsErrorValue(std::string_view text) {
+  static constexpr std::string_view codes[] = {"#NULL!", "#DIV/0!", "#VALUE!", "#REF!",
+                                               "#NAME?", "#NUM!",   "#N/A",    "#GETTING_DATA"};
+  for (auto c : codes)
+    if (text == c) return true;
+  return false;
+}
+
+bool IsErrorValue(const TQXICell& c) {
+  if (c.CellType() != ictUnknown) return false;
+  if (c.ValueType() == TVarType::String) return IsErrorValue(c.StringValue());
+  if (c.ValueType() == TVarType::WideString) {
+    const std::u16string& w = c.WideValue();
+    if (w.size() > 14) return false;
+    return IsErrorValue(std::string(w.begin(), w.end()));
+  }
+  return false;
+}
+
+// The format a typed cell is written with: the source's code, or, for a
+// date, time or percentage the source showed with General (a value type
+// told it), a built-in one that shows it.
+void SetFormatCode(const TQXICell& c, const TNumberFormats& formats, TQXECellValue& cell) {
+  const int32_t f = c.FormatIndex();
+  cell.FormatCode = formats.Code(f);
+  cell.BuiltInFormat = formats.BuiltIn(f);
+  const TNumberFormatKind kind = formats.Kind(f);
+  const bool dateType = cell.CellType == ctDateTime || cell.CellType == ctDate || cell.CellType == ctTime;
+  if (dateType && !IsDateTimeKind(kind) && kind == nfGeneral) {
+    const double v = c.NumberValue();
+    if (cell.CellType == ctDate || v == std::trunc(v)) cell.BuiltInFormat = 14;
+    else if (cell.CellType == ctTime || (v > 0 && v < 1)) cell.BuiltInFormat = 21;
+    else cell.BuiltInFormat = 22;
+    // Seconds are kept: "m/d/yy h:mm" would drop them.
+    if (cell.BuiltInFormat == 22 && std::fabs(v * 1440 - std::round(v * 1440)) > 1e-6) {
+      cell.FormatCode = "m/d/yy h:mm:ss";
+      cell.BuiltInFormat = -1;
+    } else {
+      cell.FormatCode = BuiltInNumberFormat(cell.BuiltInFormat);
+    }
+  } else if (cell.PercentFraction && kind != nfPercent) {
+    cell.BuiltInFormat = cell.NumberFormat;
+    cell.FormatCode = BuiltInNumberFormat(cell.NumberFormat);
+  }
+}
+
 }  // namespace
 
 void TQXESpreadsheetDataEngine::SetSpreadSheet(const TSpreadSheet* sheet) {
   FSheet = sheet;
+  FTexts.reset();
   FAlive = sheet ? sheet->AliveToken() : std::weak_ptr<const void>();
 }
 
@@ -44,6 +93,9 @@ void TQXESpreadsheetDataEngine::FillColumns(TQXEColumns& columns, TQXEColumnBand
     TQXEColumn* c = columns.Add();
     c->FieldName = "Field" + std::to_string(j);
     c->Width = ColumnWidthChars(sheet->ColumnWidths, j);
+    c->SourceWidth = size_t(j) < sheet->ColumnWidths.size() ? std::max(sheet->ColumnWidths[size_t(j)], 0) : 0;
+    if (c->SourceWidth == 0) c->SourceWidth = sheet->DefaultColumnWidth;  // the sheet's own default
+    c->SourceHidden = sheet->ColumnHidden(j);
     const TQXICell* title = row0 ? row0->Cell(j) : nullptr;
     if (title) {
       c->Alignment = title->Alignment();
@@ -54,6 +106,18 @@ void TQXESpreadsheetDataEngine::FillColumns(TQXEColumns& columns, TQXEColumnBand
     c->Visible = true;
     c->Title.Alignment = c->Alignment;
   }
+}
+
+void TQXESpreadsheetDataEngine::SetCellValues(TCellValues values) {
+  FValues = values;
+  FTexts.reset();
+}
+
+TCellTexts* TQXESpreadsheetDataEngine::Texts() {
+  const TSpreadSheet* sheet = SpreadSheet();
+  if (FValues == cvAuto || !sheet) return nullptr;
+  if (!FTexts) FTexts = std::make_unique<TCellTexts>(sheet->Formats(), FValues);
+  return FTexts.get();
 }
 
 int32_t TQXESpreadsheetDataEngine::GetRecordCount() {
@@ -95,55 +159,108 @@ void TQXESpreadsheetDataEngine::GetValue(TQXEColumn& column, TVariant& value) {
   value = cell ? cell->Value() : TVariant::Null();
 }
 
+// How one stored cell reaches a writer: its export type, its number format
+// and (when withValue) its value.
+void TQXESpreadsheetDataEngine::TypeCell(const TQXICell& c, const TNumberFormats& formats, TQXECellValue& cell,
+                                         bool withValue) {
+  if (withValue) cell.Value = c.Value();
+  const TVarType vt = c.ValueType();
+  if (vt == TVarType::String || vt == TVarType::WideString) {
+    cell.CellType = c.CellType() == ictMemo ? ctMEMO : ctString;
+    cell.TextKey = c.TextIdentity();
+    cell.Error = IsErrorValue(c);
+  } else if (vt == TVarType::Boolean) {
+    cell.CellType = ctBoolean;
+  } else {
+    switch (c.CellType()) {
+      case ictDateTime: cell.CellType = ctDateTime; break;
+      case ictDate: cell.CellType = ctDate; break;
+      case ictTime: cell.CellType = ctTime; break;
+      case ictBoolean: cell.CellType = ctBoolean; break;
+      case ictInteger: cell.CellType = ctInteger; break;
+      default:
+        // Decimals, and numbers a reader did not type: a date-time value keeps
+        // its kind. General shows every digit a fixed "0.00" would drop.
+        if (vt == TVarType::DateTime) {
+          cell.CellType = ctDateTime;
+        } else {
+          cell.CellType = ctDouble;
+          cell.NumberFormat = 0;
+          if (c.PercentFormatted()) {
+            cell.PercentFraction = true;
+            cell.Fraction = c.StoredNumber();
+            cell.NumberFormat = PercentNumberFormat(cell.Fraction);
+          }
+        }
+        break;
+    }
+    // A date-time at midnight is shown as a date (readers type both alike).
+    if (cell.CellType == ctDateTime && c.NumberValue() == std::trunc(c.NumberValue())) cell.NumberFormat = 14;
+  }
+  SetFormatCode(c, formats, cell);
+}
+
 void TQXESpreadsheetDataEngine::GetCellValue(TQXEColumn& column, bool blankIfZero, TQXECellValue& cell) {
   cell.NumberFormat = -1;
   cell.PercentFraction = false;
+  cell.FormatCode = std::string_view();
+  cell.BuiltInFormat = -1;
+  cell.Error = false;
+  cell.TextKey = nullptr;
+  cell.HasText = false;
   if (FieldColumn(column.FieldName) < 0) {
     cell.Value = TVariant(column.FieldName);
     cell.CellType = ctString;
     return;
   }
   const TQXICell* c = CellAt(column);
+  const TSpreadSheet* sheet = SpreadSheet();
   if (!c) {
     cell.Value = TVariant::Null();
     cell.CellType = ctBlank;
     return;
   }
-  cell.Value = c->Value();
+  TypeCell(*c, SpreadSheet()->Formats(), cell, true);
+  if (TCellTexts* texts = Texts()) {
+    // The source's own width (1/256 of a character), where it gives one.
+    const int32_t j = FieldColumn(column.FieldName);
+    const int32_t stored = size_t(j) < sheet->ColumnWidths.size() ? sheet->ColumnWidths[size_t(j)] : 0;
+    cell.Text.assign(texts->Text(c, FScratch, stored >= 256 ? std::min(stored >> 8, 255) : 0));
+    cell.HasText = true;
+  }
   const TVarType vt = c->ValueType();
-  if (vt == TVarType::String || vt == TVarType::WideString) {
-    cell.CellType = c->CellType() == ictMemo ? ctMEMO : ctString;
-    return;
+  const bool number = vt != TVarType::String && vt != TVarType::WideString && vt != TVarType::Boolean;
+  if (blankIfZero && number && c->NumberValue() == 0) cell.CellType = ctBlank;
+}
+
+void TQXESpreadsheetDataEngine::ForEachFormatCode(const std::vector<TQXEColumn*>& columns,
+                                                  const std::function<void(std::string_view, int32_t)>& visit) {
+  const TSpreadSheet* sheet = SpreadSheet();
+  if (!sheet) return;
+  std::vector<int32_t> wanted;
+  for (TQXEColumn* c : columns)
+    if (c->ColumnKind == ckField && FieldColumn(c->FieldName) >= 0) wanted.push_back(FieldColumn(c->FieldName));
+  const TSpreadSheetCells& cells = sheet->Cells;
+  const TNumberFormats& formats = sheet->Formats();
+  const int32_t rows = std::min(cells.Count(), GetRecordCount());
+  // Each format once (a fallback code too), not once per cell.
+  std::vector<bool> seen(size_t(formats.Count()), false);
+  std::unordered_set<std::string_view> seenCodes;
+  TQXECellValue cell;
+  for (int32_t r = 0; r < rows; ++r) {
+    const TSpreadSheetCols* row = cells.RowCells(r);
+    if (!row) continue;
+    for (int32_t j : wanted) {
+      const TQXICell* c = row->Cell(j);
+      if (!c) continue;
+      const int32_t f = c->FormatIndex();
+      if (f >= 0 && f < formats.Count() && seen[size_t(f)] && formats.Kind(f) != nfGeneral) continue;
+      cell = TQXECellValue();
+      TypeCell(*c, formats, cell, false);
+      if (f >= 0 && f < formats.Count() && cell.FormatCode == formats.Code(f)) seen[size_t(f)] = true;
+      if (seenCodes.insert(cell.FormatCode).second) visit(cell.FormatCode, cell.BuiltInFormat);
+    }
   }
-  if (vt == TVarType::Boolean) {
-    cell.CellType = ctBoolean;
-    return;
-  }
-  switch (c->CellType()) {
-    case ictDateTime: cell.CellType = ctDateTime; break;
-    case ictDate: cell.CellType = ctDate; break;
-    case ictTime: cell.CellType = ctTime; break;
-    case ictBoolean: cell.CellType = ctBoolean; break;
-    case ictInteger: cell.CellType = ctInteger; break;
-    default:
-      // Decimals, and numbers a reader did not type: a date-time value keeps
-      // its kind. General shows every digit a fixed "0.00" would drop.
-      if (vt == TVarType::DateTime) {
-        cell.CellType = ctDateTime;
-      } else {
-        cell.CellType = ctDouble;
-        cell.NumberFormat = 0;
-        if (c->PercentFormatted()) {
-          cell.PercentFraction = true;
-          cell.Fraction = c->StoredNumber();
-          cell.NumberFormat = PercentNumberFormat(cell.Fraction);
-        }
-      }
-      break;
-  }
-  // A date-time at midnight is shown as a date (readers type both alike).
-  if (cell.CellType == ctDateTime && c->NumberValue() == std::trunc(c->NumberValue())) cell.NumberFormat = 14;
-  if (blankIfZero && c->NumberValue() == 0) cell.CellType = ctBlank;
 }
 
 void TQXESpreadsheetDataEngine::ForEachText(const std::vector<TQXEColumn*>& columns,
@@ -158,6 +275,22 @@ void TQXESpreadsheetDataEngine::ForEachText(const std::vector<TQXEColumn*>& colu
     if (size_t(j) >= wanted.size()) wanted.resize(size_t(j) + 1);
     wanted[size_t(j)] = true;
   }
+  // Numbers shown through a code with letters beyond ASCII (currency signs,
+  // month names, East Asian dates) are texts the fonts must hold too.
+  TCellTexts* texts = Texts();
+  std::vector<int8_t> wide;  // by format index: -1 unknown, 0 no, 1 yes
+  auto ShowsNonAscii = [&](const TQXICell& c) {
+    if (!texts || texts->Values() != cvDisplayed) return false;
+    const int32_t f = c.FormatIndex();
+    if (f <= 0) return false;
+    if (size_t(f) >= wide.size()) wide.resize(size_t(f) + 1, -1);
+    if (wide[size_t(f)] < 0) {
+      const std::string& code = sheet->Formats().Code(f);
+      wide[size_t(f)] = IsDateTimeKind(sheet->Formats().Kind(f)) ||
+                        std::any_of(code.begin(), code.end(), [](char ch) { return uint8_t(ch) >= 0x80; });
+    }
+    return wide[size_t(f)] == 1;
+  };
   const TSpreadSheetCells& cells = sheet->Cells;
   const int32_t rows = std::min(cells.Count(), GetRecordCount());
   for (int32_t r = 0; r < rows; ++r) {
@@ -167,7 +300,11 @@ void TQXESpreadsheetDataEngine::ForEachText(const std::vector<TQXEColumn*>& colu
     row->ForEachCell([&](int32_t j, const TQXICell& c) {
       if (size_t(j) >= wanted.size() || !wanted[size_t(j)]) return;
       const TVarType vt = c.ValueType();
-      if (vt == TVarType::String || vt == TVarType::WideString) visit(c.Value());
+      if (vt == TVarType::String || vt == TVarType::WideString) {
+        visit(c.Value());
+      } else if (texts && ShowsNonAscii(c)) {
+        visit(TVariant(std::string(texts->Text(&c, FScratch))));
+      }
     });
   }
   FRecNo = rows;

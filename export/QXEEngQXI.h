@@ -3,6 +3,7 @@
 // the records, its columns the fields "Field0", "Field1", ...
 #include <memory>
 
+#include "CellTexts.h"
 #include "QXCells.h"
 #include "QXEEngine.h"
 
@@ -13,6 +14,10 @@ class TQXESpreadsheetDataEngine : public TQXECustomDataEngine {
   const TSpreadSheet* SpreadSheet() const { return FAlive.expired() ? nullptr : FSheet; }
   void SetSpreadSheet(const TSpreadSheet* sheet);
   int32_t RecNo() const { return FRecNo; }
+  // Data cells come with their text in this form; cvAuto (the default):
+  // without, the writer formats the value itself. As displayed, a number
+  // wider than its column shows as "#" marks.
+  void SetCellValues(TCellValues values);
 
   void FillColumns(TQXEColumns& columns, TQXEColumnBands& bands, bool rightToLeft) override;
   bool Eof() override;
@@ -26,6 +31,12 @@ class TQXESpreadsheetDataEngine : public TQXECustomDataEngine {
   void GetCellValue(TQXEColumn& column, bool blankIfZero, TQXECellValue& cell) override;
   void ForEachText(const std::vector<TQXEColumn*>& columns, const std::function<void(const TVariant&)>& visit,
                    const std::function<bool()>& stop) override;
+  void ForEachFormatCode(const std::vector<TQXEColumn*>& columns,
+                         const std::function<void(std::string_view code, int32_t builtIn)>& visit) override;
+  // How one stored cell reaches a writer: export type, number format (the
+  // sheet's code, or one that shows a date, time or percentage the source
+  // typed by value) and, with withValue, its value.
+  static void TypeCell(const TQXICell& c, const TNumberFormats& formats, TQXECellValue& cell, bool withValue);
   // Visits the row's stored cells, not its width.
   bool StoredColumns(const TQXEColumns& columns, std::vector<int32_t>& positions) override;
 
@@ -40,7 +51,11 @@ class TQXESpreadsheetDataEngine : public TQXECustomDataEngine {
   const TQXICell* CellAt(const TQXEColumn& column) const;
   // Position in FMapped of each model column that has one (-1: none).
   const std::vector<int32_t>& PositionsOf(const TQXEColumns& columns);
+  TCellTexts* Texts();
   const TSpreadSheet* FSheet = nullptr;
+  TCellValues FValues = cvAuto;
+  std::unique_ptr<TCellTexts> FTexts;  // for FSheet
+  std::string FScratch;
   const TQXEColumns* FMapped = nullptr;
   int32_t FMappedCount = -1;
   std::vector<int32_t> FPositionOf;

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "QXCells.h"
@@ -94,6 +95,12 @@ class TQXEColumn {
   // The data-source field found for this column (cached per export).
   TQXEField* FieldObject = nullptr;
   bool FieldObjectLooked = false;
+  // What an engine knows of the source column: its width in 1/256 of a
+  // character (0: none given; -1: the engine knows no source) and whether
+  // the source hides it (the column is exported all the same; workbook
+  // writers keep it hidden).
+  int32_t SourceWidth = -1;
+  bool SourceHidden = false;
 
   // Copies every published property (not the field cache).
   void Assign(const TQXEColumn& source);
@@ -183,11 +190,25 @@ struct TQXECellValue {
   TVariant Value;
   TCellType CellType = ctString;
   int32_t NumberFormat = -1;  // Excel built-in format index; -1: the writer's choice for the type
+  // The number format the source shows the cell with, in Excel's
+  // format-code language (UTF-8), and the Excel built-in id the source
+  // referred to (-1: a code of its own); empty: the writer's choice.
+  std::string_view FormatCode;
+  int32_t BuiltInFormat = -1;
+  // A text value that is an error code ("#N/A", "#DIV/0!").
+  bool Error = false;
+  // The stored text block of a text value: cells showing one shared text
+  // give one address (nullptr: none known).
+  const void* TextKey = nullptr;
   // A number shown as a percentage. Value stays what readers publish (for
   // some formats the file's number × 100, which text outputs show); a typed
   // writer writes Fraction, the file's own number, with NumberFormat.
   bool PercentFraction = false;
   double Fraction = 0;
+  // The text the engine shows the cell with (HasText), 8-bit text of the
+  // system code page; otherwise the writer makes one from Value.
+  bool HasText = false;
+  std::string Text;
 };
 
 class TQXECustomDataEngine {
@@ -250,6 +271,11 @@ class TQXECustomDataEngine {
   // stop is polled now and then; true ends the walk.
   virtual void ForEachText(const std::vector<TQXEColumn*>& columns, const std::function<void(const TVariant&)>& visit,
                            const std::function<bool()>& stop);
+  // Calls visit with every number format (code, built-in id) the cells of
+  // the given columns will carry, each once, for writers that declare their
+  // formats before any cell. The base knows none.
+  virtual void ForEachFormatCode(const std::vector<TQXEColumn*>& /*columns*/,
+                                 const std::function<void(std::string_view code, int32_t builtIn)>& /*visit*/) {}
 
   // Expires when the engine is destroyed, so a component that borrows it
   // can tell.

@@ -129,6 +129,7 @@ void TQXIOpenOfficeSpreadsheet::LoadFromFile(const std::string& fileName) {
 
 void TQXIOpenOfficeSpreadsheet::ParseStream(TStream& stream) {
   TSpreadSheetFile::ParseStream(stream);  // ResetData
+  Sheets.Formats.GregorianDates = true;
   FZip = std::make_unique<TZipArchive>();
   FZip->MaxInflatedBytes = MaxInflatedBytes;
   FZip->CancelToken = CancelToken;

@@ -102,6 +102,52 @@ struct TQXIOORowScan {
   bool Read(TQXXMLRawText& text);
 };
 
+// The data styles of a package (number, currency, percentage, date, time,
+// boolean and text styles, with their conditional maps) as Excel format
+// codes, and the cell styles that show numbers with them.
+class TQXIOODataStyles {
+ public:
+  static constexpr size_t MaxStyles = 1 << 16;
+
+  // An element below a style list (office:styles, office:automatic-styles)
+  // or below a data style, with the name of its parent element; true when
+  // its children are wanted.
+  bool Open(const std::string& parent, const std::string& name, const std::u16string& value,
+            const std::u16string& attrs);
+  void Close(const std::string& name);
+  // The code of a data style ("" when there is none of that name).
+  std::string DataStyleCode(const std::string& name) const;
+  // The code a cell style shows numbers with ("" for none); a cell style
+  // without a data style takes its parent's.
+  std::string CellStyleCode(const std::string& cellStyle) const;
+  static bool IsDataStyle(const std::string& elementName);
+  void Clear();
+
+ private:
+  struct TData {
+    std::string Code;   // the style's own section
+    std::string Color;  // "[Red]"
+    std::vector<std::pair<std::string, std::string>> Maps;  // condition (">=0"), style
+    bool Percent = false, Boolean = false, Elapsed = false, ElapsedDone = false;
+    // A date style in the reader's order: its day, month and year parts
+    // (while it has no other field).
+    bool AutoOrder = false;
+    std::string Day, Month, Year;
+    std::string BooleanLanguage;  // "fr": the words TRUE and FALSE show in
+  };
+  struct TCellStyle {
+    std::string DataStyle, Parent;
+  };
+  void Element(const std::string& name, const std::u16string& value, const std::u16string& attrs);
+  std::string Section(const TData& d) const;
+
+  std::unordered_map<std::string, TData> FData;
+  std::unordered_map<std::string, TCellStyle> FCells;
+  TData* FOpen = nullptr;
+  std::string FOpenName;
+  mutable std::unordered_map<std::string, std::string> FCodes;
+};
+
 class TQXIOpenOfficeSpreadsheet : public TSpreadSheetFile {
  public:
   // The grid of the format's producers: cells beyond it never reach the model,
@@ -156,6 +202,7 @@ class TQXIOpenOfficeSpreadsheet : public TSpreadSheetFile {
 
   std::unique_ptr<TZipArchive> FZip;
   TQXIOOStyles FStyles;
+  TQXIOODataStyles FDataStyles;
   bool FEncrypted = false;
   std::string FSourceName;  // the file's name while LoadFromFile runs
 };

@@ -2,6 +2,7 @@
 // Every finished cell, paragraph and row node is dropped as soon as it has
 // been used, so memory holds one row (plus the model), whatever the part's size.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <string_view>
 #include <unordered_set>
@@ -127,58 +128,67 @@ void NormaliseText(std::u16string& t) {
 
 const std::string NoName;
 
+// An ODF length ("2.258cm", "0.889in", "64pt") in points.
+bool ParseLength(const std::u16string& text, double& points) {
+  std::string a = Trim(Utf16ToUtf8(text));
+  size_t unit = a.find_first_not_of("0123456789.+-");
+  if (unit == 0 || unit == std::string::npos) return false;
+  double v;
+  if (!TryStrToFloat(a.substr(0, unit), v, TFormatSettings::UnitedStates()) || v < 0 || v > 1e6) return false;
+  const std::string u = LowerCase(a.substr(unit));
+  if (u == "pt") points = v;
+  else if (u == "in") points = v * 72;
+  else if (u == "cm") points = v * 72 / 2.54;
+  else if (u == "mm") points = v * 72 / 25.4;
+  else if (u == "pc") points = v * 12;
+  else if (u == "px") points = v * 0.75;
+  else return false;
+  return true;
+}
+
+// A width in points as 1/256 of a character of the default font, which the
+// format's producers take as 153 twips (0.27 cm) wide.
+int32_t ColumnWidth256(double points) {
+  return int32_t(std::clamp(points * 20 / 153, 0.0, 255.0) * 256 + 0.5);
+}
+
 bool HasPrefix(const std::string& name, const char* prefix) {
   return name.compare(0, std::strlen(prefix), prefix) == 0;
 }
 
 }  // namespace
 
-// Names of the data styles that show dates or times, and of the cell styles
-// that use one.
-struct TDateStyleNames {
-  std::unordered_set<std::string> DataStyles, CellStyles;
-  std::vector<std::pair<std::string, std::string>> Uses;  // cell style, its data style
-
-  void Note(const std::string& element, const std::u16string& attrs) {
-    if (DataStyles.size() + Uses.size() >= size_t(TQXIOOStyles::MaxStyles)) return;
-    std::u16string v;
-    if (element == "number:date-style" || element == "number:time-style") {
-      if (FindXMLAttribute(attrs, "style:name", v)) DataStyles.insert(WideToAnsi(Decoded(v)));
-    } else if (element == "style:style" && FindXMLAttribute(attrs, "style:data-style-name", v)) {
-      std::u16string name;
-      FindXMLAttribute(attrs, "style:name", name);
-      Uses.emplace_back(WideToAnsi(Decoded(name)), WideToAnsi(Decoded(v)));
-    }
-  }
-  void Resolve() {
-    for (auto& [cell, data] : Uses)
-      if (DataStyles.count(data)) CellStyles.insert(cell);
-    Uses.clear();
-  }
-};
-
 // styles.xml holds the data styles that Excel's exports and common cell
-// styles refer to; only their names and kinds are wanted.
-void ReadSharedDateStyles(const TZipArchive& zip, TDateStyleNames& names) {
+// styles refer to, and the cell styles with their parents.
+void ReadSharedDataStyles(const TZipArchive& zip, TQXIOODataStyles& styles) {
   auto s = zip.GetFileStreamByName("styles.xml");
   if (!s) return;
   TQXXMLEngine e;
-  e.OnTag = [&](TQXXMLEngine*, TQXXMLItem* parent, const std::string& name, const std::u16string&,
+  e.OnTag = [&](TQXXMLEngine*, TQXXMLItem* parent, const std::string& name, const std::u16string& value,
                 const std::u16string& attrs, bool& accept) {
-    names.Note(name, attrs);
-    accept = name == "office:document-styles" ||
-             ((name == "office:styles" || name == "office:automatic-styles") && parent &&
-              parent->TagName == "office:document-styles");
+    const std::string& p = parent ? parent->TagName : NoName;
+    if (name == "office:document-styles" ||
+        ((name == "office:styles" || name == "office:automatic-styles") && p == "office:document-styles")) {
+      accept = true;
+      return;
+    }
+    accept = (p == "office:styles" || p == "office:automatic-styles" || TQXIOODataStyles::IsDataStyle(p)) &&
+             styles.Open(p, name, value, attrs);
+  };
+  e.OnAfterTag = [&](TQXXMLEngine*, TQXXMLItem*& node, bool&) {
+    styles.Close(node->TagName);
+    if (node->Parent() && node->Parent()->TagName != "office:document-styles") {
+      node->Free();
+      node = nullptr;
+    }
   };
   e.LoadFromStream(s.get());
 }
 
 class TQXIOpenOfficeSpreadsheet::TContentReader {
  public:
-  TContentReader(TQXIOpenOfficeSpreadsheet& owner, TDateStyleNames&& dates)
-      : F(owner), FWideCells(GetACP() != CP_UTF8), FDates(std::move(dates)) {
-    FDates.Resolve();
-  }
+  TContentReader(TQXIOpenOfficeSpreadsheet& owner, TQXIOODataStyles& dataStyles)
+      : F(owner), FWideCells(GetACP() != CP_UTF8), FData(dataStyles) {}
 
   void Run(TStream& stream) {
     FStream = &stream;
@@ -220,6 +230,7 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
     TVariant Value;
     TQXICellType Type;
     TAlignment Alignment;
+    int32_t Format;
   };
 
   // ---- element starts; true accepts the element
@@ -247,21 +258,45 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
         StartRow(u16string_view(attrs));
         return true;
       }
+      if (name == "table:table-column") {
+        AddColumns(attrs);
+        return false;
+      }
       FRowsNext = name == "table:table-header-rows" || name == "table:table-rows" || name == "table:table-row-group";
-      return FRowsNext;
+      return FRowsNext || name == "table:table-columns" || name == "table:table-header-columns" ||
+             name == "table:table-column-group";
     }
     if (name == "table:table") {
       if (p != SpreadsheetElement) return false;
       FRowsNext = StartTable(attrs);
       return FRowsNext;
     }
-    if (FInStyles) return OpenStyle(parent, name, attrs);
+    if (FInStyles) return OpenStyle(parent, name, value, attrs);
     if (name == "office:automatic-styles") {
       FInStyles = true;
       return true;
     }
+    if (name == "table:calculation-settings" && p == SpreadsheetElement) return true;
+    if (name == "table:null-date" && p == "table:calculation-settings") {
+      NullDate(attrs);
+      return false;
+    }
     if (name == BodyElement || name == SpreadsheetElement || name == "office:document-content") return true;
     return false;
+  }
+
+  // The day numbers of the file count from its null date (30 December 1899
+  // unless it says otherwise); the workbook's from 30 December 1899.
+  void NullDate(const std::u16string& attrs) {
+    std::u16string v;
+    double day = 0;
+    if (!FindXMLAttribute(attrs, "table:date-value", v) || !TQXIOpenOfficeSpreadsheet::ParseDateValue(Decoded(v), day))
+      return;
+    FDateBase = std::floor(day);
+    F.Sheets.Formats.Date1904 = FDateBase == 1462;
+    if (FDateBase != 0 && FDateBase != 1462)
+      F.Warn("The file counts its dates from " + Utf16ToUtf8(Decoded(v)) +
+             "; its numbers shown as dates were moved to count from 30 December 1899.");
   }
 
   bool OpenInParagraph(TQXXMLItem* parent, const std::string& name, const std::u16string&,
@@ -351,6 +386,7 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
       return;
     }
     if (FInStyles) {
+      FData.Close(name);
       if (name == "office:automatic-styles") EndStyles();
       else if (node->Parent() && node->Parent()->TagName == "office:automatic-styles") FStyle = nullptr;
     }
@@ -371,9 +407,19 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
 
   // ---- styles
 
-  bool OpenStyle(TQXXMLItem* parent, const std::string& name, const std::u16string& attrs) {
+  bool OpenStyle(TQXXMLItem* parent, const std::string& name, const std::u16string& value,
+                 const std::u16string& attrs) {
     const std::string& p = parent ? parent->TagName : NoName;
+    // Data styles and their parts, and which data style a cell style uses.
+    const bool dataStyle = FData.Open(p, name, value, attrs);
+    if (FColumnStyle && p == "style:style" && name == "style:table-column-properties") {
+      double points;
+      if (ParseLength(Decoded(Attribute(attrs, "style:column-width")), points))
+        FColumnWidths[FColumnStyleName] = points;
+      return false;
+    }
     if (p == "office:automatic-styles") {
+      FColumnStyle = false;
       std::string family = WideToAnsi(Decoded(Attribute(attrs, "style:family")));
       std::unique_ptr<TQXIOOStyle> s;
       // Only these kinds read their property elements.
@@ -391,12 +437,16 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
       s->StyleFamily = family;
       s->StyleName = WideToAnsi(Decoded(Attribute(attrs, "style:name")));
       std::string parentName = WideToAnsi(Decoded(Attribute(attrs, "style:parent-style-name")));
-      FDates.Note(name, attrs);
+      if (family == "table-column" && FColumnWidths.size() < TQXIOODataStyles::MaxStyles) {
+        FColumnStyle = true;
+        FColumnStyleName = Utf16ToUtf8(Decoded(Attribute(attrs, "style:name")));
+        properties = true;
+      }
       FStyle = F.FStyles.Add(std::move(s));
       FListLevelSeen = false;
       if (!FStyle) return false;
       if (!parentName.empty()) FParents.emplace_back(FStyle, std::move(parentName));
-      return properties;
+      return properties || dataStyle;
     }
     if (!FStyle) return false;
     if (auto* t = dynamic_cast<TQXIOOStyleText*>(FStyle)) {
@@ -477,7 +527,6 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
     FStyle = nullptr;
     for (auto& [style, parentName] : FParents) style->StyleParent = F.FStyles.Find(parentName);
     FParents.clear();
-    FDates.Resolve();
   }
 
   // ---- tables
@@ -494,8 +543,41 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
     FSheet = index;
     FCaption = std::move(caption);
     FRow = 0;
+    FColumnCount = 0;
+    FColumnStyles.clear();
     FInTable = true;
     return true;
+  }
+
+  // Columns: their width, whether they are hidden, and the cell style of
+  // cells that name none (runs, so a repeat of 16,384 costs one entry).
+  void AddColumns(const std::u16string& attrs) {
+    if (FColumnCount >= MaxColumns) return;
+    std::u16string v;
+    const int64_t repeat = FindXMLAttribute(attrs, "table:number-columns-repeated", v)
+                               ? RepeatCount(u16string_view(v), MaxColumns - FColumnCount) : 1;
+    const int32_t first = FColumnCount;
+    FColumnCount = int32_t(std::min<int64_t>(FColumnCount + repeat, MaxColumns));
+    std::u16string cellStyle(Attribute(attrs, "table:default-cell-style-name"));
+    if (!cellStyle.empty()) FColumnStyles.push_back({first, FColumnCount, std::move(cellStyle)});
+    const std::u16string_view visibility = Attribute(attrs, "table:visibility");
+    const bool hidden = visibility == u"collapse" || visibility == u"filter";
+    auto width = FColumnWidths.find(Utf16ToUtf8(Decoded(Attribute(attrs, "table:style-name"))));
+    // Only as far as the grid of a sheet that could hold cells there.
+    const int32_t last = std::min(FColumnCount, first + 1024);
+    for (int32_t c = first; c < last; ++c) {
+      if (width != FColumnWidths.end() && F.OnColumnWidth)
+        F.OnColumnWidth(&F, FSheet, c, ColumnWidth256(width->second));
+      if (hidden) F.HideColumn(FSheet, c);
+    }
+  }
+
+  // The cell style a cell without one of its own takes: its row's, else its column's.
+  const std::u16string& DefaultCellStyle(int32_t column) {
+    if (!FRowStyle.empty()) return FRowStyle;
+    for (const TColumnStyle& run : FColumnStyles)
+      if (column >= run.First && column < run.End) return run.Name;
+    return FNoStyle;
   }
 
   void EndTable() {
@@ -506,10 +588,17 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
   template <class Ch>
   void StartRow(std::basic_string_view<Ch> attrs) {
     FRowRepeat = 1;
+    FRowStyle.clear();
+    bool repeatSeen = false, styleSeen = false;  // the first of each counts
     ForEachXMLAttribute(attrs, [&](std::basic_string_view<Ch> n, std::basic_string_view<Ch> v) {
-      if (!Is(n, "table:number-rows-repeated")) return true;
-      FRowRepeat = RepeatCount(v, MaxRows);
-      return false;
+      if (!repeatSeen && Is(n, "table:number-rows-repeated")) {
+        repeatSeen = true;
+        FRowRepeat = RepeatCount(v, MaxRows);
+      } else if (!styleSeen && Is(n, "table:default-cell-style-name")) {
+        styleSeen = true;
+        AssignText(FRowStyle, v);
+      }
+      return !(repeatSeen && styleSeen);
     });
     FColumn = 0;
     FPending.clear();
@@ -585,6 +674,7 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
       }
       return true;
     });
+    if (FStyleName.empty()) FStyleName = DefaultCellStyle(FColumn);
     // The typed value, from whichever attribute the type names.
     switch (FKind) {
       case vkNumber: FHasValue = ParseNumber(FNumber, FValue); break;
@@ -621,10 +711,14 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
       value = Text(std::move(FText));
       type = ictUnknown;
     } else if (FHasValue && FKind == vkNumber) {
-      if (FFloat && CellStyle().Date) {
-        value = TVariant::DateTime(FValue);
-        type = ictDateTime;
-      } else {
+      // Typed by the format as every reader's numbers are (a percentage as
+      // the file's fraction); a currency or percentage stays a number.
+      F.PublishNumber(FFloat ? CellStyle().Format : 0, TVariant(FValue), ictDecimal, FDateBase, false,
+                      [&](TVariant&& v, TQXICellType t) {
+                        value = std::move(v);
+                        type = t;
+                      });
+      if (!FFloat && type == ictDateTime) {
         value = TVariant(FValue);
         type = ictDecimal;
       }
@@ -640,7 +734,7 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
       value = Text(std::move(t));
     }
     FText.clear();
-    TPendingCell cell{column, int32_t(count), std::move(value), type, CellStyle().Alignment};
+    TPendingCell cell{column, int32_t(count), std::move(value), type, CellStyle().Alignment, CellStyle().Format};
     if (count > 1) Spend(count - 1);
     if (FRowRepeat == 1 || FRow + 1 >= MaxRows) Deliver(FRow, cell, count > 1);
     else FPending.push_back(std::move(cell));
@@ -653,7 +747,7 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
 
   struct TCellStyle {
     TAlignment Alignment = taLeftJustify;
-    bool Date = false;
+    int32_t Format = 0;  // entry of the workbook's number formats
   };
 
   // What the cell's style says; neighbouring cells mostly share a style.
@@ -664,7 +758,8 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
       if (!FStyleName.empty()) {
         const std::string name = WideToAnsi(Decoded(FStyleName));
         if (auto* t = dynamic_cast<TQXIOOStyleText*>(F.FStyles.Find(name))) FLastStyle.Alignment = t->Alignment;
-        FLastStyle.Date = FDates.CellStyles.count(name) > 0;
+        const std::string code = FData.CellStyleCode(Utf16ToUtf8(Decoded(FStyleName)));
+        if (!code.empty()) FLastStyle.Format = F.Sheets.Formats.Add(code);
       }
     }
     return FLastStyle;
@@ -675,9 +770,9 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
     for (int32_t k = 0; k < c.Count; ++k) {
       if (copies) {
         TVariant v = c.Value;
-        F.OnCellValue(&F, FSheet, row, c.Column + k, -1, v, c.Alignment, c.Type);
+        F.OnCellValue(&F, FSheet, row, c.Column + k, c.Format, v, c.Alignment, c.Type);
       } else {
-        F.OnCellValue(&F, FSheet, row, c.Column + k, -1, c.Value, c.Alignment, c.Type);
+        F.OnCellValue(&F, FSheet, row, c.Column + k, c.Format, c.Value, c.Alignment, c.Type);
       }
     }
   }
@@ -718,8 +813,12 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
   TQXIOOStyle* FStyle = nullptr;
   bool FListLevelSeen = false;
   std::vector<std::pair<TQXIOOStyle*, std::string>> FParents;
-  // Cell styles that show numbers as dates or times, as a number format does.
-  TDateStyleNames FDates;
+  // Data styles as format codes, and the cell styles that use them.
+  TQXIOODataStyles& FData;
+  // Column styles' widths in points; the style being read.
+  std::unordered_map<std::string, double> FColumnWidths;
+  bool FColumnStyle = false;
+  std::string FColumnStyleName;
 
   // Tables
   bool FRowsNext = false;  // the element being opened holds rows
@@ -727,11 +826,20 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
   int32_t FTableCount = 0;
   int32_t FSheet = 0;
   std::u16string FCaption;
+  double FDateBase = 0;  // days from 30 December 1899 to the null date
   bool FInTable = false, FInRow = false, FInCell = false;
   int32_t FRow = 0, FColumn = 0;
   int64_t FRowRepeat = 1;
   int64_t FRowsRead = 0;
   std::vector<TPendingCell> FPending;  // cells of a repeated row
+  struct TColumnStyle {
+    int32_t First, End;
+    std::u16string Name;  // as the attribute stands
+  };
+  std::vector<TColumnStyle> FColumnStyles;  // default cell styles of the table's columns
+  int32_t FColumnCount = 0;
+  std::u16string FRowStyle;
+  const std::u16string FNoStyle;
   int64_t FCopies = 0;
   int64_t FExpandedSpaces = 0;
 
@@ -752,14 +860,14 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
 void TQXIOpenOfficeSpreadsheet::ReadContent() {
   auto s = FZip->GetFileStreamByName(TContentReader::ContentPartName);
   if (!s) throw EQXIFileFormatException(SInvalidFileFormat);
-  TDateStyleNames dates;
-  // Without them dates shown by a shared style stay numbers: a damaged
+  FDataStyles.Clear();
+  // Without them numbers shown by a shared style keep General: a damaged
   // styles.xml does not cost the cells.
   try {
-    ReadSharedDateStyles(*FZip, dates);
+    ReadSharedDataStyles(*FZip, FDataStyles);
   } catch (const EZipFileError&) {
   }
-  TContentReader reader(*this, std::move(dates));
+  TContentReader reader(*this, FDataStyles);
   // Inflated on a second thread while this one parses.
   reader.Run(*ReadAheadWhenUseful(std::move(s)));
 }

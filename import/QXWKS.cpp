@@ -229,14 +229,14 @@ bool LotusSpecialValue(uint64_t bits) {
   return ((upper >> 23) & 0xFF) == 0xFF && (upper & 0x7FFFFF) != 0;
 }
 
-TLotus123::TLotus123() : FRecordBuffer(RecordBufferSize, 0) {}
+TLotus123::TLotus123() : FRecordBuffer(RecordBufferSize, 0) { FModelFormat.fill(-1); }
 
 void TLotus123::ResetData() {
   TSpreadSheetFile::ResetData();
   FFormatList.clear();
-  FFormatRuns.clear();
   FStrings.clear();
-  FRowFormatBytes.clear();
+  FRowFormats.clear();
+  FModelFormat.fill(-1);
 }
 
 void TLotus123::LoadFromFile(const std::string& fileName) {
@@ -438,22 +438,18 @@ TLotus123::TCellAddress TLotus123::ReadAddress(const TByteReader& r) const {
   return a;
 }
 
-int32_t TLotus123::FindFormatIndex(const TCellAddress& a) const {
-  if (FFormatRuns.empty()) return 0;
-  auto it = FFormatRuns.find(uint32_t(a.SheetNo) << 16 | uint32_t(a.Row));
-  if (it == FFormatRuns.end()) return 0;
-  const auto& runs = it->second;
-  for (auto run = runs.rbegin(); run != runs.rend(); ++run)
-    if (run->Count > a.Column) return run->Index;
-  return 0;
-}
-
 void TLotus123::Deliver(const TCellAddress& a, TVariant value, TAlignment alignment, TQXICellType cellType) {
   const TSheetGrid grid = Grid();
   if (!grid.Contains(a.Row, a.Column))
     FCursor->Damaged(grid.Outside(a.Row, a.Column));
-  TypeDateTime(a, value, cellType);
-  OnCellValue(this, a.SheetNo, a.Row, a.Column, FindFormatIndex(a), value, alignment, cellType);
+  const int32_t format = CellFormat(a);
+  if ((cellType == ictDecimal || cellType == ictInteger) && value.IsNumeric()) {
+    PublishNumber(format, value, cellType, 0, false, [&](TVariant&& v, TQXICellType t) {
+      OnCellValue(this, a.SheetNo, a.Row, a.Column, format, v, alignment, t);
+    });
+    return;
+  }
+  OnCellValue(this, a.SheetNo, a.Row, a.Column, format, value, alignment, cellType);
 }
 
 // ----------------------------------------------------- dates and times
@@ -467,48 +463,87 @@ bool LotusFormatIsDateTime(uint8_t format) {
   }
 }
 
-// Record 0x13 with byte 1 clear lists a row's cell formats column by column:
-// four bytes each, the format byte first; when bit 7 of the fourth is set a
-// count byte follows and the entry covers that many more columns.
-void TLotus123::ReadRowFormatBytes(const TByteReader& r) {
-  if (r.U8(1) != 0) return;
-  std::vector<std::pair<int32_t, uint8_t>> runs;
-  int32_t column = 0;
-  for (size_t p = 4; r.Fits(p, 4) && column < 256; p += 4) {
-    int32_t span = 1;
-    if (r.U8(p + 3) & 0x80) {
-      if (!r.Fits(p + 4, 1)) break;
-      span += r.U8(p + 4);
-      ++p;
-    }
-    column += span;
-    runs.emplace_back(column, r.U8(p));
+std::string LotusFormatCode(uint8_t format) {
+  const int decimals = format & 0x0F;
+  const std::string places = decimals ? "." + std::string(size_t(decimals), '0') : std::string();
+  switch ((format >> 4) & 7) {
+    case 0: return "0" + places;
+    case 1: return "0" + places + "E+00";
+    case 2: return "$#,##0" + places + "_);($#,##0" + places + ")";
+    case 3: return "0" + places + "%";
+    case 4: return "#,##0" + places + "_);(#,##0" + places + ")";
+    case 7:
+      switch (decimals) {
+        case 2: return "d-mmm-yy";         // D1
+        case 3: return "d-mmm";            // D2
+        case 4: return "mmm-yy";           // D3
+        case 6: return ";;;";              // hidden
+        case 7: return "h:mm:ss AM/PM";    // D6
+        case 8: return "h:mm AM/PM";       // D7
+        case 9: return "m/d/yy";           // D4, the long international date
+        case 10: return "m/d";             // D5, the short one
+        case 11: return "h:mm:ss";         // D8, the long international time
+        case 12: return "h:mm";            // D9, the short one
+        default: return "General";         // +/-, general, text, default
+      }
+    default: return "General";
   }
-  const uint32_t key = uint32_t(r.U8(0)) << 16 | r.U16(2);
-  if (runs.empty())
-    FRowFormatBytes.erase(key);
-  else
-    FRowFormatBytes[key] = std::move(runs);
 }
 
-// A number whose format byte shows a date or a time keeps its value as a date-time.
-void TLotus123::TypeDateTime(const TCellAddress& a, TVariant& value, TQXICellType& cellType) const {
-  if ((cellType != ictDecimal && cellType != ictInteger) || !value.IsNumeric()) return;
-  uint8_t format = 0;
-  if (OneSheetFamily()) {
-    format = FRecordBuffer.empty() ? 0 : FRecordBuffer[0];  // the cell record's format byte
-  } else {
-    auto it = FRowFormatBytes.find(uint32_t(a.SheetNo) << 16 | uint32_t(a.Row));
-    if (it == FRowFormatBytes.end()) return;
-    for (const auto& [end, byte] : it->second)
-      if (a.Column < end) {
-        format = byte;
-        break;
+// Record 0x13 of the multi-sheet family: byte 0 the sheet, byte 1 the kind,
+// bytes 2-3 the row. Kind 0 lists the row's cell formats column by column,
+// four bytes each with the format byte first; when bit 7 of the fourth is
+// set a count byte follows and the entry covers that many more columns.
+// Kind 2 gives the row the formats of another (sheet at byte 4, row at 6),
+// which long ranges of rows do one after the other.
+void TLotus123::ReadRowFormatBytes(const TByteReader& r) {
+  const uint32_t key = uint32_t(r.U8(0)) << 16 | r.U16(2);
+  switch (r.U8(1)) {
+    case 0: {
+      auto runs = std::make_shared<std::vector<std::pair<int32_t, uint8_t>>>();
+      int32_t column = 0;
+      for (size_t p = 4; r.Fits(p, 4) && column < 256; p += 4) {
+        const uint8_t format = r.U8(p);
+        int32_t span = 1;
+        if (r.U8(p + 3) & 0x80) {
+          if (!r.Fits(p + 4, 1)) break;
+          span += r.U8(p + 4);
+          ++p;
+        }
+        column += span;
+        runs->emplace_back(column, format);
       }
+      if (runs->empty()) FRowFormats.erase(key);
+      else FRowFormats[key] = std::move(runs);
+      break;
+    }
+    case 2: {
+      if (!r.Fits(6, 2)) break;
+      auto same = FRowFormats.find(uint32_t(r.U8(4)) << 16 | r.U16(6));
+      if (same == FRowFormats.end()) FRowFormats.erase(key);
+      else FRowFormats[key] = same->second;
+      break;
+    }
+    default: break;
   }
-  if (!LotusFormatIsDateTime(format)) return;
-  value = TVariant::DateTime(value.ToDouble());
-  cellType = ictDateTime;
+}
+
+int32_t TLotus123::CellFormat(const TCellAddress& a) {
+  uint8_t format = 0xFF;  // the default format
+  if (OneSheetFamily()) {
+    format = FRecordBuffer.empty() ? 0xFF : FRecordBuffer[0];  // the cell record's format byte
+  } else if (!FRowFormats.empty()) {
+    auto it = FRowFormats.find(uint32_t(a.SheetNo) << 16 | uint32_t(a.Row));
+    if (it != FRowFormats.end())
+      for (const auto& [end, byte] : *it->second)
+        if (a.Column < end) {
+          format = byte;
+          break;
+        }
+  }
+  int32_t& model = FModelFormat[format];
+  if (model < 0) model = Sheets.Formats.Add(LotusFormatCode(format));
+  return model;
 }
 
 void TLotus123::ReadBlank(const TByteReader& r) {
@@ -563,12 +598,12 @@ void TLotus123::ReadFormulaString(const TByteReader& r) {
   Deliver(a, TVariant(std::move(text)), taLeftJustify, ictString);
 }
 
+// The row-format list (kept for callers that look at it).
 void TLotus123::ReadRowFormats(const TByteReader& r) {
   const int32_t sheetNo = r.U8(0);
   const int32_t row = r.U16(2);
-  auto& runs = FFormatRuns[uint32_t(sheetNo) << 16 | uint32_t(row)];
   size_t p = 4;
-  while (p < r.Size()) {
+  while (p < r.Size() && FFormatList.size() < (size_t(1) << 20)) {
     // A trailing partial entry (some writers leave one) is dropped.
     if (!r.Fits(p, 4)) break;
     TWK4Format f;
@@ -584,17 +619,8 @@ void TLotus123::ReadRowFormats(const TByteReader& r) {
       ++p;
     }
     p += 4;
-    const int32_t index = int32_t(FFormatList.size());
     FFormatList.push_back(f);
-
-    int32_t count = f.RunKind == 0x40 ? 1 : f.RunKind == 0xC0 ? f.RunCount : 0;
-    if (count > 0) {
-      // Earlier runs no longer than this one can never win again.
-      while (!runs.empty() && runs.back().Count <= count) runs.pop_back();
-      runs.push_back({index, count});
-    }
   }
-  if (runs.empty()) FFormatRuns.erase(uint32_t(sheetNo) << 16 | uint32_t(row));
 }
 
 void TLotus123::ReadExtendedNumber(const TByteReader& r) {
@@ -672,12 +698,12 @@ void TLotus123::ReadRowHeights(const TByteReader& r) {
 void TLotus123::ReadColumnWidths(const TByteReader& r) {
   const int32_t first = r.U8(0);
   const int32_t last = r.U8(1);
-  const int32_t width = r.U8(3);
+  const int32_t width = r.U8(3) * 256;  // characters
   for (int32_t c = first; c <= last; ++c) OnColumnWidth(this, 0, c, width);
 }
 
 void TLotus123::ReadOneSheetColumnWidth(const TByteReader& r) {
   const int32_t column = r.U16(0);
-  const int32_t width = r.U8(2);
+  const int32_t width = r.U8(2) * 256;  // characters
   OnColumnWidth(this, 0, column, width);
 }

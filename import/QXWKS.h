@@ -1,7 +1,9 @@
 #pragma once
 // Lotus 1-2-3 worksheets: the one-sheet family (WKS, WK1, WR1) and the
 // multi-sheet family (WK3, WK4, .123), read record by record into the model.
+#include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -46,20 +48,17 @@ class TLotus123 : public TSpreadSheetFile {
     int32_t Row = 0;
     int32_t Column = 0;
   };
-  // For one sheet and row: the candidates of the FormatIndex lookup, latest
-  // first wins; an entry dominated by a later one with a longer run is dropped,
-  // so the list never outgrows the 256 possible run lengths.
-  struct TFormatRun {
-    int32_t Index;
-    int32_t Count;  // matches columns 0 .. Count - 1
-  };
+  // A row's cell formats in column order: (end column, format byte).
+  // Rows that repeat another row's formats share its list.
+  using TRowFormats = std::shared_ptr<const std::vector<std::pair<int32_t, uint8_t>>>;
 
   // True when the record was a BOF that ends the load.
   bool DispatchRecord(const TByteReader& r);
   bool OneSheetFamily() const;
   int32_t RecordSheet(const TByteReader& r) const;
   TCellAddress ReadAddress(const TByteReader& r) const;
-  int32_t FindFormatIndex(const TCellAddress& a) const;
+  // The entry of the workbook's number formats a cell is shown with.
+  int32_t CellFormat(const TCellAddress& a);
   // Raises EQXIFileFormatException for a cell outside the generation's grid.
   void Deliver(const TCellAddress& a, TVariant value, TAlignment alignment, TQXICellType cellType);
   TSheetGrid Grid() const;
@@ -83,7 +82,6 @@ class TLotus123 : public TSpreadSheetFile {
   void ReadColumnWidths(const TByteReader& r);
   void ReadOneSheetColumnWidth(const TByteReader& r);
   void ReadRowFormatBytes(const TByteReader& r);
-  void TypeDateTime(const TCellAddress& a, TVariant& value, TQXICellType& cellType) const;
 
   TWKSVersion FVersion = wvUnknown;
   bool FPasswordProtected = false;
@@ -91,10 +89,10 @@ class TLotus123 : public TSpreadSheetFile {
   TRecordCursor* FCursor = nullptr;  // while the record loop runs
   TByteArray FRecordBuffer;
   std::vector<TWK4Format> FFormatList;
-  std::unordered_map<uint32_t, std::vector<TFormatRun>> FFormatRuns;
   std::vector<std::string> FStrings;  // kept for the published shape; nothing fills it
-  // Format bytes of the multi-sheet family by sheet and row: (end column, byte) in column order.
-  std::unordered_map<uint32_t, std::vector<std::pair<int32_t, uint8_t>>> FRowFormatBytes;
+  // Format bytes of the multi-sheet family by sheet and row.
+  std::unordered_map<uint32_t, TRowFormats> FRowFormats;
+  std::array<int32_t, 256> FModelFormat;  // by format byte; -1 until known
 };
 
 // Helpers shared with the tests.
@@ -113,3 +111,8 @@ bool LotusSpecialValue(uint64_t bits);
 TAlignment LotusPrefixAlignment(uint8_t prefix);
 // A format byte of the special type with a date (D1-D5) or time (D6-D9) code.
 bool LotusFormatIsDateTime(uint8_t format);
+// The Excel format code of a format byte (bits 4-6 the type, 0-3 the
+// decimals or the special code): fixed, scientific, currency, percent,
+// comma, and the special ones (general, the dates D1-D5, the times D6-D9,
+// hidden); General for the default and anything else.
+std::string LotusFormatCode(uint8_t format);

@@ -69,6 +69,41 @@ bool QuattroNotebookFormatIsDateTime(uint16_t format) {
   return (format >> 5) == 0 && code >= 5 && code <= 13;
 }
 
+namespace {
+
+// The special codes the Windows generations and notebooks share.
+std::string QuattroSpecialCode(unsigned code) {
+  static const char* const Dates[9] = {"d-mmm-yy", "d-mmm", "mmm-yy", "m/d/yy", "m/d",
+                                       "h:mm:ss AM/PM", "h:mm AM/PM", "h:mm:ss", "h:mm"};
+  return code >= 5 && code <= 13 ? Dates[code - 5] : "General";
+}
+
+}  // namespace
+
+std::string QuattroFormatCode(uint8_t format) {
+  const unsigned type = (format >> 4) & 7, code = format & 0x0F;
+  if (type == 0 || type == 6) return QuattroSpecialCode(code);
+  if (type > 5) return "General";
+  // Types 1 to 5 are the Lotus types 0 to 4 with the same decimals.
+  return LotusFormatCode(uint8_t(((type - 1) << 4) | code));
+}
+
+std::string QuattroNotebookFormatCode(uint16_t format) {
+  return (format >> 5) == 0 ? QuattroSpecialCode(format & 0x1F) : "General";
+}
+
+int32_t TQuattroPro::ModelFormat(int kind, uint16_t format) {
+  const uint32_t key = uint32_t(kind) << 16 | format;
+  auto it = FModelFormats.find(key);
+  if (it != FModelFormats.end()) return it->second;
+  const std::string code = kind == 0   ? LotusFormatCode(uint8_t(format))
+                           : kind == 1 ? QuattroFormatCode(uint8_t(format))
+                                       : QuattroNotebookFormatCode(format);
+  const int32_t model = Sheets.Formats.Add(code);
+  FModelFormats.emplace(key, model);
+  return model;
+}
+
 TQuattroPro::TQuattroPro() : FRecordBuffer(RecordBufferSize, 0) {}
 TQuattroPro::~TQuattroPro() = default;
 
@@ -77,6 +112,7 @@ void TQuattroPro::ResetData() {
   SummaryInformation.Clear();
   FStringTable.clear();
   FStyleFormats.clear();
+  FModelFormats.clear();
 }
 
 void TQuattroPro::LoadFromFile(const std::string& fileName) {
@@ -227,14 +263,12 @@ void TQuattroPro::CheckGrid(int32_t sheet, int64_t row, int64_t column) const {
 void TQuattroPro::Deliver(const TCellHead& h, TVariant value, TAlignment alignment, TQXICellType cellType) {
   if (!OnCellValue) return;
   CheckGrid(h.Sheet, h.Row, h.Column);
-  OnCellValue(this, h.Sheet, h.Row, h.Column, h.Style, value, alignment, cellType);
+  OnCellValue(this, h.Sheet, h.Row, h.Column, h.Format, value, alignment, cellType);
 }
 
-void TQuattroPro::DeliverNumber(const TCellHead& h, double value, TAlignment alignment) {
-  if (h.DateTime)
-    Deliver(h, TVariant::DateTime(value), alignment, ictDateTime);
-  else
-    Deliver(h, TVariant(value), alignment, ictDecimal);
+void TQuattroPro::DeliverNumber(const TCellHead& h, const TVariant& value, TAlignment alignment) {
+  PublishNumber(h.Format, value, value.Type() == TVarType::Integer ? ictInteger : ictDecimal, 0, false,
+                [&](TVariant&& v, TQXICellType type) { Deliver(h, std::move(v), alignment, type); });
 }
 
 // A cached result whose upper half is a NaN pattern is no number: a text
@@ -246,7 +280,7 @@ void TQuattroPro::DeliverFormulaResult(const TCellHead& h, uint64_t bits, TAlign
   }
   double v;
   std::memcpy(&v, &bits, 8);
-  DeliverNumber(h, v, alignment);
+  DeliverNumber(h, TVariant(v), alignment);
 }
 
 // ------------------------------------------------------------ classic records
@@ -297,7 +331,7 @@ void TQuattroPro::ReadBof(const TByteReader& r) {
 // byte, column word, row word; .wq2 column word, row word, style word); the
 // Windows files a column byte, a sheet byte, a row word and an attribute
 // word whose bits 3 and up number the style.
-TQuattroPro::TCellHead TQuattroPro::ClassicHead(const TByteReader& r) const {
+TQuattroPro::TCellHead TQuattroPro::ClassicHead(const TByteReader& r) {
   TCellHead h;
   h.Sheet = FCurrentSheet;
   switch (FVersion) {
@@ -308,35 +342,35 @@ TQuattroPro::TCellHead TQuattroPro::ClassicHead(const TByteReader& r) const {
       h.Column = r.U16(1);
       h.Row = r.U16(3);
       h.Payload = 5;
-      h.DateTime = LotusFormatIsDateTime(uint8_t(h.Style));
+      h.Format = ModelFormat(0, uint16_t(h.Style));
       break;
     case qvWQ2:
       h.Column = r.U16(0);
       h.Row = r.U16(2);
       h.Style = r.U8(5);
       h.Payload = 6;
-      h.DateTime = ClassicStyleIsDateTime(h.Style);
+      h.Format = ClassicStyleFormat(h.Style);
       break;
     default:
       h.Column = r.U8(0);
       h.Row = r.U16(2);
       h.Style = r.U16(4) >> 3;
       h.Payload = 6;
-      h.DateTime = ClassicStyleIsDateTime(h.Style);
+      h.Format = ClassicStyleFormat(h.Style);
       break;
   }
   return h;
 }
 
-bool TQuattroPro::ClassicStyleIsDateTime(int32_t style) const {
+int32_t TQuattroPro::ClassicStyleFormat(int32_t style) {
   if (FVersion == qvWQ2) {
     // Style 0xFF is the default format.
-    if (style < 0 || size_t(style) >= FStyleFormats.size()) return false;
-    return LotusFormatIsDateTime(uint8_t(FStyleFormats[size_t(style)]));
+    if (style < 0 || size_t(style) >= FStyleFormats.size()) return 0;
+    return ModelFormat(0, uint8_t(FStyleFormats[size_t(style)]));
   }
   // Windows styles count from 1; 0 is the notebook's default.
-  if (style <= 0 || size_t(style) > FStyleFormats.size()) return false;
-  return QuattroFormatIsDateTime(uint8_t(FStyleFormats[size_t(style) - 1]));
+  if (style <= 0 || size_t(style) > FStyleFormats.size()) return 0;
+  return ModelFormat(1, uint8_t(FStyleFormats[size_t(style) - 1]));
 }
 
 // Label texts: the DOS files keep a length byte before the text, the others
@@ -368,20 +402,15 @@ void TQuattroPro::ReadClassicCell(const TByteReader& r) {
     case recBlank:
       Deliver(h, TVariant::Null(), taLeftJustify, ictEmpty);
       break;
-    case recInteger: {
+    case recInteger:
       // Signed, as in Lotus: -1 is stored as 0xFFFF.
-      const int32_t v = r.I16(p);
-      if (h.DateTime)
-        Deliver(h, TVariant::DateTime(v), taRightJustify, ictDateTime);
-      else
-        Deliver(h, TVariant(v), taRightJustify, ictInteger);
+      DeliverNumber(h, TVariant(int32_t(r.I16(p))), taRightJustify);
       break;
-    }
     case recNumber: {
       // Some writers store infinity in a constant for a value they lacked:
       // no number to keep, as in Lotus files.
       const double v = r.F64(p);
-      if (std::isfinite(v)) DeliverNumber(h, v, taRightJustify);
+      if (std::isfinite(v)) DeliverNumber(h, TVariant(v), taRightJustify);
       break;
     }
     case recLabel:
@@ -409,7 +438,7 @@ void TQuattroPro::ReadClassicDimensions(const TByteReader& r) {
 void TQuattroPro::ReadClassicColumnWidth(const TByteReader& r) {
   const int32_t column = r.U16(0);
   if (column >= Grid().Cols) return;
-  OnColumnWidth(this, FCurrentSheet, column, r.U8(2));
+  OnColumnWidth(this, FCurrentSheet, column, r.U8(2) * 256);  // characters
 }
 
 void TQuattroPro::ReadClassicSheet(const TByteReader& r) {

@@ -5,6 +5,7 @@
 // notebook records of version 9 and later).
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "ByteReader.h"
@@ -58,9 +59,9 @@ class TQuattroPro : public TSpreadSheetFile {
     int32_t Sheet = 0;
     int32_t Row = 0;
     int32_t Column = 0;
-    int32_t Style = 0;     // FormatIndex
+    int32_t Style = 0;     // the file's style number
     size_t Payload = 0;    // offset of the value in the record
-    bool DateTime = false; // the style shows a date or a time
+    int32_t Format = 0;    // entry of the workbook's number formats
   };
   struct TGrid {
     int64_t Rows;
@@ -81,14 +82,20 @@ class TQuattroPro : public TSpreadSheetFile {
   // Raises for a cell outside the generation's grid (the error path decides).
   void CheckGrid(int32_t sheet, int64_t row, int64_t column) const;
   void Deliver(const TCellHead& h, TVariant value, TAlignment alignment, TQXICellType cellType);
-  void DeliverNumber(const TCellHead& h, double value, TAlignment alignment);
+  // Integers and decimals typed by the cell's format.
+  void DeliverNumber(const TCellHead& h, const TVariant& value, TAlignment alignment);
   void DeliverFormulaResult(const TCellHead& h, uint64_t bits, TAlignment alignment);
 
   // Classic records (QXWQ.cpp).
   void DispatchClassic(const TByteReader& r);
   void ReadBof(const TByteReader& r);
-  TCellHead ClassicHead(const TByteReader& r) const;
-  bool ClassicStyleIsDateTime(int32_t style) const;
+  TCellHead ClassicHead(const TByteReader& r);
+  // The workbook's entry for a classic style number (a Lotus format byte
+  // in the DOS files).
+  int32_t ClassicStyleFormat(int32_t style);
+  // The entry of a format code, by the generation's kind of format (0: a
+  // Lotus format byte, 1: a Windows format byte, 2: a notebook format word).
+  int32_t ModelFormat(int kind, uint16_t format);
   void ReadClassicCell(const TByteReader& r);
   std::string ClassicText(const TByteReader& r, size_t offset, bool pascal) const;
   void ReadClassicDimensions(const TByteReader& r);
@@ -107,7 +114,7 @@ class TQuattroPro : public TSpreadSheetFile {
   void ReadCellBlock(const TByteReader& r);
   void ReadNotebookCell(const TByteReader& r);
   void ReadFormulaText(const TByteReader& r);
-  TCellHead NotebookHead(int32_t row, int32_t column, int32_t style) const;
+  TCellHead NotebookHead(int32_t row, int32_t column, int32_t style);
 
   TWQVersion FVersion = qvUnknown;
   TRecord FRecord;
@@ -120,6 +127,7 @@ class TQuattroPro : public TSpreadSheetFile {
   // Format of each style: Lotus format bytes (.wq2), Windows format bytes
   // (.wb1 to .wb3) or notebook format words (.qpw), by style number.
   std::vector<uint16_t> FStyleFormats;
+  std::unordered_map<uint32_t, int32_t> FModelFormats;  // (kind, format) -> entry
 };
 
 // Format codes that show dates or times (D1 to D5, D6 to D9). The DOS
@@ -128,3 +136,11 @@ class TQuattroPro : public TSpreadSheetFile {
 bool QuattroFormatIsDateTime(uint8_t format);
 // A notebook format word: type 0 in bits 5 and up, codes 5 to 13 in the low five bits.
 bool QuattroNotebookFormatIsDateTime(uint16_t format);
+// The Excel format code of a Windows-generation format byte: bits 4-6 the
+// type (1 fixed, 2 scientific, 3 currency, 4 percent, 5 comma; 0 and 6 the
+// special ones), bits 0-3 the decimals or the special code (2 general, 5-9
+// the dates D1-D5, 10-13 the times D6-D9); General for anything else.
+std::string QuattroFormatCode(uint8_t format);
+// The same for a notebook format word (the type from bit 5 on, the code in
+// the low five bits).
+std::string QuattroNotebookFormatCode(uint16_t format);

@@ -179,25 +179,24 @@ void TQuattroPro::ReadNotebookSheet(const TByteReader& r) {
 
 void TQuattroPro::ReadNotebookColumnWidth(const TByteReader& r) {
   if (FRecord.Opcode == nbColumnWidths) {
-    const int32_t first = r.U8(0), last = r.U8(1), width = r.U16(2) / 256;
+    const int32_t first = r.U8(0), last = r.U8(1), width = r.U16(2);  // 1/256 of a character
     for (int32_t c = first; c <= last; ++c) OnColumnWidth(this, FCurrentSheet, c, width);
     return;
   }
   const int32_t column = r.U16(0);
   const int32_t twips = r.U16(4) & 0x7FFF;
   if (column >= Grid().Cols) return;
-  OnColumnWidth(this, FCurrentSheet, column, (twips + TwipsPerCharacter / 2) / TwipsPerCharacter);
+  OnColumnWidth(this, FCurrentSheet, column, (twips * 256 + TwipsPerCharacter / 2) / TwipsPerCharacter);
 }
 
-TQuattroPro::TCellHead TQuattroPro::NotebookHead(int32_t row, int32_t column, int32_t style) const {
+TQuattroPro::TCellHead TQuattroPro::NotebookHead(int32_t row, int32_t column, int32_t style) {
   TCellHead h;
   h.Sheet = FCurrentSheet;
   h.Row = row;
   h.Column = column;
   h.Style = style;
   // Styles count from 1; 0 is the default.
-  if (style > 0 && size_t(style) <= FStyleFormats.size())
-    h.DateTime = QuattroNotebookFormatIsDateTime(FStyleFormats[size_t(style) - 1]);
+  if (style > 0 && size_t(style) <= FStyleFormats.size()) h.Format = ModelFormat(2, FStyleFormats[size_t(style) - 1]);
   return h;
 }
 
@@ -253,23 +252,20 @@ void TQuattroPro::ReadCellBlock(const TByteReader& r) {
           const int32_t base = kind == ckWord ? 0 : -65536;
           int64_t v = int64_t(r.U16(at)) + base;
           if (stepping) v += int64_t(k) * (int64_t(r.U16(at + 2)) + base);
-          if (h.DateTime)
-            Deliver(h, TVariant::DateTime(double(v)), taRightJustify, ictDateTime);
-          else
-            Deliver(h, TVariant(v), taRightJustify, ictInteger);
+          DeliverNumber(h, TVariant(v), taRightJustify);
           break;
         }
         case ckRK: {
           double v = TCustomMSExcel::RKToDouble(r.U32(at));
           if (stepping) v += double(k) * TCustomMSExcel::RKToDouble(r.U32(at + 4));
-          DeliverNumber(h, v, taRightJustify);
+          DeliverNumber(h, TVariant(v), taRightJustify);
           break;
         }
         case ckDouble: {
           double v = r.F64(at);
           if (stepping) v += double(k) * r.F64(at + 8);
           if (std::isfinite(v))
-            DeliverNumber(h, v, taRightJustify);
+            DeliverNumber(h, TVariant(v), taRightJustify);
           else
             DeliverFormulaResult(h, r.U64(at), taRightJustify);
           break;
@@ -280,7 +276,7 @@ void TQuattroPro::ReadCellBlock(const TByteReader& r) {
           if (stepping) index += int64_t(k) * (kind == ckString16 ? r.U16(at + 2) : r.U32(at + 4));
           if (index >= 1 && index <= int64_t(FStringTable.size())) {
             CheckGrid(h.Sheet, h.Row, h.Column);
-            DeliverSharedText(h.Sheet, h.Row, h.Column, h.Style, taLeftJustify, ictString,
+            DeliverSharedText(h.Sheet, h.Row, h.Column, h.Format, taLeftJustify, ictString,
                               FStringTable[size_t(index - 1)]);
           } else {
             Deliver(h, TVariant(std::string("#") + IntToHex(uint64_t(index) & 0xFFFFFFFFu, 8)), taLeftJustify,
@@ -306,12 +302,7 @@ void TQuattroPro::ReadNotebookCell(const TByteReader& r) {
   switch (FRecord.Opcode) {
     case nbBlank: Deliver(h, TVariant::Null(), taLeftJustify, ictEmpty); break;
     case nbLabel: Deliver(h, TVariant(NotebookString(r, 8, nullptr)), taLeftJustify, ictString); break;
-    case nbInteger:
-      if (h.DateTime)
-        Deliver(h, TVariant::DateTime(r.U16(8)), taRightJustify, ictDateTime);
-      else
-        Deliver(h, TVariant(int32_t(r.U16(8))), taRightJustify, ictInteger);
-      break;
+    case nbInteger: DeliverNumber(h, TVariant(int32_t(r.U16(8))), taRightJustify); break;
     case nbNumber:
     case nbNumber2:
     case nbFormula: DeliverFormulaResult(h, r.U64(8), taRightJustify); break;

@@ -16,54 +16,6 @@ namespace {
 
 constexpr uint32_t kRecordBufferSize = 32768;
 
-// Whether a number format shows a date or time: a d, m, y, h or s code (or
-// AM/PM) outside quoted text, escapes, fills, paddings and bracketed
-// colours, locales and conditions; [h], [m] and [s] (elapsed time) count.
-bool ContainsDatePart(const std::string& format) {
-  const std::string f = LowerCase(format);
-  for (size_t i = 0; i < f.size(); ++i) {
-    char c = f[i];
-    switch (c) {
-      case '"': {
-        size_t end = f.find('"', i + 1);
-        if (end == std::string::npos) return false;
-        i = end;
-        break;
-      }
-      case '\\':
-      case '_':
-      case '*':
-        ++i;
-        break;
-      case '[': {
-        size_t end = f.find(']', i + 1);
-        if (end == std::string::npos) return false;
-        std::string inner = f.substr(i + 1, end - i - 1);
-        if (!inner.empty() && inner.find_first_not_of(inner[0]) == std::string::npos &&
-            (inner[0] == 'h' || inner[0] == 'm' || inner[0] == 's'))
-          return true;
-        i = end;
-        break;
-      }
-      case 'd':
-      case 'm':
-      case 'y':
-      case 'h':
-      case 's':
-        return true;
-      case 'a':
-        if (f.compare(i, 5, "am/pm") == 0) return true;
-        break;
-      case 'g':
-        if (f.compare(i, 7, "general") == 0) i += 6;
-        break;
-      default:
-        break;
-    }
-  }
-  return false;
-}
-
 // Default colours by index (0x00BBGGRR): the eight basic colours twice, the
 // 56-colour default palette, then the window-text black.
 const uint32_t kDefaultColors[65] = {
@@ -100,7 +52,9 @@ void TCustomMSExcel::ResetData() {
   MaxRow = 0;
   MaxColumn = 0;
   SharedStrings.clear();
-  FFormatClass.clear();
+  FModelByXF.clear();
+  FModelByNumber.clear();
+  FFormatCodes.clear();
   SummaryInformation.Clear();
   PaletteCount = 0;
   Palette.clear();
@@ -117,29 +71,30 @@ void TCustomMSExcel::ResetData() {
 }
 
 void TCustomMSExcel::LoadBuiltInFormats() {
-  static const std::pair<int, const char*> kBuiltIn[] = {
-      {0, "General"}, {1, "0"}, {2, "0.00"}, {3, "#,##0"}, {4, "#,##0.00"},
-      {5, "($#,##0_);($#,##0)"}, {6, "($#,##0_);[Red]($#,##0)"}, {7, "($#,##0.00_);($#,##0.00)"},
-      {8, "($#,##0.00_);[Red]($#,##0.00)"}, {9, "0%"}, {10, "0.00%"}, {11, "0.00E+00"}, {12, "# ?/?"},
-      {13, "# ?\?/?\?"}, {14, "m/d/yy"}, {15, "d-mmm-yy"}, {16, "d-mmm"}, {17, "mmm-yy"}, {18, "h:mm AM/PM"},
-      {19, "h:mm:ss AM/PM"}, {20, "h:mm"}, {21, "h:mm:ss"}, {22, "m/d/yy h:mm"}, {37, "(#,##0_);(#,##0)"},
-      {38, "(#,##0_);[Red](#,##0)"}, {39, "(#,##0.00_);(#,##0.00)"}, {40, "(#,##0.00_);[Red](#,##0.00)"},
-      {41, "_(* #,##0_);_(* (#,##0);_(* \"-\"_);_(@_)"}, {42, "_($* #,##0_);_($* (#,##0);_($* \"-\"_);_(@_)"},
-      {43, "_(* #,##0.00_);_(* (#,##0.00);_(* \"-\"?\?_);_(@_)"},
-      {44, "_($* #,##0.00_);_($* (#,##0.00);_($* \"-\"?\?_);_(@_)"}, {45, "mm:ss"}, {46, "[h]:mm:ss"},
-      {47, "mm:ss.0"}, {48, "##0.0E+0"}, {49, "@"},
-  };
-  for (const auto& [n, text] : kBuiltIn) AddFormat(true, text, -1, -1, -1, n);
+  for (int32_t n = 0; n < 50; ++n) {
+    const std::string_view code = BuiltInNumberFormat(n);
+    if (!code.empty()) AddFormat(true, std::string(code), -1, -1, -1, n);
+  }
+}
+
+void TCustomMSExcel::AddFormatCode(int32_t index, const std::u16string& code) {
+  if (index < 0 || index > 0xFFFF) return;
+  AddFormat(true, WideToAnsi(code), -1, -1, -1, index);
+  if (FFormatCodes.size() <= size_t(index)) FFormatCodes.resize(size_t(index) + 1);
+  FFormatCodes[size_t(index)] = Utf16ToUtf8(code);
 }
 
 void TCustomMSExcel::AddFormat(bool isText, const std::string& text, int32_t fillColor, int32_t align,
                                int32_t fontIndex, int32_t index) {
-  FFormatClass.clear();  // the classification may change
+  // What cells are shown with may change.
+  FModelByXF.clear();
+  FModelByNumber.clear();
   if (isText) {
     // Number-format numbers are 16-bit in every record that carries them.
     if (index < 0 || index > 0xFFFF) return;
     if (NumberFormats.size() <= size_t(index)) NumberFormats.resize(size_t(index) + 1);
     NumberFormats[size_t(index)] = text;
+    if (size_t(index) < FFormatCodes.size()) FFormatCodes[size_t(index)].clear();
     return;
   }
   TXLSFormat* entry = nullptr;
@@ -163,7 +118,7 @@ void TCustomMSExcel::AddFormat(bool isText, const std::string& text, int32_t fil
       it = NumberFormats.end() - 1;
     }
     entry->NumberFormat = int32_t(it - NumberFormats.begin());
-    entry->IsDate = ContainsDatePart(text);
+    entry->IsDate = IsDateTimeKind(ClassifyNumberFormat(AnsiToUtf8(text)));
   } else {
     entry->NumberFormat = index;
   }
@@ -176,52 +131,63 @@ void TCustomMSExcel::AddFormat(bool isText, const std::string& text, int32_t fil
   if (created) XFList.push_back(std::move(created));
 }
 
-uint8_t TCustomMSExcel::FormatClass(int32_t xf) {
-  if (xf < 0 || xf > 0xFFFF) return ClassifyFormat(xf);
-  if (FFormatClass.size() <= size_t(xf)) FFormatClass.resize(size_t(xf) + 1, 0);
-  uint8_t& c = FFormatClass[size_t(xf)];
-  if (!(c & fcKnown)) c = uint8_t(fcKnown | ClassifyFormat(xf));
-  return c;
+int TCustomMSExcel::BuiltInFormatCodePage() const {
+  // The fonts' character sets tell which edition wrote the workbook.
+  for (const TXLSFont& f : Fonts) {
+    switch (f.Charset) {
+      case 128: return 932;
+      case 129: return 949;
+      case 134: return 936;
+      case 136: return 950;
+      case 222: return 874;
+      default: break;
+    }
+  }
+  return 0;
 }
 
-uint8_t TCustomMSExcel::ClassifyFormat(int32_t xf) const {
-  if (IsDateFormat(xf)) {
-    // A format of sections with conditions ("[=0]?;[h]:mm") is a number
-    // format unless its first section shows a date or time.
-    const int32_t n = xf >= 0 && size_t(xf) < XFList.size() && XFList[size_t(xf)] ? XFList[size_t(xf)]->NumberFormat : xf;
-    if (n < 0 || size_t(n) >= NumberFormats.size()) return fcDate;
-    const std::string& text = NumberFormats[size_t(n)];
-    char quote = 0;
-    int bracket = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-      const char c = text[i];
-      if (quote) {
-        if (c == quote) quote = 0;
-      } else if (c == '"') {
-        quote = c;
-      } else if (c == '\\') {
-        ++i;
-      } else if (c == '[') {
-        ++bracket;
-      } else if (c == ']') {
-        if (bracket > 0) --bracket;
-      } else if (c == ';' && bracket == 0) {
-        return ContainsDatePart(text.substr(0, i)) ? fcDate : 0;
-      }
+int32_t TCustomMSExcel::ModelNumberFormat(int32_t n) {
+  if (n < 0 || n > 0xFFFF) return 0;
+  if (FModelByNumber.size() <= size_t(n)) FModelByNumber.resize(size_t(n) + 1, -1);
+  int32_t& model = FModelByNumber[size_t(n)];
+  if (model >= 0) return model;
+  std::string code;
+  if (size_t(n) < FFormatCodes.size() && !FFormatCodes[size_t(n)].empty()) code = FFormatCodes[size_t(n)];
+  else if (size_t(n) < NumberFormats.size() && !NumberFormats[size_t(n)].empty()) code = AnsiToUtf8(NumberFormats[size_t(n)]);
+  const bool builtIn = BuiltInFormatIds() && n < 164;
+  // An id the file does not spell out means what its edition of Excel shows.
+  if (code.empty() && builtIn) code = BuiltInNumberFormat(n, BuiltInFormatCodePage());
+  model = Sheets.Formats.Add(code, builtIn ? n : -1);
+  return model;
+}
+
+int32_t TCustomMSExcel::ModelFormat(int32_t xf) {
+  if (xf < 0 || xf > 0xFFFFFF) return 0;
+  if (FModelByXF.size() <= size_t(xf)) {
+    // XFs are at most a few thousand; a stray large number gets no cache slot.
+    if (size_t(xf) >= std::max<size_t>(XFList.size(), 4096)) {
+      const int32_t n = size_t(xf) < XFList.size() && XFList[size_t(xf)] ? XFList[size_t(xf)]->NumberFormat : xf;
+      return ModelNumberFormat(n);
     }
-    return fcDate;
+    FModelByXF.resize(size_t(xf) + 1, -1);
   }
-  return IsPercentFormat(xf) ? fcPercent : 0;
+  int32_t& model = FModelByXF[size_t(xf)];
+  if (model < 0) {
+    // Without an XF entry the number itself is the number-format number.
+    const int32_t n = size_t(xf) < XFList.size() && XFList[size_t(xf)] ? XFList[size_t(xf)]->NumberFormat : xf;
+    model = ModelNumberFormat(n);
+  }
+  return model;
 }
 
 bool TCustomMSExcel::IsDateNumberFormat(int32_t n) const {
   if (n < 0 || size_t(n) >= NumberFormats.size()) return false;
-  return ContainsDatePart(NumberFormats[size_t(n)]);
+  return IsDateTimeKind(ClassifyNumberFormat(AnsiToUtf8(NumberFormats[size_t(n)])));
 }
 
 bool TCustomMSExcel::IsPercentNumberFormat(int32_t n) const {
   if (n < 1 || size_t(n) >= NumberFormats.size()) return false;
-  return NumberFormats[size_t(n)].find('%') != std::string::npos;
+  return ClassifyNumberFormat(AnsiToUtf8(NumberFormats[size_t(n)])) == nfPercent;
 }
 
 bool TCustomMSExcel::IsDateFormat(int32_t xf) const {
@@ -736,6 +702,7 @@ bool TMSExcel::DispatchRecord() {
       return true;
     case 0x0022:  // DATEMODE
       DateBase = (r.Fits(0, 2) && r.U16(0) == 1) ? 1462 : 0;
+      Sheets.Formats.Date1904 = DateBase != 0;
       return true;
     case 0x002F:  // FILEPASS
       ReadFilePass(r);
@@ -777,6 +744,9 @@ bool TMSExcel::DispatchRecord() {
       return true;
 
     // Cells and sheet geometry
+    case 0x0044:  // IXFE: the XF of the BIFF2 cell that follows
+      if (r.Fits(0, 2)) FBiff2Ixfe = r.U16(0);
+      return true;
     case 0x0001:
     case 0x0002:
     case 0x0003:
@@ -829,6 +799,12 @@ bool TMSExcel::DispatchRecord() {
       return true;
     case 0x0208:  // ROW
       Quietly([&] { ReadRow(r); });
+      return true;
+    case 0x0055:  // DEFCOLWIDTH: characters, without the cell margin
+      if (r.Fits(0, 2)) SetDefaultColumnBase(std::max(SheetIndex, 0), r.U16(0));
+      return true;
+    case 0x0099:  // STANDARDWIDTH: 1/256 of a character
+      if (r.Fits(0, 2)) SetDefaultColumnWidth(std::max(SheetIndex, 0), r.U16(0));
       return true;
     default:
       return false;

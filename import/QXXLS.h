@@ -120,12 +120,18 @@ class TCustomMSExcel : public TSpreadSheetFile {
   void AddFormat(bool isText, const std::string& text, int32_t fillColor, int32_t align, int32_t fontIndex,
                  int32_t index);
   // Number classification of a cell-format number (falls back to the number
-  // itself as a number-format number when XFList has no entry for it).
+  // itself as a number-format number when XFList has no entry for it), as
+  // the workbook model decides it for every format (ClassifyNumberFormat).
   bool IsDateFormat(int32_t xf) const;
   bool IsPercentFormat(int32_t xf) const;
   // The same tests on a number-format number.
   bool IsDateNumberFormat(int32_t numberFormat) const;
   bool IsPercentNumberFormat(int32_t numberFormat) const;
+  // The entry of the workbook's number formats (Sheets.Formats) that cells
+  // of a cell format (XF) are shown with; General for an unknown XF.
+  int32_t ModelFormat(int32_t xf);
+  // The same for a number-format number (BIFF2 cells carry one).
+  int32_t ModelNumberFormat(int32_t numberFormat);
   int32_t ResolveColor(int32_t index) const;
   static std::string ErrorCodeText(int32_t code);
   // The Unicode text rule: flags bit 0 set -> byteCount bytes of UTF-16LE;
@@ -162,13 +168,20 @@ class TCustomMSExcel : public TSpreadSheetFile {
   std::vector<uint8_t> EncryptionInfo;
 
  protected:
-  // How numbers in a cell format show: a date (a format whose first section
-  // shows a date or time) or else a percentage. Worked out once per format:
-  // a large sheet asks the same few formats hundreds of thousands of times.
-  static constexpr uint8_t fcKnown = 1, fcDate = 2, fcPercent = 4;
-  uint8_t FormatClass(int32_t xf);
-  uint8_t ClassifyFormat(int32_t xf) const;
-  std::vector<uint8_t> FFormatClass;  // by XF; cleared whenever a format is added
+  // A number-format text as the file gives it: NumberFormats[index] holds
+  // it in the system code page, the model gets it whole (UTF-8).
+  void AddFormatCode(int32_t index, const std::u16string& code);
+  // Whether number-format numbers below 164 are Excel's built-in ids (BIFF5
+  // and later, Open XML) rather than positions in the file (BIFF2 to 4).
+  virtual bool BuiltInFormatIds() const { return true; }
+  // The code page that decides the East Asian and Thai built-in formats
+  // (0: not known).
+  virtual int BuiltInFormatCodePage() const;
+  // Model entries by XF and by number-format number (-1: not yet known);
+  // cleared whenever a format is added: a large sheet asks the same few
+  // formats hundreds of thousands of times.
+  std::vector<int32_t> FModelByXF, FModelByNumber;
+  std::vector<std::string> FFormatCodes;  // UTF-8, by number-format number
 
   // Adds the built-in number formats 0..49.
   void LoadBuiltInFormats();
@@ -230,11 +243,18 @@ class TMSExcel : public TCustomMSExcel {
   void ReadSST(const TByteReader& r);
   void ReadFilePass(const TByteReader& r);
   void ReadCodePage(const TByteReader& r);
+  bool BuiltInFormatIds() const override { return FBiff >= 5 || FBiff == 0; }
+  int BuiltInFormatCodePage() const override;
   // Cell records
-  void ReportCell(int32_t row, int32_t column, int32_t formatIndex, TAlignment alignment, TQXICellType cellType,
+  // format is an entry of the workbook's number formats.
+  void ReportCell(int32_t row, int32_t column, int32_t format, TAlignment alignment, TQXICellType cellType,
                   TVariant&& value);
-  void ReportNumber(int32_t row, int32_t column, int32_t xf, double v, bool percentScaled);
+  void ReportNumber(int32_t row, int32_t column, int32_t format, TAlignment alignment, const TVariant& v,
+                    bool percentScaled);
   void ReadBiff2Cell(const TByteReader& r);
+  // A BIFF2 cell's number format and alignment from its attribute bytes
+  // at offset 4, or from the XF an IXFE record named when they say 63.
+  void Biff2CellLook(const TByteReader& r, int32_t& format, TAlignment& align);
   void ReadNumber(const TByteReader& r);
   void ReadRK(const TByteReader& r);
   void ReadMulRK(const TByteReader& r);
@@ -298,10 +318,11 @@ class TMSExcel : public TCustomMSExcel {
   bool FSkipping = false;
   bool FDecrypting = false;     // the record stream is read through a cipher
   int32_t FBiff2FormatCount = 0;
+  int32_t FBiff2Ixfe = -1;  // the XF of the next BIFF2 cell whose attributes say 63
   // A formula with a text result waits for its STRING record.
   bool FPendingString = false;
   int32_t FPendingRow = 0;
   int32_t FPendingCol = 0;
-  int32_t FPendingXF = 0;
+  int32_t FPendingFormat = 0;
   TAlignment FPendingAlign = taLeftJustify;
 };

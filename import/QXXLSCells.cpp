@@ -18,7 +18,7 @@ std::string AvailableBytes(const TByteReader& r, size_t off, size_t length) {
 
 }  // namespace
 
-void TMSExcel::ReportCell(int32_t row, int32_t column, int32_t formatIndex, TAlignment alignment,
+void TMSExcel::ReportCell(int32_t row, int32_t column, int32_t format, TAlignment alignment,
                           TQXICellType cellType, TVariant&& value) {
   const TSheetGrid& grid = FBiff >= 8 ? Biff8Grid : Biff2to7Grid;
   if (!grid.Contains(row, column)) throw EQXIExcelException(RecordDescription() + ": " + grid.Outside(row, column) + ".");
@@ -37,7 +37,7 @@ void TMSExcel::ReportCell(int32_t row, int32_t column, int32_t formatIndex, TAli
       }
     }
   }
-  if (OnCellValue) OnCellValue(this, SheetIndex, row, column, formatIndex, value, alignment, cellType);
+  if (OnCellValue) OnCellValue(this, SheetIndex, row, column, format, value, alignment, cellType);
   NoteCell(row, column);
 }
 
@@ -46,75 +46,72 @@ TAlignment TMSExcel::XFAlignment(int32_t xf) const {
   return taLeftJustify;
 }
 
-void TMSExcel::ReportNumber(int32_t row, int32_t column, int32_t xf, double v, bool percentScaled) {
-  uint8_t c = FormatClass(xf);
-  if (c & fcDate)
-    ReportCell(row, column, xf, XFAlignment(xf), ictDateTime, TVariant::DateTime(v + DateBase));
-  else if (c & fcPercent) {
-    TPercentScope percent(*this, v, percentScaled);
-    ReportCell(row, column, xf, XFAlignment(xf), ictDecimal, TVariant(percentScaled ? v * 100 : v));
-  } else {
-    ReportCell(row, column, xf, XFAlignment(xf), ictDecimal, TVariant(v));
+void TMSExcel::ReportNumber(int32_t row, int32_t column, int32_t format, TAlignment alignment, const TVariant& v,
+                            bool percentScaled) {
+  PublishNumber(format, v, v.Type() == TVarType::Integer ? ictInteger : ictDecimal, DateBase, percentScaled, [&](TVariant&& value, TQXICellType type) {
+    ReportCell(row, column, format, alignment, type, std::move(value));
+  });
+}
+
+void TMSExcel::Biff2CellLook(const TByteReader& r, int32_t& format, TAlignment& align) {
+  const int32_t xf = r.U8(4) & 0x3F;
+  if (xf == 63 && FBiff2Ixfe >= 0 && size_t(FBiff2Ixfe) < XFList.size() && XFList[size_t(FBiff2Ixfe)]) {
+    format = ModelFormat(FBiff2Ixfe);
+    align = XFAlignment(FBiff2Ixfe);
+    return;
   }
+  // Else the number format is the low 6 bits of the second attribute byte,
+  // the alignment the third's low 3 bits.
+  format = ModelNumberFormat(r.U8(5) & 0x3F);
+  align = AlignmentOfCode(r.U8(6));
 }
 
 void TMSExcel::ReadBiff2Cell(const TByteReader& r) {
   const int32_t row = r.U16(0), col = r.U16(2);
-  // BIFF2 cells carry their number format in the low 6 bits of the second
-  // attribute byte and the alignment in the third.
-  const uint8_t attr2 = r.U8(5);
-  const TAlignment align = AlignmentOfCode(r.U8(6));
-  const int32_t numFmt = attr2 & 0x3F;
+  int32_t format = 0;
+  TAlignment align = taLeftJustify;
+  Biff2CellLook(r, format, align);
   switch (RecordHeader.RecNo) {
     case 0x0001:  // BLANK
-      if (LoadNULLs) ReportCell(row, col, r.U16(4), align, ictEmpty, TVariant::Null());
+      if (LoadNULLs) ReportCell(row, col, format, align, ictEmpty, TVariant::Null());
       break;
-    case 0x0002: {  // INTEGER
-      int32_t v = r.U16(7);
-      if (IsDateNumberFormat(numFmt))
-        ReportCell(row, col, attr2, align, ictDateTime, TVariant::DateTime(v + DateBase));
-      else
-        ReportCell(row, col, attr2, align, ictInteger, TVariant(v));
+    case 0x0002:  // INTEGER
+      ReportNumber(row, col, format, align, TVariant(int32_t(r.U16(7))), false);
       break;
-    }
-    case 0x0003: {  // NUMBER
-      double v = r.F64(7);
-      if (IsDateNumberFormat(numFmt))
-        ReportCell(row, col, attr2, align, ictDateTime, TVariant::DateTime(v + DateBase));
-      else if (IsPercentNumberFormat(numFmt)) {
-        TPercentScope percent(*this, v, true);
-        ReportCell(row, col, attr2, align, ictDecimal, TVariant(v * 100));
-      } else {
-        ReportCell(row, col, attr2, align, ictDecimal, TVariant(v));
-      }
+    case 0x0003:  // NUMBER
+      ReportNumber(row, col, format, align, TVariant(r.F64(7)), true);
       break;
-    }
     case 0x0004:  // LABEL
-      ReportCell(row, col, attr2 >> 6, align, ictString, TVariant(CodePageText(AvailableBytes(r, 8, r.U8(7)))));
+      ReportCell(row, col, format, align, ictString, TVariant(CodePageText(AvailableBytes(r, 8, r.U8(7)))));
       break;
     case 0x0005:  // BOOLERR
       if (r.U8(8) == 0)
-        ReportCell(row, col, attr2, align, ictBoolean, TVariant(r.U8(7) != 0));
+        ReportCell(row, col, format, align, ictBoolean, TVariant(r.U8(7) != 0));
       else
-        ReportCell(row, col, attr2, align, ictUnknown, TVariant(ErrorCodeText(r.U8(7))));
+        ReportCell(row, col, format, align, ictUnknown, TVariant(ErrorCodeText(r.U8(7))));
       break;
   }
 }
 
 void TMSExcel::ReadNumber(const TByteReader& r) {
-  ReportNumber(r.U16(0), r.U16(2), r.U16(4), r.F64(6), true);
+  const int32_t xf = r.U16(4);
+  ReportNumber(r.U16(0), r.U16(2), ModelFormat(xf), XFAlignment(xf), TVariant(r.F64(6)), true);
 }
 
 void TMSExcel::ReadRK(const TByteReader& r) {
-  ReportNumber(r.U16(0), r.U16(2), r.U16(4), RKToDouble(r.U32(6)), true);
+  const int32_t xf = r.U16(4);
+  ReportNumber(r.U16(0), r.U16(2), ModelFormat(xf), XFAlignment(xf), TVariant(RKToDouble(r.U32(6))), true);
 }
 
 void TMSExcel::ReadMulRK(const TByteReader& r) {
   const int32_t row = r.U16(0), col = r.U16(2);
   if (r.Size() < 6) r.Need(0, 6);
   size_t n = (r.Size() - 6) / 6;
-  for (size_t i = 0; i < n; ++i)
-    ReportNumber(row, col + int32_t(i), r.U16(4 + 6 * i), RKToDouble(r.U32(6 + 6 * i)), true);
+  for (size_t i = 0; i < n; ++i) {
+    const int32_t xf = r.U16(4 + 6 * i);
+    ReportNumber(row, col + int32_t(i), ModelFormat(xf), XFAlignment(xf), TVariant(RKToDouble(r.U32(6 + 6 * i))),
+                 true);
+  }
 }
 
 void TMSExcel::ReadMulBlank(const TByteReader& r) {
@@ -124,7 +121,7 @@ void TMSExcel::ReadMulBlank(const TByteReader& r) {
   size_t n = (r.Size() - 6) / 2;
   for (size_t i = 0; i < n; ++i) {
     int32_t xf = r.U16(4 + 2 * i);
-    ReportCell(row, col + int32_t(i), xf, XFAlignment(xf), ictEmpty, TVariant::Null());
+    ReportCell(row, col + int32_t(i), ModelFormat(xf), XFAlignment(xf), ictEmpty, TVariant::Null());
   }
 }
 
@@ -137,10 +134,11 @@ void TMSExcel::ReadLabel(const TByteReader& r) {
     const size_t at = 9 + ((flags & 0x08) ? 2 : 0) + ((flags & 0x04) ? 4 : 0);
     const size_t width = (flags & 1) ? 2 : 1;
     const size_t avail = r.Size() > at ? (r.Size() - at) / width : 0;
-    ReportCell(row, col, xf, XFAlignment(xf), ictString,
+    ReportCell(row, col, ModelFormat(xf), XFAlignment(xf), ictString,
                TVariant(UnicodeText(r, std::min(at, r.Size()), std::min(len, avail) * width, flags & 1)));
   } else {
-    ReportCell(row, col, xf, XFAlignment(xf), ictString, TVariant(CodePageText(AvailableBytes(r, 8, r.U16(6)))));
+    ReportCell(row, col, ModelFormat(xf), XFAlignment(xf), ictString,
+               TVariant(CodePageText(AvailableBytes(r, 8, r.U16(6)))));
   }
 }
 
@@ -149,43 +147,33 @@ void TMSExcel::ReadLabelSST(const TByteReader& r) {
   uint32_t index = r.U32(6);
   // Beyond a damaged table the text is lost, not the workbook.
   if (index >= SharedStrings.size()) {
-    ReportCell(row, col, xf, XFAlignment(xf), ictString, TVariant(std::string()));
+    ReportCell(row, col, ModelFormat(xf), XFAlignment(xf), ictString, TVariant(std::string()));
     return;
   }
   // The cell refers to the table's copy (line feeds were expanded there).
   const TSheetGrid& grid = FBiff >= 8 ? Biff8Grid : Biff2to7Grid;
   if (!grid.Contains(row, col)) throw EQXIExcelException(RecordDescription() + ": " + grid.Outside(row, col) + ".");
-  DeliverSharedText(SheetIndex, row, col, xf, XFAlignment(xf), ictString, SharedStrings[index]);
+  DeliverSharedText(SheetIndex, row, col, ModelFormat(xf), XFAlignment(xf), ictString, SharedStrings[index]);
   NoteCell(row, col);
 }
 
 void TMSExcel::ReadBoolErr(const TByteReader& r) {
   const int32_t row = r.U16(0), col = r.U16(2), xf = r.U16(4);
   if (r.U8(7) == 0)
-    ReportCell(row, col, xf, XFAlignment(xf), ictBoolean, TVariant(r.U8(6) != 0));
+    ReportCell(row, col, ModelFormat(xf), XFAlignment(xf), ictBoolean, TVariant(r.U8(6) != 0));
   else
-    ReportCell(row, col, xf, XFAlignment(xf), ictUnknown, TVariant(ErrorCodeText(r.U8(6))));
+    ReportCell(row, col, ModelFormat(xf), XFAlignment(xf), ictUnknown, TVariant(ErrorCodeText(r.U8(6))));
 }
 
 void TMSExcel::ReadFormula(const TByteReader& r) {
   const int32_t row = r.U16(0), col = r.U16(2);
   const bool biff2 = FBiff == 2 || (FBiff == 0 && Version < evExcel3);
   const size_t res = biff2 ? 7 : 6;
-  int32_t xf;
-  TAlignment align;
-  bool isDate, isPercent;
-  if (biff2) {
-    xf = -1;
-    align = AlignmentOfCode(r.U8(6));
-    isDate = IsDateNumberFormat(r.U8(5) & 0x3F);
-    isPercent = IsPercentNumberFormat(r.U8(5) & 0x3F);
-  } else {
-    xf = r.U16(4);
-    align = XFAlignment(xf);
-    const uint8_t c = FormatClass(xf);
-    isDate = c & fcDate;
-    isPercent = c & fcPercent;
-  }
+  // BIFF2 carries the number format itself, the later generations an XF.
+  int32_t format = 0;
+  TAlignment align = taLeftJustify;
+  if (biff2) Biff2CellLook(r, format, align);
+  else format = ModelFormat(r.U16(4)), align = XFAlignment(r.U16(4));
   r.Need(res, 8);
   if (r.U8(res + 6) == 0xFF && r.U8(res + 7) == 0xFF) {
     switch (r.U8(res)) {
@@ -193,30 +181,22 @@ void TMSExcel::ReadFormula(const TByteReader& r) {
         FPendingString = true;
         FPendingRow = row;
         FPendingCol = col;
-        FPendingXF = xf;
+        FPendingFormat = format;
         FPendingAlign = align;
         break;
       case 1:
-        ReportCell(row, col, xf, align, ictBoolean, TVariant(r.U8(res + 2) == 1));
+        ReportCell(row, col, format, align, ictBoolean, TVariant(r.U8(res + 2) == 1));
         break;
       case 2:
-        ReportCell(row, col, xf, align, ictUnknown, TVariant(ErrorCodeText(r.U8(res + 2))));
+        ReportCell(row, col, format, align, ictUnknown, TVariant(ErrorCodeText(r.U8(res + 2))));
         break;
       default:  // empty result
         break;
     }
     return;
   }
-  double v = r.F64(res);
-  if (isDate) {
-    ReportCell(row, col, xf, align, ictDateTime, TVariant::DateTime(v + DateBase));
-  } else if (isPercent) {
-    // Formula results are published unscaled; the cell still keeps its percent format.
-    TPercentScope percent(*this, v, false);
-    ReportCell(row, col, xf, align, ictDecimal, TVariant(v));
-  } else {
-    ReportCell(row, col, xf, align, ictDecimal, TVariant(v));
-  }
+  // Formula results are published unscaled; the cell still keeps its percent format.
+  ReportNumber(row, col, format, align, TVariant(r.F64(res)), false);
 }
 
 // The text result of the formula just read.
@@ -236,7 +216,7 @@ void TMSExcel::ReadString(const TByteReader& r) {
   } else {
     text = TVariant(CodePageText(r.Bytes(2, r.U16(0))));
   }
-  ReportCell(FPendingRow, FPendingCol, FPendingXF, FPendingAlign, ictString, std::move(text));
+  ReportCell(FPendingRow, FPendingCol, FPendingFormat, FPendingAlign, ictString, std::move(text));
 }
 
 void TMSExcel::ReadSharedFormula(const TByteReader& r) {
@@ -275,18 +255,23 @@ void TMSExcel::ReadDimensions(const TByteReader& r) {
   if (OnDimensions) OnDimensions(this, SheetIndex, firstRow, lastRow, firstCol, lastCol);
 }
 
+// Widths in 1/256 of a character in every generation; COLINFO also hides.
 void TMSExcel::ReadColumnWidths(const TByteReader& r) {
-  if (!OnColumnWidth) return;
   if (RecordHeader.RecNo == 0x0024) {
-    int32_t first = r.U8(0), last = r.U8(1), width = r.U8(3);
+    if (!OnColumnWidth) return;
+    int32_t first = r.U8(0), last = r.U8(1), width = r.U16(2);
     for (int32_t c = first; c <= last; ++c) OnColumnWidth(this, SheetIndex, c, width);
     return;
   }
   int32_t first = r.U16(0), last = r.U16(2), width = r.U16(4);
+  const bool hidden = r.Fits(8, 2) && (r.U16(8) & 1);
   // A sheet has at most 256 columns in BIFF; ranges reaching beyond (whole-row
   // defaults) must not grow the width list to 65536 entries.
   last = std::min(last, 255);
-  for (int32_t c = first; c <= last; ++c) OnColumnWidth(this, SheetIndex, c, width);
+  for (int32_t c = first; c <= last; ++c) {
+    if (OnColumnWidth) OnColumnWidth(this, SheetIndex, c, width);
+    if (hidden) HideColumn(std::max(SheetIndex, 0), c);
+  }
 }
 
 void TMSExcel::ReadRow(const TByteReader& r) {

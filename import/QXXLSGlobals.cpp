@@ -84,13 +84,20 @@ void TMSExcel::ReadFormat(const TByteReader& r) {
     text = ReadBiff8String(r, 2, true);
   else
     text = ReadByteString(r, 3, r.U8(2));
-  AddFormat(true, WideToAnsi(text), -1, -1, -1, index);
+  AddFormatCode(index, text);
 }
 
 void TMSExcel::ReadFormatBiff23(const TByteReader& r) {
   // BIFF2/3 formats are numbered by their order in the file.
   std::u16string text = ReadByteString(r, 1, r.U8(0));
-  AddFormat(true, WideToAnsi(text), -1, -1, -1, FBiff2FormatCount++);
+  AddFormatCode(FBiff2FormatCount++, text);
+}
+
+int TMSExcel::BuiltInFormatCodePage() const {
+  switch (FCodePage) {
+    case 932: case 936: case 949: case 950: case 874: return FCodePage;
+    default: return TCustomMSExcel::BuiltInFormatCodePage();
+  }
 }
 
 void TMSExcel::ReadFont(const TByteReader& r) {
@@ -124,7 +131,7 @@ void TMSExcel::ReadFont(const TByteReader& r) {
 void TMSExcel::ReadXF(const TByteReader& r) {
   switch (RecordHeader.RecNo) {
     case 0x0043:  // BIFF2
-      AddFormat(false, "", -1, -1, r.U8(0), r.U8(2) & 0x3F);
+      AddFormat(false, "", -1, r.U8(3) & 7, r.U8(0), r.U8(2) & 0x3F);
       break;
     case 0x0243:  // BIFF3 and BIFF4: font, number format, then alignment in
     case 0x0443:  // the low bits of byte 4 (bytes 6-7 hold the fill pattern)

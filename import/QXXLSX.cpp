@@ -437,9 +437,9 @@ bool TMSExcelX::Deliverable(int32_t row, int32_t column) {
   return true;
 }
 
-void TMSExcelX::Deliver(int32_t row, int32_t column, int32_t formatIndex, TVariant&& value, TQXICellType type) {
+void TMSExcelX::Deliver(int32_t row, int32_t column, int32_t format, TVariant&& value, TQXICellType type) {
   if (!Deliverable(row, column)) return;
-  if (OnCellValue) OnCellValue(this, CurrentSheet, row, column, formatIndex, value, taLeftJustify, type);
+  if (OnCellValue) OnCellValue(this, CurrentSheet, row, column, format, value, taLeftJustify, type);
 }
 
 void TMSExcelX::BeginSheetGeometry() {
@@ -460,14 +460,14 @@ void TMSExcelX::DeclareDimension(int64_t firstRow, int64_t lastRow, int64_t firs
                  within(firstCol, TSpreadSheetCells::MaxCols), FDimCols);
 }
 
-void TMSExcelX::AddColumnWidths(int64_t firstCol, int64_t lastCol, int64_t width) {
+void TMSExcelX::AddColumnWidths(int64_t firstCol, int64_t lastCol, int64_t width, bool hidden) {
   // Widths are cosmetic: a part with more ranges than a grid has columns
   // gets no more of them kept.
   if (firstCol < 0 || lastCol < firstCol || firstCol >= TSpreadSheetCells::MaxCols || width < 0 ||
       FColumnRanges.size() >= size_t(TSpreadSheetCells::MaxCols))
     return;
   const int32_t last = int32_t(std::min<int64_t>(lastCol, TSpreadSheetCells::MaxCols - 1));
-  FColumnRanges.push_back({int32_t(firstCol), last, int32_t(std::min<int64_t>(width, 255 * 256))});
+  FColumnRanges.push_back({int32_t(firstCol), last, int32_t(std::min<int64_t>(width, 255 * 256)), hidden});
 }
 
 void TMSExcelX::EndSheetGeometry() {
@@ -479,10 +479,10 @@ void TMSExcelX::EndSheetGeometry() {
   // Widths as far as the cells reach: declared extents are often the whole
   // grid, and no output has a column beyond the last cell.
   const int32_t extent = cols;
-  if (!OnColumnWidth || FColumnRanges.empty() || extent == 0) return;
+  if (FColumnRanges.empty() || extent == 0) return;
   // The later range wins where ranges overlap: walk them backwards and give
-  // each column its width once, skipping filled runs through next[].
-  std::vector<int32_t> width(size_t(extent), -1), next(size_t(extent) + 1);
+  // each column its range once, skipping filled runs through next[].
+  std::vector<int32_t> range(size_t(extent), -1), next(size_t(extent) + 1);
   for (int32_t c = 0; c <= extent; ++c) next[size_t(c)] = c;
   auto unfilled = [&](int32_t c) {
     int32_t root = c;
@@ -494,39 +494,41 @@ void TMSExcelX::EndSheetGeometry() {
     }
     return root;
   };
-  for (auto it = FColumnRanges.rbegin(); it != FColumnRanges.rend(); ++it) {
-    if (it->First >= extent) continue;
-    const int32_t last = std::min(it->Last, extent - 1);
-    for (int32_t c = unfilled(it->First); c <= last; c = unfilled(c)) {
-      width[size_t(c)] = it->Width;
+  for (size_t k = FColumnRanges.size(); k-- > 0;) {
+    const TColumnRange& it = FColumnRanges[k];
+    if (it.First >= extent) continue;
+    const int32_t last = std::min(it.Last, extent - 1);
+    for (int32_t c = unfilled(it.First); c <= last; c = unfilled(c)) {
+      range[size_t(c)] = int32_t(k);
       next[size_t(c)] = c + 1;
     }
   }
-  for (int32_t c = 0; c < extent; ++c)
-    if (width[size_t(c)] >= 0) OnColumnWidth(this, CurrentSheet, c, width[size_t(c)]);
+  for (int32_t c = 0; c < extent; ++c) {
+    if (range[size_t(c)] < 0) continue;
+    const TColumnRange& r = FColumnRanges[size_t(range[size_t(c)])];
+    if (OnColumnWidth) OnColumnWidth(this, CurrentSheet, c, r.Width);
+    if (r.Hidden) HideColumn(CurrentSheet, c);
+  }
 }
 
-void TMSExcelX::DeliverNumber(int32_t row, int32_t column, int32_t xf, double value) {
-  const uint8_t kind = FormatClass(xf);
-  if (kind & fcDate) {
-    Deliver(row, column, xf, TVariant::DateTime(value + DateBase), ictDateTime);
-    return;
-  }
-  if (kind & fcPercent) {
-    TPercentScope percent(*this, value, true);
-    Deliver(row, column, xf, TVariant(value * 100), ictDecimal);
-    return;
-  }
-  Deliver(row, column, xf, TVariant(value), ictDecimal);
+int32_t TMSExcelX::CellFormat(int64_t style) {
+  // A cell without a style takes the first cell format, as it shows.
+  return ModelFormat(style < 0 ? 0 : int32_t(std::min<int64_t>(style, INT32_MAX)));
 }
 
-void TMSExcelX::DeliverText(int32_t row, int32_t column, std::u16string&& text) {
+void TMSExcelX::DeliverNumber(int32_t row, int32_t column, int32_t format, double value) {
+  PublishNumber(format, TVariant(value), ictDecimal, DateBase, true, [&](TVariant&& v, TQXICellType type) {
+    Deliver(row, column, format, std::move(v), type);
+  });
+}
+
+void TMSExcelX::DeliverText(int32_t row, int32_t column, int32_t format, std::u16string&& text) {
   if (text.empty()) return;
-  if (FWideCells) Deliver(row, column, -1, TVariant(std::move(text)), ictString);
-  else Deliver(row, column, -1, TVariant(Utf16ToUtf8(text)), ictString);
+  if (FWideCells) Deliver(row, column, format, TVariant(std::move(text)), ictString);
+  else Deliver(row, column, format, TVariant(Utf16ToUtf8(text)), ictString);
 }
 
-void TMSExcelX::DeliverSharedString(int32_t row, int32_t column, int64_t index) {
+void TMSExcelX::DeliverSharedString(int32_t row, int32_t column, int32_t format, int64_t index) {
   if (index < 0 || index >= int64_t(SharedStrings.size()))
     throw EQXIFileFormatException("The shared string " + std::to_string(index) + " does not exist (" +
                                   Where(row, column) + ").");
@@ -534,7 +536,7 @@ void TMSExcelX::DeliverSharedString(int32_t row, int32_t column, int64_t index) 
   if (text.Empty()) return;
   // The cell refers to the table's copy.
   if (!Deliverable(row, column)) return;
-  DeliverSharedText(CurrentSheet, row, column, -1, taLeftJustify, ictString, text);
+  DeliverSharedText(CurrentSheet, row, column, format, taLeftJustify, ictString, text);
 }
 
 void TMSExcelX::AddSharedStringXml(std::u16string& text) {
@@ -694,6 +696,7 @@ void TMSExcelX::ReadWorkbookXml() {
     } else if (n == "workbookPr" && ParentIs(parent, "workbook")) {
       std::u16string v = Attr(attrs, "date1904");
       if (v == u"1" || v == u"true") DateBase = 1462;
+      Sheets.Formats.Date1904 = DateBase != 0;
     }
   };
   e.LoadFromStream(s.get());
@@ -753,7 +756,7 @@ void TMSExcelX::ReadStylesXml(const std::string& part) {
       accept = ParentIs(parent, "styleSheet");
     } else if (n == "numFmt" && ParentIs(parent, "numFmts")) {
       if (AttrInt(attrs, "numFmtId", v) && v >= 0 && v <= 0xFFFF)
-        AddFormat(true, Ansi(Attr(attrs, "formatCode")), -1, -1, -1, int32_t(v));
+        AddFormatCode(int32_t(v), Attr(attrs, "formatCode"));
     } else if (n == "xf" && ParentIs(parent, "cellXfs")) {
       int64_t fmt = 0, font = 0;
       if (!AttrInt(attrs, "numFmtId", fmt) || fmt < 0 || fmt > 0xFFFF) fmt = 0;
@@ -860,12 +863,12 @@ void TMSExcelX::DeliverSheetCell(TSheetCell& cell) {
     if (row < 0 || column < 0) return;
     const std::u16string& type = cell.Type;
     std::u16string& value = cell.Value;
-    const int32_t xf = int32_t(std::min<int64_t>(cell.Style, INT32_MAX));
+    const int32_t format = CellFormat(cell.Style);
     if (type.empty() || type == u"n") {
       if (!cell.HasValue) return;
       double d;
-      if (ParseDouble(value, d)) DeliverNumber(row, column, xf, d);
-      else DeliverText(row, column, std::move(value));
+      if (ParseDouble(value, d)) DeliverNumber(row, column, format, d);
+      else DeliverText(row, column, format, std::move(value));
     } else if (type == u"s") {
       // An empty reference (<v></v>) is an empty cell.
       if (!cell.HasValue || value.empty()) return;
@@ -873,33 +876,33 @@ void TMSExcelX::DeliverSheetCell(TSheetCell& cell) {
       if (!ParseInt64(value, index))
         throw EQXIFileFormatException("The shared string number \"" + Ansi(value) + "\" is not valid (" +
                                       Where(row, column) + ").");
-      DeliverSharedString(row, column, index);
+      DeliverSharedString(row, column, format, index);
     } else if (type == u"inlineStr") {
       std::u16string t = cell.HasInline ? std::move(cell.InlineText) : std::move(value);
       DecodeXMLEntitiesInPlace(t);
       DecodeXStringEscapes(t);
-      DeliverText(row, column, std::move(t));
+      DeliverText(row, column, format, std::move(t));
     } else if (type == u"str") {
       DecodeXMLEntitiesInPlace(value);
       DecodeXStringEscapes(value);
-      DeliverText(row, column, std::move(value));
+      DeliverText(row, column, format, std::move(value));
     } else if (type == u"b") {
       if (!cell.HasValue) return;
       double d = 0;
       bool b = ParseDouble(value, d) ? d != 0 : (value == u"true" || value == u"TRUE");
-      Deliver(row, column, -1, TVariant(b), ictBoolean);
+      Deliver(row, column, format, TVariant(b), ictBoolean);
     } else if (type == u"e") {
       DecodeXMLEntitiesInPlace(value);
       if (value.empty()) return;
-      Deliver(row, column, -1, FWideCells ? TVariant(value) : TVariant(Utf16ToUtf8(value)), ictUnknown);
+      Deliver(row, column, format, FWideCells ? TVariant(value) : TVariant(Utf16ToUtf8(value)), ictUnknown);
     } else if (type == u"d") {
       if (!cell.HasValue) return;
       double dt;
-      if (ParseISODateTime(value, dt)) Deliver(row, column, xf, TVariant::DateTime(dt), ictDateTime);
-      else DeliverText(row, column, std::move(value));
+      if (ParseISODateTime(value, dt)) Deliver(row, column, format, TVariant::DateTime(dt), ictDateTime);
+      else DeliverText(row, column, format, std::move(value));
     } else {
       DecodeXMLEntitiesInPlace(value);
-      DeliverText(row, column, std::move(value));
+      DeliverText(row, column, format, std::move(value));
     }
   } catch (const std::exception& error) {
     if (!ContinueAfterError(error)) throw;
@@ -912,6 +915,9 @@ void TMSExcelX::ReadSheetXml(const std::string& part) {
   if (!s) return;
   TSheetCursor cursor;
   TSheetCell cell;
+  FSheetStream = s.get();
+  FSheetPartSize = s->Size();
+  FSheetRows = 0;
   bool rowZeroTold = false;
 
   TQXXMLEngine e;
@@ -936,6 +942,7 @@ void TMSExcelX::ReadSheetXml(const std::string& part) {
     } else if (n == "row") {
       if (!ParentIs(parent, "sheetData")) return;
       accept = true;
+      NoteSheetRow();
       cursor.StartRow(std::u16string_view(attrs));
       if (cursor.Misnumbered < 1) {
         if (!rowZeroTold)
@@ -968,14 +975,24 @@ void TMSExcelX::ReadSheetXml(const std::string& part) {
         }
         DeclareDimension(std::min(r1, r2), std::max(r1, r2), std::min(c1, c2), std::max(c1, c2));
       }
+    } else if (n == "sheetFormatPr" && ParentIs(parent, "worksheet")) {
+      double width = 0;
+      int64_t base = 0;
+      if (ParseDouble(Attr(attrs, "defaultColWidth"), width) && width > 0 && width < 256)
+        SetDefaultColumnWidth(CurrentSheet, int32_t(width * 256 + 0.5));
+      else if (AttrInt(attrs, "baseColWidth", base) && base > 0 && base < 256)
+        SetDefaultColumnBase(CurrentSheet, int32_t(base));
     } else if (n == "cols" && ParentIs(parent, "worksheet")) {
       accept = true;
     } else if (n == "col" && ParentIs(parent, "cols")) {
       int64_t first = 0, last = 0;
       double width = 0;
-      if (AttrInt(attrs, "min", first) && AttrInt(attrs, "max", last) && ParseDouble(Attr(attrs, "width"), width) &&
-          width >= 0 && width < 65536)
-        AddColumnWidths(first - 1, last - 1, int64_t(width * 256 + 0.5));
+      const std::u16string hiddenText = Attr(attrs, "hidden");
+      const bool hidden = hiddenText == u"1" || hiddenText == u"true";
+      // A width no column can have is not kept (a hidden column keeps its mark).
+      if (!ParseDouble(Attr(attrs, "width"), width) || width < 0 || width >= 65536) width = -1;
+      if (AttrInt(attrs, "min", first) && AttrInt(attrs, "max", last) && (width >= 0 || hidden))
+        AddColumnWidths(first - 1, last - 1, width < 0 ? 0 : int64_t(width * 256 + 0.5), hidden);
     } else if (IsDocumentLevel(parent)) {
       accept = true;
     }
@@ -993,8 +1010,16 @@ void TMSExcelX::ReadSheetXml(const std::string& part) {
   };
   BeginSheetGeometry();
   e.LoadFromStream(s.get());
+  FSheetStream = nullptr;
   EndSheetGeometry();
   CheckPart(e, part);
+}
+
+void TMSExcelX::NoteSheetRow() {
+  // How far into the part, as a share of all the sheets.
+  if ((++FSheetRows & 4095) == 0 && FSheetPartSize > 0 && FSheetStream)
+    DoLoadProgress(int64_t(CurrentSheet) * FSheetPartSize + FSheetStream->Position(),
+                   int64_t(FSheets.size()) * FSheetPartSize);
 }
 
 void TMSExcelX::CheckPart(const TQXXMLEngine& e, const std::string& part) {

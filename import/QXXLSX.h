@@ -141,12 +141,20 @@ class TMSExcelX : public TCustomMSExcel {
     bool HasValue, HasInline;
   };
   std::vector<TScannedCell> FScannedCells;
+  // Progress within the sheet part being read, every 4,096 rows.
+  void NoteSheetRow();
+  TStream* FSheetStream = nullptr;
+  int64_t FSheetPartSize = 0;
+  uint32_t FSheetRows = 0;
 
-  // Cell delivery shared by both variants.
-  void DeliverNumber(int32_t row, int32_t column, int32_t xf, double value);
-  void DeliverText(int32_t row, int32_t column, std::u16string&& text);
-  void DeliverSharedString(int32_t row, int32_t column, int64_t index);
-  void Deliver(int32_t row, int32_t column, int32_t formatIndex, TVariant&& value, TQXICellType type);
+  // Cell delivery shared by both variants. The one mapping of a cell's
+  // style index (the s attribute; -1 when it has none) to the entry of the
+  // workbook's number formats every cell is delivered with.
+  int32_t CellFormat(int64_t style);
+  void DeliverNumber(int32_t row, int32_t column, int32_t format, double value);
+  void DeliverText(int32_t row, int32_t column, int32_t format, std::u16string&& text);
+  void DeliverSharedString(int32_t row, int32_t column, int32_t format, int64_t index);
+  void Deliver(int32_t row, int32_t column, int32_t format, TVariant&& value, TQXICellType type);
   // Checks the address against the grid (raising outside it) and notes the
   // cell in the extent; false for a negative address, which is dropped.
   bool Deliverable(int32_t row, int32_t column);
@@ -164,10 +172,11 @@ class TMSExcelX : public TCustomMSExcel {
   // Rows and columns 0-based, inclusive, as both variants store them.
   void DeclareDimension(int64_t firstRow, int64_t lastRow, int64_t firstCol, int64_t lastCol);
   // Width in 1/256 of a character.
-  void AddColumnWidths(int64_t firstCol, int64_t lastCol, int64_t width);
+  void AddColumnWidths(int64_t firstCol, int64_t lastCol, int64_t width, bool hidden);
   void EndSheetGeometry();
   struct TColumnRange {
     int32_t First, Last, Width;
+    bool Hidden;
   };
   std::vector<TColumnRange> FColumnRanges;
   bool FDimensionSeen = false;

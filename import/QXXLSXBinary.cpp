@@ -35,6 +35,7 @@ enum : uint32_t {
   BrtFmt = 0x2C,
   BrtXF = 0x2F,
   BrtWsDim = 0x94,
+  BrtWsFmtInfo = 0x1E5,
   BrtWbProp = 0x99,
   BrtBundleSh = 0x9C,
   BrtBeginCellXFs = 0x269,
@@ -99,6 +100,7 @@ void TMSExcelX::ReadWorkbookBin() {
       }
       case BrtWbProp:
         if (r.U32(0) & 1) DateBase = 1462;
+        Sheets.Formats.Date1904 = DateBase != 0;
         break;
       default:
         break;
@@ -124,7 +126,7 @@ void TMSExcelX::ReadStylesBin(const std::string& part) {
   ForEachRecord(*this, *s, part, -1, [&](uint32_t type, const TByteReader& r) {
     switch (type) {
       case BrtFmt:
-        AddFormat(true, WideToAnsi(WideString(r, 2)), -1, -1, -1, r.U16(0));
+        AddFormatCode(r.U16(0), WideString(r, 2));
         break;
       case BrtBeginCellXFs:
         cellXfs = true;
@@ -174,14 +176,19 @@ void TMSExcelX::ReadSheetBin(const std::string& part) {
       case BrtWsDim:
         DeclareDimension(r.U32(0), r.U32(4), r.U32(8), r.U32(12));
         return;
+      case BrtWsFmtInfo:
+        // The default width in 1/256 of a character, else its base in characters.
+        if (r.U32(0) != 0xFFFFFFFFu && r.U32(0) > 0) SetDefaultColumnWidth(SheetIndex, int32_t(std::min<uint32_t>(r.U32(0), 255 * 256)));
+        else SetDefaultColumnBase(SheetIndex, r.U16(4));
+        return;
       case BrtColInfo:
-        AddColumnWidths(r.U32(0), r.U32(4), r.U32(8));
+        AddColumnWidths(r.U32(0), r.U32(4), r.U32(8), r.Fits(16, 2) && (r.U16(16) & 1));
         return;
       case BrtCellRString: {
         // A rich-text cell: the cell, then a RichStr (flags byte, text; runs follow).
         const int32_t column = int32_t(std::min<uint32_t>(r.U32(0), INT32_MAX));
         previous = column;
-        DeliverText(row, column, WideString(r, 9));
+        DeliverText(row, column, CellFormat(r.U32(4) & 0xFFFFFF), WideString(r, 9));
         return;
       }
       default:
@@ -192,38 +199,38 @@ void TMSExcelX::ReadSheetBin(const std::string& part) {
     // Short forms: the style index, the value from byte 4.
     const bool isShort = type >= BrtShortBlank;
     const int64_t col = isShort ? previous + 1 : int64_t(r.U32(0));
-    const int32_t xf = int32_t(r.U32(isShort ? 0 : 4) & 0xFFFFFF);
+    const int32_t format = CellFormat(int32_t(r.U32(isShort ? 0 : 4) & 0xFFFFFF));
     const size_t at = isShort ? 4 : 8;
     previous = col;
     const int32_t column = int32_t(std::min<int64_t>(col, INT32_MAX));
     switch (isShort ? type - BrtShortBlank + BrtCellBlank : type) {
       case BrtCellBlank:
-        if (LoadNULLs) Deliver(row, column, xf, TVariant::Null(), ictEmpty);
+        if (LoadNULLs) Deliver(row, column, format, TVariant::Null(), ictEmpty);
         break;
       case BrtCellRk:
-        DeliverNumber(row, column, xf, RKToDouble(r.U32(at)));
+        DeliverNumber(row, column, format, RKToDouble(r.U32(at)));
         break;
       case BrtCellReal:
       case BrtFmlaNum:
-        DeliverNumber(row, column, xf, r.F64(at));
+        DeliverNumber(row, column, format, r.F64(at));
         break;
       case BrtCellError:
       case BrtFmlaError: {
         std::string text = ErrorCodeText(r.U8(at));
         if (r.U8(at) == 0x2B) text = "#GETTING_DATA";
-        Deliver(row, column, -1, TVariant(text), ictUnknown);
+        Deliver(row, column, format, TVariant(text), ictUnknown);
         break;
       }
       case BrtCellBool:
       case BrtFmlaBool:
-        Deliver(row, column, -1, TVariant(r.U8(at) != 0), ictBoolean);
+        Deliver(row, column, format, TVariant(r.U8(at) != 0), ictBoolean);
         break;
       case BrtCellSt:
       case BrtFmlaString:
-        DeliverText(row, column, WideString(r, at));
+        DeliverText(row, column, format, WideString(r, at));
         break;
       case BrtCellIsst:
-        DeliverSharedString(row, column, r.U32(at));
+        DeliverSharedString(row, column, format, r.U32(at));
         break;
       default:
         break;

@@ -204,6 +204,7 @@ void TMSExcelX::ScanSheetRows(TQXXMLEngine& engine, TQXXMLRawText& text, TSheetC
       if (span.Short && MoreInHand(text)) continue;
       return;  // not a row of the usual shape: the engine reads it from its start
     }
+    NoteSheetRow();
     const char* row = span.Begin;
     for (const TScannedCell& c : FScannedCells) {
       cell.Row = c.Row;

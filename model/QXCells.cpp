@@ -599,9 +599,15 @@ void TSpreadSheetCells::Clear() {
 
 // ----------------------------------------------------------- TSpreadSheets
 
+const TNumberFormats& TSpreadSheet::Formats() const {
+  static const TNumberFormats GeneralOnly;
+  return FFormats ? *FFormats : GeneralOnly;
+}
+
 int32_t TSpreadSheets::AddSheet() {
   auto sheet = std::make_unique<TSpreadSheet>();
   sheet->Cells.SetMemoryBudget(&FBudget);
+  sheet->FFormats = &Formats;
   sheet->Caption = AnsiToWide(std::string(SDefaultSheetName) + std::to_string(FSheets.size() + 1));
   FSheets.push_back(std::move(sheet));
   return int32_t(FSheets.size() - 1);
@@ -622,6 +628,7 @@ void TSpreadSheets::DeleteSheet(int32_t index) {
 void TSpreadSheets::Clear() {
   while (!FSheets.empty()) FSheets.pop_back();
   FBudget.Reset();
+  Formats.Clear();
 }
 
 // -------------------------------------------------- TCustomSpreadSheetFile
@@ -813,6 +820,23 @@ void TSpreadSheetFile::ColumnWidthHandler(int32_t sheetNo, int32_t columnNo, int
   std::vector<int32_t>& widths = Sheets.GetSheet(sheetNo).ColumnWidths;
   if (widths.size() <= size_t(columnNo)) widths.resize(size_t(columnNo) + 1, 0);
   widths[size_t(columnNo)] = width;
+}
+
+void TSpreadSheetFile::HideColumn(int32_t sheetNo, int32_t column) {
+  if (column < 0 || column >= TSpreadSheetCells::MaxCols || sheetNo >= TSpreadSheets::MaxSheets) return;
+  std::vector<bool>& hidden = Sheets.GetSheet(sheetNo).HiddenColumns;
+  if (hidden.size() <= size_t(column)) hidden.resize(size_t(column) + 1, false);
+  hidden[size_t(column)] = true;
+}
+
+void TSpreadSheetFile::SetDefaultColumnWidth(int32_t sheetNo, int32_t width256) {
+  if (sheetNo >= TSpreadSheets::MaxSheets || width256 <= 0) return;
+  Sheets.GetSheet(sheetNo).DefaultColumnWidth = std::min(width256, 255 * 256);
+}
+
+void TSpreadSheetFile::SetDefaultColumnBase(int32_t sheetNo, int32_t baseCharacters) {
+  // The margin and grid line of a cell: 5 pixels of a 7-pixel "0".
+  if (baseCharacters > 0 && baseCharacters != 8) SetDefaultColumnWidth(sheetNo, baseCharacters * 256 + 183);
 }
 
 int32_t TSpreadSheetFile::ColumnIndexByName(const std::string& name) {

@@ -11,6 +11,7 @@
 #include "Budgets.h"
 #include "CancelToken.h"
 #include "Exception.h"
+#include "NumberFormats.h"
 #include "Streams.h"
 #include "Variant.h"
 
@@ -57,6 +58,8 @@ class TQXICell {
   void SetValue(TVariant&& v);
   TAlignment Alignment() const { return FAlignment; }
   void SetAlignment(TAlignment a) { FAlignment = a; }
+  // The entry of the workbook's number formats (TSpreadSheet::Formats) the
+  // cell is shown with; 0 is General.
   int32_t FormatIndex() const { return FFormatIndex; }
   void SetFormatIndex(int32_t f) { FFormatIndex = f; }
   TQXICellType CellType() const { return FCellType; }
@@ -81,6 +84,13 @@ class TQXICell {
   double NumberValue() const;                   // Integer/Float/DateTime/Boolean as double
   const std::string& StringValue() const;       // valid when ValueType() == String
   const std::u16string& WideValue() const;      // valid when ValueType() == WideString
+  // The stored text block: cells that share a text (an entry of a
+  // shared-string table, a text repeated down a column) answer the same
+  // address while the sheet lives; nullptr for a cell without text.
+  const void* TextIdentity() const {
+    return FKind == TVarType::String ? static_cast<const void*>(FStr)
+           : FKind == TVarType::WideString ? static_cast<const void*>(FWStr) : nullptr;
+  }
 
  private:
   friend class TSpreadSheetCells;
@@ -327,14 +337,31 @@ class TSpreadSheet {
  public:
   TSpreadSheetCells Cells;
   std::u16string Caption;
+  // Each column's width in 1/256 of a character (the width of "0" in the
+  // sheet's default font), whatever the reader's own unit; 0 where the file
+  // gives none.
   std::vector<int32_t> ColumnWidths;
+  // Columns the file hides (true); positions never reported are shown.
+  std::vector<bool> HiddenColumns;
+  // The width of a column without one of its own, 1/256 of a character,
+  // where the file gives one other than the usual 8.43 characters (0: none).
+  int32_t DefaultColumnWidth = 0;
+
+  // The number formats cells' FormatIndex refers to: the workbook's when
+  // the sheet belongs to one, else a table holding General alone.
+  const TNumberFormats& Formats() const;
+  bool ColumnHidden(int32_t column) const {
+    return column >= 0 && size_t(column) < HiddenColumns.size() && HiddenColumns[size_t(column)];
+  }
 
   // Expires when the sheet is destroyed, so a borrower (a data engine) can
   // tell that its sheet is gone instead of dangling.
   std::weak_ptr<const void> AliveToken() const { return FAlive; }
 
  private:
+  friend class TSpreadSheets;
   std::shared_ptr<const char> FAlive = std::make_shared<const char>('\0');
+  const TNumberFormats* FFormats = nullptr;  // the workbook's
 };
 
 class TSpreadSheets {
@@ -362,6 +389,9 @@ class TSpreadSheets {
   void SetMemoryLimit(int64_t bytes) { FBudget.SetLimit(bytes); }
   void SetMemoryPool(IMemoryPool* pool) { FBudget.SetPool(pool); }
   const TCellMemoryBudget& MemoryBudget() const { return FBudget; }
+
+  // The workbook's number formats; Clear empties them too.
+  TNumberFormats Formats;
 
  private:
   std::vector<std::unique_ptr<TSpreadSheet>> FSheets;
@@ -531,6 +561,14 @@ class TSpreadSheetFile : public TCustomSpreadSheetFile {
   void DeliverSharedText(int32_t sheetNo, int32_t row, int32_t column, int32_t formatIndex, TAlignment alignment,
                          TQXICellType cellType, const TSharedText& text);
 
+  // A column the file hides, kept with the sheet (a reported width stays).
+  void HideColumn(int32_t sheetNo, int32_t column);
+  // The sheet's default column width, 1/256 of a character; baseCharacters
+  // (the width of "0" count without the cell's margin) when the file gives
+  // that: a base of 8 is the usual default and sets nothing.
+  void SetDefaultColumnWidth(int32_t sheetNo, int32_t width256);
+  void SetDefaultColumnBase(int32_t sheetNo, int32_t baseCharacters);
+
   // Readers report progress between records, so a stop is noticed here too.
   void DoLoadProgress(int64_t position, int64_t totalSize) {
     PollCancel(CancelToken);
@@ -551,6 +589,27 @@ class TSpreadSheetFile : public TCustomSpreadSheetFile {
     }
   };
   void GetCellValueHandler(int32_t sheetNo, int32_t row, int32_t column, TVariant& value);
+
+  // How every reader publishes a number the file shows in format (an entry
+  // of Sheets.Formats): a format that shows a date or a time makes it a
+  // date-time (the number + dateBase); in a percent format a decimal is
+  // published × 100 when scalePercent (the model keeps the file's number
+  // beside it) and as it stands otherwise; anything else stays as given,
+  // of type numberType. report(value, cellType) delivers it.
+  template <class Report>
+  void PublishNumber(int32_t format, const TVariant& number, TQXICellType numberType, double dateBase,
+                     bool scalePercent, Report&& report) {
+    const TNumberFormatKind kind = Sheets.Formats.Kind(format);
+    if (IsDateTimeKind(kind)) {
+      report(TVariant::DateTime(number.ToDouble() + dateBase), ictDateTime);
+    } else if (kind == nfPercent && number.Type() == TVarType::Float) {
+      const double v = number.AsFloat();
+      TPercentScope percent(*this, v, scalePercent);
+      report(TVariant(scalePercent ? v * 100 : v), ictDecimal);
+    } else {
+      report(TVariant(number), numberType);
+    }
+  }
   void SheetHandler(const std::u16string& caption, int32_t index, bool& skip);
   void ColumnWidthHandler(int32_t sheetNo, int32_t columnNo, int32_t width);
 };

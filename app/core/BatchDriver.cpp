@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -354,6 +355,15 @@ TItemContext::TItemContext(const TJobSettings& settings, const TCancelToken& can
       Outputs(outputs),
       Source(std::move(source)),
       Destination(std::move(destination)) {}
+
+void TItemContext::ReportProgress(double fraction) {
+  if (!Progress || !(fraction >= 0)) return;
+  const int permille = int(std::min(fraction, 1.0) * 1000);
+  // Never back: a second sheet's reading does not undo the first's writing.
+  int seen = Progress->load(std::memory_order_relaxed);
+  while (permille > seen && !Progress->compare_exchange_weak(seen, permille, std::memory_order_relaxed)) {
+  }
+}
 
 TItemContext::~TItemContext() {
   if (!FCommitted) Rollback();
@@ -756,6 +766,17 @@ TBatchDriver::TItemResult TBatchDriver::ConvertOne(size_t index, const std::func
   TProcessorClaim processor;
   TItemContext item(Settings, CancelToken(), FOutputs, FWorkItems[index].Caption, FWorkItems[index].Destination);
   item.SetNaming(turn, index);
+  struct TProgressSpan {
+    std::atomic<int>* Progress;
+    ~TProgressSpan() {
+      if (Progress) Progress->store(-1, std::memory_order_relaxed);
+    }
+  } span{index < FProgressCount ? &FProgress[index] : nullptr};
+  if (span.Progress) {
+    FProgressStart[index].store(started, std::memory_order_relaxed);
+    span.Progress->store(0, std::memory_order_relaxed);
+    item.Progress = span.Progress;
+  }
   std::string error;
   bool failed = false;
   bool canceled = false;
@@ -984,6 +1005,15 @@ void TBatchDriver::RunParallel(std::vector<std::unique_ptr<IBatchWorker>>& worke
   for (auto& t : threads) t.join();
 }
 
+std::vector<TBatchDriver::TRunningItem> TBatchDriver::RunningItems() const {
+  std::vector<TRunningItem> running;
+  const uint32_t now = GetTickCount();
+  for (size_t i = 0; i < FProgressCount; ++i)
+    if (const int permille = FProgress[i].load(std::memory_order_relaxed); permille >= 0)
+      running.push_back({i, permille, now - FProgressStart[i].load(std::memory_order_relaxed)});
+  return running;
+}
+
 TRunOutcome TBatchDriver::ExecuteConversion() {
   if (FRunning) return TRunOutcome::roFinished;  // re-entered from ProcessMessages
   FRunning = true;
@@ -994,6 +1024,10 @@ TRunOutcome TBatchDriver::ExecuteConversion() {
   // painted and its Stop button alive.
   MutableCancelToken().SetKeepAlive([this] { ProcessMessages(); });
   FLogError.clear();
+  FProgressCount = FWorkItems.size();
+  FProgress = std::make_unique<std::atomic<int>[]>(FProgressCount);
+  FProgressStart = std::make_unique<std::atomic<uint32_t>[]>(FProgressCount);
+  for (size_t i = 0; i < FProgressCount; ++i) FProgress[i].store(-1, std::memory_order_relaxed);
   if (FView) FView->RunStarted();
 
   // Whatever leaves the run, the converters are freed and the view restored.

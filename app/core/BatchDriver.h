@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -243,6 +244,12 @@ class TItemContext {
   int32_t Sheets = -1;
   int64_t Cells = -1;
 
+  // How far the conversion has come through the file, 0 to 1: reading up to
+  // ReadShare, then writing. Any thread; the views show it while it runs.
+  static constexpr double ReadShare = 0.5;
+  void ReportProgress(double fraction);
+  std::atomic<int>* Progress = nullptr;  // per mille, set by the run
+
   void Commit();
   void Rollback();
   bool Committed() const { return FCommitted; }
@@ -436,6 +443,15 @@ class TBatchDriver {
   // the budgets and records its outputs; nullptr outside ConvertItem.
   TItemContext* CurrentItem() const { return FItemContext; }
 
+  // The items converting now, with how far each has come: for a view's
+  // progress, called on the run's thread.
+  struct TRunningItem {
+    size_t Index;
+    int Permille;
+    uint32_t Milliseconds;
+  };
+  std::vector<TRunningItem> RunningItems() const;
+
  protected:
   void ProcessMessages();
   // Shows the closing message of a run; varnowe-batch prints its summary instead.
@@ -481,6 +497,11 @@ class TBatchDriver {
   TCancelToken* FExternalCancel = nullptr;
   TOutputRegistry FOutputs;
   TItemContext* FItemContext = nullptr;
+  // Per work item while a run goes on: per mille done (-1: not converting)
+  // and the tick count it started at.
+  std::unique_ptr<std::atomic<int>[]> FProgress;
+  std::unique_ptr<std::atomic<uint32_t>[]> FProgressStart;
+  size_t FProgressCount = 0;
   size_t FCurrentItem = SIZE_MAX;  // the item being converted
   std::string FLogError;
   unsigned FJobs = 1;

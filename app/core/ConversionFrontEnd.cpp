@@ -191,9 +191,9 @@ void TSpreadsheetConversion::WriteSheet(const std::string& path, const TSpreadSh
     case 1: WriteCSV(path, sheet, options); break;
     case 2: WriteHTML(path, sheet, options); break;
     case 3: WriteXML(path, sheet, options); break;
-    case 4: ExportXLS(path, sheet, ExportStop(options), OutputPolicy(options)); break;
-    case 5: ExportXLSX(path, sheet, ExportStop(options), OutputPolicy(options), options.Compression); break;
-    case 6: ExportPDF(path, sheet, ExportStop(options), OutputPolicy(options)); break;
+    case 4: ExportXLS(path, sheet, ExportStop(options), OutputPolicy(options), options.Warnings); break;
+    case 5: ExportXLSX(path, sheet, ExportStop(options), OutputPolicy(options), options.Warnings, options.Compression); break;
+    case 6: ExportPDF(path, sheet, ExportStop(options), OutputPolicy(options), options.Text.Values); break;
     default: break;
   }
 }
@@ -201,9 +201,9 @@ void TSpreadsheetConversion::WriteSheet(const std::string& path, const TSpreadSh
 void TSpreadsheetConversion::WriteBook(const std::string& path, const TSheetList& sheets, int index,
                                        const TSheetWriteOptions& options) {
   switch (index) {
-    case 4: ExportXLSWorkbook(path, sheets, ExportStop(options), OutputPolicy(options)); break;
-    case 5: ExportXLSXWorkbook(path, sheets, ExportStop(options), OutputPolicy(options), options.Compression); break;
-    case 6: ExportPDFWorkbook(path, sheets, ExportStop(options), OutputPolicy(options)); break;
+    case 4: ExportXLSWorkbook(path, sheets, ExportStop(options), OutputPolicy(options), options.Warnings); break;
+    case 5: ExportXLSXWorkbook(path, sheets, ExportStop(options), OutputPolicy(options), options.Warnings, options.Compression); break;
+    case 6: ExportPDFWorkbook(path, sheets, ExportStop(options), OutputPolicy(options), options.Text.Values); break;
     default: break;
   }
 }
@@ -253,8 +253,13 @@ void TSpreadsheetConversion::ConvertFile(const std::string& sourcePath, const st
       Reader->OnErrorProcess = nullptr;  // the warnings may not outlive the item
       Reader->OpenedFile = nullptr;
       Reader->OnPassword = nullptr;
+      Reader->OnLoadProgress = nullptr;
     }
   } forget{reader};
+  // Reading is the first share of the item's progress.
+  reader->OnLoadProgress = [item](TCustomSpreadSheetFile*, int64_t position, int64_t size) {
+    if (item && size > 0) item->ReportProgress(TItemContext::ReadShare * double(position) / double(size));
+  };
   std::string truncated;
   try {
     LoadSource(*reader, sourcePath);
@@ -363,6 +368,7 @@ void TSpreadsheetConversion::WriteWorkbook(TSpreadSheets& sheets, const std::str
   options.Text = dest.Text;
   options.SourceName = ExtractFileName(item ? item->Source : destinationPath);
   if (item) {
+    options.Warnings = &item->Warnings;
     options.Cancel = &item->Cancel;
     options.MaxOutputSize = item->Settings.MaxOutputSize;
     options.Compression = item->Settings.Compression;
@@ -418,7 +424,19 @@ void TSpreadsheetConversion::WriteWorkbook(TSpreadSheets& sheets, const std::str
   }
   // Named up front: later items need not wait while these are written.
   if (item) item->NamesSettled();
-  for (const auto& [sheet, path] : outputs) write(path, [&] { WriteSheet(path, *sheet, index, options); });
+  // Writing is the rest of the item's progress, sheet by sheet by their rows.
+  double rows = 0, rowsDone = 0;
+  for (const auto& output : outputs) rows += output.first->Cells.Count() + 1;
+  for (const auto& [sheet, path] : outputs) {
+    const double sheetRows = sheet->Cells.Count() + 1;
+    if (item)
+      options.Progress = [&, sheetRows](double share) {
+        item->ReportProgress(TItemContext::ReadShare + (1 - TItemContext::ReadShare) * (rowsDone + share * sheetRows) / rows);
+      };
+    write(path, [&] { WriteSheet(path, *sheet, index, options); });
+    rowsDone += sheetRows;
+    if (item) item->ReportProgress(TItemContext::ReadShare + (1 - TItemContext::ReadShare) * rowsDone / rows);
+  }
 }
 
 bool TSpreadsheetBatch::IsFileAccepted(const std::string& name) {

@@ -58,6 +58,7 @@ const char* const QuotingWords[] = {"all", "minimal"};
 const char* const LineBreakWords[] = {"crlf", "lf"};
 const char* const EncodingWords[] = {"system", "utf-8", "utf-8-bom", "utf-16le"};
 const char* const SheetSelectionWords[] = {"all", "first", "mask"};
+const char* const CellValuesWords[] = {"auto", "stored", "displayed", "data"};
 
 struct TNamedSeparator {
   const char* Word;
@@ -73,11 +74,12 @@ void ApplyCleanPreset(TDestinationOptions& options) {
   options.Text.ExtraRowColumn = false;
   options.Text.Quoting = cqMinimal;
   options.Text.Encoding = encUtf8;
+  options.Text.Values = cvData;
 }
 
 bool IsCleanPreset(const TDestinationOptions& options) {
   return !options.Text.Banner && !options.Text.ExtraRowColumn && options.Text.Quoting == cqMinimal &&
-         options.Text.Encoding == encUtf8;
+         options.Text.Encoding == encUtf8 && options.Text.Values == cvData;
 }
 
 bool OffersWholeWorkbook(int formatIndex) { return formatIndex >= 4 && formatIndex <= 6; }
@@ -90,6 +92,7 @@ const char* QuotingWord(TCsvQuoting v) { return QuotingWords[v]; }
 const char* LineBreakWord(TLineBreak v) { return LineBreakWords[v]; }
 const char* EncodingWord(TTextEncoding v) { return EncodingWords[v]; }
 const char* SheetSelectionWord(TSheetSelection v) { return SheetSelectionWords[v]; }
+const char* CellValuesWord(TCellValues v) { return CellValuesWords[v]; }
 
 std::optional<TCsvQuoting> ParseQuoting(const std::string& word) {
   if (SameText(Trim(word), "rfc4180")) return cqMinimal;
@@ -105,6 +108,10 @@ std::optional<TTextEncoding> ParseEncoding(const std::string& word) {
 }
 std::optional<TSheetSelection> ParseSheetSelection(const std::string& word) {
   return ByWord<TSheetSelection>(word, SheetSelectionWords);
+}
+
+std::optional<TCellValues> ParseCellValues(const std::string& word) {
+  return ByWord<TCellValues>(word, CellValuesWords);
 }
 
 std::optional<std::string> ParseSeparator(const std::string& text) {

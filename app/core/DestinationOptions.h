@@ -3,10 +3,12 @@
 // of the four plain text outputs, which sheets are written, how the outputs
 // are named and where they go. The defaults give the outputs this program
 // has always written, byte for byte, so a settings file without these keys
-// changes nothing.
+// changes nothing, except that HTML and PDF show cells as displayed.
 #include <cstdint>
 #include <optional>
 #include <string>
+
+#include "CellTexts.h"
 
 class TIniFile;
 
@@ -31,6 +33,9 @@ struct TTextOptions {
   // HTML: "<title>" from the source file and sheet name and a table caption
   // with the sheet name (else the product name, and no caption).
   bool HtmlTitle = false;
+  // Numbers, dates and booleans as stored, as displayed or as data tools
+  // read them; also PDF. By default as displayed in HTML and PDF only.
+  TCellValues Values = cvAuto;
 
   bool operator==(const TTextOptions&) const = default;
 };
@@ -62,7 +67,8 @@ struct TDestinationOptions {
 inline constexpr const char* SheetNameTemplate = "{name} - {sheet}{ext}";
 
 // The "clean data" preset: no banner, no extra row or column, RFC 4180
-// quoting, UTF-8: what data tools expect of a CSV file. The rest of options
+// quoting, UTF-8, values as data (ISO 8601 dates and times, percentages as
+// fractions, round-trip numbers): what data tools expect of a CSV file. The rest of options
 // stays as it is.
 void ApplyCleanPreset(TDestinationOptions& options);
 bool IsCleanPreset(const TDestinationOptions& options);
@@ -73,10 +79,12 @@ const char* QuotingWord(TCsvQuoting v);        // "all", "minimal"
 const char* LineBreakWord(TLineBreak v);       // "crlf", "lf"
 const char* EncodingWord(TTextEncoding v);     // "system", "utf-8", "utf-8-bom", "utf-16le"
 const char* SheetSelectionWord(TSheetSelection v);  // "all", "first", "mask"
+const char* CellValuesWord(TCellValues v);          // "auto", "stored", "displayed", "data"
 std::optional<TCsvQuoting> ParseQuoting(const std::string& word);
 std::optional<TLineBreak> ParseLineBreak(const std::string& word);
 std::optional<TTextEncoding> ParseEncoding(const std::string& word);  // "utf8", "utf-16" too
 std::optional<TSheetSelection> ParseSheetSelection(const std::string& word);
+std::optional<TCellValues> ParseCellValues(const std::string& word);
 // A separator as typed: "comma", "semicolon", "tab", "space", "pipe" or one
 // character other than a double quote or a line break. nullopt otherwise.
 std::optional<std::string> ParseSeparator(const std::string& text);

@@ -45,8 +45,9 @@ void RaiseExportOutcome(const TQXExportBaseComponent& component, const TSpreadSh
 // The settings every batch export shares: no message boxes, no progress
 // window, the engine over the sheet, the run's stop.
 void PrepareBatchExport(TQXExportBaseComponent& component, TQXESpreadsheetDataEngine& engine,
-                        const TSpreadSheet& sheet, const TExportStopQuery& stop) {
+                        const TSpreadSheet& sheet, const TExportStopQuery& stop, TCellValues values) {
   engine.SetSpreadSheet(&sheet);
+  engine.SetCellValues(values);
   component.SetOption(soShowMessage, false);
   component.AnimatedStatus = false;
   component.ColumnSource = csDataEngine;
@@ -79,14 +80,23 @@ std::vector<std::u16string> CaptionsOf(const TSheetList& sheets) {
   return names;
 }
 
+// What an Excel writer changed in a sheet, for the item's warnings.
+void PassWarnings(const TQXExportBaseComponent& component, const TSpreadSheet& sheet, TLoadWarnings* warnings) {
+  const auto* excel = dynamic_cast<const TQXExportToCustomXLS*>(&component);
+  if (!excel || !warnings) return;
+  for (const std::string& w : excel->Warnings) warnings->Add("Sheet \"" + SheetCaptionText(sheet) + "\": " + w);
+}
+
 // One sheet of a component that gathers a workbook, into out.
 void ExportBookSheet(TQXExportToCellFile& component, TStream& out, const TSpreadSheet& sheet,
-                     const TExportStopQuery& stop, const TOutputPolicy& output) {
+                     const TExportStopQuery& stop, const TOutputPolicy& output, TLoadWarnings* warnings,
+                     TCellValues values = cvAuto) {
   TQXESpreadsheetDataEngine engine;
-  PrepareBatchExport(component, engine, sheet, stop);
+  PrepareBatchExport(component, engine, sheet, stop, values);
   component.ExportIfEmpty = true;
   component.ExportToStream(out);
   RaiseExportOutcome(component, sheet, output);
+  PassWarnings(component, sheet, warnings);
 }
 
 }  // namespace
@@ -100,36 +110,49 @@ std::string SheetCaptionText(const TSpreadSheet& sheet) {
 }
 
 void RunExport(TQXExportToCellFile& component, const std::string& path, const TSpreadSheet& sheet,
-               const TExportStopQuery& stop, const TOutputPolicy& output) {
+               const TExportStopQuery& stop, const TOutputPolicy& output, TLoadWarnings* warnings,
+               TCellValues values) {
   TQXESpreadsheetDataEngine engine;
-  PrepareBatchExport(component, engine, sheet, stop);
+  PrepareBatchExport(component, engine, sheet, stop, values);
   component.FileName = path;
   component.Output = output;
   component.Execute();
   RaiseExportOutcome(component, sheet, output);
+  PassWarnings(component, sheet, warnings);
 }
 
 void ExportXLS(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop,
-               const TOutputPolicy& output) {
-  TQXExportToXLS component;
-  RunExport(component, path, sheet, stop, output);
+               const TOutputPolicy& output, TLoadWarnings* warnings) {
+  const std::string misfit = XLSWorksheetMisfit(sheet);
+  if (misfit.empty()) {
+    TQXExportToXLS component;
+    RunExport(component, path, sheet, stop, output, warnings);
+    return;
+  }
+  // Nothing is lost in an Excel 97-2003 workbook of the one sheet (BIFF8, Unicode).
+  if (warnings)
+    warnings->Add("Sheet \"" + SheetCaptionText(sheet) + "\" was written as an Excel 97-2003 workbook: " + misfit + ".");
+  TQXExportToXLS8 component;
+  component.SheetName = sheet.Caption;
+  RunExport(component, path, sheet, stop, output, warnings);
 }
 
 void ExportXLSX(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop,
-                const TOutputPolicy& output, TZipCompression compression) {
+                const TOutputPolicy& output, TLoadWarnings* warnings, TZipCompression compression) {
   TQXExportToXLSX component;
   component.Compression = compression;
-  RunExport(component, path, sheet, stop, output);
+  component.SheetName = sheet.Caption;
+  RunExport(component, path, sheet, stop, output, warnings);
 }
 
 void ExportPDF(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop,
-               const TOutputPolicy& output) {
+               const TOutputPolicy& output, TCellValues values) {
   TQXExportToPDF component;
-  RunExport(component, path, sheet, stop, output);
+  RunExport(component, path, sheet, stop, output, nullptr, ResolveCellValues(values, true));
 }
 
 void ExportXLSWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop,
-                       const TOutputPolicy& output) {
+                       const TOutputPolicy& output, TLoadWarnings* warnings) {
   TQXEXLS8Book book(ExtractFileDir(path));
   book.SpoolBudget = output.MaxBytes;  // the sheets wait there before the output gets them
   ExportBook(
@@ -138,33 +161,34 @@ void ExportXLSWorkbook(const std::string& path, const TSheetList& sheets, const 
         TQXExportToXLS8 component;  // one per sheet: the book holds what they share
         component.Book = &book;
         component.SheetName = sheet.Caption;
-        ExportBookSheet(component, book.Spool(), sheet, stop, output);
+        ExportBookSheet(component, book.Spool(), sheet, stop, output, warnings);
       },
       [&](TStream& out) { book.WriteTo(out); });
 }
 
 void ExportXLSWorkbook(const std::string& path, const TSpreadSheets& sheets, const TExportStopQuery& stop,
-                       const TOutputPolicy& output) {
+                       const TOutputPolicy& output, TLoadWarnings* warnings) {
   TSheetList list;
   for (int32_t i = 0; i < sheets.Count(); ++i) list.push_back(&sheets[i]);
-  ExportXLSWorkbook(path, list, stop, output);
+  ExportXLSWorkbook(path, list, stop, output, warnings);
 }
 
 void ExportXLSXWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop,
-                        const TOutputPolicy& output, TZipCompression compression) {
+                        const TOutputPolicy& output, TLoadWarnings* warnings, TZipCompression compression) {
   TQXExportToXLSX component;
   component.Compression = compression;
   ExportBook(
       path, sheets, output, [&](TStream& out) { component.OpenWorkbook(out, CaptionsOf(sheets)); },
-      [&](TStream& out, const TSpreadSheet& sheet) { ExportBookSheet(component, out, sheet, stop, output); },
+      [&](TStream& out, const TSpreadSheet& sheet) { ExportBookSheet(component, out, sheet, stop, output, warnings); },
       [&](TStream&) { component.CloseWorkbook(); });
 }
 
 void ExportPDFWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop,
-                       const TOutputPolicy& output) {
+                       const TOutputPolicy& output, TCellValues values) {
   TQXExportToPDF component;
+  values = ResolveCellValues(values, true);
   ExportBook(
       path, sheets, output, [&](TStream& out) { component.OpenWorkbook(out); },
-      [&](TStream& out, const TSpreadSheet& sheet) { ExportBookSheet(component, out, sheet, stop, output); },
+      [&](TStream& out, const TSpreadSheet& sheet) { ExportBookSheet(component, out, sheet, stop, output, nullptr, values); },
       [&](TStream&) { component.CloseWorkbook(); });
 }

@@ -6,9 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "CellTexts.h"
 #include "Exception.h"
 #include "QXCells.h"
 #include "QXEZipFile.h"
+#include "QXIUtils.h"
 #include "Streams.h"
 
 // An export stopped from outside (or with the progress window's Cancel):
@@ -19,22 +21,29 @@ VARNOWE_EXCEPTION(EQXEExportCanceled, Exception);
 // (Stop button, Ctrl-C, a signal) is passed on through this.
 using TExportStopQuery = std::function<bool()>;
 
-// The sheet as an Excel BIFF worksheet at path. Raises when the export
-// fails (the message names the sheet and what went wrong, e.g. the row
-// limit) and EQXEExportCanceled when it was stopped; either way no file is
-// left at path and an older file of that name is kept. The file is written
-// under output (TOutputPolicy): past its budget the export fails with
-// EBudgetExceeded, and without Replace an existing file of the name raises
-// EFileExistsError and is kept.
+// The sheet as an Excel BIFF worksheet at path. A sheet the worksheet
+// format cannot hold without loss (XLSWorksheetMisfit: rows, columns, texts
+// of several code pages or longer than 255 bytes) is written as an Excel
+// 97-2003 workbook of its one sheet instead, with a warning saying why.
+// Raises when the export fails (the message names the sheet and what went
+// wrong, e.g. the row limit) and EQXEExportCanceled when it was stopped;
+// either way no file is left at path and an older file of that name is
+// kept. The file is written under output (TOutputPolicy): past its budget
+// the export fails with EBudgetExceeded, and without Replace an existing
+// file of the name raises EFileExistsError and is kept. What the writer
+// changed (texts cut) is added to warnings when given, each naming the sheet.
 void ExportXLS(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop = {},
-               const TOutputPolicy& output = {});
-// The sheet as an Office Open XML workbook at path; failures and stops as ExportXLS.
+               const TOutputPolicy& output = {}, TLoadWarnings* warnings = nullptr);
+// The sheet as an Office Open XML workbook of one sheet, named after the
+// sheet, at path; failures, stops and warnings as ExportXLS.
 void ExportXLSX(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop = {},
-                const TOutputPolicy& output = {}, TZipCompression compression = zcDefault);
+                const TOutputPolicy& output = {}, TLoadWarnings* warnings = nullptr,
+                TZipCompression compression = zcDefault);
 
-// The sheet as a PDF document at path, under the same rules as ExportXLS.
+// The sheet as a PDF document at path, under the same rules as ExportXLS;
+// cells as values says (cvAuto: as displayed).
 void ExportPDF(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop = {},
-               const TOutputPolicy& output = {});
+               const TOutputPolicy& output = {}, TCellValues values = cvAuto);
 
 // The sheets of one whole-workbook output, in order (borrowed).
 using TSheetList = std::vector<const TSpreadSheet*>;
@@ -46,18 +55,19 @@ using TSheetList = std::vector<const TSpreadSheet*>;
 // no file is left at path unless every sheet was written. An empty list
 // writes a workbook of one empty sheet.
 void ExportXLSWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop = {},
-                       const TOutputPolicy& output = {});
+                       const TOutputPolicy& output = {}, TLoadWarnings* warnings = nullptr);
 // Every sheet of a loaded workbook, as above.
 void ExportXLSWorkbook(const std::string& path, const TSpreadSheets& sheets, const TExportStopQuery& stop = {},
-                       const TOutputPolicy& output = {});
+                       const TOutputPolicy& output = {}, TLoadWarnings* warnings = nullptr);
 // The sheets as one Office Open XML workbook, named as ExportXLSWorkbook
 // names them; 1,048,576 rows and 16,384 columns a sheet.
 void ExportXLSXWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop = {},
-                        const TOutputPolicy& output = {}, TZipCompression compression = zcDefault);
+                        const TOutputPolicy& output = {}, TLoadWarnings* warnings = nullptr,
+                        TZipCompression compression = zcDefault);
 // The sheets as one PDF document, each sheet starting on a new page (an
 // empty sheet gets one empty page).
 void ExportPDFWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop = {},
-                       const TOutputPolicy& output = {});
+                       const TOutputPolicy& output = {}, TCellValues values = cvAuto);
 
 // A sheet's caption as 8-bit text (UTF-8 where the code page has no such
 // characters), for messages and names.
@@ -66,6 +76,8 @@ std::string SheetCaptionText(const TSpreadSheet& sheet);
 class TQXExportToCellFile;
 // The shape every hand-off shares: settings of a batch run (no message
 // boxes, no progress window, the file name and output policy, the engine
-// over the sheet), Execute, and the outcome turned into an exception.
+// over the sheet giving cells their texts as values says, cvAuto: none),
+// Execute, and the outcome turned into an exception.
 void RunExport(TQXExportToCellFile& component, const std::string& path, const TSpreadSheet& sheet,
-               const TExportStopQuery& stop, const TOutputPolicy& output = {});
+               const TExportStopQuery& stop, const TOutputPolicy& output = {}, TLoadWarnings* warnings = nullptr,
+               TCellValues values = cvAuto);

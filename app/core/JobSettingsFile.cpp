@@ -73,6 +73,7 @@ constexpr auto Quoting = [](TValues& v) -> TCsvQuoting& { return v.Job.Destinati
 constexpr auto LineBreak = [](TValues& v) -> TLineBreak& { return v.Job.Destination.Text.LineBreak; };
 constexpr auto Encoding = [](TValues& v) -> TTextEncoding& { return v.Job.Destination.Text.Encoding; };
 constexpr auto HtmlTitle = [](TValues& v) -> bool& { return v.Job.Destination.Text.HtmlTitle; };
+constexpr auto Values = [](TValues& v) -> TCellValues& { return v.Job.Destination.Text.Values; };
 constexpr auto NameTemplate = [](TValues& v) -> std::string& { return v.Job.Destination.NameTemplate; };
 constexpr auto KeepTree = [](TValues& v) -> bool& { return v.Job.Destination.KeepFolderTree; };
 constexpr auto Sheets = [](TValues& v) -> TSheetSelection& { return v.Job.Destination.Sheets; };
@@ -110,6 +111,8 @@ const TSettingKey Keys[] = {
     {DestinationSection, "Encoding", K::skWord, "system utf-8 utf-8-bom utf-16le", "system", sgDestination,
      ReadParsed<Encoding, ParseEncoding>, WriteWord<Encoding, EncodingWord>},
     {DestinationSection, "HtmlTitle", K::skBool, nullptr, "0", sgDestination, ReadBool<HtmlTitle>, WriteBool<HtmlTitle>},
+    {DestinationSection, "Values", K::skWord, "auto stored displayed data", "auto", sgDestination,
+     ReadParsed<Values, ParseCellValues>, WriteWord<Values, CellValuesWord>},
     {DestinationSection, "NameTemplate", K::skText, nullptr, "", sgDestination,
      ReadParsed<NameTemplate, ParseNameTemplate>, WriteText<NameTemplate>},
     {DestinationSection, "KeepFolderTree", K::skBool, nullptr, "0", sgDestination, ReadBool<KeepTree>,

@@ -112,8 +112,11 @@ class TLineWriter {
     FLine.append(text);
     Emit();
   }
-  // Between rows.
-  void Poll() const { PollCancel(FOptions.Cancel); }
+  // Between rows: a stop, and now and then how far the sheet has come.
+  void Poll(int64_t row, int64_t rows) const {
+    PollCancel(FOptions.Cancel);
+    if (FOptions.Progress && (row & 4095) == 0 && rows > 0) FOptions.Progress(double(row) / double(rows));
+  }
 
  private:
   void Write(const char* data, size_t size) { FStream.WriteBuffer(data, int64_t(size)); }
@@ -161,50 +164,26 @@ std::string SheetCaption(const TSpreadSheet& sheet, const TTextForm& form) {
   return form.Utf8 ? Utf16ToUtf8(sheet.Caption) : SheetName(sheet);
 }
 
-// The cell texts of one write: a view of the cell's own 8-bit text where it
-// serves as it stands, else of a text made here. A stored text that has to
-// be converted is converted once per stored copy, not once per cell showing
-// it: a shared-string entry is remembered by its address in a small table,
-// so memory does not grow with the sheet.
-class TCellTexts {
+// The texts of one sheet's cells in the form the output takes. A stored
+// text that shows as it stands but has to be converted is converted once
+// per stored copy, not once per cell showing it: a shared-string entry is
+// remembered by its address in a small table, so memory does not grow with
+// the sheet.
+class TSheetTexts : public TCellTexts {
  public:
-  TCellTexts(const TFormatSettings& fs, const TTextForm* form) : FFs(fs), FForm(form) {}
-  std::string_view View(const TQXICell* cell) {
-    if (!cell) return {};
-    char buf[24];
-    switch (cell->ValueType()) {
-      case TVarType::String: {
-        const std::string& s = cell->StringValue();
-        if (!FForm || !FForm->Changes(s)) return s;
-        return Remembered(&s, [&] { return FForm->Converted(s); });
-      }
-      case TVarType::WideString: {
-        const std::u16string& w = cell->WideValue();
-        return Remembered(&w, [&] { return FForm && FForm->Utf8 ? Utf16ToUtf8(w) : WideToAnsi(w); });
-      }
-      case TVarType::Boolean:
-        return cell->NumberValue() != 0 ? "True" : "False";
-      case TVarType::Integer: {
-        auto res = std::to_chars(buf, buf + sizeof(buf), cell->Value().AsInteger());
-        FScratch.assign(buf, res.ptr);
-        return FScratch;
-      }
-      case TVarType::Float: {
-        // Whole numbers below 10^15 print the same under the 15-digit rule.
-        double d = cell->NumberValue();
-        if (d == std::trunc(d) && std::fabs(d) < 1e15 && !(d == 0 && std::signbit(d))) {
-          auto res = std::to_chars(buf, buf + sizeof(buf), int64_t(d));
-          FScratch.assign(buf, res.ptr);
-          return FScratch;
-        }
-        FScratch = FloatToStr(d, FFs);
-        break;
-      }
-      default:
-        FScratch = VarToStr(cell->Value(), FFs);
-        break;
+  TSheetTexts(const TSpreadSheet& sheet, const TTextOptions& text, bool forPeople)
+      : TCellTexts(sheet.Formats(), ResolveCellValues(text.Values, forPeople)) {}
+
+  // A text cell's own text (ShowsOwnText) in the working form.
+  std::string_view Own(const TQXICell& cell, const TTextForm& form) {
+    if (cell.ValueType() == TVarType::String) {
+      const std::string& s = cell.StringValue();
+      if (!form.Changes(s)) return s;
+      return Remembered(&s, [&] { return form.Converted(s); });
     }
-    return FForm ? FForm->Work(FScratch, FScratch) : std::string_view(FScratch);
+    // Wide text straight into UTF-8, nothing lost on the way.
+    const std::u16string& w = cell.WideValue();
+    return Remembered(&w, [&] { return form.Utf8 ? Utf16ToUtf8(w) : WideToAnsi(w); });
   }
 
  private:
@@ -222,11 +201,18 @@ class TCellTexts {
     const void* Stored = nullptr;
     std::string Text;
   };
-  const TFormatSettings& FFs;
-  const TTextForm* FForm;
-  std::string FScratch;
   std::vector<TSlot> FSlots;
 };
+
+// The cell text in the working form: a view of the cell's own text, of a
+// remembered conversion or of scratch. width > 0: the column's characters,
+// which a number shown as displayed does not exceed.
+std::string_view CellView(const TQXICell* cell, std::string& scratch, TSheetTexts& texts, const TTextForm& form,
+                          int32_t width = 0) {
+  if (!cell) return {};
+  if (texts.ShowsOwnText(*cell)) return texts.Own(*cell, form);
+  return form.Work(texts.Text(cell, scratch, width), scratch);
+}
 
 // Whether a number's text is certainly shorter than width characters, told
 // without formatting it, so the width pass formats only what could widen a
@@ -373,8 +359,11 @@ void WriteFile(const std::string& path, const TSpreadSheet& sheet, const TSheetW
 }  // namespace
 
 std::string CellText(const TSpreadSheetCells& cells, int32_t column, int32_t row) {
-  if (row < 0) return {};
-  return std::string(TCellTexts(DefaultFormatSettings(), nullptr).View(cells.GetCell(column, row)));
+  std::string scratch;
+  if (row < 0) return scratch;
+  static const TNumberFormats General;
+  TCellTexts texts(General, cvStored);
+  return std::string(texts.Text(cells.GetCell(column, row), scratch));
 }
 
 int32_t FixedFieldWidth(const std::vector<int32_t>& columnWidths, int64_t column) {
@@ -388,18 +377,22 @@ int32_t FixedFieldWidth(const std::vector<int32_t>& columnWidths, int64_t column
 }
 
 void WriteTXT(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptions& options) {
-  const TFormatSettings& fs = DefaultFormatSettings();
   const TSpreadSheetCells& cells = sheet.Cells;
+  TSheetTexts texts(sheet, options.Text, false);
+  const bool stored = texts.Values() == cvStored;
   const TGrid grid(cells, options.Text);
   const int64_t rows = grid.Rows, cols = grid.Cols;
   const TTextForm form(options.Text);
   const TCharCounter charCount(form.Utf8);
 
   // Field widths: the stored width, widened to the longest text of the
-  // column plus a blank so that fields never run together.
+  // column plus a blank so that fields never run together. A number shown
+  // as displayed keeps to the stored width ("#" marks where it is wider),
+  // as in the source.
   std::vector<int32_t> widths(static_cast<size_t>(cols));
   for (int64_t k = 0; k < cols; ++k) widths[size_t(k)] = FixedFieldWidth(sheet.ColumnWidths, k);
-  TCellTexts texts(fs, &form);
+  const std::vector<int32_t> columnWidths = widths;
+  std::string scratch;
   for (int32_t r = 0; r < cells.Count(); ++r) {
     const TSpreadSheetCols& row = cells.Row(r).Cells;
     for (int32_t k = 0; k < row.Count() && k < cols; ++k) {
@@ -409,11 +402,11 @@ void WriteTXT(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptio
       // Skip what cannot widen the field: a text has no more characters
       // than bytes, and a number's text has a bound.
       TVarType type = cell->ValueType();
-      if (type == TVarType::String ? cell->StringValue().size() < width
-                                   : (type == TVarType::Float || type == TVarType::Integer) &&
+      if (type == TVarType::String ? texts.ShowsOwnText(*cell) && cell->StringValue().size() < width
+                                   : stored && (type == TVarType::Float || type == TVarType::Integer) &&
                                          NumberShorterThan(*cell, width))
         continue;
-      size_t need = charCount(texts.View(cell)) + 1;
+      size_t need = charCount(CellView(cell, scratch, texts, form, columnWidths[size_t(k)])) + 1;
       if (need > width) widths[size_t(k)] = int32_t(std::min<size_t>(need, INT32_MAX));
     }
   }
@@ -425,12 +418,12 @@ void WriteTXT(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptio
   TLineWriter out(stream, options);
   if (options.Text.Banner) EmitBanner(out);
   for (int64_t r = 0; r < rows; ++r) {
-    out.Poll();
+    out.Poll(r, rows);
     std::string& line = out.Line();
     const TSpreadSheetCols* row = r < cells.Count() ? &cells.Row(int32_t(r)).Cells : nullptr;
     for (int64_t k = 0; k < cols; ++k) {
       const TQXICell* cell = row ? row->Cell(int32_t(k)) : nullptr;
-      std::string_view text = texts.View(cell);
+      std::string_view text = CellView(cell, scratch, texts, form, columnWidths[size_t(k)]);
       size_t chars = charCount(text);
       if (chars < size_t(widths[size_t(k)])) line.append(size_t(widths[size_t(k)]) - chars, ' ');
       // A line break or tab inside a cell would break the row's line and
@@ -445,8 +438,8 @@ void WriteTXT(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptio
 }
 
 void WriteCSV(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptions& options) {
-  const TFormatSettings& fs = DefaultFormatSettings();
   const TSpreadSheetCells& cells = sheet.Cells;
+  TSheetTexts texts(sheet, options.Text, false);
   const TGrid grid(cells, options.Text);
   const TTextForm form(options.Text);
   const std::string separator = form.Work(options.Text.Separator.empty() ? std::string(",") : options.Text.Separator);
@@ -454,15 +447,15 @@ void WriteCSV(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptio
   CheckGridBudget(sheet, "CSV", 1, 1, options);  // a separator per cell but the first, the line end
   TLineWriter out(stream, options);
   if (options.Text.Banner) EmitBanner(out);
-  TCellTexts texts(fs, &form);
+  std::string scratch;
   for (int64_t r = 0; r < grid.Rows; ++r) {
-    out.Poll();
+    out.Poll(r, grid.Rows);
     std::string& line = out.Line();
     const TSpreadSheetCols* row = r < cells.Count() ? &cells.Row(int32_t(r)).Cells : nullptr;
     for (int64_t k = 0; k < grid.Cols; ++k) {
       if (k) line += separator;
       const TQXICell* cell = row ? row->Cell(int32_t(k)) : nullptr;
-      std::string_view text = texts.View(cell);
+      std::string_view text = CellView(cell, scratch, texts, form);
       if (text.empty()) continue;
       // Minimal quoting (RFC 4180): only a field that holds the separator,
       // a quote or a line break needs its quotes.
@@ -486,8 +479,8 @@ void WriteCSV(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptio
 }
 
 void WriteHTML(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptions& options) {
-  const TFormatSettings& fs = DefaultFormatSettings();
   const TSpreadSheetCells& cells = sheet.Cells;
+  TSheetTexts texts(sheet, options.Text, true);
   const TGrid grid(cells, options.Text);
   const TTextForm form(options.Text);
   CheckGridBudget(sheet, "HTML", 17, 21, options);  // <tr> and </tr> lines, a <td>&nbsp;</td> line per cell
@@ -519,14 +512,14 @@ void WriteHTML(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOpti
     EscapeHtml(out.Line(), caption);
     out.Emit("</caption>");
   }
-  TCellTexts texts(fs, &form);
+  std::string scratch;
   for (int64_t r = 0; r < grid.Rows; ++r) {
-    out.Poll();
+    out.Poll(r, grid.Rows);
     const TSpreadSheetCols* row = r < cells.Count() ? &cells.Row(int32_t(r)).Cells : nullptr;
     out.Emit("  <tr>");
     for (int64_t k = 0; k < grid.Cols; ++k) {
       const TQXICell* cell = row ? row->Cell(int32_t(k)) : nullptr;
-      std::string_view text = texts.View(cell);
+      std::string_view text = CellView(cell, scratch, texts, form);
       std::string& line = out.Line();
       if (text.empty()) {
         line += "    <td>&nbsp;</td>";
@@ -550,8 +543,8 @@ void WriteHTML(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOpti
 }
 
 void WriteXML(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptions& options) {
-  const TFormatSettings& fs = DefaultFormatSettings();
   const TSpreadSheetCells& cells = sheet.Cells;
+  TSheetTexts texts(sheet, options.Text, false);
   const TGrid grid(cells, options.Text);
   const TTextForm form(options.Text);
   const bool utf8 = form.Utf8 || GetACP() == CP_UTF8;
@@ -561,14 +554,14 @@ void WriteXML(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptio
   if (options.Text.Banner) out.Emit(std::string("<!-- Generated by ") + ProductName + " (" + ProductWebAddress + ") -->");
   out.Emit("<DATAPACKET Version=\"2.0\">");
   out.Emit("<ROWDATA>");
-  TCellTexts texts(fs, &form);
+  std::string scratch;
   for (int64_t r = 0; r < grid.Rows; ++r) {
-    out.Poll();
+    out.Poll(r, grid.Rows);
     const TSpreadSheetCols* row = r < cells.Count() ? &cells.Row(int32_t(r)).Cells : nullptr;
     out.Emit("<ROW");
     for (int64_t k = 0; k < grid.Cols; ++k) {
       const TQXICell* cell = row ? row->Cell(int32_t(k)) : nullptr;
-      std::string_view text = texts.View(cell);
+      std::string_view text = CellView(cell, scratch, texts, form);
       std::string& line = out.Line();
       line += " COL";
       AppendInt(line, k + 2);  // 1-based column plus one: the first column is COL2

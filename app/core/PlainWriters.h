@@ -3,6 +3,7 @@
 // text, an HTML table and an XML data packet. By default text is written in
 // the system code page, one write per CR LF-terminated line; TTextOptions
 // chooses otherwise.
+#include <functional>
 #include <string>
 
 #include "Budgets.h"
@@ -10,6 +11,7 @@
 #include "DestinationOptions.h"
 #include "QXCells.h"
 #include "QXEZipFile.h"
+#include "QXIUtils.h"
 #include "Streams.h"
 
 // What writing one sheet may do (the export hand-off takes the same).
@@ -29,6 +31,10 @@ struct TSheetWriteOptions {
   std::string SourceName;
   // How .xlsx packages are deflated.
   TZipCompression Compression = zcDefault;
+  // Told now and then the share of the sheet's rows written (0 to 1).
+  std::function<void(double)> Progress;
+  // Where the workbook writers tell what they changed (nullptr: nowhere).
+  TLoadWarnings* Warnings = nullptr;
 };
 
 // Each writes a temporary file beside path that replaces path only when

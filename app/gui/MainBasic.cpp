@@ -84,7 +84,8 @@ const char* const MsgBadSeparator =
     "The separator \"%s\" cannot be used: choose one from the list or type one character other than a double "
     "quote.";
 const char* const MsgBadNameTemplate = "The file name template \"%s\" cannot be used: %s.";
-const char* const CleanDataHint = "No banner, no extra row or column, quotes only where needed, UTF-8";
+const char* const CleanDataHint =
+    "No banner, no extra row or column, quotes only where needed, UTF-8, ISO 8601 dates";
 
 // Items of the Options page's lists, in the order of their enumerations.
 struct TSeparatorItem {
@@ -97,6 +98,7 @@ const char* const QuotingItems[] = {"All fields", "Only where needed"};
 const char* const LineEndItems[] = {"CR LF (Windows)", "LF (Unix)"};
 const char* const EncodingItems[] = {"System code page", "UTF-8", "UTF-8 with BOM", "UTF-16 LE with BOM"};
 const char* const SheetItems[] = {"All sheets", "First sheet only", "Names matching:"};
+const char* const ValuesItems[] = {"By format", "As stored", "As displayed", "For data tools"};
 enum { niAsAlways, niSheetName, niTemplate };  // items of cbNames
 
 // The lists may be narrower than their longest item (the window keeps its
@@ -500,7 +502,7 @@ void TfrmMainBasic::CreateControls() {
   auto* logRow = EditRow(edLogProcessed, btnLogProcessed);
   logRow->setContentsMargins(20, 0, 0, 0);
   l->addLayout(logRow);
-  l->addSpacing(6);
+  l->addSpacing(3);  // the page is full: the window keeps its size
   CreateOptionControls(l);
   l->addStretch(1);
 
@@ -712,13 +714,20 @@ void TfrmMainBasic::CreateOptionControls(QVBoxLayout* page) {
   edSheetMask = MakeEdit("edSheetMask", gbOutputFiles);
   edSheetMask->setPlaceholderText(QStringLiteral("e.g. Data*"));
   chkKeepFolderTree = MakeCheck("chkKeepFolderTree", "Keep the folder tree of the sub-directories", gbOutputFiles);
+  // Numbers, dates and booleans of the text formats and PDF.
+  cbValues = MakeList("cbValues", gbOutputFiles, ValuesItems);
+  cbValues->setToolTip(QStringLiteral("Numbers and dates as stored, or as displayed (through each cell's number "
+                                      "format); by format: as displayed in HTML and PDF only; for data tools: ISO "
+                                      "8601 dates and times, percentages as fractions"));
   o->addWidget(MakeLabel("lblNames", "File names:", gbOutputFiles, cbNames), 0, 0);
   o->addWidget(cbNames, 0, 1);
   o->addWidget(edNameTemplate, 0, 2);
   o->addWidget(MakeLabel("lblSheets", "Sheets:", gbOutputFiles, cbSheets), 1, 0);
   o->addWidget(cbSheets, 1, 1);
   o->addWidget(edSheetMask, 1, 2);
-  o->addWidget(chkKeepFolderTree, 2, 0, 1, 3);
+  o->addWidget(MakeLabel("lblValues", "Values:", gbOutputFiles, cbValues), 2, 0);
+  o->addWidget(cbValues, 2, 1);
+  o->addWidget(chkKeepFolderTree, 3, 0, 1, 3);
   o->setColumnStretch(1, 1);
   o->setColumnStretch(2, 1);
   page->addWidget(gbOutputFiles);
@@ -777,6 +786,7 @@ TDestinationOptions TfrmMainBasic::DestinationOptions() const {
   t.LineBreak = TLineBreak(std::max(0, cbLineEnd->currentIndex()));
   t.Encoding = TTextEncoding(std::max(0, cbEncoding->currentIndex()));
   t.HtmlTitle = chkHtmlTitle->isChecked();
+  t.Values = TCellValues(std::max(0, cbValues->currentIndex()));
   if (cbNames->currentIndex() != niAsAlways) {
     const std::string tmpl = ToAnsi(edNameTemplate->text());
     if (NameTemplateProblem(tmpl).empty()) o.NameTemplate = tmpl;
@@ -801,6 +811,7 @@ void TfrmMainBasic::SetDestinationOptions(const TDestinationOptions& o) {
   cbLineEnd->setCurrentIndex(t.LineBreak);
   cbEncoding->setCurrentIndex(t.Encoding);
   chkHtmlTitle->setChecked(t.HtmlTitle);
+  cbValues->setCurrentIndex(t.Values);
   edNameTemplate->setText(FromAnsi(o.NameTemplate));
   cbNames->setCurrentIndex(o.NameTemplate.empty()                 ? niAsAlways
                            : o.NameTemplate == SheetNameTemplate ? niSheetName
@@ -1173,8 +1184,26 @@ void TfrmMainBasic::WorkItemChanged(size_t index) {
   if (!FRunning) return;
   // One step per item passed, so the bar ends full when the run does.
   const bool inProgress = FDriver->WorkItems().at(index).Status == TItemState::InProgress;
-  const int passed = inProgress ? int(index) : int(index) + 1;
-  pbProcess->setValue(std::min(passed, pbProcess->maximum()));
+  FItemsPassed = inProgress ? int(index) : int(index) + 1;
+  pbProcess->setValue(std::min(FItemsPassed * BarStepsPerItem, pbProcess->maximum()));
+}
+
+void TfrmMainBasic::ProcessMessages() {
+  const uint32_t now = GetTickCount();
+  if (FRunning && now - FProgressShown >= 100) {
+    FProgressShown = now;
+    int steps = FItemsPassed * BarStepsPerItem;
+    for (const auto& r : FDriver->RunningItems()) {
+      if (int(r.Index) >= FItemsPassed) steps += r.Permille * BarStepsPerItem / 1000;
+      if (QTreeWidgetItem* item = lvProgress->topLevelItem(int(r.Index)); item && r.Permille > 0)
+        item->setText(1, QStringLiteral("%1 (%2%, %3 s)")
+                             .arg(QString::fromUtf8(StatusInProgress))
+                             .arg(r.Permille / 10)
+                             .arg(r.Milliseconds / 1000));
+    }
+    pbProcess->setValue(std::min(steps, pbProcess->maximum()));
+  }
+  Ui().ProcessMessages();
 }
 
 void TfrmMainBasic::ShowWorkItem(size_t index) {
@@ -1198,8 +1227,9 @@ void TfrmMainBasic::RunStarted() {
   btnCancel->hide();
   btnCancel->setEnabled(false);
   miFileExecute->setEnabled(false);
-  pbProcess->setRange(0, std::max<int>(1, int(FDriver->WorkItems().size())));
+  pbProcess->setRange(0, std::max<int>(1, int(FDriver->WorkItems().size())) * BarStepsPerItem);
   pbProcess->setValue(0);
+  FItemsPassed = 0;
   pbProcess->show();
   UpdatePage();
 }

@@ -167,6 +167,7 @@ class TfrmMainBasic : public QMainWindow, private IBatchView {
   QComboBox* cbNames;  // as always, "book - Sheet1", own template
   QLineEdit* edNameTemplate;
   QComboBox* cbSheets;  // all, first, matching
+  QComboBox* cbValues;  // as the format suits, as stored, as displayed, for data tools
   QLineEdit* edSheetMask;
   QCheckBox* chkKeepFolderTree;
   QTreeWidget* lvFileName;
@@ -237,6 +238,9 @@ class TfrmMainBasic : public QMainWindow, private IBatchView {
   void WorkItemChanged(size_t index) override;
   void RunStarted() override;
   void RunEnded(TRunOutcome outcome) override;
+  // Between files and while one converts: how far the files in progress
+  // have come, on the bar and in their status.
+  void ProcessMessages() override;
 
   std::unique_ptr<TWindowDriver> FDriver;
   QVBoxLayout* FSourceLayout = nullptr;
@@ -252,6 +256,11 @@ class TfrmMainBasic : public QMainWindow, private IBatchView {
   bool FCloseAfterRun = false;
   bool FRunning = false;
   bool FBusy = false;  // a list is being built; navigation waits
+  // The bar counts hundredths of items: the items passed, then the
+  // fractions of those in progress.
+  static constexpr int BarStepsPerItem = 100;
+  int FItemsPassed = 0;
+  uint32_t FProgressShown = 0;  // tick count of the last update
   // The budgets (section "Options"), which have no controls.
   int64_t FMaxOutputSize = DefaultOutputBudget;
   int64_t FMaxWorkbookMemory = DefaultWorkbookMemoryBudget();

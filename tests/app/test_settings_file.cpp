@@ -58,6 +58,7 @@ TEST(SettingsFile, AStoredFileReadsAndWritesBackByteForByte) {
   EXPECT_EQ(d.Text.LineBreak, lbLF);
   EXPECT_EQ(d.Text.Encoding, encUtf8Bom);
   EXPECT_TRUE(d.Text.HtmlTitle);
+  EXPECT_EQ(d.Text.Values, cvDisplayed);
   EXPECT_EQ(d.NameTemplate, SheetNameTemplate);
   EXPECT_TRUE(d.KeepFolderTree);
   EXPECT_EQ(d.Sheets, ssMask);
@@ -101,7 +102,7 @@ TEST(SettingsFile, TheTableNamesEachKeyOnceWithItsDefault) {
       EXPECT_NE(std::find(words.begin(), words.end(), k.Default), words.end()) << k.Key;
     }
   }
-  EXPECT_EQ(seen.size(), 26u);
+  EXPECT_EQ(seen.size(), 27u);
 }
 
 TEST(SettingsFile, EveryWordReadsBackAsItself) {

@@ -268,7 +268,7 @@ TEST(BatchCli, DumpWritesWorkbookJson) {
                    " assert k in s, k\n"
                    "assert s['cells'], 'no cells'\n"
                    "c=s['cells'][0]\n"
-                   "assert c['type'].startswith('ict') and c['align'].startswith('ta') and isinstance(c['format'],int)\n",
+                   "assert c['type'].startswith('ict') and c['align'].startswith('ta') and isinstance(c['format'],str)\n",
                    Quote(json)),
             0);
   // A file no reader takes: error on stderr, exit 1, nothing on stdout.

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <initializer_list>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -359,6 +360,29 @@ TEST_F(CliTest, StandardStreamsLinksAndFifosAsInputAndOutput) {
     EXPECT_EQ(out, c.Out);
     EXPECT_TRUE(Contains(ReadFile(Tmp / "err.txt"), c.ErrHas)) << ReadFile(Tmp / "err.txt");
   }
+}
+
+// On a terminal the line shows how far the file in progress has come, while it converts.
+TEST_F(CliTest, ProgressInsideOneLargeFileAdvancesOnATerminal) {
+  if (std::system("command -v script >/dev/null") != 0) GTEST_SKIP() << "script(1) is not installed";
+  LotusBuilder b;
+  b.Bof(0x0406);
+  for (uint16_t r = 0; r < 30000; ++r)
+    for (uint16_t c = 0; c < 16; ++c) b.Integer1(c, r, int16_t(r + c));
+  b.Eof();
+  std::ofstream(Tmp / "big.wk1", std::ios::binary)
+      .write(reinterpret_cast<const char*>(b.Data().data()), std::streamsize(b.Data().size()));
+  // script(1) gives the program a terminal and keeps what it printed.
+  const std::string cmd = "cd '" + Tmp.Dir() + "' && script -qec \"'" + std::string(VARNOWE_BATCH_EXE) +
+                          "' big.wk1 -f txt -d out\" typescript >/dev/null 2>&1";
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  const std::string typed = ReadFile(Tmp / "typescript");
+  std::set<int> percents;
+  const std::regex shown("big\\.wk1 ([0-9]+)% [0-9]+ s");
+  for (std::sregex_iterator it(typed.begin(), typed.end(), shown), end; it != end; ++it)
+    percents.insert(std::stoi((*it)[1]));
+  EXPECT_GE(percents.size(), 2u) << typed;
+  EXPECT_TRUE(Contains(typed, "1 converted, 0 failed")) << typed;
 }
 
 TEST(CliOptions, FormatsByNameAndByOutputName) {

@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -116,6 +117,12 @@ inline TCorpusConversion ConvertCorpus(const std::filesystem::path& corpus, cons
 // "kind:value" ("" for none; kind p: a number in a percent format); nonFinite
 // is what stands for NaN and infinity.
 inline std::string ExpectedReadBack(const TQXICell& c, const std::string& nonFinite) {
+  // Error values go out as errors.
+  static const std::set<std::string> errors = {"#NULL!", "#DIV/0!", "#VALUE!", "#REF!", "#NAME?", "#NUM!", "#N/A"};
+  const std::string text = c.ValueType() == TVarType::String       ? AnsiToUtf8(c.StringValue())
+                           : c.ValueType() == TVarType::WideString ? Utf16ToUtf8(c.WideValue())
+                                                                   : std::string();
+  if (c.CellType() == ictUnknown && errors.count(text)) return "e:" + text;
   switch (c.ValueType()) {
     case TVarType::String: return c.StringValue().empty() ? "" : "s:" + AnsiToUtf8(c.StringValue());
     case TVarType::WideString: return c.WideValue().empty() ? "" : "s:" + Utf16ToUtf8(c.WideValue());
@@ -279,7 +286,7 @@ for path in paths:
                     kind = {1: "s", 2: "n", 3: "d", 4: "b", 5: "e"}[t]
                     if t == 2 and percent(cell): kind = "p"
                     v = cell.value
-                    val = v if t == 1 else (str(int(v)) if t in (4, 5) else num(v))
+                    val = v if t == 1 else (str(int(v)) if t == 4 else xlrd.error_text_from_code.get(v, str(v)) if t == 5 else num(v))
                     rec["cells"][key(i, r, c)] = kind + ":" + val
         else:
             import openpyxl
@@ -291,10 +298,12 @@ for path in paths:
                     v = cell.value
                     if v is None: continue
                     k = key(i, cell.row - 1, cell.column - 1)
-                    if isinstance(v, bool): s = "b:" + str(int(v))
+                    if cell.data_type == "e": s = "e:" + str(v)
+                    elif isinstance(v, bool): s = "b:" + str(int(v))
                     elif isinstance(v, datetime.datetime): s = "d:" + num((v - EPOCH).total_seconds() / 86400)
                     elif isinstance(v, datetime.date): s = "d:" + num((datetime.datetime(v.year, v.month, v.day) - EPOCH).days)
                     elif isinstance(v, datetime.time): s = "d:" + num((v.hour * 3600 + v.minute * 60 + v.second + v.microsecond / 1e6) / 86400)
+                    elif isinstance(v, datetime.timedelta): s = "d:" + num(v.total_seconds() / 86400)
                     elif isinstance(v, (int, float)): s = ("p:" if '%' in cell.number_format else "n:") + num(v)
                     else: s = "s:" + str(v)
                     rec["cells"][k] = s
@@ -379,7 +388,7 @@ inline std::map<std::string, TReadBack> ParseReadBack(const std::string& output)
 // The cells of the sheets, in this order, as ReadBack keys them
 // ("<sheet>!r,c"); nonFinite stands for NaN and infinity.
 inline std::map<std::string, std::string> AllSheetCells(const std::vector<const TSpreadSheet*>& sheets,
-                                                        const std::string& nonFinite = "e:36") {
+                                                        const std::string& nonFinite = "e:#NUM!") {
   std::map<std::string, std::string> want;
   for (size_t s = 0; s < sheets.size(); ++s) {
     const TSpreadSheetCells& cells = sheets[s]->Cells;

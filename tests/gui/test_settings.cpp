@@ -174,6 +174,7 @@ TEST_F(SettingsTest, AFullFileIsWrittenByteForByteAsBefore) {
     o.Text.LineBreak = lbLF;
     o.Text.Encoding = encUtf8Bom;
     o.Text.HtmlTitle = true;
+    o.Text.Values = cvDisplayed;
     o.NameTemplate = SheetNameTemplate;
     o.KeepFolderTree = true;
     o.Sheets = ssMask;

@@ -445,9 +445,9 @@ TEST_F(WizardTest, StopDuringTheThirdOfFiveLeavesTheRestWaiting) {
   w.ProgressSeen.clear();
   w.OnConvert = nullptr;
   w.miFileExecute->trigger();
-  EXPECT_EQ(w.ProgressSeen, (std::vector<int>{3, 4}));
-  EXPECT_EQ(w.pbProcess->maximum(), 5);
-  EXPECT_EQ(w.pbProcess->value(), 5);
+  EXPECT_EQ(w.ProgressSeen, (std::vector<int>{300, 400}));  // hundredths of items
+  EXPECT_EQ(w.pbProcess->maximum(), 500);
+  EXPECT_EQ(w.pbProcess->value(), 500);
   EXPECT_EQ(Statuses(w), std::vector<std::string>(5, "Finished"));
   EXPECT_EQ(Closing(), "Document conversion finished.");
 }

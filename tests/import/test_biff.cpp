@@ -539,6 +539,15 @@ TEST_F(BiffTest, PlainBiff2AndBiff4Files) {
   b2.rec(0x0002, Body().u16(1).u16(0).u8(0).u8(1).u8(1).u16(36526));
   b2.rec(0x0004, Body().u16(2).u16(3).u8(0).u8(0).u8(0).u8(3).bytes("a\xE9\n"));
   b2.rec(0x0006, Body().u16(3).u16(0).u8(0).u8(0).u8(0).f64(2.5).u8(0).u8(0));
+  // XF 63 in the attributes: the XF is the one the IXFE before names (its
+  // format and alignment), whatever the other attribute bytes say.
+  b2.rec(0x0043, Body().u8(0).u8(0).u8(0).u8(1));
+  b2.rec(0x0043, Body().u8(0).u8(0).u8(1).u8(2));
+  b2.rec(0x0044, Body().u16(1));
+  b2.rec(0x0003, Body().u16(4).u16(0).u8(63).u8(0).u8(0).f64(36526.5));
+  b2.rec(0x0002, Body().u16(4).u16(1).u8(63).u8(0).u8(0).u16(7));  // the last IXFE holds
+  b2.rec(0x0044, Body().u16(9));
+  b2.rec(0x0002, Body().u16(4).u16(2).u8(63).u8(0).u8(0).u16(7));  // no such XF: the attributes
   b2.rec(0x000A);
   TMSExcel x;
   TCustomMemoryStream s2(b2.d.data(), int64_t(b2.d.size()));
@@ -551,8 +560,14 @@ TEST_F(BiffTest, PlainBiff2AndBiff4Files) {
   EXPECT_EQ(Cell(x, 0, 1, 0)->Alignment(), taLeftJustify);
   EXPECT_EQ(U16(Cell(x, 0, 2, 3)), u"a\u00E9\r\n");
   EXPECT_EQ(Cell(x, 0, 3, 0)->Value().ToDouble(), 2.5);
+  const struct { int32_t Col; const char* Code; TAlignment Align; } ixfe[] = {
+      {0, "d-mmm.", taCenter}, {1, "d-mmm.", taCenter}, {2, "General", taLeftJustify}};
+  for (const auto& t : ixfe) {
+    EXPECT_EQ(x.Sheets[0].Formats().Code(Cell(x, 0, 4, t.Col)->FormatIndex()), t.Code) << t.Col;
+    EXPECT_EQ(Cell(x, 0, 4, t.Col)->Alignment(), t.Align) << t.Col;
+  }
   // No DIMENSIONS: the extent comes from the cells.
-  EXPECT_EQ(x.Sheets[0].Cells.DimRowCount, 4);
+  EXPECT_EQ(x.Sheets[0].Cells.DimRowCount, 5);
   EXPECT_EQ(x.Sheets[0].Cells.DimColCount, 4);
 
   // BIFF4: FORMAT records numbered by order; the XF picks the second one.

@@ -142,7 +142,7 @@ TEST_F(LotusTest, OneSheetFamilyIgnoresMultiSheetRecords) {
   Load(r, b.Data());
   ASSERT_EQ(r.Sheets.Count(), 1);
   EXPECT_EQ(r.Sheets[0].Caption, u"Sheet1");
-  EXPECT_EQ(r.Sheets[0].ColumnWidths, (std::vector<int32_t>{0, 0, 0, 14}));
+  EXPECT_EQ(r.Sheets[0].ColumnWidths, (std::vector<int32_t>{0, 0, 0, 14 * 256}));  // 1/256 of a character
   EXPECT_EQ(r.Sheets[0].Cells.RowCount, 1);
   EXPECT_EQ(r.Sheets[0].Cells.ColCount, 1);
 }
@@ -526,11 +526,14 @@ TEST_F(LotusTest, RowFormatsGiveFormatIndex) {
   EXPECT_EQ(list[1].FormatValue, 2u);  // 0x000080 >> 6
   EXPECT_EQ(list[2].RunCount, 9);
   EXPECT_EQ(list[3].Row, 2);
-  EXPECT_EQ(Cell(r, 0, 2, 0)->FormatIndex(), 3);
-  EXPECT_EQ(Cell(r, 0, 2, 2)->FormatIndex(), 1);
-  EXPECT_EQ(Cell(r, 0, 2, 3)->FormatIndex(), 0);
-  EXPECT_EQ(Cell(r, 1, 2, 0)->FormatIndex(), 0);
-  EXPECT_EQ(Cell(r, 0, 3, 0)->FormatIndex(), 0);
+  // The later record for row 2 holds: format byte 8 (fixed, 8 places) for
+  // columns 0 and 1, nothing beyond; other rows and sheets have none.
+  auto code = [&](int sheet, int row, int col) { return r.Sheets[sheet].Formats().Code(Cell(r, sheet, row, col)->FormatIndex()); };
+  EXPECT_EQ(code(0, 2, 0), "0.00000000");
+  EXPECT_EQ(code(0, 2, 2), "General");
+  EXPECT_EQ(code(0, 2, 3), "General");
+  EXPECT_EQ(code(1, 2, 0), "General");
+  EXPECT_EQ(code(0, 3, 0), "General");
 
   Load(r, LotusBuilder().Bof(0x1000).Eof().Data());
   EXPECT_TRUE(r.FormatList().empty());
@@ -553,7 +556,7 @@ TEST_F(LotusTest, SheetNamesAndWidths) {
   EXPECT_EQ(r.Sheets[1].Caption, u"Sheet2");
   EXPECT_EQ(r.Sheets[2].Caption, u"Third");
   EXPECT_EQ(Cell(r, 2, 0, 0)->Value().AsString(), "on third");
-  EXPECT_EQ(r.Sheets[0].ColumnWidths, (std::vector<int32_t>{0, 12, 12, 12}));
+  EXPECT_EQ(r.Sheets[0].ColumnWidths, (std::vector<int32_t>{0, 12 * 256, 12 * 256, 12 * 256}));
 
   // Row heights: 8-byte entries after the 4-byte head; only with a listener.
   LotusBuilder rh;

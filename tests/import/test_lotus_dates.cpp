@@ -3,6 +3,7 @@
 
 #include "LotusBuilder.h"
 #include "QXWKS.h"
+#include "QXWQ.h"
 
 namespace {
 
@@ -73,6 +74,98 @@ TEST(LotusDates, MultiSheetFamilyByTheRowFormats) {
   EXPECT_EQ(type(2, 2), ictDateTime);
   EXPECT_EQ(type(2, 3), ictDateTime);
   EXPECT_EQ(r.Sheets[0].Cells.GetCell(2, 2)->Value().AsDateTime(), 41689);
+}
+
+// Format bytes as the workbook's format codes: the Lotus byte (bits 4-6
+// the type, 0-3 the places or the special code) and the Quattro Pro for
+// Windows byte, whose types count from 1 and whose special codes differ.
+TEST(LotusFormats, FormatBytesAsCodes) {
+  const struct {
+    uint8_t Byte;
+    const char* Lotus;
+    const char* Quattro;
+  } cases[] = {
+      {0x00, "0", "General"},
+      {0x02, "0.00", "General"},
+      {0x12, "0.00E+00", "0.00"},
+      {0x22, "$#,##0.00_);($#,##0.00)", "0.00E+00"},
+      {0x31, "0.0%", "$#,##0.0_);($#,##0.0)"},
+      {0x43, "#,##0.000_);(#,##0.000)", "0.000%"},
+      {0x50, "General", "#,##0_);(#,##0)"},
+      {0x71, "General", "General"},
+      {0x72, "d-mmm-yy", "General"},
+      {0x73, "d-mmm", "General"},
+      {0x74, "mmm-yy", "General"},
+      {0x76, ";;;", "General"},
+      {0x77, "h:mm:ss AM/PM", "General"},
+      {0x78, "h:mm AM/PM", "General"},
+      {0xF9, "m/d/yy", "General"},
+      {0x7A, "m/d", "General"},
+      {0x7B, "h:mm:ss", "General"},
+      {0x7C, "h:mm", "General"},
+      {0x7D, "General", "General"},
+      {0xFF, "General", "General"},
+      {0x08, "0.00000000", "m/d/yy"},
+      {0x65, "General", "d-mmm-yy"},
+      {0x09, "0.000000000", "m/d"},
+      {0x0A, "0.0000000000", "h:mm:ss AM/PM"},
+      {0x0D, "0.0000000000000", "h:mm"},
+      {0x6B, "General", "h:mm AM/PM"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(LotusFormatCode(c.Byte), c.Lotus) << int(c.Byte);
+    EXPECT_EQ(QuattroFormatCode(c.Byte), c.Quattro) << int(c.Byte);
+    // The date test and the code agree.
+    EXPECT_EQ(LotusFormatIsDateTime(c.Byte), IsDateTimeKind(ClassifyNumberFormat(c.Lotus))) << int(c.Byte);
+  }
+  EXPECT_EQ(QuattroNotebookFormatCode(0x0008), "m/d/yy");
+  EXPECT_EQ(QuattroNotebookFormatCode(0x0028), "General");
+}
+
+// Every generation: a date, a time and a fixed column, four rows. The
+// one-sheet family carries the format in each cell; the multi-sheet ones
+// give row 0 its formats and make each later row the same as the one
+// before (as 1-2-3 saves a formatted column).
+TEST(LotusFormats, EveryGenerationTypesDatesAndTimes) {
+  for (const uint16_t version : {0x0406, 0x1000, 0x1002, 0x1005}) {
+    LB b;
+    b.Bof(version);
+    const bool oneSheet = version == 0x0406;
+    if (!oneSheet) b.Record(0x13, {0, 0, 0, 0, 0xF9, 0, 0, 0, 0x7C, 0, 0, 0, 0x02, 0, 0, 0});
+    for (uint16_t row = 0; row < 4; ++row) {
+      if (!oneSheet && row > 0) b.Record(0x13, LB::Cat({{0, 2}, LB::Word(row), {0, 0}, LB::Word(uint16_t(row - 1))}));
+      if (oneSheet) {
+        b.Record(0x0E, LB::Old(0, row, LB::Double(41689 + row), 0xF9));
+        b.Record(0x0E, LB::Old(1, row, LB::Double(0.25), 0x7C));
+        b.Record(0x0D, LB::Old(2, row, LB::Word(row), 0x02));
+      } else {
+        double d = 41689 + row, t = 0.25;
+        uint64_t bd, bt;
+        std::memcpy(&bd, &d, 8);
+        std::memcpy(&bt, &t, 8);
+        b.DoubleNumber(row, 0, 0, bd).DoubleNumber(row, 0, 1, bt).Packed(row, 0, 2, uint32_t(row) << 6);
+      }
+    }
+    b.Eof();
+    TLotus123 r;
+    Load(r, b, 0, 0);
+    ASSERT_EQ(r.Sheets.Count(), 1) << version;
+    const TSpreadSheet& s = r.Sheets[0];
+    for (int32_t row = 0; row < 4; ++row) {
+      const struct {
+        int32_t Col;
+        TQXICellType Type;
+        const char* Code;
+      } want[] = {{0, ictDateTime, "m/d/yy"}, {1, ictDateTime, "h:mm"}, {2, ictInteger, "0.00"}};
+      for (const auto& w : want) {
+        const TQXICell* c = s.Cells.GetCell(w.Col, row);
+        ASSERT_TRUE(c) << version << " " << row << "," << w.Col;
+        EXPECT_EQ(c->CellType(), w.Type) << version << " " << row << "," << w.Col;
+        EXPECT_EQ(s.Formats().Code(c->FormatIndex()), w.Code) << version << " " << row << "," << w.Col;
+      }
+      EXPECT_EQ(s.Cells.GetCell(0, row)->Value().AsDateTime(), 41689 + row);
+    }
+  }
 }
 
 }  // namespace

@@ -103,7 +103,7 @@ TEST_F(OdsTest, CellsRowsAndSheetNames) {
   EXPECT_EQ(Text(1, 1), "d");
   EXPECT_EQ(Text(0, 0, 1), "e");
   EXPECT_EQ(Cell(0, 0)->CellType(), ictString);
-  EXPECT_EQ(Cell(0, 0)->FormatIndex(), -1);
+  EXPECT_EQ(Cell(0, 0)->FormatIndex(), 0);  // General
   EXPECT_EQ(R.SheetIndex, 1);
 }
 
@@ -442,4 +442,81 @@ TEST_F(OdsTest, WideCellsWhenTheSystemCodePageCannotHoldThem) {
   EXPECT_EQ(c->ValueType(), TVarType::WideString);
   EXPECT_EQ(Utf16ToUtf8(c->WideValue()), "\xE2\x82\xAC \xD0\xA2");
   EXPECT_EQ(Utf16ToUtf8(R.Sheets[0].Caption), "\xD0\xA2");
+}
+
+namespace {
+
+// A one-cell sheet whose cell shows value (of valueType) with dataStyle;
+// calculation settings (a null date) before the table when given.
+std::string StyledCell(const std::string& dataStyle, const std::string& value, const std::string& settings = "") {
+  const std::string styles = "<number:number-style style:name=\"Z\"/>" + dataStyle +
+                             "<style:style style:name=\"ce1\" style:family=\"table-cell\" style:data-style-name=\"D\"/>";
+  return Content(settings + Table("S", Row("<table:table-cell table:style-name=\"ce1\" " + value + "/>")), styles);
+}
+
+}  // namespace
+
+TEST_F(OdsTest, DataStylesBecomeFormatCodes) {
+  SetDefaultFormatSettings(TFormatSettings::UnitedStates());
+  const char* number = "office:value-type=\"float\" office:value=\"45000\"";
+  const char* boolean = "office:value-type=\"boolean\" office:boolean-value=\"true\"";
+  const struct {
+    const char* Style;
+    const char* Value;
+    const char* Code;
+    TQXICellType Type;
+  } cases[] = {
+      {"<number:number-style style:name=\"D\"><number:number number:decimal-places=\"2\" number:grouping=\"true\"/>"
+       "</number:number-style>", number, "#,##0.00", ictDecimal},
+      // The producer's own order of day, month and year.
+      {"<number:date-style style:name=\"D\"><number:day number:style=\"long\"/><number:text>.</number:text>"
+       "<number:month number:style=\"long\"/><number:text>.</number:text><number:year/></number:date-style>",
+       number, "dd\".\"mm\".\"yy", ictDateTime},
+      // Automatic order: the reader's (month first here), with its separator.
+      {"<number:date-style style:name=\"D\" number:automatic-order=\"true\"><number:day number:style=\"long\"/>"
+       "<number:text>.</number:text><number:month number:style=\"long\"/><number:text>.</number:text><number:year/>"
+       "</number:date-style>", number, "mm/dd/yy", ictDateTime},
+      // ... unless a time is part of it.
+      {"<number:date-style style:name=\"D\" number:automatic-order=\"true\"><number:day/><number:text>.</number:text>"
+       "<number:month/><number:text> </number:text><number:hours/></number:date-style>", number, "d\".\"m h",
+       ictDateTime},
+      // Boolean words in the style's language.
+      {"<number:boolean-style style:name=\"D\"><number:boolean/></number:boolean-style>", boolean,
+       "\"TRUE\";\"TRUE\";\"FALSE\"", ictBoolean},
+      {"<number:boolean-style style:name=\"D\" number:language=\"fr\" number:country=\"BE\"><number:boolean/>"
+       "</number:boolean-style>", boolean, "\"VRAI\";\"VRAI\";\"FAUX\"", ictBoolean},
+  };
+  for (const auto& c : cases) {
+    Load(StyledCell(c.Style, c.Value));
+    ASSERT_NE(Cell(0, 0), nullptr) << c.Code;
+    EXPECT_EQ(R.Sheets[0].Formats().Code(Cell(0, 0)->FormatIndex()), c.Code);
+    EXPECT_EQ(Cell(0, 0)->CellType(), c.Type) << c.Code;
+  }
+  SetDefaultFormatSettings(TFormatSettings::FromLocale());
+}
+
+TEST_F(OdsTest, NumbersShownAsDatesCountFromTheNullDate) {
+  const std::string date = "<number:date-style style:name=\"D\"><number:year/></number:date-style>";
+  const struct {
+    const char* NullDate;
+    double Value;  // the cell's 1000 as days since 30 December 1899
+    bool Date1904, Warned;
+  } cases[] = {{nullptr, 1000, false, false},
+               {"1899-12-30", 1000, false, false},
+               {"1904-01-01", 2462, true, false},
+               {"1900-01-01", 1002, false, true}};
+  for (const auto& c : cases) {
+    const std::string settings = c.NullDate ? std::string("<table:calculation-settings><table:null-date "
+                                                          "table:date-value=\"") + c.NullDate +
+                                                  "\"/></table:calculation-settings>"
+                                            : std::string();
+    int warnings = 0;
+    R.OnErrorProcess = [&](TCustomSpreadSheetFile*, const std::exception&, bool&) { ++warnings; };
+    Load(StyledCell(date, "office:value-type=\"float\" office:value=\"1000\"", settings));
+    R.OnErrorProcess = nullptr;
+    ASSERT_NE(Cell(0, 0), nullptr);
+    EXPECT_EQ(Cell(0, 0)->Value().ToDouble(), c.Value) << (c.NullDate ? c.NullDate : "none");
+    EXPECT_EQ(R.Sheets.Formats.Date1904, c.Date1904);
+    EXPECT_EQ(warnings > 0, c.Warned);
+  }
 }

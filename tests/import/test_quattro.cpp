@@ -74,7 +74,8 @@ TEST_F(QuattroTest, Wq1CellsInTheLotusLayout) {
   ASSERT_TRUE(Cell(r, 0, 4, 4));
   EXPECT_EQ(Cell(r, 0, 4, 4)->CellType(), ictDateTime);
   EXPECT_EQ(Cell(r, 0, 4, 4)->Value().AsDateTime(), 0.75);
-  EXPECT_EQ(Cell(r, 0, 4, 3)->FormatIndex(), 0xF9);
+  // The format byte 0xF9 (D4) as the workbook's format code.
+  EXPECT_EQ(r.Sheets[0].Formats().Code(Cell(r, 0, 4, 3)->FormatIndex()), "m/d/yy");
 }
 
 TEST_F(QuattroTest, Wq2StylesAndPascalTexts) {
@@ -142,7 +143,7 @@ TEST_F(QuattroTest, Wb2SheetsStylesAndFormulaResults) {
   EXPECT_EQ(r.Sheets[2].Caption, u"Third");
   EXPECT_EQ(Cell(r, 0, 0, 0)->Value().AsInteger(), 1);
   EXPECT_EQ(Cell(r, 0, 0, 1)->CellType(), ictDateTime);
-  EXPECT_EQ(Cell(r, 0, 0, 1)->FormatIndex(), 2);
+  EXPECT_EQ(r.Sheets[0].Formats().Kind(Cell(r, 0, 0, 1)->FormatIndex()), nfDate);
   EXPECT_EQ(Text(Cell(r, 0, 0, 2)), "H_A");
   EXPECT_EQ(Cell(r, 0, 0, 3)->CellType(), ictString);
   EXPECT_EQ(Text(Cell(r, 0, 0, 3)), "Three of a Kind");
