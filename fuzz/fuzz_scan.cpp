@@ -6,57 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <sstream>
 #include <string>
 
-#include "../tests/support/ZipBuilder.h"
-#include "QXIOO.h"
-#include "QXXLSX.h"
-#include "WorkbookDump.h"
+#include "../tests/support/ScanPackages.h"
 
-namespace {
-
-std::string Package(bool ods, const std::string& xml) {
-  ZipBuilder b;
-  if (ods) {
-    b.Add("mimetype", "application/vnd.oasis.opendocument.spreadsheet", 0);
-    b.Add("content.xml", xml, 0);
-    return b.Build();
-  }
-  const size_t sst = xml.find("<sst");
-  const char* rel = "<Relationship Id=\"rId%\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/"
-                    "relationships/";
-  auto relation = [&](const char* id, const char* type, const char* target) {
-    std::string r = rel;
-    r.replace(r.find('%'), 1, id);
-    return r + type + "\" Target=\"" + target + "\"/>";
-  };
-  b.Add("_rels/.rels", "<Relationships>" + relation("1", "officeDocument", "xl/workbook.xml") + "</Relationships>");
-  b.Add("xl/workbook.xml", "<workbook xmlns:r=\"r\"><sheets><sheet name=\"S\" sheetId=\"1\" r:id=\"rId1\"/></sheets></workbook>");
-  b.Add("xl/_rels/workbook.xml.rels", "<Relationships>" + relation("1", "worksheet", "worksheets/sheet1.xml") +
-                                          relation("2", "sharedStrings", "sharedStrings.xml") + "</Relationships>");
-  b.Add("xl/worksheets/sheet1.xml", xml.substr(0, sst), 0);
-  if (sst != std::string::npos) b.Add("xl/sharedStrings.xml", xml.substr(sst), 0);
-  return b.Build();
-}
-
-// The workbook as JSON, or the failure's message.
-template <class Reader>
-std::string Load(const std::string& package, bool scan) {
-  TCustomMemoryStream s(package.data(), int64_t(package.size()));
-  Reader reader;
-  reader.ScanRows = scan;
-  std::ostringstream out;
-  try {
-    reader.LoadFromStream(s);
-  } catch (const std::exception& e) {
-    return std::string("failed: ") + e.what();
-  }
-  WriteWorkbookJson(out, "f", "r", "", reader.Sheets);
-  return out.str();
-}
-
-}  // namespace
+using scanpackages::Load;
+using scanpackages::Package;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;

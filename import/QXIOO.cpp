@@ -111,6 +111,7 @@ void TQXIOpenOfficeSpreadsheet::ResetData() {
   FStyles.Clear();
   SheetIndex = -1;
   FEncrypted = false;
+  FScannedRows = 0;
 }
 
 void TQXIOpenOfficeSpreadsheet::LoadFromFile(const std::string& fileName) {

@@ -174,6 +174,8 @@ class TQXIOpenOfficeSpreadsheet : public TSpreadSheetFile {
   // shape, by the general XML engine otherwise; both give the same cells.
   // Off: the engine alone (tests and fuzzing compare the two).
   bool ScanRows = true;
+  // Rows the scanner took in the last load (the engine read the others).
+  int64_t ScannedRows() const { return FScannedRows; }
 
   const TQXIOOStyles& Styles() const { return FStyles; }
 
@@ -194,6 +196,7 @@ class TQXIOpenOfficeSpreadsheet : public TSpreadSheetFile {
   static bool ParseTimeValue(const std::u16string& text, double& value);
 
  private:
+  int64_t FScannedRows = 0;
   class TContentReader;
   // Raises for an encrypted content.xml; tells whether meta.xml is encrypted.
   void ReadManifest(bool& metaEncrypted);

@@ -359,6 +359,7 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
         EndCell();
       }
       EndRow();
+      ++F.FScannedRows;
       text.Consume(FScan.End);
     }
   }

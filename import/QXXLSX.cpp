@@ -95,6 +95,7 @@ TMSExcelX::~TMSExcelX() = default;
 void TMSExcelX::ResetData() {
   TCustomMSExcel::ResetData();
   FTruncated.clear();
+  FScannedRows = 0;
   Encrypted = false;
   DateBase = 0;
   CurrentSheet = 0;

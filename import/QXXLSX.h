@@ -30,6 +30,8 @@ class TMSExcelX : public TCustomMSExcel {
   // the usual shape, by the general XML engine otherwise; both give the same
   // cells. Off: the engine alone (tests and fuzzing compare the two).
   bool ScanRows = true;
+  // Rows the scanner took in the last load (the engine read the others).
+  int64_t ScannedRows() const { return FScannedRows; }
   // 1462 in workbooks that count dates from 1904, else 0.
   double DateBase = 0;
 
@@ -146,6 +148,7 @@ class TMSExcelX : public TCustomMSExcel {
   TStream* FSheetStream = nullptr;
   int64_t FSheetPartSize = 0;
   uint32_t FSheetRows = 0;
+  int64_t FScannedRows = 0;
 
   // Cell delivery shared by both variants. The one mapping of a cell's
   // style index (the s attribute; -1 when it has none) to the entry of the

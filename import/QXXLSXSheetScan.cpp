@@ -205,6 +205,7 @@ void TMSExcelX::ScanSheetRows(TQXXMLEngine& engine, TQXXMLRawText& text, TSheetC
       return;  // not a row of the usual shape: the engine reads it from its start
     }
     NoteSheetRow();
+    ++FScannedRows;
     const char* row = span.Begin;
     for (const TScannedCell& c : FScannedCells) {
       cell.Row = c.Row;
