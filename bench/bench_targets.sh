@@ -50,7 +50,8 @@ best() {
     if [ -z "$bw" ] || awk -v a="$w" -v b="$bw" 'BEGIN { exit !(a < b) }'; then bw=$w; br=$r; fi
   done
   eval "W_$label=$bw R_$label=$br"
-  printf "%-22s %8.3f s  %8.1f MiB\n" "$label" "$bw" "$(awk -v r="$br" 'BEGIN { print r / 1024 }')"
+  printf "%-22s %8.3f s  %8.1f MiB  load %s\n" "$label" "$bw" "$(awk -v r="$br" 'BEGIN { print r / 1024 }')" \
+    "$(cut -d' ' -f1 /proc/loadavg)"
 }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
 size() { stat -c %s "$1"; }

@@ -76,13 +76,15 @@ std::string LowerAscii(std::string s) {
 
 // One deflater per thread, at the entry's level: each block's input becomes
 // raw deflate data that ends on a byte boundary (a sync flush), or ends the
-// stream (the last block).
+// stream (the last block). ISA-L's level 1 for fast; zlib for the others,
+// at level 4 (default: within a twentieth of level 6's size on sheet parts,
+// about three times faster) or 6 (small).
 class TBlockCompressor {
  public:
   explicit TBlockCompressor(TZipCompression level) : FLevel(level) {
-    if (level != zcSmall) {
+    if (level == zcFast) {
       FIsal = std::make_unique<isal_zstream>();
-      FLevelBuffer.resize(level == zcFast ? ISAL_DEF_LVL1_DEFAULT : ISAL_DEF_LVL3_DEFAULT);
+      FLevelBuffer.resize(ISAL_DEF_LVL1_DEFAULT);
     }
   }
   ~TBlockCompressor() {
@@ -99,7 +101,7 @@ class TBlockCompressor {
     if (FIsal) {
       isal_zstream& z = *FIsal;
       isal_deflate_init(&z);
-      z.level = FLevel == zcFast ? 1 : 3;
+      z.level = 1;
       z.level_buf = FLevelBuffer.data();
       z.level_buf_size = uint32_t(FLevelBuffer.size());
       z.end_of_stream = last ? 1 : 0;
@@ -116,7 +118,7 @@ class TBlockCompressor {
       }
     } else {
       if (!FZReady) {
-        if (deflateInit2(&FZ, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        if (deflateInit2(&FZ, FLevel == zcSmall ? 6 : 4, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
           throw EZipWriteError("The zip writer could not start its compressor.");
         FZReady = true;
       } else {
@@ -399,7 +401,7 @@ class TZipEntryWriter : public TStream {
     block->Last = last;
     block->Dict = std::move(FDictionary);
     // zlib's matches reach 32 KiB back: the next block may refer into this one.
-    if (FArchive.Compression == zcSmall && !last) {
+    if (FArchive.Compression != zcFast && !last) {
       const size_t keep = std::min<size_t>(FIn.size(), 32768);
       FDictionary.assign(FIn.end() - ptrdiff_t(keep), FIn.end());
     }

@@ -297,7 +297,9 @@ TZipEntryStream::TZipEntryStream(const TLocalFile& entry, TZipInflateBudget* bud
   const uint16_t method = entry.CompressionMethod();
   if (method == ZipMethodDeflated) {
     FDeflated = true;
-    FZ = std::make_unique<Inflater>();
+    // Not value-initialised: the state is tens of kilobytes, which
+    // isal_inflate_init sets up itself (a cost per part of small files).
+    FZ.reset(new Inflater);
     isal_inflate_init(&FZ->S);
     FZ->S.crc_flag = ISAL_DEFLATE;
     // Compressed sizes are 32-bit: the whole entry goes in at once.
