@@ -275,9 +275,10 @@ for p in sys.argv[1:]:
         print(len(out), zlib.crc32(out)))";
   const std::string py = RunCapture("/usr/bin/python3 -c " + ShellQuote(script) + paths + " 2>&1");
   EXPECT_EQ(py, expected);
-  // Each level keeps its place: zlib's default level is the smallest.
-  EXPECT_LT(sizes[zcSmall], sizes[zcDefault]);
+  // ISA-L's fast level gives the most bytes (zlib's levels 4 and 6 come
+  // close to each other, either way round).
   EXPECT_LT(sizes[zcSmall], sizes[zcFast]);
+  EXPECT_LT(sizes[zcDefault], sizes[zcFast]);
 }
 
 TEST(ZipWriter, CompressionWordsReadBack) {
