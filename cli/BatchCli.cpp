@@ -514,6 +514,11 @@ void BuildJob(TCliBatch& batch, const TBatchOptions& o) {
   ApplyDestinationOptions(o, s.Destination);
   if (o.MaxOutput && !TryParseByteSize(*o.MaxOutput, s.MaxOutputSize))
     throw EUsageError("--max-output \"" + *o.MaxOutput + "\" is no size (e.g. 4294967296, 500M, 4G)");
+  if (o.Compression) {
+    const auto c = ParseCompression(*o.Compression);
+    if (!c) throw EUsageError("--compression \"" + *o.Compression + "\" is not fast, default or small");
+    s.Compression = *c;
+  }
   if (o.MaxMemory && !TryParseByteSize(*o.MaxMemory, s.MaxWorkbookMemory))
     throw EUsageError("--max-memory \"" + *o.MaxMemory + "\" is no size (e.g. 2G, 512M; 0 for no limit)");
   if (o.Format) {

@@ -53,6 +53,8 @@ Output:
       --max-memory SIZE   memory the cells of one workbook may take, shared by
                           the workers (default: half of this machine's memory;
                           0: no limit)
+      --compression HOW   xlsx: fast, default (about a twentieth larger
+                          than small, three times faster) or small
 
 Destination options (defaults: clean data for other tools: no banner, no
 extra row or column, minimal quoting, UTF-8, LF, --values data; with

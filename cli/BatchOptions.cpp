@@ -28,6 +28,8 @@ TBatchOptions ParseBatchOptions(int argc, const char* const* argv) {
   auto* optNoOverwrite = app.add_flag("--no-overwrite", noOverwrite);
   auto* optLog = app.add_option("--log", log);
   auto* optMaxOutput = app.add_option("--max-output", maxOutput);
+  std::string compression;
+  auto* optCompression = app.add_option("--compression", compression);
   auto* optSettings = app.add_option("--settings", settings)->expected(0, 1);
   auto* optDump = app.add_option("--dump", dump);
   // The memory budget of a workbook.
@@ -93,6 +95,7 @@ TBatchOptions ParseBatchOptions(int argc, const char* const* argv) {
   take(optFormat, format, o.Format);
   take(optLog, log, o.Log);
   take(optMaxOutput, maxOutput, o.MaxOutput);
+  take(optCompression, compression, o.Compression);
   take(optSettings, settings, o.Settings);
   take(optDump, dump, o.Dump);
   take(optMaxMemory, maxMemory, o.MaxMemory);

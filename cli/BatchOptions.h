@@ -16,6 +16,7 @@ struct TBatchOptions {
   std::optional<std::string> Source, Mask, Dest, Output, Format, Log, Dump;
   std::optional<std::string> InputFormat;  // standard input's file extension
   std::optional<std::string> MaxOutput;  // largest output file ("4G"), judged by the job builder
+  std::optional<std::string> Compression;  // fast, default or small (.xlsx outputs)
   std::optional<std::string> MaxMemory;  // cell memory of one workbook ("2G"), likewise
   std::optional<std::string> Settings;  // "" for the wizard's own file
   std::optional<std::vector<std::string>> Formats;

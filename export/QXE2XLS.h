@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "QXE2Cell.h"
+#include "QXEZipFile.h"
 
 namespace QXEZipFile {
 class TZipArchive;
@@ -397,6 +398,8 @@ class TQXExportToXLSX : public TQXExportToCustomXLS {
   // The moment the package records (document properties in UTC, entry
   // times), in seconds since 1970; 0: the time of the export.
   std::time_t DocumentTime = 0;
+  // How the package's parts are deflated.
+  TZipCompression Compression = zcDefault;
   // The custom number format of currency cells (id 164), from the
   // currency string and its position in the regional settings.
   std::string CurrencyFormatCode() const;

@@ -660,6 +660,7 @@ void TQXExportToXLSX::OpenPackage(TStream& out, const std::vector<std::u16string
   FMediaCount = 0;
   FZip = std::make_unique<QXEZipFile::TZipArchive>(out);
   FZip->Time = FMoment;
+  FZip->Compression = Compression;
   // The content types first and the workbook within the first entries:
   // that is how file-type sniffers know a workbook.
   FZip->AddFileData("[Content_Types].xml", ContentTypes(sheetNames.size()));

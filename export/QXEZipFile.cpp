@@ -1,9 +1,37 @@
 #include "QXEZipFile.h"
 
+#include <isa-l/crc.h>
+#include <isa-l/igzip_lib.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "Budgets.h"
+
+const char* CompressionWord(TZipCompression c) {
+  switch (c) {
+    case zcFast: return "fast";
+    case zcSmall: return "small";
+    case zcDefault: break;
+  }
+  return "default";
+}
+
+std::optional<TZipCompression> ParseCompression(const std::string& word) {
+  std::string w = word;
+  for (char& c : w)
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  for (TZipCompression c : {zcFast, zcDefault, zcSmall})
+    if (w == CompressionWord(c)) return c;
+  return std::nullopt;
+}
 
 namespace QXEZipFile {
 
@@ -14,9 +42,6 @@ constexpr uint32_t CentralFileHeaderSignature = 0x02014B50;
 constexpr uint32_t EndOfCentralDirSignature = 0x06054B50;
 constexpr uint16_t VersionMadeBy = 20;
 constexpr uint16_t Utf8NameFlag = 0x0800;
-constexpr size_t BufferSize = 64 * 1024;
-// Writes at least this long skip the input buffer.
-constexpr size_t DirectWrite = 4 * 1024;
 
 void Put16(std::string& out, uint16_t v) {
   out += char(v & 0xFF);
@@ -49,29 +74,254 @@ std::string LowerAscii(std::string s) {
 
 }  // namespace
 
-// The open entry: input gathered into blocks, deflated, the output passed on
-// to the sink in blocks; the CRC and sizes counted on the way.
+// One deflater per thread, at the entry's level: each block's input becomes
+// raw deflate data that ends on a byte boundary (a sync flush), or ends the
+// stream (the last block). ISA-L's level 1 for fast; zlib for the others,
+// at level 4 (default: within a twentieth of level 6's size on sheet parts,
+// about three times faster) or 6 (small).
+class TBlockCompressor {
+ public:
+  explicit TBlockCompressor(TZipCompression level) : FLevel(level) {
+    if (level == zcFast) {
+      FIsal = std::make_unique<isal_zstream>();
+      FLevelBuffer.resize(ISAL_DEF_LVL1_DEFAULT);
+    }
+  }
+  ~TBlockCompressor() {
+    if (FZReady) deflateEnd(&FZ);
+  }
+  TBlockCompressor(const TBlockCompressor&) = delete;
+  TBlockCompressor& operator=(const TBlockCompressor&) = delete;
+  TZipCompression Level() const { return FLevel; }
+
+  // dict: the input before this block, which zlib's matches may reach into.
+  void Deflate(const std::vector<uint8_t>& in, const std::vector<uint8_t>& dict, bool last, std::string& out) {
+    out.resize(in.size() + in.size() / 8 + 1024);
+    size_t used = 0;
+    if (FIsal) {
+      isal_zstream& z = *FIsal;
+      isal_deflate_init(&z);
+      z.level = 1;
+      z.level_buf = FLevelBuffer.data();
+      z.level_buf_size = uint32_t(FLevelBuffer.size());
+      z.end_of_stream = last ? 1 : 0;
+      z.flush = last ? NO_FLUSH : SYNC_FLUSH;
+      z.next_in = const_cast<uint8_t*>(in.data());
+      z.avail_in = uint32_t(in.size());
+      for (;;) {
+        z.next_out = reinterpret_cast<uint8_t*>(out.data()) + used;
+        z.avail_out = uint32_t(out.size() - used);
+        if (isal_deflate(&z) != COMP_OK) throw EZipWriteError("Deflating a zip entry failed.");
+        used = out.size() - z.avail_out;
+        if (z.avail_in == 0 && z.avail_out > 0 && (!last || z.internal_state.state == ZSTATE_END)) break;
+        out.resize(out.size() * 2);
+      }
+    } else {
+      if (!FZReady) {
+        if (deflateInit2(&FZ, FLevel == zcSmall ? 6 : 4, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+          throw EZipWriteError("The zip writer could not start its compressor.");
+        FZReady = true;
+      } else {
+        deflateReset(&FZ);
+      }
+      if (!dict.empty()) deflateSetDictionary(&FZ, dict.data(), uInt(dict.size()));
+      FZ.next_in = const_cast<Bytef*>(in.data());
+      FZ.avail_in = uInt(in.size());
+      for (;;) {
+        FZ.next_out = reinterpret_cast<Bytef*>(out.data()) + used;
+        FZ.avail_out = uInt(out.size() - used);
+        const int rc = ::deflate(&FZ, last ? Z_FINISH : Z_SYNC_FLUSH);
+        if (rc == Z_STREAM_ERROR) throw EZipWriteError("Deflating a zip entry failed.");
+        used = out.size() - FZ.avail_out;
+        if (last ? rc == Z_STREAM_END : FZ.avail_out > 0) break;
+        out.resize(out.size() * 2);
+      }
+    }
+    out.resize(used);
+  }
+
+ private:
+  TZipCompression FLevel;
+  std::unique_ptr<isal_zstream> FIsal;
+  std::vector<uint8_t> FLevelBuffer;
+  z_stream FZ{};
+  bool FZReady = false;
+};
+
+// The blocks of the entry being written, deflated by the writing thread and
+// by helper threads on processors no other job holds, and written to the
+// sink in order. At most one block per thread, and the one being filled,
+// wait in memory.
+class TBlockDeflater {
+ public:
+  struct TBlock {
+    std::vector<uint8_t> In, Dict;
+    bool Last = false;
+    bool Taken = false, Done = false;
+    std::string Out;
+    std::exception_ptr Error;
+  };
+  using TEmit = std::function<void(const std::string&)>;
+
+  ~TBlockDeflater() { StopHelpers(); }
+
+  // Starts an entry at this level.
+  void Start(TZipCompression level, int maxHelpers) {
+    if (!FOwn || FOwn->Level() != level) FOwn = std::make_unique<TBlockCompressor>(level);
+    FLevel = level;
+    FMaxHelpers = maxHelpers;
+  }
+  // Deflates the block here or hands it to a helper, then writes what is
+  // done in order; a block that failed raises its error here.
+  void Submit(std::unique_ptr<TBlock> block, const TEmit& emit) {
+    // A second block: the entry is large enough to share out.
+    if (!FHelpers.empty() || (FSubmitted++ > 0 && FMaxHelpers > 0 && !FTriedHelpers)) StartHelpers();
+    if (FHelpers.empty()) {
+      FOwn->Deflate(block->In, block->Dict, block->Last, block->Out);
+      emit(block->Out);
+      return;
+    }
+    {
+      std::lock_guard<std::mutex> g(FLock);
+      FBlocks.push_back(std::move(block));
+    }
+    FWork.notify_one();
+    Drain(emit, FHelpers.size() + 1);
+  }
+  // Writes every block submitted; helpers stop.
+  void Finish(const TEmit& emit) {
+    Drain(emit, 0);
+    StopHelpers();
+    FSubmitted = 0;
+    FTriedHelpers = false;
+  }
+
+ private:
+  // Writes the leading blocks that are done until at most keep wait,
+  // deflating waiting ones here rather than idling.
+  void Drain(const TEmit& emit, size_t keep) {
+    std::unique_lock<std::mutex> g(FLock);
+    for (;;) {
+      while (!FBlocks.empty() && FBlocks.front()->Done) {
+        std::unique_ptr<TBlock> b = std::move(FBlocks.front());
+        FBlocks.pop_front();
+        g.unlock();
+        if (b->Error) std::rethrow_exception(b->Error);
+        emit(b->Out);
+        g.lock();
+      }
+      if (FBlocks.size() <= keep) return;
+      TBlock* mine = nullptr;
+      for (auto& b : FBlocks)
+        if (!b->Taken) {
+          mine = b.get();
+          break;
+        }
+      if (!mine) {
+        FDone.wait(g);
+        continue;
+      }
+      mine->Taken = true;
+      g.unlock();
+      Run(*FOwn, *mine);
+      g.lock();
+    }
+  }
+
+  static void Run(TBlockCompressor& c, TBlock& b) {
+    try {
+      c.Deflate(b.In, b.Dict, b.Last, b.Out);
+    } catch (...) {
+      b.Error = std::current_exception();
+    }
+    b.Done = true;
+  }
+
+  void StartHelpers() {
+    if (!FHelpers.empty() || FTriedHelpers) return;
+    FTriedHelpers = true;
+    FLoan = std::make_unique<TProcessorLoan>(FMaxHelpers);
+    FStop = false;
+    for (int k = 0; k < FLoan->Count(); ++k) {
+      try {
+        FHelpers.emplace_back([this] { Help(); });
+      } catch (const std::system_error&) {
+        break;  // no thread to be had: fewer helpers
+      }
+    }
+  }
+
+  void StopHelpers() {
+    {
+      std::lock_guard<std::mutex> g(FLock);
+      FStop = true;
+    }
+    FWork.notify_all();
+    for (auto& t : FHelpers) t.join();
+    FHelpers.clear();
+    FLoan.reset();
+    // A failure left blocks behind: they are not written.
+    FBlocks.clear();
+  }
+
+  void Help() {
+    TBlockCompressor own(FLevel);
+    std::unique_lock<std::mutex> g(FLock);
+    for (;;) {
+      TBlock* mine = nullptr;
+      FWork.wait(g, [&] {
+        if (FStop) return true;
+        for (auto& b : FBlocks)
+          if (!b->Taken) {
+            mine = b.get();
+            return true;
+          }
+        return false;
+      });
+      if (!mine) return;
+      mine->Taken = true;
+      g.unlock();
+      Run(own, *mine);
+      g.lock();
+      FDone.notify_all();
+    }
+  }
+
+  TZipCompression FLevel = zcDefault;
+  int FMaxHelpers = 0;
+  std::unique_ptr<TBlockCompressor> FOwn;
+  size_t FSubmitted = 0;
+  bool FTriedHelpers = false;
+  std::mutex FLock;
+  std::condition_variable FWork, FDone;
+  std::deque<std::unique_ptr<TBlock>> FBlocks;
+  bool FStop = false;
+  std::unique_ptr<TProcessorLoan> FLoan;
+  std::vector<std::thread> FHelpers;
+};
+
+// The open entry: input gathered into blocks and deflated, the output
+// passed on to the sink in order; the CRC and sizes counted on the way.
 class TZipEntryWriter : public TStream {
  public:
-  TZipEntryWriter(TZipArchive& archive, z_stream& z) : FArchive(archive), FZ(z) {
-    FIn.reserve(BufferSize);
-    FOut.resize(BufferSize);
+  TZipEntryWriter(TZipArchive& archive, TBlockDeflater& deflater)
+      : FArchive(archive), FDeflater(deflater), FBlockSize(std::max<size_t>(archive.BlockSize, 64)) {
+    FIn.reserve(FBlockSize);
+    FEmit = [this](const std::string& out) { Emit(out.data(), out.size()); };
   }
 
   int64_t Read(void*, int64_t) override { throw EZipWriteError("A zip entry being written cannot be read."); }
   int64_t Write(const void* buffer, int64_t count) override {
     if (count <= 0) return 0;
     const auto* p = static_cast<const uint8_t*>(buffer);
-    if (size_t(count) >= DirectWrite) {
-      Deflate(FIn.data(), FIn.size(), Z_NO_FLUSH);
-      FIn.clear();
-      Deflate(p, size_t(count), Z_NO_FLUSH);
-    } else {
-      if (FIn.size() + size_t(count) > BufferSize) {
-        Deflate(FIn.data(), FIn.size(), Z_NO_FLUSH);
-        FIn.clear();
-      }
-      FIn.insert(FIn.end(), p, p + count);
+    size_t left = size_t(count);
+    while (left > 0) {
+      const size_t n = std::min(left, FBlockSize - FIn.size());
+      FIn.insert(FIn.end(), p, p + n);
+      p += n;
+      left -= n;
+      // A full block waits for the next byte: the last block ends the stream.
+      if (FIn.size() == FBlockSize && left > 0) SubmitBlock(false);
     }
     return count;
   }
@@ -88,12 +338,11 @@ class TZipEntryWriter : public TStream {
   void WritePlaceholder(std::string_view text) {
     if (FHasPlaceholder) throw EZipWriteError("A zip entry takes one placeholder.");
     if (text.size() > 0xFFFF) throw EZipWriteError("A zip placeholder holds at most 65,535 bytes.");
-    // Everything so far ends on a byte boundary with no reference into what
-    // follows; the placeholder is a stored block of its own.
-    if (FStarted || !FIn.empty()) {
-      Deflate(FIn.data(), FIn.size(), Z_FULL_FLUSH);
-      FIn.clear();
-    }
+    // Everything so far ends on a byte boundary; the placeholder is a stored
+    // block of its own, and nothing after it refers to what came before.
+    if (!FIn.empty()) SubmitBlock(false);
+    FDeflater.Finish(FEmit);
+    FDictionary.clear();
     std::string block;
     block += '\0';  // not the last block, stored
     Put16(block, uint16_t(text.size()));
@@ -118,8 +367,8 @@ class TZipEntryWriter : public TStream {
 
   // Ends the deflate data; the CRC, sizes and placeholder are final.
   void Finish(TLocalFile& f) {
-    Deflate(FIn.data(), FIn.size(), Z_FINISH);
-    FIn.clear();
+    SubmitBlock(true);
+    FDeflater.Finish(FEmit);
     TStream& sink = FArchive.FSink;
     uint32_t crc = FCrc;
     if (FHasPlaceholder) {
@@ -143,39 +392,34 @@ class TZipEntryWriter : public TStream {
     FArchive.CheckSize(FCompressed, FArchive.FFiles.back().FileName);
   }
 
-  void Deflate(const uint8_t* data, size_t size, int flush) {
-    if (size == 0 && flush == Z_NO_FLUSH) return;
-    FStarted = true;
-    FCrc = TZipArchive::Crc32(data, size, FCrc);
-    FUncompressed += size;
-    FLengthAfter += size;
+  void SubmitBlock(bool last) {
+    FCrc = TZipArchive::Crc32(FIn.data(), FIn.size(), FCrc);
+    FUncompressed += FIn.size();
+    FLengthAfter += FIn.size();
     FArchive.CheckSize(FUncompressed, FArchive.FFiles.back().FileName);
-    FZ.next_in = const_cast<Bytef*>(data);
-    for (;;) {
-      // zlib takes at most 4 GiB a call.
-      const size_t chunk = std::min<size_t>(size, 1u << 30);
-      FZ.avail_in = uInt(chunk);
-      const int f = chunk == size ? flush : Z_NO_FLUSH;
-      do {
-        FZ.next_out = FOut.data();
-        FZ.avail_out = uInt(FOut.size());
-        const int rc = ::deflate(&FZ, f);
-        if (rc == Z_STREAM_ERROR) throw EZipWriteError("Deflating a zip entry failed.");
-        Emit(FOut.data(), FOut.size() - FZ.avail_out);
-      } while (FZ.avail_out == 0 || FZ.avail_in > 0);
-      size -= chunk;
-      if (size == 0) break;
+    auto block = std::make_unique<TBlockDeflater::TBlock>();
+    block->Last = last;
+    block->Dict = std::move(FDictionary);
+    // zlib's matches reach 32 KiB back: the next block may refer into this one.
+    if (FArchive.Compression != zcFast && !last) {
+      const size_t keep = std::min<size_t>(FIn.size(), 32768);
+      FDictionary.assign(FIn.end() - ptrdiff_t(keep), FIn.end());
     }
+    block->In.swap(FIn);
+    FIn.clear();
+    FIn.reserve(FBlockSize);
+    FDeflater.Submit(std::move(block), FEmit);
   }
 
   TZipArchive& FArchive;
-  z_stream& FZ;
+  TBlockDeflater& FDeflater;
+  const size_t FBlockSize;
+  TBlockDeflater::TEmit FEmit;
   std::vector<uint8_t> FIn;
-  std::vector<uint8_t> FOut;
+  std::vector<uint8_t> FDictionary;
   uint32_t FCrc = 0;
   uint64_t FCompressed = 0;
   uint64_t FUncompressed = 0;
-  bool FStarted = false;
   // The placeholder: where it lies in the sink, the CRC before it and the
   // length after it (FCrc restarts behind it).
   bool FHasPlaceholder = false;
@@ -185,33 +429,15 @@ class TZipEntryWriter : public TStream {
   uint64_t FLengthAfter = 0;
 };
 
-// Raw deflate at zlib's default level, reset between entries.
-struct TZipDeflater {
-  z_stream Z{};
-  bool Ready = false;
-  void Start() {
-    if (Ready) {
-      deflateReset(&Z);
-      return;
-    }
-    if (deflateInit2(&Z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-      throw EZipWriteError("The zip writer could not start its compressor.");
-    Ready = true;
-  }
-  ~TZipDeflater() {
-    if (Ready) deflateEnd(&Z);
-  }
-};
-
 TZipArchive::TZipArchive(TStream& sink) : FSink(sink) {}
 
 TZipArchive::~TZipArchive() = default;
 
 uint32_t TZipArchive::Crc32(const void* data, size_t size, uint32_t crc) {
-  const auto* p = static_cast<const Bytef*>(data);
+  const auto* p = static_cast<const uint8_t*>(data);
   while (size > 0) {
-    const uInt n = uInt(std::min<size_t>(size, 1u << 30));
-    crc = uint32_t(::crc32(crc, p, n));
+    const uint64_t n = std::min<size_t>(size, size_t(1) << 30);
+    crc = crc32_gzip_refl(crc, p, n);
     p += n;
     size -= n;
   }
@@ -273,9 +499,9 @@ TStream& TZipArchive::AddFile(const std::string& name, uint32_t externalAttribut
   FFiles.push_back(std::move(f));
   FKeys.push_back(std::move(key));
 
-  if (!FDeflater) FDeflater = std::make_unique<TZipDeflater>();
-  FDeflater->Start();
-  FEntry = std::make_unique<TZipEntryWriter>(*this, FDeflater->Z);
+  if (!FDeflater) FDeflater = std::make_unique<TBlockDeflater>();
+  FDeflater->Start(Compression, MaxHelpers);
+  FEntry = std::make_unique<TZipEntryWriter>(*this, *FDeflater);
   return *FEntry;
 }
 

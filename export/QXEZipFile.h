@@ -1,9 +1,14 @@
 #pragma once
-// Writing zip packages. Each entry is deflated (raw deflate at zlib's default
-// level) while its contents are written and goes straight to the sink, so no
-// part is ever held whole in memory; the central directory and the end
-// record follow at Close. Entries are files only: no directory entries, names
-// with "/".
+// Writing zip packages. Each entry is deflated while its contents are
+// written and goes straight to the sink, so no part is ever held whole in
+// memory; the central directory and the end record follow at Close. Entries
+// are files only: no directory entries, names with "/".
+//
+// The deflate data of an entry is made of blocks of BlockSize input bytes,
+// each deflated on its own and ending on a byte boundary (a sync flush), so
+// that a large entry's blocks are deflated side by side on processors the
+// run leaves free (TProcessorBudget) and joined, in order, into one valid
+// deflate stream.
 //
 // The sink must allow seeking back (a file or memory stream): an entry's
 // local header gets its CRC-32 and sizes once the entry is complete, so
@@ -18,12 +23,23 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "Exception.h"
 #include "Streams.h"
+
+// How entries are deflated: ISA-L's fastest level (about a sixth larger
+// than small), zlib's level 4 (the default: about a twentieth larger than
+// small, about three times faster), or zlib's default level 6 (what this
+// writer always wrote).
+enum TZipCompression : uint8_t { zcFast, zcDefault, zcSmall };
+// "fast", "default", "small" (and back, letter case ignored; nullopt for any
+// other word).
+const char* CompressionWord(TZipCompression c);
+std::optional<TZipCompression> ParseCompression(const std::string& word);
 
 namespace QXEZipFile {
 
@@ -45,7 +61,7 @@ struct TLocalFile {
 };
 
 class TZipEntryWriter;
-struct TZipDeflater;
+class TBlockDeflater;
 
 class TZipArchive {
  public:
@@ -60,6 +76,13 @@ class TZipArchive {
   std::time_t Time = 0;
   // The largest size or offset the archive may hold; tests lower it.
   uint64_t SizeLimit = 0xFFFFFFFFu;
+  // For the entries added from now on.
+  TZipCompression Compression = zcDefault;
+  // Input bytes per deflate block (tests lower it).
+  size_t BlockSize = DefaultBlockSize;
+  static constexpr size_t DefaultBlockSize = size_t(256) << 10;
+  // Helper threads an entry may use at most, when processors are free.
+  int MaxHelpers = 3;
 
   // Starts an entry (finishing the one before) and returns the stream its
   // contents are written to; the stream is valid until the entry is
@@ -102,7 +125,7 @@ class TZipArchive {
   TStream& FSink;
   std::vector<TLocalFile> FFiles;
   std::vector<std::string> FKeys;  // lower-case names, for duplicates
-  std::unique_ptr<TZipDeflater> FDeflater;  // one for every entry
+  std::unique_ptr<TBlockDeflater> FDeflater;  // one for every entry
   std::unique_ptr<TZipEntryWriter> FEntry;
   bool FClosed = false;
 };

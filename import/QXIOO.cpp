@@ -111,11 +111,13 @@ void TQXIOpenOfficeSpreadsheet::ResetData() {
   FStyles.Clear();
   SheetIndex = -1;
   FEncrypted = false;
+  FScannedRows = 0;
 }
 
 void TQXIOpenOfficeSpreadsheet::LoadFromFile(const std::string& fileName) {
   TSpreadSheetFile::LoadFromFile(fileName);
-  TFileStream fs(FileName, fmOpenRead | fmShareDenyWrite);
+  std::unique_ptr<TStream> own;
+  TStream& fs = SourceFile(own);
   FSourceName = ExtractFileName(FileName);
   try {
     ParseStream(fs);

@@ -6,15 +6,18 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "QXCells.h"
+#include "QXIXML.h"
 #include "QXIUtils.h"
 #include "QXI_Sum.h"
 #include "Streams.h"
 
 class TZipArchive;
+class TQXXMLRawText;
 
 // The font of a text style. Color is 0x00BBGGRR.
 struct TQXIOOFont {
@@ -75,6 +78,28 @@ class TQXIOOStyles {
  private:
   std::vector<std::unique_ptr<TQXIOOStyle>> FItems;
   std::unordered_map<std::string, TQXIOOStyle*> FByName;
+};
+
+// A table row of content.xml read straight from the bytes (QXIOOScan.cpp):
+// its cells and their paragraphs of plain text, as positions in the bytes
+// in hand, which the content reader takes as it takes the elements.
+struct TQXIOORowScan {
+  struct TCell {
+    std::string_view Attrs;
+    // Its attributes split (Split false: of another form than name="value").
+    uint32_t FirstAttribute = 0, Attributes = 0;
+    bool Split = false;
+    uint32_t FirstParagraph = 0, Paragraphs = 0;
+  };
+  std::string_view Attrs;
+  std::vector<TCell> Cells;
+  std::vector<TXMLAttributeView<char>> Attributes;
+  std::vector<std::string_view> Paragraphs;  // their text as the document has it
+  size_t End = 0;                            // bytes the row takes
+  // The row at the start of the text, when it has the usual shape: cells
+  // holding paragraphs of plain text, and other elements (skipped whole).
+  // False for anything else, which the XML engine then reads.
+  bool Read(TQXXMLRawText& text);
 };
 
 // The data styles of a package (number, currency, percentage, date, time,
@@ -145,6 +170,12 @@ class TQXIOpenOfficeSpreadsheet : public TSpreadSheetFile {
   TQXISummaryInformation SummaryInformation;
   void SetSummaryInformation(const TQXISummaryInformation& value) { SummaryInformation.Assign(value); }
   int32_t SheetIndex = -1;
+  // Table rows are taken by a dedicated scanner where they have the usual
+  // shape, by the general XML engine otherwise; both give the same cells.
+  // Off: the engine alone (tests and fuzzing compare the two).
+  bool ScanRows = true;
+  // Rows the scanner took in the last load (the engine read the others).
+  int64_t ScannedRows() const { return FScannedRows; }
 
   const TQXIOOStyles& Styles() const { return FStyles; }
 
@@ -165,6 +196,7 @@ class TQXIOpenOfficeSpreadsheet : public TSpreadSheetFile {
   static bool ParseTimeValue(const std::u16string& text, double& value);
 
  private:
+  int64_t FScannedRows = 0;
   class TContentReader;
   // Raises for an encrypted content.xml; tells whether meta.xml is encrypted.
   void ReadManifest(bool& metaEncrypted);

@@ -21,15 +21,28 @@ using std::u16string_view;
 bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
 
 // A decimal count attribute: 1 when missing, damaged or below 1; saturated at limit.
-int64_t RepeatCount(u16string_view v, int64_t limit) {
+template <class Ch>
+int64_t RepeatCount(std::basic_string_view<Ch> v, int64_t limit) {
   int64_t n = 0;
   size_t i = 0;
-  while (i < v.size() && v[i] == u' ') ++i;
+  while (i < v.size() && v[i] == Ch(' ')) ++i;
   const size_t start = i;
-  for (; i < v.size() && IsDigit(v[i]); ++i) n = std::min<int64_t>(n * 10 + (v[i] - u'0'), limit);
+  for (; i < v.size() && v[i] >= Ch('0') && v[i] <= Ch('9'); ++i) n = std::min<int64_t>(n * 10 + (v[i] - Ch('0')), limit);
   if (i == start || n < 1) return 1;
   return n;
 }
+
+// Attribute names and values of content.xml, wide or as the document's
+// UTF-8 bytes (the row scanner), against an ASCII name.
+template <class Ch>
+bool Is(std::basic_string_view<Ch> v, std::string_view ascii) {
+  if (v.size() != ascii.size()) return false;
+  for (size_t i = 0; i < v.size(); ++i)
+    if (v[i] != Ch(ascii[i])) return false;
+  return true;
+}
+void AssignText(std::u16string& out, u16string_view v) { out.assign(v); }
+void AssignText(std::u16string& out, std::string_view v) { DecodeXMLUtf8(v.data(), v.size(), out); }
 
 // The leading decimal digits of a value; false when it has none.
 bool LeadingInteger(u16string_view v, int32_t& out) {
@@ -177,12 +190,18 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
   TContentReader(TQXIOpenOfficeSpreadsheet& owner, TQXIOODataStyles& dataStyles)
       : F(owner), FWideCells(GetACP() != CP_UTF8), FData(dataStyles) {}
 
-  void Run(TZipEntryStream& stream) {
+  void Run(TStream& stream) {
     FStream = &stream;
     TQXXMLEngine e;
     e.KeepTailText = true;
-    e.OnTag = [this](TQXXMLEngine*, TQXXMLItem* parent, const std::string& name, const std::u16string& value,
-                     const std::u16string& attrs, bool& accept) { accept = Open(parent, name, value, attrs); };
+    e.OnTag = [this](TQXXMLEngine* engine, TQXXMLItem* parent, const std::string& name, const std::u16string& value,
+                     const std::u16string& attrs, bool& accept) {
+      FRowsNext = false;
+      accept = Open(parent, name, value, attrs);
+      // Elements that hold rows: the scanner takes the rows of the usual shape.
+      if (FRowsNext && F.ScanRows) engine->TakeRawContent();
+    };
+    e.OnRawContent = [this](TQXXMLEngine* engine, TQXXMLItem*, TQXXMLRawText& text) { ScannedRows(*engine, text); };
     e.OnAfterTag = [this](TQXXMLEngine*, TQXXMLItem*& node, bool&) {
       Close(node);
       node->Free();
@@ -223,39 +242,34 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
     const std::string& p = parent ? parent->TagName : NoName;
 
     if (FInCell) {
-      if (name == "text:p" || name == "text:h") {
-        if (!FCellNeedsText) return false;
-        if (FParagraphs > 0) AppendCellText(u"\n");
-        ++FParagraphs;
-        FParagraphDepth = 1;
-        return true;
-      }
+      if (name == "text:p" || name == "text:h") return BeginParagraph();
       // Lists hold paragraphs; notes, frames and shapes hold text that is not the cell's.
       return name == "text:list" || name == "text:list-item" || name == "text:list-header";
     }
     if (FInRow) {
       if (name == "table:table-cell" || name == "table:covered-table-cell") {
-        StartCell(attrs);
+        StartCell(u16string_view(attrs));
         return true;
       }
       return false;
     }
     if (FInTable) {
       if (name == "table:table-row") {
-        StartRow(attrs);
+        StartRow(u16string_view(attrs));
         return true;
       }
       if (name == "table:table-column") {
         AddColumns(attrs);
         return false;
       }
-      return name == "table:table-header-rows" || name == "table:table-rows" || name == "table:table-row-group" ||
-             name == "table:table-columns" || name == "table:table-header-columns" ||
+      FRowsNext = name == "table:table-header-rows" || name == "table:table-rows" || name == "table:table-row-group";
+      return FRowsNext || name == "table:table-columns" || name == "table:table-header-columns" ||
              name == "table:table-column-group";
     }
     if (name == "table:table") {
       if (p != SpreadsheetElement) return false;
-      return StartTable(attrs);
+      FRowsNext = StartTable(attrs);
+      return FRowsNext;
     }
     if (FInStyles) return OpenStyle(parent, name, value, attrs);
     if (name == "office:automatic-styles") {
@@ -291,7 +305,7 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
     if (name == "text:s") {
       int64_t c = 1;
       std::u16string v;
-      if (FindXMLAttribute(attrs, "text:c", v)) c = RepeatCount(v, int64_t(MaxCellText));
+      if (FindXMLAttribute(attrs, "text:c", v)) c = RepeatCount(u16string_view(v), int64_t(MaxCellText));
       // Spaces beyond one per element come from a budget: a few bytes of
       // XML must not turn into gigabytes of text.
       c = std::min<int64_t>(c, int64_t(MaxCellText - std::min(MaxCellText, FText.size())));
@@ -315,6 +329,39 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
     if (!HasPrefix(name, "text:") || name == "text:note-body" || name == "text:note-citation") return false;
     ++FParagraphDepth;
     return true;
+  }
+
+  // A paragraph of the cell's text starts; false when the cell needs none.
+  bool BeginParagraph() {
+    if (!FCellNeedsText) return false;
+    if (FParagraphs > 0) AppendCellText(u"\n");
+    ++FParagraphs;
+    FParagraphDepth = 1;
+    return true;
+  }
+
+  // Rows the scanner read whole, taken as the elements would be.
+  void ScannedRows(TQXXMLEngine& engine, TQXXMLRawText& text) {
+    if (engine.CodePage() != CP_UTF8) return;
+    std::u16string paragraph;
+    while (FScan.Read(text)) {
+      StartRow(FScan.Attrs);
+      for (const TQXIOORowScan::TCell& c : FScan.Cells) {
+        if (c.Split) StartCell(FScan.Attributes.data() + c.FirstAttribute, c.Attributes);
+        else StartCell(c.Attrs);
+        for (uint32_t k = 0; k < c.Paragraphs; ++k) {
+          if (!BeginParagraph()) continue;
+          const std::string_view t = FScan.Paragraphs[c.FirstParagraph + k];
+          engine.Decode(t.data(), t.size(), paragraph);
+          AppendCellText(paragraph);
+          --FParagraphDepth;
+        }
+        EndCell();
+      }
+      EndRow();
+      ++F.FScannedRows;
+      text.Consume(FScan.End);
+    }
   }
 
   // ---- element ends
@@ -509,7 +556,7 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
     if (FColumnCount >= MaxColumns) return;
     std::u16string v;
     const int64_t repeat = FindXMLAttribute(attrs, "table:number-columns-repeated", v)
-                               ? RepeatCount(v, MaxColumns - FColumnCount) : 1;
+                               ? RepeatCount(u16string_view(v), MaxColumns - FColumnCount) : 1;
     const int32_t first = FColumnCount;
     FColumnCount = int32_t(std::min<int64_t>(FColumnCount + repeat, MaxColumns));
     std::u16string cellStyle(Attribute(attrs, "table:default-cell-style-name"));
@@ -539,10 +586,21 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
     F.DoLoadProgress(FStream->Position(), FStream->Size());
   }
 
-  void StartRow(const std::u16string& attrs) {
-    std::u16string v;
-    FRowRepeat = FindXMLAttribute(attrs, "table:number-rows-repeated", v) ? RepeatCount(v, MaxRows) : 1;
-    FRowStyle.assign(Attribute(attrs, "table:default-cell-style-name"));
+  template <class Ch>
+  void StartRow(std::basic_string_view<Ch> attrs) {
+    FRowRepeat = 1;
+    FRowStyle.clear();
+    bool repeatSeen = false, styleSeen = false;  // the first of each counts
+    ForEachXMLAttribute(attrs, [&](std::basic_string_view<Ch> n, std::basic_string_view<Ch> v) {
+      if (!repeatSeen && Is(n, "table:number-rows-repeated")) {
+        repeatSeen = true;
+        FRowRepeat = RepeatCount(v, MaxRows);
+      } else if (!styleSeen && Is(n, "table:default-cell-style-name")) {
+        styleSeen = true;
+        AssignText(FRowStyle, v);
+      }
+      return !(repeatSeen && styleSeen);
+    });
     FColumn = 0;
     FPending.clear();
     FInRow = true;
@@ -565,7 +623,19 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
 
   // ---- cells
 
-  void StartCell(const std::u16string& attrs) {
+  template <class Ch>
+  void StartCell(std::basic_string_view<Ch> attrs) {
+    StartCellWith<Ch>([&](auto&& visit) { ForEachXMLAttribute(attrs, visit); });
+  }
+  void StartCell(const TXMLAttributeView<char>* attrs, size_t count) {
+    StartCellWith<char>([&](auto&& visit) {
+      for (size_t k = 0; k < count && visit(attrs[k].Name, attrs[k].Value); ++k) {
+      }
+    });
+  }
+  // forEach(visit) gives the cell's attributes to visit one by one.
+  template <class Ch, class ForEach>
+  void StartCellWith(ForEach&& forEach) {
     FInCell = true;
     FRepeat = 1;
     FKind = vkNone;
@@ -573,35 +643,35 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
     FText.clear();
     FParagraphs = 0;
     FStyleName.clear();
-    ForEachXMLAttribute(attrs, [&](u16string_view n, u16string_view v) {
+    forEach([&](std::basic_string_view<Ch> n, std::basic_string_view<Ch> v) {
       if (n.size() < 8) return true;
-      if (n == u"office:value-type") {
-        FFloat = v == u"float";
-        if (v == u"float" || v == u"percentage" || v == u"currency") FKind = vkNumber;
-        else if (v == u"date") FKind = vkDate;
-        else if (v == u"time") FKind = vkTime;
-        else if (v == u"boolean") FKind = vkBoolean;
-        else if (v == u"string") FKind = vkString;
+      if (Is(n, "office:value-type")) {
+        FFloat = Is(v, "float");
+        if (FFloat || Is(v, "percentage") || Is(v, "currency")) FKind = vkNumber;
+        else if (Is(v, "date")) FKind = vkDate;
+        else if (Is(v, "time")) FKind = vkTime;
+        else if (Is(v, "boolean")) FKind = vkBoolean;
+        else if (Is(v, "string")) FKind = vkString;
         else FKind = vkOther;
-      } else if (n == u"office:value") {
-        FNumber.assign(v);
-      } else if (n == u"office:date-value") {
-        FDate.assign(v);
-      } else if (n == u"office:time-value") {
-        FTime.assign(v);
-      } else if (n == u"office:boolean-value") {
-        FBoolean.assign(v);
-      } else if (n == u"office:string-value") {
-        FStringValue.assign(v);
+      } else if (Is(n, "office:value")) {
+        AssignText(FNumber, v);
+      } else if (Is(n, "office:date-value")) {
+        AssignText(FDate, v);
+      } else if (Is(n, "office:time-value")) {
+        AssignText(FTime, v);
+      } else if (Is(n, "office:boolean-value")) {
+        AssignText(FBoolean, v);
+      } else if (Is(n, "office:string-value")) {
+        AssignText(FStringValue, v);
         FHasStringValue = true;
-      } else if (n == u"table:number-columns-repeated") {
+      } else if (Is(n, "table:number-columns-repeated")) {
         FRepeat = RepeatCount(v, MaxColumns);
-      } else if (n == u"table:style-name") {
-        FStyleName.assign(v);
-      } else if (n == u"table:formula") {
+      } else if (Is(n, "table:style-name")) {
+        AssignText(FStyleName, v);
+      } else if (Is(n, "table:formula")) {
         FFormula = true;
-      } else if (n == u"calcext:value-type") {
-        FCalcError = v == u"error";
+      } else if (Is(n, "calcext:value-type")) {
+        FCalcError = Is(v, "error");
       }
       return true;
     });
@@ -737,7 +807,7 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
 
   TQXIOpenOfficeSpreadsheet& F;
   const bool FWideCells;
-  TZipEntryStream* FStream = nullptr;
+  TStream* FStream = nullptr;
 
   // Styles
   bool FInStyles = false;
@@ -752,6 +822,8 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
   std::string FColumnStyleName;
 
   // Tables
+  bool FRowsNext = false;  // the element being opened holds rows
+  TQXIOORowScan FScan;
   int32_t FTableCount = 0;
   int32_t FSheet = 0;
   std::u16string FCaption;
@@ -797,5 +869,6 @@ void TQXIOpenOfficeSpreadsheet::ReadContent() {
   } catch (const EZipFileError&) {
   }
   TContentReader reader(*this, FDataStyles);
-  reader.Run(*s);
+  // Inflated on a second thread while this one parses.
+  reader.Run(*ReadAheadWhenUseful(std::move(s)));
 }

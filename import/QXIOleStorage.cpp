@@ -435,8 +435,12 @@ std::unique_ptr<TOleStorage> StgOpenStorageOnStream(TStream& source) {
 
 std::unique_ptr<TOleStorage> StgOpenStorage(const std::string& fileName) {
   TFileStream f(fileName, fmOpenRead | fmShareDenyWrite);
+  return StgOpenStorageOnFile(f, fileName);
+}
+
+std::unique_ptr<TOleStorage> StgOpenStorageOnFile(TStream& file, const std::string& fileName) {
   try {
-    return StgOpenStorageOnStream(f);
+    return StgOpenStorageOnStream(file);
   } catch (const EOleError& e) {
     throw EOleError(fileName + ": " + e.Message());
   }

@@ -93,6 +93,9 @@ bool StgIsStorageData(const void* data, size_t size);
 // Opens a compound document file read-only. Raises EFOpenError when the
 // file cannot be opened, EOleError when it is no compound document or is damaged.
 std::unique_ptr<TOleStorage> StgOpenStorage(const std::string& fileName);
+// The same over the file opened already (from its position on); errors
+// name the file as StgOpenStorage's do.
+std::unique_ptr<TOleStorage> StgOpenStorageOnFile(TStream& file, const std::string& fileName);
 // Opens a compound document from a copy of the bytes.
 std::unique_ptr<TOleStorage> StgOpenStorageOnMemory(const void* data, size_t size);
 // The memory-backed opening: copies the source stream from its current

@@ -1,6 +1,7 @@
 #include "QXIXML.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstring>
 #include <string_view>
@@ -47,6 +48,7 @@ struct TQXXMLNodePool {
     n->AttributeText.clear();
     n->FParent = nullptr;
     n->FLevel = 0;
+    n->FRawContent = false;
     Kept.push_back(n);
   }
 };
@@ -223,6 +225,51 @@ bool FindXMLAttribute(const std::u16string& a, const char* name, std::u16string&
 }
 
 // ---------------------------------------------------------------------------
+// Elements read from bytes in hand
+
+const std::array<bool, 256> XMLNameChars = [] {
+  std::array<bool, 256> t{};
+  for (int c = 0; c < 256; ++c)
+    t[size_t(c)] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+                   c == ':' || c == '-' || c == '!' || c == '?' || c == '.' || c >= 0x80;
+  return t;
+}();
+
+bool XMLLocalNameIs(std::string_view name, std::string_view local) {
+  if (name.size() == local.size()) return name == local;
+  return name.size() > local.size() && name[name.size() - local.size() - 1] == ':' && XMLLocalName(name) == local;
+}
+
+const char* TQXXMLScan::FindFar(const char* p, char c) {
+  const void* hit = p < End ? std::memchr(p, c, size_t(End - p)) : nullptr;
+  if (hit) return static_cast<const char*>(hit);
+  Short = true;
+  return End;
+}
+
+bool TQXXMLScan::SkipContent(const char*& p) {
+  int64_t depth = 1;
+  while (depth > 0) {
+    p = Find(p, '<');
+    if (End - p < 2) return Short = true, false;
+    if (p[1] == '!' || p[1] == '?') return false;
+    if (p[1] == '/') {
+      p = Find(p, '>');
+      if (p == End) return false;
+      ++p;
+      --depth;
+      continue;
+    }
+    const char* q = p + 1;
+    if (!TagEnd(q)) return false;
+    if (!(q - 1 > p + 1 && q[-2] == '/')) ++depth;
+    p = q;
+  }
+  return true;
+}
+
+
+// ---------------------------------------------------------------------------
 // The byte source: a window over the stream, refilled as the scan moves on.
 // UTF-16 input is turned into UTF-8 on the way in; a NUL ends the text.
 
@@ -317,6 +364,8 @@ class TQXXMLEngine::Source {
   }
   void Skip(size_t n) { FPos += n; }
   int64_t Offset() const { return FBase + int64_t(FPos); }
+  const char* Data() const { return FBuf.data() + FPos; }
+  size_t Size() const { return FBuf.size() - FPos; }
   bool Ensure(size_t n) {
     while (FBuf.size() - FPos < n)
       if (!More()) return false;
@@ -366,10 +415,7 @@ class TQXXMLEngine::Source {
     }
   }
 
-  static bool NameChar(int c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == ':' ||
-           c == '-' || c == '!' || c == '?' || c == '.' || c >= 0x80;
-  }
+  static bool NameChar(int c) { return XMLNameChar(char(c)); }
 
   void ReadName(std::string& out) {
     for (;;) {
@@ -476,6 +522,11 @@ class TQXXMLEngine::Source {
   bool FEnd = false;
 };
 
+const char* TQXXMLRawText::Data() const { return FSource.Data(); }
+size_t TQXXMLRawText::Size() const { return FSource.Size(); }
+bool TQXXMLRawText::More() { return FSource.More(); }
+void TQXXMLRawText::Consume(size_t n) { FSource.Skip(std::min(n, FSource.Size())); }
+
 // ---------------------------------------------------------------------------
 // Engine
 
@@ -490,6 +541,10 @@ void TQXXMLEngine::Decode(const char* data, size_t size, std::u16string& out) co
     out = DecodeBytes(data, size, FCodePage);
     return;
   }
+  DecodeXMLUtf8(data, size, out);
+}
+
+void DecodeXMLUtf8(const char* data, size_t size, std::u16string& out) {
   // Mostly ASCII: widen byte by byte until the first multi-byte sequence.
   out.resize(size);
   size_t i = 0;
@@ -611,6 +666,15 @@ void TQXXMLEngine::Run(Source& src) {
   src.ReadText(nullptr);
   if (src.Utf16()) FForcedUtf8 = true;
   while (src.Peek() == '<') {
+    if (cur && cur->FRawContent && OnRawContent) {
+      const int64_t before = src.Offset();
+      TQXXMLRawText raw(src);
+      OnRawContent(this, cur, raw);
+      if (src.Offset() != before) {
+        ReadTail(src, cur);
+        continue;
+      }
+    }
     src.Skip(1);
     int c = src.Peek();
     if (c < 0) break;
@@ -731,6 +795,7 @@ void TQXXMLEngine::Run(Source& src) {
         Decode(value.data(), value.size(), FValueW);
         Decode(attrs.data(), attrs.size(), FAttrW);
         decoded = true;
+        FRawNext = false;
         OnTag(this, cur, name, FValueW, FAttrW, accept);
       }
     }
@@ -755,6 +820,7 @@ void TQXXMLEngine::Run(Source& src) {
         }
       }
       node->AttributeText = attrs;
+      node->FRawContent = decoded && FRawNext;
       cur = node;
       if (empty) {
         if (!Close(cur, rootDone)) return cancelled();

@@ -185,8 +185,9 @@ class TReadAheadStream : public TStream {
  public:
   static constexpr size_t DefaultBlockSize = size_t(1) << 17;
   static constexpr size_t DefaultBlocks = 4;
+  // loan: the processor the thread runs on (held until the stream is freed).
   explicit TReadAheadStream(std::unique_ptr<TStream> source, size_t blockSize = DefaultBlockSize,
-                            size_t blocks = DefaultBlocks);
+                            size_t blocks = DefaultBlocks, std::unique_ptr<TProcessorLoan> loan = nullptr);
   ~TReadAheadStream() override;
   TReadAheadStream(const TReadAheadStream&) = delete;
   TReadAheadStream& operator=(const TReadAheadStream&) = delete;
@@ -211,14 +212,16 @@ class TReadAheadStream : public TStream {
   std::vector<std::vector<char>> FSpare;
   bool FEnded = false, FStop = false;
   std::exception_ptr FError;
+  std::unique_ptr<TProcessorLoan> FLoan;
   std::thread FThread;  // last: started once the rest is ready
 };
 
 // Whether parts are worth reading ahead here: two processors or more (and
 // VARNOWE_READ_AHEAD not "0", for measuring).
 bool ReadAheadUseful();
-// The entry's stream, read ahead when that is useful and the part is large
-// enough to pay for a thread; the stream as it is otherwise.
+// The entry's stream, read ahead when that is useful, the part is large
+// enough to pay for a thread and a processor is free (TProcessorBudget);
+// the stream as it is otherwise.
 std::unique_ptr<TStream> ReadAheadWhenUseful(std::unique_ptr<TZipEntryStream> stream);
 
 class TZipArchive {

@@ -241,9 +241,8 @@ void TLotus123::ResetData() {
 
 void TLotus123::LoadFromFile(const std::string& fileName) {
   TSpreadSheetFile::LoadFromFile(fileName);
-  TFileStream stream(FileName, fmOpenRead | fmShareDenyNone);
-  stream.SetPosition(0);
-  ParseStream(stream);
+  std::unique_ptr<TStream> own;
+  ParseStream(SourceFile(own, fmOpenRead | fmShareDenyNone));
 }
 
 bool TLotus123::OneSheetFamily() const {

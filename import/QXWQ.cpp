@@ -117,8 +117,8 @@ void TQuattroPro::ResetData() {
 
 void TQuattroPro::LoadFromFile(const std::string& fileName) {
   TSpreadSheetFile::LoadFromFile(fileName);
-  TFileStream stream(FileName, fmOpenRead | fmShareDenyWrite);
-  ParseStream(stream);
+  std::unique_ptr<TStream> own;
+  ParseStream(SourceFile(own));
 }
 
 void TQuattroPro::ParseStream(TStream& stream) {

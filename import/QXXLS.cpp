@@ -309,11 +309,15 @@ void TMSExcel::ResetData() {
 
 void TMSExcel::LoadFromFile(const std::string& fileName) {
   TSpreadSheetFile::LoadFromFile(fileName);
-  if (StgIsStorageFile(FileName) == STG_S_OK) {
-    std::unique_ptr<TOleStorage> root = StgOpenStorage(FileName);
+  std::unique_ptr<TStream> own;
+  TStream& f = SourceFile(own);
+  uint8_t head[8] = {};
+  const int64_t got = f.Read(head, sizeof head);
+  f.SetPosition(0);
+  if (got == int64_t(sizeof head) && StgIsStorageData(head, sizeof head)) {
+    std::unique_ptr<TOleStorage> root = StgOpenStorageOnFile(f, FileName);
     ParseStorage(*root);
   } else {
-    TFileStream f(FileName, fmOpenRead | fmShareDenyWrite);
     ParsePlainStream(f);
   }
 }

@@ -27,18 +27,23 @@ std::u16string Attr(const std::u16string& attrs, const char* name, bool matchLoc
   return v;
 }
 
-bool AttrInt(const std::u16string& attrs, const char* name, int64_t& out) {
-  std::u16string v;
-  if (!FindXMLAttribute(attrs, name, v)) return false;
+// A whole decimal number; blanks are ignored.
+template <class Ch>
+bool ParseWholeInt(std::basic_string_view<Ch> v, int64_t& out) {
   char buf[24];
   size_t n = 0;
-  for (char16_t c : v) {
-    if (c == u' ') continue;
-    if (c > 127 || n >= sizeof buf) return false;
+  for (Ch c : v) {
+    if (c == Ch(' ')) continue;
+    if (uint32_t(c) > 127 || n >= sizeof buf) return false;
     buf[n++] = char(c);
   }
   auto r = std::from_chars(buf, buf + n, out);
   return r.ec == std::errc() && r.ptr == buf + n && n > 0;
+}
+
+bool AttrInt(const std::u16string& attrs, const char* name, int64_t& out) {
+  std::u16string v;
+  return FindXMLAttribute(attrs, name, v) && ParseWholeInt(std::u16string_view(v), out);
 }
 
 bool ParseInt64(const std::u16string& text, int64_t& value) {
@@ -90,6 +95,7 @@ TMSExcelX::~TMSExcelX() = default;
 void TMSExcelX::ResetData() {
   TCustomMSExcel::ResetData();
   FTruncated.clear();
+  FScannedRows = 0;
   Encrypted = false;
   DateBase = 0;
   CurrentSheet = 0;
@@ -106,8 +112,8 @@ void TMSExcelX::LoadFromFile(const std::string& fileName) {
   TSpreadSheetFile::LoadFromFile(fileName);
   const std::string ext = UpperCase(ExtractFileExt(FileName));
   Version = (ext == ".XLSB" || ext == ".XLTB" || ext == ".XLAB") ? evExcel12Bin : evExcel12;
-  TFileStream fs(FileName, fmOpenRead | fmShareDenyWrite);
-  ParseStream(fs);
+  std::unique_ptr<TStream> own;
+  ParseStream(SourceFile(own));
 }
 
 void TMSExcelX::LoadFromStream(TStream& stream) { ParseStream(stream); }
@@ -534,37 +540,53 @@ void TMSExcelX::DeliverSharedString(int32_t row, int32_t column, int32_t format,
   DeliverSharedText(CurrentSheet, row, column, format, taLeftJustify, ictString, text);
 }
 
+void TMSExcelX::AddSharedStringXml(std::u16string& text) {
+  DecodeXMLEntitiesInPlace(text);
+  DecodeXStringEscapes(text);
+  AddSharedString(std::move(text));
+}
+
 void TMSExcelX::AddSharedString(std::u16string&& text) {
   if (FWideCells) SharedStrings.emplace_back(std::move(text));
   else SharedStrings.emplace_back(Ansi(text));
 }
 
-bool TMSExcelX::DecodeCellRef(const char16_t* t, size_t n, int32_t& column, int32_t& row) {
+namespace {
+
+template <class Ch>
+bool DecodeCellRefIn(const Ch* t, size_t n, int32_t& column, int32_t& row) {
   size_t i = 0;
-  while (i < n && (t[i] == u'$' || t[i] == u'"' || t[i] == u'\'')) ++i;
+  while (i < n && (t[i] == Ch('$') || t[i] == Ch('"') || t[i] == Ch('\''))) ++i;
+  const size_t first = i;
   int64_t col = 0;
-  size_t letters = 0;
-  while (i < n) {
-    char16_t c = t[i];
-    if (c >= u'a' && c <= u'z') c = char16_t(c - u'a' + u'A');
-    if (c < u'A' || c > u'Z') break;
+  for (; i < n; ++i) {
+    // Either case: small letters are made capital.
+    const uint32_t letter = (uint32_t(t[i]) | 0x20u) - uint32_t('a');
+    if (letter >= 26 || uint32_t(t[i]) > 'z') break;
     // Saturates: an address past any grid still reaches Deliver, which reports it.
-    col = std::min<int64_t>(col * 26 + (c - u'A' + 1), INT32_MAX);
-    ++letters;
-    ++i;
+    col = col * 26 + letter + 1;
+    if (col > INT32_MAX) col = INT32_MAX;
   }
-  if (letters == 0) return false;
+  if (i == first) return false;
   column = int32_t(col - 1);
-  if (i < n && t[i] == u'$') ++i;
+  if (i < n && t[i] == Ch('$')) ++i;
+  const size_t digits = i;
   int64_t r = 0;
-  size_t digits = 0;
-  while (i < n && t[i] >= u'0' && t[i] <= u'9') {
-    r = std::min<int64_t>(r * 10 + (t[i] - u'0'), INT32_MAX);
-    ++digits;
-    ++i;
+  for (; i < n && t[i] >= Ch('0') && t[i] <= Ch('9'); ++i) {
+    r = r * 10 + (t[i] - Ch('0'));
+    if (r > INT32_MAX) r = INT32_MAX;
   }
-  row = digits ? int32_t(r - 1) : -1;
+  row = i > digits ? int32_t(r - 1) : -1;
   return true;
+}
+
+}  // namespace
+
+bool TMSExcelX::DecodeCellRef(const char16_t* t, size_t n, int32_t& column, int32_t& row) {
+  return DecodeCellRefIn(t, n, column, row);
+}
+bool TMSExcelX::DecodeCellRef(const char* t, size_t n, int32_t& column, int32_t& row) {
+  return DecodeCellRefIn(reinterpret_cast<const unsigned char*>(t), n, column, row);
 }
 
 bool TMSExcelX::ParseISODateTime(const std::u16string& text, double& value) {
@@ -690,7 +712,7 @@ void TMSExcelX::ReadSharedStringsXml(const std::string& part) {
   if (!s) return;
   std::u16string current;
   TQXXMLEngine e;
-  e.OnTag = [&](TQXXMLEngine*, TQXXMLItem* parent, const std::string& name, const std::u16string& value,
+  e.OnTag = [&](TQXXMLEngine* engine, TQXXMLItem* parent, const std::string& name, const std::u16string& value,
                 const std::u16string&, bool& accept) {
     std::string_view n = XMLLocalName(name);
     accept = false;
@@ -703,13 +725,13 @@ void TMSExcelX::ReadSharedStringsXml(const std::string& part) {
       accept = ParentIs(parent, "si");
     } else if (n == "sst") {
       accept = IsDocumentLevel(parent);
+      if (accept && ScanRows) engine->TakeRawContent();
     }
   };
+  e.OnRawContent = [&](TQXXMLEngine* engine, TQXXMLItem*, TQXXMLRawText& text) { ScanSharedStrings(*engine, text); };
   e.OnAfterTag = [&](TQXXMLEngine*, TQXXMLItem*& node, bool&) {
     if (Local(node) == "si" && ParentIs(node->Parent(), "sst")) {
-      DecodeXMLEntitiesInPlace(current);
-      DecodeXStringEscapes(current);
-      AddSharedString(std::move(current));
+      AddSharedStringXml(current);
       current.clear();
     }
     // Nothing is looked at once it is closed.
@@ -763,89 +785,185 @@ void TMSExcelX::ReadStylesXml(const std::string& part) {
   e.LoadFromStream(s.get());
 }
 
+template <class Ch>
+void TMSExcelX::TSheetCursor::StartRow(std::basic_string_view<Ch> attrs) {
+  int64_t r = 0;
+  bool given = false;
+  ForEachXMLAttribute(attrs, [&](std::basic_string_view<Ch> n, std::basic_string_view<Ch> v) {
+    if (n.size() != 1 || n[0] != Ch('r')) return true;
+    given = ParseWholeInt(v, r);
+    return false;
+  });
+  if (given && r >= 1) {
+    Row = int32_t(std::min<int64_t>(r - 1, INT32_MAX));
+  } else {
+    if (given) Misnumbered = r;
+    if (Row < INT32_MAX) ++Row;
+  }
+  LastCol = -1;
+}
+
+template <class Ch, class ForEach>
+void TMSExcelX::TSheetCursor::StartCellWith(ForEach&& forEach, int32_t& row, int32_t& column, int64_t& style,
+                                            std::basic_string_view<Ch>& type) {
+  const int32_t next = LastCol < INT32_MAX ? LastCol + 1 : INT32_MAX;
+  int32_t c = next, rr = Row;
+  type = {};
+  style = -1;
+  forEach([&](std::basic_string_view<Ch> an, std::basic_string_view<Ch> av) {
+    if (an.size() != 1) return true;
+    if (an[0] == Ch('r')) {
+      if (DecodeCellRef(av.data(), av.size(), c, rr)) {
+        if (rr < 0) rr = Row;
+      } else {
+        c = next;
+        rr = Row;
+      }
+    } else if (an[0] == Ch('t')) {
+      type = av;
+    } else if (an[0] == Ch('s')) {
+      int64_t v = 0;
+      size_t k = 0;
+      for (; k < av.size() && av[k] >= Ch('0') && av[k] <= Ch('9') && v < INT32_MAX; ++k) v = v * 10 + (av[k] - Ch('0'));
+      style = k == av.size() && k > 0 && v <= INT32_MAX ? v : -1;
+    }
+    return true;
+  });
+  row = rr;
+  column = c;
+  LastCol = c;
+}
+
+template <class Ch>
+void TMSExcelX::TSheetCursor::StartCell(std::basic_string_view<Ch> attrs, int32_t& row, int32_t& column,
+                                        int64_t& style, std::basic_string_view<Ch>& type) {
+  // One pass over the attributes: this runs once per cell.
+  StartCellWith<Ch>([&](auto&& visit) { ForEachXMLAttribute(attrs, visit); }, row, column, style, type);
+}
+
+void TMSExcelX::TSheetCursor::StartCell(const TXMLAttributeView<char>* attrs, size_t count, int32_t& row,
+                                        int32_t& column, int64_t& style, std::string_view& type) {
+  StartCellWith<char>(
+      [&](auto&& visit) {
+        for (size_t k = 0; k < count && visit(attrs[k].Name, attrs[k].Value); ++k) {
+        }
+      },
+      row, column, style, type);
+}
+
+template void TMSExcelX::TSheetCursor::StartRow(std::basic_string_view<char> attrs);
+template void TMSExcelX::TSheetCursor::StartRow(std::basic_string_view<char16_t> attrs);
+template void TMSExcelX::TSheetCursor::StartCell(std::basic_string_view<char>, int32_t&, int32_t&, int64_t&,
+                                                 std::basic_string_view<char>&);
+template void TMSExcelX::TSheetCursor::StartCell(std::basic_string_view<char16_t>, int32_t&, int32_t&, int64_t&,
+                                                 std::basic_string_view<char16_t>&);
+
+void TMSExcelX::DeliverSheetCell(TSheetCell& cell) {
+  try {
+    const int32_t row = cell.Row, column = cell.Column;
+    if (row < 0 || column < 0) return;
+    const std::u16string& type = cell.Type;
+    std::u16string& value = cell.Value;
+    const int32_t format = CellFormat(cell.Style);
+    if (type.empty() || type == u"n") {
+      if (!cell.HasValue) return;
+      double d;
+      if (ParseDouble(value, d)) DeliverNumber(row, column, format, d);
+      else DeliverText(row, column, format, std::move(value));
+    } else if (type == u"s") {
+      // An empty reference (<v></v>) is an empty cell.
+      if (!cell.HasValue || value.empty()) return;
+      int64_t index;
+      if (!ParseInt64(value, index))
+        throw EQXIFileFormatException("The shared string number \"" + Ansi(value) + "\" is not valid (" +
+                                      Where(row, column) + ").");
+      DeliverSharedString(row, column, format, index);
+    } else if (type == u"inlineStr") {
+      std::u16string t = cell.HasInline ? std::move(cell.InlineText) : std::move(value);
+      DecodeXMLEntitiesInPlace(t);
+      DecodeXStringEscapes(t);
+      DeliverText(row, column, format, std::move(t));
+    } else if (type == u"str") {
+      DecodeXMLEntitiesInPlace(value);
+      DecodeXStringEscapes(value);
+      DeliverText(row, column, format, std::move(value));
+    } else if (type == u"b") {
+      if (!cell.HasValue) return;
+      double d = 0;
+      bool b = ParseDouble(value, d) ? d != 0 : (value == u"true" || value == u"TRUE");
+      Deliver(row, column, format, TVariant(b), ictBoolean);
+    } else if (type == u"e") {
+      DecodeXMLEntitiesInPlace(value);
+      if (value.empty()) return;
+      Deliver(row, column, format, FWideCells ? TVariant(value) : TVariant(Utf16ToUtf8(value)), ictUnknown);
+    } else if (type == u"d") {
+      if (!cell.HasValue) return;
+      double dt;
+      if (ParseISODateTime(value, dt)) Deliver(row, column, format, TVariant::DateTime(dt), ictDateTime);
+      else DeliverText(row, column, format, std::move(value));
+    } else {
+      DecodeXMLEntitiesInPlace(value);
+      DeliverText(row, column, format, std::move(value));
+    }
+  } catch (const std::exception& error) {
+    if (!ContinueAfterError(error)) throw;
+  }
+}
+
 void TMSExcelX::ReadSheetXml(const std::string& part) {
   // Inflated on a second thread while this one parses.
   auto s = ReadAheadWhenUseful(FZip->GetFileStreamByName(part));
   if (!s) return;
-  int32_t row = -1, lastCol = -1;
-  const int64_t partSize = s->Size();
-  uint32_t rowsSeen = 0;
+  TSheetCursor cursor;
+  TSheetCell cell;
+  FSheetStream = s.get();
+  FSheetPartSize = s->Size();
+  FSheetRows = 0;
   bool rowZeroTold = false;
-  int32_t cellRow = -1, cellCol = -1;
-  int64_t style = -1;
-  std::u16string type, value, inlineText;
-  bool hasValue = false, hasInline = false;
 
   TQXXMLEngine e;
-  e.OnTag = [&](TQXXMLEngine*, TQXXMLItem* parent, const std::string& name, const std::u16string& text,
+  e.OnTag = [&](TQXXMLEngine* engine, TQXXMLItem* parent, const std::string& name, const std::u16string& text,
                 const std::u16string& attrs, bool& accept) {
     std::string_view n = XMLLocalName(name);
     accept = false;
     if (n == "v") {
       if (ParentIs(parent, "c")) {
-        value += text;
-        hasValue = true;
+        cell.Value += text;
+        cell.HasValue = true;
       }
     } else if (n == "c") {
       if (!ParentIs(parent, "row")) return;
       accept = true;
-      int32_t c = lastCol + 1, rr = row;
-      type.clear();
-      style = -1;
-      // One pass over the attributes: this runs once per cell.
-      ForEachXMLAttribute(attrs, [&](std::u16string_view an, std::u16string_view av) {
-        if (an == u"r") {
-          if (DecodeCellRef(av.data(), av.size(), c, rr)) {
-            if (rr < 0) rr = row;
-          } else {
-            c = lastCol + 1;
-            rr = row;
-          }
-        } else if (an == u"t") {
-          type.assign(av);
-        } else if (an == u"s") {
-          int64_t v = 0;
-          size_t k = 0;
-          for (; k < av.size() && av[k] >= u'0' && av[k] <= u'9' && v < INT32_MAX; ++k) v = v * 10 + (av[k] - u'0');
-          style = k == av.size() && k > 0 && v <= INT32_MAX ? v : -1;
-        }
-        return true;
-      });
-      cellRow = rr;
-      cellCol = c;
-      lastCol = c;
-      value.clear();
-      inlineText.clear();
-      hasValue = hasInline = false;
+      std::u16string_view type;
+      cursor.StartCell(std::u16string_view(attrs), cell.Row, cell.Column, cell.Style, type);
+      cell.Type.assign(type);
+      cell.Value.clear();
+      cell.InlineText.clear();
+      cell.HasValue = cell.HasInline = false;
     } else if (n == "row") {
       if (!ParentIs(parent, "sheetData")) return;
       accept = true;
-      // How far into the part, as a share of all the sheets.
-      if ((++rowsSeen & 4095) == 0 && partSize > 0)
-        DoLoadProgress(int64_t(CurrentSheet) * partSize + s->Position(), int64_t(FSheets.size()) * partSize);
-      int64_t r;
-      if (AttrInt(attrs, "r", r) && r >= 1) {
-        row = int32_t(std::min<int64_t>(r - 1, INT32_MAX));
-      } else {
-        if (AttrInt(attrs, "r", r) && !rowZeroTold) {
-          rowZeroTold = true;
-          Warn("The part \"" + part + "\" numbers a row r=\"" + std::to_string(r) +
+      NoteSheetRow();
+      cursor.StartRow(std::u16string_view(attrs));
+      if (cursor.Misnumbered < 1) {
+        if (!rowZeroTold)
+          Warn("The part \"" + part + "\" numbers a row r=\"" + std::to_string(cursor.Misnumbered) +
                "\" (rows count from 1): its cells are read into the row after the one before it.");
-        }
-        ++row;
+        rowZeroTold = true;
+        cursor.Misnumbered = 1;
       }
-      lastCol = -1;
     } else if (n == "is") {
       accept = ParentIs(parent, "c");
     } else if (n == "t") {
       if (ParentIs(parent, "is") || (ParentIs(parent, "r") && ParentIs(parent->Parent(), "is"))) {
-        inlineText += text;
-        hasInline = true;
+        cell.InlineText += text;
+        cell.HasInline = true;
       }
     } else if (n == "r") {
       accept = ParentIs(parent, "is");
     } else if (n == "sheetData") {
       accept = ParentIs(parent, "worksheet");
+      if (accept && ScanRows) engine->TakeRawContent();
     } else if (n == "dimension" && ParentIs(parent, "worksheet")) {
       std::u16string ref = Attr(attrs, "ref");
       const size_t colon = ref.find(u':');
@@ -880,67 +998,29 @@ void TMSExcelX::ReadSheetXml(const std::string& part) {
       accept = true;
     }
   };
-  auto deliverCell = [&] {
-      if (cellRow < 0 || cellCol < 0) return;
-      const int32_t format = CellFormat(style);
-      if (type.empty() || type == u"n") {
-        if (!hasValue) return;
-        double d;
-        if (ParseDouble(value, d)) DeliverNumber(cellRow, cellCol, format, d);
-        else DeliverText(cellRow, cellCol, format, std::move(value));
-      } else if (type == u"s") {
-        // An empty reference (<v></v>) is an empty cell.
-        if (!hasValue || value.empty()) return;
-        int64_t index;
-        if (!ParseInt64(value, index))
-          throw EQXIFileFormatException("The shared string number \"" + Ansi(value) + "\" is not valid (" +
-                                        Where(cellRow, cellCol) + ").");
-        DeliverSharedString(cellRow, cellCol, format, index);
-      } else if (type == u"inlineStr") {
-        std::u16string t = hasInline ? std::move(inlineText) : std::move(value);
-        DecodeXMLEntitiesInPlace(t);
-        DecodeXStringEscapes(t);
-        DeliverText(cellRow, cellCol, format, std::move(t));
-      } else if (type == u"str") {
-        DecodeXMLEntitiesInPlace(value);
-        DecodeXStringEscapes(value);
-        DeliverText(cellRow, cellCol, format, std::move(value));
-      } else if (type == u"b") {
-        if (!hasValue) return;
-        double d = 0;
-        bool b = ParseDouble(value, d) ? d != 0 : (value == u"true" || value == u"TRUE");
-        Deliver(cellRow, cellCol, format, TVariant(b), ictBoolean);
-      } else if (type == u"e") {
-        DecodeXMLEntitiesInPlace(value);
-        if (value.empty()) return;
-        Deliver(cellRow, cellCol, format, FWideCells ? TVariant(value) : TVariant(Utf16ToUtf8(value)), ictUnknown);
-      } else if (type == u"d") {
-        if (!hasValue) return;
-        double dt;
-        if (ParseISODateTime(value, dt)) Deliver(cellRow, cellCol, format, TVariant::DateTime(dt), ictDateTime);
-        else DeliverText(cellRow, cellCol, format, std::move(value));
-      } else {
-        DecodeXMLEntitiesInPlace(value);
-        DeliverText(cellRow, cellCol, format, std::move(value));
-      }
+  e.OnRawContent = [&](TQXXMLEngine* engine, TQXXMLItem*, TQXXMLRawText& text) {
+    ScanSheetRows(*engine, text, cursor, cell);
   };
   e.OnAfterTag = [&](TQXXMLEngine*, TQXXMLItem*& node, bool&) {
-    const bool cell = Local(node) == "c";
+    const bool isCell = Local(node) == "c";
     // Nothing is looked at once it is closed: a part of a million rows (or
     // of a million stray elements) never becomes a tree.
     node->Free();
     node = nullptr;
-    if (!cell) return;
-    try {
-      deliverCell();
-    } catch (const std::exception& error) {
-      if (!ContinueAfterError(error)) throw;
-    }
+    if (isCell) DeliverSheetCell(cell);
   };
   BeginSheetGeometry();
   e.LoadFromStream(s.get());
+  FSheetStream = nullptr;
   EndSheetGeometry();
   CheckPart(e, part);
+}
+
+void TMSExcelX::NoteSheetRow() {
+  // How far into the part, as a share of all the sheets.
+  if ((++FSheetRows & 4095) == 0 && FSheetPartSize > 0 && FSheetStream)
+    DoLoadProgress(int64_t(CurrentSheet) * FSheetPartSize + FSheetStream->Position(),
+                   int64_t(FSheets.size()) * FSheetPartSize);
 }
 
 void TMSExcelX::CheckPart(const TQXXMLEngine& e, const std::string& part) {

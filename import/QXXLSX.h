@@ -7,14 +7,17 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "QXIXML.h"
 #include "QXIZipFile.h"
 #include "QXXLS.h"
 
 class TOleStorage;
 class TQXXMLEngine;
 class TQXXMLItem;
+class TQXXMLRawText;
 
 class TMSExcelX : public TCustomMSExcel {
  public:
@@ -23,6 +26,12 @@ class TMSExcelX : public TCustomMSExcel {
 
   // 0-based index of the sheet being read.
   int32_t CurrentSheet = 0;
+  // Rows of sheet parts are taken by a dedicated scanner where they have
+  // the usual shape, by the general XML engine otherwise; both give the same
+  // cells. Off: the engine alone (tests and fuzzing compare the two).
+  bool ScanRows = true;
+  // Rows the scanner took in the last load (the engine read the others).
+  int64_t ScannedRows() const { return FScannedRows; }
   // 1462 in workbooks that count dates from 1904, else 0.
   double DateBase = 0;
 
@@ -56,6 +65,7 @@ class TMSExcelX : public TCustomMSExcel {
   // "AA10" -> column 26, row 9; small letters are accepted; false when the
   // reference holds no column.
   static bool DecodeCellRef(const char16_t* text, size_t length, int32_t& column, int32_t& row);
+  static bool DecodeCellRef(const char* text, size_t length, int32_t& column, int32_t& row);
   // "2024-03-01T12:30:00Z" (date, time or both) -> date-time.
   static bool ParseISODateTime(const std::u16string& text, double& value);
   // Resolves a relationship target against the part that holds it.
@@ -85,6 +95,60 @@ class TMSExcelX : public TCustomMSExcel {
   void ReadSharedStringsBin(const std::string& part);
   void ReadStylesBin(const std::string& part);
   void ReadSheetBin(const std::string& part);
+
+  // One <c> element of a sheet part, as the XML engine's handler and the row
+  // scanner both take it; DeliverSheetCell types it and delivers it.
+  struct TSheetCell {
+    int32_t Row = -1, Column = -1;
+    int64_t Style = -1;   // s=; -1 when missing or not a number
+    std::u16string Type;  // t=
+    std::u16string Value, InlineText;
+    bool HasValue = false, HasInline = false;
+  };
+  // Where the rows and cells of a sheet part go, from their r= (or after
+  // the one before); attribute text wide or as the document's bytes.
+  struct TSheetCursor {
+    int32_t Row = -1, LastCol = -1;
+    int64_t Misnumbered = 1;  // an r= below 1 the last row gave (1: none)
+    template <class Ch>
+    void StartRow(std::basic_string_view<Ch> attrs);
+    // The cell's address and s=; type is a view of its t=. The attributes
+    // as text, or already split (in the order of the text).
+    template <class Ch>
+    void StartCell(std::basic_string_view<Ch> attrs, int32_t& row, int32_t& column, int64_t& style,
+                   std::basic_string_view<Ch>& type);
+    void StartCell(const TXMLAttributeView<char>* attrs, size_t count, int32_t& row, int32_t& column,
+                   int64_t& style, std::string_view& type);
+
+   private:
+    template <class Ch, class ForEach>
+    void StartCellWith(ForEach&& forEach, int32_t& row, int32_t& column, int64_t& style,
+                       std::basic_string_view<Ch>& type);
+  };
+  // A cell error the handler lets pass costs that cell only.
+  void DeliverSheetCell(TSheetCell& cell);
+  // Whole rows of sheetData straight from the bytes, as long as they have
+  // the usual shape (QXXLSXSheetScan.cpp). A row's cells are delivered once
+  // its end tag is read: any other row is left to the engine whole.
+  void ScanSheetRows(TQXXMLEngine& engine, TQXXMLRawText& text, TSheetCursor& cursor, TSheetCell& cell);
+  class TSheetRowScan;
+  // The same for the strings (<si>) of the shared-strings part.
+  void ScanSharedStrings(TQXXMLEngine& engine, TQXXMLRawText& text);
+  // A shared string as the part holds it: entities and escapes decoded.
+  void AddSharedStringXml(std::u16string& text);
+  struct TScannedCell {  // offsets into the row's bytes
+    int32_t Row, Column;
+    int64_t Style;
+    uint32_t Type, TypeLength, Value, ValueLength, Inline, InlineLength;
+    bool HasValue, HasInline;
+  };
+  std::vector<TScannedCell> FScannedCells;
+  // Progress within the sheet part being read, every 4,096 rows.
+  void NoteSheetRow();
+  TStream* FSheetStream = nullptr;
+  int64_t FSheetPartSize = 0;
+  uint32_t FSheetRows = 0;
+  int64_t FScannedRows = 0;
 
   // Cell delivery shared by both variants. The one mapping of a cell's
   // style index (the s attribute; -1 when it has none) to the entry of the

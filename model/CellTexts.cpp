@@ -63,6 +63,13 @@ std::string_view TCellTexts::Text(const TQXICell* cell, std::string& scratch, in
   }
 }
 
+bool TCellTexts::ShowsOwnText(const TQXICell& cell) {
+  const TVarType type = cell.ValueType();
+  if (type != TVarType::String && type != TVarType::WideString) return false;
+  // Most texts meet no text section when displayed: they show as they stand.
+  return FValues != cvDisplayed || cell.CellType() == ictUnknown || !FRenderer->Code(cell.FormatIndex()).TextSection();
+}
+
 std::string_view TCellTexts::Own(const TQXICell& cell, std::string& scratch) const {
   switch (cell.ValueType()) {
     case TVarType::String: return cell.StringValue();
@@ -129,8 +136,7 @@ std::string_view TCellTexts::Displayed(const TQXICell& cell, std::string& scratc
   FWork.clear();
   const TVarType type = cell.ValueType();
   if (type == TVarType::String || type == TVarType::WideString) {
-    // Most texts meet no text section: they show as they stand.
-    if (cell.CellType() == ictUnknown || !FRenderer->Code(cell.FormatIndex()).TextSection()) return Own(cell, scratch);
+    if (ShowsOwnText(cell)) return Own(cell, scratch);
     const std::string utf8 = type == TVarType::String ? AnsiToUtf8(cell.StringValue()) : Utf16ToUtf8(cell.WideValue());
     FRenderer->AppendText(utf8, cell.FormatIndex(), FWork);
   } else if (type == TVarType::Boolean) {

@@ -58,6 +58,9 @@ class TCellTexts {
   // Texts are never cut. Booleans: "True"/"False" (as displayed
   // "TRUE"/"FALSE"). Time-only cells never show a date.
   std::string_view Text(const TQXICell* cell, std::string& scratch, int32_t width = 0);
+  // Whether the cell is a text that shows as it stands: its own text, which
+  // Text gives (in the system code page), so callers may keep a conversion of it.
+  bool ShowsOwnText(const TQXICell& cell);
 
  private:
   std::string_view Displayed(const TQXICell& cell, std::string& scratch, int32_t width);

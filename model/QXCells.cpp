@@ -654,6 +654,15 @@ void TCustomSpreadSheetFile::LoadFromFile(const std::string& fileName) {
 
 void TCustomSpreadSheetFile::ParseStream(TStream&) { ResetData(); }
 
+TStream& TCustomSpreadSheetFile::SourceFile(std::unique_ptr<TStream>& holder, uint32_t mode) {
+  if (OpenedFile) {
+    OpenedFile->SetPosition(0);
+    return *OpenedFile;
+  }
+  holder = std::make_unique<TFileStream>(FileName, mode);
+  return *holder;
+}
+
 void TCustomSpreadSheetFile::LoadFromBlobStream(TStream& stream) {
   uint8_t head[12] = {};
   int64_t got = stream.Read(head, sizeof head);

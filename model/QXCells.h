@@ -452,6 +452,9 @@ class TCustomSpreadSheetFile {
   // Not owned: the run's stop, polled between cells and records (nullptr:
   // the load is never stopped). A stop ends the load with EOperationCanceled.
   const TCancelToken* CancelToken = nullptr;
+  // Not owned: the file LoadFromFile reads, opened already by the caller
+  // (nullptr: LoadFromFile opens it), so that a file is opened once.
+  TStream* OpenedFile = nullptr;
 
   // A protected file is opened with the password its format uses when none
   // was given, else with Password, else with each password OnPassword gives
@@ -486,6 +489,9 @@ class TCustomSpreadSheetFile {
   void Warn(const std::string& text);
 
  protected:
+  // The file LoadFromFile reads, from its start: OpenedFile, or the file
+  // of FileName opened here and held by holder.
+  TStream& SourceFile(std::unique_ptr<TStream>& holder, uint32_t mode = fmOpenRead | fmShareDenyWrite);
   // Tries the format's default passwords, then those the caller gives,
   // until opens answers true; false when none did.
   bool TryPasswords(std::initializer_list<const char*> defaults,

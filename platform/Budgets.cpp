@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <limits>
 #include <string>
+#include <thread>
 
 int64_t PackageInflateBudget(int64_t packageSize) {
   if (packageSize <= 0) return DefaultPackageInflateBudget;
@@ -29,6 +30,20 @@ int64_t DefaultWorkbookMemoryBudget() {
     return total > 0 ? total / 2 : 4 * GiB;
   }();
   return budget;
+}
+
+TProcessorBudget& TProcessorBudget::Shared() {
+  static TProcessorBudget budget(std::max(1, int(std::thread::hardware_concurrency())));
+  return budget;
+}
+
+int TProcessorBudget::TryBorrow(int n) {
+  int free = FFree.load();
+  for (;;) {
+    const int take = std::min(n, free);
+    if (take <= 0) return 0;
+    if (FFree.compare_exchange_weak(free, free - take)) return take;
+  }
 }
 
 std::string OutputBudgetText(int64_t budget) {

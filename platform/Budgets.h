@@ -4,6 +4,7 @@
 // workbook. Past a budget the work stops with EBudgetExceeded, whose message
 // names what was too large and the budget, instead of filling the disk or
 // ending in std::bad_alloc.
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -40,6 +41,53 @@ class IMemoryPool {
   virtual ~IMemoryPool() = default;
   virtual void Take(int64_t bytes) = 0;
   virtual void Give(int64_t bytes) = 0;
+};
+
+// The processors the process keeps busy. Every conversion holds one while
+// it runs (TProcessorClaim); work inside a conversion that can use more
+// (deflating a large part, inflating one ahead of its parser) borrows what
+// is free (TProcessorLoan), so that -j N conversions and their helper
+// threads never outnumber the processors.
+class TProcessorBudget {
+ public:
+  explicit TProcessorBudget(int processors) : FFree(processors) {}
+  // One per processor of the machine.
+  static TProcessorBudget& Shared();
+  // Up to n processors, as many as are free; the count granted.
+  int TryBorrow(int n);
+  void GiveBack(int n) { FFree += n; }
+  // A conversion holds its processor even when none is free (more jobs
+  // than processors): helpers then get nothing.
+  void Hold() { --FFree; }
+  int Free() const { return FFree; }
+
+ private:
+  std::atomic<int> FFree;
+};
+
+class TProcessorClaim {
+ public:
+  explicit TProcessorClaim(TProcessorBudget& budget = TProcessorBudget::Shared()) : FBudget(budget) { budget.Hold(); }
+  ~TProcessorClaim() { FBudget.GiveBack(1); }
+  TProcessorClaim(const TProcessorClaim&) = delete;
+  TProcessorClaim& operator=(const TProcessorClaim&) = delete;
+
+ private:
+  TProcessorBudget& FBudget;
+};
+
+class TProcessorLoan {
+ public:
+  explicit TProcessorLoan(int wanted, TProcessorBudget& budget = TProcessorBudget::Shared())
+      : FBudget(budget), FCount(wanted > 0 ? budget.TryBorrow(wanted) : 0) {}
+  ~TProcessorLoan() { FBudget.GiveBack(FCount); }
+  TProcessorLoan(const TProcessorLoan&) = delete;
+  TProcessorLoan& operator=(const TProcessorLoan&) = delete;
+  int Count() const { return FCount; }
+
+ private:
+  TProcessorBudget& FBudget;
+  int FCount;
 };
 
 // "4 GiB", "1.5 MiB", "512 bytes".

@@ -139,19 +139,6 @@ bool IsAsciiCompatible(int cp) {
   }
 }
 
-bool IsValidUtf8(const std::string& s) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  size_t n = s.size(), i = 0;
-  while (i < n) {
-    if (p[i] < 0x80) { ++i; continue; }
-    size_t before = i;
-    char32_t c = NextUtf8(p, n, i);
-    // U+FFFD is valid only where the text really holds it.
-    if (c == 0xFFFD && !(i - before == 3 && p[before] == 0xEF && p[before + 1] == 0xBF && p[before + 2] == 0xBD))
-      return false;
-  }
-  return true;
-}
 
 std::string IconvName(int cp) {
   switch (cp) {
@@ -298,6 +285,20 @@ std::string IconvFromWide(const std::u16string& s, int cp) {
 }
 
 }  // namespace
+
+bool IsValidUtf8(std::string_view s) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  size_t n = s.size(), i = 0;
+  while (i < n) {
+    if (p[i] < 0x80) { ++i; continue; }
+    size_t before = i;
+    char32_t c = NextUtf8(p, n, i);
+    // U+FFFD is valid only where the text really holds it.
+    if (c == 0xFFFD && !(i - before == 3 && p[before] == 0xEF && p[before + 1] == 0xBF && p[before + 2] == 0xBD))
+      return false;
+  }
+  return true;
+}
 
 int GetACP() {
   int over = gACPOverride.load(std::memory_order_relaxed);

@@ -43,6 +43,9 @@ void AppendUtf8AsUtf16(const char* data, size_t size, std::u16string& out);
 // continuation) gives U+FFFD and p moves past its longest valid prefix only,
 // so the byte that broke the sequence is read again as a new start.
 char32_t NextUtf8CodePoint(const uint8_t*& p, const uint8_t* end);
+// Whether s is well-formed UTF-8 (a U+FFFD counts only where s spells it),
+// so that decoding and encoding it again gives the same bytes.
+bool IsValidUtf8(std::string_view s);
 // System code page text to UTF-8 and back (identity when the ACP is 65001).
 std::string AnsiToUtf8(const std::string& s);
 std::string Utf8ToAnsi(const std::string& s);

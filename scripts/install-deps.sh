@@ -3,7 +3,7 @@
 # Safe to run again: it only calls apt-get when something is missing.
 set -e
 PKGS="cmake ninja-build g++ clang libclang-rt-14-dev pkg-config zlib1g-dev \
-  nettle-dev qt6-base-dev libgl-dev libcli11-dev libfreetype-dev libfontconfig-dev \
+  nettle-dev libisal-dev qt6-base-dev libgl-dev libcli11-dev libfreetype-dev libfontconfig-dev \
   libgtest-dev libgmock-dev googletest libbenchmark-dev \
   python3 xvfb xauth fonts-dejavu-core fonts-liberation2 \
   fonts-droid-fallback fonts-symbola"

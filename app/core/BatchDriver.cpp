@@ -762,6 +762,8 @@ std::string TBatchDriver::DestinationConflict(size_t index) const {
 TBatchDriver::TItemResult TBatchDriver::ConvertOne(size_t index, const std::function<void(TItemContext&)>& convert,
                                                    TNamingTurn* turn, std::vector<std::string>* outputs) {
   const uint32_t started = GetTickCount();
+  // Helper threads of the conversion borrow only processors no other job holds.
+  TProcessorClaim processor;
   TItemContext item(Settings, CancelToken(), FOutputs, FWorkItems[index].Caption, FWorkItems[index].Destination);
   item.SetNaming(turn, index);
   struct TProgressSpan {

@@ -21,6 +21,7 @@
 
 #include "Budgets.h"
 #include "CancelToken.h"
+#include "QXEZipFile.h"
 #include "QXIUtils.h"
 #include "DestinationOptions.h"
 #include "ItemStatus.h"
@@ -59,6 +60,7 @@ struct TJobSettings {
   // Budgets (section "Options" of the settings file; 0 means no limit).
   int64_t MaxOutputSize = DefaultOutputBudget;                        // bytes per output file
   int64_t MaxWorkbookMemory = DefaultWorkbookMemoryBudget();          // bytes of cells per workbook
+  TZipCompression Compression = zcDefault;                            // how .xlsx outputs are deflated
   // Text shape, naming, sheets and folders of the outputs (section "Destination").
   TDestinationOptions Destination;
 };

@@ -40,12 +40,23 @@ const char* const OpenOfficeMasks[] = {"**.ods"};
 
 // A BIFF workbook under an Open XML name: a plain BIFF stream, or a compound
 // document with a workbook stream and no encrypted package in it.
-bool IsBiffWorkbook(const std::string& path) {
+bool IsBiffWorkbook(const std::string& path, TStream* opened) {
   try {
-    int32_t status = StgIsStorageFile(path);
-    if (status == STG_S_FALSE) return true;  // a BIFF BOF without container
-    if (status != STG_S_OK) return false;
-    std::unique_ptr<TOleStorage> root = StgOpenStorage(path);
+    std::unique_ptr<TStream> own;
+    if (!opened) {
+      own = std::make_unique<TFileStream>(path, fmOpenRead | fmShareDenyNone);
+      opened = own.get();
+    }
+    struct TRewind {
+      TStream& Stream;
+      ~TRewind() { Stream.SetPosition(0); }
+    } rewind{*opened};
+    uint8_t head[8] = {};
+    opened->SetPosition(0);
+    if (opened->Read(head, sizeof head) != int64_t(sizeof head) || !StgIsStorageData(head, sizeof head))
+      return true;  // a BIFF BOF without container
+    opened->SetPosition(0);
+    std::unique_ptr<TOleStorage> root = StgOpenStorageOnFile(*opened, path);
     if (root->OpenStream("EncryptionInfo")) return false;
     return root->OpenStream("Workbook") || root->OpenStream("Book");
   } catch (const Exception&) {
@@ -138,27 +149,32 @@ TSpreadSheetFile* TSpreadsheetConversion::Reader(TReaderKind kind) {
 }
 
 TReaderKind TSpreadsheetConversion::ChooseReader(const std::string& sourcePath) {
+  return ChooseReader(sourcePath, nullptr);
+}
+
+TReaderKind TSpreadsheetConversion::ChooseReader(const std::string& sourcePath, TStream* opened) {
+  auto sniff = [&] { return opened ? SniffStreamReaderKind(*opened) : SniffFileReaderKind(sourcePath); };
   TReaderKind kind = ReaderKindByExtension(UpperCase(ExtractFileExt(sourcePath)));
-  if (kind == rkNone) return SniffFileReaderKind(sourcePath);
+  if (kind == rkNone) return sniff();
   if (kind == rkMSExcel || kind == rkMSExcelX) {
     // A zip package under an Excel name (a renamed workbook, or OpenDocument)
     // goes by its content. Compound documents stay with the Open XML reader
     // when it is named so: encrypted packages are compound documents.
     TReaderKind content = rkNone;
     try {
-      content = SniffFileReaderKind(sourcePath);
+      content = sniff();
     } catch (const Exception&) {
       // The reader reports a missing or unreadable file in its own words.
     }
     if (content == rkMSExcelX || content == rkOpenOffice || content == rkQuattroPro) return content;
-    if (kind == rkMSExcelX && content == rkMSExcel && IsBiffWorkbook(sourcePath)) return rkMSExcel;
+    if (kind == rkMSExcelX && content == rkMSExcel && IsBiffWorkbook(sourcePath, opened)) return rkMSExcel;
   }
   if (kind == rkLotus123 || kind == rkQuattroPro) {
     // The two families share their record framing: a file saved under the
     // other's name goes by the version word of its BOF.
     TReaderKind content = rkNone;
     try {
-      content = SniffFileReaderKind(sourcePath);
+      content = sniff();
     } catch (const Exception&) {
     }
     if (content == rkLotus123 || content == rkQuattroPro) return content;
@@ -179,7 +195,7 @@ void TSpreadsheetConversion::WriteSheet(const std::string& path, const TSpreadSh
     case 2: WriteHTML(path, sheet, options); break;
     case 3: WriteXML(path, sheet, options); break;
     case 4: ExportXLS(path, sheet, ExportStop(options), OutputPolicy(options), options.Warnings); break;
-    case 5: ExportXLSX(path, sheet, ExportStop(options), OutputPolicy(options), options.Warnings); break;
+    case 5: ExportXLSX(path, sheet, ExportStop(options), OutputPolicy(options), options.Warnings, options.Compression); break;
     case 6:
       ExportPDF(path, sheet, ExportStop(options), OutputPolicy(options), options.Text.Values, options.Page);
       break;
@@ -191,7 +207,7 @@ void TSpreadsheetConversion::WriteBook(const std::string& path, const TSheetList
                                        const TSheetWriteOptions& options) {
   switch (index) {
     case 4: ExportXLSWorkbook(path, sheets, ExportStop(options), OutputPolicy(options), options.Warnings); break;
-    case 5: ExportXLSXWorkbook(path, sheets, ExportStop(options), OutputPolicy(options), options.Warnings); break;
+    case 5: ExportXLSXWorkbook(path, sheets, ExportStop(options), OutputPolicy(options), options.Warnings, options.Compression); break;
     case 6:
       ExportPDFWorkbook(path, sheets, ExportStop(options), OutputPolicy(options), options.Text.Values, options.Page);
       break;
@@ -202,8 +218,16 @@ void TSpreadsheetConversion::WriteBook(const std::string& path, const TSheetList
 void TSpreadsheetConversion::ConvertFile(const std::string& sourcePath, const std::string& destinationPath,
                                          int index, TItemContext* item) {
   FLastReader = nullptr;
+  // One open per source: the sniffing, the storage check and the reader
+  // read this one file (and its first block once). A file that cannot be
+  // opened goes the usual way, and the reader says why in its own words.
+  std::unique_ptr<TFileStream> opened;
+  try {
+    opened = std::make_unique<TFileStream>(sourcePath, fmOpenRead | fmShareDenyWrite);
+  } catch (const EStreamError&) {
+  }
   // Nothing is read when the output cannot be written anyway.
-  TReaderKind kind = ChooseReader(sourcePath);
+  TReaderKind kind = ChooseReader(sourcePath, opened.get());
   std::string ext = ExtractFileExt(sourcePath);
   std::string extText = ext.empty() ? std::string("file without extension") : "\"" + ext + "\" file";
   if (kind == rkNone)
@@ -229,10 +253,12 @@ void TSpreadsheetConversion::ConvertFile(const std::string& sourcePath, const st
   reader->OnPassword = PasswordSource(Passwords, std::move(ask));
   FLastReader = reader;
   FLastKind = kind;
+  reader->OpenedFile = opened.get();
   struct TForget {
     TSpreadSheetFile* Reader;
     ~TForget() {
       Reader->OnErrorProcess = nullptr;  // the warnings may not outlive the item
+      Reader->OpenedFile = nullptr;
       Reader->OnPassword = nullptr;
       Reader->OnLoadProgress = nullptr;
     }
@@ -353,6 +379,7 @@ void TSpreadsheetConversion::WriteWorkbook(TSpreadSheets& sheets, const std::str
     options.Warnings = &item->Warnings;
     options.Cancel = &item->Cancel;
     options.MaxOutputSize = item->Settings.MaxOutputSize;
+    options.Compression = item->Settings.Compression;
     options.Replace = item->Settings.chkOverwrite;
   }
   // Writes one output (a sheet's, or the whole workbook's); a file that

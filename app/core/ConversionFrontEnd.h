@@ -82,6 +82,8 @@ class TSpreadsheetConversion {
   // an extension no reader is known by; a zip package under an Excel name,
   // or a BIFF workbook under an Open XML name, by its content too.
   static TReaderKind ChooseReader(const std::string& sourcePath);
+  // The same over the source opened already (nullptr: opened here as needed).
+  static TReaderKind ChooseReader(const std::string& sourcePath, TStream* opened);
   // Output path of sheet n: "out/book.csv" gives "out/book2.csv" for n = 2.
   static std::string SheetOutputPath(const std::string& destinationPath, int32_t n);
   // The sheets written, by position: all (sheet 0 always, every later one

@@ -167,8 +167,9 @@ void ExportXLS(const std::string& path, const TSpreadSheet& sheet, const TExport
 }
 
 void ExportXLSX(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop,
-                const TOutputPolicy& output, TLoadWarnings* warnings) {
+                const TOutputPolicy& output, TLoadWarnings* warnings, TZipCompression compression) {
   TQXExportToXLSX component;
+  component.Compression = compression;
   component.SheetName = sheet.Caption;
   RunExport(component, path, sheet, stop, output, warnings);
 }
@@ -203,8 +204,9 @@ void ExportXLSWorkbook(const std::string& path, const TSpreadSheets& sheets, con
 }
 
 void ExportXLSXWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop,
-                        const TOutputPolicy& output, TLoadWarnings* warnings) {
+                        const TOutputPolicy& output, TLoadWarnings* warnings, TZipCompression compression) {
   TQXExportToXLSX component;
+  component.Compression = compression;
   ExportBook(
       path, sheets, stop, output, [&](TStream& out) { component.OpenWorkbook(out, CaptionsOf(sheets)); },
       [&](TStream& out, const TSpreadSheet& sheet, const TExportStopQuery& sheetStop) {

@@ -11,6 +11,7 @@
 #include "DestinationOptions.h"
 #include "Exception.h"
 #include "QXCells.h"
+#include "QXEZipFile.h"
 #include "QXIUtils.h"
 #include "Streams.h"
 
@@ -46,7 +47,8 @@ void ExportXLS(const std::string& path, const TSpreadSheet& sheet, const TExport
 // The sheet as an Office Open XML workbook of one sheet, named after the
 // sheet, at path; failures, stops and warnings as ExportXLS.
 void ExportXLSX(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop = {},
-                const TOutputPolicy& output = {}, TLoadWarnings* warnings = nullptr);
+                const TOutputPolicy& output = {}, TLoadWarnings* warnings = nullptr,
+                TZipCompression compression = zcDefault);
 
 // The sheet as a PDF document at path, under the same rules as ExportXLS;
 // cells as values says (cvAuto: as displayed), pages as page says (the
@@ -71,7 +73,8 @@ void ExportXLSWorkbook(const std::string& path, const TSpreadSheets& sheets, con
 // The sheets as one Office Open XML workbook, named as ExportXLSWorkbook
 // names them; 1,048,576 rows and 16,384 columns a sheet.
 void ExportXLSXWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop = {},
-                        const TOutputPolicy& output = {}, TLoadWarnings* warnings = nullptr);
+                        const TOutputPolicy& output = {}, TLoadWarnings* warnings = nullptr,
+                        TZipCompression compression = zcDefault);
 // The sheets as one PDF document, each sheet starting on a new page (an
 // empty sheet gets one empty page).
 // Each sheet has an entry in the document's outline, leading to its first page.

@@ -86,6 +86,7 @@ constexpr auto LogProcessed = [](TValues& v) -> bool& { return v.Job.chkLogProce
 constexpr auto LogFile = [](TValues& v) -> std::string& { return v.Job.edLogProcessed; };
 constexpr auto OutputSize = [](TValues& v) -> int64_t& { return v.Job.MaxOutputSize; };
 constexpr auto WorkbookMemory = [](TValues& v) -> int64_t& { return v.Job.MaxWorkbookMemory; };
+constexpr auto Compression = [](TValues& v) -> TZipCompression& { return v.Job.Compression; };
 constexpr auto Banner = [](TValues& v) -> bool& { return v.Job.Destination.Text.Banner; };
 constexpr auto Extra = [](TValues& v) -> bool& { return v.Job.Destination.Text.ExtraRowColumn; };
 constexpr auto Separator = [](TValues& v) -> std::string& { return v.Job.Destination.Text.Separator; };
@@ -124,6 +125,8 @@ const TSettingKey Keys[] = {
     {"Log", "LogProcessedFile", K::skText, nullptr, nullptr, sgJob, ReadText<LogFile>, WriteText<LogFile>},
     {"Options", "MaxOutputSize", K::skByteSize, nullptr, nullptr, sgJob, ReadByteSize<OutputSize>, nullptr},
     {"Options", "MaxWorkbookMemory", K::skByteSize, nullptr, nullptr, sgJob, ReadByteSize<WorkbookMemory>, nullptr},
+    {"Options", "Compression", K::skWord, "fast default small", "default", sgJob,
+     ReadParsed<Compression, ParseCompression>, nullptr},
     {DestinationSection, "Banner", K::skBool, nullptr, "1", sgDestination, ReadBool<Banner>, WriteBool<Banner>},
     {DestinationSection, "ExtraRowColumn", K::skBool, nullptr, "1", sgDestination, ReadBool<Extra>, WriteBool<Extra>},
     {DestinationSection, "Separator", K::skWord, "comma semicolon tab space pipe", ",", sgDestination,

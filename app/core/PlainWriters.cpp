@@ -56,25 +56,25 @@ struct TTextForm {
       : Utf8(text.Encoding != encSystem), Convert(Utf8 && GetACP() != CP_UTF8) {}
   bool Utf8;
   bool Convert;  // system code page text must be converted
-  // s (system code page) in the working form. A file that says it is UTF-8
-  // holds nothing else: bytes that are no UTF-8 become U+FFFD.
-  std::string_view Work(std::string_view s, std::string& scratch) const {
-    if (!Utf8) return s;
+  // Whether s (system code page) differs in the working form. A file that
+  // says it is UTF-8 holds nothing else: bytes that are no UTF-8 become U+FFFD.
+  bool Changes(std::string_view s) const {
+    if (!Utf8) return false;
+    if (!Convert) return !IsValidUtf8(s);
     for (char c : s)
-      if (uint8_t(c) >= 0x80) {
-        if (Convert) {
-          scratch = AnsiToUtf8(std::string(s));
-          return scratch;
-        }
-        scratch = Utf16ToUtf8(Utf8ToUtf16(std::string(s)));
-        return scratch;
-      }
-    return s;
+      if (uint8_t(c) >= 0x80) return true;
+    return false;
   }
-  std::string Work(const std::string& s) const {
-    std::string scratch;
-    return std::string(Work(std::string_view(s), scratch));
+  std::string Converted(std::string_view s) const {
+    return Convert ? AnsiToUtf8(std::string(s)) : Utf16ToUtf8(Utf8ToUtf16(std::string(s)));
   }
+  // s in the working form: s itself, or scratch holding its conversion.
+  std::string_view Work(std::string_view s, std::string& scratch) const {
+    if (!Changes(s)) return s;
+    scratch = Converted(s);
+    return scratch;
+  }
+  std::string Work(const std::string& s) const { return Changes(s) ? Converted(s) : s; }
 };
 
 // Builds one line and hands it to the stream with its line end in one
@@ -164,23 +164,55 @@ std::string SheetCaption(const TSpreadSheet& sheet, const TTextForm& form) {
   return form.Utf8 ? Utf16ToUtf8(sheet.Caption) : SheetName(sheet);
 }
 
-// The cell text in the working form: a view of the cell's own text or of
-// scratch. width > 0: the column's characters, which a number shown as
-// displayed does not exceed.
-std::string_view CellView(const TQXICell* cell, std::string& scratch, TCellTexts& texts, const TTextForm& form,
-                          int32_t width = 0) {
-  if (!cell) return {};
-  // Wide text straight into UTF-8, nothing lost on the way.
-  if (form.Utf8 && cell->ValueType() == TVarType::WideString && texts.Values() != cvDisplayed)
-    return scratch = Utf16ToUtf8(cell->WideValue());
-  return form.Work(texts.Text(cell, scratch, width), scratch);
-}
-
-// The texts of one sheet's cells in the form the output takes.
-struct TSheetTexts : TCellTexts {
+// The texts of one sheet's cells in the form the output takes. A stored
+// text that shows as it stands but has to be converted is converted once
+// per stored copy, not once per cell showing it: a shared-string entry is
+// remembered by its address in a small table, so memory does not grow with
+// the sheet.
+class TSheetTexts : public TCellTexts {
+ public:
   TSheetTexts(const TSpreadSheet& sheet, const TTextOptions& text, bool forPeople)
       : TCellTexts(sheet.Formats(), ResolveCellValues(text.Values, forPeople)) {}
+
+  // A text cell's own text (ShowsOwnText) in the working form.
+  std::string_view Own(const TQXICell& cell, const TTextForm& form) {
+    if (cell.ValueType() == TVarType::String) {
+      const std::string& s = cell.StringValue();
+      if (!form.Changes(s)) return s;
+      return Remembered(&s, [&] { return form.Converted(s); });
+    }
+    // Wide text straight into UTF-8, nothing lost on the way.
+    const std::u16string& w = cell.WideValue();
+    return Remembered(&w, [&] { return form.Utf8 ? Utf16ToUtf8(w) : WideToAnsi(w); });
+  }
+
+ private:
+  template <class Make>
+  std::string_view Remembered(const void* stored, Make make) {
+    if (FSlots.empty()) FSlots.resize(4096);
+    TSlot& slot = FSlots[(uintptr_t(stored) >> 4) * 0x9E3779B97F4A7C15ull >> 52];
+    if (slot.Stored != stored) {
+      slot.Text = make();
+      slot.Stored = stored;
+    }
+    return slot.Text;
+  }
+  struct TSlot {
+    const void* Stored = nullptr;
+    std::string Text;
+  };
+  std::vector<TSlot> FSlots;
 };
+
+// The cell text in the working form: a view of the cell's own text, of a
+// remembered conversion or of scratch. width > 0: the column's characters,
+// which a number shown as displayed does not exceed.
+std::string_view CellView(const TQXICell* cell, std::string& scratch, TSheetTexts& texts, const TTextForm& form,
+                          int32_t width = 0) {
+  if (!cell) return {};
+  if (texts.ShowsOwnText(*cell)) return texts.Own(*cell, form);
+  return form.Work(texts.Text(cell, scratch, width), scratch);
+}
 
 // Whether a number's text is certainly shorter than width characters, told
 // without formatting it, so the width pass formats only what could widen a
@@ -370,7 +402,7 @@ void WriteTXT(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptio
       // Skip what cannot widen the field: a text has no more characters
       // than bytes, and a number's text has a bound.
       TVarType type = cell->ValueType();
-      if (type == TVarType::String ? cell->StringValue().size() < width
+      if (type == TVarType::String ? texts.ShowsOwnText(*cell) && cell->StringValue().size() < width
                                    : stored && (type == TVarType::Float || type == TVarType::Integer) &&
                                          NumberShorterThan(*cell, width))
         continue;

@@ -10,6 +10,7 @@
 #include "CancelToken.h"
 #include "DestinationOptions.h"
 #include "QXCells.h"
+#include "QXEZipFile.h"
 #include "QXIUtils.h"
 #include "Streams.h"
 
@@ -30,6 +31,8 @@ struct TSheetWriteOptions {
   TPageOptions Page;
   // The source file's name, for the HTML title.
   std::string SourceName;
+  // How .xlsx packages are deflated.
+  TZipCompression Compression = zcDefault;
   // Told now and then the share of the sheet's rows written (0 to 1).
   std::function<void(double)> Progress;
   // Where the workbook writers tell what they changed (nullptr: nowhere).

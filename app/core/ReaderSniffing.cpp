@@ -132,6 +132,15 @@ TReaderKind SniffReaderKind(const uint8_t* data, size_t size) {
 
 TReaderKind SniffFileReaderKind(const std::string& path) {
   TFileStream stream(path, fmOpenRead | fmShareDenyNone);
+  return SniffStreamReaderKind(stream);
+}
+
+TReaderKind SniffStreamReaderKind(TStream& stream) {
+  struct TRewind {
+    TStream& Stream;
+    ~TRewind() { Stream.SetPosition(0); }
+  } rewind{stream};
+  stream.SetPosition(0);
   uint8_t header[SniffHeaderSize];
   int64_t got = stream.Read(header, int64_t(sizeof(header)));
   const size_t size = got > 0 ? size_t(got) : 0;

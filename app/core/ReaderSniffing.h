@@ -23,5 +23,8 @@ TReaderKind SniffReaderKind(const uint8_t* data, size_t size);
 // directory names a notebook stream is Quattro Pro; raises when the file
 // cannot be opened.
 TReaderKind SniffFileReaderKind(const std::string& path);
+class TStream;
+// The same on a file opened already, read from its start (left at 0).
+TReaderKind SniffStreamReaderKind(TStream& stream);
 // Bytes SniffReaderKind needs at most.
 inline constexpr size_t SniffHeaderSize = 512;

@@ -1095,6 +1095,7 @@ TJobSettings TfrmMainBasic::CurrentSettings() const {
   s.edLogProcessed = ToAnsi(edLogProcessed->text());
   s.MaxOutputSize = FMaxOutputSize;
   s.MaxWorkbookMemory = FMaxWorkbookMemory;
+  s.Compression = FCompression;
   s.Destination = DestinationOptions();
   return s;
 }
@@ -1322,6 +1323,7 @@ void TfrmMainBasic::LoadSettings(TIniFile& ini) {
   const TJobSettings defaults;
   values.Job.MaxOutputSize = defaults.MaxOutputSize;
   values.Job.MaxWorkbookMemory = defaults.MaxWorkbookMemory;
+  values.Job.Compression = defaults.Compression;
   const int current = values.Job.rgDestination;
   ReadStoredSettings(ini, values, sgJob | sgDestination);
   const TJobSettings& s = values.Job;
@@ -1336,6 +1338,7 @@ void TfrmMainBasic::LoadSettings(TIniFile& ini) {
   edLogProcessed->setText(FromAnsi(s.edLogProcessed));
   FMaxOutputSize = s.MaxOutputSize;
   FMaxWorkbookMemory = s.MaxWorkbookMemory;
+  FCompression = s.Compression;
   SetDestinationOptions(s.Destination);
   UpdateLogControls();
 }

@@ -276,4 +276,5 @@ class TfrmMainBasic : public QMainWindow, private IBatchView {
   // The budgets (section "Options"), which have no controls.
   int64_t FMaxOutputSize = DefaultOutputBudget;
   int64_t FMaxWorkbookMemory = DefaultWorkbookMemoryBudget();
+  TZipCompression FCompression = zcDefault;
 };

@@ -168,6 +168,46 @@ TEST_F(DestinationText, Utf8OutputsHoldOnlyUtf8) {
   EXPECT_NE(Write(WriteCSV, Sheet, t).find("bad \xFF\xC3 bytes"), std::string::npos);
 }
 
+TEST_F(DestinationText, SharedTextsReadTheSameInEveryCell) {
+  // More entries than the writer remembers conversions of, each shown in
+  // three cells in another order: every field is its own cell's text.
+  const struct {
+    int Acp;
+    TTextEncoding Encoding;
+    bool Wide;
+    const char* Stored;  // UTF-8 when wide
+    const char* Written;
+  } cases[] = {
+      {CP_UTF8, encUtf8, false, "Z\xC3\xBCrich ", "Z\xC3\xBCrich "},
+      {CP_UTF8, encUtf8, false, "bad \xFF ", "bad \xEF\xBF\xBD "},
+      {CP_UTF8, encSystem, false, "bad \xFF ", "bad \xFF "},
+      {CP_WINDOWS_1252, encUtf8, false, "Z\xFCrich ", "Z\xC3\xBCrich "},
+      {CP_WINDOWS_1252, encUtf8, true, "Z\xC3\xBCrich ", "Z\xC3\xBCrich "},
+      {CP_WINDOWS_1252, encSystem, true, "Z\xC3\xBCrich ", "Z\xFCrich "},
+  };
+  const int n = 5000;
+  for (const auto& c : cases) {
+    SetACPOverride(c.Acp);
+    TSpreadSheet s;
+    std::vector<TSharedText> table;
+    for (int i = 0; i < n; ++i)
+      table.push_back(c.Wide ? TSharedText(Utf8ToUtf16(c.Stored + std::to_string(i)))
+                             : TSharedText(c.Stored + std::to_string(i)));
+    for (int i = 0; i < n; ++i)
+      for (int col : {0, 1, 2})
+        s.Cells.SetSharedCell(col, i, ictString, 0, taLeftJustify, table[size_t(col == 1 ? n - 1 - i : i)]);
+    TTextOptions t = Clean();
+    t.Encoding = c.Encoding;
+    t.LineBreak = lbLF;
+    std::string expected;
+    for (int i = 0; i < n; ++i) {
+      const std::string a = c.Written + std::to_string(i), b = c.Written + std::to_string(n - 1 - i);
+      expected += a + "," + b + "," + a + "\n";
+    }
+    EXPECT_EQ(Write(WriteCSV, s, t), expected) << c.Stored << " " << c.Acp;
+  }
+}
+
 TEST_F(DestinationText, FixedWidthCountsCharactersInUtf8) {
   SetACPOverride(CP_WINDOWS_1252);
   TTextOptions t = Clean();

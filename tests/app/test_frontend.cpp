@@ -15,7 +15,9 @@
 #include "FakeUi.h"
 #include "Exception.h"
 #include "FormatSettings.h"
+#include "QXWKS.h"
 #include "ReaderSniffing.h"
+#include "Streams.h"
 
 namespace fs = std::filesystem;
 
@@ -168,13 +170,30 @@ TEST(ReaderChoice, ByContent) {
 }
 
 TEST_F(FrontEndTest, ZipPackagesUnderAnExcelNameGoByContent) {
-  EXPECT_EQ(TSpreadsheetConversion::ChooseReader(File("renamed.xls", XlsxZip)), rkMSExcelX);
-  EXPECT_EQ(TSpreadsheetConversion::ChooseReader(File("calc.xlsx", OdsZip)), rkOpenOffice);
-  // Encrypted packages are compound documents: they stay with the Open XML reader.
-  EXPECT_EQ(TSpreadsheetConversion::ChooseReader(File("locked.xlsx", CompoundFile)), rkMSExcelX);
-  EXPECT_EQ(TSpreadsheetConversion::ChooseReader(File("plain.xls", Text("a,b\r\n"))), rkMSExcel);
-  EXPECT_EQ(TSpreadsheetConversion::ChooseReader(File("old.wk1", XlsxZip)), rkLotus123);
-  EXPECT_EQ(TSpreadsheetConversion::ChooseReader(File("biff.xlsx", Biff8Bof)), rkMSExcel);
+  const struct {
+    const char* Name;
+    const Bytes& Content;
+    TReaderKind Kind;
+  } cases[] = {
+      {"renamed.xls", XlsxZip, rkMSExcelX},
+      {"calc.xlsx", OdsZip, rkOpenOffice},
+      // Encrypted packages are compound documents: they stay with the Open XML reader.
+      {"locked.xlsx", CompoundFile, rkMSExcelX},
+      {"plain.xls", Text("a,b\r\n"), rkMSExcel},
+      {"old.wk1", XlsxZip, rkLotus123},
+      {"biff.xlsx", Biff8Bof, rkMSExcel},
+      {"noext", Wb2Bof, rkQuattroPro},
+      {"short.xlsx", Bytes(3, 'P'), rkMSExcelX},
+  };
+  for (const auto& c : cases) {
+    const std::string path = File(c.Name, c.Content);
+    EXPECT_EQ(TSpreadsheetConversion::ChooseReader(path), c.Kind) << c.Name;
+    // The same over the file opened once, from wherever it stands, handed back at its start.
+    TFileStream opened(path, fmOpenRead | fmShareDenyWrite);
+    opened.SetPosition(int64_t(c.Content.size() / 2));
+    EXPECT_EQ(TSpreadsheetConversion::ChooseReader(path, &opened), c.Kind) << c.Name;
+    EXPECT_EQ(opened.Position(), 0) << c.Name;
+  }
   fs::path odd = fs::path(VARNOWE_CORPUS_DIR) / "odd";
   if (fs::is_directory(odd)) {
     EXPECT_EQ(TSpreadsheetConversion::ChooseReader((odd / "roo_biff8_named_xlsx.xlsx").string()), rkMSExcel);
@@ -243,6 +262,20 @@ TEST_F(FrontEndTest, LotusFileUnderAnExtensionTheTableLacks) {
   c.FreeConverters();
   std::string csv = Read(Path("tiny.csv"));
   EXPECT_NE(csv.find("\r\n\r\n\"Total\",\"-1\",\r\n,,\r\n"), std::string::npos) << csv;
+}
+
+TEST_F(FrontEndTest, ReaderTakesTheFileOpenedByTheCaller) {
+  // The opened file is read, not the name: the name holds other bytes.
+  std::string named = File("named.wks", Text("not a worksheet"));
+  std::string real = File("real.wks", TinyWk1());
+  TFileStream opened(real, fmOpenRead | fmShareDenyWrite);
+  opened.SetPosition(3);
+  TLotus123 reader;
+  reader.OpenedFile = &opened;
+  reader.LoadFromFile(named);
+  ASSERT_EQ(reader.Sheets.Count(), 1);
+  EXPECT_NE(reader.Sheets[0].Cells.GetCell(0, 0), nullptr);
+  EXPECT_NE(reader.Sheets[0].Cells.GetCell(1, 0), nullptr);
 }
 
 TEST_F(FrontEndTest, EveryCorpusLotusFileInEveryTextFormat) {

@@ -120,7 +120,7 @@ TEST(SettingsFile, TheTableNamesEachKeyOnceWithItsDefault) {
 TEST(SettingsFile, EveryWordReadsBackAsItself) {
   TTempDir dir;
   for (const TSettingKey& k : SettingKeys()) {
-    if (!k.Words) continue;
+    if (!k.Words || !k.Write) continue;  // words only read are set by hand
     for (const std::string& word : Words(k.Words)) {
       // Case is ignored on reading; the word is written in lower case.
       std::string upper = word;

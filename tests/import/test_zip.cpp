@@ -271,3 +271,72 @@ TEST(ReadAhead, DroppedMidPartWithoutWaitingForTheRest) {
   // Never read at all.
   TReadAheadStream idle(o.Zip.GetFileStream(0));
 }
+
+// Deflate data of every kind a producer may write (stored, fixed and
+// dynamic blocks, every level and strategy) inflates to the same bytes,
+// CRC-checked, whole or read in pieces; damaged data is an error naming the
+// part and what is wrong, never a short or wrong result.
+TEST(ZipArchive, EveryKindOfDeflateDataInflatesToTheCheckedBytes) {
+  std::string noise(200000, '\0');
+  uint32_t x = 12345;
+  for (char& c : noise) c = char((x = x * 1103515245 + 12345) >> 24);
+  const std::string texts[] = {"", "x", Repeat("<c r=\"A1\"><v>12.5</v></c>", 40000), noise,
+                               Repeat("ab", 70000) + noise.substr(0, 5000) + Repeat("\xC3\xA9", 3000)};
+  const struct {
+    int Level, Strategy;
+  } kinds[] = {{0, Z_DEFAULT_STRATEGY}, {1, Z_DEFAULT_STRATEGY}, {6, Z_DEFAULT_STRATEGY}, {9, Z_DEFAULT_STRATEGY},
+               {6, Z_FIXED},            {6, Z_HUFFMAN_ONLY},      {6, Z_RLE},              {9, Z_FILTERED}};
+  ZipBuilder b;
+  int n = 0;
+  for (const auto& k : kinds)
+    for (const std::string& t : texts) {
+      auto& e = b.Add("p" + std::to_string(n++) + ".xml", t);
+      e.Level = k.Level;
+      e.Strategy = k.Strategy;
+    }
+  Opened o(b.Build());
+  ASSERT_EQ(o.Zip.Count(), n);
+  for (int i = 0; i < n; ++i) {
+    SCOPED_TRACE(i);
+    const std::string& want = texts[size_t(i) % std::size(texts)];
+    EXPECT_EQ(o.Zip.GetFileData(i), want);
+    auto s = o.Zip.GetFileStream(i);
+    std::string got;
+    char buf[7919];
+    for (int64_t r; (r = s->Read(buf, 1 + int64_t(got.size() % sizeof buf))) > 0;) got.append(buf, size_t(r));
+    EXPECT_EQ(got, want);
+  }
+}
+
+TEST(ZipArchive, DamagedDeflateDataIsNamed) {
+  const struct {
+    const char* Name;
+    std::string Deflated;
+    size_t Size;
+    const char* Says;
+  } cases[] = {
+      {"block-type.xml", std::string("\x07\x00\x00", 3), 3, "is damaged: invalid block."},
+      {"stored-lengths.xml", std::string("\x01\x03\x00\x12\x34" "abc", 8), 3, "is damaged: invalid block."},
+      {"symbol.xml", std::string("\x4b\x1c\x03\x00", 4), 2, "is damaged: invalid code."},
+      {"distance.xml", std::string("\x4b\x04\x62\x00", 4), 4, "is damaged: invalid distance too far back."},
+      {"cut.xml", ZipBuilder::RawDeflate(Repeat("<row r=\"1\"/>", 5000)).substr(0, 40), 60000,
+       "is damaged: its data ends too early."},
+  };
+  ZipBuilder b;
+  for (const auto& c : cases) {
+    auto& e = b.Add(c.Name, std::string(c.Size, 'a'));
+    e.Deflated = c.Deflated;
+  }
+  Opened o(b.Build());
+  for (int i = 0; i < int(std::size(cases)); ++i) {
+    SCOPED_TRACE(cases[i].Name);
+    try {
+      o.Zip.GetFileData(i);
+      ADD_FAILURE() << "no error";
+    } catch (const EZipFileError& e) {
+      const std::string m = e.what();
+      EXPECT_NE(m.find(cases[i].Name), std::string::npos) << m;
+      EXPECT_NE(m.find(cases[i].Says), std::string::npos) << m;
+    }
+  }
+}

@@ -91,3 +91,25 @@ TEST(Budgets, SizesReadAndShownInBinaryUnits) {
   EXPECT_EQ(DefaultWorkbookMemoryBudget(), PhysicalMemory() / 2);
   EXPECT_EQ(PackageInflateBudget(INT64_MAX), INT64_MAX);
 }
+
+// Conversions hold a processor each, even beyond the machine's count;
+// helpers borrow only what is left, and give it back.
+TEST(Budgets, HelpersBorrowOnlyTheProcessorsNoConversionHolds) {
+  TProcessorBudget budget(2);
+  {
+    TProcessorClaim one(budget);
+    TProcessorLoan helpers(3, budget);
+    EXPECT_EQ(helpers.Count(), 1);
+    EXPECT_EQ(TProcessorLoan(1, budget).Count(), 0);
+    TProcessorClaim two(budget);  // a second job while the helper runs
+    EXPECT_EQ(budget.Free(), -1);
+  }
+  EXPECT_EQ(budget.Free(), 2);
+  {
+    TProcessorClaim a(budget), b(budget), c(budget);  // -j 3 on two processors
+    EXPECT_EQ(TProcessorLoan(1, budget).Count(), 0);
+  }
+  EXPECT_EQ(TProcessorLoan(0, budget).Count(), 0);
+  EXPECT_EQ(TProcessorLoan(5, budget).Count(), 2);
+  EXPECT_EQ(budget.Free(), 2);
+}

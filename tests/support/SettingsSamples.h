@@ -38,5 +38,6 @@ inline std::string SettingsText(const TStoredSettings& values) {
   WriteStoredSettings(ini, values);
   ini.WriteString("Options", "MaxOutputSize", std::to_string(values.Job.MaxOutputSize));
   ini.WriteString("Options", "MaxWorkbookMemory", std::to_string(values.Job.MaxWorkbookMemory));
+  ini.WriteString("Options", "Compression", CompressionWord(values.Job.Compression));
   return ini.SaveToString();
 }

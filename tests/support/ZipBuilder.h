@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <stdexcept>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,8 @@ class ZipBuilder {
     int64_t DeclaredSize = -1;      // uncompressed size to declare; -1: the real one
     int64_t CrcOverride = -1;
     uint16_t Flags = 0;
+    int Level = Z_DEFAULT_COMPRESSION, Strategy = Z_DEFAULT_STRATEGY;
+    std::optional<std::string> Deflated;  // deflate data as given (damaged ones)
   };
 
   Entry& Add(const std::string& name, const std::string& data, uint16_t method = 8) {
@@ -33,9 +36,10 @@ class ZipBuilder {
   std::string Comment;
   std::string Prefix;  // bytes before the package (self-extractor style)
 
-  static std::string RawDeflate(const std::string& data, int level = Z_DEFAULT_COMPRESSION) {
+  static std::string RawDeflate(const std::string& data, int level = Z_DEFAULT_COMPRESSION,
+                                int strategy = Z_DEFAULT_STRATEGY) {
     z_stream z{};
-    if (deflateInit2(&z, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+    if (deflateInit2(&z, level, Z_DEFLATED, -MAX_WBITS, 8, strategy) != Z_OK)
       throw std::runtime_error("deflateInit2");
     std::string out(deflateBound(&z, uLong(data.size())) + 16, '\0');
     z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
@@ -54,7 +58,7 @@ class ZipBuilder {
     std::string cd;
     const size_t base = Prefix.size();
     for (const auto& e : FEntries) {
-      std::string payload = e.Method == 8 ? RawDeflate(e.Data) : e.Data;
+      std::string payload = e.Deflated ? *e.Deflated : e.Method == 8 ? RawDeflate(e.Data, e.Level, e.Strategy) : e.Data;
       uint32_t crc = uint32_t(::crc32(0, reinterpret_cast<const Bytef*>(e.Data.data()), uInt(e.Data.size())));
       if (e.CrcOverride >= 0) crc = uint32_t(e.CrcOverride);
       uint32_t usize = e.DeclaredSize >= 0 ? uint32_t(e.DeclaredSize) : uint32_t(e.Data.size());
