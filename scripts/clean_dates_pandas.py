@@ -26,6 +26,8 @@ except ImportError:
     raise
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+from shown_cells_compare import with_total  # noqa: E402
 DATED = ("ictDate", "ictDateTime", "ictTime")
 DATE_TEXT = re.compile(r"^\d{4}-\d\d-\d\d(T\d\d:\d\d:\d\d(\.\d+)?)?$")
 SKIP_EXT = (".tsv", ".md", ".py", ".json", ".gz")
@@ -121,12 +123,7 @@ def main():
                 check_sheet(name, cells, counts, faults)
     keys = ["files", "date cells", "date columns", "date columns as datetimes", "mixed columns", "time cells"]
     print("%-8s %s" % ("format", "  ".join(keys)))
-    total = Counter()
-    for fmt, c in sorted(per_format.items()) + [("all", None)]:
-        if c is None:
-            c = total
-        else:
-            total.update(c)
+    for fmt, c in with_total(per_format):
         print("%-8s %s" % (fmt, "  ".join("%*d" % (len(k), c[k]) for k in keys)))
     for f in faults[:40]:
         print("  " + f)

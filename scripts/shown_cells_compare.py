@@ -96,6 +96,14 @@ def convert_with_libreoffice(files, work, reuse):
                     os.replace(os.path.join(tmp, out), os.path.join(lo_dir(work, f), out[len(stem) + 1:]))
                     break
 
+def with_total(per_format):
+    """(format, counts) in format order, then ("all", the sums)."""
+    total = Counter()
+    for fmt, c in sorted(per_format.items()):
+        total.update(c)
+        yield fmt, c
+    yield "all", total
+
 def unescape(s):
     out, i = [], 0
     while i < len(s):
@@ -247,12 +255,7 @@ def through_pdf(build, files, ours, work):
                 c[key + " cells"] += sum(want.values())
                 c[key + " on page"] += sum(min(n, on_page[t]) for t, n in want.items())
     print("format   cells  ours-on-page%  LibreOffice-cells  LibreOffice-on-page%")
-    total = Counter()
-    for fmt, c in sorted(per_format.items()) + [("all", None)]:
-        if c is None:
-            c = total
-        else:
-            total.update(c)
+    for fmt, c in with_total(per_format):
         print("%-8s %6d %13.2f %18d %21.2f" % (fmt, c["ours cells"], 100.0 * c["ours on page"] / max(1, c["ours cells"]),
                                                 c["lo cells"], 100.0 * c["lo on page"] / max(1, c["lo cells"])))
 
@@ -435,12 +438,7 @@ def main():
     def pct(n, d):
         return 100.0 * n / d if d else 100.0
     print("%-8s %5s %7s %7s %7s %7s  %s" % ("format", "files", "cells", "agree%", "+Gen%", "expl%", "  ".join(classes)))
-    total = Counter()
-    for fmt, c in sorted(per_format.items()) + [("all", None)]:
-        if c is None:
-            c = total
-        else:
-            total.update(c)
+    for fmt, c in with_total(per_format):
         explained = c["agree"] + sum(c[k] for k in classes if k != "renderer")
         print("%-8s %5d %7d %7.2f %7.2f %7.2f  %s" % (
             fmt, c["files"], c["cells"], pct(c["agree"], c["cells"]), pct(c["agree"] + c["general-digits"], c["cells"]),
