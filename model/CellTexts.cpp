@@ -140,7 +140,7 @@ std::string_view TCellTexts::Displayed(const TQXICell& cell, std::string& scratc
     const std::string utf8 = type == TVarType::String ? AnsiToUtf8(cell.StringValue()) : Utf16ToUtf8(cell.WideValue());
     FRenderer->AppendText(utf8, cell.FormatIndex(), FWork);
   } else if (type == TVarType::Boolean) {
-    return cell.NumberValue() != 0 ? "TRUE" : "FALSE";
+    FRenderer->AppendBoolean(cell.NumberValue() != 0, cell.FormatIndex(), FWork);
   } else if (type == TVarType::Integer || type == TVarType::Float || type == TVarType::DateTime) {
     if (width > 0)
       FRenderer->Code(cell.FormatIndex()).AppendNumberInWidth(cell.StoredNumber(), FDates, width, FWork);

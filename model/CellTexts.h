@@ -55,8 +55,8 @@ class TCellTexts {
   // The cell's text: a view of its own text or of scratch. width > 0 (as
   // displayed): a number whose text is wider than width characters shows as
   // width "#" marks, as a spreadsheet shows it in a column that narrow.
-  // Texts are never cut. Booleans: "True"/"False" (as displayed
-  // "TRUE"/"FALSE"). Time-only cells never show a date.
+  // Texts are never cut. Booleans: "True"/"False" (as displayed as
+  // TNumberFormatRenderer::AppendBoolean). Time-only cells never show a date.
   std::string_view Text(const TQXICell* cell, std::string& scratch, int32_t width = 0);
   // Whether the cell is a text that shows as it stands: its own text, which
   // Text gives (in the system code page), so callers may keep a conversion of it.

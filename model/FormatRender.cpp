@@ -1333,13 +1333,18 @@ std::string TNumberFormatRenderer::NumberInWidth(double value, int32_t format, i
   return out;
 }
 
+void TNumberFormatRenderer::AppendBoolean(bool value, int32_t format, std::string& out) {
+  if (FDates == dsGregorian && FFormats.Kind(format) != nfGeneral) AppendNumber(value ? 1 : 0, format, out);
+  else out += value ? "TRUE" : "FALSE";
+}
+
 void TNumberFormatRenderer::AppendCell(const TQXICell& cell, std::string& out) {
   // Error values (the readers' ictUnknown texts) show as they are, whatever the format.
   const int32_t format = cell.CellType() == ictUnknown ? 0 : cell.FormatIndex();
   switch (cell.ValueType()) {
     case TVarType::String: AppendText(AnsiToUtf8(cell.StringValue()), format, out); break;
     case TVarType::WideString: AppendText(Utf16ToUtf8(cell.WideValue()), format, out); break;
-    case TVarType::Boolean: out += cell.NumberValue() != 0 ? "TRUE" : "FALSE"; break;
+    case TVarType::Boolean: AppendBoolean(cell.NumberValue() != 0, format, out); break;
     case TVarType::Integer:
     case TVarType::Float:
     case TVarType::DateTime: AppendNumber(cell.StoredNumber(), cell.FormatIndex(), out); break;

@@ -86,9 +86,13 @@ class TNumberFormatRenderer {
   std::string Number(double value, int32_t format);
   void AppendNumber(double value, int32_t format, std::string& out) { Code(format).AppendNumber(value, FDates, out); }
   void AppendText(std::string_view text, int32_t format, std::string& out) { Code(format).AppendText(text, out); }
+  // A logical value. Spreadsheets show TRUE or FALSE whatever the cell's
+  // number format; an OpenDocument boolean is the number 1 or 0 its style
+  // shows (its language's words, or digits through a number style).
+  void AppendBoolean(bool value, int32_t format, std::string& out);
   // A model cell as shown (UTF-8): numbers and date-times through their
   // format (percent cells by the stored fraction), texts through its text
-  // section, error values as they stand, booleans as TRUE and FALSE.
+  // section, error values as they stand, booleans as AppendBoolean.
   void AppendCell(const TQXICell& cell, std::string& out);
   std::string NumberInWidth(double value, int32_t format, int32_t width);
   int32_t Colour(double value, int32_t format) { return Code(format).Colour(value, FDates); }

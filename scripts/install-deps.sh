@@ -9,7 +9,7 @@ PKGS="cmake ninja-build g++ clang libclang-rt-14-dev pkg-config zlib1g-dev \
   fonts-droid-fallback fonts-symbola"
 # Tools that tests and benchmarks use to check our output independently.
 if [ "${VARNOWE_WITH_CHECKERS:-1}" = 1 ]; then
-  PKGS="$PKGS unzip libreoffice-calc-nogui gnumeric python3-xlrd python3-openpyxl python3-pandas python3-msoffcrypto-tool qpdf poppler-utils parallel \
+  PKGS="$PKGS unzip libreoffice-calc-nogui gnumeric python3-xlrd python3-openpyxl python3-pandas python3-pdfminer python3-msoffcrypto-tool qpdf poppler-utils parallel \
     desktop-file-utils appstream dpkg-dev file"
 fi
 missing=""

@@ -15,7 +15,8 @@ difference into a class:
   time-rounding   we round a time to the second shown, LibreOffice cuts it
   excel-rule      the spreadsheet program's rule where LibreOffice has its
                   own: A/P in the case written, a point without places after
-                  it, one blank per "_x"
+                  it, one blank per "_x" (also after a Lotus or Quattro Pro
+                  comma or currency format's positives)
   boolean         TRUE/FALSE, which LibreOffice shows through a number format
   error-text      error values LibreOffice names or recalculates otherwise
   locale-builtin  a built-in whose look follows the reader's locale (short
@@ -26,11 +27,15 @@ difference into a class:
                   differently
 
 usage: shown_cells_compare.py [--build DIR] [--corpus DIR] [--work DIR]
-                              [--reuse] [--examples N] [--through csv|htm]
+                              [--reuse] [--examples N] [--through csv|htm|pdf]
                               [FILE...]
 --through takes our texts from the real output instead: varnowe-batch
 writes every file as CSV (--values displayed) or HTML (its default), and
-each cell's text is read back from that file.
+each cell's text is read back from that file. A PDF page has no cell grid
+to read back: --through pdf counts per sheet how many of LibreOffice's
+texts (and of our own) the pages hold, blanks left out, each text taken
+from one text-showing operator (the writer shows each cell with one)
+through pdfminer (Debian python3-pdfminer).
 Needs soffice; LibreOffice's CSVs are kept in WORK/lo and reused with --reuse.
 """
 import csv, gzip, json, math, os, re, subprocess, sys
@@ -90,6 +95,14 @@ def convert_with_libreoffice(files, work, reuse):
                 if out.startswith(stem + "-") and out.endswith(".csv"):
                     os.replace(os.path.join(tmp, out), os.path.join(lo_dir(work, f), out[len(stem) + 1:]))
                     break
+
+def with_total(per_format):
+    """(format, counts) in format order, then ("all", the sums)."""
+    total = Counter()
+    for fmt, c in sorted(per_format.items()):
+        total.update(c)
+        yield fmt, c
+    yield "all", total
 
 def unescape(s):
     out, i = [], 0
@@ -174,6 +187,78 @@ def through_output(build, files, ours, work, fmt):
                 shown = rows[r][c] if r < len(rows) and c < len(rows[r]) else ""
                 cells[key] = (typ, value, code, shown)
 
+def pdf_cells(path):
+    """The texts a PDF's pages show, one per text-showing operator (our
+    writer shows each cell with one), without blanks."""
+    from pdfminer.converter import PDFLayoutAnalyzer
+    from pdfminer.layout import LTChar
+    from pdfminer.pdfinterp import PDFPageInterpreter, PDFResourceManager
+    from pdfminer.pdfpage import PDFPage
+
+    class Shows(PDFLayoutAnalyzer):
+        texts = Counter()
+        def render_string(self, textstate, seq, ncs, graphicstate):
+            before = len(self.cur_item._objs)
+            super().render_string(textstate, seq, ncs, graphicstate)
+            text = squeezed("".join(o.get_text() for o in self.cur_item._objs[before:] if isinstance(o, LTChar)))
+            if text:
+                self.texts[text] += 1
+        def receive_layout(self, ltpage):
+            pass
+
+    resources = PDFResourceManager()
+    device = Shows(resources)
+    device.texts = Counter()
+    interpreter = PDFPageInterpreter(resources, device)
+    try:
+        with open(path, "rb") as f:
+            for page in PDFPage.get_pages(f):
+                interpreter.process_page(page)
+    except Exception as e:  # a PDF the reader refuses holds nothing it can count
+        print("%s: %s" % (path, e), file=sys.stderr)
+    return device.texts
+
+def squeezed(text):
+    return re.sub(r"\s+", "", text.replace("\xa0", ""))
+
+def through_pdf(build, files, ours, work):
+    """Per format: of the non-empty cells, how many LibreOffice's texts and
+    how many of our texts the PDF pages hold."""
+    import shutil
+    out = os.path.join(work, "ours-pdf")
+    shutil.rmtree(out, ignore_errors=True)
+    os.makedirs(out)
+    report = os.path.join(out, "report.jsonl")
+    subprocess.run([os.path.join(build, "varnowe-batch"), "-q", "-f", "pdf", "-d", out, "--names",
+                    "{name}~{index}{ext}", "--report", report] + files,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    by_real = {os.path.realpath(k): k for k in ours}
+    per_format = defaultdict(Counter)
+    for line in open(report, encoding="utf-8"):
+        rec = json.loads(line)
+        path = by_real.get(os.path.realpath(rec.get("source", "")))
+        if path is None:
+            continue
+        fmt = os.path.basename(os.path.dirname(path))
+        lo = lo_sheets(work, path)
+        for name in rec.get("outputs") or []:
+            m = re.search(r"~(\d+)\.pdf$", name)
+            s = int(m.group(1)) - 1 if m else -1
+            if s not in ours[path]:
+                continue
+            caption, cells = ours[path][s]
+            grid = lo.get(caption) or (next(iter(lo.values())) if len(lo) == 1 and len(ours[path]) == 1 else None)
+            on_page = pdf_cells(name if os.path.isabs(name) else os.path.join(out, name))
+            c = per_format[fmt]
+            for key, texts in (("ours", [v[3] for v in cells.values()]), ("lo", list((grid or {}).values()))):
+                want = Counter(squeezed(t) for t in texts if squeezed(t))
+                c[key + " cells"] += sum(want.values())
+                c[key + " on page"] += sum(min(n, on_page[t]) for t, n in want.items())
+    print("format   cells  ours-on-page%  LibreOffice-cells  LibreOffice-on-page%")
+    for fmt, c in with_total(per_format):
+        print("%-8s %6d %13.2f %18d %21.2f" % (fmt, c["ours cells"], 100.0 * c["ours on page"] / max(1, c["ours cells"]),
+                                                c["lo cells"], 100.0 * c["lo on page"] / max(1, c["lo cells"])))
+
 def lo_sheets(work, path):
     d = lo_dir(work, path)
     sheets = {}
@@ -256,7 +341,9 @@ def classify(ours, lo_text, ref, date1904):
     if ref is not None and not same_value(ours, ref):
         return "value-differs"
     if ref is not None and ref.get("format") is not None and norm(code) != norm(ref.get("format")):
-        return "reader-code"
+        # Lotus and Quattro Pro comma and currency formats keep the blank
+        # for ")" after positives, as the spreadsheet program opens them.
+        return "excel-rule" if text.rstrip() == lo_text and text != lo_text else "reader-code"
     if typ == "ictBoolean":
         return "boolean"
     if text.startswith("#") or lo_text.startswith("Err:") or lo_text.startswith("#"):
@@ -302,6 +389,14 @@ def main():
     convert_with_libreoffice(files, work, "--reuse" in sys.argv)
     ours, date1904 = our_cells(tool, files)
     through = arg("--through", "")
+    if through == "pdf":
+        try:
+            import pdfminer  # noqa: F401
+        except ImportError:
+            if os.path.exists("/usr/bin/python3") and sys.executable != "/usr/bin/python3":
+                os.execv("/usr/bin/python3", ["/usr/bin/python3"] + sys.argv)
+            raise
+        return through_pdf(build, files, ours, work)
     if through:
         through_output(build, files, ours, work, through)
     per_format = defaultdict(Counter)
@@ -343,12 +438,7 @@ def main():
     def pct(n, d):
         return 100.0 * n / d if d else 100.0
     print("%-8s %5s %7s %7s %7s %7s  %s" % ("format", "files", "cells", "agree%", "+Gen%", "expl%", "  ".join(classes)))
-    total = Counter()
-    for fmt, c in sorted(per_format.items()) + [("all", None)]:
-        if c is None:
-            c = total
-        else:
-            total.update(c)
+    for fmt, c in with_total(per_format):
         explained = c["agree"] + sum(c[k] for k in classes if k != "renderer")
         print("%-8s %5d %7d %7.2f %7.2f %7.2f  %s" % (
             fmt, c["files"], c["cells"], pct(c["agree"], c["cells"]), pct(c["agree"] + c["general-digits"], c["cells"]),

@@ -137,6 +137,24 @@ for name in sys.argv[1:]:
   EXPECT_EQ(check.Code, 0) << check.Out;
 }
 
+// Date columns of real files, written clean, come back from pandas'
+// parse_dates as datetimes, whatever the source's date system or family
+// (scripts/clean_dates_pandas.py; over the whole corpus it is a report).
+TEST(DestinationCli, CleanDatesAreDatetimesInPandas) {
+  const std::string corpus = VARNOWE_CORPUS_DIR;
+  if (!fs::is_directory(corpus)) GTEST_SKIP() << "no corpus at " << corpus;
+  if (!HasPython("pandas")) GTEST_SKIP() << "pandas is missing (scripts/install-deps.sh)";
+  TTempDir dir;
+  std::string args = "--batch " + Quote(VARNOWE_BATCH_EXE) + " --work " + Quote(dir.Dir());
+  for (const char* f : {"xls/calam_date_1904.xls", "xlsx/sjs_1904.xlsx", "ods/calam_date.ods",
+                        "xlsx/calam_openpyxl_date_iso.xlsx", "quattro/gnum_gantt.wb3", "lotus/sjs_qpro_write_l2.wk1"})
+    args += " " + Quote(corpus + "/" + f);
+  const TResult r = Capture(PythonExe() + " " + Quote(std::string(VARNOWE_SOURCE_DIR) +
+                                                     "/scripts/clean_dates_pandas.py") + " " + args + " 2>&1");
+  EXPECT_EQ(r.Code, 0) << r.Out;
+  EXPECT_NE(r.Out.find("0 dates that do not come back"), std::string::npos) << r.Out;
+}
+
 TEST(DestinationCli, SheetsAndNames) {
   TTempDir dir;
   WriteTable(dir / "table.xlsx");

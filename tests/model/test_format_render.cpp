@@ -183,6 +183,32 @@ TEST(FormatRender, ModelCellsAndColours) {
   EXPECT_EQ(r.Colour(0, colours), -1);
 }
 
+// Logical values: the spreadsheet programs of Excel, Lotus and Quattro Pro
+// files show TRUE or FALSE whatever the cell's format; OpenDocument ones show
+// the boolean as the number its style gives.
+TEST(FormatRender, BooleansAsTheirSourceShowsThem) {
+  TNumberFormats formats;
+  const TFormatSettings fs = TFormatSettings::UnitedStates();
+  const int32_t words = formats.Add("\"VRAI\";\"VRAI\";\"FAUX\""), places = formats.Add("0.00"),
+                date = formats.Add("m/d/yy");
+  struct {
+    TDateSystem Dates;
+    bool Value;
+    int32_t Format;
+    const char* Expected;
+  } rows[] = {
+      {dsExcel1900, true, 0, "TRUE"},        {dsExcel1900, false, date, "FALSE"},    {dsExcel1904, true, places, "TRUE"},
+      {dsExcel1900, false, words, "FALSE"},  {dsGregorian, true, 0, "TRUE"},        {dsGregorian, false, words, "FAUX"},
+      {dsGregorian, true, words, "VRAI"},    {dsGregorian, true, places, "1.00"},   {dsGregorian, false, date, "12/30/99"},
+  };
+  for (const auto& row : rows) {
+    TNumberFormatRenderer r(formats, fs, row.Dates);
+    std::string out;
+    r.AppendBoolean(row.Value, row.Format, out);
+    EXPECT_EQ(out, row.Expected) << row.Value << " in " << formats.Code(row.Format) << " system " << int(row.Dates);
+  }
+}
+
 // Codes come from files: broken, huge or absurd ones render something bounded and never fail.
 TEST(FormatRender, HostileCodesStayBounded) {
   const std::string zeros(500, '0');
