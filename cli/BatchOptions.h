@@ -25,6 +25,8 @@ struct TBatchOptions {
   bool Classic = false;  // the window's text layout instead of the clean one
   std::optional<bool> Banner, Extra, HtmlTitle, KeepTree, WholeWorkbook;
   std::optional<std::string> Separator, Quote, LineEnd, Encoding, Values, Names, Sheets, SheetMask;
+  // A specification file of the export components (xls, xlsx, pdf).
+  std::optional<std::string> ExportSpec;
   // Scale: workers in this process, this process's shard of the job, the
   // report to write and the report whose failures to convert again.
   std::optional<std::string> Jobs, Shard, Report, RetryFrom;

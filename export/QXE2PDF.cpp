@@ -73,6 +73,24 @@ void TQXExportToPDF::Assign(const TQXECustomBaseComponent& source) {
   }
 }
 
+void TQXExportToPDF::LoadSpecification(const std::vector<std::string>& lines) {
+  TQXExportToCellFile::LoadSpecification(lines);
+  const TSpecValues v(lines);
+  v.Enum("ViewerPreferences", ViewerPreferences, 31);
+  v.Enum("PageLayout", PageLayout, eplTwoPageRight);
+  v.Enum("CompressionMethod", CompressionMethod, cmMaxCompress);
+  v.Enum("FontDecode", FontDecode, fdFlate);
+  v.Enum("ImageDecode", ImageDecode, fdFlate);
+}
+
+void TQXExportToPDF::SaveSpecification(TStream& stream, const std::string& specificationName) {
+  TQXExportToCellFile::SaveSpecification(stream, specificationName);
+  stream.WriteString("[PDF]\r\nViewerPreferences=" + std::to_string(ViewerPreferences) + "\r\nPageLayout=" +
+                     std::to_string(PageLayout) + "\r\nCompressionMethod=" + std::to_string(CompressionMethod) +
+                     "\r\nFontDecode=" + std::to_string(FontDecode) + "\r\nImageDecode=" +
+                     std::to_string(ImageDecode) + "\r\n");
+}
+
 // --- file output --------------------------------------------------------
 
 TStream* TQXExportToPDF::Output() const { return Stream() ? Stream() : FBookStream; }

@@ -148,6 +148,9 @@ class TQXExportToPDF : public TQXExportToCellFile {
 
   std::string GetDefaultExt() override { return ".PDF"; }
   void Assign(const TQXECustomBaseComponent& source) override;
+  // Specification files: section [PDF] holds the five settings above.
+  void LoadSpecification(const std::vector<std::string>& lines) override;
+  void SaveSpecification(TStream& stream, const std::string& specificationName) override;
 
   // Several sheets in one document: OpenWorkbook(out), one
   // ExportToStream(out) per sheet, each sheet starting on a new page, then

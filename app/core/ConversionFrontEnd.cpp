@@ -175,9 +175,11 @@ void TSpreadsheetConversion::WriteSheet(const std::string& path, const TSpreadSh
     case 1: WriteCSV(path, sheet, options); break;
     case 2: WriteHTML(path, sheet, options); break;
     case 3: WriteXML(path, sheet, options); break;
-    case 4: ExportXLS(path, sheet, ExportStop(options), OutputPolicy(options), options.Warnings); break;
-    case 5: ExportXLSX(path, sheet, ExportStop(options), OutputPolicy(options), options.Warnings); break;
-    case 6: ExportPDF(path, sheet, ExportStop(options), OutputPolicy(options), options.Text.Values); break;
+    case 4: ExportXLS(path, sheet, ExportStop(options), OutputPolicy(options), options.Warnings, options.ExportSpec); break;
+    case 5: ExportXLSX(path, sheet, ExportStop(options), OutputPolicy(options), options.Warnings, options.ExportSpec); break;
+    case 6:
+      ExportPDF(path, sheet, ExportStop(options), OutputPolicy(options), options.Text.Values, options.ExportSpec);
+      break;
     default: break;
   }
 }
@@ -185,9 +187,15 @@ void TSpreadsheetConversion::WriteSheet(const std::string& path, const TSpreadSh
 void TSpreadsheetConversion::WriteBook(const std::string& path, const TSheetList& sheets, int index,
                                        const TSheetWriteOptions& options) {
   switch (index) {
-    case 4: ExportXLSWorkbook(path, sheets, ExportStop(options), OutputPolicy(options), options.Warnings); break;
-    case 5: ExportXLSXWorkbook(path, sheets, ExportStop(options), OutputPolicy(options), options.Warnings); break;
-    case 6: ExportPDFWorkbook(path, sheets, ExportStop(options), OutputPolicy(options), options.Text.Values); break;
+    case 4:
+      ExportXLSWorkbook(path, sheets, ExportStop(options), OutputPolicy(options), options.Warnings, options.ExportSpec);
+      break;
+    case 5:
+      ExportXLSXWorkbook(path, sheets, ExportStop(options), OutputPolicy(options), options.Warnings, options.ExportSpec);
+      break;
+    case 6:
+      ExportPDFWorkbook(path, sheets, ExportStop(options), OutputPolicy(options), options.Text.Values, options.ExportSpec);
+      break;
     default: break;
   }
 }
@@ -340,6 +348,7 @@ void TSpreadsheetConversion::WriteWorkbook(TSpreadSheets& sheets, const std::str
   const TDestinationOptions& dest = item ? item->Settings.Destination : destination ? *destination : Defaults;
   TSheetWriteOptions options;
   options.Text = dest.Text;
+  options.ExportSpec = &dest.ExportSpecLines;
   options.SourceName = ExtractFileName(item ? item->Source : destinationPath);
   if (item) {
     options.Warnings = &item->Warnings;

@@ -45,11 +45,11 @@ void RaiseExportOutcome(const TQXExportBaseComponent& component, const TSpreadSh
 // The settings every batch export shares: no message boxes, no progress
 // window, the engine over the sheet, the run's stop.
 void PrepareBatchExport(TQXExportBaseComponent& component, TQXESpreadsheetDataEngine& engine,
-                        const TSpreadSheet& sheet, const TExportStopQuery& stop, TCellValues values) {
+                        const TSpreadSheet& sheet, const TExportStopQuery& stop, TCellValues values,
+                        const TExportSpecLines* spec) {
   engine.SetSpreadSheet(&sheet);
   engine.SetCellValues(values);
-  component.SetOption(soShowMessage, false);
-  component.AnimatedStatus = false;
+  ConfigureBatchExport(component, spec);
   component.ColumnSource = csDataEngine;
   component.SetDataEngine(&engine);
   component.StopRequested = stop;
@@ -90,9 +90,9 @@ void PassWarnings(const TQXExportBaseComponent& component, const TSpreadSheet& s
 // One sheet of a component that gathers a workbook, into out.
 void ExportBookSheet(TQXExportToCellFile& component, TStream& out, const TSpreadSheet& sheet,
                      const TExportStopQuery& stop, const TOutputPolicy& output, TLoadWarnings* warnings,
-                     TCellValues values = cvAuto) {
+                     TCellValues values, const TExportSpecLines* spec) {
   TQXESpreadsheetDataEngine engine;
-  PrepareBatchExport(component, engine, sheet, stop, values);
+  PrepareBatchExport(component, engine, sheet, stop, values, spec);
   component.ExportIfEmpty = true;
   component.ExportToStream(out);
   RaiseExportOutcome(component, sheet, output);
@@ -109,11 +109,23 @@ std::string SheetCaptionText(const TSpreadSheet& sheet) {
   }
 }
 
+void ConfigureBatchExport(TQXExportBaseComponent& component, const TExportSpecLines* spec) {
+  if (spec && !spec->empty()) {
+    const TTableTypeExport type = component.TableType();
+    component.MergeSpecification(*spec);
+    component.SetTableType(type);
+  }
+  component.SetOption(soShowMessage, false);
+  component.AnimatedStatus = false;
+  component.ActionAfterExport = aeNone;
+  component.RowsPerFile = 0;
+}
+
 void RunExport(TQXExportToCellFile& component, const std::string& path, const TSpreadSheet& sheet,
                const TExportStopQuery& stop, const TOutputPolicy& output, TLoadWarnings* warnings,
-               TCellValues values) {
+               TCellValues values, const TExportSpecLines* spec) {
   TQXESpreadsheetDataEngine engine;
-  PrepareBatchExport(component, engine, sheet, stop, values);
+  PrepareBatchExport(component, engine, sheet, stop, values, spec);
   component.FileName = path;
   component.Output = output;
   component.Execute();
@@ -122,11 +134,11 @@ void RunExport(TQXExportToCellFile& component, const std::string& path, const TS
 }
 
 void ExportXLS(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop,
-               const TOutputPolicy& output, TLoadWarnings* warnings) {
+               const TOutputPolicy& output, TLoadWarnings* warnings, const TExportSpecLines* spec) {
   const std::string misfit = XLSWorksheetMisfit(sheet);
   if (misfit.empty()) {
     TQXExportToXLS component;
-    RunExport(component, path, sheet, stop, output, warnings);
+    RunExport(component, path, sheet, stop, output, warnings, cvAuto, spec);
     return;
   }
   // Nothing is lost in an Excel 97-2003 workbook of the one sheet (BIFF8, Unicode).
@@ -134,24 +146,24 @@ void ExportXLS(const std::string& path, const TSpreadSheet& sheet, const TExport
     warnings->Add("Sheet \"" + SheetCaptionText(sheet) + "\" was written as an Excel 97-2003 workbook: " + misfit + ".");
   TQXExportToXLS8 component;
   component.SheetName = sheet.Caption;
-  RunExport(component, path, sheet, stop, output, warnings);
+  RunExport(component, path, sheet, stop, output, warnings, cvAuto, spec);
 }
 
 void ExportXLSX(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop,
-                const TOutputPolicy& output, TLoadWarnings* warnings) {
+                const TOutputPolicy& output, TLoadWarnings* warnings, const TExportSpecLines* spec) {
   TQXExportToXLSX component;
   component.SheetName = sheet.Caption;
-  RunExport(component, path, sheet, stop, output, warnings);
+  RunExport(component, path, sheet, stop, output, warnings, cvAuto, spec);
 }
 
 void ExportPDF(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop,
-               const TOutputPolicy& output, TCellValues values) {
+               const TOutputPolicy& output, TCellValues values, const TExportSpecLines* spec) {
   TQXExportToPDF component;
-  RunExport(component, path, sheet, stop, output, nullptr, ResolveCellValues(values, true));
+  RunExport(component, path, sheet, stop, output, nullptr, ResolveCellValues(values, true), spec);
 }
 
 void ExportXLSWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop,
-                       const TOutputPolicy& output, TLoadWarnings* warnings) {
+                       const TOutputPolicy& output, TLoadWarnings* warnings, const TExportSpecLines* spec) {
   TQXEXLS8Book book(ExtractFileDir(path));
   book.SpoolBudget = output.MaxBytes;  // the sheets wait there before the output gets them
   ExportBook(
@@ -160,33 +172,35 @@ void ExportXLSWorkbook(const std::string& path, const TSheetList& sheets, const 
         TQXExportToXLS8 component;  // one per sheet: the book holds what they share
         component.Book = &book;
         component.SheetName = sheet.Caption;
-        ExportBookSheet(component, book.Spool(), sheet, stop, output, warnings);
+        ExportBookSheet(component, book.Spool(), sheet, stop, output, warnings, cvAuto, spec);
       },
       [&](TStream& out) { book.WriteTo(out); });
 }
 
 void ExportXLSWorkbook(const std::string& path, const TSpreadSheets& sheets, const TExportStopQuery& stop,
-                       const TOutputPolicy& output, TLoadWarnings* warnings) {
+                       const TOutputPolicy& output, TLoadWarnings* warnings, const TExportSpecLines* spec) {
   TSheetList list;
   for (int32_t i = 0; i < sheets.Count(); ++i) list.push_back(&sheets[i]);
-  ExportXLSWorkbook(path, list, stop, output, warnings);
+  ExportXLSWorkbook(path, list, stop, output, warnings, spec);
 }
 
 void ExportXLSXWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop,
-                        const TOutputPolicy& output, TLoadWarnings* warnings) {
+                        const TOutputPolicy& output, TLoadWarnings* warnings, const TExportSpecLines* spec) {
   TQXExportToXLSX component;
   ExportBook(
       path, sheets, output, [&](TStream& out) { component.OpenWorkbook(out, CaptionsOf(sheets)); },
-      [&](TStream& out, const TSpreadSheet& sheet) { ExportBookSheet(component, out, sheet, stop, output, warnings); },
+      [&](TStream& out, const TSpreadSheet& sheet) {
+        ExportBookSheet(component, out, sheet, stop, output, warnings, cvAuto, spec);
+      },
       [&](TStream&) { component.CloseWorkbook(); });
 }
 
 void ExportPDFWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop,
-                       const TOutputPolicy& output, TCellValues values) {
+                       const TOutputPolicy& output, TCellValues values, const TExportSpecLines* spec) {
   TQXExportToPDF component;
   values = ResolveCellValues(values, true);
   ExportBook(
       path, sheets, output, [&](TStream& out) { component.OpenWorkbook(out); },
-      [&](TStream& out, const TSpreadSheet& sheet) { ExportBookSheet(component, out, sheet, stop, output, nullptr, values); },
+      [&](TStream& out, const TSpreadSheet& sheet) { ExportBookSheet(component, out, sheet, stop, output, nullptr, values, spec); },
       [&](TStream&) { component.CloseWorkbook(); });
 }

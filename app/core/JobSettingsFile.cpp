@@ -78,6 +78,7 @@ constexpr auto KeepTree = [](TValues& v) -> bool& { return v.Job.Destination.Kee
 constexpr auto Sheets = [](TValues& v) -> TSheetSelection& { return v.Job.Destination.Sheets; };
 constexpr auto SheetMask = [](TValues& v) -> std::string& { return v.Job.Destination.SheetMask; };
 constexpr auto WholeWorkbook = [](TValues& v) -> bool& { return v.Job.Destination.WholeWorkbook; };
+constexpr auto ExportSpec = [](TValues& v) -> std::string& { return v.Job.Destination.ExportSpec; };
 constexpr auto Excel = [](TValues& v) -> bool& { return v.Formats.chkMSExcel; };
 constexpr auto Lotus = [](TValues& v) -> bool& { return v.Formats.chkLotus; };
 constexpr auto Quattro = [](TValues& v) -> bool& { return v.Formats.chkQuattroPro; };
@@ -120,6 +121,8 @@ const TSettingKey Keys[] = {
      WriteText<SheetMask>},
     {DestinationSection, "WholeWorkbook", K::skBool, nullptr, "0", sgDestination, ReadBool<WholeWorkbook>,
      WriteBool<WholeWorkbook>},
+    {DestinationSection, "ExportSpec", K::skText, nullptr, "", sgDestination, ReadParsed<ExportSpec, AnyText>,
+     WriteText<ExportSpec>},
     {"SourceFormat", "excel", K::skBool, nullptr, "1", sgSourceFormats, ReadBool<Excel>, WriteBool<Excel>, true},
     {"SourceFormat", "lotus", K::skBool, nullptr, "1", sgSourceFormats, ReadBool<Lotus>, WriteBool<Lotus>, true},
     {"SourceFormat", "quattro", K::skBool, nullptr, "1", sgSourceFormats, ReadBool<Quattro>, WriteBool<Quattro>, true},

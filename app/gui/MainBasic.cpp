@@ -80,6 +80,7 @@ const char* const MsgSourceFolderMissing =
     "The source directory \"%s\" does not exist. Please choose an existing directory.";
 const char* const MsgLogIncomplete = "The list of processed files could not be written completely to \"%s\": %s";
 const char* const LogFileFilter = "Log files (*.log)|*.log|All files (*.*)|*.*";
+const char* const ExportSpecFilter = "Export settings (*.spec)|*.spec|All files (*.*)|*.*";
 const char* const MsgBadSeparator =
     "The separator \"%s\" cannot be used: choose one from the list or type one character other than a double "
     "quote.";
@@ -693,6 +694,21 @@ void TfrmMainBasic::CreateOptionControls(QVBoxLayout* page) {
       QStringLiteral("Named as the source file; the sheet choice below still applies, the name template does not"));
   w->addWidget(rbSheetFiles);
   w->addWidget(rbWholeWorkbook);
+  lblExportSpec = new QLabel(gbWorkbook);
+  lblExportSpec->setObjectName(QStringLiteral("lblExportSpec"));
+  btnLoadExportSpec = MakeButton("btnLoadExportSpec", QStringLiteral("Load export settings..."), gbWorkbook);
+  btnLoadExportSpec->setToolTip(QStringLiteral(
+      "A specification file of the export components: titles, header and footer lines, colours, fonts, grid "
+      "lines, viewer preferences ... for every output"));
+  btnSaveExportSpec = MakeButton("btnSaveExportSpec", QStringLiteral("Save export settings..."), gbWorkbook);
+  btnClearExportSpec = MakeButton("btnClearExportSpec", QStringLiteral("Defaults"), gbWorkbook);
+  btnClearExportSpec->setToolTip(QStringLiteral("Forget the export settings file: the components' defaults"));
+  auto* specRow = new QHBoxLayout;
+  specRow->addWidget(lblExportSpec, 1);
+  specRow->addWidget(btnLoadExportSpec);
+  specRow->addWidget(btnSaveExportSpec);
+  specRow->addWidget(btnClearExportSpec);
+  w->addLayout(specRow);
   // Shown for those formats only, where the text options are not: the
   // page never needs room for both.
   gbWorkbook->setVisible(false);
@@ -744,6 +760,9 @@ void TfrmMainBasic::CreateOptionControls(QVBoxLayout* page) {
   });
   connect(cbSheets, &QComboBox::currentIndexChanged, this, [this] { UpdateOutputControls(); });
   connect(rbWholeWorkbook, &QRadioButton::toggled, this, [this] { UpdateOptionsPage(); });
+  connect(btnLoadExportSpec, &QPushButton::clicked, this, [this] { LoadExportSettings(); });
+  connect(btnSaveExportSpec, &QPushButton::clicked, this, [this] { SaveExportSettings(); });
+  connect(btnClearExportSpec, &QPushButton::clicked, this, [this] { ClearExportSettings(); });
 }
 
 bool TfrmMainBasic::WholeWorkbookChosen() const {
@@ -795,6 +814,8 @@ TDestinationOptions TfrmMainBasic::DestinationOptions() const {
   o.Sheets = TSheetSelection(std::max(0, cbSheets->currentIndex()));
   o.SheetMask = ToAnsi(edSheetMask->text());
   o.WholeWorkbook = rbWholeWorkbook->isChecked();
+  o.ExportSpec = FExportSpec;
+  o.ExportSpecLines = FExportSpecLines;
   return o;
 }
 
@@ -820,7 +841,49 @@ void TfrmMainBasic::SetDestinationOptions(const TDestinationOptions& o) {
   cbSheets->setCurrentIndex(o.Sheets);
   edSheetMask->setText(FromAnsi(o.SheetMask));
   (o.WholeWorkbook ? rbWholeWorkbook : rbSheetFiles)->setChecked(true);
+  FExportSpec = o.ExportSpec;
+  FExportSpecLines = o.ExportSpecLines;
+  ShowExportSpec();
   UpdateOutputControls();
+}
+
+void TfrmMainBasic::ShowExportSpec() {
+  lblExportSpec->setText(FExportSpec.empty() ? QStringLiteral("Export settings: defaults")
+                                             : QStringLiteral("Export settings: ") + FromAnsi(ExtractFileName(FExportSpec)));
+  lblExportSpec->setToolTip(FromAnsi(FExportSpec));
+  btnClearExportSpec->setEnabled(!FExportSpec.empty());
+}
+
+void TfrmMainBasic::LoadExportSettings() {
+  std::string path = FExportSpec;
+  if (!Ui().OpenFileDialog("Load export settings", ExportSpecFilter, path)) return;
+  TDestinationOptions o;
+  o.ExportSpec = path;
+  try {
+    LoadExportSpec(o);
+  } catch (const std::exception& e) {
+    Ui().MessageBox(e.what(), ProductName, MB_OK | MB_ICONWARNING);
+    return;
+  }
+  FExportSpec = o.ExportSpec;
+  FExportSpecLines = o.ExportSpecLines;
+  ShowExportSpec();
+}
+
+void TfrmMainBasic::SaveExportSettings() {
+  std::string path = FExportSpec.empty() ? std::string("export.spec") : FExportSpec;
+  if (!Ui().SaveFileDialog("Save export settings", ExportSpecFilter, "spec", path)) return;
+  try {
+    SaveExportSpec(path, DestinationOptions(), rgDestination->ItemIndex());
+  } catch (const std::exception& e) {
+    Ui().MessageBox(e.what(), ProductName, MB_OK | MB_ICONERROR);
+  }
+}
+
+void TfrmMainBasic::ClearExportSettings() {
+  FExportSpec.clear();
+  FExportSpecLines.clear();
+  ShowExportSpec();
 }
 
 void TfrmMainBasic::ApplyCleanData() {
@@ -1073,6 +1136,8 @@ void TfrmMainBasic::ExecuteConversion() {
   if (FRunning) return;
   FDriver->Settings = CurrentSettings();
   try {
+    // The export settings file as it is now; a bad one stops the run before it starts.
+    if (OffersWholeWorkbook(FDriver->Settings.rgDestination)) LoadExportSpec(FDriver->Settings.Destination);
     // Execute after a run converts the checked files again: a fresh list.
     const auto& items = FDriver->WorkItems();
     if (!items.empty() && std::none_of(items.begin(), items.end(),
