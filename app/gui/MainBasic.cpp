@@ -703,11 +703,14 @@ void TfrmMainBasic::CreateOptionControls(QVBoxLayout* page) {
   btnSaveExportSpec = MakeButton("btnSaveExportSpec", QStringLiteral("Save export settings..."), gbWorkbook);
   btnClearExportSpec = MakeButton("btnClearExportSpec", QStringLiteral("Defaults"), gbWorkbook);
   btnClearExportSpec->setToolTip(QStringLiteral("Forget the export settings file: the components' defaults"));
+  // The file's name on a line of its own, the buttons below it.
+  w->addSpacing(4);
+  w->addWidget(lblExportSpec);
   auto* specRow = new QHBoxLayout;
-  specRow->addWidget(lblExportSpec, 1);
   specRow->addWidget(btnLoadExportSpec);
   specRow->addWidget(btnSaveExportSpec);
   specRow->addWidget(btnClearExportSpec);
+  specRow->addStretch(1);
   w->addLayout(specRow);
   // Shown for those formats only, where the text options are not: the
   // page never needs room for both.

@@ -180,6 +180,7 @@ TEST_F(SettingsTest, AFullFileIsWrittenByteForByteAsBefore) {
     o.Sheets = ssMask;
     o.SheetMask = "Data*";
     o.WholeWorkbook = true;
+    o.ExportSpec = "/data/monthly.spec";
     w.SetDestinationOptions(o);
     Fake.Answers = {IDYES};
     ASSERT_TRUE(w.close());
