@@ -781,7 +781,7 @@ void TQXExportBaseComponent::PrepareExport() {
   FVisibleColumnCount = 0;
   for (const auto& c : Columns)
     if (c->Visible || HasOption(soExportInvisibleFields)) ++FVisibleColumnCount;
-  if (ExtractFileExt(FileName).empty()) FileName += TableTypeExt(TableType());
+  if (!FileNameAsGiven && ExtractFileExt(FileName).empty()) FileName += TableTypeExt(TableType());
 }
 
 void TQXExportBaseComponent::FinishExport() {

@@ -258,6 +258,10 @@ class TQXExportBaseComponent : public TQXECustomBaseComponent {
   std::function<void(TQXECustomBaseComponent* Sender, std::string& AFileName)> OnAfterSaveSpecification;
 
   std::string FileName;
+  // FileName is written as it stands, without the table type's extension
+  // added when it has none: for callers that name their outputs themselves
+  // and have claimed exactly that name.
+  bool FileNameAsGiven = false;
   TActionAfterExport ActionAfterExport = aeNone;
   TQXELayout Layout = elColumnar;
   TQXEDataLevels DetailSources;

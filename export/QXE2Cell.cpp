@@ -357,6 +357,10 @@ void TQXExportToCellFile::WriteString(const std::string& text) {
 
 void TQXExportToCellFile::StartFile() {
   FRowsSinceFlush = 0;
+  // Text blocks of an earlier workbook may have been freed and their
+  // addresses reused.
+  FTextKey = nullptr;
+  FCell.ValueKey = nullptr;
   Statistic.CurrentRow = 0;
 }
 
@@ -514,7 +518,10 @@ void TQXExportToCellFile::WriteDataCell(TQXECustomDataEngine& engine, TQXEColumn
   TQXEField* field = nullptr;
   FCellValueValid = false;
   std::string& text = FCellText;
-  text.clear();
+  // The text of the shared block FTextKey is still in FCellText, converted.
+  const void* textKey = FTextKey;
+  FTextKey = nullptr;
+  bool reused = false;
   switch (c.ColumnKind) {
     case ckConstant:
       text = c.FieldName;
@@ -538,8 +545,15 @@ void TQXExportToCellFile::WriteDataCell(TQXECustomDataEngine& engine, TQXEColumn
         engine.GetCellValue(c, BlankIfZero, FCell);
         type = FCell.CellType;
         FCellValueValid = true;
-        if (valueText || !IsValueCellType(type) || FCell.Value.IsText())
+        if (FCell.Repeated && textKey && textKey == FCell.ValueKey && !OnGetCellParams) {
+          FTextKey = textKey;
+          reused = true;
+        } else if (valueText || !IsValueCellType(type) || FCell.Value.IsText()) {
           text = FCell.HasText ? FCell.Text : VarToStr(FCell.Value, FFormatSettings);
+          if (!OnGetCellParams) FTextKey = FCell.ValueKey;
+        } else {
+          text.clear();
+        }
       }
       break;
   }
@@ -550,7 +564,7 @@ void TQXExportToCellFile::WriteDataCell(TQXECustomDataEngine& engine, TQXEColumn
     OnGetCellParams(this, field, text, FWorkingFont, alignment, color, type);
     if (text != before) FCellValueValid = false;
   }
-  ConvertCharacterSet(text);
+  if (!reused) ConvertCharacterSet(text);
   switch (Layout) {
     case elColumnar:
       engine.GetCellParams(Statistic.CurrentRow - TitleRowCount() + 1, k, color, FWorkingFont, alignment);

@@ -155,6 +155,7 @@ class TQXExportToCellFile : public TQXExportBaseComponent {
   std::vector<int32_t> FVisibleIndex;  // by position in Columns: k of a visible column, else -1
   std::vector<int32_t> FStored;        // scratch: positions of a record's cells
   std::string FCellText;               // scratch: a data cell's text
+  const void* FTextKey = nullptr;      // the shared text block FCellText holds, converted
 };
 
 // EBCDIC form of 8-bit text (printable ASCII mapped, control bytes kept,

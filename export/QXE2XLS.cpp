@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <set>
+#include <unordered_set>
 
 #include "ByteWriter.h"
 #include "CodePage.h"
@@ -234,11 +235,18 @@ std::string XLSWorksheetMisfit(const TSpreadSheet& sheet) {
     return "it has " + FormatThousands(cells.RowCount) + " rows, more than the 16,384 a worksheet file holds";
   if (cells.ColCount > 256)
     return "it has " + FormatThousands(cells.ColCount) + " columns, more than the 256 a worksheet file holds";
-  std::set<char32_t> characters;
+  std::vector<bool> characters(0x10000);  // UTF-16 units beyond ASCII
+  bool anyCharacter = false;
+  auto note = [&](char16_t u) {
+    if (u >= 0x80 && !characters[u]) characters[u] = anyCharacter = true;
+  };
   std::set<int32_t> formats;
+  // A text many cells share (a shared-string entry) is looked at once.
+  std::unordered_set<const void*> seen;
   // Texts with characters beyond ASCII, for the byte count in the code page chosen.
   std::vector<std::pair<const TQXICell*, int64_t>> wide;  // cell, row * 65536 + column
   int64_t longestAscii = -1;
+  std::u16string text;
   for (int32_t r = 0; r < cells.Count(); ++r) {
     const TSpreadSheetCols* row = cells.RowCells(r);
     if (!row) continue;
@@ -246,24 +254,23 @@ std::string XLSWorksheetMisfit(const TSpreadSheet& sheet) {
       const TQXICell* cell = &stored;
       if (formats.insert(cell->FormatIndex()).second)
         for (char16_t u : Utf8ToUtf16(sheet.Formats().Code(cell->FormatIndex())))
-          if (u >= 0x80) characters.insert(u);  // format records are text of the code page too
-      std::u16string text;
+          note(u);  // format records are text of the code page too
+      const void* identity = cell->TextIdentity();
+      if (!identity || !seen.insert(identity).second) return;
       if (cell->ValueType() == TVarType::WideString) {
         text = cell->WideValue();
-      } else if (cell->ValueType() == TVarType::String) {
+      } else {
         const std::string& s = cell->StringValue();
         if (std::all_of(s.begin(), s.end(), [](char ch) { return uint8_t(ch) < 0x80; })) {
           if (int64_t(s.size()) > 255 && longestAscii < 0) longestAscii = int64_t(r) * 65536 + c;
           return;
         }
         text = AnsiToWide(s);
-      } else {
-        return;
       }
       bool ascii = true;
       for (char16_t u : text)
         if (u >= 0x80) {
-          characters.insert(u);
+          note(u);
           ascii = false;
         }
       if (ascii) {
@@ -280,10 +287,12 @@ std::string XLSWorksheetMisfit(const TSpreadSheet& sheet) {
   // Formats beyond the built-in ones take cell formats of their own (the
   // sheet's own formats are numbered from 50, at most 255).
   if (formats.size() > 200) return "it shows numbers in " + FormatThousands(int64_t(formats.size())) + " formats";
-  if (characters.empty()) return std::string();
+  if (!anyCharacter) return std::string();
   // The code page the writer will name: the system's when a worksheet may
   // name it, else the first that holds every character.
-  const std::vector<char32_t> all(characters.begin(), characters.end());
+  std::vector<char32_t> all;
+  for (char32_t u = 0x80; u < 0x10000; ++u)
+    if (characters[u]) all.push_back(u);
   const int acp = GetACP();
   const bool systemPage = std::find(std::begin(XLSCodePages), std::end(XLSCodePages), acp) != std::end(XLSCodePages);
   const int codePage = systemPage ? acp : ChooseXLSCodePage(all);
@@ -298,6 +307,10 @@ std::string XLSWorksheetMisfit(const TSpreadSheet& sheet) {
       return "the text in cell " + where(at) + " is longer than the 255 bytes a worksheet cell holds in code page " +
              std::to_string(codePage);
   }
+  // Some readers of worksheet files (Gnumeric) take their texts as Western
+  // whatever code page the file names, and would garble any other.
+  if (codePage != 1252)
+    return "its texts need code page " + std::to_string(codePage) + ", which not every reader of worksheet files honours";
   return std::string();
 }
 

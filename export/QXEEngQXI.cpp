@@ -208,8 +208,10 @@ void TQXESpreadsheetDataEngine::GetCellValue(TQXEColumn& column, bool blankIfZer
   cell.Error = false;
   cell.TextKey = nullptr;
   cell.HasText = false;
+  cell.Repeated = false;
   if (FieldColumn(column.FieldName) < 0) {
     cell.Value = TVariant(column.FieldName);
+    cell.ValueKey = nullptr;
     cell.CellType = ctString;
     return;
   }
@@ -217,16 +219,28 @@ void TQXESpreadsheetDataEngine::GetCellValue(TQXEColumn& column, bool blankIfZer
   const TSpreadSheet* sheet = SpreadSheet();
   if (!c) {
     cell.Value = TVariant::Null();
+    cell.ValueKey = nullptr;
     cell.CellType = ctBlank;
     return;
   }
-  TypeCell(*c, SpreadSheet()->Formats(), cell, true);
+  const void* identity = c->TextIdentity();
+  const bool again = identity && identity == cell.ValueKey;
+  TypeCell(*c, SpreadSheet()->Formats(), cell, !again);
+  cell.ValueKey = identity;
   if (TCellTexts* texts = Texts()) {
-    // The source's own width (1/256 of a character), where it gives one.
-    const int32_t j = FieldColumn(column.FieldName);
-    const int32_t stored = size_t(j) < sheet->ColumnWidths.size() ? sheet->ColumnWidths[size_t(j)] : 0;
-    cell.Text.assign(texts->Text(c, FScratch, stored >= 256 ? std::min(stored >> 8, 255) : 0));
+    if (again && cell.TextFormatIndex == c->FormatIndex()) {
+      cell.Repeated = true;
+    } else {
+      // The source's own width (1/256 of a character), where it gives one.
+      const int32_t j = FieldColumn(column.FieldName);
+      const int32_t stored = size_t(j) < sheet->ColumnWidths.size() ? sheet->ColumnWidths[size_t(j)] : 0;
+      cell.Text.assign(texts->Text(c, FScratch, stored >= 256 ? std::min(stored >> 8, 255) : 0));
+      cell.TextFormatIndex = identity ? c->FormatIndex() : -1;
+    }
     cell.HasText = true;
+  } else {
+    cell.TextFormatIndex = -1;
+    cell.Repeated = again;
   }
   const TVarType vt = c->ValueType();
   const bool number = vt != TVarType::String && vt != TVarType::WideString && vt != TVarType::Boolean;
@@ -293,6 +307,7 @@ void TQXESpreadsheetDataEngine::ForEachText(const std::vector<TQXEColumn*>& colu
   };
   const TSpreadSheetCells& cells = sheet->Cells;
   const int32_t rows = std::min(cells.Count(), GetRecordCount());
+  std::unordered_set<const void*> seen;  // a shared text is visited once
   for (int32_t r = 0; r < rows; ++r) {
     if ((r & 255) == 0 && stop && stop()) return;
     const TSpreadSheetCols* row = cells.RowCells(r);
@@ -301,7 +316,7 @@ void TQXESpreadsheetDataEngine::ForEachText(const std::vector<TQXEColumn*>& colu
       if (size_t(j) >= wanted.size() || !wanted[size_t(j)]) return;
       const TVarType vt = c.ValueType();
       if (vt == TVarType::String || vt == TVarType::WideString) {
-        visit(c.Value());
+        if (seen.insert(c.TextIdentity()).second) visit(c.Value());
       } else if (texts && ShowsNonAscii(c)) {
         visit(TVariant(std::string(texts->Text(&c, FScratch))));
       }

@@ -142,6 +142,8 @@ TFieldType TQXECustomDataEngine::GetCellType(const TQXEColumn& column) {
 
 void TQXECustomDataEngine::GetCellValue(TQXEColumn& column, bool blankIfZero, TQXECellValue& cell) {
   GetValue(column, cell.Value);
+  cell.ValueKey = nullptr;
+  cell.Repeated = false;
   // The field type decides; a number that came as text is typed by its text.
   cell.CellType = CellTypeOfValue(GetCellType(column), blankIfZero, cell.Value);
   cell.NumberFormat = -1;

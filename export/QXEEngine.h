@@ -209,6 +209,13 @@ struct TQXECellValue {
   // system code page; otherwise the writer makes one from Value.
   bool HasText = false;
   std::string Text;
+  // The stored text block Value (and Text) were last made from. Repeated:
+  // this cell shows the same block as the one before, and Value and Text
+  // were left as they were rather than copied again (a 1 MB shared string
+  // in 12,000 cells is copied once, not 12,000 times).
+  const void* ValueKey = nullptr;
+  int32_t TextFormatIndex = -1;
+  bool Repeated = false;
 };
 
 class TQXECustomDataEngine {

@@ -56,7 +56,10 @@ bool IsBiffWorkbook(const std::string& path) {
 // The export components poll the run's stop through their own stop query.
 TExportStopQuery ExportStop(const TSheetWriteOptions& options) {
   const TCancelToken* cancel = options.Cancel;
-  return cancel ? TExportStopQuery([cancel] { return cancel->Stopping(); }) : TExportStopQuery();
+  TExportStopQuery stop;
+  if (cancel) stop.Stop = [cancel] { return cancel->Stopping(); };
+  stop.Progress = options.Progress;
+  return stop;
 }
 
 // Every writer's file goes through the same counted stream and commit.
@@ -384,6 +387,10 @@ void TSpreadsheetConversion::WriteWorkbook(TSpreadSheets& sheets, const std::str
     for (int32_t n : SelectSheets(sheets, dest)) chosen.push_back(&sheets.GetSheet(n));
     const std::string path = named(destinationPath);
     if (item) item->NamesSettled();
+    if (item)
+      options.Progress = [&](double share) {
+        item->ReportProgress(TItemContext::ReadShare + (1 - TItemContext::ReadShare) * share);
+      };
     write(path, [&] { WriteBook(path, chosen, index, options); });
     return;
   }

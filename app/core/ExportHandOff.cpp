@@ -52,24 +52,41 @@ void PrepareBatchExport(TQXExportBaseComponent& component, TQXESpreadsheetDataEn
   ConfigureBatchExport(component, spec);
   component.ColumnSource = csDataEngine;
   component.SetDataEngine(&engine);
-  component.StopRequested = stop;
+  component.StopRequested = stop.Stop;
+  component.FileNameAsGiven = true;  // the run's naming claimed exactly this name
+  component.OnProgress = nullptr;
+  if (stop.Progress)
+    component.OnProgress = [progress = stop.Progress](TQXECustomBaseComponent*, int32_t row, int32_t rows, bool&) {
+      if ((row & 4095) == 0 && rows > 0) progress(double(row) / double(rows));
+    };
 }
 
 // A whole-workbook output: the atomic file at path, opened by start, each
 // sheet exported into it by exportSheet (an empty sheet when there are
 // none), then finish; the file is put in place only when all of it
 // succeeded, as output says.
-void ExportBook(const std::string& path, const TSheetList& sheets, const TOutputPolicy& output,
-                const std::function<void(TStream& out)>& start,
-                const std::function<void(TStream& out, const TSpreadSheet& sheet)>& exportSheet,
-                const std::function<void(TStream& out)>& finish) {
+// Each sheet gets stop with its progress made a share of the whole output,
+// the sheets weighted by their rows.
+using TBookSheetExport = std::function<void(TStream& out, const TSpreadSheet& sheet, const TExportStopQuery& stop)>;
+void ExportBook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop,
+                const TOutputPolicy& output, const std::function<void(TStream& out)>& start,
+                const TBookSheetExport& exportSheet, const std::function<void(TStream& out)>& finish) {
   const std::string dir = ExtractFileDir(path);
   if (!dir.empty() && !DirectoryExists(dir)) ForceDirectories(dir);
   TAtomicFileStream out(path, output);
   start(out);
   const TSpreadSheet empty;
-  if (sheets.empty()) exportSheet(out, empty);
-  for (const TSpreadSheet* sheet : sheets) exportSheet(out, *sheet);
+  if (sheets.empty()) exportSheet(out, empty, stop);
+  double rows = 0, done = 0;
+  for (const TSpreadSheet* sheet : sheets) rows += sheet->Cells.Count() + 1;
+  for (const TSpreadSheet* sheet : sheets) {
+    const double sheetRows = sheet->Cells.Count() + 1;
+    TExportStopQuery sheetStop = stop;
+    if (stop.Progress)
+      sheetStop.Progress = [&, sheetRows](double share) { stop.Progress((done + share * sheetRows) / rows); };
+    exportSheet(out, *sheet, sheetStop);
+    done += sheetRows;
+  }
   finish(out);
   out.Commit();
 }
@@ -167,12 +184,12 @@ void ExportXLSWorkbook(const std::string& path, const TSheetList& sheets, const 
   TQXEXLS8Book book(ExtractFileDir(path));
   book.SpoolBudget = output.MaxBytes;  // the sheets wait there before the output gets them
   ExportBook(
-      path, sheets, output, [](TStream&) {},
-      [&](TStream&, const TSpreadSheet& sheet) {
+      path, sheets, stop, output, [](TStream&) {},
+      [&](TStream&, const TSpreadSheet& sheet, const TExportStopQuery& sheetStop) {
         TQXExportToXLS8 component;  // one per sheet: the book holds what they share
         component.Book = &book;
         component.SheetName = sheet.Caption;
-        ExportBookSheet(component, book.Spool(), sheet, stop, output, warnings, cvAuto, spec);
+        ExportBookSheet(component, book.Spool(), sheet, sheetStop, output, warnings, cvAuto, spec);
       },
       [&](TStream& out) { book.WriteTo(out); });
 }
@@ -188,9 +205,9 @@ void ExportXLSXWorkbook(const std::string& path, const TSheetList& sheets, const
                         const TOutputPolicy& output, TLoadWarnings* warnings, const TExportSpecLines* spec) {
   TQXExportToXLSX component;
   ExportBook(
-      path, sheets, output, [&](TStream& out) { component.OpenWorkbook(out, CaptionsOf(sheets)); },
-      [&](TStream& out, const TSpreadSheet& sheet) {
-        ExportBookSheet(component, out, sheet, stop, output, warnings, cvAuto, spec);
+      path, sheets, stop, output, [&](TStream& out) { component.OpenWorkbook(out, CaptionsOf(sheets)); },
+      [&](TStream& out, const TSpreadSheet& sheet, const TExportStopQuery& sheetStop) {
+        ExportBookSheet(component, out, sheet, sheetStop, output, warnings, cvAuto, spec);
       },
       [&](TStream&) { component.CloseWorkbook(); });
 }
@@ -200,7 +217,9 @@ void ExportPDFWorkbook(const std::string& path, const TSheetList& sheets, const 
   TQXExportToPDF component;
   values = ResolveCellValues(values, true);
   ExportBook(
-      path, sheets, output, [&](TStream& out) { component.OpenWorkbook(out); },
-      [&](TStream& out, const TSpreadSheet& sheet) { ExportBookSheet(component, out, sheet, stop, output, nullptr, values, spec); },
+      path, sheets, stop, output, [&](TStream& out) { component.OpenWorkbook(out); },
+      [&](TStream& out, const TSpreadSheet& sheet, const TExportStopQuery& sheetStop) {
+        ExportBookSheet(component, out, sheet, sheetStop, output, nullptr, values, spec);
+      },
       [&](TStream&) { component.CloseWorkbook(); });
 }

@@ -4,6 +4,7 @@
 // component for the one sheet and frees both, whatever happens.
 #include <functional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "CellTexts.h"
@@ -17,8 +18,16 @@
 VARNOWE_EXCEPTION(EQXEExportCanceled, Exception);
 
 // Polled between rows; answering true stops the export. The run's stop
-// (Stop button, Ctrl-C, a signal) is passed on through this.
-using TExportStopQuery = std::function<bool()>;
+// (Stop button, Ctrl-C, a signal) is passed on through this. Progress,
+// when set, hears now and then the share of the output's rows written
+// (0 to 1, never going back).
+struct TExportStopQuery {
+  TExportStopQuery() = default;
+  template <class F, class = std::enable_if_t<std::is_invocable_r_v<bool, F&>>>
+  TExportStopQuery(F stop) : Stop(std::move(stop)) {}
+  std::function<bool()> Stop;
+  std::function<void(double)> Progress;
+};
 
 // The lines of an export specification file, checked (ReadSpecificationFile).
 using TExportSpecLines = std::vector<std::string>;

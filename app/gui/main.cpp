@@ -23,6 +23,27 @@ const char* const Usage =
     "  -h, --help     show this help and exit\n"
     "  -V, --version  show the version and exit\n";
 
+bool PathExists(const std::string& path) {
+  std::error_code ec;
+  return std::filesystem::exists(path, ec);
+}
+
+int NoSuchPath(const std::string& path) {
+  std::fprintf(stderr, "varnowe: %s: no such file or folder\n", path.c_str());
+  return 2;
+}
+
+// The toolkit's own options that take the next argument as their value.
+bool TakesValue(std::string option) {
+  if (option.rfind("--", 0) == 0) option.erase(0, 1);
+  static const char* const withValue[] = {"-platform", "-platformpluginpath", "-platformtheme", "-plugin",
+                                          "-qwindowgeometry", "-qwindowtitle", "-qwindowicon", "-display",
+                                          "-style", "-stylesheet", "-session", "-geometry", "-title", "-name"};
+  for (const char* o : withValue)
+    if (option == o) return true;
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -36,6 +57,21 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "-V") == 0 || std::strcmp(argv[i], "--version") == 0) {
       std::printf("varnowe %s\n", VARNOWE_VERSION);
       return 0;
+    }
+  }
+  // Paths are checked before the toolkit starts too: without a display it
+  // would end the program before the message.
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--") {
+      for (++i; i < argc; ++i)
+        if (!PathExists(argv[i])) return NoSuchPath(argv[i]);
+      break;
+    }
+    if (!a.empty() && a[0] == '-') {
+      if (TakesValue(a)) ++i;
+    } else if (!PathExists(a)) {
+      return NoSuchPath(a);
     }
   }
   QApplication app(argc, argv);
@@ -54,11 +90,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "varnowe: unknown option '%s'\nTry 'varnowe --help' for more information.\n", a.c_str());
       return 2;
     } else {
-      std::error_code ec;
-      if (!std::filesystem::exists(a, ec)) {
-        std::fprintf(stderr, "varnowe: %s: no such file or folder\n", a.c_str());
-        return 2;
-      }
+      if (!PathExists(a)) return NoSuchPath(a);
       paths.push_back(a);
     }
   }

@@ -194,3 +194,28 @@ TEST_F(BatchSafety, TheExcelExportsHearTheRunsStopToo) {
     EXPECT_EQ(OutFiles(), std::vector<std::string>{name});
   }
 }
+
+// Every writer tells how far it has come within a sheet, never going back,
+// one sheet or a whole workbook of two.
+TEST_F(BatchSafety, WritersTellTheirProgressWithinASheet) {
+  TSpreadSheets book;
+  for (int s = 0; s < 2; ++s) {
+    TSpreadSheet& sheet = book.GetSheet(s);
+    for (int32_t r = 0; r < 20000; ++r) sheet.Cells.SetCell(0, r, ictDecimal, 0, taLeftJustify, TVariant(double(r)));
+  }
+  fs::create_directories(Dir / "out");
+  for (int index = 0; index <= 6; ++index) {
+    for (bool whole : {false, true}) {
+      if (whole && index < 4) continue;
+      SCOPED_TRACE(std::to_string(index) + (whole ? " whole" : ""));
+      std::vector<double> shares;
+      TSheetWriteOptions options;
+      options.Progress = [&](double share) { shares.push_back(share); };
+      const std::string path = Dir / ("out/p" + std::to_string(index) + (whole ? "w" : ""));
+      if (whole) TSpreadsheetConversion::WriteBook(path, {&book[0], &book[1]}, index, options);
+      else TSpreadsheetConversion::WriteSheet(path, book[0], index, options);
+      EXPECT_TRUE(std::is_sorted(shares.begin(), shares.end()));
+      EXPECT_TRUE(std::any_of(shares.begin(), shares.end(), [](double s) { return s > 0.1 && s < 0.9; }));
+    }
+  }
+}

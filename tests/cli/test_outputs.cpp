@@ -463,3 +463,45 @@ TEST(Outputs, AnItemsTimeLeavesOutItsWaitForEarlierItems) {
   ASSERT_EQ(ms.size(), 2u) << r.Out;
   EXPECT_LT(ms["b"] * 2, ms["a"]) << r.Out;
 }
+
+// -o names the output exactly: no format adds its extension to a name
+// without one (a source called t.XLSX was replaced by "-o t" before).
+TEST(Outputs, AnOutputNameWithoutExtensionIsWrittenAsGiven) {
+  for (const char* format : {"xlsx", "xls", "pdf", "csv"}) {
+    SCOPED_TRACE(format);
+    TTempDir tmp;
+    const std::string source = tmp / "t.XLSX";
+    Write(source, testbooks::Xlsx({testbooks::XlsxRowCell("A1", "1")}));
+    const std::string before = ReadText(source);
+    const TCliRun r = RunCli({"-f", format, "-o", tmp / "t", source});
+    EXPECT_EQ(r.Code, 0) << r.Out << r.Err;
+    EXPECT_EQ(ReadText(source), before);
+    EXPECT_EQ(Tree(tmp.Dir()).size(), 2u);
+    EXPECT_TRUE(fs::is_regular_file(tmp / "t"));
+  }
+}
+
+// A text that 12,000 cells share (a 1 MB shared string) is handled once per
+// output, not once per cell: each workbook output takes a fraction of a
+// second here, where a copy per cell took minutes.
+TEST(Outputs, AHugeSharedTextIsNotCopiedPerCell) {
+  TTempDir tmp;
+  std::string text;
+  for (int i = 0; i < 100000; ++i) text += "абвгдежзиé";  // beyond one code page's worksheet
+  std::string data;
+  for (int r = 1; r <= 1200; ++r) {
+    data += "<row>";
+    for (char c = 'A'; c < 'K'; ++c) data += "<c r=\"" + (c + std::to_string(r)) + "\" t=\"s\"><v>0</v></c>";
+    data += "</row>";
+  }
+  Write(tmp / "big.xlsx", testbooks::XlsxNamed({{"S", data}}, {text}));
+  for (const char* format : {"xlsx", "xls"}) {
+    SCOPED_TRACE(format);
+    const auto start = std::chrono::steady_clock::now();
+    const TCliRun r = RunCli({"-f", format, "-d", tmp / "out", tmp / "big.xlsx"});
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(r.Code, 0) << r.Out << r.Err;
+    EXPECT_LT(seconds, 30.0);
+    EXPECT_TRUE(fs::is_regular_file(tmp / ("out/big." + std::string(format))));
+  }
+}

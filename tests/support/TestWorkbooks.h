@@ -15,8 +15,10 @@
 namespace testbooks {
 
 // An .xlsx of named sheets holding the given <sheetData> contents (rows of
-// <c> cells with inline values).
-inline std::string XlsxNamed(const std::vector<std::pair<std::string, std::string>>& sheetData) {
+// <c> cells with inline values), and a shared-string table when shared is
+// not empty (cells refer to its entries with t="s").
+inline std::string XlsxNamed(const std::vector<std::pair<std::string, std::string>>& sheetData,
+                             const std::vector<std::string>& shared = {}) {
   ZipBuilder b;
   b.Add("_rels/.rels",
         "<?xml version=\"1.0\"?><Relationships><Relationship Id=\"rId1\" Type=\"http://schemas.openxmlformats.org/"
@@ -30,6 +32,13 @@ inline std::string XlsxNamed(const std::vector<std::pair<std::string, std::strin
             "Target=\"worksheets/sheet" + n + ".xml\"/>";
     b.Add("xl/worksheets/sheet" + n + ".xml",
           "<?xml version=\"1.0\"?><worksheet><sheetData>" + sheetData[i].second + "</sheetData></worksheet>");
+  }
+  if (!shared.empty()) {
+    std::string sst = "<?xml version=\"1.0\"?><sst>";
+    for (const auto& t : shared) sst += "<si><t>" + t + "</t></si>";
+    b.Add("xl/sharedStrings.xml", sst + "</sst>");
+    rels += "<Relationship Id=\"rIdS\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/"
+            "sharedStrings\" Target=\"sharedStrings.xml\"/>";
   }
   b.Add("xl/workbook.xml", "<?xml version=\"1.0\"?><workbook xmlns:r=\"r\"><sheets>" + sheets + "</sheets></workbook>");
   b.Add("xl/_rels/workbook.xml.rels", "<?xml version=\"1.0\"?><Relationships>" + rels + "</Relationships>");
