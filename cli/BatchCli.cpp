@@ -533,6 +533,15 @@ void BuildJob(TCliBatch& batch, const TBatchOptions& o) {
   }
   if (s.rgDestination < 0 || s.rgDestination >= DestinationFormatCount)
     throw EJobError(Format("destination format %d is not one of 0 to %d", s.rgDestination, DestinationFormatCount - 1));
+  if (o.ExportSpec && !OffersWholeWorkbook(s.rgDestination))
+    throw EUsageError("--export-spec sets the xls, xlsx and pdf writers; it does nothing for " +
+                      std::string(DestinationFormats[s.rgDestination].Extension + 1) + " outputs");
+  // A bad specification file stops the job before anything is converted.
+  try {
+    LoadExportSpec(s.Destination);
+  } catch (const Exception& e) {
+    throw EUsageError("--export-spec: " + std::string(e.what()));
+  }
   CheckShardNaming(o, s);
   if (o.Formats) {
     TSpreadsheetConversion& c = batch.Conversion;

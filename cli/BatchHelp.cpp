@@ -94,6 +94,12 @@ extra row or column, minimal quoting, UTF-8, LF, --values data; with
                           (chosen) sheets, named as the file (book.xlsx; the
                           --names template is not used); xls becomes an Excel
                           97-2003 workbook, pdf starts each sheet on a page
+      --export-spec FILE  xls, xlsx, pdf: the settings of a specification file
+                          of the export components for every output (titles,
+                          header and footer lines, styles, colours, fonts,
+                          grid lines, PDF viewer preferences); one the window
+                          saved ("Save export settings...") or written by hand;
+                          a bad file stops the job naming its line (exit 2)
   A choice of the settings file is turned back on with --banner, --extra,
   --html-title and --keep-tree, and off with --no-html-title,
   --no-keep-tree and --no-whole-workbook.

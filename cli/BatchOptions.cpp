@@ -63,6 +63,8 @@ TBatchOptions ParseBatchOptions(int argc, const char* const* argv) {
   auto* optRepeatRows = app.add_option("--repeat-rows", repeatRows);
   auto* optPageHeader = app.add_flag("--page-header,!--no-page-header", pageHeader);
   auto* optPageFooter = app.add_flag("--page-footer,!--no-page-footer", pageFooter);
+  std::string exportSpec;
+  auto* optExportSpec = app.add_option("--export-spec", exportSpec);
   std::string jobs, shard, report, retryFrom;
   auto* optJobs = app.add_option("-j,--jobs", jobs);
   auto* optShard = app.add_option("--shard", shard);
@@ -107,6 +109,7 @@ TBatchOptions ParseBatchOptions(int argc, const char* const* argv) {
   take(optNames, names, o.Names);
   take(optSheets, sheets, o.Sheets);
   take(optSheetMask, sheetMask, o.SheetMask);
+  take(optExportSpec, exportSpec, o.ExportSpec);
   if (optBanner->count()) o.Banner = banner;
   if (optExtra->count()) o.Extra = extra;
   if (optHtmlTitle->count()) o.HtmlTitle = htmlTitle;
@@ -190,6 +193,7 @@ void ApplyDestinationOptions(const TBatchOptions& o, TDestinationOptions& option
   if (o.HtmlTitle) t.HtmlTitle = *o.HtmlTitle;
   if (o.KeepTree) options.KeepFolderTree = *o.KeepTree;
   if (o.WholeWorkbook) options.WholeWorkbook = *o.WholeWorkbook;
+  if (o.ExportSpec) options.ExportSpec = *o.ExportSpec;
   // A word option: parsed, or a usage error naming the choices.
   auto word = [](const std::optional<std::string>& value, auto parse, const char* option, const char* choices,
                  auto& into) {

@@ -29,6 +29,8 @@ struct TBatchOptions {
   // PDF pages: paper, orientation, scaling, margins, page order, rows repeated.
   std::optional<std::string> PageSize, Orientation, Fit, Margins, PageOrder, RepeatRows;
   std::optional<bool> PageHeader, PageFooter;
+  // A specification file of the export components (xls, xlsx, pdf).
+  std::optional<std::string> ExportSpec;
   // Scale: workers in this process, this process's shard of the job, the
   // report to write and the report whose failures to convert again.
   std::optional<std::string> Jobs, Shard, Report, RetryFrom;

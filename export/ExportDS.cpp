@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstring>
 #include <filesystem>
@@ -145,12 +147,12 @@ std::string FontText(TAlignment alignment, TColor color, const TQXEFont& font) {
 }
 
 // "alignment,colour,name,charset,font colour,size,style"; the name may hold commas.
-void ParseFontText(const std::string& text, TAlignment& alignment, TColor& color, TQXEFont& font) {
+bool ParseFontText(const std::string& text, TAlignment& alignment, TColor& color, TQXEFont& font) {
   std::vector<std::string> parts;
   size_t start = 0;
   for (int i = 0; i < 2; ++i) {
     size_t comma = text.find(',', start);
-    if (comma == std::string::npos) return;
+    if (comma == std::string::npos) return false;
     parts.push_back(text.substr(start, comma - start));
     start = comma + 1;
   }
@@ -158,14 +160,14 @@ void ParseFontText(const std::string& text, TAlignment& alignment, TColor& color
   std::vector<std::string> tail;
   for (int i = 0; i < 4; ++i) {
     size_t comma = rest.rfind(',');
-    if (comma == std::string::npos) return;
+    if (comma == std::string::npos) return false;
     tail.insert(tail.begin(), rest.substr(comma + 1));
     rest.resize(comma);
   }
   int32_t a, c, cs, fc, size, style;
   if (!TryStrToInt(parts[0], a) || !TryStrToInt(parts[1], c) || !TryStrToInt(tail[0], cs) ||
       !TryStrToInt(tail[1], fc) || !TryStrToInt(tail[2], size) || !TryStrToInt(tail[3], style))
-    return;
+    return false;
   if (a >= 0 && a <= taCenter) alignment = TAlignment(a);
   color = c;
   font.Name = rest;
@@ -173,51 +175,207 @@ void ParseFontText(const std::string& text, TAlignment& alignment, TColor& color
   font.Color = fc;
   font.Size = size;
   font.Style = TFontStyles(style & 0x0F);
+  return true;
 }
 
-// The name=value pairs of a list, first occurrence of a name winning and
-// names compared without regard to case (sections are not looked at).
-class TSpecValues {
- public:
-  explicit TSpecValues(const std::vector<std::string>& lines) {
-    for (const std::string& line : lines) {
-      size_t eq = line.find('=');
-      if (eq == std::string::npos || eq == 0) continue;
-      FValues.emplace(UpperCase(line.substr(0, eq)), line.substr(eq + 1));
+std::vector<std::string> SpecLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t i = 0; i <= text.size(); ++i) {
+    if (i == text.size() || text[i] == '\n' || text[i] == '\r') {
+      lines.push_back(text.substr(start, i - start));
+      if (i + 1 < text.size() && text[i] == '\r' && text[i + 1] == '\n') ++i;
+      start = i + 1;
     }
   }
-  const std::string* Find(const std::string& name) const {
-    auto it = FValues.find(UpperCase(name));
-    return it == FValues.end() ? nullptr : &it->second;
-  }
-  std::string Str(const std::string& name) const {
-    const std::string* v = Find(name);
-    return v ? *v : std::string();
-  }
-  bool Flag(const std::string& name) const { return Str(name) == "1"; }
-  template <class T>
-  void Int(const std::string& name, T& value) const {
-    int32_t v;
-    if (const std::string* s = Find(name); s && TryStrToInt(*s, v)) value = T(v);
-  }
-  // An enumeration value within 0 .. last.
-  template <class E>
-  void Enum(const std::string& name, E& value, int last) const {
-    int32_t v;
-    if (const std::string* s = Find(name); s && TryStrToInt(*s, v) && v >= 0 && v <= last) value = E(v);
-  }
-  void Char(const std::string& name, char& value) const {
-    if (const std::string* s = Find(name); s && !s->empty()) value = (*s)[0];
-  }
-  void Float(const std::string& name, float& value) const {
-    if (const std::string* s = Find(name)) ParseSpecFloat(*s, value);
-  }
+  return lines;
+}
 
- private:
-  std::unordered_map<std::string, std::string> FValues;
+// What a setting of a specification file holds.
+enum TSpecKind : uint8_t {
+  skText,       // anything
+  skFlag,       // 0 or 1
+  skInt,        // a whole number
+  skRange,      // a whole number from 0 to Max
+  skFloat,      // a decimal number
+  skChar,       // one character
+  skHex,        // hexadecimal character codes
+  skTableType,  // a table type's name
+  skMap,        // "target = field name"
+  skFont        // "alignment,colour,font name,charset,font colour,size,style"
 };
+struct TSpecKey {
+  const char* Name;
+  TSpecKind Kind;
+  int32_t Max;
+  bool Numbered;  // the name is followed by a number: Header0, Map12
+};
+// Every setting of the family's files, each writer's own ones too.
+const TSpecKey SpecKeys[] = {
+    {"App", skText, 0, false}, {"Description", skText, 0, false}, {"Specification", skText, 0, false},
+    {"TableType", skTableType, 0, false}, {"AddTitle", skFlag, 0, false}, {"BlankIfZero", skFlag, 0, false},
+    {"SourceFileName", skText, 0, false}, {"SelectedRecord", skFlag, 0, false}, {"TableName", skText, 0, false},
+    {"CharacterSet", skRange, csUnicode, false}, {"Options", skRange, (1 << (soAutoCloseStatistic + 1)) - 1, false},
+    {"ExportIfEmpty", skFlag, 0, false}, {"RowsPerFile", skInt, 0, false},
+    {"ActionAfterExport", skRange, aeEMail, false},
+    {"Style", skRange, esWheat, false}, {"OddColor", skInt, 0, false}, {"EvenColor", skInt, 0, false},
+    {"Layout", skRange, elTabularForm, false},
+    {"Measure", skRange, emPicas, false}, {"UseDefault", skFlag, 0, false}, {"TopMargin", skFloat, 0, false},
+    {"BottomMargin", skFloat, 0, false}, {"LeftMargin", skFloat, 0, false}, {"RightMargin", skFloat, 0, false},
+    {"TableWidth", skFloat, 0, false}, {"Orientation", skRange, emLandscape, false},
+    {"Recipient", skText, 0, false}, {"Subject", skText, 0, false}, {"OpenDialog", skFlag, 0, false},
+    {"Count", skInt, 0, false}, {"Map", skMap, 0, true}, {"ColTitle", skFont, 0, true}, {"Col", skFont, 0, true},
+    {"Width", skInt, 0, true}, {"Header", skText, 0, true}, {"Footer", skText, 0, true},
+    {"FieldDelimiter", skHex, 0, false}, {"TextQualifier", skHex, 0, false}, {"RecordSeparator", skHex, 0, false},
+    {"Fixed", skFlag, 0, false}, {"AutoFitColumns", skFlag, 0, false}, {"RowFirst", skInt, 0, false},
+    {"RowLast", skInt, 0, false},
+    {"DateOrder", skRange, doMYD, false}, {"DateSeparator", skChar, 0, false}, {"TimeSeparator", skChar, 0, false},
+    {"ThousandSeparator", skChar, 0, false}, {"DecimalSeparator", skChar, 0, false},
+    {"CurrencyString", skText, 0, false}, {"FourDigitYear", skFlag, 0, false},
+    {"LeadingZerosInDate", skFlag, 0, false}, {"CustomDateTimeFormat", skText, 0, false},
+    {"BooleanTrue", skText, 0, false}, {"BooleanFalse", skText, 0, false},
+    {"UseRegionalSettings", skFlag, 0, false},
+    // The PDF writer's.
+    {"ViewerPreferences", skRange, 31, false}, {"PageLayout", skRange, 6, false},
+    {"CompressionMethod", skRange, 2, false}, {"FontDecode", skRange, 4, false}, {"ImageDecode", skRange, 4, false},
+};
+const char* const SpecSections[] = {"Common", "ExportStyle", "PageSetup", "SendTo", "Mappings", "COLUMNS",
+                                    "Header", "Footer", "Text", "DataFormat", "PDF"};
+
+const TSpecKey* FindSpecKey(const std::string& name) {
+  for (const TSpecKey& k : SpecKeys) {
+    const size_t n = std::strlen(k.Name);
+    if (name.size() < n || !SameText(name.substr(0, n), k.Name)) continue;
+    const std::string rest = name.substr(n);
+    if (!k.Numbered ? rest.empty()
+                    : !rest.empty() && rest.size() <= 6 &&
+                          std::all_of(rest.begin(), rest.end(), [](char c) { return c >= '0' && c <= '9'; }))
+      return &k;
+  }
+  return nullptr;
+}
+
+// What is wrong with a value of a setting; empty when nothing.
+std::string SpecValueProblem(const TSpecKey& key, const std::string& value) {
+  int32_t i;
+  switch (key.Kind) {
+    case skText: return std::string();
+    case skFlag: return value == "0" || value == "1" ? std::string() : "must be 0 or 1";
+    case skInt: return TryStrToInt(Trim(value), i) ? std::string() : "must be a whole number";
+    case skRange:
+      return TryStrToInt(Trim(value), i) && i >= 0 && i <= key.Max
+                 ? std::string()
+                 : "must be a whole number from 0 to " + std::to_string(key.Max);
+    case skFloat: {
+      float f;
+      return ParseSpecFloat(value, f) ? std::string() : "must be a number";
+    }
+    case skChar: return value.size() <= 1 ? std::string() : "must be one character of one byte";
+    case skHex: {
+      const bool hex = value.size() % 2 == 0 && std::all_of(value.begin(), value.end(), [](char c) {
+                         return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+                       });
+      return hex ? std::string() : "must be hexadecimal character codes (two digits each, as 0D0A)";
+    }
+    case skTableType:
+      for (const TTableTypeInfo& t : TableTypes)
+        if (SameText(value, t.Name)) return std::string();
+      return "names no table type (PDF, XLS, Excel2007, ...)";
+    case skMap: return value.empty() || value.find(" = ") != std::string::npos ? std::string()
+                                                                                : "must be \"target = field name\"";
+    case skFont: {
+      TAlignment a;
+      TColor c;
+      TQXEFont f;
+      return ParseFontText(value, a, c, f) ? std::string()
+                                           : "must be \"alignment,colour,font name,charset,font colour,size,style\"";
+    }
+  }
+  return std::string();
+}
 
 }  // namespace
+
+TSpecValues::TSpecValues(const std::vector<std::string>& lines) {
+  for (const std::string& line : lines) {
+    size_t eq = line.find('=');
+    if (eq == std::string::npos || eq == 0) continue;
+    FValues.emplace(UpperCase(line.substr(0, eq)), line.substr(eq + 1));
+  }
+}
+
+const std::string* TSpecValues::Find(const std::string& name) const {
+  auto it = FValues.find(UpperCase(name));
+  return it == FValues.end() ? nullptr : &it->second;
+}
+
+std::string TSpecValues::Str(const std::string& name) const {
+  const std::string* v = Find(name);
+  return v ? *v : std::string();
+}
+
+void TSpecValues::Char(const std::string& name, char& value) const {
+  if (const std::string* s = Find(name); s && !s->empty()) value = (*s)[0];
+}
+
+void TSpecValues::Float(const std::string& name, float& value) const {
+  if (const std::string* s = Find(name)) ParseSpecFloat(*s, value);
+}
+
+bool TSpecValues::TryInt(const std::string& text, int32_t& value) { return TryStrToInt(text, value); }
+
+std::vector<std::string> CheckSpecification(const std::string& text, const std::string& name) {
+  std::vector<std::string> lines = SpecLines(text);
+  auto fail = [&](size_t line, const std::string& what) {
+    throw EQXESpecificationError("\"" + name + "\" line " + std::to_string(line + 1) + ": " + what);
+  };
+  std::string section;
+  std::unordered_map<std::string, size_t> seen;  // section and key, upper case: its line
+  size_t settings = 0;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string& line = lines[i];
+    if (line.find('\0') != std::string::npos) fail(i, "the file is not text.");
+    const std::string t = Trim(line);
+    if (t.empty() || t[0] == ';') continue;
+    if (t[0] == '[') {
+      if (t.back() != ']') fail(i, "a section line must end with \"]\": " + t);
+      section = t.substr(1, t.size() - 2);
+      bool known = false;
+      for (const char* s : SpecSections) known = known || SameText(section, s);
+      if (!known) {
+        std::string all;
+        for (const char* s : SpecSections) all += std::string(all.empty() ? "[" : ", [") + s + "]";
+        fail(i, "unknown section [" + section + "]; the sections are " + all + ".");
+      }
+      continue;
+    }
+    const size_t eq = line.find('=');
+    if (eq == std::string::npos || eq == 0)
+      fail(i, "\"" + line + "\" is neither a section, a setting (Name=Value) nor a comment (;).");
+    const std::string key = line.substr(0, eq);
+    const std::string value = line.substr(eq + 1);
+    const TSpecKey* spec = FindSpecKey(key);
+    if (!spec) fail(i, "\"" + key + "\" is not a setting of export specification files.");
+    const std::string problem = SpecValueProblem(*spec, value);
+    if (!problem.empty()) fail(i, key + " " + problem + ", not \"" + value + "\".");
+    auto [it, added] = seen.emplace(UpperCase(section) + "\n" + UpperCase(key), i);
+    if (!added) fail(i, key + " is set twice (first on line " + std::to_string(it->second + 1) + ").");
+    ++settings;
+  }
+  if (settings == 0) throw EQXESpecificationError("\"" + name + "\" holds no export settings.");
+  return lines;
+}
+
+std::vector<std::string> ReadSpecificationFile(const std::string& fileName) {
+  constexpr int64_t MaxSize = 1 << 20;
+  TFileStream stream(fileName, fmOpenRead | fmShareDenyWrite);
+  if (stream.Size() > MaxSize)
+    throw EQXESpecificationError("\"" + fileName + "\" is too large for an export specification file (" +
+                                 std::to_string(stream.Size()) + " bytes; at most 1 MiB).");
+  std::string text(size_t(stream.Size()), '\0');
+  stream.ReadBuffer(text.data(), int64_t(text.size()));
+  return CheckSpecification(text, fileName);
+}
 
 const char* TableTypeName(TTableTypeExport t) { return size_t(t) < TableTypeCount ? TableTypes[t].Name : ""; }
 const char* TableTypeExt(TTableTypeExport t) { return size_t(t) < TableTypeCount ? TableTypes[t].Ext : ""; }
@@ -863,10 +1021,11 @@ void TQXExportBaseComponent::LoadSpecification(const std::vector<std::string>& l
   for (auto* list : {&Header, &Footer}) {
     const std::string name = list == &Header ? "Header" : "Footer";
     list->clear();
+    // An empty line is a line too: reading stops at the first missing key.
     for (size_t i = 0;; ++i) {
-      std::string text = v.Str(name + std::to_string(i));
-      if (text.empty()) break;
-      list->push_back(std::move(text));
+      const std::string* text = v.Find(name + std::to_string(i));
+      if (!text) break;
+      list->push_back(*text);
     }
   }
 
@@ -899,16 +1058,19 @@ void TQXExportBaseComponent::LoadSpecificationFromStream(TStream& stream) {
   std::string text;
   char buf[4096];
   for (int64_t n; (n = stream.Read(buf, sizeof buf)) > 0;) text.append(buf, size_t(n));
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t i = 0; i <= text.size(); ++i) {
-    if (i == text.size() || text[i] == '\n' || text[i] == '\r') {
-      lines.push_back(text.substr(start, i - start));
-      if (i + 1 < text.size() && text[i] == '\r' && text[i + 1] == '\n') ++i;
-      start = i + 1;
-    }
-  }
-  LoadSpecification(lines);
+  LoadSpecification(SpecLines(text));
+}
+
+void TQXExportBaseComponent::MergeSpecification(const std::vector<std::string>& lines) {
+  // The first occurrence of a key wins: the lines, then the settings as they are.
+  TMemoryStream own;
+  SaveSpecification(own, std::string());
+  std::string text(size_t(own.Size()), '\0');
+  own.SetPosition(0);
+  own.ReadBuffer(text.data(), int64_t(text.size()));
+  std::vector<std::string> all = lines;
+  for (std::string& line : SpecLines(text)) all.push_back(std::move(line));
+  LoadSpecification(all);
 }
 
 void TQXExportBaseComponent::CopySpecificationTo(TQXExportBaseComponent& target, const std::string& specificationName) {

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "Exception.h"
@@ -304,6 +305,9 @@ class TQXExportBaseComponent : public TQXECustomBaseComponent {
   // the before/after events may change the name.
   void LoadSpecificationFromFile(const std::string& fileName);
   void SaveSpecificationToFile(const std::string& fileName, const std::string& specificationName);
+  // Loads lines over the current settings: what they do not name keeps
+  // its value (LoadSpecification clears strings and flags a file leaves out).
+  void MergeSpecification(const std::vector<std::string>& lines);
 
  protected:
   virtual void CreateDataEngine();
@@ -353,3 +357,42 @@ class TQXExportBaseComponent : public TQXECustomBaseComponent {
 
 // Turns "10,20" and "10.5" into numbers whatever the separator (margins).
 bool ParseSpecFloat(const std::string& text, float& value);
+
+// The name=value pairs of specification lines, the first occurrence of a
+// name winning and names compared without regard to case (sections are not
+// looked at, as the family has always read them).
+class TSpecValues {
+ public:
+  explicit TSpecValues(const std::vector<std::string>& lines);
+  const std::string* Find(const std::string& name) const;
+  std::string Str(const std::string& name) const;
+  bool Flag(const std::string& name) const { return Str(name) == "1"; }
+  template <class T>
+  void Int(const std::string& name, T& value) const {
+    int32_t v;
+    if (const std::string* s = Find(name); s && TryInt(*s, v)) value = T(v);
+  }
+  // An enumeration value within 0 .. last.
+  template <class E>
+  void Enum(const std::string& name, E& value, int last) const {
+    int32_t v;
+    if (const std::string* s = Find(name); s && TryInt(*s, v) && v >= 0 && v <= last) value = E(v);
+  }
+  void Char(const std::string& name, char& value) const;
+  void Float(const std::string& name, float& value) const;
+
+ private:
+  static bool TryInt(const std::string& text, int32_t& value);
+  std::unordered_map<std::string, std::string> FValues;
+};
+
+// A specification file that cannot be used; the message names the file,
+// the line and what is wrong with it.
+VARNOWE_EXCEPTION(EQXESpecificationError, Exception);
+// The lines of a specification text, checked: each is empty, a comment
+// (";"), a section of the family's files or one of their settings (any
+// writer's) with a value of its kind, no setting twice in one section, and
+// at least one setting in all. Raises EQXESpecificationError naming name.
+std::vector<std::string> CheckSpecification(const std::string& text, const std::string& name);
+// The same for a file (of at most 1 MiB).
+std::vector<std::string> ReadSpecificationFile(const std::string& fileName);

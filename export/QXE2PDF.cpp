@@ -92,61 +92,6 @@ void CellTextToCodePoints(std::string_view text, std::u32string& out, size_t max
   while (p < end && out.size() < maxChars) out.push_back(NextUtf8CodePoint(p, end));
 }
 
-namespace {
-
-bool IsRightToLeft(char32_t c) {
-  return (c >= 0x0590 && c <= 0x08FF) || (c >= 0xFB1D && c <= 0xFDFF) || (c >= 0xFE70 && c <= 0xFEFF) ||
-         (c >= 0x10800 && c <= 0x10FFF) || (c >= 0x1E800 && c <= 0x1EFFF);
-}
-
-// A strong left-to-right letter (digits are weak: they join the run around them).
-bool IsLeftToRight(char32_t c) {
-  return (c >= U'A' && c <= U'Z') || (c >= U'a' && c <= U'z') ||
-         (c >= 0xC0 && c != 0xD7 && c != 0xF7 && !IsRightToLeft(c) && !(c >= 0x2000 && c <= 0x2BFF) &&
-          !(c >= 0x3000 && c <= 0x303F) && !(c >= 0xFE30 && c <= 0xFE6F) && !(c >= 0xFF00 && c <= 0xFF0F));
-}
-
-}  // namespace
-
-// Glyphs are drawn left to right, so a right-to-left run (Hebrew, Arabic),
-// with the digits and neutral characters between its letters, is drawn
-// reversed, its numbers keeping their own order; text of other letters
-// keeps its order, as in a left-to-right paragraph of the bidirectional
-// algorithm. Arabic letters keep their nominal forms.
-void ReorderRightToLeftRuns(std::u32string& text) {
-  if (std::none_of(text.begin(), text.end(), IsRightToLeft)) return;
-  size_t i = 0;
-  while (i < text.size()) {
-    if (!IsRightToLeft(text[i])) {
-      ++i;
-      continue;
-    }
-    // The run ends at the last right-to-left letter before a left-to-right one.
-    size_t last = i;
-    for (size_t k = i + 1; k < text.size() && !IsLeftToRight(text[k]); ++k)
-      if (IsRightToLeft(text[k])) last = k;
-    auto at = [&](size_t k) { return text.begin() + std::ptrdiff_t(k); };
-    std::reverse(at(i), at(last + 1));
-    auto digit = [](char32_t c) { return c >= U'0' && c <= U'9'; };
-    for (size_t k = i; k <= last;) {
-      if (!digit(text[k])) {
-        ++k;
-        continue;
-      }
-      size_t end = k;
-      while (end + 1 <= last && (digit(text[end + 1]) || ((text[end + 1] == U'.' || text[end + 1] == U',') &&
-                                                          end + 2 <= last && digit(text[end + 2]))))
-        ++end;
-      std::reverse(at(k), at(end + 1));
-      k = end + 1;
-    }
-    i = last + 1;
-  }
-}
-
-TQXExportToPDF::TQXExportToPDF() { SetTableType(tePDF); }
-TQXExportToPDF::~TQXExportToPDF() = default;
-
 void TQXExportToPDF::Assign(const TQXECustomBaseComponent& source) {
   TQXExportToCellFile::Assign(source);
   if (auto* pdf = dynamic_cast<const TQXExportToPDF*>(&source)) {
@@ -156,6 +101,24 @@ void TQXExportToPDF::Assign(const TQXECustomBaseComponent& source) {
     FontDecode = pdf->FontDecode;
     ImageDecode = pdf->ImageDecode;
   }
+}
+
+void TQXExportToPDF::LoadSpecification(const std::vector<std::string>& lines) {
+  TQXExportToCellFile::LoadSpecification(lines);
+  const TSpecValues v(lines);
+  v.Enum("ViewerPreferences", ViewerPreferences, 31);
+  v.Enum("PageLayout", PageLayout, eplTwoPageRight);
+  v.Enum("CompressionMethod", CompressionMethod, cmMaxCompress);
+  v.Enum("FontDecode", FontDecode, fdFlate);
+  v.Enum("ImageDecode", ImageDecode, fdFlate);
+}
+
+void TQXExportToPDF::SaveSpecification(TStream& stream, const std::string& specificationName) {
+  TQXExportToCellFile::SaveSpecification(stream, specificationName);
+  stream.WriteString("[PDF]\r\nViewerPreferences=" + std::to_string(ViewerPreferences) + "\r\nPageLayout=" +
+                     std::to_string(PageLayout) + "\r\nCompressionMethod=" + std::to_string(CompressionMethod) +
+                     "\r\nFontDecode=" + std::to_string(FontDecode) + "\r\nImageDecode=" +
+                     std::to_string(ImageDecode) + "\r\n");
 }
 
 // --- file output --------------------------------------------------------
@@ -689,8 +652,6 @@ void TQXExportToPDF::WriteCell(TQXEField* field, TCellType cellType, int32_t row
     CellTextToCodePoints(text, FText, maxChars);
   }
 
-  ReorderRightToLeftRuns(FText);
-
   FPending.Active = true;
   FPending.Band = at.Band;
   FPending.Left = at.Left;
@@ -892,11 +853,4 @@ void TQXExportToPDF::FinishExport() {
   if (!FWorkbook) ReleaseFontContexts();
   FPages.clear();
   TQXExportToCellFile::FinishExport();
-}
-
-void TQXExportToPDF::ReleaseFontContexts() {
-  FContexts.clear();
-  FLastContext = -1;
-  FUnicodeFonts.clear();
-  FUnicodeDefaults = {};
 }

@@ -31,6 +31,7 @@
 // clipped at the next cell that holds something (or the page margin).
 #include <array>
 #include <bitset>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -65,10 +66,19 @@ TPDFEncoded PDFEncode(TPDFFilterDecode decode, TPDFCompressionMethod compression
 // A PDF literal string's body: backslash, parentheses escaped; control
 // characters become blanks.
 void AppendPDFStringBody(std::string& out, const std::string& bytes);
-// A cell text in drawing order: right-to-left runs reversed.
-void ReorderRightToLeftRuns(std::u32string& text);
 // The code points of 8-bit text of the system code page, at most maxChars.
 void CellTextToCodePoints(std::string_view text, std::u32string& out, size_t maxChars = 32767);
+
+// A cell text as runs in drawing order, by the Unicode bidirectional
+// algorithm (the paragraph's direction from its first strong character):
+// each run is [Start, End) of the logical text at one embedding level
+// (odd: right to left), split further where split(i) differs from
+// split(i - 1).
+struct TBidiRun {
+  size_t Start, End;
+  uint8_t Level;
+};
+std::vector<TBidiRun> VisualRuns(const std::u32string& text, const std::function<bool(size_t)>& split = {});
 // Windows-1252 code of a character; -1 when the code page has none.
 int32_t WinAnsiCode(char32_t c);
 // The character of a Windows-1252 code; 0 for the five unassigned codes.
@@ -106,16 +116,19 @@ class TPDFFont {
   std::array<int16_t, 256> CodeWidths{};
   std::bitset<256> UsedCodes;
 
-  // pfkUnicode: CID i + 1 shows Chars[i] with glyph Glyphs[i] of Face,
-  // Widths[i] wide.
-  std::vector<char32_t> Chars;
+  // pfkUnicode: CID i + 1 shows glyph Glyphs[i] of Face, Widths[i] wide,
+  // and stands for Texts[i] in the ToUnicode map (a ligature for several
+  // characters; empty for the further glyphs of a cluster whose text the
+  // first one carries).
+  std::vector<std::u32string> Texts;
   std::vector<uint32_t> Glyphs;
   std::vector<int16_t> Widths;
-  // The CID of c, added when new; 0 when the font holds no more.
-  uint16_t Cid(char32_t c);
+  // The CID of a glyph standing for text, added when new; 0 when the font
+  // holds no more.
+  uint16_t Cid(uint32_t glyph, const std::u32string& text);
 
  private:
-  std::unordered_map<char32_t, uint16_t> FCidOf;
+  std::unordered_map<std::u32string, uint16_t> FCidOf;  // glyph, then its text
 };
 
 class TPDFFonts {
@@ -144,6 +157,9 @@ class TQXExportToPDF : public TQXExportToCellFile {
 
   std::string GetDefaultExt() override { return ".PDF"; }
   void Assign(const TQXECustomBaseComponent& source) override;
+  // Specification files: section [PDF] holds the five settings above.
+  void LoadSpecification(const std::vector<std::string>& lines) override;
+  void SaveSpecification(TStream& stream, const std::string& specificationName) override;
 
   // Several sheets in one document: OpenWorkbook(out), one
   // ExportToStream(out) per sheet, each sheet starting on a new page, then
@@ -296,6 +312,10 @@ class TQXExportToPDF : public TQXExportToCellFile {
   // limit) are left out: they could never show.
   int64_t TextOps(const std::u32string& text, const TQXEFont& font, std::string& ops, TPage& page,
                   int64_t visible = -1);
+  // The same for text the Unicode fonts show (QXE2PDFText.cpp): ordered by
+  // VisualRuns, each run shaped with its font's file.
+  int64_t ShapedTextOps(const std::u32string& text, TFontContext& context, int32_t size, std::string& ops,
+                        TPage& page, int64_t visible);
   void WriteFonts();
   void WriteFont(int32_t index);
   std::string SubsetTag(const TPDFFont& font) const;
@@ -331,6 +351,9 @@ class TQXExportToPDF : public TQXExportToCellFile {
   // The Unicode family by style (bold + 2 * italic), looked up once.
   std::array<TFontFacePtr, 4> FUnicodeDefaults;
   std::array<bool, 4> FUnicodeDefaultsKnown{};
+  // Shaping state of the faces in use (QXE2PDFText.cpp).
+  struct TShaping;
+  std::unique_ptr<TShaping> FShaping;
 
   int64_t FFilePos = 0;
   int32_t FNextObject = 4;

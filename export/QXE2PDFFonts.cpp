@@ -219,16 +219,17 @@ TPDFEncoded PDFEncode(TPDFFilterDecode decode, TPDFCompressionMethod compression
 
 // --- font lists -------------------------------------------------------------
 
-uint16_t TPDFFont::Cid(char32_t c) {
-  auto it = FCidOf.find(c);
+uint16_t TPDFFont::Cid(uint32_t glyph, const std::u32string& text) {
+  std::u32string key(1, char32_t(glyph));
+  key += text;
+  auto it = FCidOf.find(key);
   if (it != FCidOf.end()) return it->second;
-  if (Chars.size() >= 0xFFFE) return 0;
-  const uint32_t glyph = Face ? Face->GlyphIndex(c) : 0;
-  Chars.push_back(c);
+  if (Glyphs.size() >= 0xFFFE) return 0;
+  Texts.push_back(text);
   Glyphs.push_back(glyph);
   Widths.push_back(int16_t(Face ? Face->GlyphWidth(glyph) : 1000));
-  const uint16_t cid = uint16_t(Chars.size());
-  FCidOf.emplace(c, cid);
+  const uint16_t cid = uint16_t(Glyphs.size());
+  FCidOf.emplace(std::move(key), cid);
   return cid;
 }
 
@@ -304,7 +305,7 @@ int32_t TQXExportToPDF::RegisterFont(const TQXEFont& font) {
 
 int32_t TQXExportToPDF::UnicodeFontOfFace(const TFontFacePtr& face) {
   auto it = FUnicodeFonts.find(face.get());
-  if (it != FUnicodeFonts.end() && FFonts.Items(it->second)->Chars.size() < 0xFFFE) return it->second;
+  if (it != FUnicodeFonts.end() && FFonts.Items(it->second)->Glyphs.size() < 0xFFFE) return it->second;
   auto f = std::make_unique<TPDFFont>();
   f->ObjectNumber = NewObject();
   f->BaseFontName = face ? face->PostScriptName() : std::string("DejaVuSans");
@@ -323,7 +324,7 @@ int32_t TQXExportToPDF::UnicodeFontOfFace(const TFontFacePtr& face) {
 
 int32_t TQXExportToPDF::UnicodeFontFor(TFontContext& context, char32_t c) {
   auto it = context.UnicodeFontOf.find(c);
-  if (it != context.UnicodeFontOf.end() && FFonts.Items(it->second)->Chars.size() < 0xFFFE) return it->second;
+  if (it != context.UnicodeFontOf.end() && FFonts.Items(it->second)->Glyphs.size() < 0xFFFE) return it->second;
   const bool bold = context.Font.Style & fsBold, italic = context.Font.Style & fsItalic;
   if (!context.PrimaryKnown) {
     // The cell's own font when it can be embedded (Liberation Sans for
@@ -389,30 +390,7 @@ int64_t TQXExportToPDF::TextOps(const std::u32string& text, const TQXEFont& font
     }
     ops += ") Tj";
   } else {
-    int32_t current = -1;
-    for (char32_t c : text) {
-      if (visible >= 0 && width * size > visible) break;
-      c = Shown(c);
-      int32_t index = UnicodeFontFor(context, c);
-      uint16_t cid = FFonts.Items(index)->Cid(c);
-      if (cid == 0) {
-        // The font is full: a fresh one for the same face.
-        FUnicodeFonts.erase(FFonts.Items(index)->Face.get());
-        context.UnicodeFontOf.erase(c);
-        index = UnicodeFontFor(context, c);
-        cid = FFonts.Items(index)->Cid(c);
-      }
-      if (index != current) {
-        if (current >= 0) ops += "> Tj ";
-        use(index);
-        select(index);
-        ops += '<';
-        current = index;
-      }
-      AppendHex4(ops, cid);
-      width += FFonts.Items(index)->Widths[cid - 1u];
-    }
-    if (current >= 0) ops += "> Tj";
+    return ShapedTextOps(text, context, size, ops, page, visible);
   }
   return width < 0 ? -1 : width * size;
 }
@@ -568,20 +546,26 @@ void TQXExportToPDF::WriteFont(int32_t index) {
         "/CIDSystemInfo << /Registry (Adobe) /Ordering (UCS) /Supplement 0 >> def\r\n"
         "/CMapName /Adobe-Identity-UCS def\r\n/CMapType 2 def\r\n"
         "1 begincodespacerange\r\n<0000> <FFFF>\r\nendcodespacerange\r\n";
-    for (size_t first = 0; first < f.Chars.size(); first += 100) {
-      const size_t n = std::min<size_t>(100, f.Chars.size() - first);
+    // Glyphs that stand for no text of their own (the further glyphs of a
+    // cluster) are left out.
+    std::vector<size_t> mapped;
+    for (size_t i = 0; i < f.Texts.size(); ++i)
+      if (!f.Texts[i].empty()) mapped.push_back(i);
+    for (size_t first = 0; first < mapped.size(); first += 100) {
+      const size_t n = std::min<size_t>(100, mapped.size() - first);
       AppendInt(cmap, int64_t(n));
       cmap += " beginbfchar\r\n";
-      for (size_t i = first; i < first + n; ++i) {
+      for (size_t k = first; k < first + n; ++k) {
         cmap += '<';
-        AppendHex4(cmap, uint32_t(i + 1));
+        AppendHex4(cmap, uint32_t(mapped[k] + 1));
         cmap += "> <";
-        const char32_t c = f.Chars[i];
-        if (c >= 0x10000) {
-          AppendHex4(cmap, 0xD800 + ((c - 0x10000) >> 10));
-          AppendHex4(cmap, 0xDC00 + ((c - 0x10000) & 0x3FF));
-        } else {
-          AppendHex4(cmap, c);
+        for (const char32_t c : f.Texts[mapped[k]]) {
+          if (c >= 0x10000) {
+            AppendHex4(cmap, 0xD800 + ((c - 0x10000) >> 10));
+            AppendHex4(cmap, 0xDC00 + ((c - 0x10000) & 0x3FF));
+          } else {
+            AppendHex4(cmap, c);
+          }
         }
         cmap += ">\r\n";
       }

@@ -1,15 +1,27 @@
-// Export specification files: the loader, a save and load of what it read,
-// and an export into memory with the settings the file gave.
+// Export specification files: the check the batch makes, the loader, a save
+// and load of what it read, and an export into memory with the settings the
+// file gave.
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "QXCells.h"
+#include "QXE2PDF.h"
 #include "QXE2XLS.h"
 #include "QXEEngQXI.h"
 #include "Streams.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  try {
+    const std::vector<std::string> lines =
+        CheckSpecification(std::string(reinterpret_cast<const char*>(data), size), "fuzz");
+    TQXExportToPDF checked;
+    checked.MergeSpecification(lines);
+  } catch (const EQXESpecificationError&) {
+    // Refused, with its line named: what the batch does with it.
+  }
+
   TQXExportToXLS spec;
   TCustomMemoryStream in(data, int64_t(size));
   spec.LoadSpecificationFromStream(in);

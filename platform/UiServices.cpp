@@ -21,6 +21,7 @@ bool TUiServices::BrowseForFolder(const std::string&, std::string&) { return fal
 bool TUiServices::SaveFileDialog(const std::string&, const std::string&, const std::string&, std::string&) {
   return false;
 }
+bool TUiServices::OpenFileDialog(const std::string&, const std::string&, std::string&) { return false; }
 bool TUiServices::OpenURL(const std::string&) { return false; }
 std::unique_ptr<TProgressWindow> TUiServices::CreateProgressWindow() { return nullptr; }
 void TUiServices::SetBusyCursor(bool) {}

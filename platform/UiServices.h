@@ -62,6 +62,8 @@ class TUiServices {
   virtual bool BrowseForFolder(const std::string& title, std::string& folder);
   virtual bool SaveFileDialog(const std::string& title, const std::string& filter, const std::string& defaultExt,
                               std::string& fileName);
+  // An existing file to read; false when none was chosen.
+  virtual bool OpenFileDialog(const std::string& title, const std::string& filter, std::string& fileName);
   virtual bool OpenURL(const std::string& url);
   // A new progress window, not yet shown; nullptr where there is none (the
   // default). Raises when the window cannot be made.

@@ -4,9 +4,10 @@
 set -e
 PKGS="cmake ninja-build g++ clang libclang-rt-14-dev pkg-config zlib1g-dev \
   nettle-dev libisal-dev qt6-base-dev libgl-dev libcli11-dev libfreetype-dev libfontconfig-dev \
+  libharfbuzz-dev libfribidi-dev \
   libgtest-dev libgmock-dev googletest libbenchmark-dev \
   python3 xvfb xauth fonts-dejavu-core fonts-liberation2 \
-  fonts-droid-fallback fonts-symbola"
+  fonts-droid-fallback fonts-symbola fonts-lohit-deva fonts-tlwg-garuda-ttf"
 # Tools that tests and benchmarks use to check our output independently.
 if [ "${VARNOWE_WITH_CHECKERS:-1}" = 1 ]; then
   PKGS="$PKGS unzip libreoffice-calc-nogui gnumeric python3-xlrd python3-openpyxl python3-pandas python3-pdfminer python3-msoffcrypto-tool qpdf poppler-utils parallel \

@@ -194,10 +194,14 @@ void TSpreadsheetConversion::WriteSheet(const std::string& path, const TSpreadSh
     case 1: WriteCSV(path, sheet, options); break;
     case 2: WriteHTML(path, sheet, options); break;
     case 3: WriteXML(path, sheet, options); break;
-    case 4: ExportXLS(path, sheet, ExportStop(options), OutputPolicy(options), options.Warnings); break;
-    case 5: ExportXLSX(path, sheet, ExportStop(options), OutputPolicy(options), options.Warnings, options.Compression); break;
+    case 4: ExportXLS(path, sheet, ExportStop(options), OutputPolicy(options), options.Warnings, options.ExportSpec); break;
+    case 5:
+      ExportXLSX(path, sheet, ExportStop(options), OutputPolicy(options), options.Warnings, options.Compression,
+                 options.ExportSpec);
+      break;
     case 6:
-      ExportPDF(path, sheet, ExportStop(options), OutputPolicy(options), options.Text.Values, options.Page);
+      ExportPDF(path, sheet, ExportStop(options), OutputPolicy(options), options.Text.Values, options.Page,
+                options.ExportSpec);
       break;
     default: break;
   }
@@ -206,10 +210,16 @@ void TSpreadsheetConversion::WriteSheet(const std::string& path, const TSpreadSh
 void TSpreadsheetConversion::WriteBook(const std::string& path, const TSheetList& sheets, int index,
                                        const TSheetWriteOptions& options) {
   switch (index) {
-    case 4: ExportXLSWorkbook(path, sheets, ExportStop(options), OutputPolicy(options), options.Warnings); break;
-    case 5: ExportXLSXWorkbook(path, sheets, ExportStop(options), OutputPolicy(options), options.Warnings, options.Compression); break;
+    case 4:
+      ExportXLSWorkbook(path, sheets, ExportStop(options), OutputPolicy(options), options.Warnings, options.ExportSpec);
+      break;
+    case 5:
+      ExportXLSXWorkbook(path, sheets, ExportStop(options), OutputPolicy(options), options.Warnings, options.Compression,
+                         options.ExportSpec);
+      break;
     case 6:
-      ExportPDFWorkbook(path, sheets, ExportStop(options), OutputPolicy(options), options.Text.Values, options.Page);
+      ExportPDFWorkbook(path, sheets, ExportStop(options), OutputPolicy(options), options.Text.Values, options.Page,
+                        options.ExportSpec);
       break;
     default: break;
   }
@@ -374,6 +384,7 @@ void TSpreadsheetConversion::WriteWorkbook(TSpreadSheets& sheets, const std::str
   TSheetWriteOptions options;
   options.Text = dest.Text;
   options.Page = dest.Page;
+  options.ExportSpec = &dest.ExportSpecLines;
   options.SourceName = ExtractFileName(item ? item->Source : destinationPath);
   if (item) {
     options.Warnings = &item->Warnings;

@@ -3,9 +3,14 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "CodePage.h"
+#include "ExportHandOff.h"
+#include "ExportDS.h"
+#include "QXE2PDF.h"
+#include "QXE2XLS.h"
 #include "Exception.h"
 #include "IniFile.h"
 #include "JobSettingsFile.h"
@@ -446,6 +451,22 @@ bool NameTemplateStartsWithName(const std::string& nameTemplate) {
 }
 
 // The section's keys live in the settings table with the job's others.
+void LoadExportSpec(TDestinationOptions& options) {
+  options.ExportSpecLines.clear();
+  if (!options.ExportSpec.empty()) options.ExportSpecLines = ReadSpecificationFile(options.ExportSpec);
+}
+
+void SaveExportSpec(const std::string& path, const TDestinationOptions& options, int formatIndex) {
+  std::unique_ptr<TQXExportBaseComponent> component;
+  switch (formatIndex) {
+    case 4: component = std::make_unique<TQXExportToXLS>(); break;
+    case 5: component = std::make_unique<TQXExportToXLSX>(); break;
+    default: component = std::make_unique<TQXExportToPDF>(); break;
+  }
+  ConfigureBatchExport(*component, &options.ExportSpecLines);
+  component->SaveSpecificationToFile(path, ExtractFileName(path));
+}
+
 void ReadDestinationSettings(const TIniFile& ini, TDestinationOptions& options) {
   TStoredSettings values;
   values.Job.Destination = options;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "CellTexts.h"
 #include "QXEEngine.h"
@@ -101,6 +102,11 @@ struct TDestinationOptions {
   // names sheet outputs only. The text formats always write one file per
   // sheet.
   bool WholeWorkbook = false;
+  // .xls, .xlsx and PDF: a specification file of the export components
+  // applied to every writer of the run ("" none), and its checked lines
+  // (LoadExportSpec; empty until then).
+  std::string ExportSpec;
+  std::vector<std::string> ExportSpecLines;
 
   bool operator==(const TDestinationOptions&) const = default;
 };
@@ -165,6 +171,14 @@ std::string SafeSheetFileName(const std::string& caption, int32_t index);
 bool WritesWholeWorkbook(const TDestinationOptions& options, int formatIndex);
 // Whether format index can hold several sheets in one output (.xls, .xlsx, PDF).
 bool OffersWholeWorkbook(int formatIndex);
+
+// Reads and checks options.ExportSpec into options.ExportSpecLines (none
+// without a file). Raises EQXESpecificationError naming the file and the
+// line of a fault, or the file error when it cannot be read.
+void LoadExportSpec(TDestinationOptions& options);
+// Saves the settings the export components of format index (4 to 6) get in
+// a run with options as a specification file at path.
+void SaveExportSpec(const std::string& path, const TDestinationOptions& options, int formatIndex);
 
 // Section "Destination" of the settings file. Read: what the file lacks or
 // holds in a form not understood keeps its current value. Written whole.

@@ -45,11 +45,11 @@ void RaiseExportOutcome(const TQXExportBaseComponent& component, const TSpreadSh
 // The settings every batch export shares: no message boxes, no progress
 // window, the engine over the sheet, the run's stop.
 void PrepareBatchExport(TQXExportBaseComponent& component, TQXESpreadsheetDataEngine& engine,
-                        const TSpreadSheet& sheet, const TExportStopQuery& stop, TCellValues values) {
+                        const TSpreadSheet& sheet, const TExportStopQuery& stop, TCellValues values,
+                        const TExportSpecLines* spec) {
   engine.SetSpreadSheet(&sheet);
   engine.SetCellValues(values);
-  component.SetOption(soShowMessage, false);
-  component.AnimatedStatus = false;
+  ConfigureBatchExport(component, spec);
   component.ColumnSource = csDataEngine;
   component.SetDataEngine(&engine);
   component.StopRequested = stop.Stop;
@@ -119,9 +119,9 @@ void PassWarnings(const TQXExportBaseComponent& component, const TSpreadSheet& s
 // One sheet of a component that gathers a workbook, into out.
 void ExportBookSheet(TQXExportToCellFile& component, TStream& out, const TSpreadSheet& sheet,
                      const TExportStopQuery& stop, const TOutputPolicy& output, TLoadWarnings* warnings,
-                     TCellValues values = cvAuto) {
+                     TCellValues values, const TExportSpecLines* spec) {
   TQXESpreadsheetDataEngine engine;
-  PrepareBatchExport(component, engine, sheet, stop, values);
+  PrepareBatchExport(component, engine, sheet, stop, values, spec);
   component.ExportIfEmpty = true;
   component.ExportToStream(out);
   RaiseExportOutcome(component, sheet, output);
@@ -138,11 +138,23 @@ std::string SheetCaptionText(const TSpreadSheet& sheet) {
   }
 }
 
+void ConfigureBatchExport(TQXExportBaseComponent& component, const TExportSpecLines* spec) {
+  if (spec && !spec->empty()) {
+    const TTableTypeExport type = component.TableType();
+    component.MergeSpecification(*spec);
+    component.SetTableType(type);
+  }
+  component.SetOption(soShowMessage, false);
+  component.AnimatedStatus = false;
+  component.ActionAfterExport = aeNone;
+  component.RowsPerFile = 0;
+}
+
 void RunExport(TQXExportToCellFile& component, const std::string& path, const TSpreadSheet& sheet,
                const TExportStopQuery& stop, const TOutputPolicy& output, TLoadWarnings* warnings,
-               TCellValues values) {
+               TCellValues values, const TExportSpecLines* spec) {
   TQXESpreadsheetDataEngine engine;
-  PrepareBatchExport(component, engine, sheet, stop, values);
+  PrepareBatchExport(component, engine, sheet, stop, values, spec);
   component.FileName = path;
   component.Output = output;
   component.Execute();
@@ -151,11 +163,11 @@ void RunExport(TQXExportToCellFile& component, const std::string& path, const TS
 }
 
 void ExportXLS(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop,
-               const TOutputPolicy& output, TLoadWarnings* warnings) {
+               const TOutputPolicy& output, TLoadWarnings* warnings, const TExportSpecLines* spec) {
   const std::string misfit = XLSWorksheetMisfit(sheet);
   if (misfit.empty()) {
     TQXExportToXLS component;
-    RunExport(component, path, sheet, stop, output, warnings);
+    RunExport(component, path, sheet, stop, output, warnings, cvAuto, spec);
     return;
   }
   // Nothing is lost in an Excel 97-2003 workbook of the one sheet (BIFF8, Unicode).
@@ -163,26 +175,28 @@ void ExportXLS(const std::string& path, const TSpreadSheet& sheet, const TExport
     warnings->Add("Sheet \"" + SheetCaptionText(sheet) + "\" was written as an Excel 97-2003 workbook: " + misfit + ".");
   TQXExportToXLS8 component;
   component.SheetName = sheet.Caption;
-  RunExport(component, path, sheet, stop, output, warnings);
+  RunExport(component, path, sheet, stop, output, warnings, cvAuto, spec);
 }
 
 void ExportXLSX(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop,
-                const TOutputPolicy& output, TLoadWarnings* warnings, TZipCompression compression) {
+                const TOutputPolicy& output, TLoadWarnings* warnings, TZipCompression compression,
+                const TExportSpecLines* spec) {
   TQXExportToXLSX component;
   component.Compression = compression;
   component.SheetName = sheet.Caption;
-  RunExport(component, path, sheet, stop, output, warnings);
+  RunExport(component, path, sheet, stop, output, warnings, cvAuto, spec);
 }
 
 void ExportPDF(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop,
-               const TOutputPolicy& output, TCellValues values, const TPageOptions& page) {
+               const TOutputPolicy& output, TCellValues values, const TPageOptions& page,
+               const TExportSpecLines* spec) {
   TQXExportToPDF component;
   SetUpPages(component, sheet, page);
-  RunExport(component, path, sheet, stop, output, nullptr, ResolveCellValues(values, true));
+  RunExport(component, path, sheet, stop, output, nullptr, ResolveCellValues(values, true), spec);
 }
 
 void ExportXLSWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop,
-                       const TOutputPolicy& output, TLoadWarnings* warnings) {
+                       const TOutputPolicy& output, TLoadWarnings* warnings, const TExportSpecLines* spec) {
   TQXEXLS8Book book(ExtractFileDir(path));
   book.SpoolBudget = output.MaxBytes;  // the sheets wait there before the output gets them
   ExportBook(
@@ -191,32 +205,34 @@ void ExportXLSWorkbook(const std::string& path, const TSheetList& sheets, const 
         TQXExportToXLS8 component;  // one per sheet: the book holds what they share
         component.Book = &book;
         component.SheetName = sheet.Caption;
-        ExportBookSheet(component, book.Spool(), sheet, sheetStop, output, warnings);
+        ExportBookSheet(component, book.Spool(), sheet, sheetStop, output, warnings, cvAuto, spec);
       },
       [&](TStream& out) { book.WriteTo(out); });
 }
 
 void ExportXLSWorkbook(const std::string& path, const TSpreadSheets& sheets, const TExportStopQuery& stop,
-                       const TOutputPolicy& output, TLoadWarnings* warnings) {
+                       const TOutputPolicy& output, TLoadWarnings* warnings, const TExportSpecLines* spec) {
   TSheetList list;
   for (int32_t i = 0; i < sheets.Count(); ++i) list.push_back(&sheets[i]);
-  ExportXLSWorkbook(path, list, stop, output, warnings);
+  ExportXLSWorkbook(path, list, stop, output, warnings, spec);
 }
 
 void ExportXLSXWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop,
-                        const TOutputPolicy& output, TLoadWarnings* warnings, TZipCompression compression) {
+                        const TOutputPolicy& output, TLoadWarnings* warnings, TZipCompression compression,
+                        const TExportSpecLines* spec) {
   TQXExportToXLSX component;
   component.Compression = compression;
   ExportBook(
       path, sheets, stop, output, [&](TStream& out) { component.OpenWorkbook(out, CaptionsOf(sheets)); },
       [&](TStream& out, const TSpreadSheet& sheet, const TExportStopQuery& sheetStop) {
-        ExportBookSheet(component, out, sheet, sheetStop, output, warnings);
+        ExportBookSheet(component, out, sheet, sheetStop, output, warnings, cvAuto, spec);
       },
       [&](TStream&) { component.CloseWorkbook(); });
 }
 
 void ExportPDFWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop,
-                       const TOutputPolicy& output, TCellValues values, const TPageOptions& page) {
+                       const TOutputPolicy& output, TCellValues values, const TPageOptions& page,
+                       const TExportSpecLines* spec) {
   TQXExportToPDF component;
   component.FileName = path;  // the document's title when the source gives none
   values = ResolveCellValues(values, true);
@@ -224,7 +240,7 @@ void ExportPDFWorkbook(const std::string& path, const TSheetList& sheets, const 
       path, sheets, stop, output, [&](TStream& out) { component.OpenWorkbook(out); },
       [&](TStream& out, const TSpreadSheet& sheet, const TExportStopQuery& sheetStop) {
         SetUpPages(component, sheet, page);
-        ExportBookSheet(component, out, sheet, sheetStop, output, nullptr, values);
+        ExportBookSheet(component, out, sheet, sheetStop, output, nullptr, values, spec);
       },
       [&](TStream&) { component.CloseWorkbook(); });
 }

@@ -31,6 +31,9 @@ struct TExportStopQuery {
   std::function<void(double)> Progress;
 };
 
+// The lines of an export specification file, checked (ReadSpecificationFile).
+using TExportSpecLines = std::vector<std::string>;
+
 // The sheet as an Excel BIFF worksheet at path. A sheet the worksheet
 // format cannot hold without loss (XLSWorksheetMisfit: rows, columns, texts
 // of several code pages or longer than 255 bytes) is written as an Excel
@@ -43,18 +46,20 @@ struct TExportStopQuery {
 // file of the name raises EFileExistsError and is kept. What the writer
 // changed (texts cut) is added to warnings when given, each naming the sheet.
 void ExportXLS(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop = {},
-               const TOutputPolicy& output = {}, TLoadWarnings* warnings = nullptr);
+               const TOutputPolicy& output = {}, TLoadWarnings* warnings = nullptr,
+               const TExportSpecLines* spec = nullptr);
 // The sheet as an Office Open XML workbook of one sheet, named after the
 // sheet, at path; failures, stops and warnings as ExportXLS.
 void ExportXLSX(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop = {},
                 const TOutputPolicy& output = {}, TLoadWarnings* warnings = nullptr,
-                TZipCompression compression = zcDefault);
+                TZipCompression compression = zcDefault, const TExportSpecLines* spec = nullptr);
 
 // The sheet as a PDF document at path, under the same rules as ExportXLS;
 // cells as values says (cvAuto: as displayed), pages as page says (the
 // sheet's name above every page and its number below unless switched off).
 void ExportPDF(const std::string& path, const TSpreadSheet& sheet, const TExportStopQuery& stop = {},
-               const TOutputPolicy& output = {}, TCellValues values = cvAuto, const TPageOptions& page = {});
+               const TOutputPolicy& output = {}, TCellValues values = cvAuto, const TPageOptions& page = {},
+               const TExportSpecLines* spec = nullptr);
 
 // The sheets of one whole-workbook output, in order (borrowed).
 using TSheetList = std::vector<const TSpreadSheet*>;
@@ -66,20 +71,23 @@ using TSheetList = std::vector<const TSpreadSheet*>;
 // no file is left at path unless every sheet was written. An empty list
 // writes a workbook of one empty sheet.
 void ExportXLSWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop = {},
-                       const TOutputPolicy& output = {}, TLoadWarnings* warnings = nullptr);
+                       const TOutputPolicy& output = {}, TLoadWarnings* warnings = nullptr,
+                       const TExportSpecLines* spec = nullptr);
 // Every sheet of a loaded workbook, as above.
 void ExportXLSWorkbook(const std::string& path, const TSpreadSheets& sheets, const TExportStopQuery& stop = {},
-                       const TOutputPolicy& output = {}, TLoadWarnings* warnings = nullptr);
+                       const TOutputPolicy& output = {}, TLoadWarnings* warnings = nullptr,
+                       const TExportSpecLines* spec = nullptr);
 // The sheets as one Office Open XML workbook, named as ExportXLSWorkbook
 // names them; 1,048,576 rows and 16,384 columns a sheet.
 void ExportXLSXWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop = {},
                         const TOutputPolicy& output = {}, TLoadWarnings* warnings = nullptr,
-                        TZipCompression compression = zcDefault);
+                        TZipCompression compression = zcDefault, const TExportSpecLines* spec = nullptr);
 // The sheets as one PDF document, each sheet starting on a new page (an
 // empty sheet gets one empty page).
 // Each sheet has an entry in the document's outline, leading to its first page.
 void ExportPDFWorkbook(const std::string& path, const TSheetList& sheets, const TExportStopQuery& stop = {},
-                       const TOutputPolicy& output = {}, TCellValues values = cvAuto, const TPageOptions& page = {});
+                       const TOutputPolicy& output = {}, TCellValues values = cvAuto, const TPageOptions& page = {},
+                       const TExportSpecLines* spec = nullptr);
 
 // A sheet's caption as 8-bit text (UTF-8 where the code page has no such
 // characters), for messages and names.
@@ -92,4 +100,12 @@ class TQXExportToCellFile;
 // Execute, and the outcome turned into an exception.
 void RunExport(TQXExportToCellFile& component, const std::string& path, const TSpreadSheet& sheet,
                const TExportStopQuery& stop, const TOutputPolicy& output = {}, TLoadWarnings* warnings = nullptr,
-               TCellValues values = cvAuto);
+               TCellValues values = cvAuto, const TExportSpecLines* spec = nullptr);
+
+class TQXExportBaseComponent;
+// The settings a batch run gives every export component: the specification
+// lines over its defaults (what they leave out keeps its default), then
+// what a batch needs whatever they say: no message boxes, no progress
+// window, no action after the export, one file per output (no rows-per-file
+// split), the component's own table type.
+void ConfigureBatchExport(TQXExportBaseComponent& component, const TExportSpecLines* spec);

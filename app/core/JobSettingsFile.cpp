@@ -106,6 +106,7 @@ constexpr auto PageOrder = [](TValues& v) -> TQXEPageOrder& { return v.Job.Desti
 constexpr auto RepeatRows = [](TValues& v) -> int32_t& { return v.Job.Destination.Page.Setup.RepeatRows; };
 constexpr auto HeaderLine = [](TValues& v) -> bool& { return v.Job.Destination.Page.HeaderLine; };
 constexpr auto FooterLine = [](TValues& v) -> bool& { return v.Job.Destination.Page.FooterLine; };
+constexpr auto ExportSpec = [](TValues& v) -> std::string& { return v.Job.Destination.ExportSpec; };
 constexpr auto Excel = [](TValues& v) -> bool& { return v.Formats.chkMSExcel; };
 constexpr auto Lotus = [](TValues& v) -> bool& { return v.Formats.chkLotus; };
 constexpr auto Quattro = [](TValues& v) -> bool& { return v.Formats.chkQuattroPro; };
@@ -167,6 +168,8 @@ const TSettingKey Keys[] = {
      WriteBool<HeaderLine>},
     {DestinationSection, "PageFooter", K::skBool, nullptr, "1", sgDestination, ReadBool<FooterLine>,
      WriteBool<FooterLine>},
+    {DestinationSection, "ExportSpec", K::skText, nullptr, "", sgDestination, ReadParsed<ExportSpec, AnyText>,
+     WriteText<ExportSpec>},
     {"SourceFormat", "excel", K::skBool, nullptr, "1", sgSourceFormats, ReadBool<Excel>, WriteBool<Excel>, true},
     {"SourceFormat", "lotus", K::skBool, nullptr, "1", sgSourceFormats, ReadBool<Lotus>, WriteBool<Lotus>, true},
     {"SourceFormat", "quattro", K::skBool, nullptr, "1", sgSourceFormats, ReadBool<Quattro>, WriteBool<Quattro>, true},

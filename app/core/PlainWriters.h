@@ -37,6 +37,8 @@ struct TSheetWriteOptions {
   std::function<void(double)> Progress;
   // Where the workbook writers tell what they changed (nullptr: nowhere).
   TLoadWarnings* Warnings = nullptr;
+  // The export components' specification lines (nullptr or empty: none).
+  const std::vector<std::string>* ExportSpec = nullptr;
 };
 
 // Each writes a temporary file beside path that replaces path only when

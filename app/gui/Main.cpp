@@ -145,10 +145,10 @@ void TfrmMain::UpdateOptionsPage() {
       {"One document per sheet", "One document, all sheets"},
   };
   gbWorkbook->setVisible(OffersWholeWorkbook(format));
-  gbPageSetup->setVisible(format == 6);
+  pnlPageSetup->setVisible(format == 6);
+  gbWorkbook->setTitle(format == 6 ? QStringLiteral(" Documents and pages ") : QStringLiteral(" Whole workbooks "));
   // With the page setup shown, the two choices side by side.
-  if (auto* l = qobject_cast<QBoxLayout*>(gbWorkbook->layout()))
-    l->setDirection(format == 6 ? QBoxLayout::LeftToRight : QBoxLayout::TopToBottom);
+  wbChoices->setDirection(format == 6 ? QBoxLayout::LeftToRight : QBoxLayout::TopToBottom);
   if (OffersWholeWorkbook(format)) {
     const TWorkbookChoice& c = Choices[format - 4];
     rbSheetFiles->setText(QString::fromUtf8(c.PerSheet));

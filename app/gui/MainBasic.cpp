@@ -80,6 +80,7 @@ const char* const MsgSourceFolderMissing =
     "The source directory \"%s\" does not exist. Please choose an existing directory.";
 const char* const MsgLogIncomplete = "The list of processed files could not be written completely to \"%s\": %s";
 const char* const LogFileFilter = "Log files (*.log)|*.log|All files (*.*)|*.*";
+const char* const ExportSpecFilter = "Export settings (*.spec)|*.spec|All files (*.*)|*.*";
 const char* const MsgBadSeparator =
     "The separator \"%s\" cannot be used: choose one from the list or type one character other than a double "
     "quote.";
@@ -694,53 +695,76 @@ void TfrmMainBasic::CreateOptionControls(QVBoxLayout* page) {
   rbWholeWorkbook->setObjectName(QStringLiteral("rbWholeWorkbook"));
   rbWholeWorkbook->setToolTip(
       QStringLiteral("Named as the source file; the sheet choice below still applies, the name template does not"));
-  w->addWidget(rbSheetFiles);
-  w->addWidget(rbWholeWorkbook);
-  // Shown for those formats only, where the text options are not: the
-  // page never needs room for both.
-  gbWorkbook->setVisible(false);
-  page->addWidget(gbWorkbook);
-  page->addSpacing(4);
-
+  // The two choices side by side when the page setup needs the room.
+  wbChoices = new QBoxLayout(QBoxLayout::TopToBottom);
+  wbChoices->setSpacing(4);
+  wbChoices->addWidget(rbSheetFiles);
+  wbChoices->addWidget(rbWholeWorkbook);
+  w->addLayout(wbChoices);
+  lblExportSpec = new QLabel(gbWorkbook);
+  lblExportSpec->setObjectName(QStringLiteral("lblExportSpec"));
+  btnLoadExportSpec = MakeButton("btnLoadExportSpec", QStringLiteral("Load export settings..."), gbWorkbook);
+  btnLoadExportSpec->setToolTip(QStringLiteral(
+      "A specification file of the export components: titles, header and footer lines, colours, fonts, grid "
+      "lines, viewer preferences ... for every output"));
+  btnSaveExportSpec = MakeButton("btnSaveExportSpec", QStringLiteral("Save export settings..."), gbWorkbook);
+  btnClearExportSpec = MakeButton("btnClearExportSpec", QStringLiteral("Defaults"), gbWorkbook);
+  btnClearExportSpec->setToolTip(QStringLiteral("Forget the export settings file: the components' defaults"));
+  // The file's name on a line of its own, the buttons below it.
+  w->addWidget(lblExportSpec);
+  auto* specRow = new QHBoxLayout;
+  specRow->addWidget(btnLoadExportSpec);
+  specRow->addWidget(btnSaveExportSpec);
+  specRow->addWidget(btnClearExportSpec);
+  specRow->addStretch(1);
+  w->addLayout(specRow);
   // PDF pages: paper, orientation, scaling and the header row.
-  gbPageSetup = new QGroupBox(QStringLiteral(" Pages "), tsOptions);
-  gbPageSetup->setObjectName(QStringLiteral("gbPageSetup"));
-  auto* ps = new QGridLayout(gbPageSetup);
-  ps->setContentsMargins(6, 2, 6, 2);
+  // A row of the workbook box: the page has no room for a box of its own.
+  pnlPageSetup = new QWidget(gbWorkbook);
+  pnlPageSetup->setObjectName(QStringLiteral("pnlPageSetup"));
+  auto* ps = new QGridLayout(pnlPageSetup);
+  ps->setContentsMargins(0, 0, 0, 0);
   ps->setHorizontalSpacing(4);
   ps->setVerticalSpacing(2);
-  cbPaperSize = MakeList("cbPaperSize", gbPageSetup, PaperItems);
-  cbOrientation = MakeList("cbOrientation", gbPageSetup, OrientationItems);
+  cbPaperSize = MakeList("cbPaperSize", pnlPageSetup, PaperItems);
+  cbOrientation = MakeList("cbOrientation", pnlPageSetup, OrientationItems);
   cbOrientation->setToolTip(QStringLiteral("Automatic: landscape when the sheet is wider than a portrait page"));
-  cbFit = MakeCombo("cbFit", gbPageSetup);
+  cbFit = MakeCombo("cbFit", pnlPageSetup);
   cbFit->setEditable(true);
   cbFit->setInsertPolicy(QComboBox::NoInsert);
   cbFit->addItems({QString::fromUtf8(FitWidthItem), QStringLiteral("100%"), QStringLiteral("75%"),
                    QStringLiteral("50%")});
   cbFit->setToolTip(QStringLiteral("Fit the columns to the page's width (not below 40 %), or a percentage"));
-  edMargins = MakeEdit("edMargins", gbPageSetup);
+  edMargins = MakeEdit("edMargins", pnlPageSetup);
   edMargins->setToolTip(QStringLiteral("default, or one length or four (top,right,bottom,left): 15mm, 1in"));
-  chkFirstRowHeader = MakeCheck("chkFirstRowHeader", "Header", gbPageSetup);
+  chkFirstRowHeader = MakeCheck("chkFirstRowHeader", "Header", pnlPageSetup);
   chkFirstRowHeader->setToolTip(QStringLiteral("First row is a header: repeated at the top of every page"));
   for (QComboBox* c : {cbPaperSize, cbOrientation, cbFit}) c->setMinimumContentsLength(5);
   cbFit->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
   cbOrientation->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-  chkPageLines = MakeCheck("chkPageLines", "Name, page no.", gbPageSetup);
+  chkPageLines = MakeCheck("chkPageLines", "Name, page no.", pnlPageSetup);
   chkPageLines->setToolTip(QStringLiteral("The sheet's name above and \"Page N of M\" below every page"));
-  ps->addWidget(MakeLabel("lblPaperSize", "Paper:", gbPageSetup, cbPaperSize), 0, 0);
+  ps->addWidget(MakeLabel("lblPaperSize", "Paper:", pnlPageSetup, cbPaperSize), 0, 0);
   ps->addWidget(cbPaperSize, 0, 1);
-  ps->addWidget(MakeLabel("lblOrientation", "Turn:", gbPageSetup, cbOrientation), 0, 2);
+  ps->addWidget(MakeLabel("lblOrientation", "Turn:", pnlPageSetup, cbOrientation), 0, 2);
   ps->setColumnStretch(6, 1);
   ps->addWidget(cbOrientation, 0, 3);
-  ps->addWidget(MakeLabel("lblFit", "Scale:", gbPageSetup, cbFit), 0, 4);
+  ps->addWidget(MakeLabel("lblFit", "Scale:", pnlPageSetup, cbFit), 0, 4);
   ps->addWidget(cbFit, 0, 5);
   ps->addWidget(chkFirstRowHeader, 0, 6);
   // One row is all the page has room for: margins and the lines above and
   // below the pages keep what the settings file says.
   edMargins->setVisible(false);
   chkPageLines->setVisible(false);
-  gbPageSetup->setVisible(false);
-  page->addWidget(gbPageSetup);
+  pnlPageSetup->setVisible(false);
+  w->insertWidget(1, pnlPageSetup);
+
+  // Shown for those formats only, where the text options are not: the
+  // page never needs room for both.
+  gbWorkbook->setVisible(false);
+  page->addWidget(gbWorkbook);
+  page->addSpacing(4);
+
 
   // Names, sheets and folders of every format.
   gbOutputFiles = new QGroupBox(QStringLiteral(" Output files "), tsOptions);
@@ -787,6 +811,9 @@ void TfrmMainBasic::CreateOptionControls(QVBoxLayout* page) {
   });
   connect(cbSheets, &QComboBox::currentIndexChanged, this, [this] { UpdateOutputControls(); });
   connect(rbWholeWorkbook, &QRadioButton::toggled, this, [this] { UpdateOptionsPage(); });
+  connect(btnLoadExportSpec, &QPushButton::clicked, this, [this] { LoadExportSettings(); });
+  connect(btnSaveExportSpec, &QPushButton::clicked, this, [this] { SaveExportSettings(); });
+  connect(btnClearExportSpec, &QPushButton::clicked, this, [this] { ClearExportSettings(); });
 }
 
 bool TfrmMainBasic::WholeWorkbookChosen() const {
@@ -850,6 +877,8 @@ TDestinationOptions TfrmMainBasic::DestinationOptions() const {
   const bool lines = chkPageLines->isChecked();
   o.Page.HeaderLine = lines && (FPageLines.first || !FPageLines.second);
   o.Page.FooterLine = lines && (FPageLines.second || !FPageLines.first);
+  o.ExportSpec = FExportSpec;
+  o.ExportSpecLines = FExportSpecLines;
   return o;
 }
 
@@ -885,7 +914,49 @@ void TfrmMainBasic::SetDestinationOptions(const TDestinationOptions& o) {
   chkFirstRowHeader->setChecked(p.RepeatRows > 0);
   FPageLines = {o.Page.HeaderLine, o.Page.FooterLine};
   chkPageLines->setChecked(o.Page.HeaderLine || o.Page.FooterLine);
+  FExportSpec = o.ExportSpec;
+  FExportSpecLines = o.ExportSpecLines;
+  ShowExportSpec();
   UpdateOutputControls();
+}
+
+void TfrmMainBasic::ShowExportSpec() {
+  lblExportSpec->setText(FExportSpec.empty() ? QStringLiteral("Export settings: defaults")
+                                             : QStringLiteral("Export settings: ") + FromAnsi(ExtractFileName(FExportSpec)));
+  lblExportSpec->setToolTip(FromAnsi(FExportSpec));
+  btnClearExportSpec->setEnabled(!FExportSpec.empty());
+}
+
+void TfrmMainBasic::LoadExportSettings() {
+  std::string path = FExportSpec;
+  if (!Ui().OpenFileDialog("Load export settings", ExportSpecFilter, path)) return;
+  TDestinationOptions o;
+  o.ExportSpec = path;
+  try {
+    LoadExportSpec(o);
+  } catch (const std::exception& e) {
+    Ui().MessageBox(e.what(), ProductName, MB_OK | MB_ICONWARNING);
+    return;
+  }
+  FExportSpec = o.ExportSpec;
+  FExportSpecLines = o.ExportSpecLines;
+  ShowExportSpec();
+}
+
+void TfrmMainBasic::SaveExportSettings() {
+  std::string path = FExportSpec.empty() ? std::string("export.spec") : FExportSpec;
+  if (!Ui().SaveFileDialog("Save export settings", ExportSpecFilter, "spec", path)) return;
+  try {
+    SaveExportSpec(path, DestinationOptions(), rgDestination->ItemIndex());
+  } catch (const std::exception& e) {
+    Ui().MessageBox(e.what(), ProductName, MB_OK | MB_ICONERROR);
+  }
+}
+
+void TfrmMainBasic::ClearExportSettings() {
+  FExportSpec.clear();
+  FExportSpecLines.clear();
+  ShowExportSpec();
 }
 
 void TfrmMainBasic::ApplyCleanData() {
@@ -1139,6 +1210,8 @@ void TfrmMainBasic::ExecuteConversion() {
   if (FRunning) return;
   FDriver->Settings = CurrentSettings();
   try {
+    // The export settings file as it is now; a bad one stops the run before it starts.
+    if (OffersWholeWorkbook(FDriver->Settings.rgDestination)) LoadExportSpec(FDriver->Settings.Destination);
     // Execute after a run converts the checked files again: a fresh list.
     const auto& items = FDriver->WorkItems();
     if (!items.empty() && std::none_of(items.begin(), items.end(),

@@ -15,6 +15,7 @@
 #include "BatchDriver.h"
 
 class QAction;
+class QBoxLayout;
 class QButtonGroup;
 class QCheckBox;
 class QComboBox;
@@ -94,6 +95,12 @@ class TfrmMainBasic : public QMainWindow, private IBatchView {
   void SetDestinationOptions(const TDestinationOptions& options);
   // The "Clean data" button.
   void ApplyCleanData();
+  // The export settings buttons: a file chosen is read and checked (a bad
+  // one is reported naming its line, and the settings stay as they were);
+  // saving writes what the components of the chosen format get in a run.
+  void LoadExportSettings();
+  void SaveExportSettings();
+  void ClearExportSettings();
 
   // Driver hooks; the base accepts nothing, answers no extension, converts nothing.
   virtual bool IsFileAccepted(const std::string& name);
@@ -168,13 +175,20 @@ class TfrmMainBasic : public QMainWindow, private IBatchView {
   QRadioButton* rbSheetFiles;
   QRadioButton* rbWholeWorkbook;
   // PDF pages (shown for PDF only).
-  QGroupBox* gbPageSetup;
+  QWidget* pnlPageSetup;
   QComboBox* cbPaperSize;
   QComboBox* cbOrientation;
   QComboBox* cbFit;
   QLineEdit* edMargins;
   QCheckBox* chkFirstRowHeader;
   QCheckBox* chkPageLines;  // the header and footer lines
+  QBoxLayout* wbChoices;  // the two whole-workbook choices
+  // A specification file of the export components for every .xls, .xlsx
+  // and PDF output: which one (none: their defaults), load, save, forget.
+  QLabel* lblExportSpec;
+  QPushButton* btnLoadExportSpec;
+  QPushButton* btnSaveExportSpec;
+  QPushButton* btnClearExportSpec;
   QGroupBox* gbOutputFiles;
   QComboBox* cbNames;  // as always, "book - Sheet1", own template
   QLineEdit* edNameTemplate;
@@ -257,6 +271,9 @@ class TfrmMainBasic : public QMainWindow, private IBatchView {
   std::unique_ptr<TWindowDriver> FDriver;
   QVBoxLayout* FSourceLayout = nullptr;
   std::string FListedSource;  // the source folder the lists were built from
+  std::string FExportSpec;    // the export settings file in use ("" none)
+  std::vector<std::string> FExportSpecLines;
+  void ShowExportSpec();
   std::vector<std::string> FStartPaths;  // OpenWith's paths until shown
   std::set<std::string> FStartFiles;      // the files and folders to keep ticked, made canonical
   std::string FStartFolder;               // the Source folder they were given for

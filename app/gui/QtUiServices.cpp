@@ -108,6 +108,17 @@ bool TQtUiServices::SaveFileDialog(const std::string& title, const std::string& 
   return true;
 }
 
+bool TQtUiServices::OpenFileDialog(const std::string& title, const std::string& filter, std::string& fileName) {
+  QFileDialog dialog(FParent, FromAnsi(title));
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  dialog.setFileMode(QFileDialog::ExistingFile);
+  dialog.setNameFilter(QtNameFilters(filter));
+  if (!fileName.empty()) dialog.selectFile(FromAnsi(fileName));
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return false;
+  fileName = ToAnsi(dialog.selectedFiles().constFirst());
+  return true;
+}
+
 bool TQtUiServices::OpenURL(const std::string& url) {
   // TolerantMode keeps the %20 of a mail subject as it is.
   return QDesktopServices::openUrl(QUrl(FromAnsi(url), QUrl::TolerantMode));

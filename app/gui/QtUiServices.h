@@ -17,6 +17,7 @@ class TQtUiServices : public TUiServices {
   void ShowMessage(const std::string& text) override;
   void ProcessMessages() override;
   bool BrowseForFolder(const std::string& title, std::string& folder) override;
+  bool OpenFileDialog(const std::string& title, const std::string& filter, std::string& fileName) override;
   bool SaveFileDialog(const std::string& title, const std::string& filter, const std::string& defaultExt,
                       std::string& fileName) override;
   bool OpenURL(const std::string& url) override;

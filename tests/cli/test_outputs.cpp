@@ -450,7 +450,7 @@ TEST(Outputs, AFileAppearingWhileAnOutputIsWrittenIsKeptWhenOverwritingIsOff) {
 TEST(Outputs, AnItemsTimeLeavesOutItsWaitForEarlierItems) {
   TTempDir tmp;
   std::string data;
-  for (int r = 1; r <= 20000; ++r) data += "<row><c><v>1</v></c><c><v>2</v></c><c><v>3</v></c><c><v>4</v></c></row>";
+  for (int r = 1; r <= 60000; ++r) data += "<row><c><v>1</v></c><c><v>2</v></c><c><v>3</v></c><c><v>4</v></c></row>";
   Write(tmp / "in/a.xlsx", testbooks::Xlsx({data}));
   Book(tmp / "in/b.xlsx", {{1}});
   const TCliRun r = RunCli({"-j", "2", "-f", "csv", "-d", tmp / "out", tmp / "in"});
@@ -461,7 +461,8 @@ TEST(Outputs, AnItemsTimeLeavesOutItsWaitForEarlierItems) {
   for (std::string l; std::getline(lines, l);)
     if (std::smatch m; std::regex_match(l, m, line)) ms[m[2]] = std::stoi(m[1]);
   ASSERT_EQ(ms.size(), 2u) << r.Out;
-  EXPECT_LT(ms["b"] * 2, ms["a"]) << r.Out;
+  // b waiting for a would take longer than a; noise on a loaded machine is no fault.
+  EXPECT_LT(ms["b"], ms["a"]) << r.Out;
 }
 
 // -o names the output exactly: no format adds its extension to a name

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "ExportTestSupport.h"
+#include "QXE2PDF.h"
 #include "QXE2XLS.h"
 #include "TempDir.h"
 
@@ -146,6 +147,72 @@ TEST(Specification, FilesRelativeToTheSpecificationFolder) {
   EXPECT_EQ(names, (std::vector<std::string>{tmp / "one.spec", tmp / "one.spec"}));
   EXPECT_EQ(b.RowsPerFile, 12);
   EXPECT_THROW(b.LoadSpecificationFromFile("missing.spec"), Exception);
+}
+
+TEST(Specification, EmptyHeaderAndFooterLinesSurviveARoundTrip) {
+  TQXExportToXLS a, b;
+  a.Header = {"Report", "", "after the gap", ""};
+  a.Footer = {"", "page end"};
+  Load(b, Save(a));
+  EXPECT_EQ(b.Header, a.Header);
+  EXPECT_EQ(b.Footer, a.Footer);
+}
+
+TEST(Specification, PdfSettingsAndLoadingOverSettings) {
+  TQXExportToPDF a, b;
+  a.ViewerPreferences = ViewerPreferenceBit(evpHideToolBar) | ViewerPreferenceBit(evpFitWindow);
+  a.PageLayout = eplTwoColumnLeft;
+  a.FontDecode = fdFlate;
+  a.CompressionMethod = cmMaxCompress;
+  const std::string text = Save(a);
+  EXPECT_NE(text.find("[PDF]\r\nViewerPreferences=9\r\nPageLayout=3\r\nCompressionMethod=2\r\nFontDecode=4\r\n"),
+            std::string::npos) << text;
+  Load(b, text);
+  EXPECT_EQ(Save(b), text);
+  // Merged lines set what they name; everything else keeps its value.
+  TQXExportToPDF c;
+  c.Footer = {"kept"};
+  c.DataFormats.BooleanTrue = "Yes";
+  c.MergeSpecification({"[Header]", "Header0=Top", "[PDF]", "PageLayout=1"});
+  EXPECT_EQ(c.Header, std::vector<std::string>{"Top"});
+  EXPECT_EQ(c.Footer, std::vector<std::string>{"kept"});
+  EXPECT_EQ(c.DataFormats.BooleanTrue, "Yes");
+  EXPECT_EQ(c.PageLayout, eplSinglePage);
+  EXPECT_TRUE(c.ExportIfEmpty);
+}
+
+TEST(Specification, ACheckNamesTheLineOfEveryFault) {
+  TQXExportToPDF a;
+  a.Header = {"a", ""};
+  EXPECT_NO_THROW(CheckSpecification(Save(a), "saved.spec"));  // what the family writes passes
+  EXPECT_EQ(CheckSpecification("; mine\n\n[pdf]\r\nViewerPreferences=31\n[Header]\nHeader0=x\n", "s").size(), 7u);
+  const std::pair<const char*, const char*> bad[] = {
+      {"[Common]\nAddTitle=yes\n", "\"s\" line 2: AddTitle must be 0 or 1, not \"yes\"."},
+      {"Optoins=1\n", "\"s\" line 1: \"Optoins\" is not a setting of export specification files."},
+      {"[Common]\n\nOptions=70000", "line 3: Options must be a whole number from 0 to 16383"},
+      {"[Commn]\n", "line 1: unknown section [Commn]; the sections are [Common], "},
+      {"[Header]\nHeader0=a\nHeader0=b\n", "line 3: Header0 is set twice (first on line 2)."},
+      {"[Common]\nplain words\n", "line 2: \"plain words\" is neither a section"},
+      {"TopMargin=wide\n", "line 1: TopMargin must be a number"},
+      {"TableType=Paper\n", "line 1: TableType names no table type"},
+      {"Col0=2,3\n", "line 1: Col0 must be \"alignment,colour,font name,charset,font colour,size,style\""},
+      {"FieldDelimiter=3\n", "line 1: FieldDelimiter must be hexadecimal character codes"},
+      {"DateSeparator=ab\n", "line 1: DateSeparator must be one character"},
+      {"HeaderX=1\n", "\"HeaderX\" is not a setting"},
+      {"[Common\n", "line 1: a section line must end with \"]\""},
+      {"; nothing\n\n", "\"s\" holds no export settings."},
+  };
+  for (const auto& [text, message] : bad) {
+    try {
+      CheckSpecification(text, "s");
+      ADD_FAILURE() << "accepted: " << text;
+    } catch (const EQXESpecificationError& e) {
+      EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_THROW(CheckSpecification(std::string("Header0=a\0b\n", 12), "s"), EQXESpecificationError);
+  TTempDir tmp;
+  EXPECT_THROW(ReadSpecificationFile(tmp / "missing.spec"), Exception);
 }
 
 }  // namespace

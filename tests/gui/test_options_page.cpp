@@ -10,7 +10,9 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <fstream>
 
+#include "ExportDS.h"
 #include "FakeUi.h"
 #include "GuiTestSupport.h"
 #include "Main.h"
@@ -88,6 +90,39 @@ TEST_F(OptionsPage, WholeWorkbookChoiceOfTheFormatsThatHoldSheets) {
   w.rbSheetFiles->setChecked(true);
   EXPECT_TRUE(w.edNameTemplate->isEnabled());
   EXPECT_EQ(w.cbNames->itemText(0), "book.pdf, book1.pdf, ...");
+  Fake.Answers = {IDYES};
+}
+
+TEST_F(OptionsPage, ExportSettingsAreLoadedCheckedAndSaved) {
+  TfrmMain w;
+  ShowFormat(w, 6);
+  EXPECT_TRUE(w.btnLoadExportSpec->isVisible());
+  EXPECT_EQ(w.lblExportSpec->text(), "Export settings: defaults");
+  const std::string bad = Scratch.Dir() + "bad.spec", good = Scratch.Dir() + "good.spec",
+                    saved = Scratch.Dir() + "saved.spec";
+  std::ofstream(bad) << "[PDF]\nPageLayout=9\n";
+  std::ofstream(good) << "[Header]\nHeader0=Top\nHeader1=\n[PDF]\nViewerPreferences=2\n";
+  // A bad file is refused naming its line; nothing changes.
+  Fake.OpenNames = {bad};
+  w.LoadExportSettings();
+  ASSERT_EQ(Fake.Messages.size(), 1u);
+  EXPECT_NE(Fake.Messages[0].Text.find("bad.spec\" line 2: PageLayout must be a whole number from 0 to 6"),
+            std::string::npos) << Fake.Messages[0].Text;
+  EXPECT_TRUE(w.CurrentSettings().Destination.ExportSpec.empty());
+  Fake.OpenNames = {good};
+  w.LoadExportSettings();
+  EXPECT_EQ(w.lblExportSpec->text(), "Export settings: good.spec");
+  EXPECT_EQ(w.CurrentSettings().Destination.ExportSpec, good);
+  EXPECT_EQ(w.CurrentSettings().Destination.ExportSpecLines.size(), 6u);
+  // Saved: what a run's PDF writer gets, which loads again.
+  Fake.SaveNames = {saved};
+  w.SaveExportSettings();
+  const std::vector<std::string> lines = ReadSpecificationFile(saved);
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Header1="), lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "ViewerPreferences=2"), lines.end());
+  w.ClearExportSettings();
+  EXPECT_TRUE(w.CurrentSettings().Destination.ExportSpec.empty());
+  EXPECT_FALSE(w.btnClearExportSpec->isEnabled());
   Fake.Answers = {IDYES};
 }
 

@@ -188,6 +188,7 @@ TEST_F(SettingsTest, AFullFileIsWrittenByteForByteAsBefore) {
     p.PageOrder = epoAcrossThenDown;
     p.RepeatRows = 2;
     o.Page.HeaderLine = false;
+    o.ExportSpec = "/data/monthly.spec";
     w.SetDestinationOptions(o);
     Fake.Answers = {IDYES};
     ASSERT_TRUE(w.close());

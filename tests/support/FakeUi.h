@@ -24,6 +24,7 @@ class TFakeUi : public TUiServices {
   // What folder / save dialogs return: empty means the user cancelled.
   std::deque<std::string> Folders;
   std::deque<std::string> SaveNames;
+  std::deque<std::string> OpenNames;  // answers of OpenFileDialog, in order ("" cancels)
   bool OpenURLResult = true;
 
   std::vector<TMessage> Messages;      // MessageBox calls
@@ -73,6 +74,13 @@ class TFakeUi : public TUiServices {
     if (f.empty()) return false;
     fileName = f;
     return true;
+  }
+  bool OpenFileDialog(const std::string& title, const std::string&, std::string& fileName) override {
+    DialogTitles.push_back(title);
+    if (OpenNames.empty()) return false;
+    fileName = OpenNames.front();
+    OpenNames.pop_front();
+    return !fileName.empty();
   }
   bool OpenURL(const std::string& url) override {
     URLs.push_back(url);
