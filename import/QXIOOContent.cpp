@@ -217,6 +217,7 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
                                                                "> at byte " + IntToStr(r.Offset) + ".")
                                                                   .c_str()));
     }
+    F.DoLoadProgress(stream.Size(), stream.Size());
   }
 
   static constexpr const char* ContentPartName = "content.xml";
@@ -618,7 +619,7 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
     }
     FPending.clear();
     FRow = int32_t(std::min<int64_t>(FRow + FRowRepeat, MaxRows));
-    if ((++FRowsRead & 4095) == 0) F.DoLoadProgress(FStream->Position(), FStream->Size());
+    if (F.LoadProgressDue()) F.DoLoadProgress(FStream->Position(), FStream->Size());
   }
 
   // ---- cells
@@ -831,7 +832,6 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
   bool FInTable = false, FInRow = false, FInCell = false;
   int32_t FRow = 0, FColumn = 0;
   int64_t FRowRepeat = 1;
-  int64_t FRowsRead = 0;
   std::vector<TPendingCell> FPending;  // cells of a repeated row
   struct TColumnStyle {
     int32_t First, End;

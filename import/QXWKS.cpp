@@ -294,13 +294,14 @@ void TLotus123::ParseStream(TStream& stream) {
       cursor.Dispatch([&] { stopped = DispatchRecord(r); });
       if (stopped) break;
     }
-    DoLoadProgress(cursor.Position(), size);
+    if (LoadProgressDue()) DoLoadProgress(cursor.Position(), size);
   }
   if (!afterEOF && !stopped) {
     if (cut.empty()) cut = "it ends at byte " + std::to_string(size) + " without its end-of-file record";
     // Raised once parsing is over: the cells read so far stay in the model.
     throw EQXIFileTruncatedException(StringReplaceAll(SFileTruncated, "%s", cut));
   }
+  DoLoadProgress(size, size);
 }
 
 TSheetGrid TLotus123::Grid() const {

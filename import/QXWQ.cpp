@@ -199,9 +199,12 @@ bool TQuattroPro::ReadRecords(TStream& stream, std::string& cut) {
       throw EQXIFileFormatException(SInvalidFileFormat);
     first = false;
     const bool notebook = FVersion == qvQP9 && FRecord.Opcode != recBOF;
-    if (notebook ? FRecord.Opcode == recNotebookEOF : FRecord.Opcode == recEOF) return true;
+    if (notebook ? FRecord.Opcode == recNotebookEOF : FRecord.Opcode == recEOF) {
+      DoLoadProgress(size, size);
+      return true;
+    }
     HandleRecord(FRecord);
-    DoLoadProgress(cursor.Position(), size);
+    if (LoadProgressDue()) DoLoadProgress(cursor.Position(), size);
   }
   // Not even a whole first record: no Quattro Pro data at all.
   if (first) throw EQXIFileFormatException(SInvalidFileFormat);

@@ -401,7 +401,7 @@ bool TMSExcel::NextRecord() {
   RecordHeader.RecNo = uint16_t(FCursor->Type());
   RecordHeader.RecLen = uint16_t(FCursor->Length());
   StreamPosition = uint64_t(FCursor->Position());
-  DoLoadProgress(int64_t(StreamPosition), FStreamSize);
+  if (!got || LoadProgressDue()) DoLoadProgress(int64_t(StreamPosition), FStreamSize);
   return got;
 }
 
@@ -490,6 +490,8 @@ void TMSExcel::ParseStorage(const TOleStorage& root) {
   TOleStream stream(s);
   std::unique_ptr<TStream> decrypted = OpenEncrypted(stream);
   const bool unended = StorageLoop(decrypted ? *decrypted : stream);
+  // The loop ends at the last sheet's end-of-file record: what follows is no sheet's.
+  DoLoadProgress(FStreamSize, FStreamSize);
   ResolveFontColors();
   if (s->Truncated())
     throw EQXIFileTruncatedException(StringReplaceAll(

@@ -403,13 +403,16 @@ void TMSExcelX::AnnounceAndReadSheets() {
     const TSheetEntry& sh = FSheets[size_t(i)];
     bool skip = false;
     if (OnSheet) OnSheet(this, sh.Name, i, skip);
-    if (skip) continue;
-    CurrentSheet = i;
-    SheetIndex = i;
-    // Chart sheets hold no cells.
-    if (sh.Part.empty() || sh.Type == "chartsheet" || FZip->IndexOfFile(sh.Part) < 0) continue;
-    if (EndsText(".bin", sh.Part)) ReadSheetBin(sh.Part);
-    else ReadSheetXml(sh.Part);
+    if (!skip) {
+      CurrentSheet = i;
+      SheetIndex = i;
+      // Chart sheets hold no cells.
+      if (!sh.Part.empty() && sh.Type != "chartsheet" && FZip->IndexOfFile(sh.Part) >= 0) {
+        if (EndsText(".bin", sh.Part)) ReadSheetBin(sh.Part);
+        else ReadSheetXml(sh.Part);
+      }
+    }
+    // Every sheet, read or passed over, ends its share: the last ends the whole.
     DoLoadProgress(i + 1, count);
   }
 }
@@ -916,9 +919,7 @@ void TMSExcelX::ReadSheetXml(const std::string& part) {
   if (!s) return;
   TSheetCursor cursor;
   TSheetCell cell;
-  FSheetStream = s.get();
-  FSheetPartSize = s->Size();
-  FSheetRows = 0;
+  TSheetPartScope progress(*this, *s);
   bool rowZeroTold = false;
 
   TQXXMLEngine e;
@@ -1011,16 +1012,17 @@ void TMSExcelX::ReadSheetXml(const std::string& part) {
   };
   BeginSheetGeometry();
   e.LoadFromStream(s.get());
-  FSheetStream = nullptr;
   EndSheetGeometry();
   CheckPart(e, part);
 }
 
 void TMSExcelX::NoteSheetRow() {
-  // How far into the part, as a share of all the sheets.
-  if ((++FSheetRows & 4095) == 0 && FSheetPartSize > 0 && FSheetStream)
-    DoLoadProgress(int64_t(CurrentSheet) * FSheetPartSize + FSheetStream->Position(),
-                   int64_t(FSheets.size()) * FSheetPartSize);
+  if (!LoadProgressDue() || !FSheetStream) return;
+  // How far into the part, as a share of all the sheets: sheet i of n ends at i + 1 of n.
+  const int64_t partSize = FSheetStream->Size();
+  if (partSize > 0)
+    DoLoadProgress(int64_t(CurrentSheet) * partSize + std::min(FSheetStream->Position(), partSize),
+                   int64_t(FSheets.size()) * partSize);
 }
 
 void TMSExcelX::CheckPart(const TQXXMLEngine& e, const std::string& part) {

@@ -143,11 +143,17 @@ class TMSExcelX : public TCustomMSExcel {
     bool HasValue, HasInline;
   };
   std::vector<TScannedCell> FScannedCells;
-  // Progress within the sheet part being read, every 4,096 rows.
+  // Progress within the sheet part being read, at every row (reported
+  // every LoadProgressStep rows), while a TSheetPartScope of it lives.
   void NoteSheetRow();
+  struct TSheetPartScope {
+    TSheetPartScope(TMSExcelX& reader, TStream& part) : Reader(reader) { Reader.FSheetStream = &part; }
+    ~TSheetPartScope() { Reader.FSheetStream = nullptr; }
+    TSheetPartScope(const TSheetPartScope&) = delete;
+    TSheetPartScope& operator=(const TSheetPartScope&) = delete;
+    TMSExcelX& Reader;
+  };
   TStream* FSheetStream = nullptr;
-  int64_t FSheetPartSize = 0;
-  uint32_t FSheetRows = 0;
   int64_t FScannedRows = 0;
 
   // Cell delivery shared by both variants. The one mapping of a cell's

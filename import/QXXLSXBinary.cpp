@@ -159,6 +159,7 @@ void TMSExcelX::ReadStylesBin(const std::string& part) {
 void TMSExcelX::ReadSheetBin(const std::string& part) {
   auto s = FZip->GetFileStreamByName(part);
   if (!s) return;
+  TSheetPartScope progress(*this, *s);
   BeginSheetGeometry();
   int32_t row = 0;
   // Column of the previous cell of the row: a short cell record is the next
@@ -171,6 +172,7 @@ void TMSExcelX::ReadSheetBin(const std::string& part) {
         // Addresses past the grid go on to Deliver, which reports them.
         row = int32_t(std::min<uint32_t>(rw, INT32_MAX));
         previous = -1;
+        NoteSheetRow();
         return;
       }
       case BrtWsDim:

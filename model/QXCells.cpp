@@ -727,6 +727,7 @@ TSpreadSheetFile::~TSpreadSheetFile() = default;
 
 void TSpreadSheetFile::ResetData() {
   TCustomSpreadSheetFile::ResetData();
+  FLoadSteps = 0;
   Sheets.Clear();
   Sheets.SetMemoryLimit(MaxCellMemory);
   Sheets.SetMemoryPool(CellMemoryPool);

@@ -574,6 +574,15 @@ class TSpreadSheetFile : public TCustomSpreadSheetFile {
     PollCancel(CancelToken);
     if (OnLoadProgress) OnLoadProgress(this, position, totalSize);
   }
+  // At every record or row of a reader's loop: polls the stop, and is true
+  // at every LoadProgressStep-th call, when the loop reports through
+  // DoLoadProgress; so a loop tells its progress at no cost per cell. A
+  // reader reports the whole once its loop is over.
+  static constexpr uint32_t LoadProgressStep = 4096;
+  bool LoadProgressDue() {
+    PollCancel(CancelToken);
+    return ++FLoadSteps % LoadProgressStep == 0;
+  }
 
  protected:
   // The model's handlers.
@@ -612,6 +621,9 @@ class TSpreadSheetFile : public TCustomSpreadSheetFile {
   }
   void SheetHandler(const std::u16string& caption, int32_t index, bool& skip);
   void ColumnWidthHandler(int32_t sheetNo, int32_t columnNo, int32_t width);
+
+ private:
+  uint32_t FLoadSteps = 0;
 };
 
 // Column letters: 1 -> "A", 27 -> "AA".
