@@ -159,10 +159,10 @@ void TQXExportToCellFile::OpenFile(const std::string& fileName, int32_t fileInde
   const int32_t rows = int32_t(std::min<int64_t>(r, INT32_MAX));
   switch (Layout) {
     case elColumnar: {
-      SetDimensions(rows, v + 1);
-      int32_t k = 0;
-      for (const auto& c : Columns)
-        if (IsVisible(*c)) SetColumnWidth(k++, c->Width);
+      std::vector<int32_t> widths;
+      WidenGridColumns(Columns, DetailSources, widths);
+      SetDimensions(rows, std::max(v, int32_t(widths.size())) + 1);
+      for (size_t k = 0; k < widths.size(); ++k) SetColumnWidth(int32_t(k), widths[k]);
       break;
     }
     case elReversedColumnar: {
@@ -187,6 +187,18 @@ void TQXExportToCellFile::CloseFile() {
   WriteFooter();
   FFileOpen = false;
   FinishStream();
+}
+
+void TQXExportToCellFile::WidenGridColumns(const TQXEColumns& columns, const TQXEDataLevels& details,
+                                           std::vector<int32_t>& widths) const {
+  size_t k = 0;
+  for (const auto& c : columns) {
+    if (!IsVisible(*c)) continue;
+    if (k < widths.size()) widths[k] = std::max(widths[k], c->Width);
+    else widths.push_back(c->Width);
+    ++k;
+  }
+  for (const auto& level : details) WidenGridColumns(level->Columns, *level->DetailSources, widths);
 }
 
 int32_t TQXExportToCellFile::MaxVisibleWidth() const {

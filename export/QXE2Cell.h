@@ -127,6 +127,10 @@ class TQXExportToCellFile : public TQXExportBaseComponent {
   void ConvertCharacterSet(std::string& text) const;
   bool IsVisible(const TQXEColumn& c) const { return c.Visible || HasOption(soExportInvisibleFields); }
   int32_t MaxVisibleWidth() const;
+  // The width of each grid column in the columnar layout: detail rows share
+  // the grid with the main rows, so a position takes the widest visible
+  // column any level puts there.
+  void WidenGridColumns(const TQXEColumns& columns, const TQXEDataLevels& details, std::vector<int32_t>& widths) const;
   // The finished file joins the list of files to commit.
   void FinishStream();
   // Drops the open file and every finished one: nothing appears.

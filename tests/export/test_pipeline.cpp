@@ -1,6 +1,6 @@
 // The export pipeline with a writer that records its hooks: statistic and
 // events, the failure and cancel paths (no output left behind), the row
-// loop's layouts, titles and files, and the progress window.
+// loop's layouts, titles, detail levels and files, and the progress window.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
@@ -11,6 +11,9 @@
 #include "ExportTestSupport.h"
 #include "FakeUi.h"
 #include "QXE2Cell.h"
+#include "QXE2PDF.h"
+#include "QXE2XLS.h"
+#include "QXE2XLS8.h"
 #include "QXEEngQXI.h"
 #include "QXEStat.h"
 #include "TempDir.h"
@@ -215,6 +218,117 @@ TEST_F(PipelineTest, ReversedAndTabularLayoutsPlaceCellsElsewhere) {
             (std::vector<std::string>{"0,0=name", "0,1=name", "1,0=qty", "1,1=qty"}));
   EXPECT_EQ(W.Cells[6], "3,0=qty");
   EXPECT_EQ(W.Cells[7], "3,1=3");
+}
+
+// The detail rows of the master's current record: one sheet per master row.
+class TDetailRows : public TQXESpreadsheetDataEngine {
+ public:
+  const TQXESpreadsheetDataEngine* Master = nullptr;
+  std::vector<TSpreadSheet>* Sheets = nullptr;
+  void First() override {
+    SetSpreadSheet(&(*Sheets)[size_t(Master ? Master->RecNo() : 0)]);
+    TQXESpreadsheetDataEngine::First();
+  }
+};
+
+// Master rows, each followed by its detail level (titles, then its rows),
+// through every writer of a grid, read back by other programs: every master
+// and detail row on a row of its own with its own values, none written over
+// (or, in a PDF, drawn over) another.
+TEST(DetailLevels, EveryMasterAndDetailRowHasItsOwnRow) {
+  constexpr int masters = 3, details = 2;
+  TSpreadSheet master;
+  std::vector<TSpreadSheet> detailSheets(masters);
+  // Every row in order, its cells joined by "|": titles, master row, the
+  // detail level's titles and rows.
+  std::vector<std::string> want{"Name|Qty"};
+  for (int m = 1; m <= masters; ++m) {
+    master.Cells.SetCell(0, m - 1, ictString, 0, taLeftJustify, TVariant(Format("Master %d", m)));
+    master.Cells.SetCell(1, m - 1, ictInteger, 0, taLeftJustify, TVariant(int64_t(100 + m)));
+    want.push_back(Format("Master %d|%d", m, 100 + m));
+    want.push_back("Item|First|Second");
+    std::vector<std::vector<TVariant>> rows;
+    for (int d = 1; d <= details; ++d) {
+      rows.push_back({Format("Detail %d.%d", m, d), int64_t(10 * m + d), int64_t(1000 * m + d)});
+      want.push_back(Format("Detail %d.%d|%d|%d", m, d, 10 * m + d, 1000 * m + d));
+    }
+    FillSheet(detailSheets[size_t(m - 1)], rows);
+  }
+  auto addColumns = [](TQXEColumns& columns, std::initializer_list<const char*> captions) {
+    for (const char* caption : captions) {
+      TQXEColumn* c = columns.Add();
+      c->FieldName = "Field" + std::to_string(columns.Count() - 1);
+      c->Title.Caption = caption;
+      c->Width = 12;
+    }
+  };
+
+  TTempDir tmp;
+  struct TWriterCase {
+    const char* Name;
+    std::function<std::unique_ptr<TQXExportToCellFile>()> Make;
+  };
+  const TWriterCase writers[] = {
+      {"k.xls", [] { return std::make_unique<TQXExportToXLS>(); }},
+      {"k8.xls", [] { return std::make_unique<TQXExportToXLS8>(); }},
+      {"k.xlsx", [] { return std::make_unique<TQXExportToXLSX>(); }},
+      {"k.pdf", [] { return std::make_unique<TQXExportToPDF>(); }},
+  };
+  std::vector<std::string> workbooks;
+  for (const TWriterCase& c : writers) {
+    SCOPED_TRACE(c.Name);
+    auto w = c.Make();
+    TDetailRows detail;
+    detail.Sheets = &detailSheets;
+    ASSERT_EQ(ExecuteOver(*w, tmp / c.Name, master, [&] {
+                w->AddTitle = true;
+                addColumns(w->Columns, {"Name", "Qty"});
+                TQXEDataLevel* level = w->DetailSources.Add();
+                level->ColumnSource = csDataEngine;
+                level->DataEngine = &detail;
+                addColumns(level->Columns, {"Item", "First", "Second"});
+                detail.Master = static_cast<const TQXESpreadsheetDataEngine*>(w->DataEngine());
+              }),
+              erCompleted)
+        << w->FailureText();
+    if (!EndsText(".pdf", c.Name)) {
+      workbooks.push_back(tmp / c.Name);
+      continue;
+    }
+    if (!HaveProgram("pdftotext")) continue;
+    // Each line of the page's text as its words joined by "|".
+    std::vector<std::string> lines;
+    std::istringstream text(RunCapture("pdftotext -layout " + ShellQuote(tmp / c.Name) + " - 2>/dev/null"));
+    for (std::string line, word; std::getline(text, line);) {
+      std::istringstream words(line);
+      std::string joined;
+      while (words >> word) joined += (joined.empty() ? "" : "|") + word;
+      // "Master 1" is one cell: its two words join with a space again.
+      for (const char* label : {"Master|", "Detail|"})
+        if (joined.rfind(label, 0) == 0) joined[6] = ' ';
+      if (!joined.empty()) lines.push_back(joined);
+    }
+    EXPECT_EQ(lines, want);
+  }
+
+  if (!HavePythonModule("xlrd") || !HavePythonModule("openpyxl")) GTEST_SKIP() << "xlrd or openpyxl is missing";
+  const auto readBack = ReadBack(workbooks, tmp.Dir());
+  EXPECT_EQ(readBack.size(), workbooks.size());
+  for (const auto& [file, back] : readBack) {
+    SCOPED_TRACE(file);
+    ASSERT_TRUE(back.Error.empty()) << back.Error;
+    std::map<int, std::string> byRow;  // the row's values ("kind:value" less the kind), in column order
+    for (const auto& [key, value] : back.Cells) {
+      const int row = std::stoi(key), column = std::stoi(key.substr(key.find(',') + 1));
+      std::string& r = byRow[row];
+      ASSERT_EQ(std::count(r.begin(), r.end(), '|') + !r.empty(), column) << key;
+      r += (r.empty() ? "" : "|") + value.substr(2);
+    }
+    std::vector<std::string> rows;
+    for (int r = 0; !byRow.empty() && r <= byRow.rbegin()->first; ++r)
+      rows.push_back(byRow.count(r) ? byRow[r] : "(no row)");
+    EXPECT_EQ(rows, want);
+  }
 }
 
 TEST_F(PipelineTest, InvisibleColumnsAndSystemVariables) {
