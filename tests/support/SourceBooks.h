@@ -55,27 +55,17 @@ inline std::string Xlsb(const TSheets& sheets, int width) {
     out += data;
   };
   auto le = [](const void* p, size_t n) { return std::string(static_cast<const char*>(p), n); };
-  ZipBuilder b;
-  b.Add("_rels/.rels",
-        "<Relationships><Relationship Id=\"rId1\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/"
-        "relationships/officeDocument\" Target=\"xl/workbook.xml\"/></Relationships>");
-  std::string names, rels;
+  std::vector<std::pair<std::string, std::string>> parts;
   for (size_t s = 0; s < sheets.size(); ++s) {
-    const std::string n = std::to_string(s + 1);
-    names += "<sheet name=\"Sheet" + n + "\" sheetId=\"" + n + "\" r:id=\"rId" + n + "\"/>";
-    rels += "<Relationship Id=\"rId" + n + "\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/"
-            "relationships/worksheet\" Target=\"worksheets/sheet" + n + ".bin\"/>";
     std::string bin;
     for (uint32_t r = 0; r < sheets[s].size(); ++r) {
       record(bin, 0x00, le(&r, 4) + std::string(9, '\0'));
       for (uint32_t c = 0; c < uint32_t(width); ++c)
         record(bin, 0x05, le(&c, 4) + std::string(4, '\0') + le(&sheets[s][r], 8));
     }
-    b.Add("xl/worksheets/sheet" + n + ".bin", bin);
+    parts.emplace_back("Sheet" + std::to_string(s + 1), bin);
   }
-  b.Add("xl/workbook.xml", "<workbook xmlns:r=\"r\"><sheets>" + names + "</sheets></workbook>");
-  b.Add("xl/_rels/workbook.xml.rels", "<Relationships>" + rels + "</Relationships>");
-  return b.Build();
+  return testbooks::XlsxParts(parts, ".bin");
 }
 
 // The file's bytes for a source named with ext (".xlsx", ".xlsm", ".xlsb",

@@ -14,24 +14,23 @@
 
 namespace testbooks {
 
-// An .xlsx of named sheets holding the given <sheetData> contents (rows of
-// <c> cells with inline values), and a shared-string table when shared is
-// not empty (cells refer to its entries with t="s").
-inline std::string XlsxNamed(const std::vector<std::pair<std::string, std::string>>& sheetData,
+// An Open XML package of named sheets whose parts hold the given bytes,
+// named with ext (".xml", or ".bin" for the binary form), and a
+// shared-string table when shared is not empty.
+inline std::string XlsxParts(const std::vector<std::pair<std::string, std::string>>& sheetParts, const std::string& ext,
                              const std::vector<std::string>& shared = {}) {
   ZipBuilder b;
   b.Add("_rels/.rels",
         "<?xml version=\"1.0\"?><Relationships><Relationship Id=\"rId1\" Type=\"http://schemas.openxmlformats.org/"
         "officeDocument/2006/relationships/officeDocument\" Target=\"xl/workbook.xml\"/></Relationships>");
   std::string sheets, rels;
-  for (size_t i = 0; i < sheetData.size(); ++i) {
+  for (size_t i = 0; i < sheetParts.size(); ++i) {
     const std::string n = std::to_string(i + 1);
-    sheets += "<sheet name=\"" + sheetData[i].first + "\" sheetId=\"" + n + "\" r:id=\"rId" + n + "\"/>";
+    sheets += "<sheet name=\"" + sheetParts[i].first + "\" sheetId=\"" + n + "\" r:id=\"rId" + n + "\"/>";
     rels += "<Relationship Id=\"rId" + n +
             "\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/worksheet\" "
-            "Target=\"worksheets/sheet" + n + ".xml\"/>";
-    b.Add("xl/worksheets/sheet" + n + ".xml",
-          "<?xml version=\"1.0\"?><worksheet><sheetData>" + sheetData[i].second + "</sheetData></worksheet>");
+            "Target=\"worksheets/sheet" + n + ext + "\"/>";
+    b.Add("xl/worksheets/sheet" + n + ext, sheetParts[i].second);
   }
   if (!shared.empty()) {
     std::string sst = "<?xml version=\"1.0\"?><sst>";
@@ -43,6 +42,17 @@ inline std::string XlsxNamed(const std::vector<std::pair<std::string, std::strin
   b.Add("xl/workbook.xml", "<?xml version=\"1.0\"?><workbook xmlns:r=\"r\"><sheets>" + sheets + "</sheets></workbook>");
   b.Add("xl/_rels/workbook.xml.rels", "<?xml version=\"1.0\"?><Relationships>" + rels + "</Relationships>");
   return b.Build();
+}
+
+// An .xlsx of named sheets holding the given <sheetData> contents (rows of
+// <c> cells with inline values), and a shared-string table when shared is
+// not empty (cells refer to its entries with t="s").
+inline std::string XlsxNamed(const std::vector<std::pair<std::string, std::string>>& sheetData,
+                             const std::vector<std::string>& shared = {}) {
+  std::vector<std::pair<std::string, std::string>> parts;
+  for (const auto& [name, data] : sheetData)
+    parts.emplace_back(name, "<?xml version=\"1.0\"?><worksheet><sheetData>" + data + "</sheetData></worksheet>");
+  return XlsxParts(parts, ".xml", shared);
 }
 
 // The same with the sheets named Sheet1, Sheet2, ...
