@@ -40,12 +40,12 @@ void AppendMilli(std::string& s, int64_t milli) {
     milli = -milli;
   }
   AppendInt(s, milli / 1000);
-  if (int64_t frac = milli % 1000) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, ".%03lld", static_cast<long long>(frac));
-    std::string_view f(buf);
-    while (f.back() == '0') f.remove_suffix(1);
-    s += f;
+  if (const int64_t frac = milli % 1000) {
+    // Once per cell: no formatting machinery.
+    const char digits[4] = {'.', char('0' + frac / 100), char('0' + frac / 10 % 10), char('0' + frac % 10)};
+    size_t n = 4;
+    while (digits[n - 1] == '0') --n;
+    s.append(digits, n);
   }
 }
 
@@ -54,9 +54,9 @@ void AppendColor(std::string& s, TColor c, const char* op) {
   for (int shift = 0; shift <= 16; shift += 8) {
     // component / 255 as "0.000"
     const int milli = ((rgb >> shift) & 0xFF) * 1000 / 255;
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "%d.%03d ", milli / 1000, milli % 1000);
-    s += buf;
+    const char digits[6] = {char('0' + milli / 1000), '.', char('0' + milli / 100 % 10), char('0' + milli / 10 % 10),
+                            char('0' + milli % 10), ' '};
+    s.append(digits, sizeof digits);
   }
   s += op;
   s += "\r\n";

@@ -408,7 +408,7 @@ TEST_F(XlsTest, OtherProgramsReadTheFiles) {
   if (HaveProgram("soffice")) {
     const auto converted = ConvertWithLibreOffice(files, Tmp / "lo");
     check("LibreOffice", ReadBack(converted, Tmp.Dir()), converted, false);
-  } else {
+  } else if (!ReadBacksOff()) {
     ADD_FAILURE() << "soffice is not installed (scripts/install-deps.sh installs it)";
   }
   if (HaveProgram("ssconvert")) {
@@ -417,7 +417,7 @@ TEST_F(XlsTest, OtherProgramsReadTheFiles) {
     for (size_t i = 0; i < warnings.size(); ++i)
       EXPECT_EQ(warnings[i].find("corrupted"), std::string::npos) << files[i] << ": " << warnings[i];
     check("Gnumeric", ReadBack(converted, Tmp.Dir()), converted, true);
-  } else {
+  } else if (!ReadBacksOff()) {
     ADD_FAILURE() << "ssconvert is not installed (scripts/install-deps.sh installs it)";
   }
 }

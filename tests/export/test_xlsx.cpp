@@ -621,7 +621,7 @@ print("checked")
   if (HaveProgram("soffice")) {
     const auto converted = ConvertWithLibreOffice(files, Tmp / "lo");
     check("LibreOffice", ReadBack(converted, Tmp.Dir()), converted);
-  } else {
+  } else if (!ReadBacksOff()) {
     ADD_FAILURE() << "soffice is not installed (scripts/install-deps.sh installs it)";
   }
   if (HaveProgram("ssconvert")) {
@@ -629,7 +629,7 @@ print("checked")
     const auto converted = ConvertWithGnumeric(files, Tmp / "gnm", &warnings);
     for (size_t i = 0; i < warnings.size(); ++i) EXPECT_EQ(warnings[i], "") << files[i];
     check("Gnumeric", ReadBack(converted, Tmp.Dir()), converted);
-  } else {
+  } else if (!ReadBacksOff()) {
     ADD_FAILURE() << "ssconvert is not installed (scripts/install-deps.sh installs it)";
   }
 }
