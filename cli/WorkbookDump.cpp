@@ -6,6 +6,7 @@
 #include <ostream>
 
 #include "CodePage.h"
+#include "DateTime.h"
 #include "ConversionFrontEnd.h"
 #include "QXWKS.h"
 #include "QXWQ.h"
@@ -106,6 +107,16 @@ void WriteWorkbookJson(std::ostream& os, const std::string& fileName, const std:
   os << "{\"file\": " << JsonString(AnsiToUtf8(fileName)) << ", \"reader\": " << JsonString(readerName)
      << ", \"version\": " << JsonString(version) << ", \"date1904\": " << (sheets.Formats.Date1904 ? "true" : "false")
      << ",";
+  // The document properties the source has, when it has any.
+  const TDocumentProperties& p = sheets.Properties;
+  std::string props;
+  for (const auto& [key, text] : {std::pair<const char*, const std::string*>{"title", &p.Title}, {"subject", &p.Subject},
+                                  {"author", &p.Author}, {"keywords", &p.Keywords}})
+    if (!text->empty()) props += std::string(props.empty() ? "" : ", ") + "\"" + key + "\": " + JsonString(AnsiToUtf8(*text));
+  if (p.Created > 0)
+    props += std::string(props.empty() ? "" : ", ") + "\"created\": " +
+             JsonString(FormatDateTime("yyyy-mm-dd", p.Created) + "T" + FormatDateTime("hh:nn:ss", p.Created));
+  if (!props.empty()) os << "\n \"properties\": {" << props << "},";
   if (warnings) {
     os << "\n \"warnings\": [";
     for (size_t i = 0; i < warnings->Texts.size(); ++i)

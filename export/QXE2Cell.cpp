@@ -224,6 +224,12 @@ void TQXExportToCellFile::ExportData() {
   else CommitFiles();
 }
 
+TDocumentProperties TQXExportToCellFile::OutputProperties() const {
+  TDocumentProperties p = DocumentProperties;
+  p.Title = p.TitleOr(FileName);
+  return p;
+}
+
 void TQXExportToCellFile::ExportToStream(TStream& stream) {
   RunRecorded([&] { ExportBody(&stream); });
 }

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "DocumentProperties.h"
 #include "ExportDS.h"
 
 class TAtomicFileStream;
@@ -36,6 +37,12 @@ class TQXExportToCellFile : public TQXExportBaseComponent {
 
   // How its own files are written (not a caller's stream).
   TOutputPolicy Output;
+  // The document's title, author and so on, for the formats that carry
+  // them (PDF, .xlsx, Excel 97-2003 workbooks).
+  TDocumentProperties DocumentProperties;
+  // What such an output records: DocumentProperties with a blank title
+  // replaced by FileName's base name (never a text of this component's own).
+  TDocumentProperties OutputProperties() const;
 
   // Runs the export into a stream the caller owns instead of FileName (no
   // file is created; RowsPerFile does not split). Errors end it erFailed as

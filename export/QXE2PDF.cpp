@@ -718,17 +718,16 @@ void TQXExportToPDF::EndOfFile() {
 }
 
 void TQXExportToPDF::WriteDocumentEnd() {
-  // The source's own properties; the file's name when it has no title.
-  std::string title = Title;
-  if (title.empty()) title = ChangeFileExt(ExtractFileName(FileName), "");
+  // The source's own properties (the time of writing when it gives none).
+  const TDocumentProperties info = OutputProperties();
   BeginObject(2);
   Line("<< /Creator (Morvell QXExport suite)");
-  Line("/CreationDate (D:" + FormatDateTime("yyyymmddhhnnss", CreationDate != 0 ? CreationDate : Now()) + ")");
-  Line("/Title " + InfoString(title));
-  if (!Author.empty()) Line("/Author " + InfoString(Author));
+  Line("/CreationDate (D:" + FormatDateTime("yyyymmddhhnnss", info.Created > 0 ? info.Created : Now()) + ")");
+  Line("/Title " + InfoString(info.Title));
+  if (!info.Author.empty()) Line("/Author " + InfoString(info.Author));
   Line(std::string("/Producer (Morvell QXExport suite, ") + ProducerWebAddress + ")");
-  Line("/Keywords " + InfoString(Keywords));
-  Line("/Subject " + InfoString(Subject) + " >>");
+  Line("/Keywords " + InfoString(info.Keywords));
+  Line("/Subject " + InfoString(info.Subject) + " >>");
   Line("endobj");
 
   BeginObject(3);

@@ -170,10 +170,6 @@ class TQXExportToPDF : public TQXExportToCellFile {
 
   // The sheet's name: its entry in a workbook's outline.
   std::string SheetName;
-  // The document information (8-bit text); an empty title becomes the
-  // output's file name.
-  std::string Title, Subject, Author, Keywords;
-  double CreationDate = 0;  // 0: now
 
   // The fonts of the last document.
   const TPDFFonts& Fonts() const { return FFonts; }

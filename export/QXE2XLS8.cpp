@@ -141,6 +141,64 @@ std::vector<uint8_t> XFRecord(int32_t font, int32_t format, uint16_t flags, uint
   return d;
 }
 
+void AppendU32(std::vector<uint8_t>& out, uint32_t v) {
+  out.resize(out.size() + 4);
+  PutU32(out.data() + out.size() - 4, v);
+}
+
+// The summary information property set of one section. Code page 1200
+// makes its strings UTF-16 (counted in bytes, terminator included), so any
+// text survives; the creation time is a FILETIME in UTC.
+std::vector<uint8_t> SummaryInformationSet(const TDocumentProperties& p) {
+  constexpr uint32_t VT_I2 = 2, VT_LPSTR = 30, VT_FILETIME = 64;
+  std::vector<std::pair<uint32_t, std::vector<uint8_t>>> props;
+  props.push_back({1, {}});  // the code page
+  AppendU32(props.back().second, VT_I2);
+  AppendU32(props.back().second, 1200);  // and two bytes of padding
+  for (const auto& [id, text] : {std::pair<uint32_t, const std::string*>{2, &p.Title}, {3, &p.Subject},
+                                 {4, &p.Author}, {5, &p.Keywords}}) {
+    if (text->empty()) continue;
+    std::u16string w = AnsiToWide(*text);
+    w.push_back(0);
+    std::vector<uint8_t> v;
+    AppendU32(v, VT_LPSTR);
+    AppendU32(v, uint32_t(w.size() * 2));
+    for (const char16_t c : w) v.insert(v.end(), {uint8_t(c), uint8_t(c >> 8)});
+    v.resize((v.size() + 3) & ~size_t(3));
+    props.push_back({id, std::move(v)});
+  }
+  int64_t unix = 0;
+  constexpr int64_t FileTimeEpoch = 11644473600;  // 1601-01-01 to 1970-01-01, seconds
+  if (p.Created > 0 && TryDateTimeToUnix(p.Created, unix) && unix > -FileTimeEpoch) {
+    const uint64_t ft = uint64_t(unix + FileTimeEpoch) * 10000000ull;
+    std::vector<uint8_t> v;
+    AppendU32(v, VT_FILETIME);
+    AppendU32(v, uint32_t(ft));
+    AppendU32(v, uint32_t(ft >> 32));
+    props.push_back({12, std::move(v)});
+  }
+  static const uint8_t FmtidSummaryInformation[16] = {0xE0, 0x85, 0x9F, 0xF2, 0xF9, 0x4F, 0x68, 0x10,
+                                                      0xAB, 0x91, 0x08, 0x00, 0x2B, 0x27, 0xB3, 0xD9};
+  std::vector<uint8_t> out(48, 0);
+  PutU16(out.data(), 0xFFFE);          // byte order
+  PutU32(out.data() + 4, 0x00020006);  // written on Win32, 6.0
+  PutU32(out.data() + 24, 1);          // one section
+  std::copy(std::begin(FmtidSummaryInformation), std::end(FmtidSummaryInformation), out.begin() + 28);
+  PutU32(out.data() + 44, 48);
+  const size_t section = out.size();
+  AppendU32(out, 0);  // its size, below
+  AppendU32(out, uint32_t(props.size()));
+  uint32_t offset = uint32_t(8 + props.size() * 8);
+  for (const auto& [id, value] : props) {
+    AppendU32(out, id);
+    AppendU32(out, offset);
+    offset += uint32_t(value.size());
+  }
+  for (const auto& prop : props) out.insert(out.end(), prop.second.begin(), prop.second.end());
+  PutU32(out.data() + section, uint32_t(out.size() - section));
+  return out;
+}
+
 }  // namespace
 
 // --- the book ----------------------------------------------------------------
@@ -427,6 +485,9 @@ void TQXEXLS8Book::WriteTo(TStream& sink) {
     FSpool->SetPosition(0);
     ole.CopyFrom(*FSpool, size);
   }
+  const std::vector<uint8_t> summary = SummaryInformationSet(Properties);
+  ole.BeginStream(u"\005SummaryInformation");
+  ole.Write(summary.data(), summary.size());
   ole.Finish();
 }
 
@@ -456,6 +517,7 @@ void TQXExportToXLS8::StartFile() {
     FOwnBook->SpoolBudget = Output.MaxBytes;
   }
   TQXEXLS8Book& book = CurrentBook();
+  book.Properties = OutputProperties();  // every sheet of a book gives its workbook's
   if (book.RegionalFormats.empty())
     for (int32_t i : {5, 6, 7, 8, 41, 42, 43, 44}) book.RegionalFormats.emplace_back(i, BuiltInFormat(i, false));
   book.BeginSheet(SheetName);

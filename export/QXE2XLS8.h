@@ -82,6 +82,9 @@ class TQXEXLS8Book {
   std::vector<std::pair<int32_t, std::string>> RegionalFormats;
   // The cells' number formats (UTF-8 codes), ids as cell formats refer to them.
   TXLSNumberFormats Formats;
+  // Written as they stand into the book's summary information (title,
+  // subject, author, keywords, creation time).
+  TDocumentProperties Properties;
 
   // Globals, then every sheet, as a compound document written to sink.
   void WriteTo(TStream& sink);

@@ -330,20 +330,50 @@ std::string AppProperties(const std::vector<std::u16string>& names) {
   return s;
 }
 
-// Created and modified: the moment in UTC, marked so.
-std::string CoreProperties(std::time_t moment) {
+// A W3CDTF moment in UTC, marked so.
+std::string W3CDTF(std::time_t moment) {
   struct tm t {};
   gmtime_r(&moment, &t);
-  const std::string when = Format("%04d-%02d-%02dT%02d:%02d:%02dZ", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
-                                  t.tm_hour, t.tm_min, t.tm_sec);
+  return Format("%04d-%02d-%02dT%02d:%02d:%02dZ", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min,
+                t.tm_sec);
+}
+
+// Dublin Core elements are plain XML, not SpreadsheetML: no "_xHHHH_"
+// escapes, and the characters XML cannot hold are left out.
+void AppendPropertyElement(std::string& out, const char* element, const std::string& ansi) {
+  if (ansi.empty()) return;
+  const std::string utf8 = AnsiToUtf8(ansi);
+  out += std::string("<") + element + ">";
+  const auto* p = reinterpret_cast<const uint8_t*>(utf8.data());
+  const uint8_t* end = p + utf8.size();
+  while (p < end) {
+    const uint8_t* start = p;
+    const char32_t c = NextUtf8CodePoint(p, end);
+    if ((c < 0x20 && c != '\t' && c != '\n') || c == 0xFFFE || c == 0xFFFF) continue;
+    if (c == '&' || c == '<' || c == '>' || c == '\r' || c == 0xFFFD) AppendCharacter(out, c, false);
+    else out.append(reinterpret_cast<const char*>(start), size_t(p - start));
+  }
+  out += std::string("</") + element + ">";
+}
+
+// The source's properties; this program is the one that last saved it, and
+// the author too when the source names none. Created: the source's moment,
+// else the package's, as modified.
+std::string CoreProperties(std::time_t moment, const TDocumentProperties& props) {
+  int64_t created = moment;
+  if (props.Created <= 0 || !TryDateTimeToUnix(props.Created, created)) created = moment;
   std::string s = XmlDeclaration;
   s += "<cp:coreProperties xmlns:cp=\"http://schemas.openxmlformats.org/package/2006/metadata/core-properties\" "
        "xmlns:dc=\"http://purl.org/dc/elements/1.1/\" xmlns:dcterms=\"http://purl.org/dc/terms/\" "
-       "xmlns:dcmitype=\"http://purl.org/dc/dcmitype/\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">"
-       "<dc:creator>QXExport suite</dc:creator><cp:lastModifiedBy>QXExport suite</cp:lastModifiedBy>"
+       "xmlns:dcmitype=\"http://purl.org/dc/dcmitype/\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">";
+  AppendPropertyElement(s, "dc:title", props.Title);
+  AppendPropertyElement(s, "dc:subject", props.Subject);
+  AppendPropertyElement(s, "dc:creator", props.Author.empty() ? std::string("QXExport suite") : props.Author);
+  AppendPropertyElement(s, "cp:keywords", props.Keywords);
+  s += "<cp:lastModifiedBy>QXExport suite</cp:lastModifiedBy>"
        "<dcterms:created xsi:type=\"dcterms:W3CDTF\">" +
-       when + "</dcterms:created><dcterms:modified xsi:type=\"dcterms:W3CDTF\">" + when +
-       "</dcterms:modified></cp:coreProperties>";
+       W3CDTF(std::time_t(created)) + "</dcterms:created><dcterms:modified xsi:type=\"dcterms:W3CDTF\">" +
+       W3CDTF(moment) + "</dcterms:modified></cp:coreProperties>";
   return s;
 }
 
@@ -669,7 +699,7 @@ void TQXExportToXLSX::OpenPackage(TStream& out, const std::vector<std::u16string
   FZip->AddFileData("xl/_rels/workbook.xml.rels", WorkbookRelationships(sheetNames.size()));
   FZip->AddFileData("xl/theme/theme1.xml", QXE_THEME1);
   FZip->AddFileData("docProps/app.xml", AppProperties(sheetNames));
-  FZip->AddFileData("docProps/core.xml", CoreProperties(FMoment));
+  FZip->AddFileData("docProps/core.xml", CoreProperties(FMoment, OutputProperties()));
 }
 
 void TQXExportToXLSX::BeginSheet(int32_t index) {

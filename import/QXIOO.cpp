@@ -247,4 +247,5 @@ void TQXIOpenOfficeSpreadsheet::ReadMeta() {
   if (!keywords.empty()) SummaryInformation.Keywords = keywords;
   // The initial creator is the author; dc:creator the last one to save.
   if (author.empty() && !lastAuthor.empty()) SummaryInformation.Author = lastAuthor;
+  Sheets.Properties = SummaryInformation.DocumentProperties();
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "DocumentProperties.h"
 #include "QXIUtils.h"
 #include "Streams.h"
 #include "Variant.h"
@@ -42,6 +43,8 @@ class TQXISummaryInformation {
   int32_t CharCount2 = 0;
 
   void Assign(const TQXISummaryInformation& source) { *this = source; }
+  // What the workbook model keeps of them (readers hand it to Sheets).
+  TDocumentProperties DocumentProperties() const { return {Title, Subject, Author, Keywords, Created}; }
   void Clear() { *this = TQXISummaryInformation(); }
 
   // Stores Value into the property of the identifier in the summary set

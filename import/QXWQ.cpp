@@ -178,6 +178,7 @@ void TQuattroPro::ReadSummaryStreams(const TOleStorage& root) {
     } catch (const Exception&) {
     }
   }
+  Sheets.Properties = SummaryInformation.DocumentProperties();
 }
 
 bool TQuattroPro::ReadRecords(TStream& stream, std::string& cut) {

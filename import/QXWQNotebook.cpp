@@ -123,6 +123,7 @@ void TQuattroPro::ReadAuthors(const TByteReader& r) {
   size_t next = 0;
   SummaryInformation.Author = WideToAnsi(NotebookString(r, 0, &next));
   if (r.Fits(next, 3)) SummaryInformation.LastAuthor = WideToAnsi(NotebookString(r, next, nullptr));
+  Sheets.Properties = SummaryInformation.DocumentProperties();
 }
 
 // The count, two more words, then the strings one after another. Records

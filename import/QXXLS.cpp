@@ -472,6 +472,7 @@ void TMSExcel::ParseStorage(const TOleStorage& root) {
       }
     }
   }
+  Sheets.Properties = SummaryInformation.DocumentProperties();
   if (bookName.empty()) bookName = u"Workbook";
   if (bookName == u"Book") {
     Version = evExcel7;

@@ -357,6 +357,7 @@ void TMSExcelX::ReadDocumentProperties() {
     e.LoadFromStream(s.get());
   }
   if (worksheets >= 0 && FPartTitles.size() > size_t(worksheets)) FPartTitles.resize(size_t(worksheets));
+  Sheets.Properties = SummaryInformation.DocumentProperties();
 }
 
 void TMSExcelX::FindSheets() {

@@ -601,13 +601,18 @@ void TSpreadSheetCells::Clear() {
 
 const TNumberFormats& TSpreadSheet::Formats() const {
   static const TNumberFormats GeneralOnly;
-  return FFormats ? *FFormats : GeneralOnly;
+  return FBook ? FBook->Formats : GeneralOnly;
+}
+
+const TDocumentProperties& TSpreadSheet::DocumentProperties() const {
+  static const TDocumentProperties None;
+  return FBook ? FBook->Properties : None;
 }
 
 int32_t TSpreadSheets::AddSheet() {
   auto sheet = std::make_unique<TSpreadSheet>();
   sheet->Cells.SetMemoryBudget(&FBudget);
-  sheet->FFormats = &Formats;
+  sheet->FBook = this;
   sheet->Caption = AnsiToWide(std::string(SDefaultSheetName) + std::to_string(FSheets.size() + 1));
   FSheets.push_back(std::move(sheet));
   return int32_t(FSheets.size() - 1);
@@ -629,6 +634,7 @@ void TSpreadSheets::Clear() {
   while (!FSheets.empty()) FSheets.pop_back();
   FBudget.Reset();
   Formats.Clear();
+  Properties = TDocumentProperties();
 }
 
 // -------------------------------------------------- TCustomSpreadSheetFile

@@ -10,6 +10,7 @@
 
 #include "Budgets.h"
 #include "CancelToken.h"
+#include "DocumentProperties.h"
 #include "Exception.h"
 #include "NumberFormats.h"
 #include "Streams.h"
@@ -333,6 +334,8 @@ class TSpreadSheetCells {
   TCellMemoryBudget* FBudget = nullptr;
 };
 
+class TSpreadSheets;
+
 class TSpreadSheet {
  public:
   TSpreadSheetCells Cells;
@@ -350,6 +353,8 @@ class TSpreadSheet {
   // The number formats cells' FormatIndex refers to: the workbook's when
   // the sheet belongs to one, else a table holding General alone.
   const TNumberFormats& Formats() const;
+  // The workbook's document properties (none for a sheet of no workbook).
+  const TDocumentProperties& DocumentProperties() const;
   bool ColumnHidden(int32_t column) const {
     return column >= 0 && size_t(column) < HiddenColumns.size() && HiddenColumns[size_t(column)];
   }
@@ -361,7 +366,7 @@ class TSpreadSheet {
  private:
   friend class TSpreadSheets;
   std::shared_ptr<const char> FAlive = std::make_shared<const char>('\0');
-  const TNumberFormats* FFormats = nullptr;  // the workbook's
+  const TSpreadSheets* FBook = nullptr;  // the workbook the sheet belongs to
 };
 
 class TSpreadSheets {
@@ -390,8 +395,10 @@ class TSpreadSheets {
   void SetMemoryPool(IMemoryPool* pool) { FBudget.SetPool(pool); }
   const TCellMemoryBudget& MemoryBudget() const { return FBudget; }
 
-  // The workbook's number formats; Clear empties them too.
+  // The workbook's number formats and document properties; Clear empties
+  // them too.
   TNumberFormats Formats;
+  TDocumentProperties Properties;
 
  private:
   std::vector<std::unique_ptr<TSpreadSheet>> FSheets;

@@ -636,6 +636,24 @@ int32_t DateTimeToFileDate(TDateTime dt) {
   return int32_t(date << 16 | time);
 }
 
+bool TryDateTimeToUnix(TDateTime dt, int64_t& unixSeconds) {
+  if (!std::isfinite(dt) || dt < -693593 || dt > 2958466) return false;  // years 1 to 9999
+  int y, mo, d, h, mi, s, ms;
+  DecodeDateTime(dt, y, mo, d, h, mi, s, ms);
+  struct tm lt {};
+  lt.tm_year = y - 1900;
+  lt.tm_mon = mo - 1;
+  lt.tm_mday = d;
+  lt.tm_hour = h;
+  lt.tm_min = mi;
+  lt.tm_sec = s;
+  lt.tm_isdst = -1;  // the zone's own rule for that day
+  const time_t t = mktime(&lt);
+  if (t == time_t(-1)) return false;  // also one real second of 1969: no loss worth the doubt
+  unixSeconds = int64_t(t);
+  return true;
+}
+
 TDateTime UnixToDateTime(int64_t unixSeconds) {
   time_t t = time_t(unixSeconds);
   struct tm lt;

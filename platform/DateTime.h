@@ -60,3 +60,5 @@ TDateTime FileDateToDateTime(int32_t fileDate);
 int32_t DateTimeToFileDate(TDateTime dt);
 // Seconds since the Unix epoch (UTC) to local date-time and back.
 TDateTime UnixToDateTime(int64_t unixSeconds);
+// Whole seconds; false for a date-time the C library cannot place.
+bool TryDateTimeToUnix(TDateTime localDateTime, int64_t& unixSeconds);

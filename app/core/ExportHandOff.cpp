@@ -43,10 +43,12 @@ void RaiseExportOutcome(const TQXExportBaseComponent& component, const TSpreadSh
 }
 
 // The settings every batch export shares: no message boxes, no progress
-// window, the engine over the sheet, the run's stop.
-void PrepareBatchExport(TQXExportBaseComponent& component, TQXESpreadsheetDataEngine& engine,
+// window, the engine over the sheet, the run's stop, the properties of the
+// sheet's workbook.
+void PrepareBatchExport(TQXExportToCellFile& component, TQXESpreadsheetDataEngine& engine,
                         const TSpreadSheet& sheet, const TExportStopQuery& stop, TCellValues values,
                         const TExportSpecLines* spec) {
+  component.DocumentProperties = sheet.DocumentProperties();
   engine.SetSpreadSheet(&sheet);
   engine.SetCellValues(values);
   ConfigureBatchExport(component, spec);
@@ -101,6 +103,11 @@ void ExportBook(const std::string& path, const TSheetList& sheets, const TExport
   }
   finish(out);
   out.Commit();
+}
+
+// A whole-workbook output's properties: those of the workbook its sheets come from.
+TDocumentProperties PropertiesOf(const TSheetList& sheets) {
+  return sheets.empty() ? TDocumentProperties() : sheets.front()->DocumentProperties();
 }
 
 std::vector<std::u16string> CaptionsOf(const TSheetList& sheets) {
@@ -204,6 +211,7 @@ void ExportXLSWorkbook(const std::string& path, const TSheetList& sheets, const 
       [&](TStream&, const TSpreadSheet& sheet, const TExportStopQuery& sheetStop) {
         TQXExportToXLS8 component;  // one per sheet: the book holds what they share
         component.Book = &book;
+        component.FileName = path;  // the workbook's title when the source gives none
         component.SheetName = sheet.Caption;
         ExportBookSheet(component, book.Spool(), sheet, sheetStop, output, warnings, cvAuto, spec);
       },
@@ -222,6 +230,9 @@ void ExportXLSXWorkbook(const std::string& path, const TSheetList& sheets, const
                         const TExportSpecLines* spec) {
   TQXExportToXLSX component;
   component.Compression = compression;
+  // The package's properties are written when it opens, before any sheet.
+  component.FileName = path;
+  component.DocumentProperties = PropertiesOf(sheets);
   ExportBook(
       path, sheets, stop, output, [&](TStream& out) { component.OpenWorkbook(out, CaptionsOf(sheets)); },
       [&](TStream& out, const TSpreadSheet& sheet, const TExportStopQuery& sheetStop) {

@@ -268,7 +268,17 @@ TEST(BatchCli, DumpWritesWorkbookJson) {
                    " assert k in s, k\n"
                    "assert s['cells'], 'no cells'\n"
                    "c=s['cells'][0]\n"
-                   "assert c['type'].startswith('ict') and c['align'].startswith('ta') and isinstance(c['format'],str)\n",
+                   "assert c['type'].startswith('ict') and c['align'].startswith('ta') and isinstance(c['format'],str)\n"
+                   "assert 'properties' not in d\n",
+                   Quote(json)),
+            0);
+  // The source's document properties, where it has some.
+  const std::string notebook = std::string(VARNOWE_CORPUS_DIR) + "/quattro/opf_tika.qpw";
+  ASSERT_EQ(WEXITSTATUS(system(("TZ=UTC " + std::string(VARNOWE_BATCH_EXE) + " --dump " + Quote(notebook) + " > " + Quote(json)).c_str())), 0);
+  EXPECT_EQ(Python("import json,sys\n"
+                   "p=json.load(open(sys.argv[1],encoding='utf-8'))['properties']\n"
+                   "assert p['title']=='Example Quattro Pro X3 Spreadsheet' and p['author']=='Christiaan Fluit', p\n"
+                   "assert p['created']=='2006-02-13T11:47:42' and p['keywords']=='extractor, test, rdf', p\n",
                    Quote(json)),
             0);
   // A file no reader takes: error on stderr, exit 1, nothing on stdout.

@@ -504,3 +504,67 @@ inline std::vector<std::string> ConvertWithGnumeric(const std::vector<std::strin
   }
   return out;
 }
+
+// Document properties as other programs read them, keyed "title",
+// "subject", "author", "keywords" and "created" (ISO time to the second, in
+// UTC): pdfinfo for a PDF, Python's zipfile and XML modules for the core
+// properties of .xlsx packages, all packages in one process.
+// The file as a word of the shell (quoted, or "$f" in a loop).
+inline std::string PdfInfoCommand(const std::string& fileWord) {
+  return "TZ=UTC pdfinfo -enc UTF-8 -isodates " + fileWord + " 2>/dev/null";
+}
+// What PdfInfoCommand printed.
+inline std::map<std::string, std::string> ParsePdfInfo(const std::string& text) {
+  static const std::map<std::string, std::string> keys = {
+      {"Title", "title"}, {"Subject", "subject"}, {"Author", "author"}, {"Keywords", "keywords"}, {"CreationDate", "created"}};
+  std::map<std::string, std::string> info;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t colon = line.find(':');
+    const auto key = keys.find(line.substr(0, colon));
+    const size_t value = line.find_first_not_of(' ', colon + 1);
+    if (colon == std::string::npos || key == keys.end() || value == std::string::npos) continue;
+    info[key->second] = key->second == "created" ? line.substr(value, 19) : line.substr(value);
+  }
+  return info;
+}
+inline std::map<std::string, std::string> PdfInfo(const std::string& path) {
+  return ParsePdfInfo(RunCapture(PdfInfoCommand(ShellQuote(path))));
+}
+inline std::map<std::string, TReadBack> ReadCoreProperties(const std::vector<std::string>& files,
+                                                           const std::string& workDir) {
+  const std::string script = workDir + "/coreprops.py";
+  std::ofstream(script) << R"PY(
+import sys, json, zipfile, xml.etree.ElementTree as ET
+NS = {"dc": "http://purl.org/dc/elements/1.1/", "dcterms": "http://purl.org/dc/terms/",
+      "cp": "http://schemas.openxmlformats.org/package/2006/metadata/core-properties"}
+TAGS = (("title", "dc:title"), ("subject", "dc:subject"), ("author", "dc:creator"),
+        ("keywords", "cp:keywords"), ("created", "dcterms:created"))
+for path in sys.argv[1:]:
+    rec = {"file": path, "cells": {}}
+    try:
+        root = ET.fromstring(zipfile.ZipFile(path).read("docProps/core.xml"))
+        for key, tag in TAGS:
+            e = root.find(tag, NS)
+            if e is not None and e.text: rec["cells"][key] = e.text[:19] if key == "created" else e.text
+    except Exception as e:
+        rec["error"] = type(e).__name__ + ": " + str(e)
+    print(json.dumps(rec, ensure_ascii=False))
+)PY";
+  std::string cmd = "/usr/bin/python3 " + ShellQuote(script);
+  for (const auto& f : files) cmd += " " + ShellQuote(f);
+  return ParseReadBack(RunCapture(cmd + " 2>/dev/null"));
+}
+
+// What is wrong with the properties an output was read back with (empty:
+// nothing): its title is the source's, else its own file name; its author
+// the source's where the source names one. source is 8-bit text, got UTF-8.
+inline std::string PropertyMismatch(const std::string& path, const TDocumentProperties& source,
+                                    const std::map<std::string, std::string>& got) {
+  auto field = [&](const char* key) { return got.count(key) ? got.at(key) : std::string(); };
+  const std::string title = AnsiToUtf8(source.TitleOr(path)), author = AnsiToUtf8(source.Author);
+  // An output shows a title with its blanks at the ends trimmed (pdfinfo).
+  if (Trim(field("title")) != Trim(title)) return path + ": title " + field("title") + ", want " + title;
+  if (!author.empty() && Trim(field("author")) != Trim(author)) return path + ": author " + field("author") + ", want " + author;
+  return "";
+}

@@ -344,6 +344,17 @@ TEST(ExcelCorpus, EveryWriterKeepsValuesFormatsAndColumns) {
   EXPECT_EQ(equal, cells);
   EXPECT_EQ(formats, cells);
   EXPECT_EQ(widths, columns);
+  // Each whole-workbook .xlsx carries its source's title and author, else its name as title.
+  std::vector<std::string> packages;
+  for (const TOutput& o : outputs)
+    if (fs::path(o.Path).extension() == ".xlsx") packages.push_back(o.Path);
+  const auto described = ReadCoreProperties(packages, tmp.Dir());
+  for (const TOutput& o : outputs) {
+    const auto it = described.find(o.Path);
+    if (fs::path(o.Path).extension() != ".xlsx") continue;
+    ASSERT_NE(it, described.end()) << o.Path;
+    EXPECT_EQ(PropertyMismatch(o.Path, o.Sheets.front()->DocumentProperties(), it->second.Cells), "");
+  }
   CheckTextsInOtherReaders(outputs, tmp.Dir());
   SetACPOverride(0);
 }

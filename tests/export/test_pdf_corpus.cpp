@@ -69,6 +69,7 @@ TEST(PdfCorpus, EveryWorkbookGivesValidPdfsWithItsTexts) {
   struct TOutput {
     std::string Source, Path;
     std::vector<std::string> Texts;
+    TDocumentProperties Properties;
   };
   std::vector<TOutput> outputs;
   size_t converted = 0, unreadable = 0;
@@ -98,7 +99,7 @@ TEST(PdfCorpus, EveryWorkbookGivesValidPdfsWithItsTexts) {
       const TSpreadSheet& sheet = reader->Sheets[n];
       if (n > 0 && sheet.Cells.Count() == 0) continue;
       const std::string path = n == 0 ? dest.string() : TSpreadsheetConversion::SheetOutputPath(dest.string(), n);
-      outputs.push_back({source, path, SampleTexts(sheet, 40)});
+      outputs.push_back({source, path, SampleTexts(sheet, 40), sheet.DocumentProperties()});
     }
   }
   SetACPOverride(0);
@@ -110,11 +111,14 @@ TEST(PdfCorpus, EveryWorkbookGivesValidPdfsWithItsTexts) {
   for (const auto& o : outputs) script += " " + ShellQuote(o.Path);
   script +=
       "; do qpdf --check \"$f\" >\"$f.qpdf\" 2>&1; echo \"exit $?\" >>\"$f.qpdf\";"
-      " pdftotext -raw -enc UTF-8 \"$f\" \"$f.txt\" 2>/dev/null; done";
+      " pdftotext -raw -enc UTF-8 \"$f\" \"$f.txt\" 2>/dev/null; " + PdfInfoCommand("\"$f\"") + " >\"$f.info\"; done";
   RunCapture("sh -c " + ShellQuote(script));
 
-  size_t texts = 0, found = 0;
+  size_t texts = 0, found = 0, described = 0;
   for (const auto& o : outputs) {
+    // The source's title and author, else the file's name as title.
+    EXPECT_EQ(PropertyMismatch(o.Path, o.Properties, ParsePdfInfo(ReadFileText(o.Path + ".info"))), "");
+    described += !o.Properties.Title.empty() || !o.Properties.Author.empty();
     const std::string report = ReadFileText(o.Path + ".qpdf");
     EXPECT_TRUE(report.find("No syntax or stream encoding errors") != std::string::npos &&
                 report.find("WARNING") == std::string::npos && report.find("exit 0") != std::string::npos)
@@ -127,6 +131,7 @@ TEST(PdfCorpus, EveryWorkbookGivesValidPdfsWithItsTexts) {
     }
   }
   std::cout << converted << " workbooks, " << outputs.size() << " PDFs, " << unreadable
-            << " not readable; texts found " << found << " of " << texts << "\n";
+            << " not readable; texts found " << found << " of " << texts << "; " << described
+            << " PDFs with their source's title or author\n";
   EXPECT_GE(double(found), 0.99 * double(texts));
 }

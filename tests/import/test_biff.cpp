@@ -610,11 +610,13 @@ TEST_F(BiffTest, SummaryStreamsFillPropertiesAndNeverFailTheLoad) {
   TMSExcel x;
   Parse(x, Container({{"\005SummaryInformation", ps.d}, {"Workbook", wb.Build()}}));
   EXPECT_EQ(x.SummaryInformation.Title, "Q3");
+  EXPECT_EQ(x.Sheets[0].DocumentProperties().Title, "Q3");  // the model has it for the writers
   // A damaged set costs the properties, not the workbook.
   auto damaged = ps.d;
   damaged.resize(60);
   Parse(x, Container({{"\005SummaryInformation", damaged}, {"Workbook", wb.Build()}}));
   EXPECT_EQ(x.SummaryInformation.Title, "");
+  EXPECT_EQ(x.Sheets[0].DocumentProperties().Title, "");
   EXPECT_EQ(Cell(x, 0, 0, 0)->Value().ToDouble(), 1);
 }
 

@@ -371,10 +371,15 @@ TEST_F(OdsTest, DocumentPropertiesFromMeta) {
   EXPECT_EQ(s.PageCount, 3);
   EXPECT_NEAR(s.Created, EncodeDate(2009, 5, 12) + EncodeTime(10, 20, 30, 0), 1e-6);
   EXPECT_NEAR(s.LastSaved, EncodeDate(2010, 1, 2) + EncodeTime(3, 4, 5, 0), 1e-6);
+  // What the writers take, from the model.
+  const TDocumentProperties& m = R.Sheets[0].DocumentProperties();
+  EXPECT_EQ(m.Title + "|" + m.Subject + "|" + m.Author + "|" + m.Keywords, "Q1 & Q2|Sales|Ann|a, b");
+  EXPECT_EQ(m.Created, s.Created);
 
   // The next load starts clean.
   Load(Content(Table("T", "")));
   EXPECT_EQ(R.SummaryInformation.Title, "");
+  EXPECT_EQ(R.Sheets.Properties.Title, "");
   EXPECT_EQ(R.Styles().Count(), 0);
 
   // Damaged side parts do not cost the cells.

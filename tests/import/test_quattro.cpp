@@ -289,6 +289,7 @@ TEST_F(QuattroTest, NotebookCellBlocks) {
   EXPECT_EQ(r.SummaryInformation.Author, "Ann");
   EXPECT_EQ(r.SummaryInformation.LastAuthor, "Bob");
   ASSERT_EQ(r.Sheets.Count(), 4);
+  EXPECT_EQ(r.Sheets[3].DocumentProperties().Author, "Ann");
   EXPECT_EQ(r.Sheets[0].Caption, u"Numbers");
   EXPECT_EQ(r.Sheets[3].Caption, u"Sheet4");
   // String numbers count from 1.

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "CodePage.h"
+#include "DateTime.h"
 #include "QXXLSX.h"
 #include "ZipBuilder.h"
 
@@ -224,6 +225,9 @@ TEST(XLSXReader, SheetNamesFromTheApplicationProperties) {
   auto parts = Workbook("", "");
   parts.erase("xl/_rels/workbook.xml.rels");
   parts["docProps/app.xml"] = app;
+  parts["docProps/core.xml"] =
+      "<cp:coreProperties><dc:title>Q &amp; A</dc:title><dc:creator>Ann</dc:creator>"
+      "<dcterms:created>2009-05-12T10:20:30Z</dcterms:created></cp:coreProperties>";
   parts["xl/worksheets/sheet1.xml"] = Sheet("<row><c><v>1</v></c></row>");
   parts["xl/worksheets/sheet2.xml"] = Sheet("<row><c><v>2</v></c></row>");
   Loaded l(parts);
@@ -233,6 +237,9 @@ TEST(XLSXReader, SheetNamesFromTheApplicationProperties) {
   EXPECT_EQ(l.Caption(2), "Gamma");
   EXPECT_EQ(l.Cell(1, 0, 0)->Value().ToDouble(), 2);
   EXPECT_EQ(l.Reader.SummaryInformation.AppName, "Writer");
+  const TDocumentProperties& props = l.Reader.Sheets[2].DocumentProperties();
+  EXPECT_EQ(props.Title + "|" + props.Author, "Q & A|Ann");
+  EXPECT_NEAR(props.Created, EncodeDate(2009, 5, 12) + EncodeTime(10, 20, 30, 0), 1e-6);
 
   // Sheet entries without names take the listed names by position.
   parts = Workbook("<sheet r:id=\"rId1\"/><sheet r:id=\"rId2\"/><sheet r:id=\"rId3\"/><sheet r:id=\"rId4\"/>",

@@ -242,9 +242,15 @@ TEST(SpreadSheets, AddGetDeleteClear) {
   EXPECT_THROW(sheets.DeleteSheet(3), Exception);
   std::weak_ptr<const void> token = sheets[0].AliveToken();
   EXPECT_FALSE(token.expired());
+  // Every sheet reaches its workbook's properties; a loose sheet has none.
+  sheets.Properties.Title = "Q3";
+  EXPECT_EQ(sheets[2].DocumentProperties().Title, "Q3");
+  EXPECT_EQ(TSpreadSheet().DocumentProperties().TitleOr("/out/book.pdf"), "book");
+  EXPECT_EQ(sheets[2].DocumentProperties().TitleOr("/out/book.pdf"), "Q3");
   sheets.Clear();
   EXPECT_EQ(sheets.Count(), 0);
   EXPECT_TRUE(token.expired()) << "no sheet may outlive Clear";
+  EXPECT_EQ(sheets.Properties.Title, "");
 }
 
 TEST(ColumnLetters, NumbersLettersAndNameLists) {
