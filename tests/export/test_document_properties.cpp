@@ -21,25 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Local time is UTC here and in the programs the test runs, so a time
-// reads back as it was written.
-struct TUtcZone {
-  TUtcZone() {
-    const char* tz = std::getenv("TZ");
-    if (tz) FOld = tz;
-    FHad = tz != nullptr;
-    setenv("TZ", "UTC", 1);
-    tzset();
-  }
-  ~TUtcZone() {
-    if (FHad) setenv("TZ", FOld.c_str(), 1);
-    else unsetenv("TZ");
-    tzset();
-  }
-  std::string FOld;
-  bool FHad = false;
-};
-
 struct TWriter {
   const char* Name;
   const char* Ext;
@@ -66,7 +47,10 @@ struct TCase {
 
 TEST(DocumentProperties, EveryWriterCarriesTheSourcesPropertiesOrTheFileNameAsTitle) {
   if (!HaveProgram("pdfinfo")) GTEST_SKIP() << "pdfinfo is missing (scripts/install-deps.sh installs poppler-utils)";
-  TUtcZone utc;
+  // Local time is UTC here and in the programs run, so times read back as
+  // written (each test runs in a process of its own).
+  setenv("TZ", "UTC", 1);
+  tzset();
   SetACPOverride(CP_UTF8);
   TTempDir tmp;
   TFakeUi ui;
