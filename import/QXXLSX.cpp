@@ -303,6 +303,8 @@ void TMSExcelX::ParsePackage() {
   const char* ext = Version == evExcel12Bin ? ".bin" : ".xml";
   if (sst.empty()) sst = dir + "sharedStrings" + ext;
   if (styles.empty()) styles = dir + "styles" + ext;
+  FindSheets();
+  PlanProgress(sst);
   if (Version == evExcel12Bin) {
     ReadSharedStringsBin(sst);
     ReadStylesBin(styles);
@@ -310,7 +312,7 @@ void TMSExcelX::ParsePackage() {
     ReadSharedStringsXml(sst);
     ReadStylesXml(styles);
   }
-  FindSheets();
+  EndProgressPart(PartBytes(sst));
   AnnounceAndReadSheets();
   // Raised once every part was read, so what could be read stays.
   if (!FTruncated.empty()) throw EQXIFileTruncatedException(StringReplaceAll(SFileTruncated, "%s", FTruncated));
@@ -414,7 +416,8 @@ void TMSExcelX::AnnounceAndReadSheets() {
       }
     }
     // Every sheet, read or passed over, ends its share: the last ends the whole.
-    DoLoadProgress(i + 1, count);
+    if (FProgressTotal > 0) EndProgressPart(sh.Type == "chartsheet" ? 0 : PartBytes(sh.Part));
+    else DoLoadProgress(i + 1, count);
   }
 }
 
@@ -714,6 +717,7 @@ void TMSExcelX::ReadSharedStringsXml(const std::string& part) {
   // Inflated on a second thread while this one parses.
   auto s = ReadAheadWhenUseful(FZip->GetFileStreamByName(part));
   if (!s) return;
+  TPartProgressScope progress(*this, *s, PartBytes(part));
   std::u16string current;
   TQXXMLEngine e;
   e.OnTag = [&](TQXXMLEngine* engine, TQXXMLItem* parent, const std::string& name, const std::u16string& value,
@@ -735,6 +739,7 @@ void TMSExcelX::ReadSharedStringsXml(const std::string& part) {
   e.OnRawContent = [&](TQXXMLEngine* engine, TQXXMLItem*, TQXXMLRawText& text) { ScanSharedStrings(*engine, text); };
   e.OnAfterTag = [&](TQXXMLEngine*, TQXXMLItem*& node, bool&) {
     if (Local(node) == "si" && ParentIs(node->Parent(), "sst")) {
+      NotePartProgress();
       AddSharedStringXml(current);
       current.clear();
     }
@@ -920,7 +925,7 @@ void TMSExcelX::ReadSheetXml(const std::string& part) {
   if (!s) return;
   TSheetCursor cursor;
   TSheetCell cell;
-  TSheetPartScope progress(*this, *s);
+  TPartProgressScope progress(*this, *s, PartBytes(part));
   bool rowZeroTold = false;
 
   TQXXMLEngine e;
@@ -945,7 +950,7 @@ void TMSExcelX::ReadSheetXml(const std::string& part) {
     } else if (n == "row") {
       if (!ParentIs(parent, "sheetData")) return;
       accept = true;
-      NoteSheetRow();
+      NotePartProgress();
       cursor.StartRow(std::u16string_view(attrs));
       if (cursor.Misnumbered < 1) {
         if (!rowZeroTold)
@@ -1017,13 +1022,31 @@ void TMSExcelX::ReadSheetXml(const std::string& part) {
   CheckPart(e, part);
 }
 
-void TMSExcelX::NoteSheetRow() {
-  if (!LoadProgressDue() || !FSheetStream) return;
-  // How far into the part, as a share of all the sheets: sheet i of n ends at i + 1 of n.
+int64_t TMSExcelX::PartBytes(const std::string& part) const {
+  const int32_t i = part.empty() ? -1 : FZip->IndexOfFile(part);
+  return i < 0 ? 0 : std::max<int64_t>(1, int64_t(FZip->Files()[i].CompressedData.size()));
+}
+
+void TMSExcelX::PlanProgress(const std::string& sharedStrings) {
+  FProgressDone = 0;
+  FProgressTotal = PartBytes(sharedStrings);
+  for (const TSheetEntry& sh : FSheets)
+    if (sh.Type != "chartsheet") FProgressTotal += PartBytes(sh.Part);
+}
+
+void TMSExcelX::EndProgressPart(int64_t bytes) {
+  FProgressDone = std::min(FProgressDone + bytes, FProgressTotal);
+  if (FProgressTotal > 0 && bytes > 0) DoLoadProgress(FProgressDone, FProgressTotal);
+}
+
+void TMSExcelX::NotePartProgress() {
+  if (!LoadProgressDue() || !FSheetStream || FProgressTotal <= 0) return;
+  // How far into the part, as its share of the package's bytes.
   const int64_t partSize = FSheetStream->Size();
-  if (partSize > 0)
-    DoLoadProgress(int64_t(CurrentSheet) * partSize + std::min(FSheetStream->Position(), partSize),
-                   int64_t(FSheets.size()) * partSize);
+  if (partSize > 0) {
+    const double within = double(std::min(FSheetStream->Position(), partSize)) / double(partSize);
+    DoLoadProgress(std::min(FProgressDone + int64_t(within * double(FProgressPart)), FProgressTotal), FProgressTotal);
+  }
 }
 
 void TMSExcelX::CheckPart(const TQXXMLEngine& e, const std::string& part) {

@@ -143,17 +143,26 @@ class TMSExcelX : public TCustomMSExcel {
     bool HasValue, HasInline;
   };
   std::vector<TScannedCell> FScannedCells;
-  // Progress within the sheet part being read, at every row (reported
-  // every LoadProgressStep rows), while a TSheetPartScope of it lives.
-  void NoteSheetRow();
-  struct TSheetPartScope {
-    TSheetPartScope(TMSExcelX& reader, TStream& part) : Reader(reader) { Reader.FSheetStream = &part; }
-    ~TSheetPartScope() { Reader.FSheetStream = nullptr; }
-    TSheetPartScope(const TSheetPartScope&) = delete;
-    TSheetPartScope& operator=(const TSheetPartScope&) = delete;
+  // Progress: every part counts for its bytes in the package (the shared
+  // strings first, then each sheet), reported within the part being read
+  // at every row or string (every LoadProgressStep of them) while a
+  // TPartProgressScope of it lives.
+  void PlanProgress(const std::string& sharedStrings);
+  int64_t PartBytes(const std::string& part) const;
+  void NotePartProgress();
+  void EndProgressPart(int64_t bytes);
+  struct TPartProgressScope {
+    TPartProgressScope(TMSExcelX& reader, TStream& part, int64_t bytes) : Reader(reader) {
+      Reader.FSheetStream = &part;
+      Reader.FProgressPart = bytes;
+    }
+    ~TPartProgressScope() { Reader.FSheetStream = nullptr; }
+    TPartProgressScope(const TPartProgressScope&) = delete;
+    TPartProgressScope& operator=(const TPartProgressScope&) = delete;
     TMSExcelX& Reader;
   };
   TStream* FSheetStream = nullptr;
+  int64_t FProgressDone = 0, FProgressPart = 0, FProgressTotal = 0;
   int64_t FScannedRows = 0;
 
   // Cell delivery shared by both variants. The one mapping of a cell's

@@ -112,9 +112,12 @@ void TMSExcelX::ReadWorkbookBin() {
 void TMSExcelX::ReadSharedStringsBin(const std::string& part) {
   auto s = FZip->GetFileStreamByName(part);
   if (!s) return;
+  TPartProgressScope progress(*this, *s, PartBytes(part));
   ForEachRecord(*this, *s, part, -1, [&](uint32_t type, const TByteReader& r) {
     // RichStr: a flags byte, then the text; runs and phonetics follow and are not wanted.
-    if (type == BrtSSTItem) AddSharedString(WideString(r, 1));
+    if (type != BrtSSTItem) return;
+    NotePartProgress();
+    AddSharedString(WideString(r, 1));
     return;
   });
 }
@@ -159,7 +162,7 @@ void TMSExcelX::ReadStylesBin(const std::string& part) {
 void TMSExcelX::ReadSheetBin(const std::string& part) {
   auto s = FZip->GetFileStreamByName(part);
   if (!s) return;
-  TSheetPartScope progress(*this, *s);
+  TPartProgressScope progress(*this, *s, PartBytes(part));
   BeginSheetGeometry();
   int32_t row = 0;
   // Column of the previous cell of the row: a short cell record is the next
@@ -172,7 +175,7 @@ void TMSExcelX::ReadSheetBin(const std::string& part) {
         // Addresses past the grid go on to Deliver, which reports them.
         row = int32_t(std::min<uint32_t>(rw, INT32_MAX));
         previous = -1;
-        NoteSheetRow();
+        NotePartProgress();
         return;
       }
       case BrtWsDim:

@@ -183,6 +183,7 @@ void TMSExcelX::ScanSharedStrings(TQXXMLEngine& engine, TQXXMLRawText& text) {
       engine.Decode(t.data(), t.size(), piece);
       string += piece;
     }
+    NotePartProgress();
     AddSharedStringXml(string);
     text.Consume(size_t(end - span.Begin));
   }
@@ -204,7 +205,7 @@ void TMSExcelX::ScanSheetRows(TQXXMLEngine& engine, TQXXMLRawText& text, TSheetC
       if (span.Short && MoreInHand(text)) continue;
       return;  // not a row of the usual shape: the engine reads it from its start
     }
-    NoteSheetRow();
+    NotePartProgress();
     ++FScannedRows;
     const char* row = span.Begin;
     for (const TScannedCell& c : FScannedCells) {

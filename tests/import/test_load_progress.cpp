@@ -69,4 +69,24 @@ TEST(LoadProgress, EveryReaderTellsTheShareConsumedWithinALargeSheet) {
   }
 }
 
+// A workbook whose shared strings are most of the package: the bar moves
+// while they are read, before any sheet.
+TEST(LoadProgress, AnXlsxTellsItsProgressThroughTheSharedStrings) {
+  std::vector<std::string> shared;
+  for (int i = 0; i < 30000; ++i) shared.push_back("text number " + std::to_string(i));
+  TTempDir dir;
+  const std::string path = dir / "strings.xlsx";
+  testbooks::WriteBytes(path, testbooks::XlsxNamed({{"S", "<row r=\"1\"><c r=\"A1\" t=\"s\"><v>29999</v></c></row>"}}, shared));
+  std::vector<double> shares;
+  TMSExcelX reader;
+  reader.OnLoadProgress = [&](TCustomSpreadSheetFile*, int64_t position, int64_t total) {
+    shares.push_back(double(position) / double(total));
+  };
+  reader.LoadFromFile(path);
+  ASSERT_FALSE(shares.empty());
+  EXPECT_TRUE(std::is_sorted(shares.begin(), shares.end()));
+  EXPECT_EQ(shares.back(), 1.0);
+  EXPECT_GE(std::count_if(shares.begin(), shares.end(), [](double s) { return s > 0 && s < 0.9; }), 3);
+}
+
 }  // namespace
