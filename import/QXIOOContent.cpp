@@ -146,12 +146,6 @@ bool ParseLength(const std::u16string& text, double& points) {
   return true;
 }
 
-// A width in points as 1/256 of a character of the default font, which the
-// format's producers take as 153 twips (0.27 cm) wide.
-int32_t ColumnWidth256(double points) {
-  return int32_t(std::clamp(points * 20 / 153, 0.0, 255.0) * 256 + 0.5);
-}
-
 bool HasPrefix(const std::string& name, const char* prefix) {
   return name.compare(0, std::strlen(prefix), prefix) == 0;
 }
@@ -569,7 +563,7 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
     const int32_t last = std::min(FColumnCount, first + 1024);
     for (int32_t c = first; c < last; ++c) {
       if (width != FColumnWidths.end() && F.OnColumnWidth)
-        F.OnColumnWidth(&F, FSheet, c, ColumnWidth256(width->second));
+        F.OnColumnWidth(&F, FSheet, c, TSpreadSheetFile::ColumnWidthFromTwips(width->second * 20));
       if (hidden) F.HideColumn(FSheet, c);
     }
   }

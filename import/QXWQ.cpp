@@ -309,8 +309,15 @@ void TQuattroPro::DispatchClassic(const TByteReader& r) {
     case recSheet: ReadClassicSheet(r); break;
     case recSheetEnd: break;
     case recSheetName: ReadClassicSheetName(r); break;
-    case recStyle:
-    case recDosStyle: ReadClassicStyle(r); break;
+    case recStyle: ReadClassicStyle(r); break;
+    case recDosStyle:
+      // The same number is a column's width in the pages of .wb1 and .wb2.
+      if (FVersion == qvWB1 || FVersion == qvWB2) {
+        if (OnColumnWidth) ReadPageColumnWidth(r);
+      } else {
+        ReadClassicStyle(r);
+      }
+      break;
     default: break;
   }
 }
@@ -443,6 +450,13 @@ void TQuattroPro::ReadClassicColumnWidth(const TByteReader& r) {
   const int32_t column = r.U16(0);
   if (column >= Grid().Cols) return;
   OnColumnWidth(this, FCurrentSheet, column, r.U8(2) * 256);  // characters
+}
+
+// A column word and its width in twips (bit 15: set by hand).
+void TQuattroPro::ReadPageColumnWidth(const TByteReader& r) {
+  const int32_t column = r.U16(0);
+  if (column >= Grid().Cols || !r.Fits(2, 2)) return;
+  OnColumnWidth(this, FCurrentSheet, column, ColumnWidthFromTwips(r.U16(2) & 0x7FFF));
 }
 
 void TQuattroPro::ReadClassicSheet(const TByteReader& r) {

@@ -100,6 +100,7 @@ class TQuattroPro : public TSpreadSheetFile {
   std::string ClassicText(const TByteReader& r, size_t offset, bool pascal) const;
   void ReadClassicDimensions(const TByteReader& r);
   void ReadClassicColumnWidth(const TByteReader& r);
+  void ReadPageColumnWidth(const TByteReader& r);
   void ReadClassicSheet(const TByteReader& r);
   void ReadClassicSheetName(const TByteReader& r);
   void ReadClassicStyle(const TByteReader& r);

@@ -57,10 +57,6 @@ size_t KindSize(uint8_t kind) {
   }
 }
 
-// Column widths are kept in twips (bit 15 marks a width set by hand); the
-// model gets characters of the default font, about 105 twips each.
-constexpr int32_t TwipsPerCharacter = 105;
-
 }  // namespace
 
 // A notebook string: a length word, a flag byte (bit 0: 16-bit characters),
@@ -185,9 +181,9 @@ void TQuattroPro::ReadNotebookColumnWidth(const TByteReader& r) {
     return;
   }
   const int32_t column = r.U16(0);
-  const int32_t twips = r.U16(4) & 0x7FFF;
+  const int32_t twips = r.U16(4) & 0x7FFF;  // bit 15: set by hand
   if (column >= Grid().Cols) return;
-  OnColumnWidth(this, FCurrentSheet, column, (twips * 256 + TwipsPerCharacter / 2) / TwipsPerCharacter);
+  OnColumnWidth(this, FCurrentSheet, column, ColumnWidthFromTwips(twips));
 }
 
 TQuattroPro::TCellHead TQuattroPro::NotebookHead(int32_t row, int32_t column, int32_t style) {

@@ -597,12 +597,18 @@ bool TMSExcelX::DecodeCellRef(const char* t, size_t n, int32_t& column, int32_t&
 }
 
 bool TMSExcelX::ParseISODateTime(const std::u16string& text, double& value) {
-  std::string s;
-  for (char16_t c : text) {
-    if (c > 127) return false;
-    s.push_back(char(c));
+  // Narrowed and trimmed into a local buffer: no allocation per cell.
+  size_t from = 0, to = text.size();
+  while (from < to && text[from] <= u' ') ++from;
+  while (to > from && text[to - 1] <= u' ') --to;
+  char buf[64];
+  std::string longer;
+  char* out = to - from <= sizeof(buf) ? buf : (longer.resize(to - from), longer.data());
+  for (size_t i = from; i < to; ++i) {
+    if (text[i] > 127) return false;
+    out[i - from] = char(text[i]);
   }
-  s = Trim(s);
+  const std::string_view s(out, to - from);
   auto num = [&](size_t at, size_t len, int& out) {
     if (at + len > s.size()) return false;
     out = 0;

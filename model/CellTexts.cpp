@@ -18,6 +18,14 @@ std::string_view Digits(int64_t v, std::string& scratch) {
   return scratch;
 }
 
+// v in at least width digits, zeros in front (no printf: one per cell adds up).
+void AppendPadded(std::string& out, int64_t v, int width) {
+  char buf[24];
+  const auto res = std::to_chars(buf, buf + sizeof(buf), v);
+  for (int n = int(res.ptr - buf); n < width; ++n) out += '0';
+  out.append(buf, res.ptr);
+}
+
 // "hh:mm:ss" with the hours counted on past a day ("25:30:00"), and the
 // milliseconds when there are any: elapsed times and times of day alike.
 void AppendClock(double days, bool twoDigitHours, std::string& out) {
@@ -27,13 +35,14 @@ void AppendClock(double days, bool twoDigitHours, std::string& out) {
   }
   const int64_t ms = std::llround(days * 86400000.0);
   const int64_t s = ms / 1000, h = s / 3600;
-  char buf[48];
-  const int n = std::snprintf(buf, sizeof(buf), twoDigitHours ? "%02lld:%02d:%02d" : "%lld:%02d:%02d", (long long)h,
-                              int(s / 60 % 60), int(s % 60));
-  out.append(buf, size_t(n));
+  AppendPadded(out, h, twoDigitHours ? 2 : 1);
+  out += ':';
+  AppendPadded(out, s / 60 % 60, 2);
+  out += ':';
+  AppendPadded(out, s % 60, 2);
   if (ms % 1000) {
-    std::snprintf(buf, sizeof(buf), ".%03d", int(ms % 1000));
-    out += buf;
+    out += '.';
+    AppendPadded(out, ms % 1000, 3);
   }
 }
 
@@ -120,8 +129,12 @@ std::string_view TCellTexts::Data(const TQXICell& cell, std::string& scratch) {
       if (std::llround(time * 86400000.0) >= 86400000) day += 1, time = 0;
       int y, m, d;
       DecodeDate(day, y, m, d);
-      const int n = std::snprintf(buf, sizeof(buf), "%04d-%02d-%02d", y, m, d);
-      scratch.append(buf, size_t(n));
+      if (y < 0) scratch += '-';
+      AppendPadded(scratch, y < 0 ? -y : y, y < 0 ? 3 : 4);  // as "%04d"
+      scratch += '-';
+      AppendPadded(scratch, m, 2);
+      scratch += '-';
+      AppendPadded(scratch, d, 2);
       if (time > 0 && std::llround(time * 86400000.0) > 0) {
         scratch += 'T';
         AppendClock(time, true, scratch);

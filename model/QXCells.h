@@ -1,6 +1,7 @@
 #pragma once
 // The workbook model: sheets of sparse, typed cells, and the reader base
 // whose events every spreadsheet reader reports through.
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -575,6 +576,11 @@ class TSpreadSheetFile : public TCustomSpreadSheetFile {
   // that: a base of 8 is the usual default and sets nothing.
   void SetDefaultColumnWidth(int32_t sheetNo, int32_t width256);
   void SetDefaultColumnBase(int32_t sheetNo, int32_t baseCharacters);
+  // A physical width as 1/256 of a character: the default font's "0" is
+  // 7 pixels at 96 dpi, 105 twips, the width the Excel formats measure in.
+  static int32_t ColumnWidthFromTwips(double twips) {
+    return int32_t(std::clamp(twips / 105, 0.0, 255.0) * 256 + 0.5);
+  }
 
   // Readers report progress between records, so a stop is noticed here too.
   void DoLoadProgress(int64_t position, int64_t totalSize) {

@@ -5,7 +5,8 @@ compared, cell by cell, with the source as LibreOffice reports it (the
 corpus reference dumps): number-format codes (equal, or equivalent as
 format_codes.py judges), types (errors as errors, dates as dates) and, with
 --lo-dir (LibreOffice's own .xlsx conversions of the sources), column widths
-within 5 %.
+within 5 % (for sources that are not Excel's, as drawn: LibreOffice's unit
+is 111 twips, Excel's 105).
 
 usage: written_formats.py EXPECTED_DIR REPORT... [--lo-dir DIR] [--verbose]
   each REPORT is the --report file of a varnowe-batch run over the corpus
@@ -158,12 +159,18 @@ def main():
             if lo is None:
                 continue
             used = {c["c"] for c in rs.get("cells", [])}
+            # Sources that measure widths in twips or characters: LibreOffice
+            # writes twips / 111 (its font's digit), Excel draws a unit as
+            # 105 twips (a 7-pixel "0" at 96 dpi); compare what each draws.
+            scale = 111.0 / 105.0 if folder not in ("xls", "xlsx", "xlsb", "xlsm", "xltx") else 1.0
             for col in sorted(used):
-                want = lo[2].get(col, lo[3])
+                want = lo[2].get(col, lo[3]) * scale
                 have = ws[2].get(col, ws[3])
                 st["columns"] += 1
+                st["columns from " + folder] += 1
                 if abs(have - want) <= 0.05 * want:
                     st["widths within 5%"] += 1
+                    st["within 5% from " + folder] += 1
                 else:
                     pairs[(ext, folder, "width %.2f" % have, "width %.2f (%s)" % (want, name))] += 1
                 st["hidden columns"] += col in lo[4]
@@ -179,6 +186,10 @@ def main():
             if k == "widths within 5%" and st["columns"]:
                 extra = "  (%.2f%%)" % (100.0 * v / st["columns"])
             print("  %-18s %8d%s" % (k, v, extra))
+        for k in sorted(k for k in st if k.startswith("columns from ")):
+            folder = k[len("columns from "):]
+            print("  widths within 5%%, %-8s %5d of %5d (%.2f%%)" % (
+                folder, st["within 5% from " + folder], st[k], 100.0 * st["within 5% from " + folder] / st[k]))
     for (ext, folder, o, r), n in pairs.most_common(80 if verbose else 25):
         print("  %6d %-5s %-8s written %r  reference %r" % (n, ext, folder, o, r))
 

@@ -156,3 +156,19 @@ TEST_F(OdsCorpus, EveryFileConvertsThroughVarnoweBatch) {
   std::string all((std::istreambuf_iterator<char>(second)), std::istreambuf_iterator<char>());
   EXPECT_NE(all.find("Data on second sheet"), std::string::npos) << all;
 }
+
+// Column widths are lengths: they reach the model as characters of 105
+// twips (a 7-pixel "0" at 96 dpi), so Excel draws them as wide as the file.
+TEST_F(OdsCorpus, ColumnWidthsKeepTheirLength) {
+  const struct {
+    const char* File;
+    int32_t Column, Width256;  // 1/256 of a character
+  } cases[] = {{"ods/lo_multiline.ods", 0, 3121},                // 0.889 in, LibreOffice's default
+               {"ods/calam_excel_online_repeat.ods", 0, 2340}};  // 1.693 cm, Excel's default (9.14)
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.File);
+    Load(c.File);
+    ASSERT_GT(R.Sheets[0].ColumnWidths.size(), size_t(c.Column));
+    EXPECT_NEAR(R.Sheets[0].ColumnWidths[size_t(c.Column)], c.Width256, 2);
+  }
+}

@@ -153,4 +153,19 @@ TEST_F(QuattroCorpus, NotebookCellBlockKinds) {
   EXPECT_EQ(Text(18277, 0, 0), "QP10 Supports ZZZ!!!");  // the last sheet a notebook can have
 }
 
+// Page column widths in twips (.wb2) reach the model as characters of 105
+// twips: the width the file draws, as Excel draws it.
+TEST_F(QuattroCorpus, NotebookPagesKeepTheirColumnWidths) {
+  Load("gnum_poker.wb2");
+  const std::vector<int32_t>& w = FReader.Sheets[0].ColumnWidths;
+  ASSERT_GE(w.size(), 8u);
+  // A 555, B 270, C 975, G 1125, H 180 twips; D to F keep the default.
+  EXPECT_EQ(w[0], 1353);
+  EXPECT_EQ(w[1], 658);
+  EXPECT_EQ(w[2], 2377);
+  EXPECT_EQ(w[3], 0);
+  EXPECT_EQ(w[6], 2743);
+  EXPECT_EQ(w[7], 439);
+}
+
 }  // namespace
