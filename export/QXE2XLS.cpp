@@ -323,6 +323,8 @@ bool TXLSNumberFormats::IsImplicit(int32_t id) {
 void TXLSNumberFormats::Clear() {
   FIds.clear();
   FWritten.clear();
+  FRecent.clear();
+  FRecentNext = 0;
 }
 
 std::string DateCodesInLowerCase(std::string_view code) {
@@ -359,6 +361,21 @@ std::string DateCodesInLowerCase(std::string_view code) {
 }
 
 int32_t TXLSNumberFormats::Id(std::string_view sourceCode, int32_t builtIn) {
+  // An answer once given stays (the table only grows), so it can be kept.
+  for (const TRecent& r : FRecent)
+    if (r.BuiltIn == builtIn && r.Code == sourceCode) return r.Id;
+  const int32_t id = Find(sourceCode, builtIn);
+  constexpr size_t Kept = 16;
+  if (FRecent.size() < Kept) {
+    FRecent.push_back({std::string(sourceCode), builtIn, id});
+  } else {
+    FRecent[FRecentNext] = {std::string(sourceCode), builtIn, id};
+    FRecentNext = (FRecentNext + 1) % Kept;
+  }
+  return id;
+}
+
+int32_t TXLSNumberFormats::Find(std::string_view sourceCode, int32_t builtIn) {
   if (sourceCode.empty() || SameText(std::string(sourceCode), "General")) return 0;
   // Readers that type cells by their format look for the date letters in
   // lower case; Excel reads both alike.
@@ -733,7 +750,8 @@ int32_t TQXExportToCustomXLS::RegisterFont(const TQXEFont& font) {
 }
 
 int32_t TQXExportToCustomXLS::RegisterFormat(const TXLSFormat& format) {
-  auto [it, added] = FFormatIndex.emplace(format, int32_t(FFormats.size()));
+  // try_emplace: no node is made for a format already known (most cells).
+  auto [it, added] = FFormatIndex.try_emplace(format, int32_t(FFormats.size()));
   if (added) FFormats.push_back(format);
   return it->second;
 }

@@ -150,8 +150,17 @@ class TXLSNumberFormats {
  private:
   int32_t FFirstCustom, FMaxId;
   bool FBuiltInsWritten;
+  int32_t Find(std::string_view code, int32_t builtIn);
   std::unordered_map<std::string, int32_t> FIds;  // code + "\x1F" + built-in id
   std::vector<std::pair<int32_t, std::string>> FWritten;
+  // Recent answers: a sheet's cells mostly use a handful of codes, met
+  // column after column along each row.
+  struct TRecent {
+    std::string Code;
+    int32_t BuiltIn, Id;
+  };
+  std::vector<TRecent> FRecent;
+  size_t FRecentNext = 0;
 };
 
 class TQXExportToCustomXLS : public TQXExportToCellFile {
@@ -448,8 +457,9 @@ class TQXExportToXLSX : public TQXExportToCustomXLS {
 
  private:
   int32_t CellXF(int32_t numberFormat, TAlignment alignment, const TQXEFont& font, TColor color);
-  // FCell := the style attribute of a cell element.
-  void StartCell(int32_t xf);
+  // Opens a cell element with its style attribute; the rest goes on the
+  // buffer returned, then the sheet part's EndCell.
+  std::string& StartCell(int32_t row, int32_t column, int32_t xf);
   void PutNumber(int32_t row, int32_t column, int32_t xf, double value);
   void PutInteger(int32_t row, int32_t column, int32_t xf, int64_t value);
   void PutBoolean(int32_t row, int32_t column, int32_t xf, bool value);
@@ -480,6 +490,5 @@ class TQXExportToXLSX : public TQXExportToCustomXLS {
   std::vector<TXLSXPicture> FSheetPictures;  // of the sheet being written
   int32_t FSheetIndex = 0;
   int32_t FMediaCount = 0;
-  std::string FCell;           // scratch: the cell element after its reference
   std::string FText;           // scratch: a text as the string table holds it
 };

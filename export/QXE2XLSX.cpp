@@ -452,13 +452,14 @@ class TXLSXSheetPart {
     FColHidden = hidden;
   }
 
-  // A cell: its position and the rest of its element after the reference.
-  void AddCell(int32_t row, int32_t column, std::string_view rest) {
+  // A cell: BeginCell opens its element at its position and gives the
+  // buffer the rest of it (after the reference) goes on; EndCell closes it.
+  // The element is written in place, not built and copied.
+  std::string& BeginCell(int32_t row, int32_t column) {
     if (!FHeadWritten) WriteHead();
     if (FGather) {
-      FGathered.push_back({row, column, FGatheredText.size(), uint32_t(rest.size())});
-      FGatheredText.append(rest);
-      return;
+      FGathered.push_back({row, column, FGatheredText.size(), 0});
+      return FGatheredText;
     }
     if (row != FOpenRow) {
       if (row < FOpenRow) OutOfOrder(row, column);
@@ -466,7 +467,15 @@ class TXLSXSheetPart {
     } else if (column <= FLastColumn) {
       OutOfOrder(row, column);
     }
-    PutCell(row, column, rest);
+    PutReference(row, column);
+    return FBuffer;
+  }
+
+  void EndCell() {
+    if (FGather) {
+      FGathered.back().Length = uint32_t(FGatheredText.size() - FGathered.back().At);
+      return;
+    }
     if (FBuffer.size() >= 256 * 1024) Flush();
   }
 
@@ -536,11 +545,10 @@ class TXLSXSheetPart {
     FLastColumn = -1;
   }
 
-  void PutCell(int32_t row, int32_t column, std::string_view rest) {
+  void PutReference(int32_t row, int32_t column) {
     FBuffer += "<c r=\"";
     AppendCellReference(FBuffer, row, column);
     FBuffer += '"';
-    FBuffer.append(rest);
     FLastColumn = column;
     FMinRow = std::min(FMinRow, row);
     FMaxRow = std::max(FMaxRow, row);
@@ -557,7 +565,8 @@ class TXLSXSheetPart {
       // A place written twice keeps the later cell.
       if (i + 1 < FGathered.size() && FGathered[i + 1].Row == g.Row && FGathered[i + 1].Column == g.Column) continue;
       if (g.Row != FOpenRow) OpenRow(g.Row);
-      PutCell(g.Row, g.Column, std::string_view(FGatheredText).substr(g.At, g.Length));
+      PutReference(g.Row, g.Column);
+      FBuffer.append(std::string_view(FGatheredText).substr(g.At, g.Length));
       if (FBuffer.size() >= 256 * 1024) Flush();
     }
     FGathered = {};
@@ -814,53 +823,52 @@ void TQXExportToXLSX::WriteCell(TQXEField* field, TCellType cellType, int32_t ro
   }
 }
 
-void TQXExportToXLSX::StartCell(int32_t xf) {
-  FCell.clear();
+std::string& TQXExportToXLSX::StartCell(int32_t row, int32_t column, int32_t xf) {
+  std::string& out = FSheet->BeginCell(row, column);
   if (xf > 0) {
-    FCell += " s=\"";
-    AppendInt(FCell, xf);
-    FCell += '"';
+    out += " s=\"";
+    AppendInt(out, xf);
+    out += '"';
   }
+  return out;
 }
 
 void TQXExportToXLSX::PutNumber(int32_t row, int32_t column, int32_t xf, double value) {
-  StartCell(xf);
+  std::string& out = StartCell(row, column, xf);
   if (!std::isfinite(value)) {
-    FCell += " t=\"e\"><v>#NUM!</v></c>";
+    out += " t=\"e\"><v>#NUM!</v></c>";
   } else {
-    FCell += "><v>";
-    AppendShortestDouble(FCell, value);
-    FCell += "</v></c>";
+    out += "><v>";
+    AppendShortestDouble(out, value);
+    out += "</v></c>";
   }
-  FSheet->AddCell(row, column, FCell);
+  FSheet->EndCell();
 }
 
 void TQXExportToXLSX::PutInteger(int32_t row, int32_t column, int32_t xf, int64_t value) {
-  StartCell(xf);
-  FCell += "><v>";
-  AppendInt(FCell, value);
-  FCell += "</v></c>";
-  FSheet->AddCell(row, column, FCell);
+  std::string& out = StartCell(row, column, xf);
+  out += "><v>";
+  AppendInt(out, value);
+  out += "</v></c>";
+  FSheet->EndCell();
 }
 
 void TQXExportToXLSX::PutBoolean(int32_t row, int32_t column, int32_t xf, bool value) {
-  StartCell(xf);
-  FCell += value ? " t=\"b\"><v>1</v></c>" : " t=\"b\"><v>0</v></c>";
-  FSheet->AddCell(row, column, FCell);
+  StartCell(row, column, xf) += value ? " t=\"b\"><v>1</v></c>" : " t=\"b\"><v>0</v></c>";
+  FSheet->EndCell();
 }
 
 void TQXExportToXLSX::PutBlank(int32_t row, int32_t column, int32_t xf) {
-  StartCell(xf);
-  FCell += "/>";
-  FSheet->AddCell(row, column, FCell);
+  StartCell(row, column, xf) += "/>";
+  FSheet->EndCell();
 }
 
 void TQXExportToXLSX::PutError(int32_t row, int32_t column, int32_t xf, std::string_view error) {
-  StartCell(xf);
-  FCell += " t=\"e\"><v>";
-  AppendUtf8Text(FCell, error, false);
-  FCell += "</v></c>";
-  FSheet->AddCell(row, column, FCell);
+  std::string& out = StartCell(row, column, xf);
+  out += " t=\"e\"><v>";
+  AppendUtf8Text(out, error, false);
+  out += "</v></c>";
+  FSheet->EndCell();
 }
 
 void TQXExportToXLSX::PutString(int32_t row, int32_t column, int32_t xf, const TExcelCell& cell) {
@@ -899,11 +907,11 @@ void TQXExportToXLSX::PutString(int32_t row, int32_t column, int32_t xf, const T
     index = FSST.Add(FText);
     if (cell.TextKey) FSST.Remember(cell.TextKey, index);
   }
-  StartCell(xf);
-  FCell += " t=\"s\"><v>";
-  AppendInt(FCell, index);
-  FCell += "</v></c>";
-  FSheet->AddCell(row, column, FCell);
+  std::string& out = StartCell(row, column, xf);
+  out += " t=\"s\"><v>";
+  AppendInt(out, index);
+  out += "</v></c>";
+  FSheet->EndCell();
 }
 
 void TQXExportToXLSX::EndOfFile() {
