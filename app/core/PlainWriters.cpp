@@ -3,8 +3,12 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <exception>
+#include <mutex>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "CodePage.h"
@@ -112,6 +116,8 @@ class TLineWriter {
     FLine.append(text);
     Emit();
   }
+  // Whole lines with their ends, already in the output's form (not UTF-16).
+  void Write(const std::string& lines) { Write(lines.data(), lines.size()); }
   // Between rows: a stop, and now and then how far the sheet has come.
   void Poll(int64_t row, int64_t rows) const {
     PollCancel(FOptions.Cancel);
@@ -443,30 +449,29 @@ void WriteTXT(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptio
   }
 }
 
-void WriteCSV(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptions& options) {
-  const TSpreadSheetCells& cells = sheet.Cells;
-  TSheetTexts texts(sheet, options.Text, false);
-  const TGrid grid(cells, options.Text);
-  const TTextForm form(options.Text);
-  const std::string separator = form.Work(options.Text.Separator.empty() ? std::string(",") : options.Text.Separator);
-  const bool minimal = options.Text.Quoting == cqMinimal;
-  CheckGridBudget(sheet, "CSV", 1, 1, options);  // a separator per cell but the first, the line end
-  TLineWriter out(stream, options);
-  if (options.Text.Banner) EmitBanner(out);
-  std::string scratch;
-  for (int64_t r = 0; r < grid.Rows; ++r) {
-    out.Poll(r, grid.Rows);
-    std::string& line = out.Line();
-    const TSpreadSheetCols* row = r < cells.Count() ? &cells.Row(int32_t(r)).Cells : nullptr;
-    for (int64_t k = 0; k < grid.Cols; ++k) {
-      if (k) line += separator;
+namespace {
+
+// The lines of a CSV output, row by row. Each thread that makes lines has
+// its own (the texts' conversions and scratch are per maker).
+class TCsvLines {
+ public:
+  TCsvLines(const TSpreadSheet& sheet, const TSheetWriteOptions& options, const TGrid& grid)
+      : FCells(sheet.Cells), FTexts(sheet, options.Text, false), FGrid(grid), FForm(options.Text),
+        FSeparator(FForm.Work(options.Text.Separator.empty() ? std::string(",") : options.Text.Separator)),
+        FMinimal(options.Text.Quoting == cqMinimal) {}
+
+  // Row r's fields on line (its end not included).
+  void Append(int64_t r, std::string& line) {
+    const TSpreadSheetCols* row = r < FCells.Count() ? &FCells.Row(int32_t(r)).Cells : nullptr;
+    for (int64_t k = 0; k < FGrid.Cols; ++k) {
+      if (k) line += FSeparator;
       const TQXICell* cell = row ? row->Cell(int32_t(k)) : nullptr;
-      std::string_view text = CellView(cell, scratch, texts, form);
+      std::string_view text = CellView(cell, FScratch, FTexts, FForm);
       if (text.empty()) continue;
       // Minimal quoting (RFC 4180): only a field that holds the separator,
       // a quote or a line break needs its quotes.
-      if (minimal && text.find_first_of("\"\r\n") == std::string_view::npos &&
-          text.find(separator) == std::string_view::npos) {
+      if (FMinimal && text.find_first_of("\"\r\n") == std::string_view::npos &&
+          text.find(FSeparator) == std::string_view::npos) {
         line.append(text);
         continue;
       }
@@ -480,6 +485,113 @@ void WriteCSV(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptio
       line.append(text);
       line += '"';
     }
+  }
+
+ private:
+  const TSpreadSheetCells& FCells;
+  TSheetTexts FTexts;
+  const TGrid& FGrid;
+  const TTextForm FForm;
+  const std::string FSeparator;
+  const bool FMinimal;
+  std::string FScratch;
+};
+
+// Rows [first, last) with their line ends.
+void AppendCsvBlock(TCsvLines& lines, int64_t first, int64_t last, const char* eol, std::string& out) {
+  out.clear();
+  for (int64_t r = first; r < last; ++r) {
+    lines.Append(r, out);
+    out += eol;
+  }
+}
+
+// A large sheet with a processor to spare: a helper makes every other block
+// of rows while this thread makes the others and writes all in order.
+constexpr int64_t CsvBlockRows = 4096;
+
+void WriteCsvInParallel(TLineWriter& out, const TSpreadSheet& sheet, const TSheetWriteOptions& options,
+                        const TGrid& grid) {
+  const int64_t blocks = (grid.Rows + CsvBlockRows - 1) / CsvBlockRows;
+  auto rowsOf = [&](int64_t b) { return std::pair(b * CsvBlockRows, std::min(grid.Rows, (b + 1) * CsvBlockRows)); };
+  std::mutex lock;
+  std::condition_variable changed;
+  int64_t ready = -1, taken = -1;  // the helper's block in hand, and the last one written
+  bool stop = false;
+  std::exception_ptr failure;
+  std::string helped;
+  std::thread helper([&] {
+    try {
+      TCsvLines lines(sheet, options, grid);
+      std::string block;
+      for (int64_t b = 1; b < blocks; b += 2) {
+        const auto [first, last] = rowsOf(b);
+        AppendCsvBlock(lines, first, last, out.Eol(), block);
+        std::unique_lock<std::mutex> hold(lock);
+        changed.wait(hold, [&] { return stop || taken == ready; });
+        if (stop) return;
+        helped.swap(block);
+        ready = b;
+        changed.notify_all();
+      }
+    } catch (...) {
+      std::lock_guard<std::mutex> hold(lock);
+      failure = std::current_exception();
+      changed.notify_all();
+    }
+  });
+  auto finish = [&] {
+    {
+      std::lock_guard<std::mutex> hold(lock);
+      stop = true;
+    }
+    changed.notify_all();
+    helper.join();
+  };
+  try {
+    TCsvLines lines(sheet, options, grid);
+    std::string block;
+    for (int64_t b = 0; b < blocks; ++b) {
+      out.Poll(b * CsvBlockRows, grid.Rows);
+      if (b % 2 == 0) {
+        const auto [first, last] = rowsOf(b);
+        AppendCsvBlock(lines, first, last, out.Eol(), block);
+        out.Write(block);
+        continue;
+      }
+      std::unique_lock<std::mutex> hold(lock);
+      changed.wait(hold, [&] { return ready == b || failure; });
+      if (ready != b) std::rethrow_exception(failure);
+      block.swap(helped);
+      taken = b;
+      changed.notify_all();
+      hold.unlock();
+      out.Write(block);
+    }
+  } catch (...) {
+    finish();
+    throw;
+  }
+  finish();
+}
+
+}  // namespace
+
+void WriteCSV(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptions& options) {
+  const TGrid grid(sheet.Cells, options.Text);
+  CheckGridBudget(sheet, "CSV", 1, 1, options);  // a separator per cell but the first, the line end
+  TLineWriter out(stream, options);
+  if (options.Text.Banner) EmitBanner(out);
+  // UTF-16 goes line by line through the writer's conversion.
+  TProcessorLoan loan(grid.Rows >= 4 * CsvBlockRows && options.Text.Encoding != encUtf16LE ? 1 : 0);
+  if (loan.Count() > 0) {
+    WriteCsvInParallel(out, sheet, options, grid);
+    return;
+  }
+  TCsvLines lines(sheet, options, grid);
+  for (int64_t r = 0; r < grid.Rows; ++r) {
+    out.Poll(r, grid.Rows);
+    lines.Append(r, out.Line());
     out.Emit();
   }
 }

@@ -322,6 +322,34 @@ TEST_F(WritersTest, WriteFailuresReachTheCaller) {
   }
 }
 
+// A large sheet is made in blocks by two threads when a processor is free:
+// the same bytes as one thread makes, a failing output still reaches the
+// caller, and nothing waits forever.
+TEST_F(WritersTest, CsvOfALargeSheetIsTheSameMadeByOneOrTwoThreads) {
+  TSpreadSheet s;
+  for (int r = 0; r < 30000; ++r) {
+    Put(s, 0, r, TVariant(int64_t(r)), ictInteger);
+    if (r % 3) Put(s, 1, r, r * 0.25, ictDecimal);
+    if (r % 7 == 0) Put(s, 2, r, "row \"" + std::to_string(r) + "\", ok");
+  }
+  TSheetWriteOptions lf;
+  lf.Text.LineBreak = lbLF;
+  for (const TSheetWriteOptions& options : {TSheetWriteOptions(), lf}) {
+    auto csv = [&](TStream& m, const TSpreadSheet& x) { WriteCSV(m, x, options); };
+    std::string one;
+    {
+      TProcessorLoan all(1000);  // no processor left: one thread
+      one = ToMemory(csv, s);
+    }
+    EXPECT_EQ(ToMemory(csv, s), one);
+    EXPECT_NE(one.find("\"row \"\"29988\"\", ok\""), std::string::npos);
+    for (int64_t budget : {int64_t(0), int64_t(100000), int64_t(one.size() - 1)}) {
+      TFailingStream failing(budget);
+      EXPECT_THROW(WriteCSV(failing, s, options), EWriteError) << budget;
+    }
+  }
+}
+
 TEST_F(WritersTest, FilesAreReplacedAndErrorsNameThem) {
   namespace fs = std::filesystem;
   fs::path dir = fs::temp_directory_path() / ("varnowe_writers_" + std::to_string(::getpid()));
