@@ -497,23 +497,31 @@ class TCsvLines {
   std::string FScratch;
 };
 
-// Rows [first, last) with their line ends.
-void AppendCsvBlock(TCsvLines& lines, int64_t first, int64_t last, const char* eol, std::string& out) {
+// Rows [first, last) with their line ends; a stop is noticed at every row.
+void AppendCsvBlock(TCsvLines& lines, int64_t first, int64_t last, const char* eol, const TCancelToken* cancel,
+                    std::string& out) {
   out.clear();
   for (int64_t r = first; r < last; ++r) {
+    PollCancel(cancel);
     lines.Append(r, out);
     out += eol;
   }
 }
 
 // A large sheet with a processor to spare: a helper makes every other block
-// of rows while this thread makes the others and writes all in order.
-constexpr int64_t CsvBlockRows = 4096;
+// of rows while this thread makes the others and writes all in order. A
+// block holds about 64 K fields (4,096 rows at most), however wide the grid.
+constexpr int64_t CsvBlockFields = 65536, CsvBlockMaxRows = 4096;
+
+int64_t CsvBlockRows(const TGrid& grid) {
+  return std::clamp<int64_t>(CsvBlockFields / std::max<int64_t>(grid.Cols, 1), 1, CsvBlockMaxRows);
+}
 
 void WriteCsvInParallel(TLineWriter& out, const TSpreadSheet& sheet, const TSheetWriteOptions& options,
                         const TGrid& grid) {
-  const int64_t blocks = (grid.Rows + CsvBlockRows - 1) / CsvBlockRows;
-  auto rowsOf = [&](int64_t b) { return std::pair(b * CsvBlockRows, std::min(grid.Rows, (b + 1) * CsvBlockRows)); };
+  const int64_t blockRows = CsvBlockRows(grid);
+  const int64_t blocks = (grid.Rows + blockRows - 1) / blockRows;
+  auto rowsOf = [&](int64_t b) { return std::pair(b * blockRows, std::min(grid.Rows, (b + 1) * blockRows)); };
   std::mutex lock;
   std::condition_variable changed;
   int64_t ready = -1, taken = -1;  // the helper's block in hand, and the last one written
@@ -526,7 +534,7 @@ void WriteCsvInParallel(TLineWriter& out, const TSpreadSheet& sheet, const TShee
       std::string block;
       for (int64_t b = 1; b < blocks; b += 2) {
         const auto [first, last] = rowsOf(b);
-        AppendCsvBlock(lines, first, last, out.Eol(), block);
+        AppendCsvBlock(lines, first, last, out.Eol(), options.Cancel, block);
         std::unique_lock<std::mutex> hold(lock);
         changed.wait(hold, [&] { return stop || taken == ready; });
         if (stop) return;
@@ -552,10 +560,10 @@ void WriteCsvInParallel(TLineWriter& out, const TSpreadSheet& sheet, const TShee
     TCsvLines lines(sheet, options, grid);
     std::string block;
     for (int64_t b = 0; b < blocks; ++b) {
-      out.Poll(b * CsvBlockRows, grid.Rows);
+      const auto [first, last] = rowsOf(b);
+      for (int64_t r = first; r < last; ++r) out.Poll(r, grid.Rows);
       if (b % 2 == 0) {
-        const auto [first, last] = rowsOf(b);
-        AppendCsvBlock(lines, first, last, out.Eol(), block);
+        AppendCsvBlock(lines, first, last, out.Eol(), options.Cancel, block);
         out.Write(block);
         continue;
       }
@@ -583,7 +591,8 @@ void WriteCSV(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptio
   TLineWriter out(stream, options);
   if (options.Text.Banner) EmitBanner(out);
   // UTF-16 goes line by line through the writer's conversion.
-  TProcessorLoan loan(grid.Rows >= 4 * CsvBlockRows && options.Text.Encoding != encUtf16LE ? 1 : 0);
+  const bool large = grid.Rows >= 4 * CsvBlockRows(grid) && grid.Rows * std::max<int64_t>(grid.Cols, 1) >= 4 * CsvBlockFields;
+  TProcessorLoan loan(large && options.Text.Encoding != encUtf16LE ? 1 : 0);
   if (loan.Count() > 0) {
     WriteCsvInParallel(out, sheet, options, grid);
     return;
