@@ -53,10 +53,11 @@ best() {
     mkdir "$WORK/out"
     /usr/bin/time -f "%e %M" -o "$WORK/t" "$@" >/dev/null 2>"$WORK/err" || { echo "$label failed" >&2; cat "$WORK/err" >&2; return 1; }
     read -r w r <"$WORK/t"
-    # Few large outputs go now; folders of many small ones stay until the end.
+    # Few large outputs go now; folders of many small ones after the last run.
     [ "$(find "$WORK/out" -type f | head -200 | wc -l)" -ge 200 ] || rm -rf "$WORK/out"
     if [ -z "$bw" ] || awk -v a="$w" -v b="$bw" 'BEGIN { exit !(a < b) }'; then bw=$w; br=$r; fi
   done
+  rm -rf "$WORK/runs"
   eval "W_$label=$bw R_$label=$br"
   printf "%-22s %8.3f s  %8.1f MiB  load %s\n" "$label" "$bw" "$(awk -v r="$br" 'BEGIN { print r / 1024 }')" \
     "$(cut -d' ' -f1 /proc/loadavg)"
