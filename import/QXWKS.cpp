@@ -12,6 +12,7 @@ namespace {
 enum : uint16_t {
   recBOF = 0x00,
   recEOF = 0x01,
+  recWindow1 = 0x07,       // one-sheet family: the cursor, the default column width, the panes
   recColumnWidth1 = 0x08,  // one-sheet family
   recBlank = 0x0C,
   recInteger = 0x0D,
@@ -354,6 +355,11 @@ bool TLotus123::DispatchRecord(const TByteReader& r) {
       break;
     case recString1:
       if (oneSheet && cells) ReadOneSheetString(r);
+      break;
+    case recWindow1:
+      // The sheet's default column width, in characters.
+      if (oneSheet && r.Fits(6, 2) && r.U16(6) > 0 && r.U16(6) < 256)
+        SetDefaultColumnWidth(0, r.U16(6) * 256);
       break;
     case recColumnWidth1:
       if (oneSheet && OnColumnWidth) ReadOneSheetColumnWidth(r);

@@ -16,6 +16,7 @@ enum : uint16_t {
   recBOF = 0x00,
   recEOF = 0x01,
   recDimensions = 0x06,
+  recWindow1 = 0x07,  // .wq1/.wq2: the default column width among the window's settings
   recColumnWidth = 0x08,
   recBlank = 0x0C,
   recInteger = 0x0D,
@@ -294,6 +295,10 @@ void TQuattroPro::DispatchClassic(const TByteReader& r) {
     case recBOF: ReadBof(r); break;
     case recDimensions:
       if (OnDimensions) ReadClassicDimensions(r);
+      break;
+    case recWindow1:
+      if ((FVersion == qvWQ1 || FVersion == qvWQ2) && r.Fits(6, 2) && r.U16(6) > 0 && r.U16(6) < 256)
+        SetDefaultColumnWidth(FCurrentSheet, r.U16(6) * 256);  // characters
       break;
     case recColumnWidth:
       if (OnColumnWidth) ReadClassicColumnWidth(r);

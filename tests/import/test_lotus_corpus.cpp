@@ -132,3 +132,17 @@ TEST_F(LotusCorpus, StringFormulaResults) {
     EXPECT_EQ(text.find('\0'), std::string::npos);
   }
 }
+
+// The one-sheet family keeps the sheet's default column width (characters)
+// in its window record; columns without a width of their own take it.
+TEST_F(LotusCorpus, TheWindowsDefaultColumnWidthIsKept) {
+  const std::pair<const char*, int32_t> files[] = {
+      {"opf_pfvalues.wk1", 10}, {"sjs_crlf_123r9.wk1", 9}, {"sjs_qpro_write_l1.wks", 9}};
+  for (const auto& [name, characters] : files) {
+    SCOPED_TRACE(name);
+    TLotus123 r;
+    r.LoadFromFile((LotusDir() / name).string());
+    ASSERT_GT(r.Sheets.Count(), 0);
+    EXPECT_EQ(r.Sheets[0].DefaultColumnWidth, characters * 256);
+  }
+}

@@ -166,6 +166,9 @@ TEST_F(QuattroCorpus, NotebookPagesKeepTheirColumnWidths) {
   EXPECT_EQ(w[3], 0);
   EXPECT_EQ(w[6], 2743);
   EXPECT_EQ(w[7], 439);
+  // A .wq1 holds its default width (characters) in the window record.
+  Load("opf_ksbase.wq1");
+  EXPECT_EQ(FReader.Sheets[0].DefaultColumnWidth, 9 * 256);
 }
 
 }  // namespace
