@@ -358,8 +358,7 @@ bool TLotus123::DispatchRecord(const TByteReader& r) {
       break;
     case recWindow1:
       // The sheet's default column width, in characters.
-      if (oneSheet && r.Fits(6, 2) && r.U16(6) > 0 && r.U16(6) < 256)
-        SetDefaultColumnWidth(0, r.U16(6) * 256);
+      if (oneSheet && r.Fits(6, 2)) SetDefaultColumnCharacters(0, r.U16(6));
       break;
     case recColumnWidth1:
       if (oneSheet && OnColumnWidth) ReadOneSheetColumnWidth(r);

@@ -297,8 +297,7 @@ void TQuattroPro::DispatchClassic(const TByteReader& r) {
       if (OnDimensions) ReadClassicDimensions(r);
       break;
     case recWindow1:
-      if ((FVersion == qvWQ1 || FVersion == qvWQ2) && r.Fits(6, 2) && r.U16(6) > 0 && r.U16(6) < 256)
-        SetDefaultColumnWidth(FCurrentSheet, r.U16(6) * 256);  // characters
+      if ((FVersion == qvWQ1 || FVersion == qvWQ2) && r.Fits(6, 2)) SetDefaultColumnCharacters(FCurrentSheet, r.U16(6));
       break;
     case recColumnWidth:
       if (OnColumnWidth) ReadClassicColumnWidth(r);

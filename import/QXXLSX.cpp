@@ -416,7 +416,7 @@ void TMSExcelX::AnnounceAndReadSheets() {
       }
     }
     // Every sheet, read or passed over, ends its share: the last ends the whole.
-    if (FProgressTotal > 0) EndProgressPart(sh.Type == "chartsheet" ? 0 : PartBytes(sh.Part));
+    if (FProgressTotal > 0) EndProgressPart(SheetBytes(sh));
     else DoLoadProgress(i + 1, count);
   }
 }
@@ -1033,11 +1033,15 @@ int64_t TMSExcelX::PartBytes(const std::string& part) const {
   return i < 0 ? 0 : std::max<int64_t>(1, int64_t(FZip->Files()[i].CompressedData.size()));
 }
 
+// Chart sheets hold no cells and are not read.
+int64_t TMSExcelX::SheetBytes(const TSheetEntry& sheet) const {
+  return sheet.Type == "chartsheet" ? 0 : PartBytes(sheet.Part);
+}
+
 void TMSExcelX::PlanProgress(const std::string& sharedStrings) {
   FProgressDone = 0;
   FProgressTotal = PartBytes(sharedStrings);
-  for (const TSheetEntry& sh : FSheets)
-    if (sh.Type != "chartsheet") FProgressTotal += PartBytes(sh.Part);
+  for (const TSheetEntry& sh : FSheets) FProgressTotal += SheetBytes(sh);
 }
 
 void TMSExcelX::EndProgressPart(int64_t bytes) {

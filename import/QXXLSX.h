@@ -149,6 +149,7 @@ class TMSExcelX : public TCustomMSExcel {
   // TPartProgressScope of it lives.
   void PlanProgress(const std::string& sharedStrings);
   int64_t PartBytes(const std::string& part) const;
+  int64_t SheetBytes(const TSheetEntry& sheet) const;
   void NotePartProgress();
   void EndProgressPart(int64_t bytes);
   struct TPartProgressScope {

@@ -846,6 +846,10 @@ void TSpreadSheetFile::SetDefaultColumnBase(int32_t sheetNo, int32_t baseCharact
   if (baseCharacters > 0 && baseCharacters != 8) SetDefaultColumnWidth(sheetNo, baseCharacters * 256 + 183);
 }
 
+void TSpreadSheetFile::SetDefaultColumnCharacters(int32_t sheetNo, int32_t characters) {
+  if (characters > 0 && characters < 256) SetDefaultColumnWidth(sheetNo, characters * 256);
+}
+
 int32_t TSpreadSheetFile::ColumnIndexByName(const std::string& name) {
   if (NameKind == nkFieldName) return -1;
   return ColumnLettersToIndex(name, Sheets.GetSheet(SelectedSheet).Cells.ColCount);

@@ -576,6 +576,9 @@ class TSpreadSheetFile : public TCustomSpreadSheetFile {
   // that: a base of 8 is the usual default and sets nothing.
   void SetDefaultColumnWidth(int32_t sheetNo, int32_t width256);
   void SetDefaultColumnBase(int32_t sheetNo, int32_t baseCharacters);
+  // A default width counted in characters, as the Lotus family keeps it
+  // (1 to 255; anything else sets nothing).
+  void SetDefaultColumnCharacters(int32_t sheetNo, int32_t characters);
   // A physical width as 1/256 of a character: the default font's "0" is
   // 7 pixels at 96 dpi, 105 twips, the width the Excel formats measure in.
   static int32_t ColumnWidthFromTwips(double twips) {

@@ -591,7 +591,8 @@ void WriteCSV(TStream& stream, const TSpreadSheet& sheet, const TSheetWriteOptio
   TLineWriter out(stream, options);
   if (options.Text.Banner) EmitBanner(out);
   // UTF-16 goes line by line through the writer's conversion.
-  const bool large = grid.Rows >= 4 * CsvBlockRows(grid) && grid.Rows * std::max<int64_t>(grid.Cols, 1) >= 4 * CsvBlockFields;
+  const int64_t fields = grid.Rows * std::max<int64_t>(grid.Cols, 1);
+  const bool large = grid.Rows >= 4 * CsvBlockRows(grid) && fields >= 4 * CsvBlockFields;
   TProcessorLoan loan(large && options.Text.Encoding != encUtf16LE ? 1 : 0);
   if (loan.Count() > 0) {
     WriteCsvInParallel(out, sheet, options, grid);
