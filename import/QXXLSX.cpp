@@ -926,9 +926,23 @@ void TMSExcelX::DeliverSheetCell(TSheetCell& cell) {
 }
 
 void TMSExcelX::ReadSheetXml(const std::string& part) {
-  // Inflated on a second thread while this one parses.
-  auto s = ReadAheadWhenUseful(FZip->GetFileStreamByName(part));
-  if (!s) return;
+  std::unique_ptr<TZipEntryStream> entry = FZip->GetFileStreamByName(part);
+  if (!entry) return;
+  // A second processor scans the rows (and inflates them) while this one
+  // delivers their cells; else it only inflates the part ahead of this one.
+  FRowThreads = 0;
+  FRowLoan.reset();
+  if (ScanRows && ReadAheadUseful() && entry->Size() >= MinRowThreadBytes) {
+    FRowLoan = std::make_unique<TProcessorLoan>(1);
+    if (FRowLoan->Count() == 0) FRowLoan.reset();
+  }
+  std::unique_ptr<TStream> s;
+  if (FRowLoan) s = std::move(entry);
+  else s = ReadAheadWhenUseful(std::move(entry));
+  struct TGiveBack {
+    std::unique_ptr<TProcessorLoan>& Loan;
+    ~TGiveBack() { Loan.reset(); }
+  } giveBack{FRowLoan};
   TSheetCursor cursor;
   TSheetCell cell;
   TPartProgressScope progress(*this, *s, PartBytes(part));
@@ -1049,12 +1063,13 @@ void TMSExcelX::EndProgressPart(int64_t bytes) {
   if (FProgressTotal > 0 && bytes > 0) DoLoadProgress(FProgressDone, FProgressTotal);
 }
 
-void TMSExcelX::NotePartProgress() {
+void TMSExcelX::NotePartProgress(int64_t position) {
   if (!LoadProgressDue() || !FSheetStream || FProgressTotal <= 0) return;
   // How far into the part, as its share of the package's bytes.
   const int64_t partSize = FSheetStream->Size();
   if (partSize > 0) {
-    const double within = double(std::min(FSheetStream->Position(), partSize)) / double(partSize);
+    if (position < 0) position = FSheetStream->Position();
+    const double within = double(std::min(position, partSize)) / double(partSize);
     DoLoadProgress(std::min(FProgressDone + int64_t(within * double(FProgressPart)), FProgressTotal), FProgressTotal);
   }
 }

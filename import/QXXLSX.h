@@ -130,8 +130,18 @@ class TMSExcelX : public TCustomMSExcel {
   // Whole rows of sheetData straight from the bytes, as long as they have
   // the usual shape (QXXLSXSheetScan.cpp). A row's cells are delivered once
   // its end tag is read: any other row is left to the engine whole.
+  // With a processor lent for it (FRowLoan) and much of the part to come,
+  // the rows are scanned on a thread of its own, which inflates the part
+  // too, while this one delivers their cells.
   void ScanSheetRows(TQXXMLEngine& engine, TQXXMLRawText& text, TSheetCursor& cursor, TSheetCell& cell);
+  void ScanSheetRowsBeside(TQXXMLRawText& text, TSheetCursor& cursor, TSheetCell& cell);
   class TSheetRowScan;
+  struct TScannedCell;
+  void DeliverScannedCell(const char* row, const TScannedCell& c, TSheetCell& cell);
+  // Below this a part is scanned before a thread would have started.
+  static constexpr int64_t MinRowThreadBytes = int64_t(1) << 20;
+  std::unique_ptr<TProcessorLoan> FRowLoan;
+  int FRowThreads = 0;  // started for the part being read
   // The same for the strings (<si>) of the shared-strings part.
   void ScanSharedStrings(TQXXMLEngine& engine, TQXXMLRawText& text);
   // A shared string as the part holds it: entities and escapes decoded.
@@ -150,7 +160,8 @@ class TMSExcelX : public TCustomMSExcel {
   void PlanProgress(const std::string& sharedStrings);
   int64_t PartBytes(const std::string& part) const;
   int64_t SheetBytes(const TSheetEntry& sheet) const;
-  void NotePartProgress();
+  // position: how far into the part's stream (-1: where it is now).
+  void NotePartProgress(int64_t position = -1);
   void EndProgressPart(int64_t bytes);
   struct TPartProgressScope {
     TPartProgressScope(TMSExcelX& reader, TStream& part, int64_t bytes) : Reader(reader) {

@@ -10,6 +10,11 @@
 // attribute and cell functions. Bytes of multi-byte characters never look
 // like markup or like the ASCII those functions compare with, so they see the
 // same in the bytes as in the decoded text.
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
 #include "CodePage.h"
 #include "QXIXML.h"
 #include "QXXLSX.h"
@@ -189,10 +194,32 @@ void TMSExcelX::ScanSharedStrings(TQXXMLEngine& engine, TQXXMLRawText& text) {
   }
 }
 
+void TMSExcelX::DeliverScannedCell(const char* row, const TScannedCell& c, TSheetCell& cell) {
+  cell.Row = c.Row;
+  cell.Column = c.Column;
+  cell.Style = c.Style;
+  cell.Type.assign(row + c.Type, row + c.Type + c.TypeLength);
+  cell.HasValue = c.HasValue;
+  cell.HasInline = c.HasInline;
+  DecodeXMLUtf8(row + c.Value, c.ValueLength, cell.Value);
+  if (c.InlineLength) DecodeXMLUtf8(row + c.Inline, c.InlineLength, cell.InlineText);
+  else cell.InlineText.clear();
+  DeliverSheetCell(cell);
+}
+
 void TMSExcelX::ScanSheetRows(TQXXMLEngine& engine, TQXXMLRawText& text, TSheetCursor& cursor, TSheetCell& cell) {
   // The cell functions see the attribute bytes as the handler sees the
   // decoded text: UTF-8 (and UTF-16 input, which arrives as UTF-8) only.
   if (engine.CodePage() != CP_UTF8) return;
+  // A part whose rows keep falling back to the engine is not worth a thread
+  // for every stretch between them.
+  constexpr int MaxRowThreads = 4;
+  if (FRowLoan && FRowThreads < MaxRowThreads && FSheetStream &&
+      FSheetStream->Size() - FSheetStream->Position() >= MinRowThreadBytes) {
+    ++FRowThreads;
+    ScanSheetRowsBeside(text, cursor, cell);
+    return;
+  }
   // Rows follow each other without text between them in the files of every
   // program; where text stands, the engine takes it and calls again.
   while (text.Size() > 0 || text.More()) {
@@ -207,19 +234,127 @@ void TMSExcelX::ScanSheetRows(TQXXMLEngine& engine, TQXXMLRawText& text, TSheetC
     }
     NotePartProgress();
     ++FScannedRows;
-    const char* row = span.Begin;
-    for (const TScannedCell& c : FScannedCells) {
-      cell.Row = c.Row;
-      cell.Column = c.Column;
-      cell.Style = c.Style;
-      cell.Type.assign(row + c.Type, row + c.Type + c.TypeLength);
-      cell.HasValue = c.HasValue;
-      cell.HasInline = c.HasInline;
-      engine.Decode(row + c.Value, c.ValueLength, cell.Value);
-      if (c.InlineLength) engine.Decode(row + c.Inline, c.InlineLength, cell.InlineText);
-      else cell.InlineText.clear();
-      DeliverSheetCell(cell);
-    }
-    text.Consume(size_t(end - row));
+    for (const TScannedCell& c : FScannedCells) DeliverScannedCell(span.Begin, c, cell);
+    text.Consume(size_t(end - span.Begin));
   }
+}
+
+void TMSExcelX::ScanSheetRowsBeside(TQXXMLRawText& text, TSheetCursor& cursor, TSheetCell& cell) {
+  // Whole rows, copied out of the part with their cells (offsets into
+  // Bytes), handed over a few at a time.
+  struct TBatch {
+    std::string Bytes;
+    std::vector<TScannedCell> Cells;
+    std::vector<uint32_t> RowCells;  // each row's count of Cells
+    int64_t Position = 0;            // of the part's stream when it was full
+  };
+  constexpr size_t BatchBytes = size_t(32) << 10;
+  constexpr size_t MaxBatches = 4;
+  std::mutex lock;
+  std::condition_variable filled, taken;
+  std::deque<std::unique_ptr<TBatch>> full;
+  std::vector<std::unique_ptr<TBatch>> spare;
+  bool ended = false, stop = false;
+  std::exception_ptr error;
+  TSheetCursor scanned = cursor;
+  TStream& stream = *FSheetStream;
+
+  auto scan = [&] {
+    try {
+      bool more = true;
+      while (more) {
+        std::unique_ptr<TBatch> b;
+        {
+          std::unique_lock<std::mutex> hold(lock);
+          taken.wait(hold, [&] { return stop || full.size() < MaxBatches; });
+          if (stop) return;
+          if (!spare.empty()) {
+            b = std::move(spare.back());
+            spare.pop_back();
+          }
+        }
+        if (!b) b = std::make_unique<TBatch>();
+        b->Bytes.clear();
+        b->Cells.clear();
+        b->RowCells.clear();
+        while (b->Bytes.size() < BatchBytes) {
+          if (text.Size() == 0 && !text.More()) {
+            more = false;
+            break;
+          }
+          TQXXMLScan span(text.Data(), text.Data() + text.Size());
+          const TSheetCursor before = scanned;
+          const size_t first = b->Cells.size();
+          const char* end;
+          if (!TSheetRowScan(span, scanned, b->Cells).Row(end)) {
+            scanned = before;
+            b->Cells.resize(first);
+            if (span.Short && MoreInHand(text)) continue;
+            more = false;  // the engine reads this row from its start
+            break;
+          }
+          const uint32_t base = uint32_t(b->Bytes.size());
+          b->Bytes.append(span.Begin, end);
+          for (size_t k = first; k < b->Cells.size(); ++k) {
+            TScannedCell& c = b->Cells[k];
+            c.Type += base;
+            c.Value += base;
+            c.Inline += base;
+          }
+          b->RowCells.push_back(uint32_t(b->Cells.size() - first));
+          text.Consume(size_t(end - span.Begin));
+        }
+        b->Position = stream.Position();
+        std::lock_guard<std::mutex> hold(lock);
+        full.push_back(std::move(b));
+        filled.notify_one();
+      }
+    } catch (...) {
+      std::lock_guard<std::mutex> hold(lock);
+      error = std::current_exception();
+    }
+    std::lock_guard<std::mutex> hold(lock);
+    ended = true;
+    filled.notify_one();
+  };
+
+  // Stops the scan and waits for it however this function is left.
+  struct TJoin {
+    std::thread Thread;
+    std::mutex& Lock;
+    bool& Stop;
+    std::condition_variable& Taken;
+    ~TJoin() {
+      {
+        std::lock_guard<std::mutex> hold(Lock);
+        Stop = true;
+      }
+      Taken.notify_one();
+      if (Thread.joinable()) Thread.join();
+    }
+  } join{std::thread(scan), lock, stop, taken};
+
+  for (;;) {
+    std::unique_ptr<TBatch> b;
+    {
+      std::unique_lock<std::mutex> hold(lock);
+      filled.wait(hold, [&] { return ended || !full.empty(); });
+      if (full.empty()) break;
+      b = std::move(full.front());
+      full.pop_front();
+    }
+    taken.notify_one();
+    const char* bytes = b->Bytes.data();
+    const TScannedCell* c = b->Cells.data();
+    for (uint32_t count : b->RowCells) {
+      NotePartProgress(b->Position);
+      ++FScannedRows;
+      for (const TScannedCell* last = c + count; c < last; ++c) DeliverScannedCell(bytes, *c, cell);
+    }
+    std::lock_guard<std::mutex> hold(lock);
+    spare.push_back(std::move(b));
+  }
+  join.Thread.join();
+  if (error) std::rethrow_exception(error);
+  cursor = scanned;
 }

@@ -45,8 +45,26 @@ const std::string Big = [] {
   return r + "</row><row r=\"2\"><c r=\"A2\"><v>1</v></c></row>";
 }();
 
+// Rows enough for a part scanned on a thread of its own (over a megabyte),
+// with rows of other shapes between them that each stop that thread and
+// leave the row to the engine; cut: the part ends inside the last row.
+std::string LongSheet(bool cut) {
+  std::string rows;
+  for (int r = 1; r <= 9000; ++r) {
+    const std::string n = std::to_string(r);
+    rows += "<row r=\"" + n + "\">";
+    if (r % 2500 == 0) rows += "<!-- other -->";
+    for (char c = 'A'; c <= 'H'; ++c) rows += "<c r=\"" + std::string(1, c) + n + "\" t=\"s\"><v>" + std::to_string(r % 3) + "</v></c>";
+    rows += "<c r=\"I" + n + "\"><v>" + n + ".25</v></c></row>";
+  }
+  const std::string sheet = Sheet(rows, "<si><t>a</t></si><si><t>b</t></si><si><t>c</t></si>");
+  return cut ? sheet.substr(0, sheet.find("<sst") - 300) + sheet.substr(sheet.find("<sst")) : sheet;
+}
+
 const TCase Cases[] = {
     // .xlsx sheet parts (and shared strings)
+    {"a long part, rows of other shapes between", false, LongSheet(false), 9000 - 3, "9000.25"},
+    {"a long part cut inside a row", false, LongSheet(true), -1, "truncated"},
     {"usual rows", false,
      Sheet("<row r=\"1\" spans=\"1:2\"><c r=\"A1\"><v>1.5</v></c><c r=\"B1\" t=\"s\"><v>0</v></c></row>"
            "<row r=\"2\"><c r=\"A2\" t=\"inlineStr\"><is><t>in</t></is></c></row>",
