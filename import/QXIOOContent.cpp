@@ -853,8 +853,10 @@ class TQXIOpenOfficeSpreadsheet::TContentReader {
 };
 
 void TQXIOpenOfficeSpreadsheet::ReadContent() {
-  auto s = FZip->GetFileStreamByName(TContentReader::ContentPartName);
-  if (!s) throw EQXIFileFormatException(SInvalidFileFormat);
+  // The last reading of the part: its memory goes back as it is read.
+  const int32_t part = FZip->IndexOfFile(TContentReader::ContentPartName);
+  if (part < 0) throw EQXIFileFormatException(SInvalidFileFormat);
+  auto s = FZip->TakeFileStream(part);
   FDataStyles.Clear();
   // Without them numbers shown by a shared style keep General: a damaged
   // styles.xml does not cost the cells.

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Budgets.h"
 #include "ByteReader.h"
 #include "SysUtils.h"
 
@@ -217,7 +218,17 @@ int32_t TZipArchive::IndexOfFile(const std::string& name) const {
 
 std::unique_ptr<TZipEntryStream> TZipArchive::GetFileStream(int32_t index) const {
   if (index < 0 || index >= FFiles.Count()) throw Exception("Index out of bounds");
+  if (FFiles[index].Taken) throw EZipFileError(PartError(FFiles[index].Name(), "was read once already."));
   return std::make_unique<TZipEntryStream>(FFiles[index], &FBudget);
+}
+
+std::unique_ptr<TZipEntryStream> TZipArchive::TakeFileStream(int32_t index) {
+  if (index < 0 || index >= FFiles.Count()) throw Exception("Index out of bounds");
+  TLocalFile& f = FFiles[index];
+  if (f.Taken) throw EZipFileError(PartError(f.Name(), "was read once already."));
+  auto s = std::make_unique<TZipEntryStream>(f, &FBudget, true);
+  f.Taken = true;
+  return s;
 }
 
 std::unique_ptr<TZipEntryStream> TZipArchive::GetFileStreamByName(const std::string& name) const {
@@ -287,12 +298,13 @@ void TZipInflateBudget::Exceeded() const {
                         FormatByteSize(Limit) + ".");
 }
 
-TZipEntryStream::TZipEntryStream(const TLocalFile& entry, TZipInflateBudget* budget)
+TZipEntryStream::TZipEntryStream(const TLocalFile& entry, TZipInflateBudget* budget, bool giveBack)
     : FEntry(entry),
       FBudget(budget),
       FIn(reinterpret_cast<const uint8_t*>(entry.CompressedData.data())),
       FInSize(entry.CompressedData.size()),
-      FDeclared(entry.UncompressedSize()) {
+      FDeclared(entry.UncompressedSize()),
+      FGiveBack(giveBack) {
   if (entry.CentralHeader.GeneralPurposeBitFlag & 1) Fail("is encrypted.");
   const uint16_t method = entry.CompressionMethod();
   if (method == ZipMethodDeflated) {
@@ -318,6 +330,15 @@ TZipEntryStream::TZipEntryStream(const TLocalFile& entry, TZipInflateBudget* bud
 }
 
 TZipEntryStream::~TZipEntryStream() = default;
+
+void TZipEntryStream::GiveBack(size_t consumed) {
+  // A megabyte at a time, a little behind what was consumed.
+  constexpr size_t Step = size_t(1) << 20, Behind = size_t(64) << 10;
+  if (!FGiveBack || consumed < FGivenBack + Step + Behind) return;
+  const size_t upTo = consumed - Behind;
+  GiveBackPages(FIn + FGivenBack, upTo - FGivenBack);
+  FGivenBack = upTo;
+}
 
 void TZipEntryStream::Fail(const std::string& what) const { throw EZipFileError(PartError(FEntry.Name(), what)); }
 
@@ -347,6 +368,7 @@ int64_t TZipEntryStream::Read(void* buffer, int64_t count) {
     std::memcpy(out, FIn + FOut, size_t(n));
     FCrc = TZipArchive::Crc32(out, size_t(n), FCrc);
     FOut += n;
+    GiveBack(size_t(FOut));
     return int64_t(n);
   }
   if (FEnded || room == 0) {
@@ -373,6 +395,7 @@ int64_t TZipEntryStream::Read(void* buffer, int64_t count) {
   if (FBudget) FBudget->Charge(int64_t(produced));
   FCrc = TZipArchive::Crc32(out, produced, FCrc);
   FOut += produced;
+  GiveBack(size_t(FZ->S.next_in - FIn));
   if (FOut > ZipBombThreshold && FOut / ZipBombRatioLimit > FInSize)
     Fail("inflates to more than " + IntToStr(int64_t(ZipBombRatioLimit)) +
          " times its compressed size; it is refused as a zip bomb.");

@@ -88,6 +88,8 @@ class TLocalFile {
   // The data was decrypted after the package was read: the stored CRC is
   // that of the encrypted bytes, so none is checked.
   bool Decrypted = false;
+  // Its data was taken by its last reader (TZipArchive::TakeFileStream).
+  bool Taken = false;
 
   void Assign(const TLocalFile& source) { *this = source; }
 
@@ -144,7 +146,9 @@ class TLocalFiles {
 class TZipEntryStream : public TStream {
  public:
   // budget (not owned, may be nullptr) counts what this stream gives.
-  explicit TZipEntryStream(const TLocalFile& entry, TZipInflateBudget* budget = nullptr);
+  // giveBack: the entry is read this once (TZipArchive::TakeFileStream), so
+  // its data's pages go back to the system as they are consumed.
+  explicit TZipEntryStream(const TLocalFile& entry, TZipInflateBudget* budget = nullptr, bool giveBack = false);
   ~TZipEntryStream() override;
   TZipEntryStream(const TZipEntryStream&) = delete;
   TZipEntryStream& operator=(const TZipEntryStream&) = delete;
@@ -159,6 +163,7 @@ class TZipEntryStream : public TStream {
  private:
   void Fail(const std::string& what) const;
   void Finish();
+  void GiveBack(size_t consumed);
   const TLocalFile& FEntry;
   TZipInflateBudget* FBudget;
   const uint8_t* FIn;
@@ -168,6 +173,8 @@ class TZipEntryStream : public TStream {
   uint64_t FOut = 0;
   uint32_t FCrc = 0;
   bool FDeflated;
+  bool FGiveBack;
+  size_t FGivenBack = 0;  // bytes of the data before this are given back
   bool FEnded = false;
   bool FChecked = false;
   struct Inflater;
@@ -259,6 +266,11 @@ class TZipArchive {
   // An inflating stream over the entry; nullptr when no entry has the name.
   std::unique_ptr<TZipEntryStream> GetFileStream(int32_t index) const;
   std::unique_ptr<TZipEntryStream> GetFileStreamByName(const std::string& name) const;
+  // The same for the last reading of the entry: the memory of its data goes
+  // back as the stream reads it (a large sheet's compressed bytes would
+  // otherwise stay for as long as the workbook). Reading the entry again
+  // raises EZipFileError.
+  std::unique_ptr<TZipEntryStream> TakeFileStream(int32_t index);
 
   // Puts an encrypted entry's decrypted data (deflate data that inflates to
   // size bytes) in place of its stored bytes, which CompressedData holds.

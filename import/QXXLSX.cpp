@@ -402,6 +402,12 @@ void TMSExcelX::FindSheets() {
 
 void TMSExcelX::AnnounceAndReadSheets() {
   const int32_t count = int32_t(FSheets.size());
+  // Whether a later sheet names the same part (a damaged workbook may).
+  auto readAgain = [&](int32_t i) {
+    for (int32_t j = i + 1; j < count; ++j)
+      if (FZip->IndexOfFile(FSheets[size_t(j)].Part) == FZip->IndexOfFile(FSheets[size_t(i)].Part)) return true;
+    return false;
+  };
   for (int32_t i = 0; i < count; ++i) {
     const TSheetEntry& sh = FSheets[size_t(i)];
     bool skip = false;
@@ -411,8 +417,8 @@ void TMSExcelX::AnnounceAndReadSheets() {
       SheetIndex = i;
       // Chart sheets hold no cells.
       if (!sh.Part.empty() && sh.Type != "chartsheet" && FZip->IndexOfFile(sh.Part) >= 0) {
-        if (EndsText(".bin", sh.Part)) ReadSheetBin(sh.Part);
-        else ReadSheetXml(sh.Part);
+        if (EndsText(".bin", sh.Part)) ReadSheetBin(sh.Part, !readAgain(i));
+        else ReadSheetXml(sh.Part, !readAgain(i));
       }
     }
     // Every sheet, read or passed over, ends its share: the last ends the whole.
@@ -925,8 +931,14 @@ void TMSExcelX::DeliverSheetCell(TSheetCell& cell) {
   }
 }
 
-void TMSExcelX::ReadSheetXml(const std::string& part) {
-  std::unique_ptr<TZipEntryStream> entry = FZip->GetFileStreamByName(part);
+std::unique_ptr<TZipEntryStream> TMSExcelX::SheetPartStream(const std::string& part, bool last) {
+  const int32_t i = FZip->IndexOfFile(part);
+  if (i < 0) return nullptr;
+  return last ? FZip->TakeFileStream(i) : FZip->GetFileStream(i);
+}
+
+void TMSExcelX::ReadSheetXml(const std::string& part, bool last) {
+  std::unique_ptr<TZipEntryStream> entry = SheetPartStream(part, last);
   if (!entry) return;
   // A second processor scans the rows (and inflates them) while this one
   // delivers their cells; else it only inflates the part ahead of this one.

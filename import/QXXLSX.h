@@ -88,13 +88,16 @@ class TMSExcelX : public TCustomMSExcel {
   void ReadWorkbookXml();
   void ReadSharedStringsXml(const std::string& part);
   void ReadStylesXml(const std::string& part);
-  void ReadSheetXml(const std::string& part);
+  // last: no later sheet reads the part, which gives its memory back as it
+  // is read (SheetPartStream).
+  void ReadSheetXml(const std::string& part, bool last);
+  std::unique_ptr<TZipEntryStream> SheetPartStream(const std::string& part, bool last);
 
   // Binary parts (QXXLSXBinary.cpp)
   void ReadWorkbookBin();
   void ReadSharedStringsBin(const std::string& part);
   void ReadStylesBin(const std::string& part);
-  void ReadSheetBin(const std::string& part);
+  void ReadSheetBin(const std::string& part, bool last);
 
   // One <c> element of a sheet part, as the XML engine's handler and the row
   // scanner both take it; DeliverSheetCell types it and delivers it.

@@ -159,8 +159,8 @@ void TMSExcelX::ReadStylesBin(const std::string& part) {
   });
 }
 
-void TMSExcelX::ReadSheetBin(const std::string& part) {
-  auto s = FZip->GetFileStreamByName(part);
+void TMSExcelX::ReadSheetBin(const std::string& part, bool last) {
+  auto s = SheetPartStream(part, last);
   if (!s) return;
   TPartProgressScope progress(*this, *s, PartBytes(part));
   BeginSheetGeometry();

@@ -1,5 +1,6 @@
 #include "Budgets.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +22,14 @@ int64_t PhysicalMemory() {
   const long pageSize = ::sysconf(_SC_PAGESIZE);
   if (pages <= 0 || pageSize <= 0) return 0;
   return int64_t(pages) * int64_t(pageSize);
+}
+
+void GiveBackPages(const void* data, size_t size) {
+  static const uintptr_t page = uintptr_t(std::max(::sysconf(_SC_PAGESIZE), 4096L));
+  const uintptr_t begin = (uintptr_t(data) + page - 1) & ~(page - 1);
+  const uintptr_t end = (uintptr_t(data) + size) & ~(page - 1);
+  // Advice only: where it is refused the pages simply stay.
+  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
 }
 
 int64_t DefaultWorkbookMemoryBudget() {

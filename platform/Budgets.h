@@ -5,6 +5,7 @@
 // names what was too large and the budget, instead of filling the disk or
 // ending in std::bad_alloc.
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -32,6 +33,10 @@ int64_t PackageInflateBudget(int64_t packageSize);
 // machine's physical memory. 0 means no limit.
 int64_t PhysicalMemory();
 int64_t DefaultWorkbookMemoryBudget();
+// Lets the system take back the whole pages inside [data, data + size), of
+// memory this process owns and will not read again: they read as zeros
+// afterwards. What a large buffer consumed front to back no longer needs.
+void GiveBackPages(const void* data, size_t size);
 
 // Memory that loads running at the same time draw from together (the
 // workers of a parallel run share one). Take may wait until others give
