@@ -627,10 +627,12 @@ void TQXExportToPDF::WriteCell(TQXEField* field, TCellType cellType, int32_t row
   if (!picture.empty()) WritePicture(picture, page, at.Band, at.Left, at.Right);
   if (!hasText) return;
 
-  // The text in Unicode: a wide cell value as it stands, 8-bit text through
-  // the system code page; plain ASCII needs neither.
+  // The text in Unicode: 8-bit text through the system code page; plain
+  // ASCII needs no conversion. A wide cell value the code page cannot hold
+  // is taken as it stands (its format's text section, if any, is lost
+  // there); UTF-8 holds the text as shown.
   const TVariant* wide = nullptr;
-  if (HasCellValue() && CellValue().Type() == TVarType::WideString &&
+  if (HasCellValue() && CellValue().Type() == TVarType::WideString && GetACP() != CP_UTF8 &&
       (CharacterSet == csANSI_WINDOWS || CharacterSet == csUnicode))
     wide = &CellValue();
   // Only what can show is converted, measured and kept: the characters

@@ -126,6 +126,7 @@ class PdfTest : public ::testing::Test {
     W = std::make_unique<TQXExportToPDF>();
     TQXESpreadsheetDataEngine engine;
     engine.SetSpreadSheet(&sheet);
+    engine.SetCellValues(Values);
     W->SetOption(soShowMessage, false);
     W->AnimatedStatus = false;
     W->FileName = Tmp / name;
@@ -150,6 +151,7 @@ class PdfTest : public ::testing::Test {
         sheet.Cells.SetCell(c, r, ictString, 0, taLeftJustify, TVariant("r" + std::to_string(r) + "c" + std::to_string(c)));
   }
 
+  TCellValues Values = cvAuto;  // as the hand-off sets it
   TTempDir Tmp;
   TFakeUi Ui;
   std::unique_ptr<TQXExportToPDF> W;
@@ -315,6 +317,17 @@ TEST_F(PdfTest, TextBeyondWindows1252IsEmbeddedWithAUnicodeFont) {
   std::regex embedded("[A-Z]{6}\\+\\S+\\s+CID TrueType\\s+Identity-H\\s+yes\\s+yes\\s+yes");
   EXPECT_TRUE(std::regex_search(fonts, embedded)) << fonts;
   EXPECT_LT(pdf.size(), 200000u);
+}
+
+TEST_F(PdfTest, AWideTextShowsThroughItsFormatsTextSection) {
+  TSpreadSheets book;
+  TSpreadSheet& sheet = book.GetSheet(0);
+  sheet.Cells.SetCell(0, 0, ictString, book.Formats.Add("\"Name: \"@\"!\""), taLeftJustify, TVariant(std::u16string(u"Жанна")));
+  Values = cvDisplayed;
+  Export("decorated.pdf", sheet);
+  if (!HaveProgram("pdftotext")) GTEST_SKIP() << "pdftotext is missing (poppler-utils)";
+  const std::string text = TextOf(Path);
+  EXPECT_NE(text.find("Name: Жанна!"), std::string::npos) << text;
 }
 
 TEST_F(PdfTest, OtherFontsAreEmbeddedTrueTypeWithWidthsForEveryCode) {
