@@ -302,6 +302,8 @@ void TLotus123::ParseStream(TStream& stream) {
     // Raised once parsing is over: the cells read so far stay in the model.
     throw EQXIFileTruncatedException(StringReplaceAll(SFileTruncated, "%s", cut));
   }
+  // 1-2-3 draws a column 9 characters wide unless the file says otherwise.
+  SetDefaultColumnCharactersWhereUnset(LotusDefaultColumnCharacters);
   DoLoadProgress(size, size);
 }
 

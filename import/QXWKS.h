@@ -95,6 +95,10 @@ class TLotus123 : public TSpreadSheetFile {
   std::array<int32_t, 256> FModelFormat;  // by format byte; -1 until known
 };
 
+// The width 1-2-3 and Quattro Pro give a column when the file sets no
+// default, in characters.
+constexpr int32_t LotusDefaultColumnCharacters = 9;
+
 // Helpers shared with the tests.
 // The 10-byte little-endian 80-bit extended float at data; raises
 // EConvertError for infinities and NaNs, which Lotus uses for error results.

@@ -28,7 +28,9 @@ enum : uint16_t {
   recSheetEnd = 0xCB,
   recSheetName = 0xCC,
   recStyle = 0xCE,        // .wb1 to .wb3: one style, numbered from 1
+  recPageDefaultWidth = 0xD4,  // .wb1 to .wb3: the page's default column width in twips
   recDosStyle = 0xD8,     // .wq2: one style, numbered by byte 3
+  recColumnWidth2 = 0xE2,  // .wq2: a column's width, laid out as recColumnWidth
 };
 
 // The notebook's BOF and end records (its BOF has the classic EOF's number).
@@ -135,14 +137,16 @@ void TQuattroPro::ParseStream(TStream& stream) {
   stream.SetPosition(start);
   if (got == int64_t(sizeof head) && std::memcmp(head, CompoundSignature, sizeof head) == 0) {
     ParseCompound(stream);
-    return;
+  } else {
+    // A plain file opens with a classic BOF, else it is no Quattro Pro file.
+    if (got < 6 || head[0] != 0 || head[1] != 0 || (head[2] | (head[3] << 8)) < 2)
+      throw EQXIFileFormatException(SInvalidFileFormat);
+    std::string cut;
+    if (!ReadRecords(stream, cut))
+      throw EQXIFileTruncatedException(StringReplaceAll(SFileTruncated, "%s", "it " + cut));
   }
-  // A plain file opens with a classic BOF, else it is no Quattro Pro file.
-  if (got < 6 || head[0] != 0 || head[1] != 0 || (head[2] | (head[3] << 8)) < 2)
-    throw EQXIFileFormatException(SInvalidFileFormat);
-  std::string cut;
-  if (!ReadRecords(stream, cut))
-    throw EQXIFileTruncatedException(StringReplaceAll(SFileTruncated, "%s", "it " + cut));
+  // Quattro Pro draws a column 9 characters wide unless the file says otherwise.
+  SetDefaultColumnCharactersWhereUnset(LotusDefaultColumnCharacters);
 }
 
 void TQuattroPro::ParseCompound(TStream& stream) {
@@ -302,6 +306,10 @@ void TQuattroPro::DispatchClassic(const TByteReader& r) {
     case recColumnWidth:
       if (OnColumnWidth) ReadClassicColumnWidth(r);
       break;
+    case recColumnWidth2:
+      // In the notebooks' classic records the number holds something else.
+      if (FVersion == qvWQ2 && OnColumnWidth && r.Fits(0, 3)) ReadClassicColumnWidth(r);
+      break;
     case recBlank:
     case recInteger:
     case recNumber:
@@ -314,6 +322,10 @@ void TQuattroPro::DispatchClassic(const TByteReader& r) {
     case recSheetEnd: break;
     case recSheetName: ReadClassicSheetName(r); break;
     case recStyle: ReadClassicStyle(r); break;
+    case recPageDefaultWidth:
+      if ((FVersion == qvWB1 || FVersion == qvWB2 || FVersion == qvWB3) && r.Fits(0, 2) && (r.U16(0) & 0x7FFF) > 0)
+        SetDefaultColumnWidth(FCurrentSheet, ColumnWidthFromTwips(r.U16(0) & 0x7FFF));
+      break;
     case recDosStyle:
       // The same number is a column's width in the pages of .wb1 and .wb2.
       if (FVersion == qvWB1 || FVersion == qvWB2) {

@@ -850,6 +850,11 @@ void TSpreadSheetFile::SetDefaultColumnCharacters(int32_t sheetNo, int32_t chara
   if (characters > 0 && characters < 256) SetDefaultColumnWidth(sheetNo, characters * 256);
 }
 
+void TSpreadSheetFile::SetDefaultColumnCharactersWhereUnset(int32_t characters) {
+  for (int32_t i = 0; i < Sheets.Count(); ++i)
+    if (Sheets[i].DefaultColumnWidth == 0) SetDefaultColumnCharacters(i, characters);
+}
+
 int32_t TSpreadSheetFile::ColumnIndexByName(const std::string& name) {
   if (NameKind == nkFieldName) return -1;
   return ColumnLettersToIndex(name, Sheets.GetSheet(SelectedSheet).Cells.ColCount);

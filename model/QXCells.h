@@ -579,6 +579,8 @@ class TSpreadSheetFile : public TCustomSpreadSheetFile {
   // A default width counted in characters, as the Lotus family keeps it
   // (1 to 255; anything else sets nothing).
   void SetDefaultColumnCharacters(int32_t sheetNo, int32_t characters);
+  // The program's own default, for the sheets whose file gave none.
+  void SetDefaultColumnCharactersWhereUnset(int32_t characters);
   // A physical width as 1/256 of a character: the default font's "0" is
   // 7 pixels at 96 dpi, 105 twips, the width the Excel formats measure in.
   static int32_t ColumnWidthFromTwips(double twips) {

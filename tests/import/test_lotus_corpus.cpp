@@ -136,8 +136,12 @@ TEST_F(LotusCorpus, StringFormulaResults) {
 // The one-sheet family keeps the sheet's default column width (characters)
 // in its window record; columns without a width of their own take it.
 TEST_F(LotusCorpus, TheWindowsDefaultColumnWidthIsKept) {
+  // Files without a default of their own (no window record: WK3, WK4,
+  // 1-2-3 97) have the program's 9 characters.
   const std::pair<const char*, int32_t> files[] = {
-      {"opf_pfvalues.wk1", 10}, {"sjs_crlf_123r9.wk1", 9}, {"sjs_qpro_write_l1.wks", 9}};
+      {"opf_pfvalues.wk1", 10},       {"sjs_crlf_123r9.wk1", 9},    {"sjs_qpro_write_l1.wks", 9},
+      {"sjs_works4_as_123.wks", 10},  {"opf_peytrend.wk3", 9},      {"sjs_crlf_123r9.wk4", 9},
+      {"sjs_qpro_write_l9.123", 9}};
   for (const auto& [name, characters] : files) {
     SCOPED_TRACE(name);
     TLotus123 r;

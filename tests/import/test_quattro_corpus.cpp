@@ -166,9 +166,24 @@ TEST_F(QuattroCorpus, NotebookPagesKeepTheirColumnWidths) {
   EXPECT_EQ(w[3], 0);
   EXPECT_EQ(w[6], 2743);
   EXPECT_EQ(w[7], 439);
+  // Pages without a default of their own have Quattro Pro's 9 characters;
+  // a page's own default is in twips.
+  EXPECT_EQ(FReader.Sheets[0].DefaultColumnWidth, 9 * 256);
+  for (const char* name : {"sjs_qpro_write.wb1", "sjs_qpro_write6.wb2", "sjs_qpro_write8.wb3"}) {
+    SCOPED_TRACE(name);
+    Load(name);
+    EXPECT_EQ(FReader.Sheets[0].DefaultColumnWidth, TSpreadSheetFile::ColumnWidthFromTwips(880));
+  }
   // A .wq1 holds its default width (characters) in the window record.
   Load("opf_ksbase.wq1");
   EXPECT_EQ(FReader.Sheets[0].DefaultColumnWidth, 9 * 256);
+  // The same workbook as .wq2 keeps its column widths (characters) in records of another number.
+  for (const char* name : {"opf_ksbase.wq1", "opf_ksbase.wq2"}) {
+    SCOPED_TRACE(name);
+    Load(name);
+    EXPECT_EQ(FReader.Sheets[0].ColumnWidths,
+              (std::vector<int32_t>{5 * 256, 12 * 256, 7 * 256, 8 * 256, 2 * 256, 5 * 256, 6 * 256, 4 * 256, 5 * 256}));
+  }
 }
 
 }  // namespace
