@@ -5,7 +5,7 @@
 # ssconvert on the same file. Prints wall time, CPU time (user + system: wall
 # time alone says little on a busy machine) and peak memory of each; then the
 # conversion again with parts inflated on the parsing thread
-# (VARNOWE_READ_AHEAD=0), to show what inflating on a second thread gives.
+# (VARNOWE_READ_AHEAD=0), to show what inflating and scanning rows on a second thread gives.
 # Usage: bench/bench_xlsx.sh [varnowe-batch] [book.xlsx]
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)

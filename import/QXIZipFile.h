@@ -223,7 +223,8 @@ class TReadAheadStream : public TStream {
   std::thread FThread;  // last: started once the rest is ready
 };
 
-// Whether parts are worth reading ahead here: two processors or more (and
+// Whether a large part is worth a second thread here (read ahead, or a
+// sheet's rows scanned beside their delivery): two processors or more (and
 // VARNOWE_READ_AHEAD not "0", for measuring).
 bool ReadAheadUseful();
 // The entry's stream, read ahead when that is useful, the part is large
