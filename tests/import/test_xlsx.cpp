@@ -630,6 +630,16 @@ std::map<std::string, std::string> LargeBook(int rows) {
 
 }  // namespace
 
+TEST(XLSXReader, TwoSheetsNamingOnePartBothHaveItsCells) {
+  // The part's memory goes back only after the last sheet that names it.
+  auto parts = LargeBook(6000);
+  parts["xl/workbook.xml"] = "<?xml version=\"1.0\"?><workbook xmlns:r=\"r\"><sheets><sheet name=\"S\" r:id=\"rId1\"/>"
+                             "<sheet name=\"T\" r:id=\"rId1\"/></sheets></workbook>";
+  Loaded l(parts);
+  ASSERT_EQ(l.Reader.Sheets.Count(), 2);
+  for (int32_t s : {0, 1}) EXPECT_EQ(l.Cell(s, 5999, 9)->Value().ToDouble(), 60009) << s;
+}
+
 TEST(XLSXReader, LargeSheetReadAheadLoadsWholeAndFailsCleanly) {
   auto parts = LargeBook(6000);
   ASSERT_GT(parts["xl/worksheets/sheet1.xml"].size(), size_t(1) << 20);
