@@ -423,6 +423,7 @@ TReadAheadStream::TReadAheadStream(std::unique_ptr<TStream> source, size_t block
     : FSource(std::move(source)),
       FBlockSize(std::max<size_t>(blockSize, 1)),
       FBlocks(std::max<size_t>(blocks, 1)),
+      FFull(FBlocks),
       FLoan(std::move(loan)) {
   FSize = FSource->Size();
   try {
@@ -433,26 +434,14 @@ TReadAheadStream::TReadAheadStream(std::unique_ptr<TStream> source, size_t block
 }
 
 TReadAheadStream::~TReadAheadStream() {
-  {
-    std::lock_guard<std::mutex> g(FLock);
-    FStop = true;
-  }
-  FTaken.notify_all();
+  FFull.Stop();
   if (FThread.joinable()) FThread.join();
 }
 
 void TReadAheadStream::Produce() {
   for (;;) {
     std::vector<char> block;
-    {
-      std::unique_lock<std::mutex> g(FLock);
-      FTaken.wait(g, [this] { return FStop || FFull.size() < FBlocks; });
-      if (FStop) return;
-      if (!FSpare.empty()) {
-        block = std::move(FSpare.back());
-        FSpare.pop_back();
-      }
-    }
+    if (!FFull.WaitForRoom(block)) return;
     block.resize(FBlockSize);
     size_t n = 0;
     bool end = false;
@@ -471,16 +460,11 @@ void TReadAheadStream::Produce() {
       end = true;
     }
     block.resize(n);
-    {
-      std::lock_guard<std::mutex> g(FLock);
-      if (n) FFull.push_back(std::move(block));
-      if (end) {
-        FEnded = true;
-        FError = error;
-      }
+    if (n) FFull.Give(std::move(block));
+    if (end) {
+      FFull.End(error);
+      return;
     }
-    FFilled.notify_one();
-    if (end) return;
   }
 }
 
@@ -495,20 +479,10 @@ bool TReadAheadStream::NextBlock() {
     FEnded = k <= 0;
     return k > 0;
   }
-  std::unique_lock<std::mutex> g(FLock);
-  if (!FCur.empty()) FSpare.push_back(std::move(FCur));
+  if (!FCur.empty()) FFull.GiveBack(std::move(FCur));
   FCur.clear();
   FCurPos = 0;
-  FFilled.wait(g, [this] { return !FFull.empty() || FEnded; });
-  if (FFull.empty()) {
-    if (FError) std::rethrow_exception(FError);
-    return false;
-  }
-  FCur = std::move(FFull.front());
-  FFull.pop_front();
-  g.unlock();
-  FTaken.notify_one();
-  return true;
+  return FFull.Take(FCur);
 }
 
 int64_t TReadAheadStream::Read(void* buffer, int64_t count) {

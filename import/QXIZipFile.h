@@ -4,12 +4,8 @@
 // out as a stream that inflates as it is read.
 #include <array>
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
-#include <exception>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -18,6 +14,7 @@
 #include "Budgets.h"
 #include "CancelToken.h"
 #include "Exception.h"
+#include "HandOver.h"
 #include "Streams.h"
 
 // A damaged, unsupported or oversized package entry; the message names the part.
@@ -213,12 +210,8 @@ class TReadAheadStream : public TStream {
   int64_t FPos = 0;
   std::vector<char> FCur;
   size_t FCurPos = 0;
-  std::mutex FLock;
-  std::condition_variable FFilled, FTaken;
-  std::deque<std::vector<char>> FFull;
-  std::vector<std::vector<char>> FSpare;
-  bool FEnded = false, FStop = false;
-  std::exception_ptr FError;
+  THandOver<std::vector<char>> FFull;
+  bool FEnded = false;  // read without a thread: the source has ended
   std::unique_ptr<TProcessorLoan> FLoan;
   std::thread FThread;  // last: started once the rest is ready
 };

@@ -10,12 +10,10 @@
 // attribute and cell functions. Bytes of multi-byte characters never look
 // like markup or like the ASCII those functions compare with, so they see the
 // same in the bytes as in the decoded text.
-#include <condition_variable>
-#include <deque>
-#include <mutex>
 #include <thread>
 
 #include "CodePage.h"
+#include "HandOver.h"
 #include "QXIXML.h"
 #include "QXXLSX.h"
 
@@ -250,29 +248,15 @@ void TMSExcelX::ScanSheetRowsBeside(TQXXMLRawText& text, TSheetCursor& cursor, T
   };
   constexpr size_t BatchBytes = size_t(32) << 10;
   constexpr size_t MaxBatches = 4;
-  std::mutex lock;
-  std::condition_variable filled, taken;
-  std::deque<std::unique_ptr<TBatch>> full;
-  std::vector<std::unique_ptr<TBatch>> spare;
-  bool ended = false, stop = false;
-  std::exception_ptr error;
+  THandOver<std::unique_ptr<TBatch>> batches(MaxBatches);
   TSheetCursor scanned = cursor;
   TStream& stream = *FSheetStream;
 
   auto scan = [&] {
     try {
-      bool more = true;
-      while (more) {
+      for (bool more = true; more;) {
         std::unique_ptr<TBatch> b;
-        {
-          std::unique_lock<std::mutex> hold(lock);
-          taken.wait(hold, [&] { return stop || full.size() < MaxBatches; });
-          if (stop) return;
-          if (!spare.empty()) {
-            b = std::move(spare.back());
-            spare.pop_back();
-          }
-        }
+        if (!batches.WaitForRoom(b)) return;
         if (!b) b = std::make_unique<TBatch>();
         b->Bytes.clear();
         b->Cells.clear();
@@ -305,45 +289,27 @@ void TMSExcelX::ScanSheetRowsBeside(TQXXMLRawText& text, TSheetCursor& cursor, T
           text.Consume(size_t(end - span.Begin));
         }
         b->Position = stream.Position();
-        std::lock_guard<std::mutex> hold(lock);
-        full.push_back(std::move(b));
-        filled.notify_one();
+        batches.Give(std::move(b));
       }
+      batches.End();
     } catch (...) {
-      std::lock_guard<std::mutex> hold(lock);
-      error = std::current_exception();
+      batches.End(std::current_exception());
     }
-    std::lock_guard<std::mutex> hold(lock);
-    ended = true;
-    filled.notify_one();
   };
 
   // Stops the scan and waits for it however this function is left.
   struct TJoin {
     std::thread Thread;
-    std::mutex& Lock;
-    bool& Stop;
-    std::condition_variable& Taken;
+    THandOver<std::unique_ptr<TBatch>>& Batches;
     ~TJoin() {
-      {
-        std::lock_guard<std::mutex> hold(Lock);
-        Stop = true;
-      }
-      Taken.notify_one();
+      Batches.Stop();
       if (Thread.joinable()) Thread.join();
     }
-  } join{std::thread(scan), lock, stop, taken};
+  } join{std::thread(scan), batches};
 
-  for (;;) {
-    std::unique_ptr<TBatch> b;
-    {
-      std::unique_lock<std::mutex> hold(lock);
-      filled.wait(hold, [&] { return ended || !full.empty(); });
-      if (full.empty()) break;
-      b = std::move(full.front());
-      full.pop_front();
-    }
-    taken.notify_one();
+  // The scan's error, if one ended it, is raised after the rows before it.
+  std::unique_ptr<TBatch> b;
+  while (batches.Take(b)) {
     const char* bytes = b->Bytes.data();
     const TScannedCell* c = b->Cells.data();
     for (uint32_t count : b->RowCells) {
@@ -351,10 +317,8 @@ void TMSExcelX::ScanSheetRowsBeside(TQXXMLRawText& text, TSheetCursor& cursor, T
       ++FScannedRows;
       for (const TScannedCell* last = c + count; c < last; ++c) DeliverScannedCell(bytes, *c, cell);
     }
-    std::lock_guard<std::mutex> hold(lock);
-    spare.push_back(std::move(b));
+    batches.GiveBack(std::move(b));
   }
   join.Thread.join();
-  if (error) std::rethrow_exception(error);
   cursor = scanned;
 }
