@@ -216,18 +216,17 @@ int32_t TZipArchive::IndexOfFile(const std::string& name) const {
   return it == FIndex.end() ? -1 : it->second;
 }
 
-std::unique_ptr<TZipEntryStream> TZipArchive::GetFileStream(int32_t index) const {
+std::unique_ptr<TZipEntryStream> TZipArchive::Stream(int32_t index, bool last) const {
   if (index < 0 || index >= FFiles.Count()) throw Exception("Index out of bounds");
   if (FFiles[index].Taken) throw EZipFileError(PartError(FFiles[index].Name(), "was read once already."));
-  return std::make_unique<TZipEntryStream>(FFiles[index], &FBudget);
+  return std::make_unique<TZipEntryStream>(FFiles[index], &FBudget, last);
 }
 
+std::unique_ptr<TZipEntryStream> TZipArchive::GetFileStream(int32_t index) const { return Stream(index, false); }
+
 std::unique_ptr<TZipEntryStream> TZipArchive::TakeFileStream(int32_t index) {
-  if (index < 0 || index >= FFiles.Count()) throw Exception("Index out of bounds");
-  TLocalFile& f = FFiles[index];
-  if (f.Taken) throw EZipFileError(PartError(f.Name(), "was read once already."));
-  auto s = std::make_unique<TZipEntryStream>(f, &FBudget, true);
-  f.Taken = true;
+  auto s = Stream(index, true);
+  FFiles[index].Taken = true;
   return s;
 }
 

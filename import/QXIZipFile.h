@@ -275,6 +275,7 @@ class TZipArchive {
 
  private:
   static std::string LookupKey(const std::string& name);
+  std::unique_ptr<TZipEntryStream> Stream(int32_t index, bool last) const;
   TLocalFiles FFiles;
   TZipEndOfCentralDir FEnd;
   bool FIsZip = false;

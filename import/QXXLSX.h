@@ -140,6 +140,11 @@ class TMSExcelX : public TCustomMSExcel {
   void ScanSheetRowsBeside(TQXXMLRawText& text, TSheetCursor& cursor, TSheetCell& cell);
   class TSheetRowScan;
   struct TScannedCell;
+  // The next row of the usual shape, its cells appended (offsets from row),
+  // the cursor past it; false where the engine must read on (the cursor and
+  // cells as they were) or the part has ended. The row stays in text.
+  static bool NextRow(TQXXMLRawText& text, TSheetCursor& cursor, std::vector<TScannedCell>& cells,
+                      const char*& row, const char*& end);
   void DeliverScannedCell(const char* row, const TScannedCell& c, TSheetCell& cell);
   // Below this a part is scanned before a thread would have started.
   static constexpr int64_t MinRowThreadBytes = int64_t(1) << 20;

@@ -192,6 +192,25 @@ void TMSExcelX::ScanSharedStrings(TQXXMLEngine& engine, TQXXMLRawText& text) {
   }
 }
 
+bool TMSExcelX::NextRow(TQXXMLRawText& text, TSheetCursor& cursor, std::vector<TScannedCell>& cells,
+                        const char*& row, const char*& end) {
+  // Rows follow each other without text between them in the files of every
+  // program; where text stands, the engine takes it and calls again.
+  while (text.Size() > 0 || text.More()) {
+    TQXXMLScan span(text.Data(), text.Data() + text.Size());
+    const TSheetCursor before = cursor;
+    const size_t first = cells.size();
+    if (TSheetRowScan(span, cursor, cells).Row(end)) {
+      row = span.Begin;
+      return true;
+    }
+    cursor = before;
+    cells.resize(first);
+    if (!span.Short || !MoreInHand(text)) break;
+  }
+  return false;
+}
+
 void TMSExcelX::DeliverScannedCell(const char* row, const TScannedCell& c, TSheetCell& cell) {
   cell.Row = c.Row;
   cell.Column = c.Column;
@@ -218,22 +237,14 @@ void TMSExcelX::ScanSheetRows(TQXXMLEngine& engine, TQXXMLRawText& text, TSheetC
     ScanSheetRowsBeside(text, cursor, cell);
     return;
   }
-  // Rows follow each other without text between them in the files of every
-  // program; where text stands, the engine takes it and calls again.
-  while (text.Size() > 0 || text.More()) {
-    TQXXMLScan span(text.Data(), text.Data() + text.Size());
-    const TSheetCursor before = cursor;
+  for (;;) {
+    const char *row, *end;
     FScannedCells.clear();
-    const char* end;
-    if (!TSheetRowScan(span, cursor, FScannedCells).Row(end)) {
-      cursor = before;
-      if (span.Short && MoreInHand(text)) continue;
-      return;  // not a row of the usual shape: the engine reads it from its start
-    }
+    if (!NextRow(text, cursor, FScannedCells, row, end)) return;
     NotePartProgress();
     ++FScannedRows;
-    for (const TScannedCell& c : FScannedCells) DeliverScannedCell(span.Begin, c, cell);
-    text.Consume(size_t(end - span.Begin));
+    for (const TScannedCell& c : FScannedCells) DeliverScannedCell(row, c, cell);
+    text.Consume(size_t(end - row));
   }
 }
 
@@ -262,23 +273,14 @@ void TMSExcelX::ScanSheetRowsBeside(TQXXMLRawText& text, TSheetCursor& cursor, T
         b->Cells.clear();
         b->RowCells.clear();
         while (b->Bytes.size() < BatchBytes) {
-          if (text.Size() == 0 && !text.More()) {
+          const size_t first = b->Cells.size();
+          const char *row, *end;
+          if (!NextRow(text, scanned, b->Cells, row, end)) {
             more = false;
             break;
           }
-          TQXXMLScan span(text.Data(), text.Data() + text.Size());
-          const TSheetCursor before = scanned;
-          const size_t first = b->Cells.size();
-          const char* end;
-          if (!TSheetRowScan(span, scanned, b->Cells).Row(end)) {
-            scanned = before;
-            b->Cells.resize(first);
-            if (span.Short && MoreInHand(text)) continue;
-            more = false;  // the engine reads this row from its start
-            break;
-          }
           const uint32_t base = uint32_t(b->Bytes.size());
-          b->Bytes.append(span.Begin, end);
+          b->Bytes.append(row, end);
           for (size_t k = first; k < b->Cells.size(); ++k) {
             TScannedCell& c = b->Cells[k];
             c.Type += base;
@@ -286,7 +288,7 @@ void TMSExcelX::ScanSheetRowsBeside(TQXXMLRawText& text, TSheetCursor& cursor, T
             c.Inline += base;
           }
           b->RowCells.push_back(uint32_t(b->Cells.size() - first));
-          text.Consume(size_t(end - span.Begin));
+          text.Consume(size_t(end - row));
         }
         b->Position = stream.Position();
         batches.Give(std::move(b));
