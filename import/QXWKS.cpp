@@ -1,5 +1,6 @@
 #include "QXWKS.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -33,6 +34,16 @@ enum : uint16_t {
   recDoubleNumber2 = 0x28,
   recString1 = 0x33,  // one-sheet family: cached text of a string formula
   recPassword = 0x37,
+  // 1-2-3 97: the cell formats, a map of nested runs inside a bracket
+  recGroupOpen = 0x0106,
+  recGroupClose = 0x0107,
+  recFormatLayer = 0x0293,  // opens and closes the layer
+  recRunMap = 0x029A,
+  recRun = 0x0800,
+  recRunValue = 0x0801,
+  recRunShare = 0x0802,
+  recRunSame = 0x0803,
+  recRunShape = 0x0804,
 };
 
 constexpr uint16_t ExtSheetName = 0x36B0;   // bytes B0 36
@@ -230,6 +241,78 @@ bool LotusSpecialValue(uint64_t bits) {
   return ((upper >> 23) & 0xFF) == 0xFF && (upper & 0x7FFFFF) != 0;
 }
 
+// ----------------------------------------------------- 1-2-3 97 run map
+
+void TLotusRunMap::Clear() { *this = TLotusRunMap(); }
+
+TLotusRunMap::TRun* TLotusRunMap::LastRun() {
+  if (FOpen.empty() || FLevels[size_t(FOpen.back())].empty()) return nullptr;
+  return &FLevels[size_t(FOpen.back())].back();
+}
+
+void TLotusRunMap::Open() {
+  if (FBroken) return;
+  const int32_t level = int32_t(FLevels.size());
+  if (FOpen.empty()) {
+    if (!FLevels.empty()) return Break();  // a second outermost level
+  } else {
+    TRun* run = LastRun();
+    if (!run || FOpen.size() >= Depth) return Break();
+    run->Inner = level;
+  }
+  if (FShareNext >= 0) FShared[uint16_t(FShareNext)] = level;
+  FShareNext = -1;
+  FLevels.emplace_back();
+  FOpen.push_back(level);
+}
+
+void TLotusRunMap::Close() {
+  if (FOpen.empty()) return Break();
+  FOpen.pop_back();
+}
+
+void TLotusRunMap::Run(uint32_t count) {
+  if (FBroken) return;
+  if (FOpen.empty() || ++FRuns > MaxRuns) return Break();
+  auto& runs = FLevels[size_t(FOpen.back())];
+  runs.push_back({(runs.empty() ? 0 : runs.back().End) + count});
+}
+
+void TLotusRunMap::Value(uint32_t word) {
+  // Only row runs carry a format; 1-2-3 writes none higher up.
+  TRun* run = FOpen.size() == Depth ? LastRun() : nullptr;
+  if (!run) return;
+  run->HasValue = true;
+  run->Value = word;
+}
+
+void TLotusRunMap::Share(uint16_t id) { FShareNext = id; }
+
+void TLotusRunMap::Same(uint16_t id) {
+  TRun* run = FOpen.size() < Depth ? LastRun() : nullptr;
+  if (!run) return Break();
+  // Runs named by an id never given keep the default formats.
+  auto it = FShared.find(id);
+  if (it != FShared.end()) run->Inner = it->second;
+}
+
+const uint32_t* TLotusRunMap::Find(uint32_t sheet, uint32_t column, uint32_t row) const {
+  if (Empty()) return nullptr;
+  const uint32_t at[Depth] = {sheet, column, row};
+  size_t level = 0;
+  for (size_t d = 0; d < Depth; ++d) {
+    const auto& runs = FLevels[level];
+    auto it = std::upper_bound(runs.begin(), runs.end(), uint64_t(at[d]),
+                               [](uint64_t v, const TRun& r) { return v < r.End; });
+    if (it == runs.end()) return nullptr;
+    if (d + 1 == Depth) return it->HasValue ? &it->Value : nullptr;
+    // A shared level can be named from any depth: the walk still ends after three.
+    if (it->Inner < 0) return nullptr;
+    level = size_t(it->Inner);
+  }
+  return nullptr;
+}
+
 TLotus123::TLotus123() : FRecordBuffer(RecordBufferSize, 0) { FModelFormat.fill(-1); }
 
 void TLotus123::ResetData() {
@@ -238,6 +321,9 @@ void TLotus123::ResetData() {
   FStrings.clear();
   FRowFormats.clear();
   FModelFormat.fill(-1);
+  FCellFormats.Clear();
+  FCellFormatsRead = false;
+  FModelFormat97.clear();
 }
 
 void TLotus123::LoadFromFile(const std::string& fileName) {
@@ -332,7 +418,10 @@ bool TLotus123::DispatchRecord(const TByteReader& r) {
         case 0x0406: FVersion = wvWR1; break;
         case 0x1000: FVersion = wvWKS3; break;
         case 0x1002: case 0x8007: FVersion = wvWKS4; break;
-        case 0x1003: case 0x1004: case 0x1005: FVersion = wv123; break;
+        case 0x1003: case 0x1004: case 0x1005:
+          FVersion = wv123;
+          if (!FCellFormatsRead && cells) ReadCellFormatLayer();
+          break;
         case 0x0101: case 0xB200: case 0xBFFF: return true;
         default:
           if (FVersion == wvUnknown) throw EQXICryptException(SInvalidFileFormat);
@@ -498,6 +587,17 @@ std::string LotusFormatCode(uint8_t format) {
   }
 }
 
+std::string Lotus97FormatCode(uint32_t word) {
+  const uint8_t format = uint8_t(word);
+  const uint8_t longer = uint8_t(word >> 16);
+  if ((format & 0x70) != 0 || !(word & 0x80000000u)) return LotusFormatCode(format);
+  // Only 0x6F (month/day/year, what an Excel m/d/yy becomes) is known from
+  // files; the other dates and the times stand in for their own lists.
+  if (longer < 0x63) return LotusFormatCode(uint8_t(0x20 | (format & 0x0F)));
+  if (longer <= 0x79) return "m/d/yy";
+  return "h:mm:ss AM/PM";
+}
+
 // Record 0x13 of the multi-sheet family: byte 0 the sheet, byte 1 the kind,
 // bytes 2-3 the row. Kind 0 lists the row's cell formats column by column,
 // four bytes each with the format byte first; when bit 7 of the fourth is
@@ -549,9 +649,56 @@ int32_t TLotus123::CellFormat(const TCellAddress& a) {
           break;
         }
   }
+  if (FVersion == wv123 && !FCellFormats.Empty()) {
+    const uint32_t* word = FCellFormats.Find(uint32_t(a.SheetNo), uint32_t(a.Column), uint32_t(a.Row));
+    if (word) {
+      auto [it, added] = FModelFormat97.try_emplace(*word, -1);
+      if (added) it->second = Sheets.Formats.Add(Lotus97FormatCode(*word));
+      return it->second;
+    }
+  }
   int32_t& model = FModelFormat[format];
   if (model < 0) model = Sheets.Formats.Add(LotusFormatCode(format));
   return model;
+}
+
+// 1-2-3 97 keeps the cell formats after the cells, in a layer of its own
+// between two records 0x0293: one map of runs. It is read ahead so that each
+// cell arrives with its format; the records after the BOF are read again.
+void TLotus123::ReadCellFormatLayer() {
+  FCellFormatsRead = true;
+  TRecordCursor& cursor = *FCursor;
+  const int64_t resume = cursor.Position();
+  bool inLayer = false;
+  while (cursor.Next() && cursor.Type() != recEOF) {
+    const uint32_t type = cursor.Type();
+    if (type == recFormatLayer) {
+      if (inLayer) break;
+      inLayer = true;
+      continue;
+    }
+    if (!inLayer) continue;
+    const TByteReader r = cursor.View();
+    const size_t need = type == recRun || type == recRunValue ? 4 : type == recRunShare || type == recRunSame ? 2 : 0;
+    if (cursor.Oversized() || !r.Fits(0, need)) {
+      FCellFormats.Break();
+      continue;
+    }
+    switch (type) {
+      case recRunMap: FCellFormats.Clear(); break;
+      case recRunShape:  // the number of levels, then their sizes
+        if (!r.Fits(2, 2) || r.U16(2) != 3) FCellFormats.Break();
+        break;
+      case recGroupOpen: FCellFormats.Open(); break;
+      case recGroupClose: FCellFormats.Close(); break;
+      case recRun: FCellFormats.Run(r.U32(0)); break;
+      case recRunValue: FCellFormats.Value(r.U32(0)); break;
+      case recRunShare: FCellFormats.Share(r.U16(0)); break;
+      case recRunSame: FCellFormats.Same(r.U16(0)); break;
+      default: break;
+    }
+  }
+  cursor.Seek(resume);
 }
 
 void TLotus123::ReadBlank(const TByteReader& r) {

@@ -28,6 +28,42 @@ struct TWK4Format {
   uint8_t RunCount = 0;  // only for 0x80 and 0xC0
 };
 
+// The cell formats of a 1-2-3 97 file: runs of sheets, each holding runs of
+// columns, each holding runs of rows, a row run with or without a format
+// word. Fed the map's records in file order; a map that breaks the shape
+// holds nothing.
+class TLotusRunMap {
+ public:
+  void Clear();
+  bool Empty() const { return FLevels.empty() || FBroken; }
+  void Open();                  // 0x0106: the last run's runs follow
+  void Close();                 // 0x0107
+  void Run(uint32_t count);     // 0x0800
+  void Value(uint32_t word);    // 0x0801: the last row run's format word
+  void Share(uint16_t id);      // 0x0802: the runs that open next are known by id
+  void Same(uint16_t id);       // 0x0803: the last run holds the runs known by id
+  void Break() { FBroken = true; }
+  const uint32_t* Find(uint32_t sheet, uint32_t column, uint32_t row) const;
+
+ private:
+  static constexpr size_t Depth = 3;
+  static constexpr size_t MaxRuns = size_t(1) << 20;
+  struct TRun {
+    uint64_t End = 0;  // one past the last sheet, column or row of the run
+    int32_t Inner = -1;
+    bool HasValue = false;
+    uint32_t Value = 0;
+  };
+  TRun* LastRun();
+
+  std::vector<std::vector<TRun>> FLevels;
+  std::vector<int32_t> FOpen;  // the levels being filled, outermost first
+  std::unordered_map<uint16_t, int32_t> FShared;
+  int32_t FShareNext = -1;
+  size_t FRuns = 0;
+  bool FBroken = false;
+};
+
 class TLotus123 : public TSpreadSheetFile {
  public:
   static constexpr size_t RecordBufferSize = 32768;
@@ -82,6 +118,7 @@ class TLotus123 : public TSpreadSheetFile {
   void ReadColumnWidths(const TByteReader& r);
   void ReadOneSheetColumnWidth(const TByteReader& r);
   void ReadRowFormatBytes(const TByteReader& r);
+  void ReadCellFormatLayer();
 
   TWKSVersion FVersion = wvUnknown;
   bool FPasswordProtected = false;
@@ -93,6 +130,9 @@ class TLotus123 : public TSpreadSheetFile {
   // Format bytes of the multi-sheet family by sheet and row.
   std::unordered_map<uint32_t, TRowFormats> FRowFormats;
   std::array<int32_t, 256> FModelFormat;  // by format byte; -1 until known
+  TLotusRunMap FCellFormats;               // 1-2-3 97
+  bool FCellFormatsRead = false;
+  std::unordered_map<uint32_t, int32_t> FModelFormat97;  // by format word
 };
 
 // The width 1-2-3 and Quattro Pro give a column when the file sets no
@@ -120,3 +160,7 @@ bool LotusFormatIsDateTime(uint8_t format);
 // comma, and the special ones (general, the dates D1-D5, the times D6-D9,
 // hidden); General for the default and anything else.
 std::string LotusFormatCode(uint8_t format);
+// The Excel format code of a 1-2-3 97 format word: the format byte first;
+// with the fixed type and bit 31 set, byte 2 picks one of the longer lists
+// (currencies below 0x63, then dates to 0x79, then times).
+std::string Lotus97FormatCode(uint32_t word);

@@ -109,6 +109,9 @@ TEST_F(LotusCorpus, SameContentInEveryGeneration) {
       EXPECT_EQ(c->CellType(), ictString);
       EXPECT_EQ(c->Value().AsString(), text);
     }
+    // C3 is a date in each (1-2-3 97 keeps its format in a layer after the cells).
+    EXPECT_EQ(Cell(r, 2, 2)->CellType(), ictDateTime);
+    EXPECT_EQ(r.Sheets[0].Formats().Code(Cell(r, 2, 2)->FormatIndex()), "m/d/yy");
     EXPECT_EQ(r.Sheets[0].Cells.RowCount, 4);
     EXPECT_EQ(r.Sheets[0].Cells.ColCount, 4);
   }

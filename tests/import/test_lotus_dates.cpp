@@ -168,4 +168,77 @@ TEST(LotusFormats, EveryGenerationTypesDatesAndTimes) {
   }
 }
 
+// 1-2-3 97 writes the cells first and their formats after them: between two
+// records 0x0293, runs of sheets holding runs of columns holding runs of
+// rows (0x0106/0x0107 around each level), a format word on a row run
+// (0x0801), and runs shared by id (0x0802 names the level that opens next,
+// 0x0803 reuses it).
+TEST(LotusFormats, OneTwoThree97FormatsFollowTheCells) {
+  using Bytes = LB::Bytes;
+  const Bytes open = {0x06, 0x01, 0, 0}, close = {0x07, 0x01, 0, 0};
+  auto rec = [](uint16_t type, const Bytes& data) {
+    return LB::Cat({LB::Word(type), LB::Word(uint16_t(data.size())), data});
+  };
+  auto run = [&](uint32_t n) { return rec(0x0800, LB::Dword(n)); };
+  auto value = [&](uint32_t word) { return rec(0x0801, LB::Dword(word)); };
+  const uint32_t date = 0x806F0080, time = 0x807B0080, fixed2 = 0x82;
+  const Bytes good = LB::Cat({
+      open, run(1), open,                                                     // sheet 0
+      run(1), rec(0x0802, LB::Word(1)), open, run(1), value(date), run(0xFFFF), close,  // A: A1
+      run(1), open, run(1), run(2), value(time), run(0xFFFD), close,         // B: B2:B3
+      run(1), open, run(4), value(fixed2), close,                            // C
+      run(0xFD), rec(0x0803, LB::Word(1)),                                   // D.. as A
+      close, run(0xFF), open, run(0x100), rec(0x0803, LB::Word(1)), close,    // sheets 1.. as A
+      close});
+  const struct {
+    const char* What;
+    Bytes Layer;
+    bool Formatted;
+  } layers[] = {
+      {"the layer", good, true},
+      {"a run before any level", LB::Cat({run(1), good}), false},
+      {"a fourth level", LB::Cat({open, run(1), open, run(1), open, run(1), open, run(1), close, close, close, close}),
+       false},
+      {"a short format word", LB::Cat({open, run(1), open, run(1), open, run(1), rec(0x0801, {0x80, 0}), close, close,
+                                       close}),
+       false},
+  };
+  for (const auto& l : layers) {
+    SCOPED_TRACE(l.What);
+    LB b;
+    b.Bof(0x1005);
+    for (uint8_t sheet = 0; sheet < 2; ++sheet)
+      for (uint8_t col = 0; col < 4; ++col)
+        for (uint16_t row = 0; row < 4; ++row) b.DoubleNumber(row, sheet, col, 0x40E45B2800000000ull);  // 41689.25
+    b.Record(0x0293, {}).Record(0x029A, Bytes(10, 0)).Record(0x0804, {3, 0, 3, 0, 0, 0, 1, 0, 0, 1, 0, 0, 0, 1, 0, 0});
+    b.Raw(l.Layer).Record(0x0293, {}).Eof();
+    TLotus123 r;
+    Load(r, b, 0, 0);
+    ASSERT_EQ(r.Sheets.Count(), 2);
+    const struct {
+      int32_t Sheet, Row, Col;
+      const char* Code;
+    } want[] = {{0, 0, 0, "m/d/yy"}, {0, 1, 0, "General"},       {0, 0, 1, "General"},
+                {0, 1, 1, "h:mm:ss AM/PM"}, {0, 2, 1, "h:mm:ss AM/PM"}, {0, 3, 1, "General"},
+                {0, 3, 2, "0.00"},   {0, 0, 3, "m/d/yy"},        {0, 1, 3, "General"},
+                {1, 0, 0, "m/d/yy"}, {1, 0, 2, "m/d/yy"},        {1, 1, 0, "General"}};
+    for (const auto& w : want) {
+      const TSpreadSheet& s = r.Sheets[w.Sheet];
+      const TQXICell* c = s.Cells.GetCell(w.Col, w.Row);
+      ASSERT_TRUE(c) << w.Sheet << " " << w.Row << "," << w.Col;
+      const std::string code = l.Formatted ? w.Code : "General";
+      EXPECT_EQ(s.Formats().Code(c->FormatIndex()), code) << w.Sheet << " " << w.Row << "," << w.Col;
+      EXPECT_EQ(c->CellType(), code == "General" || code == "0.00" ? ictDecimal : ictDateTime);
+      EXPECT_EQ(c->Value().ToDouble(), 41689.25);
+    }
+  }
+  // Words of the longer lists: a currency, the first and last date, a time;
+  // other types keep their byte.
+  const std::pair<uint32_t, const char*> words[] = {
+      {0x80360082, "$#,##0.00_);($#,##0.00)"}, {0x80630080, "m/d/yy"}, {0x80790080, "m/d/yy"},
+      {0x807A0080, "h:mm:ss AM/PM"},           {0x006F0080, "0"},      {0x806F00C2, "#,##0.00_);(#,##0.00)"},
+      {0x806F00F1, "General"}};
+  for (const auto& [word, code] : words) EXPECT_EQ(Lotus97FormatCode(word), code) << std::hex << word;
+}
+
 }  // namespace
