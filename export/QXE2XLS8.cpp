@@ -374,9 +374,11 @@ void TQXEXLS8Book::WriteGlobals(TMemoryStream& out, int64_t& sheetOffsetsAt) {
   // The regional forms of 5 to 8 and 41 to 44 unless a source gave its own,
   // then every format of the cells' own.
   std::vector<std::pair<int32_t, std::u16string>> formats;
-  for (const auto& [index, code] : RegionalFormats)
-    if (std::none_of(Formats.Written().begin(), Formats.Written().end(), [&](const auto& w) { return w.first == index; }))
+  for (const auto& [index, code] : RegionalFormats) {
+    const auto at = index;  // clang 14 cannot capture a structured binding
+    if (std::none_of(Formats.Written().begin(), Formats.Written().end(), [at](const auto& w) { return w.first == at; }))
       formats.emplace_back(index, AnsiToWide(code));
+  }
   for (const auto& [index, code] : Formats.Written()) formats.emplace_back(index, Utf8ToUtf16(code));
   for (const auto& [index, code] : formats) {
     const std::u16string text = CutUnits(code, 255);

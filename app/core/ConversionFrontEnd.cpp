@@ -450,13 +450,14 @@ void TSpreadsheetConversion::WriteWorkbook(TSpreadSheets& sheets, const std::str
   // Writing is the rest of the item's progress, sheet by sheet by their rows.
   double rows = 0, rowsDone = 0;
   for (const auto& output : outputs) rows += output.first->Cells.Count() + 1;
-  for (const auto& [sheet, path] : outputs) {
+  for (const auto& output : outputs) {
+    const auto& [sheet, path] = output;
     const double sheetRows = sheet->Cells.Count() + 1;
     if (item)
       options.Progress = [&, sheetRows](double share) {
         item->ReportProgress(TItemContext::ReadShare + (1 - TItemContext::ReadShare) * (rowsDone + share * sheetRows) / rows);
       };
-    write(path, [&] { WriteSheet(path, *sheet, index, options); });
+    write(path, [&] { WriteSheet(output.second, *output.first, index, options); });
     rowsDone += sheetRows;
     if (item) item->ReportProgress(TItemContext::ReadShare + (1 - TItemContext::ReadShare) * rowsDone / rows);
   }
