@@ -6,7 +6,8 @@ corpus reference dumps): number-format codes (equal, or equivalent as
 format_codes.py judges), types (errors as errors, dates as dates) and, with
 --lo-dir (LibreOffice's own .xlsx conversions of the sources), column widths
 within 5 % (for sources that are not Excel's, as drawn: LibreOffice's unit
-is 111 twips, Excel's 105).
+is 111 twips, Excel's 105). .ods sources are also measured against their
+own column lengths, as Excel draws them (105 twips a unit).
 
 usage: written_formats.py EXPECTED_DIR REPORT... [--lo-dir DIR] [--verbose]
   each REPORT is the --report file of a varnowe-batch run over the corpus
@@ -77,6 +78,46 @@ def read_xls(path):
         sheets.append((sh.name, cells, widths, default, hidden))
     return sheets
 
+ODF = {"table": "urn:oasis:names:tc:opendocument:xmlns:table:1.0",
+       "style": "urn:oasis:names:tc:opendocument:xmlns:style:1.0"}
+TWIPS = {"cm": 1440 / 2.54, "mm": 144 / 2.54, "in": 1440.0, "pt": 20.0, "pc": 240.0, "px": 15.0}
+
+def read_ods_widths(path):
+    """Per sheet: (name, {column: width in Excel units}, default)."""
+    import re, zipfile
+    import xml.etree.ElementTree as ET
+    def units(length):
+        m = re.match(r"([0-9.]+)([a-z]+)$", length or "")
+        return float(m.group(1)) * TWIPS[m.group(2)] / 105.0 if m and m.group(2) in TWIPS else None
+    z = zipfile.ZipFile(path)
+    t, st = "{%s}" % ODF["table"], "{%s}" % ODF["style"]
+    lengths, default = {}, 1280 / 105.0  # an .ods column without a length is 0.889 in
+    for part in ("styles.xml", "content.xml"):
+        if part not in z.namelist():
+            continue
+        root = ET.fromstring(z.read(part))
+        for e in root.iter():
+            if e.tag in (st + "style", st + "default-style") and e.get(st + "family") == "table-column":
+                props = e.find(st + "table-column-properties")
+                w = units(props.get(st + "column-width")) if props is not None else None
+                if w is None:
+                    continue
+                if e.tag == st + "default-style":
+                    default = w
+                else:
+                    lengths[e.get(st + "name")] = w
+    sheets = []
+    for table in root.iter(t + "table"):
+        widths, col = {}, 0
+        for e in table.iter(t + "table-column"):
+            n = int(e.get(t + "number-columns-repeated", "1"))
+            w = lengths.get(e.get(t + "style-name"), default)
+            for c in range(col, min(col + n, 1024)):
+                widths[c] = w
+            col += n
+        sheets.append((table.get(t + "name"), widths, default))
+    return sheets
+
 FAMILY = {"ictDecimal": "n", "ictInteger": "n", "ictDateTime": "d", "ictDate": "d", "ictTime": "d",
           "ictString": "s", "ictMemo": "s", "ictBoolean": "b", "ictUnknown": "e"}
 
@@ -96,6 +137,14 @@ def main():
             if rec.get("status") == "Finished" and rec.get("outputs"):
                 runs.append((rec["source"], rec["outputs"][0]))
     lo_cache = {}
+    ods_cache = {}
+    def source_widths(path):
+        if path not in ods_cache:
+            try:
+                ods_cache[path] = read_ods_widths(path)
+            except Exception:
+                ods_cache[path] = []
+        return ods_cache[path]
     for source, out in sorted(runs):
         folder, name = os.path.basename(os.path.dirname(source)), os.path.basename(source)
         ref_path = os.path.join(expected, name + ".json.gz")
@@ -152,13 +201,24 @@ def main():
                     st["dates as dates"] += got[0] == "d"
                     if got[0] != "d":
                         pairs[(ext, folder, "date as %s %r" % got, name)] += 1
+            used = {c["c"] for c in rs.get("cells", [])}
+            if folder == "ods":
+                src = source_widths(source)
+                if i < len(src):
+                    for col in sorted(used):
+                        want = src[i][1].get(col, src[i][2])
+                        have = ws[2].get(col, ws[3])
+                        st["ods columns"] += 1
+                        if abs(have - want) <= 0.05 * want:
+                            st["ods within 5% of the source"] += 1
+                        else:
+                            pairs[(ext, folder, "width %.2f" % have, "source width %.2f (%s)" % (want, name))] += 1
             # Widths against LibreOffice's reading of the source.
             if lo_sheets is None:
                 continue
             lo = {s[0]: s for s in lo_sheets}.get(rs.get("caption")) or (lo_sheets[i] if i < len(lo_sheets) else None)
             if lo is None:
                 continue
-            used = {c["c"] for c in rs.get("cells", [])}
             # Sources that measure widths in twips or characters: LibreOffice
             # writes twips / 111 (its font's digit), Excel draws a unit as
             # 105 twips (a 7-pixel "0" at 96 dpi); compare what each draws.
@@ -186,6 +246,10 @@ def main():
             if k == "widths within 5%" and st["columns"]:
                 extra = "  (%.2f%%)" % (100.0 * v / st["columns"])
             print("  %-18s %8d%s" % (k, v, extra))
+        if st["ods columns"]:
+            print("  widths within 5%% of the .ods source's lengths %5d of %5d (%.2f%%)" % (
+                st["ods within 5% of the source"], st["ods columns"],
+                100.0 * st["ods within 5% of the source"] / st["ods columns"]))
         for k in sorted(k for k in st if k.startswith("columns from ")):
             folder = k[len("columns from "):]
             print("  widths within 5%%, %-8s %5d of %5d (%.2f%%)" % (
