@@ -592,7 +592,7 @@ std::string Lotus97FormatCode(uint32_t word) {
   const uint8_t longer = uint8_t(word >> 16);
   if ((format & 0x70) != 0 || !(word & 0x80000000u)) return LotusFormatCode(format);
   // Only 0x6F (month/day/year, what an Excel m/d/yy becomes) is known from
-  // files; the other dates and the times stand in for their own lists.
+  // files; any other code of the date or time list shows as a common one.
   if (longer < 0x63) return LotusFormatCode(uint8_t(0x20 | (format & 0x0F)));
   if (longer <= 0x79) return "m/d/yy";
   return "h:mm:ss AM/PM";
