@@ -41,14 +41,19 @@ void WriteRecord(TStream& out, uint16_t number, const std::vector<uint8_t>& data
 }
 
 bool FitsLatin1(const std::u16string& s) {
-  return std::all_of(s.begin(), s.end(), [](char16_t c) { return c < 0x100; });
+  for (const char16_t *p = s.data(), *end = p + s.size(); p < end; ++p)
+    if (*p >= 0x100) return false;
+  return true;
 }
 
 // Text units as one byte each (all below 256) or two.
 void AppendUnits(std::vector<uint8_t>& out, const char16_t* s, size_t n, bool wide) {
+  const size_t at = out.size();
+  out.resize(at + (wide ? 2 * n : n));
+  uint8_t* d = out.data() + at;
   for (size_t i = 0; i < n; ++i) {
-    out.push_back(uint8_t(s[i]));
-    if (wide) out.push_back(uint8_t(s[i] >> 8));
+    *d++ = uint8_t(s[i]);
+    if (wide) *d++ = uint8_t(s[i] >> 8);
   }
 }
 

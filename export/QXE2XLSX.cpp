@@ -207,8 +207,13 @@ void AppendUtf8Text(std::string& out, std::string_view text, bool attribute) {
   for (const uint8_t* p = begin; p < end;) {
     const uint8_t b = *p;
     if (b < 0x80) {
-      if (IsPlainAscii(b)) out += char(b);
-      else if (b == '_') out += LooksEscaped(text.data(), text.size(), size_t(p - begin)) ? "_x005F_" : "_";
+      if (IsPlainAscii(b)) {
+        const uint8_t* run = p;
+        while (p < end && IsPlainAscii(*p)) ++p;
+        out.append(reinterpret_cast<const char*>(run), size_t(p - run));
+        continue;
+      }
+      if (b == '_') out += LooksEscaped(text.data(), text.size(), size_t(p - begin)) ? "_x005F_" : "_";
       else AppendCharacter(out, b, attribute);
       ++p;
       continue;

@@ -52,7 +52,9 @@ class TByteReader {
     if (count > FSize) throw EBoundsError("Record is too short");
     Need(off, count * 2);
     std::u16string s(count, u'\0');
-    for (size_t i = 0; i < count; ++i) s[i] = char16_t(FData[off + 2 * i] | (FData[off + 2 * i + 1] << 8));
+    const uint8_t* p = FData + off;
+    char16_t* d = s.data();
+    for (size_t i = 0; i < count; ++i, p += 2) d[i] = char16_t(p[0] | (p[1] << 8));
     return s;
   }
 

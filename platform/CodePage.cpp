@@ -4,6 +4,7 @@
 #include <langinfo.h>
 #include <locale.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -323,15 +324,21 @@ void SetACPOverride(int codePage) { gACPOverride.store(codePage > 0 ? codePage :
 std::string Utf16ToUtf8(const std::u16string& s) {
   std::string out;
   out.reserve(s.size());
-  for (size_t i = 0; i < s.size(); ++i) {
-    char32_t c = s[i];
-    if (c < 0x80) {
-      out += char(c);
+  const char16_t* p = s.data();
+  const char16_t* end = p + s.size();
+  while (p < end) {
+    // Runs of ASCII are copied through a pointer: texts of megabytes pass here.
+    const char16_t* run = p;
+    while (p < end && *p < 0x80) ++p;
+    if (p > run) {
+      const size_t at = out.size();
+      out.resize(at + size_t(p - run));
+      std::copy(run, p, out.data() + at);
       continue;
     }
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-      ++i;
+    char32_t c = *p++;
+    if (c >= 0xD800 && c <= 0xDBFF && p < end && *p >= 0xDC00 && *p <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (*p++ - 0xDC00);
     } else if (c >= 0xD800 && c <= 0xDFFF) {
       c = 0xFFFD;  // lone surrogate
     }
@@ -378,8 +385,12 @@ void AppendUtf8AsUtf16(const char* data, size_t size, std::u16string& out) {
   const auto* p = reinterpret_cast<const uint8_t*>(data);
   const uint8_t* end = p + size;
   while (p < end) {
-    if (*p < 0x80) {
-      out += char16_t(*p++);
+    const uint8_t* run = p;
+    while (p < end && *p < 0x80) ++p;
+    if (p > run) {
+      const size_t at = out.size();
+      out.resize(at + size_t(p - run));
+      std::copy(run, p, out.data() + at);
       continue;
     }
     AppendUtf16(out, NextUtf8CodePoint(p, end));
@@ -397,8 +408,12 @@ std::u16string DecodeBytes(const void* data, size_t size, int codePage) {
   const char* p = static_cast<const char*>(data);
   if (size == 0) return {};
   switch (codePage) {
-    case CP_UTF8:
-      return Utf8ToUtf16(std::string(p, size));
+    case CP_UTF8: {
+      std::u16string out;
+      out.reserve(size);
+      AppendUtf8AsUtf16(p, size, out);
+      return out;
+    }
     case CP_WINDOWS_1252: {
       std::u16string out(size, u'\0');
       for (size_t i = 0; i < size; ++i) {

@@ -7,6 +7,7 @@
 // code has), every column's width and hidden mark, each sheet's name.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <filesystem>
 #include <future>
@@ -100,9 +101,9 @@ std::string Condensed(const std::string& kindValue) {
   if (kindValue.size() < 200 || kindValue[0] != 's') return kindValue;
   const std::u16string units = Utf8ToUtf16(kindValue.substr(2));
   if (units.size() <= 200) return kindValue;
-  std::string bytes;
-  for (char16_t u : units) bytes += {char(u & 0xFF), char(u >> 8)};
-  const uint32_t h = uint32_t(::crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), uInt(bytes.size())));
+  // The units as UTF-16LE are their bytes in memory here.
+  static_assert(std::endian::native == std::endian::little);
+  const uint32_t h = uint32_t(::crc32(0, reinterpret_cast<const Bytef*>(units.data()), uInt(units.size() * 2)));
   size_t head = 50;  // code points, not units
   std::u16string first;
   for (size_t i = 0; i < units.size() && head > 0; ++i, --head) {

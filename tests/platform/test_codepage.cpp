@@ -77,6 +77,10 @@ TEST(CodePage, UnrepresentableAndInvalidText) {
   EXPECT_EQ(Utf8ToUtf16("a\xFF" "b\xC3"), u"a\uFFFDb\uFFFD");
   EXPECT_EQ(Utf8ToUtf16("\xE0\x80\x80"), u"\uFFFD\uFFFD\uFFFD");  // overlong
   EXPECT_EQ(Utf8ToUtf16("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");  // encoded surrogate
+  // ASCII runs between other characters, and surrogates cut off at either end.
+  EXPECT_EQ(Utf8ToUtf16("ab\xC3\xA9" "cd\xF0\x9F\x98\x80" "e"), u"ab\u00E9cd\U0001F600e");
+  EXPECT_EQ(Utf16ToUtf8(u"ab\u00E9cd\U0001F600e\xDC00"), "ab\xC3\xA9" "cd\xF0\x9F\x98\x80" "e\xEF\xBF\xBD");
+  EXPECT_EQ(Utf16ToUtf8(u"x\xD83D"), "x\xEF\xBF\xBD");
   // A lead byte cut off at the end in a double-byte code page.
   EXPECT_EQ(AnsiToWide("A\x93", 932), u"A\uFFFD");
   // An unknown code page keeps ASCII.
