@@ -321,21 +321,30 @@ int GetOEMCP() {
 
 void SetACPOverride(int codePage) { gACPOverride.store(codePage > 0 ? codePage : 0); }
 
+namespace {
+
+// Copies the ASCII at p to the end of out in one step (texts of megabytes
+// pass here); false when p holds none.
+template <class Unit, class Text>
+bool AppendAsciiRun(const Unit*& p, const Unit* end, Text& out) {
+  const Unit* run = p;
+  while (p < end && *p < 0x80) ++p;
+  if (p == run) return false;
+  const size_t at = out.size();
+  out.resize(at + size_t(p - run));
+  std::copy(run, p, out.data() + at);
+  return true;
+}
+
+}  // namespace
+
 std::string Utf16ToUtf8(const std::u16string& s) {
   std::string out;
   out.reserve(s.size());
   const char16_t* p = s.data();
   const char16_t* end = p + s.size();
   while (p < end) {
-    // Runs of ASCII are copied through a pointer: texts of megabytes pass here.
-    const char16_t* run = p;
-    while (p < end && *p < 0x80) ++p;
-    if (p > run) {
-      const size_t at = out.size();
-      out.resize(at + size_t(p - run));
-      std::copy(run, p, out.data() + at);
-      continue;
-    }
+    if (AppendAsciiRun(p, end, out)) continue;
     char32_t c = *p++;
     if (c >= 0xD800 && c <= 0xDBFF && p < end && *p >= 0xDC00 && *p <= 0xDFFF) {
       c = 0x10000 + ((c - 0xD800) << 10) + (*p++ - 0xDC00);
@@ -385,14 +394,7 @@ void AppendUtf8AsUtf16(const char* data, size_t size, std::u16string& out) {
   const auto* p = reinterpret_cast<const uint8_t*>(data);
   const uint8_t* end = p + size;
   while (p < end) {
-    const uint8_t* run = p;
-    while (p < end && *p < 0x80) ++p;
-    if (p > run) {
-      const size_t at = out.size();
-      out.resize(at + size_t(p - run));
-      std::copy(run, p, out.data() + at);
-      continue;
-    }
+    if (AppendAsciiRun(p, end, out)) continue;
     AppendUtf16(out, NextUtf8CodePoint(p, end));
   }
 }
