@@ -399,12 +399,7 @@ void AppendUtf8AsUtf16(const char* data, size_t size, std::u16string& out) {
   }
 }
 
-std::u16string Utf8ToUtf16(const std::string& s) {
-  std::u16string out;
-  out.reserve(s.size());
-  AppendUtf8AsUtf16(s.data(), s.size(), out);
-  return out;
-}
+std::u16string Utf8ToUtf16(const std::string& s) { return DecodeBytes(s.data(), s.size(), CP_UTF8); }
 
 std::u16string DecodeBytes(const void* data, size_t size, int codePage) {
   const char* p = static_cast<const char*>(data);
